@@ -1,0 +1,36 @@
+# `make test` sets up a fresh machine, builds the extension into .venv and runs every test.
+VENV      := $(CURDIR)/.venv
+PY        := $(VENV)/bin/python
+BUILD_DIR := $(CURDIR)/build
+JOBS      ?= $(shell nproc)
+
+.PHONY: all setup build test test-cpp test-py demo bench clean
+
+all: build
+
+setup:
+	@bash scripts/setup.sh
+
+$(BUILD_DIR)/build.ninja: CMakeLists.txt | setup
+	cmake -S . -B $(BUILD_DIR) -G Ninja -DPython_EXECUTABLE=$(PY) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: setup $(BUILD_DIR)/build.ninja
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+	cmake --install $(BUILD_DIR) >/dev/null
+
+test-cpp: build
+	cd $(BUILD_DIR) && ctest --output-on-failure
+
+test-py: build
+	$(PY) -m pytest -q tests/python
+
+test: test-cpp test-py
+
+demo: build
+	@echo "make demo: the main job arrives with the step-execution work; nothing to run yet."
+
+bench: build
+	@for b in bench/*.py; do [ -f "$$b" ] && $(PY) $$b; done; true
+
+clean:
+	rm -rf $(BUILD_DIR)

@@ -1,0 +1,70 @@
+// The Orvex lazy-tensor backend: what LTC calls for everything device-specific.
+#pragma once
+
+#include <memory>
+
+#include <mlir-c/IR.h>
+
+#include "appliance.h"
+#include "backend_data.h"
+#include "torch_mlir_ltc/backend_impl.h"
+
+namespace torch {
+namespace lazy {
+
+class OrvexBackendImpl : public TorchMlirBackendImpl {
+ public:
+  OrvexBackendImpl();
+  ~OrvexBackendImpl() override;
+
+  void PrepareToExit() const override;
+  void SetRngSeed(size_t seed) const override;
+
+  BackendDataPtr MakeComputationDataFromTensor(const at::Tensor& tensor, const Shape& shape,
+                                               const BackendDevice& device) const override;
+  BackendDataPtr MakeComputationDataFromScalar(const at::Scalar& scalar,
+                                               const BackendDevice& device) const override;
+  BackendDataPtr CreateDataPlaceholder(const BackendDevice& device,
+                                       const Shape& shape) const override;
+  at::Tensor MakeTensorFromComputationData(
+      const BackendDataPtr data,
+      std::optional<at::ScalarType> logical_scalar_type) const override;
+
+  std::unique_ptr<LoweringContext> CreateLoweringContext(
+      const std::string& name, BackendDevice device,
+      c10::ArrayRef<const torch::lazy::Node*> post_order,
+      Util::EmissionMap emit_status) const override;
+  std::unique_ptr<LoweringContext> CreateLoweringContext(const std::string& name,
+                                                         BackendDevice device) const override;
+
+  std::vector<std::string> GetCompilationDevices(const std::string& device,
+                                                 c10::ArrayRef<std::string> devices) const override;
+  std::vector<ComputationPtr> Compile(std::vector<ComputationPtr> instances) const override;
+  std::vector<BackendDataPtr> ExecuteComputation(ComputationPtr computation,
+                                                 c10::ArrayRef<BackendDataPtr> arguments,
+                                                 const BackendDevice& device) const override;
+
+  std::shared_ptr<BackendDeviceType> GetDefaultDeviceType() const override;
+  void SetDefaultDeviceType(int8_t type) override;
+
+  std::string GetComputationBackendText(const ComputationPtr computation) const override;
+
+  MlirContext mlir_context;
+  std::unique_ptr<orvex::ApplianceMode> appliance;
+};
+
+OrvexBackendImpl* GetOrvexBackendImpl();
+MlirContext GetMlirContext();
+orvex::ApplianceMode* GetOrvexBackendAppliance();
+void InitOrvexBackend();
+
+// Attribute names of the lowered module's contract with the appliance.
+extern const std::string kResourceAliasPosAttrName;
+extern const std::string kResourceAttrName;
+extern const std::string kParameterValueAttrName;
+extern const std::string kInputNameAttrName;
+extern const std::string kOutputNameAttrName;
+extern const std::string kSeedAttrName;
+
+}  // namespace lazy
+}  // namespace torch

@@ -1,0 +1,54 @@
+#include "backend_impl.h"
+
+#include <stdexcept>
+
+#include <torch/csrc/lazy/core/ir_builder.h>
+
+namespace torch {
+namespace lazy {
+
+namespace {
+std::atomic<uint64_t> placeholder_counter{0};
+}
+
+TorchMlirBackendData::Info::Info()
+    : name("placeholder" + std::to_string(placeholder_counter.fetch_add(1))) {}
+
+TorchMlirBackendData::Info::Info(const at::Tensor& t)
+    : tensor(t), requires_grad(t.defined() && t.requires_grad()) {}
+
+TorchMlirBackendData::Info::Info(const at::Scalar& s) : scalar(s) {}
+
+TorchMlirBackendData::TorchMlirBackendData(BackendDevice device, Shape shape,
+                                           std::shared_ptr<Info> info)
+    : BackendData(std::move(device), std::move(shape)), info_(std::move(info)) {}
+
+void TorchMlirBackendData::Assign(const BackendData& data) {
+  const auto* other = dynamic_cast<const TorchMlirBackendData*>(&data);
+  TORCH_CHECK(other != nullptr, "Invalid Backend Data Pointer. Expected TorchMlirBackendData.");
+  info_ = other->info_;
+}
+
+bool TorchMlirBackendData::HasValue() const {
+  return info_ != nullptr && (info_->tensor.defined() || info_->scalar.has_value());
+}
+
+const IrBuilder* TorchMlirBackendImpl::GetIrBuilder() const {
+  // The IR builder arrives with the tensor support; until then tracing is refused clearly.
+  throw std::runtime_error("Unimplemented Error: lazy tensor tracing is not available yet");
+}
+
+BackendDataPtr TorchMlirBackendImpl::GetComputationDataFromNode(const Node* node) const {
+  return nullptr;
+}
+
+std::vector<BackendDevice> TorchMlirBackendImpl::GetBackendDevices() const {
+  return {GetBackendDevice(c10::Device(c10::kLazy, 0))};
+}
+
+BackendDevice TorchMlirBackendImpl::GetBackendDevice(c10::Device device) const {
+  return BackendDevice(GetDefaultDeviceType(), device.has_index() ? device.index() : 0);
+}
+
+}  // namespace lazy
+}  // namespace torch
