@@ -3,6 +3,7 @@
 #include <torch/csrc/lazy/backend/lowering_context.h>
 
 #include "lazy_graph_executor.h"
+#include "ox_metadata.h"
 #include "torch_mlir_ltc/mlir_dialects.h"
 #include "torch_mlir_ltc/native_functions.h"
 #include "torch_mlir_ltc/utils/debug.h"
@@ -44,13 +45,28 @@ BackendDataPtr OrvexBackendImpl::MakeComputationDataFromTensor(const at::Tensor&
                                                                const Shape& shape,
                                                                const BackendDevice& device) const {
   PRINT_FUNCTION();
-  not_available_yet("moving tensors to the lazy device");
+  // The detached tensor shares its storage with the caller's; the record decides what to keep.
+  auto info = std::make_shared<ApplianceDataInfo>(tensor.detach());
+  return std::make_shared<TorchMlirBackendData>(device, shape, std::move(info));
 }
 
 BackendDataPtr OrvexBackendImpl::MakeComputationDataFromScalar(const at::Scalar& scalar,
                                                                const BackendDevice& device) const {
   PRINT_FUNCTION();
-  not_available_yet("moving scalars to the lazy device");
+  auto info = std::make_shared<ApplianceDataInfo>(scalar);
+  at::ScalarType type;
+  if (scalar.isComplex()) {
+    type = at::kComplexDouble;
+  } else if (scalar.isFloatingPoint()) {
+    type = at::kDouble;
+  } else if (scalar.isIntegral(/*includeBool=*/false)) {
+    type = at::kLong;
+  } else if (scalar.isBoolean()) {
+    type = at::kBool;
+  } else {
+    throw std::runtime_error("Unknown scalar type.");
+  }
+  return std::make_shared<TorchMlirBackendData>(device, Shape(type, {}), std::move(info));
 }
 
 BackendDataPtr OrvexBackendImpl::CreateDataPlaceholder(const BackendDevice& device,
@@ -123,6 +139,7 @@ void InitOrvexBackend() {
   previous.reset();
 
   at::RegisterTorchMlirLazyNativeFunctions();
+  OrvexMetadata::init();
   LazyGraphExecutor::Register(GetOrvexLazyGraphExecutor());
 }
 

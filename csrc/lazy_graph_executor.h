@@ -1,3 +1,5 @@
+// The backend's graph executor: turns new lazy tensors into backend data at once and decides which
+// tensors a step computes.
 #pragma once
 
 #include <torch/csrc/lazy/core/lazy_graph_executor.h>
@@ -5,7 +7,12 @@
 namespace torch {
 namespace lazy {
 
-class OrvexLazyGraphExecutor : public LazyGraphExecutor {};
+class OrvexLazyGraphExecutor : public LazyGraphExecutor {
+ public:
+  ~OrvexLazyGraphExecutor() override = default;
+  void RegisterTensor(std::shared_ptr<LazyTensor::Data> data) override;
+  void UnregisterTensor(LazyTensor::Data* data) override;
+};
 
 OrvexLazyGraphExecutor* GetOrvexLazyGraphExecutor();
 

@@ -5,7 +5,9 @@
 #include <unordered_map>
 
 #include <torch/csrc/lazy/backend/backend_device.h>
+#include <ATen/FunctionalTensorWrapper.h>
 #include <torch/csrc/lazy/core/config.h>
+#include <torch/csrc/lazy/core/tensor.h>
 #include <torch/csrc/utils/pybind.h>
 
 #include <pybind11/functional.h>
@@ -15,6 +17,9 @@
 #include "backend_data.h"
 #include "backend_impl.h"
 #include "lazy_graph_executor.h"
+#include "ox_metadata.h"
+#include "torch_mlir_ltc/mlir_node.h"
+#include "torch_mlir_ltc/ops/device_data.h"
 #include "torch_mlir_ltc/utils/sys_utils.h"
 #include "utils.h"
 
@@ -105,6 +110,112 @@ void Initialize(std::optional<bool> ir_debug) {
 
 void Shutdown() {}
 
+
+// ---------------------------------------------------------------- tensors and their records
+
+torch::lazy::BackendDevice RequireLazyDevice(const at::Tensor& tensor) {
+  auto device = torch::lazy::GetBackendDevice(tensor);
+  TORCH_CHECK(device);
+  return *device;
+}
+
+torch::lazy::TorchMlirNode* GetMlirNode(const at::Tensor& tensor) {
+  auto device = RequireLazyDevice(tensor);
+  auto lazy = torch::lazy::GetLtcTensorOrCreateForWrappedNumber(tensor, device);
+  torch::lazy::Value value = lazy->GetIrValue();
+  return dynamic_cast<torch::lazy::TorchMlirNode*>(value.node.get());
+}
+
+torch::lazy::BackendDataPtr GetBackendData(const at::Tensor& tensor) {
+  torch::lazy::GetOrvexBackendImpl();
+  torch::lazy::TorchMlirNode* node = GetMlirNode(tensor);
+  while (node != nullptr) {
+    if (auto& data = torch::lazy::OrvexMetadata::get(node)->data) return data;
+    if (auto* device_data = torch::lazy::DeviceData::Cast(node)) {
+      if (device_data->data()) return device_data->data();
+      return nullptr;
+    }
+    if (node->op() != torch::lazy::OpKind(at::aten::detach_copy)) return nullptr;
+    node = node->mlir_node(0);
+  }
+  return nullptr;
+}
+
+std::string GetTensorInfo(const at::Tensor& tensor) {
+  auto device = RequireLazyDevice(tensor);
+  auto lazy = torch::lazy::GetLtcTensorOrCreateForWrappedNumber(tensor, device);
+  std::ostringstream ss;
+  ss << "[" << lazy->GetUniqueId() << "]";
+  torch::lazy::Value value = lazy->GetIrValue();
+  if (value.node) ss << ": " << value.node->ToString();
+  return ss.str();
+}
+
+// The record behind a tensor's backend data; `record_kind` names the expected record in the error.
+torch::lazy::ApplianceDataInfo* GetRecord(const at::Tensor& tensor, const char* record_kind) {
+  torch::lazy::BackendDataPtr data = GetBackendData(tensor);
+  if (!data) {
+    throw std::runtime_error(
+        "New output detected outside of compile step: " + GetTensorInfo(tensor) +
+        ". Please ensure that all outputs are constructed and either returned from the compile "
+        "step function or passed into a step closure inside the compile step function.");
+  }
+  auto* backend_data = dynamic_cast<torch::lazy::TorchMlirBackendData*>(data.get());
+  TORCH_CHECK(backend_data != nullptr, "Invalid Backend Data Pointer. Expected OrvexBackendData.");
+  auto* info = dynamic_cast<torch::lazy::ApplianceDataInfo*>(backend_data->mlir_info());
+  TORCH_CHECK(info != nullptr, "Invalid Backend Data Pointer. Expected ", record_kind, ".");
+  return info;
+}
+
+torch::lazy::ApplianceDataInfo* GetApplianceData(const at::Tensor& tensor) {
+  return GetRecord(tensor, "ApplianceDataInfo");
+}
+
+std::string GetTensorName(const at::Tensor& tensor) {
+  return GetRecord(tensor, "ApplianceDataInfo")->name;
+}
+
+bool IsWeightTensor(const at::Tensor& tensor) {
+  return GetRecord(tensor, "OrvexTensorDataInfo")->is_weight;
+}
+
+void CopyApplianceData(const at::Tensor& src, const at::Tensor& dst) {
+  torch::lazy::ApplianceDataInfo* dst_info = GetRecord(dst, "ApplianceDataInfo");
+  dst_info->share_storage(*GetApplianceData(src));
+}
+
+bool SetTensorName(const at::Tensor& tensor, const std::string& name) {
+  torch::lazy::TorchMlirNode* node = GetMlirNode(tensor);
+  if (node == nullptr) return false;
+  torch::lazy::OrvexMetadata::get(node)->name = name;
+  return true;
+}
+
+at::Tensor WrapLazyData(std::shared_ptr<torch::lazy::TorchMlirBackendData> data) {
+  return at::functionalization::impl::to_functional_tensor(
+      torch::lazy::CreateAtenFromLtcTensor(torch::lazy::LazyTensor::Create(data)));
+}
+
+at::Tensor EagerToLazy(const at::Tensor& tensor) {
+  auto info = std::make_shared<torch::lazy::ApplianceDataInfo>(tensor);
+  torch::lazy::Shape shape(tensor.scalar_type(), tensor.sizes());
+  torch::lazy::BackendDevice device(std::make_shared<torch::lazy::OrvexBackendDeviceType>(), 0);
+  return WrapLazyData(std::make_shared<torch::lazy::TorchMlirBackendData>(device, shape, info));
+}
+
+at::Tensor CloneTensor(const at::Tensor& tensor) {
+  auto lazy_tensor = torch::lazy::GetLtcTensor(tensor);
+  TORCH_CHECK(lazy_tensor);
+  auto device = torch::lazy::GetBackendDevice(tensor);
+  TORCH_CHECK(device);
+  torch::lazy::ApplianceDataInfo* appliance_info = GetApplianceData(tensor);
+  TORCH_CHECK(appliance_info);
+  auto cloned = std::make_shared<torch::lazy::ApplianceDataInfo>(*appliance_info);
+  TORCH_CHECK(cloned);
+  return WrapLazyData(
+      std::make_shared<torch::lazy::TorchMlirBackendData>(*device, lazy_tensor->shape(), cloned));
+}
+
 }  // namespace
 
 PYBIND11_MODULE(orvex_pytorch_lib, m) {
@@ -117,10 +228,32 @@ PYBIND11_MODULE(orvex_pytorch_lib, m) {
   m.def("initialize", &Initialize, py::arg("ir_debug") = py::none(),
         py::call_guard<py::gil_scoped_release>());
   m.def("shutdown", &Shutdown, py::call_guard<py::gil_scoped_release>());
+  m.def("set_parameter_name", [](const at::Tensor& tensor, const std::string& name) {
+    torch::lazy::DeviceData* node = torch::lazy::device_data_cast(tensor);
+    if (node == nullptr) return false;
+    node->SetName(name);
+    return true;
+  });
+  m.def("set_tensor_name", &SetTensorName, py::arg("tensor"), py::arg("name") = "");
+  m.def("get_unique_id", [](const at::Tensor& tensor) -> int64_t {
+    RequireLazyDevice(tensor);
+    auto lazy = torch::lazy::GetLtcTensor(tensor);
+    return lazy ? lazy->GetUniqueId() : -1;
+  });
+  m.def("get_tensor_info", &GetTensorInfo, py::arg("tensor"));
+  m.def("get_tensor_name", &GetTensorName, py::arg("tensor"));
+  m.def("is_weight_tensor", &IsWeightTensor, py::arg("tensor"));
+  m.def("get_appliance_data", [](const at::Tensor& tensor) {
+    // Shared with the backend data: the Python object keeps the record alive.
+    return GetApplianceData(tensor)->shared_from_this();
+  }, py::arg("tensor"));
   m.def("set_scope_name", [](std::string scope_name) {
     std::swap(scope_name, torch::lazy::g_scope_name);
     return scope_name;
   }, py::arg("scope_name"));
+  m.def("clone_tensor", &CloneTensor, py::arg("tensor"));
+  m.def("eager_to_lazy", &EagerToLazy, py::arg("tensor"));
+  m.def("copy_appliance_data", &CopyApplianceData, py::arg("src"), py::arg("dst"));
   m.def("set_rng_state", [](uint64_t seed) {
     torch::lazy::GetOrvexLazyGraphExecutor()->SetRngSeed(torch::lazy::BackendDevice(), seed);
   }, py::arg("seed"));
@@ -135,6 +268,48 @@ PYBIND11_MODULE(orvex_pytorch_lib, m) {
     torch::lazy::GetOrvexBackendAppliance()->set_callbacks(std::move(compile), std::move(execute));
   }, py::arg("compile_callback"), py::arg("execute_callback"));
 
+  using Config = torch::lazy::ApplianceDataInfo::Config;
+  py::class_<Config>(m, "ApplianceDataInfoConfig")
+      .def_readwrite("enabled", &Config::enabled)
+      .def_readwrite("max_bytes_in_memory", &Config::max_bytes_in_memory)
+      .def_readwrite("max_tensor_size", &Config::max_tensor_size)
+      .def_readwrite("stream_buffer_size", &Config::stream_buffer_size)
+      .def_readwrite("async_file_write", &Config::async_file_write)
+      .def_readwrite("max_async_file_writes", &Config::max_async_file_writes)
+      .def_readwrite("delete_file_on_destruct", &Config::delete_file_on_destruct)
+      .def("__repr__", &Config::str)
+      .def("__str__", &Config::str)
+      .def(py::pickle(
+          [](const Config& c) {
+            return py::make_tuple(c.enabled, c.max_bytes_in_memory, c.max_tensor_size,
+                                  c.stream_buffer_size, c.async_file_write,
+                                  c.max_async_file_writes, c.delete_file_on_destruct);
+          },
+          [](const py::tuple& t) {
+            if (t.size() != 7) {
+              throw std::runtime_error(
+                  "Unable to load pickled object for ApplianceDataInfo::Config. Please check "
+                  "that all Config fields were saved in __getstate__ method.");
+            }
+            Config c;
+            c.enabled = t[0].cast<bool>();
+            c.max_bytes_in_memory = t[1].cast<int64_t>();
+            c.max_tensor_size = t[2].cast<int64_t>();
+            c.stream_buffer_size = t[3].cast<int64_t>();
+            c.async_file_write = t[4].cast<bool>();
+            c.max_async_file_writes = t[5].cast<int32_t>();
+            c.delete_file_on_destruct = t[6].cast<bool>();
+            return c;
+          }));
+
+  // The live configuration itself: assignments through it steer the records made afterwards.
+  m.attr("appliance_file_config") =
+      py::cast(&torch::lazy::ApplianceDataInfo::config, py::return_value_policy::reference);
+
   py::class_<torch::lazy::ApplianceDataInfo, std::shared_ptr<torch::lazy::ApplianceDataInfo>>(
-      m, "ApplianceDataInfo");
+      m, "ApplianceDataInfo")
+      .def_readwrite("name", &torch::lazy::ApplianceDataInfo::name)
+      .def_property_readonly("filename", &torch::lazy::ApplianceDataInfo::get_filename)
+      .def_property_readonly("has_tensor", &torch::lazy::ApplianceDataInfo::has_tensor)
+      .def_property_readonly("tensor", &torch::lazy::ApplianceDataInfo::get_tensor);
 }

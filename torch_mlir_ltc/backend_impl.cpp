@@ -2,7 +2,8 @@
 
 #include <stdexcept>
 
-#include <torch/csrc/lazy/core/ir_builder.h>
+#include "torch_mlir_ltc/ir_builder.h"
+#include "torch_mlir_ltc/ops/device_data.h"
 
 namespace torch {
 namespace lazy {
@@ -34,12 +35,13 @@ bool TorchMlirBackendData::HasValue() const {
 }
 
 const IrBuilder* TorchMlirBackendImpl::GetIrBuilder() const {
-  // The IR builder arrives with the tensor support; until then tracing is refused clearly.
-  throw std::runtime_error("Unimplemented Error: lazy tensor tracing is not available yet");
+  static const IrBuilder* builder = new TorchMlirIrBuilder();
+  return builder;
 }
 
 BackendDataPtr TorchMlirBackendImpl::GetComputationDataFromNode(const Node* node) const {
-  return nullptr;
+  const DeviceData* device_data = DeviceData::Cast(node);
+  return device_data ? device_data->data() : nullptr;
 }
 
 std::vector<BackendDevice> TorchMlirBackendImpl::GetBackendDevices() const {

@@ -1,0 +1,56 @@
+#include "ox_metadata.h"
+
+#include <sstream>
+
+#include "appliance.h"
+#include "torch_mlir_ltc/mlir_node.h"
+
+namespace torch {
+namespace lazy {
+
+bool Use::operator<(const Use& other) const {
+  if (node->op() != other.node->op()) return node->op() < other.node->op();
+  if (operand_index != other.operand_index) return operand_index < other.operand_index;
+  return index < other.index;
+}
+
+std::string Use::ToString() const {
+  std::stringstream ss;
+  ss << node->ToString() << ", operand_index=" << operand_index << ", index=" << index;
+  return ss.str();
+}
+
+OrvexMetadata::OrvexMetadata(Node* node) {
+  const auto& operands = node->operands();
+  for (size_t i = 0; i < operands.size(); ++i) {
+    const Output& operand = operands[i];
+    if (operand.node == nullptr) continue;
+    get(operand.node)->uses.insert(Use(node, i, operand.index));
+  }
+}
+
+void TorchMlirNodeUsageHook(TorchMlirNode* node) {
+  const_cast<MetaData&>(node->metadata()).scope = g_scope_name;
+  node->SetUserMetadata(std::make_shared<OrvexMetadata>(node));
+}
+
+void OrvexMetadata::init() {
+  // Initialising the backend again must not run the hook twice per node.
+  static const bool installed = [] {
+    TorchMlirNode::addConstructorHook(
+        std::function<void(TorchMlirNode*)>(TorchMlirNodeUsageHook));
+    return true;
+  }();
+  (void)installed;
+}
+
+OrvexMetadata* OrvexMetadata::get(const Node* node) {
+  auto* metadata = dynamic_cast<OrvexMetadata*>(node->user_metadata());
+  TORCH_CHECK(metadata != nullptr, "Could not get orvex metadata for ", node->ToString());
+  return metadata;
+}
+
+OrvexMetadata* OrvexMetadata::get(NodePtr node) { return get(node.get()); }
+
+}  // namespace lazy
+}  // namespace torch

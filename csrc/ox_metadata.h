@@ -1,0 +1,59 @@
+// The backend's own record on every IR node: its uses, names, attributes and marked data.
+#pragma once
+
+#include <memory>
+#include <set>
+#include <string>
+#include <unordered_map>
+
+#include <mlir-c/IR.h>
+#include <torch/csrc/lazy/backend/backend_data.h>
+#include <torch/csrc/lazy/core/ir.h>
+#include <torch/csrc/lazy/core/ir_metadata.h>
+
+namespace torch {
+namespace lazy {
+
+class TorchMlirNode;
+
+// One place where an output of a node is consumed.
+struct Use {
+  Use() = default;
+  Use(Node* node, size_t operand_index, size_t index)
+      : node(node), operand_index(operand_index), index(index) {}
+
+  // Orders by the consumer's op kind, then operand_index, then index; the consumer itself is not
+  // compared.
+  bool operator<(const Use& other) const;
+  std::string ToString() const;
+
+  Node* node = nullptr;
+  size_t operand_index = 0;
+  size_t index = 0;
+};
+
+using MetaAttributes = std::unordered_map<std::string, MlirAttribute>;
+
+class OrvexMetadata : public UserMetaData, public std::enable_shared_from_this<OrvexMetadata> {
+ public:
+  // Creates an empty record and registers `node` as a user of its operands.
+  explicit OrvexMetadata(Node* node);
+
+  // Installs the hook that gives every new node its record and the current scope name.
+  static void init();
+
+  // The node's record; fails if it has none.
+  static OrvexMetadata* get(const Node* node);
+  static OrvexMetadata* get(NodePtr node);
+
+  std::set<Use> uses;
+  std::string name;
+  std::string alias_name;
+  MetaAttributes attrs;
+  BackendDataPtr data;
+};
+
+void TorchMlirNodeUsageHook(TorchMlirNode* node);
+
+}  // namespace lazy
+}  // namespace torch

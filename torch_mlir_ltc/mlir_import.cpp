@@ -1,0 +1,382 @@
+#include "mlir_import.h"
+
+#include <sstream>
+#include <unordered_map>
+#include <vector>
+
+#include <c10/util/Exception.h>
+#include <mlir-c/BuiltinAttributes.h>
+#include <mlir-c/BuiltinTypes.h>
+#include <mlir-c/Diagnostics.h>
+#include <torch/csrc/jit/ir/constants.h>
+#include <torch/csrc/jit/ir/ir.h>
+
+namespace torch {
+namespace lazy {
+
+namespace {
+
+MlirStringRef ref(const std::string& s) { return mlirStringRefCreate(s.data(), s.size()); }
+
+void append_to_string(MlirStringRef part, void* user_data) {
+  static_cast<std::string*>(user_data)->append(part.data, part.length);
+}
+
+MlirNamedAttribute named(MlirContext context, const char* name, MlirAttribute attr) {
+  return mlirNamedAttributeGet(mlirIdentifierGet(context, mlirStringRefCreateFromCString(name)),
+                               attr);
+}
+
+// Collects the diagnostics emitted into a context while it lives.
+class DiagnosticCapture {
+ public:
+  explicit DiagnosticCapture(MlirContext context) : context_(context) {
+    id_ = mlirContextAttachDiagnosticHandler(context, &DiagnosticCapture::handle, this, nullptr);
+  }
+  ~DiagnosticCapture() { mlirContextDetachDiagnosticHandler(context_, id_); }
+  const std::string& text() const { return text_; }
+
+ private:
+  static MlirLogicalResult handle(MlirDiagnostic diagnostic, void* user_data) {
+    auto* self = static_cast<DiagnosticCapture*>(user_data);
+    if (!self->text_.empty()) self->text_ += "\n";
+    mlirDiagnosticPrint(diagnostic, append_to_string, &self->text_);
+    return mlirLogicalResultSuccess();
+  }
+
+  MlirContext context_;
+  MlirDiagnosticHandlerID id_;
+  std::string text_;
+};
+
+class GraphImporter {
+ public:
+  GraphImporter(MlirContext context) : context_(context), loc_(mlirLocationUnknownGet(context)) {}
+
+  MlirModule Import(const torch::jit::Graph& graph, const std::string& name) {
+    std::vector<MlirType> arg_types;
+    arg_types.reserve(graph.inputs().size());
+    for (const torch::jit::Value* input : graph.inputs()) {
+      arg_types.push_back(Type(input->type()));
+    }
+    std::vector<MlirLocation> arg_locs(arg_types.size(), loc_);
+    MlirRegion region = mlirRegionCreate();
+    block_ = mlirBlockCreate(static_cast<intptr_t>(arg_types.size()), arg_types.data(),
+                             arg_locs.data());
+    mlirRegionAppendOwnedBlock(region, block_);
+    for (size_t i = 0; i < graph.inputs().size(); ++i) {
+      values_[graph.inputs()[i]] = mlirBlockGetArgument(block_, static_cast<intptr_t>(i));
+    }
+
+    // The region is owned by nothing until the function takes it: free it on failure.
+    try {
+      for (const torch::jit::Node* node : graph.nodes()) ImportNode(node);
+    } catch (...) {
+      mlirRegionDestroy(region);
+      throw;
+    }
+
+    std::vector<MlirValue> results;
+    std::vector<MlirType> result_types;
+    for (const torch::jit::Value* output : graph.outputs()) {
+      results.push_back(Lookup(output));
+      result_types.push_back(mlirValueGetType(results.back()));
+    }
+    MlirOperationState ret = mlirOperationStateGet(mlirStringRefCreateFromCString("func.return"), loc_);
+    mlirOperationStateAddOperands(&ret, static_cast<intptr_t>(results.size()), results.data());
+    mlirBlockAppendOwnedOperation(block_, mlirOperationCreate(&ret));
+
+    MlirType function_type =
+        mlirFunctionTypeGet(context_, static_cast<intptr_t>(arg_types.size()), arg_types.data(),
+                            static_cast<intptr_t>(result_types.size()), result_types.data());
+    MlirAttribute empty_dict = mlirDictionaryAttrGet(context_, 0, nullptr);
+    std::vector<MlirAttribute> arg_attrs(arg_types.size(), empty_dict);
+    MlirNamedAttribute attrs[] = {
+        named(context_, "sym_name", mlirStringAttrGet(context_, ref(name))),
+        named(context_, "function_type", mlirTypeAttrGet(function_type)),
+        named(context_, "arg_attrs",
+              mlirArrayAttrGet(context_, static_cast<intptr_t>(arg_attrs.size()), arg_attrs.data())),
+    };
+    MlirOperationState func = mlirOperationStateGet(mlirStringRefCreateFromCString("func.func"), loc_);
+    mlirOperationStateAddAttributes(&func, 3, attrs);
+    mlirOperationStateAddOwnedRegions(&func, 1, &region);
+    MlirOperation func_op = mlirOperationCreate(&func);
+
+    MlirModule module = mlirModuleCreateEmpty(loc_);
+    mlirBlockAppendOwnedOperation(mlirModuleGetBody(module), func_op);
+
+    DiagnosticCapture diagnostics(context_);
+    if (!mlirOperationVerify(mlirModuleGetOperation(module))) {
+      std::string text = mlirOperationToString(mlirModuleGetOperation(module));
+      mlirModuleDestroy(module);
+      TORCH_CHECK(false, "The MLIR module imported from the TorchScript graph does not verify: ",
+                  diagnostics.text(), "\n", text);
+    }
+    return module;
+  }
+
+ private:
+  MlirType Type(const c10::TypePtr& type) { return torchMlirType(context_, type); }
+
+  MlirValue Lookup(const torch::jit::Value* value) {
+    auto it = values_.find(value);
+    TORCH_CHECK(it != values_.end(), "Value %", value->debugName(),
+                " is used before it is defined in the TorchScript graph");
+    return it->second;
+  }
+
+  MlirValue Append(const std::string& op_name, const std::vector<MlirValue>& operands,
+                   MlirType result_type, const std::vector<MlirNamedAttribute>& attrs = {}) {
+    MlirOperationState state = mlirOperationStateGet(ref(op_name), loc_);
+    mlirOperationStateAddOperands(&state, static_cast<intptr_t>(operands.size()), operands.data());
+    mlirOperationStateAddResults(&state, 1, &result_type);
+    if (!attrs.empty()) {
+      mlirOperationStateAddAttributes(&state, static_cast<intptr_t>(attrs.size()), attrs.data());
+    }
+    MlirOperation op = mlirOperationCreate(&state);
+    mlirBlockAppendOwnedOperation(block_, op);
+    return mlirOperationGetResult(op, 0);
+  }
+
+  MlirValue Constant(const c10::IValue& value, const c10::TypePtr& type) {
+    MlirContext ctx = context_;
+    if (value.isNone()) {
+      return Append("torch.constant.none", {}, Type(c10::NoneType::get()));
+    }
+    if (value.isBool()) {
+      return Append("torch.constant.bool", {}, Type(c10::BoolType::get()),
+                    {named(ctx, "value", mlirBoolAttrGet(ctx, value.toBool()))});
+    }
+    if (value.isInt()) {
+      return Append("torch.constant.int", {}, Type(c10::IntType::get()),
+                    {named(ctx, "value", mlirIntegerAttrGet(mlirIntegerTypeGet(ctx, 64),
+                                                            value.toInt()))});
+    }
+    if (value.isDouble()) {
+      return Append("torch.constant.float", {}, Type(c10::FloatType::get()),
+                    {named(ctx, "value",
+                           mlirFloatAttrDoubleGet(ctx, mlirF64TypeGet(ctx), value.toDouble()))});
+    }
+    if (value.isString()) {
+      const std::string& s = value.toStringRef();
+      return Append("torch.constant.str", {}, Type(c10::StringType::get()),
+                    {named(ctx, "value", mlirStringAttrGet(ctx, ref(s)))});
+    }
+    if (value.isDevice()) {
+      std::string s = value.toDevice().str();
+      return Append("torch.constant.device", {}, Type(c10::DeviceObjType::get()),
+                    {named(ctx, "value", mlirStringAttrGet(ctx, ref(s)))});
+    }
+    if (value.isTensor()) {
+      const at::Tensor& tensor = value.toTensor();
+      TORCH_CHECK(tensor.defined(), "Cannot import an undefined tensor constant");
+      MlirAttribute data = torchMlirDenseElementsAttr(
+          torchMlirElementType(ctx, tensor.scalar_type()), tensor);
+      return Append("torch.vtensor.literal", {}, Type(c10::TensorType::create(tensor)),
+                    {named(ctx, "value", data)});
+    }
+    if (value.isList()) {
+      auto list_type = type->cast<c10::ListType>();
+      TORCH_CHECK(list_type, "List constant of non-list type ", type->repr_str());
+      std::vector<MlirValue> elements;
+      for (const c10::IValue& element : value.toListRef()) {
+        elements.push_back(Constant(element, list_type->getElementType()));
+      }
+      return Append("torch.prim.ListConstruct", elements, Type(type));
+    }
+    TORCH_CHECK(false, "Cannot import a TorchScript constant of type ", type->repr_str(), ": ",
+                value.tagKind());
+  }
+
+  void ImportNode(const torch::jit::Node* node) {
+    const c10::Symbol kind = node->kind();
+    TORCH_CHECK(node->blocks().empty(), "Cannot import ", kind.toQualString(),
+                ": nodes with blocks are not supported");
+    if (kind == c10::prim::Constant) {
+      const torch::jit::Value* out = node->output();
+      std::optional<c10::IValue> value = torch::jit::toIValue(out);
+      TORCH_CHECK(value.has_value(), "Constant without a value: %", out->debugName());
+      values_[out] = Constant(*value, out->type());
+      return;
+    }
+
+    std::string qualified = std::string(kind.ns().toUnqualString()) + "." + kind.toUnqualString();
+    if (const c10::FunctionSchema* schema = node->maybeSchema()) {
+      if (!schema->overload_name().empty()) qualified += "." + schema->overload_name();
+    }
+    const bool native = kind.is_aten() || kind.is_prim();
+    MlirOperationState state =
+        mlirOperationStateGet(ref(native ? "torch." + qualified : std::string("torch.operator")), loc_);
+
+    std::vector<MlirValue> operands;
+    operands.reserve(node->inputs().size());
+    for (const torch::jit::Value* input : node->inputs()) operands.push_back(Lookup(input));
+    std::vector<MlirType> result_types;
+    result_types.reserve(node->outputs().size());
+    for (const torch::jit::Value* output : node->outputs()) {
+      result_types.push_back(Type(output->type()));
+    }
+    mlirOperationStateAddOperands(&state, static_cast<intptr_t>(operands.size()), operands.data());
+    mlirOperationStateAddResults(&state, static_cast<intptr_t>(result_types.size()),
+                                 result_types.data());
+    if (!native) {
+      MlirNamedAttribute name = named(context_, "name", mlirStringAttrGet(context_, ref(qualified)));
+      mlirOperationStateAddAttributes(&state, 1, &name);
+    }
+    MlirOperation op = mlirOperationCreate(&state);
+    mlirBlockAppendOwnedOperation(block_, op);
+    for (size_t i = 0; i < node->outputs().size(); ++i) {
+      values_[node->outputs()[i]] = mlirOperationGetResult(op, static_cast<intptr_t>(i));
+    }
+  }
+
+  MlirContext context_;
+  MlirLocation loc_;
+  MlirBlock block_{nullptr};
+  std::unordered_map<const torch::jit::Value*, MlirValue> values_;
+};
+
+}  // namespace
+
+std::string torchMlirDtypeName(c10::ScalarType type) {
+  switch (type) {
+    case c10::ScalarType::Half: return "f16";
+    case c10::ScalarType::BFloat16: return "bf16";
+    case c10::ScalarType::Float: return "f32";
+    case c10::ScalarType::Double: return "f64";
+    case c10::ScalarType::Byte: return "ui8";
+    case c10::ScalarType::Char: return "si8";
+    case c10::ScalarType::Short: return "si16";
+    case c10::ScalarType::Int: return "si32";
+    case c10::ScalarType::Long: return "si64";
+    case c10::ScalarType::Bool: return "i1";
+    case c10::ScalarType::ComplexHalf: return "complex<f16>";
+    case c10::ScalarType::ComplexFloat: return "complex<f32>";
+    case c10::ScalarType::ComplexDouble: return "complex<f64>";
+    default: break;
+  }
+  TORCH_CHECK(false, "The torch dialect has no element type for ", c10::toString(type));
+}
+
+MlirType torchMlirElementType(MlirContext context, c10::ScalarType type) {
+  switch (type) {
+    case c10::ScalarType::Half: return mlirF16TypeGet(context);
+    case c10::ScalarType::BFloat16: return mlirBF16TypeGet(context);
+    case c10::ScalarType::Float: return mlirF32TypeGet(context);
+    case c10::ScalarType::Double: return mlirF64TypeGet(context);
+    case c10::ScalarType::Byte: return mlirIntegerTypeUnsignedGet(context, 8);
+    case c10::ScalarType::Char: return mlirIntegerTypeSignedGet(context, 8);
+    case c10::ScalarType::Short: return mlirIntegerTypeSignedGet(context, 16);
+    case c10::ScalarType::Int: return mlirIntegerTypeSignedGet(context, 32);
+    case c10::ScalarType::Long: return mlirIntegerTypeSignedGet(context, 64);
+    case c10::ScalarType::Bool: return mlirIntegerTypeGet(context, 1);
+    case c10::ScalarType::ComplexHalf: return mlirComplexTypeGet(mlirF16TypeGet(context));
+    case c10::ScalarType::ComplexFloat: return mlirComplexTypeGet(mlirF32TypeGet(context));
+    case c10::ScalarType::ComplexDouble: return mlirComplexTypeGet(mlirF64TypeGet(context));
+    default: break;
+  }
+  TORCH_CHECK(false, "The torch dialect has no element type for ", c10::toString(type));
+}
+
+std::string torchMlirTypeBody(const c10::TypePtr& type) {
+  switch (type->kind()) {
+    case c10::TypeKind::TensorType: {
+      const auto& tensor = type->expectRef<c10::TensorType>();
+      const auto sizes = tensor.sizes().sizes();
+      const auto dtype = tensor.scalarType();
+      if (!sizes && !dtype) return "vtensor";
+      std::string body = "vtensor<";
+      if (sizes) {
+        body += "[";
+        for (size_t i = 0; i < sizes->size(); ++i) {
+          if (i > 0) body += ",";
+          body += (*sizes)[i] ? std::to_string(*(*sizes)[i]) : std::string("?");
+        }
+        body += "]";
+      } else {
+        body += "*";
+      }
+      body += ",";
+      body += dtype ? torchMlirDtypeName(*dtype) : std::string("unk");
+      body += ">";
+      return body;
+    }
+    case c10::TypeKind::IntType:
+    case c10::TypeKind::ScalarTypeType:
+    case c10::TypeKind::LayoutType:
+    case c10::TypeKind::MemoryFormatType:
+      return "int";
+    case c10::TypeKind::FloatType: return "float";
+    case c10::TypeKind::BoolType: return "bool";
+    case c10::TypeKind::NoneType: return "none";
+    case c10::TypeKind::StringType: return "str";
+    case c10::TypeKind::DeviceObjType: return "Device";
+    case c10::TypeKind::NumberType: return "number";
+    case c10::TypeKind::GeneratorType: return "Generator";
+    case c10::TypeKind::ListType:
+      return "list<" + torchMlirTypeBody(type->expectRef<c10::ListType>().getElementType()) + ">";
+    case c10::TypeKind::OptionalType:
+      return "optional<" +
+             torchMlirTypeBody(type->expectRef<c10::OptionalType>().getElementType()) + ">";
+    case c10::TypeKind::TupleType: {
+      std::string body = "tuple<";
+      const auto elements = type->expectRef<c10::TupleType>().elements();
+      for (size_t i = 0; i < elements.size(); ++i) {
+        if (i > 0) body += ", ";
+        body += torchMlirTypeBody(elements[i]);
+      }
+      return body + ">";
+    }
+    default: break;
+  }
+  TORCH_CHECK(false, "The torch dialect has no type for TorchScript type ", type->repr_str());
+}
+
+MlirType torchMlirType(MlirContext context, const c10::TypePtr& type) {
+  const std::string body = torchMlirTypeBody(type);
+  return mlirOpaqueTypeGet(context, mlirStringRefCreateFromCString("torch"), ref(body));
+}
+
+MlirAttribute torchMlirDenseElementsAttr(MlirType element_type, const at::Tensor& tensor) {
+  TORCH_CHECK(tensor.defined(), "Cannot make a dense attribute of an undefined tensor");
+  // Dense data is row-major; a strided view would hand over its storage order instead.
+  const at::Tensor data = tensor.contiguous();
+  std::vector<int64_t> shape(data.sizes().begin(), data.sizes().end());
+  MlirType type = mlirRankedTensorTypeGet(static_cast<intptr_t>(shape.size()), shape.data(),
+                                          element_type, mlirAttributeGetNull());
+  MlirAttribute attr;
+  if (data.scalar_type() == c10::ScalarType::Bool) {
+    // i1 data is one bit per element, least significant bit first, padded to whole bytes.
+    const int64_t count = data.numel();
+    std::vector<uint8_t> bits(static_cast<size_t>((count + 7) / 8), 0);
+    const bool* values = data.const_data_ptr<bool>();
+    for (int64_t i = 0; i < count; ++i) {
+      if (values[i]) bits[static_cast<size_t>(i / 8)] |= static_cast<uint8_t>(1u << (i % 8));
+    }
+    attr = mlirDenseElementsAttrRawBufferGet(type, bits.size(), bits.data());
+  } else {
+    const size_t bytes = static_cast<size_t>(data.numel()) * data.element_size();
+    attr = mlirDenseElementsAttrRawBufferGet(type, bytes, data.const_data_ptr());
+  }
+  if (mlirAttributeIsNull(attr)) {
+    std::string type_text;
+    mlirTypePrint(type, append_to_string, &type_text);
+    TORCH_CHECK(false, "Could not make a dense attribute of type ", type_text, " from a ",
+                c10::toString(data.scalar_type()), " tensor of sizes ", data.sizes());
+  }
+  return attr;
+}
+
+MlirModule importJitGraphToMlir(MlirContext context, const torch::jit::Graph& graph,
+                                const std::string& name) {
+  return GraphImporter(context).Import(graph, name);
+}
+
+std::string mlirOperationToString(MlirOperation operation) {
+  std::string text;
+  mlirOperationPrint(operation, append_to_string, &text);
+  return text;
+}
+
+}  // namespace lazy
+}  // namespace torch

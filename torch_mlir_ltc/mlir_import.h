@@ -1,0 +1,53 @@
+// Import of a lowered TorchScript graph into an MLIR module of the torch dialect.
+//
+// The torch dialect is not linked in: its types are built as opaque types of the "torch"
+// namespace and its operations in generic form, so the context must allow unregistered dialects
+// (torchMlirRegisterAllDialects does that).
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <ATen/core/Tensor.h>
+#include <ATen/core/jit_type.h>
+#include <mlir-c/IR.h>
+
+namespace torch {
+namespace jit {
+struct Graph;
+}  // namespace jit
+
+namespace lazy {
+
+// The torch dialect's spelling of an element type ("f32", "si64", "i1", "complex<f32>", ...).
+// Fails for types the dialect has no spelling for.
+std::string torchMlirDtypeName(c10::ScalarType type);
+
+// The body of the torch dialect type of a TorchScript type, without the "!torch." prefix:
+// "vtensor<[2,3],f32>", "int", "list<int>", "optional<vtensor>", ... Tensors are value tensors.
+std::string torchMlirTypeBody(const c10::TypePtr& type);
+
+// The torch dialect type of a TorchScript type (an opaque type of namespace "torch").
+MlirType torchMlirType(MlirContext context, const c10::TypePtr& type);
+
+// The builtin element type that holds a tensor of `type` in a dense attribute.
+MlirType torchMlirElementType(MlirContext context, c10::ScalarType type);
+
+// A dense elements attribute of type tensor<sizes x element_type> holding `tensor`'s values in
+// row-major order. Non-contiguous tensors are read in logical order and bool tensors are packed
+// to bits as i1 data requires. Fails (never returns a null attribute) when MLIR rejects the data.
+MlirAttribute torchMlirDenseElementsAttr(MlirType element_type, const at::Tensor& tensor);
+
+// Builds `module { func.func @<name>(...) -> (...) }` from `graph`: one argument per graph input,
+// one result per graph output, each graph node as a torch dialect operation with all of its
+// operands (nodes of namespaces other than aten and prim as "torch.operator" with a "name"). Every
+// argument gets an empty attribute dictionary. The module is verified before it is returned; the
+// caller owns it.
+MlirModule importJitGraphToMlir(MlirContext context, const torch::jit::Graph& graph,
+                                const std::string& name = "main");
+
+// The text of an operation (a module's operation prints the whole module).
+std::string mlirOperationToString(MlirOperation operation);
+
+}  // namespace lazy
+}  // namespace torch
