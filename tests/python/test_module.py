@@ -1,0 +1,201 @@
+"""The module's face towards the front end: contents, signatures, initialisation, logging,
+appliance settings."""
+import os
+import pathlib
+import pickle
+import shutil
+import subprocess
+import sys
+
+import pytest
+import torch
+
+import orvex_pytorch_lib as ox
+from conftest import run_python
+
+FUNCTION_TABLE = [
+    "initialize", "shutdown", "set_parameter_name", "set_tensor_name", "mark_output_tensor",
+    "set_alias", "make_constant", "set_attribute", "get_unique_id", "get_tensor_info",
+    "get_tensor_name", "is_weight_tensor", "get_appliance_data", "set_scope_name", "clone_tensor",
+    "eager_to_lazy", "copy_appliance_data", "set_rng_state", "retrace_every_iteration",
+    "set_artifact_dirs", "set_callbacks",
+]
+CONTENTS = FUNCTION_TABLE + ["ApplianceDataInfoConfig", "appliance_file_config", "ApplianceDataInfo"]
+
+
+def test_contents_follow_the_table_order():
+    assert ox.__doc__ == "pybind11 for Orvex PyTorch support."
+    names = [n for n in vars(ox) if not n.startswith("__")]
+    assert all(n in CONTENTS for n in names), set(names) - set(CONTENTS)
+    assert names == [n for n in CONTENTS if n in names]
+    for required in ["initialize", "shutdown", "set_scope_name", "set_rng_state",
+                     "retrace_every_iteration", "set_artifact_dirs", "set_callbacks"]:
+        assert required in names
+
+
+def test_keyword_names_defaults_and_positional_only(backend, tmp_path):
+    assert "ir_debug: bool | None = None" in ox.initialize.__doc__
+    ox.set_artifact_dirs(artifact_dir=str(tmp_path / "a"), device_data_dir="")
+    ox.set_callbacks(compile_callback=None, execute_callback=None)
+    ox.retrace_every_iteration(retrace_every_iteration=True)
+    ox.set_rng_state(seed=2**64 - 1)
+    previous = ox.set_scope_name(scope_name="k")
+    assert ox.set_scope_name(previous) == "k"
+    lazy = torch.ones(2).to("lazy")
+    if hasattr(ox, "get_unique_id"):
+        with pytest.raises(TypeError):
+            ox.get_unique_id(tensor=lazy)
+    if hasattr(ox, "set_parameter_name"):
+        with pytest.raises(TypeError):
+            ox.set_parameter_name(tensor=lazy, name="w")
+
+
+def test_bad_arguments_raise_type_errors(backend):
+    with pytest.raises(TypeError):
+        ox.set_rng_state(-1)
+    with pytest.raises(TypeError):
+        ox.set_callbacks(1, None)
+    with pytest.raises(TypeError):
+        ox.set_artifact_dirs(None, "x")
+
+
+def test_initialize_installs_our_backend(backend):
+    assert torch._C._lazy._get_default_device_type() == "VXD"
+    assert ox.shutdown() is None
+
+
+def test_scope_name_swaps_in_a_fresh_process():
+    out = run_python("""
+        import orvex_pytorch_lib as ox
+        print(repr(ox.set_scope_name("first")), repr(ox.set_scope_name("second")),
+              repr(ox.set_scope_name("")))
+    """).stdout.split()
+    assert out == ["''", "'first'", "'second'"]
+
+
+LOGGING_PROBE = """
+    import logging, os, sys, orvex_pytorch_lib as ox
+    records = []
+    class Keep(logging.Handler):
+        def emit(self, r):
+            records.append((r.name, r.levelno, r.getMessage()))
+    logging.getLogger("orvex").addHandler(Keep())
+    logging.getLogger("orvex").setLevel(logging.DEBUG)
+    for value, arg in CASES:
+        if value is None:
+            os.environ.pop("LTC_IR_DEBUG", None)
+        else:
+            os.environ["LTC_IR_DEBUG"] = value
+        del records[:]
+        ox.initialize(arg)
+        texts = [m for (_, _, m) in records]
+        assert ("orvex.ltc", 10, "Orvex PyTorch Plugin Initialized.") in records, records
+        print(int("Enabled lazy tensor IR debugging." in texts))
+"""
+
+
+def test_ir_debug_follows_argument_then_environment():
+    cases = [
+        ("0", True), ("true", False), ("true", None), ("1", None), ("2", None), ("  3", None),
+        ("false", None), ("0", None), ("", None), ("yes", None), ("True", None), (None, None),
+        ("4294967296", None),
+    ]
+    expected = ["1", "0", "1", "1", "1", "1", "0", "0", "0", "0", "0", "0", "0"]
+    code = f"CASES = {cases!r}\n" + LOGGING_PROBE.replace("\n    ", "\n")
+    out = run_python(code).stdout.split()
+    assert out == expected
+
+
+def test_messages_before_and_after_initialize_go_where_expected(tmp_path):
+    # Before initialize, a fatal message still raises with its stack trace.
+    proc = run_python(f"""
+        import sys, logging, orvex_pytorch_lib as ox
+        blocker = {str(tmp_path / "file")!r}
+        open(blocker, "w").close()
+        try:
+            ox.set_artifact_dirs(blocker + "/sub", "")
+        except RuntimeError as e:
+            print("raised")
+        # With Python's default logging set-up only WARNING and above surface (on stderr).
+        ox.initialize()
+    """)
+    assert "raised" in proc.stdout
+    assert "Orvex PyTorch Plugin Initialized." not in proc.stdout + proc.stderr
+
+
+@pytest.mark.parametrize("value,traced", [("true", True), ("2", True), ("0", False),
+                                          ("abc", False), ("false", False), (None, False)])
+def test_call_trace_switch(value, traced):
+    env = {} if value is None else {"VERBOSE_PRINT_FUNCTION": value}
+    if value is None:
+        os.environ.pop("VERBOSE_PRINT_FUNCTION", None)
+    proc = run_python("""
+        import orvex_pytorch_lib as ox
+        ox.initialize()
+        ox.set_rng_state(3)
+    """, env=env)
+    line = ("virtual std::shared_ptr<torch::lazy::BackendDeviceType> "
+            "torch::lazy::OrvexBackendImpl::GetDefaultDeviceType() const    (")
+    lines = [l for l in proc.stdout.splitlines() if l.startswith(line)]
+    assert bool(lines) == traced, proc.stdout
+    if traced:
+        assert lines[0].endswith(")") and "backend_impl.cpp:" in lines[0]
+
+
+class TestArtifactDirs:
+    def test_nested_directories_are_created(self, backend, tmp_path):
+        art = tmp_path / "a" / "b" / "c"
+        data = tmp_path / "data"
+        ox.set_artifact_dirs(str(art), str(data))
+        assert art.is_dir() and data.is_dir()
+
+    def test_device_data_dir_defaults_to_artifact_dir(self, backend, tmp_path):
+        art = tmp_path / "only"
+        ox.set_artifact_dirs(str(art), "")
+        assert art.is_dir()
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["only"]
+
+    def test_existing_paths_are_accepted_whatever_they_are(self, backend, tmp_path):
+        f = tmp_path / "plain_file"
+        f.write_text("x")
+        ox.set_artifact_dirs(str(tmp_path), str(f))
+        assert f.read_text() == "x"
+
+    def test_trailing_separator_is_not_an_error(self, backend, tmp_path):
+        ox.set_artifact_dirs(str(tmp_path / "slash") + "/", "")
+        assert (tmp_path / "slash").is_dir()
+
+    def test_impossible_path_raises(self, backend, tmp_path):
+        f = tmp_path / "plain_file"
+        f.write_text("x")
+        with pytest.raises(RuntimeError):
+            ox.set_artifact_dirs(str(f / "below"), "")
+
+    def test_empty_strings_create_nothing(self, backend, tmp_path, monkeypatch):
+        monkeypatch.chdir(tmp_path)
+        ox.set_artifact_dirs("", "")
+        assert list(tmp_path.iterdir()) == []
+
+
+SHIM = r"""
+const char* Py_GetVersion(void) { return "3.8.18 (default, shim)"; }
+"""
+
+
+def test_import_refuses_another_python_version(tmp_path):
+    # Another CPython cannot even load PyTorch's bindings, so the interpreter's version is faked.
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if cc is None:
+        pytest.skip("no C compiler to build the interpreter-version shim")
+    src = tmp_path / "shim.c"
+    src.write_text(SHIM)
+    lib = tmp_path / "libshim.so"
+    subprocess.run([cc, "-shared", "-fPIC", "-o", str(lib), str(src)], check=True)
+    proc = run_python("""
+        try:
+            import orvex_pytorch_lib
+        except ImportError as e:
+            print("IMPORT_ERROR:", e)
+    """, env={"LD_PRELOAD": str(lib)})
+    assert ("IMPORT_ERROR: Python version mismatch: module was compiled for Python 3.11, but the "
+            "interpreter version is incompatible: 3.8.18 (default, shim).") in proc.stdout
