@@ -204,7 +204,7 @@ at::Tensor EagerToLazy(const at::Tensor& tensor) {
 }
 
 at::Tensor CloneTensor(const at::Tensor& tensor) {
-  auto lazy_tensor = torch::lazy::GetLtcTensor(tensor);
+  auto lazy_tensor = torch::lazy::TryGetLtcTensor(tensor);
   TORCH_CHECK(lazy_tensor);
   auto device = torch::lazy::GetBackendDevice(tensor);
   TORCH_CHECK(device);
@@ -237,7 +237,7 @@ PYBIND11_MODULE(orvex_pytorch_lib, m) {
   m.def("set_tensor_name", &SetTensorName, py::arg("tensor"), py::arg("name") = "");
   m.def("get_unique_id", [](const at::Tensor& tensor) -> int64_t {
     RequireLazyDevice(tensor);
-    auto lazy = torch::lazy::GetLtcTensor(tensor);
+    auto lazy = torch::lazy::TryGetLtcTensor(tensor);
     return lazy ? lazy->GetUniqueId() : -1;
   });
   m.def("get_tensor_info", &GetTensorInfo, py::arg("tensor"));

@@ -31,7 +31,9 @@ void TorchMlirBackendData::Assign(const BackendData& data) {
 }
 
 bool TorchMlirBackendData::HasValue() const {
-  return info_ != nullptr && (info_->tensor.defined() || info_->scalar.has_value());
+  // The record may keep its data elsewhere (a file, or nowhere); what matters to LTC is that the
+  // data is settled, which it is as soon as the record exists.
+  return info_ != nullptr;
 }
 
 const IrBuilder* TorchMlirBackendImpl::GetIrBuilder() const {
