@@ -34,8 +34,8 @@ std::atomic<int64_t> total_bytes_in_memory{0};
 std::atomic<int64_t> total_bytes_in_files{0};
 
 // Lets go of the Python interpreter lock while the calling thread blocks on a writer thread: a
-// writer may need the lock (to emit a message, or to drop the last reference to a tensor that has
-// a Python object), and must not wait for a thread that waits for it.
+// writer may need the lock (to emit a message, or to free host memory that Python owns, as numpy
+// arrays do), and must not wait for a thread that waits for it.
 class InterpreterLockRelease {
  public:
   InterpreterLockRelease() {

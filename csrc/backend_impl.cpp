@@ -1,13 +1,29 @@
 #include "backend_impl.h"
 
-#include <torch/csrc/lazy/backend/lowering_context.h>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <unordered_set>
+#include <sstream>
 
+#include <c10/util/StringUtil.h>
+#include <torch/csrc/lazy/backend/lowering_context.h>
+#include <torch/csrc/lazy/core/debug_util.h>
+#include <torch/csrc/lazy/core/tensor.h>
+#include <torch/library.h>
+
+#include "computation.h"
 #include "lazy_graph_executor.h"
+#include "mlir_utils.h"
+#include <mlir-c/BuiltinAttributes.h>
+#include <mlir-c/BuiltinTypes.h>
+#include "lowering_context.h"
 #include "ox_metadata.h"
 #include "torch_mlir_ltc/mlir_dialects.h"
 #include "torch_mlir_ltc/native_functions.h"
 #include "torch_mlir_ltc/utils/debug.h"
 #include "torch_mlir_ltc/utils/exception.h"
+#include "torch_mlir_ltc/utils/sys_utils.h"
 #include "utils.h"
 
 namespace torch {
@@ -20,13 +36,6 @@ const std::string kInputNameAttrName = "vx.input_name";
 const std::string kOutputNameAttrName = "vx.output_name";
 const std::string kSeedAttrName = "vx.seed";
 
-namespace {
-// Operations whose work arrives later refuse clearly instead of pretending to work.
-[[noreturn]] void not_available_yet(const char* what) {
-  throw std::runtime_error(std::string("Unimplemented Error: ") + what +
-                           " is not available in this build yet");
-}
-}  // namespace
 
 OrvexBackendImpl::OrvexBackendImpl()
     : appliance(std::make_unique<orvex::ApplianceMode>()) {
@@ -87,12 +96,13 @@ at::Tensor OrvexBackendImpl::MakeTensorFromComputationData(
 std::unique_ptr<LoweringContext> OrvexBackendImpl::CreateLoweringContext(
     const std::string& name, BackendDevice device,
     c10::ArrayRef<const torch::lazy::Node*> post_order, Util::EmissionMap emit_status) const {
-  not_available_yet("lowering");
+  return std::make_unique<OrvexLoweringContext>(name, std::move(device), post_order,
+                                                std::move(emit_status));
 }
 
 std::unique_ptr<LoweringContext> OrvexBackendImpl::CreateLoweringContext(
     const std::string& name, BackendDevice device) const {
-  not_available_yet("lowering");
+  return std::make_unique<OrvexLoweringContext>(name, std::move(device));
 }
 
 std::vector<std::string> OrvexBackendImpl::GetCompilationDevices(
@@ -102,13 +112,456 @@ std::vector<std::string> OrvexBackendImpl::GetCompilationDevices(
 
 std::vector<ComputationPtr> OrvexBackendImpl::Compile(
     std::vector<ComputationPtr> instances) const {
-  not_available_yet("compiling");
+  TORCH_CHECK(instances.size() == 1,
+              "Expected only a single computation instance for compile. Got: ", instances.size());
+  const ComputationPtr& computation = instances.front();
+  TORCH_CHECK(computation->in_mark_step, "Compile outside of mark step:\n",
+              GetComputationBackendText(computation));
+  auto* orvex_computation = dynamic_cast<OrvexComputation*>(computation.get());
+  TORCH_CHECK(orvex_computation != nullptr, "Invalid Computation Pointer. Expected OrvexComputation.");
+  if (GetCachedOrvexComputation()->has_computation()) {
+    mFwLtcFatal << "Orvex backend has detected a second compile call, which is currently "
+                   "unsupported. To see how the model has changed between interations you can use "
+                   "next env variables: LTC_SAVE_TENSORS_FMT=\"dot\" && "
+                   "LTC_SAVE_TENSORS_FILE=/tmp/out.dot  ";
+  }
+  mFwLtcDebug << orvex_computation->debug_string();
+  return instances;
+}
+
+namespace {
+
+// Set when a compile run failed: the cache then holds a computation but no usable results.
+bool compile_run_failed = false;
+
+// The common end of every execution: the step registries are emptied whichever way it went.
+class StepRegistriesReset {
+ public:
+  explicit StepRegistriesReset(bool clear_mappings) : clear_mappings_(clear_mappings) {}
+  ~StepRegistriesReset() {
+    GetOutputIds().clear();
+    auto& tensors = GetOutputTensors();
+    for (auto& tensor : tensors) tensor.reset();
+    tensors.clear();
+    GetOutputTensorData().clear();
+    if (clear_mappings_ || retrace_every_iteration) GetCachedOutputTensorMappings().clear();
+  }
+
+ private:
+  bool clear_mappings_;
+};
+
+ApplianceDataInfo* RequireApplianceInfo(const BackendDataPtr& data, const char* info_error) {
+  auto* mlir_data = dynamic_cast<TorchMlirBackendData*>(data.get());
+  TORCH_CHECK(mlir_data);
+  auto* info = dynamic_cast<ApplianceDataInfo*>(mlir_data->mlir_info());
+  if (info_error == nullptr) {
+    TORCH_CHECK(info);
+  } else {
+    TORCH_CHECK(info != nullptr, info_error);
+  }
+  return info;
+}
+
+bool starts_with(const std::string& text, const char* prefix) {
+  return text.rfind(prefix, 0) == 0;
+}
+
+// Builds one dictionary attribute; a name given twice keeps its first value (MLIR dictionaries
+// reject duplicate keys).
+class AttributeList {
+ public:
+  explicit AttributeList(MlirContext context) : context_(context) {}
+  void add(const std::string& name, MlirAttribute attr) {
+    if (mlirAttributeIsNull(attr)) {
+      mFwLtcFatal << "Cannot attach attribute \"" << name << "\": its value is not a valid MLIR "
+                  << "attribute.";
+    }
+    if (!seen_.insert(name).second) return;
+    names_.push_back(name);
+    values_.push_back(attr);
+  }
+  MlirAttribute build() const {
+    std::vector<MlirNamedAttribute> named;
+    named.reserve(names_.size());
+    for (size_t i = 0; i < names_.size(); ++i) {
+      named.push_back(mlirNamedAttributeGet(
+          mlirIdentifierGet(context_, toMlirStringRef(names_[i])), values_[i]));
+    }
+    return mlirDictionaryAttrGet(context_, named.size(), named.data());
+  }
+
+ private:
+  MlirContext context_;
+  std::unordered_set<std::string> seen_;
+  std::vector<std::string> names_;
+  std::vector<MlirAttribute> values_;
+};
+
+MlirAttribute StringAttr(MlirContext context, const std::string& text) {
+  return mlirStringAttrGet(context, toMlirStringRef(text));
+}
+
+MlirAttribute DenseAttr(MlirContext context, const at::Tensor& tensor) {
+  return create_mlir_dense_attr(kParameterValueAttrName, tensor, context).attribute;
+}
+
+}  // namespace
+
+// Quotes `text` for the POSIX shell: everything between single quotes is literal.
+std::string shell_quote(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  quoted += "'";
+  return quoted;
+}
+
+std::string torch_to_lumo(std::string torch_mlir, std::filesystem::path dir) {
+  const std::vector<std::string> pipeline = {
+      "sed \"s/func\\.func @/func @/g\"",
+      "torch-lumo-opt -refine-types -torch-to-lumo-pipeline -mlir-print-debuginfo",
+  };
+  if (!std::filesystem::exists(dir)) {
+    if (!std::filesystem::create_directories(dir) && !std::filesystem::is_directory(dir)) {
+      mFwLtcFatal << "Failed to create directory: " << dir;
+    }
+  }
+  const std::filesystem::path input = std::filesystem::absolute(dir / "torch.mlir");
+  const std::filesystem::path output = std::filesystem::absolute(dir / "lumo.mlir");
+  {
+    std::ofstream out(input, std::ios::binary | std::ios::trunc);
+    out << torch_mlir;
+    out.close();
+    if (!out) mFwLtcFatal << "Failed to write file: " << input.string();
+  }
+  std::string command = "( " + c10::Join(" | ", pipeline) + " > " + shell_quote(output.string()) +
+                        " ) < " + shell_quote(input.string());
+  if (std::system(command.c_str()) != 0) {
+    mFwLtcFatal << "torch-to-lumo pipeline failed:\n" << "To re-run:\n" << command;
+  }
+  std::ifstream in(output, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
 std::vector<BackendDataPtr> OrvexBackendImpl::ExecuteComputation(
     ComputationPtr computation, c10::ArrayRef<BackendDataPtr> arguments,
     const BackendDevice& device) const {
-  not_available_yet("executing");
+  CachedOrvexComputation* cache = GetCachedOrvexComputation();
+  const int64_t latest = cache->latest_hash();
+  auto& output_tensors = GetOutputTensors();
+  auto& output_tensor_data = GetOutputTensorData();
+
+  if (cache->has_computation()) {
+    StepRegistriesReset finish(/*clear_mappings=*/false);
+    if (compile_run_failed) {
+      mFwLtcFatal << "Orvex backend cannot run this step: compiling the program failed in an "
+                     "earlier step, so there are no results to return. Fix the cause reported "
+                     "there and restart the process.";
+    }
+    if (cache->output_data().size() != output_tensors.size()) {
+      mFwLtcFatal << "Orvex backend cannot run this step: the compiled program has "
+                  << cache->output_data().size() << " outputs but this step has "
+                  << output_tensors.size() << ". The set of step outputs must not change after "
+                  << "the program was compiled.";
+    }
+    return cache->output_data();
+  }
+  cache->set_hash(static_cast<int64_t>(reinterpret_cast<intptr_t>(computation.get())));
+  StepRegistriesReset finish(/*clear_mappings=*/true);
+
+  if (latest == 0) {
+    // Placeholder run: nothing runs; results stand in for the outputs until the program exists.
+    GetOrvexBackendAppliance()->set_rng_seed(GetOrvexLazyGraphExecutor()->GetRunningSeed(device));
+    std::vector<BackendDataPtr> results;
+    results.reserve(output_tensors.size());
+    for (size_t i = 0; i < output_tensors.size(); ++i) {
+      const BackendDataPtr& data = i < output_tensor_data.size() ? output_tensor_data[i] : nullptr;
+      if (data) {
+        ApplianceDataInfo* info =
+            RequireApplianceInfo(data, "Invalid Backend Data Info. Expected ApplianceDataInfo.");
+        if (info->has_tensor()) {
+          results.push_back(data);
+          continue;
+        }
+        if (info->scalar) {
+          results.push_back(MakeComputationDataFromScalar(*info->scalar, device));
+          continue;
+        }
+      }
+      results.push_back(std::make_shared<TorchMlirBackendData>(
+          device, output_tensors[i]->shape().Get(), std::make_shared<ApplianceDataInfo>()));
+    }
+    return results;
+  }
+
+  // Compile run.
+  compile_run_failed = true;  // until it succeeds
+  cache->set_computation(computation);
+  auto* orvex_computation = dynamic_cast<OrvexComputation*>(computation.get());
+  TORCH_CHECK(orvex_computation != nullptr, "Invalid Computation Pointer. Expected OrvexComputation.");
+  const auto& parameters_map = orvex_computation->parameters_map();
+  const auto& results_metadata = orvex_computation->get_results_metadata();
+  const auto& parameters_metadata = orvex_computation->get_parameters_metadata();
+  auto result_metadata = [&](size_t i) -> std::shared_ptr<OrvexMetadata> {
+    // A missing entry counts as none.
+    return i < results_metadata.size() ? results_metadata[i] : nullptr;
+  };
+
+  std::vector<ApplianceDataInfo*> inputs;
+  std::vector<ApplianceDataInfo*> weights;
+  inputs.reserve(arguments.size());
+  weights.reserve(arguments.size());
+  int64_t batch_size = -1;
+  for (const BackendDataPtr& argument : arguments) {
+    ApplianceDataInfo* info = RequireApplianceInfo(argument, nullptr);
+    if (info->scalar) {
+      mFwLtcDebug << "Scalar argument (ignored): " << info->name;
+    } else if (starts_with(info->name, "input")) {
+      mFwLtcDebug << "Input argument: (" << argument->shape() << ") " << info->name;
+      inputs.push_back(info);
+      const auto sizes = argument->shape().sizes();
+      if (sizes.empty()) {
+        mFwLtcFatal << "Invalid input argument \"" << info->name
+                    << "\". Expected a tensor with at least one dimension specifying batch size, "
+                       "but got a 0-dimensional tensor.";
+      }
+      const int64_t n = sizes[0];
+      if (n < 1) {
+        mFwLtcFatal << "Invalid batch size found on graph input \"" << info->name << "\": " << n
+                    << ". Expected a positive integer.";
+      }
+      if (batch_size != -1 && batch_size != n) {
+        mFwLtcFatal << "Inconsistent batch sizes found in inputs. Input \"" << inputs.front()->name
+                    << "\" has batch size " << batch_size << " while input \"" << info->name
+                    << "\" has batch size " << n << ".";
+      }
+      batch_size = n;
+    } else if (info->name.empty() || starts_with(info->name, "placeholder")) {
+      // Neither input nor weight: an embedded constant.
+    } else {
+      mFwLtcDebug << "Weight argument: (" << argument->shape() << ") " << info->name;
+      weights.push_back(info);
+    }
+  }
+
+  {
+    std::unordered_map<std::string, int> seen;
+    for (const auto& entry : parameters_map) {
+      auto found = seen.find(entry.second);
+      if (found != seen.end()) {
+        mFwLtcFatal << "Input parameters " << entry.first << " and " << found->second
+                    << " both have the same name \"" << entry.second
+                    << "\". Please ensure that all input parameters have unique names.";
+      }
+      seen.emplace(entry.second, entry.first);
+    }
+  }
+  {
+    std::unordered_set<std::string> seen;
+    for (const auto& metadata : results_metadata) {
+      if (!metadata || metadata->alias_name.empty()) continue;
+      if (!seen.insert(metadata->alias_name).second) {
+        mFwLtcFatal << "Input parameter " << metadata->alias_name
+                    << " is aliased by multiple outputs. This is an invalid program.";
+      }
+    }
+  }
+
+  MlirOperation func = orvex_computation->func_op();
+  MlirContext context = orvex_computation->mlir_context();
+  {
+    MlirRegion body = mlirOperationGetRegion(func, 0);
+    MlirBlock block = mlirRegionGetFirstBlock(body);
+    std::vector<MlirValue> named_arguments;
+    for (intptr_t k = 0; k < mlirBlockGetNumArguments(block); ++k) {
+      auto entry = parameters_map.find(static_cast<int>(k));
+      if (entry != parameters_map.end() && !starts_with(entry->second, "placeholder")) {
+        named_arguments.push_back(mlirBlockGetArgument(block, k));
+      }
+    }
+    size_t count = 0;
+    MlirOperation op = mlirBlockGetFirstOperation(block);
+    if (!mlirOperationIsNull(op)) op = mlirOperationGetNextInBlock(op);
+    for (; !mlirOperationIsNull(op); op = mlirOperationGetNextInBlock(op)) {
+      for (intptr_t j = 0; j < mlirOperationGetNumOperands(op); ++j) {
+        MlirValue operand = mlirOperationGetOperand(op, j);
+        bool is_named_argument = false;
+        for (const MlirValue& argument : named_arguments) {
+          if (mlirValueEqual(operand, argument)) {
+            is_named_argument = true;
+            break;
+          }
+        }
+        if (!is_named_argument) ++count;
+      }
+    }
+    mFwLtcDebug << "Output count for empty graph check: " << count << std::endl;
+    if (count == 0) {
+      mFwLtcFatal << "Orvex backend has detected that the compiled model has no computational "
+                     "graph. Please ensure that all model outputs are returned from trace or "
+                     "captured by step closures.";
+    }
+  }
+
+  TORCH_CHECK(!inputs.empty(),
+              "No input tensors found. Please make sure you are wrapping your dataloader inside "
+              "a vudored.utils.data.DataLoader.\n\n",
+              GetComputationBackendText(computation));
+  cache->set_input_order(inputs);
+  cache->set_weight_names(weights);
+
+  std::unordered_map<std::string, size_t> aliases;
+  std::vector<std::string> alias_order;
+  for (size_t i = 0; i < results_metadata.size(); ++i) {
+    const auto& metadata = results_metadata[i];
+    if (metadata && !metadata->alias_name.empty()) {
+      if (aliases.emplace(metadata->alias_name, i).second) alias_order.push_back(metadata->alias_name);
+    }
+  }
+  if (weights.size() != aliases.size()) {
+    std::ostringstream text;
+    text << "Expected number of weights and aliases to match. Got: " << weights.size()
+         << " != " << aliases.size() << std::endl
+         << "Missing aliases:\n";
+    std::unordered_set<std::string> weight_names;
+    for (ApplianceDataInfo* weight : weights) {
+      weight_names.insert(weight->name);
+      if (!aliases.count(weight->name)) text << "    " << weight->name << std::endl;
+    }
+    text << "\nMissing weights:\n";
+    for (const auto& name : alias_order) {
+      if (!weight_names.count(name)) text << "    " << name << std::endl;
+    }
+    mFwLtcFatal << text.str();
+  }
+
+  // Argument attributes.
+  MlirAttribute arg_attrs = mlirOperationGetAttributeByName(func, toMlirStringRef("arg_attrs"));
+  if (mlirAttributeIsNull(arg_attrs)) mFwLtcFatal << "No attribute 'arg_attrs' found";
+  const auto& parameters = orvex_computation->get_parameters();
+  std::vector<MlirAttribute> argument_dicts;
+  const intptr_t argument_count = mlirArrayAttrGetNumElements(arg_attrs);
+  for (intptr_t k = 0; k < argument_count; ++k) {
+    const BackendDataPtr& data = parameters.at(k);
+    ApplianceDataInfo* info =
+        RequireApplianceInfo(data, "Invalid Backend Data Info. Expected ApplianceDataInfo.");
+    std::shared_ptr<OrvexMetadata> metadata;
+    auto found_metadata = parameters_metadata.find(data->GetHandle());
+    if (found_metadata != parameters_metadata.end()) metadata = found_metadata->second;
+
+    AttributeList attrs(context);
+    auto entry = parameters_map.find(static_cast<int>(k));
+    const bool has_entry = entry != parameters_map.end();
+    if (!has_entry) {
+      const std::string& name =
+          (metadata && !metadata->name.empty()) ? metadata->name : info->name;
+      attrs.add(kInputNameAttrName, StringAttr(context, name));
+    } else {
+      attrs.add(kResourceAttrName, StringAttr(context, entry->second));
+      auto alias = aliases.find(entry->second);
+      if (alias != aliases.end()) {
+        attrs.add(kResourceAliasPosAttrName,
+                  mlirIntegerAttrGet(mlirIntegerTypeGet(context, 64),
+                                     static_cast<int64_t>(alias->second)));
+      }
+    }
+    bool is_constant = false;
+    if (metadata) {
+      for (const auto& attr : metadata->attrs) {
+        if (attr.first == "vx.is_constant" && mlirAttributeIsABool(attr.second)) {
+          is_constant = mlirBoolAttrGetValue(attr.second);
+          continue;
+        }
+        attrs.add(attr.first, attr.second);
+      }
+    }
+    at::Tensor value;
+    if (has_entry) {
+      if (is_constant) value = info->get_tensor();
+    } else if (info->scalar) {
+      value = at::scalar_tensor(*info->scalar);
+    } else if (is_constant) {
+      value = info->get_tensor();
+    } else if (info->has_tensor()) {
+      at::Tensor tensor = info->get_tensor();
+      if (tensor.defined() && tensor.dim() == 0 && tensor.numel() == 1) value = tensor;
+    }
+    if (value.defined()) attrs.add(kParameterValueAttrName, DenseAttr(context, value));
+    argument_dicts.push_back(attrs.build());
+  }
+  mlirOperationSetAttributeByName(
+      func, toMlirStringRef("arg_attrs"),
+      mlirArrayAttrGet(context, argument_dicts.size(), argument_dicts.data()));
+  mlirOperationSetAttributeByName(
+      func, toMlirStringRef(kSeedAttrName),
+      mlirIntegerAttrGet(mlirIntegerTypeUnsignedGet(context, 64),
+                         static_cast<int64_t>(GetOrvexBackendAppliance()->seed())));
+
+  // Outputs.
+  std::vector<std::shared_ptr<ApplianceDataInfo>> output_infos;
+  std::vector<BackendDataPtr> results;
+  std::vector<MlirAttribute> result_dicts;
+  std::unordered_set<std::string> output_names;
+  for (size_t i = 0; i < output_tensors.size(); ++i) {
+    auto info = std::make_shared<ApplianceDataInfo>();
+    std::shared_ptr<OrvexMetadata> metadata = result_metadata(i);
+    std::string name;
+    if (!metadata) {
+      name = "output_" + std::to_string(i);
+    } else if (!metadata->alias_name.empty()) {
+      name = metadata->alias_name;
+      info->is_weight = true;
+    } else {
+      name = metadata->name.empty() ? "output_" + std::to_string(i) : metadata->name;
+    }
+    std::string unique = name;
+    for (int suffix = 1; output_names.count(unique); ++suffix) {
+      unique = name + std::to_string(suffix);
+    }
+    output_names.insert(unique);
+    info->name = unique;
+    AttributeList attrs(context);
+    if (!info->is_weight) attrs.add(kOutputNameAttrName, StringAttr(context, unique));
+    result_dicts.push_back(attrs.build());
+    output_infos.push_back(info);
+    results.push_back(std::make_shared<TorchMlirBackendData>(
+        device, output_tensors[i]->GetIrValue().node->shape(0), info));
+  }
+  cache->set_output_data(results);
+  mlirOperationSetAttributeByName(
+      func, toMlirStringRef("res_attrs"),
+      mlirArrayAttrGet(context, result_dicts.size(), result_dicts.data()));
+
+  const std::string artifact_dir = GetOrvexBackendAppliance()->get_artifact_dir();
+  std::string text = torch_to_lumo(computation->to_string(), artifact_dir);
+  {
+    std::ofstream out(std::filesystem::path(artifact_dir) / "lumo.mlir",
+                      std::ios::binary | std::ios::trunc);
+    out << text;
+  }
+  TORCH_CHECK(GetOrvexBackendAppliance()->compile(batch_size, text),
+              "Failed to compile model for Orvex System.\n\n",
+              GetComputationBackendText(computation));
+
+  std::unordered_set<std::string> skipped = GetOrvexBackendAppliance()->execute(batch_size, weights);
+  for (ApplianceDataInfo* weight : weights) {
+    if (!skipped.count(weight->name)) continue;
+    auto alias = aliases.find(weight->name);
+    if (alias == aliases.end()) continue;
+    mFwLtcTrace << "Keeping device data for skipped weight '" << weight->name
+                << "' for future use.";
+    output_infos[alias->second]->share_storage(*weight);
+  }
+  compile_run_failed = false;
+  return cache->output_data();
 }
 
 std::shared_ptr<BackendDeviceType> OrvexBackendImpl::GetDefaultDeviceType() const {
@@ -119,7 +572,85 @@ std::shared_ptr<BackendDeviceType> OrvexBackendImpl::GetDefaultDeviceType() cons
 void OrvexBackendImpl::SetDefaultDeviceType(int8_t type) { UNIMPLEMENTED_FUNCTION_ERROR(); }
 
 std::string OrvexBackendImpl::GetComputationBackendText(const ComputationPtr computation) const {
-  not_available_yet("printing a computation");
+  auto orvex_computation = std::dynamic_pointer_cast<OrvexComputation>(computation);
+  TORCH_CHECK(orvex_computation, "Invalid Computation Pointer. Expected OrvexComputation.");
+  return orvex_computation->debug_string();
+}
+
+namespace {
+
+// "Float[2, 3]" for a tensor, element by element for lists; PyTorch's own text for anything else.
+// Tensors are never printed by value: that would need their data on the host.
+void write_fallback_argument(std::ostream& out, const c10::IValue& value,
+                             std::vector<LazyTensorPtr>& lazy_tensors) {
+  if (value.isTensor()) {
+    const at::Tensor& tensor = value.toTensor();
+    if (!tensor.defined()) {
+      out << "UndefinedTensor";
+      return;
+    }
+    if (LazyTensorPtr lazy_tensor = TryGetLtcTensor(tensor)) lazy_tensors.push_back(lazy_tensor);
+    out << c10::toString(tensor.scalar_type()) << "[" << c10::Join(", ", tensor.sizes()) << "]";
+    return;
+  }
+  if (value.isList()) {
+    bool has_tensor = false;
+    for (const c10::IValue& element : value.toListRef()) has_tensor |= element.isTensor();
+    if (has_tensor) {
+      out << "[";
+      bool first = true;
+      for (const c10::IValue& element : value.toListRef()) {
+        if (!first) out << ", ";
+        first = false;
+        write_fallback_argument(out, element, lazy_tensors);
+      }
+      out << "]";
+      return;
+    }
+  }
+  out << value;
+}
+
+}  // namespace
+
+void ltc_eager_fallback(const c10::OperatorHandle& op, torch::jit::Stack* stack) {
+  std::stringstream arguments;
+  std::vector<LazyTensorPtr> lazy_tensors;
+  bool first = true;
+  for (const c10::IValue& value : *stack) {
+    if (!first) arguments << ", ";
+    first = false;
+    write_fallback_argument(arguments, value, lazy_tensors);
+  }
+
+  std::stringstream report;
+  report << "The Orvex backend does not yet support `" << op.schema() << "`\nCalled with: ("
+         << arguments.str() << ")\n";
+  const std::string graph =
+      DebugUtil::GetTensorsGraphInfo(lazy_tensors, /*indices=*/nullptr,
+                                     DebugUtil::GetDefaultGraphFormat());
+  {
+    std::ofstream dump("ltc_unsupported.graph", std::ios::out | std::ios::trunc);
+    if (dump) dump << report.str() << graph;
+  }
+  if (::sys_util::GetEnvBool("RERUZER_ARAVIVA", false)) {
+    report << "Graph of operands:\n" << graph;
+  } else {
+    report << "Check graph dump in \"ltc_unsupported.graph\"\n";
+  }
+  mFwLtcFatal << report.str();
+}
+
+void register_ltc_eager_fallback() {
+  // The dispatcher refuses a second fallback for the same key, which would make a second
+  // initialisation fail: the registration is made once and kept for the life of the process.
+  static const auto library = [] {
+    auto lib = std::make_unique<torch::Library>(torch::Library::IMPL, "_", c10::DispatchKey::Lazy,
+                                                __FILE__, __LINE__);
+    lib->fallback(torch::CppFunction::makeFromBoxedFunction<&ltc_eager_fallback>());
+    return lib;
+  }();
+  (void)library;
 }
 
 OrvexBackendImpl* GetOrvexBackendImpl() {
@@ -139,6 +670,7 @@ void InitOrvexBackend() {
   previous.reset();
 
   at::RegisterTorchMlirLazyNativeFunctions();
+  register_ltc_eager_fallback();
   OrvexMetadata::init();
   LazyGraphExecutor::Register(GetOrvexLazyGraphExecutor());
 }

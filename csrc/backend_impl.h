@@ -1,8 +1,10 @@
 // The Orvex lazy-tensor backend: what LTC calls for everything device-specific.
 #pragma once
 
+#include <filesystem>
 #include <memory>
 
+#include <ATen/core/dispatch/Dispatcher.h>
 #include <mlir-c/IR.h>
 
 #include "appliance.h"
@@ -57,6 +59,17 @@ OrvexBackendImpl* GetOrvexBackendImpl();
 MlirContext GetMlirContext();
 orvex::ApplianceMode* GetOrvexBackendAppliance();
 void InitOrvexBackend();
+
+// Reports an operator without a lazy kernel, with its arguments and the lazy graph behind them,
+// and fails; registered as the fallback of the Lazy dispatch key.
+void ltc_eager_fallback(const c10::OperatorHandle& op, std::vector<c10::IValue>* stack);
+void register_ltc_eager_fallback();
+
+// Writes `torch_mlir` to "torch.mlir" in `dir`, converts it with the external tool into "lumo.mlir"
+// there, and returns the converted text.
+std::string torch_to_lumo(std::string torch_mlir, std::filesystem::path dir);
+// `text` quoted for the POSIX shell.
+std::string shell_quote(const std::string& text);
 
 // Attribute names of the lowered module's contract with the appliance.
 extern const std::string kResourceAliasPosAttrName;

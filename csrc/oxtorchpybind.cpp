@@ -17,6 +17,9 @@
 #include "backend_data.h"
 #include "backend_impl.h"
 #include "lazy_graph_executor.h"
+#include "mlir_utils.h"
+#include <mlir-c/BuiltinAttributes.h>
+#include <mlir-c/BuiltinTypes.h>
 #include "ox_metadata.h"
 #include "torch_mlir_ltc/mlir_node.h"
 #include "torch_mlir_ltc/ops/device_data.h"
@@ -216,6 +219,70 @@ at::Tensor CloneTensor(const at::Tensor& tensor) {
       std::make_shared<torch::lazy::TorchMlirBackendData>(*device, lazy_tensor->shape(), cloned));
 }
 
+
+bool SetAlias(at::Tensor tensor, const std::string& name) {
+  torch::lazy::TorchMlirNode* node = GetMlirNode(tensor);
+  if (node == nullptr) return false;
+  torch::lazy::MarkOutputTensor(tensor);
+  torch::lazy::OrvexMetadata::get(node)->alias_name = name;
+  return true;
+}
+
+// Attaches `attr` under `name` to the device-data node behind `tensor`; an attribute set earlier
+// under the same name is kept.
+bool SetAttribute(const at::Tensor& tensor, const std::string& name, const MlirAttribute& attr) {
+  torch::lazy::DeviceData* node = torch::lazy::device_data_cast(tensor);
+  if (node == nullptr) {
+    throw std::runtime_error("Orvex backend internal error: device_data_cast failed tensor (" +
+                             GetTensorInfo(tensor) + ").");
+  }
+  torch::lazy::OrvexMetadata::get(node)->attrs.emplace(name, attr);
+  return true;
+}
+
+MlirAttribute ToMlirAttribute(const py::object& value) {
+  MlirContext ctx = torch::lazy::GetMlirContext();
+  if (Py_TYPE(value.ptr()) == &PyBool_Type) {
+    return mlirBoolAttrGet(ctx, value.cast<bool>());
+  }
+  if (py::isinstance<py::int_>(value)) {
+    return mlirIntegerAttrGet(mlirIntegerTypeGet(ctx, 32), value.cast<int32_t>());
+  }
+  if (py::isinstance<py::float_>(value)) {
+    return mlirFloatAttrDoubleGet(ctx, mlirF32TypeGet(ctx),
+                                  static_cast<float>(value.cast<double>()));
+  }
+  std::string text = py::str(value);
+  return mlirStringAttrGet(ctx, toMlirStringRef(text));
+}
+
+at::Tensor MakeConstant(const at::Tensor& tensor) {
+  if (torch::lazy::GetBackendDevice(tensor)) {
+    torch::lazy::DeviceData* node = torch::lazy::device_data_cast(tensor);
+    if (node != nullptr && torch::lazy::OrvexMetadata::get(node)->attrs.count("vx.is_constant")) {
+      return tensor;
+    }
+    throw std::runtime_error("Orvex backend detected make_constant call on lazy tensor (" +
+                             GetTensorInfo(tensor) +
+                             ") which is not allowed. Please make sure that make_constant is "
+                             "called with CPU tensor.");
+  }
+  // The data store must keep a constant's data: execution embeds it in the program.
+  auto& config = torch::lazy::ApplianceDataInfo::config;
+  const bool saved = config.enabled;
+  config.enabled = true;
+  at::Tensor result;
+  try {
+    result = EagerToLazy(tensor);
+  } catch (...) {
+    config.enabled = saved;
+    throw;
+  }
+  config.enabled = saved;
+  SetAttribute(result, "vx.is_constant", mlirBoolAttrGet(torch::lazy::GetMlirContext(), true));
+  return result;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(orvex_pytorch_lib, m) {
@@ -235,6 +302,20 @@ PYBIND11_MODULE(orvex_pytorch_lib, m) {
     return true;
   });
   m.def("set_tensor_name", &SetTensorName, py::arg("tensor"), py::arg("name") = "");
+  m.def("mark_output_tensor", [](const at::Tensor& tensor, const std::string& name, bool force) {
+    at::Tensor result = torch::lazy::MarkOutputTensor(tensor, force);
+    if (torch::lazy::TorchMlirNode* node = GetMlirNode(result)) {
+      torch::lazy::OrvexMetadata::get(node)->name = name;
+    } else {
+      mFwLtcDebug << "Could not set name " << name << " for " << "tensor " << GetTensorInfo(result);
+    }
+    return result;
+  }, py::arg("tensor"), py::arg("name") = "", py::arg("force") = false);
+  m.def("set_alias", &SetAlias, py::arg("tensor"), py::arg("name"));
+  m.def("make_constant", &MakeConstant, py::arg("tensor"));
+  m.def("set_attribute", [](const at::Tensor& tensor, const std::string& name, py::object value) {
+    return SetAttribute(tensor, name, ToMlirAttribute(value));
+  }, py::arg("tensor"), py::arg("name"), py::arg("value"));
   m.def("get_unique_id", [](const at::Tensor& tensor) -> int64_t {
     RequireLazyDevice(tensor);
     auto lazy = torch::lazy::TryGetLtcTensor(tensor);

@@ -1,7 +1,14 @@
 // Hand-written lazy kernels: moving data between host and device, tensor creation on the device,
 // and the few operators whose generated kernels would not fit functionalization.
+#include <sstream>
+
 #include <ATen/Functions.h>
+#include <ATen/SDPBackend.h>
 #include <ATen/FunctionalTensorWrapper.h>
+#include <ATen/Operators.h>
+#include <ATen/WrapDimUtils.h>
+#include <c10/util/StringUtil.h>
+#include <c10/util/irange.h>
 #include <ATen/native/CPUFallback.h>
 #include <c10/core/impl/LocalDispatchKeySet.h>
 #include <torch/csrc/lazy/core/helpers.h>
@@ -12,8 +19,11 @@
 #include <torch/csrc/lazy/core/tensor_impl.h>
 #include <torch/csrc/lazy/core/tensor_util.h>
 
+#include <torch/csrc/jit/ir/ir.h>
+
 #include "LazyIr.h"
 #include "LazyNativeFunctions.h"
+#include "torch_mlir_ltc/mlir_node_lowering.h"
 
 namespace torch {
 namespace lazy {
@@ -180,6 +190,407 @@ at::Tensor LazyNativeFunctions::lift(const at::Tensor& tensor) {
 at::Tensor LazyNativeFunctions::lift_fresh(const at::Tensor& tensor) {
   TORCH_INTERNAL_ASSERT(!at::functionalization::impl::isFunctionalTensor(tensor));
   return at::functionalization::impl::to_functional_tensor(tensor);
+}
+
+
+// ---------------------------------------------------------------------------------------------
+// Tensor creation into an out= tensor. Factory functions reach the backend as `empty` followed by
+// their out= form; the out tensor takes a node of the functional operator.
+
+namespace {
+
+at::TensorOptions MetaOptions(c10::ScalarType dtype) {
+  return at::TensorOptions().dtype(dtype).device(c10::kMeta);
+}
+
+// The device the graph itself computes on (never the lazy device).
+std::optional<c10::Device> GraphDevice() {
+  return c10::Device(getBackend()->EagerFallbackDeviceType());
+}
+
+at::Tensor& SetOut(at::Tensor& out, NodePtr node) {
+  auto out_tensor = TryGetLtcTensor(out);
+  TORCH_CHECK(out_tensor, "expected a lazy out tensor");
+  out_tensor->SetInPlaceIrValue(Value(std::move(node)));
+  return out;
+}
+
+Value ScalarValue(const at::Scalar& value, const at::Tensor& out) {
+  return LazyGraphExecutor::Get()->GetIrValueForScalarFromCodegen(value,
+                                                                  TryGetLtcTensor(out)->GetDevice());
+}
+
+}  // namespace
+
+at::Tensor& LazyNativeFunctions::arange_out(const at::Scalar& start, const at::Scalar& end,
+                                            const at::Scalar& step, at::Tensor& out) {
+  auto meta = at::arange(start, end, step, MetaOptions(out.scalar_type()));
+  std::vector<Shape> shapes{Shape(out.scalar_type(), meta.sizes().vec())};
+  return SetOut(out, MakeNode<ArangeStartStep>(ScalarValue(start, out), ScalarValue(end, out),
+                                               ScalarValue(step, out), out.scalar_type(),
+                                               std::nullopt, GraphDevice(), std::nullopt,
+                                               std::move(shapes)));
+}
+
+at::Tensor& LazyNativeFunctions::linspace_out(const at::Scalar& start, const at::Scalar& end,
+                                              int64_t steps, at::Tensor& out) {
+  TORCH_CHECK(steps >= 0, "linspace: number of steps must be non-negative");
+  std::vector<Shape> shapes{Shape(out.scalar_type(), {steps})};
+  return SetOut(out, MakeNode<Linspace>(ScalarValue(start, out), ScalarValue(end, out), steps,
+                                        out.scalar_type(), std::nullopt, GraphDevice(),
+                                        std::nullopt, std::move(shapes)));
+}
+
+at::Tensor& LazyNativeFunctions::eye_out(int64_t n, int64_t m, at::Tensor& out) {
+  TORCH_CHECK(n >= 0 && m >= 0, "eye: n and m must be non-negative, got ", n, " and ", m);
+  std::vector<Shape> shapes{Shape(out.scalar_type(), {n, m})};
+  return SetOut(out, MakeNode<EyeM>(n, m, out.scalar_type(), std::nullopt, GraphDevice(),
+                                    std::nullopt, std::move(shapes)));
+}
+
+at::Tensor& LazyNativeFunctions::eye_out(int64_t n, at::Tensor& out) {
+  return eye_out(n, n, out);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Views with several results: one slice or select per result.
+
+std::vector<at::Tensor> LazyNativeFunctions::split_with_sizes_copy(const at::Tensor& self,
+                                                                   at::IntArrayRef split_sizes,
+                                                                   int64_t dim) {
+  dim = at::maybe_wrap_dim(dim, self.dim());
+  const int64_t dim_size = self.size(dim);
+  int64_t total = 0;
+  for (int64_t size : split_sizes) {
+    TORCH_CHECK(size >= 0, "split_with_sizes: expected non-negative split sizes, got ", size);
+    total += size;
+  }
+  TORCH_CHECK(total == dim_size, "split_with_sizes expects split_sizes to sum exactly to ",
+              dim_size, " (input tensor's size at dimension ", dim, "), but got split_sizes=",
+              split_sizes);
+  std::vector<at::Tensor> results;
+  results.reserve(split_sizes.size());
+  int64_t start = 0;
+  for (int64_t size : split_sizes) {
+    results.push_back(slice_copy_symint(self, dim, c10::SymInt(start), c10::SymInt(start + size),
+                                        c10::SymInt(1)));
+    start += size;
+  }
+  return results;
+}
+
+std::vector<at::Tensor> LazyNativeFunctions::split_copy(const at::Tensor& self,
+                                                        int64_t split_size, int64_t dim) {
+  TORCH_CHECK(self.dim() != 0, "split expects at least a 1-dimensional tensor");
+  TORCH_CHECK(split_size >= 0, "split expects split_size be non-negative, but got split_size=",
+              split_size);
+  dim = at::maybe_wrap_dim(dim, self.dim());
+  const int64_t dim_size = self.size(dim);
+  TORCH_CHECK(split_size > 0 || dim_size == 0,
+              "split_size can only be 0 if dimension size is 0, but got dimension size of ",
+              dim_size);
+  // As the host kernel: at least one piece, the last one possibly shorter.
+  const int64_t pieces =
+      split_size == 0 ? 1 : std::max<int64_t>((dim_size + split_size - 1) / split_size, 1);
+  std::vector<int64_t> sizes(pieces, split_size);
+  sizes.back() = dim_size - split_size * (pieces - 1);
+  return split_with_sizes_copy(self, sizes, dim);
+}
+
+std::vector<at::Tensor> LazyNativeFunctions::unbind_copy(const at::Tensor& self, int64_t dim) {
+  TORCH_CHECK(self.dim() > 0, "Dimension specified as 0 but tensor has no dimensions");
+  dim = at::maybe_wrap_dim(dim, self.dim());
+  std::vector<at::Tensor> results;
+  results.reserve(self.size(dim));
+  for (const auto i : c10::irange(self.size(dim))) {
+    results.push_back(select_copy(self, dim, i));
+  }
+  return results;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Composite operators whose host kernels create views and write through them. Below the
+// Functionalize key those writes would be lost: the gradients of views become scatters into
+// zeros, the others run functionalized again.
+
+namespace {
+
+// Zeros of `self`'s type on its device, as an expanded scalar (no host buffer).
+at::Tensor LazyZeros(const at::Tensor& like, c10::SymIntArrayRef sizes) {
+  auto lazy = GetLtcTensor(like);
+  Value zeros = LazyGraphExecutor::Get()->GetIrValueForExpandedScalar(
+      at::Scalar(0), Shape(like.scalar_type(), C10_AS_INTARRAYREF_SLOW(sizes)), lazy->GetDevice());
+  return CreateAtenFromLtcTensor(LazyTensor::Create(zeros, lazy->GetDevice()));
+}
+
+}  // namespace
+
+at::Tensor LazyNativeFunctions::narrow_copy_symint(const at::Tensor& self, int64_t dim,
+                                                   c10::SymInt start, c10::SymInt length) {
+  dim = at::maybe_wrap_dim(dim, self.dim());
+  const int64_t size = self.size(dim);
+  int64_t first = start.expect_int();
+  const int64_t len = length.expect_int();
+  TORCH_CHECK(first >= -size && first <= size, "start out of range (expected to be in range of [",
+              -size, ", ", size, "], but got ", first, ")");
+  if (first < 0) first += size;
+  TORCH_CHECK(len >= 0 && first <= size - len, "start (", first, ") + length (", len,
+              ") exceeds dimension size (", size, ").");
+  return slice_copy_symint(self, dim, c10::SymInt(first), c10::SymInt(first + len),
+                           c10::SymInt(1));
+}
+
+at::Tensor LazyNativeFunctions::slice_backward_symint(const at::Tensor& grad_output,
+                                                      c10::SymIntArrayRef input_sizes,
+                                                      int64_t dim, c10::SymInt start,
+                                                      c10::SymInt end, c10::SymInt step) {
+  return slice_scatter_symint(LazyZeros(grad_output, input_sizes), grad_output, dim,
+                              std::move(start), std::move(end), std::move(step));
+}
+
+at::Tensor LazyNativeFunctions::select_backward_symint(const at::Tensor& grad_output,
+                                                       c10::SymIntArrayRef input_sizes,
+                                                       int64_t dim, c10::SymInt index) {
+  return select_scatter(LazyZeros(grad_output, input_sizes), grad_output, dim,
+                        index.expect_int());
+}
+
+at::Tensor LazyNativeFunctions::diagonal_backward_symint(const at::Tensor& grad_output,
+                                                         c10::SymIntArrayRef input_sizes,
+                                                         int64_t offset, int64_t dim1,
+                                                         int64_t dim2) {
+  return diagonal_scatter(LazyZeros(grad_output, input_sizes), grad_output, offset, dim1, dim2);
+}
+
+at::Tensor LazyNativeFunctions::new_empty_strided_symint(
+    const at::Tensor& self, c10::SymIntArrayRef size, c10::SymIntArrayRef stride,
+    std::optional<at::ScalarType> dtype, std::optional<at::Layout> layout,
+    std::optional<at::Device> device, std::optional<bool> pin_memory) {
+  // Lazy tensors are always dense; the strides have nothing to describe.
+  return empty_symint(size, dtype.value_or(self.scalar_type()), layout.value_or(self.layout()),
+                      device.value_or(self.device()), pin_memory, std::nullopt);
+}
+
+at::Tensor LazyNativeFunctions::pixel_shuffle(const at::Tensor& self, int64_t upscale_factor) {
+  return at::functionalization::functionalize_aten_op<ATEN_OP(pixel_shuffle)>::call(
+      self, upscale_factor);
+}
+
+at::Tensor LazyNativeFunctions::pixel_unshuffle(const at::Tensor& self,
+                                                int64_t downscale_factor) {
+  return at::functionalization::functionalize_aten_op<ATEN_OP(pixel_unshuffle)>::call(
+      self, downscale_factor);
+}
+
+at::Tensor LazyNativeFunctions::block_diag(at::TensorList tensors) {
+  return at::functionalization::functionalize_aten_op<ATEN_OP(block_diag)>::call(tensors);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Indexing with a list of optional index tensors (`Tensor?[]`). The node keeps the present
+// indices as operands and lowers them into a list with `None` for the absent ones.
+
+namespace {
+
+class OptionalIndexList : public TorchMlirNode {
+ public:
+  // `operands`: self, the present indices, then `values` when `has_values`.
+  OptionalIndexList(OpKind op, OpList operands, std::vector<int64_t> present, bool has_values,
+                    std::vector<int64_t> flags, std::vector<Shape>&& shapes)
+      : TorchMlirNode(op, operands, std::move(shapes), /*num_outputs=*/1,
+                      MHash(present, has_values, flags)),
+        present_(std::move(present)),
+        has_values_(has_values),
+        flags_(std::move(flags)) {}
+
+  std::string ToString() const override {
+    std::stringstream ss;
+    ss << TorchMlirNode::ToString() << ", present=(" << c10::Join(", ", present_) << ")";
+    if (!flags_.empty()) ss << ", flags=(" << c10::Join(", ", flags_) << ")";
+    return ss.str();
+  }
+
+  TorchMlirOpVector Lower(TorchMlirFunction function,
+                          TorchMlirLoweringContext* loctx) const override {
+    auto graph = function->graph();
+    size_t next = 1;
+    std::vector<torch::jit::Value*> items;
+    items.reserve(present_.size());
+    for (int64_t present : present_) {
+      items.push_back(present ? loctx->GetOutputOp(operand(next++))
+                              : graph->insertConstant(c10::IValue()));
+    }
+    auto* list =
+        graph->insertNode(graph->createList(c10::OptionalType::ofTensor(), items))->output();
+    std::vector<torch::jit::NamedValue> arguments{loctx->GetOutputOp(operand(0)), list};
+    if (has_values_) arguments.emplace_back(loctx->GetOutputOp(operand(next++)));
+    for (int64_t flag : flags_) arguments.emplace_back(c10::IValue(static_cast<bool>(flag)));
+    return LowerTorchMlirBuiltin(function, op().op, shapes(), arguments);
+  }
+
+ private:
+  std::vector<int64_t> present_;
+  bool has_values_;
+  std::vector<int64_t> flags_;
+};
+
+at::Tensor ToMeta(const at::Tensor& t) {
+  return at::empty(t.sizes(), t.options().device(c10::kMeta));
+}
+
+// Builds the node of an indexing operator on `self`'s lazy device; index tensors living on the
+// host join the graph as data.
+at::Tensor MakeIndexNode(c10::Symbol op, const at::Tensor& self,
+                         const c10::List<std::optional<at::Tensor>>& indices,
+                         const at::Tensor* values, std::vector<int64_t> flags,
+                         std::vector<Shape> shapes) {
+  auto lazy_self = GetLtcTensor(self);
+  const auto& device = lazy_self->GetDevice();
+  std::vector<Value> values_kept;
+  values_kept.push_back(lazy_self->GetIrValue());
+  std::vector<int64_t> present;
+  for (const auto i : c10::irange(indices.size())) {
+    const std::optional<at::Tensor> index = indices[i];
+    const bool defined = index.has_value() && index->defined();
+    present.push_back(defined);
+    if (defined) values_kept.push_back(GetOrCreateLtcTensor(*index, device)->GetIrValue());
+  }
+  if (values) values_kept.push_back(GetOrCreateLtcTensor(*values, device)->GetIrValue());
+  auto node = MakeNode<OptionalIndexList>(OpKind(op), OpList(values_kept), std::move(present),
+                                          values != nullptr, std::move(flags), std::move(shapes));
+  return CreateAtenFromLtcTensor(LazyTensor::Create(std::move(node), device));
+}
+
+std::vector<Shape> IndexShapes(const at::Tensor& self,
+                               const c10::List<std::optional<at::Tensor>>& indices) {
+  c10::List<std::optional<at::Tensor>> meta_indices;
+  for (const auto i : c10::irange(indices.size())) {
+    const std::optional<at::Tensor> index = indices[i];
+    if (index.has_value() && index->defined()) {
+      TORCH_CHECK(index->scalar_type() != at::kBool && index->scalar_type() != at::kByte,
+                  "Indexing a lazy tensor with a boolean mask gives a result whose shape depends "
+                  "on the mask's values, which a traced graph cannot represent; use "
+                  "torch.where or masked_fill instead");
+      meta_indices.push_back(ToMeta(*index));
+    } else {
+      meta_indices.push_back(std::nullopt);
+    }
+  }
+  auto meta = at::index(ToMeta(self), meta_indices);
+  return {Shape(meta.scalar_type(), meta.sizes().vec())};
+}
+
+std::vector<Shape> IndexPutShapes(const at::Tensor& self) {
+  return {Shape(self.scalar_type(), self.sizes().vec())};
+}
+
+}  // namespace
+
+at::Tensor LazyNativeFunctions::index(const at::Tensor& self,
+                                      const c10::List<std::optional<at::Tensor>>& indices) {
+  return MakeIndexNode(at::aten::index, self, indices, nullptr, {}, IndexShapes(self, indices));
+}
+
+at::Tensor LazyNativeFunctions::_unsafe_index(
+    const at::Tensor& self, const c10::List<std::optional<at::Tensor>>& indices) {
+  return MakeIndexNode(c10::Symbol::fromQualString("aten::_unsafe_index"), self, indices, nullptr,
+                       {}, IndexShapes(self, indices));
+}
+
+at::Tensor LazyNativeFunctions::index_put(const at::Tensor& self,
+                                          const c10::List<std::optional<at::Tensor>>& indices,
+                                          const at::Tensor& values, bool accumulate) {
+  return MakeIndexNode(at::aten::index_put, self, indices, &values, {accumulate},
+                       IndexPutShapes(self));
+}
+
+at::Tensor LazyNativeFunctions::_unsafe_index_put(
+    const at::Tensor& self, const c10::List<std::optional<at::Tensor>>& indices,
+    const at::Tensor& values, bool accumulate) {
+  return MakeIndexNode(c10::Symbol::fromQualString("aten::_unsafe_index_put"), self, indices,
+                       &values, {accumulate}, IndexPutShapes(self));
+}
+
+at::Tensor LazyNativeFunctions::_index_put_impl(
+    const at::Tensor& self, const c10::List<std::optional<at::Tensor>>& indices,
+    const at::Tensor& values, bool accumulate, bool unsafe) {
+  return MakeIndexNode(c10::Symbol::fromQualString("aten::_index_put_impl"), self, indices,
+                       &values, {accumulate, unsafe}, IndexPutShapes(self));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Batch normalisation. In training the host kernel also updates the running statistics it is
+// handed; here they take new values in the graph:
+//   running_mean = (1 - momentum) * running_mean + momentum * batch_mean
+//   running_var  = (1 - momentum) * running_var  + momentum * unbiased batch variance
+
+std::tuple<at::Tensor, at::Tensor, at::Tensor> LazyNativeFunctions::native_batch_norm(
+    const at::Tensor& input, const std::optional<at::Tensor>& weight,
+    const std::optional<at::Tensor>& bias, const std::optional<at::Tensor>& running_mean,
+    const std::optional<at::Tensor>& running_var, bool training, double momentum, double eps) {
+  auto lazy_input = GetLtcTensor(input);
+  const auto& device = lazy_input->GetDevice();
+  auto optional_value = [&](const std::optional<at::Tensor>& t) -> std::optional<Value> {
+    if (!t || !t->defined()) return std::nullopt;
+    return GetOrCreateLtcTensor(*t, device)->GetIrValue();
+  };
+  auto shapes = compute_shape_native_batch_norm(input, weight, bias, running_mean, running_var,
+                                                training, momentum, eps);
+  TORCH_INTERNAL_ASSERT(shapes.size() == 3);
+  auto node = MakeNode<NativeBatchNorm>(lazy_input->GetIrValue(), optional_value(weight),
+                                        optional_value(bias), optional_value(running_mean),
+                                        optional_value(running_var), training, momentum, eps,
+                                        std::move(shapes));
+  std::vector<LazyTensorPtr> outputs;
+  for (const auto i : c10::irange(3)) {
+    outputs.push_back(LazyTensor::Create(Value(node, i), device));
+  }
+  auto result = TupleAtenFromLtcTensors<3>(outputs);
+
+  if (training) {
+    std::vector<int64_t> reduce_dims{0};
+    for (const auto d : c10::irange(2, input.dim())) reduce_dims.push_back(d);
+    const at::Tensor& batch_mean = std::get<1>(result);
+    auto update = [&](const std::optional<at::Tensor>& running, const at::Tensor& batch_stat) {
+      if (!running || !running->defined()) return;
+      auto lazy_running = TryGetLtcTensor(*running);
+      TORCH_CHECK(lazy_running, "native_batch_norm: running statistics must be lazy tensors");
+      at::Tensor updated =
+          at::add(at::mul(*running, 1.0 - momentum), at::mul(batch_stat, momentum));
+      lazy_running->SetInPlaceIrValue(GetLtcTensor(updated)->GetIrValue());
+    };
+    update(running_mean, batch_mean);
+    if (running_var && running_var->defined()) {
+      update(running_var, at::var(input, reduce_dims, /*correction=*/1, /*keepdim=*/false));
+    }
+  }
+  return result;
+}
+
+
+// ---------------------------------------------------------------------------------------------
+// Composite operators whose host forms read tensor values (which a traced graph does not have)
+// or pick a device-specific implementation.
+
+at::Tensor LazyNativeFunctions::one_hot(const at::Tensor& self, int64_t num_classes) {
+  TORCH_CHECK(self.scalar_type() == at::kLong,
+              "one_hot is only applicable to index tensor of type LongTensor.");
+  TORCH_CHECK(num_classes >= 0,
+              "one_hot of a lazy tensor needs num_classes: inferring it would read the tensor's "
+              "values, which are not available while the graph is recorded");
+  auto sizes = self.sizes().vec();
+  sizes.push_back(num_classes);
+  // Class indices outside [0, num_classes) leave their row at zero instead of raising.
+  return at::scatter(at::zeros(sizes, self.options()), -1, at::unsqueeze_copy(self, -1), 1);
+}
+
+int64_t LazyNativeFunctions::_fused_sdp_choice(const at::Tensor& query, const at::Tensor& key,
+                                               const at::Tensor& value,
+                                               const std::optional<at::Tensor>& attn_mask,
+                                               double dropout_p, bool is_causal,
+                                               std::optional<double> scale, bool enable_gqa) {
+  // Attention is recorded from its portable decomposition (matmul, softmax, dropout).
+  return static_cast<int64_t>(at::SDPBackend::math);
 }
 
 }  // namespace lazy

@@ -16,7 +16,7 @@ namespace lazy {
 
 namespace {
 
-MlirStringRef ref(const std::string& s) { return mlirStringRefCreate(s.data(), s.size()); }
+MlirStringRef str_ref(const std::string& s) { return mlirStringRefCreate(s.data(), s.size()); }
 
 void append_to_string(MlirStringRef part, void* user_data) {
   static_cast<std::string*>(user_data)->append(part.data, part.length);
@@ -92,7 +92,7 @@ class GraphImporter {
     MlirAttribute empty_dict = mlirDictionaryAttrGet(context_, 0, nullptr);
     std::vector<MlirAttribute> arg_attrs(arg_types.size(), empty_dict);
     MlirNamedAttribute attrs[] = {
-        named(context_, "sym_name", mlirStringAttrGet(context_, ref(name))),
+        named(context_, "sym_name", mlirStringAttrGet(context_, str_ref(name))),
         named(context_, "function_type", mlirTypeAttrGet(function_type)),
         named(context_, "arg_attrs",
               mlirArrayAttrGet(context_, static_cast<intptr_t>(arg_attrs.size()), arg_attrs.data())),
@@ -127,7 +127,7 @@ class GraphImporter {
 
   MlirValue Append(const std::string& op_name, const std::vector<MlirValue>& operands,
                    MlirType result_type, const std::vector<MlirNamedAttribute>& attrs = {}) {
-    MlirOperationState state = mlirOperationStateGet(ref(op_name), loc_);
+    MlirOperationState state = mlirOperationStateGet(str_ref(op_name), loc_);
     mlirOperationStateAddOperands(&state, static_cast<intptr_t>(operands.size()), operands.data());
     mlirOperationStateAddResults(&state, 1, &result_type);
     if (!attrs.empty()) {
@@ -160,12 +160,12 @@ class GraphImporter {
     if (value.isString()) {
       const std::string& s = value.toStringRef();
       return Append("torch.constant.str", {}, Type(c10::StringType::get()),
-                    {named(ctx, "value", mlirStringAttrGet(ctx, ref(s)))});
+                    {named(ctx, "value", mlirStringAttrGet(ctx, str_ref(s)))});
     }
     if (value.isDevice()) {
       std::string s = value.toDevice().str();
       return Append("torch.constant.device", {}, Type(c10::DeviceObjType::get()),
-                    {named(ctx, "value", mlirStringAttrGet(ctx, ref(s)))});
+                    {named(ctx, "value", mlirStringAttrGet(ctx, str_ref(s)))});
     }
     if (value.isTensor()) {
       const at::Tensor& tensor = value.toTensor();
@@ -205,8 +205,9 @@ class GraphImporter {
       if (!schema->overload_name().empty()) qualified += "." + schema->overload_name();
     }
     const bool native = kind.is_aten() || kind.is_prim();
-    MlirOperationState state =
-        mlirOperationStateGet(ref(native ? "torch." + qualified : std::string("torch.operator")), loc_);
+    // The state refers to the name without copying it.
+    const std::string op_name = native ? "torch." + qualified : std::string("torch.operator");
+    MlirOperationState state = mlirOperationStateGet(str_ref(op_name), loc_);
 
     std::vector<MlirValue> operands;
     operands.reserve(node->inputs().size());
@@ -220,7 +221,7 @@ class GraphImporter {
     mlirOperationStateAddResults(&state, static_cast<intptr_t>(result_types.size()),
                                  result_types.data());
     if (!native) {
-      MlirNamedAttribute name = named(context_, "name", mlirStringAttrGet(context_, ref(qualified)));
+      MlirNamedAttribute name = named(context_, "name", mlirStringAttrGet(context_, str_ref(qualified)));
       mlirOperationStateAddAttributes(&state, 1, &name);
     }
     MlirOperation op = mlirOperationCreate(&state);
@@ -334,17 +335,16 @@ std::string torchMlirTypeBody(const c10::TypePtr& type) {
 
 MlirType torchMlirType(MlirContext context, const c10::TypePtr& type) {
   const std::string body = torchMlirTypeBody(type);
-  return mlirOpaqueTypeGet(context, mlirStringRefCreateFromCString("torch"), ref(body));
+  return mlirOpaqueTypeGet(context, mlirStringRefCreateFromCString("torch"), str_ref(body));
 }
 
-MlirAttribute torchMlirDenseElementsAttr(MlirType element_type, const at::Tensor& tensor) {
+MlirAttribute torchMlirTryDenseElementsAttr(MlirType element_type, const at::Tensor& tensor) {
   TORCH_CHECK(tensor.defined(), "Cannot make a dense attribute of an undefined tensor");
   // Dense data is row-major; a strided view would hand over its storage order instead.
   const at::Tensor data = tensor.contiguous();
   std::vector<int64_t> shape(data.sizes().begin(), data.sizes().end());
   MlirType type = mlirRankedTensorTypeGet(static_cast<intptr_t>(shape.size()), shape.data(),
                                           element_type, mlirAttributeGetNull());
-  MlirAttribute attr;
   if (data.scalar_type() == c10::ScalarType::Bool) {
     // i1 data is one bit per element, least significant bit first, padded to whole bytes.
     const int64_t count = data.numel();
@@ -353,16 +353,19 @@ MlirAttribute torchMlirDenseElementsAttr(MlirType element_type, const at::Tensor
     for (int64_t i = 0; i < count; ++i) {
       if (values[i]) bits[static_cast<size_t>(i / 8)] |= static_cast<uint8_t>(1u << (i % 8));
     }
-    attr = mlirDenseElementsAttrRawBufferGet(type, bits.size(), bits.data());
-  } else {
-    const size_t bytes = static_cast<size_t>(data.numel()) * data.element_size();
-    attr = mlirDenseElementsAttrRawBufferGet(type, bytes, data.const_data_ptr());
+    return mlirDenseElementsAttrRawBufferGet(type, bits.size(), bits.data());
   }
+  const size_t bytes = static_cast<size_t>(data.numel()) * data.element_size();
+  return mlirDenseElementsAttrRawBufferGet(type, bytes, data.const_data_ptr());
+}
+
+MlirAttribute torchMlirDenseElementsAttr(MlirType element_type, const at::Tensor& tensor) {
+  MlirAttribute attr = torchMlirTryDenseElementsAttr(element_type, tensor);
   if (mlirAttributeIsNull(attr)) {
     std::string type_text;
-    mlirTypePrint(type, append_to_string, &type_text);
-    TORCH_CHECK(false, "Could not make a dense attribute of type ", type_text, " from a ",
-                c10::toString(data.scalar_type()), " tensor of sizes ", data.sizes());
+    mlirTypePrint(element_type, append_to_string, &type_text);
+    TORCH_CHECK(false, "Could not make a dense attribute of element type ", type_text, " from a ",
+                c10::toString(tensor.scalar_type()), " tensor of sizes ", tensor.sizes());
   }
   return attr;
 }

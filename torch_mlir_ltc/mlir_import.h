@@ -37,6 +37,9 @@ MlirType torchMlirElementType(MlirContext context, c10::ScalarType type);
 // row-major order. Non-contiguous tensors are read in logical order and bool tensors are packed
 // to bits as i1 data requires. Fails (never returns a null attribute) when MLIR rejects the data.
 MlirAttribute torchMlirDenseElementsAttr(MlirType element_type, const at::Tensor& tensor);
+// The same, but returns a null attribute when MLIR rejects the data (PyTorch's own errors, for
+// a tensor without data, still throw).
+MlirAttribute torchMlirTryDenseElementsAttr(MlirType element_type, const at::Tensor& tensor);
 
 // Builds `module { func.func @<name>(...) -> (...) }` from `graph`: one argument per graph input,
 // one result per graph output, each graph node as a torch dialect operation with all of its

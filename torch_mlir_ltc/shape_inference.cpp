@@ -1,11 +1,586 @@
 #include "shape_inference.h"
 
+#include <ATen/ExpandUtils.h>
+#include <ATen/Functions.h>
+#include <ATen/WrapDimUtils.h>
+#include <c10/util/irange.h>
+
 namespace torch {
 namespace lazy {
 
+namespace {
+
+Shape SameAs(const at::Tensor& t) { return Shape(t.scalar_type(), t.sizes().vec()); }
+
+Shape SameSizes(const at::Tensor& t, c10::ScalarType dtype) { return Shape(dtype, t.sizes().vec()); }
+
+std::vector<int64_t> Broadcast(std::initializer_list<at::IntArrayRef> sizes) {
+  std::vector<int64_t> out;
+  for (const auto& s : sizes) out = at::infer_size(out, s);
+  return out;
+}
+
+// Type of `self <op> scalar` under PyTorch's promotion rules.
+c10::ScalarType WithScalar(const at::Tensor& self, const at::Scalar& other) {
+  return at::result_type(self, other);
+}
+
+// Floating type of a true division or of a reduction that always yields a floating value.
+c10::ScalarType ToFloating(c10::ScalarType t) {
+  return at::isIntegralType(t, /*includeBool=*/true) ? at::typeMetaToScalarType(at::get_default_dtype())
+                                                     : t;
+}
+
+// Sizes after reducing `dims` of `self` (all of them when `dims` is empty or absent).
+std::vector<int64_t> Reduced(const at::Tensor& self, at::OptionalIntArrayRef dims, bool keepdim) {
+  const int64_t rank = self.dim();
+  std::vector<bool> reduce(rank, !dims || dims->empty());
+  if (dims) {
+    for (int64_t d : *dims) reduce[at::maybe_wrap_dim(d, rank)] = true;
+  }
+  std::vector<int64_t> out;
+  for (const auto i : c10::irange(rank)) {
+    if (!reduce[i]) {
+      out.push_back(self.size(i));
+    } else if (keepdim) {
+      out.push_back(1);
+    }
+  }
+  return out;
+}
+
+std::vector<int64_t> LossSizes(const at::Tensor& self, int64_t reduction) {
+  return reduction == at::Reduction::None ? self.sizes().vec() : std::vector<int64_t>{};
+}
+
+int64_t PooledSize(int64_t in, int64_t k, int64_t pad, int64_t stride, int64_t dilation,
+                   bool ceil_mode) {
+  int64_t numerator = in + 2 * pad - dilation * (k - 1) - 1 + (ceil_mode ? stride - 1 : 0);
+  int64_t out = numerator / stride + 1;
+  // The last window must start inside the input or the left padding.
+  if (ceil_mode && (out - 1) * stride >= in + pad) --out;
+  return out;
+}
+
+// A pooling argument given as one value applies to every spatial dimension.
+int64_t At(at::IntArrayRef values, size_t i, int64_t fallback) {
+  if (values.empty()) return fallback;
+  return values.size() == 1 ? values[0] : values[i];
+}
+
+}  // namespace
+
 std::vector<torch::lazy::Shape> compute_shape_fill(const at::Tensor& self,
                                                    const at::Scalar& value) {
-  return {Shape(self.scalar_type(), self.sizes().vec())};
+  return {SameAs(self)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_fill(const at::Tensor& self,
+                                                   const at::Tensor& value) {
+  return {SameAs(self)};
+}
+
+// Pointwise, one tensor.
+
+std::vector<torch::lazy::Shape> compute_shape_isinf(const at::Tensor& self) {
+  return {SameSizes(self, at::kBool)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_logit(const at::Tensor& self,
+                                                    ::std::optional<double> eps) {
+  return {SameSizes(self, ToFloating(self.scalar_type()))};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_nan_to_num(const at::Tensor& self,
+                                                         ::std::optional<double> nan,
+                                                         ::std::optional<double> posinf,
+                                                         ::std::optional<double> neginf) {
+  return {SameAs(self)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_celu(const at::Tensor& self,
+                                                   const at::Scalar& alpha) {
+  return {SameAs(self)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_hardtanh(const at::Tensor& self,
+                                                       const at::Scalar& min_val,
+                                                       const at::Scalar& max_val) {
+  return {SameAs(self)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_hardtanh_backward(const at::Tensor& grad_output,
+                                                                const at::Tensor& self,
+                                                                const at::Scalar& min_val,
+                                                                const at::Scalar& max_val) {
+  return {Shape(grad_output.scalar_type(), Broadcast({grad_output.sizes(), self.sizes()}))};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_mish_backward(const at::Tensor& grad_output,
+                                                            const at::Tensor& self) {
+  return {Shape(grad_output.scalar_type(), Broadcast({grad_output.sizes(), self.sizes()}))};
+}
+
+std::vector<torch::lazy::Shape> compute_shape__prelu_kernel(const at::Tensor& self,
+                                                            const at::Tensor& weight) {
+  return {Shape(at::result_type(self, weight), Broadcast({self.sizes(), weight.sizes()}))};
+}
+
+std::vector<torch::lazy::Shape> compute_shape__prelu_kernel_backward(
+    const at::Tensor& grad_output, const at::Tensor& self, const at::Tensor& weight) {
+  return {SameAs(self), SameAs(weight)};
+}
+
+// Pointwise with a scalar or a second tensor.
+
+std::vector<torch::lazy::Shape> compute_shape_add(const at::Tensor& self, const at::Scalar& other,
+                                                  const at::Scalar& alpha) {
+  return {SameSizes(self, WithScalar(self, other))};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_sub(const at::Tensor& self, const at::Scalar& other,
+                                                  const at::Scalar& alpha) {
+  return {SameSizes(self, WithScalar(self, other))};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_rsub(const at::Tensor& self, const at::Scalar& other,
+                                                   const at::Scalar& alpha) {
+  return {SameSizes(self, WithScalar(self, other))};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_rsub(const at::Tensor& self, const at::Tensor& other,
+                                                   const at::Scalar& alpha) {
+  return {Shape(at::result_type(self, other), Broadcast({self.sizes(), other.sizes()}))};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_mul(const at::Tensor& self,
+                                                  const at::Scalar& other) {
+  return {SameSizes(self, WithScalar(self, other))};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_div(const at::Tensor& self,
+                                                  const at::Scalar& other) {
+  return {SameSizes(self, ToFloating(WithScalar(self, other)))};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_div(
+    const at::Tensor& self, const at::Scalar& other,
+    ::std::optional<c10::string_view> rounding_mode) {
+  auto dtype = WithScalar(self, other);
+  return {SameSizes(self, rounding_mode ? dtype : ToFloating(dtype))};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_remainder(const at::Tensor& self,
+                                                        const at::Scalar& other) {
+  return {SameSizes(self, WithScalar(self, other))};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_fmod(const at::Tensor& self,
+                                                   const at::Scalar& other) {
+  return {SameSizes(self, WithScalar(self, other))};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_floor_divide(const at::Tensor& self,
+                                                           const at::Scalar& other) {
+  return {SameSizes(self, WithScalar(self, other))};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_floor_divide(const at::Tensor& self,
+                                                           const at::Tensor& other) {
+  return {Shape(at::result_type(self, other), Broadcast({self.sizes(), other.sizes()}))};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_bitwise_and(const at::Tensor& self,
+                                                          const at::Scalar& other) {
+  return {SameSizes(self, WithScalar(self, other))};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_bitwise_or(const at::Tensor& self,
+                                                         const at::Scalar& other) {
+  return {SameSizes(self, WithScalar(self, other))};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_bitwise_xor(const at::Tensor& self,
+                                                          const at::Scalar& other) {
+  return {SameSizes(self, WithScalar(self, other))};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_where(const at::Tensor& condition,
+                                                    const at::Tensor& self,
+                                                    const at::Tensor& other) {
+  return {Shape(at::result_type(self, other),
+                Broadcast({condition.sizes(), self.sizes(), other.sizes()}))};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_copy(const at::Tensor& self, const at::Tensor& src,
+                                                   bool non_blocking) {
+  return {SameAs(self)};
+}
+
+// Reductions.
+
+std::vector<torch::lazy::Shape> compute_shape_count_nonzero(const at::Tensor& self,
+                                                            at::IntArrayRef dim) {
+  return {Shape(at::kLong, Reduced(self, dim, /*keepdim=*/false))};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_logsumexp(const at::Tensor& self,
+                                                        at::IntArrayRef dim, bool keepdim) {
+  return {Shape(ToFloating(self.scalar_type()), Reduced(self, dim, keepdim))};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_norm(const at::Tensor& self, const at::Scalar& p) {
+  return {Shape(c10::toRealValueType(self.scalar_type()), {})};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_prod(const at::Tensor& self,
+                                                   ::std::optional<at::ScalarType> dtype) {
+  auto type = dtype ? *dtype
+                    : (at::isIntegralType(self.scalar_type(), /*includeBool=*/true)
+                           ? at::kLong
+                           : self.scalar_type());
+  return {Shape(type, {})};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_var(const at::Tensor& self,
+                                                  at::OptionalIntArrayRef dim,
+                                                  const ::std::optional<at::Scalar>& correction,
+                                                  bool keepdim) {
+  return {Shape(c10::toRealValueType(self.scalar_type()), Reduced(self, dim, keepdim))};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_var_mean(
+    const at::Tensor& self, at::OptionalIntArrayRef dim,
+    const ::std::optional<at::Scalar>& correction, bool keepdim) {
+  auto sizes = Reduced(self, dim, keepdim);
+  return {Shape(c10::toRealValueType(self.scalar_type()), sizes), Shape(self.scalar_type(), sizes)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_std_mean(
+    const at::Tensor& self, at::OptionalIntArrayRef dim,
+    const ::std::optional<at::Scalar>& correction, bool keepdim) {
+  return compute_shape_var_mean(self, dim, correction, keepdim);
+}
+
+// Matrix products.
+
+std::vector<torch::lazy::Shape> compute_shape_addbmm(const at::Tensor& self,
+                                                     const at::Tensor& batch1,
+                                                     const at::Tensor& batch2,
+                                                     const at::Scalar& beta,
+                                                     const at::Scalar& alpha) {
+  TORCH_CHECK(batch1.dim() == 3 && batch2.dim() == 3, "addbmm: batch1 and batch2 must be 3-D");
+  return {Shape(self.scalar_type(), {batch1.size(1), batch2.size(2)})};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_dot(const at::Tensor& self,
+                                                  const at::Tensor& tensor) {
+  return {Shape(self.scalar_type(), {})};
+}
+
+std::vector<torch::lazy::Shape> compute_shape__trilinear(
+    const at::Tensor& i1, const at::Tensor& i2, const at::Tensor& i3, at::IntArrayRef expand1,
+    at::IntArrayRef expand2, at::IntArrayRef expand3, at::IntArrayRef sumdim,
+    int64_t unroll_dim) {
+  // Each input gets size-1 dimensions at its expand positions; the result broadcasts the three
+  // and drops the summed dimensions.
+  auto expanded = [](const at::Tensor& t, at::IntArrayRef expand) {
+    std::vector<int64_t> sizes = t.sizes().vec();
+    for (int64_t d : expand) sizes.insert(sizes.begin() + d, 1);
+    return sizes;
+  };
+  auto e1 = expanded(i1, expand1);
+  auto e2 = expanded(i2, expand2);
+  auto e3 = expanded(i3, expand3);
+  auto sizes = Broadcast({e1, e2, e3});
+  std::vector<int64_t> out;
+  for (const auto i : c10::irange(sizes.size())) {
+    if (std::find(sumdim.begin(), sumdim.end(), static_cast<int64_t>(i)) == sumdim.end()) {
+      out.push_back(sizes[i]);
+    }
+  }
+  return {Shape(i1.scalar_type(), out)};
+}
+
+// Shape and padding.
+
+std::vector<torch::lazy::Shape> compute_shape_diag_embed(const at::Tensor& self, int64_t offset,
+                                                         int64_t dim1, int64_t dim2) {
+  const int64_t rank = self.dim() + 1;
+  dim1 = at::maybe_wrap_dim(dim1, rank);
+  dim2 = at::maybe_wrap_dim(dim2, rank);
+  TORCH_CHECK(dim1 != dim2, "diag_embed: diagonal dimensions cannot be identical ", dim1, ", ",
+              dim2);
+  const int64_t n = self.size(-1) + std::abs(offset);
+  std::vector<int64_t> rest(self.sizes().begin(), self.sizes().end() - 1);
+  std::vector<int64_t> out;
+  auto it = rest.begin();
+  for (const auto i : c10::irange(rank)) {
+    out.push_back(i == dim1 || i == dim2 ? n : *it++);
+  }
+  return {Shape(self.scalar_type(), out)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_reflection_pad2d(const at::Tensor& self,
+                                                               at::IntArrayRef padding) {
+  TORCH_CHECK(padding.size() == 4, "reflection_pad2d: padding must have 4 elements");
+  auto sizes = self.sizes().vec();
+  const auto rank = sizes.size();
+  sizes[rank - 1] += padding[0] + padding[1];
+  sizes[rank - 2] += padding[2] + padding[3];
+  return {Shape(self.scalar_type(), sizes)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_reflection_pad2d_backward(
+    const at::Tensor& grad_output, const at::Tensor& self, at::IntArrayRef padding) {
+  return {SameAs(self)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_replication_pad2d_backward(
+    const at::Tensor& grad_output, const at::Tensor& self, at::IntArrayRef padding) {
+  return {SameAs(self)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_roll(const at::Tensor& self, at::IntArrayRef shifts,
+                                                   at::IntArrayRef dims) {
+  return {SameAs(self)};
+}
+
+// Indexing and random numbers.
+
+std::vector<torch::lazy::Shape> compute_shape_index_fill(const at::Tensor& self, int64_t dim,
+                                                         const at::Tensor& index,
+                                                         const at::Scalar& value) {
+  return {SameAs(self)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_index_fill(const at::Tensor& self, int64_t dim,
+                                                         const at::Tensor& index,
+                                                         const at::Tensor& value) {
+  return {SameAs(self)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_masked_scatter(const at::Tensor& self,
+                                                             const at::Tensor& mask,
+                                                             const at::Tensor& source) {
+  return {Shape(self.scalar_type(), Broadcast({self.sizes(), mask.sizes()}))};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_bernoulli(const at::Tensor& self,
+                                                        const at::Tensor& p,
+                                                        ::std::optional<at::Generator> generator) {
+  return {SameAs(self)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_exponential(
+    const at::Tensor& self, double lambd, ::std::optional<at::Generator> generator) {
+  return {SameAs(self)};
+}
+
+// Normalisation.
+
+namespace {
+
+// Statistics of reduced-precision inputs are kept in float, as the host kernels do.
+c10::ScalarType StatType(const at::Tensor& input) {
+  auto t = input.scalar_type();
+  return (t == at::kHalf || t == at::kBFloat16) ? at::kFloat : t;
+}
+
+std::vector<Shape> BatchNormShapes(const at::Tensor& input, bool training) {
+  TORCH_CHECK(input.dim() >= 2, "batch_norm: expected an input with at least 2 dimensions");
+  const int64_t channels = input.size(1);
+  const int64_t stats = training ? channels : 0;
+  return {SameAs(input), Shape(StatType(input), {stats}), Shape(StatType(input), {stats})};
+}
+
+}  // namespace
+
+std::vector<torch::lazy::Shape> compute_shape__native_batch_norm_legit(
+    const at::Tensor& input, const ::std::optional<at::Tensor>& weight,
+    const ::std::optional<at::Tensor>& bias, bool training, double momentum, double eps) {
+  return BatchNormShapes(input, training);
+}
+
+std::vector<torch::lazy::Shape> compute_shape_native_group_norm(
+    const at::Tensor& input, const ::std::optional<at::Tensor>& weight,
+    const ::std::optional<at::Tensor>& bias, int64_t N, int64_t C, int64_t HxW, int64_t group,
+    double eps) {
+  return {SameAs(input), Shape(StatType(input), {N, group}), Shape(StatType(input), {N, group})};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_native_group_norm_backward(
+    const at::Tensor& grad_out, const at::Tensor& input, const at::Tensor& mean,
+    const at::Tensor& rstd, const ::std::optional<at::Tensor>& weight, int64_t N, int64_t C,
+    int64_t HxW, int64_t group, ::std::array<bool, 3> output_mask) {
+  auto param_type = weight && weight->defined() ? weight->scalar_type() : input.scalar_type();
+  return {SameAs(input), Shape(param_type, {C}), Shape(param_type, {C})};
+}
+
+// Pooling and patches.
+
+std::vector<torch::lazy::Shape> compute_shape_im2col(const at::Tensor& self,
+                                                     at::IntArrayRef kernel_size,
+                                                     at::IntArrayRef dilation,
+                                                     at::IntArrayRef padding,
+                                                     at::IntArrayRef stride) {
+  TORCH_CHECK(self.dim() == 3 || self.dim() == 4, "im2col: expected a 3-D or 4-D input");
+  const bool batched = self.dim() == 4;
+  const int64_t c = self.size(-3);
+  int64_t blocks = 1;
+  for (const auto i : c10::irange(2)) {
+    blocks *= PooledSize(self.size(-2 + i), kernel_size[i], padding[i], stride[i], dilation[i],
+                         /*ceil_mode=*/false);
+  }
+  std::vector<int64_t> out{c * kernel_size[0] * kernel_size[1], blocks};
+  if (batched) out.insert(out.begin(), self.size(0));
+  return {Shape(self.scalar_type(), out)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_col2im(const at::Tensor& self,
+                                                     at::IntArrayRef output_size,
+                                                     at::IntArrayRef kernel_size,
+                                                     at::IntArrayRef dilation,
+                                                     at::IntArrayRef padding,
+                                                     at::IntArrayRef stride) {
+  TORCH_CHECK(self.dim() == 2 || self.dim() == 3, "col2im: expected a 2-D or 3-D input");
+  const bool batched = self.dim() == 3;
+  const int64_t c = self.size(-2) / (kernel_size[0] * kernel_size[1]);
+  std::vector<int64_t> out{c, output_size[0], output_size[1]};
+  if (batched) out.insert(out.begin(), self.size(0));
+  return {Shape(self.scalar_type(), out)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_max_pool3d_with_indices(
+    const at::Tensor& self, at::IntArrayRef kernel_size, at::IntArrayRef stride,
+    at::IntArrayRef padding, at::IntArrayRef dilation, bool ceil_mode) {
+  TORCH_CHECK(self.dim() == 4 || self.dim() == 5, "max_pool3d: expected a 4-D or 5-D input");
+  auto sizes = self.sizes().vec();
+  const size_t first = sizes.size() - 3;
+  for (const auto i : c10::irange(3)) {
+    const int64_t k = At(kernel_size, i, 1);
+    sizes[first + i] = PooledSize(sizes[first + i], k, At(padding, i, 0), At(stride, i, k),
+                                  At(dilation, i, 1), ceil_mode);
+  }
+  return {Shape(self.scalar_type(), sizes), Shape(at::kLong, sizes)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_max_pool3d_with_indices_backward(
+    const at::Tensor& grad_output, const at::Tensor& self, at::IntArrayRef kernel_size,
+    at::IntArrayRef stride, at::IntArrayRef padding, at::IntArrayRef dilation, bool ceil_mode,
+    const at::Tensor& indices) {
+  return {SameAs(self)};
+}
+
+// Losses.
+
+std::vector<torch::lazy::Shape> compute_shape_binary_cross_entropy_with_logits(
+    const at::Tensor& self, const at::Tensor& target, const ::std::optional<at::Tensor>& weight,
+    const ::std::optional<at::Tensor>& pos_weight, int64_t reduction) {
+  return {Shape(self.scalar_type(), LossSizes(self, reduction))};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_huber_loss(const at::Tensor& self,
+                                                         const at::Tensor& target,
+                                                         int64_t reduction, double delta) {
+  return {Shape(self.scalar_type(), LossSizes(self, reduction))};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_huber_loss_backward(const at::Tensor& grad_output,
+                                                                  const at::Tensor& self,
+                                                                  const at::Tensor& target,
+                                                                  int64_t reduction,
+                                                                  double delta) {
+  return {SameAs(self)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_mse_loss_backward(const at::Tensor& grad_output,
+                                                                const at::Tensor& self,
+                                                                const at::Tensor& target,
+                                                                int64_t reduction) {
+  return {SameAs(self)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_soft_margin_loss(const at::Tensor& self,
+                                                               const at::Tensor& target,
+                                                               int64_t reduction) {
+  return {Shape(self.scalar_type(), LossSizes(self, reduction))};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_soft_margin_loss_backward(
+    const at::Tensor& grad_output, const at::Tensor& self, const at::Tensor& target,
+    int64_t reduction) {
+  return {SameAs(self)};
+}
+
+// Scans and order statistics.
+
+std::vector<torch::lazy::Shape> compute_shape_cummax(const at::Tensor& self, int64_t dim) {
+  return {SameAs(self), SameSizes(self, at::kLong)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_cummin(const at::Tensor& self, int64_t dim) {
+  return {SameAs(self), SameSizes(self, at::kLong)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_logcumsumexp(const at::Tensor& self, int64_t dim) {
+  return {SameAs(self)};
+}
+
+namespace {
+
+std::vector<Shape> ValuesAndIndices(const at::Tensor& self, int64_t dim, bool keepdim) {
+  // A 0-d input reduces over its only element.
+  auto sizes = self.dim() == 0 ? std::vector<int64_t>{}
+                               : Reduced(self, std::vector<int64_t>{dim}, keepdim);
+  return {Shape(self.scalar_type(), sizes), Shape(at::kLong, sizes)};
+}
+
+}  // namespace
+
+std::vector<torch::lazy::Shape> compute_shape_kthvalue(const at::Tensor& self, int64_t k,
+                                                       int64_t dim, bool keepdim) {
+  return ValuesAndIndices(self, dim, keepdim);
+}
+
+std::vector<torch::lazy::Shape> compute_shape_median(const at::Tensor& self) {
+  return {Shape(self.scalar_type(), {})};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_median(const at::Tensor& self, int64_t dim,
+                                                     bool keepdim) {
+  return ValuesAndIndices(self, dim, keepdim);
+}
+
+std::vector<torch::lazy::Shape> compute_shape_mode(const at::Tensor& self, int64_t dim,
+                                                   bool keepdim) {
+  return ValuesAndIndices(self, dim, keepdim);
+}
+
+std::vector<torch::lazy::Shape> compute_shape_addr(const at::Tensor& self, const at::Tensor& vec1,
+                                                   const at::Tensor& vec2,
+                                                   const at::Scalar& beta,
+                                                   const at::Scalar& alpha) {
+  TORCH_CHECK(vec1.dim() == 1 && vec2.dim() == 1, "addr: expected 1-D vectors");
+  return {Shape(at::result_type(self, vec1),
+                Broadcast({self.sizes(), std::vector<int64_t>{vec1.size(0), vec2.size(0)}}))};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_vdot(const at::Tensor& self,
+                                                   const at::Tensor& other) {
+  return {Shape(self.scalar_type(), {})};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_unfold_backward(const at::Tensor& grad_in,
+                                                              at::IntArrayRef input_sizes,
+                                                              int64_t dim, int64_t size,
+                                                              int64_t step) {
+  return {Shape(grad_in.scalar_type(), input_sizes.vec())};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_put(const at::Tensor& self, const at::Tensor& index,
+                                                  const at::Tensor& source, bool accumulate) {
+  return {SameAs(self)};
 }
 
 }  // namespace lazy

@@ -1,0 +1,81 @@
+"""Runs training steps in a fresh interpreter: the backend compiles one program per process.
+
+A scenario is Python code run after PRELUDE; it calls report(...) to hand results back.
+"""
+import json
+import os
+import pathlib
+import stat
+
+from conftest import run_python
+
+STAND_IN_TOOL = """#!/bin/sh
+# Stand-in for the conversion tool: passes the module through under a recognisable header.
+echo "// lumo stand-in: $*"
+cat
+"""
+
+FAILING_TOOL = """#!/bin/sh
+echo "stand-in tool failure" >&2
+exit 3
+"""
+
+PRELUDE = r'''
+import json, os, sys
+import torch, torch._lazy
+import orvex_pytorch_lib as ox
+
+ox.initialize()
+ART = os.environ["ORVEX_TEST_ART"]
+ox.set_artifact_dirs(ART, os.environ.get("ORVEX_TEST_DATA", ""))
+ox.appliance_file_config.enabled = True
+calls = []
+SKIP = set()
+COMPILE_RESULT = True
+EXECUTE_RESULT = None
+
+def compile_cb(batch, text):
+    calls.append({"kind": "compile", "batch": batch, "text": text})
+    return COMPILE_RESULT
+
+def execute_cb(batch, weights):
+    calls.append({"kind": "execute", "batch": batch, "weights": [w.name for w in weights],
+                  "has_tensor": [w.has_tensor for w in weights]})
+    return SKIP if EXECUTE_RESULT is None else EXECUTE_RESULT
+
+ox.set_callbacks(compile_cb, execute_cb)
+
+def report(**values):
+    print("RESULT " + json.dumps(values), flush=True)
+
+def error_of(fn):
+    try:
+        fn()
+    except Exception as e:
+        return type(e).__name__ + ": " + str(e)
+    return None
+'''
+
+
+def install_tool(directory: pathlib.Path, failing=False) -> pathlib.Path:
+    directory.mkdir(parents=True, exist_ok=True)
+    tool = directory / "torch-lumo-opt"
+    tool.write_text(FAILING_TOOL if failing else STAND_IN_TOOL)
+    tool.chmod(tool.stat().st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
+    return tool
+
+
+def run_steps(tmp_path, scenario, failing_tool=False, art=None, data="", env=None, check=True):
+    """Runs PRELUDE + scenario; returns (merged results of report(...), process)."""
+    tool_dir = tmp_path / "tools"
+    install_tool(tool_dir, failing=failing_tool)
+    art = str(art if art is not None else tmp_path / "artifacts")
+    full_env = {"PATH": f"{tool_dir}:{os.environ.get('PATH', '')}", "ORVEX_TEST_ART": art,
+                "ORVEX_TEST_DATA": data}
+    full_env.update(env or {})
+    proc = run_python(PRELUDE + "\n" + scenario, env=full_env, check=check)
+    results = {}
+    for line in proc.stdout.splitlines():
+        if line.startswith("RESULT "):
+            results.update(json.loads(line[len("RESULT "):]))
+    return results, proc

@@ -1,0 +1,234 @@
+"""Training steps end to end: sync policy, marking, the compile run and its checks, the attribute
+contract handed to the conversion tool, and cached steps. Each test runs in a fresh process
+because the backend builds one program per process."""
+import re
+import shlex
+import subprocess
+
+import pytest
+
+from stepkit import run_steps
+
+# One weight updated in place, inputs named "input...", a loss output.
+MODEL = r'''
+torch.manual_seed(0)
+w = torch.randn(4, 3).to("lazy")
+
+def step(batches=(2,), weight_name="w", alias=True, loss_name="loss", input_prefix="input_x",
+         extra=None):
+    ox.set_parameter_name(w, weight_name)
+    loss = None
+    xs = []
+    for k, batch in enumerate(batches):
+        shape = batch if isinstance(batch, tuple) else (batch, 4)
+        x = torch.randn(shape).to("lazy")
+        if input_prefix is not None:
+            ox.set_parameter_name(x, f"{input_prefix}{k}")
+        xs.append(x)
+        term = (x.reshape(-1, 4) @ w).relu().sum() if x.dim() else (x * w).sum()
+        loss = term if loss is None else loss + term
+    w.sub_(0.1 * w)
+    if alias:
+        ox.set_alias(w, weight_name)
+    ox.mark_output_tensor(loss, loss_name)
+    if extra:
+        extra(xs, loss)
+    torch._lazy.mark_step()
+    return loss
+
+keep = []   # marked tensors must stay alive until the step boundary, as in a real step closure
+
+def compiled_text():
+    return open(os.path.join(ART, "torch.mlir")).read()
+
+def second_step_error(**kw):
+    step(**kw)
+    return error_of(lambda: step(**kw))
+'''
+
+
+def scenario(tmp_path, code, **kw):
+    results, _ = run_steps(tmp_path, MODEL + code, **kw)
+    return results
+
+
+class TestLifecycle:
+    def test_placeholder_then_compile_then_cached_steps(self, tmp_path):
+        results = scenario(tmp_path, r'''
+counts = []
+for i in range(5):
+    step()
+    counts.append(len(calls))
+report(counts=counts, calls=calls, torch_text=compiled_text(),
+       lumo=open(os.path.join(ART, "lumo.mlir")).read(), files=sorted(os.listdir(ART)))
+''')
+        assert results["counts"] == [0, 2, 2, 2, 2]
+        compile_call, execute_call = results["calls"]
+        assert compile_call["kind"] == "compile" and compile_call["batch"] == 2
+        assert execute_call["kind"] == "execute" and execute_call["weights"] == ["w"]
+        assert results["files"] == ["lumo.mlir", "torch.mlir"]
+        lumo = results["lumo"]
+        assert lumo == compile_call["text"]
+        assert lumo.startswith("// lumo stand-in: -refine-types -torch-to-lumo-pipeline "
+                               "-mlir-print-debuginfo\n")
+        assert "func @main" in lumo and "func.func @main" not in lumo
+        text = results["torch_text"]
+        assert "func.func @main" in text
+        assert 'vx.input_name = "input_x0"' in text
+        assert 'tf.resource_name = "w"' in text
+        assert re.search(r'tf.aliasing_output = \d+ : i64', text)
+        assert 'vx.output_name = "loss"' in text
+        assert re.search(r"vx.seed = \d+ : ui64", text)
+        # A scalar constant reaches the backend as a 0-d tensor and is embedded as a value.
+        assert "tf.parameter_value = dense<1.000000e-01> : tensor<f64>" in text, text
+
+    def test_sync_policy_messages(self, tmp_path):
+        results = scenario(tmp_path, r'''
+import logging
+seen = []
+class Keep(logging.Handler):
+    def emit(self, r):
+        seen.append(r.getMessage())
+logging.getLogger("orvex").addHandler(Keep())
+logging.getLogger("orvex").setLevel(5)
+step()
+first = list(seen); del seen[:]
+step(); del seen[:]
+unmarked = (w * 3).sum()   # traced but never marked
+step()
+report(first=first, third=list(seen))
+''')
+        assert any(m.startswith("Syncing tensor [") for m in results["first"])
+        assert any(m.startswith("Not syncing tensor [") for m in results["third"])
+        assert any(m.startswith("Marked [") and m.endswith(" as an output.")
+                   for m in results["third"])
+
+    def test_skipped_weights_keep_their_data(self, tmp_path):
+        results = scenario(tmp_path, r'''
+SKIP = {"w"}
+step()
+ox.appliance_file_config.enabled = True
+# Give the weight real data before the compile run; the appliance then skips it.
+host = torch.full((4, 3), 2.0)
+ox.copy_appliance_data(ox.eager_to_lazy(host), w)
+step()
+report(data=ox.get_appliance_data(w).tensor.tolist(), weight=ox.is_weight_tensor(w),
+       name=ox.get_tensor_name(w))
+''')
+        assert results["data"] == [[2.0] * 3] * 4
+        assert results["weight"] is True and results["name"] == "w"
+
+    def test_outputs_are_named_uniquely(self, tmp_path):
+        results = scenario(tmp_path, r'''
+def more(xs, loss):
+    keep.append(ox.mark_output_tensor(loss * 2, "loss"))
+    keep.append(ox.mark_output_tensor(loss * 3))
+step(extra=more); step(extra=more)
+report(text=compiled_text())
+''')
+        text = results["text"]
+        assert 'vx.output_name = "loss"' in text and 'vx.output_name = "loss1"' in text
+        assert re.search(r'vx.output_name = "output_\d+"', text)
+
+    def test_attributes_and_constants(self, tmp_path):
+        results = scenario(tmp_path, r'''
+const = ox.make_constant(torch.ones(4, 3))
+def extras(xs, loss):
+    ox.set_attribute(xs[0], "my.flag", True)
+    ox.set_attribute(xs[0], "my.count", 3)
+    ox.set_attribute(xs[0], "my.scale", 0.5)
+    ox.set_attribute(xs[0], "my.text", [1, 2])
+    ox.set_attribute(xs[0], "vx.input_name", "bogus")   # the contract's own name: kept first
+    keep.append(ox.mark_output_tensor((xs[0].reshape(-1, 4) @ const).sum(), "with_const"))
+step(extra=extras); step(extra=extras)
+report(text=compiled_text())
+''')
+        text = results["text"]
+        assert "my.flag = true" in text and "my.count = 3 : i32" in text
+        assert "my.scale = 5.000000e-01 : f32" in text and 'my.text = "[1, 2]"' in text
+        assert 'vx.input_name = "input_x0"' in text and '"bogus"' not in text
+        assert "vx.is_constant" not in text
+        assert "tf.parameter_value = dense<1.000000e+00> : tensor<4x3xf32>" in text
+        proc = subprocess.run(["mlir-opt-16", "--allow-unregistered-dialect"], input=text,
+                              capture_output=True, text=True)
+        assert proc.returncode == 0, proc.stderr
+
+
+class TestCompileRunChecks:
+    @pytest.mark.parametrize("kwargs,expected", [
+        ("batches=(8, 4)", re.compile(r'Inconsistent batch sizes found in inputs. Input '
+                                      r'"input_x(\d)" has batch size (8|4) while input '
+                                      r'"input_x(?!\1)\d" has batch size (?!\2)(8|4)\.')),
+        ("batches=((0, 4),)", 'Invalid batch size found on graph input "input_x0": 0. Expected a '
+                              'positive integer.'),
+        ("batches=((),)", 'Invalid input argument "input_x0". Expected a tensor with at least one '
+                            'dimension specifying batch size, but got a 0-dimensional tensor.'),
+        ("input_prefix=None", "No input tensors found. Please make sure you are wrapping your "
+                              "dataloader inside a vudored.utils.data.DataLoader.\n\n"),
+        ("alias=False", "Expected number of weights and aliases to match. Got: 1 != 0\n"
+                        "Missing aliases:\n    w\n\nMissing weights:\n"),
+    ])
+    def test_argument_checks(self, tmp_path, kwargs, expected):
+        results = scenario(tmp_path, f"report(error=second_step_error({kwargs}), calls=len(calls))")
+        error = results["error"] or ""
+        if isinstance(expected, str):
+            assert expected in error, error
+        else:
+            assert expected.search(error), error
+        assert results["calls"] == 0
+
+    def test_alias_used_twice(self, tmp_path):
+        results = scenario(tmp_path, r'''
+def twice(xs, loss):
+    other = loss * 1
+    keep.append(other)
+    ox.set_alias(other, "w")
+report(error=second_step_error(extra=twice))
+''')
+        assert "Input parameter w is aliased by multiple outputs. This is an invalid program." \
+            in results["error"]
+
+    def test_compile_callback_refusal_and_later_steps(self, tmp_path):
+        results = scenario(tmp_path, r'''
+COMPILE_RESULT = None
+first = second_step_error()
+later = [error_of(step), error_of(step)]
+report(first=first, later=later, calls=[c["kind"] for c in calls])
+''')
+        assert "Failed to compile model for Orvex System.\n\n" in results["first"]
+        assert results["calls"] == ["compile"]
+        # The cache now holds a program that never compiled: later steps say so.
+        assert all(results["later"]), results["later"]
+        assert "compiling the program failed in an earlier step" in results["later"][-1]
+
+    def test_execute_callback_must_return_a_set(self, tmp_path):
+        results = scenario(tmp_path, r'''
+EXECUTE_RESULT = ["w"]
+report(error=second_step_error(), calls=[c["kind"] for c in calls])
+''')
+        assert "Unable to cast" in results["error"] or "cast" in results["error"].lower()
+        assert results["calls"] == ["compile", "execute"]
+
+    def test_missing_callbacks(self, tmp_path):
+        results = scenario(tmp_path, r'''
+ox.set_callbacks(None, None)
+report(error=second_step_error())
+''')
+        assert "bad_function_call" in results["error"] or "bad function call" in results["error"]
+
+    def test_failing_tool_reports_a_command_that_reruns(self, tmp_path):
+        art = tmp_path / "dir with 'quote' and $(echo x)"
+        results = scenario(tmp_path, "report(error=second_step_error())", failing_tool=True, art=art)
+        error = results["error"]
+        assert "torch-to-lumo pipeline failed:\nTo re-run:\n( sed " in error
+        command = error.split("To re-run:\n", 1)[1].split("\nStack Trace: ")[0]
+        assert command.endswith(shlex.quote(str(art / "torch.mlir")).replace('"', "'")
+                                ) or "torch.mlir" in command
+        # Re-running the printed line with the real stand-in works and touches only our files.
+        from stepkit import install_tool
+        tool = install_tool(tmp_path / "good")
+        proc = subprocess.run(["sh", "-c", command], env={"PATH": f"{tool.parent}:/usr/bin:/bin"},
+                              capture_output=True, text=True)
+        assert proc.returncode == 0, proc.stderr
+        assert (art / "lumo.mlir").read_text().startswith("// lumo stand-in")
+        assert not (tmp_path / "x").exists()
