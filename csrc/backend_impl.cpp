@@ -125,7 +125,8 @@ std::vector<ComputationPtr> OrvexBackendImpl::Compile(
                    "next env variables: LTC_SAVE_TENSORS_FMT=\"dot\" && "
                    "LTC_SAVE_TENSORS_FILE=/tmp/out.dot  ";
   }
-  mFwLtcDebug << orvex_computation->debug_string();
+  // The text is large: build it only when someone listens.
+  if (mFwLtcDebug.will_print()) mFwLtcDebug << orvex_computation->debug_string();
   return instances;
 }
 

@@ -4,9 +4,9 @@ from stepkit import run_steps
 
 LOOP = r'''
 sys.path.insert(0, os.environ["ORVEX_TEST_DIR"])
-from training_models import setup, train_step
+from training_models import SCRIPTS, train_step
 
-model, optimizer, x_host, y_host = setup("mlp", "cpu")
+model, (opt_cls, opt_args), x_host, y_host = SCRIPTS["mlp"]()
 initial = {n: p.detach().clone() for n, p in model.named_parameters()}
 # Weights become lazy leaves of their own. (nn.Module.to would make each parameter a detached view
 # of a hidden base tensor, and the base would then need to be synced as well.)
@@ -14,7 +14,7 @@ for module in model.modules():
     for key, p in list(module._parameters.items()):
         if p is not None:
             module._parameters[key] = p.detach().to("lazy").requires_grad_(True)
-optimizer = type(optimizer)(model.parameters(), **optimizer.defaults)
+optimizer = opt_cls(model.parameters(), **opt_args)
 
 def state_tensors():
     """Weights and optimizer state on the lazy device, by name."""

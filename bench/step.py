@@ -1,0 +1,128 @@
+"""Step benchmark: what a cached step costs beyond tracing, and where a compile run spends its time.
+
+    .venv/bin/python bench/step.py [--steps 20]
+
+(a) The transformer training script, driven the way the front end drives it (named inputs and
+    weights, marked loss, every updated weight aliased): after the compile run, each step is timed
+    in two parts, tracing (forward, backward, optimizer, naming and marking) and mark_step on the
+    cached program. Printed: (trace + mark_step) / trace. Target: at most 1.25.
+(b) The same script with 12 blocks: the compile run's mark_step, with the share spent lowering
+    (the same graph lowered through dump_ir(..., "backend") just before), in the conversion tool
+    (a pass-through stand-in, timed on the written torch.mlir) and in the rest (attribute contract,
+    files, callbacks).
+
+Each part runs in a fresh interpreter, since the backend compiles one program per process.
+"""
+import argparse
+import json
+import os
+import stat
+import subprocess
+import sys
+import tempfile
+import textwrap
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+
+CHILD = textwrap.dedent(r'''
+    import json, os, subprocess, sys, time
+    import torch, torch._lazy, torch._lazy.debug
+    import orvex_pytorch_lib as ox
+    sys.path.insert(0, os.path.join({root!r}, "tests", "python"))
+    from training_models import SCRIPTS, train_step
+
+    ox.initialize()
+    art = {art!r}
+    ox.set_artifact_dirs(art, "")
+    ox.appliance_file_config.enabled = True
+    ox.set_callbacks(lambda b, t: True, lambda b, w: set())
+    model, (opt_cls, opt_args), x_host, y_host = SCRIPTS["transformer"](layers={layers}, dropout=0.0)
+    for module in model.modules():
+        for key, p in list(module._parameters.items()):
+            if p is not None:
+                module._parameters[key] = p.detach().to("lazy").requires_grad_(True)
+    optimizer = opt_cls(model.parameters(), **opt_args)
+
+    def state():
+        named = dict(model.named_parameters())
+        for name, p in list(named.items()):
+            for key, value in optimizer.state.get(p, {{}}).items():
+                if isinstance(value, torch.Tensor) and value.device.type == "lazy":
+                    named[name + "." + key] = value
+        return named
+
+    def trace():
+        for name, t in state().items():
+            ox.set_parameter_name(t, name)
+        x = x_host.to("lazy"); ox.set_parameter_name(x, "input_idx")
+        y = y_host.to("lazy"); ox.set_parameter_name(y, "input_targets")
+        loss = ox.mark_output_tensor(train_step(model, optimizer, x, y), "loss")
+        for name, t in state().items():
+            ox.set_alias(t, name)
+        return loss
+
+    result = {{}}
+    loss = trace(); torch._lazy.mark_step()            # placeholder run
+    loss = trace()
+    if {mode!r} == "compile":
+        t0 = time.perf_counter(); torch._lazy.debug.dump_ir([loss], "backend")
+        lowering = time.perf_counter() - t0
+        t0 = time.perf_counter(); torch._lazy.mark_step(); compile_run = time.perf_counter() - t0
+        t0 = time.perf_counter()
+        with open(os.path.join(art, "torch.mlir")) as f:
+            subprocess.run(["torch-lumo-opt"], stdin=f, stdout=subprocess.DEVNULL, check=True)
+        conversion = time.perf_counter() - t0
+        result.update(compile_run=compile_run, lowering=lowering, conversion=conversion,
+                      module_bytes=os.path.getsize(os.path.join(art, "torch.mlir")))
+    else:
+        torch._lazy.mark_step()                         # compile run
+        traces, steps = [], []
+        for _ in range({steps}):
+            t0 = time.perf_counter(); loss = trace(); t1 = time.perf_counter()
+            torch._lazy.mark_step(); t2 = time.perf_counter()
+            traces.append(t1 - t0); steps.append(t2 - t0)
+        result.update(trace=sorted(traces)[len(traces) // 2], step=sorted(steps)[len(steps) // 2])
+    print("RESULT " + json.dumps(result))
+''')
+
+TOOL = "#!/bin/sh\ncat\n"
+
+
+def run(mode, layers, steps, tmp):
+    tools = os.path.join(tmp, "tools")
+    os.makedirs(tools, exist_ok=True)
+    tool = os.path.join(tools, "torch-lumo-opt")
+    with open(tool, "w") as f:
+        f.write(TOOL)
+    os.chmod(tool, os.stat(tool).st_mode | stat.S_IXUSR)
+    art = os.path.join(tmp, f"art-{mode}-{layers}")
+    env = dict(os.environ, PATH=tools + ":" + os.environ.get("PATH", ""))
+    code = CHILD.format(root=ROOT, art=art, layers=layers, mode=mode, steps=steps)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env)
+    if proc.returncode != 0:
+        sys.exit(proc.stderr[-4000:])
+    line = [l for l in proc.stdout.splitlines() if l.startswith("RESULT ")][-1]
+    return json.loads(line[len("RESULT "):])
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--steps", type=int, default=20)
+    args = parser.parse_args()
+    with tempfile.TemporaryDirectory() as tmp:
+        cached = run("cached", 1, args.steps, tmp)
+        ratio = cached["step"] / cached["trace"]
+        print(f"steady-state step, transformer (1 block): trace {cached['trace'] * 1e3:.1f} ms, "
+              f"trace + mark_step {cached['step'] * 1e3:.1f} ms, ratio {ratio:.2f} (target <= 1.25)")
+        big = run("compile", 12, 0, tmp)
+        total = big["compile_run"]
+        rest = max(total - big["lowering"] - big["conversion"], 0.0)
+        print(f"compile run, transformer (12 blocks): {total * 1e3:.0f} ms for a "
+              f"{big['module_bytes'] / 1e6:.1f} MB module: lowering {big['lowering'] / total:.0%}, "
+              f"conversion {big['conversion'] / total:.0%}, sync collection, attribute contract, files and "
+              f"callbacks {rest / total:.0%}")
+
+
+if __name__ == "__main__":
+    main()
