@@ -45,7 +45,10 @@ if [ "$have_torch" != "${TORCH_VERSION}+cpu" ]; then
   [ "$got" = "${TORCH_VERSION}+cpu" ] || { echo "setup: ERROR: expected torch ${TORCH_VERSION}+cpu, got $got" >&2; exit 1; }
 fi
 
-if ! "$VPY" -c 'import pytest, numpy, yaml' 2>/dev/null; then
+# Re-installed whenever the requirements file changes.
+STAMP=$VENV/.requirements-dev.stamp
+if [ ! -f "$STAMP" ] || ! cmp -s requirements-dev.txt "$STAMP"; then
   echo "setup: installing test requirements"
   "$VPY" -m pip install -q --disable-pip-version-check -r requirements-dev.txt
+  cp requirements-dev.txt "$STAMP"
 fi

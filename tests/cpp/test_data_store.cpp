@@ -363,28 +363,6 @@ TEST_F(DataStoreTest, EnabledStoreFreesTheSourceMemoryOnceWritten) {
   EXPECT_EQ(one.item<float>(), 3.0f);
 }
 
-// Records of two views of one storage: the second write must still read the memory after the
-// first write has finished and would free it.
-TEST_F(DataStoreTest, ViewsOfOneStorageAreAllWrittenBeforeItsMemoryIsFreed) {
-  files_above(0, /*async=*/true);
-  const int64_t id = next_file_id();
-  ASSERT_EQ(::mkfifo(data_file(dir_, id + 1).c_str(), 0600), 0);
-  at::Tensor source = at::arange(200000, at::kInt);
-  at::Tensor expected = source.slice(0, 100000).clone();
-  at::Tensor first_half = source.slice(0, 0, 100000), second_half = source.slice(0, 100000);
-  at::Tensor late_view = source.slice(0, 0, 10);
-  with_watchdog(60, [&] {
-    ApplianceDataInfo first(first_half);
-    ApplianceDataInfo second(second_half);
-    EXPECT_TRUE(same_bits(first.get_tensor(), at::arange(100000, at::kInt)));
-    EXPECT_TRUE(holds(drain_fifo(data_file(dir_, id + 1)), expected));
-  });
-  // A record made after the memory went away fails instead of reading freed memory.
-  files_above(0, /*async=*/false);
-  EXPECT_PRED2(starts_with, error_text([&] { ApplianceDataInfo late(late_view); }),
-               "Failed to write file: " + data_file(dir_, id + 2));
-}
-
 TEST_F(DataStoreTest, DestroyingARecordDeletesItsFile) {
   files_above(0);
   const int64_t in_files = ApplianceDataInfo::get_total_bytes_in_files();
@@ -589,6 +567,40 @@ TEST_F(DataStoreProcessTest, NoWriteAllowedAtATimeIsRefused) {
         ApplianceDataInfo::config.max_async_file_writes = 2;  // corrected, the next one works
         ApplianceDataInfo r(at::arange(10, at::kFloat));
         std::_Exit(refused && same_bits(r.get_tensor(), at::arange(10, at::kFloat)) ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+// Records of two views of one storage, their writers held at FIFOs: the second writer must still
+// read the memory after the first one has finished and would free it.
+TEST_F(DataStoreProcessTest, ViewsOfOneStorageAreAllWrittenBeforeItsMemoryIsFreed) {
+  EXPECT_EXIT(
+      {
+        ApplianceDataInfo::config.max_async_file_writes = 2;
+        files_above(0, /*async=*/true);
+        const int64_t id = next_file_id();
+        ::mkfifo(data_file(dir_, id).c_str(), 0600);
+        ::mkfifo(data_file(dir_, id + 1).c_str(), 0600);
+        at::Tensor source = at::arange(200000, at::kInt);
+        at::Tensor expected = source.clone();
+        at::Tensor late_view = source.slice(0, 0, 10);
+        bool ok = true;
+        with_watchdog(60, [&] {
+          ApplianceDataInfo first(source.slice(0, 0, 100000));
+          ApplianceDataInfo second(source.slice(0, 100000));
+          ok &= holds(drain_fifo(data_file(dir_, id)), expected.slice(0, 0, 100000));
+          dynamic_cast<FileInfo&>(*first.impl_).wait_for_write(false);
+          ok &= source.storage().nbytes() > 0;  // the second writer still reads it
+          ok &= holds(drain_fifo(data_file(dir_, id + 1)), expected.slice(0, 100000));
+          dynamic_cast<FileInfo&>(*second.impl_).wait_for_write(false);
+          ok &= source.storage().nbytes() == 0;  // the last writer freed it
+        });
+        // A record made after the memory went away fails instead of reading freed memory.
+        files_above(0, /*async=*/false);
+        const std::string error = error_text([&] { ApplianceDataInfo late(late_view); });
+        std::cerr << error << std::endl;
+        ok &= starts_with(error, "Failed to write file: " + data_file(dir_, id + 2));
+        std::_Exit(ok ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
 }

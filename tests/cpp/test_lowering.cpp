@@ -7,13 +7,17 @@
 #include <mlir-c/BuiltinTypes.h>
 #include <torch/csrc/jit/ir/ir.h>
 #include <torch/csrc/jit/runtime/graph_executor.h>
+#include <torch/csrc/lazy/core/debug_util.h>
 #include <torch/csrc/lazy/core/ir_builder.h>
 #include <torch/csrc/lazy/core/ir_util.h>
 #include <torch/csrc/lazy/core/tensor.h>
 #include <torch/csrc/utils/pybind.h>
 #include <torch/torch.h>
 
+#include <unistd.h>
+
 #include <filesystem>
+#include <fstream>
 
 #include <string>
 #include <vector>
@@ -373,6 +377,33 @@ finally:
 }
 
 INSTANTIATE_TEST_SUITE_P(Scripts, TrainingStepTest, ::testing::Values("mlp", "cnn", "transformer"));
+
+TEST_F(LoweringTest, FallbackReportWithoutLazyTensors) {
+  // Undefined tensors are named, not read; without lazy tensors the graph part is LTC's empty text.
+  const auto cwd = std::filesystem::current_path();
+  const auto dir = std::filesystem::temp_directory_path() / ("orvex_fallback_" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  std::filesystem::current_path(dir);
+  auto op = c10::Dispatcher::singleton().findSchemaOrThrow("aten::histc", "");
+  torch::jit::Stack stack{at::Tensor(), c10::IValue(int64_t(1)), c10::IValue(at::Scalar(0)),
+                          c10::IValue(at::Scalar(0))};
+  std::string message;
+  try {
+    ltc_eager_fallback(op, &stack);
+  } catch (const std::runtime_error& e) {
+    message = e.what();
+  }
+  std::filesystem::current_path(cwd);
+  std::ifstream dump(dir / "ltc_unsupported.graph");
+  std::string file((std::istreambuf_iterator<char>(dump)), std::istreambuf_iterator<char>());
+  std::filesystem::remove_all(dir);
+
+  const std::string head = "Called with: (UndefinedTensor, 1, 0, 0)\n";
+  EXPECT_NE(message.find(head + "Check graph dump in \"ltc_unsupported.graph\"\n"), std::string::npos) << message;
+  EXPECT_EQ(stack.size(), 4u);
+  const std::string empty_graph = DebugUtil::GetTensorsGraphInfo({}, nullptr, DebugUtil::GetDefaultGraphFormat());
+  EXPECT_NE(file.find(head + empty_graph), std::string::npos) << file;
+}
 
 TEST(ComputationCacheTest, NamesHashAndData) {
   CachedOrvexComputation cache;

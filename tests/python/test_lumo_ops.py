@@ -151,7 +151,7 @@ def ir_nodes(tensors):
     """(op kind, operand count) of each node of the lazy graph behind `tensors`."""
     text = torch._lazy.debug.dump_ir(tensors, "text")
     nodes = []
-    for m in re.finditer(r"^\s*%\d+ = \[[^\]]*\] ([\w:]+)\(([^)]*)\)", text, re.M):
+    for m in re.finditer(r"^\s*%\d+ = \[(?:[^\[\]]|\[[^\]]*\])*\] ([\w:]+)\(([^)]*)\)", text, re.M):
         nodes.append((m.group(1), len([o for o in m.group(2).split(",") if o.strip()])))
     return nodes
 
@@ -357,3 +357,31 @@ def test_attributes_lower_as_recorded(backend, tmp_path):
                                ("str", '"boundary_type,scope_name"')],
         "lumo.Gelu": [("str", '"tanh"'), ("str", '"approximation"')],
     }
+
+
+# ---------------------------------------------------------------- registration generator
+
+
+def test_generator_rejects_malformed_tables():
+    root = os.path.join(os.path.dirname(__file__), "..", "..")
+    sys.path.insert(0, os.path.join(root, "scripts"))
+    try:
+        import gen_lumo_ops as gen
+    finally:
+        sys.path.pop(0)
+    ok = {"schema": 'Elu(Tensor features, *, float alpha, str _attr_names="") -> Tensor y',
+          "kernel": "node"}
+    assert 'call.AddAttribute("alpha", a_alpha);' in gen.generate([ok])
+    bad = [
+        ('Elu(Tensor features, *, float alpha) -> Tensor y', "node", "must end with"),
+        ('Elu(Tensor features, str _attr_names="") -> Tensor y', "node", "must be keyword-only"),
+        ('Elu(Tensor features, Scalar alpha) -> Tensor y', "node", "unsupported argument"),
+        ('Elu(*, int k, str _attr_names="") -> Tensor y', "node", "needs a tensor argument"),
+        ('TopK(Tensor x) -> (Tensor a, Tensor b)', "node", "exactly one tensor result"),
+        ('Elu(Tensor x) -> Tensor y', "fast", "unknown kernel"),
+    ]
+    for schema, kernel, message in bad:
+        with pytest.raises(gen.TableError, match=message):
+            gen.generate([{"schema": schema, "kernel": kernel}])
+    with pytest.raises(gen.TableError, match="defined twice: Elu"):
+        gen.generate([ok, ok])

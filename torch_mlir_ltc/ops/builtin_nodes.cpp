@@ -76,7 +76,7 @@ OpKind TorchMlirTensorList::ClassOpKind() {
 }
 
 TorchMlirTensorList::TorchMlirTensorList(OpList values)
-    : TorchMlirNode(ClassOpKind(), values, std::vector<Shape>{}, values.size()) {}
+    : TorchMlirNode(ClassOpKind(), values, std::vector<Shape>{}, /*num_outputs=*/1) {}
 
 }  // namespace mlir_base
 }  // namespace lazy
