@@ -64,11 +64,14 @@ std::string current_stack_trace() {
   return os.str();
 }
 
-// Takes the manager's mutex, first letting go of the outer lock (if the calling thread holds it);
-// gives the mutex back before taking the outer lock again.
+// Takes the manager's mutex. A thread never waits for it while holding the outer lock: when the
+// mutex is taken, the outer lock is let go first and taken back after the mutex is given back.
+// When the mutex is free it is taken at once and the outer lock is kept: no thread can then be
+// inside the handler waiting for the outer lock.
 class MessageManager::Guard {
  public:
   explicit Guard(const MessageManager& m) : m_(m) {
+    if (m_.mtx_.try_lock()) return;
     if (auto release = m.release_hook_.load(std::memory_order_acquire)) {
       reacquire_ = m.reacquire_hook_.load(std::memory_order_acquire);
       token_ = release();

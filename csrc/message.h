@@ -124,9 +124,9 @@ class MessageHandler {
 class MessageManager {
  public:
   // A pair of functions that let go of, and take back, a lock that the calling thread may hold and
-  // that a handler needs (the Python interpreter lock). The manager releases it before it waits for
-  // its own mutex and takes it back after letting go of the mutex, so a thread never waits for the
-  // mutex while holding that lock.
+  // that a handler needs (the Python interpreter lock). When the manager has to wait for its own
+  // mutex it releases that lock first and takes it back after letting go of the mutex, so a thread
+  // never waits for the mutex while holding that lock.
   struct OuterLockHooks {
     void* (*release)() = nullptr;        // returns a token, or null if nothing was released
     void (*reacquire)(void* token) = nullptr;
