@@ -205,6 +205,12 @@ class DataStoreProcessTest : public DataStoreTest {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     DataStoreTest::SetUp();
   }
+  // Ends the child process; its own directory goes with it.
+  [[noreturn]] void finish(bool ok) {
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+    std::_Exit(ok ? 0 : 1);
+  }
 };
 
 }  // namespace
@@ -549,7 +555,7 @@ TEST_F(DataStoreProcessTest, OneWriteAtATimeMakesTheSecondWriterWait) {
         const bool waited = !second_made;
         drain_fifo(data_file(dir_, id));
         second.join();
-        std::_Exit(waited && second_made ? 0 : 1);
+        finish(waited && second_made);
       },
       ::testing::ExitedWithCode(0), "");
 }
@@ -566,7 +572,7 @@ TEST_F(DataStoreProcessTest, NoWriteAllowedAtATimeIsRefused) {
                    "write must be allowed at a time.");
         ApplianceDataInfo::config.max_async_file_writes = 2;  // corrected, the next one works
         ApplianceDataInfo r(at::arange(10, at::kFloat));
-        std::_Exit(refused && same_bits(r.get_tensor(), at::arange(10, at::kFloat)) ? 0 : 1);
+        finish(refused && same_bits(r.get_tensor(), at::arange(10, at::kFloat)));
       },
       ::testing::ExitedWithCode(0), "");
 }
@@ -600,7 +606,7 @@ TEST_F(DataStoreProcessTest, ViewsOfOneStorageAreAllWrittenBeforeItsMemoryIsFree
         const std::string error = error_text([&] { ApplianceDataInfo late(late_view); });
         std::cerr << error << std::endl;
         ok &= starts_with(error, "Failed to write file: " + data_file(dir_, id + 2));
-        std::_Exit(ok ? 0 : 1);
+        finish(ok);
       },
       ::testing::ExitedWithCode(0), "");
 }
@@ -662,7 +668,7 @@ _arrays = [torch.from_numpy(np.full((1 << 20,), i, dtype=np.float32)) for i in r
             ok = ok && records[i]->get_tensor()[-1].item<float>() == static_cast<float>(i);
           }
         });
-        std::_Exit(ok && py::eval("_log.count").cast<int>() > 32 * 3 ? 0 : 1);
+        finish(ok && py::eval("_log.count").cast<int>() > 32 * 3);
       },
       ::testing::ExitedWithCode(0), "");
 }

@@ -212,12 +212,13 @@ def test_registered_before_initialize():
 
 def test_every_node_operator_records_one_node_shaped_like_its_first_operand(backend):
     for name in NODE_OPS:
-        first = lazy(4, 1, dtype=torch.float64)
+        first = lazy(4, 1, dtype=torch.float64).requires_grad_()
         args, kwargs = sample_arguments(name, first)
         out = op(name)(*args, **kwargs)
         assert out.device.type == "lazy", name
         assert (out.dtype, tuple(out.shape)) == (torch.float64, (4, 1)), name
-        assert not out.requires_grad
+        # Recorded below autograd: no history even for inputs that require grad.
+        assert out.grad_fn is None and not out.requires_grad, name
         operands = sum(1 for a in args if isinstance(a, torch.Tensor))
         assert ir_nodes([out])[-1] == ("lumo::" + name, operands), name
 
