@@ -379,22 +379,21 @@ FileInfo::FileInfo(at::Tensor tensor)
     write_file_ = std::async(
         std::launch::async,
         [this, tensor, config, reservation = std::move(reservation)]() mutable {
-          bool ok = false;
+          // The unit goes back when the task ends, whether it succeeds or throws, and only once
+          // the data is counted and the memory released.
+          orvex::Semaphore::ScopedReservation unit = std::move(reservation);
           try {
             write_tensor_file(filename_, tensor, size_, config, counted_bytes_);
-            ok = true;
           } catch (...) {
             write_failed_ = true;
             end_write(tensor);
             throw;
           }
-          if (ok && config.enabled) {
+          if (config.enabled) {
             release_host_memory(tensor, /*only_if_last_writer=*/true);
           } else {
             end_write(tensor);
           }
-          // The unit goes back only once the data is counted and the memory released.
-          reservation.reset();
         });
   } catch (...) {
     end_write(tensor);
@@ -426,6 +425,7 @@ FileInfo::FileInfo(const FileInfo& other)
   write_file_ = std::async(
       std::launch::async,
       [this, source = other.filename_, reservation = std::move(reservation)]() mutable {
+        orvex::Semaphore::ScopedReservation unit = std::move(reservation);
         try {
           fs::copy_file(source, filename_, fs::copy_options::overwrite_existing);
         } catch (...) {
@@ -436,7 +436,6 @@ FileInfo::FileInfo(const FileInfo& other)
         }
         total_bytes_in_files += size_;
         counted_bytes_ += size_;
-        reservation.reset();
       });
 
   const ApplianceDataInfo::Config& config = ApplianceDataInfo::config;
