@@ -8,7 +8,6 @@ import sys
 
 import pytest
 import torch
-import torch._lazy
 import torch._lazy.debug
 
 # The published operator table: (kernel, schema), in registration order.
@@ -108,12 +107,9 @@ LUMO_OPS = [
 
 NODE_OPS = [s.split("(")[0] for k, s in LUMO_OPS if k == "node"]
 SHAPE_ERROR_OPS = [s.split("(")[0] for k, s in LUMO_OPS if k == "shape"]
-
 MLIR_OPT = shutil.which("mlir-opt-16")
 TORCH_MLIR_OPT = shutil.which("torch-mlir-opt") or os.path.join(
     os.path.dirname(sys.executable), "torch-mlir-opt")
-if not os.path.exists(TORCH_MLIR_OPT):
-    TORCH_MLIR_OPT = None
 
 
 def lazy(*sizes, dtype=torch.float32):
@@ -125,21 +121,15 @@ def op(name):
 
 
 def sample_arguments(name, first=None):
-    """Arguments for any lumo operator: lazy tensors of sizes [2, 3] for tensor arguments, plain
+    """Arguments for any lumo operator: lazy [2, 3] tensors (`first` for the first one, if given), plain
     values for required keyword arguments, None for optional ones, `_attr_names` left out."""
     args, kwargs = [], {}
     for arg in op(name).default._schema.arguments:
-        kind = str(arg.type)
         if arg.name == "_attr_names":
             continue
-        if kind == "Tensor":
-            value = lazy(2, 3) if first is None or args or kwargs else first
-        elif kind == "List[Tensor]":
-            value = [lazy(2, 3) if first is None else first]
-        elif kind.startswith("Optional["):
-            value = None
-        else:
-            value = {"int": 1, "float": 0.5, "bool": True, "str": "s", "List[int]": [1]}[kind]
+        tensor = lazy(2, 3) if first is None or args or kwargs else first
+        value = {"Tensor": tensor, "List[Tensor]": [tensor], "int": 1, "float": 0.5, "bool": True,
+                 "str": "s", "List[int]": [1]}.get(str(arg.type))  # None for optional arguments
         if arg.kwarg_only:
             kwargs[arg.name] = value
         else:
@@ -150,124 +140,66 @@ def sample_arguments(name, first=None):
 def ir_nodes(tensors):
     """(op kind, operand count) of each node of the lazy graph behind `tensors`."""
     text = torch._lazy.debug.dump_ir(tensors, "text")
-    nodes = []
-    for m in re.finditer(r"^\s*%\d+ = \[(?:[^\[\]]|\[[^\]]*\])*\] ([\w:]+)\(([^)]*)\)", text, re.M):
-        nodes.append((m.group(1), len([o for o in m.group(2).split(",") if o.strip()])))
-    return nodes
-
-
-def backend_module(tensors):
-    text = torch._lazy.debug.dump_ir(tensors, "backend")
-    m = re.search(r"^Computation:\n(.*?)\nTorchScript graph:\n", text, re.S | re.M)
-    assert m, text[:2000]
-    return m.group(1)
-
-
-def lumo_calls(module):
-    """name -> (operand SSA names, result type) of each torch.operator call of the module."""
-    calls = {}
-    for m in re.finditer(r'(%\S+) = "?torch\.operator"?\(([^)]*)\) \{name = "(lumo\.\w+)"\} : '
-                         r'\([^)]*\) -> (\S+)', module):
-        calls[m.group(3)] = ([o.strip() for o in m.group(2).split(",") if o.strip()], m.group(4))
-    return calls
-
-
-def constant(module, ssa):
-    """(kind, value text) of the torch constant behind `ssa`."""
-    m = re.search(re.escape(ssa) + r' = "?torch\.constant\.(\w+)"?\(?\)? ?(?:\{value = ([^}]*)\})?',
-                  module)
-    assert m, f"{ssa} is not a torch constant:\n{module}"
-    return m.group(1), m.group(2)
-
-
-# ---------------------------------------------------------------- registration
+    return [(m.group(1), len([o for o in m.group(2).split(",") if o.strip()])) for m in re.finditer(
+        r"^\s*%\d+ = \[(?:[^\[\]]|\[[^\]]*\])*\] ([\w:]+)\(([^)]*)\)", text, re.M)]
 
 
 def test_every_schema_is_registered_as_published():
     registered = {n for n in torch._C._dispatch_get_all_op_names() if n.startswith("lumo::")}
-    assert registered == {"lumo::" + s.split("(")[0] for _, s in LUMO_OPS}
+    assert registered == {"lumo::" + name for name in NODE_OPS + SHAPE_ERROR_OPS}
     assert len(LUMO_OPS) == 91 and len(NODE_OPS) == 40
-    for kernel, schema in LUMO_OPS:
+    keys = ("CompositeImplicitAutograd", "Lazy", "CPU", "Meta", "AutogradLazy")
+    for _, schema in LUMO_OPS:
         name = schema.split("(")[0]
         assert str(op(name).default._schema) == "lumo::" + schema
         # One catch-all kernel and nothing else.
-        assert torch._C._dispatch_has_kernel_for_dispatch_key(
-            "lumo::" + name, "CompositeImplicitAutograd"), name
-        for key in ("Lazy", "CPU", "Meta", "AutogradLazy"):
-            assert not torch._C._dispatch_has_kernel_for_dispatch_key("lumo::" + name, key), (
-                name, key)
+        assert [torch._C._dispatch_has_kernel_for_dispatch_key("lumo::" + name, k) for k in keys] == [
+            True, False, False, False, False], name
 
 
 def test_registered_before_initialize():
-    code = ("import torch, orvex_pytorch_lib\n"
-            "print(str(torch.ops.lumo.pad.default._schema))\n")
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         timeout=300)
+    code = "import torch, orvex_pytorch_lib\nprint(str(torch.ops.lumo.pad.default._schema))\n"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == "lumo::" + next(s for _, s in LUMO_OPS if s.startswith("pad("))
 
 
-# ---------------------------------------------------------------- kernels
-
-
-def test_every_node_operator_records_one_node_shaped_like_its_first_operand(backend):
+def test_node_operators_record_one_node_shaped_like_their_first_operand(backend):
+    # The other tensor operands are [2, 3] float32: the result neither broadcasts nor promotes.
     for name in NODE_OPS:
         first = lazy(4, 1, dtype=torch.float64).requires_grad_()
         args, kwargs = sample_arguments(name, first)
         out = op(name)(*args, **kwargs)
-        assert out.device.type == "lazy", name
-        assert (out.dtype, tuple(out.shape)) == (torch.float64, (4, 1)), name
+        assert (out.device.type, out.dtype, tuple(out.shape)) == ("lazy", torch.float64, (4, 1)), name
         # Recorded below autograd: no history even for inputs that require grad.
         assert out.grad_fn is None and not out.requires_grad, name
         operands = sum(1 for a in args if isinstance(a, torch.Tensor))
         assert ir_nodes([out])[-1] == ("lumo::" + name, operands), name
-
-
-def test_node_result_follows_the_first_operand_without_broadcasting(backend):
-    x, y = lazy(2, 3), lazy(3)
-    assert tuple(torch.ops.lumo.Add(x, y).shape) == (2, 3)
-    assert tuple(torch.ops.lumo.Add(y, x).shape) == (3,)
-    i = lazy(2, 3, dtype=torch.int32)
-    assert torch.ops.lumo.Mul(i, x).dtype == torch.int32
-    assert torch.ops.lumo.Mul(x, i).dtype == torch.float32
-
-
-def test_scalars_in_later_positions_become_lazy_operands(backend):
+    # Host scalars in later positions become lazy operands.
     x = lazy(2, 3)
-    out = torch.ops.lumo.Add(x, torch.tensor(2.5))
-    assert tuple(out.shape) == (2, 3)
-    nodes = ir_nodes([out])
-    assert nodes[-1] == ("lumo::Add", 2)
-    assert sum(1 for kind, _ in nodes if kind.endswith("device_data")) == 2
+    nodes = ir_nodes([torch.ops.lumo.Add(x, torch.tensor(2.5))])
+    assert nodes[-1] == ("lumo::Add", 2) and sum(k.endswith("device_data") for k, _ in nodes) == 2
     clamped = torch.ops.lumo.Clamp(x, torch.tensor(0.0), torch.tensor(1.0))
     assert ir_nodes([clamped])[-1] == ("lumo::Clamp", 3)
 
 
-def test_non_lazy_arguments_raise(backend):
-    x = lazy(2, 3)
-    with pytest.raises(RuntimeError, match=r"lumo::Add: the first tensor argument 'x' must be a "
-                                           r"lazy tensor, but it is a tensor on device cpu"):
-        torch.ops.lumo.Add(torch.ones(2, 3), x)
-    with pytest.raises(RuntimeError, match="first tensor argument 'x' must be a lazy tensor"):
-        torch.ops.lumo.Add(torch.tensor(1.0), x)
-    with pytest.raises(RuntimeError, match=r"argument 'y' must be a lazy tensor or a scalar, but "
-                                           r"it is a tensor on device cpu of sizes \[3\]"):
-        torch.ops.lumo.Add(x, torch.ones(3))
+@pytest.mark.parametrize("call,message", [
+    (lambda x: torch.ops.lumo.Add(torch.ones(2, 3), x),
+     r"lumo::Add: the first tensor argument 'x' must be a lazy tensor, but it is a tensor on device cpu"),
+    (lambda x: torch.ops.lumo.Add(torch.tensor(1.0), x), "first tensor argument 'x' must be a lazy tensor"),
+    (lambda x: torch.ops.lumo.Add(x, torch.ones(3)),
+     r"argument 'y' must be a lazy tensor or a scalar, but it is a tensor on device cpu of sizes \[3\]"),
     # Checked before the missing shape inference is reported.
-    with pytest.raises(RuntimeError, match="first tensor argument 'x' must be a lazy tensor"):
-        torch.ops.lumo.Transpose(torch.ones(2), x)
-    with pytest.raises(RuntimeError, match="'values' must hold at least one lazy tensor"):
-        torch.ops.lumo.Concat([], axis=0)
-
-
-def test_manual_attr_names_are_rejected(backend):
-    x = lazy(2, 3)
-    with pytest.raises(RuntimeError, match="`_attr_names` should not be manually specified"):
-        torch.ops.lumo.Elu(x, alpha=1.0, _attr_names="alpha")
-    with pytest.raises(RuntimeError, match="`_attr_names` should not be manually specified"):
-        torch.ops.lumo.TopK(x, k=1, dimension=0, largest=None, sorted=None, _attr_names="k")
-    # An explicit empty value is the default.
-    assert torch.ops.lumo.Elu(x, alpha=1.0, _attr_names="").device.type == "lazy"
+    (lambda x: torch.ops.lumo.Transpose(torch.ones(2), x), "first tensor argument 'x' must be a lazy"),
+    (lambda x: torch.ops.lumo.Concat([], axis=0), "'values' must hold at least one lazy tensor"),
+    (lambda x: torch.ops.lumo.Elu(x, alpha=1.0, _attr_names="alpha"),
+     "`_attr_names` should not be manually specified"),
+    (lambda x: torch.ops.lumo.TopK(x, k=1, dimension=0, largest=None, sorted=None, _attr_names="k"),
+     "`_attr_names` should not be manually specified"),
+])
+def test_invalid_arguments_raise(backend, call, message):
+    with pytest.raises(RuntimeError, match=message):
+        call(lazy(2, 3))
 
 
 def test_every_shape_error_operator_raises_with_its_name(backend):
@@ -278,111 +210,51 @@ def test_every_shape_error_operator_raises_with_its_name(backend):
 
 
 def test_hash_follows_the_attribute_values(backend):
-    x = lazy(2, 3)
-
-    def graph_hash(**kwargs):
-        return torch._C._lazy._get_graph_hash([torch.ops.lumo.Softmax(x, **kwargs)])
-
-    assert graph_hash(axis=1) == graph_hash(axis=1)
-    assert graph_hash(axis=1) != graph_hash(axis=0)
-    assert graph_hash(axis=None) != graph_hash(axis=0)
-    softplus = [torch._C._lazy._get_graph_hash(
-        [torch.ops.lumo.Softplus(x, beta=b, threshold=20.0)]) for b in (1.0, 1.0, 2.0)]
+    x, graph_hash = lazy(2, 3), lambda out: torch._C._lazy._get_graph_hash([out])
+    softmax = [graph_hash(torch.ops.lumo.Softmax(x, axis=a)) for a in (1, 1, 0, None)]
+    softplus = [graph_hash(torch.ops.lumo.Softplus(x, beta=b, threshold=20.0)) for b in (1.0, 1.0, 2.0)]
+    assert softmax[0] == softmax[1] and len(set(softmax)) == 3
     assert softplus[0] == softplus[1] != softplus[2]
 
 
-# ---------------------------------------------------------------- lowering
-
-
-def check_module(module, tmp_path):
-    path = tmp_path / "lumo.mlir"
-    path.write_text(module)
-    assert MLIR_OPT, "mlir-opt-16 is part of the build requirements"
-    out = subprocess.run([MLIR_OPT, "--allow-unregistered-dialect", str(path)],
-                         capture_output=True, text=True)
-    assert out.returncode == 0, out.stderr[:4000]
-    if TORCH_MLIR_OPT:
-        out = subprocess.run([TORCH_MLIR_OPT, str(path), "-o", os.devnull],
-                             capture_output=True, text=True)
-        assert out.returncode == 0, out.stderr[:4000]
-
-
-def test_step_lowers_to_lumo_calls_with_operands_then_attributes(backend, tmp_path):
+def test_lumo_calls_lower_operands_then_attributes(backend, tmp_path):
     x, y = lazy(2, 3), lazy(2, 3)
     soft = torch.ops.lumo.Softplus(x, beta=1.0, threshold=20.0)
-    prob = torch.ops.lumo.Softmax(soft, axis=-1)
-    out = torch.ops.lumo.Add(prob, y)
-    module = backend_module([out])
-    check_module(module, tmp_path)
+    outs = [torch.ops.lumo.Add(torch.ops.lumo.Softmax(soft, axis=-1), y),
+            torch.ops.lumo.CumSum(x, axis=1, exclusive=None, reverse=True),
+            torch.ops.lumo.Softmax(x, axis=None),
+            torch.ops.lumo.ScopeBoundary(x, boundary_type="begin", scope_name="blk"),
+            # An explicit empty `_attr_names` is the default.
+            torch.ops.lumo.Gelu(x, approximation="tanh", _attr_names="")]
+    module = re.search(r"^Computation:\n(.*?)\nTorchScript graph:\n",
+                       torch._lazy.debug.dump_ir(outs, "backend"), re.S | re.M).group(1)
+    (path := tmp_path / "lumo.mlir").write_text(module)
+    assert MLIR_OPT, "mlir-opt-16 is part of the build requirements"
+    for tool in [[MLIR_OPT, "--allow-unregistered-dialect"]] + [
+            [TORCH_MLIR_OPT, "-o", os.devnull]] * os.path.exists(TORCH_MLIR_OPT):
+        out = subprocess.run(tool + [str(path)], capture_output=True, text=True)
+        assert out.returncode == 0, out.stderr[:4000]
 
-    calls = lumo_calls(module)
-    assert set(calls) == {"lumo.Softplus", "lumo.Softmax", "lumo.Add"}, module
-    for _, result in calls.values():
-        assert result == "!torch.vtensor<[2,3],f32>"
+    calls = re.findall(r'(%\S+) = "?torch\.operator"?\(([^)]*)\) \{name = "lumo\.(\w+)"\} : '
+                       r'\([^)]*\) -> (\S+)', module)
+    assert [c[3] for c in calls] == ["!torch.vtensor<[2,3],f32>"] * 7, module
+    producer = {ssa: name for ssa, _, name, _ in calls}
 
-    operands, _ = calls["lumo.Softplus"]
-    assert operands[0].startswith("%arg")
-    assert [constant(module, o) for o in operands[1:]] == [
-        ("float", "1.000000e+00 : f64"), ("float", "2.000000e+01 : f64"),
-        ("str", '"beta,threshold"')]
+    def operand(ssa):  # "arg", the producing lumo call, or the (kind, value) of a torch constant
+        m = re.search(re.escape(ssa) + r' = "?torch\.constant\.(\w+)"?\(?\)? ?(?:\{value = ([^}]*)\})?',
+                      module)
+        return "arg" if ssa.startswith("%arg") else producer.get(ssa) or (m and m.groups())
 
-    operands, _ = calls["lumo.Softmax"]
-    softplus_result = re.search(r'(%\S+) = "?torch\.operator"?\([^)]*\) \{name = "lumo.Softplus"',
-                                module).group(1)
-    assert operands[0] == softplus_result
-    assert [constant(module, o) for o in operands[1:]] == [
-        ("int", "-1 : i64"), ("str", '"axis"')]
+    lowered = sorted((name, [operand(o.strip()) for o in ops.split(",")]) for _, ops, name, _ in calls)
+    assert lowered == [
+        ("Add", ["Softmax", "arg"]),  # no keyword-only arguments: not even `_attr_names`
+        ("CumSum", ["arg", ("int", "1 : i64"), ("bool", "true"), ("str", '"axis,reverse"')]),
+        ("Gelu", ["arg", ("str", '"tanh"'), ("str", '"approximation"')]),
+        ("ScopeBoundary", ["arg", ("str", '"begin"'), ("str", '"blk"'),
+                           ("str", '"boundary_type,scope_name"')]),
+        ("Softmax", ["Softplus", ("int", "-1 : i64"), ("str", '"axis"')]),
+        ("Softmax", ["arg", ("str", '""')]),
+        ("Softplus", ["arg", ("float", "1.000000e+00 : f64"), ("float", "2.000000e+01 : f64"),
+                      ("str", '"beta,threshold"')]),
+    ], module
 
-    # No keyword-only arguments: no attributes, not even `_attr_names`.
-    operands, _ = calls["lumo.Add"]
-    assert len(operands) == 2 and operands[1].startswith("%arg")
-
-
-def test_attributes_lower_as_recorded(backend, tmp_path):
-    x = lazy(2, 3)
-    outs = [
-        torch.ops.lumo.CumSum(x, axis=1, exclusive=None, reverse=True),
-        torch.ops.lumo.Softmax(x, axis=None),
-        torch.ops.lumo.ScopeBoundary(x, boundary_type="begin", scope_name="blk"),
-        torch.ops.lumo.Gelu(x, approximation="tanh"),
-    ]
-    module = backend_module(outs)
-    check_module(module, tmp_path)
-    calls = lumo_calls(module)
-    attrs = {name: [constant(module, o) for o in operands[1:]]
-             for name, (operands, _) in calls.items()}
-    assert attrs == {
-        "lumo.CumSum": [("int", "1 : i64"), ("bool", "true"), ("str", '"axis,reverse"')],
-        "lumo.Softmax": [("str", '""')],
-        "lumo.ScopeBoundary": [("str", '"begin"'), ("str", '"blk"'),
-                               ("str", '"boundary_type,scope_name"')],
-        "lumo.Gelu": [("str", '"tanh"'), ("str", '"approximation"')],
-    }
-
-
-# ---------------------------------------------------------------- registration generator
-
-
-def test_generator_rejects_malformed_tables():
-    root = os.path.join(os.path.dirname(__file__), "..", "..")
-    sys.path.insert(0, os.path.join(root, "scripts"))
-    try:
-        import gen_lumo_ops as gen
-    finally:
-        sys.path.pop(0)
-    ok = {"schema": 'Elu(Tensor features, *, float alpha, str _attr_names="") -> Tensor y',
-          "kernel": "node"}
-    assert 'call.AddAttribute("alpha", a_alpha);' in gen.generate([ok])
-    bad = [
-        ('Elu(Tensor features, *, float alpha) -> Tensor y', "node", "must end with"),
-        ('Elu(Tensor features, str _attr_names="") -> Tensor y', "node", "must be keyword-only"),
-        ('Elu(Tensor features, Scalar alpha) -> Tensor y', "node", "unsupported argument"),
-        ('Elu(*, int k, str _attr_names="") -> Tensor y', "node", "needs a tensor argument"),
-        ('TopK(Tensor x) -> (Tensor a, Tensor b)', "node", "exactly one tensor result"),
-        ('Elu(Tensor x) -> Tensor y', "fast", "unknown kernel"),
-    ]
-    for schema, kernel, message in bad:
-        with pytest.raises(gen.TableError, match=message):
-            gen.generate([{"schema": schema, "kernel": kernel}])
-    with pytest.raises(gen.TableError, match="defined twice: Elu"):
-        gen.generate([ok, ok])
