@@ -13,28 +13,13 @@
 #include "appliance.h"
 #include "backend_impl.h"
 #include "message.h"
+#include "test_util.h"
 #include "utils.h"
 
 namespace py = pybind11;
+using orvex_test::with_watchdog;
 
 namespace {
-
-// Ends the process if `body` does not finish in time: a deadlock must fail the run, not hang it.
-void with_watchdog(int seconds, const std::function<void()>& body) {
-  std::atomic<bool> done{false};
-  std::thread dog([&] {
-    for (int i = 0; i < seconds * 10 && !done; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    if (!done) {
-      std::cerr << "watchdog: test did not finish in " << seconds << " s (deadlock?)" << std::endl;
-      std::_Exit(3);
-    }
-  });
-  body();
-  done = true;
-  dog.join();
-}
 
 class PythonBridgeTest : public ::testing::Test {
  protected:
