@@ -82,7 +82,7 @@ CHILD = textwrap.dedent("""
 """)
 
 
-def run(backend, repeats=5):
+def run(backend, repeats=15):
     code = CHILD.format(backend=backend, repeats=repeats)
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=1200)
     if out.returncode != 0:
