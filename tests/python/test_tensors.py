@@ -137,3 +137,65 @@ class TestRecordFunctions:
         lazy = ox.eager_to_lazy(torch.ones(4))
         assert lazy.device.type == "lazy"
         torch.testing.assert_close(ox.get_appliance_data(lazy).tensor, torch.ones(4))
+
+
+class TestMarking:
+    @pytest.fixture
+    def debug_messages(self, backend):
+        import logging
+        seen = []
+
+        class Keep(logging.Handler):
+            def emit(self, record):
+                seen.append(record.getMessage())
+
+        logger = logging.getLogger("orvex")
+        handler = Keep()
+        logger.addHandler(handler)
+        previous = logger.level
+        logger.setLevel(logging.DEBUG)
+        yield seen
+        logger.removeHandler(handler)
+        logger.setLevel(previous)
+
+    def test_marks_are_recorded_once_and_unused_data_is_skipped(self, enabled, debug_messages):
+        unused = torch.ones(3).to("lazy")
+        assert ox.mark_output_tensor(unused, "w") is unused
+        assert any(m.endswith(" as an output as it has no uses.") for m in debug_messages)
+        # Still device data: nothing was marked.
+        assert ox.get_appliance_data(unused).has_tensor
+
+        used = torch.ones(3).to("lazy")
+        total = used * 2
+        assert ox.mark_output_tensor(total, "t") is total
+        assert ox.mark_output_tensor(total, "t") is total
+        assert any(m.endswith(" as an output since it is a duplicate.") for m in debug_messages)
+        assert ox.set_alias(total, "w") is True
+
+    def test_forced_marks_put_one_replacement_in_place(self, backend, debug_messages):
+        value = torch.ones(2, 2).to("lazy") + 1
+        first = ox.mark_output_tensor(value, "r", force=True)
+        assert first is not value and first.shape == value.shape
+        assert ox.get_unique_id(first) != ox.get_unique_id(value)
+        assert ox.mark_output_tensor(value, force=True) is first
+        assert any(m.startswith("Using cached tensor [") for m in debug_messages)
+
+    def test_host_tensors_cannot_be_marked(self, backend):
+        with pytest.raises(RuntimeError, match="Expected device to be true"):
+            ox.mark_output_tensor(torch.ones(2))
+
+    def test_attributes_and_constants_on_device_data(self, store_config):
+        store_config.enabled = False
+        lazy = torch.ones(2).to("lazy")
+        assert ox.set_attribute(lazy, "a", 1) is True
+        assert ox.set_attribute(lazy, "a", 2) is True
+        with pytest.raises(RuntimeError, match="Unable to cast"):
+            ox.set_attribute(lazy, "big", 2**40)
+        with pytest.raises(RuntimeError, match="device_data_cast failed"):
+            ox.set_attribute(lazy + 1, "a", 1)
+        constant = ox.make_constant(torch.arange(3.0))
+        assert store_config.enabled is False
+        torch.testing.assert_close(ox.get_appliance_data(constant).tensor, torch.arange(3.0))
+        assert ox.make_constant(constant) is constant
+        with pytest.raises(RuntimeError, match="make_constant call on lazy tensor"):
+            ox.make_constant(lazy)
