@@ -30,7 +30,7 @@ CHILD = textwrap.dedent(r'''
     import torch, torch._lazy, torch._lazy.debug
     import orvex_pytorch_lib as ox
     sys.path.insert(0, os.path.join({root!r}, "tests", "python"))
-    from training_models import SCRIPTS, train_step
+    from training_models import SCRIPTS, lazy_state, train_step, weights_to_lazy_leaves
 
     ox.initialize()
     art = {art!r}
@@ -38,19 +38,11 @@ CHILD = textwrap.dedent(r'''
     ox.appliance_file_config.enabled = True
     ox.set_callbacks(lambda b, t: True, lambda b, w: set())
     model, (opt_cls, opt_args), x_host, y_host = SCRIPTS["transformer"](layers={layers}, dropout=0.0)
-    for module in model.modules():
-        for key, p in list(module._parameters.items()):
-            if p is not None:
-                module._parameters[key] = p.detach().to("lazy").requires_grad_(True)
+    weights_to_lazy_leaves(model)
     optimizer = opt_cls(model.parameters(), **opt_args)
 
     def state():
-        named = dict(model.named_parameters())
-        for name, p in list(named.items()):
-            for key, value in optimizer.state.get(p, {{}}).items():
-                if isinstance(value, torch.Tensor) and value.device.type == "lazy":
-                    named[name + "." + key] = value
-        return named
+        return lazy_state(model, optimizer)
 
     def trace():
         for name, t in state().items():

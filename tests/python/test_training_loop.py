@@ -4,26 +4,15 @@ from stepkit import run_steps
 
 LOOP = r'''
 sys.path.insert(0, os.environ["ORVEX_TEST_DIR"])
-from training_models import SCRIPTS, train_step
+from training_models import SCRIPTS, lazy_state, train_step, weights_to_lazy_leaves
 
 model, (opt_cls, opt_args), x_host, y_host = SCRIPTS["mlp"]()
 initial = {n: p.detach().clone() for n, p in model.named_parameters()}
-# Weights become lazy leaves of their own. (nn.Module.to would make each parameter a detached view
-# of a hidden base tensor, and the base would then need to be synced as well.)
-for module in model.modules():
-    for key, p in list(module._parameters.items()):
-        if p is not None:
-            module._parameters[key] = p.detach().to("lazy").requires_grad_(True)
+weights_to_lazy_leaves(model)
 optimizer = opt_cls(model.parameters(), **opt_args)
 
 def state_tensors():
-    """Weights and optimizer state on the lazy device, by name."""
-    named = dict(model.named_parameters())
-    for name, p in list(named.items()):
-        for key, value in optimizer.state.get(p, {}).items():
-            if isinstance(value, torch.Tensor) and value.device.type == "lazy":
-                named[f"{name}.{key}"] = value
-    return named
+    return lazy_state(model, optimizer)
 
 # The appliance gets the starting weights: keep copies of their records for the first program.
 kept = {n: ox.clone_tensor(p) for n, p in model.named_parameters()}

@@ -133,3 +133,23 @@ def train_step(model, optimizer, x, y):
     loss.backward()
     optimizer.step()
     return loss
+
+
+def weights_to_lazy_leaves(model):
+    """Moves every parameter to the lazy device as a leaf tensor of its own. (nn.Module.to makes
+    each parameter a detached view of a hidden base tensor, whose updates would then need to be
+    synced as well.)"""
+    for module in model.modules():
+        for key, p in list(module._parameters.items()):
+            if p is not None:
+                module._parameters[key] = p.detach().to("lazy").requires_grad_(True)
+
+
+def lazy_state(model, optimizer):
+    """Weights and optimizer state on the lazy device, by name."""
+    named = dict(model.named_parameters())
+    for name, p in list(named.items()):
+        for key, value in optimizer.state.get(p, {}).items():
+            if isinstance(value, torch.Tensor) and value.device.type == "lazy":
+                named[f"{name}.{key}"] = value
+    return named
