@@ -33,6 +33,33 @@ namespace {
 std::atomic<int64_t> total_bytes_in_memory{0};
 std::atomic<int64_t> total_bytes_in_files{0};
 
+// Every scalar of a traced step becomes a record, and building one emits several trace lines, so
+// their text is built only when the trace level is on. A `TraceCheck` asks once for the whole
+// construction of a record; outside one, every line asks for itself.
+thread_local int trace_enabled = -1;  // -1: not known
+
+bool tracing() {
+  if (trace_enabled >= 0) return trace_enabled != 0;
+  try {
+    return mFwLtcTrace.will_print();
+  } catch (const std::exception&) {
+    return true;  // let the line go to the handler, which reports its own failure
+  }
+}
+
+class TraceCheck {
+ public:
+  TraceCheck() : saved_(trace_enabled) {
+    if (saved_ < 0) trace_enabled = tracing() ? 1 : 0;
+  }
+  ~TraceCheck() { trace_enabled = saved_; }
+  TraceCheck(const TraceCheck&) = delete;
+  TraceCheck& operator=(const TraceCheck&) = delete;
+
+ private:
+  const int saved_;
+};
+
 // Lets go of the Python interpreter lock while the calling thread blocks on a writer thread: a
 // writer may need the lock (to emit a message, or to free host memory that Python owns, as numpy
 // arrays do), and must not wait for a thread that waits for it.
@@ -155,17 +182,17 @@ bool is_deferred_tensor(at::Tensor tensor) {
 
 bool should_drop_tensor(at::Tensor tensor, std::string name) {
   if (tensor.defined() && tensor.numel() == 1) {
-    mFwLtcTrace << "Keeping tensor data for \"" << name << "\" with size " << tensor.nbytes()
+    mFwLtcTrace(tracing()) << "Keeping tensor data for \"" << name << "\" with size " << tensor.nbytes()
                 << " as it is a scalar.";
     return false;
   }
   if (is_deferred_tensor(tensor)) {
-    mFwLtcTrace << "Keeping tensor data for \"" << name << "\" with size " << tensor.nbytes()
+    mFwLtcTrace(tracing()) << "Keeping tensor data for \"" << name << "\" with size " << tensor.nbytes()
                 << " as it is a deferred tensor.";
     return false;
   }
   if (ApplianceDataInfo::config.enabled) return false;
-  mFwLtcTrace << "Dropping tensor data for \"" << name << "\" with size "
+  mFwLtcTrace(tracing()) << "Dropping tensor data for \"" << name << "\" with size "
               << (tensor.defined() ? tensor.nbytes() : 0) << " as ApplianceData is disabled.";
   return true;
 }
@@ -254,8 +281,9 @@ ApplianceDataInfo::ApplianceDataInfo(c10::Scalar scalar) : TorchMlirBackendData:
 }
 
 ApplianceDataInfo::ApplianceDataInfo(at::Tensor tensor) {
+  TraceCheck trace_check;
   if (!tensor.defined()) {
-    mFwLtcTrace << "Dropping undefined tensor \"" << name << "\"";
+    mFwLtcTrace(tracing()) << "Dropping undefined tensor \"" << name << "\"";
     return;
   }
   if (should_drop_tensor(tensor, name)) return;
@@ -265,7 +293,7 @@ ApplianceDataInfo::ApplianceDataInfo(at::Tensor tensor) {
   const bool should_write_to_file =
       in_memory + n > config.max_bytes_in_memory || n > config.max_tensor_size;
   const bool is_deferred = is_deferred_tensor(tensor);
-  mFwLtcTrace << "Creating ApplianceData"
+  mFwLtcTrace(tracing()) << "Creating ApplianceData"
               << ": appliance_data_enabled=" << config.enabled
               << ", max_bytes_in_memory=" << config.max_bytes_in_memory
               << ", total_bytes_in_memory=" << in_memory
@@ -285,14 +313,15 @@ ApplianceDataInfo::ApplianceDataInfo(at::Tensor tensor) {
 ApplianceDataInfo::ApplianceDataInfo(const ApplianceDataInfo& other)
     : TorchMlirBackendData::Info(), std::enable_shared_from_this<ApplianceDataInfo>() {
   if (!other.impl_) return;
+  TraceCheck trace_check;
   at::Tensor t = other.impl_->get_tensor();
   if (should_drop_tensor(t, name)) {
-    mFwLtcTrace << "Dropping tensor data when copying ApplianceData "
+    mFwLtcTrace(tracing()) << "Dropping tensor data when copying ApplianceData "
                 << "for tensor \"" << name << "\" with size " << t.nbytes() << " from tensor \""
                 << other.name << "\" since ApplianceData is disabled.";
     return;
   }
-  mFwLtcTrace << "Copying ApplianceData for tensor \"" << name << "\" from tensor \""
+  mFwLtcTrace(tracing()) << "Copying ApplianceData for tensor \"" << name << "\" from tensor \""
               << other.name << "\".";
 
   if (is_deferred_tensor(t)) {
@@ -316,7 +345,7 @@ ApplianceDataInfo::ApplianceDataInfo(const ApplianceDataInfo& other)
 ApplianceDataInfo::~ApplianceDataInfo() = default;
 
 void ApplianceDataInfo::share_storage(const ApplianceDataInfo& other) {
-  mFwLtcTrace << "Sharing storage for tensor \"" << name << "\" from "
+  mFwLtcTrace(tracing()) << "Sharing storage for tensor \"" << name << "\" from "
               << "tensor \"" << other.name << "\".";
   impl_ = other.impl_;
 }
@@ -344,7 +373,7 @@ int64_t ApplianceDataInfo::get_total_bytes_in_files() { return total_bytes_in_fi
 // -------------------------------------------------------------------------------- MemoryInfo
 
 MemoryInfo::MemoryInfo(at::Tensor tensor) : tensor_(std::move(tensor)) {
-  mFwLtcTrace << "Creating memory-backed tensor with size " << tensor_.nbytes() << " bytes.";
+  mFwLtcTrace(tracing()) << "Creating memory-backed tensor with size " << tensor_.nbytes() << " bytes.";
   total_bytes_in_memory += static_cast<int64_t>(tensor_.nbytes());
 }
 
@@ -353,7 +382,7 @@ MemoryInfo::~MemoryInfo() { total_bytes_in_memory -= static_cast<int64_t>(tensor
 // ------------------------------------------------------------------------------ DeferredInfo
 
 DeferredInfo::DeferredInfo(at::Tensor tensor) : tensor_(std::move(tensor)) {
-  mFwLtcTrace << "Creating deferred tensor with size " << tensor_.nbytes() << " bytes.";
+  mFwLtcTrace(tracing()) << "Creating deferred tensor with size " << tensor_.nbytes() << " bytes.";
   release_host_memory(tensor_, /*only_if_last_writer=*/false);
 }
 
@@ -366,7 +395,7 @@ FileInfo::FileInfo(at::Tensor tensor)
       options_(tensor.options()),
       filename_(get_unique_filename()) {
   const ApplianceDataInfo::Config config = ApplianceDataInfo::config;
-  mFwLtcTrace << "Creating file-backed tensor with size " << size_ << " bytes: " << filename_;
+  mFwLtcTrace(tracing()) << "Creating file-backed tensor with size " << size_ << " bytes: " << filename_;
 
   orvex::Semaphore* semaphore = get_async_write_semaphore();
   orvex::Semaphore::ScopedReservation reservation = [&] {
@@ -409,7 +438,7 @@ FileInfo::FileInfo(const FileInfo& other)
       sizes_(other.sizes_),
       options_(other.options_),
       filename_(get_unique_filename()) {
-  mFwLtcTrace << "Copying file-backed tensor with size " << size_ << " bytes from "
+  mFwLtcTrace(tracing()) << "Copying file-backed tensor with size " << size_ << " bytes from "
               << other.filename_ << " to " << filename_;
   other.wait_for_write(false);
   if (!fs::exists(other.filename_)) {
@@ -445,7 +474,7 @@ FileInfo::FileInfo(const FileInfo& other)
 FileInfo::~FileInfo() {
   try {
     if (ApplianceDataInfo::config.delete_file_on_destruct && !filename_.empty()) {
-      mFwLtcTrace << "Deleting tensor data file: " << filename_;
+      mFwLtcTrace(tracing()) << "Deleting tensor data file: " << filename_;
       wait_for_write(false);
       std::error_code error;
       const bool removed = fs::remove(filename_, error);
@@ -470,7 +499,7 @@ FileInfo::~FileInfo() {
 
 void FileInfo::wait_for_write(bool get) const {
   if (!write_file_.valid()) return;
-  mFwLtcTrace << "Waiting for file " << filename_ << " to be written.";
+  mFwLtcTrace(tracing()) << "Waiting for file " << filename_ << " to be written.";
   if (get) {
     std::future<void> task = std::move(write_file_);
     {
@@ -482,7 +511,7 @@ void FileInfo::wait_for_write(bool get) const {
     InterpreterLockRelease unlocked;
     write_file_.wait();
   }
-  mFwLtcTrace << "File " << filename_ << " was successfully written.";
+  mFwLtcTrace(tracing()) << "File " << filename_ << " was successfully written.";
 }
 
 at::Tensor FileInfo::get_tensor() const {

@@ -1,6 +1,7 @@
 #include "ox_metadata.h"
 
 #include <sstream>
+#include <typeinfo>
 
 #include "appliance.h"
 #include "torch_mlir_ltc/mlir_node.h"
@@ -8,8 +9,11 @@
 namespace torch {
 namespace lazy {
 
+Use::Use(Node* node, size_t operand_index, size_t index)
+    : node(node), operand_index(operand_index), index(index), op(node ? node->op() : OpKind()) {}
+
 bool Use::operator<(const Use& other) const {
-  if (node->op() != other.node->op()) return node->op() < other.node->op();
+  if (op != other.op) return op < other.op;
   if (operand_index != other.operand_index) return operand_index < other.operand_index;
   return index < other.index;
 }
@@ -30,7 +34,8 @@ OrvexMetadata::OrvexMetadata(Node* node) {
 }
 
 void TorchMlirNodeUsageHook(TorchMlirNode* node) {
-  const_cast<MetaData&>(node->metadata()).scope = g_scope_name;
+  std::string& scope = const_cast<MetaData&>(node->metadata()).scope;
+  if (scope != g_scope_name) scope = g_scope_name;
   node->SetUserMetadata(std::make_shared<OrvexMetadata>(node));
 }
 
@@ -45,7 +50,13 @@ void OrvexMetadata::init() {
 }
 
 OrvexMetadata* OrvexMetadata::get(const Node* node) {
-  auto* metadata = dynamic_cast<OrvexMetadata*>(node->user_metadata());
+  UserMetaData* user = node->user_metadata();
+  // Runs for every operand of every new node: the exact type is checked first, which is much
+  // cheaper than a cross-cast through the multiple bases.
+  if (user != nullptr && typeid(*user) == typeid(OrvexMetadata)) {
+    return static_cast<OrvexMetadata*>(user);
+  }
+  auto* metadata = dynamic_cast<OrvexMetadata*>(user);
   TORCH_CHECK(metadata != nullptr, "Could not get orvex metadata for ", node->ToString());
   return metadata;
 }

@@ -19,8 +19,7 @@ class TorchMlirNode;
 // One place where an output of a node is consumed.
 struct Use {
   Use() = default;
-  Use(Node* node, size_t operand_index, size_t index)
-      : node(node), operand_index(operand_index), index(index) {}
+  Use(Node* node, size_t operand_index, size_t index);
 
   // Orders by the consumer's op kind, then operand_index, then index; the consumer itself is not
   // compared.
@@ -30,6 +29,9 @@ struct Use {
   Node* node = nullptr;
   size_t operand_index = 0;
   size_t index = 0;
+  // The consumer's op kind, kept from when the use was made. A long-lived producer (the data of a
+  // weight) keeps uses whose consumers are long gone, so ordering must not read the consumer.
+  OpKind op;
 };
 
 using MetaAttributes = std::unordered_map<std::string, MlirAttribute>;

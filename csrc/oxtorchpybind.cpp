@@ -50,16 +50,37 @@ class PythonMessageHandler : public orvex::MessageHandler {
         static_cast<int>(level));
   }
 
+  // Both calls below are made on every message, often many times per traced operation, so they
+  // go through the C API with interned method names instead of pybind11's attribute proxies.
   bool will_print(const orvex::Message& message) const override {
     py::gil_scoped_acquire gil;
-    return get_logger(message).attr("isEnabledFor")(static_cast<int>(message.level())).cast<bool>();
+    py::object logger = get_logger(message);
+    static PyObject* const name = PyUnicode_InternFromString("isEnabledFor");
+    py::object level = py::reinterpret_steal<py::object>(
+        PyLong_FromLong(static_cast<long>(message.level())));
+    if (!level) throw py::error_already_set();
+    py::object enabled = py::reinterpret_steal<py::object>(
+        PyObject_CallMethodObjArgs(logger.ptr(), name, level.ptr(), nullptr));
+    if (!enabled) throw py::error_already_set();
+    const int truth = PyObject_IsTrue(enabled.ptr());
+    if (truth < 0) throw py::error_already_set();
+    return truth != 0;
   }
 
   void print_string(const orvex::Message& message, const std::string& text) const override {
     py::gil_scoped_acquire gil;
     py::object logger = get_logger(message);
+    static PyObject* const name = PyUnicode_InternFromString("log");
+    py::object level = py::reinterpret_steal<py::object>(
+        PyLong_FromLong(static_cast<long>(message.level())));
+    if (!level) throw py::error_already_set();
+    py::object str = py::reinterpret_steal<py::object>(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+    if (!str) throw py::error_already_set();
     // No arguments follow the text, so logging applies no %-formatting to it.
-    logger.attr("log")(static_cast<int>(message.level()), py::str(text));
+    py::object result = py::reinterpret_steal<py::object>(
+        PyObject_CallMethodObjArgs(logger.ptr(), name, level.ptr(), str.ptr(), nullptr));
+    if (!result) throw py::error_already_set();
   }
 
   py::object get_logger(const orvex::Message& message) const {

@@ -14,6 +14,8 @@
 #include <torch/torch.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -135,6 +137,49 @@ TEST_F(LoweringTest, ArgumentsFollowPostOrderOnePerDistinctData) {
   EXPECT_TRUE(torch::allclose(stack[1].toTensor(), y * x));
   const std::string backend_text = impl()->GetComputationBackendText(computation);
   EXPECT_TRUE(has(backend_text, text) && has(backend_text, "aten::mul") && has(backend_text, "In mark step: false"));
+}
+
+// Hands out memory that is overwritten when given back and never reused, so that reading a node
+// after its end sees garbage instead of the value it had.
+template <typename T>
+struct ScribblingAllocator {
+  using value_type = T;
+  ScribblingAllocator() = default;
+  template <typename U>
+  ScribblingAllocator(const ScribblingAllocator<U>&) {}
+  T* allocate(size_t n) { return static_cast<T*>(::operator new(n * sizeof(T))); }
+  void deallocate(T* p, size_t n) {
+    std::memset(static_cast<void*>(p), 0xAB, n * sizeof(T));
+    graveyard().push_back(p);  // kept until the process ends
+  }
+  static std::vector<void*>& graveyard() {
+    static std::vector<void*> kept;
+    return kept;
+  }
+  template <typename U>
+  bool operator==(const ScribblingAllocator<U>&) const { return true; }
+  template <typename U>
+  bool operator!=(const ScribblingAllocator<U>&) const { return false; }
+};
+
+TEST_F(LoweringTest, UsesOfLongLivedDataSurviveTheirConsumers) {
+  // A weight's node outlives the nodes of every step that read it; its uses must still order and
+  // deduplicate correctly once those consumers are gone.
+  Value w = leaf(data(torch::ones({2})));
+  Shape s(at::kFloat, {2});
+  std::allocate_shared<Generic>(ScribblingAllocator<Generic>(), OpKind(at::aten::neg), OpList({w}), s);
+  const auto& uses = OrvexMetadata::get(w.node)->uses;
+  ASSERT_EQ(uses.size(), 1u);
+  Value again = op(at::aten::neg, {w}, s);  // same kind and position: not a new use
+  EXPECT_EQ(uses.size(), 1u);
+  Value other = op(at::aten::abs, {w}, s);
+  Value second = op(at::aten::mul, {again, w}, s);
+  EXPECT_EQ(uses.size(), 3u);
+  std::vector<std::pair<c10::Symbol, size_t>> seen;
+  for (const Use& use : uses) seen.emplace_back(use.op.op, use.operand_index);
+  EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end(), [](const auto& a, const auto& b) {
+    return a.first != b.first ? c10::unique_t(a.first) < c10::unique_t(b.first) : a.second < b.second;
+  }));
 }
 
 TEST_F(LoweringTest, ResultMetadataResultsThatAreArgumentsAndConstants) {

@@ -108,3 +108,39 @@ def test_records_follow_changes_made_through_appliance_file_config(backend, stor
     store_config.max_tensor_size = 20
     kept = ox.get_appliance_data(torch.arange(5, dtype=torch.float32).to("lazy"))
     assert kept.has_tensor and kept.filename is None
+
+
+def test_store_trace_lines_follow_the_logging_level_of_each_record(backend, store_config):
+    import logging
+    seen = []
+
+    class Keep(logging.Handler):
+        def emit(self, record):
+            seen.append((record.name, record.levelno, record.getMessage()))
+
+    logger = logging.getLogger("orvex")
+    handler, previous = Keep(), logger.level
+    logger.addHandler(handler)
+    store_config.enabled = True
+    try:
+        logger.setLevel(5)
+        torch.tensor(3.0).to("lazy")
+        texts = [m for _, _, m in seen]
+        assert {(n, lv) for n, lv, _ in seen} == {("orvex.ltc", 5)}
+        assert texts[0].startswith("Keeping tensor data for ") and texts[0].endswith(
+            " with size 4 as it is a scalar.")
+        assert texts[1].startswith("Creating ApplianceData: appliance_data_enabled=1, ")
+        assert texts[1].endswith(", tensor_size_in_bytes=4, is_deferred=0, should_write_to_file=0")
+        assert texts[2] == "Creating memory-backed tensor with size 4 bytes."
+
+        seen.clear()
+        logger.setLevel(logging.WARNING)
+        torch.tensor(3.0).to("lazy")
+        assert seen == []
+
+        logger.setLevel(5)  # asked again for every record
+        torch.tensor(3.0).to("lazy")
+        assert len(seen) == 3
+    finally:
+        logger.removeHandler(handler)
+        logger.setLevel(previous)
