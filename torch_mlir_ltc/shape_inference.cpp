@@ -224,6 +224,17 @@ std::vector<torch::lazy::Shape> compute_shape_count_nonzero(const at::Tensor& se
   return {Shape(at::kLong, Reduced(self, dim, /*keepdim=*/false))};
 }
 
+std::vector<torch::lazy::Shape> compute_shape_linalg_pinv(const at::Tensor& self,
+                                                         const std::optional<at::Tensor>& atol,
+                                                         const std::optional<at::Tensor>& rtol,
+                                                         bool hermitian) {
+  // (*, m, n) -> (*, n, m), in the input's type.
+  TORCH_CHECK(self.dim() >= 2, "linalg.pinv: The input tensor A must have at least 2 dimensions.");
+  std::vector<int64_t> sizes = self.sizes().vec();
+  std::swap(sizes[sizes.size() - 1], sizes[sizes.size() - 2]);
+  return {Shape(self.scalar_type(), sizes)};
+}
+
 std::vector<torch::lazy::Shape> compute_shape_logsumexp(const at::Tensor& self,
                                                         at::IntArrayRef dim, bool keepdim) {
   return {Shape(ToFloating(self.scalar_type()), Reduced(self, dim, keepdim))};

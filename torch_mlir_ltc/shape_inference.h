@@ -38,6 +38,7 @@ TORCH_API std::vector<torch::lazy::Shape> compute_shape_mish_backward(const at::
 TORCH_API std::vector<torch::lazy::Shape> compute_shape__prelu_kernel(const at::Tensor & self, const at::Tensor & weight);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape__prelu_kernel_backward(const at::Tensor & grad_output, const at::Tensor & self, const at::Tensor & weight);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_count_nonzero(const at::Tensor & self, at::IntArrayRef dim);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_linalg_pinv(const at::Tensor & self, const ::std::optional<at::Tensor> & atol, const ::std::optional<at::Tensor> & rtol, bool hermitian);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_logsumexp(const at::Tensor & self, at::IntArrayRef dim, bool keepdim);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_norm(const at::Tensor & self, const at::Scalar & p);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_prod(const at::Tensor & self, ::std::optional<at::ScalarType> dtype);
