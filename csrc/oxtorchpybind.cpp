@@ -50,18 +50,10 @@ class PythonMessageHandler : public orvex::MessageHandler {
         static_cast<int>(level));
   }
 
-  // Both calls below are made on every message, often many times per traced operation, so they
-  // go through the C API with interned method names instead of pybind11's attribute proxies.
   bool will_print(const orvex::Message& message) const override {
     py::gil_scoped_acquire gil;
-    py::object logger = get_logger(message);
-    static PyObject* const name = PyUnicode_InternFromString("isEnabledFor");
-    py::object level = py::reinterpret_steal<py::object>(
-        PyLong_FromLong(static_cast<long>(message.level())));
-    if (!level) throw py::error_already_set();
-    py::object enabled = py::reinterpret_steal<py::object>(
-        PyObject_CallMethodObjArgs(logger.ptr(), name, level.ptr(), nullptr));
-    if (!enabled) throw py::error_already_set();
+    static PyObject* const method = PyUnicode_InternFromString("isEnabledFor");
+    py::object enabled = call_logger(message, method, nullptr);
     const int truth = PyObject_IsTrue(enabled.ptr());
     if (truth < 0) throw py::error_already_set();
     return truth != 0;
@@ -69,18 +61,26 @@ class PythonMessageHandler : public orvex::MessageHandler {
 
   void print_string(const orvex::Message& message, const std::string& text) const override {
     py::gil_scoped_acquire gil;
-    py::object logger = get_logger(message);
-    static PyObject* const name = PyUnicode_InternFromString("log");
-    py::object level = py::reinterpret_steal<py::object>(
-        PyLong_FromLong(static_cast<long>(message.level())));
-    if (!level) throw py::error_already_set();
+    static PyObject* const method = PyUnicode_InternFromString("log");
     py::object str = py::reinterpret_steal<py::object>(
         PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
     if (!str) throw py::error_already_set();
     // No arguments follow the text, so logging applies no %-formatting to it.
-    py::object result = py::reinterpret_steal<py::object>(
-        PyObject_CallMethodObjArgs(logger.ptr(), name, level.ptr(), str.ptr(), nullptr));
+    call_logger(message, method, str.ptr());
+  }
+
+  // `logger.<method>(level)`, or `logger.<method>(level, extra)` when `extra` is given, on the
+  // message's logger. Runs for every message, often several times per traced operation, hence the
+  // C API with interned method names rather than pybind11's attribute proxies.
+  py::object call_logger(const orvex::Message& message, PyObject* method, PyObject* extra) const {
+    py::object logger = get_logger(message);
+    py::object level = py::reinterpret_steal<py::object>(
+        PyLong_FromLong(static_cast<long>(message.level())));
+    if (!level) throw py::error_already_set();
+    PyObject* result =
+        PyObject_CallMethodObjArgs(logger.ptr(), method, level.ptr(), extra, nullptr);
     if (!result) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
   }
 
   py::object get_logger(const orvex::Message& message) const {
