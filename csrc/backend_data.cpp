@@ -182,18 +182,19 @@ bool is_deferred_tensor(at::Tensor tensor) {
 
 bool should_drop_tensor(at::Tensor tensor, std::string name) {
   if (tensor.defined() && tensor.numel() == 1) {
-    mFwLtcTrace(tracing()) << "Keeping tensor data for \"" << name << "\" with size " << tensor.nbytes()
-                << " as it is a scalar.";
+    mFwLtcTrace(tracing()) << "Keeping tensor data for \"" << name << "\" with size "
+                           << tensor.nbytes() << " as it is a scalar.";
     return false;
   }
   if (is_deferred_tensor(tensor)) {
-    mFwLtcTrace(tracing()) << "Keeping tensor data for \"" << name << "\" with size " << tensor.nbytes()
-                << " as it is a deferred tensor.";
+    mFwLtcTrace(tracing()) << "Keeping tensor data for \"" << name << "\" with size "
+                           << tensor.nbytes() << " as it is a deferred tensor.";
     return false;
   }
   if (ApplianceDataInfo::config.enabled) return false;
   mFwLtcTrace(tracing()) << "Dropping tensor data for \"" << name << "\" with size "
-              << (tensor.defined() ? tensor.nbytes() : 0) << " as ApplianceData is disabled.";
+                         << (tensor.defined() ? tensor.nbytes() : 0)
+                         << " as ApplianceData is disabled.";
   return true;
 }
 
@@ -294,12 +295,12 @@ ApplianceDataInfo::ApplianceDataInfo(at::Tensor tensor) {
       in_memory + n > config.max_bytes_in_memory || n > config.max_tensor_size;
   const bool is_deferred = is_deferred_tensor(tensor);
   mFwLtcTrace(tracing()) << "Creating ApplianceData"
-              << ": appliance_data_enabled=" << config.enabled
-              << ", max_bytes_in_memory=" << config.max_bytes_in_memory
-              << ", total_bytes_in_memory=" << in_memory
-              << ", total_bytes_in_files=" << total_bytes_in_files.load()
-              << ", tensor_size_in_bytes=" << n << ", is_deferred=" << is_deferred
-              << ", should_write_to_file=" << should_write_to_file;
+                         << ": appliance_data_enabled=" << config.enabled
+                         << ", max_bytes_in_memory=" << config.max_bytes_in_memory
+                         << ", total_bytes_in_memory=" << in_memory
+                         << ", total_bytes_in_files=" << total_bytes_in_files.load()
+                         << ", tensor_size_in_bytes=" << n << ", is_deferred=" << is_deferred
+                         << ", should_write_to_file=" << should_write_to_file;
 
   if (is_deferred) {
     impl_ = std::make_shared<DeferredInfo>(std::move(tensor));
@@ -317,12 +318,13 @@ ApplianceDataInfo::ApplianceDataInfo(const ApplianceDataInfo& other)
   at::Tensor t = other.impl_->get_tensor();
   if (should_drop_tensor(t, name)) {
     mFwLtcTrace(tracing()) << "Dropping tensor data when copying ApplianceData "
-                << "for tensor \"" << name << "\" with size " << t.nbytes() << " from tensor \""
-                << other.name << "\" since ApplianceData is disabled.";
+                           << "for tensor \"" << name << "\" with size " << t.nbytes()
+                           << " from tensor \"" << other.name
+                           << "\" since ApplianceData is disabled.";
     return;
   }
   mFwLtcTrace(tracing()) << "Copying ApplianceData for tensor \"" << name << "\" from tensor \""
-              << other.name << "\".";
+                         << other.name << "\".";
 
   if (is_deferred_tensor(t)) {
     // A deferred tensor whose host memory is already released has no elements to copy: the copy
@@ -346,7 +348,7 @@ ApplianceDataInfo::~ApplianceDataInfo() = default;
 
 void ApplianceDataInfo::share_storage(const ApplianceDataInfo& other) {
   mFwLtcTrace(tracing()) << "Sharing storage for tensor \"" << name << "\" from "
-              << "tensor \"" << other.name << "\".";
+                         << "tensor \"" << other.name << "\".";
   impl_ = other.impl_;
 }
 
@@ -373,7 +375,8 @@ int64_t ApplianceDataInfo::get_total_bytes_in_files() { return total_bytes_in_fi
 // -------------------------------------------------------------------------------- MemoryInfo
 
 MemoryInfo::MemoryInfo(at::Tensor tensor) : tensor_(std::move(tensor)) {
-  mFwLtcTrace(tracing()) << "Creating memory-backed tensor with size " << tensor_.nbytes() << " bytes.";
+  mFwLtcTrace(tracing()) << "Creating memory-backed tensor with size " << tensor_.nbytes()
+                         << " bytes.";
   total_bytes_in_memory += static_cast<int64_t>(tensor_.nbytes());
 }
 
@@ -395,7 +398,8 @@ FileInfo::FileInfo(at::Tensor tensor)
       options_(tensor.options()),
       filename_(get_unique_filename()) {
   const ApplianceDataInfo::Config config = ApplianceDataInfo::config;
-  mFwLtcTrace(tracing()) << "Creating file-backed tensor with size " << size_ << " bytes: " << filename_;
+  mFwLtcTrace(tracing()) << "Creating file-backed tensor with size " << size_
+                         << " bytes: " << filename_;
 
   orvex::Semaphore* semaphore = get_async_write_semaphore();
   orvex::Semaphore::ScopedReservation reservation = [&] {
@@ -439,7 +443,7 @@ FileInfo::FileInfo(const FileInfo& other)
       options_(other.options_),
       filename_(get_unique_filename()) {
   mFwLtcTrace(tracing()) << "Copying file-backed tensor with size " << size_ << " bytes from "
-              << other.filename_ << " to " << filename_;
+                         << other.filename_ << " to " << filename_;
   other.wait_for_write(false);
   if (!fs::exists(other.filename_)) {
     throw std::runtime_error("Cannot copy file as it does not exist: " + other.filename_);
