@@ -74,7 +74,7 @@ CHILD = textwrap.dedent("""
         return [loss] + [p.grad for p in list(blocks.parameters()) + list(head.parameters())]
 
     trace_times = []
-    for _ in range({repeats}):
+    for _ in range({trace_repeats}):
         start = time.perf_counter()
         tensors = trace()
         trace_times.append(time.perf_counter() - start)
@@ -88,11 +88,11 @@ CHILD = textwrap.dedent("""
 """)
 
 
-ROUNDS = 3
+ROUNDS = 5
 
 
-def run(backend, cpu, repeats=15):
-    code = CHILD.format(backend=backend, repeats=repeats, cpu=cpu)
+def run(backend, cpu, repeats=15, trace_repeats=40):
+    code = CHILD.format(backend=backend, repeats=repeats, trace_repeats=trace_repeats, cpu=cpu)
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=1200)
     if out.returncode != 0:
         raise SystemExit(f"{backend} run failed:\n{out.stderr[-4000:]}")
