@@ -10,21 +10,13 @@
 
 #include "appliance.h"
 #include "backend_impl.h"
+#include "test_util.h"
 #include "torch_mlir_ltc/backend_impl.h"
 
 namespace py = pybind11;
 using namespace torch::lazy;
 
-namespace {
-std::string error_text(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "";
-}
-}  // namespace
+using orvex_test::error_text;
 
 TEST(Backend, SingletonAndContextExistBeforeRegistration) {
   OrvexBackendImpl* backend = GetOrvexBackendImpl();

@@ -84,14 +84,7 @@ bool fifo_holds(const std::string& path, const at::Tensor& t) {
   return data.size() == t.nbytes() && std::memcmp(data.data(), t.const_data_ptr(), data.size()) == 0;
 }
 
-std::string error_text(const std::function<void()>& body) {
-  try {
-    body();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "<no error>";
-}
+using orvex_test::error_text;
 
 bool starts_with(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;

@@ -5,10 +5,22 @@
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <exception>
 #include <iostream>
+#include <string>
 #include <thread>
 
 namespace orvex_test {
+
+// The text of the standard exception that `body` throws, or "<no error>".
+inline std::string error_text(const std::function<void()>& body) {
+  try {
+    body();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "<no error>";
+}
 
 // Ends the process if `body` does not finish in time: a hang must fail the run, not stall it.
 inline void with_watchdog(int seconds, const std::function<void()>& body) {
