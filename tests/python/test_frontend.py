@@ -1,0 +1,118 @@
+"""The vudored front end and the reference appliance, each scenario in a fresh process (one program
+per process). FAKE scenarios run the program with fake_program.FakeProgram (weights +1 per run,
+outputs = run number) behind the conversion stand-in: they check the mechanics, not numbers."""
+import json
+import os
+import pathlib
+
+import pytest
+
+from conftest import run_python
+from stepkit import install_tool
+
+HERE = pathlib.Path(__file__).parent
+
+PRELUDE = r'''
+import json, os, sys
+import torch, torch.nn as nn, torch.nn.functional as F
+import vudored
+from vudored.appliance import ReferenceAppliance
+from fake_program import FakeProgram
+from training_models import SCRIPTS, loss_fn
+
+FAKE = os.environ["VUDORED_FAKE"] == "1"
+STORE = json.loads(os.environ.get("VUDORED_STORE", "{}"))
+appliance = ReferenceAppliance(FakeProgram if FAKE else None)
+dev = vudored.backend.device(os.environ["ART"], appliance=appliance, store=STORE)
+
+def report(**values):
+    print("RESULT " + json.dumps(values), flush=True)
+
+def error_of(fn):
+    try:
+        fn()
+    except Exception as e:
+        return type(e).__name__ + ": " + str(e)
+    return None
+
+def setup(name, **kwargs):
+    model, (opt_cls, opt_args), x, y = SCRIPTS[name](**kwargs)
+    model.to(dev.torch_device)
+    return model, opt_cls(model.parameters(), **opt_args), x, y
+
+def make_step(model, optimizer, **options):
+    traces = []
+    @vudored.step(model, optimizer, **options)
+    def train_step(x, y):
+        traces.append(1)
+        optimizer.zero_grad()
+        loss = loss_fn(model(x), y)
+        loss.backward()
+        optimizer.step()
+        return loss
+    return train_step, traces
+'''
+
+
+def run(tmp_path, scenario, fake=True, store=None, check=True):
+    tools = tmp_path / "tools"
+    if fake:
+        install_tool(tools)
+    env = {"PATH": f"{tools}:{os.environ['PATH']}", "PYTHONPATH": str(HERE), "ART": str(tmp_path / "art"),
+           "VUDORED_FAKE": "1" if fake else "0", "VUDORED_STORE": json.dumps(store or {})}
+    proc = run_python(PRELUDE + scenario, env=env, check=check)
+    results = {}
+    for line in proc.stdout.splitlines():
+        if line.startswith("RESULT "):
+            results.update(json.loads(line[len("RESULT "):]))
+    return results, proc
+
+
+MECHANICS = r'''
+model, optimizer, _, _ = setup("mlp")
+closure_values = []
+calls = []
+
+@vudored.step(model, optimizer)
+def train_step(x, y, scale=2):
+    calls.append(1)
+    optimizer.zero_grad()
+    logits = model(x)
+    loss = loss_fn(logits, y)
+    loss.backward()
+    optimizer.step()
+    vudored.add_step_closure(lambda v: closure_values.append(v.item()), (loss,))
+    return {"loss": loss, "both": (loss, logits), "scale": scale}
+
+torch.manual_seed(1)
+batches = [(torch.randn(8, 64), torch.randint(0, 10, (8,))) for _ in range(5)]
+outputs = [train_step(x, y) for x, y in vudored.utils.data.DataLoader(batches)]
+seen = appliance.program.seen
+state = train_step.state_dict()
+opt_state = train_step.optimizer_state_dict()
+report(
+    traces=len(calls), runs=len(seen),
+    inputs_in_order=all(torch.equal(s["input.0"], x) and torch.equal(s["input.1"], y)
+                        for s, (x, y) in zip(seen, batches)),
+    losses=[o["loss"].item() for o in outputs], closure=closure_values,
+    same_tensor_once=all(o["both"][0] is not None and o["both"][0].item() == o["loss"].item() for o in outputs),
+    logits_shape=list(outputs[0]["both"][1].shape), scale=outputs[-1]["scale"],
+    zero_start=sorted(appliance.zero_start),
+    weights=sorted(appliance.weights()),
+    moved=[k for k, v in state.items() if not torch.allclose(v, SCRIPTS["mlp"]()[0].state_dict()[k] + 5)],
+    momentum=[float(s["momentum_buffer"].flatten()[0]) for s in opt_state["state"].values()],
+)
+'''
+
+
+def test_every_batch_once_in_order_with_named_state(tmp_path):
+    results, proc = run(tmp_path, MECHANICS)
+    params = ["fc1.weight", "fc1.bias", "fc2.weight", "fc2.bias"]
+    # Two traces on the first call, none later; one appliance run per batch, in order.
+    assert results["traces"] == 2 and results["runs"] == 5 and results["inputs_in_order"]
+    assert results["losses"] == [1, 2, 3, 4, 5] == results["closure"]
+    assert results["same_tensor_once"] and results["logits_shape"] == [8, 10] and results["scale"] == 2
+    assert results["zero_start"] == sorted(p + ".momentum_buffer" for p in params)
+    assert results["weights"] == sorted(params + results["zero_start"])
+    # Each run's update replaced the weight for the next run: 5 runs, +5.
+    assert results["moved"] == [] and results["momentum"] == [5.0] * 4

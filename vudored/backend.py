@@ -1,0 +1,138 @@
+"""The lazy device of the process: sets up the module, its directories, the data store and the seed,
+and binds the compile and execute callbacks to an appliance.
+
+    dev = vudored.backend.device("artifacts", seed=0)   # the reference appliance by default
+    model = Net().to(dev.torch_device)
+
+The module compiles one program per process, so there is one device object per process. It is also
+a context manager that keeps the host data of every tensor moved to the lazy device inside the block
+(whatever `keep_data` says).
+"""
+import logging
+import os
+import sys
+
+import torch
+import torch.optim.optimizer as optimizer_module
+
+import orvex_pytorch_lib as ox
+
+from .errors import VudoredError
+
+LAZY = torch.device("lazy")
+log = logging.getLogger("vudored")
+
+_current = None
+_initialized = False
+
+# The data-store settings a device accepts (the fields of ox.appliance_file_config).
+STORE_FIELDS = ("enabled", "max_bytes_in_memory", "max_tensor_size", "stream_buffer_size",
+                "async_file_write", "max_async_file_writes", "delete_file_on_destruct")
+
+
+def current():
+    """The device of this process; raises if none was created."""
+    if _current is None:
+        raise VudoredError("No vudored device exists yet: create one with vudored.backend.device(...) "
+                           "before moving models or data to the lazy device.")
+    return _current
+
+
+class Device:
+    """The process's lazy device, bound to an appliance.
+
+    artifact_dir: where the module writes "torch.mlir" and "lumo.mlir".
+    device_data_dir: where file-backed tensor data goes (default: artifact_dir).
+    appliance: an object with compile(batch_size, text) -> bool and execute(batch_size, weights) ->
+        set of skipped names; training steps also use its run(inputs) and weights() (see
+        vudored.appliance). Default: the reference appliance.
+    seed: the seed of the program's random operations.
+    keep_data: keep the host data of tensors moved to the device (weights need it: the appliance
+        loads them from there).
+    store: other data-store settings by name, e.g. {"max_tensor_size": 1 << 20} to move larger
+        tensors into data files.
+    """
+
+    def __init__(self, artifact_dir="vudored_artifacts", device_data_dir="", *, appliance=None,
+                 seed=0, keep_data=True, store=None):
+        global _current
+        if _current is not None and _current.compiled:
+            raise VudoredError("This process has compiled its program already; the backend compiles one "
+                               "program per process, so a new device needs a new process.")
+        _initialize()
+        self.artifact_dir = os.path.abspath(artifact_dir or ".")
+        self.device_data_dir = os.path.abspath(device_data_dir) if device_data_dir else self.artifact_dir
+        ox.set_artifact_dirs(self.artifact_dir, self.device_data_dir)
+        config = ox.appliance_file_config
+        config.enabled = bool(keep_data)
+        for key, value in (store or {}).items():
+            if key not in STORE_FIELDS:
+                raise ValueError(f"Unknown data-store setting {key!r}; known: {', '.join(STORE_FIELDS)}")
+            setattr(config, key, value)
+        self.seed = int(seed)
+        ox.set_rng_state(self.seed)
+        if appliance is None:
+            from .appliance import ReferenceAppliance
+            appliance = ReferenceAppliance()
+        self.appliance = appliance
+        self.compiled = False
+        self.program_text = None
+        self.batch_size = None
+        ox.set_callbacks(self._compile, self._execute)
+        self._kept = []
+        _current = self
+
+    @property
+    def torch_device(self):
+        return LAZY
+
+    def __enter__(self):
+        self._kept.append(ox.appliance_file_config.enabled)
+        ox.appliance_file_config.enabled = True
+        return self
+
+    def __exit__(self, *exc):
+        ox.appliance_file_config.enabled = self._kept.pop()
+        return False
+
+    def _compile(self, batch_size, text):
+        self.program_text = text
+        self.batch_size = batch_size
+        ok = self.appliance.compile(batch_size, text)
+        self.compiled = True  # the module keeps the program (or its failure) for the process
+        return ok
+
+    def _execute(self, batch_size, weights):
+        return self.appliance.execute(batch_size, weights)
+
+
+device = Device
+
+
+def _initialize():
+    global _initialized
+    if _initialized:
+        return
+    ox.initialize()
+    # Keep each Parameter object (and so weights tied between modules, and optimizers made before
+    # the move) when modules move between devices: without this, nn.Module._apply replaces every
+    # parameter moved to the lazy device by a new one and ties are lost.
+    torch.__future__.set_swap_module_params_on_conversion(True)
+    _allow_capturable_optimizers()
+    _initialized = True
+
+
+def _allow_capturable_optimizers():
+    """Lets the optimizers run in capturable mode on the lazy device, where their step counters
+    live in the graph (see vudored.step)."""
+    original = optimizer_module._get_capturable_supported_devices
+    if getattr(original, "_vudored", False):
+        return
+
+    def supported(supports_xla: bool = True):
+        return original(supports_xla) + ["lazy"]
+
+    supported._vudored = True
+    for name, module in list(sys.modules.items()):
+        if name.startswith("torch.optim") and getattr(module, "_get_capturable_supported_devices", None) is original:
+            module._get_capturable_supported_devices = supported

@@ -1,0 +1,512 @@
+"""The compiled training step.
+
+    @vudored.step(model, optimizer)
+    def train_step(x, y):
+        optimizer.zero_grad()
+        loss = F.cross_entropy(model(x), y)
+        loss.backward()
+        optimizer.step()
+        return loss
+
+    for x, y in vudored.utils.data.DataLoader(loader):
+        loss = train_step(x, y)          # a host tensor
+
+How it runs. The backend compiles one program per process: its first step boundary is a placeholder
+run (nothing computes), the second builds the program. So the first call traces the function twice
+on the first batch: the first trace lets the optimizer create its state, the second one, with that
+state as program weights, becomes the program (the steady-state step). The weights are then restored
+to their values from before the first trace, the program is compiled and loaded onto the appliance,
+and the appliance runs it on the first batch. Every later call only hands the new batch to the
+appliance: the function is not traced again, so the host work per step does not grow with the model.
+Every batch is trained on exactly once, in order.
+
+Consequences worth knowing:
+- The function's Python code runs only while it is traced (twice, on the first call). Per-step host
+  work belongs after the call or in a step closure (add_step_closure).
+- Names: inputs "input.0", "input.1", ... in the order of the flattened arguments; weights by the
+  module's names ("fc1.weight", "bn.running_mean"); optimizer state by parameter name and state key
+  ("fc1.weight.momentum_buffer", "fc1.weight.exp_avg"). Every weight and state tensor is aliased to
+  its own update; what the function returns is marked as the outputs "output.0", "output.1", ...
+- Optimizer state that first appears during the step (momentum buffers, Adam moments and step) has
+  no host value: the appliance starts it at zeros, which is PyTorch's first step for the optimizers
+  in ZERO_START. Others, and SGD with dampening, are refused unless their state exists already.
+- Optimizers with a capturable mode (Adam, AdamW, RMSprop, ...) run in it, so that their step
+  counters live in the program instead of becoming frozen constants.
+- Python numbers used in the step (learning rate, momentum) are constants of the program: a change
+  of a param group's hyperparameters after compilation (a learning-rate scheduler) is refused.
+- The arguments must keep their structure, shapes and dtypes; non-tensor arguments are constants. A
+  batch of another size raises BatchSizeError. With retrace=True every call traces the function
+  again and any change of the graph raises GraphChangedError (slower: for checking a script).
+"""
+import functools
+
+import torch
+import torch._lazy
+from torch.utils._pytree import tree_flatten, tree_unflatten
+
+import orvex_pytorch_lib as ox
+
+from . import backend
+from .errors import (BatchSizeError, GraphChangedError, HostReadError, UnsupportedError,
+                     VudoredError)
+from .utils.data import HOST_ATTR, input_name, to_lazy_input
+
+# Optimizers whose state, started at zeros, gives PyTorch's own first step.
+ZERO_START = (torch.optim.SGD, torch.optim.Adam, torch.optim.AdamW, torch.optim.RMSprop,
+              torch.optim.Adamax, torch.optim.Adadelta, torch.optim.RAdam)
+
+HOST_READ_TEXT = "MakeTensorFromComputationData"
+
+_active = None  # the trace in progress
+
+
+def add_step_closure(fn, args=(), kwargs=None):
+    """Calls fn(*args, **kwargs) after every step, with the step's values of the lazy tensors in
+    args/kwargs as host tensors. Only inside a step function."""
+    if _active is None:
+        raise VudoredError("add_step_closure is only available inside a vudored step function.")
+    _active.closures.append((fn, args, kwargs or {}))
+
+
+def step(model, optimizer=None, *, device=None, retrace=False):
+    """Decorator: compiles the function into the appliance's program (see the module docstring).
+
+    model: the module (or a dict {prefix: module}) whose parameters and buffers the step trains.
+    optimizer: the optimizer, a list of them, or None.
+    """
+    def wrap(fn):
+        return CompiledStep(fn, model, optimizer, device=device, retrace=retrace)
+    return wrap
+
+
+def empty_lazy(tensor):
+    """A lazy device-data tensor of tensor's shape and dtype whose record holds no data."""
+    config = ox.appliance_file_config
+    kept = config.enabled
+    config.enabled = False
+    try:
+        return ox.eager_to_lazy(torch.empty((), dtype=tensor.dtype).expand(tensor.shape))
+    finally:
+        config.enabled = kept
+
+
+def rebase(tensor):
+    """Makes a lazy tensor its own base, keeping its data record.
+
+    nn.Module.to wraps each moved parameter in a Parameter, whose construction detaches it: under
+    functionalization that detach is a view of a hidden base tensor. Updates of the parameter then
+    go through that base, whose new value no step output carries, and the graph would grow from
+    step to step. set_() on a fresh device-data tensor that shares the record cuts the view."""
+    if "lazy_tensors::device_data" in ox.get_tensor_info(tensor):
+        return
+    fresh = empty_lazy(tensor)
+    ox.copy_appliance_data(src=tensor, dst=fresh)
+    with torch.no_grad():
+        tensor.set_(fresh)
+
+
+class _Trace:
+    def __init__(self):
+        self.closures = []
+
+
+class _Output:
+    __slots__ = ("name",)
+
+    def __init__(self, name):
+        self.name = name
+
+
+class _Constant:
+    __slots__ = ("value",)
+
+    def __init__(self, value):
+        self.value = value
+
+
+class _InputSlot:
+    __slots__ = ("name", "shape", "dtype")
+
+    def __init__(self, name, host):
+        self.name = name
+        self.shape = tuple(host.shape)
+        self.dtype = host.dtype
+
+
+def _same(a, b):
+    if a is b:
+        return True
+    if isinstance(a, torch.Tensor) or isinstance(b, torch.Tensor):
+        if isinstance(a, torch.Tensor) and isinstance(b, torch.Tensor) and a.device.type == "cpu" \
+                and b.device.type == "cpu":
+            return a.shape == b.shape and bool(torch.equal(a, b))
+        return False
+    try:
+        return bool(a == b)
+    except Exception:
+        return False
+
+
+def _host_of(leaf, name):
+    if leaf.device.type == "lazy":
+        host = getattr(leaf, HOST_ATTR, None)
+        if host is None:
+            record = ox.get_appliance_data(leaf)
+            if not record.has_tensor:
+                raise VudoredError(
+                    f"The step's {name} is a lazy tensor without host data; feed batches through "
+                    "vudored.utils.data.DataLoader or pass host tensors.")
+            host = record.tensor
+        return host
+    return leaf.detach().contiguous()
+
+
+class CompiledStep:
+    def __init__(self, fn, model, optimizer, device=None, retrace=False):
+        functools.update_wrapper(self, fn)
+        self._fn = fn
+        self._models = model if isinstance(model, dict) else {"": model}
+        if optimizer is None:
+            optimizer = []
+        self._optimizers = list(optimizer) if isinstance(optimizer, (list, tuple)) else [optimizer]
+        self._device = device
+        self._retrace = retrace
+        self.steps = 0  # calls so far
+        self._compiled = False
+        self._failed = None
+        self._capturable = []  # (param group, original value)
+        self._marked = False  # a step boundary has been passed
+
+    # ---------------------------------------------------------------- state naming
+
+    def _state(self):
+        """Every weight and piece of optimizer state on the lazy device, by name."""
+        named = {}
+        param_names = {}
+        self._optimizer_names = set()
+        for prefix, module in self._models.items():
+            for name, p in module.named_parameters():
+                named[prefix + name] = p
+                param_names[id(p)] = prefix + name
+            for name, b in module.named_buffers():
+                named[prefix + name] = b
+        for oi, opt in enumerate(self._optimizers):
+            for gi, group in enumerate(opt.param_groups):
+                for pi, p in enumerate(group["params"]):
+                    pname = param_names.get(id(p))
+                    if pname is None:
+                        pname = f"optimizer{oi}.group{gi}.param{pi}"
+                        named[pname] = p
+                        param_names[id(p)] = pname
+                    for key, value in opt.state.get(p, {}).items():
+                        if isinstance(value, torch.Tensor):
+                            named[f"{pname}.{key}"] = value
+                            self._optimizer_names.add(f"{pname}.{key}")
+        return named
+
+    def _check_on_device(self, named):
+        for name, t in named.items():
+            if t.device.type != "lazy":
+                raise VudoredError(f"{name} is on the {t.device.type} device, not the lazy one: move the "
+                                   "model to vudored's device (and create optimizers after that or keep "
+                                   "their state there).")
+
+    # ---------------------------------------------------------------- optimizers
+
+    def _prepare_optimizers(self):
+        for opt in self._optimizers:
+            fresh = not any(opt.state.get(p) for g in opt.param_groups for p in g["params"])
+            kind = type(opt).__name__
+            if fresh and not isinstance(opt, ZERO_START):
+                raise UnsupportedError(
+                    f"{kind} creates state whose starting values are not zeros; the program starts new "
+                    f"optimizer state at zeros. Supported without existing state: "
+                    f"{', '.join(c.__name__ for c in ZERO_START)}.")
+            for group in opt.param_groups:
+                if fresh and isinstance(opt, torch.optim.SGD) and group["momentum"] and group["dampening"]:
+                    raise UnsupportedError(
+                        "SGD with momentum and dampening != 0: its first step copies the gradient into "
+                        "the momentum buffer undampened, which a program whose buffer starts at zeros "
+                        "cannot reproduce. Use dampening=0 or start from existing momentum buffers.")
+                if group.get("capturable") is False:
+                    self._capturable.append((group, False))
+                    group["capturable"] = True
+
+    def _check_optimizer_state(self):
+        for opt in self._optimizers:
+            for group in opt.param_groups:
+                for p in group["params"]:
+                    for key, value in opt.state.get(p, {}).items():
+                        on_device = isinstance(value, torch.Tensor) and value.device.type == "lazy"
+                        if not on_device:
+                            raise UnsupportedError(
+                                f"{type(opt).__name__} keeps its state {key!r} on the host; its "
+                                "per-step changes would be frozen into the program as constants.")
+
+    def _hyperparameters(self):
+        return [[{k: v for k, v in g.items() if k != "params"} for g in opt.param_groups]
+                for opt in self._optimizers]
+
+    def _check_hyperparameters(self):
+        for opt, groups in zip(self._optimizers, self._hyper):
+            if len(opt.param_groups) != len(groups):
+                raise GraphChangedError(
+                    f"Step {self.steps}: {type(opt).__name__} has {len(opt.param_groups)} param groups, "
+                    f"the compiled program {len(groups)}.")
+            for gi, (group, kept) in enumerate(zip(opt.param_groups, groups)):
+                for key, value in kept.items():
+                    now = group.get(key)
+                    if not _same(now, value):
+                        raise GraphChangedError(
+                            f"Step {self.steps}: {type(opt).__name__} param group {gi} changed {key!r} "
+                            f"from {value!r} to {now!r} after the program was compiled. Hyperparameters "
+                            "are constants of the program; changing them (a learning-rate scheduler, "
+                            "for example) is not supported.")
+
+    # ---------------------------------------------------------------- tracing
+
+    def _trace(self, args, kwargs):
+        """Traces the function once and ends the step with mark_step. Returns what a run needs."""
+        global _active
+        flat, spec = tree_flatten((args, kwargs))
+        traced, hosts, signature = [], [], []
+        for leaf in flat:
+            if isinstance(leaf, torch.Tensor):
+                name = input_name(len(hosts))
+                host = _host_of(leaf, name)
+                if leaf.device.type == "lazy":
+                    if not ox.set_parameter_name(leaf, name):
+                        raise VudoredError(f"The step's {name} is a lazy tensor computed outside the step; "
+                                           "pass batches as host tensors or through vudored's DataLoader.")
+                else:
+                    leaf = to_lazy_input(host, len(hosts))
+                hosts.append(host)
+                signature.append(_InputSlot(name, host))
+            else:
+                signature.append(_Constant(leaf))
+            traced.append(leaf)
+        args, kwargs = tree_unflatten(traced, spec)
+
+        for name, t in self._state().items():
+            ox.set_parameter_name(t, name)
+        _active = trace = _Trace()
+        try:
+            result = self._fn(*args, **kwargs)
+        except RuntimeError as error:
+            if HOST_READ_TEXT in str(error):
+                raise HostReadError(
+                    "The step reads the value of a lazy tensor on the host (.item(), .tolist(), print, "
+                    ".cpu(), a tensor in an `if`, ...) while it is traced; values exist only after the "
+                    "appliance ran the step. Return the tensor from the step or pass it to "
+                    "vudored.add_step_closure.") from error
+            raise
+        finally:
+            _active = None
+
+        marked = {}
+
+        def mark(leaf, name):
+            if not (isinstance(leaf, torch.Tensor) and leaf.device.type == "lazy"):
+                return _Constant(leaf)
+            if id(leaf) not in marked:
+                ox.mark_output_tensor(leaf, name, force=True)
+                marked[id(leaf)] = _Output(name)
+            return marked[id(leaf)]
+
+        out_flat, out_spec = tree_flatten(result)
+        outputs = [mark(leaf, f"output.{j}") for j, leaf in enumerate(out_flat)]
+        closures = []
+        for c, (fn, cargs, ckwargs) in enumerate(trace.closures):
+            cflat, cspec = tree_flatten((cargs, ckwargs))
+            closures.append((fn, [mark(leaf, f"closure.{c}.{i}") for i, leaf in enumerate(cflat)], cspec))
+        for name, t in self._state().items():
+            ox.set_alias(t, name)
+        self._marked = True
+        torch._lazy.mark_step()
+        return {"spec": spec, "signature": signature, "hosts": hosts, "outputs": outputs,
+                "out_spec": out_spec, "closures": closures, "out_flat": out_flat}
+
+    # ---------------------------------------------------------------- calls
+
+    def __call__(self, *args, **kwargs):
+        self.steps += 1
+        if self._failed is not None:
+            raise VudoredError(f"The step could not be compiled earlier: {self._failed}")
+        if not self._compiled:
+            try:
+                return self._start(args, kwargs)
+            except BaseException as error:
+                if self._marked:  # the backend moved on: no second attempt in this process
+                    self._failed = f"{type(error).__name__}: {error}".split("\n")[0]
+                self.steps -= 1
+                raise
+        if self._retrace:
+            return self._retraced(args, kwargs)
+        return self._run(self._hosts(args, kwargs))
+
+    def _start(self, args, kwargs):
+        device = self._device or backend.current()
+        self._device = device
+        if device.compiled:
+            raise VudoredError("This process compiled its program already (one program per process): "
+                               "a second compiled step needs its own process.")
+        for module in self._models.values():
+            for t in list(module.parameters()) + list(module.buffers()):
+                rebase(t)
+        before = self._state()
+        self._check_on_device(before)
+        self._prepare_optimizers()
+        kept = {}
+        for name, t in before.items():
+            try:
+                record = ox.get_appliance_data(t)
+            except RuntimeError as error:
+                raise VudoredError(f"{name} was computed on the lazy device outside the step; its value "
+                                   "is unknown to the host. Compute it on the host (or inside the step).") \
+                    from error
+            if not record.has_tensor:
+                raise VudoredError(
+                    f"{name} has no host data: it was moved to the lazy device while the data store "
+                    "dropped tensor data. Create the vudored device before moving the model, or move it "
+                    "inside `with vudored.backend.device(...):`.")
+            kept[name] = empty_lazy(t)
+            ox.copy_appliance_data(src=t, dst=kept[name])
+
+        self._trace(args, kwargs)  # placeholder run: the optimizer creates its state
+        after = self._state()
+        self._check_on_device(after)
+        self._check_optimizer_state()
+        for name, holder in kept.items():
+            ox.copy_appliance_data(src=holder, dst=after[name])
+        zero_start = set(after) - set(before)
+        unknown = sorted(zero_start - self._optimizer_names)
+        if unknown:
+            raise VudoredError(f"{unknown} first appeared during the step; only optimizer state may (it "
+                               "starts at zeros). Create other state before the first step.")
+        appliance = device.appliance
+        if hasattr(appliance, "zero_start"):
+            appliance.zero_start = zero_start
+
+        run = self._trace(args, kwargs)  # compile run: compile and execute callbacks
+        self._hyper = self._hyperparameters()
+        self._spec, self._signature = run["spec"], run["signature"]
+        self._outputs, self._out_spec, self._closures = run["outputs"], run["out_spec"], run["closures"]
+        self._inputs = [s for s in self._signature if isinstance(s, _InputSlot)]
+        self._appliance = appliance
+        self._batch_size = device.batch_size
+        unknown = sorted(set(getattr(appliance, "input_names", ())) - {s.name for s in self._inputs})
+        if unknown:
+            raise VudoredError(
+                f"The program reads lazy tensors that are neither inputs of the step, weights nor "
+                f"optimizer state: {unknown}. Tensors kept across steps must be module buffers; host "
+                "tensors used in the step should be created inside it.")
+        self._compiled = True
+        return self._run(run["hosts"])
+
+    def _hosts(self, args, kwargs):
+        flat, spec = tree_flatten((args, kwargs))
+        if spec != self._spec:
+            raise GraphChangedError(f"Step {self.steps}: the structure of the step's arguments changed "
+                                    f"after the program was compiled:\n  compiled: {self._spec}\n  "
+                                    f"now: {spec}")
+        hosts = []
+        for position, (leaf, slot) in enumerate(zip(flat, self._signature)):
+            if isinstance(slot, _InputSlot):
+                if not isinstance(leaf, torch.Tensor):
+                    raise GraphChangedError(f"Step {self.steps}: {slot.name} is no longer a tensor.")
+                host = _host_of(leaf, slot.name)
+                if tuple(host.shape) != slot.shape or host.dtype != slot.dtype:
+                    self._shape_changed(slot, host)
+                hosts.append(host)
+            elif not _same(leaf, slot.value):
+                raise GraphChangedError(
+                    f"Step {self.steps}: argument {position} changed from {slot.value!r} to {leaf!r}; "
+                    "non-tensor arguments are constants of the compiled program.")
+        return hosts
+
+    def _shape_changed(self, slot, host):
+        if host.dim() == len(slot.shape) and host.dim() > 0 and tuple(host.shape[1:]) == slot.shape[1:] \
+                and host.dtype == slot.dtype:
+            raise BatchSizeError(
+                f"Step {self.steps}: {slot.name} holds a batch of {host.shape[0]} samples, but the program "
+                f"was compiled for batches of {slot.shape[0]}. The program has one batch size: give "
+                "the DataLoader drop_last=True to skip a smaller last batch.")
+        raise GraphChangedError(
+            f"Step {self.steps}: {slot.name} is {host.dtype} {list(host.shape)}, but the program was "
+            f"compiled for {slot.dtype} {list(slot.shape)}.")
+
+    def _retraced(self, args, kwargs):
+        self._hosts(args, kwargs)
+        try:
+            run = self._trace(args, kwargs)
+        except (HostReadError, VudoredError):
+            raise
+        except RuntimeError as error:
+            raise GraphChangedError(
+                f"Step {self.steps}: the step's graph differs from the compiled program. "
+                f"{self._describe_change()}The backend reports: {error}") from error
+        return self._run(run["hosts"])
+
+    def _describe_change(self):
+        try:
+            self._check_hyperparameters()
+        except GraphChangedError as error:
+            return str(error).split(": ", 1)[1] + " "
+        return ""
+
+    def _run(self, hosts):
+        if self._hyper:
+            self._check_hyperparameters()
+        values = self._appliance.run({slot.name: host for slot, host in zip(self._inputs, hosts)})
+
+        def host_values(slots):
+            return [values[s.name] if isinstance(s, _Output) else s.value for s in slots]
+
+        for fn, slots, spec in self._closures:
+            cargs, ckwargs = tree_unflatten(host_values(slots), spec)
+            fn(*cargs, **ckwargs)
+        return tree_unflatten(host_values(self._outputs), self._out_spec)
+
+    # ---------------------------------------------------------------- reading back
+
+    def state_dict(self, prefix=""):
+        """The model's state_dict (of the module registered under `prefix`) with the trained values,
+        as host tensors: loadable into an eager copy of the model."""
+        module = self._models[prefix]
+        weights = self._appliance.weights() if self._compiled else {}
+        result = {}
+        for key, value in module.state_dict(keep_vars=True).items():
+            name = prefix + key
+            if name in weights:
+                result[key] = weights[name].clone()
+            elif isinstance(value, torch.Tensor) and value.device.type == "lazy":
+                result[key] = ox.get_appliance_data(value).tensor.clone()
+            else:
+                result[key] = value
+        return result
+
+    def optimizer_state_dict(self, index=0):
+        """The optimizer's state_dict with the trained state as host tensors, loadable into an eager
+        optimizer over the eager copy of the model (capturable restored to its own setting)."""
+        opt = self._optimizers[index]
+        weights = self._appliance.weights() if self._compiled else {}
+        names = {id(t): name for name, t in self._state().items()}
+        result = opt.state_dict()
+        params = [p for group in opt.param_groups for p in group["params"]]
+        state = {}
+        for pid, entries in result["state"].items():
+            pname = names[id(params[pid])]
+            state[pid] = {}
+            for key, value in entries.items():
+                name = f"{pname}.{key}"
+                if name in weights:
+                    value = weights[name].clone()
+                elif isinstance(value, torch.Tensor) and value.device.type == "lazy":
+                    value = ox.get_appliance_data(value).tensor.clone()
+                state[pid][key] = value
+        result["state"] = state
+        originals = {id(group): value for group, value in self._capturable}
+        for group, out in zip(opt.param_groups, result["param_groups"]):
+            if id(group) in originals:
+                out["capturable"] = originals[id(group)]
+        return result

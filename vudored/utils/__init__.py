@@ -1,0 +1,4 @@
+"""Helpers around PyTorch's own utilities."""
+from . import data
+
+__all__ = ["data"]
