@@ -9,7 +9,9 @@ Weights are loaded from their records (memory-, file- or deferred-backed). A rec
 accepted only for the names in `zero_start`: state that the front end knows starts at zeros
 (optimizer state created by the first step); any other one is an error.
 """
+import collections
 import logging
+import re
 
 import torch
 
@@ -33,6 +35,14 @@ def host_value(record):
                                  "materialize() method; the appliance cannot produce its values.")
         tensor = materialize()
     return tensor.contiguous()
+
+
+def unused_arguments(text):
+    """Indices of @main's arguments that its body never names."""
+    start = text.find("func @main(")
+    body = text[start if start >= 0 else 0:]
+    counts = collections.Counter(int(n) for n in re.findall(r"%arg(\d+)\b", body))
+    return {index for index, count in counts.items() if count == 1}
 
 
 class ReferenceAppliance:
@@ -65,7 +75,14 @@ class ReferenceAppliance:
         self.program = program
         self.batch_size = batch_size
         self._args = [None] * len(program.arguments)
-        self._inputs = {a.name: a.index for a in program.arguments if a.kind == "input"}
+        # Arguments the program never reads (the storage behind torch.empty that a fill overwrites)
+        # get zeros once; they are no inputs the front end has to feed.
+        unused = unused_arguments(text)
+        for a in program.arguments:
+            if a.kind == "input" and a.index in unused:
+                self._args[a.index] = torch.zeros(a.shape, dtype=a.dtype)
+        self._inputs = {a.name: a.index for a in program.arguments
+                        if a.kind == "input" and a.index not in unused}
         self._weights = {a.name: a.index for a in program.arguments if a.kind == "weight"}
         self._updates = [(a.aliasing_output, a.index) for a in program.arguments
                          if a.kind == "weight" and a.aliasing_output is not None]

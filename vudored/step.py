@@ -55,7 +55,9 @@ from .utils.data import HOST_ATTR, input_name, to_lazy_input
 ZERO_START = (torch.optim.SGD, torch.optim.Adam, torch.optim.AdamW, torch.optim.RMSprop,
               torch.optim.Adamax, torch.optim.Adadelta, torch.optim.RAdam)
 
-HOST_READ_TEXT = "MakeTensorFromComputationData"
+# What the backend says when a lazy value is read on the host: a copy to the host, or an operator
+# that produces a Python number (item(), bool(tensor), ...).
+HOST_READ_TEXTS = ("MakeTensorFromComputationData", "aten::_local_scalar_dense")
 
 _active = None  # the trace in progress
 
@@ -290,10 +292,15 @@ class CompiledStep:
         for name, t in self._state().items():
             ox.set_parameter_name(t, name)
         _active = trace = _Trace()
+        config = ox.appliance_file_config
+        kept = config.enabled
+        # Host data of tensors made inside the step (torch.empty behind zeros_like, ...) is never read:
+        # the program computes them. Dropping it spares copies and data files.
+        config.enabled = False
         try:
             result = self._fn(*args, **kwargs)
         except RuntimeError as error:
-            if HOST_READ_TEXT in str(error):
+            if any(text in str(error) for text in HOST_READ_TEXTS):
                 raise HostReadError(
                     "The step reads the value of a lazy tensor on the host (.item(), .tolist(), print, "
                     ".cpu(), a tensor in an `if`, ...) while it is traced; values exist only after the "
@@ -302,6 +309,7 @@ class CompiledStep:
             raise
         finally:
             _active = None
+            config.enabled = kept
 
         marked = {}
 
@@ -397,9 +405,10 @@ class CompiledStep:
         unknown = sorted(set(getattr(appliance, "input_names", ())) - {s.name for s in self._inputs})
         if unknown:
             raise VudoredError(
-                f"The program reads lazy tensors that are neither inputs of the step, weights nor "
-                f"optimizer state: {unknown}. Tensors kept across steps must be module buffers; host "
-                "tensors used in the step should be created inside it.")
+                f"The program reads tensors that are no step input, weight or optimizer state: {unknown}. "
+                "They are host tensors moved to the device inside the step (create them on the device "
+                "instead, e.g. torch.arange(n, device=x.device), or make them module buffers) or lazy "
+                "tensors kept from an earlier step (return such values from the step instead).")
         self._compiled = True
         return self._run(run["hosts"])
 
@@ -444,7 +453,8 @@ class CompiledStep:
         except RuntimeError as error:
             raise GraphChangedError(
                 f"Step {self.steps}: the step's graph differs from the compiled program. "
-                f"{self._describe_change()}The backend reports: {error}") from error
+                f"{self._describe_change()}The backend reports: "
+                f"{str(error).split('Stack Trace:')[0].strip()}") from error
         return self._run(run["hosts"])
 
     def _describe_change(self):

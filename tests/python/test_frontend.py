@@ -116,3 +116,77 @@ def test_every_batch_once_in_order_with_named_state(tmp_path):
     assert results["weights"] == sorted(params + results["zero_start"])
     # Each run's update replaced the weight for the next run: 5 runs, +5.
     assert results["moved"] == [] and results["momentum"] == [5.0] * 4
+
+
+ERRORS = {
+    # A DataLoader without drop_last: the last batch (4 of 8) is refused, after the others trained.
+    "smaller_last_batch": ('''
+data = torch.utils.data.TensorDataset(torch.randn(20, 64), torch.randint(0, 10, (20,)))
+loader = vudored.utils.data.DataLoader(torch.utils.data.DataLoader(data, batch_size=8))
+for x, y in loader:
+    train_step(x, y)
+''', "BatchSizeError", ["Step 3: input.0 holds a batch of 4 samples", "batches of 8", "drop_last=True"]),
+    "lr_scheduler": ('''
+scheduler = torch.optim.lr_scheduler.StepLR(optimizer, step_size=1, gamma=0.5)
+for _ in range(3):
+    train_step(x, y)
+    scheduler.step()
+''', "GraphChangedError", ["Step 2: SGD param group 0 changed 'lr' from 0.1 to 0.05", "scheduler"]),
+    "host_read": ('''
+@vudored.step(model, optimizer)
+def train_step(x, y):
+    loss = loss_fn(model(x), y)
+    if loss.item() > 0:
+        loss.backward()
+    return loss
+train_step(x, y)
+''', "HostReadError", ["reads the value of a lazy tensor on the host", "add_step_closure"]),
+    "graph_change": ('''
+traces = []
+@vudored.step(model, optimizer, retrace=True)
+def train_step(x, y):
+    traces.append(1)
+    loss = loss_fn(model(x), y)
+    return loss * 2 if len(traces) == 4 else loss
+for _ in range(4):
+    train_step(x, y)
+''', "GraphChangedError", ["Step 3: the step's graph differs from the compiled program",
+                           "second compile call"]),
+    "constant_argument": ('''
+@vudored.step(model, optimizer)
+def train_step(x, y, weight):
+    optimizer.zero_grad()
+    loss = loss_fn(model(x), y) * weight
+    loss.backward()
+    optimizer.step()
+    return loss
+train_step(x, y, 1.0)
+train_step(x, y, 2.0)
+''', "GraphChangedError", ["Step 2: argument 2 changed from 1.0 to 2.0"]),
+    "sgd_dampening": ('''
+optimizer = torch.optim.SGD(model.parameters(), lr=0.1, momentum=0.9, dampening=0.1)
+make_step(model, optimizer)[0](x, y)
+''', "UnsupportedError", ["dampening"]),
+    "nonzero_start_optimizer": ('''
+make_step(model, torch.optim.NAdam(model.parameters()))[0](x, y)
+''', "UnsupportedError", ["NAdam creates state whose starting values are not zeros"]),
+}
+
+
+@pytest.mark.parametrize("case", sorted(ERRORS))
+def test_refusals(tmp_path, case):
+    code, kind, texts = ERRORS[case]
+    scenario = ('''
+model, optimizer, x, y = setup("mlp")
+train_step, traces = make_step(model, optimizer)
+def main():
+''' + "\n".join("    " + line for line in code.strip().splitlines()) + '''
+report(error=error_of(main), runs=appliance.runs)
+''')
+    results, proc = run(tmp_path, scenario)
+    error = results.get("error") or proc.stderr[-3000:]
+    assert error.startswith(kind + ": "), error
+    for text in texts:
+        assert text in error
+    if case == "smaller_last_batch":
+        assert results["runs"] == 2
