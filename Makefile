@@ -26,8 +26,9 @@ test-py: build
 
 test: test-cpp test-py
 
+# Trains a small CNN on scikit-learn's digits through the whole system, beside eager PyTorch.
 demo: build
-	@echo "make demo: the main job arrives with the step-execution work; nothing to run yet."
+	$(PY) demo/digits.py --out demo_out
 
 bench: build
 	@for b in bench/*.py; do [ -f "$$b" ] && $(PY) $$b; done; true

@@ -75,9 +75,11 @@ class ReferenceAppliance:
         self.program = program
         self.batch_size = batch_size
         self._args = [None] * len(program.arguments)
-        # Arguments the program never reads (the storage behind torch.empty that a fill overwrites)
-        # get zeros once; they are no inputs the front end has to feed.
+        # Arguments whose values the program cannot depend on (never read: the storage behind a
+        # torch.empty that a fill overwrites; or without elements) get zeros once; they are no
+        # inputs the front end has to feed.
         unused = unused_arguments(text)
+        unused |= {a.index for a in program.arguments if 0 in tuple(a.shape)}
         for a in program.arguments:
             if a.kind == "input" and a.index in unused:
                 self._args[a.index] = torch.zeros(a.shape, dtype=a.dtype)

@@ -19,7 +19,9 @@ import orvex_pytorch_lib as ox
 
 from .errors import VudoredError
 
-LAZY = torch.device("lazy")
+# With its index: moving a tensor that is on it already is then a no-op. (A move to the index-less
+# "lazy" copies the tensor, which breaks weights tied between modules.)
+LAZY = torch.device("lazy", 0)
 log = logging.getLogger("vudored")
 
 _current = None

@@ -102,7 +102,13 @@ def rebase(tensor):
     if "lazy_tensors::device_data" in ox.get_tensor_info(tensor):
         return
     fresh = empty_lazy(tensor)
-    ox.copy_appliance_data(src=tensor, dst=fresh)
+    try:
+        ox.copy_appliance_data(src=tensor, dst=fresh)
+    except RuntimeError as error:
+        raise VudoredError(
+            f"A lazy {list(tensor.shape)} weight is computed from its data instead of holding it: "
+            f"{ox.get_tensor_info(tensor)}. Weights tied between modules lose their data when moved "
+            "with .to('lazy'): move the model with .to(device.torch_device) (lazy:0).") from error
     with torch.no_grad():
         tensor.set_(fresh)
 
@@ -233,6 +239,15 @@ class CompiledStep:
                 if group.get("capturable") is False:
                     self._capturable.append((group, False))
                     group["capturable"] = True
+                    # Existing host step counters (a state loaded from an eager optimizer) move to
+                    # the device, as capturable mode keeps them.
+                    for p in group["params"]:
+                        state = opt.state.get(p, {})
+                        for key, value in state.items():
+                            if isinstance(value, torch.Tensor) and value.device.type == "cpu":
+                                with self._device:
+                                    state[key] = value.to(device=p.device, dtype=torch.float32
+                                                          if key == "step" else value.dtype)
 
     def _check_optimizer_state(self):
         for opt in self._optimizers:

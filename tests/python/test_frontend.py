@@ -54,12 +54,12 @@ def make_step(model, optimizer, **options):
 '''
 
 
-def run(tmp_path, scenario, fake=True, store=None, check=True):
+def run(tmp_path, scenario, fake=True, store=None, check=True, env=None):
     tools = tmp_path / "tools"
     if fake:
         install_tool(tools)
     env = {"PATH": f"{tools}:{os.environ['PATH']}", "PYTHONPATH": str(HERE), "ART": str(tmp_path / "art"),
-           "VUDORED_FAKE": "1" if fake else "0", "VUDORED_STORE": json.dumps(store or {})}
+           "VUDORED_FAKE": "1" if fake else "0", "VUDORED_STORE": json.dumps(store or {}), **(env or {})}
     proc = run_python(PRELUDE + scenario, env=env, check=check)
     results = {}
     for line in proc.stdout.splitlines():
@@ -190,3 +190,31 @@ report(error=error_of(main), runs=appliance.runs)
         assert text in error
     if case == "smaller_last_batch":
         assert results["runs"] == 2
+
+
+STORAGE = r'''
+model, (opt_cls, opt_args), x, y = SCRIPTS["mlp"]()
+initial = {k: v.clone() for k, v in model.state_dict().items()}
+model.to(dev.torch_device)
+# fc2.weight never exists on the host: the appliance materialises it.
+model.fc2.weight = vudored.deferred.parameter(lambda: initial["fc2.weight"].clone(), (10, 128))
+optimizer = opt_cls(model.parameters(), **opt_args)
+train_step, traces = make_step(model, optimizer)
+files = sorted(os.listdir(dev.device_data_dir))
+deferred = type(vudored.backend.ox.get_appliance_data(model.fc2.weight).tensor).__name__
+for _ in range(3):
+    train_step(x, y)
+state = train_step.state_dict()
+report(files=[f for f in files if f.endswith(".app_data")],
+       deferred=deferred,
+       moved=[k for k in state if not torch.allclose(state[k], initial[k] + (3 if FAKE else 0))])
+'''
+
+
+def test_weights_from_files_and_deferred_tensors(tmp_path):
+    # Tensors above 1 KiB go to data files: fc1.weight (32 KiB) and the batch-sized ones do not stay
+    # in memory.
+    results, proc = run(tmp_path, STORAGE, store={"max_tensor_size": 1024})
+    assert results["files"], proc.stderr[-2000:]
+    assert results["deferred"] == "DeferredTensor"
+    assert results["moved"] == []

@@ -1,0 +1,81 @@
+"""Real training through the whole system: vudored, the module, torch-lumo-opt and the reference
+appliance train 10 steps with eager PyTorch's loss at every step and its final weights, buffers and
+optimizer state."""
+import pytest
+
+from test_frontend import run
+
+E2E = r'''
+import copy
+CASE = os.environ["CASE"]
+
+def gpt2():
+    from transformers import GPT2Config, GPT2LMHeadModel
+    torch.manual_seed(0)
+    config = GPT2Config(vocab_size=100, n_positions=32, n_embd=32, n_layer=2, n_head=4, bos_token_id=0,
+                        eos_token_id=0, resid_pdrop=0.0, embd_pdrop=0.0, attn_pdrop=0.0)
+    ids = torch.randint(0, 100, (2, 16))
+    return GPT2LMHeadModel(config), (torch.optim.AdamW, dict(lr=1e-3)), ids, ids
+
+script = CASE.split("-")[0]
+model, (opt_cls, opt_args), x, y = gpt2() if script == "gpt2" else \
+    SCRIPTS[script](**({"dropout": 0.0} if script == "transformer" else {}))
+
+def batch(i):
+    g = torch.Generator().manual_seed(100 + i)
+    bx = torch.randn(x.shape, generator=g) if x.is_floating_point() else \
+        torch.randint(0, 50 if script != "gpt2" else 100, x.shape, generator=g)
+    by = bx if script == "gpt2" else torch.randint(0, int(y.max()) + 1, y.shape, generator=g)
+    return bx, by
+
+def train(net, opt, x, y):
+    opt.zero_grad()
+    loss = net(x, labels=y).loss if script == "gpt2" else loss_fn(net(x), y)
+    loss.backward()
+    opt.step()
+    return loss
+
+eager = copy.deepcopy(model)
+eager_opt = opt_cls(eager.parameters(), **opt_args)
+resume = CASE.endswith("-resume")
+if resume:  # two eager steps first, then the lazy side continues from that model and optimizer state
+    for i in range(2):
+        train(eager, eager_opt, *batch(-1 - i))
+    model = copy.deepcopy(eager)
+model.to(dev.torch_device)
+optimizer = opt_cls(model.parameters(), **opt_args)
+if resume:
+    optimizer.load_state_dict(eager_opt.state_dict())
+lazy_step = vudored.step(model, optimizer)(lambda x, y: train(model, optimizer, x, y))
+
+losses = [(lazy_step(*batch(i)).item(), train(eager, eager_opt, *batch(i)).item()) for i in range(10)]
+
+def worst(a, b):
+    return max(((u - v).abs().max().item() for u, v in zip(a, b) if u.is_floating_point()), default=0.0)
+
+state = lazy_step.state_dict()
+eager_state = eager.state_dict()
+integer_state_equal = all(torch.equal(state[k], v) for k, v in eager_state.items() if not v.is_floating_point())
+# The trained state continues in eager PyTorch exactly like the eager run.
+copy_model = copy.deepcopy(eager)
+copy_model.load_state_dict(state)
+copy_opt = opt_cls(copy_model.parameters(), **opt_args)
+copy_opt.load_state_dict(lazy_step.optimizer_state_dict())
+ref_opt_state = [t for s in eager_opt.state_dict()["state"].values() for t in s.values()]
+got_opt_state = [t for s in copy_opt.state_dict()["state"].values() for t in s.values()]
+after = (train(copy_model, copy_opt, *batch(10)).item(), train(eager, eager_opt, *batch(10)).item())
+report(losses=losses, weights=worst(state.values(), eager_state.values()),
+       keys_equal=sorted(state) == sorted(eager_state), integer_state_equal=integer_state_equal,
+       optimizer_state=worst(got_opt_state, ref_opt_state), continued=after,
+       continued_weights=worst(copy_model.state_dict().values(), eager.state_dict().values()))
+'''
+
+
+@pytest.mark.parametrize("case", ["mlp", "mlp-resume", "cnn", "transformer", "gpt2"])
+def test_ten_steps_equal_eager(tmp_path, case):
+    results, proc = run(tmp_path, E2E, fake=False, env={"CASE": case})
+    for lazy, eager in results["losses"] + [results["continued"]]:
+        assert lazy == pytest.approx(eager, rel=1e-4, abs=1e-5), results["losses"]
+    assert results["keys_equal"] and results["integer_state_equal"]  # buffers: num_batches_tracked
+    assert results["weights"] < 1e-4 and results["optimizer_state"] < 1e-4
+    assert results["continued_weights"] < 1e-4
