@@ -355,6 +355,12 @@ LogicalResult BinaryOp::verify() {
   return success();
 }
 
+LogicalResult SubOp::verify() {
+  if (isBool(elementOf(getZ())))
+    return emitOpError() << "is not defined on i1";
+  return success();
+}
+
 LogicalResult GeluOp::verify() {
   if (auto a = getApproximation())
     return oneOf(*this, "approximation", *a, {"none", "tanh"});

@@ -23,6 +23,13 @@ func.func @f(%a: tensor<2x3xf32>, %b: tensor<2x3xsi32>) {
 }
 
 // -----
+func.func @f(%a: tensor<3xi1>) {
+  // expected-error @+1 {{'lumo.Sub' op is not defined on i1}}
+  %0 = lumo.Sub %a, %a : (tensor<3xi1>, tensor<3xi1>) -> tensor<3xi1>
+  return
+}
+
+// -----
 func.func @f(%a: tensor<2x3xsi32>) {
   // expected-error @+1 {{must be statically shaped tensor of f16, bf16, f32 or f64, but got}}
   %0 = lumo.Exp %a : (tensor<2x3xsi32>) -> tensor<2x3xsi32>
