@@ -6,6 +6,7 @@
 // MLIR no longer parses; the tool restores "func.func" where it begins an operation.
 #include "Passes.h"
 
+#include "lumo/LumoDialect.h"
 #include "mlir/Dialect/Func/IR/FuncOps.h"
 #include "mlir/IR/AsmState.h"
 #include "mlir/IR/DialectRegistry.h"
@@ -101,7 +102,7 @@ int main(int argc, char **argv) {
   }
 
   mlir::DialectRegistry registry;
-  registry.insert<mlir::func::FuncDialect>();
+  registry.insert<mlir::func::FuncDialect, lumo::LumoDialect>();
   if (mlir::failed(mlir::MlirOptMain(output->os(), std::move(buffer), passPipeline, registry,
                                      splitInputFile, verifyDiagnostics,
                                      /*verifyPasses=*/true,
