@@ -5,6 +5,7 @@
 #include "Passes.h"
 #include "TorchToLumo.h"
 
+#include "lumo/LumoDialect.h"
 #include "mlir/Pass/PassManager.h"
 #include "mlir/Pass/PassRegistry.h"
 #include "mlir/Transforms/Passes.h"
@@ -118,6 +119,9 @@ struct ConvertTorchToLumoPass : PassWrapper<ConvertTorchToLumoPass, OperationPas
   StringRef getArgument() const final { return "convert-torch-to-lumo"; }
   StringRef getDescription() const final {
     return "Replace torch operations (on builtin tensors) by lumo operations";
+  }
+  void getDependentDialects(DialectRegistry &registry) const override {
+    registry.insert<lumo::LumoDialect>();
   }
   void runOnOperation() override {
     bool ok = true;

@@ -247,7 +247,7 @@ Value Emitter::unaryOp(StringRef name, Value x, ArrayRef<NamedAttribute> attrs) 
 
 Value Emitter::unary(StringRef kind, Value x) {
   Type result = x.getType();
-  if (kind == "isnan" || kind == "isinf") result = tensorOf(shapeOf(x), b.getI1Type());
+  if (kind.startswith("is")) result = tensorOf(shapeOf(x), b.getI1Type());
   return op("lumo.Unary", x, result, {str("kind", kind)});
 }
 

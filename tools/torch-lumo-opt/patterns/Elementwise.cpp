@@ -574,29 +574,14 @@ Values bitwiseNot(TorchOp &t) {
   return {t.e.unary("not", x)};
 }
 
-PatternFn infinityTest(double value) {
-  return [value](TorchOp &t) -> Values {
-    Value x = t.tensor(0);
-    Emitter &e = t.e;
-    if (!isFloatType(elemOf(x))) return {e.zeros(t.resultType())};
-    return {e.compare(x, e.scalar(elemOf(x), value), "EQ")};
-  };
-}
-
+/// isnan, isinf, isfinite, ...: constant for integers.
 PatternFn classify(StringRef kind) {
   std::string k = kind.str();
   return [k](TorchOp &t) -> Values {
     Value x = t.tensor(0);
-    if (!isFloatType(elemOf(x))) return {t.e.zeros(t.resultType())};
+    if (!isFloatType(elemOf(x))) return {t.e.splat(t.resultType(), k == "isfinite" ? 1 : 0)};
     return {t.e.unary(k, x)};
   };
-}
-
-Values isfinite(TorchOp &t) {
-  Value x = t.tensor(0);
-  Emitter &e = t.e;
-  if (!isFloatType(elemOf(x))) return {e.splat(t.resultType(), 1)};
-  return {e.compare(e.unaryOp("lumo.Abs", x), e.scalar(elemOf(x), INFINITY), "LT")};
 }
 
 Values signbit(TorchOp &t) {
@@ -650,34 +635,17 @@ void addElementwisePatterns(PatternTable &t) {
            {"aten.relu", "lumo.Relu"}, {"aten.sign", "lumo.Sign"}, {"aten.sgn", "lumo.Sign"},
            {"aten.reciprocal", "lumo.Reciprocal"}, {"aten.hardsigmoid", "lumo.HardSigmoid"}})
     t.add(kind, lumoUnary(name));
-  for (StringRef kind : {"neg", "rsqrt", "log1p", "expm1", "log2", "tan", "atan", "asin", "acos",
-                         "sinh", "cosh", "round", "trunc", "silu"})
+  for (StringRef kind : {"neg", "rsqrt", "log1p", "expm1", "log2", "log10", "exp2", "tan", "atan",
+                         "asin", "acos", "sinh", "cosh", "asinh", "acosh", "atanh", "round",
+                         "trunc", "silu"})
     t.add(("aten." + kind).str(), kindUnary(kind));
   t.add("aten.fix", kindUnary("trunc"));
   t.add("aten.negative", kindUnary("neg"));
-  addUnary(t, "aten.log10", [](Emitter &e, Value x) {
-    return e.scale(e.unaryOp("lumo.Log", x), 1 / std::log(10.0));
-  });
-  addUnary(t, "aten.exp2", [](Emitter &e, Value x) {
-    return e.binaryOp("lumo.Pow", e.scalar(elemOf(x), 2), x);
-  });
   addUnary(t, "aten.erfc", [](Emitter &e, Value x) {
     return e.sub(e.scalar(elemOf(x), 1), e.unaryOp("lumo.Erf", x));
   });
   addUnary(t, "aten.frac", [](Emitter &e, Value x) { return e.sub(x, e.unary("trunc", x)); });
   addUnary(t, "aten.square", [](Emitter &e, Value x) { return e.mul(x, x); });
-  addUnary(t, "aten.atanh", [](Emitter &e, Value x) {
-    Value one = e.scalar(elemOf(x), 1);
-    return e.scale(e.unaryOp("lumo.Log", e.div(e.add(one, x), e.sub(one, x))), 0.5);
-  });
-  addUnary(t, "aten.asinh", [](Emitter &e, Value x) {
-    Value r = e.unaryOp("lumo.Sqrt", e.addScalar(e.mul(x, x), 1));
-    return e.unaryOp("lumo.Log", e.add(x, r));
-  });
-  addUnary(t, "aten.acosh", [](Emitter &e, Value x) {
-    Value r = e.unaryOp("lumo.Sqrt", e.addScalar(e.mul(x, x), -1));
-    return e.unaryOp("lumo.Log", e.add(x, r));
-  });
   addUnary(t, "aten.sinc", [](Emitter &e, Value x) {
     Type elem = elemOf(x);
     Value px = e.scale(x, M_PI);
@@ -688,11 +656,11 @@ void addElementwisePatterns(PatternTable &t) {
   t.add("aten.nan_to_num", nanToNum);
   t.add("aten.logical_not", logicalNot);
   t.add("aten.bitwise_not", bitwiseNot);
-  t.add("aten.isneginf", infinityTest(-INFINITY));
-  t.add("aten.isposinf", infinityTest(INFINITY));
+  t.add("aten.isneginf", classify("isneginf"));
+  t.add("aten.isposinf", classify("isposinf"));
   t.add("aten.isnan", classify("isnan"));
   t.add("aten.isinf", classify("isinf"));
-  t.add("aten.isfinite", isfinite);
+  t.add("aten.isfinite", classify("isfinite"));
   t.add("aten.signbit", signbit);
 
   // Arithmetic.
