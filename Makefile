@@ -4,7 +4,7 @@ PY        := $(VENV)/bin/python
 BUILD_DIR := $(CURDIR)/build
 JOBS      ?= $(shell nproc)
 
-.PHONY: all setup build test test-cpp test-py demo bench clean
+.PHONY: all setup build test test-cpp test-py test-lit lumo-docs demo bench clean
 
 all: build
 
@@ -24,7 +24,15 @@ test-cpp: build
 test-py: build
 	$(PY) -m pytest -q tests/python
 
-test: test-cpp test-py
+# lit + FileCheck tests of the dialect and the tool (configured into the build tree by CMake).
+test-lit: build
+	$(VENV)/bin/lit -sv $(BUILD_DIR)/tests/lit
+
+test: test-cpp test-py test-lit
+
+# Refreshes the committed reference page of the lumo dialect from the operator table.
+lumo-docs: build
+	cp $(BUILD_DIR)/lumo/docs/LumoOps.md lumo/docs/LumoOps.md
 
 # Trains a small CNN on scikit-learn's digits through the whole system, beside eager PyTorch.
 demo: build

@@ -1,18 +1,19 @@
 #!/usr/bin/env python3
 """Generates LumoLtc, the registration block of the lumo operator library.
 
-Reads the operator table (csrc/lumo_ops.yaml) and writes one TORCH_LIBRARY(lumo, m) block that
-defines every operator with its schema and a catch-all kernel. The kernel's C++ signature follows
-from the schema; its body feeds the arguments, in schema order, to torch::lazy::LumoCall
-(csrc/lumo_ops.h), which records the node or raises.
+Reads the operator table (csrc/lumo_ops.yaml, through lumo_table.py) and writes one
+TORCH_LIBRARY(lumo, m) block that defines every operator of the library (dialect-only entries are
+skipped) with its schema and a catch-all kernel. The kernel's C++ signature follows from the schema;
+its body feeds the arguments, in schema order, to torch::lazy::LumoCall (csrc/lumo_ops.h), which
+records the node or raises.
 
 usage: gen_lumo_ops.py TABLE OUTPUT
 """
 
-import re
 import sys
 
-import yaml
+import lumo_table
+from lumo_table import ATTR_NAMES, TENSOR_TYPES, TableError
 
 # Schema type -> C++ parameter type of the kernel.
 PARAM_TYPES = {
@@ -30,74 +31,30 @@ PARAM_TYPES = {
     "str": "c10::string_view",
     "str?": "c10::optional<c10::string_view>",
 }
-TENSOR_TYPES = ("Tensor", "Tensor?", "Tensor[]")
-ATTR_NAMES = "_attr_names"
 KERNELS = ("node", "shape_error")
-
-SCHEMA_RE = re.compile(r"^(\w+)\((.*)\) -> (.+)$")
-ARG_RE = re.compile(r'^(\w+(?:\[\])?\??) (\w+)(?:=(.*))?$')
-
-
-class TableError(Exception):
-    pass
-
-
-def split_top_level(text):
-    """Splits "a, b, c" at commas outside brackets and quotes."""
-    parts, depth, quoted, start = [], 0, False, 0
-    for i, ch in enumerate(text):
-        if ch == '"':
-            quoted = not quoted
-        elif not quoted and ch in "([":
-            depth += 1
-        elif not quoted and ch in ")]":
-            depth -= 1
-        elif not quoted and depth == 0 and ch == ",":
-            parts.append(text[start:i].strip())
-            start = i + 1
-    tail = text[start:].strip()
-    if tail:
-        parts.append(tail)
-    return parts
 
 
 def parse_schema(schema):
-    m = SCHEMA_RE.match(schema)
-    if not m:
-        raise TableError(f"cannot parse schema: {schema}")
-    name, args_text, returns_text = m.groups()
-    args, kwarg_only = [], False
-    for part in split_top_level(args_text):
-        if part == "*":
-            kwarg_only = True
-            continue
-        am = ARG_RE.match(part)
-        if not am or am.group(1) not in PARAM_TYPES:
-            raise TableError(f"{name}: unsupported argument '{part}'")
-        args.append({"type": am.group(1), "name": am.group(2), "default": am.group(3),
-                     "kwarg_only": kwarg_only})
-    if kwarg_only:
-        last = args[-1] if args else None
-        if not last or last["name"] != ATTR_NAMES or last["type"] != "str" or last["default"] != '""':
+    """Parses a schema and checks the library's own rules; adds the kernel's C++ return type."""
+    op = lumo_table.parse_schema(schema)
+    name, args = op["name"], op["args"]
+    if any(a["kwarg_only"] for a in args):
+        last = args[-1]
+        if last["name"] != ATTR_NAMES or last["type"] != "str" or last["default"] != '""':
             raise TableError(f'{name}: keyword-only arguments must end with str {ATTR_NAMES}=""')
     elif any(a["name"] == ATTR_NAMES for a in args):
         raise TableError(f"{name}: {ATTR_NAMES} must be keyword-only")
     if not any(a["type"] in TENSOR_TYPES for a in args):
         raise TableError(f"{name}: an operator needs a tensor argument to find its device")
 
-    if returns_text.startswith("("):
-        returns = split_top_level(returns_text[1:-1])
-    else:
-        returns = [returns_text]
-    return_types = [r.split(" ")[0] for r in returns]
+    return_types = [r["type"] for r in op["results"]]
     if return_types == ["Tensor[]"]:
         cpp_return = "std::vector<at::Tensor>"
-    elif all(t == "Tensor" for t in return_types):
-        cpp_return = ("at::Tensor" if len(returns) == 1 else
-                      "std::tuple<" + ", ".join(["at::Tensor"] * len(returns)) + ">")
+    elif len(return_types) == 1:
+        cpp_return = "at::Tensor"
     else:
-        raise TableError(f"{name}: unsupported results '{returns_text}'")
-    return {"name": name, "args": args, "num_results": len(returns), "cpp_return": cpp_return}
+        cpp_return = "std::tuple<" + ", ".join(["at::Tensor"] * len(return_types)) + ">"
+    return {**op, "num_results": len(return_types), "cpp_return": cpp_return}
 
 
 def c_string(text):
@@ -138,13 +95,7 @@ def emit_op(entry):
 
 
 def generate(table):
-    if not isinstance(table, list) or not table:
-        raise TableError("the table must be a non-empty list of operators")
-    names = [parse_schema(e["schema"])["name"] for e in table]
-    dups = sorted({n for n in names if names.count(n) > 1})
-    if dups:
-        raise TableError(f"operators defined twice: {', '.join(dups)}")
-    body = "\n".join(emit_op(e) for e in table)
+    body = "\n".join(emit_op(e) for e in lumo_table.library_entries(table))
     return ("// Generated by scripts/gen_lumo_ops.py from csrc/lumo_ops.yaml. Do not edit.\n"
             "// Included by csrc/lumo_ops.cpp: registers the lumo operator library at load.\n\n"
             f"TORCH_LIBRARY(lumo, m) {{\n{body}\n}}\n")
@@ -153,10 +104,8 @@ def generate(table):
 def main(argv):
     if len(argv) != 3:
         sys.exit(__doc__)
-    with open(argv[1]) as f:
-        table = yaml.safe_load(f)
     try:
-        text = generate(table)
+        text = generate(lumo_table.load(argv[1]))
     except TableError as e:
         sys.exit(f"{argv[1]}: {e}")
     with open(argv[2], "w") as f:

@@ -1,0 +1,6 @@
+// The lumo dialect.
+#pragma once
+
+#include "mlir/IR/Dialect.h"
+
+#include "lumo/LumoDialect.h.inc"
