@@ -51,6 +51,7 @@ class ReferenceAppliance:
     def __init__(self, program_factory=None):
         self._factory = program_factory
         self.program = None
+        self.arguments = []
         self.batch_size = None
         self.zero_start = set()
         self.runs = 0
@@ -74,19 +75,21 @@ class ReferenceAppliance:
             return False
         self.program = program
         self.batch_size = batch_size
-        self._args = [None] * len(program.arguments)
+        # Read once: the interpreter builds these lists anew on every access.
+        self.arguments = arguments = list(program.arguments)
+        self._args = [None] * len(arguments)
         # Arguments whose values the program cannot depend on (never read: the storage behind a
         # torch.empty that a fill overwrites; or without elements) get zeros once; they are no
         # inputs the front end has to feed.
         unused = unused_arguments(text)
-        unused |= {a.index for a in program.arguments if 0 in tuple(a.shape)}
-        for a in program.arguments:
+        unused |= {a.index for a in arguments if 0 in tuple(a.shape)}
+        for a in arguments:
             if a.kind == "input" and a.index in unused:
                 self._args[a.index] = torch.zeros(a.shape, dtype=a.dtype)
-        self._inputs = {a.name: a.index for a in program.arguments
+        self._inputs = {a.name: a.index for a in arguments
                         if a.kind == "input" and a.index not in unused}
-        self._weights = {a.name: a.index for a in program.arguments if a.kind == "weight"}
-        self._updates = [(a.aliasing_output, a.index) for a in program.arguments
+        self._weights = {a.name: a.index for a in arguments if a.kind == "weight"}
+        self._updates = [(a.aliasing_output, a.index) for a in arguments
                          if a.kind == "weight" and a.aliasing_output is not None]
         self._outputs = [(r.index, r.name) for r in program.results if r.name is not None]
         return True
@@ -102,7 +105,7 @@ class ReferenceAppliance:
             index = self._weights.get(name)
             if index is None:
                 raise ApplianceError(f"Weight {name!r} is not an argument of the program.")
-            argument = self.program.arguments[index]
+            argument = self.arguments[index]
             if record.has_tensor:
                 value = host_value(record)
             elif name in self.zero_start:
@@ -136,7 +139,7 @@ class ReferenceAppliance:
         try:
             for name, index in self._inputs.items():
                 value = inputs[name]
-                expected = self.program.arguments[index]
+                expected = self.arguments[index]
                 if tuple(value.shape) != tuple(expected.shape) or value.dtype != expected.dtype:
                     raise ApplianceError(
                         f"Input {name!r} holds {value.dtype} {list(value.shape)} but the program "

@@ -498,38 +498,32 @@ class CompiledStep:
         """The model's state_dict (of the module registered under `prefix`) with the trained values,
         as host tensors: loadable into an eager copy of the model."""
         module = self._models[prefix]
+        read = self._reader()
+        return {key: read(value) for key, value in module.state_dict(keep_vars=True).items()}
+
+    def _reader(self):
+        """Host value of a weight or state tensor: the appliance's, or (never part of the program)
+        its record's. Tensors are found by identity: a weight tied between modules has one name."""
         weights = self._appliance.weights() if self._compiled else {}
-        result = {}
-        for key, value in module.state_dict(keep_vars=True).items():
-            name = prefix + key
+        names = {id(t): name for name, t in self._state().items()}
+
+        def read(value):
+            name = names.get(id(value))
             if name in weights:
-                result[key] = weights[name].clone()
-            elif isinstance(value, torch.Tensor) and value.device.type == "lazy":
-                result[key] = ox.get_appliance_data(value).tensor.clone()
-            else:
-                result[key] = value
-        return result
+                return weights[name].clone()
+            if isinstance(value, torch.Tensor) and value.device.type == "lazy":
+                return ox.get_appliance_data(value).tensor.clone()
+            return value
+        return read
 
     def optimizer_state_dict(self, index=0):
         """The optimizer's state_dict with the trained state as host tensors, loadable into an eager
         optimizer over the eager copy of the model (capturable restored to its own setting)."""
         opt = self._optimizers[index]
-        weights = self._appliance.weights() if self._compiled else {}
-        names = {id(t): name for name, t in self._state().items()}
+        read = self._reader()
         result = opt.state_dict()
-        params = [p for group in opt.param_groups for p in group["params"]]
-        state = {}
-        for pid, entries in result["state"].items():
-            pname = names[id(params[pid])]
-            state[pid] = {}
-            for key, value in entries.items():
-                name = f"{pname}.{key}"
-                if name in weights:
-                    value = weights[name].clone()
-                elif isinstance(value, torch.Tensor) and value.device.type == "lazy":
-                    value = ox.get_appliance_data(value).tensor.clone()
-                state[pid][key] = value
-        result["state"] = state
+        result["state"] = {pid: {key: read(value) for key, value in entries.items()}
+                           for pid, entries in result["state"].items()}
         originals = {id(group): value for group, value in self._capturable}
         for group, out in zip(opt.param_groups, result["param_groups"]):
             if id(group) in originals:

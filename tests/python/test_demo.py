@@ -13,7 +13,7 @@ def test_demo_matches_eager_and_writes_its_artifacts(tmp_path):
                f"exec(open({str(ROOT / 'demo' / 'digits.py')!r}).read())")
     summary = json.loads((out / "summary.json").read_text())
     assert summary["steps"] == 1437 // 64
-    assert summary["loss_difference"] < 1e-4 and summary["weight_difference"] < 1e-4
+    assert summary["loss_difference"] < 1e-5 and summary["weight_difference"] < 1e-4
     assert abs(summary["held_out"]["lazy"] - summary["held_out"]["eager"]) < 0.02
     assert summary["held_out"]["lazy"] > 0.5  # one epoch already learns
     files = summary["files"]
