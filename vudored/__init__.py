@@ -23,10 +23,11 @@ appliance.
 import os
 import sys
 
-# The conversion tool the module runs (torch-lumo-opt) is installed beside this interpreter.
+# The conversion tool the module runs (torch-lumo-opt) is installed beside this interpreter: found
+# there without an activated environment, after any the search path names already.
 _bin = os.path.join(sys.prefix, "bin")
 if _bin not in os.environ.get("PATH", "").split(os.pathsep):
-    os.environ["PATH"] = _bin + os.pathsep + os.environ.get("PATH", "")
+    os.environ["PATH"] = os.pathsep.join(p for p in (os.environ.get("PATH", os.defpath), _bin) if p)
 
 from . import backend, deferred, errors, utils  # noqa: E402
 from .errors import (ApplianceError, BatchSizeError, GraphChangedError, HostReadError,  # noqa: E402
