@@ -9,6 +9,7 @@ namespace {
 Type si64Type(MLIRContext *ctx) { return IntegerType::get(ctx, 64, IntegerType::Signed); }
 
 Value gather(Emitter &e, Value x, Value indices, int64_t axis, int64_t batchDims = 0) {
+  if (axis >= rankOf(x) || batchDims > rankOf(indices)) unsupported("gather axis out of range");
   Shape shape(shapeOf(x).begin(), shapeOf(x).begin() + axis);
   shape.append(shapeOf(indices).begin() + batchDims, shapeOf(indices).end());
   shape.append(shapeOf(x).begin() + axis + 1, shapeOf(x).end());
@@ -56,6 +57,7 @@ Values embeddingBackward(TorchOp &t) {
   bool scaleByFreq = t.flag(4);
   Emitter &e = t.e;
   int64_t n = numElements(shapeOf(indices));
+  if (rankOf(indices) > rankOf(grad)) unsupported("indices of a higher rank than the gradient");
   Shape rows{n};
   rows.append(shapeOf(grad).begin() + rankOf(indices), shapeOf(grad).end());
   Value updates = e.reshape(grad, rows);
@@ -83,6 +85,7 @@ Values torchGather(TorchOp &t) {
   int64_t rank = rankOf(x);
   if (rank == 0) return {e.conform(x, t.resultType())};
   int64_t dim = normDim(t.i64(1), rank);
+  if (rankOf(index) != rank) unsupported("index and input differ in rank");
   // Index may be smaller than x in the other dimensions.
   Shape size(shapeOf(index).begin(), shapeOf(index).end());
   size[dim] = shapeOf(x)[dim];
@@ -194,6 +197,7 @@ Values indexPut(TorchOp &t) {
   if (plan.tensors.size() != 1) unsupported("writes through several index tensors");
   bool accumulate = t.size() > 3 && t.flag(3);
   int64_t p = plan.first;
+  if (p >= rankOf(self)) unsupported("too many indices");
   Value idx = plan.tensors[0];
   int64_t n = numElements(shapeOf(idx));
   // Values broadcast to the shape of self[indices], with the index dimensions flattened.

@@ -201,6 +201,7 @@ Values listUnpack(TorchOp &t) {
   if (kind == "aten.split_copy.Tensor" || kind == "aten.split.Tensor") {
     dim = normDim(src.size() > 2 ? src.i64(2) : 0, rank);
     int64_t each = src.i64(1), total = shapeOf(x)[dim];
+    if (each < 1) unsupported("split size must be positive");
     for (int64_t at = 0; at < total; at += each) sizes.push_back(std::min(each, total - at));
   } else if (kind == "aten.split_with_sizes_copy" || kind == "aten.split_with_sizes") {
     dim = normDim(src.size() > 2 ? src.i64(2) : 0, rank);
@@ -211,6 +212,7 @@ Values listUnpack(TorchOp &t) {
   } else if (kind == "aten.chunk") {
     dim = normDim(src.size() > 2 ? src.i64(2) : 0, rank);
     int64_t total = shapeOf(x)[dim], chunks = src.i64(1);
+    if (chunks < 1) unsupported("chunk count must be positive");
     int64_t each = (total + chunks - 1) / chunks;
     for (int64_t at = 0; at < total; at += each) sizes.push_back(std::min(each, total - at));
   } else {
@@ -250,6 +252,8 @@ PatternFn modePad(StringRef mode) {
     Value x = t.tensor(0);
     Shape pad = t.ints(1);
     int64_t rank = rankOf(x);
+    if (pad.size() % 2 || static_cast<int64_t>(pad.size() / 2) > rank)
+      unsupported("padding list does not match the rank");
     Shape low(rank, 0), high(rank, 0), interior(rank, 0);
     for (size_t i = 0; i < pad.size() / 2; ++i) {
       low[rank - 1 - i] = pad[2 * i];
