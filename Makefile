@@ -4,7 +4,7 @@ PY        := $(VENV)/bin/python
 BUILD_DIR := $(CURDIR)/build
 JOBS      ?= $(shell nproc)
 
-.PHONY: all setup build test test-cpp test-py test-lit demo bench clean
+.PHONY: all setup build test test-cpp test-py test-lit lumo-docs demo bench clean
 
 all: build
 
@@ -29,6 +29,10 @@ test-lit: build
 	$(VENV)/bin/lit -sv $(BUILD_DIR)/tests/lit
 
 test: test-cpp test-py test-lit
+
+# Refreshes the committed reference page of the lumo dialect from the operator table.
+lumo-docs: build
+	cp $(BUILD_DIR)/lumo/docs/LumoOps.md lumo/docs/LumoOps.md
 
 demo: build
 	@echo "make demo: the main job arrives with the step-execution work; nothing to run yet."

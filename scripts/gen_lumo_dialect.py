@@ -96,7 +96,7 @@ def ods_results(entry):
 def ods_traits(entry):
     traits = [] if entry.get("random") else ["Pure"]
     if entry.get("elementwise"):
-        traits.append("Lumo_BroadcastsToResult")
+        traits += ["Lumo_BroadcastsToResult", "SameOperandsAndResultElementType"]
     for t in entry.get("traits", []):
         if t not in traits:
             traits.append(t)

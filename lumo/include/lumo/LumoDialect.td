@@ -5,6 +5,7 @@
 #define LUMO_DIALECT_TD
 
 include "mlir/IR/OpBase.td"
+include "mlir/Interfaces/InferTypeOpInterface.td"
 include "mlir/Interfaces/SideEffectInterfaces.td"
 
 def Lumo_Dialect : Dialect {
