@@ -292,7 +292,7 @@ def test_repeat_as_strided_arange():
     assert torch.equal(run_op("Repeat", [x], [((2, 4, 6), f32)], dict(repeats=[2, 2, 2])), x.repeat(2, 2, 2))
     attrs = dict(size=[2, 2], stride=[1, 3], storage_offset=1)
     assert torch.equal(run_op("AsStrided", [x], [((2, 2), f32)], attrs), torch.as_strided(x, (2, 2), (1, 3), 1))
-    with pytest.raises(li.Error, match="addresses element 6"):
+    with pytest.raises(li.Error, match="element 6"):
         run_op("AsStrided", [x], [((2, 2), f32)], dict(size=[2, 2], stride=[1, 3], storage_offset=2))
     start, end, step = (torch.tensor(v, dtype=torch.float64) for v in (0.5, 1.95, 0.1))
     out = run_op("Arange", [start, end, step], [((2, 15), f32)], dict(dim=1))
