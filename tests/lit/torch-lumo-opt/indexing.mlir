@@ -13,8 +13,10 @@
 // CHECK: lumo.Gather %arg0, %arg3 {axis = 1 : i64, batch_dims = 1 : i64} : (tensor<10x4xf32>, tensor<10x2xsi64>) -> tensor<10x2xf32>
 // x[:, idx]
 // CHECK: lumo.Gather %arg0, %arg4 {axis = 1 : i64} : (tensor<10x4xf32>, tensor<5xsi64>) -> tensor<10x5xf32>
-// index_put with accumulate adds rows.
-// CHECK: %[[ROWS:.*]] = lumo.BroadcastInDim %arg4 {broadcast_dimensions = array<i64: 0>} : (tensor<5xsi64>) -> tensor<5x4xsi64>
+// index_put with accumulate adds rows (negative indices counted from the end).
+// CHECK: %[[NEG:.*]] = lumo.Compare %arg4, %{{.*}} {comparison_direction = "LT"}
+// CHECK: %[[IDX:.*]] = lumo.Select %[[NEG]], %{{.*}}, %arg4
+// CHECK: %[[ROWS:.*]] = lumo.BroadcastInDim %[[IDX]] {broadcast_dimensions = array<i64: 0>} : (tensor<5xsi64>) -> tensor<5x4xsi64>
 // CHECK: lumo.Scatter %arg0, %[[ROWS]], %{{.*}} {axis = 0 : i64, reduce_kind = "add"} : (tensor<10x4xf32>, tensor<5x4xsi64>, tensor<5x4xf32>) -> tensor<10x4xf32>
 func.func @main(%arg0: !torch.vtensor<[10,4],f32>, %arg1: !torch.vtensor<[2,3],si64>, %arg2: !torch.vtensor<[2,3,4],f32>,
                 %arg3: !torch.vtensor<[10,2],si64>, %arg4: !torch.vtensor<[5],si64>, %arg5: !torch.vtensor<[5,4],f32>)
