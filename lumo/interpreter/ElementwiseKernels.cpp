@@ -1,5 +1,10 @@
 // Elementwise operations, conversions and pass-through markers.
+//
+// The kernels call ATen's CPU kernels directly (at::cpu::) where ATen has one: the same kernels
+// eager PyTorch reaches, without a trip through the dispatcher for every small operation.
 #include "Kernel.h"
+
+#include <ATen/CPUFunctions.h>
 
 namespace lumo {
 namespace {
@@ -18,6 +23,25 @@ template <typename F> Kernel elementwise(const OpView &op, F f) {
   };
 }
 
+// Also writes into a spare result buffer (`write(out, ctx)`) when the operands broadcast to the
+// result's shape.
+template <typename F, typename W> Kernel elementwise(OpView &op, F f, W write) {
+  Shape shape = op.resultShape(), broadcast;
+  for (size_t i = 0; i < op.numOperands(); ++i)
+    broadcast = at::infer_size(broadcast, op.operandShape(i));
+  if (broadcast != shape)
+    return elementwise(op, std::move(f));
+  op.acceptSpare();
+  return [f = std::move(f), write = std::move(write)](KernelContext &ctx) {
+    if (at::Tensor *out = ctx.spare()) {
+      write(*out, ctx);
+      ctx.out(*out);
+    } else {
+      ctx.out(f(ctx));
+    }
+  };
+}
+
 std::string approximation(const OpView &op) {
   std::string a = op.strAttr("approximation", "none");
   if (a != "none" && a != "tanh")
@@ -27,81 +51,103 @@ std::string approximation(const OpView &op) {
 
 } // namespace
 
-#define LUMO_UNARY(Name, expr)                                                                                \
+// Elementwise operations on ATen CPU kernels with an out= form: fn(x...) and fn_out(out, x...).
+#define LUMO_UNARY(Name, fn)                                                                                  \
   Kernel plan##Name(OpView &op) {                                                                             \
-    return elementwise(op, [](KernelContext &c) {                                                             \
-      const at::Tensor &x = c.in(0);                                                                          \
-      return expr;                                                                                            \
-    });                                                                                                       \
+    return elementwise(                                                                                       \
+        op, [](KernelContext &c) { return at::cpu::fn(c.in(0)); },                                            \
+        [](at::Tensor &out, KernelContext &c) { at::cpu::fn##_out(out, c.in(0)); });                          \
   }
-#define LUMO_BINARY(Name, expr)                                                                               \
+#define LUMO_BINARY(Name, fn)                                                                                 \
   Kernel plan##Name(OpView &op) {                                                                             \
-    return elementwise(op, [](KernelContext &c) {                                                             \
-      const at::Tensor &x = c.in(0);                                                                          \
-      const at::Tensor &y = c.in(1);                                                                          \
-      return expr;                                                                                            \
-    });                                                                                                       \
+    return elementwise(                                                                                       \
+        op, [](KernelContext &c) { return at::cpu::fn(c.in(0), c.in(1)); },                                   \
+        [](at::Tensor &out, KernelContext &c) { at::cpu::fn##_out(out, c.in(0), c.in(1)); });                 \
   }
 
-LUMO_UNARY(Abs, at::abs(x))
-LUMO_UNARY(Ceil, at::ceil(x))
-LUMO_UNARY(Floor, at::floor(x))
-LUMO_UNARY(Cos, at::cos(x))
-LUMO_UNARY(Sin, at::sin(x))
-LUMO_UNARY(Erf, at::erf(x))
-LUMO_UNARY(Exp, at::exp(x))
-LUMO_UNARY(Log, at::log(x))
-LUMO_UNARY(Sqrt, at::sqrt(x))
-LUMO_UNARY(Tanh, at::tanh(x))
-LUMO_UNARY(Sigmoid, at::sigmoid(x))
-LUMO_UNARY(Sign, at::sign(x))
-LUMO_UNARY(Reciprocal, at::reciprocal(x))
-LUMO_UNARY(Relu, at::relu(x))
-LUMO_UNARY(HardSigmoid, at::hardsigmoid(x))
-LUMO_BINARY(Add, at::add(x, y))
-LUMO_BINARY(Sub, at::sub(x, y))
-LUMO_BINARY(Mul, at::mul(x, y))
-LUMO_BINARY(Pow, at::pow(x, y))
-LUMO_BINARY(ReluGrad, at::threshold_backward(x, y, 0))
-LUMO_BINARY(HardSigmoidGrad, at::hardsigmoid_backward(x, y))
+LUMO_UNARY(Ceil, ceil)
+LUMO_UNARY(Floor, floor)
+LUMO_UNARY(Cos, cos)
+LUMO_UNARY(Sin, sin)
+LUMO_UNARY(Erf, erf)
+LUMO_UNARY(Exp, exp)
+LUMO_UNARY(Log, log)
+LUMO_UNARY(Sqrt, sqrt)
+LUMO_UNARY(Tanh, tanh)
+LUMO_UNARY(Sigmoid, sigmoid)
+LUMO_UNARY(Sign, sign)
+LUMO_UNARY(Reciprocal, reciprocal)
+LUMO_UNARY(HardSigmoid, hardsigmoid)
+LUMO_BINARY(Add, add)
+LUMO_BINARY(Sub, sub)
+LUMO_BINARY(Mul, mul)
+LUMO_BINARY(Pow, pow)
+LUMO_BINARY(HardSigmoidGrad, hardsigmoid_backward)
+
+Kernel planAbs(OpView &op) {
+  return elementwise(
+      op, [](KernelContext &c) { return at::abs(c.in(0)); },
+      [](at::Tensor &out, KernelContext &c) { at::cpu::abs_out(out, c.in(0)); });
+}
+
+Kernel planRelu(OpView &op) {
+  auto relu = [](KernelContext &c) { return at::cpu::relu(c.in(0)); };
+  if (op.resultType() == at::kBool) // rejected by ATen's relu
+    return elementwise(op, relu);
+  // ATen's relu is clamp_min(x, 0).
+  return elementwise(op, relu, [](at::Tensor &out, KernelContext &c) { at::cpu::clamp_min_out(out, c.in(0), 0); });
+}
+
+Kernel planReluGrad(OpView &op) {
+  return elementwise(
+      op, [](KernelContext &c) { return at::cpu::threshold_backward(c.in(0), c.in(1), 0); },
+      [](at::Tensor &out, KernelContext &c) { at::cpu::threshold_backward_out(out, c.in(0), c.in(1), 0); });
+}
+
 // SigmoidGrad(y, dy): the forward result first.
-LUMO_BINARY(SigmoidGrad, at::sigmoid_backward(y, x))
+Kernel planSigmoidGrad(OpView &op) {
+  return elementwise(
+      op, [](KernelContext &c) { return at::cpu::sigmoid_backward(c.in(1), c.in(0)); },
+      [](at::Tensor &out, KernelContext &c) { at::cpu::sigmoid_backward_out(out, c.in(1), c.in(0)); });
+}
 
 Kernel planDiv(OpView &op) {
   if (isFloat(op.resultType()))
-    return elementwise(op, [](KernelContext &c) { return at::div(c.in(0), c.in(1)); });
-  return elementwise(op, [](KernelContext &c) { return at::div(c.in(0), c.in(1), "trunc"); });
+    return elementwise(
+        op, [](KernelContext &c) { return at::cpu::div(c.in(0), c.in(1)); },
+        [](at::Tensor &out, KernelContext &c) { at::cpu::div_out(out, c.in(0), c.in(1)); });
+  return elementwise(op, [](KernelContext &c) { return at::cpu::div(c.in(0), c.in(1), "trunc"); });
 }
 
 Kernel planAnd(OpView &op) {
   if (op.resultType() == at::kBool)
     return elementwise(op, [](KernelContext &c) { return at::logical_and(c.in(0), c.in(1)); });
-  return elementwise(op, [](KernelContext &c) { return at::bitwise_and(c.in(0), c.in(1)); });
+  return elementwise(op, [](KernelContext &c) { return at::cpu::bitwise_and(c.in(0), c.in(1)); });
 }
 
 Kernel planOr(OpView &op) {
   if (op.resultType() == at::kBool)
     return elementwise(op, [](KernelContext &c) { return at::logical_or(c.in(0), c.in(1)); });
-  return elementwise(op, [](KernelContext &c) { return at::bitwise_or(c.in(0), c.in(1)); });
+  return elementwise(op, [](KernelContext &c) { return at::cpu::bitwise_or(c.in(0), c.in(1)); });
 }
 
 Kernel planClamp(OpView &op) {
-  return elementwise(op, [](KernelContext &c) { return at::clamp(c.in(0), c.in(1), c.in(2)); });
+  return elementwise(op, [](KernelContext &c) { return at::cpu::clamp(c.in(0), c.in(1), c.in(2)); });
 }
 
 Kernel planSelect(OpView &op) {
-  return elementwise(op, [](KernelContext &c) { return at::where(c.in(0), c.in(1), c.in(2)); });
+  return elementwise(op, [](KernelContext &c) { return at::cpu::where(c.in(0), c.in(1), c.in(2)); });
 }
 
 Kernel planCompare(OpView &op) {
   using Fn = at::Tensor (*)(const at::Tensor &, const at::Tensor &);
   static const std::pair<const char *, Fn> directions[] = {
-      {"EQ", [](const at::Tensor &x, const at::Tensor &y) { return at::eq(x, y); }},
-      {"NE", [](const at::Tensor &x, const at::Tensor &y) { return at::ne(x, y); }},
-      {"LT", [](const at::Tensor &x, const at::Tensor &y) { return at::lt(x, y); }},
-      {"LE", [](const at::Tensor &x, const at::Tensor &y) { return at::le(x, y); }},
-      {"GT", [](const at::Tensor &x, const at::Tensor &y) { return at::gt(x, y); }},
-      {"GE", [](const at::Tensor &x, const at::Tensor &y) { return at::ge(x, y); }},
+      {"EQ", [](const at::Tensor &x, const at::Tensor &y) { return at::cpu::eq(x, y); }},
+      {"NE", [](const at::Tensor &x, const at::Tensor &y) { return at::cpu::ne(x, y); }},
+      {"LT", [](const at::Tensor &x, const at::Tensor &y) { return at::cpu::lt(x, y); }},
+      {"LE", [](const at::Tensor &x, const at::Tensor &y) { return at::cpu::le(x, y); }},
+      {"GT", [](const at::Tensor &x, const at::Tensor &y) { return at::cpu::gt(x, y); }},
+      {"GE", [](const at::Tensor &x, const at::Tensor &y) { return at::cpu::ge(x, y); }},
   };
   std::string direction = op.strAttr("comparison_direction", "");
   for (auto [name, fn] : directions)
@@ -112,68 +158,68 @@ Kernel planCompare(OpView &op) {
 
 Kernel planElu(OpView &op) {
   double alpha = op.floatAttr("alpha", 1.0);
-  return elementwise(op, [alpha](KernelContext &c) { return at::elu(c.in(0), alpha); });
+  return elementwise(op, [alpha](KernelContext &c) { return at::cpu::elu(c.in(0), alpha); });
 }
 
 Kernel planEluGrad(OpView &op) {
   double alpha = op.floatAttr("alpha", 1.0);
   return elementwise(
-      op, [alpha](KernelContext &c) { return at::elu_backward(c.in(0), alpha, 1, 1, false, c.in(1)); });
+      op, [alpha](KernelContext &c) { return at::cpu::elu_backward(c.in(0), alpha, 1, 1, false, c.in(1)); });
 }
 
 Kernel planLeakyRelu(OpView &op) {
   double alpha = op.floatAttr("alpha", 0.01);
-  return elementwise(op, [alpha](KernelContext &c) { return at::leaky_relu(c.in(0), alpha); });
+  return elementwise(op, [alpha](KernelContext &c) { return at::cpu::leaky_relu(c.in(0), alpha); });
 }
 
 Kernel planLeakyReluGrad(OpView &op) {
   double alpha = op.floatAttr("alpha", 0.01);
   return elementwise(
-      op, [alpha](KernelContext &c) { return at::leaky_relu_backward(c.in(0), c.in(1), alpha, false); });
+      op, [alpha](KernelContext &c) { return at::cpu::leaky_relu_backward(c.in(0), c.in(1), alpha, false); });
 }
 
 Kernel planGelu(OpView &op) {
   std::string a = approximation(op);
-  return elementwise(op, [a](KernelContext &c) { return at::gelu(c.in(0), a); });
+  return elementwise(op, [a](KernelContext &c) { return at::cpu::gelu(c.in(0), a); });
 }
 
 Kernel planGeluGrad(OpView &op) {
   std::string a = approximation(op);
-  return elementwise(op, [a](KernelContext &c) { return at::gelu_backward(c.in(0), c.in(1), a); });
+  return elementwise(op, [a](KernelContext &c) { return at::cpu::gelu_backward(c.in(0), c.in(1), a); });
 }
 
 Kernel planSoftplus(OpView &op) {
   double beta = op.floatAttr("beta", 1.0), threshold = op.floatAttr("threshold", 20.0);
-  return elementwise(op, [beta, threshold](KernelContext &c) { return at::softplus(c.in(0), beta, threshold); });
+  return elementwise(op, [beta, threshold](KernelContext &c) { return at::cpu::softplus(c.in(0), beta, threshold); });
 }
 
 Kernel planUnary(OpView &op) {
   using Fn = at::Tensor (*)(const at::Tensor &);
   static const std::pair<const char *, Fn> kinds[] = {
-      {"neg", [](const at::Tensor &x) { return at::neg(x); }},
-      {"not", [](const at::Tensor &x) { return x.scalar_type() == at::kBool ? at::logical_not(x) : at::bitwise_not(x); }},
-      {"rsqrt", [](const at::Tensor &x) { return at::rsqrt(x); }},
-      {"log1p", [](const at::Tensor &x) { return at::log1p(x); }},
-      {"expm1", [](const at::Tensor &x) { return at::expm1(x); }},
-      {"log2", [](const at::Tensor &x) { return at::log2(x); }},
-      {"log10", [](const at::Tensor &x) { return at::log10(x); }},
-      {"exp2", [](const at::Tensor &x) { return at::exp2(x); }},
-      {"tan", [](const at::Tensor &x) { return at::tan(x); }},
-      {"atan", [](const at::Tensor &x) { return at::atan(x); }},
-      {"asin", [](const at::Tensor &x) { return at::asin(x); }},
-      {"acos", [](const at::Tensor &x) { return at::acos(x); }},
-      {"sinh", [](const at::Tensor &x) { return at::sinh(x); }},
-      {"cosh", [](const at::Tensor &x) { return at::cosh(x); }},
-      {"asinh", [](const at::Tensor &x) { return at::asinh(x); }},
-      {"acosh", [](const at::Tensor &x) { return at::acosh(x); }},
-      {"atanh", [](const at::Tensor &x) { return at::atanh(x); }},
-      {"round", [](const at::Tensor &x) { return at::round(x); }},
-      {"trunc", [](const at::Tensor &x) { return at::trunc(x); }},
-      {"silu", [](const at::Tensor &x) { return at::silu(x); }},
-      {"isnan", [](const at::Tensor &x) { return at::isnan(x); }},
+      {"neg", [](const at::Tensor &x) { return at::cpu::neg(x); }},
+      {"not", [](const at::Tensor &x) { return x.scalar_type() == at::kBool ? at::logical_not(x) : at::cpu::bitwise_not(x); }},
+      {"rsqrt", [](const at::Tensor &x) { return at::cpu::rsqrt(x); }},
+      {"log1p", [](const at::Tensor &x) { return at::cpu::log1p(x); }},
+      {"expm1", [](const at::Tensor &x) { return at::cpu::expm1(x); }},
+      {"log2", [](const at::Tensor &x) { return at::cpu::log2(x); }},
+      {"log10", [](const at::Tensor &x) { return at::cpu::log10(x); }},
+      {"exp2", [](const at::Tensor &x) { return at::cpu::exp2(x); }},
+      {"tan", [](const at::Tensor &x) { return at::cpu::tan(x); }},
+      {"atan", [](const at::Tensor &x) { return at::cpu::atan(x); }},
+      {"asin", [](const at::Tensor &x) { return at::cpu::asin(x); }},
+      {"acos", [](const at::Tensor &x) { return at::cpu::acos(x); }},
+      {"sinh", [](const at::Tensor &x) { return at::cpu::sinh(x); }},
+      {"cosh", [](const at::Tensor &x) { return at::cpu::cosh(x); }},
+      {"asinh", [](const at::Tensor &x) { return at::cpu::asinh(x); }},
+      {"acosh", [](const at::Tensor &x) { return at::cpu::acosh(x); }},
+      {"atanh", [](const at::Tensor &x) { return at::cpu::atanh(x); }},
+      {"round", [](const at::Tensor &x) { return at::cpu::round(x); }},
+      {"trunc", [](const at::Tensor &x) { return at::cpu::trunc(x); }},
+      {"silu", [](const at::Tensor &x) { return at::cpu::silu(x); }},
+      {"isnan", [](const at::Tensor &x) { return at::cpu::isnan(x); }},
       {"isinf", [](const at::Tensor &x) { return at::isinf(x); }},
-      {"isneginf", [](const at::Tensor &x) { return at::isneginf(x); }},
-      {"isposinf", [](const at::Tensor &x) { return at::isposinf(x); }},
+      {"isneginf", [](const at::Tensor &x) { return at::cpu::isneginf(x); }},
+      {"isposinf", [](const at::Tensor &x) { return at::cpu::isposinf(x); }},
       {"isfinite", [](const at::Tensor &x) { return at::isfinite(x); }},
   };
   std::string kind = op.strAttr("kind", "");
@@ -186,14 +232,14 @@ Kernel planUnary(OpView &op) {
 Kernel planBinary(OpView &op) {
   using Fn = at::Tensor (*)(const at::Tensor &, const at::Tensor &);
   static const std::pair<const char *, Fn> kinds[] = {
-      {"maximum", [](const at::Tensor &x, const at::Tensor &y) { return at::maximum(x, y); }},
-      {"minimum", [](const at::Tensor &x, const at::Tensor &y) { return at::minimum(x, y); }},
-      {"remainder", [](const at::Tensor &x, const at::Tensor &y) { return at::remainder(x, y); }},
-      {"fmod", [](const at::Tensor &x, const at::Tensor &y) { return at::fmod(x, y); }},
-      {"floor_divide", [](const at::Tensor &x, const at::Tensor &y) { return at::floor_divide(x, y); }},
-      {"atan2", [](const at::Tensor &x, const at::Tensor &y) { return at::atan2(x, y); }},
+      {"maximum", [](const at::Tensor &x, const at::Tensor &y) { return at::cpu::maximum(x, y); }},
+      {"minimum", [](const at::Tensor &x, const at::Tensor &y) { return at::cpu::minimum(x, y); }},
+      {"remainder", [](const at::Tensor &x, const at::Tensor &y) { return at::cpu::remainder(x, y); }},
+      {"fmod", [](const at::Tensor &x, const at::Tensor &y) { return at::cpu::fmod(x, y); }},
+      {"floor_divide", [](const at::Tensor &x, const at::Tensor &y) { return at::cpu::floor_divide(x, y); }},
+      {"atan2", [](const at::Tensor &x, const at::Tensor &y) { return at::cpu::atan2(x, y); }},
       {"xor", [](const at::Tensor &x, const at::Tensor &y) {
-         return x.scalar_type() == at::kBool ? at::logical_xor(x, y) : at::bitwise_xor(x, y);
+         return x.scalar_type() == at::kBool ? at::logical_xor(x, y) : at::cpu::bitwise_xor(x, y);
        }},
   };
   std::string kind = op.strAttr("kind", "");
@@ -213,7 +259,7 @@ Kernel planCast(OpView &op) {
 Kernel planExtSI(OpView &op) {
   at::ScalarType from = op.operandType(0), to = op.resultType();
   if (from == at::kBool) // true is all ones: -1
-    return single([to](KernelContext &c) { return at::neg(c.in(0).to(to)); });
+    return single([to](KernelContext &c) { return at::cpu::neg(c.in(0).to(to)); });
   if (from == at::kByte) // the bits of a ui8 read as signed
     return single([to](KernelContext &c) { return c.in(0).view(at::kChar).to(to); });
   return single([to](KernelContext &c) { return c.in(0).to(to); });

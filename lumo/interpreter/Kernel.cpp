@@ -161,7 +161,7 @@ std::optional<at::Tensor> OpView::constantOperand(size_t i) const {
 }
 
 void OpView::fail(const llvm::Twine &message) const {
-  op_->emitError(message);
+  op_->emitOpError(message);
   throw PlanFailure{};
 }
 
@@ -241,7 +241,7 @@ Shape perDim(const OpView &op, llvm::StringRef name, size_t count, int64_t other
 
 // Operations a CPU cannot run get a planner that reports why.
 #define LUMO_OP_CANNOT_RUN(Name, Reason)                                                                      \
-  Kernel plan##Name(OpView &op) { op.fail(llvm::Twine("lumo." #Name " cannot run on a CPU: ") + Reason); }
+  Kernel plan##Name(OpView &op) { op.fail(llvm::Twine("cannot run on a CPU: ") + Reason); }
 #include "lumo/LumoOpList.def"
 
 Planner findPlanner(llvm::StringRef name) {

@@ -25,8 +25,8 @@ using Shape = std::vector<int64_t>;
 class KernelContext {
 public:
   KernelContext(std::vector<at::Tensor> &frame, llvm::ArrayRef<int32_t> operands, llvm::ArrayRef<int32_t> results,
-                uint64_t runNumber)
-      : frame_(frame), operands_(operands), results_(results), runNumber_(runNumber) {}
+                int32_t spare, uint64_t runNumber)
+      : frame_(frame), operands_(operands), results_(results), spare_(spare), runNumber_(runNumber) {}
 
   const at::Tensor &in(size_t i) const { return frame_[operands_[i]]; }
   size_t numIn() const { return operands_.size(); }
@@ -35,10 +35,22 @@ public:
   // 0 for the first run of a plan, then 1, 2, ...
   uint64_t runNumber() const { return runNumber_; }
 
+  // A dead value of the first result's type and shape that nothing else references, for the
+  // kernel to write its result into (see OpView::acceptSpare); null when there is none.
+  at::Tensor *spare() const {
+    if (spare_ < 0)
+      return nullptr;
+    at::Tensor &t = frame_[spare_];
+    bool alone = t.defined() && t.use_count() == 1 && t.storage().use_count() == 1 && t.is_contiguous() &&
+                 t.storage_offset() == 0 && !t.is_neg() && !t.is_conj();
+    return alone ? &t : nullptr;
+  }
+
 private:
   std::vector<at::Tensor> &frame_;
   llvm::ArrayRef<int32_t> operands_;
   llvm::ArrayRef<int32_t> results_;
+  int32_t spare_;
   uint64_t runNumber_;
 };
 
@@ -91,11 +103,18 @@ public:
   // Emits `message` as an error at the operation and abandons its plan.
   [[noreturn]] void fail(const llvm::Twine &message) const;
 
+  // The kernel can write its (single) result into KernelContext::spare(), even when that is one
+  // of its operands (an elementwise kernel computing in place): the plan then hands it a dead
+  // value of the result's type.
+  void acceptSpare() { acceptsSpare_ = true; }
+  bool acceptsSpare() const { return acceptsSpare_; }
+
 private:
   template <typename A> A attr(llvm::StringRef name, const char *kind) const;
 
   mlir::Operation *op_;
   const PlanState &state_;
+  bool acceptsSpare_ = false;
 };
 
 // One planner per operation: checks what it can once and returns the kernel.

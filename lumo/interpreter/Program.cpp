@@ -134,6 +134,8 @@ struct Step {
   llvm::SmallVector<int32_t, 2> results;
   std::vector<Expected> expected;
   std::vector<int32_t> release; // slots whose last use is this step
+  int32_t spare = -1;           // a slot that died in the step before, to write the result into
+  bool acceptsSpare = false;
   std::string where;            // operation and location, for errors raised while running
 };
 
@@ -293,12 +295,21 @@ private:
     } catch (const PlanFailure &) {
       failed_ = true;
       return;
+    } catch (const c10::Error &e) {
+      op->emitOpError() << e.what_without_backtrace();
+      failed_ = true;
+      return;
+    } catch (const std::exception &e) {
+      op->emitOpError() << e.what();
+      failed_ = true;
+      return;
     }
     if (failed_)
       return; // keep checking the other operations, but build nothing more
 
     Step step;
     step.kernel = std::move(kernel);
+    step.acceptsSpare = view.acceptsSpare() && op->getNumResults() == 1;
     step.where = op->getName().getStringRef().str() + " at " + locationText(op->getLoc());
     for (mlir::Value r : op->getResults())
       step.expected.push_back(*expectedType(r.getType()));
@@ -306,8 +317,10 @@ private:
       return;
     for (mlir::Value v : op->getOperands())
       step.operands.push_back(use(v));
-    for (mlir::Value r : op->getResults())
+    for (mlir::Value r : op->getResults()) {
       step.results.push_back(slotOf(r));
+      producedTypes_[step.results.back()] = *expectedType(r.getType());
+    }
     plan_.steps.push_back(std::move(step));
   }
 
@@ -332,7 +345,7 @@ private:
     }
     try {
       at::AutoDispatchBelowADInplaceOrView guard;
-      KernelContext ctx(frame, operands, results, 0);
+      KernelContext ctx(frame, operands, results, -1, 0);
       step.kernel(ctx);
     } catch (const std::exception &) {
       return false; // an operation that fails does so when the program runs
@@ -367,6 +380,32 @@ private:
           seen.push_back(slot);
         }
     }
+    // A step that can write its result into a dead value gets one of the result's type: an
+    // operand it is the last use of (computed in place), else one the step before it freed. Only
+    // values some step produced qualify: arguments and constants are never overwritten.
+    auto fits = [&](int32_t slot, const Expected &e) {
+      auto type = producedTypes_.find(slot);
+      return type != producedTypes_.end() && type->second.dtype == e.dtype && type->second.shape == e.shape;
+    };
+    for (size_t s = 0; s < plan_.steps.size(); ++s) {
+      Step &step = plan_.steps[s];
+      if (!step.acceptsSpare)
+        continue;
+      for (int32_t slot : step.operands)
+        if (lastUse[slot] == static_cast<int32_t>(s) && fits(slot, step.expected[0])) {
+          step.spare = slot;
+          break;
+        }
+      if (step.spare >= 0 || s == 0)
+        continue;
+      std::vector<int32_t> &freed = plan_.steps[s - 1].release;
+      auto it = std::find_if(freed.begin(), freed.end(), [&](int32_t slot) { return fits(slot, step.expected[0]); });
+      if (it != freed.end()) {
+        step.spare = *it;
+        step.release.push_back(*it);
+        freed.erase(it);
+      }
+    }
     plan_.initial.resize(slots_.size());
     for (size_t i = 0; i < plan_.arguments.size(); ++i) {
       auto it = slots_.find(argValues_[i]);
@@ -380,6 +419,7 @@ private:
   DiagnosticCollector &diagnostics_;
   PlanState state_;
   llvm::DenseMap<mlir::Value, int32_t> slots_;
+  llvm::DenseMap<int32_t, Expected> producedTypes_; // slots of step results
   std::vector<mlir::Value> argValues_;
   bool failed_ = false;
 };
@@ -451,7 +491,7 @@ std::vector<at::Tensor> Program::run(const std::vector<at::Tensor> &args) const 
   uint64_t runNumber = plan.runs.fetch_add(1);
   at::AutoDispatchBelowADInplaceOrView guard;
   for (const Step &step : plan.steps) {
-    KernelContext ctx(frame, step.operands, step.results, runNumber);
+    KernelContext ctx(frame, step.operands, step.results, step.spare, runNumber);
     try {
       step.kernel(ctx);
     } catch (const c10::Error &e) {

@@ -41,11 +41,10 @@ Shape broadcastShapes(ArrayRef<int64_t> a, ArrayRef<int64_t> b) {
 }
 
 int64_t normDim(int64_t dim, int64_t rank) {
-  int64_t r = std::max<int64_t>(rank, 1);
-  if (dim < -r || dim >= r)
+  if (dim < -rank || dim >= rank)
     unsupported("dimension " + llvm::Twine(dim) + " is out of range for rank " +
                 llvm::Twine(rank));
-  return dim < 0 ? dim + r : dim;
+  return dim < 0 ? dim + rank : dim;
 }
 
 Shape normDims(ArrayRef<int64_t> dims, int64_t rank) {
@@ -341,6 +340,19 @@ Value Emitter::transpose(Value x, ArrayRef<int64_t> perm) {
     if (shapeOf(x)[p] != 1) keptAfter.push_back(p);
   if (kept == keptAfter) return reshape(x, shape);
   if (Operation *def = x.getDefiningOp()) {
+    // (a b)^T = b^T a^T: a product read only transposed is computed transposed.
+    bool swapsLastTwo = perm.size() >= 2 && perm[perm.size() - 1] == static_cast<int64_t>(perm.size()) - 2 &&
+                        perm[perm.size() - 2] == static_cast<int64_t>(perm.size()) - 1;
+    for (size_t i = 0; i + 2 < perm.size(); ++i) swapsLastTwo &= perm[i] == static_cast<int64_t>(i);
+    if (swapsLastTwo && def->getName().getStringRef() == "lumo.MatMul" && x.hasOneUse()) {
+      auto flag = [&](StringRef name) {
+        auto a = def->getAttrOfType<BoolAttr>(name);
+        return a && a.getValue();
+      };
+      Value a = def->getOperand(0), bv = def->getOperand(1);
+      if (rankOf(a) == rankOf(bv) && rankOf(a) == static_cast<int64_t>(perm.size()))
+        return matmul(bv, a, !flag("transpose_b"), !flag("transpose_a"));
+    }
     if (def->getName().getStringRef() == "lumo.Transpose") {
       if (DenseElementsAttr inner = constValue(def->getOperand(1))) {
         Shape innerPerm;
@@ -404,6 +416,9 @@ Value Emitter::sliceDim(Value x, int64_t dim, int64_t start, int64_t length) {
 
 Value Emitter::concat(ValueRange values, int64_t axis) {
   if (values.empty()) unsupported("nothing to concatenate");
+  for (Value v : values)
+    if (rankOf(v) != rankOf(values.front()) || axis < 0 || axis >= rankOf(v))
+      unsupported("concatenated tensors differ in rank or lack the axis");
   if (values.size() == 1) return values.front();
   Shape shape(shapeOf(values.front()).begin(), shapeOf(values.front()).end());
   shape[axis] = 0;

@@ -41,7 +41,8 @@ bool isIntegerType(Type t);  // integers other than i1
 int64_t numElements(ArrayRef<int64_t> shape);
 /// Numpy-style broadcast of two shapes; throws when they do not broadcast.
 Shape broadcastShapes(ArrayRef<int64_t> a, ArrayRef<int64_t> b);
-/// A dimension index in [0, rank), negative values counted from the end; throws when out of range.
+/// A dimension index in [0, rank), negative values counted from the end; throws when out of range
+/// (a 0-d tensor has none).
 int64_t normDim(int64_t dim, int64_t rank);
 Shape normDims(ArrayRef<int64_t> dims, int64_t rank);
 /// The element type of a PyTorch ScalarType code (6 float, 4 long, 11 bool, ...).

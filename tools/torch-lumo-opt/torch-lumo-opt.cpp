@@ -106,7 +106,9 @@ int main(int argc, char **argv) {
   if (mlir::failed(mlir::MlirOptMain(output->os(), std::move(buffer), passPipeline, registry,
                                      splitInputFile, verifyDiagnostics,
                                      /*verifyPasses=*/true,
-                                     /*allowUnregisteredDialects=*/true)))
+                                     /*allowUnregisteredDialects=*/true,
+                                     /*preloadDialectsInContext=*/false, /*emitBytecode=*/false,
+                                     /*implicitModule=*/true)))
     return 1;
   output->keep();
   return 0;

@@ -6,6 +6,7 @@ namespace {
 
 /// A per-spatial-dimension list: one value repeated, or exactly `n` values.
 Shape perSpatial(const Shape &values, int64_t n, const char *what, int64_t fill) {
+  if (n < 1) unsupported("an input without spatial dimensions");
   if (values.empty()) return Shape(n, fill);
   if (values.size() == 1) return Shape(n, values[0]);
   if (static_cast<int64_t>(values.size()) != n)
@@ -210,6 +211,8 @@ PoolParams adaptiveParams(ArrayRef<int64_t> in, ArrayRef<int64_t> out) {
 }
 
 ArrayRef<int64_t> spatialOf(ArrayRef<int64_t> shape, int64_t spatial) {
+  if (spatial < 1 || spatial + 2 > static_cast<int64_t>(shape.size()))
+    unsupported("spatial dimensions do not match the input's rank");
   return shape.take_back(spatial);
 }
 
@@ -283,6 +286,7 @@ Values upsampleNearest(TorchOp &t) {
   Value x = t.tensor(0);
   Emitter &e = t.e;
   int64_t rank = rankOf(x), spatial = rank - 2;
+  if (t.resultType().getRank() != rank) unsupported("resampling changes the rank");
   ArrayRef<int64_t> in = spatialOf(shapeOf(x), spatial);
   Shape factors = wholeFactors(in, spatialOf(t.resultShape(), spatial));
   Shape interleaved(shapeOf(x).begin(), shapeOf(x).begin() + 2), dims{0, 1};
@@ -301,6 +305,7 @@ Values upsampleNearestBackward(TorchOp &t) {
   Value dy = t.tensor(0);
   Emitter &e = t.e;
   int64_t rank = rankOf(dy), spatial = rank - 2;
+  if (t.resultType().getRank() != rank) unsupported("resampling changes the rank");
   ArrayRef<int64_t> in = spatialOf(t.resultShape(), spatial);
   Shape factors = wholeFactors(in, spatialOf(shapeOf(dy), spatial));
   Shape split(shapeOf(dy).begin(), shapeOf(dy).begin() + 2), dims;

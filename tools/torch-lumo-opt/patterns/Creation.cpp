@@ -221,7 +221,9 @@ void addCreationPatterns(PatternTable &t) {
   t.add("aten.arange", arange(0));
   t.add("aten.arange.start", arange(1));
   t.add("aten.arange.start_step", arange(2));
-  t.add("aten.linspace", linspace);
+  t.add({"aten.linspace", "aten.linspace.Tensor_Tensor", "aten.linspace.Tensor_Scalar",
+         "aten.linspace.Scalar_Tensor"},
+        linspace);
   t.add({"aten.eye", "aten.eye.m"}, eye);
   t.add({"prim.NumToTensor.Scalar", "aten.scalar_tensor"}, numToTensor);
   t.add("aten.native_dropout", nativeDropout);

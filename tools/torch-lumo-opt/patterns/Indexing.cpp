@@ -9,6 +9,7 @@ namespace {
 Type si64Type(MLIRContext *ctx) { return IntegerType::get(ctx, 64, IntegerType::Signed); }
 
 Value gather(Emitter &e, Value x, Value indices, int64_t axis, int64_t batchDims = 0) {
+  if (axis >= rankOf(x) || batchDims > rankOf(indices)) unsupported("gather axis out of range");
   Shape shape(shapeOf(x).begin(), shapeOf(x).begin() + axis);
   shape.append(shapeOf(indices).begin() + batchDims, shapeOf(indices).end());
   shape.append(shapeOf(x).begin() + axis + 1, shapeOf(x).end());
@@ -56,6 +57,7 @@ Values embeddingBackward(TorchOp &t) {
   bool scaleByFreq = t.flag(4);
   Emitter &e = t.e;
   int64_t n = numElements(shapeOf(indices));
+  if (rankOf(indices) > rankOf(grad)) unsupported("indices of a higher rank than the gradient");
   Shape rows{n};
   rows.append(shapeOf(grad).begin() + rankOf(indices), shapeOf(grad).end());
   Value updates = e.reshape(grad, rows);
@@ -83,6 +85,7 @@ Values torchGather(TorchOp &t) {
   int64_t rank = rankOf(x);
   if (rank == 0) return {e.conform(x, t.resultType())};
   int64_t dim = normDim(t.i64(1), rank);
+  if (rankOf(index) != rank) unsupported("index and input differ in rank");
   // Index may be smaller than x in the other dimensions.
   Shape size(shapeOf(index).begin(), shapeOf(index).end());
   size[dim] = shapeOf(x)[dim];
@@ -185,26 +188,45 @@ Value scatterSlices(Emitter &e, Value self, int64_t dim, Value indices, Value up
               {e.i64("axis", dim), e.str("reduce_kind", kind)});
 }
 
-/// index_put(self, indices, values, accumulate) with one index tensor.
+/// index_put(self, indices, values, accumulate). Several index tensors (consecutive dimensions)
+/// are combined into one index into those dimensions flattened.
 Values indexPut(TorchOp &t) {
   Type elem = t.resultElem();
   Value self = t.value(0, elem);
   Emitter &e = t.e;
   IndexPlan plan = planIndex(t, 1);
-  if (plan.tensors.size() != 1) unsupported("writes through several index tensors");
   bool accumulate = t.size() > 3 && t.flag(3);
-  int64_t p = plan.first;
-  Value idx = plan.tensors[0];
-  int64_t n = numElements(shapeOf(idx));
+  int64_t p = plan.first, k = plan.tensors.size(), rank = rankOf(self);
+  if (p + k > rank) unsupported("too many indices");
+  Type si64 = si64Type(e.ctx());
+  Shape common;
+  for (Value v : plan.tensors) common = broadcastShapes(common, shapeOf(v));
+  // Row-major position within the indexed dimensions, negative indices counted from the end.
+  Value idx;
+  int64_t span = 1;
+  for (int64_t j = k - 1; j >= 0; --j) {
+    int64_t size = shapeOf(self)[p + j];
+    Value v = e.broadcastTo(e.cast(plan.tensors[j], si64), common);
+    v = e.select(e.compare(v, e.indexScalar(0), "LT"), e.add(v, e.indexScalar(size)), v);
+    if (span != 1) v = e.mul(v, e.indexScalar(span));
+    idx = idx ? e.add(v, idx) : v;
+    span *= size;
+  }
+  // Self with the indexed dimensions as one.
+  Shape flatSelf(shapeOf(self).begin(), shapeOf(self).begin() + p);
+  flatSelf.push_back(span);
+  flatSelf.append(shapeOf(self).begin() + p + k, shapeOf(self).end());
   // Values broadcast to the shape of self[indices], with the index dimensions flattened.
+  int64_t n = numElements(common);
   Shape indexed(shapeOf(self).begin(), shapeOf(self).begin() + p);
-  indexed.append(shapeOf(idx).begin(), shapeOf(idx).end());
-  indexed.append(shapeOf(self).begin() + p + 1, shapeOf(self).end());
-  Value values = e.broadcastTo(t.value(2, elem), indexed);
-  Shape flatShape(shapeOf(self).begin(), shapeOf(self).end());
-  flatShape[p] = n;
-  values = e.reshape(values, flatShape);
-  return {scatterSlices(e, self, p, e.reshape(idx, {n}), values, accumulate ? "add" : "none")};
+  indexed.append(common.begin(), common.end());
+  indexed.append(shapeOf(self).begin() + p + k, shapeOf(self).end());
+  Shape flatValues(flatSelf);
+  flatValues[p] = n;
+  Value values = e.reshape(e.broadcastTo(t.value(2, elem), indexed), flatValues);
+  Value r = scatterSlices(e, e.reshape(self, flatSelf), p, e.reshape(idx, {n}), values,
+                          accumulate ? "add" : "none");
+  return {e.reshape(r, shapeOf(self))};
 }
 
 /// index_add(self, dim, index, source, alpha), index_copy(self, dim, index, source).
@@ -265,7 +287,9 @@ PatternFn scatter(bool valueForm, bool hasReduce, const char *fixedKind = nullpt
     Value self = t.value(0, elem), index = t.tensor(2);
     Emitter &e = t.e;
     int64_t dim = normDim(t.i64(1), rankOf(self));
-    Value updates = valueForm ? e.broadcastTo(t.value(3, elem), shapeOf(index)) : t.value(3, elem);
+    Value updates = t.value(3, elem);
+    // The value form, also when it arrives as a 0-d source tensor.
+    if (valueForm || rankOf(updates) < rankOf(index)) updates = e.broadcastTo(updates, shapeOf(index));
     std::string kind = fixedKind ? fixedKind : hasReduce ? scatterKind(t.str(4)) : "none";
     return {torchScatter(e, self, dim, index, updates, kind)};
   };

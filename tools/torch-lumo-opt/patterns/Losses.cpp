@@ -34,6 +34,7 @@ struct NllParts {
 NllParts nllParts(TorchOp &t, Value input, Value target, unsigned weightAt, unsigned ignoreAt) {
   Emitter &e = t.e;
   NllParts p;
+  if (rankOf(input) < 1) unsupported("negative log likelihood of a 0-d input");
   p.channelDim = rankOf(input) < 2 ? 0 : 1;
   int64_t ignore = t.i64(ignoreAt);
   Type idx = elemOf(target);

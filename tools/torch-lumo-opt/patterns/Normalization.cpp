@@ -68,6 +68,7 @@ Values layerNormBackward(TorchOp &t) {
   Shape normalized = t.ints(2);
   auto mask = t.flags(7);
   int64_t rank = rankOf(x), axis = rank - normalized.size();
+  if (axis < 0) unsupported("normalized shape longer than the input's");
   Shape outer = trailingDims(0, axis), inner = trailingDims(axis, rank);
   Value gamma = affineOr(t, 5, normalized, elem, 1.0);
   Value beta = affineOr(t, 6, normalized, elem, 0.0);
@@ -183,6 +184,7 @@ Values batchNormBackward(TorchOp &t) {
   Type elem = t.resultElem();
   Emitter &e = t.e;
   Value grad = t.value(0, elem), x = t.value(1, elem);
+  if (rankOf(x) < 2) unsupported("batch norm of an input below rank 2");
   int64_t channels = shapeOf(x)[1];
   Value scale = batchNormStat(t, 2, channels, elem, 1.0);
   bool train = t.flag(7);
@@ -222,7 +224,9 @@ Values groupNorm(TorchOp &t) {
   Type elem = t.resultElem();
   Emitter &e = t.e;
   Value x = t.value(0, elem);
+  if (rankOf(x) < 2) unsupported("group norm of an input below rank 2");
   int64_t channels = t.i64(4), groups = t.i64(6);
+  if (groups < 1) unsupported("group norm with no groups");
   double eps = t.f64(7);
   Value gamma = affineOr(t, 1, {channels}, elem, 1.0);
   Value beta = affineOr(t, 2, {channels}, elem, 0.0);
@@ -322,6 +326,7 @@ void addNormalizationPatterns(PatternTable &t) {
     Type elem = op.resultElem();
     Emitter &e = op.e;
     Value x = op.value(0, elem);
+    if (rankOf(x) < 2) unsupported("batch norm of an input below rank 2");
     int64_t channels = shapeOf(x)[1];
     BatchNormArgs a{x,
                     batchNormStat(op, 1, channels, elem, 1.0),

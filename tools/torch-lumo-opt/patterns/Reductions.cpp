@@ -14,7 +14,7 @@ Shape allDims(int64_t rank) {
 
 /// The dimensions operand i names: None or an empty list means all of them.
 Shape reducedDims(TorchOp &t, unsigned i, int64_t rank) {
-  if (i >= t.size() || t.isNone(i)) return allDims(rank);
+  if (rank == 0 || i >= t.size() || t.isNone(i)) return allDims(rank);
   Value v = t.operand(i);
   Shape dims;
   if (v.getType().isa<RankedTensorType>()) unsupported("dimensions given as a tensor");

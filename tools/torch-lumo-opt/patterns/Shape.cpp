@@ -201,6 +201,7 @@ Values listUnpack(TorchOp &t) {
   if (kind == "aten.split_copy.Tensor" || kind == "aten.split.Tensor") {
     dim = normDim(src.size() > 2 ? src.i64(2) : 0, rank);
     int64_t each = src.i64(1), total = shapeOf(x)[dim];
+    if (each < 1) unsupported("split size must be positive");
     for (int64_t at = 0; at < total; at += each) sizes.push_back(std::min(each, total - at));
   } else if (kind == "aten.split_with_sizes_copy" || kind == "aten.split_with_sizes") {
     dim = normDim(src.size() > 2 ? src.i64(2) : 0, rank);
@@ -211,6 +212,7 @@ Values listUnpack(TorchOp &t) {
   } else if (kind == "aten.chunk") {
     dim = normDim(src.size() > 2 ? src.i64(2) : 0, rank);
     int64_t total = shapeOf(x)[dim], chunks = src.i64(1);
+    if (chunks < 1) unsupported("chunk count must be positive");
     int64_t each = (total + chunks - 1) / chunks;
     for (int64_t at = 0; at < total; at += each) sizes.push_back(std::min(each, total - at));
   } else {
@@ -250,6 +252,8 @@ PatternFn modePad(StringRef mode) {
     Value x = t.tensor(0);
     Shape pad = t.ints(1);
     int64_t rank = rankOf(x);
+    if (pad.size() % 2 || static_cast<int64_t>(pad.size() / 2) > rank)
+      unsupported("padding list does not match the rank");
     Shape low(rank, 0), high(rank, 0), interior(rank, 0);
     for (size_t i = 0; i < pad.size() / 2; ++i) {
       low[rank - 1 - i] = pad[2 * i];
@@ -260,6 +264,74 @@ PatternFn modePad(StringRef mode) {
                  {e.ints("edge_padding_low", low), e.ints("edge_padding_high", high),
                   e.ints("interior_padding", interior), e.str("padding_mode", m)})};
   };
+}
+
+Value reverseDim(Emitter &e, Value x, int64_t dim);
+
+/// Gradients of reflection and replication padding of the trailing dimensions: the gradient of
+/// each padded border is added back onto the elements it copied.
+PatternFn modePadBackward(bool reflect) {
+  return [reflect](TorchOp &t) -> Values {
+    Type elem = t.resultElem();
+    Value g = t.value(0, elem);
+    Shape pad = t.ints(2);
+    Emitter &e = t.e;
+    int64_t rank = rankOf(g);
+    if (pad.size() % 2 || static_cast<int64_t>(pad.size() / 2) > rank)
+      unsupported("padding list does not match the rank");
+    for (size_t i = 0; i < pad.size() / 2; ++i) {
+      int64_t d = rank - 1 - i, lo = pad[2 * i], hi = pad[2 * i + 1];
+      int64_t in = shapeOf(g)[d] - lo - hi;
+      if (lo < 0 || hi < 0 || in < 1) unsupported("padding larger than the input");
+      Value center = e.sliceDim(g, d, lo, in);
+      auto placed = [&](Value v, int64_t before) {
+        Shape low(rank, 0), high(rank, 0), interior(rank, 0);
+        low[d] = before;
+        high[d] = in - before - shapeOf(v)[d];
+        return e.op("lumo.pad", v, typeOf(center),
+                    {e.ints("edge_padding_low", low), e.ints("edge_padding_high", high),
+                     e.ints("interior_padding", interior)});
+      };
+      if (lo > 0) {
+        Value left = e.sliceDim(g, d, 0, lo);
+        center = e.add(center, reflect ? placed(reverseDim(e, left, d), 1)
+                                       : placed(e.reduce(left, {d}, true, "sum"), 0));
+      }
+      if (hi > 0) {
+        Value right = e.sliceDim(g, d, lo + in, hi);
+        center = e.add(center, reflect ? placed(reverseDim(e, right, d), in - 1 - hi)
+                                       : placed(e.reduce(right, {d}, true, "sum"), in - 1));
+      }
+      g = center;
+    }
+    return {e.conform(g, t.resultType())};
+  };
+}
+
+/// unfold_backward(grad, input_sizes, dim, size, step): window element k of window w goes back to
+/// position w * step + k; each k is a strided placement (interior padding) of its slice.
+Values unfoldBackward(TorchOp &t) {
+  Type elem = t.resultElem();
+  Value g = t.value(0, elem);
+  Emitter &e = t.e;
+  Shape sizes = t.ints(1);
+  int64_t rank = sizes.size();
+  int64_t dim = normDim(t.i64(2), std::max<int64_t>(rank, 1)), size = t.i64(3), step = t.i64(4);
+  if (rank == 0 || rankOf(g) != rank + 1 || step < 1) unsupported("unfold gradient of this shape");
+  int64_t windows = shapeOf(g)[dim], n = sizes[dim];
+  Value sum;
+  for (int64_t k = 0; k < size; ++k) {
+    Value part = e.reshape(e.sliceDim(g, rank, k, 1), shapeOf(g).drop_back());
+    Shape low(rank, 0), high(rank, 0), interior(rank, 0);
+    low[dim] = k;
+    interior[dim] = step - 1;
+    high[dim] = n - k - ((windows - 1) * step + 1);
+    Value placed = e.op("lumo.pad", part, tensorOf(sizes, elem),
+                        {e.ints("edge_padding_low", low), e.ints("edge_padding_high", high),
+                         e.ints("interior_padding", interior)});
+    sum = sum ? e.add(sum, placed) : placed;
+  }
+  return {sum ? e.conform(sum, t.resultType()) : e.zeros(t.resultType())};
 }
 
 Value reverseDim(Emitter &e, Value x, int64_t dim) {
@@ -396,31 +468,6 @@ Values unfold(TorchOp &t) {
                {e.ints("size", outSize), e.ints("stride", outStride), e.i64("storage_offset", 0)})};
 }
 
-/// pixel_shuffle / pixel_unshuffle: reshape, permute, reshape.
-PatternFn pixelShuffle(bool shuffle) {
-  return [shuffle](TorchOp &t) -> Values {
-    Value x = t.tensor(0);
-    int64_t r = t.i64(1);
-    int64_t rank = rankOf(x);
-    if (rank < 3) unsupported("pixel shuffle of a tensor below rank 3");
-    Shape lead(shapeOf(x).begin(), shapeOf(x).end() - 3);
-    int64_t c = shapeOf(x)[rank - 3], h = shapeOf(x)[rank - 2], w = shapeOf(x)[rank - 1];
-    Emitter &e = t.e;
-    Shape shape(lead), perm;
-    int64_t n = lead.size();
-    for (int64_t i = 0; i < n; ++i) perm.push_back(i);
-    if (shuffle) {
-      shape.append({c / (r * r), r, r, h, w});
-      perm.append({n, n + 3, n + 1, n + 4, n + 2});
-    } else {
-      shape.append({c, h / r, r, w / r, r});
-      perm.append({n, n + 2, n + 4, n + 1, n + 3});
-    }
-    Value v = e.transpose(e.reshape(x, shape), perm);
-    return {e.reshape(v, t.resultShape())};
-  };
-}
-
 }  // namespace
 
 void addShapePatterns(PatternTable &t) {
@@ -452,6 +499,13 @@ void addShapePatterns(PatternTable &t) {
         modePad("reflect"));
   t.add({"aten.replication_pad1d", "aten.replication_pad2d", "aten.replication_pad3d"},
         modePad("edge"));
+  t.add({"aten.reflection_pad1d_backward", "aten.reflection_pad2d_backward",
+         "aten.reflection_pad3d_backward"},
+        modePadBackward(true));
+  t.add({"aten.replication_pad1d_backward", "aten.replication_pad2d_backward",
+         "aten.replication_pad3d_backward"},
+        modePadBackward(false));
+  t.add("aten.unfold_backward", unfoldBackward);
   t.add("aten.flip", flip);
   t.add("aten.roll", roll);
   t.add("aten.repeat", repeat);
@@ -463,8 +517,6 @@ void addShapePatterns(PatternTable &t) {
   t.add("aten.as_strided_copy", asStrided);
   t.add({"aten.diagonal_copy", "aten.diagonal"}, diagonal);
   t.add("aten.unfold_copy", unfold);
-  t.add("aten.pixel_shuffle", pixelShuffle(true));
-  t.add("aten.pixel_unshuffle", pixelShuffle(false));
 }
 
 }  // namespace torch_lumo
