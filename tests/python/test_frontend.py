@@ -20,6 +20,7 @@ from vudored.appliance import ReferenceAppliance
 from fake_program import FakeProgram
 from training_models import SCRIPTS, loss_fn
 
+os.chdir(os.environ["WORKDIR"])  # the backend writes ltc_unsupported.graph into the working directory
 FAKE = os.environ["VUDORED_FAKE"] == "1"
 STORE = json.loads(os.environ.get("VUDORED_STORE", "{}"))
 appliance = ReferenceAppliance(FakeProgram if FAKE else None)
@@ -59,6 +60,7 @@ def run(tmp_path, scenario, fake=True, store=None, check=True, env=None):
     if fake:
         install_tool(tools)
     env = {"PATH": f"{tools}:{os.environ['PATH']}", "PYTHONPATH": str(HERE), "ART": str(tmp_path / "art"),
+           "WORKDIR": str(tmp_path),
            "VUDORED_FAKE": "1" if fake else "0", "VUDORED_STORE": json.dumps(store or {}), **(env or {})}
     proc = run_python(PRELUDE + scenario, env=env, check=check)
     results = {}
