@@ -1,15 +1,4 @@
-"""The compiled training step.
-
-    @vudored.step(model, optimizer)
-    def train_step(x, y):
-        optimizer.zero_grad()
-        loss = F.cross_entropy(model(x), y)
-        loss.backward()
-        optimizer.step()
-        return loss
-
-    for x, y in vudored.utils.data.DataLoader(loader):
-        loss = train_step(x, y)          # a host tensor
+"""The compiled training step (vudored.step; an example is in the package's docstring).
 
 How it runs. The backend compiles one program per process: its first step boundary is a placeholder
 run (nothing computes), the second builds the program. So the first call traces the function twice

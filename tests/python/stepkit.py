@@ -46,6 +46,11 @@ def execute_cb(batch, weights):
     return SKIP if EXECUTE_RESULT is None else EXECUTE_RESULT
 
 ox.set_callbacks(compile_cb, execute_cb)
+'''
+
+# Shared by every scenario prelude: results go back as RESULT lines of JSON.
+HELPERS = r'''
+import json
 
 def report(**values):
     print("RESULT " + json.dumps(values), flush=True)
@@ -57,6 +62,16 @@ def error_of(fn):
         return type(e).__name__ + ": " + str(e)
     return None
 '''
+PRELUDE += HELPERS
+
+
+def results_of(proc):
+    """The merged report(...) values of a scenario's process."""
+    results = {}
+    for line in proc.stdout.splitlines():
+        if line.startswith("RESULT "):
+            results.update(json.loads(line[len("RESULT "):]))
+    return results
 
 
 def install_tool(directory: pathlib.Path, failing=False) -> pathlib.Path:
@@ -78,8 +93,4 @@ def run_steps(tmp_path, scenario, failing_tool=False, art=None, data="", env=Non
     full_env = {"PATH": path, "ORVEX_TEST_ART": art, "ORVEX_TEST_DATA": data}
     full_env.update(env or {})
     proc = run_python(PRELUDE + "\n" + scenario, env=full_env, check=check)
-    results = {}
-    for line in proc.stdout.splitlines():
-        if line.startswith("RESULT "):
-            results.update(json.loads(line[len("RESULT "):]))
-    return results, proc
+    return results_of(proc), proc

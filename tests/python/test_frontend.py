@@ -8,7 +8,7 @@ import pathlib
 import pytest
 
 from conftest import run_python
-from stepkit import install_tool
+from stepkit import HELPERS, install_tool, results_of
 
 HERE = pathlib.Path(__file__).parent
 
@@ -25,17 +25,7 @@ FAKE = os.environ["VUDORED_FAKE"] == "1"
 STORE = json.loads(os.environ.get("VUDORED_STORE", "{}"))
 appliance = ReferenceAppliance(FakeProgram if FAKE else None)
 dev = vudored.backend.device(os.environ["ART"], appliance=appliance, store=STORE)
-
-def report(**values):
-    print("RESULT " + json.dumps(values), flush=True)
-
-def error_of(fn):
-    try:
-        fn()
-    except Exception as e:
-        return type(e).__name__ + ": " + str(e)
-    return None
-
+''' + HELPERS + r'''
 def setup(name, **kwargs):
     model, (opt_cls, opt_args), x, y = SCRIPTS[name](**kwargs)
     model.to(dev.torch_device)
@@ -63,11 +53,7 @@ def run(tmp_path, scenario, fake=True, store=None, check=True, env=None):
            "WORKDIR": str(tmp_path),
            "VUDORED_FAKE": "1" if fake else "0", "VUDORED_STORE": json.dumps(store or {}), **(env or {})}
     proc = run_python(PRELUDE + scenario, env=env, check=check)
-    results = {}
-    for line in proc.stdout.splitlines():
-        if line.startswith("RESULT "):
-            results.update(json.loads(line[len("RESULT "):]))
-    return results, proc
+    return results_of(proc), proc
 
 
 MECHANICS = r'''
