@@ -8,6 +8,7 @@ The module compiles one program per process, so there is one device object per p
 a context manager that keeps the host data of every tensor moved to the lazy device inside the block
 (whatever `keep_data` says).
 """
+import contextlib
 import logging
 import os
 import sys
@@ -30,6 +31,18 @@ _initialized = False
 # The data-store settings a device accepts (the fields of ox.appliance_file_config).
 STORE_FIELDS = ("enabled", "max_bytes_in_memory", "max_tensor_size", "stream_buffer_size",
                 "async_file_write", "max_async_file_writes", "delete_file_on_destruct")
+
+
+@contextlib.contextmanager
+def keeping_data(keep):
+    """Whether the data store keeps the host data of tensors moved to the lazy device, for a block."""
+    config = ox.appliance_file_config
+    kept = config.enabled
+    config.enabled = keep
+    try:
+        yield
+    finally:
+        config.enabled = kept
 
 
 def current():
@@ -89,12 +102,13 @@ class Device:
         return LAZY
 
     def __enter__(self):
-        self._kept.append(ox.appliance_file_config.enabled)
-        ox.appliance_file_config.enabled = True
+        block = keeping_data(True)
+        block.__enter__()
+        self._kept.append(block)
         return self
 
     def __exit__(self, *exc):
-        ox.appliance_file_config.enabled = self._kept.pop()
+        self._kept.pop().__exit__(*exc)
         return False
 
     def _compile(self, batch_size, text):

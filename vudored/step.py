@@ -72,13 +72,8 @@ def step(model, optimizer=None, *, device=None, retrace=False):
 
 def empty_lazy(tensor):
     """A lazy device-data tensor of tensor's shape and dtype whose record holds no data."""
-    config = ox.appliance_file_config
-    kept = config.enabled
-    config.enabled = False
-    try:
+    with backend.keeping_data(False):
         return ox.eager_to_lazy(torch.empty((), dtype=tensor.dtype).expand(tensor.shape))
-    finally:
-        config.enabled = kept
 
 
 def rebase(tensor):
@@ -296,13 +291,11 @@ class CompiledStep:
         for name, t in self._state().items():
             ox.set_parameter_name(t, name)
         _active = trace = _Trace()
-        config = ox.appliance_file_config
-        kept = config.enabled
         # Host data of tensors made inside the step (torch.empty behind zeros_like, ...) is never read:
         # the program computes them. Dropping it spares copies and data files.
-        config.enabled = False
         try:
-            result = self._fn(*args, **kwargs)
+            with backend.keeping_data(False):
+                result = self._fn(*args, **kwargs)
         except RuntimeError as error:
             if any(text in str(error) for text in HOST_READ_TEXTS):
                 raise HostReadError(
@@ -313,7 +306,6 @@ class CompiledStep:
             raise
         finally:
             _active = None
-            config.enabled = kept
 
         marked = {}
 

@@ -20,6 +20,8 @@ from torch.utils._pytree import tree_flatten, tree_unflatten
 
 import orvex_pytorch_lib as ox
 
+from ..backend import LAZY, keeping_data
+
 HOST_ATTR = "_vudored_host"
 
 
@@ -30,13 +32,8 @@ def input_name(index):
 def to_lazy_input(host, index):
     """A lazy tensor named as input `index` that stands for the host tensor `host`."""
     host = host.detach()
-    config = ox.appliance_file_config
-    kept = config.enabled
-    config.enabled = False  # the host tensor itself travels to the appliance
-    try:
-        lazy = host.to("lazy")
-    finally:
-        config.enabled = kept
+    with keeping_data(False):  # the host tensor itself travels to the appliance
+        lazy = host.to(LAZY)
     ox.set_parameter_name(lazy, input_name(index))
     setattr(lazy, HOST_ATTR, host.contiguous())
     return lazy
