@@ -151,6 +151,17 @@ def train_step(x, y, weight):
 train_step(x, y, 1.0)
 train_step(x, y, 2.0)
 ''', "GraphChangedError", ["Step 2: argument 2 changed from 1.0 to 2.0"]),
+    "weights_without_data": ('''
+with vudored.backend.keeping_data(False):
+    other = SCRIPTS["mlp"]()[0].to(dev.torch_device)
+make_step(other, torch.optim.SGD(other.parameters(), lr=0.1))[0](x, y)
+''', "VudoredError", ["fc1.weight has no host data", "vudored.backend.device"]),
+    "host_tensor_moved_in_step": ('''
+@vudored.step(model, optimizer)
+def train_step(x, y):
+    return loss_fn(model(x), y) * torch.full((8,), 2.0).to(x.device)
+train_step(x, y)
+''', "VudoredError", ["no step input, weight or optimizer state: ['placeholder"]),
     "sgd_dampening": ('''
 optimizer = torch.optim.SGD(model.parameters(), lr=0.1, momentum=0.9, dampening=0.1)
 make_step(model, optimizer)[0](x, y)
