@@ -12,10 +12,10 @@ CASE = os.environ["CASE"]
 def gpt2():
     from transformers import GPT2Config, GPT2LMHeadModel
     torch.manual_seed(0)
-    config = GPT2Config(vocab_size=100, n_positions=32, n_embd=32, n_layer=2, n_head=4, bos_token_id=0,
+    config = GPT2Config(vocab_size=64, n_positions=32, n_embd=32, n_layer=2, n_head=4, bos_token_id=0,
                         eos_token_id=0, resid_pdrop=0.0, embd_pdrop=0.0, attn_pdrop=0.0)
-    ids = torch.randint(0, 100, (2, 16))
-    return GPT2LMHeadModel(config), (torch.optim.AdamW, dict(lr=1e-3)), ids, ids
+    ids = torch.randint(0, 64, (2, 16))
+    return GPT2LMHeadModel(config), (torch.optim.AdamW, dict(lr=1e-3, weight_decay=0.01)), ids, ids
 
 script = CASE.split("-")[0]
 model, (opt_cls, opt_args), x, y = gpt2() if script == "gpt2" else \
@@ -24,7 +24,7 @@ model, (opt_cls, opt_args), x, y = gpt2() if script == "gpt2" else \
 def batch(i):
     g = torch.Generator().manual_seed(100 + i)
     bx = torch.randn(x.shape, generator=g) if x.is_floating_point() else \
-        torch.randint(0, 50 if script != "gpt2" else 100, x.shape, generator=g)
+        torch.randint(0, 50 if script != "gpt2" else 64, x.shape, generator=g)
     by = bx if script == "gpt2" else torch.randint(0, int(y.max()) + 1, y.shape, generator=g)
     return bx, by
 
