@@ -59,8 +59,10 @@ class Device:
     artifact_dir: where the module writes "torch.mlir" and "lumo.mlir".
     device_data_dir: where file-backed tensor data goes (default: artifact_dir).
     appliance: an object with compile(batch_size, text) -> bool and execute(batch_size, weights) ->
-        set of skipped names; training steps also use its run(inputs) and weights() (see
-        vudored.appliance). Default: the reference appliance.
+        set of skipped names (the module's callbacks). Compiled steps also call run({input name:
+        host tensor}) -> {output name: tensor} once per batch and weights() -> {name: tensor}; they
+        set its `zero_start` (names of state that starts at zeros) and read its `input_names` when
+        it has them. Default: the reference appliance (vudored.appliance).
     seed: the seed of the program's random operations.
     keep_data: keep the host data of tensors moved to the device (weights need it: the appliance
         loads them from there).

@@ -217,3 +217,11 @@ def test_weights_from_files_and_deferred_tensors(tmp_path):
     assert results["files"], proc.stderr[-2000:]
     assert results["deferred"] == "DeferredTensor"
     assert results["moved"] == []
+
+
+def test_appliance_refuses_a_program_it_cannot_run(caplog):
+    from vudored.appliance import ReferenceAppliance
+    appliance = ReferenceAppliance()
+    text = "func.func @main(%arg0: tensor<2xf32>) -> tensor<2xf32> {\n  %0 = lumo.Nope %arg0\n}\n"
+    assert appliance.compile(2, text) is False
+    assert "cannot run this program" in caplog.text and "error" in caplog.text
