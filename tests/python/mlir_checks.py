@@ -35,3 +35,27 @@ def check_module(text, tmp_path):
             out = subprocess.run([TORCH_MLIR_OPT, *extra, str(path), "-o", os.devnull],
                                  capture_output=True, text=True)
             assert out.returncode == 0, f"{extra}: {out.stderr[:4000]}"
+
+
+def torch_mlir_errors(modules, directory):
+    """torch-mlir-opt's complaints about each of many modules ({key: text}), checked in two runs
+    over one file (parse and verify, then the backend contract): {key: diagnostics}, only for the
+    modules it rejects."""
+    path = directory / "modules.mlir"
+    chunks, owners, line = [], [], 1
+    for key, text in modules.items():
+        chunks.append(text.rstrip("\n") + "\n")
+        owners.append((line, key))
+        line += chunks[-1].count("\n") + 1  # and the separator line
+    path.write_text("// -----\n".join(chunks))
+    errors = {}
+    for extra in ([], [BACKEND_CONTRACT]):
+        out = subprocess.run([TORCH_MLIR_OPT, "--split-input-file", *extra, str(path), "-o", os.devnull],
+                             capture_output=True, text=True)
+        # Diagnostics give their line in the whole file.
+        for m in re.finditer(rf"^{re.escape(str(path))}:(\d+):\d+: error: (.*)$", out.stderr, re.M):
+            key = [k for start, k in owners if start <= int(m.group(1))][-1]
+            errors.setdefault(key, []).append(" ".join(extra) + ": " + m.group(2))
+        if out.returncode != 0 and not errors:
+            errors["(file)"] = [out.stderr[:2000]]
+    return {k: "\n".join(v) for k, v in errors.items()}
