@@ -104,7 +104,8 @@ Kernel planCumProd(OpView &op) {
 }
 
 Kernel planSoftmax(OpView &op) {
-  int64_t axis = op.dim(op.intAttr("axis", -1), op.operandRank(0));
+  int64_t rank = op.operandRank(0);
+  int64_t axis = rank ? op.dim(op.intAttr("axis", -1), rank) : 0; // ATen takes a 0-d tensor as one line
   return single([axis](KernelContext &c) { return at::_softmax(c.in(0), axis, false); });
 }
 
