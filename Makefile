@@ -37,8 +37,9 @@ lumo-docs: build
 demo: build
 	@echo "make demo: the main job arrives with the step-execution work; nothing to run yet."
 
+# Every benchmark runs; one that fails (a crash, not a missed target) fails the target.
 bench: build
-	@for b in bench/*.py; do [ -f "$$b" ] && $(PY) $$b; done; true
+	@status=0; for b in bench/*.py; do $(PY) $$b || status=1; done; exit $$status
 
 clean:
 	rm -rf $(BUILD_DIR)

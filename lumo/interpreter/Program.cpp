@@ -1,0 +1,528 @@
+// Building a plan from lumo module text, and running it.
+//
+// The plan is a list of steps, one per operation that is not folded away, over a frame of tensor
+// slots (one slot per SSA value). Constants and embedded arguments sit in the frame template;
+// operations whose operands are all known while planning are evaluated once then. After each step
+// the slots whose last use it was are emptied, so every intermediate value is freed as early as
+// the program allows.
+#include "Program.h"
+
+#include <atomic>
+#include <unordered_set>
+
+#include <ATen/core/LegacyTypeDispatch.h>
+
+#include "Kernel.h"
+#include "lumo/LumoDialect.h"
+#include "mlir/Dialect/Func/IR/FuncOps.h"
+#include "mlir/IR/BuiltinOps.h"
+#include "mlir/IR/Diagnostics.h"
+#include "mlir/IR/MLIRContext.h"
+#include "mlir/Interfaces/SideEffectInterfaces.h"
+#include "mlir/Parser/Parser.h"
+#include "llvm/Support/SourceMgr.h"
+
+namespace lumo {
+
+Error::Error(const std::string &message, std::vector<std::string> diagnostics)
+    : std::runtime_error(message), diagnostics_(std::move(diagnostics)) {}
+
+const char *kindName(ArgumentInfo::Kind kind) {
+  switch (kind) {
+  case ArgumentInfo::Kind::Input: return "input";
+  case ArgumentInfo::Kind::Weight: return "weight";
+  case ArgumentInfo::Kind::Embedded: return "embedded";
+  }
+  return "?";
+}
+
+namespace {
+
+// Operations whose operands are all known while planning are evaluated then, unless their result
+// is larger than this (a broadcast constant is better left to each run than kept in the plan).
+// Constants themselves are always kept.
+constexpr int64_t kMaxFoldedBytes = 16 << 20;
+
+struct Expected {
+  Shape shape;
+  at::ScalarType dtype;
+};
+
+std::string locationText(mlir::Location loc) {
+  if (auto file = loc.dyn_cast<mlir::FileLineColLoc>())
+    return (file.getFilename().getValue() + ":" + llvm::Twine(file.getLine()) + ":" + llvm::Twine(file.getColumn()))
+        .str();
+  if (auto name = loc.dyn_cast<mlir::NameLoc>())
+    return locationText(name.getChildLoc());
+  if (auto call = loc.dyn_cast<mlir::CallSiteLoc>())
+    return locationText(call.getCallee());
+  if (auto fused = loc.dyn_cast<mlir::FusedLoc>(); fused && !fused.getLocations().empty())
+    return locationText(fused.getLocations().front());
+  std::string text;
+  llvm::raw_string_ostream os(text);
+  os << loc;
+  return os.str();
+}
+
+const char *severityText(mlir::DiagnosticSeverity severity) {
+  switch (severity) {
+  case mlir::DiagnosticSeverity::Error: return "error";
+  case mlir::DiagnosticSeverity::Warning: return "warning";
+  case mlir::DiagnosticSeverity::Note: return "note";
+  case mlir::DiagnosticSeverity::Remark: return "remark";
+  }
+  return "error";
+}
+
+// Collects the diagnostics of a context as "<location>: <severity>: <message>" lines.
+class DiagnosticCollector {
+public:
+  explicit DiagnosticCollector(mlir::MLIRContext &context)
+      : handler_(&context, [this](mlir::Diagnostic &d) {
+          add(d);
+          for (mlir::Diagnostic &note : d.getNotes())
+            add(note);
+          return mlir::success();
+        }) {}
+
+  [[noreturn]] void raise(const std::string &what) {
+    std::string message = what;
+    for (const std::string &d : diagnostics_)
+      message += "\n" + d;
+    throw Error(message, diagnostics_);
+  }
+  bool empty() const { return diagnostics_.empty(); }
+
+private:
+  void add(mlir::Diagnostic &d) {
+    diagnostics_.push_back(locationText(d.getLocation()) + ": " + severityText(d.getSeverity()) + ": " + d.str());
+  }
+
+  std::vector<std::string> diagnostics_;
+  mlir::ScopedDiagnosticHandler handler_;
+};
+
+std::optional<Expected> expectedType(mlir::Type type) {
+  auto tensor = type.dyn_cast<mlir::RankedTensorType>();
+  if (!tensor || !tensor.hasStaticShape())
+    return std::nullopt;
+  auto dtype = scalarTypeOf(tensor.getElementType());
+  if (!dtype)
+    return std::nullopt;
+  return Expected{Shape(tensor.getShape().begin(), tensor.getShape().end()), *dtype};
+}
+
+bool matches(const at::Tensor &t, const Expected &e) {
+  return t.defined() && t.scalar_type() == e.dtype && t.sizes().equals(e.shape);
+}
+
+std::string describe(const at::Tensor &t) {
+  if (!t.defined())
+    return "no tensor";
+  return "shape " + shapeText(t.sizes()) + " and type " + typeName(t.scalar_type());
+}
+
+const void *storageOf(const at::Tensor &t) {
+  return t.has_storage() ? static_cast<const void *>(t.storage().unsafeGetStorageImpl()) : nullptr;
+}
+
+} // namespace
+
+struct Step {
+  Kernel kernel;
+  llvm::SmallVector<int32_t, 4> operands;
+  llvm::SmallVector<int32_t, 2> results;
+  std::vector<Expected> expected;
+  std::vector<int32_t> release; // slots whose last use is this step
+  int32_t spare = -1;           // a slot that died in the step before, to write the result into
+  bool acceptsSpare = false;
+  std::string where;            // operation and location, for errors raised while running
+};
+
+struct Program::Plan {
+  std::vector<ArgumentInfo> arguments;
+  std::vector<ResultInfo> results;
+  uint64_t seed = 0;
+
+  std::vector<at::Tensor> initial;    // frame template: constants in their slots
+  std::vector<int32_t> argumentSlots; // -1: embedded or unused
+  std::vector<int32_t> resultSlots;
+  std::vector<Step> steps;
+  std::unordered_set<const void *> constantStorages;
+  mutable std::atomic<uint64_t> runs{0};
+};
+
+namespace {
+
+// Builds the plan of @main; diagnostics go to the context's handler.
+class PlanBuilder {
+public:
+  PlanBuilder(Program::Plan &plan, DiagnosticCollector &diagnostics) : plan_(plan), diagnostics_(diagnostics) {}
+
+  void build(mlir::func::FuncOp main) {
+    for (mlir::BlockArgument arg : main.getArguments())
+      argValues_.push_back(arg);
+    readSignature(main);
+    if (!diagnostics_.empty())
+      diagnostics_.raise("lumo program: invalid signature of @main");
+
+    mlir::Block &body = main.getBody().front();
+    for (mlir::Operation &op : body.without_terminator())
+      planOperation(&op);
+    if (failed_)
+      diagnostics_.raise("lumo program: cannot plan");
+
+    auto ret = llvm::cast<mlir::func::ReturnOp>(body.getTerminator());
+    for (mlir::Value v : ret.getOperands())
+      plan_.resultSlots.push_back(use(v));
+    releaseAfterLastUse();
+  }
+
+private:
+  int32_t slotOf(mlir::Value v) {
+    auto [it, inserted] = slots_.try_emplace(v, static_cast<int32_t>(slots_.size()));
+    return it->second;
+  }
+
+  // The slot of an operand, placing a plan-time value into the frame template on first use.
+  int32_t use(mlir::Value v) {
+    int32_t slot = slotOf(v);
+    if (slot >= static_cast<int32_t>(plan_.initial.size()))
+      plan_.initial.resize(slot + 1);
+    auto c = state_.constants.find(v);
+    if (c != state_.constants.end() && !plan_.initial[slot].defined()) {
+      plan_.initial[slot] = c->second;
+      plan_.constantStorages.insert(storageOf(c->second));
+    }
+    return slot;
+  }
+
+  void readSignature(mlir::func::FuncOp main) {
+    auto type = main.getFunctionType();
+    if (auto seed = main->getAttrOfType<mlir::IntegerAttr>("vx.seed"))
+      plan_.seed = seed.getValue().getZExtValue();
+    state_.seed = plan_.seed;
+
+    for (unsigned i = 0; i < type.getNumResults(); ++i) {
+      ResultInfo r;
+      r.index = i;
+      if (auto e = expectedType(type.getResult(i))) {
+        r.shape = e->shape;
+        r.dtype = e->dtype;
+      } else {
+        main.emitError() << "result " << i << " has type " << type.getResult(i)
+                         << "; results must be statically shaped tensors of a lumo element type";
+      }
+      if (auto name = main.getResultAttrOfType<mlir::StringAttr>(i, "vx.output_name"))
+        r.name = name.getValue().str();
+      plan_.results.push_back(std::move(r));
+    }
+
+    mlir::Block &body = main.getBody().front();
+    for (unsigned i = 0; i < type.getNumInputs(); ++i) {
+      ArgumentInfo a;
+      a.index = i;
+      auto e = expectedType(type.getInput(i));
+      if (!e) {
+        main.emitError() << "argument " << i << " has type " << type.getInput(i)
+                         << "; arguments must be statically shaped tensors of a lumo element type";
+        continue;
+      }
+      a.shape = e->shape;
+      a.dtype = e->dtype;
+      auto inputName = main.getArgAttrOfType<mlir::StringAttr>(i, "vx.input_name");
+      auto resourceName = main.getArgAttrOfType<mlir::StringAttr>(i, "tf.resource_name");
+      if (resourceName) {
+        a.kind = ArgumentInfo::Kind::Weight;
+        a.name = resourceName.getValue().str();
+      } else if (inputName) {
+        a.name = inputName.getValue().str();
+      }
+      if (mlir::Attribute value = main.getArgAttr(i, "tf.parameter_value")) {
+        a.kind = ArgumentInfo::Kind::Embedded;
+        std::string error;
+        at::Tensor t = materialise(value, error);
+        if (error.empty() && !matches(t, *e))
+          error = "its value has " + describe(t) + ", the argument " + describe(at::empty(e->shape, e->dtype));
+        if (!error.empty())
+          main.emitError() << "argument " << i << ": tf.parameter_value: " << error;
+        else
+          state_.constants[body.getArgument(i)] = t;
+      }
+      if (auto alias = main.getArgAttrOfType<mlir::IntegerAttr>(i, "tf.aliasing_output")) {
+        int64_t n = alias.getValue().getSExtValue();
+        a.aliasingOutput = n;
+        if (n < 0 || n >= static_cast<int64_t>(plan_.results.size())) {
+          main.emitError() << "argument " << i << ": tf.aliasing_output " << n << " names no result";
+        } else {
+          ResultInfo &r = plan_.results[n];
+          if (r.updates)
+            main.emitError() << "argument " << i << ": result " << n << " already updates '" << *r.updates << "'";
+          else if (r.shape != a.shape || r.dtype != a.dtype)
+            main.emitError() << "argument " << i << ": tf.aliasing_output " << n
+                             << " has another type than the argument";
+          else
+            r.updates = a.name.value_or("argument " + std::to_string(i));
+        }
+      }
+      plan_.arguments.push_back(std::move(a));
+    }
+  }
+
+  void planOperation(mlir::Operation *op) {
+    llvm::SmallVector<mlir::Type, 8> types(op->getOperandTypes());
+    types.append(op->getResultTypes().begin(), op->getResultTypes().end());
+    for (mlir::Type t : types) {
+      if (!expectedType(t)) {
+        op->emitOpError() << "has a value of type " << t
+                          << "; the interpreter runs statically shaped tensors of lumo element types";
+        failed_ = true;
+        return;
+      }
+    }
+    Planner planner = nullptr;
+    if (op->getDialect() && op->getDialect()->getNamespace() == "lumo")
+      planner = findPlanner(op->getName().stripDialect());
+    if (!planner) {
+      op->emitOpError() << "is not an operation the interpreter can run";
+      failed_ = true;
+      return;
+    }
+    OpView view(op, state_);
+    Kernel kernel;
+    try {
+      kernel = planner(view);
+    } catch (const PlanFailure &) {
+      failed_ = true;
+      return;
+    } catch (const c10::Error &e) {
+      op->emitOpError() << e.what_without_backtrace();
+      failed_ = true;
+      return;
+    } catch (const std::exception &e) {
+      op->emitOpError() << e.what();
+      failed_ = true;
+      return;
+    }
+    if (failed_)
+      return; // keep checking the other operations, but build nothing more
+
+    Step step;
+    step.kernel = std::move(kernel);
+    step.acceptsSpare = view.acceptsSpare() && op->getNumResults() == 1;
+    step.where = op->getName().getStringRef().str() + " at " + locationText(op->getLoc());
+    for (mlir::Value r : op->getResults())
+      step.expected.push_back(*expectedType(r.getType()));
+    if (fold(op, step))
+      return;
+    for (mlir::Value v : op->getOperands())
+      step.operands.push_back(use(v));
+    for (mlir::Value r : op->getResults()) {
+      step.results.push_back(slotOf(r));
+      producedTypes_[step.results.back()] = *expectedType(r.getType());
+    }
+    plan_.steps.push_back(std::move(step));
+  }
+
+  // Evaluates a pure operation whose operands are all known now; false when it stays a step.
+  bool fold(mlir::Operation *op, Step &step) {
+    if (!mlir::isPure(op))
+      return false;
+    std::vector<at::Tensor> frame;
+    llvm::SmallVector<int32_t, 4> operands, results;
+    for (mlir::Value v : op->getOperands()) {
+      auto c = state_.constants.find(v);
+      if (c == state_.constants.end())
+        return false;
+      operands.push_back(static_cast<int32_t>(frame.size()));
+      frame.push_back(c->second);
+    }
+    for (const Expected &e : step.expected) {
+      if (op->getNumOperands() && at::elementSize(e.dtype) * c10::multiply_integers(e.shape) > kMaxFoldedBytes)
+        return false;
+      results.push_back(static_cast<int32_t>(frame.size()));
+      frame.emplace_back();
+    }
+    try {
+      at::AutoDispatchBelowADInplaceOrView guard;
+      KernelContext ctx(frame, operands, results, -1, 0);
+      step.kernel(ctx);
+    } catch (const std::exception &) {
+      return false; // an operation that fails does so when the program runs
+    }
+    for (size_t i = 0; i < results.size(); ++i) {
+      const at::Tensor &t = frame[results[i]];
+      if (!matches(t, step.expected[i]))
+        return false; // reported when the program runs
+      // A fresh contiguous copy: the plan keeps it alone, not the storage of its operands.
+      state_.constants[op->getResult(i)] = t.is_contiguous() && t.storage().nbytes() == t.nbytes() ? t : t.clone();
+    }
+    return true;
+  }
+
+  void releaseAfterLastUse() {
+    std::vector<int32_t> lastUse(slots_.size(), -1);
+    for (size_t s = 0; s < plan_.steps.size(); ++s)
+      for (int32_t slot : plan_.steps[s].operands)
+        lastUse[slot] = static_cast<int32_t>(s);
+    constexpr int32_t kKept = std::numeric_limits<int32_t>::max();
+    for (int32_t slot : plan_.resultSlots)
+      lastUse[slot] = kKept;
+    for (size_t s = 0; s < plan_.steps.size(); ++s) {
+      Step &step = plan_.steps[s];
+      for (int32_t slot : step.results)
+        if (lastUse[slot] == -1) // never used: freed right away
+          step.release.push_back(slot);
+      llvm::SmallVector<int32_t, 4> seen;
+      for (int32_t slot : step.operands)
+        if (lastUse[slot] == static_cast<int32_t>(s) && !llvm::is_contained(seen, slot)) {
+          step.release.push_back(slot);
+          seen.push_back(slot);
+        }
+    }
+    // A step that can write its result into a dead value gets one of the result's type: an
+    // operand it is the last use of (computed in place), else one the step before it freed. Only
+    // values some step produced qualify: arguments and constants are never overwritten.
+    auto fits = [&](int32_t slot, const Expected &e) {
+      auto type = producedTypes_.find(slot);
+      return type != producedTypes_.end() && type->second.dtype == e.dtype && type->second.shape == e.shape;
+    };
+    for (size_t s = 0; s < plan_.steps.size(); ++s) {
+      Step &step = plan_.steps[s];
+      if (!step.acceptsSpare)
+        continue;
+      for (int32_t slot : step.operands)
+        if (lastUse[slot] == static_cast<int32_t>(s) && fits(slot, step.expected[0])) {
+          step.spare = slot;
+          break;
+        }
+      if (step.spare >= 0 || s == 0)
+        continue;
+      std::vector<int32_t> &freed = plan_.steps[s - 1].release;
+      auto it = std::find_if(freed.begin(), freed.end(), [&](int32_t slot) { return fits(slot, step.expected[0]); });
+      if (it != freed.end()) {
+        step.spare = *it;
+        step.release.push_back(*it);
+        freed.erase(it);
+      }
+    }
+    plan_.initial.resize(slots_.size());
+    for (size_t i = 0; i < plan_.arguments.size(); ++i) {
+      auto it = slots_.find(argValues_[i]);
+      bool used = it != slots_.end() && lastUse[it->second] != -1;
+      bool passed = plan_.arguments[i].kind != ArgumentInfo::Kind::Embedded;
+      plan_.argumentSlots.push_back(used && passed ? it->second : -1);
+    }
+  }
+
+  Program::Plan &plan_;
+  DiagnosticCollector &diagnostics_;
+  PlanState state_;
+  llvm::DenseMap<mlir::Value, int32_t> slots_;
+  llvm::DenseMap<int32_t, Expected> producedTypes_; // slots of step results
+  std::vector<mlir::Value> argValues_;
+  bool failed_ = false;
+};
+
+} // namespace
+
+Program::Program(std::string_view text) : plan_(std::make_unique<Plan>()) {
+  mlir::DialectRegistry registry;
+  registry.insert<mlir::func::FuncDialect, lumo::LumoDialect>();
+  mlir::MLIRContext context(registry, mlir::MLIRContext::Threading::DISABLED);
+  context.loadAllAvailableDialects();
+  context.printOpOnDiagnostic(false);
+  DiagnosticCollector diagnostics(context);
+
+  llvm::SourceMgr sources;
+  sources.AddNewSourceBuffer(
+      llvm::MemoryBuffer::getMemBuffer(llvm::StringRef(text.data(), text.size()), "program", false), llvm::SMLoc());
+  mlir::ParserConfig config(&context);
+  mlir::OwningOpRef<mlir::ModuleOp> module = mlir::parseSourceFile<mlir::ModuleOp>(sources, config);
+  if (!module)
+    diagnostics.raise("lumo program: cannot parse");
+
+  auto main = module->lookupSymbol<mlir::func::FuncOp>("main");
+  if (!main) {
+    module->emitError("the module has no function @main");
+    diagnostics.raise("lumo program: no @main");
+  }
+  if (main.isExternal()) {
+    main.emitError("@main has no body");
+    diagnostics.raise("lumo program: no body");
+  }
+
+  at::AutoDispatchBelowADInplaceOrView guard;
+  PlanBuilder(*plan_, diagnostics).build(main);
+}
+
+Program::~Program() = default;
+
+const std::vector<ArgumentInfo> &Program::arguments() const { return plan_->arguments; }
+const std::vector<ResultInfo> &Program::results() const { return plan_->results; }
+uint64_t Program::seed() const { return plan_->seed; }
+
+std::vector<at::Tensor> Program::run(const std::vector<at::Tensor> &args) const {
+  const Plan &plan = *plan_;
+  if (args.size() != plan.arguments.size())
+    throw Error("lumo program: expected " + std::to_string(plan.arguments.size()) + " arguments, got " +
+                std::to_string(args.size()));
+  std::vector<at::Tensor> frame = plan.initial;
+  std::unordered_set<const void *> argumentStorages;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const ArgumentInfo &a = plan.arguments[i];
+    const at::Tensor &t = args[i];
+    std::string which = "argument " + std::to_string(i) + (a.name ? " ('" + *a.name + "')" : "");
+    if (a.kind == ArgumentInfo::Kind::Embedded) {
+      if (t.defined())
+        throw Error("lumo program: " + which + " is embedded in the program: pass None");
+      continue;
+    }
+    if (!t.defined() || t.layout() != at::kStrided || !t.device().is_cpu() || t.scalar_type() != a.dtype ||
+        !t.sizes().equals(a.shape))
+      throw Error("lumo program: " + which + " must be a CPU tensor of shape " + shapeText(a.shape) + " and type " +
+                  typeName(a.dtype) + ", got " +
+                  (t.defined() && !t.device().is_cpu() ? "a tensor on " + t.device().str() : describe(t)));
+    if (plan.argumentSlots[i] >= 0)
+      frame[plan.argumentSlots[i]] = t;
+    argumentStorages.insert(storageOf(t));
+  }
+
+  uint64_t runNumber = plan.runs.fetch_add(1);
+  at::AutoDispatchBelowADInplaceOrView guard;
+  for (const Step &step : plan.steps) {
+    KernelContext ctx(frame, step.operands, step.results, step.spare, runNumber);
+    try {
+      step.kernel(ctx);
+    } catch (const c10::Error &e) {
+      throw Error(step.where + ": " + e.what_without_backtrace());
+    } catch (const std::exception &e) {
+      throw Error(step.where + ": " + e.what());
+    }
+    for (size_t i = 0; i < step.results.size(); ++i) {
+      const at::Tensor &t = frame[step.results[i]];
+      if (!matches(t, step.expected[i]))
+        throw Error(step.where + ": result " + std::to_string(i) + " has " + describe(t) + ", its type says shape " +
+                    shapeText(step.expected[i].shape) + " and type " + typeName(step.expected[i].dtype));
+    }
+    for (int32_t slot : step.release)
+      frame[slot].reset();
+  }
+
+  // Results own their memory: copies where they would share it with an argument, a constant of
+  // the plan or another result.
+  std::vector<at::Tensor> results;
+  std::unordered_set<const void *> resultStorages;
+  for (int32_t slot : plan.resultSlots) {
+    at::Tensor t = frame[slot];
+    const void *s = storageOf(t);
+    bool shared = s && (argumentStorages.count(s) || plan.constantStorages.count(s) || resultStorages.count(s));
+    if (shared || !t.is_contiguous())
+      t = t.clone(at::MemoryFormat::Contiguous);
+    resultStorages.insert(storageOf(t));
+    results.push_back(std::move(t));
+  }
+  return results;
+}
+
+} // namespace lumo

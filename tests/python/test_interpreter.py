@@ -1,0 +1,201 @@
+"""lumo_interpreter as a whole: programs with the argument contract, repeated and concurrent runs,
+errors with their diagnostics, and the module beside orvex_pytorch_lib."""
+import re
+import threading
+
+import pytest
+import torch
+import torch.nn.functional as F
+from torch.testing import assert_close
+
+import lumo_interpreter as li
+from conftest import run_python
+from lumo_programs import op_program
+
+# One SGD step of a linear classifier: the loss and the weight's new value.
+TRAIN_STEP = """
+func.func @main(%x: tensor<4x3xf32> {vx.input_name = "x"}, %y: tensor<4xsi64> {vx.input_name = "y"},
+                %w: tensor<3x5xf32> {tf.resource_name = "w", tf.aliasing_output = 1 : i64},
+                %lr: tensor<f32> {tf.resource_name = "lr", tf.parameter_value = dense<0.5> : tensor<f32>})
+    -> (tensor<f32> {vx.output_name = "loss"}, tensor<3x5xf32>) attributes {vx.seed = 18446744073709551615 : ui64} {
+  %logits = "lumo.MatMul"(%x, %w) {transpose_a = false, transpose_b = false} : (tensor<4x3xf32>, tensor<3x5xf32>) -> tensor<4x5xf32>
+  %loss, %dlogits = "lumo.SparseSoftmaxCrossEntropyWithLogits"(%logits, %y) : (tensor<4x5xf32>, tensor<4xsi64>) -> (tensor<4xf32>, tensor<4x5xf32>)
+  %mean = "lumo.Reduce"(%loss) {dimensions = array<i64: 0>, reduce_kind = "mean"} : (tensor<4xf32>) -> tensor<f32>
+  %four = "lumo.Const"() {value = dense<4.0> : tensor<f32>} : () -> tensor<f32>
+  %g = "lumo.Div"(%dlogits, %four) : (tensor<4x5xf32>, tensor<f32>) -> tensor<4x5xf32>
+  %dw = "lumo.DotGeneral"(%x, %g) {lhs_batching_dimensions = array<i64>, rhs_batching_dimensions = array<i64>, lhs_contracting_dimensions = array<i64: 0>, rhs_contracting_dimensions = array<i64: 0>} : (tensor<4x3xf32>, tensor<4x5xf32>) -> tensor<3x5xf32>
+  %w2 = "lumo.GradientDescent"(%w, %lr, %dw) : (tensor<3x5xf32>, tensor<f32>, tensor<3x5xf32>) -> tensor<3x5xf32>
+  return %mean, %w2 : tensor<f32>, tensor<3x5xf32>
+}
+"""
+
+
+def test_training_steps_match_eager_autograd():
+    prog = li.Program(TRAIN_STEP)
+    assert [(a.index, a.kind, a.name, a.shape, a.dtype, a.aliasing_output) for a in prog.arguments] == [
+        (0, "input", "x", (4, 3), torch.float32, None), (1, "input", "y", (4,), torch.int64, None),
+        (2, "weight", "w", (3, 5), torch.float32, 1), (3, "embedded", "lr", (), torch.float32, None)]
+    assert [(r.index, r.name, r.shape, r.updates) for r in prog.results] == [(0, "loss", (), None),
+                                                                            (1, None, (3, 5), "w")]
+    assert prog.seed == 2 ** 64 - 1
+
+    torch.manual_seed(0)
+    w = torch.randn(3, 5)
+    eager_w = w.clone().requires_grad_()
+    for _ in range(3):  # each step feeds the updated weight back
+        x, y = torch.randn(4, 3), torch.randint(0, 5, (4,))
+        loss, w = prog.run([x, y, w, None])
+        eager_loss = F.cross_entropy(x @ eager_w, y)
+        eager_loss.backward()
+        with torch.no_grad():
+            eager_w -= 0.5 * eager_w.grad
+            eager_w.grad = None
+        assert_close(loss, eager_loss.detach())
+        assert_close(w, eager_w.detach())
+
+
+def test_results_own_their_memory():
+    text = """
+func.func @main(%a: tensor<3xf32>) -> (tensor<3xf32>, tensor<3xf32>, tensor<3xf32>, tensor<3xf32>, tensor<1x3xf32>) {
+  %c = "lumo.Const"() {value = dense<[1.0, 2.0, 3.0]> : tensor<3xf32>} : () -> tensor<3xf32>
+  %m = "lumo.ScopeBoundary"(%a) {boundary_type = "begin", scope_name = "s"} : (tensor<3xf32>) -> tensor<3xf32>
+  %v = "lumo.Reshape"(%a) : (tensor<3xf32>) -> tensor<1x3xf32>
+  return %a, %m, %c, %c, %v : tensor<3xf32>, tensor<3xf32>, tensor<3xf32>, tensor<3xf32>, tensor<1x3xf32>
+}
+"""
+    prog = li.Program(text)
+    a = torch.zeros(3)
+    outs = prog.run([a])
+    pointers = {o.data_ptr() for o in outs} | {a.data_ptr()}
+    assert len(pointers) == 6
+    for o in outs:
+        o.fill_(9.0)  # neither the argument nor the program's constant changes
+    assert a.tolist() == [0.0] * 3
+    assert prog.run([a])[2].tolist() == [1.0, 2.0, 3.0]
+
+
+def test_dead_values_are_reused_only_when_nothing_else_sees_them():
+    # %v1 dies after %v3, but %view still shares its memory: %v4 must not be written into it.
+    text = """
+func.func @main(%x: tensor<4xf32>, %y: tensor<4xf32>) -> (tensor<4xf32>, tensor<4xf32>) {
+  %v1 = "lumo.Add"(%x, %y) : (tensor<4xf32>, tensor<4xf32>) -> tensor<4xf32>
+  %view = "lumo.Reshape"(%v1) : (tensor<4xf32>) -> tensor<2x2xf32>
+  %v3 = "lumo.Mul"(%v1, %y) : (tensor<4xf32>, tensor<4xf32>) -> tensor<4xf32>
+  %v4 = "lumo.Exp"(%v3) : (tensor<4xf32>) -> tensor<4xf32>
+  %v5 = "lumo.Sub"(%v4, %y) : (tensor<4xf32>, tensor<4xf32>) -> tensor<4xf32>
+  %v6 = "lumo.Tanh"(%v5) : (tensor<4xf32>) -> tensor<4xf32>
+  %back = "lumo.Reshape"(%view) : (tensor<2x2xf32>) -> tensor<4xf32>
+  return %v6, %back : tensor<4xf32>, tensor<4xf32>
+}
+"""
+    x, y = torch.rand(4), torch.rand(4)
+    prog = li.Program(text)
+    for _ in range(2):
+        v6, back = prog.run([x, y])
+        assert torch.equal(back, x + y)
+        assert torch.equal(v6, torch.tanh(torch.exp((x + y) * y) - y))
+
+
+def test_intermediate_values_are_freed_after_their_last_use():
+    # Sixteen 32 MiB intermediates: kept alive they would raise the peak by 512 MiB.
+    proc = run_python("""
+        import resource, torch, lumo_interpreter as li
+        t = "tensor<8388608xf32>"
+        ops = ["Exp", "Sqrt", "Tanh", "Mul"]
+        body = "\\n".join(f'  %v{i + 1} = "lumo.{ops[i % 4]}"' + (f"(%v{i}, %v{i}) : ({t}, {t})" if i % 4 == 3
+                          else f"(%v{i}) : ({t})") + f" -> {t}" for i in range(16))
+        prog = li.Program(f"func.func @main(%v0: {t}) -> {t} {{\\n{body}\\n  return %v16 : {t}\\n}}")
+        x = torch.rand(8388608)
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        prog.run([x])
+        print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024)
+    """)
+    assert int(proc.stdout.split()[-1]) < 160, proc.stdout
+
+
+@pytest.mark.parametrize("args,message", [
+    ([torch.zeros(4, 3)], "expected 4 arguments, got 1"),
+    ([torch.zeros(4, 2), torch.zeros(4, dtype=torch.int64), torch.zeros(3, 5), None],
+     r"argument 0 \('x'\) must be a CPU tensor of shape \[4,3\] and type f32, got shape \[4,2\]"),
+    ([torch.zeros(4, 3), torch.zeros(4, dtype=torch.int32), torch.zeros(3, 5), None], "type si64, got .* si32"),
+    ([torch.zeros(4, 3), torch.zeros(4, dtype=torch.int64), None, None], r"argument 2 \('w'\).* got no tensor"),
+    ([torch.zeros(4, 3), torch.zeros(4, dtype=torch.int64), torch.zeros(3, 5), torch.tensor(1.0)],
+     r"argument 3 \('lr'\) is embedded in the program: pass None"),
+])
+def test_wrong_arguments_are_errors(args, message):
+    with pytest.raises(li.Error, match=message):
+        li.Program(TRAIN_STEP).run(args)
+
+
+ADD = 'func.func @main(%a: tensor<2xf32>) -> tensor<2xf32> {\n  %0 = "lumo.Add"(%a, %a) : (tensor<2xf32>, tensor<2xf32>) -> tensor<2xf32>\n  return %0 : tensor<2xf32>\n}\n'
+
+
+@pytest.mark.parametrize("text,message,diagnostic", [
+    ("func.func @main(", "cannot parse", r"^program:1:16: error: "),
+    (op_program("Add", [torch.ones(2), torch.ones(3)], [((2,), torch.float32)]), "cannot parse",
+     r"^program:2:8: error: 'lumo.Add' op operand #1 .* does not broadcast to the result type"),
+    (ADD.replace("@main", "@other"), "no @main", "has no function @main"),
+    (op_program("NonZero", [torch.ones(3)], [((3, 1), torch.int64)]), "cannot plan",
+     r"^program:2:8: error: 'lumo.NonZero' op cannot run on a CPU: the result shape depends"),
+    (ADD.replace('"lumo.Add"(%a, %a)', 'func.call @main(%a)').replace(": (tensor<2xf32>, tensor<2xf32>)",
+                                                                       ": (tensor<2xf32>)"),
+     "cannot plan", "'func.call' op is not an operation the interpreter can run"),
+    ("""func.func @main(%a: tensor<2xf32> {tf.parameter_value = dense_resource<__elided__> : tensor<2xf32>})
+        -> tensor<2xf32> {\n  return %a : tensor<2xf32>\n}""", "invalid signature", "data was elided"),
+])
+def test_programs_that_cannot_be_built_raise_with_diagnostics(text, message, diagnostic):
+    with pytest.raises(li.Error, match=message) as error:
+        li.Program(text)
+    assert isinstance(error.value, RuntimeError)
+    assert any(re.search(diagnostic, d) for d in error.value.diagnostics), error.value.diagnostics
+    assert all(d in str(error.value) for d in error.value.diagnostics)
+
+
+def test_embedded_values_from_resource_blobs():
+    text = """
+func.func @main(%a: tensor<2xf32> {tf.parameter_value = dense_resource<blob> : tensor<2xf32>},
+                %b: tensor<2xf32> {vx.input_name = "b"}) -> tensor<2xf32> {
+  %0 = "lumo.Mul"(%a, %b) : (tensor<2xf32>, tensor<2xf32>) -> tensor<2xf32>
+  return %0 : tensor<2xf32>
+}
+{-#
+  dialect_resources: { builtin: { blob: "0x040000000000803F00000040" } }
+#-}
+"""
+    prog = li.Program(text)
+    assert prog.run([None, torch.tensor([3.0, 5.0])])[0].tolist() == [3.0, 10.0]
+
+
+def test_concurrent_runs_draw_the_values_of_successive_runs():
+    text = op_program("RandomNormal", [torch.tensor(0.0), torch.tensor(1.0)], [((64,), torch.float32)],
+                      {"seed": 4}, seed=11)
+    reference = li.Program(text)
+    expected = [reference.run([torch.tensor(0.0), torch.tensor(1.0)])[0] for _ in range(8)]
+    prog, got, lock = li.Program(text), [], threading.Lock()
+
+    def work():
+        for _ in range(2):
+            out = prog.run([torch.tensor(0.0), torch.tensor(1.0)])[0]
+            with lock:
+                got.append(out)
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    key = lambda t: t.tolist()
+    assert sorted(map(key, got)) == sorted(map(key, expected))
+
+
+@pytest.mark.parametrize("first", ["lumo_interpreter", "orvex_pytorch_lib"])
+def test_loads_beside_orvex_pytorch_lib(first):
+    second = {"lumo_interpreter": "orvex_pytorch_lib", "orvex_pytorch_lib": "lumo_interpreter"}[first]
+    run_python(f"""
+        import torch, {first}, {second}
+        import lumo_interpreter as li, orvex_pytorch_lib as ox
+        ox.initialize()
+        prog = li.Program({ADD!r})
+        assert prog.run([torch.tensor([1.0, 2.0])])[0].tolist() == [2.0, 4.0]
+        assert torch.ops.lumo.Abs is not None
+    """)
