@@ -407,6 +407,86 @@ PatternFn band(bool lower) {
   };
 }
 
+/// A tensor of `shape` holding `src` (shape: `shape` without d1 and d2, then the diagonal) on the
+/// diagonal `offset` of dimensions d1, d2, and `fill` (a tensor of `shape`) elsewhere.
+Value withDiagonal(Emitter &e, Value src, Value fill, int64_t offset, int64_t d1, int64_t d2) {
+  ArrayRef<int64_t> shape = shapeOf(fill);
+  int64_t rank = shape.size();
+  if (d1 == d2) unsupported("diagonal of one dimension with itself");
+  Shape perm;  // d1 and d2 last
+  for (int64_t i = 0; i < rank; ++i)
+    if (i != d1 && i != d2) perm.push_back(i);
+  perm.push_back(d1), perm.push_back(d2);
+  int64_t n1 = shape[d1], n2 = shape[d2], len = shapeOf(src).back();
+  Shape lead(shapeOf(src).begin(), shapeOf(src).end() - 1);
+  // Diagonal values along the rows (offset >= 0) or the columns (offset < 0), padded to the size.
+  int64_t along = offset >= 0 ? n1 : n2;
+  if (len > along) unsupported("diagonal longer than the matrix");
+  Shape low(rankOf(src), 0), high(rankOf(src), 0), interior(rankOf(src), 0);
+  high.back() = along - len;
+  Shape paddedShape(lead);
+  paddedShape.push_back(along);
+  Value padded = e.op("lumo.pad", src, tensorOf(paddedShape, elemOf(src)),
+                      {e.ints("edge_padding_low", low), e.ints("edge_padding_high", high),
+                       e.ints("interior_padding", interior)});
+  Shape column(lead), full(lead);
+  column.append(offset >= 0 ? std::initializer_list<int64_t>{n1, 1} : std::initializer_list<int64_t>{1, n2});
+  full.append({n1, n2});
+  Value values = e.broadcastTo(e.reshape(padded, column), full);
+  Value mask = e.compare(e.sub(rangeIndices(e, {n1, n2}, 1, 0, 1), rangeIndices(e, {n1, n2}, 0, 0, 1)),
+                         e.indexScalar(offset), "EQ");
+  Value r = e.select(mask, values, e.transpose(fill, perm));
+  Shape inverse(rank);
+  for (int64_t i = 0; i < rank; ++i) inverse[perm[i]] = i;
+  return e.transpose(r, inverse);
+}
+
+/// diagonal_scatter(self, src, offset, dim1, dim2).
+Values diagonalScatter(TorchOp &t) {
+  Type elem = t.resultElem();
+  Value self = t.value(0, elem), src = t.value(1, elem);
+  int64_t rank = rankOf(self);
+  int64_t offset = t.size() > 2 ? t.i64(2) : 0;
+  int64_t d1 = normDim(t.size() > 3 ? t.i64(3) : 0, rank), d2 = normDim(t.size() > 4 ? t.i64(4) : 1, rank);
+  return {withDiagonal(t.e, src, self, offset, d1, d2)};
+}
+
+/// diag_embed(input, offset, dim1, dim2): the last dimension of the input as a diagonal.
+Values diagEmbed(TorchOp &t) {
+  Type elem = t.resultElem();
+  int64_t rank = t.resultType().getRank();
+  int64_t offset = t.size() > 1 ? t.i64(1) : 0;
+  int64_t d1 = normDim(t.size() > 2 ? t.i64(2) : -2, rank), d2 = normDim(t.size() > 3 ? t.i64(3) : -1, rank);
+  return {withDiagonal(t.e, t.value(0, elem), t.e.zeros(t.resultType()), offset, d1, d2)};
+}
+
+/// as_strided_scatter(self, src, size, stride, offset?): src written at the row-major positions
+/// the strides address (computed here).
+Values asStridedScatter(TorchOp &t) {
+  Type elem = t.resultElem();
+  Value self = t.value(0, elem), src = t.value(1, elem);
+  Shape size = t.ints(2), stride = t.ints(3);
+  int64_t offset = t.size() > 4 && !t.isNone(4) ? t.i64(4) : 0;
+  int64_t count = numElements(size), total = numElements(shapeOf(self));
+  if (size.size() != stride.size() || count != numElements(shapeOf(src)))
+    unsupported("sizes and strides do not match the source");
+  if (count > (1 << 16)) unsupported("strided write of more than 65536 elements");
+  Shape positions;
+  Shape index(size.size(), 0);
+  for (int64_t k = 0; k < count; ++k) {
+    int64_t p = offset;
+    for (size_t d = 0; d < size.size(); ++d) p += index[d] * stride[d];
+    if (p < 0 || p >= total) unsupported("strided write outside the tensor");
+    positions.push_back(p);
+    for (int64_t d = size.size() - 1; d >= 0 && ++index[d] == size[d]; --d) index[d] = 0;
+  }
+  Emitter &e = t.e;
+  Value flat = e.reshape(self, {total});
+  Value r = e.op("lumo.Scatter", {flat, e.indexVector(positions), e.reshape(src, {count})},
+                 flat.getType(), {e.i64("axis", 0), e.str("reduce_kind", "none")});
+  return {e.reshape(r, shapeOf(self))};
+}
+
 Values fill(TorchOp &t) {
   Type elem = t.resultElem();
   return {t.e.broadcastTo(t.value(1, elem), t.resultShape())};
@@ -506,6 +586,9 @@ void addShapePatterns(PatternTable &t) {
          "aten.replication_pad3d_backward"},
         modePadBackward(false));
   t.add("aten.unfold_backward", unfoldBackward);
+  t.add("aten.diagonal_scatter", diagonalScatter);
+  t.add("aten.diag_embed", diagEmbed);
+  t.add("aten.as_strided_scatter", asStridedScatter);
   t.add("aten.flip", flip);
   t.add("aten.roll", roll);
   t.add("aten.repeat", repeat);
