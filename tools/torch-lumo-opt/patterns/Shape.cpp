@@ -224,25 +224,27 @@ Values listUnpack(TorchOp &t) {
   return pieces;
 }
 
-/// constant_pad_nd(x, pad, value): pad pairs from the last dimension backwards.
-Values constantPad(TorchOp &t) {
-  Type elem = t.resultElem();
-  Value x = t.value(0, elem);
-  Shape pad = t.ints(1);
-  double value = t.size() > 2 && !t.isNone(2) ? t.f64(2) : 0.0;
-  int64_t rank = rankOf(x);
+/// Low and high padding per dimension from PyTorch's list of pairs, last dimension first.
+std::pair<Shape, Shape> torchPadding(const Shape &pad, int64_t rank) {
   if (pad.size() % 2 || static_cast<int64_t>(pad.size() / 2) > rank)
     unsupported("padding list does not match the rank");
-  Shape low(rank, 0), high(rank, 0), interior(rank, 0);
+  Shape low(rank, 0), high(rank, 0);
   for (size_t i = 0; i < pad.size() / 2; ++i) {
     low[rank - 1 - i] = pad[2 * i];
     high[rank - 1 - i] = pad[2 * i + 1];
   }
+  return {low, high};
+}
+
+/// constant_pad_nd(x, pad, value).
+Values constantPad(TorchOp &t) {
+  Type elem = t.resultElem();
+  Value x = t.value(0, elem);
+  double value = t.size() > 2 && !t.isNone(2) ? t.f64(2) : 0.0;
+  auto [low, high] = torchPadding(t.ints(1), rankOf(x));
   Emitter &e = t.e;
   DenseElementsAttr fill = Emitter::constValue(e.scalar(elem, value));
-  return {e.op("lumo.pad", x, t.resultType(),
-               {e.ints("edge_padding_low", low), e.ints("edge_padding_high", high),
-                e.ints("interior_padding", interior), e.attr("constant_values", fill)})};
+  return {e.pad(x, low, high, Shape(rankOf(x), 0), {e.attr("constant_values", fill)})};
 }
 
 /// reflection/replication padding of the trailing dimensions.
@@ -250,23 +252,18 @@ PatternFn modePad(StringRef mode) {
   std::string m = mode.str();
   return [m](TorchOp &t) -> Values {
     Value x = t.tensor(0);
-    Shape pad = t.ints(1);
-    int64_t rank = rankOf(x);
-    if (pad.size() % 2 || static_cast<int64_t>(pad.size() / 2) > rank)
-      unsupported("padding list does not match the rank");
-    Shape low(rank, 0), high(rank, 0), interior(rank, 0);
-    for (size_t i = 0; i < pad.size() / 2; ++i) {
-      low[rank - 1 - i] = pad[2 * i];
-      high[rank - 1 - i] = pad[2 * i + 1];
-    }
-    Emitter &e = t.e;
-    return {e.op("lumo.pad", x, t.resultType(),
-                 {e.ints("edge_padding_low", low), e.ints("edge_padding_high", high),
-                  e.ints("interior_padding", interior), e.str("padding_mode", m)})};
+    auto [low, high] = torchPadding(t.ints(1), rankOf(x));
+    return {t.e.pad(x, low, high, Shape(rankOf(x), 0), {t.e.str("padding_mode", m)})};
   };
 }
 
-Value reverseDim(Emitter &e, Value x, int64_t dim);
+Value reverseDim(Emitter &e, Value x, int64_t dim) {
+  int64_t n = shapeOf(x)[dim];
+  if (n <= 1) return x;
+  Shape idx;
+  for (int64_t i = n - 1; i >= 0; --i) idx.push_back(i);
+  return e.op("lumo.Gather", {x, e.indexVector(idx)}, x.getType(), {e.i64("axis", dim)});
+}
 
 /// Gradients of reflection and replication padding of the trailing dimensions: the gradient of
 /// each padded border is added back onto the elements it copied.
@@ -277,20 +274,17 @@ PatternFn modePadBackward(bool reflect) {
     Shape pad = t.ints(2);
     Emitter &e = t.e;
     int64_t rank = rankOf(g);
-    if (pad.size() % 2 || static_cast<int64_t>(pad.size() / 2) > rank)
-      unsupported("padding list does not match the rank");
+    torchPadding(pad, rank);
     for (size_t i = 0; i < pad.size() / 2; ++i) {
       int64_t d = rank - 1 - i, lo = pad[2 * i], hi = pad[2 * i + 1];
       int64_t in = shapeOf(g)[d] - lo - hi;
       if (lo < 0 || hi < 0 || in < 1) unsupported("padding larger than the input");
       Value center = e.sliceDim(g, d, lo, in);
       auto placed = [&](Value v, int64_t before) {
-        Shape low(rank, 0), high(rank, 0), interior(rank, 0);
+        Shape low(rank, 0), high(rank, 0);
         low[d] = before;
         high[d] = in - before - shapeOf(v)[d];
-        return e.op("lumo.pad", v, typeOf(center),
-                    {e.ints("edge_padding_low", low), e.ints("edge_padding_high", high),
-                     e.ints("interior_padding", interior)});
+        return e.pad(v, low, high, Shape(rank, 0));
       };
       if (lo > 0) {
         Value left = e.sliceDim(g, d, 0, lo);
@@ -326,20 +320,10 @@ Values unfoldBackward(TorchOp &t) {
     low[dim] = k;
     interior[dim] = step - 1;
     high[dim] = n - k - ((windows - 1) * step + 1);
-    Value placed = e.op("lumo.pad", part, tensorOf(sizes, elem),
-                        {e.ints("edge_padding_low", low), e.ints("edge_padding_high", high),
-                         e.ints("interior_padding", interior)});
+    Value placed = e.pad(part, low, high, interior);
     sum = sum ? e.add(sum, placed) : placed;
   }
   return {sum ? e.conform(sum, t.resultType()) : e.zeros(t.resultType())};
-}
-
-Value reverseDim(Emitter &e, Value x, int64_t dim) {
-  int64_t n = shapeOf(x)[dim];
-  if (n <= 1) return x;
-  Shape idx;
-  for (int64_t i = n - 1; i >= 0; --i) idx.push_back(i);
-  return e.op("lumo.Gather", {x, e.indexVector(idx)}, x.getType(), {e.i64("axis", dim)});
 }
 
 Values flip(TorchOp &t) {
@@ -422,13 +406,9 @@ Value withDiagonal(Emitter &e, Value src, Value fill, int64_t offset, int64_t d1
   // Diagonal values along the rows (offset >= 0) or the columns (offset < 0), padded to the size.
   int64_t along = offset >= 0 ? n1 : n2;
   if (len > along) unsupported("diagonal longer than the matrix");
-  Shape low(rankOf(src), 0), high(rankOf(src), 0), interior(rankOf(src), 0);
+  Shape low(rankOf(src), 0), high(rankOf(src), 0);
   high.back() = along - len;
-  Shape paddedShape(lead);
-  paddedShape.push_back(along);
-  Value padded = e.op("lumo.pad", src, tensorOf(paddedShape, elemOf(src)),
-                      {e.ints("edge_padding_low", low), e.ints("edge_padding_high", high),
-                       e.ints("interior_padding", interior)});
+  Value padded = e.pad(src, low, high, Shape(rankOf(src), 0));
   Shape column(lead), full(lead);
   column.append(offset >= 0 ? std::initializer_list<int64_t>{n1, 1} : std::initializer_list<int64_t>{1, n2});
   full.append({n1, n2});
