@@ -6,11 +6,13 @@ import json
 import os
 import pathlib
 import stat
+import sys
 
 from conftest import run_python
 
 STAND_IN_TOOL = """#!/bin/sh
-# Stand-in for the conversion tool: passes the module through under a recognisable header.
+# Stand-in for the conversion tool (re-running a printed command line): passes the module through
+# under a recognisable header.
 echo "// lumo stand-in: $*"
 cat
 """
@@ -66,12 +68,14 @@ def install_tool(directory: pathlib.Path, failing=False) -> pathlib.Path:
 
 
 def run_steps(tmp_path, scenario, failing_tool=False, art=None, data="", env=None, check=True):
-    """Runs PRELUDE + scenario; returns (merged results of report(...), process)."""
+    """Runs PRELUDE + scenario with the real conversion tool (the one beside this python), or with
+    a stand-in that fails; returns (merged results of report(...), process)."""
     tool_dir = tmp_path / "tools"
-    install_tool(tool_dir, failing=failing_tool)
+    if failing_tool:
+        install_tool(tool_dir, failing=True)
     art = str(art if art is not None else tmp_path / "artifacts")
-    full_env = {"PATH": f"{tool_dir}:{os.environ.get('PATH', '')}", "ORVEX_TEST_ART": art,
-                "ORVEX_TEST_DATA": data}
+    path = os.pathsep.join([str(tool_dir), os.path.dirname(sys.executable), os.environ.get("PATH", "")])
+    full_env = {"PATH": path, "ORVEX_TEST_ART": art, "ORVEX_TEST_DATA": data}
     full_env.update(env or {})
     proc = run_python(PRELUDE + "\n" + scenario, env=full_env, check=check)
     results = {}

@@ -67,11 +67,12 @@ report(counts=counts, calls=calls, torch_text=compiled_text(),
         assert compile_call["kind"] == "compile" and compile_call["batch"] == 2
         assert execute_call["kind"] == "execute" and execute_call["weights"] == ["w"]
         assert results["files"] == ["lumo.mlir", "torch.mlir"]
+        # The converted program keeps the contract and the locations (-mlir-print-debuginfo).
         lumo = results["lumo"]
         assert lumo == compile_call["text"]
-        assert lumo.startswith("// lumo stand-in: -refine-types -torch-to-lumo-pipeline "
-                               "-mlir-print-debuginfo\n")
-        assert "func @main" in lumo and "func.func @main" not in lumo
+        assert "func.func @main" in lumo and "lumo.MatMul" in lumo and "torch." not in lumo
+        assert 'tf.resource_name = "w"' in lumo and 'vx.output_name = "loss"' in lumo
+        assert re.search(r"vx.seed = \d+ : ui64", lumo) and re.search(r"loc\(", lumo)
         text = results["torch_text"]
         assert "func.func @main" in text
         assert 'vx.input_name = "input_x0"' in text

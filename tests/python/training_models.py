@@ -138,11 +138,14 @@ def train_step(model, optimizer, x, y):
 def weights_to_lazy_leaves(model):
     """Moves every parameter to the lazy device as a leaf tensor of its own. (nn.Module.to makes
     each parameter a detached view of a hidden base tensor, whose updates would then need to be
-    synced as well.)"""
+    synced as well.) Parameters shared by several modules (tied weights) stay shared."""
+    moved = {}
     for module in model.modules():
         for key, p in list(module._parameters.items()):
             if p is not None:
-                module._parameters[key] = p.detach().to("lazy").requires_grad_(True)
+                if id(p) not in moved:
+                    moved[id(p)] = p.detach().to("lazy").requires_grad_(True)
+                module._parameters[key] = moved[id(p)]
 
 
 def lazy_state(model, optimizer):

@@ -1,22 +1,115 @@
-// torch-lumo-opt: reads MLIR (torch-dialect operations stay generic, lumo and func are
-// registered), runs the requested passes and prints the result.
-#include <vector>
-
-#include "mlir/Dialect/Func/IR/FuncOps.h"
-#include "mlir/IR/DialectRegistry.h"
-#include "mlir/Tools/mlir-opt/MlirOptMain.h"
+// torch-lumo-opt: reads torch-dialect MLIR (a file or standard input), runs the requested passes
+// (-refine-types, -torch-to-lumo-pipeline, ...) and writes the result to standard output. The torch
+// dialect is not linked: its operations are read as unregistered operations.
+//
+// The module's text reaches the tool with every "func.func @" rewritten to "func @", a spelling
+// MLIR no longer parses; the tool restores "func.func" where it begins an operation.
+#include "Passes.h"
 
 #include "lumo/LumoDialect.h"
+#include "mlir/Dialect/Func/IR/FuncOps.h"
+#include "mlir/IR/AsmState.h"
+#include "mlir/IR/DialectRegistry.h"
+#include "mlir/IR/MLIRContext.h"
+#include "mlir/Pass/PassManager.h"
+#include "mlir/Pass/PassRegistry.h"
+#include "mlir/Support/FileUtilities.h"
+#include "mlir/Support/Timing.h"
+#include "mlir/Tools/mlir-opt/MlirOptMain.h"
+#include "llvm/Support/CommandLine.h"
+#include "llvm/Support/InitLLVM.h"
+#include "llvm/Support/MemoryBuffer.h"
+#include "llvm/Support/ToolOutputFile.h"
+
+#include <string>
+
+namespace {
+
+/// Turns "func @" back into "func.func @" at the start of an operation: a line that begins with
+/// optional blanks, "func ", an optional visibility, then "@". Text inside strings is never at the
+/// start of a line (the printer escapes newlines), so it is left alone.
+std::string restoreFuncKeyword(llvm::StringRef text) {
+  std::string out;
+  out.reserve(text.size() + 64);
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == llvm::StringRef::npos) end = text.size();
+    llvm::StringRef line = text.slice(pos, end);
+    size_t indent = line.find_first_not_of(" \t");
+    if (indent != llvm::StringRef::npos && line.substr(indent).startswith("func ")) {
+      llvm::StringRef rest = line.substr(indent + 5).ltrim(" \t");
+      for (llvm::StringRef visibility : {"private ", "public ", "nested "})
+        if (rest.startswith(visibility)) rest = rest.substr(visibility.size()).ltrim(" \t");
+      if (rest.startswith("@")) {
+        out.append(line.data(), indent);
+        out.append("func.func ");
+        out.append(line.data() + indent + 5, line.size() - indent - 5);
+        if (end < text.size()) out.push_back('\n');
+        pos = end + 1;
+        continue;
+      }
+    }
+    out.append(text.data() + pos, std::min(end + 1, text.size()) - pos);
+    pos = end + 1;
+  }
+  return out;
+}
+
+}  // namespace
 
 int main(int argc, char **argv) {
+  llvm::InitLLVM init(argc, argv);
+  mlir::registerAsmPrinterCLOptions();
+  mlir::registerMLIRContextCLOptions();
+  mlir::registerPassManagerCLOptions();
+  mlir::registerDefaultTimingManagerCLOptions();
+  torch_lumo::registerPasses();
+
+  namespace cl = llvm::cl;
+  static cl::opt<std::string> inputFilename(cl::Positional, cl::desc("<input file>"),
+                                            cl::init("-"));
+  static cl::opt<std::string> outputFilename("o", cl::desc("Output file"),
+                                             cl::value_desc("filename"), cl::init("-"));
+  static cl::opt<bool> splitInputFile(
+      "split-input-file", cl::desc("Process each chunk between '// -----' lines separately"));
+  static cl::opt<bool> verifyDiagnostics(
+      "verify-diagnostics", cl::desc("Check emitted diagnostics against expected-* comments"));
+  static cl::opt<bool> listConversions(
+      "list-conversions", cl::desc("Print the torch operation kinds that have a conversion"));
+  mlir::PassPipelineCLParser passPipeline("", "Passes to run");
+  cl::ParseCommandLineOptions(argc, argv,
+                              "torch-lumo-opt: converts torch-dialect MLIR into the lumo dialect\n");
+
+  if (listConversions) {
+    torch_lumo::printConvertedKinds(llvm::outs());
+    return 0;
+  }
+
+  std::string error;
+  std::unique_ptr<llvm::MemoryBuffer> input = mlir::openInputFile(inputFilename, &error);
+  if (!input) {
+    llvm::errs() << "torch-lumo-opt: " << error << "\n";
+    return 1;
+  }
+  std::unique_ptr<llvm::MemoryBuffer> buffer = llvm::MemoryBuffer::getMemBufferCopy(
+      restoreFuncKeyword(input->getBuffer()), input->getBufferIdentifier());
+  input.reset();
+  std::unique_ptr<llvm::ToolOutputFile> output = mlir::openOutputFile(outputFilename, &error);
+  if (!output) {
+    llvm::errs() << "torch-lumo-opt: " << error << "\n";
+    return 1;
+  }
+
   mlir::DialectRegistry registry;
   registry.insert<mlir::func::FuncDialect, lumo::LumoDialect>();
-
-  // The torch dialect is not registered: its operations and types are always accepted as
-  // unregistered ones.
-  std::vector<char *> args(argv, argv + argc);
-  static char allowUnregistered[] = "--allow-unregistered-dialect";
-  args.insert(args.begin() + 1, allowUnregistered);
-  return mlir::asMainReturnCode(
-      mlir::MlirOptMain(static_cast<int>(args.size()), args.data(), "torch to lumo conversion tool\n", registry));
+  if (mlir::failed(mlir::MlirOptMain(output->os(), std::move(buffer), passPipeline, registry,
+                                     splitInputFile, verifyDiagnostics,
+                                     /*verifyPasses=*/true,
+                                     /*allowUnregisteredDialects=*/true,
+                                     /*preloadDialectsInContext=*/false, /*emitBytecode=*/false,
+                                     /*implicitModule=*/true)))
+    return 1;
+  output->keep();
+  return 0;
 }

@@ -1,0 +1,80 @@
+// Elementwise arithmetic, comparisons, selection and activation gradients.
+// RUN: torch-lumo-opt %s -split-input-file -refine-types -torch-to-lumo-pipeline | FileCheck %s
+
+// alpha 1 is a plain Add; another alpha scales the second operand. An embedded f64 scalar becomes a
+// constant of the result's element type.
+// CHECK-LABEL: func.func @arith
+// CHECK-SAME: %arg2: tensor<f64> {tf.parameter_value = dense<2.500000e-01> : tensor<f64>, vx.input_name = "placeholder3"}
+// CHECK: %[[S:.*]] = lumo.Add %arg0, %arg1 : (tensor<2x3xf32>, tensor<3xf32>) -> tensor<2x3xf32>
+// CHECK: %[[Q:.*]] = lumo.Const {value = dense<2.500000e-01> : tensor<f32>}
+// CHECK: %[[M:.*]] = lumo.Mul %[[S]], %[[Q]]
+// CHECK: %[[TWO:.*]] = lumo.Const {value = dense<2.000000e+00> : tensor<f32>}
+// CHECK: %[[B:.*]] = lumo.Mul %arg1, %[[TWO]]
+// CHECK: %[[D:.*]] = lumo.Sub %[[M]], %[[B]]
+// CHECK: return %[[D]]
+func.func @arith(%arg0: !torch.vtensor<[2,3],f32>, %arg1: !torch.vtensor<[3],f32>,
+                 %arg2: !torch.vtensor<[],f64> {tf.parameter_value = dense<2.500000e-01> : tensor<f64>, vx.input_name = "placeholder3"}) -> !torch.vtensor<[2,3],f32> {
+  %one = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
+  %two = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
+  %0 = "torch.aten.add.Tensor"(%arg0, %arg1, %one) : (!torch.vtensor<[2,3],f32>, !torch.vtensor<[3],f32>, !torch.int) -> !torch.vtensor<[2,3],f32>
+  %1 = "torch.aten.mul.Tensor"(%0, %arg2) : (!torch.vtensor<[2,3],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[2,3],f32>
+  %2 = "torch.aten.sub.Tensor"(%1, %arg1, %two) : (!torch.vtensor<[2,3],f32>, !torch.vtensor<[3],f32>, !torch.int) -> !torch.vtensor<[2,3],f32>
+  return %2 : !torch.vtensor<[2,3],f32>
+}
+
+// -----
+// An integer operand of a floating-point result is cast first; division modes; the other spelling.
+// CHECK-LABEL: func.func @casts
+// CHECK: %[[C:.*]] = lumo.Cast %arg0 : (tensor<4xsi64>) -> tensor<4xf32>
+// CHECK: lumo.Sqrt %[[C]]
+// CHECK: lumo.Binary %arg0, %{{.*}} {kind = "floor_divide"} : (tensor<4xsi64>, tensor<si64>) -> tensor<4xsi64>
+// CHECK: lumo.Unary %{{.*}} {kind = "rsqrt"}
+func.func @casts(%arg0: !torch.vtensor<[4],si64>) -> (!torch.vtensor<[4],f32>, !torch.vtensor<[4],si64>, !torch.vtensor<[4],f32>) {
+  %0 = "torch.aten.sqrt"(%arg0) : (!torch.vtensor<[4],si64>) -> !torch.vtensor<[4],f32>
+  %three = "torch.constant.int"() {value = 3 : i64} : () -> !torch.int
+  %floor = "torch.constant.str"() {value = "floor"} : () -> !torch.str
+  %1 = "torch.aten.div.Scalar_mode"(%arg0, %three, %floor) : (!torch.vtensor<[4],si64>, !torch.int, !torch.str) -> !torch.vtensor<[4],si64>
+  %2 = "torch.operator"(%0) {name = "aten.rsqrt"} : (!torch.vtensor<[4],f32>) -> !torch.vtensor<[4],f32>
+  return %0, %1, %2 : !torch.vtensor<[4],f32>, !torch.vtensor<[4],si64>, !torch.vtensor<[4],f32>
+}
+
+// -----
+// Comparisons in the promoted type; where and masked_fill select.
+// CHECK-LABEL: func.func @select
+// CHECK: %[[HALF:.*]] = lumo.Const {value = dense<5.000000e-01> : tensor<f32>}
+// CHECK: %[[LT:.*]] = lumo.Compare %arg0, %[[HALF]] {comparison_direction = "LT"} : (tensor<4xf32>, tensor<f32>) -> tensor<4xi1>
+// CHECK: %[[NEG:.*]] = lumo.Const {value = dense<0xFF800000> : tensor<f32>}
+// CHECK: %[[F:.*]] = lumo.Select %[[LT]], %[[NEG]], %arg0
+// CHECK: %[[X:.*]] = lumo.Cast %arg1 : (tensor<4xsi64>) -> tensor<4xf32>
+// CHECK: %[[GE:.*]] = lumo.Compare %[[X]], %arg0 {comparison_direction = "GE"}
+// CHECK: lumo.Select %[[GE]], %[[F]], %[[X]]
+func.func @select(%arg0: !torch.vtensor<[4],f32>, %arg1: !torch.vtensor<[4],si64>) -> !torch.vtensor<[4],f32> {
+  %half = "torch.constant.float"() {value = 5.000000e-01 : f64} : () -> !torch.float
+  %0 = "torch.aten.lt.Scalar"(%arg0, %half) : (!torch.vtensor<[4],f32>, !torch.float) -> !torch.vtensor<[4],i1>
+  %ninf = "torch.constant.float"() {value = 0xFFF0000000000000 : f64} : () -> !torch.float
+  %1 = "torch.aten.masked_fill.Scalar"(%arg0, %0, %ninf) : (!torch.vtensor<[4],f32>, !torch.vtensor<[4],i1>, !torch.float) -> !torch.vtensor<[4],f32>
+  %2 = "torch.aten.ge.Tensor"(%arg1, %arg0) : (!torch.vtensor<[4],si64>, !torch.vtensor<[4],f32>) -> !torch.vtensor<[4],i1>
+  %3 = "torch.aten.where.self"(%2, %1, %arg1) : (!torch.vtensor<[4],i1>, !torch.vtensor<[4],f32>, !torch.vtensor<[4],si64>) -> !torch.vtensor<[4],f32>
+  return %3 : !torch.vtensor<[4],f32>
+}
+
+// -----
+// Activation gradients keep PyTorch's fused kernels.
+// CHECK-LABEL: func.func @gradients
+// CHECK: lumo.ReluGrad %arg1, %arg0
+// CHECK: lumo.Gelu %arg0 {approximation = "tanh"}
+// CHECK: lumo.GeluGrad %arg1, %arg0 {approximation = "tanh"}
+// CHECK: lumo.SigmoidGrad %arg0, %arg1
+// Another threshold compares instead.
+// CHECK: lumo.Compare %arg0, %{{.*}} {comparison_direction = "LE"}
+func.func @gradients(%arg0: !torch.vtensor<[4],f32>, %arg1: !torch.vtensor<[4],f32>) -> (!torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>) {
+  %zero = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
+  %0 = "torch.aten.threshold_backward"(%arg1, %arg0, %zero) : (!torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>, !torch.int) -> !torch.vtensor<[4],f32>
+  %tanh = "torch.constant.str"() {value = "tanh"} : () -> !torch.str
+  %1 = "torch.aten.gelu"(%arg0, %tanh) : (!torch.vtensor<[4],f32>, !torch.str) -> !torch.vtensor<[4],f32>
+  %2 = "torch.aten.gelu_backward"(%arg1, %arg0, %tanh) : (!torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>, !torch.str) -> !torch.vtensor<[4],f32>
+  %3 = "torch.aten.sigmoid_backward"(%arg1, %arg0) : (!torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>) -> !torch.vtensor<[4],f32>
+  %th = "torch.constant.float"() {value = 1.000000e+00 : f64} : () -> !torch.float
+  %4 = "torch.aten.threshold_backward"(%arg1, %arg0, %th) : (!torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>, !torch.float) -> !torch.vtensor<[4],f32>
+  return %0, %1, %2, %3, %4 : !torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>
+}

@@ -1,0 +1,37 @@
+// Operations without a conversion: one error per kind at its first location, naming it.
+// RUN: torch-lumo-opt %s -split-input-file -verify-diagnostics -refine-types -torch-to-lumo-pipeline
+
+func.func @main(%arg0: !torch.vtensor<[4],f32>) -> !torch.vtensor<[4],f32> {
+  // expected-error @+1 {{no lumo conversion for torch.aten.frobnicate}}
+  %0 = "torch.aten.frobnicate"(%arg0) : (!torch.vtensor<[4],f32>) -> !torch.vtensor<[4],f32>
+  %1 = "torch.aten.frobnicate"(%0) : (!torch.vtensor<[4],f32>) -> !torch.vtensor<[4],f32>
+  // The other spelling of an operation torch-mlir does not register.
+  // expected-error @+1 {{no lumo conversion for torch.aten.nonzero}}
+  %2 = "torch.operator"(%1) {name = "aten.nonzero"} : (!torch.vtensor<[4],f32>) -> !torch.vtensor<[4],f32>
+  return %2 : !torch.vtensor<[4],f32>
+}
+
+// -----
+// A known kind whose arguments it cannot take says why.
+func.func @main(%arg0: !torch.vtensor<[4],f32>) -> !torch.vtensor<[4],f32> {
+  %none = "torch.constant.none"() : () -> !torch.none
+  // expected-error @+1 {{no lumo conversion for torch.aten.add.Tensor: expected 3 operands, got 2}}
+  %0 = "torch.aten.add.Tensor"(%arg0, %arg0) : (!torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>) -> !torch.vtensor<[4],f32>
+  return %0 : !torch.vtensor<[4],f32>
+}
+
+// -----
+func.func @main(%arg0: !torch.vtensor<[4],f32>, %arg1: !torch.vtensor<[],si64>) -> !torch.vtensor<[4],f32> {
+  %dim = "torch.aten.IntImplicit"(%arg1) : (!torch.vtensor<[],si64>) -> !torch.int
+  // expected-error @+1 {{no lumo conversion for torch.aten.cumsum: operand 1 is not a constant integer}}
+  %0 = "torch.aten.cumsum"(%arg0, %dim, %dim) : (!torch.vtensor<[4],f32>, !torch.int, !torch.int) -> !torch.vtensor<[4],f32>
+  return %0 : !torch.vtensor<[4],f32>
+}
+
+// -----
+func.func @main(%arg0: !torch.vtensor<[4],f32>) -> !torch.vtensor<[4],f32> {
+  %c = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
+  // expected-error @+1 {{no lumo conversion for torch.aten.cat: operand 0 is not a list of tensors}}
+  %0 = "torch.aten.cat"(%arg0, %c) : (!torch.vtensor<[4],f32>, !torch.int) -> !torch.vtensor<[4],f32>
+  return %0 : !torch.vtensor<[4],f32>
+}

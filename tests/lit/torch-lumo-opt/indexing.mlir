@@ -1,0 +1,39 @@
+// Embedding lookups and their gradient, gathers and index writes.
+// RUN: torch-lumo-opt %s -refine-types -torch-to-lumo-pipeline | FileCheck %s
+
+// CHECK-LABEL: func.func @main
+// CHECK: lumo.Gather %arg0, %arg1 {axis = 0 : i64} : (tensor<10x4xf32>, tensor<2x3xsi64>) -> tensor<2x3x4xf32>
+// The gradient: rows of the incoming gradient added at their indices, the padding row left out.
+// CHECK: %[[IDX:.*]] = lumo.Reshape %arg1 : (tensor<2x3xsi64>) -> tensor<6xsi64>
+// CHECK: %[[PAD:.*]] = lumo.Compare %[[IDX]], %{{.*}} {comparison_direction = "EQ"}
+// CHECK: %[[KEEP:.*]] = lumo.Select %{{.*}}, %{{.*}}, %{{.*}} : (tensor<6x1xi1>, tensor<f32>, tensor<6x4xf32>) -> tensor<6x4xf32>
+// CHECK: %[[SHAPE:.*]] = lumo.Const {value = dense<[10, 4]> : tensor<2xsi64>}
+// CHECK: lumo.ScatterNd %{{.*}}, %[[KEEP]], %[[SHAPE]] : (tensor<6x1xsi64>, tensor<6x4xf32>, tensor<2xsi64>) -> tensor<10x4xf32>
+// torch.gather along the last dimension.
+// CHECK: lumo.Gather %arg0, %arg3 {axis = 1 : i64, batch_dims = 1 : i64} : (tensor<10x4xf32>, tensor<10x2xsi64>) -> tensor<10x2xf32>
+// x[:, idx]
+// CHECK: lumo.Gather %arg0, %arg4 {axis = 1 : i64} : (tensor<10x4xf32>, tensor<5xsi64>) -> tensor<10x5xf32>
+// index_put with accumulate adds rows (negative indices counted from the end).
+// CHECK: %[[NEG:.*]] = lumo.Compare %arg4, %{{.*}} {comparison_direction = "LT"}
+// CHECK: %[[IDX:.*]] = lumo.Select %[[NEG]], %{{.*}}, %arg4
+// CHECK: %[[ROWS:.*]] = lumo.BroadcastInDim %[[IDX]] {broadcast_dimensions = array<i64: 0>} : (tensor<5xsi64>) -> tensor<5x4xsi64>
+// CHECK: lumo.Scatter %arg0, %[[ROWS]], %{{.*}} {axis = 0 : i64, reduce_kind = "add"} : (tensor<10x4xf32>, tensor<5x4xsi64>, tensor<5x4xf32>) -> tensor<10x4xf32>
+func.func @main(%arg0: !torch.vtensor<[10,4],f32>, %arg1: !torch.vtensor<[2,3],si64>, %arg2: !torch.vtensor<[2,3,4],f32>,
+                %arg3: !torch.vtensor<[10,2],si64>, %arg4: !torch.vtensor<[5],si64>, %arg5: !torch.vtensor<[5,4],f32>)
+    -> (!torch.vtensor<[2,3,4],f32>, !torch.vtensor<[10,4],f32>, !torch.vtensor<[10,2],f32>, !torch.vtensor<[10,5],f32>, !torch.vtensor<[10,4],f32>) {
+  %none = "torch.constant.none"() : () -> !torch.none
+  %false = "torch.constant.bool"() {value = false} : () -> !torch.bool
+  %true = "torch.constant.bool"() {value = true} : () -> !torch.bool
+  %c1 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
+  %c10 = "torch.constant.int"() {value = 10 : i64} : () -> !torch.int
+  %pad = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
+  %nopad = "torch.constant.int"() {value = -1 : i64} : () -> !torch.int
+  %0 = "torch.aten.embedding"(%arg0, %arg1, %nopad, %false, %false) : (!torch.vtensor<[10,4],f32>, !torch.vtensor<[2,3],si64>, !torch.int, !torch.bool, !torch.bool) -> !torch.vtensor<[2,3,4],f32>
+  %1 = "torch.aten.embedding_dense_backward"(%arg2, %arg1, %c10, %pad, %false) : (!torch.vtensor<[2,3,4],f32>, !torch.vtensor<[2,3],si64>, !torch.int, !torch.int, !torch.bool) -> !torch.vtensor<[10,4],f32>
+  %2 = "torch.aten.gather"(%arg0, %c1, %arg3, %false) : (!torch.vtensor<[10,4],f32>, !torch.int, !torch.vtensor<[10,2],si64>, !torch.bool) -> !torch.vtensor<[10,2],f32>
+  %idx = "torch.prim.ListConstruct"(%none, %arg4) : (!torch.none, !torch.vtensor<[5],si64>) -> !torch.list<optional<vtensor>>
+  %3 = "torch.aten.index.Tensor"(%arg0, %idx) : (!torch.vtensor<[10,4],f32>, !torch.list<optional<vtensor>>) -> !torch.vtensor<[10,5],f32>
+  %rows = "torch.prim.ListConstruct"(%arg4) : (!torch.vtensor<[5],si64>) -> !torch.list<optional<vtensor>>
+  %4 = "torch.aten.index_put"(%arg0, %rows, %arg5, %true) : (!torch.vtensor<[10,4],f32>, !torch.list<optional<vtensor>>, !torch.vtensor<[5,4],f32>, !torch.bool) -> !torch.vtensor<[10,4],f32>
+  return %0, %1, %2, %3, %4 : !torch.vtensor<[2,3,4],f32>, !torch.vtensor<[10,4],f32>, !torch.vtensor<[10,2],f32>, !torch.vtensor<[10,5],f32>, !torch.vtensor<[10,4],f32>
+}

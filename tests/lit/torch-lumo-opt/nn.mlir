@@ -1,0 +1,91 @@
+// Normalisations, softmax, convolution and pooling keep one lumo operation per fused kernel;
+// their gradients read the forward operation's settings.
+// RUN: torch-lumo-opt %s -split-input-file -refine-types -torch-to-lumo-pipeline | FileCheck %s
+
+// Layer norm: mean and rstd are only read by the gradient, which recomputes them.
+// CHECK-LABEL: func.func @layer_norm
+// CHECK-NOT: lumo.Reduce
+// CHECK: lumo.LayerNorm %arg0, %arg2, %arg1 {epsilon = 1.000000e-05 : f64} : (tensor<2x3x8xf32>, tensor<8xf32>, tensor<8xf32>) -> tensor<2x3x8xf32>
+// CHECK: %[[DX:.*]], %[[DB:.*]], %[[DW:.*]] = lumo.LayerNormGrad %arg3, %arg0, %arg2, %arg1 {epsilon = 1.000000e-05 : f64}
+// CHECK: return %{{.*}}, %[[DX]], %[[DW]], %[[DB]] :
+func.func @layer_norm(%arg0: !torch.vtensor<[2,3,8],f32>, %arg1: !torch.vtensor<[8],f32>, %arg2: !torch.vtensor<[8],f32>, %arg3: !torch.vtensor<[2,3,8],f32>)
+    -> (!torch.vtensor<[2,3,8],f32>, !torch.vtensor<[2,3,8],f32>, !torch.vtensor<[8],f32>, !torch.vtensor<[8],f32>) {
+  %c8 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
+  %shape = "torch.prim.ListConstruct"(%c8) : (!torch.int) -> !torch.list<int>
+  %eps = "torch.constant.float"() {value = 1.000000e-05 : f64} : () -> !torch.float
+  %0:3 = "torch.aten.native_layer_norm"(%arg0, %shape, %arg1, %arg2, %eps) : (!torch.vtensor<[2,3,8],f32>, !torch.list<int>, !torch.vtensor<[8],f32>, !torch.vtensor<[8],f32>, !torch.float) -> (!torch.vtensor<[2,3,8],f32>, !torch.vtensor<[2,3,1],f32>, !torch.vtensor<[2,3,1],f32>)
+  %true = "torch.constant.bool"() {value = true} : () -> !torch.bool
+  %mask = "torch.prim.ListConstruct"(%true, %true, %true) : (!torch.bool, !torch.bool, !torch.bool) -> !torch.list<bool>
+  %1:3 = "torch.aten.native_layer_norm_backward"(%arg3, %arg0, %shape, %0#1, %0#2, %arg1, %arg2, %mask) : (!torch.vtensor<[2,3,8],f32>, !torch.vtensor<[2,3,8],f32>, !torch.list<int>, !torch.vtensor<[2,3,1],f32>, !torch.vtensor<[2,3,1],f32>, !torch.vtensor<[8],f32>, !torch.vtensor<[8],f32>, !torch.list<bool>) -> (!torch.vtensor<[2,3,8],f32>, !torch.vtensor<[8],f32>, !torch.vtensor<[8],f32>)
+  return %0#0, %1#0, %1#1, %1#2 : !torch.vtensor<[2,3,8],f32>, !torch.vtensor<[2,3,8],f32>, !torch.vtensor<[8],f32>, !torch.vtensor<[8],f32>
+}
+
+// -----
+// Batch norm in training: the batch mean is returned (the running statistics are updated by
+// separate operations), the gradient recomputes the statistics.
+// CHECK-LABEL: func.func @batch_norm
+// CHECK: %[[Y:.*]], %[[MEAN:.*]], %{{.*}} = lumo.FusedBatchNorm %arg0, %arg1, %arg2, %arg3, %arg4 {epsilon = 1.000000e-05 : f64, exponential_avg_factor = 1.000000e+00 : f64, is_training = true}
+// CHECK: %[[DX:.*]], %[[DW:.*]], %[[DB:.*]] = lumo.FusedBatchNormGrad %arg5, %arg0, %arg1 {epsilon = 1.000000e-05 : f64, is_training = true}
+// CHECK: return %[[Y]], %[[MEAN]], %[[DX]], %[[DW]], %[[DB]] :
+func.func @batch_norm(%arg0: !torch.vtensor<[4,3,5,5],f32>, %arg1: !torch.vtensor<[3],f32>, %arg2: !torch.vtensor<[3],f32>, %arg3: !torch.vtensor<[3],f32>, %arg4: !torch.vtensor<[3],f32>, %arg5: !torch.vtensor<[4,3,5,5],f32>)
+    -> (!torch.vtensor<[4,3,5,5],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[4,3,5,5],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>) {
+  %true = "torch.constant.bool"() {value = true} : () -> !torch.bool
+  %m = "torch.constant.float"() {value = 1.000000e-01 : f64} : () -> !torch.float
+  %eps = "torch.constant.float"() {value = 1.000000e-05 : f64} : () -> !torch.float
+  %0:3 = "torch.aten.native_batch_norm"(%arg0, %arg1, %arg2, %arg3, %arg4, %true, %m, %eps) : (!torch.vtensor<[4,3,5,5],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>, !torch.bool, !torch.float, !torch.float) -> (!torch.vtensor<[4,3,5,5],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>)
+  %mask = "torch.prim.ListConstruct"(%true, %true, %true) : (!torch.bool, !torch.bool, !torch.bool) -> !torch.list<bool>
+  %1:3 = "torch.aten.native_batch_norm_backward"(%arg5, %arg0, %arg1, %arg3, %arg4, %0#1, %0#2, %true, %eps, %mask) : (!torch.vtensor<[4,3,5,5],f32>, !torch.vtensor<[4,3,5,5],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>, !torch.bool, !torch.float, !torch.list<bool>) -> (!torch.vtensor<[4,3,5,5],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>)
+  return %0#0, %0#1, %1#0, %1#1, %1#2 : !torch.vtensor<[4,3,5,5],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[4,3,5,5],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>
+}
+
+// -----
+// Softmax is one operation; log-softmax is computed stably from the row maximum.
+// CHECK-LABEL: func.func @softmax
+// CHECK: lumo.Softmax %arg0 {axis = 1 : i64}
+// CHECK: %[[MAX:.*]] = lumo.Reduce %arg0 {dimensions = array<i64: 1>, keep_dims = array<i64: 1>, reduce_kind = "max"}
+// CHECK: %[[SH:.*]] = lumo.Sub %arg0, %[[MAX]]
+// CHECK: %[[E:.*]] = lumo.Exp %[[SH]]
+// CHECK: %[[S:.*]] = lumo.Reduce %[[E]] {dimensions = array<i64: 1>, keep_dims = array<i64: 1>, reduce_kind = "sum"}
+// CHECK: %[[L:.*]] = lumo.Log %[[S]]
+// CHECK: lumo.Sub %[[SH]], %[[L]]
+func.func @softmax(%arg0: !torch.vtensor<[4,10],f32>) -> (!torch.vtensor<[4,10],f32>, !torch.vtensor<[4,10],f32>) {
+  %c1 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
+  %false = "torch.constant.bool"() {value = false} : () -> !torch.bool
+  %0 = "torch.aten._softmax"(%arg0, %c1, %false) : (!torch.vtensor<[4,10],f32>, !torch.int, !torch.bool) -> !torch.vtensor<[4,10],f32>
+  %1 = "torch.aten._log_softmax"(%arg0, %c1, %false) : (!torch.vtensor<[4,10],f32>, !torch.int, !torch.bool) -> !torch.vtensor<[4,10],f32>
+  return %0, %1 : !torch.vtensor<[4,10],f32>, !torch.vtensor<[4,10],f32>
+}
+
+// -----
+// Convolution with its bias, the input gradient as a transposed convolution, the kernel gradient
+// as a filter gradient, the bias gradient as a sum; max pooling and its gradient.
+// CHECK-LABEL: func.func @conv_pool
+// CHECK: %[[Y:.*]] = lumo.Convolution %arg0, %arg1 {feature_group_count = 1 : i64, kernel_dilation = array<i64: 1, 1>, padding = array<i64: 1, 1>, window_strides = array<i64: 1, 1>} : (tensor<2x3x8x8xf32>, tensor<4x3x3x3xf32>) -> tensor<2x4x8x8xf32>
+// CHECK: %[[B:.*]] = lumo.Reshape %arg2 : (tensor<4xf32>) -> tensor<4x1x1xf32>
+// CHECK: lumo.Add %[[Y]], %[[B]]
+// CHECK: lumo.Convolution %arg3, %arg1 {{{.*}}transposed = true{{.*}}} : (tensor<2x4x8x8xf32>, tensor<4x3x3x3xf32>) -> tensor<2x3x8x8xf32>
+// CHECK: lumo.Convolution %arg0, %arg3 {feature_group_count = 1 : i64, filter_gradient = true{{.*}}} : (tensor<2x3x8x8xf32>, tensor<2x4x8x8xf32>) -> tensor<4x3x3x3xf32>
+// CHECK: lumo.Reduce %arg3 {dimensions = array<i64: 0, 2, 3>, reduce_kind = "sum"}
+// CHECK: %[[Z:.*]] = lumo.Const {value = dense<0.000000e+00> : tensor<f32>}
+// CHECK: lumo.Pool %arg3, %[[Z]] {dilation = array<i64: 1, 1>, ksize = array<i64: 2, 2>, padding = array<i64: 0, 0>, pool_type = "MAX", strides = array<i64: 2, 2>} : (tensor<2x4x8x8xf32>, tensor<f32>) -> tensor<2x4x4x4xf32>
+// CHECK: lumo.Pool %arg3, %arg4 {dilation = array<i64: 1, 1>, gradient = true, ksize = array<i64: 2, 2>, padding = array<i64: 0, 0>, pool_type = "MAX", strides = array<i64: 2, 2>} : (tensor<2x4x8x8xf32>, tensor<2x4x4x4xf32>) -> tensor<2x4x8x8xf32>
+func.func @conv_pool(%arg0: !torch.vtensor<[2,3,8,8],f32>, %arg1: !torch.vtensor<[4,3,3,3],f32>, %arg2: !torch.vtensor<[4],f32>, %arg3: !torch.vtensor<[2,4,8,8],f32>, %arg4: !torch.vtensor<[2,4,4,4],f32>)
+    -> (!torch.vtensor<[2,4,8,8],f32>, !torch.vtensor<[2,3,8,8],f32>, !torch.vtensor<[4,3,3,3],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[2,4,4,4],f32>, !torch.vtensor<[2,4,8,8],f32>) {
+  %c0 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
+  %c1 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
+  %c2 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
+  %c4 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
+  %false = "torch.constant.bool"() {value = false} : () -> !torch.bool
+  %true = "torch.constant.bool"() {value = true} : () -> !torch.bool
+  %ones = "torch.prim.ListConstruct"(%c1, %c1) : (!torch.int, !torch.int) -> !torch.list<int>
+  %zeros = "torch.prim.ListConstruct"(%c0, %c0) : (!torch.int, !torch.int) -> !torch.list<int>
+  %twos = "torch.prim.ListConstruct"(%c2, %c2) : (!torch.int, !torch.int) -> !torch.list<int>
+  %empty = "torch.prim.ListConstruct"() : () -> !torch.list<int>
+  %0 = "torch.aten.convolution"(%arg0, %arg1, %arg2, %ones, %ones, %ones, %false, %zeros, %c1) : (!torch.vtensor<[2,3,8,8],f32>, !torch.vtensor<[4,3,3,3],f32>, !torch.vtensor<[4],f32>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool, !torch.list<int>, !torch.int) -> !torch.vtensor<[2,4,8,8],f32>
+  %bias = "torch.prim.ListConstruct"(%c4) : (!torch.int) -> !torch.list<int>
+  %mask = "torch.prim.ListConstruct"(%true, %true, %true) : (!torch.bool, !torch.bool, !torch.bool) -> !torch.list<bool>
+  %1:3 = "torch.aten.convolution_backward"(%arg3, %arg0, %arg1, %bias, %ones, %ones, %ones, %false, %zeros, %c1, %mask) : (!torch.vtensor<[2,4,8,8],f32>, !torch.vtensor<[2,3,8,8],f32>, !torch.vtensor<[4,3,3,3],f32>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool, !torch.list<int>, !torch.int, !torch.list<bool>) -> (!torch.vtensor<[2,3,8,8],f32>, !torch.vtensor<[4,3,3,3],f32>, !torch.vtensor<[4],f32>)
+  %2:2 = "torch.aten.max_pool2d_with_indices"(%arg3, %twos, %empty, %zeros, %ones, %false) : (!torch.vtensor<[2,4,8,8],f32>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool) -> (!torch.vtensor<[2,4,4,4],f32>, !torch.vtensor<[2,4,4,4],si64>)
+  %3 = "torch.aten.max_pool2d_with_indices_backward"(%arg4, %arg3, %twos, %empty, %zeros, %ones, %false, %2#1) : (!torch.vtensor<[2,4,4,4],f32>, !torch.vtensor<[2,4,8,8],f32>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool, !torch.vtensor<[2,4,4,4],si64>) -> !torch.vtensor<[2,4,8,8],f32>
+  return %0, %1#0, %1#1, %1#2, %2#0, %3 : !torch.vtensor<[2,4,8,8],f32>, !torch.vtensor<[2,3,8,8],f32>, !torch.vtensor<[4,3,3,3],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[2,4,4,4],f32>, !torch.vtensor<[2,4,8,8],f32>
+}

@@ -1,0 +1,39 @@
+// Reductions: dimension lists (None meaning all), keepdim, dtype casts, indices, statistics.
+// RUN: torch-lumo-opt %s -refine-types -torch-to-lumo-pipeline | FileCheck %s
+
+// CHECK-LABEL: func.func @main
+// CHECK: lumo.Reduce %arg0 {dimensions = array<i64: 0, 2>, keep_dims = array<i64: 1>, reduce_kind = "sum"} : (tensor<2x3x4xf32>) -> tensor<1x3x1xf32>
+// CHECK: lumo.Reduce %arg0 {dimensions = array<i64: 0, 1, 2>, reduce_kind = "mean"} : (tensor<2x3x4xf32>) -> tensor<f32>
+// CHECK: %[[B:.*]] = lumo.Cast %arg1 : (tensor<2x3xi1>) -> tensor<2x3xsi64>
+// CHECK: lumo.Reduce %[[B]] {dimensions = array<i64: 1>, reduce_kind = "sum"} : (tensor<2x3xsi64>) -> tensor<2xsi64>
+// max.dim: the values and the first index of the maximum.
+// CHECK: lumo.Reduce %arg0 {dimensions = array<i64: 2>, reduce_kind = "max"}
+// CHECK: lumo.Reduce %arg0 {dimensions = array<i64: 2>, reduce_kind = "argmax"} : (tensor<2x3x4xf32>) -> tensor<2x3xsi64>
+// var with correction 1: squared deviations from the kept mean, summed, divided by n - 1 = 7.
+// CHECK: %[[MEAN:.*]] = lumo.Reduce %arg0 {dimensions = array<i64: 0, 2>, keep_dims = array<i64: 1>, reduce_kind = "mean"}
+// CHECK: %[[D:.*]] = lumo.Sub %arg0, %[[MEAN]]
+// CHECK: %[[SQ:.*]] = lumo.Mul %[[D]], %[[D]]
+// CHECK: %[[SS:.*]] = lumo.Reduce %[[SQ]] {dimensions = array<i64: 0, 2>, reduce_kind = "sum"}
+// CHECK: %[[N:.*]] = lumo.Const {value = dense<0.142857149> : tensor<f32>}
+// CHECK: lumo.Mul %[[SS]], %[[N]]
+// CHECK: lumo.Reduce %{{.*}} {dimensions = array<i64: 1>, keep_dims = array<i64: 1>, reduce_kind = "and"} : (tensor<2x3xi1>) -> tensor<2x1xi1>
+// CHECK: lumo.CumSum %arg0 {axis = 1 : i64}
+func.func @main(%arg0: !torch.vtensor<[2,3,4],f32>, %arg1: !torch.vtensor<[2,3],i1>)
+    -> (!torch.vtensor<[1,3,1],f32>, !torch.vtensor<[],f32>, !torch.vtensor<[2],si64>, !torch.vtensor<[2,3],f32>, !torch.vtensor<[2,3],si64>, !torch.vtensor<[3],f32>, !torch.vtensor<[2,1],i1>, !torch.vtensor<[2,3,4],f32>) {
+  %none = "torch.constant.none"() : () -> !torch.none
+  %true = "torch.constant.bool"() {value = true} : () -> !torch.bool
+  %false = "torch.constant.bool"() {value = false} : () -> !torch.bool
+  %c0 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
+  %c1 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
+  %cm1 = "torch.constant.int"() {value = -1 : i64} : () -> !torch.int
+  %dims = "torch.prim.ListConstruct"(%c0, %cm1) : (!torch.int, !torch.int) -> !torch.list<int>
+  %0 = "torch.aten.sum.dim_IntList"(%arg0, %dims, %true, %none) : (!torch.vtensor<[2,3,4],f32>, !torch.list<int>, !torch.bool, !torch.none) -> !torch.vtensor<[1,3,1],f32>
+  %1 = "torch.aten.mean.dim"(%arg0, %none, %false, %none) : (!torch.vtensor<[2,3,4],f32>, !torch.none, !torch.bool, !torch.none) -> !torch.vtensor<[],f32>
+  %one = "torch.prim.ListConstruct"(%c1) : (!torch.int) -> !torch.list<int>
+  %2 = "torch.aten.sum.dim_IntList"(%arg1, %one, %false, %none) : (!torch.vtensor<[2,3],i1>, !torch.list<int>, !torch.bool, !torch.none) -> !torch.vtensor<[2],si64>
+  %3:2 = "torch.aten.max.dim"(%arg0, %cm1, %false) : (!torch.vtensor<[2,3,4],f32>, !torch.int, !torch.bool) -> (!torch.vtensor<[2,3],f32>, !torch.vtensor<[2,3],si64>)
+  %4 = "torch.aten.var.correction"(%arg0, %dims, %c1, %false) : (!torch.vtensor<[2,3,4],f32>, !torch.list<int>, !torch.int, !torch.bool) -> !torch.vtensor<[3],f32>
+  %5 = "torch.aten.all.dim"(%arg1, %c1, %true) : (!torch.vtensor<[2,3],i1>, !torch.int, !torch.bool) -> !torch.vtensor<[2,1],i1>
+  %6 = "torch.aten.cumsum"(%arg0, %c1, %none) : (!torch.vtensor<[2,3,4],f32>, !torch.int, !torch.none) -> !torch.vtensor<[2,3,4],f32>
+  return %0, %1, %2, %3#0, %3#1, %4, %5, %6 : !torch.vtensor<[1,3,1],f32>, !torch.vtensor<[],f32>, !torch.vtensor<[2],si64>, !torch.vtensor<[2,3],f32>, !torch.vtensor<[2,3],si64>, !torch.vtensor<[3],f32>, !torch.vtensor<[2,1],i1>, !torch.vtensor<[2,3,4],f32>
+}

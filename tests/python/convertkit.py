@@ -1,0 +1,95 @@
+"""Runs PyTorch code three ways for comparison: eagerly on the host, and as one step captured on the
+lazy device, converted by torch-lumo-opt and run by lumo_interpreter.
+
+Each run happens in a fresh interpreter (the backend builds one program per process); it executes
+PRELUDE, then the scenario, which calls `compare(...)` and `report(...)`.
+"""
+import json
+import os
+import sys
+
+from conftest import run_python
+
+TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+
+PRELUDE = r'''
+import json, math, os, sys
+import torch, torch._lazy
+import torch.nn.functional as F
+import orvex_pytorch_lib as ox
+import lumo_interpreter as li
+
+# The real tool sits beside the environment's python.
+os.environ["PATH"] = os.path.dirname(sys.executable) + os.pathsep + os.environ["PATH"]
+ox.initialize()
+ox.set_artifact_dirs(os.environ["CONVERT_ART"], "")
+programs = []
+ox.set_callbacks(lambda batch, text: programs.append(text) or True, lambda batch, weights: set())
+
+def report(**values):
+    print("RESULT " + json.dumps(values), flush=True)
+
+def const(t, like):
+    """A constant for a case: embedded in the program on the lazy device, as it is on the host."""
+    return ox.make_constant(t) if like.device.type == "lazy" else t
+
+def with_grads(f, n=None):
+    """f's results and the gradients of a weighted sum of them with respect to its first n (all)
+    floating-point tensor arguments."""
+    def g(*args):
+        args = [a.detach().requires_grad_() if isinstance(a, torch.Tensor) and a.is_floating_point()
+                and (n is None or i < n) else a for i, a in enumerate(args)]
+        ys = f(*args)
+        ys = list(ys) if isinstance(ys, (tuple, list)) else [ys]
+        loss = sum((y * const(torch.cos(torch.arange(y.numel(), dtype=y.dtype)).reshape(y.shape) + 1.5,
+                              y)).sum() for y in ys if y.is_floating_point())
+        xs = [a for a in args if isinstance(a, torch.Tensor) and a.requires_grad]
+        return ys + list(torch.autograd.grad(loss, xs))
+    return g
+
+def outputs(value):
+    if isinstance(value, (tuple, list)):
+        return [t for v in value for t in outputs(v)]
+    return [value]
+
+def compare(cases, rtol=1e-4, atol=1e-5):
+    """Runs every case (name, fn, args) eagerly and through one converted program; reports the cases
+    whose results differ, with the largest difference."""
+    eager = [outputs(fn(*args)) for _, fn, args in cases]
+    for _ in range(2):  # the first step is traced only; the program is built at the second
+        probe = torch.zeros(1).to("lazy")
+        ox.set_parameter_name(probe, "input_probe")
+        keep = [ox.mark_output_tensor(probe + 1, "probe")]
+        for k, (name, fn, args) in enumerate(cases):
+            lazy = [ox.make_constant(a) if isinstance(a, torch.Tensor) else a for a in args]
+            for j, out in enumerate(outputs(fn(*lazy))):
+                # A node of its own for every output: outputs of one node would share its name.
+                out = torch.where(const(torch.tensor(True), out), out, out)
+                keep.append(ox.mark_output_tensor(out, f"c{k}_{j}"))
+        torch._lazy.mark_step()
+    prog = li.Program(programs[-1])
+    args = [torch.zeros(a.shape, dtype=a.dtype) if a.kind == "input" else None for a in prog.arguments]
+    got = {r.name: t for r, t in zip(prog.results, prog.run(args))}
+    bad = {}
+    for k, (name, fn, args) in enumerate(cases):
+        for j, want in enumerate(eager[k]):
+            have = got[f"c{k}_{j}"]
+            if have.dtype != want.dtype or have.shape != want.shape:
+                bad[f"{name}[{j}]"] = f"{have.dtype}{tuple(have.shape)} for {want.dtype}{tuple(want.shape)}"
+            elif not torch.allclose(have, want, rtol=rtol, atol=atol, equal_nan=True):
+                diff = (have.double() - want.double()).abs().nan_to_num(float("inf")).max().item()
+                bad[f"{name}[{j}]"] = diff
+    report(bad=bad, cases=len(cases))
+'''
+
+
+def run_scenario(tmp_path, scenario, timeout_env=None):
+    """Runs PRELUDE + scenario in a fresh interpreter; returns the merged report(...) values."""
+    env = {"CONVERT_ART": str(tmp_path / "artifacts"), "PYTHONPATH": TESTS_DIR}
+    proc = run_python(PRELUDE + "\n" + scenario, env=env)
+    results = {}
+    for line in proc.stdout.splitlines():
+        if line.startswith("RESULT "):
+            results.update(json.loads(line[len("RESULT "):]))
+    assert results, proc.stdout[-2000:] + proc.stderr[-4000:]
+    return results

@@ -1,0 +1,264 @@
+"""Small PyTorch functions captured on the lazy device, converted by torch-lumo-opt and run by
+lumo_interpreter give what eager PyTorch gives. One program (one process) per family; gradients
+come from autograd, so the backward operators PyTorch emits are converted too."""
+import pytest
+
+from convertkit import run_scenario
+
+FAMILIES = {
+    "elementwise": r'''
+a = torch.randn(3, 4); b = torch.randn(4) + 0.1; i = torch.tensor([[-7, 7, 5, -5]]); j = torch.tensor([2, -3, 4, 3])
+special = torch.tensor([float("inf"), float("-inf"), float("nan"), 0.5])
+cases = [
+    ("add_alpha", lambda a, b: torch.add(a, b, alpha=2.5), [a, b]),
+    ("rsub", lambda a: 1.5 - a, [a]),
+    ("int_true_div", lambda i, j: i / j, [i, j]),
+    ("div_modes", lambda i, j, a, b: [torch.div(i, j, rounding_mode="floor"), torch.div(i, j, rounding_mode="trunc"),
+                                      torch.div(a, b, rounding_mode="floor"), i // 3], [i, j, a, b]),
+    ("remainder_fmod", lambda i, j, a: [i % j, torch.fmod(i, j), a % 0.7, torch.fmod(a, -0.7)], [i, j, a]),
+    ("pow", lambda a, b: [a ** 2, b.abs() ** 0.5, b.abs() ** a, 2 ** a, a ** 3], [a, b]),
+    ("minmax", lambda a, b, s: [torch.maximum(a, b), torch.minimum(a, b), torch.fmax(s, a), torch.fmin(a, s),
+                                a.clamp(min=-0.5), a.clamp(-0.5, 0.3), a.clamp(max=b)], [a, b, special]),
+    ("where_mixed", lambda a, i: [torch.where(a > 0, a, i), a.masked_fill(a < 0, -2.0)], [a, i]),
+    ("lerp_addc", lambda a, b: [torch.lerp(a, b, 0.3), torch.lerp(a, b, 0.8), torch.lerp(a, b, a.sigmoid()),
+                                a.addcmul(a, b, value=0.5), a.addcdiv(a, b, value=-2)], [a, b]),
+    ("compare_promote", lambda i, a, j: [i > 0.5, i == 7, a <= i, i != j], [i, a, j]),
+    ("logical_bitwise", lambda i, j: [(i > 0) & (j > 0), (i > 0) | (j > 0), (i > 0) ^ (j > 0), ~(i > 0), i & j,
+                                      i | j, i ^ j, ~i, torch.logical_and(i, j), torch.logical_not(i)], [i, j]),
+    ("classify", lambda s: [s.isinf(), s.isnan(), s.isneginf(), s.isposinf(), s.isfinite(), s.nan_to_num(),
+                            s.nan_to_num(1.0, 2.0, -2.0), s.sign(), s.signbit()], [special]),
+    ("unary", lambda a: [a.neg(), a.abs().rsqrt(), a.abs().log1p(), a.expm1(), a.abs().log2(), a.abs().log10(),
+                         a.exp2(), a.tan(), a.atan(), a.clamp(-0.9, 0.9).asin(), a.sinh(), a.asinh(),
+                         (a.abs() + 1).acosh(), a.clamp(-0.9, 0.9).atanh(), (a * 3).round(), a.trunc(),
+                         a.frac(), a.erfc(), a.reciprocal(), a.square(), (a * 30).round(decimals=-1),
+                         a.ceil(), a.floor(), torch.sinc(a), a.cos().acos()], [a]),
+    ("binary_misc", lambda a, b: [torch.hypot(a, b), torch.logaddexp(a, b), torch.logaddexp2(a, b),
+                                  torch.xlogy(a.abs(), b.abs()), torch.copysign(a, b), torch.atan2(a, b),
+                                  torch.heaviside(a.round(), b)], [a, b]),
+    ("shifts", lambda i, n: [torch.bitwise_left_shift(i, n), torch.bitwise_right_shift(i.abs(), n)],
+     [i, torch.tensor([1, 0, 2, 3])]),
+]
+compare(cases)
+''',
+    "activations": r'''
+x = torch.randn(4, 6) * 3
+cases = [(name, with_grads(fn), [x]) for name, fn in [
+    ("relu", F.relu), ("gelu", F.gelu), ("gelu_tanh", lambda x: F.gelu(x, approximate="tanh")),
+    ("silu", F.silu), ("sigmoid", torch.sigmoid), ("tanh", torch.tanh), ("elu", lambda x: F.elu(x, 0.7)),
+    ("selu", F.selu), ("celu", lambda x: F.celu(x, 0.5)), ("leaky_relu", lambda x: F.leaky_relu(x, 0.2)),
+    ("softplus", lambda x: F.softplus(x, 2.0, 5.0)), ("hardswish", F.hardswish),
+    ("hardsigmoid", F.hardsigmoid), ("mish", F.mish), ("hardtanh", lambda x: F.hardtanh(x, -1.5, 2.0)),
+    ("relu6", F.relu6), ("logsigmoid", F.logsigmoid), ("glu", F.glu), ("threshold", lambda x: F.threshold(x, 0.5, -1.0)),
+    ("hardshrink", F.hardshrink), ("softshrink", F.softshrink), ("logit", lambda x: torch.logit(x.sigmoid(), 1e-3)),
+    ("prelu", lambda x: F.prelu(x, const(torch.tensor([0.1, 0.2, 0.3, 0.4, 0.5, 0.6]), x))),
+]]
+compare(cases)
+''',
+    "reductions": r'''
+x = torch.randn(3, 4, 5); t = torch.tensor([[1.0, 3.0, 3.0, 2.0], [5.0, 5.0, 1.0, 1.0]]); m = x > 0
+cases = [
+    ("sum_mean", lambda x: [x.sum(), x.sum((0, 2), keepdim=True), x.mean(-1), x.mean((0, 1)), (x > 0).sum(1),
+                            x.sum(dtype=torch.float64)], [x]),
+    ("prod_amax", lambda x: [x.prod(1), x.prod(), x.amax((0, 2)), x.amin(-1, keepdim=True), x.max(), x.min()], [x]),
+    ("indices", lambda t: [t.max(1), t.min(1, keepdim=True), t.argmax(), t.argmax(1), t.argmin(0, keepdim=True)], [t]),
+    ("all_any", lambda m, x: [m.all(), m.any(1), m.all(-1, keepdim=True), torch.any(x > 2, dim=(0, 1)),
+                              torch.count_nonzero(m, dim=1)], [m, x]),
+    ("statistics", lambda x: [x.var(), x.var(1, correction=0), x.std((0, 2), keepdim=True),
+                              torch.var_mean(x, 1), torch.std_mean(x, (0, 1), correction=2)], [x]),
+    ("logsumexp_norms", lambda x: [x.logsumexp(1), x.norm(), x.norm(1, dim=2), torch.linalg.vector_norm(x, float("inf"), dim=1),
+                                   torch.linalg.vector_norm(x, 3, dim=(0, 2), keepdim=True)], [x]),
+    ("scans_sorts", lambda x: [x.cumsum(1), x.cumprod(-1), x.topk(2, dim=1), x.sort(2, descending=True),
+                               x.median(1), x.kthvalue(2, 2), torch.aminmax(x, dim=0)], [x]),
+    ("grads", with_grads(lambda x: [x.sum(1), x.mean(), x.amax(1), x.var(0), x.logsumexp(2), x.norm(dim=1),
+                                    x.cumsum(0), x.prod(2)]), [x]),
+]
+compare(cases)
+''',
+    "linalg": r'''
+a = torch.randn(5, 3); b = torch.randn(3, 4); c = torch.randn(4); bias = torch.randn(4)
+x3 = torch.randn(2, 5, 3); y3 = torch.randn(2, 3, 4); y1 = torch.randn(1, 3, 4)
+cases = [
+    ("products", lambda a, b, c, x3, y3, y1: [a @ b, torch.mm(a, b), torch.bmm(x3, y3), x3 @ y1, x3 @ b,
+                                              b @ c, c @ c, a @ b @ c, torch.mv(b, c), torch.dot(c, c)],
+     [a, b, c, x3, y3, y1]),
+    ("addmm_family", lambda a, b, bias, x3, y3, c: [torch.addmm(bias, a, b), torch.addmm(bias, a, b, beta=0.5, alpha=2),
+                                                    torch.baddbmm(y3[:, :1, :], x3, y3, beta=0), torch.addmv(c[:3], b, c),
+                                                    torch.addr(a, a[:, 0], c[:3], alpha=3)],
+     [a, b, bias, x3, y3, c]),
+    ("linear_grads", with_grads(lambda a, w, bias, x3: [F.linear(a, w, bias), F.linear(x3, w), (a.t() @ a).t()]),
+     [a, torch.randn(6, 3), torch.randn(6), x3]),
+    ("batched_grads", with_grads(lambda x3, y3: [x3 @ y3, (x3 @ y3).transpose(1, 2)]), [x3, y3]),
+    ("cross", lambda u, v: torch.linalg.cross(u, v), [torch.randn(4, 3), torch.randn(4, 3)]),
+]
+compare(cases)
+''',
+    "shape": r'''
+x = torch.randn(2, 3, 4); v = torch.randn(2, 4); s = torch.randn(2, 3, 2); sq = torch.randn(5, 5)
+def writes(x, v, s):
+    y = x.clone()
+    y[:, 1] = v
+    y[..., ::2] = s
+    y[0, :, 1:3] *= 2
+    return y
+def diagonal_writes(sq, v, x):
+    y = sq.clone()
+    y.diagonal(1).mul_(3)
+    z = x.clone()
+    z.as_strided((2, 2), (4, 1), 1).fill_(9)
+    return [y, torch.diag_embed(v, offset=-1), torch.diag_embed(x, 1, 0, 2), z]
+cases = [
+    ("diagonal_writes", diagonal_writes, [sq, v, x]),
+    ("views", lambda x: [x.view(6, 4), x.permute(2, 0, 1), x.transpose(0, 2), x.mT,
+                         x[:, None].expand(2, 5, 3, 4), x.unsqueeze(1), x[:1].squeeze(0), x.flatten(1),
+                         x.unflatten(2, (2, 2)), x.reshape(-1)], [x]),
+    ("slices", lambda x: [x[:, 1:], x[..., ::3], x[:, -1], x.narrow(2, 1, 2), x[1:, 1:3, ::2], x.select(2, -2)], [x]),
+    ("cat_split", lambda x, v: [torch.cat([x, x[:, :1]], 1), torch.stack([v, v, v], 1), *x.split(2, 2),
+                                *x.split([1, 2], 1), *x.unbind(0), *x.chunk(3, 2)], [x, v]),
+    ("writes", writes, [x, v, s]),
+    ("pads", lambda x: [F.pad(x, (1, 2)), F.pad(x, (0, -1, 2, 0), value=3.5), F.pad(x, (1, 1), mode="reflect"),
+                        F.pad(x, (2, 1, 1, 0), mode="replicate")], [x]),
+    ("rearrange", lambda x, sq: [x.flip(0, 2), x.roll(1, 2), x.roll((1, -1), (0, 1)), x.roll(5), x.repeat(2, 1, 1, 2),
+                                 sq.tril(), sq.triu(), sq.tril(-1), sq.triu(2), sq.tril(2), (sq > 0).triu(),
+                                 sq.diagonal(), sq.diagonal(1), x.diagonal(0, 1, 2), x.unfold(2, 2, 1)], [x, sq]),
+    ("casts", lambda x: [x.to(torch.float64), (x * 10).to(torch.int32), x > 0, (x > 0).float(), x.half().float()], [x]),
+    ("grads", with_grads(lambda x: [x.permute(1, 0, 2)[:, 1:], torch.cat([x, x * 2], 2)[..., ::3],
+                                    x.expand(3, 2, 3, 4), x.flip(1), F.pad(x, (1, 1), mode="reflect"),
+                                    x.repeat(1, 2, 1), x.unfold(2, 2, 2), x.diagonal(-1, 1, 2),
+                                    x.select(1, 2), x[:, ::2]]), [x]),
+]
+compare(cases)
+''',
+    "indexing": r'''
+w = torch.randn(10, 4); idx = torch.tensor([[1, 0, 3], [9, 1, 1]]); x = torch.randn(4, 6)
+g = torch.tensor([[0, 5, 5], [1, 1, 2], [4, 0, 3], [2, 2, 2]]); rows = torch.tensor([3, 0, 3])
+cases = [
+    ("embedding", with_grads(lambda w, idx: [F.embedding(idx, w), F.embedding(idx, w, padding_idx=1)]), [w, idx]),
+    ("gather", with_grads(lambda x, g, rows, cols: [x.gather(1, g), x.gather(0, g[:2] // 2), x.index_select(1, rows), x[rows],
+                                                    x[:, rows], x[rows, cols], x[rows[:2, None], rows[None]]]),
+     [x, g, rows, torch.tensor([0, 1, 5])]),
+    ("scatter", lambda x, g, rows, perm: [x.scatter(1, g, -1.0), x.scatter(1, g, x[:, :3] * 10), x.scatter_add(1, g, x[:, :3]),
+                                          x.scatter_reduce(1, g, x[:, :3], "amax"), x.scatter_reduce(1, g, x[:, :3], "mean"),
+                                          x.scatter_reduce(1, g, x[:, :3], "prod", include_self=False),
+                                          x.index_add(0, rows, x[:3]), x.index_fill(1, rows, 7.0),
+                                          x.index_copy(0, perm, x[:3] * 3)], [x, g, rows, torch.tensor([2, 0, 1])]),
+    ("index_put", lambda x, g, rows: [x.index_put((rows,), x[:3], accumulate=True), x.index_put((rows[:1],), x[:1] * 5),
+                                      x.take(g)], [x, g, rows]),
+    ("one_hot", lambda g: [F.one_hot(g, 7), F.one_hot(g.flatten(), 8)], [g]),
+]
+compare(cases)
+''',
+    "normalization": r'''
+x = torch.randn(4, 3, 5, 5); h = torch.randn(2, 7, 8); wt = torch.randn(8); bs = torch.randn(8)
+c3 = torch.randn(3); rm = torch.randn(3).abs(); rv = torch.rand(3) + 0.5
+def batch_norm(x, weight, bias):
+    mean, var = const(rm.clone(), x), const(rv.clone(), x)
+    y = F.batch_norm(x, mean, var, weight, bias, training=True, momentum=0.2, eps=1e-3)
+    return [y, mean, var]
+cases = [
+    ("layer_norm", with_grads(lambda h, wt, bs: [F.layer_norm(h, (8,), wt, bs), F.layer_norm(h, (7, 8), eps=1e-3)]),
+     [h, wt, bs]),
+    ("layer_norm_stats", lambda h: torch.native_layer_norm(h, (8,), None, None, 1e-5), [h]),
+    ("batch_norm", with_grads(batch_norm, 3), [x, c3, torch.randn(3)]),
+    ("batch_norm_eval", with_grads(lambda x, w: F.batch_norm(x, const(rm, x), const(rv, x), w, None, False), 1), [x, c3]),
+    ("group_norm", with_grads(lambda x, w, b: F.group_norm(x, 3, w, b)),
+     [torch.randn(2, 6, 4, 4), torch.randn(6), torch.randn(6)]),
+    ("softmax", with_grads(lambda h: [h.softmax(-1), h.softmax(1), h.log_softmax(-1), h.log_softmax(0)]), [h]),
+]
+compare(cases)
+''',
+    "convolution": r'''
+x = torch.randn(2, 4, 9, 9); w = torch.randn(6, 4, 3, 3); b = torch.randn(6); wg = torch.randn(6, 2, 3, 3)
+cases = [
+    ("conv2d", with_grads(lambda x, w, b: [F.conv2d(x, w, b, padding=1), F.conv2d(x, w, None, stride=2),
+                                           F.conv2d(x, w, b, dilation=2, padding=(2, 1))]), [x, w, b]),
+    ("conv_groups", with_grads(lambda x, wg: F.conv2d(x, wg, stride=(1, 2), groups=2)), [x, wg]),
+    ("conv1d", with_grads(lambda x, w: F.conv1d(x, w, padding=2)), [torch.randn(2, 3, 10), torch.randn(5, 3, 4)]),
+    ("conv_transpose", lambda x, w: F.conv_transpose2d(x, w, stride=2, padding=1, output_padding=1),
+     [torch.randn(2, 6, 4, 4), w]),
+    ("max_pool", with_grads(lambda x: [F.max_pool2d(x, 2), F.max_pool2d(x, 3, 2, padding=1),
+                                       F.max_pool2d(x, 2, ceil_mode=True), F.max_pool1d(x[:, 0], 3)]), [x]),
+    ("avg_pool", with_grads(lambda x: [F.avg_pool2d(x, 3), F.avg_pool2d(x, 3, 2, padding=1)]), [x]),
+    ("adaptive", with_grads(lambda x: [F.adaptive_avg_pool2d(x, 1), F.adaptive_avg_pool2d(x[..., :8, :6], (4, 3)),
+                                       F.adaptive_max_pool2d(x, 3)]), [x]),
+    ("upsample", with_grads(lambda x: [F.interpolate(x, scale_factor=2), F.interpolate(x, size=(18, 27)),
+                                       F.interpolate(x, size=(5, 13)),
+                                       F.interpolate(x, size=(6, 14), mode="bilinear"),
+                                       F.interpolate(x, scale_factor=1.5, mode="bilinear", align_corners=True),
+                                       F.interpolate(x, size=(11, 7), mode="bicubic"),
+                                       F.interpolate(x[:, 0], size=12, mode="linear"),
+                                       F.interpolate(x[:, :2, None], size=(3, 5, 4), mode="trilinear")]), [x]),
+]
+compare(cases)
+''',
+    "losses": r'''
+logits = torch.randn(6, 5); target = torch.tensor([0, 4, -100, 2, 2, 1]); cw = torch.rand(5) + 0.5
+p = torch.rand(6, 5) * 0.98 + 0.01; y = torch.rand(6, 5); img = torch.randn(2, 5, 3, 3)
+cases = [
+    ("cross_entropy", with_grads(lambda z, t: [F.cross_entropy(z, t), F.cross_entropy(z, t, reduction="sum"),
+                                               F.cross_entropy(z, t, reduction="none"),
+                                               F.cross_entropy(z, t, weight=const(cw, z))]), [logits, target]),
+    ("nll_2d", with_grads(lambda z: F.nll_loss(z.log_softmax(1), const(torch.tensor([[[0, 1, 2], [3, 4, 0], [1, 1, 1]]] * 2), z))),
+     [img]),
+    ("nll_1d", with_grads(lambda z: F.nll_loss(z[0], const(torch.tensor(3), z))), [logits]),
+    ("regression", with_grads(lambda p: [F.mse_loss(p, const(y, p)), F.mse_loss(p, const(y, p), reduction="none"),
+                                         F.l1_loss(p, const(y, p)), F.smooth_l1_loss(p * 3, const(y, p), beta=0.5),
+                                         F.huber_loss(p * 3, const(y, p), delta=0.7, reduction="sum")]), [p]),
+    ("binary", with_grads(lambda p: [F.binary_cross_entropy(p, const(y, p)),
+                                     F.binary_cross_entropy(p, const(y, p), weight=const(cw, p)),
+                                     F.binary_cross_entropy_with_logits(p * 4 - 2, const(y, p), pos_weight=const(cw, p)),
+                                     F.soft_margin_loss(p, const(y.sign(), p))]), [p]),
+]
+compare(cases)
+''',
+    "creation": r'''
+x = torch.randn(3, 4)
+cases = [
+    ("ranges", lambda x: [torch.arange(5, device=x.device), torch.arange(1.0, 2.0, 0.25, device=x.device),
+                          torch.arange(2, 11, 3, device=x.device), torch.linspace(-1, 1, 7, device=x.device),
+                          torch.eye(3, 4, device=x.device)], [x]),
+    ("fills", lambda x: [torch.zeros_like(x), torch.ones(2, 2, device=x.device), torch.full((2,), 4.5, device=x.device),
+                         x.new_full((3,), 2), x.clone().fill_(1.25), torch.full_like(x, -2.0), torch.empty_like(x).zero_() + 1,
+                         torch.ones_like(x, dtype=torch.int64)], [x]),
+]
+compare(cases)
+''',
+}
+
+
+@pytest.mark.parametrize("family", sorted(FAMILIES))
+def test_converted_programs_equal_eager(tmp_path, family):
+    results = run_scenario(tmp_path, "torch.manual_seed(0)\n" + FAMILIES[family])
+    assert results["bad"] == {}, results["bad"]
+
+
+DROPOUT = r'''
+x = torch.randn(64, 32) + 3
+def step(x):
+    x = x.detach().requires_grad_()
+    y = F.dropout(x, 0.25, training=True)
+    (g,) = torch.autograd.grad((y * 2).sum(), [x])
+    return [y, g, x]
+for _ in range(2):
+    probe = torch.zeros(1).to("lazy")
+    ox.set_parameter_name(probe, "input_probe")
+    keep = [ox.mark_output_tensor(probe + 1, "probe")]
+    keep += [ox.mark_output_tensor(t, n) for t, n in zip(step(ox.make_constant(x)), ["y", "g", "x"])]
+    torch._lazy.mark_step()
+prog = li.Program(programs[-1])
+args = [torch.zeros(a.shape, dtype=a.dtype) if a.kind == "input" else None for a in prog.arguments]
+runs = [{r.name: t for r, t in zip(prog.results, prog.run(args))} for _ in range(2)]
+kept = [(r["y"] != 0) for r in runs]
+report(kept=[k.float().mean().item() for k in kept],
+       scaled=all(torch.allclose(r["y"][k], x[k] / 0.75) for r, k in zip(runs, kept)),
+       grad_same_mask=all(torch.equal(r["g"] != 0, k) and torch.allclose(r["g"][k], torch.tensor(2 / 0.75))
+                          for r, k in zip(runs, kept)),
+       fresh_mask=not torch.equal(kept[0], kept[1]))
+'''
+
+
+def test_dropout_masks_scale_and_gradient(tmp_path):
+    results = run_scenario(tmp_path, "torch.manual_seed(0)\n" + DROPOUT)
+    assert all(0.65 < k < 0.85 for k in results["kept"]), results["kept"]
+    assert results["scaled"] and results["grad_same_mask"]
+    # Each run of the program draws a new mask.
+    assert results["fresh_mask"]

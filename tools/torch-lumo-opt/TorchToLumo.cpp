@@ -1,0 +1,821 @@
+// Types, operand readers and the lumo emitter shared by the conversion patterns.
+#include "TorchToLumo.h"
+
+#include "llvm/ADT/APFloat.h"
+#include "llvm/ADT/STLExtras.h"
+
+#include <cmath>
+
+namespace torch_lumo {
+
+void unsupported(const llvm::Twine &reason) { throw Unsupported{reason.str()}; }
+
+// ------------------------------------------------------------------ types and shapes
+
+RankedTensorType tensorOf(ArrayRef<int64_t> shape, Type elem) {
+  return RankedTensorType::get(shape, elem);
+}
+
+bool isFloatType(Type t) { return t.isa<FloatType>(); }
+bool isBoolType(Type t) { return t.isInteger(1); }
+bool isIntegerType(Type t) { return t.isa<IntegerType>() && !t.isInteger(1); }
+
+int64_t numElements(ArrayRef<int64_t> shape) {
+  int64_t n = 1;
+  for (int64_t d : shape) n *= d;
+  return n;
+}
+
+Shape broadcastShapes(ArrayRef<int64_t> a, ArrayRef<int64_t> b) {
+  size_t rank = std::max(a.size(), b.size());
+  Shape out(rank, 1);
+  for (size_t i = 0; i < rank; ++i) {
+    int64_t x = i < rank - a.size() ? 1 : a[i - (rank - a.size())];
+    int64_t y = i < rank - b.size() ? 1 : b[i - (rank - b.size())];
+    if (x != y && x != 1 && y != 1)
+      unsupported("shapes do not broadcast (" + llvm::Twine(x) + " against " + llvm::Twine(y) +
+                  ")");
+    out[i] = x == 1 ? y : x;
+  }
+  return out;
+}
+
+int64_t normDim(int64_t dim, int64_t rank) {
+  if (dim < -rank || dim >= rank)
+    unsupported("dimension " + llvm::Twine(dim) + " is out of range for rank " +
+                llvm::Twine(rank));
+  return dim < 0 ? dim + rank : dim;
+}
+
+Shape normDims(ArrayRef<int64_t> dims, int64_t rank) {
+  Shape out;
+  for (int64_t d : dims) out.push_back(normDim(d, rank));
+  return out;
+}
+
+Type dtypeFromCode(MLIRContext *ctx, int64_t code) {
+  auto si = [&](unsigned w) { return IntegerType::get(ctx, w, IntegerType::Signed); };
+  switch (code) {
+    case 0: return IntegerType::get(ctx, 8, IntegerType::Unsigned);
+    case 1: return si(8);
+    case 2: return si(16);
+    case 3: return si(32);
+    case 4: return si(64);
+    case 5: return Float16Type::get(ctx);
+    case 6: return Float32Type::get(ctx);
+    case 7: return Float64Type::get(ctx);
+    case 11: return IntegerType::get(ctx, 1);
+    case 15: return BFloat16Type::get(ctx);
+  }
+  unsupported("dtype code " + llvm::Twine(code) + " has no lumo element type");
+}
+
+static int category(Type t) { return isBoolType(t) ? 0 : isFloatType(t) ? 2 : 1; }
+
+static Type wider(Type a, Type b) {
+  if (!a) return b;
+  if (a == b) return a;
+  unsigned wa = a.getIntOrFloatBitWidth(), wb = b.getIntOrFloatBitWidth();
+  // f16 and bf16 meet in f32; ui8 and si8 in si16.
+  if (wa == wb) {
+    if (isFloatType(a)) return Float32Type::get(a.getContext());
+    return IntegerType::get(a.getContext(), wa * 2, IntegerType::Signed);
+  }
+  return wa > wb ? a : b;
+}
+
+Type promoteTypes(MLIRContext *ctx, ArrayRef<PromotionInput> inputs) {
+  int top = 0;
+  for (const PromotionInput &in : inputs) top = std::max(top, category(in.elem));
+  Type dimensioned, zeroDim;
+  for (const PromotionInput &in : inputs) {
+    if (in.number || category(in.elem) != top) continue;
+    (in.dimensioned ? dimensioned : zeroDim) = wider(in.dimensioned ? dimensioned : zeroDim,
+                                                    in.elem);
+  }
+  if (dimensioned) return dimensioned;
+  if (zeroDim) return zeroDim;
+  if (top == 2) return Float32Type::get(ctx);
+  if (top == 1) return IntegerType::get(ctx, 64, IntegerType::Signed);
+  return IntegerType::get(ctx, 1);
+}
+
+// ------------------------------------------------------------------ constants
+
+static DenseElementsAttr splatAttr(RankedTensorType type, double v) {
+  Type elem = type.getElementType();
+  if (auto ft = elem.dyn_cast<FloatType>()) {
+    APFloat f(v);
+    bool lost = false;
+    f.convert(ft.getFloatSemantics(), APFloat::rmNearestTiesToEven, &lost);
+    return DenseElementsAttr::get(type, ArrayRef<APFloat>{f});
+  }
+  if (isBoolType(elem)) return DenseElementsAttr::get(type, ArrayRef<bool>{v != 0});
+  if (auto it = elem.dyn_cast<IntegerType>()) {
+    if (std::isnan(v)) unsupported("NaN cannot be an integer constant");
+    APInt value(it.getWidth(), static_cast<uint64_t>(static_cast<int64_t>(v)), true);
+    if (it.isUnsigned() && v >= 0) value = APInt(it.getWidth(), static_cast<uint64_t>(v));
+    return DenseElementsAttr::get(type, ArrayRef<APInt>{value});
+  }
+  unsupported("a constant of this element type is not supported");
+}
+
+static double elementAsDouble(const APFloat &f) {
+  APFloat d = f;
+  bool lost = false;
+  d.convert(APFloat::IEEEdouble(), APFloat::rmNearestTiesToEven, &lost);
+  return d.convertToDouble();
+}
+
+static double intAsDouble(Type elem, const APInt &v) {
+  if (isBoolType(elem)) return v.getBoolValue() ? 1.0 : 0.0;
+  if (elem.isUnsignedInteger()) return static_cast<double>(v.getZExtValue());
+  return static_cast<double>(v.getSExtValue());
+}
+
+/// The elements of a constant as doubles (for folding small constants).
+static llvm::SmallVector<double> elementsAsDoubles(DenseElementsAttr attr) {
+  llvm::SmallVector<double> out;
+  Type elem = attr.getElementType();
+  if (elem.isa<FloatType>()) {
+    for (const APFloat &f : attr.getValues<APFloat>()) out.push_back(elementAsDouble(f));
+  } else if (isBoolType(elem)) {
+    for (bool b : attr.getValues<bool>()) out.push_back(b ? 1.0 : 0.0);
+  } else if (elem.isa<IntegerType>()) {
+    for (const APInt &v : attr.getValues<APInt>()) out.push_back(intAsDouble(elem, v));
+  }
+  return out;
+}
+
+static DenseElementsAttr attrFromDoubles(RankedTensorType type, ArrayRef<double> values) {
+  Type elem = type.getElementType();
+  if (auto ft = elem.dyn_cast<FloatType>()) {
+    llvm::SmallVector<APFloat> fs;
+    for (double v : values) {
+      APFloat f(v);
+      bool lost = false;
+      f.convert(ft.getFloatSemantics(), APFloat::rmNearestTiesToEven, &lost);
+      fs.push_back(f);
+    }
+    return DenseElementsAttr::get(type, fs);
+  }
+  if (isBoolType(elem)) {
+    llvm::SmallVector<bool> bs;
+    for (double v : values) bs.push_back(v != 0);
+    return DenseElementsAttr::get(type, bs);
+  }
+  auto it = elem.cast<IntegerType>();
+  llvm::SmallVector<APInt> is;
+  for (double v : values) {
+    if (std::isnan(v)) unsupported("NaN cannot be an integer constant");
+    is.push_back(APInt(it.getWidth(), static_cast<uint64_t>(static_cast<int64_t>(v)), true));
+  }
+  return DenseElementsAttr::get(type, is);
+}
+
+Value Emitter::constant(DenseElementsAttr value) {
+  return op("lumo.Const", {}, value.getType(), {attr("value", value)});
+}
+
+Value Emitter::splat(RankedTensorType type, double v) {
+  Type elem = type.getElementType();
+  if (!elem.isa<FloatType>() && !elem.isa<IntegerType>())
+    unsupported("a constant of this element type is not supported");
+  return constant(splatAttr(type, v));
+}
+
+Value Emitter::indexVector(ArrayRef<int64_t> values) {
+  auto type = tensorOf({static_cast<int64_t>(values.size())},
+                       IntegerType::get(ctx(), 64, IntegerType::Signed));
+  llvm::SmallVector<APInt> is;
+  for (int64_t v : values) is.push_back(APInt(64, static_cast<uint64_t>(v), true));
+  return constant(DenseElementsAttr::get(type, is));
+}
+
+Value Emitter::indexScalar(int64_t v) {
+  auto type = tensorOf({}, IntegerType::get(ctx(), 64, IntegerType::Signed));
+  return constant(DenseElementsAttr::get(type, ArrayRef<APInt>{APInt(64, v, true)}));
+}
+
+DenseElementsAttr Emitter::constValue(Value v) {
+  Operation *def = v.getDefiningOp();
+  if (!def || def->getName().getStringRef() != "lumo.Const") return nullptr;
+  return def->getAttrOfType<DenseElementsAttr>("value");
+}
+
+std::optional<double> Emitter::splatValue(Value v) {
+  DenseElementsAttr attr = constValue(v);
+  if (!attr || !attr.isSplat()) return std::nullopt;
+  Type elem = attr.getElementType();
+  if (elem.isa<FloatType>()) return elementAsDouble(attr.getSplatValue<APFloat>());
+  if (isBoolType(elem)) return attr.getSplatValue<bool>() ? 1.0 : 0.0;
+  if (elem.isa<IntegerType>()) return intAsDouble(elem, attr.getSplatValue<APInt>());
+  return std::nullopt;
+}
+
+// ------------------------------------------------------------------ the emitter
+
+Operation *Emitter::create(StringRef name, ValueRange operands, TypeRange results,
+                           ArrayRef<NamedAttribute> attrs) {
+  OperationState state(loc, name);
+  state.addOperands(operands);
+  state.addTypes(results);
+  state.addAttributes(attrs);
+  return b.create(state);
+}
+
+// Folding constants of at most this many elements keeps the output small.
+static constexpr int64_t kFoldLimit = 4096;
+
+Value Emitter::cast(Value x, Type elem) {
+  if (elemOf(x) == elem) return x;
+  auto type = tensorOf(shapeOf(x), elem);
+  if (DenseElementsAttr attr = constValue(x)) {
+    if (attr.isSplat()) {
+      if (auto v = splatValue(x)) return splat(type, *v);
+    } else if (attr.getNumElements() <= kFoldLimit && !elem.isa<ComplexType>()) {
+      return constant(attrFromDoubles(type, elementsAsDoubles(attr)));
+    }
+  }
+  return op("lumo.Cast", x, type);
+}
+
+Value Emitter::unaryOp(StringRef name, Value x, ArrayRef<NamedAttribute> attrs) {
+  return op(name, x, x.getType(), attrs);
+}
+
+Value Emitter::unary(StringRef kind, Value x) {
+  Type result = x.getType();
+  if (kind.startswith("is")) result = tensorOf(shapeOf(x), b.getI1Type());
+  return op("lumo.Unary", x, result, {str("kind", kind)});
+}
+
+static std::optional<double> foldBinary(StringRef name, double x, double y, Type elem) {
+  bool integral = !elem.isa<FloatType>();
+  if (name == "lumo.Add") return x + y;
+  if (name == "lumo.Sub") return x - y;
+  if (name == "lumo.Mul") return x * y;
+  if (name == "lumo.Div") {
+    if (integral) return y == 0 ? std::nullopt : std::optional<double>(std::trunc(x / y));
+    return x / y;
+  }
+  return std::nullopt;
+}
+
+Value Emitter::binaryOp(StringRef name, Value x, Value y) {
+  Type elem = elemOf(x);
+  auto type = tensorOf(broadcastShapes(shapeOf(x), shapeOf(y)), elem);
+  std::optional<double> cx = splatValue(x), cy = splatValue(y);
+  if (cx && cy) {
+    if (auto v = foldBinary(name, *cx, *cy, elem)) return splat(type, *v);
+  }
+  bool addLike = name == "lumo.Add" || name == "lumo.Sub";
+  bool mulLike = name == "lumo.Mul" || name == "lumo.Div";
+  if (cy && x.getType() == type && ((addLike && *cy == 0) || (mulLike && *cy == 1))) return x;
+  if (cx && y.getType() == type && ((name == "lumo.Add" && *cx == 0) ||
+                                    (name == "lumo.Mul" && *cx == 1)))
+    return y;
+  return op(name, {x, y}, type);
+}
+
+Value Emitter::binary(StringRef kind, Value x, Value y) {
+  auto type = tensorOf(broadcastShapes(shapeOf(x), shapeOf(y)), elemOf(x));
+  return op("lumo.Binary", {x, y}, type, {str("kind", kind)});
+}
+
+Value Emitter::scale(Value x, double c) { return mul(x, scalar(elemOf(x), c)); }
+Value Emitter::addScalar(Value x, double c) { return add(x, scalar(elemOf(x), c)); }
+
+Value Emitter::compare(Value x, Value y, StringRef direction) {
+  auto type = tensorOf(broadcastShapes(shapeOf(x), shapeOf(y)), b.getI1Type());
+  return op("lumo.Compare", {x, y}, type, {str("comparison_direction", direction)});
+}
+
+Value Emitter::select(Value cond, Value a, Value bv) {
+  Shape shape = broadcastShapes(broadcastShapes(shapeOf(cond), shapeOf(a)), shapeOf(bv));
+  if (auto c = splatValue(cond)) {
+    Value chosen = *c != 0 ? a : bv;
+    return broadcastTo(chosen, shape);
+  }
+  return op("lumo.Select", {cond, a, bv}, tensorOf(shape, elemOf(a)));
+}
+
+Value Emitter::logicalAnd(Value a, Value bv) {
+  return op("lumo.And", {a, bv}, tensorOf(broadcastShapes(shapeOf(a), shapeOf(bv)), elemOf(a)));
+}
+
+Value Emitter::logicalOr(Value a, Value bv) {
+  return op("lumo.Or", {a, bv}, tensorOf(broadcastShapes(shapeOf(a), shapeOf(bv)), elemOf(a)));
+}
+
+Value Emitter::reshape(Value x, ArrayRef<int64_t> shape) {
+  if (shapeOf(x) == shape) return x;
+  if (numElements(shapeOf(x)) != numElements(shape))
+    unsupported("cannot reshape " + llvm::Twine(numElements(shapeOf(x))) + " elements into " +
+                llvm::Twine(numElements(shape)));
+  auto type = tensorOf(shape, elemOf(x));
+  if (DenseElementsAttr attr = constValue(x)) return constant(attr.reshape(type));
+  if (Operation *def = x.getDefiningOp())
+    if (def->getName().getStringRef() == "lumo.Reshape") return reshape(def->getOperand(0), shape);
+  return op("lumo.Reshape", x, type);
+}
+
+Value Emitter::transpose(Value x, ArrayRef<int64_t> perm) {
+  if (perm.size() != shapeOf(x).size()) unsupported("permutation does not match the rank");
+  bool identity = true;
+  Shape shape;
+  for (size_t i = 0; i < perm.size(); ++i) {
+    if (perm[i] < 0 || perm[i] >= static_cast<int64_t>(perm.size()))
+      unsupported("invalid permutation");
+    identity &= perm[i] == static_cast<int64_t>(i);
+    shape.push_back(shapeOf(x)[perm[i]]);
+  }
+  if (identity) return x;
+  if (auto v = splatValue(x)) return splat(tensorOf(shape, elemOf(x)), *v);
+  // Moving only dimensions of size 1 is a reshape.
+  Shape kept, keptAfter;
+  for (size_t i = 0; i < perm.size(); ++i)
+    if (shapeOf(x)[i] != 1) kept.push_back(i);
+  for (int64_t p : perm)
+    if (shapeOf(x)[p] != 1) keptAfter.push_back(p);
+  if (kept == keptAfter) return reshape(x, shape);
+  if (Operation *def = x.getDefiningOp()) {
+    // (a b)^T = b^T a^T: a product read only transposed is computed transposed.
+    bool swapsLastTwo = perm.size() >= 2 && perm[perm.size() - 1] == static_cast<int64_t>(perm.size()) - 2 &&
+                        perm[perm.size() - 2] == static_cast<int64_t>(perm.size()) - 1;
+    for (size_t i = 0; i + 2 < perm.size(); ++i) swapsLastTwo &= perm[i] == static_cast<int64_t>(i);
+    if (swapsLastTwo && def->getName().getStringRef() == "lumo.MatMul" && x.hasOneUse()) {
+      auto flag = [&](StringRef name) {
+        auto a = def->getAttrOfType<BoolAttr>(name);
+        return a && a.getValue();
+      };
+      Value a = def->getOperand(0), bv = def->getOperand(1);
+      if (rankOf(a) == rankOf(bv) && rankOf(a) == static_cast<int64_t>(perm.size()))
+        return matmul(bv, a, !flag("transpose_b"), !flag("transpose_a"));
+    }
+    if (def->getName().getStringRef() == "lumo.Transpose") {
+      if (DenseElementsAttr inner = constValue(def->getOperand(1))) {
+        Shape innerPerm;
+        for (const APInt &v : inner.getValues<APInt>()) innerPerm.push_back(v.getSExtValue());
+        if (innerPerm.size() == perm.size()) {
+          Shape composed;
+          for (int64_t p : perm) composed.push_back(innerPerm[p]);
+          return transpose(def->getOperand(0), composed);
+        }
+      }
+    }
+  }
+  return op("lumo.Transpose", {x, indexVector(perm)}, tensorOf(shape, elemOf(x)));
+}
+
+Value Emitter::broadcastInDim(Value x, ArrayRef<int64_t> shape, ArrayRef<int64_t> dims) {
+  auto type = tensorOf(shape, elemOf(x));
+  if (x.getType() == type) {
+    bool identity = true;
+    for (size_t i = 0; i < dims.size(); ++i) identity &= dims[i] == static_cast<int64_t>(i);
+    if (identity) return x;
+  }
+  if (auto v = splatValue(x)) return splat(type, *v);
+  return op("lumo.BroadcastInDim", x, type, {ints("broadcast_dimensions", dims)});
+}
+
+Value Emitter::broadcastTo(Value x, ArrayRef<int64_t> shape) {
+  ArrayRef<int64_t> in = shapeOf(x);
+  if (in.size() > shape.size()) unsupported("cannot broadcast to a lower rank");
+  Shape dims;
+  for (size_t i = 0; i < in.size(); ++i) {
+    int64_t d = shape.size() - in.size() + i;
+    if (in[i] != 1 && in[i] != shape[d]) unsupported("shape does not broadcast");
+    dims.push_back(d);
+  }
+  return broadcastInDim(x, shape, dims);
+}
+
+Value Emitter::slice(Value x, ArrayRef<int64_t> begin, ArrayRef<int64_t> size) {
+  if (begin.size() != shapeOf(x).size() || size.size() != begin.size())
+    unsupported("slice does not match the rank");
+  bool full = true;
+  for (size_t i = 0; i < begin.size(); ++i) {
+    if (begin[i] < 0 || size[i] < 0 || begin[i] + size[i] > shapeOf(x)[i])
+      unsupported("slice is out of bounds");
+    full &= begin[i] == 0 && size[i] == shapeOf(x)[i];
+  }
+  if (full) return x;
+  auto type = tensorOf(size, elemOf(x));
+  if (auto v = splatValue(x)) return splat(type, *v);
+  return op("lumo.Slice", {x, indexVector(begin), indexVector(size)}, type);
+}
+
+Value Emitter::sliceDim(Value x, int64_t dim, int64_t start, int64_t length) {
+  Shape begin(shapeOf(x).size(), 0);
+  Shape size(shapeOf(x).begin(), shapeOf(x).end());
+  begin[dim] = start;
+  size[dim] = length;
+  return slice(x, begin, size);
+}
+
+Value Emitter::concat(ValueRange values, int64_t axis) {
+  if (values.empty()) unsupported("nothing to concatenate");
+  for (Value v : values)
+    if (rankOf(v) != rankOf(values.front()) || axis < 0 || axis >= rankOf(v))
+      unsupported("concatenated tensors differ in rank or lack the axis");
+  if (values.size() == 1) return values.front();
+  Shape shape(shapeOf(values.front()).begin(), shapeOf(values.front()).end());
+  shape[axis] = 0;
+  for (Value v : values) shape[axis] += shapeOf(v)[axis];
+  return op("lumo.Concat", values, tensorOf(shape, elemOf(values.front())), {i64("axis", axis)});
+}
+
+Value Emitter::pad(Value x, ArrayRef<int64_t> low, ArrayRef<int64_t> high,
+                   ArrayRef<int64_t> interior, ArrayRef<NamedAttribute> extra) {
+  int64_t rank = rankOf(x);
+  if (static_cast<int64_t>(low.size()) != rank || high.size() != low.size() ||
+      interior.size() != low.size())
+    unsupported("padding does not match the rank");
+  Shape shape;
+  for (int64_t d = 0; d < rank; ++d) {
+    int64_t in = shapeOf(x)[d];
+    shape.push_back(low[d] + high[d] + in + std::max<int64_t>(in - 1, 0) * interior[d]);
+    if (shape.back() < 0 || interior[d] < 0) unsupported("padding leaves a negative size");
+  }
+  llvm::SmallVector<NamedAttribute, 5> attrs{ints("edge_padding_low", low),
+                                             ints("edge_padding_high", high),
+                                             ints("interior_padding", interior)};
+  attrs.append(extra.begin(), extra.end());
+  return op("lumo.pad", x, tensorOf(shape, elemOf(x)), attrs);
+}
+
+Value Emitter::reduce(Value x, ArrayRef<int64_t> dims, bool keepDims, StringRef kind) {
+  Shape shape;
+  for (int64_t i = 0; i < static_cast<int64_t>(shapeOf(x).size()); ++i) {
+    bool reduced = llvm::is_contained(dims, i);
+    if (!reduced) shape.push_back(shapeOf(x)[i]);
+    else if (keepDims) shape.push_back(1);
+  }
+  Type elem = elemOf(x);
+  if (kind == "argmax" || kind == "argmin") elem = IntegerType::get(ctx(), 64, IntegerType::Signed);
+  if (kind == "and" || kind == "or") elem = b.getI1Type();
+  llvm::SmallVector<NamedAttribute, 3> attrs{ints("dimensions", dims), str("reduce_kind", kind)};
+  if (keepDims) attrs.push_back(ints("keep_dims", {1}));
+  return op("lumo.Reduce", x, tensorOf(shape, elem), attrs);
+}
+
+Value Emitter::matmul(Value a, Value bv, bool transposeA, bool transposeB) {
+  ArrayRef<int64_t> sa = shapeOf(a), sb = shapeOf(bv);
+  if (sa.size() < 2 || sb.size() < 2) unsupported("matrix product of operands below rank 2");
+  Shape shape = broadcastShapes(sa.drop_back(2), sb.drop_back(2));
+  int64_t ka = transposeA ? sa[sa.size() - 2] : sa.back();
+  int64_t kb = transposeB ? sb.back() : sb[sb.size() - 2];
+  if (ka != kb) unsupported("contracting dimensions differ");
+  shape.push_back(transposeA ? sa.back() : sa[sa.size() - 2]);
+  shape.push_back(transposeB ? sb[sb.size() - 2] : sb.back());
+  return op("lumo.MatMul", {a, bv}, tensorOf(shape, elemOf(a)),
+            {flag("transpose_a", transposeA), flag("transpose_b", transposeB)});
+}
+
+Value Emitter::conform(Value v, RankedTensorType type) {
+  v = cast(v, type.getElementType());
+  if (shapeOf(v) == type.getShape()) return v;
+  if (numElements(shapeOf(v)) == numElements(type.getShape())) return reshape(v, type.getShape());
+  return broadcastTo(v, type.getShape());
+}
+
+Value Emitter::sumTo(Value x, ArrayRef<int64_t> shape) {
+  ArrayRef<int64_t> in = shapeOf(x);
+  if (in == shape) return x;
+  if (shape.size() > in.size()) unsupported("cannot sum to a higher rank");
+  size_t lead = in.size() - shape.size();
+  Shape dims;
+  for (size_t i = 0; i < in.size(); ++i)
+    if (i < lead || (shape[i - lead] == 1 && in[i] != 1)) dims.push_back(i);
+    else if (shape[i - lead] != in[i]) unsupported("shape is not a broadcast of the target");
+  return reshape(reduce(x, dims, false, "sum"), shape);
+}
+
+// ------------------------------------------------------------------ reading torch operations
+
+StringRef torchKind(Operation *op) {
+  StringRef name = op->getName().getStringRef();
+  if (!name.consume_front("torch.")) return {};
+  if (name == "operator") {
+    if (auto n = op->getAttrOfType<StringAttr>("name")) return n.getValue();
+    return "operator";
+  }
+  return name;
+}
+
+FunctionState::FunctionState(func::FuncOp f) : func(f), funcOp(f.getOperation()) {
+  if (f.isExternal()) return;
+  for (BlockArgument arg : f.getArguments()) {
+    DenseElementsAttr value;
+    auto type = arg.getType().dyn_cast<RankedTensorType>();
+    if (type && type.getRank() == 0)
+      if (auto attr = f.getArgAttrOfType<DenseElementsAttr>(arg.getArgNumber(),
+                                                            "tf.parameter_value"))
+        if (attr.getType() == type) value = attr;
+    scalars.push_back(value);
+  }
+}
+
+DenseElementsAttr FunctionState::embeddedScalar(Value v) const {
+  auto arg = v.dyn_cast<BlockArgument>();
+  if (!arg || arg.getOwner()->getParentOp() != funcOp) return nullptr;
+  if (arg.getArgNumber() >= scalars.size()) return nullptr;
+  return scalars[arg.getArgNumber()];
+}
+
+/// Operations whose one result is a list of tensors, read by the prim.ListUnpack that follows.
+static bool isListProducer(StringRef kind) {
+  return kind.startswith("aten.split") || kind.startswith("aten.unbind") || kind == "aten.chunk";
+}
+
+bool isOperandOnlyKind(StringRef kind) {
+  return kind.startswith("constant.") || kind == "prim.ListConstruct" ||
+         kind == "aten.IntImplicit" || kind == "aten.FloatImplicit" ||
+         kind == "aten.ScalarImplicit" || kind == "aten.Int.Tensor" ||
+         kind == "aten.Float.Tensor" || kind == "aten.Bool.Tensor" || kind == "aten.item" ||
+         kind == "prim.device" || kind == "prim.dtype" || isListProducer(kind);
+}
+
+/// Scalar reads whose number is the value of their tensor operand.
+static bool isScalarRead(StringRef kind) {
+  return kind == "aten.IntImplicit" || kind == "aten.FloatImplicit" ||
+         kind == "aten.ScalarImplicit" || kind == "aten.Int.Tensor" ||
+         kind == "aten.Float.Tensor" || kind == "aten.Bool.Tensor" || kind == "aten.item";
+}
+
+struct Number {
+  double f;
+  int64_t i;
+  bool integral;
+};
+
+static std::optional<Number> tensorNumber(Value v, const FunctionState &state) {
+  DenseElementsAttr attr = state.embeddedScalar(v);
+  if (!attr) attr = Emitter::constValue(v);
+  if (!attr) {
+    if (Operation *def = v.getDefiningOp())
+      if (torchKind(def) == "vtensor.literal") attr = def->getAttrOfType<DenseElementsAttr>("value");
+  }
+  if (!attr || !attr.isSplat() || attr.getNumElements() != 1) return std::nullopt;
+  Type elem = attr.getElementType();
+  if (elem.isa<FloatType>()) {
+    double f = elementAsDouble(attr.getSplatValue<APFloat>());
+    return Number{f, static_cast<int64_t>(f), false};
+  }
+  if (elem.isa<IntegerType>()) {
+    APInt i = attr.getSplatValue<APInt>();
+    int64_t n = isBoolType(elem) ? (i.getBoolValue() ? 1 : 0)
+                : elem.isUnsignedInteger() ? static_cast<int64_t>(i.getZExtValue())
+                                           : i.getSExtValue();
+    return Number{static_cast<double>(n), n, true};
+  }
+  return std::nullopt;
+}
+
+static std::optional<Number> scalarNumber(Value v, const FunctionState &state) {
+  Operation *def = v.getDefiningOp();
+  if (!def) return tensorNumber(v, state);
+  StringRef kind = torchKind(def);
+  if (kind == "constant.int") {
+    if (auto a = def->getAttrOfType<IntegerAttr>("value")) {
+      int64_t n = a.getValue().getSExtValue();
+      return Number{static_cast<double>(n), n, true};
+    }
+  } else if (kind == "constant.float") {
+    if (auto a = def->getAttrOfType<FloatAttr>("value")) {
+      double f = a.getValueAsDouble();
+      return Number{f, static_cast<int64_t>(f), false};
+    }
+  } else if (kind == "constant.bool") {
+    if (auto a = def->getAttrOfType<BoolAttr>("value"))
+      return Number{a.getValue() ? 1.0 : 0.0, a.getValue() ? 1 : 0, true};
+    if (auto a = def->getAttrOfType<IntegerAttr>("value")) {
+      bool b = !a.getValue().isZero();
+      return Number{b ? 1.0 : 0.0, b ? 1 : 0, true};
+    }
+  } else if (isScalarRead(kind) && def->getNumOperands() == 1) {
+    return tensorNumber(def->getOperand(0), state);
+  } else if (kind.empty() || kind == "vtensor.literal") {
+    return tensorNumber(v, state);
+  }
+  return std::nullopt;
+}
+
+std::optional<double> constantNumber(Value v, const FunctionState &state) {
+  if (auto n = scalarNumber(v, state)) return n->f;
+  return std::nullopt;
+}
+
+std::optional<Shape> constantInts(Value v, const FunctionState &state) {
+  Operation *def = v.getDefiningOp();
+  if (!def || torchKind(def) != "prim.ListConstruct") return std::nullopt;
+  Shape out;
+  for (Value item : def->getOperands()) {
+    auto n = scalarNumber(item, state);
+    if (!n || !n->integral) return std::nullopt;
+    out.push_back(n->i);
+  }
+  return out;
+}
+
+void TorchOp::expectOperands(unsigned min, unsigned max) const {
+  if (max == 0) max = min;
+  if (size() < min || size() > max)
+    unsupported("expected " + llvm::Twine(min) + (min == max ? "" : " or more") +
+                " operands, got " + llvm::Twine(size()));
+}
+
+Value TorchOp::operand(unsigned i) const {
+  if (i >= size())
+    unsupported("operand " + llvm::Twine(i) + " is missing (" + llvm::Twine(size()) +
+                " operands)");
+  return op->getOperand(i);
+}
+
+Operation *TorchOp::producer(unsigned i) const { return operand(i).getDefiningOp(); }
+
+bool TorchOp::isNone(unsigned i) const {
+  Operation *def = producer(i);
+  return def && torchKind(def) == "constant.none";
+}
+
+Value TorchOp::tensor(unsigned i) const {
+  Value v = operand(i);
+  if (DenseElementsAttr attr = state.embeddedScalar(v)) return e.constant(attr);
+  if (!v.getType().isa<RankedTensorType>())
+    unsupported("operand " + llvm::Twine(i) + " is not a ranked tensor");
+  return v;
+}
+
+Value TorchOp::optTensor(unsigned i) const { return isNone(i) ? Value() : tensor(i); }
+
+RankedTensorType TorchOp::tensorType(unsigned i) const {
+  auto type = operand(i).getType().dyn_cast<RankedTensorType>();
+  if (!type) unsupported("operand " + llvm::Twine(i) + " is not a ranked tensor");
+  return type;
+}
+
+Values TorchOp::tensors(unsigned i) const {
+  Operation *def = producer(i);
+  if (!def || torchKind(def) != "prim.ListConstruct")
+    unsupported("operand " + llvm::Twine(i) + " is not a list of tensors");
+  Values out;
+  for (Value item : def->getOperands()) {
+    if (DenseElementsAttr attr = state.embeddedScalar(item)) {
+      out.push_back(e.constant(attr));
+      continue;
+    }
+    if (!item.getType().isa<RankedTensorType>())
+      unsupported("operand " + llvm::Twine(i) + " holds a value that is not a ranked tensor");
+    out.push_back(item);
+  }
+  return out;
+}
+
+int64_t TorchOp::i64(unsigned i) const {
+  auto n = scalarNumber(operand(i), state);
+  if (!n || !n->integral) unsupported("operand " + llvm::Twine(i) + " is not a constant integer");
+  return n->i;
+}
+
+std::optional<int64_t> TorchOp::optI64(unsigned i) const {
+  if (isNone(i)) return std::nullopt;
+  return i64(i);
+}
+
+double TorchOp::f64(unsigned i) const {
+  auto n = scalarNumber(operand(i), state);
+  if (!n) unsupported("operand " + llvm::Twine(i) + " is not a constant number");
+  return n->f;
+}
+
+std::optional<double> TorchOp::optF64(unsigned i) const {
+  if (isNone(i)) return std::nullopt;
+  return f64(i);
+}
+
+bool TorchOp::flag(unsigned i) const {
+  auto n = scalarNumber(operand(i), state);
+  if (!n || !n->integral) unsupported("operand " + llvm::Twine(i) + " is not a constant bool");
+  return n->i != 0;
+}
+
+std::optional<bool> TorchOp::optFlag(unsigned i) const {
+  if (isNone(i)) return std::nullopt;
+  return flag(i);
+}
+
+std::string TorchOp::str(unsigned i) const {
+  Operation *def = producer(i);
+  if (def && torchKind(def) == "constant.str")
+    if (auto a = def->getAttrOfType<StringAttr>("value")) return a.getValue().str();
+  unsupported("operand " + llvm::Twine(i) + " is not a constant string");
+}
+
+Shape TorchOp::ints(unsigned i) const {
+  auto v = constantInts(operand(i), state);
+  if (!v) unsupported("operand " + llvm::Twine(i) + " is not a list of constant integers");
+  return *v;
+}
+
+std::optional<Shape> TorchOp::optInts(unsigned i) const {
+  if (isNone(i)) return std::nullopt;
+  return ints(i);
+}
+
+llvm::SmallVector<bool, 4> TorchOp::flags(unsigned i) const {
+  auto v = constantInts(operand(i), state);
+  if (!v) unsupported("operand " + llvm::Twine(i) + " is not a list of constant bools");
+  llvm::SmallVector<bool, 4> out;
+  for (int64_t x : *v) out.push_back(x != 0);
+  return out;
+}
+
+std::optional<double> TorchOp::number(unsigned i) const {
+  return constantNumber(operand(i), state);
+}
+
+bool TorchOp::isNumber(unsigned i) const {
+  return !operand(i).getType().isa<RankedTensorType>();
+}
+
+Value TorchOp::scalar(unsigned i, Type elem) const {
+  Value v = operand(i);
+  if (auto n = scalarNumber(v, state)) {
+    if (n->integral && elem.isa<IntegerType>() && !isBoolType(elem)) {
+      auto type = tensorOf({}, elem);
+      auto it = elem.cast<IntegerType>();
+      return e.constant(DenseElementsAttr::get(
+          type, ArrayRef<APInt>{APInt(it.getWidth(), static_cast<uint64_t>(n->i), true)}));
+    }
+    return e.scalar(elem, n->f);
+  }
+  Value t = v;
+  if (Operation *def = v.getDefiningOp())
+    if (isScalarRead(torchKind(def)) && def->getNumOperands() == 1) t = def->getOperand(0);
+  auto type = t.getType().dyn_cast<RankedTensorType>();
+  if (!type) unsupported("operand " + llvm::Twine(i) + " is not a scalar the program can read");
+  if (numElements(type.getShape()) != 1)
+    unsupported("operand " + llvm::Twine(i) + " is not a one-element tensor");
+  return e.cast(e.reshape(t, {}), elem);
+}
+
+Value TorchOp::value(unsigned i, Type elem) const {
+  if (operand(i).getType().isa<RankedTensorType>()) return e.cast(tensor(i), elem);
+  return scalar(i, elem);
+}
+
+Type TorchOp::promoted(ArrayRef<unsigned> operands) const {
+  llvm::SmallVector<PromotionInput, 4> inputs;
+  MLIRContext *ctx = op->getContext();
+  for (unsigned i : operands) {
+    Value v = operand(i);
+    if (auto type = v.getType().dyn_cast<RankedTensorType>()) {
+      inputs.push_back({type.getElementType(), type.getRank() > 0, false});
+      continue;
+    }
+    // A number: its torch type gives the category.
+    Type elem = Float32Type::get(ctx);
+    if (auto opaque = v.getType().dyn_cast<OpaqueType>()) {
+      StringRef data = opaque.getTypeData();
+      if (data == "int") elem = IntegerType::get(ctx, 64, IntegerType::Signed);
+      else if (data == "bool") elem = IntegerType::get(ctx, 1);
+      else if (data != "float") {
+        auto n = scalarNumber(v, state);
+        if (n && n->integral) elem = IntegerType::get(ctx, 64, IntegerType::Signed);
+      }
+    }
+    inputs.push_back({elem, false, true});
+  }
+  return promoteTypes(ctx, inputs);
+}
+
+RankedTensorType TorchOp::resultType(unsigned i) const {
+  if (i >= op->getNumResults()) unsupported("result " + llvm::Twine(i) + " is missing");
+  auto type = op->getResult(i).getType().dyn_cast<RankedTensorType>();
+  if (!type) unsupported("result " + llvm::Twine(i) + " is not a ranked tensor");
+  return type;
+}
+
+// ------------------------------------------------------------------ the table
+
+const PatternTable &patterns() {
+  static const PatternTable table = [] {
+    PatternTable t;
+    addElementwisePatterns(t);
+    addReductionPatterns(t);
+    addLinalgPatterns(t);
+    addShapePatterns(t);
+    addIndexingPatterns(t);
+    addNormalizationPatterns(t);
+    addConvolutionPatterns(t);
+    addLossPatterns(t);
+    addCreationPatterns(t);
+    addLumoPatterns(t);
+    return t;
+  }();
+  return table;
+}
+
+}  // namespace torch_lumo

@@ -1,0 +1,464 @@
+// Convolutions and pooling with their gradients, and nearest-neighbour resampling by whole factors.
+#include "TorchToLumo.h"
+
+#include <cmath>
+#include <vector>
+
+namespace torch_lumo {
+namespace {
+
+/// A per-spatial-dimension list: one value repeated, or exactly `n` values.
+Shape perSpatial(const Shape &values, int64_t n, const char *what, int64_t fill) {
+  if (n < 1) unsupported("an input without spatial dimensions");
+  if (values.empty()) return Shape(n, fill);
+  if (values.size() == 1) return Shape(n, values[0]);
+  if (static_cast<int64_t>(values.size()) != n)
+    unsupported(llvm::Twine(what) + " list does not match the spatial rank");
+  return values;
+}
+
+struct ConvParams {
+  Shape stride, padding, dilation;
+  bool transposed;
+  int64_t groups;
+};
+
+/// stride, padding, dilation, transposed, (output_padding), groups starting at operand `at`.
+ConvParams convParams(TorchOp &t, unsigned at, int64_t spatial) {
+  ConvParams p;
+  p.stride = perSpatial(t.ints(at), spatial, "stride", 1);
+  p.padding = perSpatial(t.ints(at + 1), spatial, "padding", 0);
+  p.dilation = perSpatial(t.ints(at + 2), spatial, "dilation", 1);
+  p.transposed = t.flag(at + 3);
+  p.groups = t.i64(at + 5);
+  return p;
+}
+
+Value convolution(Emitter &e, Value input, Value kernel, const ConvParams &p, RankedTensorType type,
+                  bool transposed, bool filterGradient) {
+  llvm::SmallVector<NamedAttribute, 8> attrs{
+      e.ints("window_strides", p.stride), e.ints("padding", p.padding),
+      e.ints("kernel_dilation", p.dilation), e.i64("feature_group_count", p.groups)};
+  if (transposed) attrs.push_back(e.flag("transposed", true));
+  if (filterGradient) attrs.push_back(e.flag("filter_gradient", true));
+  return e.op("lumo.Convolution", {input, kernel}, type, attrs);
+}
+
+/// The bias as [C, 1, ...] for adding to an [N, C, spatial...] result.
+Value biasColumn(Emitter &e, Value bias, int64_t rank) {
+  Shape shape(rank - 1, 1);
+  shape[0] = shapeOf(bias)[0];
+  return e.reshape(bias, shape);
+}
+
+/// convolution(input, weight, bias?, stride, padding, dilation, transposed, output_padding,
+/// groups) and _convolution (the same, then flags for the backends).
+Values convolutionForward(TorchOp &t) {
+  Type elem = t.resultElem();
+  Value x = t.value(0, elem), w = t.value(1, elem);
+  int64_t spatial = rankOf(x) - 2;
+  if (spatial < 1) unsupported("convolution of an input below rank 3");
+  ConvParams p = convParams(t, 3, spatial);
+  Value y = convolution(t.e, x, w, p, t.resultType(), p.transposed, false);
+  if (!t.isNone(2)) y = t.e.add(y, biasColumn(t.e, t.value(2, elem), rankOf(y)));
+  return {y};
+}
+
+/// conv1d/conv2d/conv3d(input, weight, bias?, stride, padding, dilation, groups).
+Values convNd(TorchOp &t) {
+  Type elem = t.resultElem();
+  Value x = t.value(0, elem), w = t.value(1, elem);
+  int64_t spatial = rankOf(x) - 2;
+  ConvParams p;
+  p.stride = perSpatial(t.ints(3), spatial, "stride", 1);
+  p.padding = perSpatial(t.ints(4), spatial, "padding", 0);
+  p.dilation = perSpatial(t.ints(5), spatial, "dilation", 1);
+  p.transposed = false;
+  p.groups = t.i64(6);
+  Value y = convolution(t.e, x, w, p, t.resultType(), false, false);
+  if (!t.isNone(2)) y = t.e.add(y, biasColumn(t.e, t.value(2, elem), rankOf(y)));
+  return {y};
+}
+
+/// convolution_backward(grad, input, weight, bias_sizes?, stride, padding, dilation, transposed,
+/// output_padding, groups, output_mask) -> (grad_input, grad_weight, grad_bias).
+Values convolutionBackward(TorchOp &t) {
+  t.expectOperands(11);
+  Type elem = t.resultElem();
+  Emitter &e = t.e;
+  Value dy = t.value(0, elem), x = t.value(1, elem), w = t.value(2, elem);
+  int64_t spatial = rankOf(x) - 2;
+  ConvParams p = convParams(t, 4, spatial);
+  if (p.transposed) unsupported("gradient of a transposed convolution");
+  auto mask = t.flags(10);
+  Values out(3);
+  if ((mask.size() > 0 && mask[0]) || t.resultUsed(0))
+    out[0] = convolution(e, dy, w, p, t.resultType(0), true, false);
+  if ((mask.size() > 1 && mask[1]) || t.resultUsed(1))
+    out[1] = convolution(e, x, dy, p, t.resultType(1), false, true);
+  if ((mask.size() > 2 && mask[2]) || t.resultUsed(2)) {
+    Shape dims{0};
+    for (int64_t i = 2; i < rankOf(dy); ++i) dims.push_back(i);
+    out[2] = e.conform(e.reduce(dy, dims, false, "sum"), t.resultType(2));
+  }
+  return out;
+}
+
+// ------------------------------------------------------------------ pooling
+
+struct PoolParams {
+  Shape kernel, stride, padding, dilation;
+};
+
+Value pool(Emitter &e, Value input, Value delta, const PoolParams &p, StringRef kind,
+           RankedTensorType type, bool gradient) {
+  llvm::SmallVector<NamedAttribute, 8> attrs{
+      e.ints("ksize", p.kernel), e.ints("strides", p.stride), e.ints("padding", p.padding),
+      e.ints("dilation", p.dilation), e.str("pool_type", kind)};
+  if (gradient) attrs.push_back(e.flag("gradient", true));
+  if (!delta) delta = e.zeros(tensorOf({}, elemOf(input)));
+  return e.op("lumo.Pool", {input, delta}, type, attrs);
+}
+
+/// kernel, stride (empty: the kernel), padding, dilation starting at operand `at`.
+PoolParams poolParams(TorchOp &t, unsigned at, int64_t spatial, bool hasDilation) {
+  PoolParams p;
+  p.kernel = perSpatial(t.ints(at), spatial, "kernel", 1);
+  p.stride = perSpatial(t.ints(at + 1), spatial, "stride", 0);
+  for (int64_t i = 0; i < spatial; ++i)
+    if (p.stride[i] == 0) p.stride[i] = p.kernel[i];
+  p.padding = perSpatial(t.ints(at + 2), spatial, "padding", 0);
+  p.dilation = hasDilation ? perSpatial(t.ints(at + 3), spatial, "dilation", 1) : Shape(spatial, 1);
+  return p;
+}
+
+/// max_pool{2,3}d_with_indices(x, kernel, stride, padding, dilation, ceil_mode) -> (out, indices);
+/// the indices are only read by the matching gradient, which routes through the input instead.
+Values maxPool(TorchOp &t) {
+  Value x = t.tensor(0);
+  int64_t spatial = t.resultType().getRank() - 2;
+  PoolParams p = poolParams(t, 1, spatial, true);
+  Value out = pool(t.e, x, Value(), p, "MAX", t.resultType(0), false);
+  if (t.op->getNumResults() > 1 && t.resultUsed(1))
+    for (Operation *user : t.op->getResult(1).getUsers())
+      if (!torchKind(user).startswith("aten.max_pool"))
+        unsupported("pooling indices are read by " + torchKind(user));
+  if (t.op->getNumResults() == 1) return {out};
+  return {out, Value()};
+}
+
+/// max_pool{2,3}d_with_indices_backward(grad, x, kernel, stride, padding, dilation, ceil_mode,
+/// indices).
+Values maxPoolBackward(TorchOp &t) {
+  Type elem = t.resultElem();
+  Value dy = t.value(0, elem), x = t.value(1, elem);
+  int64_t spatial = rankOf(x) - 2;
+  PoolParams p = poolParams(t, 2, spatial, true);
+  return {pool(t.e, x, dy, p, "MAX", t.resultType(), true)};
+}
+
+/// The output size of an average pool without ceil mode must be what the operation computes.
+void checkAvgPool(TorchOp &t, Value x, const PoolParams &p, bool ceilMode, bool countPad,
+                  unsigned divisorAt) {
+  if (t.size() > divisorAt && !t.isNone(divisorAt)) unsupported("average pooling with a divisor");
+  bool padded = false;
+  for (int64_t v : p.padding) padded |= v != 0;
+  if (padded && !countPad) unsupported("average pooling that leaves out the padding");
+  if (ceilMode) {
+    int64_t spatial = p.kernel.size();
+    for (int64_t i = 0; i < spatial; ++i) {
+      int64_t in = shapeOf(x)[rankOf(x) - spatial + i];
+      int64_t floorOut = (in + 2 * p.padding[i] - p.kernel[i]) / p.stride[i] + 1;
+      int64_t out = t.resultShape()[t.resultType().getRank() - spatial + i];
+      if (out != floorOut) unsupported("average pooling with partial windows (ceil mode)");
+    }
+  }
+}
+
+/// avg_pool{2,3}d(x, kernel, stride, padding, ceil_mode, count_include_pad, divisor_override?).
+Values avgPool(TorchOp &t) {
+  Type elem = t.resultElem();
+  Value x = t.value(0, elem);
+  int64_t spatial = t.resultType().getRank() - 2;
+  PoolParams p = poolParams(t, 1, spatial, false);
+  checkAvgPool(t, x, p, t.flag(4), t.flag(5), 6);
+  return {pool(t.e, x, Value(), p, "AVG", t.resultType(), false)};
+}
+
+/// avg_pool{2,3}d_backward(grad, x, kernel, stride, padding, ceil_mode, count_include_pad,
+/// divisor_override?).
+Values avgPoolBackward(TorchOp &t) {
+  Type elem = t.resultElem();
+  Value dy = t.value(0, elem), x = t.value(1, elem);
+  int64_t spatial = rankOf(x) - 2;
+  PoolParams p = poolParams(t, 2, spatial, false);
+  bool padded = false;
+  for (int64_t v : p.padding) padded |= v != 0;
+  if (padded && !t.flag(6)) unsupported("average pooling that leaves out the padding");
+  if (t.size() > 7 && !t.isNone(7)) unsupported("average pooling with a divisor");
+  return {pool(t.e, x, dy, p, "AVG", t.resultType(), true)};
+}
+
+/// Adaptive pooling whose windows tile the input exactly: kernel = stride = in / out.
+PoolParams adaptiveParams(ArrayRef<int64_t> in, ArrayRef<int64_t> out) {
+  PoolParams p;
+  for (size_t i = 0; i < out.size(); ++i) {
+    if (out[i] == 0 || in[i] % out[i])
+      unsupported("adaptive pooling whose output size does not divide the input size");
+    p.kernel.push_back(in[i] / out[i]);
+    p.stride.push_back(in[i] / out[i]);
+    p.padding.push_back(0);
+    p.dilation.push_back(1);
+  }
+  return p;
+}
+
+ArrayRef<int64_t> spatialOf(ArrayRef<int64_t> shape, int64_t spatial) {
+  if (spatial < 1 || spatial + 2 > static_cast<int64_t>(shape.size()))
+    unsupported("spatial dimensions do not match the input's rank");
+  return shape.take_back(spatial);
+}
+
+/// _adaptive_avg_pool{2,3}d(x, output_size).
+Values adaptiveAvgPool(TorchOp &t) {
+  Type elem = t.resultElem();
+  Value x = t.value(0, elem);
+  Emitter &e = t.e;
+  Shape outSize = t.ints(1);
+  int64_t spatial = outSize.size();
+  ArrayRef<int64_t> in = spatialOf(shapeOf(x), spatial);
+  if (in == ArrayRef<int64_t>(outSize)) return {x};
+  bool global = true;
+  for (int64_t o : outSize) global &= o == 1;
+  if (global) {
+    Shape dims;
+    for (int64_t i = rankOf(x) - spatial; i < rankOf(x); ++i) dims.push_back(i);
+    return {e.conform(e.reduce(x, dims, true, "mean"), t.resultType())};
+  }
+  return {pool(e, x, Value(), adaptiveParams(in, outSize), "AVG", t.resultType(), false)};
+}
+
+/// _adaptive_avg_pool{2,3}d_backward(grad, x).
+Values adaptiveAvgPoolBackward(TorchOp &t) {
+  Type elem = t.resultElem();
+  Value dy = t.value(0, elem), x = t.value(1, elem);
+  Emitter &e = t.e;
+  int64_t spatial = rankOf(x) - 2;
+  ArrayRef<int64_t> in = spatialOf(shapeOf(x), spatial), out = spatialOf(shapeOf(dy), spatial);
+  if (in == out) return {dy};
+  if (numElements(out) == 1)
+    return {e.broadcastTo(e.scale(dy, 1.0 / numElements(in)), shapeOf(x))};
+  return {pool(e, x, dy, adaptiveParams(in, out), "AVG", t.resultType(), true)};
+}
+
+/// adaptive_max_pool2d(x, output_size) -> (out, indices).
+Values adaptiveMaxPool(TorchOp &t) {
+  Value x = t.tensor(0);
+  Shape outSize = t.ints(1);
+  PoolParams p = adaptiveParams(spatialOf(shapeOf(x), outSize.size()), outSize);
+  for (Operation *user : t.op->getResult(1).getUsers())
+    if (torchKind(user) != "aten.adaptive_max_pool2d_backward")
+      unsupported("pooling indices are read by " + torchKind(user));
+  return {pool(t.e, x, Value(), p, "MAX", t.resultType(0), false), Value()};
+}
+
+/// adaptive_max_pool2d_backward(grad, x, indices).
+Values adaptiveMaxPoolBackward(TorchOp &t) {
+  Type elem = t.resultElem();
+  Value dy = t.value(0, elem), x = t.value(1, elem);
+  int64_t spatial = rankOf(x) - 2;
+  PoolParams p = adaptiveParams(spatialOf(shapeOf(x), spatial), spatialOf(shapeOf(dy), spatial));
+  return {pool(t.e, x, dy, p, "MAX", t.resultType(), true)};
+}
+
+// ------------------------------------------------------------------ nearest resampling
+
+/// The whole factors by which each spatial dimension grows from `small` to `large`.
+Shape wholeFactors(ArrayRef<int64_t> small, ArrayRef<int64_t> large) {
+  Shape factors;
+  for (size_t i = 0; i < small.size(); ++i) {
+    if (small[i] == 0 || large[i] % small[i])
+      unsupported("nearest resampling by a factor that is not a whole number");
+    factors.push_back(large[i] / small[i]);
+  }
+  return factors;
+}
+
+/// upsample_nearest{1,2,3}d(x, output_size, scales...): every element repeated factor times.
+Values upsampleNearest(TorchOp &t) {
+  Value x = t.tensor(0);
+  Emitter &e = t.e;
+  int64_t rank = rankOf(x), spatial = rank - 2;
+  if (t.resultType().getRank() != rank) unsupported("resampling changes the rank");
+  ArrayRef<int64_t> in = spatialOf(shapeOf(x), spatial);
+  Shape factors = wholeFactors(in, spatialOf(t.resultShape(), spatial));
+  Shape interleaved(shapeOf(x).begin(), shapeOf(x).begin() + 2), dims{0, 1};
+  Shape expanded(interleaved);
+  for (int64_t i = 0; i < spatial; ++i) {
+    dims.push_back(expanded.size());
+    expanded.push_back(in[i]);
+    expanded.push_back(factors[i]);
+  }
+  Value b = e.broadcastInDim(x, expanded, dims);
+  return {e.reshape(b, t.resultShape())};
+}
+
+/// upsample_nearest{1,2,3}d_backward(grad, output_size, input_size, scales...).
+Values upsampleNearestBackward(TorchOp &t) {
+  Value dy = t.tensor(0);
+  Emitter &e = t.e;
+  int64_t rank = rankOf(dy), spatial = rank - 2;
+  if (t.resultType().getRank() != rank) unsupported("resampling changes the rank");
+  ArrayRef<int64_t> in = spatialOf(t.resultShape(), spatial);
+  Shape factors = wholeFactors(in, spatialOf(shapeOf(dy), spatial));
+  Shape split(shapeOf(dy).begin(), shapeOf(dy).begin() + 2), dims;
+  for (int64_t i = 0; i < spatial; ++i) {
+    split.push_back(in[i]);
+    dims.push_back(split.size());
+    split.push_back(factors[i]);
+  }
+  return {e.reshape(e.reduce(e.reshape(dy, split), dims, false, "sum"), t.resultShape())};
+}
+
+// ------------------------------------------------------------------ interpolation as matrices
+
+/// PyTorch's source-coordinate scale of one resampled dimension.
+double sourceScale(int64_t in, int64_t out, bool alignCorners, std::optional<double> scale) {
+  if (alignCorners) return out > 1 ? static_cast<double>(in - 1) / (out - 1) : 0.0;
+  if (scale && *scale > 0) return 1.0 / *scale;
+  return static_cast<double>(in) / out;
+}
+
+enum class Interp { Nearest, Linear, Cubic };
+
+/// The [out, in] matrix that resamples one dimension as PyTorch's upsample kernels do.
+std::vector<double> interpolationMatrix(Interp mode, int64_t in, int64_t out, bool alignCorners,
+                                        std::optional<double> scale) {
+  std::vector<double> w(out * in, 0.0);
+  double s = sourceScale(in, out, alignCorners, scale);
+  auto at = [&](int64_t o, int64_t i, double v) {
+    w[o * in + std::min(std::max<int64_t>(i, 0), in - 1)] += v;
+  };
+  for (int64_t o = 0; o < out; ++o) {
+    if (mode == Interp::Nearest) {
+      at(o, std::min(static_cast<int64_t>(std::floor(o * s)), in - 1), 1.0);
+      continue;
+    }
+    double src = alignCorners ? s * o : s * (o + 0.5) - 0.5;
+    if (mode == Interp::Linear) {
+      src = std::max(src, 0.0);
+      int64_t i0 = static_cast<int64_t>(src);
+      int64_t i1 = std::min(i0 + 1, in - 1);
+      double l1 = src - i0;
+      at(o, i0, 1.0 - l1);
+      at(o, i1, l1);
+      continue;
+    }
+    // Cubic convolution with A = -0.75.
+    const double A = -0.75;
+    int64_t i0 = static_cast<int64_t>(std::floor(src));
+    double t = src - i0;
+    auto near = [&](double x) { return ((A + 2) * x - (A + 3)) * x * x + 1; };
+    auto far = [&](double x) { return ((A * x - 5 * A) * x + 8 * A) * x - 4 * A; };
+    at(o, i0 - 1, far(t + 1));
+    at(o, i0, near(t));
+    at(o, i0 + 1, near(1 - t));
+    at(o, i0 + 2, far(2 - t));
+  }
+  return w;
+}
+
+/// x resampled along each trailing dimension by its matrix; `transposed` applies the transposed
+/// matrices (the gradient).
+Value resample(Emitter &e, Value x, ArrayRef<std::vector<double>> matrices, ArrayRef<int64_t> out,
+               ArrayRef<int64_t> in, bool transposed) {
+  int64_t rank = rankOf(x), spatial = matrices.size();
+  Type elem = elemOf(x);
+  for (int64_t k = 0; k < spatial; ++k) {
+    int64_t d = rank - spatial + k;
+    auto type = tensorOf({out[k], in[k]}, elem);
+    llvm::SmallVector<Attribute> values;
+    for (double v : matrices[k]) values.push_back(FloatAttr::get(elem, v));
+    Value w = e.constant(DenseElementsAttr::get(type, values));
+    if (d == rank - 1) {
+      x = e.matmul(x, w, false, !transposed);
+    } else {
+      Shape perm;
+      for (int64_t i = 0; i < rank; ++i) perm.push_back(i);
+      std::swap(perm[d], perm[rank - 2]);
+      x = e.transpose(e.matmul(w, e.transpose(x, perm), transposed, false), perm);
+    }
+  }
+  return x;
+}
+
+/// upsample_{nearest,linear,bicubic} forward and backward. Operands: forward (input,
+/// output_size, [align_corners,] scales...); backward (grad, output_size, input_size,
+/// [align_corners,] scales...).
+PatternFn upsample(Interp mode, bool backward) {
+  return [mode, backward](TorchOp &t) -> Values {
+    Value x = t.value(0, t.resultElem());
+    if (!isFloatType(elemOf(x))) unsupported("resampling of an integer tensor");
+    RankedTensorType result = t.resultType();
+    int64_t rank = rankOf(x), spatial = rank - 2;
+    if (result.getRank() != rank || spatial < 1) unsupported("resampling of this rank");
+    ArrayRef<int64_t> small = backward ? result.getShape() : shapeOf(x);
+    ArrayRef<int64_t> large = backward ? shapeOf(x) : result.getShape();
+    unsigned at = backward ? 3 : 2;
+    bool alignCorners = false;
+    if (mode != Interp::Nearest) alignCorners = t.flag(at++);
+    std::vector<std::vector<double>> matrices;
+    Shape in, out;
+    for (int64_t k = 0; k < spatial; ++k) {
+      int64_t i = small[2 + k], o = large[2 + k];
+      std::optional<double> scale;
+      if (t.size() > at + k && !t.isNone(at + k)) scale = t.f64(at + k);
+      matrices.push_back(interpolationMatrix(mode, i, o, alignCorners, scale));
+      in.push_back(i), out.push_back(o);
+    }
+    return {t.e.conform(resample(t.e, x, matrices, out, in, backward), result)};
+  };
+}
+
+}  // namespace
+
+void addConvolutionPatterns(PatternTable &t) {
+  t.add({"aten.convolution", "aten._convolution"}, convolutionForward);
+  t.add({"aten.conv1d", "aten.conv2d", "aten.conv3d"}, convNd);
+  t.add("aten.convolution_backward", convolutionBackward);
+  t.add({"aten.max_pool2d_with_indices", "aten.max_pool3d_with_indices", "aten.max_pool2d",
+         "aten.max_pool1d", "aten.max_pool3d"},
+        maxPool);
+  t.add({"aten.max_pool2d_with_indices_backward", "aten.max_pool3d_with_indices_backward"},
+        maxPoolBackward);
+  t.add({"aten.avg_pool2d", "aten.avg_pool3d"}, avgPool);
+  t.add({"aten.avg_pool2d_backward", "aten.avg_pool3d_backward"}, avgPoolBackward);
+  t.add({"aten._adaptive_avg_pool2d", "aten._adaptive_avg_pool3d", "aten.adaptive_avg_pool2d",
+         "aten.adaptive_avg_pool1d"},
+        adaptiveAvgPool);
+  t.add({"aten._adaptive_avg_pool2d_backward", "aten._adaptive_avg_pool3d_backward"},
+        adaptiveAvgPoolBackward);
+  t.add("aten.adaptive_max_pool2d", adaptiveMaxPool);
+  t.add("aten.adaptive_max_pool2d_backward", adaptiveMaxPoolBackward);
+  // Nearest by whole factors repeats elements; other sizes and the linear modes are products
+  // with interpolation matrices.
+  for (bool back : {false, true}) {
+    PatternFn nearest = upsample(Interp::Nearest, back);
+    PatternFn whole = back ? PatternFn(upsampleNearestBackward) : PatternFn(upsampleNearest);
+    PatternFn either = [nearest, whole](TorchOp &op) -> Values {
+      try {
+        return whole(op);
+      } catch (const Unsupported &) {
+        return nearest(op);
+      }
+    };
+    std::string suffix = back ? "_backward" : "";
+    for (const char *name : {"aten.upsample_nearest1d", "aten.upsample_nearest2d", "aten.upsample_nearest3d"})
+      t.add(name + suffix, either);
+    for (const char *name : {"aten.upsample_linear1d", "aten.upsample_bilinear2d", "aten.upsample_trilinear3d"})
+      t.add(name + suffix, upsample(Interp::Linear, back));
+    t.add("aten.upsample_bicubic2d" + suffix, upsample(Interp::Cubic, back));
+  }
+}
+
+}  // namespace torch_lumo

@@ -1,0 +1,243 @@
+// Tensor literals, filled and ranged tensors, dropout and random numbers.
+#include "TorchToLumo.h"
+
+#include <cmath>
+
+namespace torch_lumo {
+namespace {
+
+// Ranges and identity matrices up to this many elements become constants.
+constexpr int64_t kConstantLimit = 1 << 14;
+
+Values literal(TorchOp &t) {
+  auto value = t.op->getAttrOfType<DenseElementsAttr>("value");
+  if (!value) unsupported("the literal has no dense value");
+  Value c = t.e.constant(value);
+  if (value.getType() != t.resultType()) c = t.e.conform(c, t.resultType());
+  return {c};
+}
+
+/// A tensor of the result type filled with operand i (zero when i is absent).
+PatternFn filled(int operandIndex) {
+  return [operandIndex](TorchOp &t) -> Values {
+    RankedTensorType type = t.resultType();
+    if (operandIndex < 0) return {t.e.zeros(type)};
+    if (auto v = t.number(operandIndex)) return {t.e.splat(type, *v)};
+    return {t.e.broadcastTo(t.value(operandIndex, type.getElementType()), type.getShape())};
+  };
+}
+
+PatternFn constantFill(double value) {
+  return [value](TorchOp &t) -> Values { return {t.e.splat(t.resultType(), value)}; };
+}
+
+/// arange(end, ...), arange.start(start, end, ...), arange.start_step(start, end, step, ...).
+PatternFn arange(int form) {
+  return [form](TorchOp &t) -> Values {
+    double start = form == 0 ? 0.0 : t.f64(0);
+    double step = form == 2 ? t.f64(2) : 1.0;
+    RankedTensorType type = t.resultType();
+    if (type.getRank() != 1) unsupported("arange with a result that is not 1-D");
+    int64_t n = type.getShape()[0];
+    Emitter &e = t.e;
+    Type elem = type.getElementType();
+    if (n <= kConstantLimit) {
+      llvm::SmallVector<Attribute> values;
+      for (int64_t i = 0; i < n; ++i) {
+        double v = start + i * step;
+        if (auto ft = elem.dyn_cast<FloatType>()) values.push_back(FloatAttr::get(ft, v));
+        else if (auto it = elem.dyn_cast<IntegerType>())
+          values.push_back(IntegerAttr::get(it, APInt(it.getWidth(), static_cast<int64_t>(v), true)));
+        else unsupported("arange of this element type");
+      }
+      return {e.constant(DenseElementsAttr::get(type, values))};
+    }
+    return {e.op("lumo.Arange", {e.scalar(elem, start), e.scalar(elem, start + n * step),
+                                 e.scalar(elem, step)},
+                 type)};
+  };
+}
+
+/// linspace(start, end, steps, ...).
+Values linspace(TorchOp &t) {
+  double start = t.f64(0), end = t.f64(1);
+  RankedTensorType type = t.resultType();
+  int64_t n = type.getRank() == 1 ? type.getShape()[0] : 0;
+  if (n > kConstantLimit) unsupported("linspace too long to be a constant");
+  llvm::SmallVector<Attribute> values;
+  auto ft = type.getElementType().dyn_cast<FloatType>();
+  if (!ft) unsupported("linspace of integers");
+  for (int64_t i = 0; i < n; ++i) {
+    double v = n == 1 ? start : start + (end - start) * i / (n - 1);
+    // PyTorch fills the second half backwards from the end.
+    if (n > 1 && i >= n / 2) v = end - (end - start) * (n - 1 - i) / (n - 1);
+    values.push_back(FloatAttr::get(ft, v));
+  }
+  return {t.e.constant(DenseElementsAttr::get(type, values))};
+}
+
+/// eye(n, ...), eye.m(n, m, ...).
+Values eye(TorchOp &t) {
+  RankedTensorType type = t.resultType();
+  if (type.getRank() != 2) unsupported("eye with a result that is not 2-D");
+  int64_t rows = type.getShape()[0], cols = type.getShape()[1];
+  Emitter &e = t.e;
+  if (rows * cols > kConstantLimit) {
+    Type elem = type.getElementType();
+    auto si64 = IntegerType::get(e.ctx(), 64, IntegerType::Signed);
+    auto range = [&](int64_t dim) {
+      return e.op("lumo.Arange", {e.indexScalar(0), e.indexScalar(type.getShape()[dim]), e.indexScalar(1)},
+                  tensorOf(type.getShape(), si64), {e.i64("dim", dim)});
+    };
+    Value diag = e.compare(range(0), range(1), "EQ");
+    return {e.select(diag, e.scalar(elem, 1), e.scalar(elem, 0))};
+  }
+  llvm::SmallVector<double> values(rows * cols, 0.0);
+  for (int64_t i = 0; i < std::min(rows, cols); ++i) values[i * cols + i] = 1.0;
+  Type elem = type.getElementType();
+  llvm::SmallVector<Attribute> attrs;
+  for (double v : values) {
+    if (auto ft = elem.dyn_cast<FloatType>()) attrs.push_back(FloatAttr::get(ft, v));
+    else attrs.push_back(IntegerAttr::get(elem, APInt(elem.getIntOrFloatBitWidth(), static_cast<int64_t>(v))));
+  }
+  return {e.constant(DenseElementsAttr::get(type, attrs))};
+}
+
+/// prim.NumToTensor.Scalar(x), scalar_tensor(x, ...).
+Values numToTensor(TorchOp &t) { return {t.scalar(0, t.resultElem())}; }
+
+// ------------------------------------------------------------------ random numbers
+
+/// Uniform numbers in [lo, hi) shaped like `type`.
+Value uniform(TorchOp &t, RankedTensorType type, Value lo, Value hi) {
+  Emitter &e = t.e;
+  return e.op("lumo.RandomUniform", {lo, hi, e.indexVector(type.getShape())}, type,
+              {e.i64("operational_seed", t.state.nextSeed())});
+}
+
+Value uniform01(TorchOp &t, RankedTensorType type) {
+  Type elem = type.getElementType();
+  if (!isFloatType(elem)) elem = Float32Type::get(t.e.ctx());
+  auto ftype = tensorOf(type.getShape(), elem);
+  return uniform(t, ftype, t.e.scalar(elem, 0), t.e.scalar(elem, 1));
+}
+
+/// native_dropout(input, p, train?) -> (output, mask): elements kept with probability 1 - p and
+/// scaled by 1 / (1 - p).
+Values nativeDropout(TorchOp &t) {
+  Type elem = t.resultElem();
+  Value x = t.value(0, elem);
+  Emitter &e = t.e;
+  double p = t.f64(1);
+  bool train = t.size() < 3 || t.isNone(2) || t.flag(2);
+  if (!train || p == 0) return {x, e.splat(t.resultType(1), 1)};
+  if (p >= 1) return {e.zeros(t.resultType(0)), e.zeros(t.resultType(1))};
+  Value u = uniform01(t, t.resultType(0));
+  Value keep = e.compare(u, e.scalar(elemOf(u), 1 - p), "LT");
+  Value out = e.mul(e.select(keep, x, e.zeros(tensorOf({}, elem))), e.scalar(elem, 1 / (1 - p)));
+  return {out, e.conform(keep, t.resultType(1))};
+}
+
+/// native_dropout_backward(grad, mask, scale).
+Values nativeDropoutBackward(TorchOp &t) {
+  Type elem = t.resultElem();
+  Value grad = t.value(0, elem), mask = t.tensor(1);
+  Emitter &e = t.e;
+  Value kept = isBoolType(elemOf(mask)) ? e.select(mask, grad, e.zeros(tensorOf({}, elem)))
+                                        : e.mul(grad, e.cast(mask, elem));
+  return {e.mul(kept, t.scalar(2, elem))};
+}
+
+/// bernoulli(x, generator?): 1 with probability x; bernoulli.p(x, p, generator?).
+PatternFn bernoulli(bool fixedP) {
+  return [fixedP](TorchOp &t) -> Values {
+    RankedTensorType type = t.resultType();
+    Emitter &e = t.e;
+    Value u = uniform01(t, type);
+    Value prob = fixedP ? t.value(1, elemOf(u)) : t.value(0, elemOf(u));
+    return {e.cast(e.compare(u, prob, "LT"), type.getElementType())};
+  };
+}
+
+/// uniform(x, from, to, generator?), rand(size, ...), rand_like(x, ...).
+PatternFn uniformFill(bool bounds) {
+  return [bounds](TorchOp &t) -> Values {
+    RankedTensorType type = t.resultType();
+    Type elem = type.getElementType();
+    if (!isFloatType(elem)) unsupported("uniform numbers of an integer type");
+    Value lo = bounds ? t.scalar(1, elem) : t.e.scalar(elem, 0);
+    Value hi = bounds ? t.scalar(2, elem) : t.e.scalar(elem, 1);
+    return {uniform(t, type, lo, hi)};
+  };
+}
+
+/// normal_functional(x, mean, std, generator?), randn(size, ...), randn_like(x, ...).
+PatternFn normalFill(bool params) {
+  return [params](TorchOp &t) -> Values {
+    RankedTensorType type = t.resultType();
+    Type elem = type.getElementType();
+    if (!isFloatType(elem)) unsupported("normal numbers of an integer type");
+    Emitter &e = t.e;
+    Value mean = params ? t.scalar(1, elem) : e.scalar(elem, 0);
+    Value std = params ? t.scalar(2, elem) : e.scalar(elem, 1);
+    return {e.op("lumo.RandomNormal", {mean, std}, type, {e.i64("seed", t.state.nextSeed())})};
+  };
+}
+
+/// exponential(x, lambd, generator?) = -log(1 - u) / lambd.
+Values exponential(TorchOp &t) {
+  RankedTensorType type = t.resultType();
+  Emitter &e = t.e;
+  Value u = uniform01(t, type);
+  Value r = e.unary("neg", e.unary("log1p", e.unary("neg", u)));
+  return {e.conform(e.scale(r, 1.0 / t.f64(1)), type)};
+}
+
+/// random.from(x, from, to?, generator?), random.to(x, to, generator?): integers in [from, to).
+PatternFn randomInts(bool hasFrom) {
+  return [hasFrom](TorchOp &t) -> Values {
+    RankedTensorType type = t.resultType();
+    Emitter &e = t.e;
+    double lo = hasFrom ? t.f64(1) : 0.0;
+    unsigned toAt = hasFrom ? 2 : 1;
+    if (t.isNone(toAt)) unsupported("random numbers without an upper bound");
+    double hi = t.f64(toAt);
+    auto f64 = tensorOf(type.getShape(), Float64Type::get(e.ctx()));
+    Value u = uniform(t, f64, e.scalar(f64.getElementType(), lo), e.scalar(f64.getElementType(), hi));
+    return {e.cast(e.unaryOp("lumo.Floor", u), type.getElementType())};
+  };
+}
+
+}  // namespace
+
+void addCreationPatterns(PatternTable &t) {
+  t.add("vtensor.literal", literal);
+  t.add({"aten.zeros", "aten.zeros_like", "aten.new_zeros", "aten.empty.memory_format",
+         "aten.empty_strided", "aten.empty_like", "aten.new_empty", "aten.new_empty_strided"},
+        filled(-1));
+  t.add({"aten.ones", "aten.ones_like", "aten.new_ones"}, constantFill(1.0));
+  t.add({"aten.full", "aten.full_like"}, filled(1));
+  t.add("aten.new_full", filled(2));
+  t.add("aten.arange", arange(0));
+  t.add("aten.arange.start", arange(1));
+  t.add("aten.arange.start_step", arange(2));
+  t.add({"aten.linspace", "aten.linspace.Tensor_Tensor", "aten.linspace.Tensor_Scalar",
+         "aten.linspace.Scalar_Tensor"},
+        linspace);
+  t.add({"aten.eye", "aten.eye.m"}, eye);
+  t.add({"prim.NumToTensor.Scalar", "aten.scalar_tensor"}, numToTensor);
+  t.add("aten.native_dropout", nativeDropout);
+  t.add("aten.native_dropout_backward", nativeDropoutBackward);
+  t.add("aten.bernoulli", bernoulli(false));
+  t.add("aten.bernoulli.p", bernoulli(true));
+  t.add("aten.bernoulli.Tensor", bernoulli(true));
+  t.add("aten.uniform", uniformFill(true));
+  t.add({"aten.rand", "aten.rand_like"}, uniformFill(false));
+  t.add("aten.normal_functional", normalFill(true));
+  t.add({"aten.randn", "aten.randn_like"}, normalFill(false));
+  t.add("aten.exponential", exponential);
+  t.add("aten.random.from", randomInts(true));
+  t.add("aten.random.to", randomInts(false));
+}
+
+}  // namespace torch_lumo

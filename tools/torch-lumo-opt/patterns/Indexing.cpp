@@ -1,0 +1,368 @@
+// Embedding lookups and their gradient, gathers, scatters and advanced indexing.
+#include "TorchToLumo.h"
+
+#include <cmath>
+
+namespace torch_lumo {
+namespace {
+
+Type si64Type(MLIRContext *ctx) { return IntegerType::get(ctx, 64, IntegerType::Signed); }
+
+Value gather(Emitter &e, Value x, Value indices, int64_t axis, int64_t batchDims = 0) {
+  if (axis >= rankOf(x) || batchDims > rankOf(indices)) unsupported("gather axis out of range");
+  Shape shape(shapeOf(x).begin(), shapeOf(x).begin() + axis);
+  shape.append(shapeOf(indices).begin() + batchDims, shapeOf(indices).end());
+  shape.append(shapeOf(x).begin() + axis + 1, shapeOf(x).end());
+  llvm::SmallVector<NamedAttribute, 2> attrs{e.i64("axis", axis)};
+  if (batchDims) attrs.push_back(e.i64("batch_dims", batchDims));
+  return e.op("lumo.Gather", {x, indices}, tensorOf(shape, elemOf(x)), attrs);
+}
+
+/// Permutation that moves dimension `dim` to position `to`.
+Shape moveDim(int64_t rank, int64_t dim, int64_t to) {
+  Shape perm;
+  for (int64_t i = 0; i < rank; ++i)
+    if (i != dim) perm.push_back(i);
+  perm.insert(perm.begin() + to, dim);
+  return perm;
+}
+
+Shape inverse(ArrayRef<int64_t> perm) {
+  Shape inv(perm.size());
+  for (size_t i = 0; i < perm.size(); ++i) inv[perm[i]] = i;
+  return inv;
+}
+
+Values embedding(TorchOp &t) {
+  Value weight = t.tensor(0), indices = t.tensor(1);
+  return {t.e.conform(gather(t.e, weight, indices, 0), t.resultType())};
+}
+
+/// ScatterNd of `updates` rows into zeros of `shape` at the (flattened) `indices`.
+Value scatterRows(Emitter &e, Value indices, Value updates, ArrayRef<int64_t> shape) {
+  int64_t n = numElements(shapeOf(indices));
+  Value idx = e.reshape(indices, {n, 1});
+  Shape rows{n};
+  rows.append(shape.begin() + 1, shape.end());
+  return e.op("lumo.ScatterNd", {idx, e.reshape(updates, rows), e.indexVector(shape)},
+              tensorOf(shape, elemOf(updates)));
+}
+
+/// embedding_dense_backward(grad, indices, num_weights, padding_idx, scale_grad_by_freq).
+Values embeddingBackward(TorchOp &t) {
+  t.expectOperands(5);
+  Type elem = t.resultElem();
+  Value grad = t.value(0, elem), indices = t.tensor(1);
+  int64_t paddingIdx = t.i64(3);
+  bool scaleByFreq = t.flag(4);
+  Emitter &e = t.e;
+  int64_t n = numElements(shapeOf(indices));
+  if (rankOf(indices) > rankOf(grad)) unsupported("indices of a higher rank than the gradient");
+  Shape rows{n};
+  rows.append(shapeOf(grad).begin() + rankOf(indices), shapeOf(grad).end());
+  Value updates = e.reshape(grad, rows);
+  Value flat = e.reshape(indices, {n});
+  Shape column(rows.size(), 1);
+  column[0] = n;
+  if (paddingIdx >= 0) {
+    Value pad = e.compare(flat, e.scalar(elemOf(flat), paddingIdx), "EQ");
+    updates = e.select(e.reshape(pad, column), e.scalar(elem, 0), updates);
+  }
+  if (scaleByFreq) {
+    int64_t numWeights = t.resultShape()[0];
+    Value counts = scatterRows(e, flat, e.splat(tensorOf({n}, elem), 1), {numWeights});
+    Value perRow = gather(e, counts, flat, 0);
+    updates = e.div(updates, e.reshape(perRow, column));
+  }
+  return {scatterRows(e, flat, updates, t.resultShape())};
+}
+
+/// torch.gather(x, dim, index): the gather along the last axis with all other dimensions as batch
+/// dimensions; `dim` is moved last and back.
+Values torchGather(TorchOp &t) {
+  Value x = t.tensor(0), index = t.tensor(2);
+  Emitter &e = t.e;
+  int64_t rank = rankOf(x);
+  if (rank == 0) return {e.conform(x, t.resultType())};
+  int64_t dim = normDim(t.i64(1), rank);
+  if (rankOf(index) != rank) unsupported("index and input differ in rank");
+  // Index may be smaller than x in the other dimensions.
+  Shape size(shapeOf(index).begin(), shapeOf(index).end());
+  size[dim] = shapeOf(x)[dim];
+  x = e.slice(x, Shape(rank, 0), size);
+  Shape perm = moveDim(rank, dim, rank - 1);
+  Value r = gather(e, e.transpose(x, perm), e.transpose(index, perm), rank - 1, rank - 1);
+  return {e.conform(e.transpose(r, inverse(perm)), t.resultType())};
+}
+
+Values indexSelect(TorchOp &t) {
+  Value x = t.tensor(0), index = t.tensor(2);
+  if (rankOf(x) == 0) return {t.e.conform(x, t.resultType())};
+  int64_t dim = normDim(t.i64(1), rankOf(x));
+  if (rankOf(index) == 0) index = t.e.reshape(index, {1});
+  return {t.e.conform(gather(t.e, x, index, dim), t.resultType())};
+}
+
+/// The items of a list of optional tensors (null for None).
+Values optionalTensors(TorchOp &t, unsigned i) {
+  Operation *def = t.producer(i);
+  if (!def || torchKind(def) != "prim.ListConstruct")
+    unsupported("operand " + llvm::Twine(i) + " is not a list");
+  Values out;
+  for (Value item : def->getOperands()) {
+    Operation *d = item.getDefiningOp();
+    if (d && torchKind(d) == "constant.none") out.push_back(Value());
+    else if (item.getType().isa<RankedTensorType>()) out.push_back(item);
+    else unsupported("operand " + llvm::Twine(i) + " holds a value that is not a tensor");
+  }
+  return out;
+}
+
+/// Where the index tensors of an advanced index stand: `first` leading None entries, then
+/// `tensors` (consecutive), then None entries only.
+struct IndexPlan {
+  int64_t first = 0;
+  Values tensors;
+};
+
+IndexPlan planIndex(TorchOp &t, unsigned i) {
+  Values items = optionalTensors(t, i);
+  IndexPlan plan;
+  size_t k = 0;
+  while (k < items.size() && !items[k]) ++k;
+  plan.first = k;
+  while (k < items.size() && items[k]) plan.tensors.push_back(items[k++]);
+  for (; k < items.size(); ++k)
+    if (items[k]) unsupported("index tensors separated by full slices");
+  if (plan.tensors.empty()) unsupported("indexing without index tensors");
+  for (Value v : plan.tensors)
+    if (isBoolType(elemOf(v))) unsupported("boolean mask indexing (its result shape depends on data)");
+  return plan;
+}
+
+/// index.Tensor(x, indices): Gather for one index tensor, GatherNd for several.
+Values index(TorchOp &t) {
+  Value x = t.tensor(0);
+  Emitter &e = t.e;
+  IndexPlan plan = planIndex(t, 1);
+  int64_t rank = rankOf(x), k = plan.tensors.size(), p = plan.first;
+  if (p + k > rank) unsupported("too many indices");
+  if (k == 1) return {e.conform(gather(e, x, plan.tensors[0], p), t.resultType())};
+  Shape common;
+  for (Value v : plan.tensors) common = broadcastShapes(common, shapeOf(v));
+  Values parts;
+  Shape oneMore(common);
+  oneMore.push_back(1);
+  for (Value v : plan.tensors)
+    parts.push_back(e.reshape(e.broadcastTo(e.cast(v, si64Type(e.ctx())), common), oneMore));
+  Value stacked = e.concat(parts, common.size());
+  // Indexed dimensions first.
+  Shape perm;
+  for (int64_t i = p; i < p + k; ++i) perm.push_back(i);
+  for (int64_t i = 0; i < rank; ++i)
+    if (i < p || i >= p + k) perm.push_back(i);
+  Value xt = e.transpose(x, perm);
+  Shape shape(common);
+  for (int64_t i = 0; i < rank; ++i)
+    if (i < p || i >= p + k) shape.push_back(shapeOf(x)[i]);
+  Value r = e.op("lumo.GatherNd", {xt, stacked}, tensorOf(shape, elemOf(x)));
+  // The leading unindexed dimensions go back in front of the index dimensions.
+  if (p > 0) {
+    int64_t c = common.size();
+    Shape back;
+    for (int64_t i = 0; i < p; ++i) back.push_back(c + i);
+    for (int64_t i = 0; i < c; ++i) back.push_back(i);
+    for (int64_t i = c + p; i < static_cast<int64_t>(shape.size()); ++i) back.push_back(i);
+    r = e.transpose(r, back);
+  }
+  return {e.conform(r, t.resultType())};
+}
+
+/// Scatter along `dim` with 1-D `indices` naming slices of `self` that `updates` (shaped like self
+/// with dim of the index length) replace or add to.
+Value scatterSlices(Emitter &e, Value self, int64_t dim, Value indices, Value updates,
+                    StringRef kind) {
+  Value idx = e.broadcastInDim(e.cast(indices, si64Type(e.ctx())),
+                               shapeOf(updates), {dim});
+  return e.op("lumo.Scatter", {self, idx, updates}, self.getType(),
+              {e.i64("axis", dim), e.str("reduce_kind", kind)});
+}
+
+/// index_put(self, indices, values, accumulate). Several index tensors (consecutive dimensions)
+/// are combined into one index into those dimensions flattened.
+Values indexPut(TorchOp &t) {
+  Type elem = t.resultElem();
+  Value self = t.value(0, elem);
+  Emitter &e = t.e;
+  IndexPlan plan = planIndex(t, 1);
+  bool accumulate = t.size() > 3 && t.flag(3);
+  int64_t p = plan.first, k = plan.tensors.size(), rank = rankOf(self);
+  if (p + k > rank) unsupported("too many indices");
+  Type si64 = si64Type(e.ctx());
+  Shape common;
+  for (Value v : plan.tensors) common = broadcastShapes(common, shapeOf(v));
+  // Row-major position within the indexed dimensions, negative indices counted from the end.
+  Value idx;
+  int64_t span = 1;
+  for (int64_t j = k - 1; j >= 0; --j) {
+    int64_t size = shapeOf(self)[p + j];
+    Value v = e.broadcastTo(e.cast(plan.tensors[j], si64), common);
+    v = e.select(e.compare(v, e.indexScalar(0), "LT"), e.add(v, e.indexScalar(size)), v);
+    if (span != 1) v = e.mul(v, e.indexScalar(span));
+    idx = idx ? e.add(v, idx) : v;
+    span *= size;
+  }
+  // Self with the indexed dimensions as one.
+  Shape flatSelf(shapeOf(self).begin(), shapeOf(self).begin() + p);
+  flatSelf.push_back(span);
+  flatSelf.append(shapeOf(self).begin() + p + k, shapeOf(self).end());
+  // Values broadcast to the shape of self[indices], with the index dimensions flattened.
+  int64_t n = numElements(common);
+  Shape indexed(shapeOf(self).begin(), shapeOf(self).begin() + p);
+  indexed.append(common.begin(), common.end());
+  indexed.append(shapeOf(self).begin() + p + k, shapeOf(self).end());
+  Shape flatValues(flatSelf);
+  flatValues[p] = n;
+  Value values = e.reshape(e.broadcastTo(t.value(2, elem), indexed), flatValues);
+  Value r = scatterSlices(e, e.reshape(self, flatSelf), p, e.reshape(idx, {n}), values,
+                          accumulate ? "add" : "none");
+  return {e.reshape(r, shapeOf(self))};
+}
+
+/// index_add(self, dim, index, source, alpha), index_copy(self, dim, index, source).
+PatternFn indexUpdate(bool add) {
+  return [add](TorchOp &t) -> Values {
+    Type elem = t.resultElem();
+    Value self = t.value(0, elem), source = t.value(3, elem);
+    Emitter &e = t.e;
+    if (rankOf(self) == 0) unsupported("index update of a 0-d tensor");
+    int64_t dim = normDim(t.i64(1), rankOf(self));
+    if (add && t.size() > 4) {
+      auto alpha = t.number(4);
+      if (!alpha || *alpha != 1) source = e.mul(source, t.scalar(4, elem));
+    }
+    Value idx = t.tensor(2);
+    idx = e.reshape(idx, {numElements(shapeOf(idx))});
+    Shape shape(shapeOf(self).begin(), shapeOf(self).end());
+    shape[dim] = shapeOf(idx)[0];
+    return {scatterSlices(e, self, dim, idx, e.reshape(source, shape), add ? "add" : "none")};
+  };
+}
+
+/// index_fill(self, dim, index, value).
+Values indexFill(TorchOp &t) {
+  Type elem = t.resultElem();
+  Value self = t.value(0, elem);
+  Emitter &e = t.e;
+  int64_t dim = normDim(t.i64(1), rankOf(self));
+  Value idx = t.tensor(2);
+  idx = e.reshape(idx, {numElements(shapeOf(idx))});
+  Shape shape(shapeOf(self).begin(), shapeOf(self).end());
+  shape[dim] = shapeOf(idx)[0];
+  Value values = e.broadcastTo(t.value(3, elem), shape);
+  return {scatterSlices(e, self, dim, idx, values, "none")};
+}
+
+/// Scatter of `updates` (sliced to the index shape) at `index` along dim.
+Value torchScatter(Emitter &e, Value self, int64_t dim, Value index, Value updates,
+                   StringRef kind) {
+  if (shapeOf(updates) != shapeOf(index))
+    updates = e.slice(updates, Shape(rankOf(updates), 0), shapeOf(index));
+  return e.op("lumo.Scatter", {self, index, updates}, self.getType(),
+              {e.i64("axis", dim), e.str("reduce_kind", kind)});
+}
+
+std::string scatterKind(const std::string &reduce) {
+  if (reduce == "add" || reduce == "sum") return "add";
+  if (reduce == "multiply" || reduce == "prod") return "mul";
+  if (reduce == "amax") return "max";
+  if (reduce == "amin") return "min";
+  unsupported("scatter reduction '" + reduce + "'");
+}
+
+/// scatter.src/.value/.reduce/.value_reduce and scatter_add.
+PatternFn scatter(bool valueForm, bool hasReduce, const char *fixedKind = nullptr) {
+  return [=](TorchOp &t) -> Values {
+    Type elem = t.resultElem();
+    Value self = t.value(0, elem), index = t.tensor(2);
+    Emitter &e = t.e;
+    int64_t dim = normDim(t.i64(1), rankOf(self));
+    Value updates = t.value(3, elem);
+    // The value form, also when it arrives as a 0-d source tensor.
+    if (valueForm || rankOf(updates) < rankOf(index)) updates = e.broadcastTo(updates, shapeOf(index));
+    std::string kind = fixedKind ? fixedKind : hasReduce ? scatterKind(t.str(4)) : "none";
+    return {torchScatter(e, self, dim, index, updates, kind)};
+  };
+}
+
+/// scatter_reduce.two(self, dim, index, src, reduce, include_self).
+Values scatterReduce(TorchOp &t) {
+  Type elem = t.resultElem();
+  Value self = t.value(0, elem), index = t.tensor(2), src = t.value(3, elem);
+  Emitter &e = t.e;
+  int64_t dim = normDim(t.i64(1), rankOf(self));
+  std::string reduce = t.str(4);
+  bool includeSelf = t.size() > 5 ? t.flag(5) : true;
+  if (shapeOf(src) != shapeOf(index)) src = e.slice(src, Shape(rankOf(src), 0), shapeOf(index));
+  auto identity = [&](double v) { return e.splat(tensorOf(shapeOf(index), elem), v); };
+  if (reduce == "mean") {
+    Value init = includeSelf ? self : torchScatter(e, self, dim, index, identity(0), "none");
+    Value sum = torchScatter(e, init, dim, index, src, "add");
+    Value ones = e.splat(typeOf(self), includeSelf ? 1 : 0);
+    Value count = torchScatter(e, ones, dim, index, identity(1), "add");
+    count = e.binary("maximum", count, e.scalar(elem, 1));
+    Value mean = isFloatType(elem) ? e.div(sum, count) : e.binary("floor_divide", sum, count);
+    return {mean};
+  }
+  std::string kind = scatterKind(reduce);
+  Value init = self;
+  if (!includeSelf) {
+    double neutral = kind == "add" ? 0 : kind == "mul" ? 1 : kind == "max" ? -INFINITY : INFINITY;
+    if (!isFloatType(elem) && std::isinf(neutral))
+      neutral = neutral > 0 ? 9.2e18 : -9.2e18;
+    init = torchScatter(e, self, dim, index, identity(neutral), "none");
+  }
+  return {torchScatter(e, init, dim, index, src, kind)};
+}
+
+Values oneHot(TorchOp &t) {
+  Value indices = t.tensor(0);
+  Emitter &e = t.e;
+  Type elem = t.resultElem();
+  int64_t classes = t.resultShape().back();
+  return {e.op("lumo.OneHot",
+               {indices, e.indexScalar(classes), e.scalar(elem, 1), e.scalar(elem, 0),
+                e.indexScalar(-1)},
+               t.resultType())};
+}
+
+Values take(TorchOp &t) {
+  Value x = t.tensor(0), index = t.tensor(1);
+  Emitter &e = t.e;
+  Value flat = e.reshape(x, {numElements(shapeOf(x))});
+  return {e.conform(gather(e, flat, index, 0), t.resultType())};
+}
+
+}  // namespace
+
+void addIndexingPatterns(PatternTable &t) {
+  t.add("aten.embedding", embedding);
+  t.add("aten.embedding_dense_backward", embeddingBackward);
+  t.add("aten.gather", torchGather);
+  t.add("aten.index_select", indexSelect);
+  t.add({"aten.index.Tensor", "aten._unsafe_index.Tensor"}, index);
+  t.add({"aten.index_put", "aten._index_put_impl", "aten._unsafe_index_put"}, indexPut);
+  t.add("aten.index_add", indexUpdate(true));
+  t.add("aten.index_copy", indexUpdate(false));
+  t.add({"aten.index_fill.int_Scalar", "aten.index_fill.int_Tensor"}, indexFill);
+  t.add("aten.scatter.src", scatter(false, false));
+  t.add("aten.scatter.value", scatter(true, false));
+  t.add("aten.scatter.reduce", scatter(false, true));
+  t.add("aten.scatter.value_reduce", scatter(true, true));
+  t.add("aten.scatter_add", scatter(false, false, "add"));
+  t.add("aten.scatter_reduce.two", scatterReduce);
+  t.add("aten.one_hot", oneHot);
+  t.add("aten.take", take);
+}
+
+}  // namespace torch_lumo

@@ -1,0 +1,253 @@
+// Losses and their gradients. Reductions follow PyTorch's codes: 0 none, 1 mean, 2 sum.
+#include "TorchToLumo.h"
+
+namespace torch_lumo {
+namespace {
+
+Shape allDims(int64_t rank) {
+  Shape dims;
+  for (int64_t i = 0; i < rank; ++i) dims.push_back(i);
+  return dims;
+}
+
+Value reduceLoss(Emitter &e, Value loss, int64_t reduction, RankedTensorType type) {
+  if (reduction == 0 || rankOf(loss) == 0) return e.conform(loss, type);
+  return e.conform(e.reduce(loss, allDims(rankOf(loss)), false, reduction == 1 ? "mean" : "sum"),
+                   type);
+}
+
+/// The incoming gradient of a reduced loss, spread over the elements of `shape`.
+Value spreadGrad(Emitter &e, Value grad, int64_t reduction, ArrayRef<int64_t> shape) {
+  if (reduction == 1) grad = e.scale(grad, 1.0 / std::max<int64_t>(numElements(shape), 1));
+  return reduction == 0 ? e.broadcastTo(grad, shape) : e.broadcastTo(e.reshape(grad, {}), shape);
+}
+
+/// The pieces shared by nll_loss forward and backward: the class dimension, the target with
+/// ignored entries replaced by 0, the mask of kept entries, and the per-entry class weights.
+struct NllParts {
+  int64_t channelDim;
+  Value safeTarget;  // shape of target
+  Value keep;        // i1, shape of target
+  Value weights;     // per entry (already masked), shape of target, element type of the input
+};
+
+NllParts nllParts(TorchOp &t, Value input, Value target, unsigned weightAt, unsigned ignoreAt) {
+  Emitter &e = t.e;
+  NllParts p;
+  if (rankOf(input) < 1) unsupported("negative log likelihood of a 0-d input");
+  p.channelDim = rankOf(input) < 2 ? 0 : 1;
+  int64_t ignore = t.i64(ignoreAt);
+  Type idx = elemOf(target);
+  p.keep = e.compare(target, e.scalar(idx, ignore), "NE");
+  p.safeTarget = e.select(p.keep, target, e.zeros(tensorOf({}, idx)));
+  Type elem = elemOf(input);
+  Value kept = e.cast(p.keep, elem);
+  if (!t.isNone(weightAt)) {
+    Value w = t.value(weightAt, elem);
+    Value perEntry = e.op("lumo.Gather", {w, p.safeTarget},
+                          tensorOf(shapeOf(p.safeTarget), elem), {e.i64("axis", 0)});
+    p.weights = e.mul(perEntry, kept);
+  } else {
+    p.weights = kept;
+  }
+  return p;
+}
+
+/// input[..., target, ...] along the class dimension.
+Value pickClass(Emitter &e, Value input, Value target, int64_t channelDim) {
+  int64_t rank = rankOf(input);
+  if (rank == 1) {
+    Value picked = e.op("lumo.Gather", {input, e.reshape(target, {1})}, tensorOf({1}, elemOf(input)),
+                        {e.i64("axis", 0)});
+    return e.reshape(picked, {});
+  }
+  // Classes last, every other dimension a batch dimension of the gather.
+  Shape perm;
+  for (int64_t i = 0; i < rank; ++i)
+    if (i != channelDim) perm.push_back(i);
+  perm.push_back(channelDim);
+  Value moved = e.transpose(input, perm);
+  Shape idxShape(shapeOf(target).begin(), shapeOf(target).end());
+  idxShape.push_back(1);
+  Shape outShape(idxShape);
+  Value picked = e.op("lumo.Gather", {moved, e.reshape(target, idxShape)},
+                      tensorOf(outShape, elemOf(input)),
+                      {e.i64("axis", rank - 1), e.i64("batch_dims", rank - 1)});
+  return e.reshape(picked, shapeOf(target));
+}
+
+/// nll_loss_forward / nll_loss2d_forward(input, target, weight?, reduction, ignore_index)
+/// -> (output, total_weight).
+Values nllLossForward(TorchOp &t) {
+  t.expectOperands(5);
+  Type elem = t.resultElem();
+  Value input = t.value(0, elem), target = t.tensor(1);
+  Emitter &e = t.e;
+  int64_t reduction = t.i64(3);
+  NllParts p = nllParts(t, input, target, 2, 4);
+  Value loss = e.mul(e.unary("neg", pickClass(e, input, p.safeTarget, p.channelDim)), p.weights);
+  if (reduction == 0)
+    return {e.conform(loss, t.resultType(0)), e.zeros(t.resultType(1))};
+  Shape dims = allDims(rankOf(loss));
+  Value total = rankOf(loss) ? e.reduce(p.weights, dims, false, "sum") : p.weights;
+  Value sum = rankOf(loss) ? e.reduce(loss, dims, false, "sum") : loss;
+  Value out = reduction == 1 ? e.div(sum, total) : sum;
+  return {e.conform(out, t.resultType(0)), e.conform(total, t.resultType(1))};
+}
+
+/// nll_loss_backward / nll_loss2d_backward(grad, input, target, weight?, reduction, ignore_index,
+/// total_weight): -grad * weight at the target class, zero elsewhere.
+Values nllLossBackward(TorchOp &t) {
+  t.expectOperands(7);
+  Type elem = t.resultElem();
+  Emitter &e = t.e;
+  Value grad = t.value(0, elem), input = t.value(1, elem), target = t.tensor(2);
+  int64_t reduction = t.i64(4);
+  NllParts p = nllParts(t, input, target, 3, 5);
+  if (reduction == 1) grad = e.div(grad, t.value(6, elem));
+  Value scale = e.mul(reduction == 0 ? grad : e.reshape(grad, {}), p.weights);  // shape of target
+  int64_t classes = shapeOf(input)[p.channelDim];
+  Value onehot = e.op("lumo.OneHot",
+                      {p.safeTarget, e.indexScalar(classes), e.scalar(elem, -1), e.scalar(elem, 0),
+                       e.indexScalar(p.channelDim)},
+                      t.resultType());
+  Shape scaleShape(shapeOf(scale).begin(), shapeOf(scale).end());
+  if (rankOf(input) >= 1) scaleShape.insert(scaleShape.begin() + p.channelDim, 1);
+  return {e.mul(onehot, e.reshape(scale, scaleShape))};
+}
+
+Values mseLoss(TorchOp &t) {
+  Type elem = t.resultElem();
+  Emitter &e = t.e;
+  Value d = e.sub(t.value(0, elem), t.value(1, elem));
+  return {reduceLoss(e, e.mul(d, d), t.i64(2), t.resultType())};
+}
+
+Values mseLossBackward(TorchOp &t) {
+  Type elem = t.resultElem();
+  Emitter &e = t.e;
+  Value x = t.value(1, elem), y = t.value(2, elem);
+  Value g = spreadGrad(e, t.value(0, elem), t.i64(3), t.resultShape());
+  return {e.mul(e.scale(e.sub(x, y), 2.0), g)};
+}
+
+/// Elementwise l1 family: smooth_l1 (beta) and huber (delta).
+Value smoothL1(Emitter &e, Value d, double beta, bool huber) {
+  Type elem = elemOf(d);
+  Value a = e.unaryOp("lumo.Abs", d);
+  if (beta == 0) return a;
+  Value quad = e.scale(e.mul(d, d), huber ? 0.5 : 0.5 / beta);
+  Value lin = huber ? e.scale(e.addScalar(a, -0.5 * beta), beta) : e.addScalar(a, -0.5 * beta);
+  return e.select(e.compare(a, e.scalar(elem, beta), "LT"), quad, lin);
+}
+
+PatternFn l1Loss(bool huber) {
+  return [huber](TorchOp &t) -> Values {
+    Type elem = t.resultElem();
+    Emitter &e = t.e;
+    Value d = e.sub(t.value(0, elem), t.value(1, elem));
+    double beta = t.size() > 3 ? t.f64(3) : 1.0;
+    return {reduceLoss(e, smoothL1(e, d, beta, huber), t.i64(2), t.resultType())};
+  };
+}
+
+PatternFn l1LossBackward(bool huber) {
+  return [huber](TorchOp &t) -> Values {
+    Type elem = t.resultElem();
+    Emitter &e = t.e;
+    Value d = e.sub(t.value(1, elem), t.value(2, elem));
+    double beta = t.size() > 4 ? t.f64(4) : 1.0;
+    Value g = spreadGrad(e, t.value(0, elem), t.i64(3), t.resultShape());
+    Value a = e.unaryOp("lumo.Abs", d);
+    Value sign = e.unaryOp("lumo.Sign", d);
+    Value outer = huber ? e.scale(sign, beta) : sign;
+    Value inner = huber ? d : e.scale(d, 1.0 / (beta == 0 ? 1.0 : beta));
+    Value dl = beta == 0 ? sign : e.select(e.compare(a, e.scalar(elem, beta), "LT"), inner, outer);
+    return {e.mul(dl, g)};
+  };
+}
+
+/// binary_cross_entropy(x, y, weight?, reduction): logs clamped at -100 as PyTorch does.
+Values bce(TorchOp &t) {
+  Type elem = t.resultElem();
+  Emitter &e = t.e;
+  Value x = t.value(0, elem), y = t.value(1, elem);
+  auto clampedLog = [&](Value v) {
+    return e.binary("maximum", e.unaryOp("lumo.Log", v), e.scalar(elem, -100));
+  };
+  Value one = e.scalar(elem, 1);
+  Value loss = e.unary("neg", e.add(e.mul(y, clampedLog(x)),
+                                    e.mul(e.sub(one, y), clampedLog(e.sub(one, x)))));
+  if (!t.isNone(2)) loss = e.mul(loss, t.value(2, elem));
+  return {reduceLoss(e, loss, t.i64(3), t.resultType())};
+}
+
+Values bceBackward(TorchOp &t) {
+  Type elem = t.resultElem();
+  Emitter &e = t.e;
+  Value x = t.value(1, elem), y = t.value(2, elem);
+  Value g = spreadGrad(e, t.value(0, elem), t.i64(4), t.resultShape());
+  Value denom = e.binary("maximum", e.mul(e.sub(e.scalar(elem, 1), x), x), e.scalar(elem, 1e-12));
+  Value d = e.mul(e.div(e.sub(x, y), denom), g);
+  if (!t.isNone(3)) d = e.mul(d, t.value(3, elem));
+  return {d};
+}
+
+/// binary_cross_entropy_with_logits(x, y, weight?, pos_weight?, reduction).
+Values bceWithLogits(TorchOp &t) {
+  Type elem = t.resultElem();
+  Emitter &e = t.e;
+  Value x = t.value(0, elem), y = t.value(1, elem);
+  Value one = e.scalar(elem, 1);
+  // log(1 + exp(-x)) computed stably: log1p(exp(-|x|)) + max(-x, 0)
+  Value softplusNeg = e.add(e.unary("log1p", e.unaryOp("lumo.Exp", e.unary("neg", e.unaryOp("lumo.Abs", x)))),
+                            e.binary("maximum", e.unary("neg", x), e.scalar(elem, 0)));
+  Value loss;
+  if (!t.isNone(3)) {
+    Value pw = t.value(3, elem);
+    Value coef = e.add(one, e.mul(e.sub(pw, one), y));
+    loss = e.add(e.mul(e.sub(one, y), x), e.mul(coef, softplusNeg));
+  } else {
+    loss = e.add(e.mul(e.sub(one, y), x), softplusNeg);
+  }
+  if (!t.isNone(2)) loss = e.mul(loss, t.value(2, elem));
+  return {reduceLoss(e, loss, t.i64(4), t.resultType())};
+}
+
+/// soft_margin_loss(x, y, reduction) = log(1 + exp(-y x)).
+Values softMargin(TorchOp &t) {
+  Type elem = t.resultElem();
+  Emitter &e = t.e;
+  Value z = e.unary("neg", e.mul(t.value(0, elem), t.value(1, elem)));
+  Value loss = e.op("lumo.Softplus", z, z.getType(), {e.f64("beta", 1.0), e.f64("threshold", 20.0)});
+  return {reduceLoss(e, loss, t.i64(2), t.resultType())};
+}
+
+Values softMarginBackward(TorchOp &t) {
+  Type elem = t.resultElem();
+  Emitter &e = t.e;
+  Value x = t.value(1, elem), y = t.value(2, elem);
+  Value g = spreadGrad(e, t.value(0, elem), t.i64(3), t.resultShape());
+  Value z = e.unary("neg", e.mul(x, y));
+  return {e.mul(e.mul(e.unary("neg", y), e.unaryOp("lumo.Sigmoid", z)), g)};
+}
+
+}  // namespace
+
+void addLossPatterns(PatternTable &t) {
+  t.add({"aten.nll_loss_forward", "aten.nll_loss2d_forward"}, nllLossForward);
+  t.add({"aten.nll_loss_backward", "aten.nll_loss2d_backward"}, nllLossBackward);
+  t.add("aten.mse_loss", mseLoss);
+  t.add("aten.mse_loss_backward", mseLossBackward);
+  t.add("aten.smooth_l1_loss", l1Loss(false));
+  t.add("aten.smooth_l1_loss_backward", l1LossBackward(false));
+  t.add("aten.huber_loss", l1Loss(true));
+  t.add("aten.huber_loss_backward", l1LossBackward(true));
+  t.add("aten.binary_cross_entropy", bce);
+  t.add("aten.binary_cross_entropy_backward", bceBackward);
+  t.add("aten.binary_cross_entropy_with_logits", bceWithLogits);
+  t.add("aten.soft_margin_loss", softMargin);
+  t.add("aten.soft_margin_loss_backward", softMarginBackward);
+}
+
+}  // namespace torch_lumo

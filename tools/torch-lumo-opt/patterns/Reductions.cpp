@@ -1,0 +1,374 @@
+// Reductions, statistics, norms, scans and sorting.
+#include "TorchToLumo.h"
+
+#include <cmath>
+
+namespace torch_lumo {
+namespace {
+
+Shape allDims(int64_t rank) {
+  Shape dims;
+  for (int64_t i = 0; i < rank; ++i) dims.push_back(i);
+  return dims;
+}
+
+/// The dimensions operand i names: None or an empty list means all of them.
+Shape reducedDims(TorchOp &t, unsigned i, int64_t rank) {
+  if (rank == 0 || i >= t.size() || t.isNone(i)) return allDims(rank);
+  Value v = t.operand(i);
+  Shape dims;
+  if (v.getType().isa<RankedTensorType>()) unsupported("dimensions given as a tensor");
+  if (auto list = constantInts(v, t.state)) dims = *list;
+  else dims = {t.i64(i)};
+  if (dims.empty()) return allDims(rank);
+  Shape out = normDims(dims, rank);
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
+}
+
+/// A reduction of x (cast to the result's element type first) over dims, shaped as the result.
+Value reduceTo(TorchOp &t, Value x, ArrayRef<int64_t> dims, bool keep, StringRef kind,
+               unsigned result = 0) {
+  if (rankOf(x) == 0) return t.e.conform(x, t.resultType(result));
+  return t.e.conform(t.e.reduce(x, dims, keep, kind), t.resultType(result));
+}
+
+/// sum/mean/prod(x, dims?, keepdim, dtype?) and their all-dimension forms (x, dtype?).
+PatternFn simpleReduce(StringRef kind, bool hasDims) {
+  std::string k = kind.str();
+  return [k, hasDims](TorchOp &t) -> Values {
+    Value x = t.value(0, t.resultElem());
+    Shape dims = hasDims ? reducedDims(t, 1, rankOf(x)) : allDims(rankOf(x));
+    bool keep = hasDims && t.size() > 2 && t.flag(2);
+    return {reduceTo(t, x, dims, keep, k)};
+  };
+}
+
+/// amax/amin(x, dims, keepdim).
+PatternFn extremum(StringRef kind) {
+  std::string k = kind.str();
+  return [k](TorchOp &t) -> Values {
+    Value x = t.tensor(0);
+    Shape dims = reducedDims(t, 1, rankOf(x));
+    bool keep = t.size() > 2 && t.flag(2);
+    return {reduceTo(t, x, dims, keep, k)};
+  };
+}
+
+/// max/min(x): over everything.
+PatternFn fullExtremum(StringRef kind) {
+  std::string k = kind.str();
+  return [k](TorchOp &t) -> Values {
+    Value x = t.tensor(0);
+    return {reduceTo(t, x, allDims(rankOf(x)), false, k)};
+  };
+}
+
+Value argReduce(Emitter &e, Value x, int64_t dim, bool keep, StringRef kind) {
+  if (rankOf(x) == 0) return e.zeros(tensorOf({}, IntegerType::get(e.ctx(), 64, IntegerType::Signed)));
+  return e.reduce(x, {dim}, keep, kind);
+}
+
+/// max.dim/min.dim(x, dim, keepdim) -> (values, indices).
+PatternFn extremumWithIndex(StringRef kind) {
+  std::string k = kind.str();
+  return [k](TorchOp &t) -> Values {
+    Value x = t.tensor(0);
+    int64_t dim = normDim(t.i64(1), rankOf(x));
+    bool keep = t.size() > 2 && t.flag(2);
+    Value values = reduceTo(t, x, {dim}, keep, k, 0);
+    Value indices = t.resultUsed(1)
+                        ? t.e.conform(argReduce(t.e, x, dim, keep, k == "max" ? "argmax" : "argmin"),
+                                      t.resultType(1))
+                        : Value();
+    return {values, indices};
+  };
+}
+
+/// argmax/argmin(x, dim?, keepdim).
+PatternFn argExtremum(StringRef kind) {
+  std::string k = kind.str();
+  return [k](TorchOp &t) -> Values {
+    Value x = t.tensor(0);
+    Emitter &e = t.e;
+    bool keep = t.size() > 2 && t.flag(2);
+    if (t.size() < 2 || t.isNone(1)) {
+      Value flat = e.reshape(x, {numElements(shapeOf(x))});
+      return {e.conform(argReduce(e, flat, 0, false, k), t.resultType())};
+    }
+    int64_t dim = normDim(t.i64(1), rankOf(x));
+    return {e.conform(argReduce(e, x, dim, keep, k), t.resultType())};
+  };
+}
+
+/// all/any, over everything, one dimension or a list.
+PatternFn logicalReduce(StringRef kind, bool hasDims) {
+  std::string k = kind.str();
+  return [k, hasDims](TorchOp &t) -> Values {
+    Value x = t.tensor(0);
+    Emitter &e = t.e;
+    if (!isBoolType(elemOf(x))) x = e.compare(x, e.scalar(elemOf(x), 0), "NE");
+    Shape dims = hasDims ? reducedDims(t, 1, rankOf(x)) : allDims(rankOf(x));
+    bool keep = hasDims && t.size() > 2 && t.flag(2);
+    return {reduceTo(t, x, dims, keep, k)};
+  };
+}
+
+/// Sum of squared deviations from the mean over dims, and the number of reduced elements.
+std::pair<Value, int64_t> squaredDeviations(Emitter &e, Value x, ArrayRef<int64_t> dims,
+                                            bool keep) {
+  Value mean = e.reduce(x, dims, true, "mean");
+  Value d = e.sub(x, mean);
+  int64_t n = 1;
+  for (int64_t dim : dims) n *= shapeOf(x)[dim];
+  return {e.reduce(e.mul(d, d), dims, keep, "sum"), n};
+}
+
+/// var/std(x, dims?, correction?, keepdim) and var_mean/std_mean.
+PatternFn variance(bool root, bool withMean) {
+  return [root, withMean](TorchOp &t) -> Values {
+    Type elem = t.resultElem();
+    Value x = t.value(0, elem);
+    Emitter &e = t.e;
+    Shape dims = reducedDims(t, 1, rankOf(x));
+    double correction = t.size() > 2 && !t.isNone(2) ? t.f64(2) : 1.0;
+    bool keep = t.size() > 3 && t.flag(3);
+    if (rankOf(x) == 0) x = e.reshape(x, {1}), dims = {0};
+    auto [ss, n] = squaredDeviations(e, x, dims, keep);
+    Value v = e.scale(ss, 1.0 / std::max(0.0, static_cast<double>(n) - correction));
+    if (root) v = e.unaryOp("lumo.Sqrt", v);
+    Values out{e.conform(v, t.resultType(0))};
+    if (withMean) out.push_back(e.conform(e.reduce(x, dims, keep, "mean"), t.resultType(1)));
+    return out;
+  };
+}
+
+Values logsumexp(TorchOp &t) {
+  Type elem = t.resultElem();
+  Value x = t.value(0, elem);
+  Emitter &e = t.e;
+  Shape dims = reducedDims(t, 1, rankOf(x));
+  bool keep = t.size() > 2 && t.flag(2);
+  if (rankOf(x) == 0) return {x};
+  Value m = e.reduce(x, dims, true, "max");
+  m = e.select(e.unary("isinf", m), e.scalar(elem, 0), m);
+  Value s = e.reduce(e.unaryOp("lumo.Exp", e.sub(x, m)), dims, true, "sum");
+  Value r = e.add(e.unaryOp("lumo.Log", s), m);
+  if (!keep) {
+    Shape shape;
+    for (int64_t i = 0; i < rankOf(x); ++i)
+      if (!llvm::is_contained(dims, i)) shape.push_back(shapeOf(x)[i]);
+    r = e.reshape(r, shape);
+  }
+  return {e.conform(r, t.resultType())};
+}
+
+/// The p-norm of x over dims.
+Value vectorNorm(Emitter &e, Value x, double p, ArrayRef<int64_t> dims, bool keep) {
+  Type elem = elemOf(x);
+  Value a = e.unaryOp("lumo.Abs", x);
+  if (p == 2)
+    return e.op("lumo.L2Norm", x,
+                tensorOf(shapeOf(e.reduce(x, dims, keep, "sum")), elem),
+                {e.ints("dims", dims), e.flag("keepdim", keep)});
+  if (p == 1) return e.reduce(a, dims, keep, "sum");
+  if (std::isinf(p)) return e.reduce(a, dims, keep, p > 0 ? "max" : "min");
+  if (p == 0) return e.reduce(e.cast(e.compare(x, e.scalar(elem, 0), "NE"), elem), dims, keep, "sum");
+  Value s = e.reduce(e.binaryOp("lumo.Pow", a, e.scalar(elem, p)), dims, keep, "sum");
+  return e.binaryOp("lumo.Pow", s, e.scalar(elem, 1 / p));
+}
+
+/// linalg_vector_norm(x, ord, dims?, keepdim, dtype?).
+Values linalgVectorNorm(TorchOp &t) {
+  Value x = t.value(0, t.resultElem());
+  double p = t.f64(1);
+  Shape dims = reducedDims(t, 2, rankOf(x));
+  bool keep = t.size() > 3 && t.flag(3);
+  if (rankOf(x) == 0) x = t.e.reshape(x, {1}), dims = {0};
+  return {t.e.conform(vectorNorm(t.e, x, p, dims, keep), t.resultType())};
+}
+
+/// norm.Scalar(x, p) and norm.ScalarOpt_dim(x, p?, dims, keepdim).
+PatternFn norm(bool hasDims) {
+  return [hasDims](TorchOp &t) -> Values {
+    Value x = t.value(0, t.resultElem());
+    double p = t.size() > 1 && !t.isNone(1) ? t.f64(1) : 2.0;
+    Shape dims = hasDims ? reducedDims(t, 2, rankOf(x)) : allDims(rankOf(x));
+    bool keep = hasDims && t.size() > 3 && t.flag(3);
+    if (rankOf(x) == 0) x = t.e.reshape(x, {1}), dims = {0};
+    return {t.e.conform(vectorNorm(t.e, x, p, dims, keep), t.resultType())};
+  };
+}
+
+Values countNonzero(TorchOp &t) {
+  Value x = t.tensor(0);
+  Emitter &e = t.e;
+  Value nz = e.cast(e.compare(x, e.scalar(elemOf(x), 0), "NE"), t.resultElem());
+  if (rankOf(x) == 0) return {e.conform(nz, t.resultType())};
+  return {reduceTo(t, nz, reducedDims(t, 1, rankOf(x)), false, "sum")};
+}
+
+PatternFn scan(StringRef name) {
+  std::string n = name.str();
+  return [n](TorchOp &t) -> Values {
+    Value x = t.value(0, t.resultElem());
+    if (rankOf(x) == 0) return {x};
+    int64_t dim = normDim(t.i64(1), rankOf(x));
+    return {t.e.op(n, x, x.getType(), {t.e.i64("axis", dim)})};
+  };
+}
+
+/// TopK along `dim` (moved last for the operation and back).
+std::pair<Value, Value> topK(Emitter &e, Value x, int64_t k, int64_t dim, bool largest,
+                             bool sorted) {
+  Shape shape(shapeOf(x).begin(), shapeOf(x).end());
+  shape[dim] = k;
+  auto indexType = IntegerType::get(e.ctx(), 64, IntegerType::Signed);
+  Operation *op = e.create("lumo.TopK", x, {tensorOf(shape, elemOf(x)), tensorOf(shape, indexType)},
+                           {e.i64("k", k), e.i64("dimension", dim), e.flag("largest", largest),
+                            e.flag("sorted", sorted)});
+  return {op->getResult(0), op->getResult(1)};
+}
+
+Values topk(TorchOp &t) {
+  Value x = t.tensor(0);
+  int64_t k = t.i64(1);
+  int64_t dim = normDim(t.size() > 2 ? t.i64(2) : -1, rankOf(x));
+  bool largest = t.size() > 3 ? t.flag(3) : true;
+  bool sorted = t.size() > 4 ? t.flag(4) : true;
+  auto [values, indices] = topK(t.e, x, k, dim, largest, sorted);
+  return {t.e.conform(values, t.resultType(0)), t.e.conform(indices, t.resultType(1))};
+}
+
+/// sort(x, dim, descending) and sort.stable(x, stable?, dim, descending).
+PatternFn sort(bool stable) {
+  return [stable](TorchOp &t) -> Values {
+    Value x = t.tensor(0);
+    unsigned first = stable ? 2 : 1;
+    int64_t dim = normDim(t.i64(first), rankOf(x));
+    bool descending = t.flag(first + 1);
+    if (rankOf(x) == 0) return {x, t.e.zeros(t.resultType(1))};
+    auto [values, indices] = topK(t.e, x, shapeOf(x)[dim], dim, descending, true);
+    return {values, indices};
+  };
+}
+
+/// The k-th smallest values along dim, with their indices.
+std::pair<Value, Value> kth(Emitter &e, Value x, int64_t k, int64_t dim, bool keep) {
+  auto [values, indices] = topK(e, x, k, dim, false, true);
+  Value v = e.sliceDim(values, dim, k - 1, 1), i = e.sliceDim(indices, dim, k - 1, 1);
+  if (!keep) {
+    Shape shape(shapeOf(x).begin(), shapeOf(x).end());
+    shape.erase(shape.begin() + dim);
+    v = e.reshape(v, shape), i = e.reshape(i, shape);
+  }
+  return {v, i};
+}
+
+Values kthvalue(TorchOp &t) {
+  Value x = t.tensor(0);
+  int64_t dim = normDim(t.size() > 2 ? t.i64(2) : -1, rankOf(x));
+  bool keep = t.size() > 3 && t.flag(3);
+  auto [v, i] = kth(t.e, x, t.i64(1), dim, keep);
+  return {t.e.conform(v, t.resultType(0)), t.e.conform(i, t.resultType(1))};
+}
+
+Values medianDim(TorchOp &t) {
+  Value x = t.tensor(0);
+  int64_t dim = normDim(t.i64(1), rankOf(x));
+  bool keep = t.size() > 2 && t.flag(2);
+  auto [v, i] = kth(t.e, x, (shapeOf(x)[dim] - 1) / 2 + 1, dim, keep);
+  return {t.e.conform(v, t.resultType(0)), t.e.conform(i, t.resultType(1))};
+}
+
+Values median(TorchOp &t) {
+  Value x = t.tensor(0);
+  int64_t n = numElements(shapeOf(x));
+  Value flat = t.e.reshape(x, {n});
+  return {t.e.conform(kth(t.e, flat, (n - 1) / 2 + 1, 0, false).first, t.resultType())};
+}
+
+Values aminmax(TorchOp &t) {
+  Value x = t.tensor(0);
+  bool keep = t.size() > 2 && t.flag(2);
+  Shape dims = t.size() > 1 && !t.isNone(1) ? Shape{normDim(t.i64(1), rankOf(x))}
+                                            : allDims(rankOf(x));
+  return {reduceTo(t, x, dims, keep, "min", 0), reduceTo(t, x, dims, keep, "max", 1)};
+}
+
+/// The sum of the main diagonal: every (cols+1)-th element of the flattened matrix.
+Values trace(TorchOp &t) {
+  Value x = t.value(0, t.resultElem());
+  Emitter &e = t.e;
+  if (rankOf(x) != 2) unsupported("trace of a tensor that is not a matrix");
+  int64_t rows = shapeOf(x)[0], cols = shapeOf(x)[1], n = std::min(rows, cols);
+  if (n == 0) return {e.zeros(t.resultType())};
+  Value flat = e.reshape(x, {rows * cols});
+  Value diag = e.op("lumo.StridedSlice",
+                    {flat, e.indexVector({0}), e.indexVector({(n - 1) * (cols + 1) + 1}),
+                     e.indexVector({cols + 1})},
+                    tensorOf({n}, elemOf(x)));
+  return {e.conform(e.reduce(diag, {0}, false, "sum"), t.resultType())};
+}
+
+/// renorm(x, p, dim, maxnorm): every slice along dim rescaled to a p-norm of at most maxnorm.
+Values renorm(TorchOp &t) {
+  Type elem = t.resultElem();
+  Value x = t.value(0, elem);
+  Emitter &e = t.e;
+  double p = t.f64(1), maxnorm = t.f64(3);
+  int64_t dim = normDim(t.i64(2), rankOf(x));
+  Shape dims;
+  for (int64_t i = 0; i < rankOf(x); ++i)
+    if (i != dim) dims.push_back(i);
+  Value n = vectorNorm(e, x, p, dims, true);
+  Value factor = e.select(e.compare(n, e.scalar(elem, maxnorm), "GT"),
+                          e.div(e.scalar(elem, maxnorm), e.addScalar(n, 1e-7)), e.scalar(elem, 1));
+  return {e.mul(x, factor)};
+}
+
+}  // namespace
+
+void addReductionPatterns(PatternTable &t) {
+  t.add("aten.sum", simpleReduce("sum", false));
+  t.add("aten.sum.dim_IntList", simpleReduce("sum", true));
+  t.add("aten.mean", simpleReduce("mean", false));
+  t.add("aten.mean.dim", simpleReduce("mean", true));
+  t.add("aten.prod", simpleReduce("prod", false));
+  t.add("aten.prod.dim_int", simpleReduce("prod", true));
+  t.add("aten.amax", extremum("max"));
+  t.add("aten.amin", extremum("min"));
+  t.add("aten.max", fullExtremum("max"));
+  t.add("aten.min", fullExtremum("min"));
+  t.add("aten.max.dim", extremumWithIndex("max"));
+  t.add("aten.min.dim", extremumWithIndex("min"));
+  t.add("aten.argmax", argExtremum("argmax"));
+  t.add("aten.argmin", argExtremum("argmin"));
+  t.add("aten.all", logicalReduce("and", false));
+  t.add("aten.any", logicalReduce("or", false));
+  t.add({"aten.all.dim", "aten.all.dims"}, logicalReduce("and", true));
+  t.add({"aten.any.dim", "aten.any.dims"}, logicalReduce("or", true));
+  t.add("aten.var.correction", variance(false, false));
+  t.add("aten.std.correction", variance(true, false));
+  t.add("aten.var_mean.correction", variance(false, true));
+  t.add("aten.std_mean.correction", variance(true, true));
+  t.add("aten.logsumexp", logsumexp);
+  t.add("aten.linalg_vector_norm", linalgVectorNorm);
+  t.add("aten.norm.Scalar", norm(false));
+  t.add("aten.norm.ScalarOpt_dim", norm(true));
+  t.add("aten.count_nonzero.dim_IntList", countNonzero);
+  t.add("aten.cumsum", scan("lumo.CumSum"));
+  t.add("aten.cumprod", scan("lumo.CumProd"));
+  t.add("aten.topk", topk);
+  t.add("aten.sort", sort(false));
+  t.add("aten.sort.stable", sort(true));
+  t.add("aten.kthvalue", kthvalue);
+  t.add("aten.median.dim", medianDim);
+  t.add("aten.median", median);
+  t.add("aten.aminmax", aminmax);
+  t.add("aten.trace", trace);
+  t.add("aten.renorm", renorm);
+}
+
+}  // namespace torch_lumo
