@@ -19,6 +19,7 @@
 #include <mlir-c/BuiltinTypes.h>
 #include "lowering_context.h"
 #include "ox_metadata.h"
+#include "torch_mlir_ltc/host_eval.h"
 #include "torch_mlir_ltc/mlir_dialects.h"
 #include "torch_mlir_ltc/native_functions.h"
 #include "torch_mlir_ltc/utils/debug.h"
@@ -572,6 +573,32 @@ std::shared_ptr<BackendDeviceType> OrvexBackendImpl::GetDefaultDeviceType() cons
 
 void OrvexBackendImpl::SetDefaultDeviceType(int8_t type) { UNIMPLEMENTED_FUNCTION_ERROR(); }
 
+at::Tensor OrvexBackendImpl::HostData(const BackendDataPtr& data, std::string* why) const {
+  auto* mlir_data = dynamic_cast<TorchMlirBackendData*>(data.get());
+  auto* info = mlir_data ? dynamic_cast<ApplianceDataInfo*>(mlir_data->mlir_info()) : nullptr;
+  if (info == nullptr || info->scalar) return TorchMlirBackendImpl::HostData(data, why);
+  const std::string quoted = "\"" + info->name + "\"";
+  if (info->is_weight) {
+    *why = quoted + " is a new weight value that the appliance computes";
+    return at::Tensor();
+  }
+  if (!info->has_tensor()) {
+    *why = "the host holds no data for " + quoted + " (it was dropped when the tensor moved to "
+           "the lazy device, as the data store is disabled, or it is a result of the appliance)";
+    return at::Tensor();
+  }
+  if (dynamic_cast<const DeferredInfo*>(info->impl_.get()) != nullptr) {
+    *why = quoted + " is a deferred tensor, whose data the host does not hold";
+    return at::Tensor();
+  }
+  try {
+    return info->get_tensor();  // a file-backed record waits for its write and maps the file
+  } catch (const std::exception& e) {
+    *why = "the data of " + quoted + " cannot be read: " + e.what();
+    return at::Tensor();
+  }
+}
+
 std::string OrvexBackendImpl::GetComputationBackendText(const ComputationPtr computation) const {
   auto orvex_computation = std::dynamic_pointer_cast<OrvexComputation>(computation);
   TORCH_CHECK(orvex_computation, "Invalid Computation Pointer. Expected OrvexComputation.");
@@ -614,11 +641,12 @@ void write_fallback_argument(std::ostream& out, const c10::IValue& value,
 
 }  // namespace
 
-void ltc_eager_fallback(const c10::OperatorHandle& op, torch::jit::Stack* stack) {
+void report_unsupported_operator(const c10::OperatorHandle& op, const torch::jit::Stack& stack,
+                                 const std::string& reason) {
   std::stringstream arguments;
   std::vector<LazyTensorPtr> lazy_tensors;
   bool first = true;
-  for (const c10::IValue& value : *stack) {
+  for (const c10::IValue& value : stack) {
     if (!first) arguments << ", ";
     first = false;
     write_fallback_argument(arguments, value, lazy_tensors);
@@ -627,6 +655,7 @@ void ltc_eager_fallback(const c10::OperatorHandle& op, torch::jit::Stack* stack)
   std::stringstream report;
   report << "The Orvex backend does not yet support `" << op.schema() << "`\nCalled with: ("
          << arguments.str() << ")\n";
+  if (!reason.empty()) report << reason << "\n";
   const std::string graph =
       DebugUtil::GetTensorsGraphInfo(lazy_tensors, /*indices=*/nullptr,
                                      DebugUtil::GetDefaultGraphFormat());
@@ -640,6 +669,38 @@ void ltc_eager_fallback(const c10::OperatorHandle& op, torch::jit::Stack* stack)
     report << "Check graph dump in \"ltc_unsupported.graph\"\n";
   }
   mFwLtcFatal << report.str();
+  throw std::logic_error("a fatal message returned");  // not reached: fatal messages throw
+}
+
+void ltc_eager_fallback(const c10::OperatorHandle& op, torch::jit::Stack* stack) {
+  report_unsupported_operator(op, *stack);
+}
+
+void host_scalar_read(const c10::OperatorHandle& op, torch::jit::Stack* stack) {
+  TORCH_CHECK(stack->size() == 1 && stack->back().isTensor(), "host_scalar_read: expected ",
+              op.schema(), " with one tensor");
+  const at::Tensor self = stack->back().toTensor();
+  LazyTensorPtr lazy = TryGetLtcTensor(self);
+  std::string why = "not a lazy tensor";
+  std::string graph_text;
+  at::Tensor value;
+  if (lazy) {
+    value = ComputeOnHost(lazy, &why, mFwLtcDebug.will_print() ? &graph_text : nullptr);
+  }
+  if (!value.defined()) {
+    report_unsupported_operator(op, *stack, "Its value cannot be computed on the host: " + why + ".");
+  }
+  TORCH_CHECK(value.numel() == 1, "a Tensor with ", value.numel(),
+              " elements cannot be converted to Scalar");
+  const at::Scalar scalar = value.item();
+  if (mFwLtcDebug.will_print()) {
+    std::stringstream text;
+    std::vector<LazyTensorPtr> unused;
+    write_fallback_argument(text, self, unused);
+    mFwLtcDebug << "Computed on the host: `" << op.schema() << "` of " << text.str() << " = "
+                << scalar << ", from\n" << graph_text;
+  }
+  stack->back() = c10::IValue(scalar);
 }
 
 void register_ltc_eager_fallback() {
@@ -649,6 +710,17 @@ void register_ltc_eager_fallback() {
     auto lib = std::make_unique<torch::Library>(torch::Library::IMPL, "_", c10::DispatchKey::Lazy,
                                                 __FILE__, __LINE__);
     lib->fallback(torch::CppFunction::makeFromBoxedFunction<&ltc_eager_fallback>());
+    return lib;
+  }();
+  (void)library;
+}
+
+void register_host_scalar_reads() {
+  // Made once and kept, like the fallback: a second registration of the kernel would fail.
+  static const auto library = [] {
+    auto lib = std::make_unique<torch::Library>(torch::Library::IMPL, "aten",
+                                                c10::DispatchKey::Lazy, __FILE__, __LINE__);
+    lib->impl("_local_scalar_dense", torch::CppFunction::makeFromBoxedFunction<&host_scalar_read>());
     return lib;
   }();
   (void)library;
@@ -672,6 +744,7 @@ void InitOrvexBackend() {
 
   at::RegisterTorchMlirLazyNativeFunctions();
   register_ltc_eager_fallback();
+  register_host_scalar_reads();
   OrvexMetadata::init();
   LazyGraphExecutor::Register(GetOrvexLazyGraphExecutor());
 }

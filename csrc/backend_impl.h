@@ -51,6 +51,10 @@ class OrvexBackendImpl : public TorchMlirBackendImpl {
 
   std::string GetComputationBackendText(const ComputationPtr computation) const override;
 
+  // The record's data when the host holds it: in memory, in a data file, or a scalar. Dropped
+  // data, deferred tensors and results of the appliance are refused with the reason.
+  at::Tensor HostData(const BackendDataPtr& data, std::string* why) const override;
+
   MlirContext mlir_context;
   std::unique_ptr<orvex::ApplianceMode> appliance;
 };
@@ -64,6 +68,15 @@ void InitOrvexBackend();
 // and fails; registered as the fallback of the Lazy dispatch key.
 void ltc_eager_fallback(const c10::OperatorHandle& op, std::vector<c10::IValue>* stack);
 void register_ltc_eager_fallback();
+// The report itself; a non-empty `reason` is written as its own line after the arguments.
+[[noreturn]] void report_unsupported_operator(const c10::OperatorHandle& op,
+                                              const std::vector<c10::IValue>& stack,
+                                              const std::string& reason = "");
+
+// Reads of a lazy value on the host (`.item()`, `bool(t)`): computed on the host from the graph
+// behind the value when the host holds all the data it reads, reported as unsupported otherwise.
+void host_scalar_read(const c10::OperatorHandle& op, std::vector<c10::IValue>* stack);
+void register_host_scalar_reads();
 
 // Writes `torch_mlir` to "torch.mlir" in `dir`, converts it with the external tool into "lumo.mlir"
 // there, and returns the converted text.

@@ -28,6 +28,13 @@ NO_OPERATION = {
     "split_copy.Tensor": "its pieces are read through prim.ListUnpack",
     "split_with_sizes_copy": "its pieces are read through prim.ListUnpack",
     "unbind_copy.int": "its pieces are read through prim.ListUnpack",
+    # Composites that record the operations they are made of.
+    "block_diag": "records its parts",
+    "diagonal_backward": "records zeros and diagonal_scatter",
+    "pixel_shuffle": "records view operations",
+    "pixel_unshuffle": "records view operations",
+    "select_backward": "records zeros and select_scatter",
+    "slice_backward": "records zeros and slice_scatter",
 }
 
 

@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include <ATen/Functions.h>
+
 #include "torch_mlir_ltc/ir_builder.h"
 #include "torch_mlir_ltc/ops/device_data.h"
 
@@ -44,6 +46,17 @@ const IrBuilder* TorchMlirBackendImpl::GetIrBuilder() const {
 BackendDataPtr TorchMlirBackendImpl::GetComputationDataFromNode(const Node* node) const {
   const DeviceData* device_data = DeviceData::Cast(node);
   return device_data ? device_data->data() : nullptr;
+}
+
+at::Tensor TorchMlirBackendImpl::HostData(const BackendDataPtr& data, std::string* why) const {
+  const auto* mlir_data = dynamic_cast<const TorchMlirBackendData*>(data.get());
+  const TorchMlirBackendData::Info* info = mlir_data ? mlir_data->mlir_info() : nullptr;
+  if (info != nullptr && info->scalar) {
+    return at::scalar_tensor(*info->scalar, at::TensorOptions().dtype(data->shape().scalar_type()));
+  }
+  if (info != nullptr && info->tensor.defined()) return info->tensor;
+  *why = "the host holds no data for \"" + (info ? info->name : std::string()) + "\"";
+  return at::Tensor();
 }
 
 std::vector<BackendDevice> TorchMlirBackendImpl::GetBackendDevices() const {

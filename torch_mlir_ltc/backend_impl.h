@@ -52,6 +52,9 @@ class TorchMlirBackendImpl : public BackendImplInterface {
   int64_t GetDefaultDeviceOrdinal() const override { return default_device_ordinal_; }
   void SetDefaultDeviceOrdinal(int64_t ordinal) override { default_device_ordinal_ = ordinal; }
   at::DeviceType EagerFallbackDeviceType() const override { return at::DeviceType::CPU; }
+  // The host's copy of the value of `data`; an undefined tensor, with the reason in `*why`, when
+  // the host does not hold it. This base reads the record's scalar or tensor.
+  virtual at::Tensor HostData(const BackendDataPtr& data, std::string* why) const;
   std::vector<BackendDevice> GetBackendDevices() const override;
   BackendDevice GetBackendDevice(c10::Device device) const override;
 

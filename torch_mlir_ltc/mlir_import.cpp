@@ -1,6 +1,8 @@
 #include "mlir_import.h"
 
+#include <algorithm>
 #include <sstream>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -200,14 +202,9 @@ class GraphImporter {
       return;
     }
 
-    std::string qualified = std::string(kind.ns().toUnqualString()) + "." + kind.toUnqualString();
-    if (const c10::FunctionSchema* schema = node->maybeSchema()) {
-      if (!schema->overload_name().empty()) qualified += "." + schema->overload_name();
-    }
-    const bool native = kind.is_aten() || kind.is_prim();
+    const Spelling& spelling = SpellingOf(node);
     // The state refers to the name without copying it.
-    const std::string op_name = native ? "torch." + qualified : std::string("torch.operator");
-    MlirOperationState state = mlirOperationStateGet(str_ref(op_name), loc_);
+    MlirOperationState state = mlirOperationStateGet(str_ref(spelling.op_name), loc_);
 
     std::vector<MlirValue> operands;
     operands.reserve(node->inputs().size());
@@ -220,8 +217,8 @@ class GraphImporter {
     mlirOperationStateAddOperands(&state, static_cast<intptr_t>(operands.size()), operands.data());
     mlirOperationStateAddResults(&state, static_cast<intptr_t>(result_types.size()),
                                  result_types.data());
-    if (!native) {
-      MlirNamedAttribute name = named(context_, "name", mlirStringAttrGet(context_, str_ref(qualified)));
+    if (spelling.is_operator) {
+      MlirNamedAttribute name = named(context_, "name", spelling.name_attr);
       mlirOperationStateAddAttributes(&state, 1, &name);
     }
     MlirOperation op = mlirOperationCreate(&state);
@@ -231,13 +228,59 @@ class GraphImporter {
     }
   }
 
+  struct Spelling : TorchMlirSpelling {
+    MlirAttribute name_attr;  // the "name" of a torch.operator
+  };
+
+  // Worked out once per operator of the graph: nodes of one operator share their schema (nodes
+  // without one, their kind).
+  const Spelling& SpellingOf(const torch::jit::Node* node) {
+    const c10::FunctionSchema* schema = node->maybeSchema();
+    const c10::Symbol kind = node->kind();
+    if (schema) {
+      auto found = by_schema_.find(schema);
+      if (found != by_schema_.end()) return found->second;
+    } else {
+      auto found = by_kind_.find(kind);
+      if (found != by_kind_.end()) return found->second;
+    }
+    std::string qualified = std::string(kind.ns().toUnqualString()) + "." + kind.toUnqualString();
+    if (schema && !schema->overload_name().empty()) qualified += "." + schema->overload_name();
+    Spelling spelling;
+    static_cast<TorchMlirSpelling&>(spelling) =
+        torchMlirSpelling(qualified, kind.is_aten() || kind.is_prim());
+    if (spelling.is_operator) spelling.name_attr = mlirStringAttrGet(context_, str_ref(qualified));
+    return schema ? by_schema_.emplace(schema, std::move(spelling)).first->second
+                  : by_kind_.emplace(kind, std::move(spelling)).first->second;
+  }
+
   MlirContext context_;
   MlirLocation loc_;
   MlirBlock block_{nullptr};
   std::unordered_map<const torch::jit::Value*, MlirValue> values_;
+  std::unordered_map<const c10::FunctionSchema*, Spelling> by_schema_;
+  std::unordered_map<c10::Symbol, Spelling> by_kind_;
+};
+
+// The registered names, sorted (bytewise, as the generator sorts them).
+constexpr std::string_view kRegisteredOperations[] = {
+#include "torch_mlir_ops.inc"
 };
 
 }  // namespace
+
+bool torchMlirIsRegisteredOperation(std::string_view name) {
+  return std::binary_search(std::begin(kRegisteredOperations), std::end(kRegisteredOperations),
+                            name);
+}
+
+TorchMlirSpelling torchMlirSpelling(const std::string& qualified, bool aten_or_prim) {
+  if (aten_or_prim) {
+    std::string op_name = "torch." + qualified;
+    if (torchMlirIsRegisteredOperation(op_name)) return {std::move(op_name), false};
+  }
+  return {"torch.operator", true};
+}
 
 std::string torchMlirDtypeName(c10::ScalarType type) {
   switch (type) {

@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include <ATen/core/Tensor.h>
 #include <ATen/core/jit_type.h>
@@ -41,10 +42,24 @@ MlirAttribute torchMlirDenseElementsAttr(MlirType element_type, const at::Tensor
 // a tensor without data, still throw).
 MlirAttribute torchMlirTryDenseElementsAttr(MlirType element_type, const at::Tensor& tensor);
 
+// Whether torch-mlir's torch dialect registers the operation `name` ("torch.aten.relu", ...): the
+// list in data/torch_mlir_ops.txt, compiled in.
+bool torchMlirIsRegisteredOperation(std::string_view name);
+
+// The operation that spells a TorchScript operator in the torch dialect. `qualified` is
+// "<namespace>.<name>[.<overload>]" ("aten.add.Tensor"). aten and prim operators that torch-mlir
+// registers are "torch.<qualified>" with `is_operator` false; every other operator is
+// "torch.operator" carrying `qualified` as its "name" attribute.
+struct TorchMlirSpelling {
+  std::string op_name;
+  bool is_operator = false;
+};
+TorchMlirSpelling torchMlirSpelling(const std::string& qualified, bool aten_or_prim);
+
 // Builds `module { func.func @<name>(...) -> (...) }` from `graph`: one argument per graph input,
 // one result per graph output, each graph node as a torch dialect operation with all of its
-// operands (nodes of namespaces other than aten and prim as "torch.operator" with a "name"). Every
-// argument gets an empty attribute dictionary. The module is verified before it is returned; the
+// operands, spelled as torchMlirSpelling says. Every argument gets an empty attribute
+// dictionary. The module is verified before it is returned; the
 // caller owns it.
 MlirModule importJitGraphToMlir(MlirContext context, const torch::jit::Graph& graph,
                                 const std::string& name = "main");

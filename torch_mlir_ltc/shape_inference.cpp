@@ -55,6 +55,10 @@ std::vector<int64_t> LossSizes(const at::Tensor& self, int64_t reduction) {
 
 int64_t PooledSize(int64_t in, int64_t k, int64_t pad, int64_t stride, int64_t dilation,
                    bool ceil_mode) {
+  // Bad window arguments raise, as they do on the host, instead of dividing by zero.
+  TORCH_CHECK(k > 0 && stride > 0 && dilation > 0,
+              "kernel size, stride and dilation must be greater than zero, but got kernel_size=", k,
+              " stride=", stride, " dilation=", dilation);
   int64_t numerator = in + 2 * pad - dilation * (k - 1) - 1 + (ceil_mode ? stride - 1 : 0);
   int64_t out = numerator / stride + 1;
   // The last window must start inside the input or the left padding.
@@ -65,6 +69,8 @@ int64_t PooledSize(int64_t in, int64_t k, int64_t pad, int64_t stride, int64_t d
 // A pooling argument given as one value applies to every spatial dimension.
 int64_t At(at::IntArrayRef values, size_t i, int64_t fallback) {
   if (values.empty()) return fallback;
+  TORCH_CHECK(values.size() == 1 || i < values.size(), "expected one value or one per spatial "
+              "dimension, but got ", values.size(), " values: ", values);
   return values.size() == 1 ? values[0] : values[i];
 }
 
@@ -440,10 +446,10 @@ std::vector<torch::lazy::Shape> compute_shape_im2col(const at::Tensor& self,
   const int64_t c = self.size(-3);
   int64_t blocks = 1;
   for (const auto i : c10::irange(2)) {
-    blocks *= PooledSize(self.size(-2 + i), kernel_size[i], padding[i], stride[i], dilation[i],
-                         /*ceil_mode=*/false);
+    blocks *= PooledSize(self.size(-2 + i), At(kernel_size, i, 0), At(padding, i, 0),
+                         At(stride, i, 0), At(dilation, i, 0), /*ceil_mode=*/false);
   }
-  std::vector<int64_t> out{c * kernel_size[0] * kernel_size[1], blocks};
+  std::vector<int64_t> out{c * At(kernel_size, 0, 0) * At(kernel_size, 1, 0), blocks};
   if (batched) out.insert(out.begin(), self.size(0));
   return {Shape(self.scalar_type(), out)};
 }
@@ -456,6 +462,9 @@ std::vector<torch::lazy::Shape> compute_shape_col2im(const at::Tensor& self,
                                                      at::IntArrayRef stride) {
   TORCH_CHECK(self.dim() == 2 || self.dim() == 3, "col2im: expected a 2-D or 3-D input");
   const bool batched = self.dim() == 3;
+  TORCH_CHECK(kernel_size.size() == 2 && output_size.size() == 2 && kernel_size[0] > 0 &&
+                  kernel_size[1] > 0,
+              "col2im: expected two positive kernel sizes and two output sizes");
   const int64_t c = self.size(-2) / (kernel_size[0] * kernel_size[1]);
   std::vector<int64_t> out{c, output_size[0], output_size[1]};
   if (batched) out.insert(out.begin(), self.size(0));
@@ -470,6 +479,8 @@ std::vector<torch::lazy::Shape> compute_shape_max_pool3d_with_indices(
   const size_t first = sizes.size() - 3;
   for (const auto i : c10::irange(3)) {
     const int64_t k = At(kernel_size, i, 1);
+    TORCH_CHECK(At(padding, i, 0) >= 0 && At(padding, i, 0) <= k / 2,
+                "max_pool3d: pad should be at least zero and at most half of the kernel size");
     sizes[first + i] = PooledSize(sizes[first + i], k, At(padding, i, 0), At(stride, i, k),
                                   At(dilation, i, 1), ceil_mode);
   }

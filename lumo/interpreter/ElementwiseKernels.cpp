@@ -139,21 +139,20 @@ Kernel planSelect(OpView &op) {
   return elementwise(op, [](KernelContext &c) { return at::cpu::where(c.in(0), c.in(1), c.in(2)); });
 }
 
+// Table entries: functions of one or two tensors.
+using Fn1 = at::Tensor (*)(const at::Tensor &);
+using Fn2 = at::Tensor (*)(const at::Tensor &, const at::Tensor &);
+#define LUMO_FN1(expr) [](const at::Tensor &x) { return expr; }
+#define LUMO_FN2(expr) [](const at::Tensor &x, const at::Tensor &y) { return expr; }
+
 Kernel planCompare(OpView &op) {
-  using Fn = at::Tensor (*)(const at::Tensor &, const at::Tensor &);
-  static const std::pair<const char *, Fn> directions[] = {
-      {"EQ", [](const at::Tensor &x, const at::Tensor &y) { return at::cpu::eq(x, y); }},
-      {"NE", [](const at::Tensor &x, const at::Tensor &y) { return at::cpu::ne(x, y); }},
-      {"LT", [](const at::Tensor &x, const at::Tensor &y) { return at::cpu::lt(x, y); }},
-      {"LE", [](const at::Tensor &x, const at::Tensor &y) { return at::cpu::le(x, y); }},
-      {"GT", [](const at::Tensor &x, const at::Tensor &y) { return at::cpu::gt(x, y); }},
-      {"GE", [](const at::Tensor &x, const at::Tensor &y) { return at::cpu::ge(x, y); }},
+  static const std::pair<const char *, Fn2> directions[] = {
+      {"EQ", LUMO_FN2(at::cpu::eq(x, y))}, {"NE", LUMO_FN2(at::cpu::ne(x, y))},
+      {"LT", LUMO_FN2(at::cpu::lt(x, y))}, {"LE", LUMO_FN2(at::cpu::le(x, y))},
+      {"GT", LUMO_FN2(at::cpu::gt(x, y))}, {"GE", LUMO_FN2(at::cpu::ge(x, y))},
   };
-  std::string direction = op.strAttr("comparison_direction", "");
-  for (auto [name, fn] : directions)
-    if (direction == name)
-      return elementwise(op, [fn = fn](KernelContext &c) { return fn(c.in(0), c.in(1)); });
-  op.fail("unknown comparison_direction \"" + direction + "\"");
+  Fn2 fn = lookup(op, "comparison_direction", directions);
+  return elementwise(op, [fn](KernelContext &c) { return fn(c.in(0), c.in(1)); });
 }
 
 Kernel planElu(OpView &op) {
@@ -194,59 +193,38 @@ Kernel planSoftplus(OpView &op) {
 }
 
 Kernel planUnary(OpView &op) {
-  using Fn = at::Tensor (*)(const at::Tensor &);
-  static const std::pair<const char *, Fn> kinds[] = {
-      {"neg", [](const at::Tensor &x) { return at::cpu::neg(x); }},
-      {"not", [](const at::Tensor &x) { return x.scalar_type() == at::kBool ? at::logical_not(x) : at::cpu::bitwise_not(x); }},
-      {"rsqrt", [](const at::Tensor &x) { return at::cpu::rsqrt(x); }},
-      {"log1p", [](const at::Tensor &x) { return at::cpu::log1p(x); }},
-      {"expm1", [](const at::Tensor &x) { return at::cpu::expm1(x); }},
-      {"log2", [](const at::Tensor &x) { return at::cpu::log2(x); }},
-      {"log10", [](const at::Tensor &x) { return at::cpu::log10(x); }},
-      {"exp2", [](const at::Tensor &x) { return at::cpu::exp2(x); }},
-      {"tan", [](const at::Tensor &x) { return at::cpu::tan(x); }},
-      {"atan", [](const at::Tensor &x) { return at::cpu::atan(x); }},
-      {"asin", [](const at::Tensor &x) { return at::cpu::asin(x); }},
-      {"acos", [](const at::Tensor &x) { return at::cpu::acos(x); }},
-      {"sinh", [](const at::Tensor &x) { return at::cpu::sinh(x); }},
-      {"cosh", [](const at::Tensor &x) { return at::cpu::cosh(x); }},
-      {"asinh", [](const at::Tensor &x) { return at::cpu::asinh(x); }},
-      {"acosh", [](const at::Tensor &x) { return at::cpu::acosh(x); }},
-      {"atanh", [](const at::Tensor &x) { return at::cpu::atanh(x); }},
-      {"round", [](const at::Tensor &x) { return at::cpu::round(x); }},
-      {"trunc", [](const at::Tensor &x) { return at::cpu::trunc(x); }},
-      {"silu", [](const at::Tensor &x) { return at::cpu::silu(x); }},
-      {"isnan", [](const at::Tensor &x) { return at::cpu::isnan(x); }},
-      {"isinf", [](const at::Tensor &x) { return at::isinf(x); }},
-      {"isneginf", [](const at::Tensor &x) { return at::cpu::isneginf(x); }},
-      {"isposinf", [](const at::Tensor &x) { return at::cpu::isposinf(x); }},
-      {"isfinite", [](const at::Tensor &x) { return at::isfinite(x); }},
+  static const std::pair<const char *, Fn1> kinds[] = {
+      {"neg", LUMO_FN1(at::cpu::neg(x))},
+      {"not", LUMO_FN1(x.scalar_type() == at::kBool ? at::logical_not(x) : at::cpu::bitwise_not(x))},
+      {"rsqrt", LUMO_FN1(at::cpu::rsqrt(x))},   {"log1p", LUMO_FN1(at::cpu::log1p(x))},
+      {"expm1", LUMO_FN1(at::cpu::expm1(x))},   {"log2", LUMO_FN1(at::cpu::log2(x))},
+      {"log10", LUMO_FN1(at::cpu::log10(x))},   {"exp2", LUMO_FN1(at::cpu::exp2(x))},
+      {"tan", LUMO_FN1(at::cpu::tan(x))},       {"atan", LUMO_FN1(at::cpu::atan(x))},
+      {"asin", LUMO_FN1(at::cpu::asin(x))},     {"acos", LUMO_FN1(at::cpu::acos(x))},
+      {"sinh", LUMO_FN1(at::cpu::sinh(x))},     {"cosh", LUMO_FN1(at::cpu::cosh(x))},
+      {"asinh", LUMO_FN1(at::cpu::asinh(x))},   {"acosh", LUMO_FN1(at::cpu::acosh(x))},
+      {"atanh", LUMO_FN1(at::cpu::atanh(x))},   {"round", LUMO_FN1(at::cpu::round(x))},
+      {"trunc", LUMO_FN1(at::cpu::trunc(x))},   {"silu", LUMO_FN1(at::cpu::silu(x))},
+      {"isnan", LUMO_FN1(at::cpu::isnan(x))},   {"isinf", LUMO_FN1(at::isinf(x))},
+      {"isneginf", LUMO_FN1(at::cpu::isneginf(x))}, {"isposinf", LUMO_FN1(at::cpu::isposinf(x))},
+      {"isfinite", LUMO_FN1(at::isfinite(x))},
   };
-  std::string kind = op.strAttr("kind", "");
-  for (auto [name, fn] : kinds)
-    if (kind == name)
-      return elementwise(op, [fn = fn](KernelContext &c) { return fn(c.in(0)); });
-  op.fail("unknown kind \"" + kind + "\"");
+  Fn1 fn = lookup(op, "kind", kinds);
+  return elementwise(op, [fn](KernelContext &c) { return fn(c.in(0)); });
 }
 
 Kernel planBinary(OpView &op) {
-  using Fn = at::Tensor (*)(const at::Tensor &, const at::Tensor &);
-  static const std::pair<const char *, Fn> kinds[] = {
-      {"maximum", [](const at::Tensor &x, const at::Tensor &y) { return at::cpu::maximum(x, y); }},
-      {"minimum", [](const at::Tensor &x, const at::Tensor &y) { return at::cpu::minimum(x, y); }},
-      {"remainder", [](const at::Tensor &x, const at::Tensor &y) { return at::cpu::remainder(x, y); }},
-      {"fmod", [](const at::Tensor &x, const at::Tensor &y) { return at::cpu::fmod(x, y); }},
-      {"floor_divide", [](const at::Tensor &x, const at::Tensor &y) { return at::cpu::floor_divide(x, y); }},
-      {"atan2", [](const at::Tensor &x, const at::Tensor &y) { return at::cpu::atan2(x, y); }},
-      {"xor", [](const at::Tensor &x, const at::Tensor &y) {
-         return x.scalar_type() == at::kBool ? at::logical_xor(x, y) : at::cpu::bitwise_xor(x, y);
-       }},
+  static const std::pair<const char *, Fn2> kinds[] = {
+      {"maximum", LUMO_FN2(at::cpu::maximum(x, y))},
+      {"minimum", LUMO_FN2(at::cpu::minimum(x, y))},
+      {"remainder", LUMO_FN2(at::cpu::remainder(x, y))},
+      {"fmod", LUMO_FN2(at::cpu::fmod(x, y))},
+      {"floor_divide", LUMO_FN2(at::cpu::floor_divide(x, y))},
+      {"atan2", LUMO_FN2(at::cpu::atan2(x, y))},
+      {"xor", LUMO_FN2(x.scalar_type() == at::kBool ? at::logical_xor(x, y) : at::cpu::bitwise_xor(x, y))},
   };
-  std::string kind = op.strAttr("kind", "");
-  for (auto [name, fn] : kinds)
-    if (kind == name)
-      return elementwise(op, [fn = fn](KernelContext &c) { return fn(c.in(0), c.in(1)); });
-  op.fail("unknown kind \"" + kind + "\"");
+  Fn2 fn = lookup(op, "kind", kinds);
+  return elementwise(op, [fn](KernelContext &c) { return fn(c.in(0), c.in(1)); });
 }
 
 // ------------------------------------------------------------------ conversions

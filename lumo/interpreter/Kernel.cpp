@@ -223,7 +223,7 @@ std::optional<at::Tensor> OpView::elementsAttr(llvm::StringRef name) const {
 
 int64_t OpView::dim(int64_t value, int64_t rank) const {
   int64_t d = value < 0 ? value + rank : value;
-  if (d < 0 || d >= std::max<int64_t>(rank, 1))
+  if (d < 0 || d >= rank)
     fail("dimension " + llvm::Twine(value) + " is out of range for rank " + llvm::Twine(rank));
   return d;
 }

@@ -161,6 +161,16 @@ private:
   std::optional<Shape> known_;
 };
 
+// The entry of `table` that a string attribute names; an unknown name fails the plan.
+template <typename Fn, size_t N>
+Fn lookup(const OpView &op, llvm::StringRef attr, const std::pair<const char *, Fn> (&table)[N]) {
+  std::string name = op.strAttr(attr, "");
+  for (const auto &[key, fn] : table)
+    if (name == key)
+      return fn;
+  op.fail("unknown " + attr + " \"" + name + "\"");
+}
+
 // A kernel with one result computed from the operands.
 template <typename F> Kernel single(F f) {
   return [f = std::move(f)](KernelContext &ctx) { ctx.out(f(ctx)); };

@@ -27,6 +27,12 @@ Kernel planDotGeneral(OpView &op) {
       p *= shape[d];
     return p;
   };
+  for (const Shape *ds : {&lb, &lc})
+    for (int64_t d : *ds)
+      op.dim(d, lhs.size());
+  for (const Shape *ds : {&rb, &rc})
+    for (int64_t d : *ds)
+      op.dim(d, rhs.size());
   Shape lf = freeDims(lhs.size(), lb, lc), rf = freeDims(rhs.size(), rb, rc);
   // lhs as [batch, free, contracting], rhs as [batch, contracting, free]: one (batched) matrix product.
   Shape lperm = lb, rperm = rb;
@@ -106,8 +112,8 @@ SplitPadding splitPadding(const Shape &low, const Shape &high) {
 
 Kernel planConvolution(OpView &op) {
   Shape in = op.operandShape(0), kernel = op.operandShape(1), out = op.resultShape();
-  if (in.size() < 3)
-    op.fail("the input needs a batch, a channel and at least one spatial dimension");
+  if (in.size() < 3 || kernel.size() != in.size() || out.size() != in.size())
+    op.fail("input, kernel and result need one rank, with a batch, a channel and spatial dimensions");
   size_t n = in.size() - 2;
   bool last = isChannelsLast(op.strAttr("data_format"));
   bool transposed = op.boolAttr("transposed", false), filterGradient = op.boolAttr("filter_gradient", false);
@@ -176,7 +182,8 @@ Kernel planPool(OpView &op) {
   Shape ksize = op.intsAttr("ksize", {});
   size_t n = ksize.size();
   Shape in = op.operandShape(0);
-  if (n < 1 || n > 3 || in.size() != n + 2)
+  if (n < 1 || n > 3 || in.size() != n + 2 || op.resultShape().size() != n + 2 ||
+      (op.boolAttr("gradient", false) && op.operandRank(1) != static_cast<int64_t>(n + 2)))
     op.fail("pools 1 to 3 spatial dimensions of an input [N, C, spatial...]");
   bool last = isChannelsLast(op.strAttr("data_format"));
   bool gradient = op.boolAttr("gradient", false);

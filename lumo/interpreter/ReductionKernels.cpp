@@ -52,16 +52,12 @@ Kernel planReduce(OpView &op) {
          return k ? r : r.squeeze(d);
        }},
   };
-  for (auto [name, fn] : kinds) {
-    if (kind != name)
-      continue;
-    if (ds.empty()) // no dimension reduced; ATen would take an empty list as "all"
-      return single([type, and_or = kind == "and" || kind == "or"](KernelContext &c) {
-        return and_or ? c.in(0).ne(0).to(type) : c.in(0).to(type);
-      });
-    return single([fn = fn, ds, keep, type](KernelContext &c) { return fn(c.in(0), ds, keep, type); });
-  }
-  op.fail("unknown reduce_kind \"" + kind + "\"");
+  Fn fn = lookup(op, "reduce_kind", kinds);
+  if (ds.empty()) // no dimension reduced; ATen would take an empty list as "all"
+    return single([type, truth = kind == "and" || kind == "or"](KernelContext &c) {
+      return truth ? c.in(0).ne(0).to(type) : c.in(0).to(type);
+    });
+  return single([fn, ds, keep, type](KernelContext &c) { return fn(c.in(0), ds, keep, type); });
 }
 
 Kernel planL2Norm(OpView &op) {
@@ -108,7 +104,8 @@ Kernel planCumProd(OpView &op) {
 }
 
 Kernel planSoftmax(OpView &op) {
-  int64_t axis = op.dim(op.intAttr("axis", -1), op.operandRank(0));
+  int64_t rank = op.operandRank(0);
+  int64_t axis = rank ? op.dim(op.intAttr("axis", -1), rank) : 0; // ATen takes a 0-d tensor as one line
   return single([axis](KernelContext &c) { return at::_softmax(c.in(0), axis, false); });
 }
 

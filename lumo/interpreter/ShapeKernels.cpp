@@ -95,6 +95,8 @@ Kernel planAsStrided(OpView &op) {
 Kernel planSlice(OpView &op) {
   IntsOperand begin(op, 1);
   Shape in = op.operandShape(0), size = op.resultShape();
+  if (size.size() != in.size())
+    op.fail("the result needs the input's rank");
   return single([=](KernelContext &c) {
     Shape start = begin.get(c);
     TORCH_CHECK(start.size() == in.size(), "begin has ", start.size(), " entries for ", in.size(), " dimensions");
@@ -107,8 +109,8 @@ Kernel planSlice(OpView &op) {
 
 Kernel planDynamicUpdateSlice(OpView &op) {
   Shape in = op.operandShape(0), update = op.operandShape(1);
-  if (op.numOperands() != 2 + in.size())
-    op.fail("needs one start index per operand dimension");
+  if (op.numOperands() != 2 + in.size() || update.size() != in.size())
+    op.fail("needs an update of the operand's rank and one start index per operand dimension");
   return single([=](KernelContext &c) {
     at::Tensor out = c.in(0).clone();
     at::Tensor window = out;

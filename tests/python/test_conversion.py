@@ -100,7 +100,14 @@ def writes(x, v, s):
     y[..., ::2] = s
     y[0, :, 1:3] *= 2
     return y
+def diagonal_writes(sq, v, x):
+    y = sq.clone()
+    y.diagonal(1).mul_(3)
+    z = x.clone()
+    z.as_strided((2, 2), (4, 1), 1).fill_(9)
+    return [y, torch.diag_embed(v, offset=-1), torch.diag_embed(x, 1, 0, 2), z]
 cases = [
+    ("diagonal_writes", diagonal_writes, [sq, v, x]),
     ("views", lambda x: [x.view(6, 4), x.permute(2, 0, 1), x.transpose(0, 2), x.mT,
                          x[:, None].expand(2, 5, 3, 4), x.unsqueeze(1), x[:1].squeeze(0), x.flatten(1),
                          x.unflatten(2, (2, 2)), x.reshape(-1)], [x]),
@@ -116,7 +123,8 @@ cases = [
     ("casts", lambda x: [x.to(torch.float64), (x * 10).to(torch.int32), x > 0, (x > 0).float(), x.half().float()], [x]),
     ("grads", with_grads(lambda x: [x.permute(1, 0, 2)[:, 1:], torch.cat([x, x * 2], 2)[..., ::3],
                                     x.expand(3, 2, 3, 4), x.flip(1), F.pad(x, (1, 1), mode="reflect"),
-                                    x.repeat(1, 2, 1), x.unfold(2, 2, 2)]), [x]),
+                                    x.repeat(1, 2, 1), x.unfold(2, 2, 2), x.diagonal(-1, 1, 2),
+                                    x.select(1, 2), x[:, ::2]]), [x]),
 ]
 compare(cases)
 ''',
@@ -172,7 +180,13 @@ cases = [
     ("avg_pool", with_grads(lambda x: [F.avg_pool2d(x, 3), F.avg_pool2d(x, 3, 2, padding=1)]), [x]),
     ("adaptive", with_grads(lambda x: [F.adaptive_avg_pool2d(x, 1), F.adaptive_avg_pool2d(x[..., :8, :6], (4, 3)),
                                        F.adaptive_max_pool2d(x, 3)]), [x]),
-    ("upsample", with_grads(lambda x: [F.interpolate(x, scale_factor=2), F.interpolate(x, size=(18, 27))]), [x]),
+    ("upsample", with_grads(lambda x: [F.interpolate(x, scale_factor=2), F.interpolate(x, size=(18, 27)),
+                                       F.interpolate(x, size=(5, 13)),
+                                       F.interpolate(x, size=(6, 14), mode="bilinear"),
+                                       F.interpolate(x, scale_factor=1.5, mode="bilinear", align_corners=True),
+                                       F.interpolate(x, size=(11, 7), mode="bicubic"),
+                                       F.interpolate(x[:, 0], size=12, mode="linear"),
+                                       F.interpolate(x[:, :2, None], size=(3, 5, 4), mode="trilinear")]), [x]),
 ]
 compare(cases)
 ''',

@@ -75,6 +75,17 @@ def test_elementwise_float(name, attrs, eager, shapes, domain):
     assert_close(run_op(name, xs, [like(expected)], attrs), expected)
 
 
+@pytest.mark.parametrize("dtype", [torch.float16, torch.bfloat16, torch.float64])
+def test_other_floating_point_types(dtype):
+    x, y = rand(3, 4, dtype=dtype), rand(4, dtype=dtype)
+    for name, attrs, eager, operands in [
+            ("Add", {}, torch.add, [x, y]), ("Exp", {}, torch.exp, [x]), ("Gelu", {}, F.gelu, [x]),
+            ("Softmax", {}, lambda t: torch.softmax(t, -1), [x]),
+            ("MatMul", dict(transpose_a=False, transpose_b=True), lambda a, b: a @ b.t(), [x, x])]:
+        expected = eager(*operands)
+        assert_close(run_op(name, operands, [like(expected)], attrs), expected)
+
+
 INTEGER = [
     ("Div", {}, lambda x, y: torch.div(x, y, rounding_mode="trunc"), i64),
     ("And", {}, torch.bitwise_and, i32), ("Or", {}, torch.bitwise_or, torch.uint8),

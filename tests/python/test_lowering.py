@@ -1,45 +1,12 @@
 """Lowering of lazy graphs to torch-dialect MLIR, checked with MLIR's own tools, and the report of
 operators that have no lazy kernel."""
-import os
 import re
-import shutil
-import subprocess
-import sys
 
 import pytest
 import torch
-import torch._lazy
-import torch._lazy.debug
 
 import training_models as tm
-
-MLIR_OPT = shutil.which("mlir-opt-16")
-# Test-only checker from the torch-mlir package (requirements-dev.txt); its checks are skipped
-# where the package is not installed.
-TORCH_MLIR_OPT = (shutil.which("torch-mlir-opt")
-                  or shutil.which("torch-mlir-opt", path=os.path.dirname(sys.executable)))
-
-
-def backend_module(tensors):
-    """The MLIR module text of the lazy graph behind `tensors`."""
-    text = torch._lazy.debug.dump_ir(tensors, "backend")
-    m = re.search(r"^Computation:\n(.*?)\nTorchScript graph:\n", text, re.S | re.M)
-    assert m, text[:2000]
-    return m.group(1)
-
-
-def check_module(text, tmp_path):
-    path = tmp_path / "m.mlir"
-    path.write_text(text)
-    assert MLIR_OPT, "mlir-opt-16 is part of the build requirements"
-    out = subprocess.run([MLIR_OPT, "--allow-unregistered-dialect", str(path)],
-                         capture_output=True, text=True)
-    assert out.returncode == 0, out.stderr[:4000]
-    if TORCH_MLIR_OPT:
-        for extra in ([], ["-torch-verify-backend-contract-no-decompositions"]):
-            out = subprocess.run([TORCH_MLIR_OPT, *extra, str(path), "-o", os.devnull],
-                                 capture_output=True, text=True)
-            assert out.returncode == 0, f"{extra}: {out.stderr[:4000]}"
+from mlir_checks import backend_module, check_module
 
 
 def test_elementwise_graph_module(backend, tmp_path):
@@ -117,3 +84,30 @@ def test_backend_initialises_twice(backend, tmp_path, monkeypatch):
     backend.initialize()
     with pytest.raises(RuntimeError, match="does not yet support"):
         unsupported_call(torch.ones(2, 3).to("lazy"))
+
+
+def test_operators_torch_mlir_does_not_register_are_spelled_as_torch_operator(backend):
+    import importlib.util
+    import pathlib
+    import torch.nn.functional as F
+    script = pathlib.Path(__file__).resolve().parents[2] / "scripts" / "gen_torch_mlir_ops.py"
+    spec = importlib.util.spec_from_file_location("gen_torch_mlir_ops", script)
+    gen = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(gen)
+    version, names = gen.read_data(gen.DATA)
+    assert "torch.aten.silu" in names and "torch.aten.silu_backward" not in names
+
+    a = torch.randn(3, 4).to("lazy").requires_grad_(True)
+    F.silu(a).sum().backward()
+    text = backend_module([a.grad])
+    assert re.search(r'"torch\.operator"\(%\S+, %\S+\) \{name = "aten\.silu_backward"\} : '
+                     r'\(!torch\.vtensor<\[3,4\],f32>, !torch\.vtensor<\[3,4\],f32>\) -> '
+                     r'!torch\.vtensor<\[3,4\],f32>', text), text
+    assert "torch.aten.silu_backward" not in text
+
+    # The list kept in the repository is the installed package's, when it is the same release.
+    pytest.importorskip("torch_mlir")
+    installed_version, installed = gen.registered_names()
+    if installed_version != version:
+        pytest.skip(f"torch-mlir {installed_version} is installed, the list is of {version}")
+    assert installed == names

@@ -156,3 +156,129 @@ def lazy_state(model, optimizer):
             if isinstance(value, torch.Tensor) and value.device.type == "lazy":
                 named[f"{name}.{key}"] = value
     return named
+
+
+# --- Real model families: GPT-2 and BERT from `transformers`, a ResNet-style CNN and a ViT-style
+# classifier. Tiny configurations, random weights, dropout off.
+
+class BasicBlock(nn.Module):
+    def __init__(self, cin, cout, stride):
+        super().__init__()
+        self.conv1 = nn.Conv2d(cin, cout, 3, stride, 1, bias=False)
+        self.bn1 = nn.BatchNorm2d(cout)
+        self.conv2 = nn.Conv2d(cout, cout, 3, 1, 1, bias=False)
+        self.bn2 = nn.BatchNorm2d(cout)
+        self.shortcut = nn.Sequential()
+        if stride != 1 or cin != cout:
+            self.shortcut = nn.Sequential(nn.Conv2d(cin, cout, 1, stride, bias=False), nn.BatchNorm2d(cout))
+
+    def forward(self, x):
+        y = F.relu(self.bn1(self.conv1(x)))
+        return F.relu(self.bn2(self.conv2(y)) + self.shortcut(x))
+
+
+class ResNet(nn.Module):
+    def __init__(self, classes=10, width=8):
+        super().__init__()
+        self.stem = nn.Sequential(nn.Conv2d(3, width, 3, 1, 1, bias=False), nn.BatchNorm2d(width), nn.ReLU())
+        self.layers = nn.Sequential(BasicBlock(width, width, 1), BasicBlock(width, 2 * width, 2))
+        self.fc = nn.Linear(2 * width, classes)
+
+    def forward(self, x):
+        x = self.layers(self.stem(x))
+        return self.fc(torch.flatten(F.adaptive_avg_pool2d(x, 1), 1))
+
+
+class PreNormBlock(nn.Module):
+    def __init__(self, dim, heads):
+        super().__init__()
+        self.ln1 = nn.LayerNorm(dim)
+        self.attn = nn.MultiheadAttention(dim, heads, batch_first=True)
+        self.ln2 = nn.LayerNorm(dim)
+        self.mlp = nn.Sequential(nn.Linear(dim, 2 * dim), nn.GELU(), nn.Linear(2 * dim, dim))
+
+    def forward(self, x):
+        h = self.ln1(x)
+        x = x + self.attn(h, h, h, need_weights=False)[0]
+        return x + self.mlp(self.ln2(x))
+
+
+class ViT(nn.Module):
+    def __init__(self, image=8, patch=4, dim=32, heads=2, layers=2, classes=10):
+        super().__init__()
+        self.patch = nn.Conv2d(3, dim, patch, patch)
+        self.cls = nn.Parameter(torch.zeros(1, 1, dim))
+        self.pos = nn.Parameter(torch.randn(1, (image // patch) ** 2 + 1, dim) * 0.02)
+        self.blocks = nn.Sequential(*[PreNormBlock(dim, heads) for _ in range(layers)])
+        self.ln = nn.LayerNorm(dim)
+        self.head = nn.Linear(dim, classes)
+
+    def forward(self, x):
+        x = self.patch(x).flatten(2).transpose(1, 2)
+        x = torch.cat([self.cls.expand(x.shape[0], -1, -1), x], 1) + self.pos
+        return self.head(self.ln(self.blocks(x))[:, 0])
+
+
+def gpt2_script(seed=0, layers=2):
+    from transformers import GPT2Config, GPT2LMHeadModel
+    torch.manual_seed(seed)
+    config = GPT2Config(vocab_size=64, n_positions=16, n_embd=32, n_layer=layers, n_head=2,
+                        resid_pdrop=0.0, embd_pdrop=0.0, attn_pdrop=0.0, bos_token_id=0, eos_token_id=0)
+    ids = torch.randint(0, 64, (2, 8))
+    return GPT2LMHeadModel(config), (torch.optim.AdamW, dict(lr=1e-3)), ids, ids
+
+
+def bert_script(seed=0):
+    """Sequence classification with padding: the second sequence ends in three pad tokens that the
+    attention mask hides."""
+    from transformers import BertConfig, BertForSequenceClassification
+    torch.manual_seed(seed)
+    config = BertConfig(vocab_size=64, hidden_size=32, num_hidden_layers=2, num_attention_heads=2,
+                        intermediate_size=64, max_position_embeddings=16, hidden_dropout_prob=0.0,
+                        attention_probs_dropout_prob=0.0, pad_token_id=0, num_labels=3)
+    ids = torch.randint(1, 64, (2, 8))
+    mask = torch.ones(2, 8, dtype=torch.long)
+    ids[1, 5:] = 0
+    mask[1, 5:] = 0
+    return BertForSequenceClassification(config), (torch.optim.AdamW, dict(lr=1e-3)), (ids, mask), \
+        torch.tensor([0, 2])
+
+
+def resnet_script(seed=0):
+    torch.manual_seed(seed)
+    return ResNet(), (torch.optim.SGD, dict(lr=0.05, momentum=0.9)), torch.randn(2, 3, 8, 8), \
+        torch.randint(0, 10, (2,))
+
+
+def vit_script(seed=0):
+    torch.manual_seed(seed)
+    return ViT(), (torch.optim.AdamW, dict(lr=1e-3)), torch.randn(2, 3, 8, 8), torch.randint(0, 10, (2,))
+
+
+MODELS = {"gpt2": gpt2_script, "bert": bert_script, "resnet": resnet_script, "vit": vit_script}
+
+
+def setup_model(name, device, **kwargs):
+    """Model, optimizer, inputs and targets of model family `name`, on `device`."""
+    model, (opt_cls, opt_args), x, y = MODELS[name](**kwargs)
+    model = model.to(device)
+    if hasattr(model, "tie_weights"):
+        # Module.to gives each use of a shared host parameter a lazy parameter of its own.
+        model.tie_weights()
+    model.train()
+    x = tuple(t.to(device) for t in x) if isinstance(x, tuple) else x.to(device)
+    return model, opt_cls(model.parameters(), **opt_args), x, y.to(device)
+
+
+def model_step(name, model, optimizer, x, y):
+    """One training step of a model family; returns the loss."""
+    optimizer.zero_grad(set_to_none=True)
+    if name == "gpt2":
+        loss = model(input_ids=x, labels=y).loss
+    elif name == "bert":
+        loss = model(input_ids=x[0], attention_mask=x[1], labels=y).loss
+    else:
+        loss = F.cross_entropy(model(x), y)
+    loss.backward()
+    optimizer.step()
+    return loss

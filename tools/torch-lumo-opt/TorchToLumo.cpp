@@ -426,6 +426,25 @@ Value Emitter::concat(ValueRange values, int64_t axis) {
   return op("lumo.Concat", values, tensorOf(shape, elemOf(values.front())), {i64("axis", axis)});
 }
 
+Value Emitter::pad(Value x, ArrayRef<int64_t> low, ArrayRef<int64_t> high,
+                   ArrayRef<int64_t> interior, ArrayRef<NamedAttribute> extra) {
+  int64_t rank = rankOf(x);
+  if (static_cast<int64_t>(low.size()) != rank || high.size() != low.size() ||
+      interior.size() != low.size())
+    unsupported("padding does not match the rank");
+  Shape shape;
+  for (int64_t d = 0; d < rank; ++d) {
+    int64_t in = shapeOf(x)[d];
+    shape.push_back(low[d] + high[d] + in + std::max<int64_t>(in - 1, 0) * interior[d]);
+    if (shape.back() < 0 || interior[d] < 0) unsupported("padding leaves a negative size");
+  }
+  llvm::SmallVector<NamedAttribute, 5> attrs{ints("edge_padding_low", low),
+                                             ints("edge_padding_high", high),
+                                             ints("interior_padding", interior)};
+  attrs.append(extra.begin(), extra.end());
+  return op("lumo.pad", x, tensorOf(shape, elemOf(x)), attrs);
+}
+
 Value Emitter::reduce(Value x, ArrayRef<int64_t> dims, bool keepDims, StringRef kind) {
   Shape shape;
   for (int64_t i = 0; i < static_cast<int64_t>(shapeOf(x).size()); ++i) {

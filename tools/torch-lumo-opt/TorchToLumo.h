@@ -121,6 +121,9 @@ class Emitter {
   /// x[start:start+length] along dim.
   Value sliceDim(Value x, int64_t dim, int64_t start, int64_t length);
   Value concat(ValueRange values, int64_t axis);
+  /// XLA-style padding (negative low/high crop); `extra` adds padding_mode or constant_values.
+  Value pad(Value x, ArrayRef<int64_t> low, ArrayRef<int64_t> high, ArrayRef<int64_t> interior,
+            ArrayRef<NamedAttribute> extra = {});
   Value reduce(Value x, ArrayRef<int64_t> dims, bool keepDims, StringRef kind);
   Value matmul(Value a, Value b, bool transposeA, bool transposeB);
   /// Zeros of the given type.

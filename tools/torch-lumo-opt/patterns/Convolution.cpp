@@ -1,6 +1,9 @@
 // Convolutions and pooling with their gradients, and nearest-neighbour resampling by whole factors.
 #include "TorchToLumo.h"
 
+#include <cmath>
+#include <vector>
+
 namespace torch_lumo {
 namespace {
 
@@ -317,6 +320,106 @@ Values upsampleNearestBackward(TorchOp &t) {
   return {e.reshape(e.reduce(e.reshape(dy, split), dims, false, "sum"), t.resultShape())};
 }
 
+// ------------------------------------------------------------------ interpolation as matrices
+
+/// PyTorch's source-coordinate scale of one resampled dimension.
+double sourceScale(int64_t in, int64_t out, bool alignCorners, std::optional<double> scale) {
+  if (alignCorners) return out > 1 ? static_cast<double>(in - 1) / (out - 1) : 0.0;
+  if (scale && *scale > 0) return 1.0 / *scale;
+  return static_cast<double>(in) / out;
+}
+
+enum class Interp { Nearest, Linear, Cubic };
+
+/// The [out, in] matrix that resamples one dimension as PyTorch's upsample kernels do.
+std::vector<double> interpolationMatrix(Interp mode, int64_t in, int64_t out, bool alignCorners,
+                                        std::optional<double> scale) {
+  std::vector<double> w(out * in, 0.0);
+  double s = sourceScale(in, out, alignCorners, scale);
+  auto at = [&](int64_t o, int64_t i, double v) {
+    w[o * in + std::min(std::max<int64_t>(i, 0), in - 1)] += v;
+  };
+  for (int64_t o = 0; o < out; ++o) {
+    if (mode == Interp::Nearest) {
+      at(o, std::min(static_cast<int64_t>(std::floor(o * s)), in - 1), 1.0);
+      continue;
+    }
+    double src = alignCorners ? s * o : s * (o + 0.5) - 0.5;
+    if (mode == Interp::Linear) {
+      src = std::max(src, 0.0);
+      int64_t i0 = static_cast<int64_t>(src);
+      int64_t i1 = std::min(i0 + 1, in - 1);
+      double l1 = src - i0;
+      at(o, i0, 1.0 - l1);
+      at(o, i1, l1);
+      continue;
+    }
+    // Cubic convolution with A = -0.75.
+    const double A = -0.75;
+    int64_t i0 = static_cast<int64_t>(std::floor(src));
+    double t = src - i0;
+    auto near = [&](double x) { return ((A + 2) * x - (A + 3)) * x * x + 1; };
+    auto far = [&](double x) { return ((A * x - 5 * A) * x + 8 * A) * x - 4 * A; };
+    at(o, i0 - 1, far(t + 1));
+    at(o, i0, near(t));
+    at(o, i0 + 1, near(1 - t));
+    at(o, i0 + 2, far(2 - t));
+  }
+  return w;
+}
+
+/// x resampled along each trailing dimension by its matrix; `transposed` applies the transposed
+/// matrices (the gradient).
+Value resample(Emitter &e, Value x, ArrayRef<std::vector<double>> matrices, ArrayRef<int64_t> out,
+               ArrayRef<int64_t> in, bool transposed) {
+  int64_t rank = rankOf(x), spatial = matrices.size();
+  Type elem = elemOf(x);
+  for (int64_t k = 0; k < spatial; ++k) {
+    int64_t d = rank - spatial + k;
+    auto type = tensorOf({out[k], in[k]}, elem);
+    llvm::SmallVector<Attribute> values;
+    for (double v : matrices[k]) values.push_back(FloatAttr::get(elem, v));
+    Value w = e.constant(DenseElementsAttr::get(type, values));
+    if (d == rank - 1) {
+      x = e.matmul(x, w, false, !transposed);
+    } else {
+      Shape perm;
+      for (int64_t i = 0; i < rank; ++i) perm.push_back(i);
+      std::swap(perm[d], perm[rank - 2]);
+      x = e.transpose(e.matmul(w, e.transpose(x, perm), transposed, false), perm);
+    }
+  }
+  return x;
+}
+
+/// upsample_{nearest,linear,bicubic} forward and backward. Operands: forward (input,
+/// output_size, [align_corners,] scales...); backward (grad, output_size, input_size,
+/// [align_corners,] scales...).
+PatternFn upsample(Interp mode, bool backward) {
+  return [mode, backward](TorchOp &t) -> Values {
+    Value x = t.value(0, t.resultElem());
+    if (!isFloatType(elemOf(x))) unsupported("resampling of an integer tensor");
+    RankedTensorType result = t.resultType();
+    int64_t rank = rankOf(x), spatial = rank - 2;
+    if (result.getRank() != rank || spatial < 1) unsupported("resampling of this rank");
+    ArrayRef<int64_t> small = backward ? result.getShape() : shapeOf(x);
+    ArrayRef<int64_t> large = backward ? shapeOf(x) : result.getShape();
+    unsigned at = backward ? 3 : 2;
+    bool alignCorners = false;
+    if (mode != Interp::Nearest) alignCorners = t.flag(at++);
+    std::vector<std::vector<double>> matrices;
+    Shape in, out;
+    for (int64_t k = 0; k < spatial; ++k) {
+      int64_t i = small[2 + k], o = large[2 + k];
+      std::optional<double> scale;
+      if (t.size() > at + k && !t.isNone(at + k)) scale = t.f64(at + k);
+      matrices.push_back(interpolationMatrix(mode, i, o, alignCorners, scale));
+      in.push_back(i), out.push_back(o);
+    }
+    return {t.e.conform(resample(t.e, x, matrices, out, in, backward), result)};
+  };
+}
+
 }  // namespace
 
 void addConvolutionPatterns(PatternTable &t) {
@@ -337,12 +440,25 @@ void addConvolutionPatterns(PatternTable &t) {
         adaptiveAvgPoolBackward);
   t.add("aten.adaptive_max_pool2d", adaptiveMaxPool);
   t.add("aten.adaptive_max_pool2d_backward", adaptiveMaxPoolBackward);
-  t.add({"aten.upsample_nearest1d", "aten.upsample_nearest2d", "aten.upsample_nearest3d",
-         "aten.upsample_nearest2d.vec"},
-        upsampleNearest);
-  t.add({"aten.upsample_nearest1d_backward", "aten.upsample_nearest2d_backward",
-         "aten.upsample_nearest3d_backward"},
-        upsampleNearestBackward);
+  // Nearest by whole factors repeats elements; other sizes and the linear modes are products
+  // with interpolation matrices.
+  for (bool back : {false, true}) {
+    PatternFn nearest = upsample(Interp::Nearest, back);
+    PatternFn whole = back ? PatternFn(upsampleNearestBackward) : PatternFn(upsampleNearest);
+    PatternFn either = [nearest, whole](TorchOp &op) -> Values {
+      try {
+        return whole(op);
+      } catch (const Unsupported &) {
+        return nearest(op);
+      }
+    };
+    std::string suffix = back ? "_backward" : "";
+    for (const char *name : {"aten.upsample_nearest1d", "aten.upsample_nearest2d", "aten.upsample_nearest3d"})
+      t.add(name + suffix, either);
+    for (const char *name : {"aten.upsample_linear1d", "aten.upsample_bilinear2d", "aten.upsample_trilinear3d"})
+      t.add(name + suffix, upsample(Interp::Linear, back));
+    t.add("aten.upsample_bicubic2d" + suffix, upsample(Interp::Cubic, back));
+  }
 }
 
 }  // namespace torch_lumo

@@ -28,6 +28,15 @@ std::pair<Value, Value> moments(Emitter &e, Value x, ArrayRef<int64_t> dims, dou
   return {mean, e.unary("rsqrt", e.addScalar(var, eps))};
 }
 
+/// Mean and rstd results of a forward normalisation when something other than its gradient (which
+/// recomputes them) reads them: the moments of `x` over `dims`; null otherwise.
+std::pair<Value, Value> savedStatistics(TorchOp &t, StringRef gradient, Value x,
+                                        ArrayRef<int64_t> dims, double eps) {
+  if (onlyUsedBy(t, 1, gradient) && onlyUsedBy(t, 2, gradient)) return {};
+  auto [mean, rstd] = moments(t.e, x, dims, eps);
+  return {t.e.conform(mean, t.resultType(1)), t.e.conform(rstd, t.resultType(2))};
+}
+
 /// weight or bias operand i, or a constant of `shape` when it is None.
 Value affineOr(TorchOp &t, unsigned i, ArrayRef<int64_t> shape, Type elem, double fill) {
   if (t.size() > i && !t.isNone(i)) return t.e.reshape(t.value(i, elem), shape);
@@ -49,13 +58,8 @@ Values layerNorm(TorchOp &t) {
   Value gamma = affineOr(t, 2, normalized, elem, 1.0);
   Value beta = affineOr(t, 3, normalized, elem, 0.0);
   Value out = e.op("lumo.LayerNorm", {x, beta, gamma}, x.getType(), {e.f64("epsilon", eps)});
-  Value mean, rstd;
-  if (!onlyUsedBy(t, 1, "aten.native_layer_norm_backward") ||
-      !onlyUsedBy(t, 2, "aten.native_layer_norm_backward")) {
-    auto [m, r] = moments(e, x, trailingDims(axis, rank), eps);
-    mean = e.conform(m, t.resultType(1));
-    rstd = e.conform(r, t.resultType(2));
-  }
+  auto [mean, rstd] =
+      savedStatistics(t, "aten.native_layer_norm_backward", x, trailingDims(axis, rank), eps);
   return {out, mean, rstd};
 }
 
@@ -232,15 +236,9 @@ Values groupNorm(TorchOp &t) {
   Value beta = affineOr(t, 2, {channels}, elem, 0.0);
   Value out = e.op("lumo.GroupNorm", {x, gamma, beta}, x.getType(),
                    {e.f64("epsilon", eps), e.i64("num_groups", groups)});
-  Value mean, rstd;
-  if (!onlyUsedBy(t, 1, "aten.native_group_norm_backward") ||
-      !onlyUsedBy(t, 2, "aten.native_group_norm_backward")) {
-    int64_t n = shapeOf(x)[0];
-    Value grouped = e.reshape(x, {n, groups, numElements(shapeOf(x)) / std::max<int64_t>(n * groups, 1)});
-    auto [m, r] = moments(e, grouped, {2}, eps);
-    mean = e.conform(m, t.resultType(1));
-    rstd = e.conform(r, t.resultType(2));
-  }
+  int64_t n = shapeOf(x)[0];
+  Value grouped = e.reshape(x, {n, groups, numElements(shapeOf(x)) / std::max<int64_t>(n * groups, 1)});
+  auto [mean, rstd] = savedStatistics(t, "aten.native_group_norm_backward", grouped, {2}, eps);
   return {out, mean, rstd};
 }
 

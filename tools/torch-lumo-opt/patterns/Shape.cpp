@@ -224,25 +224,27 @@ Values listUnpack(TorchOp &t) {
   return pieces;
 }
 
-/// constant_pad_nd(x, pad, value): pad pairs from the last dimension backwards.
-Values constantPad(TorchOp &t) {
-  Type elem = t.resultElem();
-  Value x = t.value(0, elem);
-  Shape pad = t.ints(1);
-  double value = t.size() > 2 && !t.isNone(2) ? t.f64(2) : 0.0;
-  int64_t rank = rankOf(x);
+/// Low and high padding per dimension from PyTorch's list of pairs, last dimension first.
+std::pair<Shape, Shape> torchPadding(const Shape &pad, int64_t rank) {
   if (pad.size() % 2 || static_cast<int64_t>(pad.size() / 2) > rank)
     unsupported("padding list does not match the rank");
-  Shape low(rank, 0), high(rank, 0), interior(rank, 0);
+  Shape low(rank, 0), high(rank, 0);
   for (size_t i = 0; i < pad.size() / 2; ++i) {
     low[rank - 1 - i] = pad[2 * i];
     high[rank - 1 - i] = pad[2 * i + 1];
   }
+  return {low, high};
+}
+
+/// constant_pad_nd(x, pad, value).
+Values constantPad(TorchOp &t) {
+  Type elem = t.resultElem();
+  Value x = t.value(0, elem);
+  double value = t.size() > 2 && !t.isNone(2) ? t.f64(2) : 0.0;
+  auto [low, high] = torchPadding(t.ints(1), rankOf(x));
   Emitter &e = t.e;
   DenseElementsAttr fill = Emitter::constValue(e.scalar(elem, value));
-  return {e.op("lumo.pad", x, t.resultType(),
-               {e.ints("edge_padding_low", low), e.ints("edge_padding_high", high),
-                e.ints("interior_padding", interior), e.attr("constant_values", fill)})};
+  return {e.pad(x, low, high, Shape(rankOf(x), 0), {e.attr("constant_values", fill)})};
 }
 
 /// reflection/replication padding of the trailing dimensions.
@@ -250,23 +252,18 @@ PatternFn modePad(StringRef mode) {
   std::string m = mode.str();
   return [m](TorchOp &t) -> Values {
     Value x = t.tensor(0);
-    Shape pad = t.ints(1);
-    int64_t rank = rankOf(x);
-    if (pad.size() % 2 || static_cast<int64_t>(pad.size() / 2) > rank)
-      unsupported("padding list does not match the rank");
-    Shape low(rank, 0), high(rank, 0), interior(rank, 0);
-    for (size_t i = 0; i < pad.size() / 2; ++i) {
-      low[rank - 1 - i] = pad[2 * i];
-      high[rank - 1 - i] = pad[2 * i + 1];
-    }
-    Emitter &e = t.e;
-    return {e.op("lumo.pad", x, t.resultType(),
-                 {e.ints("edge_padding_low", low), e.ints("edge_padding_high", high),
-                  e.ints("interior_padding", interior), e.str("padding_mode", m)})};
+    auto [low, high] = torchPadding(t.ints(1), rankOf(x));
+    return {t.e.pad(x, low, high, Shape(rankOf(x), 0), {t.e.str("padding_mode", m)})};
   };
 }
 
-Value reverseDim(Emitter &e, Value x, int64_t dim);
+Value reverseDim(Emitter &e, Value x, int64_t dim) {
+  int64_t n = shapeOf(x)[dim];
+  if (n <= 1) return x;
+  Shape idx;
+  for (int64_t i = n - 1; i >= 0; --i) idx.push_back(i);
+  return e.op("lumo.Gather", {x, e.indexVector(idx)}, x.getType(), {e.i64("axis", dim)});
+}
 
 /// Gradients of reflection and replication padding of the trailing dimensions: the gradient of
 /// each padded border is added back onto the elements it copied.
@@ -277,20 +274,17 @@ PatternFn modePadBackward(bool reflect) {
     Shape pad = t.ints(2);
     Emitter &e = t.e;
     int64_t rank = rankOf(g);
-    if (pad.size() % 2 || static_cast<int64_t>(pad.size() / 2) > rank)
-      unsupported("padding list does not match the rank");
+    torchPadding(pad, rank);
     for (size_t i = 0; i < pad.size() / 2; ++i) {
       int64_t d = rank - 1 - i, lo = pad[2 * i], hi = pad[2 * i + 1];
       int64_t in = shapeOf(g)[d] - lo - hi;
       if (lo < 0 || hi < 0 || in < 1) unsupported("padding larger than the input");
       Value center = e.sliceDim(g, d, lo, in);
       auto placed = [&](Value v, int64_t before) {
-        Shape low(rank, 0), high(rank, 0), interior(rank, 0);
+        Shape low(rank, 0), high(rank, 0);
         low[d] = before;
         high[d] = in - before - shapeOf(v)[d];
-        return e.op("lumo.pad", v, typeOf(center),
-                    {e.ints("edge_padding_low", low), e.ints("edge_padding_high", high),
-                     e.ints("interior_padding", interior)});
+        return e.pad(v, low, high, Shape(rank, 0));
       };
       if (lo > 0) {
         Value left = e.sliceDim(g, d, 0, lo);
@@ -326,20 +320,10 @@ Values unfoldBackward(TorchOp &t) {
     low[dim] = k;
     interior[dim] = step - 1;
     high[dim] = n - k - ((windows - 1) * step + 1);
-    Value placed = e.op("lumo.pad", part, tensorOf(sizes, elem),
-                        {e.ints("edge_padding_low", low), e.ints("edge_padding_high", high),
-                         e.ints("interior_padding", interior)});
+    Value placed = e.pad(part, low, high, interior);
     sum = sum ? e.add(sum, placed) : placed;
   }
   return {sum ? e.conform(sum, t.resultType()) : e.zeros(t.resultType())};
-}
-
-Value reverseDim(Emitter &e, Value x, int64_t dim) {
-  int64_t n = shapeOf(x)[dim];
-  if (n <= 1) return x;
-  Shape idx;
-  for (int64_t i = n - 1; i >= 0; --i) idx.push_back(i);
-  return e.op("lumo.Gather", {x, e.indexVector(idx)}, x.getType(), {e.i64("axis", dim)});
 }
 
 Values flip(TorchOp &t) {
@@ -405,6 +389,82 @@ PatternFn band(bool lower) {
     Value keep = e.compare(diff, e.indexScalar(k), lower ? "LE" : "GE");
     return {e.select(keep, x, e.zeros(tensorOf({}, elemOf(x))))};
   };
+}
+
+/// A tensor of `shape` holding `src` (shape: `shape` without d1 and d2, then the diagonal) on the
+/// diagonal `offset` of dimensions d1, d2, and `fill` (a tensor of `shape`) elsewhere.
+Value withDiagonal(Emitter &e, Value src, Value fill, int64_t offset, int64_t d1, int64_t d2) {
+  ArrayRef<int64_t> shape = shapeOf(fill);
+  int64_t rank = shape.size();
+  if (d1 == d2) unsupported("diagonal of one dimension with itself");
+  Shape perm;  // d1 and d2 last
+  for (int64_t i = 0; i < rank; ++i)
+    if (i != d1 && i != d2) perm.push_back(i);
+  perm.push_back(d1), perm.push_back(d2);
+  int64_t n1 = shape[d1], n2 = shape[d2], len = shapeOf(src).back();
+  Shape lead(shapeOf(src).begin(), shapeOf(src).end() - 1);
+  // Diagonal values along the rows (offset >= 0) or the columns (offset < 0), padded to the size.
+  int64_t along = offset >= 0 ? n1 : n2;
+  if (len > along) unsupported("diagonal longer than the matrix");
+  Shape low(rankOf(src), 0), high(rankOf(src), 0);
+  high.back() = along - len;
+  Value padded = e.pad(src, low, high, Shape(rankOf(src), 0));
+  Shape column(lead), full(lead);
+  column.append(offset >= 0 ? std::initializer_list<int64_t>{n1, 1} : std::initializer_list<int64_t>{1, n2});
+  full.append({n1, n2});
+  Value values = e.broadcastTo(e.reshape(padded, column), full);
+  Value mask = e.compare(e.sub(rangeIndices(e, {n1, n2}, 1, 0, 1), rangeIndices(e, {n1, n2}, 0, 0, 1)),
+                         e.indexScalar(offset), "EQ");
+  Value r = e.select(mask, values, e.transpose(fill, perm));
+  Shape inverse(rank);
+  for (int64_t i = 0; i < rank; ++i) inverse[perm[i]] = i;
+  return e.transpose(r, inverse);
+}
+
+/// diagonal_scatter(self, src, offset, dim1, dim2).
+Values diagonalScatter(TorchOp &t) {
+  Type elem = t.resultElem();
+  Value self = t.value(0, elem), src = t.value(1, elem);
+  int64_t rank = rankOf(self);
+  int64_t offset = t.size() > 2 ? t.i64(2) : 0;
+  int64_t d1 = normDim(t.size() > 3 ? t.i64(3) : 0, rank), d2 = normDim(t.size() > 4 ? t.i64(4) : 1, rank);
+  return {withDiagonal(t.e, src, self, offset, d1, d2)};
+}
+
+/// diag_embed(input, offset, dim1, dim2): the last dimension of the input as a diagonal.
+Values diagEmbed(TorchOp &t) {
+  Type elem = t.resultElem();
+  int64_t rank = t.resultType().getRank();
+  int64_t offset = t.size() > 1 ? t.i64(1) : 0;
+  int64_t d1 = normDim(t.size() > 2 ? t.i64(2) : -2, rank), d2 = normDim(t.size() > 3 ? t.i64(3) : -1, rank);
+  return {withDiagonal(t.e, t.value(0, elem), t.e.zeros(t.resultType()), offset, d1, d2)};
+}
+
+/// as_strided_scatter(self, src, size, stride, offset?): src written at the row-major positions
+/// the strides address (computed here).
+Values asStridedScatter(TorchOp &t) {
+  Type elem = t.resultElem();
+  Value self = t.value(0, elem), src = t.value(1, elem);
+  Shape size = t.ints(2), stride = t.ints(3);
+  int64_t offset = t.size() > 4 && !t.isNone(4) ? t.i64(4) : 0;
+  int64_t count = numElements(size), total = numElements(shapeOf(self));
+  if (size.size() != stride.size() || count != numElements(shapeOf(src)))
+    unsupported("sizes and strides do not match the source");
+  if (count > (1 << 16)) unsupported("strided write of more than 65536 elements");
+  Shape positions;
+  Shape index(size.size(), 0);
+  for (int64_t k = 0; k < count; ++k) {
+    int64_t p = offset;
+    for (size_t d = 0; d < size.size(); ++d) p += index[d] * stride[d];
+    if (p < 0 || p >= total) unsupported("strided write outside the tensor");
+    positions.push_back(p);
+    for (int64_t d = size.size() - 1; d >= 0 && ++index[d] == size[d]; --d) index[d] = 0;
+  }
+  Emitter &e = t.e;
+  Value flat = e.reshape(self, {total});
+  Value r = e.op("lumo.Scatter", {flat, e.indexVector(positions), e.reshape(src, {count})},
+                 flat.getType(), {e.i64("axis", 0), e.str("reduce_kind", "none")});
+  return {e.reshape(r, shapeOf(self))};
 }
 
 Values fill(TorchOp &t) {
@@ -506,6 +566,9 @@ void addShapePatterns(PatternTable &t) {
          "aten.replication_pad3d_backward"},
         modePadBackward(false));
   t.add("aten.unfold_backward", unfoldBackward);
+  t.add("aten.diagonal_scatter", diagonalScatter);
+  t.add("aten.diag_embed", diagEmbed);
+  t.add("aten.as_strided_scatter", asStridedScatter);
   t.add("aten.flip", flip);
   t.add("aten.roll", roll);
   t.add("aten.repeat", repeat);
