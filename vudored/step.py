@@ -31,6 +31,7 @@ import functools
 
 import torch
 import torch._lazy
+from torch.overrides import TorchFunctionMode
 from torch.utils._pytree import tree_flatten, tree_unflatten
 
 import orvex_pytorch_lib as ox
@@ -44,9 +45,30 @@ from .utils.data import HOST_ATTR, input_name, to_lazy_input
 ZERO_START = (torch.optim.SGD, torch.optim.Adam, torch.optim.AdamW, torch.optim.RMSprop,
               torch.optim.Adamax, torch.optim.Adadelta, torch.optim.RAdam)
 
-# What the backend says when a lazy value is read on the host: a copy to the host, or an operator
-# that produces a Python number (item(), bool(tensor), ...).
-HOST_READ_TEXTS = ("MakeTensorFromComputationData", "aten::_local_scalar_dense")
+# Tensor methods that hand a tensor's values to Python. Inside a traced step a lazy tensor's values
+# are at best those of the first batch (the function is not traced again), so such reads are refused
+# even where the backend could compute them on the host.
+HOST_READS = {torch.Tensor.item, torch.Tensor.tolist, torch.Tensor.numpy, torch.Tensor.cpu,
+              torch.Tensor.__bool__, torch.Tensor.__float__, torch.Tensor.__int__,
+              torch.Tensor.__index__, torch.Tensor.__repr__, torch.Tensor.__format__}
+HOST_READ_TEXT = (
+    "The step reads the value of a lazy tensor on the host ({what}) while it is traced; values exist "
+    "only after the appliance ran the step, and the function is traced for the first batch only. "
+    "Return the tensor from the step or pass it to vudored.add_step_closure.")
+
+
+class _NoHostReads(TorchFunctionMode):
+    def __torch_function__(self, func, types, args=(), kwargs=None):
+        kwargs = kwargs or {}
+        lazy = bool(args) and isinstance(args[0], torch.Tensor) and args[0].device.type == "lazy"
+        if lazy and (func in HOST_READS or func is torch.Tensor.to and _to_host(args, kwargs)):
+            raise HostReadError(HOST_READ_TEXT.format(what=f"Tensor.{func.__name__}"))
+        return func(*args, **kwargs)
+
+
+def _to_host(args, kwargs):
+    device = torch._C._nn._parse_to(*args[1:], **kwargs)[0]
+    return device is not None and device.type != "lazy"
 
 _active = None  # the trace in progress
 
@@ -294,16 +316,8 @@ class CompiledStep:
         # Host data of tensors made inside the step (torch.empty behind zeros_like, ...) is never read:
         # the program computes them. Dropping it spares copies and data files.
         try:
-            with backend.keeping_data(False):
+            with backend.keeping_data(False), _NoHostReads():
                 result = self._fn(*args, **kwargs)
-        except RuntimeError as error:
-            if any(text in str(error) for text in HOST_READ_TEXTS):
-                raise HostReadError(
-                    "The step reads the value of a lazy tensor on the host (.item(), .tolist(), print, "
-                    ".cpu(), a tensor in an `if`, ...) while it is traced; values exist only after the "
-                    "appliance ran the step. Return the tensor from the step or pass it to "
-                    "vudored.add_step_closure.") from error
-            raise
         finally:
             _active = None
 

@@ -124,11 +124,11 @@ for _ in range(3):
 @vudored.step(model, optimizer)
 def train_step(x, y):
     loss = loss_fn(model(x), y)
-    if loss.item() > 0:
+    if model.fc1.weight.abs().sum() > 0:  # the host holds every datum of this one
         loss.backward()
     return loss
 train_step(x, y)
-''', "HostReadError", ["reads the value of a lazy tensor on the host", "add_step_closure"]),
+''', "HostReadError", ["reads the value of a lazy tensor on the host (Tensor.__bool__)", "add_step_closure"]),
     "graph_change": ('''
 traces = []
 @vudored.step(model, optimizer, retrace=True)
