@@ -57,18 +57,23 @@ def error_of(fn):
 '''
 
 
-def install_tool(directory: pathlib.Path, failing=False) -> pathlib.Path:
+def install_tool(directory: pathlib.Path, failing=False, name="torch-lumo-opt",
+                 text=None) -> pathlib.Path:
     directory.mkdir(parents=True, exist_ok=True)
-    tool = directory / "torch-lumo-opt"
-    tool.write_text(FAILING_TOOL if failing else STAND_IN_TOOL)
+    tool = directory / name
+    tool.write_text(text or (FAILING_TOOL if failing else STAND_IN_TOOL))
     tool.chmod(tool.stat().st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
     return tool
 
 
-def run_steps(tmp_path, scenario, failing_tool=False, art=None, data="", env=None, check=True):
-    """Runs PRELUDE + scenario; returns (merged results of report(...), process)."""
+def run_steps(tmp_path, scenario, failing_tool=False, art=None, data="", env=None, check=True,
+              tools=None):
+    """Runs PRELUDE + scenario; returns (merged results of report(...), process). `tools` maps
+    names to scripts put first on the search path instead of the stand-in conversion tool."""
     tool_dir = tmp_path / "tools"
-    install_tool(tool_dir, failing=failing_tool)
+    tool_dir.mkdir(parents=True, exist_ok=True)
+    for name, text in (tools or {"torch-lumo-opt": None}).items():
+        install_tool(tool_dir, failing=failing_tool, name=name, text=text)
     art = str(art if art is not None else tmp_path / "artifacts")
     full_env = {"PATH": f"{tool_dir}:{os.environ.get('PATH', '')}", "ORVEX_TEST_ART": art,
                 "ORVEX_TEST_DATA": data}
