@@ -69,7 +69,7 @@ at::Tensor random_tensor(at::ScalarType type, at::IntArrayRef sizes) {
 bool same_bits(const at::Tensor& a, const at::Tensor& b) {
   if (a.scalar_type() != b.scalar_type() || a.sizes() != b.sizes()) return false;
   at::Tensor x = a.resolve_conj().contiguous(), y = b.resolve_conj().contiguous();
-  return std::memcmp(x.const_data_ptr(), y.const_data_ptr(), x.nbytes()) == 0;
+  return x.nbytes() == 0 || std::memcmp(x.const_data_ptr(), y.const_data_ptr(), x.nbytes()) == 0;
 }
 
 // Reads a FIFO to its end (opening blocks until a writer opens the other side) and compares.
@@ -81,7 +81,8 @@ bool fifo_holds(const std::string& path, const at::Tensor& t) {
     data.insert(data.end(), buffer, buffer + n);
   }
   if (fd >= 0) ::close(fd);
-  return data.size() == t.nbytes() && std::memcmp(data.data(), t.const_data_ptr(), data.size()) == 0;
+  return data.size() == t.nbytes() &&
+         (data.empty() || std::memcmp(data.data(), t.const_data_ptr(), data.size()) == 0);
 }
 
 using orvex_test::error_text;
@@ -183,27 +184,6 @@ class DataStoreTest : public ::testing::Test {
 };
 
 }  // namespace
-
-TEST_F(DataStoreTest, DisabledStoreKeepsOnlyOneElementTensors) {
-  ApplianceDataInfo::config.enabled = false;
-  ApplianceDataInfo dropped(at::ones({2, 2}));
-  EXPECT_FALSE(dropped.has_tensor());
-  EXPECT_PRED2(starts_with, error_text([&] { dropped.get_tensor(); }),
-               "Cannot get the backing tensor data for lazy tensor with name \"" + dropped.name +
-                   "\" as it is empty.");
-  const int64_t before = ApplianceDataInfo::get_total_bytes_in_memory();
-  for (const auto& sizes : std::vector<std::vector<int64_t>>{{1}, {1, 1}, {}}) {
-    at::Tensor one = at::full(sizes, 7.0, at::kDouble);
-    ApplianceDataInfo kept(one);
-    EXPECT_TRUE(kept.get_tensor().is_same(one));
-    EXPECT_EQ(ApplianceDataInfo::get_total_bytes_in_memory(), before + 8);
-  }
-  EXPECT_EQ(ApplianceDataInfo::get_total_bytes_in_memory(), before);
-  ApplianceDataInfo undefined{at::Tensor()};
-  EXPECT_FALSE(undefined.has_tensor());
-  EXPECT_EQ(messages(MessageLevel::TRACE).back(),
-            "Dropping undefined tensor \"" + undefined.name + "\"");
-}
 
 TEST_F(DataStoreTest, DeferredTensorsAreKeptWithoutTheirHostMemory) {
   py::exec(R"(
@@ -381,18 +361,6 @@ TEST_F(DataStoreTest, CopiesGetFreshNamesAndTheirOwnData) {
             "Cannot copy file as it does not exist: " + source_file->get_filename());
 }
 
-TEST_F(DataStoreTest, SharedStorageOutlivesItsSource) {
-  files_above(100);
-  for (int64_t n : {10, 1000}) {  // memory- and file-backed
-    ApplianceDataInfo target;
-    {
-      ApplianceDataInfo source(at::arange(n, at::kFloat));
-      target.share_storage(source);
-    }
-    EXPECT_TRUE(same_bits(target.get_tensor(), at::arange(n, at::kFloat))) << n;
-  }
-}
-
 TEST_F(DataStoreTest, WriteFailuresAreReportedAndNotCounted) {
   const int64_t in_files = ApplianceDataInfo::get_total_bytes_in_files();
   const int64_t id = next_file_id();
@@ -468,21 +436,6 @@ TEST_F(DataStoreTest, OneWriteAtATimeMakesTheSecondWriterWait) {
       second.join();
     });
     return waited;
-  });
-}
-
-TEST_F(DataStoreTest, NoWriteAllowedAtATimeIsRefused) {
-  in_child([&] {
-    files_above(0);
-    ApplianceDataInfo::config.max_async_file_writes = 0;
-    const std::string error = error_text([] { ApplianceDataInfo r(at::zeros({10})); });
-    std::cerr << error << std::endl;
-    const bool refused = starts_with(
-        error, "Invalid ApplianceDataInfo::Config max_async_file_writes=0: at least 1 file "
-               "write must be allowed at a time.");
-    ApplianceDataInfo::config.max_async_file_writes = 2;  // corrected, the next one works
-    ApplianceDataInfo r(at::arange(10, at::kFloat));
-    return refused && same_bits(r.get_tensor(), at::arange(10, at::kFloat));
   });
 }
 

@@ -56,18 +56,6 @@ class MessageTest : public ::testing::Test {
 
 }  // namespace
 
-TEST(MessageLevels, NamesAndNumbers) {
-  EXPECT_STREQ(orvex::level_to_string(MessageLevel::TRACE), "TRACE");
-  EXPECT_STREQ(orvex::level_to_string(MessageLevel::VERBOSE), "VERBOSE");
-  EXPECT_STREQ(orvex::level_to_string(MessageLevel::FATAL), "FATAL");
-  EXPECT_STREQ(orvex::level_to_string(MessageLevel::NOTSET), "UNKNOWN");
-  EXPECT_STREQ(orvex::level_to_string(static_cast<MessageLevel>(25)), "UNKNOWN");
-  EXPECT_EQ(static_cast<int>(mFwLtcTrace.level()), 5);
-  EXPECT_EQ(static_cast<int>(mFwLtcVerbose.level()), 15);
-  EXPECT_EQ(static_cast<int>(mFwLtcError.level()), 40);
-  EXPECT_EQ(mFwLtcFatal.loggername(), "ltc");
-}
-
 TEST_F(MessageTest, DefaultHandlerPrintsWarningAndAboveToStdout) {
   testing::internal::CaptureStdout();
   mFwLtcInfo << "not shown";

@@ -306,3 +306,34 @@ def test_conversion_failures_stop_the_step_with_a_command_that_reruns(tmp_path, 
     error = results["error"]
     assert expected in error and results["calls"] == 0, error
     assert "torch-to-lumo pipeline failed:\nTo re-run:\n( sed " in error
+
+
+def test_cached_steps_hand_python_no_messages_below_its_level(tmp_path):
+    """Messages whose level the logger does not print are neither formatted nor logged: a cached
+    step of many weights makes no logger calls at the default level, and lowering the level from
+    Python brings them back."""
+    results = scenario(tmp_path, r"""
+import logging
+logged = {"log": 0}
+original = logging.Logger.log
+def counting(self, *args, **kwargs):
+    logged["log"] += 1
+    return original(self, *args, **kwargs)
+logging.Logger.log = counting
+more = [torch.randn(3).to("lazy") for _ in range(50)]
+def extra(xs, loss):
+    for k, t in enumerate(more):
+        ox.set_parameter_name(t, f"m{k}")
+        t.mul_(0.5)
+        ox.set_alias(t, f"m{k}")
+step(extra=extra); step(extra=extra)
+counts = []
+for level in [logging.WARNING, logging.DEBUG]:
+    logging.getLogger("orvex").setLevel(level)
+    logged["log"] = 0
+    step(extra=extra)
+    counts.append(logged["log"])
+report(counts=counts)
+""")
+    quiet, verbose = results["counts"]
+    assert quiet == 0 and verbose > 50, results
