@@ -51,6 +51,8 @@ def function_cases(ox, lazy):
         "retrace_every_iteration": [True], "set_artifact_dirs": ["art", "data"],
         "set_callbacks": [None, None],
     }
+    if not lazy:
+        del signatures["initialize"]  # the group is about calls made before it
     values = bad_values(lazy)
     for name, good in signatures.items():
         function = getattr(ox, name)
@@ -59,6 +61,24 @@ def function_cases(ox, lazy):
             args = list(good)
             args[position] = value
             yield f"{name}[{position}]={value_name}", lambda f=function, a=args: f(*a)
+    if lazy:
+        # The source of lazy data stays usable, whatever the store did with its host memory.
+        class DeferredSweepTensor(torch.Tensor):
+            pass
+
+        def reuse(make, source):
+            cfg = ox.appliance_file_config
+            saved = cfg.__getstate__()
+            cfg.enabled, cfg.max_tensor_size, cfg.async_file_write = True, 100, False
+            try:
+                make(source)
+            finally:
+                cfg.__setstate__(saved)
+            return source.sum()
+        for name in ["make_constant", "eager_to_lazy"]:
+            yield f"{name}.reuse", lambda f=getattr(ox, name): reuse(f, torch.ones(100, 100))
+            yield f"{name}.reuse_deferred", lambda f=getattr(ox, name): reuse(
+                f, torch.ones(100, 100).as_subclass(DeferredSweepTensor))
 
 
 def configuration_cases(ox):
