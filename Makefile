@@ -2,9 +2,10 @@
 VENV      := $(CURDIR)/.venv
 PY        := $(VENV)/bin/python
 BUILD_DIR := $(CURDIR)/build
+ASAN_DIR  := $(CURDIR)/build-asan
 JOBS      ?= $(shell nproc)
 
-.PHONY: all setup build test test-cpp test-py test-lit lumo-docs demo bench clean
+.PHONY: all setup build test test-cpp test-py test-lit test-asan lumo-docs demo bench clean
 
 all: build
 
@@ -40,7 +41,17 @@ demo: build
 
 # Every benchmark runs; one that fails (a crash, not a missed target) fails the target.
 bench: build
-	@status=0; for b in bench/*.py; do $(PY) $$b || status=1; done; exit $$status
+	@status=0; for b in bench/*.py; do echo "== $$b"; $(PY) $$b || status=1; done; exit $$status
+
+# The module's code and the C++ tests built with AddressSanitizer and UndefinedBehaviorSanitizer
+# (PyTorch, Python and MLIR stay as they are), then the C++ tests run under them.
+$(ASAN_DIR)/build.ninja: CMakeLists.txt | setup
+	cmake -S . -B $(ASAN_DIR) -G Ninja -DPython_EXECUTABLE=$(PY) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DORVEX_SANITIZE=ON
+
+test-asan: setup $(ASAN_DIR)/build.ninja
+	cmake --build $(ASAN_DIR) -j $(JOBS) --target orvex_cpp_tests
+	cd $(ASAN_DIR) && ctest --output-on-failure
 
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR)

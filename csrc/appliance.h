@@ -1,6 +1,7 @@
 // The appliance state the Python front end hands us: callbacks, directories and the program seed.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -36,12 +37,17 @@ class ApplianceMode {
   void set_rng_seed(uint64_t seed) { seed_ = seed; }
   uint64_t seed() const { return seed_; }
 
+  // Whether a callback is running: the step that called it holds the device, so a step started
+  // from inside the callback could never begin.
+  bool in_callback() const { return callbacks_running_.load() > 0; }
+
  private:
   std::string artifact_dir_;
   std::string device_data_dir_;
   uint64_t seed_ = 0;
   compile_callback compile_callback_;
   execute_callback execute_callback_;
+  std::atomic<int> callbacks_running_{0};
 };
 
 }  // namespace orvex

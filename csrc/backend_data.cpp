@@ -10,7 +10,6 @@
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
-#include <unordered_map>
 #include <utility>
 
 #include <ATen/ATen.h>
@@ -80,18 +79,24 @@ class InterpreterLockRelease {
   PyThreadState* state_ = nullptr;
 };
 
+// The write semaphore, holding max_async_file_writes units. A change of the setting takes effect
+// at the next file write: the difference is added to (or taken from) the units, so writes already
+// in flight count against the new limit.
 orvex::Semaphore* get_async_write_semaphore() {
-  // Made on first use from the configuration of that moment; a refused setting leaves it unmade,
-  // so the next use tries again with the configuration then in force.
-  static orvex::Semaphore* semaphore = [] {
-    const int32_t writes = ApplianceDataInfo::config.max_async_file_writes;
-    if (writes < 1) {
-      mFwLtcFatal << "Invalid ApplianceDataInfo::Config max_async_file_writes=" << writes
-                  << ": at least 1 file write must be allowed at a time. Set "
-                  << "appliance_file_config.max_async_file_writes to 1 or more.";
-    }
-    return new orvex::Semaphore(writes, std::numeric_limits<int32_t>::max());
-  }();
+  static orvex::Semaphore* semaphore = new orvex::Semaphore(0, std::numeric_limits<int32_t>::max());
+  static std::mutex mutex;
+  static int32_t units = 0;
+  const int32_t writes = ApplianceDataInfo::config.max_async_file_writes;
+  if (writes < 1) {
+    mFwLtcFatal << "Invalid ApplianceDataInfo::Config max_async_file_writes=" << writes
+                << ": at least 1 file write must be allowed at a time. Set "
+                << "appliance_file_config.max_async_file_writes to 1 or more.";
+  }
+  std::lock_guard<std::mutex> lock(mutex);
+  if (writes != units) {
+    semaphore->adjust(writes - units);
+    units = writes;
+  }
   return semaphore;
 }
 
@@ -103,45 +108,19 @@ std::string get_unique_filename() {
   return dir + "/tensor_" + std::to_string(file_id.fetch_add(1)) + ".app_data";
 }
 
-// Storage whose data a background write is still reading. The memory of such a storage is
-// released only by the last of its writers, so that a writer never reads freed memory when several
-// records are made from tensors that share one storage.
-std::mutex writes_in_flight_mutex;
-std::unordered_map<const c10::StorageImpl*, int> writes_in_flight;
-
-// Frees the host memory of the tensor's storage, for every tensor sharing it. Returns the memory
-// to the allocator outside the lock (a deleter may need the Python interpreter lock).
-void release_host_memory(const at::Tensor& tensor, bool only_if_last_writer) {
+// Frees the host memory of a deferred tensor's storage. Python can still reach every tensor that
+// shares the storage, so the storage is also marked to refuse access to its data: reading it
+// raises instead of touching freed memory.
+void release_deferred_memory(const at::Tensor& tensor) {
   if (!tensor.defined() || !tensor.has_storage()) return;
   c10::StorageImpl* storage = tensor.storage().unsafeGetStorageImpl();
-  at::DataPtr released;
-  {
-    std::lock_guard<std::mutex> lock(writes_in_flight_mutex);
-    auto it = writes_in_flight.find(storage);
-    if (it != writes_in_flight.end()) {
-      if (!only_if_last_writer) return;  // a writer still reads it; the last one frees it
-      if (--it->second > 0) return;
-      writes_in_flight.erase(it);
-    }
-    at::DataPtr& data = storage->_mutable_data_ptr_no_checks();
-    if (data.get() == nullptr && data.get_context() == nullptr) return;
-    released = std::exchange(data, at::DataPtr(nullptr, data.device()));
-    storage->set_nbytes(0);
-  }
-}
-
-void begin_write(const at::Tensor& tensor) {
-  if (!tensor.has_storage()) return;
-  std::lock_guard<std::mutex> lock(writes_in_flight_mutex);
-  ++writes_in_flight[tensor.storage().unsafeGetStorageImpl()];
-}
-
-// Ends a write without freeing anything.
-void end_write(const at::Tensor& tensor) {
-  if (!tensor.has_storage()) return;
-  std::lock_guard<std::mutex> lock(writes_in_flight_mutex);
-  auto it = writes_in_flight.find(tensor.storage().unsafeGetStorageImpl());
-  if (it != writes_in_flight.end() && --it->second == 0) writes_in_flight.erase(it);
+  at::DataPtr& data = storage->_mutable_data_ptr_no_checks();
+  if (data.get() == nullptr && data.get_context() == nullptr) return;
+  at::DataPtr released = std::exchange(data, at::DataPtr(nullptr, data.device()));
+  storage->set_nbytes(0);
+  storage->release_data_and_set_meta_custom_data_ptr_error_msg_(
+      "The host memory of this deferred tensor was released when it became lazy data; its "
+      "values can no longer be read on the host.");
 }
 
 // Whether the tensor's elements are in host memory: false once its storage has been released.
@@ -216,12 +195,13 @@ void write_tensor_file(const std::string& filename, const at::Tensor& tensor, in
     throw std::runtime_error("Failed to write file: " + filename +
                              " (the tensor's host memory has been released)");
   }
-  // The buffer outlives the stream that uses it.
+  // The buffer outlives the stream that uses it. One larger than the file would only cost time.
   std::unique_ptr<char[]> buffer;
   std::ofstream out;
-  if (config.stream_buffer_size > 0) {
-    buffer.reset(new char[config.stream_buffer_size]());
-    out.rdbuf()->pubsetbuf(buffer.get(), static_cast<std::streamsize>(config.stream_buffer_size));
+  const int64_t buffer_size = std::min<int64_t>(config.stream_buffer_size, std::max<int64_t>(size, 1));
+  if (buffer_size > 0) {
+    buffer.reset(new char[buffer_size]());
+    out.rdbuf()->pubsetbuf(buffer.get(), static_cast<std::streamsize>(buffer_size));
   }
   out.open(filename, std::ios::out | std::ios::binary | std::ios::trunc);
   if (!out.is_open()) {
@@ -386,7 +366,7 @@ MemoryInfo::~MemoryInfo() { total_bytes_in_memory -= static_cast<int64_t>(tensor
 
 DeferredInfo::DeferredInfo(at::Tensor tensor) : tensor_(std::move(tensor)) {
   mFwLtcTrace(tracing()) << "Creating deferred tensor with size " << tensor_.nbytes() << " bytes.";
-  release_host_memory(tensor_, /*only_if_last_writer=*/false);
+  release_deferred_memory(tensor_);
 }
 
 // ---------------------------------------------------------------------------------- FileInfo
@@ -407,31 +387,22 @@ FileInfo::FileInfo(at::Tensor tensor)
     return semaphore->ScopedAcquire(1);
   }();
 
-  begin_write(tensor);
-  try {
-    write_file_ = std::async(
-        std::launch::async,
-        [this, tensor, config, reservation = std::move(reservation)]() mutable {
-          // The unit goes back when the task ends, whether it succeeds or throws, and only once
-          // the data is counted and the memory released.
-          orvex::Semaphore::ScopedReservation unit = std::move(reservation);
-          try {
-            write_tensor_file(filename_, tensor, size_, config, counted_bytes_);
-          } catch (...) {
-            write_failed_ = true;
-            end_write(tensor);
-            throw;
-          }
-          if (config.enabled) {
-            release_host_memory(tensor, /*only_if_last_writer=*/true);
-          } else {
-            end_write(tensor);
-          }
-        });
-  } catch (...) {
-    end_write(tensor);
-    throw;
-  }
+  // The writer holds the tensor only until the file is written. The host memory goes when its
+  // last user lets go of it: the caller's tensor, and every view of its storage, stays valid.
+  write_file_ = std::async(
+      std::launch::async,
+      [this, tensor, config, reservation = std::move(reservation)]() mutable {
+        // The unit goes back when the task ends, whether it succeeds or throws, and only once
+        // the data is counted and the tensor let go.
+        orvex::Semaphore::ScopedReservation unit = std::move(reservation);
+        at::Tensor data = std::move(tensor);
+        try {
+          write_tensor_file(filename_, data, size_, config, counted_bytes_);
+        } catch (...) {
+          write_failed_ = true;
+          throw;
+        }
+      });
 
   if (!(config.enabled && config.async_file_write)) wait_for_write(true);
 }
@@ -448,6 +419,7 @@ FileInfo::FileInfo(const FileInfo& other)
   if (!fs::exists(other.filename_)) {
     throw std::runtime_error("Cannot copy file as it does not exist: " + other.filename_);
   }
+  other.check_file();
 
   orvex::Semaphore* semaphore = get_async_write_semaphore();
   orvex::Semaphore::ScopedReservation reservation = [&] {
@@ -475,29 +447,50 @@ FileInfo::FileInfo(const FileInfo& other)
   if (!(config.enabled && config.async_file_write)) wait_for_write(true);
 }
 
-FileInfo::~FileInfo() {
+namespace {
+// Emits a message from a destructor: a message that cannot be delivered must not stop the clean-up.
+template <typename Emit>
+void emit_quietly(Emit emit) noexcept {
   try {
-    if (ApplianceDataInfo::config.delete_file_on_destruct && !filename_.empty()) {
-      mFwLtcTrace(tracing()) << "Deleting tensor data file: " << filename_;
-      wait_for_write(false);
-      std::error_code error;
-      const bool removed = fs::remove(filename_, error);
-      if (error) {
-        mFwLtcWarning << "Failed to delete tensor data file: " << filename_ << " ("
-                      << error.message() << ")";
-      } else if (!removed && !write_failed_) {
-        mFwLtcWarning << "Failed to delete tensor data file: " << filename_;
-      }
-      // Only what this file added comes off the counter; a failed write added nothing.
-      total_bytes_in_files -= counted_bytes_.exchange(0);
-    }
+    emit();
   } catch (...) {
-    // A destructor reports, it does not throw.
   }
-  // The writer reads this object: it must have finished before the members go.
+}
+}  // namespace
+
+FileInfo::~FileInfo() {
+  // The writer reads this object: it must have finished before anything goes.
   if (write_file_.valid()) {
     InterpreterLockRelease unlocked;
     write_file_.wait();
+  }
+  if (!ApplianceDataInfo::config.delete_file_on_destruct || filename_.empty()) return;
+  emit_quietly([&] { mFwLtcTrace(tracing()) << "Deleting tensor data file: " << filename_; });
+  std::error_code error;
+  const bool removed = fs::remove(filename_, error);
+  // Only what this file added comes off the counter; a failed write added nothing.
+  total_bytes_in_files -= counted_bytes_.exchange(0);
+  if (error) {
+    emit_quietly([&] {
+      mFwLtcWarning << "Failed to delete tensor data file: " << filename_ << " ("
+                    << error.message() << ")";
+    });
+  } else if (!removed && !write_failed_) {
+    emit_quietly([&] { mFwLtcWarning << "Failed to delete tensor data file: " << filename_; });
+  }
+}
+
+void FileInfo::check_file() const {
+  std::error_code error;
+  const uintmax_t on_disk = fs::file_size(filename_, error);
+  if (error) {
+    mFwLtcFatal << "Cannot read tensor data file " << filename_ << " (" << error.message()
+                << "): expected " << size_ << " bytes. The file was removed or replaced outside "
+                << "the data store.";
+  }
+  if (on_disk != static_cast<uintmax_t>(size_)) {
+    mFwLtcFatal << "Tensor data file " << filename_ << " has " << on_disk << " bytes, expected "
+                << size_ << " bytes. The file was changed outside the data store.";
   }
 }
 
@@ -520,6 +513,8 @@ void FileInfo::wait_for_write(bool get) const {
 
 at::Tensor FileInfo::get_tensor() const {
   wait_for_write(true);
+  // Mapping a short file would extend it with zeros and hand those out as the tensor's values.
+  check_file();
   if (numel_ == 0) return at::empty(sizes_, options_);
   at::Tensor flat = at::from_file(filename_, /*shared=*/true, numel_,
                                   at::typeMetaToScalarType(options_.dtype()), options_.layout(),

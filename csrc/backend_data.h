@@ -103,6 +103,8 @@ class FileInfo : public ApplianceDataInfo::Impl {
   std::string get_filename() const { return filename_; }
   // Waits for the write or copy; with `get` its result is taken and an error of it raised.
   void wait_for_write(bool get) const;
+  // Fails unless the data file is there with exactly the tensor's bytes.
+  void check_file() const;
 
  private:
   int64_t size_ = 0;

@@ -1,5 +1,18 @@
+// Python.h first, as Python asks of its embedders.
+#include <Python.h>
+
 #include "backend_impl.h"
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +30,7 @@
 #include "mlir_utils.h"
 #include <mlir-c/BuiltinAttributes.h>
 #include <mlir-c/BuiltinTypes.h>
+#include <mlir-c/Diagnostics.h>
 #include "lowering_context.h"
 #include "ox_metadata.h"
 #include "torch_mlir_ltc/host_eval.h"
@@ -224,10 +238,113 @@ std::string shell_quote(const std::string& text) {
   return quoted;
 }
 
+namespace {
+
+void append_text(MlirStringRef part, void* out) {
+  static_cast<std::string*>(out)->append(part.data, part.length);
+}
+
+// Fails, with MLIR's diagnostics, unless the module around `func` verifies: a module that does not
+// would be printed in generic form and handed on as if nothing were wrong.
+void VerifyProgram(MlirOperation func, MlirContext context) {
+  std::string diagnostics;
+  auto handler = [](MlirDiagnostic diagnostic, void* out) {
+    auto* text = static_cast<std::string*>(out);
+    if (!text->empty()) *text += "\n";
+    mlirDiagnosticPrint(diagnostic, append_text, out);
+    return mlirLogicalResultSuccess();
+  };
+  MlirDiagnosticHandlerID id =
+      mlirContextAttachDiagnosticHandler(context, handler, &diagnostics, nullptr);
+  MlirOperation module = mlirOperationGetParentOperation(func);
+  const bool verified = mlirOperationVerify(mlirOperationIsNull(module) ? func : module);
+  mlirContextDetachDiagnosticHandler(context, id);
+  if (!verified) {
+    mFwLtcFatal << "Orvex backend cannot compile the program: its MLIR module does not verify:\n"
+                << diagnostics;
+  }
+}
+
+void WriteFile(const std::filesystem::path& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+  out.close();
+  if (!out) mFwLtcFatal << "Failed to write file: " << path.string() << " (" << std::strerror(errno) << ")";
+}
+
+// sys.prefix of the running interpreter: its bin folder is where the conversion tool is installed.
+std::string PythonPrefix() {
+  if (!Py_IsInitialized()) return "";
+  PyGILState_STATE state = PyGILState_Ensure();
+  PyObject* prefix = PySys_GetObject("prefix");  // borrowed
+  const char* text = prefix && PyUnicode_Check(prefix) ? PyUnicode_AsUTF8(prefix) : nullptr;
+  std::string result = text ? text : "";
+  if (!text) PyErr_Clear();
+  PyGILState_Release(state);
+  return result;
+}
+
+// One command of the pipeline, started with its standard input and output on the given files.
+struct Stage {
+  std::vector<std::string> argv;
+  pid_t pid = -1;
+  int spawn_error = 0;
+  int status = 0;
+
+  std::string text() const { return c10::Join(" ", argv); }
+
+  void start(int in, int out) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in, STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    spawn_error = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawn_error != 0) pid = -1;
+  }
+
+  void wait() {
+    while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+
+  // Why the stage failed, or empty if it ran and exited with status 0.
+  std::string failure() const {
+    if (spawn_error == ENOENT) return argv[0] + " was not found";
+    if (spawn_error != 0) return argv[0] + " could not be started: " + std::strerror(spawn_error);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return "";
+    if (WIFEXITED(status)) return argv[0] + " exited with status " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(status)) return argv[0] + " was killed by signal " + std::to_string(WTERMSIG(status));
+    return argv[0] + " failed";
+  }
+};
+
+// A file descriptor closed when it goes.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd = -1) : fd_(fd) {}
+  ~Descriptor() { reset(); }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
 std::string torch_to_lumo(std::string torch_mlir, std::filesystem::path dir) {
-  const std::vector<std::string> pipeline = {
-      "sed \"s/func\\.func @/func @/g\"",
-      "torch-lumo-opt -refine-types -torch-to-lumo-pipeline -mlir-print-debuginfo",
+  std::vector<Stage> pipeline = {
+      {{"sed", "s/func\\.func @/func @/g"}},
+      {{"torch-lumo-opt", "-refine-types", "-torch-to-lumo-pipeline", "-mlir-print-debuginfo"}},
   };
   if (!std::filesystem::exists(dir)) {
     if (!std::filesystem::create_directories(dir) && !std::filesystem::is_directory(dir)) {
@@ -236,20 +353,57 @@ std::string torch_to_lumo(std::string torch_mlir, std::filesystem::path dir) {
   }
   const std::filesystem::path input = std::filesystem::absolute(dir / "torch.mlir");
   const std::filesystem::path output = std::filesystem::absolute(dir / "lumo.mlir");
-  {
-    std::ofstream out(input, std::ios::binary | std::ios::trunc);
-    out << torch_mlir;
-    out.close();
-    if (!out) mFwLtcFatal << "Failed to write file: " << input.string();
+  WriteFile(input, torch_mlir);
+
+  // The same pipeline as a shell line, for the user to run by hand.
+  const std::string command = "( sed \"s/func\\.func @/func @/g\" | " + pipeline[1].text() +
+                              " > " + shell_quote(output.string()) + " ) < " +
+                              shell_quote(input.string());
+  auto fail = [&](const std::string& reason) {
+    mFwLtcFatal << "torch-to-lumo pipeline failed:\n" << "To re-run:\n" << command << "\n" << reason;
+  };
+
+  // Each stage runs on its own, so that every one's outcome is known, not only the last one's.
+  Descriptor in(::open(input.c_str(), O_RDONLY | O_CLOEXEC));
+  if (in.get() < 0) fail("Cannot read " + input.string() + ": " + std::strerror(errno));
+  Descriptor out(::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (out.get() < 0) fail("Cannot write " + output.string() + ": " + std::strerror(errno));
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) fail(std::string("Cannot make a pipe: ") + std::strerror(errno));
+  Descriptor read_end(ends[0]), write_end(ends[1]);
+  pipeline[0].start(in.get(), write_end.get());
+  write_end.reset();  // the tool sees the end of its input when sed is done
+  pipeline[1].start(read_end.get(), out.get());
+  read_end.reset();
+  for (Stage& stage : pipeline) stage.wait();
+  out.reset();
+
+  if (pipeline[1].spawn_error == ENOENT) {
+    const std::string prefix = PythonPrefix();
+    const char* path = std::getenv("PATH");
+    fail("The conversion tool torch-lumo-opt was not found. It is expected in the virtual "
+         "environment's bin folder" + (prefix.empty() ? std::string() : " (" + prefix + "/bin)") +
+         " or elsewhere on the search path (PATH=" + (path ? path : "") + ").");
   }
-  std::string command = "( " + c10::Join(" | ", pipeline) + " > " + shell_quote(output.string()) +
-                        " ) < " + shell_quote(input.string());
-  if (std::system(command.c_str()) != 0) {
-    mFwLtcFatal << "torch-to-lumo pipeline failed:\n" << "To re-run:\n" << command;
+  // The tool first: when it stops early, sed only loses its reader.
+  const Stage& sed = pipeline[0];
+  const Stage& tool = pipeline[1];
+  std::string failures;
+  for (const Stage* stage : {&tool, &sed}) {
+    const std::string failure = stage->failure();
+    const bool lost_reader = stage == &sed && !failures.empty() && WIFSIGNALED(sed.status) &&
+                             WTERMSIG(sed.status) == SIGPIPE;
+    if (failure.empty() || lost_reader) continue;
+    failures += "`" + stage->text() + "`: " + failure + " (its diagnostics are on standard error).\n";
   }
-  std::ifstream in(output, std::ios::binary);
+  if (!failures.empty()) fail(failures.substr(0, failures.size() - 1));
+
+  std::ifstream result(output, std::ios::binary);
   std::stringstream text;
-  text << in.rdbuf();
+  if (result) text << result.rdbuf();
+  if (!result || result.bad()) {
+    fail("Cannot read the converted program " + output.string() + ": " + std::strerror(errno));
+  }
   return text.str();
 }
 
@@ -382,11 +536,12 @@ std::vector<BackendDataPtr> OrvexBackendImpl::ExecuteComputation(
   {
     MlirRegion body = mlirOperationGetRegion(func, 0);
     MlirBlock block = mlirRegionGetFirstBlock(body);
-    std::vector<MlirValue> named_arguments;
+    // Values compare by their handle.
+    std::unordered_set<const void*> named_arguments;
     for (intptr_t k = 0; k < mlirBlockGetNumArguments(block); ++k) {
       auto entry = parameters_map.find(static_cast<int>(k));
       if (entry != parameters_map.end() && !starts_with(entry->second, "placeholder")) {
-        named_arguments.push_back(mlirBlockGetArgument(block, k));
+        named_arguments.insert(mlirBlockGetArgument(block, k).ptr);
       }
     }
     size_t count = 0;
@@ -394,15 +549,7 @@ std::vector<BackendDataPtr> OrvexBackendImpl::ExecuteComputation(
     if (!mlirOperationIsNull(op)) op = mlirOperationGetNextInBlock(op);
     for (; !mlirOperationIsNull(op); op = mlirOperationGetNextInBlock(op)) {
       for (intptr_t j = 0; j < mlirOperationGetNumOperands(op); ++j) {
-        MlirValue operand = mlirOperationGetOperand(op, j);
-        bool is_named_argument = false;
-        for (const MlirValue& argument : named_arguments) {
-          if (mlirValueEqual(operand, argument)) {
-            is_named_argument = true;
-            break;
-          }
-        }
-        if (!is_named_argument) ++count;
+        if (!named_arguments.count(mlirOperationGetOperand(op, j).ptr)) ++count;
       }
     }
     mFwLtcDebug << "Output count for empty graph check: " << count << std::endl;
@@ -512,6 +659,8 @@ std::vector<BackendDataPtr> OrvexBackendImpl::ExecuteComputation(
   std::vector<BackendDataPtr> results;
   std::vector<MlirAttribute> result_dicts;
   std::unordered_set<std::string> output_names;
+  // Per name, the suffix to try next: suffixes below it are taken already.
+  std::unordered_map<std::string, int> next_suffix;
   for (size_t i = 0; i < output_tensors.size(); ++i) {
     auto info = std::make_shared<ApplianceDataInfo>();
     std::shared_ptr<OrvexMetadata> metadata = result_metadata(i);
@@ -525,8 +674,11 @@ std::vector<BackendDataPtr> OrvexBackendImpl::ExecuteComputation(
       name = metadata->name.empty() ? "output_" + std::to_string(i) : metadata->name;
     }
     std::string unique = name;
-    for (int suffix = 1; output_names.count(unique); ++suffix) {
-      unique = name + std::to_string(suffix);
+    if (output_names.count(unique)) {
+      int& suffix = next_suffix.emplace(name, 1).first->second;
+      do {
+        unique = name + std::to_string(suffix++);
+      } while (output_names.count(unique));
     }
     output_names.insert(unique);
     info->name = unique;
@@ -542,13 +694,10 @@ std::vector<BackendDataPtr> OrvexBackendImpl::ExecuteComputation(
       func, toMlirStringRef("res_attrs"),
       mlirArrayAttrGet(context, result_dicts.size(), result_dicts.data()));
 
+  VerifyProgram(func, context);
   const std::string artifact_dir = GetOrvexBackendAppliance()->get_artifact_dir();
   std::string text = torch_to_lumo(computation->to_string(), artifact_dir);
-  {
-    std::ofstream out(std::filesystem::path(artifact_dir) / "lumo.mlir",
-                      std::ios::binary | std::ios::trunc);
-    out << text;
-  }
+  WriteFile(std::filesystem::path(artifact_dir) / "lumo.mlir", text);
   TORCH_CHECK(GetOrvexBackendAppliance()->compile(batch_size, text),
               "Failed to compile model for Orvex System.\n\n",
               GetComputationBackendText(computation));
@@ -736,6 +885,18 @@ MlirContext GetMlirContext() { return GetOrvexBackendImpl()->mlir_context; }
 
 orvex::ApplianceMode* GetOrvexBackendAppliance() { return GetOrvexBackendImpl()->appliance.get(); }
 
+namespace {
+std::atomic<bool> backend_initialized{false};
+}  // namespace
+
+void RequireOrvexBackend() {
+  if (!backend_initialized.load()) {
+    throw std::runtime_error(
+        "The Orvex backend is not initialized: call orvex_pytorch_lib.initialize() before "
+        "creating lazy data.");
+  }
+}
+
 void InitOrvexBackend() {
   static std::unique_ptr<BackendRegistrar> g_registrar;
   auto previous = std::move(g_registrar);
@@ -747,6 +908,7 @@ void InitOrvexBackend() {
   register_host_scalar_reads();
   OrvexMetadata::init();
   LazyGraphExecutor::Register(GetOrvexLazyGraphExecutor());
+  backend_initialized = true;
 }
 
 }  // namespace lazy

@@ -63,6 +63,9 @@ OrvexBackendImpl* GetOrvexBackendImpl();
 MlirContext GetMlirContext();
 orvex::ApplianceMode* GetOrvexBackendAppliance();
 void InitOrvexBackend();
+// Fails with a message that asks for initialize() until InitOrvexBackend has run: lazy data made
+// before then cannot reach LTC's graph executor.
+void RequireOrvexBackend();
 
 // Reports an operator without a lazy kernel, with its arguments and the lazy graph behind them,
 // and fails; registered as the fallback of the Lazy dispatch key.

@@ -4,6 +4,7 @@
 #include <torch/csrc/lazy/core/internal_ops/ltc_ops.h>
 #include <torch/csrc/lazy/core/tensor_util.h>
 
+#include "backend_impl.h"
 #include "computation.h"
 #include "ox_metadata.h"
 #include "torch_mlir_ltc/backend_impl.h"
@@ -51,7 +52,34 @@ void OrvexLazyGraphExecutor::UnregisterTensor(LazyTensor::Data* data) {
   LazyGraphExecutor::UnregisterTensor(data);
 }
 
+namespace {
+void RefuseStepInsideCallback() {
+  if (GetOrvexBackendAppliance()->in_callback()) {
+    throw std::runtime_error(
+        "torch._lazy.mark_step() cannot run inside the compile or execute callback: the step that "
+        "called the callback is still running. Return from the callback first.");
+  }
+}
+}  // namespace
+
+void OrvexLazyGraphExecutor::SyncLiveTensorsGraph(const BackendDevice* device,
+                                                  c10::ArrayRef<std::string> devices, bool wait) {
+  RefuseStepInsideCallback();
+  LazyGraphExecutor::SyncLiveTensorsGraph(device, devices, wait);
+}
+
+void OrvexLazyGraphExecutor::MarkStep(const BackendDevice& device) {
+  RefuseStepInsideCallback();
+  LazyGraphExecutor::MarkStep(device);
+}
+
+void OrvexLazyGraphExecutor::TensorCollectionBarrier(SyncTensorCollection* coll) {
+  RefuseStepInsideCallback();
+  LazyGraphExecutor::TensorCollectionBarrier(coll);
+}
+
 bool OrvexLazyGraphExecutor::ShouldSyncTensor(const LazyTensorPtr& tensor) const {
+  RefuseStepInsideCallback();
   static CachedOrvexComputation* cache = GetCachedOrvexComputation();
   const auto& output_ids = GetOutputIds();
   const int64_t id = tensor->GetUniqueId();
@@ -62,12 +90,13 @@ bool OrvexLazyGraphExecutor::ShouldSyncTensor(const LazyTensorPtr& tensor) const
   } else {
     sync = output_ids.count(id) > 0 || value->op() != ltc_not_supported;
   }
+  const bool trace = mFwLtcTrace.will_print();
   if (!sync) {
-    mFwLtcTrace << "Not syncing tensor [" << id << "]: " << value->ToString();
+    mFwLtcTrace(trace) << "Not syncing tensor [" << id << "]: " << (trace ? value->ToString() : "");
     return false;
   }
   GetOutputTensors().push_back(tensor);
-  mFwLtcTrace << "Syncing tensor [" << id << "]: " << value->ToString();
+  mFwLtcTrace(trace) << "Syncing tensor [" << id << "]: " << (trace ? value->ToString() : "");
   DeviceData* device_data = device_data_cast(value);
   GetOutputTensorData().push_back(device_data ? device_data->data() : nullptr);
   return true;
@@ -94,11 +123,16 @@ at::Tensor MarkOutputTensor(at::Tensor tensor, bool force) {
                    "passing it into a step closure.";
   }
 
+  // Node texts are long: built only when the debug level is on.
+  const bool debug = mFwLtcDebug.will_print();
+  auto text = [debug](const Value& v) { return debug ? v->ToString() : std::string(); };
+
   if (force) {
     auto cached = cached_mappings.find(id);
     if (cached != cached_mappings.end()) {
-      mFwLtcDebug << "Using cached tensor [" << TryGetLtcTensor(cached->second)->GetUniqueId()
-                  << "] for marking tensor [" << id << "]: " << value->ToString()
+      mFwLtcDebug(debug) << "Using cached tensor ["
+                         << TryGetLtcTensor(cached->second)->GetUniqueId()
+                         << "] for marking tensor [" << id << "]: " << text(value)
                   << " as an output.";
       return cached->second;
     }
@@ -106,17 +140,17 @@ at::Tensor MarkOutputTensor(at::Tensor tensor, bool force) {
     MarkOutputTensor(replacement);
     cached_mappings[id] = replacement;
     LazyTensorPtr lazy_replacement = TryGetLtcTensor(replacement);
-    mFwLtcDebug << "Marked tensor [" << lazy_replacement->GetUniqueId()
-                << "]: " << lazy_replacement->GetIrValue()->ToString()
-                << " as output in place of the original tensor [" << id
-                << "]: " << value->ToString() << ".";
+    mFwLtcDebug(debug) << "Marked tensor [" << lazy_replacement->GetUniqueId()
+                       << "]: " << text(lazy_replacement->GetIrValue())
+                       << " as output in place of the original tensor [" << id
+                       << "]: " << text(value) << ".";
     return replacement;
   }
 
   if (DeviceData* device_data = device_data_cast(value)) {
     if (OrvexMetadata::get(device_data)->uses.empty()) {
-      mFwLtcDebug << "Did not mark [" << id << "]: " << value->ToString()
-                  << " as an output as it has no uses.";
+      mFwLtcDebug(debug) << "Did not mark [" << id << "]: " << text(value)
+                         << " as an output as it has no uses.";
       return tensor;
     }
     auto* mlir_data = dynamic_cast<TorchMlirBackendData*>(device_data->data().get());
@@ -133,12 +167,12 @@ at::Tensor MarkOutputTensor(at::Tensor tensor, bool force) {
     OrvexMetadata::get(value.node.get())->data = handle;
   }
   if (output_ids.count(id)) {
-    mFwLtcDebug << "Did not mark [" << id << "]: " << value->ToString()
-                << " as an output since it is a duplicate.";
+    mFwLtcDebug(debug) << "Did not mark [" << id << "]: " << text(value)
+                       << " as an output since it is a duplicate.";
     return tensor;
   }
   output_ids.insert(id);
-  mFwLtcDebug << "Marked [" << id << "]: " << value->ToString() << " as an output.";
+  mFwLtcDebug(debug) << "Marked [" << id << "]: " << text(value) << " as an output.";
   return tensor;
 }
 

@@ -16,6 +16,14 @@ class OrvexLazyGraphExecutor : public LazyGraphExecutor {
   ~OrvexLazyGraphExecutor() override = default;
   void RegisterTensor(std::shared_ptr<LazyTensor::Data> data) override;
   void UnregisterTensor(LazyTensor::Data* data) override;
+  // A step cannot start inside a compile or execute callback: the step that runs the callback
+  // holds the device. These refuse instead of waiting for it for ever.
+  void SyncLiveTensorsGraph(const BackendDevice* device, c10::ArrayRef<std::string> devices,
+                            bool wait) override;
+  void MarkStep(const BackendDevice& device) override;
+
+ protected:
+  void TensorCollectionBarrier(SyncTensorCollection* coll) override;
 
  private:
   // Until the first execution: LTC's own policy widened by the marked outputs. Afterwards:

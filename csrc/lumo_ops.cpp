@@ -3,6 +3,7 @@
 #include "lumo_ops.h"
 
 #include <ATen/FunctionalTensorWrapper.h>
+#include <ATen/native/TypeProperties.h>
 #include <c10/core/DispatchKeySet.h>
 #include <torch/csrc/jit/api/function_impl.h>
 #include <torch/csrc/jit/ir/constants.h>
@@ -113,6 +114,7 @@ void LumoCall::AddOperand(const char* arg, const at::Tensor& tensor) {
     lazy = GetLtcTensorOrCreateForWrappedNumber(tensor, *device_);
   }
   operands_.push_back(lazy->GetIrValue());
+  operand_tensors_.emplace_back(arg, tensor);
 }
 
 void LumoCall::AddOperand(const char* arg, c10::ArrayRef<at::Tensor> tensors) {
@@ -148,7 +150,34 @@ void LumoCall::FinishAttributes(c10::string_view attr_names) {
 }
 
 at::Tensor LumoCall::BuildNode(const at::Tensor& first) {
-  std::vector<Shape> shapes{Shape(first.scalar_type(), first.sizes())};
+  return Record(Shape(first.scalar_type(), first.sizes()));
+}
+
+at::Tensor LumoCall::BuildElementwiseNode() {
+  // numpy's broadcasting, aligned at the trailing dimensions.
+  std::vector<int64_t> sizes;
+  std::string names;
+  at::native::ResultTypeState types;
+  for (const auto& [arg, tensor] : operand_tensors_) {
+    const at::IntArrayRef other = tensor.sizes();
+    std::vector<int64_t> merged(std::max(sizes.size(), other.size()), 1);
+    for (size_t i = 0; i < merged.size(); ++i) {
+      const int64_t a = i < sizes.size() ? sizes[sizes.size() - 1 - i] : 1;
+      const int64_t b = i < other.size() ? other[other.size() - 1 - i] : 1;
+      TORCH_CHECK(a == b || a == 1 || b == 1, "lumo::", name_, ": the shapes ",
+                  at::IntArrayRef(sizes), " (", names, ") and ", other, " ('", arg,
+                  "') do not broadcast");
+      merged[merged.size() - 1 - i] = a == 1 ? b : a;
+    }
+    sizes = std::move(merged);
+    names += (names.empty() ? "'" : ", '") + std::string(arg) + "'";
+    types = at::native::update_result_type_state(tensor, types);
+  }
+  return Record(Shape(at::native::result_type(types), sizes));
+}
+
+at::Tensor LumoCall::Record(Shape shape) {
+  std::vector<Shape> shapes{std::move(shape)};
   NodePtr node = MakeNode<LumoMlirNode>(OpKind(*kind_), OpList(operands_), std::move(attrs_),
                                         std::move(shapes));
   at::Tensor result = CreateAtenFromLtcTensor(LazyTensor::Create(Value(node, 0), *device_));

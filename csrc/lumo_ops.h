@@ -77,6 +77,9 @@ class LumoCall {
   // Records the node, shaped like `first` (no broadcasting, no type promotion), and returns the
   // functional lazy tensor of its output.
   at::Tensor BuildNode(const at::Tensor& first);
+  // The same for an elementwise operator: the output has the operands' broadcast shape and
+  // PyTorch's promoted element type; operands that do not broadcast are refused.
+  at::Tensor BuildElementwiseNode();
 
   // The operator has no shape inference.
   [[noreturn]] void RaiseShapeError() const;
@@ -86,12 +89,16 @@ class LumoCall {
 
  private:
   void AddNamedValue(const char* name, c10::IValue value);
+  at::Tensor Record(Shape shape);
 
   c10::impl::ExcludeDispatchKeyGuard no_autograd_;
   const OpKindWrapper& kind_;
   const char* name_;
   std::optional<BackendDevice> device_;
   std::vector<Value> operands_;
+  // The tensor operands as given, with their names: their shapes and types make an elementwise
+  // operator's output.
+  std::vector<std::pair<const char*, at::Tensor>> operand_tensors_;
   std::vector<torch::jit::NamedValue> attrs_;
   std::string attr_names_;
 };

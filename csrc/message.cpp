@@ -122,7 +122,12 @@ void MessageManager::set_default_level(MessageLevel level) {
 
 bool MessageManager::will_print(const Message& message) const {
   Guard guard(*this);
-  return handler_->will_print(message);
+  try {
+    return handler_->will_print(message);
+  } catch (const std::exception&) {
+    // A handler that cannot tell still gets the messages that must not be lost.
+    return MessageLevel::WARNING <= message.level();
+  }
 }
 
 void MessageManager::print_string(const Message& message, const std::string& text) const {
@@ -135,7 +140,9 @@ void MessageManager::print_string(const Message& message, const std::string& tex
   try {
     handler_->print_string(message, text);
   } catch (const std::exception&) {
-    if (MessageLevel::ERROR <= message.level()) {
+    // Warnings too: the data store reports its own failures (a data file it could not delete) as
+    // warnings, and a broken handler must not hide them.
+    if (MessageLevel::WARNING <= message.level()) {
       std::string line = plain_line(message, text);
       std::cerr.write(line.data(), line.size());
       std::cerr.flush();

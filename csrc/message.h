@@ -80,12 +80,15 @@ class Message {
   MessageLevel level() const { return level_; }
   bool will_print() const;
 
+  // The pipe collects text only when the message will be printed (a FATAL message always is), so
+  // a message whose level is off costs one level test and no formatting. Operands are still
+  // evaluated: guard costly ones with will_print().
   template <typename T>
   details::MessagePipe operator<<(const T& value) const {
-    return details::MessagePipe(this) << value;
+    return open() << value;
   }
   details::MessagePipe operator<<(std::ostream& (*manip)(std::ostream&)) const {
-    return details::MessagePipe(this) << manip;
+    return open() << manip;
   }
   // A pipe that collects and emits only when `condition` holds.
   details::MessagePipe operator()(bool condition) const {
@@ -93,6 +96,11 @@ class Message {
   }
 
  private:
+  details::MessagePipe open() const {
+    return (level_ == MessageLevel::FATAL || will_print()) ? details::MessagePipe(this)
+                                                           : details::MessagePipe();
+  }
+
   const std::string loggername_;
   const MessageLevel level_;
 };

@@ -22,17 +22,10 @@ MlirNamedAttribute toMlirNamedAttribute(const char* name, MlirAttribute attr) {
 }
 
 MlirType aten_type_to_mlir(c10::ScalarType type, const MlirContext& context) {
-  switch (type) {
-    case c10::ScalarType::Byte: return mlirIntegerTypeSignedGet(context, 8);
-    case c10::ScalarType::Short: return mlirIntegerTypeSignedGet(context, 16);
-    case c10::ScalarType::Int: return mlirIntegerTypeSignedGet(context, 32);
-    case c10::ScalarType::Long: return mlirIntegerTypeSignedGet(context, 64);
-    case c10::ScalarType::Half: return mlirF16TypeGet(context);
-    case c10::ScalarType::Float: return mlirF32TypeGet(context);
-    case c10::ScalarType::Double: return mlirF64TypeGet(context);
-    case c10::ScalarType::Bool: return mlirIntegerTypeGet(context, 1);
-    case c10::ScalarType::BFloat16: return mlirBF16TypeGet(context);
-    default: break;
+  // The importer's table, so that an embedded value has the type of the argument it belongs to;
+  // complex values have no element type in the programs the appliance runs.
+  if (!c10::isComplexType(type) && torch::lazy::torchMlirHasElementType(type)) {
+    return torch::lazy::torchMlirElementType(context, type);
   }
   mFwLtcFatal << "Unsupported ATen dtype: " << c10::toString(type);
   return MlirType{nullptr};  // not reached: a fatal message throws

@@ -12,8 +12,9 @@ MlirStringRef toMlirStringRef(const std::string& s);
 // `attr` under the name `name`, made in the attribute's own context. A null attribute is an error.
 MlirNamedAttribute toMlirNamedAttribute(const char* name, MlirAttribute attr);
 
-// The element type of the appliance's tensors: Byte si8, Short si16, Int si32, Long si64,
-// Half f16, Float f32, Double f64, Bool i1, BFloat16 bf16. Any other type is a fatal error.
+// The element type of the appliance's tensors, spelled as the torch dialect spells it: Byte ui8,
+// Char si8, Short si16, Int si32, Long si64, Half f16, BFloat16 bf16, Float f32, Double f64,
+// Bool i1. Any other type is a fatal error.
 MlirType aten_type_to_mlir(c10::ScalarType type, const MlirContext& context);
 
 // The tensor's values, in row-major order, as a dense elements attribute named `name`.

@@ -1,5 +1,10 @@
 // The Python module: its entry, function table, and the bridge from messages to Python logging.
+#include <atomic>
+#include <cctype>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <limits>
 #include <iostream>
 #include <optional>
 #include <unordered_map>
@@ -10,7 +15,6 @@
 #include <torch/csrc/lazy/core/tensor.h>
 #include <torch/csrc/utils/pybind.h>
 
-#include <pybind11/functional.h>
 #include <pybind11/stl.h>
 
 #include "appliance.h"
@@ -205,7 +209,13 @@ bool IsWeightTensor(const at::Tensor& tensor) {
 
 void CopyApplianceData(const at::Tensor& src, const at::Tensor& dst) {
   torch::lazy::ApplianceDataInfo* dst_info = GetRecord(dst, "ApplianceDataInfo");
-  dst_info->share_storage(*GetApplianceData(src));
+  torch::lazy::ApplianceDataInfo* src_info = GetApplianceData(src);
+  // The destination's record would otherwise hold data of another shape than its tensor.
+  TORCH_CHECK(src.scalar_type() == dst.scalar_type() && src.sizes() == dst.sizes(),
+              "copy_appliance_data: the source is ", src.scalar_type(), src.sizes(),
+              " but the destination is ", dst.scalar_type(), dst.sizes(),
+              "; the data can only be shared between tensors of one shape and element type.");
+  dst_info->share_storage(*src_info);
 }
 
 bool SetTensorName(const at::Tensor& tensor, const std::string& name) {
@@ -220,7 +230,17 @@ at::Tensor WrapLazyData(std::shared_ptr<torch::lazy::TorchMlirBackendData> data)
       torch::lazy::CreateAtenFromLtcTensor(torch::lazy::LazyTensor::Create(data)));
 }
 
+// Lazy data is made from host data only: a CPU tensor with strided layout.
+void RequireHostTensor(const at::Tensor& tensor, const char* function) {
+  TORCH_CHECK(tensor.defined(), function, " expects a CPU tensor, but got an undefined tensor.");
+  TORCH_CHECK(tensor.device().is_cpu() && tensor.layout() == at::kStrided, function,
+              " expects a CPU tensor with strided layout, but got a tensor on device ",
+              tensor.device(), " with layout ", tensor.layout(), ".");
+}
+
 at::Tensor EagerToLazy(const at::Tensor& tensor) {
+  torch::lazy::RequireOrvexBackend();
+  RequireHostTensor(tensor, "eager_to_lazy");
   auto info = std::make_shared<torch::lazy::ApplianceDataInfo>(tensor);
   torch::lazy::Shape shape(tensor.scalar_type(), tensor.sizes());
   torch::lazy::BackendDevice device(std::make_shared<torch::lazy::OrvexBackendDeviceType>(), 0);
@@ -228,6 +248,7 @@ at::Tensor EagerToLazy(const at::Tensor& tensor) {
 }
 
 at::Tensor CloneTensor(const at::Tensor& tensor) {
+  torch::lazy::RequireOrvexBackend();
   auto lazy_tensor = torch::lazy::TryGetLtcTensor(tensor);
   TORCH_CHECK(lazy_tensor);
   auto device = torch::lazy::GetBackendDevice(tensor);
@@ -261,20 +282,61 @@ bool SetAttribute(const at::Tensor& tensor, const std::string& name, const MlirA
   return true;
 }
 
+// numpy's bool scalar: not an int, but a truth value.
+bool IsNumpyBool(const py::handle& value) {
+  const char* name = Py_TYPE(value.ptr())->tp_name;
+  return std::strcmp(name, "numpy.bool_") == 0 || std::strcmp(name, "numpy.bool") == 0;
+}
+
+// Whether `value` is registered with the abstract number class `kind` of Python's `numbers`
+// module (numpy's scalars are).
+bool IsNumber(const py::handle& value, const char* kind) {
+  const int result = PyObject_IsInstance(value.ptr(), py::module_::import("numbers").attr(kind).ptr());
+  if (result < 0) throw py::error_already_set();
+  return result != 0;
+}
+
 MlirAttribute ToMlirAttribute(const py::object& value) {
   MlirContext ctx = torch::lazy::GetMlirContext();
-  if (Py_TYPE(value.ptr()) == &PyBool_Type) {
-    return mlirBoolAttrGet(ctx, value.cast<bool>());
+  if (Py_TYPE(value.ptr()) == &PyBool_Type || IsNumpyBool(value)) {
+    return mlirBoolAttrGet(ctx, value.ptr() == Py_True || py::bool_(value));
   }
-  if (py::isinstance<py::int_>(value)) {
-    return mlirIntegerAttrGet(mlirIntegerTypeGet(ctx, 32), value.cast<int32_t>());
+  if (py::isinstance<py::int_>(value) || IsNumber(value, "Integral")) {
+    return mlirIntegerAttrGet(mlirIntegerTypeGet(ctx, 32), py::int_(value).cast<int32_t>());
   }
-  if (py::isinstance<py::float_>(value)) {
-    return mlirFloatAttrDoubleGet(ctx, mlirF32TypeGet(ctx),
-                                  static_cast<float>(value.cast<double>()));
+  if (py::isinstance<py::float_>(value) || IsNumber(value, "Real")) {
+    const double number = py::float_(value).cast<double>();
+    // Like an int that does not fit in 32 bits, a float that f32 cannot hold is refused, rather
+    // than stored as an infinity or a zero.
+    if (std::isfinite(number) &&
+        (std::fabs(number) > std::numeric_limits<float>::max() ||
+         (number != 0.0 && static_cast<float>(number) == 0.0f))) {
+      throw std::runtime_error("set_attribute: " + py::repr(value).cast<std::string>() +
+                               " does not fit in a 32-bit float attribute.");
+    }
+    return mlirFloatAttrDoubleGet(ctx, mlirF32TypeGet(ctx), static_cast<float>(number));
   }
   std::string text = py::str(value);
   return mlirStringAttrGet(ctx, toMlirStringRef(text));
+}
+
+// MLIR accepts an argument attribute only under a dialect prefix ("my.flag"); any other name
+// would make the program fail verification long after this call.
+void CheckAttributeName(const std::string& name) {
+  const size_t dot = name.find('.');
+  bool valid = dot != std::string::npos && dot > 0 && dot + 1 < name.size() &&
+               name.find('\0') == std::string::npos &&
+               (std::isalpha(static_cast<unsigned char>(name[0])) || name[0] == '_');
+  for (size_t i = 1; valid && i < dot; ++i) {
+    const unsigned char c = static_cast<unsigned char>(name[i]);
+    valid = std::isalnum(c) || c == '_' || c == '$';
+  }
+  if (!valid) {
+    throw std::invalid_argument(
+        "set_attribute: invalid attribute name " + py::repr(py::str(name)).cast<std::string>() +
+        ". An attribute name needs a dialect prefix followed by a dot and a name, as in "
+        "\"my.flag\".");
+  }
 }
 
 at::Tensor MakeConstant(const at::Tensor& tensor) {
@@ -288,6 +350,10 @@ at::Tensor MakeConstant(const at::Tensor& tensor) {
                              ") which is not allowed. Please make sure that make_constant is "
                              "called with CPU tensor.");
   }
+  torch::lazy::RequireOrvexBackend();
+  RequireHostTensor(tensor, "make_constant");
+  // Fails now for an element type the program cannot embed, rather than at compile time.
+  aten_type_to_mlir(tensor.scalar_type(), torch::lazy::GetMlirContext());
   // The data store must keep a constant's data: execution embeds it in the program.
   auto& config = torch::lazy::ApplianceDataInfo::config;
   const bool saved = config.enabled;
@@ -302,6 +368,191 @@ at::Tensor MakeConstant(const at::Tensor& tensor) {
   config.enabled = saved;
   SetAttribute(result, "vx.is_constant", mlirBoolAttrGet(torch::lazy::GetMlirContext(), true));
   return result;
+}
+
+// ------------------------------------------------------------------------------- callbacks
+
+// A Python exception raised by a callback. LTC keeps the exception of a failed step and raises it
+// again when the next step starts: the Python exception itself is handed back the first time only
+// (handing it back twice would abort the process), later raises report it as an earlier failure.
+class CallbackError : public std::exception {
+ public:
+  CallbackError(const char* callback, py::error_already_set error)
+      : state_(std::make_shared<State>(callback, std::move(error))) {}
+  const char* what() const noexcept override { return state_->error.what(); }
+
+  // Sets the Python error for this exception.
+  void restore() const {
+    if (!state_->restored.exchange(true)) {
+      state_->error.restore();
+      return;
+    }
+    const std::string text = std::string("The ") + state_->callback +
+                             " callback failed in an earlier step (" + what() +
+                             "); this step cannot run.";
+    PyErr_SetString(PyExc_RuntimeError, text.c_str());
+  }
+
+ private:
+  struct State {
+    State(const char* callback, py::error_already_set error)
+        : callback(callback), error(std::move(error)) {}
+    const char* callback;
+    py::error_already_set error;
+    std::atomic<bool> restored{false};
+  };
+  std::shared_ptr<State> state_;
+};
+
+// A Python callable held by native code; the last owner gives it back under the interpreter lock.
+std::shared_ptr<py::object> HoldCallable(py::function function) {
+  return std::shared_ptr<py::object>(new py::object(std::move(function)), [](py::object* held) {
+    if (!Py_IsInitialized()) {
+      held->release();  // too late to give it back
+      delete held;
+      return;
+    }
+    py::gil_scoped_acquire gil;
+    delete held;
+  });
+}
+
+std::string TypeName(const py::handle& value) {
+  return py::str(py::type::handle_of(value).attr("__qualname__")).cast<std::string>();
+}
+
+// Calls a callback with the interpreter lock; a Python exception becomes a CallbackError.
+template <typename... Args>
+py::object CallCallback(const char* name, const py::object& callback, Args&&... args) {
+  try {
+    return callback(std::forward<Args>(args)...);
+  } catch (py::error_already_set& error) {
+    throw CallbackError(name, std::move(error));
+  }
+}
+
+orvex::ApplianceMode::compile_callback MakeCompileCallback(std::optional<py::function> function) {
+  if (!function) return nullptr;
+  std::shared_ptr<py::object> callback = HoldCallable(std::move(*function));
+  return [callback](int64_t batch_size, const std::string& program) {
+    py::gil_scoped_acquire gil;
+    py::object result = CallCallback("compile", *callback, batch_size, py::str(program));
+    if (result.ptr() == Py_True) return true;
+    if (result.ptr() == Py_False || result.is_none()) return false;
+    // Objects that define their own truth value (numbers, numpy's bools) count by it.
+    PyNumberMethods* number = Py_TYPE(result.ptr())->tp_as_number;
+    if (number == nullptr || number->nb_bool == nullptr) {
+      throw py::type_error("The compile callback returned a value of type " + TypeName(result) +
+                           "; it must return a bool (True when the program compiled).");
+    }
+    const int truth = PyObject_IsTrue(result.ptr());
+    if (truth < 0) throw py::error_already_set();
+    return truth != 0;
+  };
+}
+
+orvex::ApplianceMode::execute_callback MakeExecuteCallback(std::optional<py::function> function) {
+  if (!function) return nullptr;
+  std::shared_ptr<py::object> callback = HoldCallable(std::move(*function));
+  return [callback](int64_t batch_size,
+                    const std::vector<torch::lazy::ApplianceDataInfo*>& weights) {
+    py::gil_scoped_acquire gil;
+    // The live records, shared with the backend data.
+    py::list records;
+    for (torch::lazy::ApplianceDataInfo* weight : weights) {
+      records.append(py::cast(weight->shared_from_this()));
+    }
+    py::object result = CallCallback("execute", *callback, batch_size, records);
+    const char* expected = "; it must return a set of str (the names of the weights the "
+                           "appliance skipped).";
+    if (!PyAnySet_Check(result.ptr())) {
+      throw py::type_error("The execute callback returned a value of type " + TypeName(result) +
+                           expected);
+    }
+    std::unordered_set<std::string> skipped;
+    for (py::handle name : result) {
+      if (!PyUnicode_Check(name.ptr())) {
+        throw py::type_error("The execute callback returned a set holding a value of type " +
+                             TypeName(name) + expected);
+      }
+      skipped.insert(name.cast<std::string>());
+    }
+    return skipped;
+  };
+}
+
+// ------------------------------------------------------------------- data-store configuration
+
+using Config = torch::lazy::ApplianceDataInfo::Config;
+
+// The largest stream buffer a data-file write may ask for.
+constexpr int64_t kMaxStreamBufferSize = int64_t(1) << 30;
+
+template <typename T>
+void CheckConfigValue(const char* field, T value, int64_t low, int64_t high) {
+  if (value < low || value > high) {
+    throw py::value_error("appliance_file_config." + std::string(field) + " must be between " +
+                          std::to_string(low) + " and " + std::to_string(high) + ", got " +
+                          std::to_string(value) + ".");
+  }
+}
+
+struct ConfigLimit {
+  const char* field;
+  int64_t low;
+  int64_t high;
+};
+const ConfigLimit kMaxBytesInMemory{"max_bytes_in_memory", 0, INT64_MAX};
+const ConfigLimit kMaxTensorSize{"max_tensor_size", 0, INT64_MAX};
+const ConfigLimit kStreamBufferSize{"stream_buffer_size", 0, kMaxStreamBufferSize};
+const ConfigLimit kMaxAsyncFileWrites{"max_async_file_writes", 1, INT32_MAX};
+
+// A read-write field whose setter refuses values outside the limit and then changes nothing.
+template <typename T>
+void DefCheckedField(py::class_<Config>& cls, const ConfigLimit& limit, T Config::*member) {
+  cls.def_property(
+      limit.field, [member](const Config& config) { return config.*member; },
+      [member, limit](Config& config, T value) {
+        CheckConfigValue(limit.field, value, limit.low, limit.high);
+        config.*member = value;
+      });
+}
+
+py::tuple ConfigState(const Config& c) {
+  return py::make_tuple(c.enabled, c.max_bytes_in_memory, c.max_tensor_size, c.stream_buffer_size,
+                        c.async_file_write, c.max_async_file_writes, c.delete_file_on_destruct);
+}
+
+// Sets every field from a pickled state, or none: all items are converted and checked first.
+void SetConfigState(Config& config, const py::tuple& t) {
+  if (t.size() != 7) {
+    throw std::runtime_error(
+        "Unable to load pickled object for ApplianceDataInfo::Config. Please check "
+        "that all Config fields were saved in __getstate__ method.");
+  }
+  Config c;
+  c.enabled = t[0].cast<bool>();
+  c.max_bytes_in_memory = t[1].cast<int64_t>();
+  c.max_tensor_size = t[2].cast<int64_t>();
+  c.stream_buffer_size = t[3].cast<int64_t>();
+  c.async_file_write = t[4].cast<bool>();
+  c.max_async_file_writes = t[5].cast<int32_t>();
+  c.delete_file_on_destruct = t[6].cast<bool>();
+  CheckConfigValue(kMaxBytesInMemory.field, c.max_bytes_in_memory, kMaxBytesInMemory.low,
+                   kMaxBytesInMemory.high);
+  CheckConfigValue(kMaxTensorSize.field, c.max_tensor_size, kMaxTensorSize.low,
+                   kMaxTensorSize.high);
+  CheckConfigValue(kStreamBufferSize.field, c.stream_buffer_size, kStreamBufferSize.low,
+                   kStreamBufferSize.high);
+  CheckConfigValue(kMaxAsyncFileWrites.field, c.max_async_file_writes, kMaxAsyncFileWrites.low,
+                   kMaxAsyncFileWrites.high);
+  config = c;
+}
+
+// Replaces a class's __new__: `make(cls)` returns the new object (or throws).
+void SetNew(py::handle cls, py::object (*make)(py::handle)) {
+  cls.attr("__new__") = py::staticmethod(py::cpp_function(
+      [make](py::handle type, py::args, py::kwargs) { return make(type); }));
 }
 
 }  // namespace
@@ -335,6 +586,7 @@ PYBIND11_MODULE(orvex_pytorch_lib, m) {
   m.def("set_alias", &SetAlias, py::arg("tensor"), py::arg("name"));
   m.def("make_constant", &MakeConstant, py::arg("tensor"));
   m.def("set_attribute", [](const at::Tensor& tensor, const std::string& name, py::object value) {
+    CheckAttributeName(name);
     return SetAttribute(tensor, name, ToMlirAttribute(value));
   }, py::arg("tensor"), py::arg("name"), py::arg("value"));
   m.def("get_unique_id", [](const at::Tensor& tensor) -> int64_t {
@@ -365,44 +617,42 @@ PYBIND11_MODULE(orvex_pytorch_lib, m) {
   m.def("set_artifact_dirs", [](const std::string& artifact_dir, const std::string& device_data_dir) {
     torch::lazy::GetOrvexBackendAppliance()->set_artifact_dirs(artifact_dir, device_data_dir);
   }, py::arg("artifact_dir"), py::arg("device_data_dir"));
-  m.def("set_callbacks", [](orvex::ApplianceMode::compile_callback compile,
-                            orvex::ApplianceMode::execute_callback execute) {
-    torch::lazy::GetOrvexBackendAppliance()->set_callbacks(std::move(compile), std::move(execute));
+  m.def("set_callbacks", [](std::optional<py::function> compile,
+                            std::optional<py::function> execute) {
+    torch::lazy::GetOrvexBackendAppliance()->set_callbacks(MakeCompileCallback(std::move(compile)),
+                                                           MakeExecuteCallback(std::move(execute)));
   }, py::arg("compile_callback"), py::arg("execute_callback"));
+  py::register_exception_translator([](std::exception_ptr error) {
+    try {
+      if (error) std::rethrow_exception(error);
+    } catch (const CallbackError& e) {
+      e.restore();
+    }
+  });
 
-  using Config = torch::lazy::ApplianceDataInfo::Config;
-  py::class_<Config>(m, "ApplianceDataInfoConfig")
-      .def_readwrite("enabled", &Config::enabled)
-      .def_readwrite("max_bytes_in_memory", &Config::max_bytes_in_memory)
-      .def_readwrite("max_tensor_size", &Config::max_tensor_size)
-      .def_readwrite("stream_buffer_size", &Config::stream_buffer_size)
-      .def_readwrite("async_file_write", &Config::async_file_write)
-      .def_readwrite("max_async_file_writes", &Config::max_async_file_writes)
-      .def_readwrite("delete_file_on_destruct", &Config::delete_file_on_destruct)
+  py::class_<Config> config_class(m, "ApplianceDataInfoConfig");
+  config_class.def_readwrite("enabled", &Config::enabled);
+  DefCheckedField(config_class, kMaxBytesInMemory, &Config::max_bytes_in_memory);
+  DefCheckedField(config_class, kMaxTensorSize, &Config::max_tensor_size);
+  DefCheckedField(config_class, kStreamBufferSize, &Config::stream_buffer_size);
+  config_class.def_readwrite("async_file_write", &Config::async_file_write);
+  DefCheckedField(config_class, kMaxAsyncFileWrites, &Config::max_async_file_writes);
+  config_class.def_readwrite("delete_file_on_destruct", &Config::delete_file_on_destruct)
       .def("__repr__", &Config::str)
       .def("__str__", &Config::str)
-      .def(py::pickle(
-          [](const Config& c) {
-            return py::make_tuple(c.enabled, c.max_bytes_in_memory, c.max_tensor_size,
-                                  c.stream_buffer_size, c.async_file_write,
-                                  c.max_async_file_writes, c.delete_file_on_destruct);
-          },
-          [](const py::tuple& t) {
-            if (t.size() != 7) {
-              throw std::runtime_error(
-                  "Unable to load pickled object for ApplianceDataInfo::Config. Please check "
-                  "that all Config fields were saved in __getstate__ method.");
-            }
-            Config c;
-            c.enabled = t[0].cast<bool>();
-            c.max_bytes_in_memory = t[1].cast<int64_t>();
-            c.max_tensor_size = t[2].cast<int64_t>();
-            c.stream_buffer_size = t[3].cast<int64_t>();
-            c.async_file_write = t[4].cast<bool>();
-            c.max_async_file_writes = t[5].cast<int32_t>();
-            c.delete_file_on_destruct = t[6].cast<bool>();
-            return c;
-          }));
+      .def("__getstate__", &ConfigState)
+      // Every pickle protocol restores through __new__ and __setstate__.
+      .def("__reduce__", [](py::object self) {
+        return py::make_tuple(py::module_::import("copyreg").attr("__newobj__"),
+                              py::make_tuple(py::type::handle_of(self)),
+                              self.attr("__getstate__")());
+      });
+  // A method, not pybind11's pickling constructor, which does nothing on an existing object.
+  config_class.attr("__setstate__") = py::cpp_function(
+      &SetConfigState, py::is_method(config_class), py::name("set_state"));
+  // Python cannot construct one (its __init__ refuses), but __new__ gives a whole object with the
+  // default settings, never one with uninitialised fields.
+  SetNew(config_class, [](py::handle) { return py::cast(Config()); });
 
   // The live configuration itself: assignments through it steer the records made afterwards.
   m.attr("appliance_file_config") =
@@ -413,5 +663,13 @@ PYBIND11_MODULE(orvex_pytorch_lib, m) {
       .def_readwrite("name", &torch::lazy::ApplianceDataInfo::name)
       .def_property_readonly("filename", &torch::lazy::ApplianceDataInfo::get_filename)
       .def_property_readonly("has_tensor", &torch::lazy::ApplianceDataInfo::has_tensor)
-      .def_property_readonly("tensor", &torch::lazy::ApplianceDataInfo::get_tensor);
+      .def_property_readonly("tensor", &torch::lazy::ApplianceDataInfo::get_tensor)
+      .def("__reduce__", [](py::handle) -> py::object {
+        throw py::type_error("ApplianceDataInfo records cannot be pickled.");
+      });
+  // Records come only from the backend: an object made by __new__ would have no record behind it.
+  SetNew(m.attr("ApplianceDataInfo"), [](py::handle) -> py::object {
+    throw py::type_error(
+        "ApplianceDataInfo records are made by the backend; get one with get_appliance_data().");
+  });
 }

@@ -62,6 +62,16 @@ class Semaphore {
     cv.notify_all();
   }
 
+  // Adds `delta` units (or takes them away when negative; the count may then fall below zero
+  // until enough units come back).
+  void adjust(int delta) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      count += delta;
+    }
+    cv.notify_all();
+  }
+
   ScopedReservation ScopedAcquire(int64_t amount) {
     acquire(static_cast<int>(amount));
     return ScopedReservation(this, amount);

@@ -86,7 +86,11 @@ def emit_op(entry):
             lines.append(f"          call.AddAttribute({c_string(a['name'])}, a_{a['name']});")
     if has_kwargs:
         lines.append(f"          call.FinishAttributes(a_{ATTR_NAMES});")
-    if kernel == "node":
+    if entry.get("elementwise") and kernel != "node":
+        raise TableError(f"{op['name']}: only a node kernel can be elementwise")
+    if entry.get("elementwise"):
+        lines.append("          return call.BuildElementwiseNode();")
+    elif kernel == "node":
         lines.append(f"          return call.BuildNode(a_{first['name']});")
     else:
         lines.append("          call.RaiseShapeError();")

@@ -282,44 +282,56 @@ TorchMlirSpelling torchMlirSpelling(const std::string& qualified, bool aten_or_p
   return {"torch.operator", true};
 }
 
-std::string torchMlirDtypeName(c10::ScalarType type) {
-  switch (type) {
-    case c10::ScalarType::Half: return "f16";
-    case c10::ScalarType::BFloat16: return "bf16";
-    case c10::ScalarType::Float: return "f32";
-    case c10::ScalarType::Double: return "f64";
-    case c10::ScalarType::Byte: return "ui8";
-    case c10::ScalarType::Char: return "si8";
-    case c10::ScalarType::Short: return "si16";
-    case c10::ScalarType::Int: return "si32";
-    case c10::ScalarType::Long: return "si64";
-    case c10::ScalarType::Bool: return "i1";
-    case c10::ScalarType::ComplexHalf: return "complex<f16>";
-    case c10::ScalarType::ComplexFloat: return "complex<f32>";
-    case c10::ScalarType::ComplexDouble: return "complex<f64>";
-    default: break;
+namespace {
+
+// The one table of element types: the torch dialect's spelling of each PyTorch scalar type and the
+// builtin type that holds its values in dense attributes.
+struct ElementType {
+  c10::ScalarType type;
+  const char* name;
+  MlirType (*make)(MlirContext);
+};
+
+const ElementType kElementTypes[] = {
+    {c10::ScalarType::Half, "f16", mlirF16TypeGet},
+    {c10::ScalarType::BFloat16, "bf16", mlirBF16TypeGet},
+    {c10::ScalarType::Float, "f32", mlirF32TypeGet},
+    {c10::ScalarType::Double, "f64", mlirF64TypeGet},
+    {c10::ScalarType::Byte, "ui8", [](MlirContext c) { return mlirIntegerTypeUnsignedGet(c, 8); }},
+    {c10::ScalarType::Char, "si8", [](MlirContext c) { return mlirIntegerTypeSignedGet(c, 8); }},
+    {c10::ScalarType::Short, "si16", [](MlirContext c) { return mlirIntegerTypeSignedGet(c, 16); }},
+    {c10::ScalarType::Int, "si32", [](MlirContext c) { return mlirIntegerTypeSignedGet(c, 32); }},
+    {c10::ScalarType::Long, "si64", [](MlirContext c) { return mlirIntegerTypeSignedGet(c, 64); }},
+    {c10::ScalarType::Bool, "i1", [](MlirContext c) { return mlirIntegerTypeGet(c, 1); }},
+    {c10::ScalarType::ComplexHalf, "complex<f16>",
+     [](MlirContext c) { return mlirComplexTypeGet(mlirF16TypeGet(c)); }},
+    {c10::ScalarType::ComplexFloat, "complex<f32>",
+     [](MlirContext c) { return mlirComplexTypeGet(mlirF32TypeGet(c)); }},
+    {c10::ScalarType::ComplexDouble, "complex<f64>",
+     [](MlirContext c) { return mlirComplexTypeGet(mlirF64TypeGet(c)); }},
+};
+
+const ElementType* FindElementType(c10::ScalarType type) {
+  for (const ElementType& entry : kElementTypes) {
+    if (entry.type == type) return &entry;
   }
-  TORCH_CHECK(false, "The torch dialect has no element type for ", c10::toString(type));
+  return nullptr;
 }
 
+const ElementType& ElementTypeOf(c10::ScalarType type) {
+  const ElementType* entry = FindElementType(type);
+  TORCH_CHECK(entry != nullptr, "The torch dialect has no element type for ", c10::toString(type));
+  return *entry;
+}
+
+}  // namespace
+
+bool torchMlirHasElementType(c10::ScalarType type) { return FindElementType(type) != nullptr; }
+
+std::string torchMlirDtypeName(c10::ScalarType type) { return ElementTypeOf(type).name; }
+
 MlirType torchMlirElementType(MlirContext context, c10::ScalarType type) {
-  switch (type) {
-    case c10::ScalarType::Half: return mlirF16TypeGet(context);
-    case c10::ScalarType::BFloat16: return mlirBF16TypeGet(context);
-    case c10::ScalarType::Float: return mlirF32TypeGet(context);
-    case c10::ScalarType::Double: return mlirF64TypeGet(context);
-    case c10::ScalarType::Byte: return mlirIntegerTypeUnsignedGet(context, 8);
-    case c10::ScalarType::Char: return mlirIntegerTypeSignedGet(context, 8);
-    case c10::ScalarType::Short: return mlirIntegerTypeSignedGet(context, 16);
-    case c10::ScalarType::Int: return mlirIntegerTypeSignedGet(context, 32);
-    case c10::ScalarType::Long: return mlirIntegerTypeSignedGet(context, 64);
-    case c10::ScalarType::Bool: return mlirIntegerTypeGet(context, 1);
-    case c10::ScalarType::ComplexHalf: return mlirComplexTypeGet(mlirF16TypeGet(context));
-    case c10::ScalarType::ComplexFloat: return mlirComplexTypeGet(mlirF32TypeGet(context));
-    case c10::ScalarType::ComplexDouble: return mlirComplexTypeGet(mlirF64TypeGet(context));
-    default: break;
-  }
-  TORCH_CHECK(false, "The torch dialect has no element type for ", c10::toString(type));
+  return ElementTypeOf(type).make(context);
 }
 
 std::string torchMlirTypeBody(const c10::TypePtr& type) {

@@ -31,8 +31,11 @@ std::string torchMlirTypeBody(const c10::TypePtr& type);
 // The torch dialect type of a TorchScript type (an opaque type of namespace "torch").
 MlirType torchMlirType(MlirContext context, const c10::TypePtr& type);
 
-// The builtin element type that holds a tensor of `type` in a dense attribute.
+// The builtin element type that holds a tensor of `type` in a dense attribute; its spelling is
+// torchMlirDtypeName(type). Fails for types the dialect has no spelling for.
 MlirType torchMlirElementType(MlirContext context, c10::ScalarType type);
+// Whether the two functions above know `type`.
+bool torchMlirHasElementType(c10::ScalarType type);
 
 // A dense elements attribute of type tensor<sizes x element_type> holding `tensor`'s values in
 // row-major order. Non-contiguous tensors are read in logical order and bool tensors are packed

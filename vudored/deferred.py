@@ -13,11 +13,13 @@ import orvex_pytorch_lib as ox
 
 
 class DeferredTensor(torch.Tensor):
-    """A meta tensor of the given shape and dtype plus the function that makes its values."""
+    """A host tensor of the given shape and dtype plus the function that makes its values. Its
+    memory is released as soon as it becomes lazy data: the data record keeps only the tensor's
+    shape, dtype and this object."""
 
     @staticmethod
     def __new__(cls, materialize, shape, dtype=torch.float32):
-        tensor = torch.Tensor._make_subclass(cls, torch.empty(shape, dtype=dtype, device="meta"))
+        tensor = torch.Tensor._make_subclass(cls, torch.empty(shape, dtype=dtype))
         tensor._materialize = materialize
         return tensor
 

@@ -56,18 +56,6 @@ class MessageTest : public ::testing::Test {
 
 }  // namespace
 
-TEST(MessageLevels, NamesAndNumbers) {
-  EXPECT_STREQ(orvex::level_to_string(MessageLevel::TRACE), "TRACE");
-  EXPECT_STREQ(orvex::level_to_string(MessageLevel::VERBOSE), "VERBOSE");
-  EXPECT_STREQ(orvex::level_to_string(MessageLevel::FATAL), "FATAL");
-  EXPECT_STREQ(orvex::level_to_string(MessageLevel::NOTSET), "UNKNOWN");
-  EXPECT_STREQ(orvex::level_to_string(static_cast<MessageLevel>(25)), "UNKNOWN");
-  EXPECT_EQ(static_cast<int>(mFwLtcTrace.level()), 5);
-  EXPECT_EQ(static_cast<int>(mFwLtcVerbose.level()), 15);
-  EXPECT_EQ(static_cast<int>(mFwLtcError.level()), 40);
-  EXPECT_EQ(mFwLtcFatal.loggername(), "ltc");
-}
-
 TEST_F(MessageTest, DefaultHandlerPrintsWarningAndAboveToStdout) {
   testing::internal::CaptureStdout();
   mFwLtcInfo << "not shown";
@@ -134,17 +122,36 @@ TEST_F(MessageTest, FatalThrowsWithStackTraceAndPrintsNothing) {
   EXPECT_NE(what.find("test_message.cpp:"), std::string::npos) << what;
 }
 
-TEST_F(MessageTest, HandlerFailuresReachStderrOnlyForErrors) {
+TEST_F(MessageTest, HandlerFailuresReachStderrForWarningsAndAbove) {
   MessageManager::get().set_handler(
       std::make_unique<ThrowingHandler<std::runtime_error>>(std::runtime_error("boom")));
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   EXPECT_NO_THROW(mFwLtcError << "visible " << 1);
-  EXPECT_NO_THROW(mFwLtcWarning << "lost");
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERROR: [ltc] visible 1\n");
+  EXPECT_NO_THROW(mFwLtcWarning << "also visible");
+  EXPECT_NO_THROW(mFwLtcInfo << "lost");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "ERROR: [ltc] visible 1\nWARNING: [ltc] also visible\n");
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 
   // Failures that are not standard exceptions are not the manager's to swallow.
   MessageManager::get().set_handler(std::make_unique<ThrowingHandler<int>>(7));
   EXPECT_THROW(mFwLtcWarning << "x", int);
+}
+
+// A handler that cannot say whether a message will print still gets warnings and errors.
+TEST_F(MessageTest, LevelTestFailuresLetWarningsThrough) {
+  class Undecided : public RecordingHandler {
+   public:
+    using RecordingHandler::RecordingHandler;
+    bool will_print(const Message&) const override { throw std::runtime_error("no logger"); }
+  };
+  std::vector<Recorded> got;
+  MessageManager::get().set_handler(std::make_unique<Undecided>(&got));
+  EXPECT_FALSE(mFwLtcInfo.will_print());
+  EXPECT_TRUE(mFwLtcWarning.will_print());
+  mFwLtcInfo << "dropped";
+  mFwLtcWarning << "kept";
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].text, "kept");
 }

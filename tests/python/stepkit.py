@@ -74,20 +74,26 @@ def results_of(proc):
     return results
 
 
-def install_tool(directory: pathlib.Path, failing=False) -> pathlib.Path:
+def install_tool(directory: pathlib.Path, failing=False, name="torch-lumo-opt",
+                 text=None) -> pathlib.Path:
     directory.mkdir(parents=True, exist_ok=True)
-    tool = directory / "torch-lumo-opt"
-    tool.write_text(FAILING_TOOL if failing else STAND_IN_TOOL)
+    tool = directory / name
+    tool.write_text(text or (FAILING_TOOL if failing else STAND_IN_TOOL))
     tool.chmod(tool.stat().st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
     return tool
 
 
-def run_steps(tmp_path, scenario, failing_tool=False, art=None, data="", env=None, check=True):
+def run_steps(tmp_path, scenario, failing_tool=False, art=None, data="", env=None, check=True,
+              tools=None):
     """Runs PRELUDE + scenario with the real conversion tool (the one beside this python), or with
-    a stand-in that fails; returns (merged results of report(...), process)."""
+    a stand-in that fails; `tools` maps names to scripts put first on the search path. Returns
+    (merged results of report(...), process)."""
     tool_dir = tmp_path / "tools"
+    tool_dir.mkdir(parents=True, exist_ok=True)
     if failing_tool:
         install_tool(tool_dir, failing=True)
+    for name, text in (tools or {}).items():
+        install_tool(tool_dir, name=name, text=text)
     art = str(art if art is not None else tmp_path / "artifacts")
     path = os.pathsep.join([str(tool_dir), os.path.dirname(sys.executable), os.environ.get("PATH", "")])
     full_env = {"PATH": path, "ORVEX_TEST_ART": art, "ORVEX_TEST_DATA": data}

@@ -56,8 +56,9 @@ def test_pickling_gives_an_independent_equal_copy(store_config):
     (store_config.enabled, store_config.max_bytes_in_memory, store_config.max_tensor_size,
      store_config.stream_buffer_size, store_config.async_file_write,
      store_config.max_async_file_writes, store_config.delete_file_on_destruct) = values
-    assert store_config.__getstate__() == values
-    for protocol in range(2, pickle.HIGHEST_PROTOCOL + 1):
+    assert ox.appliance_file_config is store_config
+    assert "\t max_async_file_writes: 3\n" in str(ox.appliance_file_config)
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
         copy = pickle.loads(pickle.dumps(store_config, protocol=protocol))
         assert type(copy) is ox.ApplianceDataInfoConfig
         assert copy.__getstate__() == values
@@ -66,34 +67,39 @@ def test_pickling_gives_an_independent_equal_copy(store_config):
         assert store_config.max_tensor_size == 42 and store_config.enabled is True
 
 
-def test_restoring_needs_exactly_seven_fields_of_the_right_types():
+def test_restoring_needs_seven_valid_fields_and_changes_all_or_nothing(store_config):
     cls = ox.ApplianceDataInfoConfig
+    with pytest.raises(TypeError):
+        cls()
+    fresh = cls.__new__(cls)
+    assert fresh.__getstate__() == DEFAULTS
     for state in [DEFAULTS[:6], DEFAULTS + (1,), ()]:
-        fresh = cls.__new__(cls)
         with pytest.raises(RuntimeError) as error:
             fresh.__setstate__(state)
         assert str(error.value) == SETSTATE_ERROR
-    with pytest.raises(RuntimeError):
-        cls.__new__(cls).__setstate__((False, "many", 1, 1, True, 1, True))
-    restored = cls.__new__(cls)
-    restored.__setstate__(DEFAULTS)
-    assert restored.__getstate__() == DEFAULTS
+    before = store_config.__getstate__()
+    for state in [(False, "many", 1, 1, True, 1, True), (False, -1, 1, 1, True, 1, True),
+                  (False, 1, 1, 2**33, True, 1, True), (False, 1, 1, 1, True, 0, True)]:
+        with pytest.raises((RuntimeError, ValueError)):
+            store_config.__setstate__(state)
+        assert store_config.__getstate__() == before
+    # Restoring onto a live object sets its fields.
+    store_config.__setstate__((not before[0],) + before[1:])
+    assert store_config.enabled is not before[0]
 
 
-def test_configurations_come_only_from_the_module():
-    with pytest.raises(TypeError):
-        ox.ApplianceDataInfoConfig()
-
-
-def test_appliance_file_config_is_the_live_configuration(store_config):
-    assert ox.appliance_file_config is store_config
-    store_config.max_async_file_writes = 77
-    store_config.stream_buffer_size = -1
-    # Read back through the native object: its text shows the new values.
-    text = str(ox.appliance_file_config)
-    assert "\t max_async_file_writes: 77\n" in text
-    assert "\t stream_buffer_size: -1\n" in text
-    assert pickle.loads(pickle.dumps(ox.appliance_file_config)).max_async_file_writes == 77
+@pytest.mark.parametrize("field,bad,good", [
+    ("max_bytes_in_memory", -1, 0), ("max_tensor_size", -5, 0),
+    ("stream_buffer_size", 2**33, 0), ("stream_buffer_size", -1, 2**30),
+    ("max_async_file_writes", 0, 1),
+])
+def test_setters_refuse_values_out_of_range(store_config, field, bad, good):
+    before = store_config.__getstate__()
+    with pytest.raises(ValueError, match=f"appliance_file_config.{field} must be between"):
+        setattr(store_config, field, bad)
+    assert store_config.__getstate__() == before
+    setattr(store_config, field, good)
+    assert getattr(store_config, field) == good
 
 
 def test_records_follow_changes_made_through_appliance_file_config(backend, store_config, tmp_path):

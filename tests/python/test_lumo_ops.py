@@ -1,6 +1,7 @@
 """The lumo operator library: schemas, the nodes its kernels record on lazy tensors, and their
 lowering into the torch-dialect module."""
 import os
+import pathlib
 import re
 import shutil
 import subprocess
@@ -9,101 +10,14 @@ import sys
 import pytest
 import torch
 import torch._lazy.debug
+import yaml
 
-# The published operator table: (kernel, schema), in registration order.
-LUMO_OPS = [
-    ('node', 'Abs(Tensor x) -> Tensor y'),
-    ('shape', 'Adam(Tensor var, Tensor m, Tensor v, Tensor beta1_power, Tensor beta2_power, Tensor lr, Tensor grad, Tensor weight_decay, *, float beta1, float beta2, float one_minus_beta1, float one_minus_beta2, float epsilon, bool? use_nesterov, bool? use_tf_adam, str _attr_names="") -> (Tensor var_new, Tensor m_new, Tensor v_new)'),
-    ('node', 'Add(Tensor x, Tensor y) -> Tensor z'),
-    ('node', 'And(Tensor x, Tensor y) -> Tensor z'),
-    ('shape', 'Arange(Tensor start, Tensor end, Tensor step, *, int? dim, str _attr_names="") -> Tensor output'),
-    ('shape', 'AsStrided(Tensor input, *, int[] size, int[] stride, int? storage_offset, str _attr_names="") -> Tensor output'),
-    ('shape', 'BiasAddGrad(Tensor out_backprop, *, int dim, str _attr_names="") -> Tensor output'),
-    ('shape', 'BiasAdd(Tensor value, Tensor bias, *, int dim, str _attr_names="") -> Tensor output'),
-    ('shape', 'BroadcastInDim(Tensor operand, *, int[] broadcast_dimensions, str _attr_names="") -> Tensor output'),
-    ('shape', 'Cast(Tensor x, *, bool? Truncate, str _attr_names="") -> Tensor y'),
-    ('node', 'Ceil(Tensor x) -> Tensor y'),
-    ('node', 'Clamp(Tensor input, Tensor min, Tensor max) -> Tensor output'),
-    ('shape', 'Compare(Tensor x, Tensor y, *, str comparison_direction, str _attr_names="") -> Tensor z'),
-    ('shape', 'Concat(Tensor[] values, *, int? axis, str _attr_names="") -> Tensor output'),
-    ('shape', 'Const(*, Tensor value, str _attr_names="") -> Tensor output'),
-    ('shape', 'Convolution(Tensor input, Tensor kernel, *, int[]? window_strides, int[]? padding, int[]? input_dilation, int[]? kernel_dilation, bool? transposed, bool? filter_gradient, int? feature_group_count, int? batch_group_count, str? data_format, str _attr_names="") -> Tensor output'),
-    ('node', 'Cos(Tensor input) -> Tensor output'),
-    ('node', 'CumProd(Tensor input, *, int? axis, bool? exclusive, bool? reverse, str _attr_names="") -> Tensor output'),
-    ('node', 'CumSum(Tensor input, *, int? axis, bool? exclusive, bool? reverse, str _attr_names="") -> Tensor output'),
-    ('node', 'Div(Tensor x, Tensor y) -> Tensor z'),
-    ('shape', 'DotGeneral(Tensor lhs, Tensor rhs, *, int[] lhs_batching_dimensions, int[] rhs_batching_dimensions, int[] lhs_contracting_dimensions, int[] rhs_contracting_dimensions, str _attr_names="") -> Tensor product'),
-    ('shape', 'DynamicUpdateSlice(Tensor operand, Tensor update, Tensor[] start_indices) -> Tensor result'),
-    ('node', 'EluGrad(Tensor gradients, Tensor features, *, float alpha, str _attr_names="") -> Tensor backprops'),
-    ('node', 'Elu(Tensor features, *, float alpha, str _attr_names="") -> Tensor activations'),
-    ('node', 'Erf(Tensor input) -> Tensor output'),
-    ('node', 'Exp(Tensor x) -> Tensor result'),
-    ('shape', 'ExtSI(Tensor x) -> Tensor y'),
-    ('shape', 'ExtUI(Tensor x) -> Tensor y'),
-    ('node', 'Floor(Tensor x) -> Tensor y'),
-    ('shape', 'FusedBatchNormGrad(Tensor y_backprop, Tensor x, Tensor scale, *, float? epsilon, str? data_format, bool? is_training, str _attr_names="") -> (Tensor x_backprop, Tensor scale_backprop, Tensor offset_backprop)'),
-    ('shape', 'FusedBatchNorm(Tensor x, Tensor scale, Tensor offset, Tensor mean, Tensor variance, *, float? epsilon, float? exponential_avg_factor, str? data_format, bool? is_training, str _attr_names="") -> (Tensor y, Tensor batch_mean, Tensor batch_variance)'),
-    ('shape', 'GatherNd(Tensor input, Tensor indices, *, bool? sparse_grad, int? start_dim, str _attr_names="") -> Tensor output'),
-    ('shape', 'Gather(Tensor input, Tensor gather_indices, *, int? axis, int? batch_dims, bool? is_sparse, str _attr_names="") -> Tensor output'),
-    ('node', 'GeluGrad(Tensor dx, Tensor x, *, str? approximation, str _attr_names="") -> Tensor result'),
-    ('node', 'Gelu(Tensor input, *, str? approximation, str _attr_names="") -> Tensor result'),
-    ('shape', 'GradientDescent(Tensor var, Tensor lr, Tensor grad) -> Tensor var_new'),
-    ('shape', 'GroupNormGrad(Tensor y_backprop, Tensor x, Tensor scale, *, float? epsilon, bool? affine, int? num_groups, str? data_format, str _attr_names="") -> (Tensor x_backprop, Tensor scale_backprop, Tensor offset_backprop)'),
-    ('shape', 'GroupNorm(Tensor input, Tensor gamma, Tensor beta, *, float? epsilon, bool? affine, int? num_groups, str? data_format, str _attr_names="") -> Tensor result'),
-    ('node', 'HardSigmoidGrad(Tensor gradients, Tensor features) -> Tensor backprops'),
-    ('node', 'HardSigmoid(Tensor features) -> Tensor activations'),
-    ('shape', 'L2Norm(Tensor input, *, int[] dims, bool? keepdim, str _attr_names="") -> Tensor result'),
-    ('shape', 'LayerNormGrad(Tensor grad, Tensor input, Tensor beta, Tensor gamma, *, float? epsilon, str _attr_names="") -> (Tensor result, Tensor beta_grad, Tensor gamma_grad)'),
-    ('shape', 'LayerNorm(Tensor input, Tensor beta, Tensor gamma, *, float? epsilon, str _attr_names="") -> Tensor layernorm'),
-    ('node', 'LeakyReluGrad(Tensor gradients, Tensor features, *, float alpha, str _attr_names="") -> Tensor result'),
-    ('node', 'LeakyRelu(Tensor features, *, float alpha, str _attr_names="") -> Tensor activations'),
-    ('node', 'Log(Tensor input) -> Tensor output'),
-    ('shape', 'MaskFromTopK(Tensor input, Tensor k, *, int dimension, str _attr_names="") -> Tensor output'),
-    ('shape', 'MatMul(Tensor a, Tensor b, *, bool transpose_a, bool transpose_b, str _attr_names="") -> Tensor product'),
-    ('shape', 'MatrixBandPart(Tensor input, Tensor num_lower, Tensor num_upper) -> Tensor band'),
-    ('node', 'Mul(Tensor x, Tensor y) -> Tensor z'),
-    ('shape', 'NonZero(Tensor input) -> Tensor index'),
-    ('shape', 'OneHot(Tensor indices, Tensor num_class, Tensor on_value, Tensor off_value, Tensor axis) -> Tensor output'),
-    ('shape', 'OnlineNormBwd(Tensor grad_out, Tensor v_ctrl_in, Tensor u_ctrl_in, Tensor output, Tensor scale, *, float? alpha, str _attr_names="") -> (Tensor v_ctrl_out, Tensor u_ctrl_out, Tensor grad_in)'),
-    ('shape', 'OnlineNormFwd(Tensor input, Tensor stream_mean_init, Tensor stream_var_init, *, float? alpha, float? epsilon, str _attr_names="") -> (Tensor stream_mean_out, Tensor stream_var_out, Tensor output, Tensor scale)'),
-    ('node', 'Or(Tensor x, Tensor y) -> Tensor z'),
-    ('shape', 'pad(Tensor operand, *, int[] edge_padding_low, int[] edge_padding_high, int[] interior_padding, str? padding_mode, Tensor? constant_values, str _attr_names="") -> Tensor output'),
-    ('shape', 'Pool(Tensor input, Tensor delta, *, bool? gradient, int[] dilation, int[] ksize, int[] strides, int[] padding, str? pool_type, str? data_format, str _attr_names="") -> Tensor output'),
-    ('node', 'Pow(Tensor a, Tensor b) -> Tensor result'),
-    ('shape', 'RandomMultinomial(Tensor input, *, int num_samples, bool? replacement, int? seed, str _attr_names="") -> Tensor result'),
-    ('node', 'RandomNormal(Tensor mean, Tensor std, *, int seed, str _attr_names="") -> Tensor result'),
-    ('shape', 'RandomUniform(Tensor minval, Tensor maxval, Tensor shape, *, int? global_seed, int? operational_seed, str _attr_names="") -> Tensor output'),
-    ('node', 'Reciprocal(Tensor input) -> Tensor output'),
-    ('shape', 'Reduce(Tensor input, *, int[] dimensions, int[]? keep_dims, str reduce_kind, str _attr_names="") -> Tensor output'),
-    ('node', 'ReluGrad(Tensor gradients, Tensor features) -> Tensor backprops'),
-    ('node', 'Relu(Tensor features) -> Tensor activations'),
-    ('shape', 'Repeat(Tensor input, *, int[] repeats, str _attr_names="") -> Tensor result'),
-    ('shape', 'Reshape(Tensor input) -> Tensor result'),
-    ('shape', 'RestorePadding(Tensor input, *, int axis, Tensor? pad_value, str _attr_names="") -> Tensor result'),
-    ('shape', 'ScatterNd(Tensor indices, Tensor updates, Tensor shape) -> Tensor output'),
-    ('shape', 'Scatter(Tensor init, Tensor indices, Tensor updates, *, int? axis, str? reduce_kind, str _attr_names="") -> Tensor output'),
-    ('node', 'ScopeBoundary(Tensor input, *, str boundary_type, str scope_name, str _attr_names="") -> Tensor result'),
-    ('shape', 'Select(Tensor cond, Tensor a, Tensor b) -> Tensor result'),
-    ('node', 'SigmoidGrad(Tensor y, Tensor dy) -> Tensor grad'),
-    ('node', 'Sigmoid(Tensor x) -> Tensor y'),
-    ('node', 'Sign(Tensor x) -> Tensor y'),
-    ('node', 'Sin(Tensor input) -> Tensor output'),
-    ('shape', 'Slice(Tensor input, Tensor begin, Tensor size) -> Tensor output'),
-    ('node', 'Softplus(Tensor features, *, float beta, float threshold, str _attr_names="") -> Tensor result'),
-    ('shape', 'SoftmaxCrossEntropyWithLogits(Tensor features, Tensor labels, *, int? axis, str _attr_names="") -> (Tensor loss, Tensor backprop)'),
-    ('node', 'Softmax(Tensor logits, *, int? axis, str _attr_names="") -> Tensor softmax'),
-    ('shape', 'SparseSoftmaxCrossEntropyWithLogits(Tensor features, Tensor sparse_labels, *, int? axis, str _attr_names="") -> (Tensor loss, Tensor backprop)'),
-    ('shape', 'Split(Tensor input, *, int[] split_sizes, int axis, str _attr_names="") -> Tensor[] result'),
-    ('node', 'Sqrt(Tensor x) -> Tensor y'),
-    ('shape', 'StridedSliceGrad(Tensor shape, Tensor begin, Tensor end, Tensor strides, Tensor dy, *, int? begin_mask, int? end_mask, int? ellipsis_mask, int? new_axis_mask, int? shrink_axis_mask, str _attr_names="") -> Tensor output'),
-    ('shape', 'StridedSlice(Tensor input, Tensor begin, Tensor end, Tensor strides, *, int? begin_mask, int? end_mask, int? ellipsis_mask, int? new_axis_mask, int? shrink_axis_mask, str _attr_names="") -> Tensor output'),
-    ('node', 'StripPadding(Tensor input, Tensor mask, *, int axis, str _attr_names="") -> Tensor result'),
-    ('node', 'Sub(Tensor x, Tensor y) -> Tensor z'),
-    ('node', 'TagGradient(Tensor input, *, str shared_name, str _attr_names="") -> Tensor output'),
-    ('node', 'Tanh(Tensor x) -> Tensor tanh'),
-    ('shape', 'TopK(Tensor input, *, int k, int dimension, bool? largest, bool? sorted, str _attr_names="") -> (Tensor topKValues, Tensor topKIndices)'),
-    ('shape', 'Transpose(Tensor x, Tensor perm) -> Tensor y'),
-]
+# The operator table the library is generated from.
+TABLE = [e for e in yaml.safe_load(
+    (pathlib.Path(__file__).resolve().parents[2] / "csrc" / "lumo_ops.yaml").read_text())
+    if not e.get("dialect_only")]
+LUMO_OPS = [("node" if e["kernel"] == "node" else "shape", e["schema"]) for e in TABLE]
+ELEMENTWISE = {e["schema"].split("(")[0] for e in TABLE if e.get("elementwise")}
 
 NODE_OPS = [s.split("(")[0] for k, s in LUMO_OPS if k == "node"]
 SHAPE_ERROR_OPS = [s.split("(")[0] for k, s in LUMO_OPS if k == "shape"]
@@ -120,14 +34,16 @@ def op(name):
     return getattr(torch.ops.lumo, name)
 
 
-def sample_arguments(name, first=None):
-    """Arguments for any lumo operator: lazy [2, 3] tensors (`first` for the first one, if given), plain
-    values for required keyword arguments, None for optional ones, `_attr_names` left out."""
+def sample_arguments(name, first=None, other=None):
+    """Arguments for any lumo operator: lazy tensors (`first` for the first one and `other` for the
+    rest, if given, else [2, 3]), plain values for required keyword arguments, None for optional
+    ones, `_attr_names` left out."""
     args, kwargs = [], {}
     for arg in op(name).default._schema.arguments:
         if arg.name == "_attr_names":
             continue
-        tensor = lazy(2, 3) if first is None or args or kwargs else first
+        tensor = first if first is not None and not (args or kwargs) else (
+            other if other is not None else lazy(2, 3))
         value = {"Tensor": tensor, "List[Tensor]": [tensor], "int": 1, "float": 0.5, "bool": True,
                  "str": "s", "List[int]": [1]}.get(str(arg.type))  # None for optional arguments
         if arg.kwarg_only:
@@ -164,18 +80,41 @@ def test_registered_before_initialize():
     assert out.stdout.strip() == "lumo::" + next(s for _, s in LUMO_OPS if s.startswith("pad("))
 
 
-def test_node_operators_record_one_node_shaped_like_their_first_operand(backend):
-    # The other tensor operands are [2, 3] float32: the result neither broadcasts nor promotes.
+def as_meta(t):
+    return torch.empty(t.shape, dtype=t.dtype, device="meta")
+
+
+@pytest.mark.parametrize("first,other", [
+    ((4, 1, torch.float64), (1, 3, torch.float32)),   # broadcast both ways, promote
+    ((2, 3, torch.int64), ((), torch.float32)),       # a 0-d operand does not decide the type alone
+    ((3,), (2, 3, torch.complex64)),
+    ((2, 3, torch.bool), (2, 3, torch.int32)),
+])
+def test_node_operators_record_one_node_typed_as_eager_pytorch(backend, first, other):
+    """An elementwise operator's result has the shape and type eager PyTorch gives the same
+    operands; every other node operator's is its first operand's."""
+    def make(spec):
+        *sizes, dtype = spec if isinstance(spec[-1], torch.dtype) else (*spec, torch.float32)
+        return lazy(*sizes, dtype=dtype)
     for name in NODE_OPS:
-        first = lazy(4, 1, dtype=torch.float64).requires_grad_()
-        args, kwargs = sample_arguments(name, first)
+        a, b = make(first), make(other)
+        args, kwargs = sample_arguments(name, a, b)
         out = op(name)(*args, **kwargs)
-        assert (out.device.type, out.dtype, tuple(out.shape)) == ("lazy", torch.float64, (4, 1)), name
-        # Recorded below autograd: no history even for inputs that require grad.
-        assert out.grad_fn is None and not out.requires_grad, name
-        operands = sum(1 for a in args if isinstance(a, torch.Tensor))
-        assert ir_nodes([out])[-1] == ("lumo::" + name, operands), name
-    # Host scalars in later positions become lazy operands.
+        tensors = [t for t in args if isinstance(t, torch.Tensor)]
+        if name in ELEMENTWISE:
+            reference = as_meta(tensors[0])
+            for t in tensors[1:]:
+                reference = reference + as_meta(t)
+        else:
+            reference = tensors[0]
+        assert (out.device.type, out.dtype, out.shape) == ("lazy", reference.dtype,
+                                                           reference.shape), name
+        assert out.grad_fn is None and ir_nodes([out])[-1] == ("lumo::" + name, len(tensors)), name
+
+
+def test_node_operators_record_below_autograd_and_take_host_scalars(backend):
+    first = lazy(2, 3).requires_grad_()
+    assert not torch.ops.lumo.Add(first, lazy(2, 3)).requires_grad
     x = lazy(2, 3)
     nodes = ir_nodes([torch.ops.lumo.Add(x, torch.tensor(2.5))])
     assert nodes[-1] == ("lumo::Add", 2) and sum(k.endswith("device_data") for k, _ in nodes) == 2
@@ -189,6 +128,11 @@ def test_node_operators_record_one_node_shaped_like_their_first_operand(backend)
     (lambda x: torch.ops.lumo.Add(torch.tensor(1.0), x), "first tensor argument 'x' must be a lazy tensor"),
     (lambda x: torch.ops.lumo.Add(x, torch.ones(3)),
      r"argument 'y' must be a lazy tensor or a scalar, but it is a tensor on device cpu of sizes \[3\]"),
+    (lambda x: torch.ops.lumo.Add(x, lazy(4, 2)),
+     r"lumo::Add: the shapes \[2, 3\] \('x'\) and \[4, 2\] \('y'\) do not broadcast"),
+    (lambda x: torch.ops.lumo.Clamp(x, lazy(3), lazy(2, 1, 2)),
+     r"lumo::Clamp: the shapes \[2, 3\] \('input', 'min'\) and \[2, 1, 2\] \('max'\) do not "
+     "broadcast"),
     # Checked before the missing shape inference is reported.
     (lambda x: torch.ops.lumo.Transpose(torch.ones(2), x), "first tensor argument 'x' must be a lazy"),
     (lambda x: torch.ops.lumo.Concat([], axis=0), "'values' must hold at least one lazy tensor"),

@@ -134,7 +134,10 @@ report(text=compiled_text())
     def test_attributes_and_constants(self, tmp_path):
         results = scenario(tmp_path, r'''
 const = ox.make_constant(torch.ones(4, 3))
+small = [ox.make_constant(torch.full((2,), v, dtype=t))
+         for v, t in [(200, torch.uint8), (-3, torch.int8), (7, torch.int16), (1, torch.bool)]]
 def extras(xs, loss):
+    keep.append(ox.mark_output_tensor(sum(c.float().sum() for c in small) + loss, "with_small"))
     ox.set_attribute(xs[0], "my.flag", True)
     ox.set_attribute(xs[0], "my.count", 3)
     ox.set_attribute(xs[0], "my.scale", 0.5)
@@ -150,6 +153,10 @@ report(text=compiled_text())
         assert 'vx.input_name = "input_x0"' in text and '"bogus"' not in text
         assert "vx.is_constant" not in text
         assert "tf.parameter_value = dense<1.000000e+00> : tensor<4x3xf32>" in text
+        # Embedded values have the element type of their argument.
+        for value, dtype in [("200", "ui8"), ("-3", "si8"), ("7", "si16"), ("true", "i1")]:
+            assert re.search(rf"%arg\d+: !torch.vtensor<\[2\],{dtype}> \{{tf.parameter_value = "
+                             rf"dense<{value}> : tensor<2x{dtype}>", text), (dtype, text)
         proc = subprocess.run(["mlir-opt-16", "--allow-unregistered-dialect"], input=text,
                               capture_output=True, text=True)
         assert proc.returncode == 0, proc.stderr
@@ -207,7 +214,8 @@ report(first=first, later=later, calls=[c["kind"] for c in calls])
 EXECUTE_RESULT = ["w"]
 report(error=second_step_error(), calls=[c["kind"] for c in calls])
 ''')
-        assert "Unable to cast" in results["error"] or "cast" in results["error"].lower()
+        assert "The execute callback returned a value of type list; it must return a set of str" \
+            in results["error"]
         assert results["calls"] == ["compile", "execute"]
 
     def test_missing_callbacks(self, tmp_path):
@@ -222,7 +230,8 @@ report(error=second_step_error())
         results = scenario(tmp_path, "report(error=second_step_error())", failing_tool=True, art=art)
         error = results["error"]
         assert "torch-to-lumo pipeline failed:\nTo re-run:\n( sed " in error
-        command = error.split("To re-run:\n", 1)[1].split("\nStack Trace: ")[0]
+        command = error.split("To re-run:\n", 1)[1].split("\n")[0]
+        assert "torch-lumo-opt exited with status 3" in error
         assert command.endswith(shlex.quote(str(art / "torch.mlir")).replace('"', "'")
                                 ) or "torch.mlir" in command
         # Re-running the printed line with the real stand-in works and touches only our files.
@@ -233,3 +242,99 @@ report(error=second_step_error())
         assert proc.returncode == 0, proc.stderr
         assert (art / "lumo.mlir").read_text().startswith("// lumo stand-in")
         assert not (tmp_path / "x").exists()
+
+
+class TestCallbackFailures:
+    def test_a_raising_callback_fails_its_step_and_later_steps_cleanly(self, tmp_path):
+        results = scenario(tmp_path, r"""
+class ApplianceDown(Exception):
+    pass
+def compile_cb(batch, text):
+    raise ApplianceDown("no appliance")
+ox.set_callbacks(compile_cb, execute_cb)
+step()
+errors = []
+for _ in range(3):
+    try:
+        step()
+    except Exception as e:
+        errors.append(type(e).__name__ + ": " + str(e).splitlines()[0])
+report(errors=errors)
+""")
+        first, *later = results["errors"]
+        assert first == "ApplianceDown: no appliance"
+        assert len(later) == 2 and all(e.startswith("RuntimeError: ") for e in later), later
+
+    @pytest.mark.parametrize("callback", ["compile", "execute"])
+    def test_a_step_inside_a_callback_is_refused(self, tmp_path, callback):
+        results = scenario(tmp_path, f"""
+inner = []
+def nested(*args):
+    inner.append(error_of(torch._lazy.mark_step))
+    return True if {callback!r} == "compile" else set()
+ox.set_callbacks(nested if {callback!r} == "compile" else compile_cb,
+                 nested if {callback!r} == "execute" else execute_cb)
+step()
+report(outer=second_step_error(), inner=inner)
+""")
+        assert results["outer"] is None
+        assert results["inner"] == ["RuntimeError: torch._lazy.mark_step() cannot run inside the "
+                                    "compile or execute callback: the step that called the callback "
+                                    "is still running. Return from the callback first."]
+
+    def test_the_compile_callback_must_return_a_truth_value(self, tmp_path):
+        results = scenario(tmp_path, 'COMPILE_RESULT = ["yes"]\nreport(error=second_step_error())')
+        assert "The compile callback returned a value of type list; it must return a bool" \
+            in results["error"]
+
+
+PIPELINE_FAILURES = {
+    "missing tool": ({"unrelated-tool": "#!/bin/sh\nexit 0\n"},
+                     "The conversion tool torch-lumo-opt was not found. It is expected in the virtual "
+                     "environment's bin folder"),
+    "failing sed": ({"torch-lumo-opt": None, "sed": "#!/bin/sh\ncat > /dev/null\nexit 4\n"},
+                    "sed exited with status 4"),
+    "result removed": ({"torch-lumo-opt": "#!/bin/sh\ncat\nrm -f \"$(readlink /proc/$$/fd/1)\"\n"},
+                       "Cannot read the converted program "),
+}
+
+
+@pytest.mark.parametrize("case", sorted(PIPELINE_FAILURES))
+def test_conversion_failures_stop_the_step_with_a_command_that_reruns(tmp_path, case):
+    tools, expected = PIPELINE_FAILURES[case]
+    results, _ = run_steps(tmp_path, MODEL + "report(error=second_step_error(), calls=len(calls))",
+                           tools=tools, env={"PATH": f"{tmp_path / 'tools'}:/usr/bin:/bin"})
+    error = results["error"]
+    assert expected in error and results["calls"] == 0, error
+    assert "torch-to-lumo pipeline failed:\nTo re-run:\n( sed " in error
+
+
+def test_cached_steps_hand_python_no_messages_below_its_level(tmp_path):
+    """Messages whose level the logger does not print are neither formatted nor logged: a cached
+    step of many weights makes no logger calls at the default level, and lowering the level from
+    Python brings them back."""
+    results = scenario(tmp_path, r"""
+import logging
+logged = {"log": 0}
+original = logging.Logger.log
+def counting(self, *args, **kwargs):
+    logged["log"] += 1
+    return original(self, *args, **kwargs)
+logging.Logger.log = counting
+more = [torch.randn(3).to("lazy") for _ in range(50)]
+def extra(xs, loss):
+    for k, t in enumerate(more):
+        ox.set_parameter_name(t, f"m{k}")
+        t.mul_(0.5)
+        ox.set_alias(t, f"m{k}")
+step(extra=extra); step(extra=extra)
+counts = []
+for level in [logging.WARNING, logging.DEBUG]:
+    logging.getLogger("orvex").setLevel(level)
+    logged["log"] = 0
+    step(extra=extra)
+    counts.append(logged["log"])
+report(counts=counts)
+""")
+    quiet, verbose = results["counts"]
+    assert quiet == 0 and verbose > 50, results

@@ -1,4 +1,5 @@
 """Lazy tensors and their data records, as the front end sees them."""
+import os
 import pickle
 
 import pytest
@@ -187,15 +188,130 @@ class TestMarking:
     def test_attributes_and_constants_on_device_data(self, store_config):
         store_config.enabled = False
         lazy = torch.ones(2).to("lazy")
-        assert ox.set_attribute(lazy, "a", 1) is True
-        assert ox.set_attribute(lazy, "a", 2) is True
+        assert ox.set_attribute(lazy, "my.a", 1) is True
+        assert ox.set_attribute(lazy, "my.a", 2) is True
         with pytest.raises(RuntimeError, match="Unable to cast"):
-            ox.set_attribute(lazy, "big", 2**40)
+            ox.set_attribute(lazy, "my.big", 2**40)
         with pytest.raises(RuntimeError, match="device_data_cast failed"):
-            ox.set_attribute(lazy + 1, "a", 1)
+            ox.set_attribute(lazy + 1, "my.a", 1)
         constant = ox.make_constant(torch.arange(3.0))
         assert store_config.enabled is False
         torch.testing.assert_close(ox.get_appliance_data(constant).tensor, torch.arange(3.0))
         assert ox.make_constant(constant) is constant
         with pytest.raises(RuntimeError, match="make_constant call on lazy tensor"):
             ox.make_constant(lazy)
+
+
+class TestHostDataStaysSafe:
+    """Handing host data to the store never leaves a tensor Python can reach on freed memory, and
+    never changes a record's data behind its back."""
+
+    @pytest.mark.parametrize("make", [
+        lambda t: ox.make_constant(t),  # forces the store on, so a large constant goes to a file
+        lambda t: ox.eager_to_lazy(t),
+        lambda t: t.to("lazy"),
+    ])
+    def test_sources_of_file_backed_records_stay_usable(self, store_config, tmp_path, make):
+        ox.set_artifact_dirs(str(tmp_path), "")
+        store_config.enabled = True
+        store_config.max_tensor_size = 1000
+        source = torch.arange(3000 * 10, dtype=torch.float32).reshape(3000, 10)
+        view = source[5:]
+        lazy = make(source)
+        record = ox.get_appliance_data(lazy)
+        assert record.filename is not None
+        torch.testing.assert_close(record.tensor, torch.arange(30000.0).reshape(3000, 10))
+        assert torch.equal(source, torch.arange(30000.0).reshape(3000, 10))
+        assert view[0, 0].item() == 50.0
+
+    def test_a_memory_record_keeps_its_data_when_a_file_record_shares_its_storage(self, store_config,
+                                                                                  tmp_path):
+        ox.set_artifact_dirs(str(tmp_path), "")
+        store_config.enabled = True
+        store_config.max_tensor_size = 1000
+        base = torch.arange(5000.0)
+        small = ox.get_appliance_data(ox.eager_to_lazy(base[:10]))
+        big = ox.get_appliance_data(ox.eager_to_lazy(base))
+        big.tensor  # the write has finished
+        assert small.filename is None and big.filename is not None
+        torch.testing.assert_close(small.tensor, torch.arange(10.0))
+
+    def test_deferred_sources_raise_instead_of_reading_released_memory(self, store_config):
+        store_config.enabled = True
+        deferred = torch.ones(300, 300).as_subclass(DeferredParamTensor)
+        record = ox.get_appliance_data(ox.eager_to_lazy(deferred))
+        assert record.has_tensor and record.tensor.shape == (300, 300)
+        with pytest.raises(RuntimeError, match="released"):
+            deferred.sum()
+
+    def test_data_files_changed_behind_the_store_are_reported(self, store_config, tmp_path):
+        ox.set_artifact_dirs(str(tmp_path), "")
+        store_config.enabled = True
+        store_config.max_tensor_size = 0
+        store_config.async_file_write = False
+        removed, truncated = (ox.eager_to_lazy(torch.ones(100)) for _ in range(2))
+        path = ox.get_appliance_data(removed).filename
+        os.remove(path)
+        with open(ox.get_appliance_data(truncated).filename, "r+b") as f:
+            f.truncate(40)
+        with pytest.raises(RuntimeError, match=f"Cannot read tensor data file {path} .*expected 400 "
+                                               "bytes"):
+            ox.get_appliance_data(removed).tensor
+        for read in [lambda: ox.get_appliance_data(truncated).tensor,
+                     lambda: ox.clone_tensor(truncated)]:
+            with pytest.raises(RuntimeError, match=r"has 40 bytes, expected 400 bytes"):
+                read()
+
+
+class TestRefusedInputs:
+    @pytest.mark.parametrize("tensor", [torch.ones(2, device="meta"), torch.ones(2, 2).to_sparse()])
+    def test_lazy_data_is_made_from_host_tensors_only(self, backend, tensor):
+        for make in [ox.eager_to_lazy, ox.make_constant]:
+            with pytest.raises(RuntimeError, match="expects a CPU tensor with strided layout"):
+                make(tensor)
+        with pytest.raises(RuntimeError, match="Unsupported ATen dtype: ComplexFloat"):
+            ox.make_constant(torch.ones(2, dtype=torch.complex64))
+
+    def test_copy_appliance_data_needs_one_shape_and_type(self, enabled):
+        dst = torch.zeros(3).to("lazy")
+        for src in [torch.ones(4).to("lazy"), torch.ones(3, dtype=torch.float64).to("lazy")]:
+            with pytest.raises(RuntimeError, match=r"copy_appliance_data: the source is"):
+                ox.copy_appliance_data(src, dst)
+        torch.testing.assert_close(ox.get_appliance_data(dst).tensor, torch.zeros(3))
+
+    def test_records_come_only_from_the_backend(self, enabled):
+        cls = ox.ApplianceDataInfo
+        with pytest.raises(TypeError):
+            cls.__new__(cls)
+        record = ox.get_appliance_data(torch.ones(2).to("lazy"))
+        for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+            with pytest.raises(TypeError):
+                pickle.dumps(record, protocol=protocol)
+
+    def test_attributes_need_a_dialect_prefix_and_values_that_fit(self, backend):
+        import numpy as np
+        lazy = torch.ones(2).to("lazy")
+        for name in ["flag", "", ".flag", "my.", "a\0b.c", "1x.y"]:
+            with pytest.raises(ValueError, match="invalid attribute name"):
+                ox.set_attribute(lazy, name, 1)
+        for value in [1e300, -1e39, 1e-50]:
+            with pytest.raises(RuntimeError, match="does not fit in a 32-bit float attribute"):
+                ox.set_attribute(lazy, "my.scale", value)
+        for value in [float("inf"), 1e-40, np.float64(0.5), np.int32(3), np.bool_(True)]:
+            assert ox.set_attribute(lazy, "my.number", value) is True
+        with pytest.raises(RuntimeError, match="Unable to cast"):
+            ox.set_attribute(lazy, "my.big", np.int64(2**40))
+
+
+def test_creating_lazy_data_before_initialize_asks_for_it():
+    from conftest import run_python
+    out = run_python("""
+        import torch, orvex_pytorch_lib as ox
+        for make in [ox.eager_to_lazy, ox.make_constant]:
+            try:
+                make(torch.ones(2))
+            except RuntimeError as e:
+                print("raised:", str(e).splitlines()[0])
+    """).stdout.splitlines()
+    assert out == ["raised: The Orvex backend is not initialized: call "
+                   "orvex_pytorch_lib.initialize() before creating lazy data."] * 2
