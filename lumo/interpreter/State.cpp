@@ -1,9 +1,9 @@
 // lumo::State: the weights of a program kept between runs.
 //
 // The state holds one tensor per argument of the program: the weights in their slots, the others
-// undefined; a run fills the inputs' slots of a copy of that list. After a run each result that updates a
-// weight takes the weight's slot (a swap of tensor handles, no copy); the old value is freed when
-// the run no longer needs it.
+// undefined; a run fills the inputs' slots of a copy of that list. After a successful run each
+// result that updates a weight takes the weight's slot (a swap of tensor handles, no copy) and the
+// old value is freed; until then a failure leaves every weight as it was.
 #include "Program.h"
 
 #include <ATen/core/LegacyTypeDispatch.h>

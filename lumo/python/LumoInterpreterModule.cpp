@@ -26,7 +26,8 @@ const char *kModuleDoc = R"(Runs lumo programs on the CPU with PyTorch's ATen ke
 
     state = prog.new_state()  # the weights, resident in the interpreter between runs
     state.load(name, tensor)  # once per weight (copies the tensor); checks the name, shape, dtype
-    outs = state.run(inputs)  # one tensor per prog.inputs entry; returns one per prog.outputs entry
+    outs = state.run(inputs)  # one tensor per prog.inputs entry (None for one not used); returns one
+                              #   per prog.outputs entry
     state.read(name)          # a copy of the weight's current value
 
 The program is `func.func @main` of the module. Argument kinds come from the attributes:
@@ -38,7 +39,7 @@ arguments or with each other.
 
 A State keeps every weight of the program between runs: after each `state.run` each result that
 updates a weight (`tf.aliasing_output`) becomes that weight's value for the next run, inside the
-interpreter (the result's memory is taken over, nothing is copied or converted). So a run's cost
+interpreter (the result's tensor itself, neither copied nor handed to Python). So a run's cost
 outside the plan depends on the number of inputs and outputs, not on the number of weights. Every
 weight must be loaded before the first run; a run that fails changes no weight. A Program may have
 several independent States.
