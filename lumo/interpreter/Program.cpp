@@ -143,6 +143,8 @@ struct Program::Plan {
   std::vector<ArgumentInfo> arguments;
   std::vector<ResultInfo> results;
   uint64_t seed = 0;
+  std::vector<int64_t> inputs;  // argument indices
+  std::vector<int64_t> outputs; // result indices
 
   std::vector<at::Tensor> initial;    // frame template: constants in their slots
   std::vector<int32_t> argumentSlots; // -1: embedded or unused
@@ -230,6 +232,7 @@ private:
       }
       a.shape = e->shape;
       a.dtype = e->dtype;
+      a.used = !body.getArgument(i).use_empty();
       auto inputName = main.getArgAttrOfType<mlir::StringAttr>(i, "vx.input_name");
       auto resourceName = main.getArgAttrOfType<mlir::StringAttr>(i, "tf.resource_name");
       if (resourceName) {
@@ -265,8 +268,17 @@ private:
             r.updates = a.name.value_or("argument " + std::to_string(i));
         }
       }
+      if (a.kind == ArgumentInfo::Kind::Input)
+        plan_.inputs.push_back(a.index);
       plan_.arguments.push_back(std::move(a));
     }
+    std::vector<bool> updatesWeight(plan_.results.size(), false);
+    for (const ArgumentInfo &a : plan_.arguments)
+      if (a.kind == ArgumentInfo::Kind::Weight && a.aliasingOutput && *a.aliasingOutput < type.getNumResults())
+        updatesWeight[*a.aliasingOutput] = true;
+    for (const ResultInfo &r : plan_.results)
+      if (!updatesWeight[r.index] || r.name)
+        plan_.outputs.push_back(r.index);
   }
 
   void planOperation(mlir::Operation *op) {
@@ -461,31 +473,45 @@ Program::~Program() = default;
 const std::vector<ArgumentInfo> &Program::arguments() const { return plan_->arguments; }
 const std::vector<ResultInfo> &Program::results() const { return plan_->results; }
 uint64_t Program::seed() const { return plan_->seed; }
+const std::vector<int64_t> &Program::inputs() const { return plan_->inputs; }
+const std::vector<int64_t> &Program::outputs() const { return plan_->outputs; }
 
 std::vector<at::Tensor> Program::run(const std::vector<at::Tensor> &args) const {
-  const Plan &plan = *plan_;
-  if (args.size() != plan.arguments.size())
-    throw Error("lumo program: expected " + std::to_string(plan.arguments.size()) + " arguments, got " +
+  if (args.size() != plan_->arguments.size())
+    throw Error("lumo program: expected " + std::to_string(plan_->arguments.size()) + " arguments, got " +
                 std::to_string(args.size()));
+  for (size_t i = 0; i < args.size(); ++i)
+    check(i, args[i]);
+  return execute(args, false);
+}
+
+void Program::check(size_t index, const at::Tensor &t) const {
+  const ArgumentInfo &a = plan_->arguments[index];
+  auto fail = [&](const std::string &what) {
+    throw Error("lumo program: argument " + std::to_string(index) + (a.name ? " ('" + *a.name + "')" : "") + what);
+  };
+  if (a.kind == ArgumentInfo::Kind::Embedded) {
+    if (t.defined())
+      fail(" is embedded in the program: pass None");
+    return;
+  }
+  if (!t.defined() && !a.used)
+    return;
+  if (!t.defined() || t.layout() != at::kStrided || !t.device().is_cpu() || t.scalar_type() != a.dtype ||
+      !t.sizes().equals(a.shape))
+    fail(" must be a CPU tensor of shape " + shapeText(a.shape) + " and type " + typeName(a.dtype) + ", got " +
+         (t.defined() && !t.device().is_cpu() ? "a tensor on " + t.device().str() : describe(t)));
+}
+
+std::vector<at::Tensor> Program::execute(const std::vector<at::Tensor> &args, bool keepUnchanged) const {
+  const Plan &plan = *plan_;
   std::vector<at::Tensor> frame = plan.initial;
   std::unordered_set<const void *> argumentStorages;
   for (size_t i = 0; i < args.size(); ++i) {
-    const ArgumentInfo &a = plan.arguments[i];
-    const at::Tensor &t = args[i];
-    std::string which = "argument " + std::to_string(i) + (a.name ? " ('" + *a.name + "')" : "");
-    if (a.kind == ArgumentInfo::Kind::Embedded) {
-      if (t.defined())
-        throw Error("lumo program: " + which + " is embedded in the program: pass None");
-      continue;
-    }
-    if (!t.defined() || t.layout() != at::kStrided || !t.device().is_cpu() || t.scalar_type() != a.dtype ||
-        !t.sizes().equals(a.shape))
-      throw Error("lumo program: " + which + " must be a CPU tensor of shape " + shapeText(a.shape) + " and type " +
-                  typeName(a.dtype) + ", got " +
-                  (t.defined() && !t.device().is_cpu() ? "a tensor on " + t.device().str() : describe(t)));
     if (plan.argumentSlots[i] >= 0)
-      frame[plan.argumentSlots[i]] = t;
-    argumentStorages.insert(storageOf(t));
+      frame[plan.argumentSlots[i]] = args[i];
+    if (args[i].defined())
+      argumentStorages.insert(storageOf(args[i]));
   }
 
   uint64_t runNumber = plan.runs.fetch_add(1);
@@ -513,10 +539,16 @@ std::vector<at::Tensor> Program::run(const std::vector<at::Tensor> &args) const 
   // the plan or another result.
   std::vector<at::Tensor> results;
   std::unordered_set<const void *> resultStorages;
-  for (int32_t slot : plan.resultSlots) {
-    at::Tensor t = frame[slot];
+  for (size_t r = 0; r < plan.resultSlots.size(); ++r) {
+    at::Tensor t = frame[plan.resultSlots[r]];
     const void *s = storageOf(t);
     bool shared = s && (argumentStorages.count(s) || plan.constantStorages.count(s) || resultStorages.count(s));
+    if (shared && keepUnchanged && plan.results[r].updates && !resultStorages.count(s)) {
+      // A weight that keeps its value: the same tensor, when nothing else holds it as a result.
+      for (const ArgumentInfo &a : plan.arguments)
+        if (a.aliasingOutput == static_cast<int64_t>(r) && t.is_same(args[a.index]))
+          shared = false;
+    }
     if (shared || !t.is_contiguous())
       t = t.clone(at::MemoryFormat::Contiguous);
     resultStorages.insert(storageOf(t));

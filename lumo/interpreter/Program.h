@@ -4,10 +4,12 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include <ATen/core/Tensor.h>
@@ -35,6 +37,7 @@ struct ArgumentInfo {
   std::vector<int64_t> shape;
   at::ScalarType dtype = at::ScalarType::Float;
   std::optional<int64_t> aliasingOutput; // `tf.aliasing_output`: the result that is its new value
+  bool used = true;                      // false when no operation reads it and it is not returned
 };
 
 // A result of @main: `vx.output_name`, or the weight it replaces.
@@ -59,16 +62,59 @@ public:
   const std::vector<ArgumentInfo> &arguments() const;
   const std::vector<ResultInfo> &results() const;
   uint64_t seed() const;
+  // Argument indices of the inputs, in order; result indices of the outputs: the results that
+  // update no weight, and named ones (`vx.output_name`). State::run takes the former and returns the latter.
+  const std::vector<int64_t> &inputs() const;
+  const std::vector<int64_t> &outputs() const;
 
   // One tensor per argument, in argument order: a CPU tensor of the argument's shape and element
   // type, or an undefined tensor for an embedded argument. Returns fresh tensors (never views of
   // the arguments or of the program's constants). Safe to call from several threads at once.
+  // An argument never read may be undefined.
   std::vector<at::Tensor> run(const std::vector<at::Tensor> &arguments) const;
 
   struct Plan;
 
 private:
+  friend class State;
+  // Throws unless `value` can be argument `index` (undefined only for one never read).
+  void check(size_t index, const at::Tensor &value) const;
+  // Runs the plan on checked arguments. Results that share memory with an argument, a constant or
+  // an earlier result are copies, except (when `keepUnchanged`) a weight's update that is the
+  // weight's own tensor.
+  std::vector<at::Tensor> execute(const std::vector<at::Tensor> &arguments, bool keepUnchanged) const;
+
   std::unique_ptr<Plan> plan_;
+};
+
+// The weights of a program, kept in the interpreter between runs: loaded once by name, each run
+// then takes only the inputs, and every result that updates a weight (`tf.aliasing_output`)
+// becomes that weight's value for the next run without leaving the interpreter. A run that fails
+// changes no weight. Its methods may be called from several threads; runs take turns.
+class State {
+public:
+  explicit State(std::shared_ptr<const Program> program);
+
+  const Program &program() const { return *program_; }
+  // Keeps a copy of `value` as the weight `name`. Throws for an unknown name or a wrong shape or
+  // element type.
+  void load(std::string_view name, const at::Tensor &value);
+  // A copy of the weight's current value.
+  at::Tensor read(std::string_view name) const;
+  // One tensor per Program::inputs() entry (undefined for an input never read); returns one per
+  // Program::outputs() entry. Throws while a weight is not loaded.
+  std::vector<at::Tensor> run(const std::vector<at::Tensor> &inputs);
+
+private:
+  size_t argumentOf(std::string_view name) const;
+
+  std::shared_ptr<const Program> program_;
+  std::unordered_map<std::string, size_t> weights_; // name -> argument index
+  std::vector<std::pair<int64_t, size_t>> updates_; // (result, argument) per aliased weight
+  std::vector<at::Tensor> arguments_;               // per argument: the weights' values
+  std::vector<bool> updatesWeight_;                 // per result
+  size_t missing_;                                  // weights not loaded yet
+  mutable std::mutex mutex_;
 };
 
 } // namespace lumo

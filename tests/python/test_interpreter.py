@@ -54,6 +54,56 @@ def test_training_steps_match_eager_autograd():
         assert_close(w, eager_w.detach())
 
 
+# A gathered row added to a weight; a frozen weight k, a weight s returned unchanged under a name, an
+# integer counter n, the old value of w as an output, and an input the program never reads.
+RESIDENT = """
+func.func @main(%i: tensor<1xsi64> {vx.input_name = "i"}, %u: tensor<2xf32> {vx.input_name = "u"},
+                %w: tensor<4x3xf32> {tf.resource_name = "w", tf.aliasing_output = 1 : i64},
+                %k: tensor<1x3xf32> {tf.resource_name = "k"},
+                %s: tensor<1x3xf32> {tf.resource_name = "s", tf.aliasing_output = 2 : i64},
+                %n: tensor<si64> {tf.resource_name = "n", tf.aliasing_output = 3 : i64})
+    -> (tensor<1x3xf32> {vx.output_name = "row"}, tensor<4x3xf32>, tensor<1x3xf32> {vx.output_name = "s"},
+        tensor<si64>, tensor<4x3xf32> {vx.output_name = "before"}) {
+  %row = "lumo.Gather"(%w, %i) {} : (tensor<4x3xf32>, tensor<1xsi64>) -> tensor<1x3xf32>
+  %shifted = "lumo.Add"(%row, %k) : (tensor<1x3xf32>, tensor<1x3xf32>) -> tensor<1x3xf32>
+  %w2 = "lumo.Add"(%w, %shifted) : (tensor<4x3xf32>, tensor<1x3xf32>) -> tensor<4x3xf32>
+  %one = "lumo.Const"() {value = dense<1> : tensor<si64>} : () -> tensor<si64>
+  %n2 = "lumo.Add"(%n, %one) : (tensor<si64>, tensor<si64>) -> tensor<si64>
+  return %shifted, %w2, %s, %n2, %w : tensor<1x3xf32>, tensor<4x3xf32>, tensor<1x3xf32>, tensor<si64>, tensor<4x3xf32>
+}
+"""
+
+
+def resident_weights():
+    torch.manual_seed(0)
+    return {"w": torch.randn(4, 3), "k": torch.randn(1, 3), "s": torch.randn(1, 3), "n": torch.tensor(5)}
+
+
+def test_resident_weights_follow_the_list_based_runs():
+    prog = li.Program(RESIDENT)
+    assert [a.used for a in prog.arguments] == [True, False, True, True, True, True]
+    assert [a.name for a in prog.inputs] == ["i", "u"] and [r.index for r in prog.outputs] == [0, 2, 4]
+    weights = resident_weights()
+    state = prog.new_state()
+    for name, value in weights.items():
+        state.load(name, value)
+    args = [None, None] + [weights[name].clone() for name in "wksn"]
+    for value in weights.values():
+        value.zero_()  # the state keeps its own copies
+    for step in range(3):
+        i = torch.tensor([step])
+        expected = prog.run([i] + args[1:])  # None for the input it never reads
+        args[2], args[4], args[5] = expected[1], expected[2], expected[3]
+        outs = state.run([i, None])
+        assert len(outs) == 3
+        for out, result in zip(outs, prog.outputs):
+            assert torch.equal(out, expected[result.index])
+            out.fill_(7)  # the caller's tensors: no weight changes with them
+    for name, index in zip("wksn", range(2, 6)):
+        assert torch.equal(state.read(name), args[index])
+    assert state.read("n").item() == 8
+
+
 def test_results_own_their_memory():
     text = """
 func.func @main(%a: tensor<3xf32>) -> (tensor<3xf32>, tensor<3xf32>, tensor<3xf32>, tensor<3xf32>, tensor<1x3xf32>) {
@@ -125,6 +175,32 @@ def test_intermediate_values_are_freed_after_their_last_use():
 def test_wrong_arguments_are_errors(args, message):
     with pytest.raises(li.Error, match=message):
         li.Program(TRAIN_STEP).run(args)
+
+
+def loaded_state():
+    state = li.Program(RESIDENT).new_state()
+    for name, value in resident_weights().items():
+        state.load(name, value)
+    return state
+
+
+@pytest.mark.parametrize("action,message", [
+    (lambda s: s.load("v", torch.zeros(1)), "no weight named 'v'"),
+    (lambda s: s.read("v"), "no weight named 'v'"),
+    (lambda s: s.load("w", torch.zeros(3, 4)), r"argument 2 \('w'\) must be a CPU tensor of shape \[4,3\] and type "
+                                              r"f32, got shape \[3,4\]"),
+    (lambda s: s.load("n", torch.tensor(1.0)), "type si64, got .* f32"),
+    (lambda s: li.Program(RESIDENT).new_state().run([torch.tensor([0]), None]), "weights not loaded: 'w', 'k'"),
+    (lambda s: s.run([torch.tensor([0])]), "expected 2 inputs, got 1"),
+    (lambda s: s.run([torch.tensor([0.0]), None]), r"argument 0 \('i'\) .* type si64"),
+    (lambda s: s.run([torch.tensor([9]), None]), "lumo.Gather at program:"),  # fails while running
+])
+def test_resident_weights_errors_leave_the_weights_unchanged(action, message):
+    state = loaded_state()
+    with pytest.raises(li.Error, match=message):
+        action(state)
+    for name, value in resident_weights().items():
+        assert torch.equal(state.read(name), value)
 
 
 ADD = 'func.func @main(%a: tensor<2xf32>) -> tensor<2xf32> {\n  %0 = "lumo.Add"(%a, %a) : (tensor<2xf32>, tensor<2xf32>) -> tensor<2xf32>\n  return %0 : tensor<2xf32>\n}\n'
