@@ -20,8 +20,8 @@ import orvex_pytorch_lib as ox
 
 from .errors import VudoredError
 
-# With its index: moving a tensor that is on it already is then a no-op. (A move to the index-less
-# "lazy" copies the tensor, which breaks weights tied between modules.)
+# The backend's one device; moving a tensor that is on it already is a no-op, whether the move names
+# it "lazy" or "lazy:0".
 LAZY = torch.device("lazy", 0)
 log = logging.getLogger("vudored")
 

@@ -113,8 +113,8 @@ def rebase(tensor):
     except RuntimeError as error:
         raise VudoredError(
             f"A lazy {list(tensor.shape)} weight is computed from its data instead of holding it: "
-            f"{ox.get_tensor_info(tensor)}. Weights tied between modules lose their data when moved "
-            "with .to('lazy'): move the model with .to(device.torch_device) (lazy:0).") from error
+            f"{ox.get_tensor_info(tensor)}. Compute weights on the host and move them to the device "
+            "(model.to(device.torch_device)); the appliance loads them from their data.") from error
     with torch.no_grad():
         tensor.set_(fresh)
 
