@@ -45,6 +45,19 @@ def keeping_data(keep):
         config.enabled = kept
 
 
+@contextlib.contextmanager
+def holding_in_memory():
+    """Tensors moved to the lazy device inside the block keep their host tensor in memory (never a
+    data file), whatever the data-store limits say."""
+    config = ox.appliance_file_config
+    kept = config.enabled, config.max_tensor_size, config.max_bytes_in_memory
+    config.enabled, config.max_tensor_size, config.max_bytes_in_memory = True, 1 << 62, 1 << 62
+    try:
+        yield
+    finally:
+        config.enabled, config.max_tensor_size, config.max_bytes_in_memory = kept
+
+
 def current():
     """The device of this process; raises if none was created."""
     if _current is None:
