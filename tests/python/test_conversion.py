@@ -89,6 +89,8 @@ cases = [
      [a, torch.randn(6, 3), torch.randn(6), x3]),
     ("batched_grads", with_grads(lambda x3, y3: [x3 @ y3, (x3 @ y3).transpose(1, 2)]), [x3, y3]),
     ("cross", lambda u, v: torch.linalg.cross(u, v), [torch.randn(4, 3), torch.randn(4, 3)]),
+    ("bilinear", with_grads(lambda a, x3, w, bias: [F.bilinear(a, a[:, :2], w, bias), F.bilinear(x3, x3[..., 1:], w)]),
+     [a, x3, torch.randn(4, 3, 2), torch.randn(4)]),
 ]
 compare(cases)
 ''',
@@ -175,6 +177,10 @@ cases = [
     ("conv1d", with_grads(lambda x, w: F.conv1d(x, w, padding=2)), [torch.randn(2, 3, 10), torch.randn(5, 3, 4)]),
     ("conv_transpose", lambda x, w: F.conv_transpose2d(x, w, stride=2, padding=1, output_padding=1),
      [torch.randn(2, 6, 4, 4), w]),
+    ("unfold_fold", with_grads(lambda x, s: [F.unfold(x, 3), F.unfold(x[0], (2, 3), dilation=(2, 1), padding=1, stride=(2, 3)),
+                                             F.fold(F.unfold(x, 3, padding=1, stride=2), (9, 9), 3, padding=1, stride=2),
+                                             F.fold(x.reshape(2, 36, 9), (5, 5), 3), F.unfold(s, 2)]),
+     [x, torch.tensor([[[[float("inf"), 1.0], [2.0, float("nan")]]]])]),
     ("max_pool", with_grads(lambda x: [F.max_pool2d(x, 2), F.max_pool2d(x, 3, 2, padding=1),
                                        F.max_pool2d(x, 2, ceil_mode=True), F.max_pool1d(x[:, 0], 3)]), [x]),
     ("avg_pool", with_grads(lambda x: [F.avg_pool2d(x, 3), F.avg_pool2d(x, 3, 2, padding=1)]), [x]),

@@ -1,4 +1,4 @@
-// Convolutions and pooling with their gradients, and nearest-neighbour resampling by whole factors.
+// Convolutions and pooling with their gradients, sliding windows (unfold, fold), and resampling.
 #include "TorchToLumo.h"
 
 #include <cmath>
@@ -102,6 +102,87 @@ Values convolutionBackward(TorchOp &t) {
     out[2] = e.conform(e.reduce(dy, dims, false, "sum"), t.resultType(2));
   }
   return out;
+}
+
+// ------------------------------------------------------------------ sliding windows
+
+/// The windows of F.unfold over [planes, H, W]: kernel_size, dilation, padding, stride (two each)
+/// from operand `at`, and for each window element k and window l (k-major) the flat position it
+/// reads in a plane padded on both sides.
+struct Windows {
+  Shape kernel, dilation, padding, stride;
+  int64_t h, w, oh, ow;
+  int64_t paddedWidth() const { return w + 2 * padding[1]; }
+  int64_t paddedSize() const { return (h + 2 * padding[0]) * paddedWidth(); }
+  int64_t elements() const { return kernel[0] * kernel[1]; }
+  int64_t count() const { return oh * ow; }
+
+  Windows(TorchOp &t, unsigned at, int64_t height, int64_t width) : h(height), w(width) {
+    kernel = perSpatial(t.ints(at), 2, "kernel_size", 1);
+    dilation = perSpatial(t.ints(at + 1), 2, "dilation", 1);
+    padding = perSpatial(t.ints(at + 2), 2, "padding", 0);
+    stride = perSpatial(t.ints(at + 3), 2, "stride", 1);
+    for (int64_t d = 0; d < 2; ++d)
+      if (kernel[d] < 1 || dilation[d] < 1 || padding[d] < 0 || stride[d] < 1)
+        unsupported("window parameters out of range");
+    oh = (h + 2 * padding[0] - dilation[0] * (kernel[0] - 1) - 1) / stride[0] + 1;
+    ow = (w + 2 * padding[1] - dilation[1] * (kernel[1] - 1) - 1) / stride[1] + 1;
+    if (oh < 1 || ow < 1) unsupported("windows larger than the padded input");
+  }
+
+  Value positions(Emitter &e) const {
+    Shape flat;
+    for (int64_t ki = 0; ki < kernel[0]; ++ki)
+      for (int64_t kj = 0; kj < kernel[1]; ++kj)
+        for (int64_t i = 0; i < oh; ++i)
+          for (int64_t j = 0; j < ow; ++j)
+            flat.push_back((i * stride[0] + ki * dilation[0]) * paddedWidth() + j * stride[1] +
+                           kj * dilation[1]);
+    return e.indexVector(flat);
+  }
+};
+
+/// im2col(x [N,] C, H, W, kernel_size, dilation, padding, stride) -> [N,] C*kh*kw, L (F.unfold):
+/// one gather from every zero-padded plane.
+Values im2col(TorchOp &t) {
+  Emitter &e = t.e;
+  Value x = t.tensor(0);
+  ArrayRef<int64_t> xs = shapeOf(x);
+  if (xs.size() < 3) unsupported("im2col of an input below rank 3");
+  int64_t planes = numElements(xs.drop_back(2));
+  Windows win(t, 1, xs[xs.size() - 2], xs.back());
+  if (numElements(t.resultShape()) != planes * win.elements() * win.count())
+    unsupported("im2col result of an unexpected size");
+  Value padded = e.pad(e.reshape(x, {planes, win.h, win.w}), {0, win.padding[0], win.padding[1]},
+                       {0, win.padding[0], win.padding[1]}, {0, 0, 0});
+  Value flat = e.reshape(padded, {planes, win.paddedSize()});
+  Value picked = e.op("lumo.Gather", {flat, win.positions(e)},
+                      tensorOf({planes, win.elements() * win.count()}, elemOf(x)), {e.i64("axis", 1)});
+  return {e.conform(picked, t.resultType())};
+}
+
+/// col2im(cols [N,] C*kh*kw, L, output_size, kernel_size, dilation, padding, stride) -> [N,] C, H, W
+/// (F.fold, the gradient of im2col): window elements added into the padded planes, which are then
+/// cropped.
+Values col2im(TorchOp &t) {
+  Emitter &e = t.e;
+  Value cols = t.tensor(0);
+  Shape size = perSpatial(t.ints(1), 2, "output_size", 1);
+  Windows win(t, 2, size[0], size[1]);
+  int64_t planes = numElements(t.resultShape().drop_back(2));
+  if (numElements(shapeOf(cols)) != planes * win.elements() * win.count())
+    unsupported("col2im input of an unexpected size");
+  Shape updatesShape{planes, win.elements() * win.count()};
+  Value updates = e.reshape(e.cast(cols, t.resultElem()), updatesShape);
+  Value positions = e.broadcastInDim(win.positions(e), updatesShape, {1});
+  Value sums = e.op("lumo.Scatter",
+                    {e.zeros(tensorOf({planes, win.paddedSize()}, t.resultElem())), positions, updates},
+                    tensorOf({planes, win.paddedSize()}, t.resultElem()),
+                    {e.i64("axis", 1), e.str("reduce_kind", "add")});
+  Value padded = e.reshape(sums, {planes, win.h + 2 * win.padding[0], win.paddedWidth()});
+  Value image = e.pad(padded, {0, -win.padding[0], -win.padding[1]},
+                      {0, -win.padding[0], -win.padding[1]}, {0, 0, 0});
+  return {e.reshape(image, t.resultShape())};
 }
 
 // ------------------------------------------------------------------ pooling
@@ -426,6 +507,8 @@ void addConvolutionPatterns(PatternTable &t) {
   t.add({"aten.convolution", "aten._convolution"}, convolutionForward);
   t.add({"aten.conv1d", "aten.conv2d", "aten.conv3d"}, convNd);
   t.add("aten.convolution_backward", convolutionBackward);
+  t.add("aten.im2col", im2col);
+  t.add("aten.col2im", col2im);
   t.add({"aten.max_pool2d_with_indices", "aten.max_pool3d_with_indices", "aten.max_pool2d",
          "aten.max_pool1d", "aten.max_pool3d"},
         maxPool);
