@@ -236,10 +236,10 @@ def model_batch(name, step=0):
     return torch.randn(2, 3, 8, 8, generator=g), torch.randint(0, 10, (2,), generator=g)
 
 
-def gpt2_script(seed=0, layers=2, width=32, positions=16):
+def gpt2_script(seed=0, layers=2, width=32, heads=2, positions=16):
     from transformers import GPT2Config, GPT2LMHeadModel
     torch.manual_seed(seed)
-    config = GPT2Config(vocab_size=64, n_positions=positions, n_embd=width, n_layer=layers, n_head=2,
+    config = GPT2Config(vocab_size=64, n_positions=positions, n_embd=width, n_layer=layers, n_head=heads,
                         resid_pdrop=0.0, embd_pdrop=0.0, attn_pdrop=0.0, bos_token_id=0, eos_token_id=0)
     return (GPT2LMHeadModel(config), (torch.optim.AdamW, dict(lr=1e-3))) + model_batch("gpt2")
 
