@@ -72,17 +72,15 @@ CHILD = textwrap.dedent(r'''
                         os.path.join({art!r}, "torch.mlir"), "-o", os.devnull], check=True)
         conversion.append(time.perf_counter() - start)
 
-    lazy, eager_times = [], []
-    for i in range({steps} + 3):
+    def timed(fn, *args):
         start = time.perf_counter()
-        tm.model_step("gpt2", eager, eager_opt, ids, ids)
-        t_eager = time.perf_counter() - start
-        start = time.perf_counter()
-        train(ids, ids)
-        t_lazy = time.perf_counter() - start
-        if i >= 3:
-            eager_times.append(t_eager)
-            lazy.append(t_lazy)
+        fn(*args)
+        return time.perf_counter() - start
+
+    # Alternating rounds, the first three left out.
+    rounds = [(timed(tm.model_step, "gpt2", eager, eager_opt, ids, ids), timed(train, ids, ids))
+              for _ in range({steps} + 3)][3:]
+    eager_times, lazy = zip(*rounds)
     print(json.dumps({{"eager": statistics.median(eager_times), "capture": traces[1],
                       "first_capture": traces[0], "lowering": min(lowering), "conversion": min(conversion),
                       "steady": statistics.median(lazy), "first_call": first_call,
