@@ -1,5 +1,7 @@
 """Three small training scripts (an MLP, a CNN and a causal transformer block) and a step function,
-shared by the tests that trace or lower a real training step."""
+and the model families (GPT-2 and BERT from `transformers`, a ResNet-style CNN, a ViT-style
+classifier) with their batches and step: shared by the tests and benchmarks that trace, lower,
+convert or train a real training step."""
 import math
 
 import torch
