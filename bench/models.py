@@ -1,7 +1,7 @@
 """GPT-2 (12 layers, width 256, from `transformers`) through the whole system, each stage beside
 eager PyTorch's training step on the CPU.
 
-    .venv/bin/python bench/models.py [--steps 20] [--batch 4] [--tokens 64]
+    .venv/bin/python bench/models.py [--steps 20] [--batch 4] [--tokens 64] [--rounds 3]
 
 Printed, each as a time and as a ratio to the eager step (same model, AdamW, batch):
 - capture: tracing one training step on the lazy device (forward, backward, optimizer; the step the
@@ -11,12 +11,13 @@ Printed, each as a time and as a ratio to the eager step (same model, AdamW, bat
 - conversion: torch-lumo-opt on the written torch.mlir, as the module runs it;
 - steady-state step: a compiled step through vudored on the reference appliance.
 
-One process with one intra-op thread on both sides; eager and compiled steps alternate and each
-side keeps its median.
+Each round is a fresh process (one program per process) with one intra-op thread on both sides, in
+which eager and compiled steps alternate; every figure is the median over the rounds.
 """
 import argparse
 import json
 import os
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -93,16 +94,20 @@ def main():
     parser.add_argument("--steps", type=int, default=20)
     parser.add_argument("--batch", type=int, default=4)
     parser.add_argument("--tokens", type=int, default=64)
+    parser.add_argument("--rounds", type=int, default=3)
     args = parser.parse_args()
-    with tempfile.TemporaryDirectory() as art:
-        code = CHILD.format(tests=os.path.join(ROOT, "tests", "python"), art=art, steps=args.steps,
-                            batch=args.batch, tokens=args.tokens)
-        proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=art)
-    if proc.returncode != 0:
-        sys.exit(f"GPT-2 benchmark failed:\n{proc.stderr[-4000:]}")
-    m = json.loads(proc.stdout.strip().splitlines()[-1])
+    rounds = []
+    for _ in range(args.rounds):
+        with tempfile.TemporaryDirectory() as art:
+            code = CHILD.format(tests=os.path.join(ROOT, "tests", "python"), art=art, steps=args.steps,
+                                batch=args.batch, tokens=args.tokens)
+            proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=art)
+        if proc.returncode != 0:
+            sys.exit(f"GPT-2 benchmark failed:\n{proc.stderr[-4000:]}")
+        rounds.append(json.loads(proc.stdout.strip().splitlines()[-1]))
+    m = {key: statistics.median(r[key] for r in rounds) for key in rounds[0]}
     eager = m["eager"]
-    print(f"GPT-2, 12 layers, width 256, {m['params']:,d} parameters, AdamW, batch {args.batch} x "
+    print(f"GPT-2, 12 layers, width 256, {int(m['params']):,d} parameters, AdamW, batch {args.batch} x "
           f"{args.tokens} tokens; eager PyTorch step on the CPU: {eager * 1e3:.1f} ms")
     for label, key in (("capture per step (lazy device)", "capture"),
                        ("lowering to the torch dialect", "lowering"),
@@ -110,7 +115,7 @@ def main():
                        ("steady-state step (reference appliance)", "steady")):
         print(f"    {label:42s} {m[key] * 1e3:9.1f} ms   {m[key] / eager:6.2f} x eager step")
     print(f"    (first call, two traces + compile + first run: {m['first_call']:.2f} s; "
-          f"first trace {m['first_capture'] * 1e3:.1f} ms)")
+          f"first trace {m['first_capture'] * 1e3:.1f} ms; medians of {args.rounds} rounds)")
 
 
 if __name__ == "__main__":
