@@ -19,6 +19,7 @@
 #include <unordered_set>
 #include <sstream>
 
+#include <c10/core/impl/DeviceGuardImplInterface.h>
 #include <c10/util/StringUtil.h>
 #include <torch/csrc/lazy/backend/lowering_context.h>
 #include <torch/csrc/lazy/core/debug_util.h>
@@ -470,6 +471,12 @@ std::vector<BackendDataPtr> OrvexBackendImpl::ExecuteComputation(
     // A missing entry counts as none.
     return i < results_metadata.size() ? results_metadata[i] : nullptr;
   };
+  // Names belong to the output a result is, not to its node.
+  auto result_output = [&](size_t i) { return orvex_computation->result_output(i); };
+  auto result_alias = [&](size_t i) -> std::string {
+    std::shared_ptr<OrvexMetadata> metadata = result_metadata(i);
+    return metadata ? metadata->alias_name_of(result_output(i)) : std::string();
+  };
 
   std::vector<ApplianceDataInfo*> inputs;
   std::vector<ApplianceDataInfo*> weights;
@@ -522,10 +529,11 @@ std::vector<BackendDataPtr> OrvexBackendImpl::ExecuteComputation(
   }
   {
     std::unordered_set<std::string> seen;
-    for (const auto& metadata : results_metadata) {
-      if (!metadata || metadata->alias_name.empty()) continue;
-      if (!seen.insert(metadata->alias_name).second) {
-        mFwLtcFatal << "Input parameter " << metadata->alias_name
+    for (size_t i = 0; i < results_metadata.size(); ++i) {
+      const std::string alias = result_alias(i);
+      if (alias.empty()) continue;
+      if (!seen.insert(alias).second) {
+        mFwLtcFatal << "Input parameter " << alias
                     << " is aliased by multiple outputs. This is an invalid program.";
       }
     }
@@ -570,10 +578,8 @@ std::vector<BackendDataPtr> OrvexBackendImpl::ExecuteComputation(
   std::unordered_map<std::string, size_t> aliases;
   std::vector<std::string> alias_order;
   for (size_t i = 0; i < results_metadata.size(); ++i) {
-    const auto& metadata = results_metadata[i];
-    if (metadata && !metadata->alias_name.empty()) {
-      if (aliases.emplace(metadata->alias_name, i).second) alias_order.push_back(metadata->alias_name);
-    }
+    const std::string alias = result_alias(i);
+    if (!alias.empty() && aliases.emplace(alias, i).second) alias_order.push_back(alias);
   }
   if (weights.size() != aliases.size()) {
     std::ostringstream text;
@@ -664,14 +670,13 @@ std::vector<BackendDataPtr> OrvexBackendImpl::ExecuteComputation(
   for (size_t i = 0; i < output_tensors.size(); ++i) {
     auto info = std::make_shared<ApplianceDataInfo>();
     std::shared_ptr<OrvexMetadata> metadata = result_metadata(i);
-    std::string name;
-    if (!metadata) {
-      name = "output_" + std::to_string(i);
-    } else if (!metadata->alias_name.empty()) {
-      name = metadata->alias_name;
+    std::string name = result_alias(i);
+    if (!name.empty()) {
       info->is_weight = true;
+    } else if (metadata && !metadata->name_of(result_output(i)).empty()) {
+      name = metadata->name_of(result_output(i));
     } else {
-      name = metadata->name.empty() ? "output_" + std::to_string(i) : metadata->name;
+      name = "output_" + std::to_string(i);
     }
     std::string unique = name;
     if (output_names.count(unique)) {
@@ -687,7 +692,7 @@ std::vector<BackendDataPtr> OrvexBackendImpl::ExecuteComputation(
     result_dicts.push_back(attrs.build());
     output_infos.push_back(info);
     results.push_back(std::make_shared<TorchMlirBackendData>(
-        device, output_tensors[i]->GetIrValue().node->shape(0), info));
+        device, output_tensors[i]->GetIrValue().shape(), info));
   }
   cache->set_output_data(results);
   mlirOperationSetAttributeByName(
@@ -887,7 +892,53 @@ orvex::ApplianceMode* GetOrvexBackendAppliance() { return GetOrvexBackendImpl()-
 
 namespace {
 std::atomic<bool> backend_initialized{false};
+
+// LTC's device guard answers "lazy" without an index as a thread's current lazy device until the
+// thread sets one, so Tensor.to("lazy") of a tensor on lazy:0 took the device for another one and
+// recorded a copy (and a parameter moved that way lost its ties to other modules). This guard
+// answers the backend's default device instead; everything else is LTC's guard.
+class DefaultLazyDeviceGuard final : public c10::impl::DeviceGuardImplInterface {
+ public:
+  explicit DefaultLazyDeviceGuard(const c10::impl::DeviceGuardImplInterface* base) : base_(base) {}
+  c10::DeviceType type() const override { return base_->type(); }
+  c10::Device exchangeDevice(c10::Device device) const override {
+    return indexed(base_->exchangeDevice(device));
+  }
+  c10::Device getDevice() const override { return indexed(base_->getDevice()); }
+  void setDevice(c10::Device device) const override { base_->setDevice(device); }
+  void uncheckedSetDevice(c10::Device device) const noexcept override {
+    base_->uncheckedSetDevice(device);
+  }
+  c10::Stream getStream(c10::Device device) const override {
+    return base_->getStream(indexed(device));
+  }
+  c10::Stream exchangeStream(c10::Stream stream) const override {
+    return base_->exchangeStream(stream);
+  }
+  c10::DeviceIndex deviceCount() const noexcept override { return base_->deviceCount(); }
+
+ private:
+  static c10::Device indexed(c10::Device device) {
+    if (device.has_index()) return device;
+    return c10::Device(device.type(),
+                       static_cast<c10::DeviceIndex>(getBackend()->GetDefaultDeviceOrdinal()));
+  }
+  const c10::impl::DeviceGuardImplInterface* base_;
+};
+
+void install_lazy_device_guard() {
+  static const bool installed = [] {
+    const auto* base = c10::impl::getDeviceGuardImpl(c10::DeviceType::Lazy);
+    // Never destroyed: the registry does not own its entries.
+    static c10::impl::DeviceGuardImplRegistrar registrar(c10::DeviceType::Lazy,
+                                                         new DefaultLazyDeviceGuard(base));
+    return true;
+  }();
+  (void)installed;
+}
+
 }  // namespace
+
 
 void RequireOrvexBackend() {
   if (!backend_initialized.load()) {
@@ -908,6 +959,7 @@ void InitOrvexBackend() {
   register_host_scalar_reads();
   OrvexMetadata::init();
   LazyGraphExecutor::Register(GetOrvexLazyGraphExecutor());
+  install_lazy_device_guard();
   backend_initialized = true;
 }
 

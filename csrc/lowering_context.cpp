@@ -29,13 +29,16 @@ size_t OrvexLoweringContext::AddResult(const Output& output) {
   const size_t index = TorchMlirLoweringContext::AddResult(output);
   results_metadata_.resize(index + 1);
   results_metadata_[index] = OrvexMetadata::get(output.node)->shared_from_this();
+  results_outputs_.resize(index + 1);
+  results_outputs_[index] = output.index;
   return index;
 }
 
 ComputationPtr OrvexLoweringContext::CreateComputation(MlirModule module) {
   return std::make_shared<OrvexComputation>(module, mlir_context_, graph_, parameter_names_,
                                             input_output_aliases_, parameters_,
-                                            parameters_metadata_, results_metadata_);
+                                            parameters_metadata_, results_metadata_,
+                                            results_outputs_);
 }
 
 OrvexComputation::OrvexComputation(MlirModule module, MlirContext context,
@@ -44,11 +47,13 @@ OrvexComputation::OrvexComputation(MlirModule module, MlirContext context,
                                    InputOutputAliases aliases,
                                    std::vector<BackendDataPtr> parameters,
                                    ParametersMetadata parameters_metadata,
-                                   ResultsMetadata results_metadata)
+                                   ResultsMetadata results_metadata,
+                                   ResultsOutputs results_outputs)
     : TorchMlirComputation(module, context, graph, std::move(parameters_map), std::move(aliases)),
       parameters_(std::move(parameters)),
       parameters_metadata_(std::move(parameters_metadata)),
-      results_metadata_(std::move(results_metadata)) {}
+      results_metadata_(std::move(results_metadata)),
+      results_outputs_(std::move(results_outputs)) {}
 
 OrvexComputation::~OrvexComputation() = default;
 

@@ -17,6 +17,8 @@ namespace lazy {
 using ParametersMetadata = std::unordered_map<int64_t, std::shared_ptr<OrvexMetadata>>;
 // By result index, the metadata of the node that produces the result (entries may be null).
 using ResultsMetadata = std::vector<std::shared_ptr<OrvexMetadata>>;
+// By result index, which output of its node the result is (names belong to outputs).
+using ResultsOutputs = std::vector<size_t>;
 
 // Lowers in the backend's MLIR context and collects the metadata of the graph's parameters and
 // results.
@@ -39,6 +41,7 @@ class OrvexLoweringContext : public TorchMlirLoweringContext {
  private:
   ParametersMetadata parameters_metadata_;
   ResultsMetadata results_metadata_;
+  ResultsOutputs results_outputs_;
 };
 
 class OrvexComputation : public TorchMlirComputation {
@@ -47,18 +50,24 @@ class OrvexComputation : public TorchMlirComputation {
                    const std::shared_ptr<torch::jit::Graph>& graph,
                    std::unordered_map<int, std::string> parameters_map,
                    InputOutputAliases aliases, std::vector<BackendDataPtr> parameters,
-                   ParametersMetadata parameters_metadata, ResultsMetadata results_metadata);
+                   ParametersMetadata parameters_metadata, ResultsMetadata results_metadata,
+                   ResultsOutputs results_outputs = {});
   ~OrvexComputation() override;
 
   // The backend data of each parameter of the function, in parameter order.
   const std::vector<BackendDataPtr>& get_parameters() const { return parameters_; }
   const ParametersMetadata& get_parameters_metadata() const { return parameters_metadata_; }
   const ResultsMetadata& get_results_metadata() const { return results_metadata_; }
+  // Output index of result i within its node; 0 where not recorded.
+  size_t result_output(size_t i) const {
+    return i < results_outputs_.size() ? results_outputs_[i] : 0;
+  }
 
  private:
   std::vector<BackendDataPtr> parameters_;
   ParametersMetadata parameters_metadata_;
   ResultsMetadata results_metadata_;
+  ResultsOutputs results_outputs_;
 };
 
 }  // namespace lazy

@@ -63,5 +63,13 @@ OrvexMetadata* OrvexMetadata::get(const Node* node) {
 
 OrvexMetadata* OrvexMetadata::get(NodePtr node) { return get(node.get()); }
 
+std::string& OrvexMetadata::name_of(size_t output) {
+  return output == 0 ? name : other_outputs_[output].first;
+}
+
+std::string& OrvexMetadata::alias_name_of(size_t output) {
+  return output == 0 ? alias_name : other_outputs_[output].second;
+}
+
 }  // namespace lazy
 }  // namespace torch

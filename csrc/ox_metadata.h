@@ -1,6 +1,7 @@
 // The backend's own record on every IR node: its uses, names, attributes and marked data.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -48,11 +49,20 @@ class OrvexMetadata : public UserMetaData, public std::enable_shared_from_this<O
   static OrvexMetadata* get(const Node* node);
   static OrvexMetadata* get(NodePtr node);
 
+  // The step-result name and the name of the weight it updates, of one output of the node: `name`
+  // and `alias_name` for output 0 (they name the node as a whole too), kept apart for the others,
+  // so that each marked output of a multi-output node keeps its own.
+  std::string& name_of(size_t output);
+  std::string& alias_name_of(size_t output);
+
   std::set<Use> uses;
   std::string name;
   std::string alias_name;
   MetaAttributes attrs;
   BackendDataPtr data;
+
+ private:
+  std::map<size_t, std::pair<std::string, std::string>> other_outputs_;
 };
 
 void TorchMlirNodeUsageHook(TorchMlirNode* node);

@@ -147,10 +147,11 @@ torch::lazy::BackendDevice RequireLazyDevice(const at::Tensor& tensor) {
   return *device;
 }
 
-torch::lazy::TorchMlirNode* GetMlirNode(const at::Tensor& tensor) {
+torch::lazy::TorchMlirNode* GetMlirNode(const at::Tensor& tensor, size_t* output = nullptr) {
   auto device = RequireLazyDevice(tensor);
   auto lazy = torch::lazy::GetLtcTensorOrCreateForWrappedNumber(tensor, device);
   torch::lazy::Value value = lazy->GetIrValue();
+  if (output != nullptr) *output = value.index;
   return dynamic_cast<torch::lazy::TorchMlirNode*>(value.node.get());
 }
 
@@ -263,10 +264,11 @@ at::Tensor CloneTensor(const at::Tensor& tensor) {
 
 
 bool SetAlias(at::Tensor tensor, const std::string& name) {
-  torch::lazy::TorchMlirNode* node = GetMlirNode(tensor);
+  size_t output = 0;
+  torch::lazy::TorchMlirNode* node = GetMlirNode(tensor, &output);
   if (node == nullptr) return false;
   torch::lazy::MarkOutputTensor(tensor);
-  torch::lazy::OrvexMetadata::get(node)->alias_name = name;
+  torch::lazy::OrvexMetadata::get(node)->alias_name_of(output) = name;
   return true;
 }
 
@@ -576,8 +578,9 @@ PYBIND11_MODULE(orvex_pytorch_lib, m) {
   m.def("set_tensor_name", &SetTensorName, py::arg("tensor"), py::arg("name") = "");
   m.def("mark_output_tensor", [](const at::Tensor& tensor, const std::string& name, bool force) {
     at::Tensor result = torch::lazy::MarkOutputTensor(tensor, force);
-    if (torch::lazy::TorchMlirNode* node = GetMlirNode(result)) {
-      torch::lazy::OrvexMetadata::get(node)->name = name;
+    size_t output = 0;
+    if (torch::lazy::TorchMlirNode* node = GetMlirNode(result, &output)) {
+      torch::lazy::OrvexMetadata::get(node)->name_of(output) = name;
     } else {
       mFwLtcDebug << "Could not set name " << name << " for " << "tensor " << GetTensorInfo(result);
     }

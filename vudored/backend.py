@@ -20,8 +20,8 @@ import orvex_pytorch_lib as ox
 
 from .errors import VudoredError
 
-# With its index: moving a tensor that is on it already is then a no-op. (A move to the index-less
-# "lazy" copies the tensor, which breaks weights tied between modules.)
+# The backend's one device; moving a tensor that is on it already is a no-op, whether the move names
+# it "lazy" or "lazy:0".
 LAZY = torch.device("lazy", 0)
 log = logging.getLogger("vudored")
 
@@ -43,6 +43,19 @@ def keeping_data(keep):
         yield
     finally:
         config.enabled = kept
+
+
+@contextlib.contextmanager
+def holding_in_memory():
+    """Tensors moved to the lazy device inside the block keep their host tensor in memory (never a
+    data file), whatever the data-store limits say."""
+    config = ox.appliance_file_config
+    kept = config.enabled, config.max_tensor_size, config.max_bytes_in_memory
+    config.enabled, config.max_tensor_size, config.max_bytes_in_memory = True, 1 << 62, 1 << 62
+    try:
+        yield
+    finally:
+        config.enabled, config.max_tensor_size, config.max_bytes_in_memory = kept
 
 
 def current():

@@ -23,10 +23,19 @@ Consequences worth knowing:
   counters live in the program instead of becoming frozen constants.
 - Python numbers used in the step (learning rate, momentum) are constants of the program: a change
   of a param group's hyperparameters after compilation (a learning-rate scheduler) is refused.
+- Host reads of lazy values inside the step (`.item()`, `bool(t)`, `if torch.all(mask):`) are
+  answered when the value follows from the step's inputs and constants alone (the weights and the
+  optimizer state are out of the host's reach while the step is traced, as their values change at
+  every step). Such a value is a guard of the program: before each later batch runs, the host
+  computes it again from that batch, and a batch that gives another value is refused with a
+  GraphChangedError (the program holds only the branch the traced value took). transformers' BERT,
+  for example, reads whether its attention mask hides any padding. Other reads (printing a tensor,
+  .numpy(), moving it to the host) raise HostReadError.
 - The arguments must keep their structure, shapes and dtypes; non-tensor arguments are constants. A
   batch of another size raises BatchSizeError. With retrace=True every call traces the function
   again and any change of the graph raises GraphChangedError (slower: for checking a script).
 """
+import contextlib
 import functools
 
 import torch
@@ -45,30 +54,91 @@ from .utils.data import HOST_ATTR, input_name, to_lazy_input
 ZERO_START = (torch.optim.SGD, torch.optim.Adam, torch.optim.AdamW, torch.optim.RMSprop,
               torch.optim.Adamax, torch.optim.Adadelta, torch.optim.RAdam)
 
-# Tensor methods that hand a tensor's values to Python. Inside a traced step a lazy tensor's values
-# are at best those of the first batch (the function is not traced again), so such reads are refused
-# even where the backend could compute them on the host.
-HOST_READS = {torch.Tensor.item, torch.Tensor.tolist, torch.Tensor.numpy, torch.Tensor.cpu,
-              torch.Tensor.__bool__, torch.Tensor.__float__, torch.Tensor.__int__,
-              torch.Tensor.__index__, torch.Tensor.__repr__, torch.Tensor.__format__}
+# Reads that hand Python a number (or a list of numbers): inside a traced step they are answered
+# when the host can compute the value from the step's inputs and constants alone (weights and
+# optimizer state change at every step), and the value becomes a guard of the program.
+GUARDED_READS = {torch.Tensor.item, torch.Tensor.tolist, torch.Tensor.__bool__,
+                 torch.Tensor.__float__, torch.Tensor.__int__, torch.Tensor.__index__}
+# Reads that hand over tensor values (printing, numpy, moving to the host): always refused.
+HOST_READS = {torch.Tensor.numpy, torch.Tensor.cpu, torch.Tensor.__repr__, torch.Tensor.__format__}
 HOST_READ_TEXT = (
-    "The step reads the value of a lazy tensor on the host ({what}) while it is traced; values exist "
-    "only after the appliance ran the step, and the function is traced for the first batch only. "
+    "The step reads the value of a lazy tensor on the host ({what}) while it is traced; {why}. "
     "Return the tensor from the step or pass it to vudored.add_step_closure.")
+TENSOR_READ = ("values exist only after the appliance ran the step, and the function is traced for "
+               "the first batch only")
+# What the module's report says when a read needs data the host does not hold.
+HOST_EVAL_TEXT = "Its value cannot be computed on the host: "
 
 
-class _NoHostReads(TorchFunctionMode):
+class _HostReads(TorchFunctionMode):
+    """Answers the host reads of a trace that the trace can guard, refuses the others."""
+
+    def __init__(self, trace):
+        super().__init__()
+        self.trace = trace
+
     def __torch_function__(self, func, types, args=(), kwargs=None):
         kwargs = kwargs or {}
         lazy = bool(args) and isinstance(args[0], torch.Tensor) and args[0].device.type == "lazy"
+        if lazy and func in GUARDED_READS:
+            return self.trace.read(func, args, kwargs)
         if lazy and (func in HOST_READS or func is torch.Tensor.to and _to_host(args, kwargs)):
-            raise HostReadError(HOST_READ_TEXT.format(what=f"Tensor.{func.__name__}"))
+            raise HostReadError(HOST_READ_TEXT.format(what=f"Tensor.{func.__name__}", why=TENSOR_READ))
         return func(*args, **kwargs)
 
 
 def _to_host(args, kwargs):
     device = torch._C._nn._parse_to(*args[1:], **kwargs)[0]
     return device is not None and device.type != "lazy"
+
+
+class _Guard:
+    """A value the step read on the host while it was traced; the program holds the branch it took."""
+    __slots__ = ("func", "args", "kwargs", "value")
+
+    def __init__(self, func, args, kwargs, value):
+        self.func, self.args, self.kwargs, self.value = func, args, kwargs, value
+
+    def describe(self):
+        return f"Tensor.{self.func.__name__}"
+
+    def current(self):
+        return self.func(*self.args, **self.kwargs)
+
+
+def _feed(inputs):
+    """Hands the records of traced inputs the host tensors of a batch: [(lazy input, host)]. Host
+    reads of the inputs compute from them."""
+    with backend.holding_in_memory():
+        for leaf, host in inputs:
+            ox.copy_appliance_data(src=ox.eager_to_lazy(host), dst=leaf)
+
+
+@contextlib.contextmanager
+def _state_out_of_reach(tensors):
+    """Inside the block the records of these lazy tensors (weights, optimizer state) hold no data,
+    so that a host read depending on them fails instead of freezing values that change at every
+    step; their data is back afterwards. Each record is reached through a clone made first (a new
+    tensor on the same data node), which stays on the data when the step updates the tensor."""
+    hidden = []
+    blank = None
+    try:
+        for t in tensors:
+            with torch.no_grad():
+                anchor = t.clone()
+            holder = empty_lazy(t)
+            try:
+                ox.copy_appliance_data(src=anchor, dst=holder)
+            except RuntimeError:  # computed rather than data: nothing to hide
+                continue
+            blank = blank if blank is not None else empty_lazy(t)
+            ox.copy_appliance_data(src=blank, dst=anchor)
+            hidden.append((anchor, holder))
+        yield
+    finally:
+        for anchor, holder in hidden:
+            ox.copy_appliance_data(src=holder, dst=anchor)
+
 
 _active = None  # the trace in progress
 
@@ -113,15 +183,44 @@ def rebase(tensor):
     except RuntimeError as error:
         raise VudoredError(
             f"A lazy {list(tensor.shape)} weight is computed from its data instead of holding it: "
-            f"{ox.get_tensor_info(tensor)}. Weights tied between modules lose their data when moved "
-            "with .to('lazy'): move the model with .to(device.torch_device) (lazy:0).") from error
+            f"{ox.get_tensor_info(tensor)}. Compute weights on the host and move them to the device "
+            "(model.to(device.torch_device)); the appliance loads them from their data.") from error
     with torch.no_grad():
         tensor.set_(fresh)
 
 
 class _Trace:
-    def __init__(self):
+    def __init__(self, inputs, state_names):
         self.closures = []
+        self.guards = []
+        self.inputs = inputs  # [(lazy input, host tensor)]
+        self.state_names = state_names
+        self._fed = False
+
+    def read(self, func, args, kwargs):
+        """A guarded host read: its value, computed by the backend from the step's inputs and
+        constants (weights and optimizer state are out of reach while the step is traced)."""
+        if not self._fed:
+            _feed(self.inputs)
+            self._fed = True
+        try:
+            value = func(*args, **kwargs)
+        except RuntimeError as error:
+            raise HostReadError(HOST_READ_TEXT.format(what=f"Tensor.{func.__name__}",
+                                                      why=self._why(error))) from None
+        self.guards.append(_Guard(func, args, kwargs, value))
+        return value
+
+    def _why(self, error):
+        text = str(error)
+        if HOST_EVAL_TEXT not in text:
+            return "the host cannot compute its value: " + text.split("\n")[0]
+        reason = text.split(HOST_EVAL_TEXT, 1)[1].split("\n")[0]
+        for name in self.state_names:
+            if f'"{name}"' in reason:
+                return (f"the value depends on {name}, which the program changes at every step, so "
+                        "the host cannot know it")
+        return "the host cannot compute its value: " + reason
 
 
 class _Output:
@@ -292,7 +391,7 @@ class CompiledStep:
         """Traces the function once and ends the step with mark_step. Returns what a run needs."""
         global _active
         flat, spec = tree_flatten((args, kwargs))
-        traced, hosts, signature = [], [], []
+        traced, hosts, signature, inputs = [], [], [], []
         for leaf in flat:
             if isinstance(leaf, torch.Tensor):
                 name = input_name(len(hosts))
@@ -304,19 +403,21 @@ class CompiledStep:
                 else:
                     leaf = to_lazy_input(host, len(hosts))
                 hosts.append(host)
+                inputs.append((leaf, host))
                 signature.append(_InputSlot(name, host))
             else:
                 signature.append(_Constant(leaf))
             traced.append(leaf)
         args, kwargs = tree_unflatten(traced, spec)
 
-        for name, t in self._state().items():
+        state = self._state()
+        for name, t in state.items():
             ox.set_parameter_name(t, name)
-        _active = trace = _Trace()
+        _active = trace = _Trace(inputs, list(state))
         # Host data of tensors made inside the step (torch.empty behind zeros_like, ...) is never read:
         # the program computes them. Dropping it spares copies and data files.
         try:
-            with backend.keeping_data(False), _NoHostReads():
+            with backend.keeping_data(False), _state_out_of_reach(state.values()), _HostReads(trace):
                 result = self._fn(*args, **kwargs)
         finally:
             _active = None
@@ -342,7 +443,8 @@ class CompiledStep:
         self._marked = True
         torch._lazy.mark_step()
         return {"spec": spec, "signature": signature, "hosts": hosts, "outputs": outputs,
-                "out_spec": out_spec, "closures": closures, "out_flat": out_flat}
+                "out_spec": out_spec, "closures": closures, "out_flat": out_flat,
+                "guards": trace.guards, "inputs": inputs}
 
     # ---------------------------------------------------------------- calls
 
@@ -360,7 +462,9 @@ class CompiledStep:
                 raise
         if self._retrace:
             return self._retraced(args, kwargs)
-        return self._run(self._hosts(args, kwargs))
+        hosts = self._hosts(args, kwargs)
+        self._check_guards(hosts)
+        return self._run(hosts)
 
     def _start(self, args, kwargs):
         device = self._device or backend.current()
@@ -410,6 +514,7 @@ class CompiledStep:
         self._spec, self._signature = run["spec"], run["signature"]
         self._outputs, self._out_spec, self._closures = run["outputs"], run["out_spec"], run["closures"]
         self._inputs = [s for s in self._signature if isinstance(s, _InputSlot)]
+        self._guards, self._guarded_inputs = run["guards"], [leaf for leaf, _ in run["inputs"]]
         self._appliance = appliance
         self._batch_size = device.batch_size
         unknown = sorted(set(getattr(appliance, "input_names", ())) - {s.name for s in self._inputs})
@@ -442,6 +547,22 @@ class CompiledStep:
                     f"Step {self.steps}: argument {position} changed from {slot.value!r} to {leaf!r}; "
                     "non-tensor arguments are constants of the compiled program.")
         return hosts
+
+    def _check_guards(self, hosts):
+        """The host reads of the traced step must give this batch the values they gave the traced
+        one: the program holds the branches those values took."""
+        if not self._guards:
+            return
+        _feed(zip(self._guarded_inputs, hosts))
+        for guard in self._guards:
+            now = guard.current()
+            if repr(now) != repr(guard.value):
+                raise GraphChangedError(
+                    f"Step {self.steps}: the step read a value on the host ({guard.describe()}) while "
+                    f"it was traced and got {guard.value!r}; this batch gives {now!r}. The program "
+                    "holds what the step did with the traced value (for example whether an attention "
+                    "mask hides any padding), so this batch was not run. Make the value the same for "
+                    "every batch, or compute without reading it on the host.")
 
     def _shape_changed(self, slot, host):
         if host.dim() == len(slot.shape) and host.dim() > 0 and tuple(host.shape[1:]) == slot.shape[1:] \

@@ -120,15 +120,41 @@ for _ in range(3):
     train_step(x, y)
     scheduler.step()
 ''', "GraphChangedError", ["Step 2: SGD param group 0 changed 'lr' from 0.1 to 0.05", "scheduler"]),
-    "host_read": ('''
+    # The host holds the weight's first value, but the program changes it at every step.
+    "host_read_of_a_weight": ('''
 @vudored.step(model, optimizer)
 def train_step(x, y):
     loss = loss_fn(model(x), y)
-    if model.fc1.weight.abs().sum() > 0:  # the host holds every datum of this one
+    if model.fc1.weight.abs().sum() > 0:
         loss.backward()
     return loss
 train_step(x, y)
-''', "HostReadError", ["reads the value of a lazy tensor on the host (Tensor.__bool__)", "add_step_closure"]),
+''', "HostReadError", ["reads the value of a lazy tensor on the host (Tensor.__bool__)",
+                       "depends on fc1.weight, which the program changes at every step", "add_step_closure"]),
+    "host_read_printed": ('''
+@vudored.step(model, optimizer)
+def train_step(x, y):
+    print(x.sum())
+train_step(x, y)
+''', "HostReadError", ["on the host (Tensor.__repr__)"]),
+    # A read the batch answers is a guard of the program: a batch that answers otherwise is refused
+    # before it runs.
+    "host_read_guard": ('''
+@vudored.step(model, optimizer)
+def train_step(x, y):
+    optimizer.zero_grad()
+    loss = loss_fn(model(x), y)
+    if bool((y == 0).any()):
+        loss = loss * 2
+    loss.backward()
+    optimizer.step()
+    return loss
+with_zero, without = y.clone(), y.clamp(min=1)
+with_zero[0] = 0
+for batch in (with_zero, with_zero, without):
+    train_step(x, batch)
+''', "GraphChangedError", ["Step 3: the step read a value on the host (Tensor.__bool__) while it was traced "
+                          "and got True; this batch gives False", "this batch was not run"]),
     "graph_change": ('''
 traces = []
 @vudored.step(model, optimizer, retrace=True)
@@ -187,7 +213,7 @@ report(error=error_of(main), runs=appliance.runs)
     assert error.startswith(kind + ": "), error
     for text in texts:
         assert text in error
-    if case == "smaller_last_batch":
+    if case in ("smaller_last_batch", "host_read_guard"):
         assert results["runs"] == 2
 
 

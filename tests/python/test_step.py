@@ -120,16 +120,21 @@ report(data=ox.get_appliance_data(w).tensor.tolist(), weight=ox.is_weight_tensor
         assert results["weight"] is True and results["name"] == "w"
 
     def test_outputs_are_named_uniquely(self, tmp_path):
+        # Names belong to outputs: the values and indices of one max node keep theirs.
         results = scenario(tmp_path, r'''
 def more(xs, loss):
     keep.append(ox.mark_output_tensor(loss * 2, "loss"))
     keep.append(ox.mark_output_tensor(loss * 3))
+    values, indices = (xs[0] * 2).max(1)
+    keep.extend([ox.mark_output_tensor(indices, "indices"), ox.mark_output_tensor(values, "values")])
 step(extra=more); step(extra=more)
 report(text=compiled_text())
 ''')
         text = results["text"]
         assert 'vx.output_name = "loss"' in text and 'vx.output_name = "loss1"' in text
         assert re.search(r'vx.output_name = "output_\d+"', text)
+        assert re.search(r'!torch.vtensor<\[2\],f32> \{vx.output_name = "values"\}', text), text
+        assert re.search(r'!torch.vtensor<\[2\],si64> \{vx.output_name = "indices"\}', text), text
 
     def test_attributes_and_constants(self, tmp_path):
         results = scenario(tmp_path, r'''

@@ -41,6 +41,18 @@ class TestMovingTensors:
         assert "aten::detach_copy" in ox.get_tensor_info(model.weight)
         torch.testing.assert_close(ox.get_appliance_data(model.weight).tensor, expected)
 
+    @pytest.mark.parametrize("target", ["lazy", "lazy:0", torch.device("lazy")])
+    def test_moving_to_the_device_it_is_on_is_a_no_op(self, enabled, target):
+        lazy = torch.randn(3).to("lazy")
+        assert lazy.to(target) is lazy
+        assert "_to_copy" not in torch._C._lazy._get_tensors_text([lazy.to(target) * 1])
+        # Weights tied between modules on the device stay one tensor when the model moves again.
+        model = torch.nn.Sequential(torch.nn.Embedding(5, 3), torch.nn.Linear(3, 5, bias=False))
+        model.to(target)
+        model[1].weight = model[0].weight
+        model.to(target)
+        assert model[1].weight is model[0].weight
+
     def test_reading_back_to_the_host_is_refused(self, backend):
         lazy = torch.ones(3).to("lazy")
         with pytest.raises(RuntimeError) as err:

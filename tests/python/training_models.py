@@ -1,5 +1,7 @@
 """Three small training scripts (an MLP, a CNN and a causal transformer block) and a step function,
-shared by the tests that trace or lower a real training step."""
+and the model families (GPT-2 and BERT from `transformers`, a ResNet-style CNN, a ViT-style
+classifier) with their batches and step: shared by the tests and benchmarks that trace, lower,
+convert or train a real training step."""
 import math
 
 import torch
@@ -219,40 +221,49 @@ class ViT(nn.Module):
         return self.head(self.ln(self.blocks(x))[:, 0])
 
 
-def gpt2_script(seed=0, layers=2):
+def model_batch(name, step=0):
+    """Batch number `step` of model family `name`: inputs and targets, new values for every step."""
+    g = torch.Generator().manual_seed(100 + step)
+    if name == "gpt2":
+        ids = torch.randint(0, 64, (2, 8), generator=g)
+        return ids, ids
+    if name == "bert":
+        # Padding: the second sequence ends in pad tokens that the attention mask hides, fewer or
+        # more from one batch to the next.
+        ids = torch.randint(1, 64, (2, 8), generator=g)
+        mask = torch.ones(2, 8, dtype=torch.long)
+        ids[1, 5 + step % 2:] = 0
+        mask[1, 5 + step % 2:] = 0
+        return (ids, mask), torch.randint(0, 3, (2,), generator=g)
+    return torch.randn(2, 3, 8, 8, generator=g), torch.randint(0, 10, (2,), generator=g)
+
+
+def gpt2_script(seed=0, layers=2, width=32, heads=2, positions=16):
     from transformers import GPT2Config, GPT2LMHeadModel
     torch.manual_seed(seed)
-    config = GPT2Config(vocab_size=64, n_positions=16, n_embd=32, n_layer=layers, n_head=2,
+    config = GPT2Config(vocab_size=64, n_positions=positions, n_embd=width, n_layer=layers, n_head=heads,
                         resid_pdrop=0.0, embd_pdrop=0.0, attn_pdrop=0.0, bos_token_id=0, eos_token_id=0)
-    ids = torch.randint(0, 64, (2, 8))
-    return GPT2LMHeadModel(config), (torch.optim.AdamW, dict(lr=1e-3)), ids, ids
+    return (GPT2LMHeadModel(config), (torch.optim.AdamW, dict(lr=1e-3))) + model_batch("gpt2")
 
 
 def bert_script(seed=0):
-    """Sequence classification with padding: the second sequence ends in three pad tokens that the
-    attention mask hides."""
+    """Sequence classification with an attention mask over padding."""
     from transformers import BertConfig, BertForSequenceClassification
     torch.manual_seed(seed)
     config = BertConfig(vocab_size=64, hidden_size=32, num_hidden_layers=2, num_attention_heads=2,
                         intermediate_size=64, max_position_embeddings=16, hidden_dropout_prob=0.0,
                         attention_probs_dropout_prob=0.0, pad_token_id=0, num_labels=3)
-    ids = torch.randint(1, 64, (2, 8))
-    mask = torch.ones(2, 8, dtype=torch.long)
-    ids[1, 5:] = 0
-    mask[1, 5:] = 0
-    return BertForSequenceClassification(config), (torch.optim.AdamW, dict(lr=1e-3)), (ids, mask), \
-        torch.tensor([0, 2])
+    return (BertForSequenceClassification(config), (torch.optim.AdamW, dict(lr=1e-3))) + model_batch("bert")
 
 
 def resnet_script(seed=0):
     torch.manual_seed(seed)
-    return ResNet(), (torch.optim.SGD, dict(lr=0.05, momentum=0.9)), torch.randn(2, 3, 8, 8), \
-        torch.randint(0, 10, (2,))
+    return (ResNet(), (torch.optim.SGD, dict(lr=0.05, momentum=0.9))) + model_batch("resnet")
 
 
 def vit_script(seed=0):
     torch.manual_seed(seed)
-    return ViT(), (torch.optim.AdamW, dict(lr=1e-3)), torch.randn(2, 3, 8, 8), torch.randint(0, 10, (2,))
+    return (ViT(), (torch.optim.AdamW, dict(lr=1e-3))) + model_batch("vit")
 
 
 MODELS = {"gpt2": gpt2_script, "bert": bert_script, "resnet": resnet_script, "vit": vit_script}

@@ -1,4 +1,5 @@
-// Convolutions and pooling with their gradients, and nearest-neighbour resampling by whole factors.
+// Convolutions and pooling with their gradients, sliding windows (unfold, fold), grid sampling and
+// resampling.
 #include "TorchToLumo.h"
 
 #include <cmath>
@@ -100,6 +101,245 @@ Values convolutionBackward(TorchOp &t) {
     Shape dims{0};
     for (int64_t i = 2; i < rankOf(dy); ++i) dims.push_back(i);
     out[2] = e.conform(e.reduce(dy, dims, false, "sum"), t.resultType(2));
+  }
+  return out;
+}
+
+// ------------------------------------------------------------------ sliding windows
+
+/// The windows of F.unfold over [planes, H, W]: kernel_size, dilation, padding, stride (two each)
+/// from operand `at`, and for each window element k and window l (k-major) the flat position it
+/// reads in a plane padded on both sides.
+struct Windows {
+  Shape kernel, dilation, padding, stride;
+  int64_t h, w, oh, ow;
+  int64_t paddedWidth() const { return w + 2 * padding[1]; }
+  int64_t paddedSize() const { return (h + 2 * padding[0]) * paddedWidth(); }
+  int64_t elements() const { return kernel[0] * kernel[1]; }
+  int64_t count() const { return oh * ow; }
+
+  Windows(TorchOp &t, unsigned at, int64_t height, int64_t width) : h(height), w(width) {
+    kernel = perSpatial(t.ints(at), 2, "kernel_size", 1);
+    dilation = perSpatial(t.ints(at + 1), 2, "dilation", 1);
+    padding = perSpatial(t.ints(at + 2), 2, "padding", 0);
+    stride = perSpatial(t.ints(at + 3), 2, "stride", 1);
+    for (int64_t d = 0; d < 2; ++d)
+      if (kernel[d] < 1 || dilation[d] < 1 || padding[d] < 0 || stride[d] < 1)
+        unsupported("window parameters out of range");
+    oh = (h + 2 * padding[0] - dilation[0] * (kernel[0] - 1) - 1) / stride[0] + 1;
+    ow = (w + 2 * padding[1] - dilation[1] * (kernel[1] - 1) - 1) / stride[1] + 1;
+    if (oh < 1 || ow < 1) unsupported("windows larger than the padded input");
+  }
+
+  Value positions(Emitter &e) const {
+    Shape flat;
+    for (int64_t ki = 0; ki < kernel[0]; ++ki)
+      for (int64_t kj = 0; kj < kernel[1]; ++kj)
+        for (int64_t i = 0; i < oh; ++i)
+          for (int64_t j = 0; j < ow; ++j)
+            flat.push_back((i * stride[0] + ki * dilation[0]) * paddedWidth() + j * stride[1] +
+                           kj * dilation[1]);
+    return e.indexVector(flat);
+  }
+};
+
+/// im2col(x [N,] C, H, W, kernel_size, dilation, padding, stride) -> [N,] C*kh*kw, L (F.unfold):
+/// one gather from every zero-padded plane.
+Values im2col(TorchOp &t) {
+  Emitter &e = t.e;
+  Value x = t.tensor(0);
+  ArrayRef<int64_t> xs = shapeOf(x);
+  if (xs.size() < 3) unsupported("im2col of an input below rank 3");
+  int64_t planes = numElements(xs.drop_back(2));
+  Windows win(t, 1, xs[xs.size() - 2], xs.back());
+  if (numElements(t.resultShape()) != planes * win.elements() * win.count())
+    unsupported("im2col result of an unexpected size");
+  Value padded = e.pad(e.reshape(x, {planes, win.h, win.w}), {0, win.padding[0], win.padding[1]},
+                       {0, win.padding[0], win.padding[1]}, {0, 0, 0});
+  Value flat = e.reshape(padded, {planes, win.paddedSize()});
+  Value picked = e.op("lumo.Gather", {flat, win.positions(e)},
+                      tensorOf({planes, win.elements() * win.count()}, elemOf(x)), {e.i64("axis", 1)});
+  return {e.conform(picked, t.resultType())};
+}
+
+/// col2im(cols [N,] C*kh*kw, L, output_size, kernel_size, dilation, padding, stride) -> [N,] C, H, W
+/// (F.fold, the gradient of im2col): window elements added into the padded planes, which are then
+/// cropped.
+Values col2im(TorchOp &t) {
+  Emitter &e = t.e;
+  Value cols = t.tensor(0);
+  Shape size = perSpatial(t.ints(1), 2, "output_size", 1);
+  Windows win(t, 2, size[0], size[1]);
+  int64_t planes = numElements(t.resultShape().drop_back(2));
+  if (numElements(shapeOf(cols)) != planes * win.elements() * win.count())
+    unsupported("col2im input of an unexpected size");
+  Shape updatesShape{planes, win.elements() * win.count()};
+  Value updates = e.reshape(e.cast(cols, t.resultElem()), updatesShape);
+  Value positions = e.broadcastInDim(win.positions(e), updatesShape, {1});
+  Value sums = e.op("lumo.Scatter",
+                    {e.zeros(tensorOf({planes, win.paddedSize()}, t.resultElem())), positions, updates},
+                    tensorOf({planes, win.paddedSize()}, t.resultElem()),
+                    {e.i64("axis", 1), e.str("reduce_kind", "add")});
+  Value padded = e.reshape(sums, {planes, win.h + 2 * win.padding[0], win.paddedWidth()});
+  Value image = e.pad(padded, {0, -win.padding[0], -win.padding[1]},
+                      {0, -win.padding[0], -win.padding[1]}, {0, 0, 0});
+  return {e.reshape(image, t.resultShape())};
+}
+
+// ------------------------------------------------------------------ grid sampling
+
+/// One coordinate of F.grid_sample: the source position of grid values g ([N, P, 1]) along a
+/// dimension of `size`, after the padding mode (0 zeros, 1 border, 2 reflection), with the CPU
+/// kernel's arithmetic; and d position / d g.
+struct SourceCoordinate {
+  Value pos, grad;
+};
+
+SourceCoordinate sourceCoordinate(Emitter &e, Value g, int64_t size, int64_t padding, bool align) {
+  Type elem = elemOf(g);
+  auto c = [&](double v) { return e.scalar(elem, v); };
+  double scale = align ? (size - 1) / 2.0 : size / 2.0;
+  SourceCoordinate r{e.scale(e.addScalar(g, 1), scale), c(scale)};
+  if (!align) r.pos = e.addScalar(r.pos, -0.5);
+  auto clip = [&] {
+    Value inside = e.logicalAnd(e.compare(r.pos, c(0), "GT"), e.compare(r.pos, c(size - 1), "LT"));
+    r.grad = e.select(inside, r.grad, c(0));
+    r.pos = e.op("lumo.Clamp", {r.pos, c(0), c(size - 1)}, r.pos.getType());
+  };
+  if (padding == 1) clip();
+  if (padding == 2) {
+    double low = align ? 0 : -1, high = align ? 2.0 * (size - 1) : 2.0 * size - 1;
+    if (low == high) return {e.zeros(typeOf(g)), c(0)};
+    double min = low / 2, span = (high - low) / 2;
+    Value offset = e.addScalar(r.pos, -min);
+    Value distance = e.unaryOp("lumo.Abs", offset);
+    Value extra = e.binary("fmod", distance, c(span));
+    Value flips = e.unaryOp("lumo.Floor", e.div(distance, c(span)));
+    Value even = e.compare(e.binary("fmod", flips, c(2)), c(0), "EQ");
+    r.pos = e.addScalar(e.select(even, extra, e.sub(c(span), extra)), min);
+    Value sign = e.select(e.compare(offset, c(0), "LT"), c(-1), c(1));
+    r.grad = e.mul(r.grad, e.select(even, sign, e.unary("neg", sign)));
+    clip();
+  }
+  return r;
+}
+
+/// F.grid_sample's reads: input [N, C, H, W] as a table [N, H*W, C]; grid [N, Ho, Wo, 2] as source
+/// coordinates [N, P, 1]; each tap (corner) with its weight, its position and whether it lies
+/// inside the input.
+struct GridSampler {
+  struct Tap {
+    Value weight, dx, dy;  // the weight and its derivatives by x and y, [N, P, 1]
+    Value index, inside;   // [N, P] si64 into the table, [N, P, 1] i1
+  };
+  Emitter &e;
+  int64_t n, c, h, w, p;
+  SourceCoordinate x, y;
+  llvm::SmallVector<Tap, 4> taps;
+
+  GridSampler(TorchOp &t, Value input, Value grid, unsigned modeAt) : e(t.e) {
+    ArrayRef<int64_t> in = shapeOf(input), gs = shapeOf(grid);
+    if (in.size() != 4 || gs.size() != 4 || gs[0] != in[0] || gs[3] != 2)
+      unsupported("grid sampling of other than a 4-D input by an [N, H, W, 2] grid");
+    n = in[0], c = in[1], h = in[2], w = in[3], p = gs[1] * gs[2];
+    int64_t mode = t.i64(modeAt), padding = t.i64(modeAt + 1);
+    bool align = t.flag(modeAt + 2);
+    if (mode > 1) unsupported("bicubic grid sampling");
+    Value coords = e.reshape(grid, {n, p, 2});
+    x = sourceCoordinate(e, e.sliceDim(coords, 2, 0, 1), w, padding, align);
+    y = sourceCoordinate(e, e.sliceDim(coords, 2, 1, 1), h, padding, align);
+    Type elem = elemOf(grid);
+    Value one = e.scalar(elem, 1), zero = e.scalar(elem, 0);
+    if (mode == 1) {  // nearest, ties to even
+      taps.push_back(tap(e.unary("round", x.pos), e.unary("round", y.pos), one, zero, zero));
+      return;
+    }
+    Value x0 = e.unaryOp("lumo.Floor", x.pos), y0 = e.unaryOp("lumo.Floor", y.pos);
+    Value x1 = e.addScalar(x0, 1), y1 = e.addScalar(y0, 1);
+    Value east = e.sub(x.pos, x0), west = e.sub(x1, x.pos);
+    Value south = e.sub(y.pos, y0), north = e.sub(y1, y.pos);
+    Value minus = e.scalar(elem, -1);
+    taps.push_back(tap(x0, y0, e.mul(west, north), e.mul(minus, north), e.mul(minus, west)));
+    taps.push_back(tap(x1, y0, e.mul(east, north), north, e.mul(minus, east)));
+    taps.push_back(tap(x0, y1, e.mul(west, south), e.mul(minus, south), west));
+    taps.push_back(tap(x1, y1, e.mul(east, south), south, east));
+  }
+
+  Tap tap(Value cx, Value cy, Value weight, Value dx, Value dy) {
+    Type elem = elemOf(cx), si64 = IntegerType::get(e.ctx(), 64, IntegerType::Signed);
+    auto within = [&](Value v, int64_t size) {
+      return e.logicalAnd(e.compare(v, e.scalar(elem, 0), "GE"),
+                          e.compare(v, e.scalar(elem, size - 1), "LE"));
+    };
+    auto clamped = [&](Value v, int64_t size) {
+      Value inRange = e.op("lumo.Clamp", {v, e.scalar(elem, 0), e.scalar(elem, size - 1)}, v.getType());
+      return e.cast(e.reshape(inRange, {n, p}), si64);
+    };
+    Value index = e.add(e.mul(clamped(cy, h), e.scalar(si64, w)), clamped(cx, w));
+    return {weight, dx, dy, index, e.logicalAnd(within(cx, w), within(cy, h))};
+  }
+
+  Value table(Value input) { return e.reshape(e.transpose(input, {0, 2, 3, 1}), {n, h * w, c}); }
+  Value read(Value table, const Tap &tap) {
+    return e.op("lumo.Gather", {table, tap.index}, tensorOf({n, p, c}, elemOf(table)),
+                {e.i64("axis", 1), e.i64("batch_dims", 1)});
+  }
+  /// v ([N, P, C]) where the tap lies inside, zero elsewhere (never a product with what is there).
+  Value masked(const Tap &tap, Value v) { return e.select(tap.inside, v, e.zeros(typeOf(v))); }
+  /// [N, height*width, C] -> [N, C, height, width].
+  Value image(Value v, int64_t height, int64_t width) {
+    return e.transpose(e.reshape(v, {n, height, width, c}), {0, 3, 1, 2});
+  }
+};
+
+/// grid_sampler_2d(input, grid, interpolation_mode, padding_mode, align_corners): bilinear (0) or
+/// nearest (1).
+Values gridSampler(TorchOp &t) {
+  Type elem = t.resultElem();
+  GridSampler s(t, t.value(0, elem), t.value(1, elem), 2);
+  Value table = s.table(t.value(0, elem)), sum;
+  for (const auto &tap : s.taps) {
+    Value v = s.masked(tap, t.e.mul(s.read(table, tap), tap.weight));
+    sum = sum ? t.e.add(sum, v) : v;
+  }
+  ArrayRef<int64_t> out = t.resultShape();
+  return {s.image(sum, out[2], out[3])};
+}
+
+/// grid_sampler_2d_backward(grad, input, grid, interpolation_mode, padding_mode, align_corners,
+/// output_mask) -> (grad_input, grad_grid): the gradient added into each tap's position, and the
+/// gradient's products with each tap's value through the weights' derivatives.
+Values gridSamplerBackward(TorchOp &t) {
+  t.expectOperands(7);
+  Emitter &e = t.e;
+  Type elem = t.resultElem();
+  Value input = t.value(1, elem), grid = t.value(2, elem);
+  GridSampler s(t, input, grid, 3);
+  Value dy = e.reshape(e.transpose(t.value(0, elem), {0, 2, 3, 1}), {s.n, s.p, s.c});
+  auto mask = t.flags(6);
+  Values out(2);
+  if ((mask.size() > 0 && mask[0]) || t.resultUsed(0)) {
+    auto type = tensorOf({s.n, s.h * s.w, s.c}, elem);
+    Value acc = e.zeros(type);
+    for (const auto &tap : s.taps) {
+      Value positions = e.broadcastInDim(tap.index, {s.n, s.p, s.c}, {0, 1});
+      acc = e.op("lumo.Scatter", {acc, positions, s.masked(tap, e.mul(dy, tap.weight))}, type,
+                 {e.i64("axis", 1), e.str("reduce_kind", "add")});
+    }
+    out[0] = s.image(acc, s.h, s.w);
+  }
+  if (((mask.size() > 1 && mask[1]) || t.resultUsed(1)) && s.taps.size() == 1) {
+    out[1] = e.zeros(t.resultType(1));  // nearest: a step function of the grid
+  } else if ((mask.size() > 1 && mask[1]) || t.resultUsed(1)) {
+    Value table = s.table(input), gx, gy;
+    for (const auto &tap : s.taps) {
+      Value v = e.reduce(s.masked(tap, e.mul(s.read(table, tap), dy)), {2}, true, "sum");
+      Value tx = e.mul(v, tap.dx), ty = e.mul(v, tap.dy);
+      gx = gx ? e.add(gx, tx) : tx;
+      gy = gy ? e.add(gy, ty) : ty;
+    }
+    Value both = e.concat({e.mul(gx, s.x.grad), e.mul(gy, s.y.grad)}, 2);
+    out[1] = e.conform(both, t.resultType(1));
   }
   return out;
 }
@@ -426,6 +666,10 @@ void addConvolutionPatterns(PatternTable &t) {
   t.add({"aten.convolution", "aten._convolution"}, convolutionForward);
   t.add({"aten.conv1d", "aten.conv2d", "aten.conv3d"}, convNd);
   t.add("aten.convolution_backward", convolutionBackward);
+  t.add("aten.im2col", im2col);
+  t.add("aten.col2im", col2im);
+  t.add("aten.grid_sampler_2d", gridSampler);
+  t.add("aten.grid_sampler_2d_backward", gridSamplerBackward);
   t.add({"aten.max_pool2d_with_indices", "aten.max_pool3d_with_indices", "aten.max_pool2d",
          "aten.max_pool1d", "aten.max_pool3d"},
         maxPool);

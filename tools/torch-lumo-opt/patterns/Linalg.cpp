@@ -2,6 +2,8 @@
 // transpose flags, so they are never materialised.
 #include "TorchToLumo.h"
 
+#include "llvm/ADT/SmallBitVector.h"
+
 namespace torch_lumo {
 namespace {
 
@@ -129,9 +131,88 @@ Values cross(TorchOp &t) {
   return {e.concat({x, y, z}, dim)};
 }
 
+/// Sum over the dimensions `sum` of x * y, both of rank R and of one element type, whose
+/// dimensions are equal or 1 (broadcast); the result has rank R with the summed dimensions of size
+/// 1. One batched MatMul: dimensions of both are batch dimensions (or contracted when summed), the
+/// others belong to one side (a summed one is summed on that side first).
+Value contract(Emitter &e, Value x, Value y, const llvm::SmallBitVector &sum) {
+  int64_t rank = rankOf(x);
+  Shape batch, xFree, yFree, inner, sizes(rank, 1);
+  for (int64_t d = 0; d < rank; ++d) {
+    int64_t a = shapeOf(x)[d], b = shapeOf(y)[d];
+    if (a != b && a != 1 && b != 1) unsupported("operands that do not broadcast");
+    if (sum[d]) {
+      if (a > 1 && b > 1) {
+        inner.push_back(d);
+      } else if (a > 1) {
+        x = e.reduce(x, {d}, true, "sum");
+      } else if (b > 1) {
+        y = e.reduce(y, {d}, true, "sum");
+      }
+      continue;
+    }
+    sizes[d] = std::max(a, b);
+    (a > 1 && b > 1 ? batch : b > 1 ? yFree : xFree).push_back(d);
+  }
+  auto size = [&](Value v, ArrayRef<int64_t> dims) {
+    int64_t n = 1;
+    for (int64_t d : dims) n *= shapeOf(v)[d];
+    return n;
+  };
+  auto arranged = [&](Value v, ArrayRef<int64_t> a, ArrayRef<int64_t> b, ArrayRef<int64_t> c) {
+    Shape perm(a.begin(), a.end()), rest;
+    perm.append(b.begin(), b.end());
+    perm.append(c.begin(), c.end());
+    for (int64_t d = 0; d < rank; ++d)
+      if (!llvm::is_contained(perm, d)) rest.push_back(d);  // size 1 on this side
+    perm.append(rest.begin(), rest.end());
+    return e.reshape(e.transpose(v, perm), {size(v, a), size(v, b), size(v, c)});
+  };
+  Value product = e.matmul(arranged(x, batch, xFree, inner), arranged(y, batch, inner, yFree),
+                           false, false);
+  // Back to the dimensions' own order.
+  Shape order(batch.begin(), batch.end()), shape;
+  order.append(xFree.begin(), xFree.end());
+  order.append(yFree.begin(), yFree.end());
+  for (int64_t d : order) shape.push_back(sizes[d]);
+  Shape perm;
+  for (int64_t d = 0; d < rank; ++d)
+    if (llvm::is_contained(order, d)) perm.push_back(llvm::find(order, d) - order.begin());
+  return e.reshape(e.transpose(e.reshape(product, shape), perm), sizes);
+}
+
+/// _trilinear(i1, i2, i3, expand1, expand2, expand3, sumdim, unroll_dim) (F.bilinear and its
+/// gradients): each operand with size-1 dimensions inserted at its expand list, multiplied, summed
+/// over sumdim. i1 and i2 are contracted first over the summed dimensions i3 lacks.
+Values trilinear(TorchOp &t) {
+  t.expectOperands(8);
+  Type elem = t.resultElem();
+  Values ops{t.value(0, elem), t.value(1, elem), t.value(2, elem)};
+  int64_t rank = rankOf(ops[0]) + static_cast<int64_t>(t.ints(3).size());
+  for (int i = 0; i < 3; ++i) {
+    llvm::SmallBitVector expand(rank);
+    for (int64_t d : normDims(t.ints(3 + i), rank)) expand.set(d);
+    Shape shape;
+    int64_t next = 0;
+    for (int64_t d = 0; d < rank; ++d)
+      shape.push_back(expand[d] ? 1 : next < rankOf(ops[i]) ? shapeOf(ops[i])[next++] : -1);
+    if (next != rankOf(ops[i]) || llvm::is_contained(shape, -1))
+      unsupported("expand lists that do not match the operands' ranks");
+    ops[i] = t.e.reshape(ops[i], shape);
+  }
+  llvm::SmallBitVector sum(rank), early(rank);
+  for (int64_t d : normDims(t.ints(6), rank)) {
+    sum.set(d);
+    if (shapeOf(ops[2])[d] == 1) early.set(d);
+  }
+  Value pair = contract(t.e, ops[0], ops[1], early);
+  return {t.e.conform(contract(t.e, pair, ops[2], sum), t.resultType())};
+}
+
 }  // namespace
 
 void addLinalgPatterns(PatternTable &t) {
+  t.add("aten._trilinear", trilinear);
   t.add({"aten.mm", "aten.bmm"}, mm);
   t.add({"aten.addmm", "aten.baddbmm"}, addmm);
   t.add("aten.addbmm", addbmm);
