@@ -121,7 +121,7 @@ def _state_out_of_reach(tensors):
     step; their data is back afterwards. Each record is reached through a clone made first (a new
     tensor on the same data node), which stays on the data when the step updates the tensor."""
     hidden = []
-    blank = None
+    blanks = {}  # one empty record per shape and dtype: data is shared only between equal kinds
     try:
         for t in tensors:
             with torch.no_grad():
@@ -131,8 +131,10 @@ def _state_out_of_reach(tensors):
                 ox.copy_appliance_data(src=anchor, dst=holder)
             except RuntimeError:  # computed rather than data: nothing to hide
                 continue
-            blank = blank if blank is not None else empty_lazy(t)
-            ox.copy_appliance_data(src=blank, dst=anchor)
+            kind = (tuple(t.shape), t.dtype)
+            if kind not in blanks:
+                blanks[kind] = empty_lazy(t)
+            ox.copy_appliance_data(src=blanks[kind], dst=anchor)
             hidden.append((anchor, holder))
         yield
     finally:
