@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <future>
-#include <mutex>
 
 #include "backend_data.h"
 #include "backend_impl.h"
@@ -31,26 +30,10 @@ using torch::lazy::MemoryInfo;
 
 namespace {
 
-std::mutex log_mutex;
-std::vector<std::pair<MessageLevel, std::string>> log_lines;
+// What the store logged in the current test.
+std::shared_ptr<orvex_test::MessageLog> store_log;
 
-class RecordingHandler : public orvex::MessageHandler {
-  void set_default_level(MessageLevel) override {}
-  bool will_print(const orvex::Message&) const override { return true; }
-  void print_string(const orvex::Message& m, const std::string& text) const override {
-    std::lock_guard<std::mutex> lock(log_mutex);
-    log_lines.emplace_back(m.level(), text);
-  }
-};
-
-std::vector<std::string> messages(MessageLevel level) {
-  std::lock_guard<std::mutex> lock(log_mutex);
-  std::vector<std::string> out;
-  for (auto& [l, text] : log_lines) {
-    if (l == level) out.push_back(text);
-  }
-  return out;
-}
+std::vector<std::string> messages(MessageLevel level) { return store_log->texts(level); }
 
 std::string data_file(const std::string& dir, int64_t id) {
   return dir + "/tensor_" + std::to_string(id) + ".app_data";
@@ -103,14 +86,6 @@ void in_child(const std::function<bool()>& body) {
   EXPECT_EXIT(std::_Exit(body() ? 0 : 1), ::testing::ExitedWithCode(0), "");
 }
 
-class ThrowingHandler : public orvex::MessageHandler {
-  void set_default_level(MessageLevel) override {}
-  bool will_print(const orvex::Message&) const override { throw std::runtime_error("no logger"); }
-  void print_string(const orvex::Message&, const std::string&) const override {
-    throw std::runtime_error("no logger");
-  }
-};
-
 class DataStoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -121,8 +96,8 @@ class DataStoreTest : public ::testing::Test {
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     dir_ = pattern;
     set_device_data_dir(dir_);
-    log_lines.clear();
-    orvex::MessageManager::get().set_handler(std::make_unique<RecordingHandler>());
+    store_log = std::make_shared<orvex_test::MessageLog>();
+    orvex::MessageManager::get().set_handler(std::make_unique<orvex_test::RecordingHandler>(store_log));
     py::exec("import torch");
   }
 
@@ -314,7 +289,8 @@ TEST_F(DataStoreTest, DestroyingARecordDeletesItsFile) {
                "Failed to delete tensor data file: " + file + " (");
   EXPECT_EQ(ApplianceDataInfo::get_total_bytes_in_files(), in_files);
   // A handler that cannot deliver the warning does not keep the file or the bytes counted.
-  orvex::MessageManager::get().set_handler(std::make_unique<ThrowingHandler>());
+  orvex::MessageManager::get().set_handler(
+      std::make_unique<orvex_test::ThrowingHandler<std::runtime_error>>(std::runtime_error("no logger")));
   testing::internal::CaptureStderr();
   file = destroy([](auto& f) { fs::remove(f); });
   EXPECT_EQ(testing::internal::GetCapturedStderr(),

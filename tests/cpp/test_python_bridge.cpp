@@ -17,6 +17,7 @@
 #include "utils.h"
 
 namespace py = pybind11;
+using orvex_test::error_text;
 using orvex_test::with_watchdog;
 
 namespace {
@@ -119,7 +120,9 @@ orvex_pytorch_lib.set_callbacks(compile_cb, execute_cb)
   EXPECT_TRUE(call_compile(py::bool_(true)));
   EXPECT_FALSE(call_compile(py::none()));
   EXPECT_TRUE(call_compile(py::int_(3)));
-  EXPECT_THROW(call_compile(py::list()), py::type_error);
+  EXPECT_EQ(error_text([&] { call_compile(py::list()); }),
+            "The compile callback returned a value of type list; it must return a bool (True when the "
+            "program compiled).");
 
   auto call_execute = [&](py::object result) {
     py::globals()["execute_result"] = result;
@@ -128,8 +131,11 @@ orvex_pytorch_lib.set_callbacks(compile_cb, execute_cb)
   };
   EXPECT_EQ(call_execute(py::eval("{'w1', 'w2'}")), (std::unordered_set<std::string>{"w1", "w2"}));
   EXPECT_EQ(call_execute(py::eval("frozenset()")), std::unordered_set<std::string>{});
-  EXPECT_THROW(call_execute(py::eval("['w1']")), py::type_error);
-  EXPECT_THROW(call_execute(py::eval("{1}")), py::type_error);
+  const std::string expected = "; it must return a set of str (the names of the weights the appliance skipped).";
+  EXPECT_EQ(error_text([&] { call_execute(py::eval("['w1']")); }),
+            "The execute callback returned a value of type list" + expected);
+  EXPECT_EQ(error_text([&] { call_execute(py::eval("{1}")); }),
+            "The execute callback returned a set holding a value of type int" + expected);
 
   py::list calls = py::globals()["calls"];
   EXPECT_EQ(calls[0].cast<py::tuple>()[1].cast<int>(), 8);
