@@ -65,6 +65,50 @@ def error_of(fn):
 PRELUDE += HELPERS
 
 
+# A step scenario's model: one weight updated in place, inputs named "input...", a loss output;
+# step(...) runs one step, second_step_error(...) the compile run and says how it failed.
+MODEL = r'''
+torch.manual_seed(0)
+w = torch.randn(4, 3).to("lazy")
+
+def step(batches=(2,), weight_name="w", alias=True, loss_name="loss", input_prefix="input_x",
+         extra=None):
+    ox.set_parameter_name(w, weight_name)
+    loss = None
+    xs = []
+    for k, batch in enumerate(batches):
+        shape = batch if isinstance(batch, tuple) else (batch, 4)
+        x = torch.randn(shape).to("lazy")
+        if input_prefix is not None:
+            ox.set_parameter_name(x, f"{input_prefix}{k}")
+        xs.append(x)
+        term = (x.reshape(-1, 4) @ w).relu().sum() if x.dim() else (x * w).sum()
+        loss = term if loss is None else loss + term
+    w.sub_(0.1 * w)
+    if alias:
+        ox.set_alias(w, weight_name)
+    ox.mark_output_tensor(loss, loss_name)
+    if extra:
+        extra(xs, loss)
+    torch._lazy.mark_step()
+    return loss
+
+keep = []   # marked tensors must stay alive until the step boundary, as in a real step closure
+
+def compiled_text():
+    return open(os.path.join(ART, "torch.mlir")).read()
+
+def second_step_error(**kw):
+    step(**kw)
+    return error_of(lambda: step(**kw))
+
+def alias_twice(xs, loss):
+    other = loss * 1
+    keep.append(other)
+    ox.set_alias(other, "w")
+'''
+
+
 def results_of(proc):
     """The merged report(...) values of a scenario's process."""
     results = {}
@@ -74,24 +118,21 @@ def results_of(proc):
     return results
 
 
-def install_tool(directory: pathlib.Path, failing=False, name="torch-lumo-opt",
-                 text=None) -> pathlib.Path:
+def install_tool(directory: pathlib.Path, name="torch-lumo-opt", text=None) -> pathlib.Path:
+    """An executable script (the stand-in tool unless `text` is given)."""
     directory.mkdir(parents=True, exist_ok=True)
     tool = directory / name
-    tool.write_text(text or (FAILING_TOOL if failing else STAND_IN_TOOL))
+    tool.write_text(text or STAND_IN_TOOL)
     tool.chmod(tool.stat().st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
     return tool
 
 
-def run_steps(tmp_path, scenario, failing_tool=False, art=None, data="", env=None, check=True,
-              tools=None):
-    """Runs PRELUDE + scenario with the real conversion tool (the one beside this python), or with
-    a stand-in that fails; `tools` maps names to scripts put first on the search path. Returns
-    (merged results of report(...), process)."""
+def run_steps(tmp_path, scenario, art=None, data="", env=None, check=True, tools=None):
+    """Runs PRELUDE + scenario with the real conversion tool (the one beside this python); `tools`
+    maps names to scripts (None: the stand-in tool) put first on the search path. Returns (merged
+    results of report(...), process)."""
     tool_dir = tmp_path / "tools"
     tool_dir.mkdir(parents=True, exist_ok=True)
-    if failing_tool:
-        install_tool(tool_dir, failing=True)
     for name, text in (tools or {}).items():
         install_tool(tool_dir, name=name, text=text)
     art = str(art if art is not None else tmp_path / "artifacts")

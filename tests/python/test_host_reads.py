@@ -7,7 +7,7 @@ import torch
 
 import orvex_pytorch_lib as ox
 from mlir_checks import backend_module
-from stepkit import run_steps
+from stepkit import MODEL, run_steps
 
 READ_REPORT = ("The Orvex backend does not yet support `aten::_local_scalar_dense(Tensor self) -> "
                "Scalar`\nCalled with: ({})\nIts value cannot be computed on the host: ")
@@ -95,18 +95,7 @@ def test_refused_reads_say_why(backend, store_config, tmp_path, monkeypatch):
 def test_results_of_the_appliance_are_not_read_on_the_host(tmp_path):
     """After the first step the loss is a placeholder for a result of the appliance; after the
     compile run the weight is the appliance's new value."""
-    results, _ = run_steps(tmp_path, r'''
-w = torch.randn(4, 3).to("lazy")
-def step():
-    ox.set_parameter_name(w, "w")
-    x = torch.randn(2, 4).to("lazy")
-    ox.set_parameter_name(x, "input_x")
-    loss = (x @ w).relu().sum()
-    w.sub_(0.1 * w)
-    ox.set_alias(w, "w")
-    ox.mark_output_tensor(loss, "loss")
-    torch._lazy.mark_step()
-    return loss
+    results, _ = run_steps(tmp_path, MODEL + r'''
 report(before=(w * 1).sum().item() != 0.0)
 first = step()
 report(placeholder=error_of(lambda: first.item()))
