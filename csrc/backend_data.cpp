@@ -371,6 +371,30 @@ DeferredInfo::DeferredInfo(at::Tensor tensor) : tensor_(std::move(tensor)) {
 
 // ---------------------------------------------------------------------------------- FileInfo
 
+template <typename Write>
+void FileInfo::start_write(Write write, bool wait) {
+  orvex::Semaphore* semaphore = get_async_write_semaphore();
+  orvex::Semaphore::ScopedReservation reservation = [&] {
+    InterpreterLockRelease unlocked;
+    return semaphore->ScopedAcquire(1);
+  }();
+  write_file_ = std::async(
+      std::launch::async,
+      [this, write = std::move(write), reservation = std::move(reservation)]() mutable {
+        // The unit goes back when the task ends, whether it succeeds or throws, and only once
+        // the data is counted and what the write holds let go.
+        orvex::Semaphore::ScopedReservation unit = std::move(reservation);
+        Write task = std::move(write);
+        try {
+          task();
+        } catch (...) {
+          write_failed_ = true;
+          throw;
+        }
+      });
+  if (wait) wait_for_write(true);
+}
+
 FileInfo::FileInfo(at::Tensor tensor)
     : size_(static_cast<int64_t>(tensor.nbytes())),
       numel_(tensor.numel()),
@@ -380,31 +404,11 @@ FileInfo::FileInfo(at::Tensor tensor)
   const ApplianceDataInfo::Config config = ApplianceDataInfo::config;
   mFwLtcTrace(tracing()) << "Creating file-backed tensor with size " << size_
                          << " bytes: " << filename_;
-
-  orvex::Semaphore* semaphore = get_async_write_semaphore();
-  orvex::Semaphore::ScopedReservation reservation = [&] {
-    InterpreterLockRelease unlocked;
-    return semaphore->ScopedAcquire(1);
-  }();
-
   // The writer holds the tensor only until the file is written. The host memory goes when its
   // last user lets go of it: the caller's tensor, and every view of its storage, stays valid.
-  write_file_ = std::async(
-      std::launch::async,
-      [this, tensor, config, reservation = std::move(reservation)]() mutable {
-        // The unit goes back when the task ends, whether it succeeds or throws, and only once
-        // the data is counted and the tensor let go.
-        orvex::Semaphore::ScopedReservation unit = std::move(reservation);
-        at::Tensor data = std::move(tensor);
-        try {
-          write_tensor_file(filename_, data, size_, config, counted_bytes_);
-        } catch (...) {
-          write_failed_ = true;
-          throw;
-        }
-      });
-
-  if (!(config.enabled && config.async_file_write)) wait_for_write(true);
+  start_write(
+      [this, tensor, config] { write_tensor_file(filename_, tensor, size_, config, counted_bytes_); },
+      !(config.enabled && config.async_file_write));
 }
 
 FileInfo::FileInfo(const FileInfo& other)
@@ -420,31 +424,20 @@ FileInfo::FileInfo(const FileInfo& other)
     throw std::runtime_error("Cannot copy file as it does not exist: " + other.filename_);
   }
   other.check_file();
-
-  orvex::Semaphore* semaphore = get_async_write_semaphore();
-  orvex::Semaphore::ScopedReservation reservation = [&] {
-    InterpreterLockRelease unlocked;
-    return semaphore->ScopedAcquire(1);
-  }();
-
-  write_file_ = std::async(
-      std::launch::async,
-      [this, source = other.filename_, reservation = std::move(reservation)]() mutable {
-        orvex::Semaphore::ScopedReservation unit = std::move(reservation);
+  const ApplianceDataInfo::Config& config = ApplianceDataInfo::config;
+  start_write(
+      [this, source = other.filename_] {
         try {
           fs::copy_file(source, filename_, fs::copy_options::overwrite_existing);
         } catch (...) {
-          write_failed_ = true;
           std::error_code ignored;
           fs::remove(filename_, ignored);
           throw;
         }
         total_bytes_in_files += size_;
         counted_bytes_ += size_;
-      });
-
-  const ApplianceDataInfo::Config& config = ApplianceDataInfo::config;
-  if (!(config.enabled && config.async_file_write)) wait_for_write(true);
+      },
+      !(config.enabled && config.async_file_write));
 }
 
 namespace {

@@ -107,6 +107,11 @@ class FileInfo : public ApplianceDataInfo::Impl {
   void check_file() const;
 
  private:
+  // Runs `write` in the background once a write unit is free (waiting for one without the
+  // interpreter lock); with `wait` waits for it and raises its error.
+  template <typename Write>
+  void start_write(Write write, bool wait);
+
   int64_t size_ = 0;
   int64_t numel_ = 0;
   std::vector<int64_t> sizes_;

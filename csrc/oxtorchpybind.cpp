@@ -490,15 +490,7 @@ using Config = torch::lazy::ApplianceDataInfo::Config;
 // The largest stream buffer a data-file write may ask for.
 constexpr int64_t kMaxStreamBufferSize = int64_t(1) << 30;
 
-template <typename T>
-void CheckConfigValue(const char* field, T value, int64_t low, int64_t high) {
-  if (value < low || value > high) {
-    throw py::value_error("appliance_file_config." + std::string(field) + " must be between " +
-                          std::to_string(low) + " and " + std::to_string(high) + ", got " +
-                          std::to_string(value) + ".");
-  }
-}
-
+// The range a numeric field of the configuration accepts.
 struct ConfigLimit {
   const char* field;
   int64_t low;
@@ -509,13 +501,22 @@ const ConfigLimit kMaxTensorSize{"max_tensor_size", 0, INT64_MAX};
 const ConfigLimit kStreamBufferSize{"stream_buffer_size", 0, kMaxStreamBufferSize};
 const ConfigLimit kMaxAsyncFileWrites{"max_async_file_writes", 1, INT32_MAX};
 
+template <typename T>
+void CheckConfigValue(const ConfigLimit& limit, T value) {
+  if (value < limit.low || value > limit.high) {
+    throw py::value_error("appliance_file_config." + std::string(limit.field) + " must be between " +
+                          std::to_string(limit.low) + " and " + std::to_string(limit.high) +
+                          ", got " + std::to_string(value) + ".");
+  }
+}
+
 // A read-write field whose setter refuses values outside the limit and then changes nothing.
 template <typename T>
 void DefCheckedField(py::class_<Config>& cls, const ConfigLimit& limit, T Config::*member) {
   cls.def_property(
       limit.field, [member](const Config& config) { return config.*member; },
       [member, limit](Config& config, T value) {
-        CheckConfigValue(limit.field, value, limit.low, limit.high);
+        CheckConfigValue(limit, value);
         config.*member = value;
       });
 }
@@ -540,14 +541,10 @@ void SetConfigState(Config& config, const py::tuple& t) {
   c.async_file_write = t[4].cast<bool>();
   c.max_async_file_writes = t[5].cast<int32_t>();
   c.delete_file_on_destruct = t[6].cast<bool>();
-  CheckConfigValue(kMaxBytesInMemory.field, c.max_bytes_in_memory, kMaxBytesInMemory.low,
-                   kMaxBytesInMemory.high);
-  CheckConfigValue(kMaxTensorSize.field, c.max_tensor_size, kMaxTensorSize.low,
-                   kMaxTensorSize.high);
-  CheckConfigValue(kStreamBufferSize.field, c.stream_buffer_size, kStreamBufferSize.low,
-                   kStreamBufferSize.high);
-  CheckConfigValue(kMaxAsyncFileWrites.field, c.max_async_file_writes, kMaxAsyncFileWrites.low,
-                   kMaxAsyncFileWrites.high);
+  CheckConfigValue(kMaxBytesInMemory, c.max_bytes_in_memory);
+  CheckConfigValue(kMaxTensorSize, c.max_tensor_size);
+  CheckConfigValue(kStreamBufferSize, c.stream_buffer_size);
+  CheckConfigValue(kMaxAsyncFileWrites, c.max_async_file_writes);
   config = c;
 }
 

@@ -49,8 +49,15 @@ std::vector<int64_t> Reduced(const at::Tensor& self, at::OptionalIntArrayRef dim
   return out;
 }
 
-std::vector<int64_t> LossSizes(const at::Tensor& self, int64_t reduction) {
-  return reduction == at::Reduction::None ? self.sizes().vec() : std::vector<int64_t>{};
+// A loss per element, or one value.
+Shape LossShape(const at::Tensor& self, int64_t reduction) {
+  return Shape(self.scalar_type(),
+               reduction == at::Reduction::None ? self.sizes().vec() : std::vector<int64_t>{});
+}
+
+// Two tensors broadcast together, in the type PyTorch's promotion gives them.
+Shape Promoted(const at::Tensor& a, const at::Tensor& b) {
+  return Shape(at::result_type(a, b), Broadcast({a.sizes(), b.sizes()}));
 }
 
 int64_t PooledSize(int64_t in, int64_t k, int64_t pad, int64_t stride, int64_t dilation,
@@ -76,15 +83,18 @@ int64_t At(at::IntArrayRef values, size_t i, int64_t fallback) {
 
 }  // namespace
 
-std::vector<torch::lazy::Shape> compute_shape_fill(const at::Tensor& self,
-                                                   const at::Scalar& value) {
-  return {SameAs(self)};
-}
+// Shape functions of one form, each with the full parameter list of its declaration.
+// The result has the sizes and type of `self`:
+#define SAME_AS_SELF(name, ...) \
+  std::vector<torch::lazy::Shape> compute_shape_##name(__VA_ARGS__) { return {SameAs(self)}; }
+// `self <op> other` with a scalar `other`: the sizes of `self`, the promoted type:
+#define WITH_SCALAR(name, ...)                                        \
+  std::vector<torch::lazy::Shape> compute_shape_##name(__VA_ARGS__) { \
+    return {SameSizes(self, WithScalar(self, other))};                \
+  }
 
-std::vector<torch::lazy::Shape> compute_shape_fill(const at::Tensor& self,
-                                                   const at::Tensor& value) {
-  return {SameAs(self)};
-}
+SAME_AS_SELF(fill, const at::Tensor& self, const at::Scalar& value)
+SAME_AS_SELF(fill, const at::Tensor& self, const at::Tensor& value)
 
 // Pointwise, one tensor.
 
@@ -97,23 +107,10 @@ std::vector<torch::lazy::Shape> compute_shape_logit(const at::Tensor& self,
   return {SameSizes(self, ToFloating(self.scalar_type()))};
 }
 
-std::vector<torch::lazy::Shape> compute_shape_nan_to_num(const at::Tensor& self,
-                                                         ::std::optional<double> nan,
-                                                         ::std::optional<double> posinf,
-                                                         ::std::optional<double> neginf) {
-  return {SameAs(self)};
-}
-
-std::vector<torch::lazy::Shape> compute_shape_celu(const at::Tensor& self,
-                                                   const at::Scalar& alpha) {
-  return {SameAs(self)};
-}
-
-std::vector<torch::lazy::Shape> compute_shape_hardtanh(const at::Tensor& self,
-                                                       const at::Scalar& min_val,
-                                                       const at::Scalar& max_val) {
-  return {SameAs(self)};
-}
+SAME_AS_SELF(nan_to_num, const at::Tensor& self, ::std::optional<double> nan,
+             ::std::optional<double> posinf, ::std::optional<double> neginf)
+SAME_AS_SELF(celu, const at::Tensor& self, const at::Scalar& alpha)
+SAME_AS_SELF(hardtanh, const at::Tensor& self, const at::Scalar& min_val, const at::Scalar& max_val)
 
 std::vector<torch::lazy::Shape> compute_shape_hardtanh_backward(const at::Tensor& grad_output,
                                                                 const at::Tensor& self,
@@ -129,7 +126,7 @@ std::vector<torch::lazy::Shape> compute_shape_mish_backward(const at::Tensor& gr
 
 std::vector<torch::lazy::Shape> compute_shape__prelu_kernel(const at::Tensor& self,
                                                             const at::Tensor& weight) {
-  return {Shape(at::result_type(self, weight), Broadcast({self.sizes(), weight.sizes()}))};
+  return {Promoted(self, weight)};
 }
 
 std::vector<torch::lazy::Shape> compute_shape__prelu_kernel_backward(
@@ -139,30 +136,16 @@ std::vector<torch::lazy::Shape> compute_shape__prelu_kernel_backward(
 
 // Pointwise with a scalar or a second tensor.
 
-std::vector<torch::lazy::Shape> compute_shape_add(const at::Tensor& self, const at::Scalar& other,
-                                                  const at::Scalar& alpha) {
-  return {SameSizes(self, WithScalar(self, other))};
-}
-
-std::vector<torch::lazy::Shape> compute_shape_sub(const at::Tensor& self, const at::Scalar& other,
-                                                  const at::Scalar& alpha) {
-  return {SameSizes(self, WithScalar(self, other))};
-}
-
-std::vector<torch::lazy::Shape> compute_shape_rsub(const at::Tensor& self, const at::Scalar& other,
-                                                   const at::Scalar& alpha) {
-  return {SameSizes(self, WithScalar(self, other))};
-}
+WITH_SCALAR(add, const at::Tensor& self, const at::Scalar& other, const at::Scalar& alpha)
+WITH_SCALAR(sub, const at::Tensor& self, const at::Scalar& other, const at::Scalar& alpha)
+WITH_SCALAR(rsub, const at::Tensor& self, const at::Scalar& other, const at::Scalar& alpha)
 
 std::vector<torch::lazy::Shape> compute_shape_rsub(const at::Tensor& self, const at::Tensor& other,
                                                    const at::Scalar& alpha) {
-  return {Shape(at::result_type(self, other), Broadcast({self.sizes(), other.sizes()}))};
+  return {Promoted(self, other)};
 }
 
-std::vector<torch::lazy::Shape> compute_shape_mul(const at::Tensor& self,
-                                                  const at::Scalar& other) {
-  return {SameSizes(self, WithScalar(self, other))};
-}
+WITH_SCALAR(mul, const at::Tensor& self, const at::Scalar& other)
 
 std::vector<torch::lazy::Shape> compute_shape_div(const at::Tensor& self,
                                                   const at::Scalar& other) {
@@ -176,40 +159,18 @@ std::vector<torch::lazy::Shape> compute_shape_div(
   return {SameSizes(self, rounding_mode ? dtype : ToFloating(dtype))};
 }
 
-std::vector<torch::lazy::Shape> compute_shape_remainder(const at::Tensor& self,
-                                                        const at::Scalar& other) {
-  return {SameSizes(self, WithScalar(self, other))};
-}
-
-std::vector<torch::lazy::Shape> compute_shape_fmod(const at::Tensor& self,
-                                                   const at::Scalar& other) {
-  return {SameSizes(self, WithScalar(self, other))};
-}
-
-std::vector<torch::lazy::Shape> compute_shape_floor_divide(const at::Tensor& self,
-                                                           const at::Scalar& other) {
-  return {SameSizes(self, WithScalar(self, other))};
-}
+WITH_SCALAR(remainder, const at::Tensor& self, const at::Scalar& other)
+WITH_SCALAR(fmod, const at::Tensor& self, const at::Scalar& other)
+WITH_SCALAR(floor_divide, const at::Tensor& self, const at::Scalar& other)
 
 std::vector<torch::lazy::Shape> compute_shape_floor_divide(const at::Tensor& self,
                                                            const at::Tensor& other) {
-  return {Shape(at::result_type(self, other), Broadcast({self.sizes(), other.sizes()}))};
+  return {Promoted(self, other)};
 }
 
-std::vector<torch::lazy::Shape> compute_shape_bitwise_and(const at::Tensor& self,
-                                                          const at::Scalar& other) {
-  return {SameSizes(self, WithScalar(self, other))};
-}
-
-std::vector<torch::lazy::Shape> compute_shape_bitwise_or(const at::Tensor& self,
-                                                         const at::Scalar& other) {
-  return {SameSizes(self, WithScalar(self, other))};
-}
-
-std::vector<torch::lazy::Shape> compute_shape_bitwise_xor(const at::Tensor& self,
-                                                          const at::Scalar& other) {
-  return {SameSizes(self, WithScalar(self, other))};
-}
+WITH_SCALAR(bitwise_and, const at::Tensor& self, const at::Scalar& other)
+WITH_SCALAR(bitwise_or, const at::Tensor& self, const at::Scalar& other)
+WITH_SCALAR(bitwise_xor, const at::Tensor& self, const at::Scalar& other)
 
 std::vector<torch::lazy::Shape> compute_shape_where(const at::Tensor& condition,
                                                     const at::Tensor& self,
@@ -218,10 +179,7 @@ std::vector<torch::lazy::Shape> compute_shape_where(const at::Tensor& condition,
                 Broadcast({condition.sizes(), self.sizes(), other.sizes()}))};
 }
 
-std::vector<torch::lazy::Shape> compute_shape_copy(const at::Tensor& self, const at::Tensor& src,
-                                                   bool non_blocking) {
-  return {SameAs(self)};
-}
+SAME_AS_SELF(copy, const at::Tensor& self, const at::Tensor& src, bool non_blocking)
 
 // Reductions.
 
@@ -348,34 +306,18 @@ std::vector<torch::lazy::Shape> compute_shape_reflection_pad2d(const at::Tensor&
   return {Shape(self.scalar_type(), sizes)};
 }
 
-std::vector<torch::lazy::Shape> compute_shape_reflection_pad2d_backward(
-    const at::Tensor& grad_output, const at::Tensor& self, at::IntArrayRef padding) {
-  return {SameAs(self)};
-}
-
-std::vector<torch::lazy::Shape> compute_shape_replication_pad2d_backward(
-    const at::Tensor& grad_output, const at::Tensor& self, at::IntArrayRef padding) {
-  return {SameAs(self)};
-}
-
-std::vector<torch::lazy::Shape> compute_shape_roll(const at::Tensor& self, at::IntArrayRef shifts,
-                                                   at::IntArrayRef dims) {
-  return {SameAs(self)};
-}
+SAME_AS_SELF(reflection_pad2d_backward, const at::Tensor& grad_output, const at::Tensor& self,
+             at::IntArrayRef padding)
+SAME_AS_SELF(replication_pad2d_backward, const at::Tensor& grad_output, const at::Tensor& self,
+             at::IntArrayRef padding)
+SAME_AS_SELF(roll, const at::Tensor& self, at::IntArrayRef shifts, at::IntArrayRef dims)
 
 // Indexing and random numbers.
 
-std::vector<torch::lazy::Shape> compute_shape_index_fill(const at::Tensor& self, int64_t dim,
-                                                         const at::Tensor& index,
-                                                         const at::Scalar& value) {
-  return {SameAs(self)};
-}
-
-std::vector<torch::lazy::Shape> compute_shape_index_fill(const at::Tensor& self, int64_t dim,
-                                                         const at::Tensor& index,
-                                                         const at::Tensor& value) {
-  return {SameAs(self)};
-}
+SAME_AS_SELF(index_fill, const at::Tensor& self, int64_t dim, const at::Tensor& index,
+             const at::Scalar& value)
+SAME_AS_SELF(index_fill, const at::Tensor& self, int64_t dim, const at::Tensor& index,
+             const at::Tensor& value)
 
 std::vector<torch::lazy::Shape> compute_shape_masked_scatter(const at::Tensor& self,
                                                              const at::Tensor& mask,
@@ -383,16 +325,10 @@ std::vector<torch::lazy::Shape> compute_shape_masked_scatter(const at::Tensor& s
   return {Shape(self.scalar_type(), Broadcast({self.sizes(), mask.sizes()}))};
 }
 
-std::vector<torch::lazy::Shape> compute_shape_bernoulli(const at::Tensor& self,
-                                                        const at::Tensor& p,
-                                                        ::std::optional<at::Generator> generator) {
-  return {SameAs(self)};
-}
-
-std::vector<torch::lazy::Shape> compute_shape_exponential(
-    const at::Tensor& self, double lambd, ::std::optional<at::Generator> generator) {
-  return {SameAs(self)};
-}
+SAME_AS_SELF(bernoulli, const at::Tensor& self, const at::Tensor& p,
+             ::std::optional<at::Generator> generator)
+SAME_AS_SELF(exponential, const at::Tensor& self, double lambd,
+             ::std::optional<at::Generator> generator)
 
 // Normalisation.
 
@@ -487,53 +423,38 @@ std::vector<torch::lazy::Shape> compute_shape_max_pool3d_with_indices(
   return {Shape(self.scalar_type(), sizes), Shape(at::kLong, sizes)};
 }
 
-std::vector<torch::lazy::Shape> compute_shape_max_pool3d_with_indices_backward(
-    const at::Tensor& grad_output, const at::Tensor& self, at::IntArrayRef kernel_size,
-    at::IntArrayRef stride, at::IntArrayRef padding, at::IntArrayRef dilation, bool ceil_mode,
-    const at::Tensor& indices) {
-  return {SameAs(self)};
-}
+SAME_AS_SELF(max_pool3d_with_indices_backward, const at::Tensor& grad_output,
+             const at::Tensor& self, at::IntArrayRef kernel_size, at::IntArrayRef stride,
+             at::IntArrayRef padding, at::IntArrayRef dilation, bool ceil_mode,
+             const at::Tensor& indices)
 
 // Losses.
 
 std::vector<torch::lazy::Shape> compute_shape_binary_cross_entropy_with_logits(
     const at::Tensor& self, const at::Tensor& target, const ::std::optional<at::Tensor>& weight,
     const ::std::optional<at::Tensor>& pos_weight, int64_t reduction) {
-  return {Shape(self.scalar_type(), LossSizes(self, reduction))};
+  return {LossShape(self, reduction)};
 }
 
 std::vector<torch::lazy::Shape> compute_shape_huber_loss(const at::Tensor& self,
                                                          const at::Tensor& target,
                                                          int64_t reduction, double delta) {
-  return {Shape(self.scalar_type(), LossSizes(self, reduction))};
+  return {LossShape(self, reduction)};
 }
 
-std::vector<torch::lazy::Shape> compute_shape_huber_loss_backward(const at::Tensor& grad_output,
-                                                                  const at::Tensor& self,
-                                                                  const at::Tensor& target,
-                                                                  int64_t reduction,
-                                                                  double delta) {
-  return {SameAs(self)};
-}
-
-std::vector<torch::lazy::Shape> compute_shape_mse_loss_backward(const at::Tensor& grad_output,
-                                                                const at::Tensor& self,
-                                                                const at::Tensor& target,
-                                                                int64_t reduction) {
-  return {SameAs(self)};
-}
+SAME_AS_SELF(huber_loss_backward, const at::Tensor& grad_output, const at::Tensor& self,
+             const at::Tensor& target, int64_t reduction, double delta)
+SAME_AS_SELF(mse_loss_backward, const at::Tensor& grad_output, const at::Tensor& self,
+             const at::Tensor& target, int64_t reduction)
 
 std::vector<torch::lazy::Shape> compute_shape_soft_margin_loss(const at::Tensor& self,
                                                                const at::Tensor& target,
                                                                int64_t reduction) {
-  return {Shape(self.scalar_type(), LossSizes(self, reduction))};
+  return {LossShape(self, reduction)};
 }
 
-std::vector<torch::lazy::Shape> compute_shape_soft_margin_loss_backward(
-    const at::Tensor& grad_output, const at::Tensor& self, const at::Tensor& target,
-    int64_t reduction) {
-  return {SameAs(self)};
-}
+SAME_AS_SELF(soft_margin_loss_backward, const at::Tensor& grad_output, const at::Tensor& self,
+             const at::Tensor& target, int64_t reduction)
 
 // Scans and order statistics.
 
@@ -545,9 +466,7 @@ std::vector<torch::lazy::Shape> compute_shape_cummin(const at::Tensor& self, int
   return {SameAs(self), SameSizes(self, at::kLong)};
 }
 
-std::vector<torch::lazy::Shape> compute_shape_logcumsumexp(const at::Tensor& self, int64_t dim) {
-  return {SameAs(self)};
-}
+SAME_AS_SELF(logcumsumexp, const at::Tensor& self, int64_t dim)
 
 namespace {
 
@@ -600,10 +519,11 @@ std::vector<torch::lazy::Shape> compute_shape_unfold_backward(const at::Tensor& 
   return {Shape(grad_in.scalar_type(), input_sizes.vec())};
 }
 
-std::vector<torch::lazy::Shape> compute_shape_put(const at::Tensor& self, const at::Tensor& index,
-                                                  const at::Tensor& source, bool accumulate) {
-  return {SameAs(self)};
-}
+SAME_AS_SELF(put, const at::Tensor& self, const at::Tensor& index, const at::Tensor& source,
+             bool accumulate)
+
+#undef SAME_AS_SELF
+#undef WITH_SCALAR
 
 }  // namespace lazy
 }  // namespace torch

@@ -155,27 +155,18 @@ Kernel planCompare(OpView &op) {
   return elementwise(op, [fn](KernelContext &c) { return fn(c.in(0), c.in(1)); });
 }
 
-Kernel planElu(OpView &op) {
-  double alpha = op.floatAttr("alpha", 1.0);
-  return elementwise(op, [alpha](KernelContext &c) { return at::cpu::elu(c.in(0), alpha); });
-}
+// Elementwise operations with a float attribute `alpha` (default `fallback`): `expr` computes the
+// result from the kernel context `c` and `alpha`.
+#define LUMO_WITH_ALPHA(Name, fallback, expr)                                                                 \
+  Kernel plan##Name(OpView &op) {                                                                             \
+    double alpha = op.floatAttr("alpha", fallback);                                                           \
+    return elementwise(op, [alpha](KernelContext &c) { return expr; });                                       \
+  }
 
-Kernel planEluGrad(OpView &op) {
-  double alpha = op.floatAttr("alpha", 1.0);
-  return elementwise(
-      op, [alpha](KernelContext &c) { return at::cpu::elu_backward(c.in(0), alpha, 1, 1, false, c.in(1)); });
-}
-
-Kernel planLeakyRelu(OpView &op) {
-  double alpha = op.floatAttr("alpha", 0.01);
-  return elementwise(op, [alpha](KernelContext &c) { return at::cpu::leaky_relu(c.in(0), alpha); });
-}
-
-Kernel planLeakyReluGrad(OpView &op) {
-  double alpha = op.floatAttr("alpha", 0.01);
-  return elementwise(
-      op, [alpha](KernelContext &c) { return at::cpu::leaky_relu_backward(c.in(0), c.in(1), alpha, false); });
-}
+LUMO_WITH_ALPHA(Elu, 1.0, at::cpu::elu(c.in(0), alpha))
+LUMO_WITH_ALPHA(EluGrad, 1.0, at::cpu::elu_backward(c.in(0), alpha, 1, 1, false, c.in(1)))
+LUMO_WITH_ALPHA(LeakyRelu, 0.01, at::cpu::leaky_relu(c.in(0), alpha))
+LUMO_WITH_ALPHA(LeakyReluGrad, 0.01, at::cpu::leaky_relu_backward(c.in(0), c.in(1), alpha, false))
 
 Kernel planGelu(OpView &op) {
   std::string a = approximation(op);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "llvm/ADT/StringMap.h"
+#include "llvm/Support/raw_ostream.h"
 #include "mlir/IR/BuiltinAttributes.h"
 #include "mlir/IR/BuiltinDialect.h"
 #include "mlir/IR/DialectResourceBlobManager.h"
@@ -13,44 +14,33 @@ namespace lumo {
 
 // ------------------------------------------------------------------ element types
 
+namespace {
+// The tensor element types of the dialect, spelled as the torch dialect spells them.
+struct ElementType {
+  at::ScalarType type;
+  const char *name;
+};
+constexpr ElementType kElementTypes[] = {
+    {at::kHalf, "f16"},  {at::kBFloat16, "bf16"}, {at::kFloat, "f32"}, {at::kDouble, "f64"},
+    {at::kBool, "i1"},   {at::kChar, "si8"},      {at::kShort, "si16"}, {at::kInt, "si32"},
+    {at::kLong, "si64"}, {at::kByte, "ui8"},
+};
+} // namespace
+
 std::optional<at::ScalarType> scalarTypeOf(mlir::Type t) {
-  if (t.isF16())
-    return at::kHalf;
-  if (t.isBF16())
-    return at::kBFloat16;
-  if (t.isF32())
-    return at::kFloat;
-  if (t.isF64())
-    return at::kDouble;
-  if (t.isInteger(1))
-    return at::kBool;
-  if (t.isSignedInteger(8))
-    return at::kChar;
-  if (t.isSignedInteger(16))
-    return at::kShort;
-  if (t.isSignedInteger(32))
-    return at::kInt;
-  if (t.isSignedInteger(64))
-    return at::kLong;
-  if (t.isUnsignedInteger(8))
-    return at::kByte;
+  std::string text;
+  llvm::raw_string_ostream(text) << t;
+  for (const ElementType &e : kElementTypes)
+    if (text == e.name)
+      return e.type;
   return std::nullopt;
 }
 
 std::string typeName(at::ScalarType type) {
-  switch (type) {
-  case at::kHalf: return "f16";
-  case at::kBFloat16: return "bf16";
-  case at::kFloat: return "f32";
-  case at::kDouble: return "f64";
-  case at::kBool: return "i1";
-  case at::kChar: return "si8";
-  case at::kShort: return "si16";
-  case at::kInt: return "si32";
-  case at::kLong: return "si64";
-  case at::kByte: return "ui8";
-  default: return c10::toString(type);
-  }
+  for (const ElementType &e : kElementTypes)
+    if (type == e.type)
+      return e.name;
+  return c10::toString(type);
 }
 
 std::string shapeText(at::IntArrayRef shape) {

@@ -4,11 +4,11 @@ lazy device, converted by torch-lumo-opt and run by lumo_interpreter.
 Each run happens in a fresh interpreter (the backend builds one program per process); it executes
 PRELUDE, then the scenario, which calls `compare(...)` and `report(...)`.
 """
-import json
 import os
 import sys
 
 from conftest import run_python
+from stepkit import results_of
 
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 
@@ -87,9 +87,6 @@ def run_scenario(tmp_path, scenario, timeout_env=None):
     """Runs PRELUDE + scenario in a fresh interpreter; returns the merged report(...) values."""
     env = {"CONVERT_ART": str(tmp_path / "artifacts"), "PYTHONPATH": TESTS_DIR}
     proc = run_python(PRELUDE + "\n" + scenario, env=env)
-    results = {}
-    for line in proc.stdout.splitlines():
-        if line.startswith("RESULT "):
-            results.update(json.loads(line[len("RESULT "):]))
+    results = results_of(proc)
     assert results, proc.stdout[-2000:] + proc.stderr[-4000:]
     return results
