@@ -351,19 +351,13 @@ Kernel planFusedBatchNorm(OpView &op) {
   return [=](KernelContext &c) {
     at::Tensor x = (last ? toChannelsFirst(c.in(0)) : c.in(0)).contiguous();
     const at::Tensor &scale = c.in(1), &offset = c.in(2), &mean = c.in(3), &variance = c.in(4);
-    if (training) {
-      // ATen updates the running statistics in place: on copies, the operands stay untouched.
-      at::Tensor runningMean = mean.clone(), runningVar = variance.clone();
-      at::Tensor y = std::get<0>(at::native_batch_norm(x, scale, offset, runningMean, runningVar, true, factor, eps));
-      c.out(0, last ? toChannelsLast(y) : y);
-      c.out(1, runningMean);
-      c.out(2, runningVar);
-    } else {
-      at::Tensor y = std::get<0>(at::native_batch_norm(x, scale, offset, mean, variance, false, factor, eps));
-      c.out(0, last ? toChannelsLast(y) : y);
-      c.out(1, mean);
-      c.out(2, variance);
-    }
+    // In training ATen updates the running statistics in place: on copies, the operands stay
+    // untouched. Otherwise it reads them, and they pass through.
+    at::Tensor runningMean = training ? mean.clone() : mean, runningVar = training ? variance.clone() : variance;
+    at::Tensor y = std::get<0>(at::native_batch_norm(x, scale, offset, runningMean, runningVar, training, factor, eps));
+    c.out(0, last ? toChannelsLast(y) : y);
+    c.out(1, runningMean);
+    c.out(2, runningVar);
   };
 }
 

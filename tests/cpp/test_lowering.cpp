@@ -10,7 +10,6 @@
 #include <torch/csrc/lazy/core/ir_builder.h>
 #include <torch/csrc/lazy/core/ir_util.h>
 #include <torch/csrc/lazy/core/tensor.h>
-#include <torch/csrc/utils/pybind.h>
 #include <torch/torch.h>
 #include <unistd.h>
 
@@ -266,61 +265,6 @@ TEST_F(LoweringTest, ContextFromNameAndDeviceKeepsItsOwnMlirContext) {
   twice->Build();
   EXPECT_THROW(twice->Build(), c10::Error);
 }
-
-class TrainingStepTest : public LoweringTest, public ::testing::WithParamInterface<std::string> {};
-
-// A full training step traced on the lazy device lowers to a graph that computes, from the host
-// data of its arguments, the loss and updated weights that eager PyTorch computes.
-TEST_P(TrainingStepTest, GraphComputesWhatEagerComputes) {
-  py::dict scope;
-  scope["name"] = GetParam();
-  scope["tests_python"] = std::filesystem::path(__FILE__).parent_path().parent_path().string() + "/python";
-  py::exec(R"(
-import sys
-sys.path.insert(0, tests_python) if tests_python not in sys.path else None
-import training_models as tm, orvex_pytorch_lib as ox
-cfg, saved = ox.appliance_file_config, ox.appliance_file_config.enabled
-cfg.enabled = True   # keep the host data of every argument
-try:
-    outs = {}
-    for dev in ("lazy", "cpu"):
-        model, opt, x, y = tm.setup(name, dev, **({"dropout": 0.0} if name == "transformer" else {}))
-        outs[dev] = [tm.train_step(model, opt, x, y)] + list(model.parameters())
-    lazy_out, ref_out = outs["lazy"], [t.detach() for t in outs["cpu"]]
-finally:
-    cfg.enabled = saved
-)", py::globals(), scope);
-  auto ref_out = scope["ref_out"].cast<std::vector<at::Tensor>>();
-  std::vector<Value> roots;
-  for (const at::Tensor& t : scope["lazy_out"].cast<std::vector<at::Tensor>>()) {
-    ASSERT_TRUE(TryGetLtcTensor(t));
-    roots.push_back(TryGetLtcTensor(t)->GetIrValue());
-  }
-  auto computation = build(*lower(roots));
-  torch::jit::Stack stack;
-  for (const BackendDataPtr& d : computation->get_parameters()) {  // throws unless host data was kept
-    auto* info = std::dynamic_pointer_cast<TorchMlirBackendData>(d)->mlir_info();
-    stack.emplace_back(dynamic_cast<ApplianceDataInfo&>(*info).get_tensor());
-  }
-  // Device constants name the lazy device; on the host the graph must make host tensors.
-  auto graph = computation->graph()->copy();
-  for (torch::jit::Node* node : graph->nodes()) {
-    if (node->kind() == c10::prim::Constant && node->output()->type()->kind() == c10::TypeKind::DeviceObjType) {
-      torch::jit::WithInsertPoint guard(node);
-      node->output()->replaceAllUsesWith(graph->insertConstant(c10::Device(c10::kCPU)));
-    }
-  }
-  torch::jit::GraphExecutor(graph, "check").run(stack);
-  ASSERT_EQ(stack.size(), ref_out.size());
-  for (size_t i = 0; i < ref_out.size(); ++i) {
-    const at::Tensor got = stack[i].toTensor();
-    EXPECT_EQ(got.sizes(), ref_out[i].sizes()) << "result " << i;
-    EXPECT_TRUE(torch::allclose(got, ref_out[i], /*rtol=*/1e-4, /*atol=*/1e-5))
-        << "result " << i << ": max diff " << (got - ref_out[i]).abs().max().item<double>();
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Scripts, TrainingStepTest, ::testing::Values("mlp", "cnn", "transformer"));
 
 TEST_F(LoweringTest, FallbackReportWithoutLazyTensors) {
   // Undefined tensors are named, not read; without lazy tensors the graph part is LTC's empty text.
