@@ -34,14 +34,6 @@ def files(store_config, tmp_path):
 
 
 class TestMovingTensors:
-    def test_module_moves_keep_a_record_behind_each_parameter(self, enabled):
-        model = torch.nn.Linear(3, 2)
-        expected = model.weight.detach().clone()
-        model.to("lazy")
-        # The moved parameter is a detach of the uploaded data; its record is reached through it.
-        assert model.weight.device.type == "lazy"
-        torch.testing.assert_close(ox.get_appliance_data(model.weight).tensor, expected)
-
     @pytest.mark.parametrize("target", ["lazy", "lazy:0", torch.device("lazy")])
     def test_moving_to_the_device_it_is_on_is_a_no_op(self, enabled, target):
         lazy = torch.randn(3).to("lazy")
