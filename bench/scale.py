@@ -8,6 +8,12 @@ step, its compile run and a few cached steps. Printed for each N: the compile ru
 cached step (trace + mark_step, the median of --steps), each as time per weight. Target: at the
 largest N the time per weight is at most 1.25x the time per weight at the smallest N.
 
+With --instructions the cached step's mark_step also runs under valgrind's callgrind for the two
+smallest sizes, counting the instructions executed inside LTC's sync (our executor, lowering
+lookups, execution and the data records included): a count per weight that stays flat while the time
+per weight grows says the growth comes from the memory hierarchy (a working set beyond the caches,
+the allocator), not from work that grows faster than the model.
+
 The conversion tool is a pass-through stand-in, so the compile run measures this module's own work
 (classification, checks, attribute contract, files, callbacks) and the lowering. Each N runs in a
 fresh interpreter, since the backend builds one program per process.
@@ -64,16 +70,34 @@ CHILD = textwrap.dedent(r'''
 ''')
 
 
-def run(n, steps, tmp):
+def child_env(tmp):
     tools = os.path.join(tmp, "tools")
     os.makedirs(tools, exist_ok=True)
     tool = os.path.join(tools, "torch-lumo-opt")
     with open(tool, "w") as f:
         f.write("#!/bin/sh\ncat\n")
     os.chmod(tool, os.stat(tool).st_mode | stat.S_IXUSR)
-    env = dict(os.environ, PATH=tools + ":" + os.environ.get("PATH", ""))
+    return dict(os.environ, PATH=tools + ":" + os.environ.get("PATH", ""))
+
+
+def instructions(n, tmp):
+    """Instructions executed inside LTC's sync (all four mark_steps of a run with one cached step)."""
+    out = os.path.join(tmp, f"callgrind-{n}.out")
+    code = CHILD.format(art=os.path.join(tmp, f"art-cg-{n}"), n=n, steps=1)
+    proc = subprocess.run(
+        ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
+         "--toggle-collect=torch::lazy::LazyGraphExecutor::SyncLiveTensorsGraph*",
+         sys.executable, "-c", code], capture_output=True, text=True, env=child_env(tmp))
+    if proc.returncode != 0:
+        sys.exit(f"scale benchmark, {n} weights under callgrind: the run failed\n{proc.stderr[-4000:]}")
+    collected = [l for l in proc.stderr.splitlines() if "Collected :" in l][-1]
+    return int(collected.split(":")[-1].strip())
+
+
+def run(n, steps, tmp):
     code = CHILD.format(art=os.path.join(tmp, f"art-{n}"), n=n, steps=steps)
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          env=child_env(tmp))
     if proc.returncode != 0:
         sys.exit(f"scale benchmark, {n} weights: the run failed\n{proc.stderr[-4000:]}")
     line = [l for l in proc.stdout.splitlines() if l.startswith("RESULT ")][-1]
@@ -84,9 +108,14 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", type=int, nargs="+", default=[1000, 4000, 16000])
     parser.add_argument("--steps", type=int, default=3)
+    parser.add_argument("--instructions", action="store_true",
+                        help="also count the instructions of the sync under callgrind (slow)")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
         results = {n: run(n, args.steps, tmp) for n in args.sizes}
+        if args.instructions:
+            a, b = sorted(args.sizes)[:2]
+            counts = {n: instructions(n, tmp) for n in (a, b)}
     small, large = min(results), max(results)
     for kind, label in [("compile_run", "compile run"), ("cached", "cached step")]:
         per_weight = {n: r[kind] / n for n, r in results.items()}
@@ -94,6 +123,10 @@ def main():
         ratio = per_weight[large] / per_weight[small]
         print(f"scale, {label} per weight: {figures}; {large} vs {small}: ratio {ratio:.2f} "
               f"(target <= {TARGET}: {'met' if ratio <= TARGET else 'MISSED'})")
+    if args.instructions:
+        per = {n: c / n for n, c in counts.items()}
+        print(f"scale, instructions per weight in LTC's sync (4 steps): "
+              f"{a}: {per[a]:,.0f}, {b}: {per[b]:,.0f}; ratio {per[b] / per[a]:.2f}")
 
 
 if __name__ == "__main__":

@@ -196,6 +196,8 @@ Kernel planUnary(OpView &op) {
       {"asinh", LUMO_FN1(at::cpu::asinh(x))},   {"acosh", LUMO_FN1(at::cpu::acosh(x))},
       {"atanh", LUMO_FN1(at::cpu::atanh(x))},   {"round", LUMO_FN1(at::cpu::round(x))},
       {"trunc", LUMO_FN1(at::cpu::trunc(x))},   {"silu", LUMO_FN1(at::cpu::silu(x))},
+      {"digamma", LUMO_FN1(at::cpu::digamma(x))}, {"lgamma", LUMO_FN1(at::cpu::lgamma(x))},
+      {"erfinv", LUMO_FN1(at::cpu::erfinv(x))}, {"i0", LUMO_FN1(at::cpu::i0(x))},
       {"isnan", LUMO_FN1(at::cpu::isnan(x))},   {"isinf", LUMO_FN1(at::isinf(x))},
       {"isneginf", LUMO_FN1(at::cpu::isneginf(x))}, {"isposinf", LUMO_FN1(at::cpu::isposinf(x))},
       {"isfinite", LUMO_FN1(at::isfinite(x))},

@@ -317,7 +317,7 @@ LogicalResult UnaryOp::verify() {
   StringRef kind = getKind();
   static const StringRef floatKinds[] = {"rsqrt", "log1p", "expm1", "log2", "log10", "exp2",  "tan",
                                          "atan",  "asin",  "acos",  "sinh", "cosh",  "asinh", "acosh",
-                                         "atanh", "silu"};
+                                         "atanh", "silu",  "digamma", "lgamma", "erfinv", "i0"};
   static const StringRef testKinds[] = {"isnan", "isinf", "isneginf", "isposinf", "isfinite"};
   static const StringRef otherKinds[] = {"neg", "not", "round", "trunc"};
   Type in = elementOf(getX()), out = elementOf(getY());

@@ -31,7 +31,9 @@ cases = [
                          a.exp2(), a.tan(), a.atan(), a.clamp(-0.9, 0.9).asin(), a.sinh(), a.asinh(),
                          (a.abs() + 1).acosh(), a.clamp(-0.9, 0.9).atanh(), (a * 3).round(), a.trunc(),
                          a.frac(), a.erfc(), a.reciprocal(), a.square(), (a * 30).round(decimals=-1),
-                         a.ceil(), a.floor(), torch.sinc(a), a.cos().acos()], [a]),
+                         a.ceil(), a.floor(), torch.sinc(a), a.cos().acos(), a.digamma(), a.lgamma(),
+                         a.clamp(-0.99, 0.99).erfinv(), a.i0()], [a]),
+    ("special_int", lambda i: [i.digamma(), i.lgamma(), i.i0(), torch.special.erfinv(i // 7)], [i]),
     ("binary_misc", lambda a, b: [torch.hypot(a, b), torch.logaddexp(a, b), torch.logaddexp2(a, b),
                                   torch.xlogy(a.abs(), b.abs()), torch.copysign(a, b), torch.atan2(a, b),
                                   torch.heaviside(a.round(), b)], [a, b]),
@@ -51,11 +53,15 @@ cases = [(name, with_grads(fn), [x]) for name, fn in [
     ("relu6", F.relu6), ("logsigmoid", F.logsigmoid), ("glu", F.glu), ("threshold", lambda x: F.threshold(x, 0.5, -1.0)),
     ("hardshrink", F.hardshrink), ("softshrink", F.softshrink), ("logit", lambda x: torch.logit(x.sigmoid(), 1e-3)),
     ("prelu", lambda x: F.prelu(x, const(torch.tensor([0.1, 0.2, 0.3, 0.4, 0.5, 0.6]), x))),
-]]
+]] + [("glu_jvp", lambda x, d: [torch.ops.aten.glu_jvp(F.glu(x), x, d, -1), torch.ops.aten.glu_jvp(F.glu(x, 0), x, d, 0)],
+       [x, torch.randn(4, 6)])]
 compare(cases)
 ''',
     "reductions": r'''
 x = torch.randn(3, 4, 5); t = torch.tensor([[1.0, 3.0, 3.0, 2.0], [5.0, 5.0, 1.0, 1.0]]); m = x > 0
+nan = float("nan"); inf = float("inf")
+ties = torch.tensor([[1.0, 3.0, 3.0, nan, 2.0, nan, 5.0], [2.0, 2.0, 1.0, 1.0, -inf, 7.0, 7.0]])
+it = torch.tensor([[3, 1, 3, 5, 5, 0, 2], [-2, -2, -9, 4, 4, 4, 1]])
 cases = [
     ("sum_mean", lambda x: [x.sum(), x.sum((0, 2), keepdim=True), x.mean(-1), x.mean((0, 1)), (x > 0).sum(1),
                             x.sum(dtype=torch.float64)], [x]),
@@ -69,8 +75,13 @@ cases = [
                                    torch.linalg.vector_norm(x, 3, dim=(0, 2), keepdim=True)], [x]),
     ("scans_sorts", lambda x: [x.cumsum(1), x.cumprod(-1), x.topk(2, dim=1), x.sort(2, descending=True),
                                x.median(1), x.kthvalue(2, 2), torch.aminmax(x, dim=0)], [x]),
+    # Running extrema move to later equal values and stay on NaN (the last one); exact log-sums.
+    ("running", lambda x, ties, it, far: [x.cummax(1), x.cummin(-1), ties.cummax(1), ties.cummin(1), ties.cummax(0),
+                                          it.cummax(1), it.cummin(1), (it > 2).cummin(1), it.to(torch.uint8).cummax(1),
+                                          x.logcumsumexp(2), (x * 300).logcumsumexp(0), far.logcumsumexp(1)],
+     [x, ties, it, torch.tensor([[-1000.0, 0.0, -inf, 3.0], [inf, 1.0, inf, nan], [-inf, -inf, 2.0, -inf]])]),
     ("grads", with_grads(lambda x: [x.sum(1), x.mean(), x.amax(1), x.var(0), x.logsumexp(2), x.norm(dim=1),
-                                    x.cumsum(0), x.prod(2)]), [x]),
+                                    x.cumsum(0), x.prod(2), x.cummax(2)[0], x.cummin(0)[0], x.logcumsumexp(1)]), [x]),
 ]
 compare(cases)
 ''',
@@ -146,6 +157,8 @@ cases = [
     ("index_put", lambda x, g, rows: [x.index_put((rows,), x[:3], accumulate=True), x.index_put((rows[:1],), x[:1] * 5),
                                       x.take(g)], [x, g, rows]),
     ("one_hot", lambda g: [F.one_hot(g, 7), F.one_hot(g.flatten(), 8)], [g]),
+    ("put", lambda x, g, wrap: [x.put(g[:, 0], g[:, 0] * 1.5), x.put(g, g * 1.5, accumulate=True),
+                                 x.put(wrap, x[0, :3])], [x, g, torch.tensor([-1, 0, -23])]),
 ]
 compare(cases)
 ''',
@@ -274,3 +287,34 @@ def test_dropout_masks_scale_and_gradient(tmp_path):
     assert results["scaled"] and results["grad_same_mask"]
     # Each run of the program draws a new mask.
     assert results["fresh_mask"]
+
+
+RANDOM = r"""
+# Every floating-point type draws the integers of [0, 2^digits], each exact; integer types [0, max].
+TYPES = {"float32": 2 ** 24, "float16": 2 ** 11, "float64": 2 ** 53, "int64": 2 ** 63 - 1, "int32": 2 ** 31 - 1,
+         "uint8": 255, "bool": 1}
+for _ in range(2):
+    probe = torch.zeros(1).to("lazy")
+    ox.set_parameter_name(probe, "input_probe")
+    keep = [ox.mark_output_tensor(probe + 1, "probe")]
+    keep += [ox.mark_output_tensor(torch.empty(4000, dtype=getattr(torch, n), device="lazy").random_(), n) for n in TYPES]
+    torch._lazy.mark_step()
+prog = li.Program(programs[-1])
+args = [torch.zeros(a.shape, dtype=a.dtype) if a.kind == "input" else None for a in prog.arguments]
+runs = [{r.name: t for r, t in zip(prog.results, prog.run(args))} for _ in range(2)]
+again = {r.name: t for r, t in zip(prog.results, li.Program(programs[-1]).run(args))}
+def spread(t, top):
+    v = [int(e) for e in t.tolist()]
+    return [min(v) >= 0, max(v) <= top, max(v) > 0.95 * top, min(v) < 0.05 * top + 1,
+            abs(sum(v) / len(v) / top - 0.5) < 0.05, all(e == int(e) for e in t.double().tolist())]
+report(spread={n: spread(runs[0][n], top) for n, top in TYPES.items()},
+       fresh=[n for n in TYPES if torch.equal(runs[0][n], runs[1][n])],
+       repeated=all(torch.equal(runs[0][n], again[n]) for n in TYPES))
+"""
+
+
+def test_random_fills_the_integer_range_of_its_type(tmp_path):
+    results = run_scenario(tmp_path, RANDOM)
+    assert {n: s for n, s in results["spread"].items() if not all(s)} == {}, results["spread"]
+    # Fresh values on every run of the program, the same ones in a fresh plan.
+    assert results["fresh"] == [] and results["repeated"]

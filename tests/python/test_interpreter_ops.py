@@ -58,7 +58,8 @@ ELEMENTWISE = [
     ("asin", torch.asin, UNIT), ("acos", torch.acos, UNIT), ("sinh", torch.sinh, {}),
     ("cosh", torch.cosh, {}), ("asinh", torch.asinh, {}), ("acosh", torch.acosh, dict(lo=1.1, hi=3.0)),
     ("atanh", torch.atanh, UNIT), ("round", torch.round, dict(lo=-3.0, hi=3.0)),
-    ("trunc", torch.trunc, {}), ("silu", F.silu, {})]
+    ("trunc", torch.trunc, {}), ("silu", F.silu, {}), ("digamma", torch.digamma, {}),
+    ("lgamma", torch.lgamma, {}), ("erfinv", torch.erfinv, UNIT), ("i0", torch.i0, {})]
 ] + [("Binary", {"kind": k}, f, [(2, 3), (3,)], r) for k, f, r in [
     ("maximum", torch.maximum, {}), ("minimum", torch.minimum, {}), ("remainder", torch.remainder, POS),
     ("fmod", torch.fmod, {}), ("floor_divide", torch.floor_divide, POS), ("atan2", torch.atan2, {})]

@@ -52,7 +52,7 @@ LogicalResult convertFunction(func::FuncOp func) {
       const PatternFn *fn = table.lookup(kind);
       if (!fn && kind.startswith("lumo.")) fn = table.lookup("lumo.*");
       if (!fn) {
-        fail(kind, op->getLoc(), "");
+        fail(kind, op->getLoc(), refusalReason(kind).str());
         continue;
       }
       builder.setInsertionPoint(op);

@@ -53,6 +53,12 @@ Shape normDims(ArrayRef<int64_t> dims, int64_t rank) {
   return out;
 }
 
+Shape dimRange(int64_t from, int64_t to) {
+  Shape dims;
+  for (int64_t i = from; i < to; ++i) dims.push_back(i);
+  return dims;
+}
+
 Type dtypeFromCode(MLIRContext *ctx, int64_t code) {
   auto si = [&](unsigned w) { return IntegerType::get(ctx, w, IntegerType::Signed); };
   switch (code) {
@@ -195,6 +201,13 @@ Value Emitter::indexVector(ArrayRef<int64_t> values) {
 Value Emitter::indexScalar(int64_t v) {
   auto type = tensorOf({}, IntegerType::get(ctx(), 64, IntegerType::Signed));
   return constant(DenseElementsAttr::get(type, ArrayRef<APInt>{APInt(64, v, true)}));
+}
+
+Value Emitter::positions(ArrayRef<int64_t> shape, int64_t dim, int64_t start, int64_t step) {
+  auto type = tensorOf(shape, IntegerType::get(ctx(), 64, IntegerType::Signed));
+  return op("lumo.Arange",
+            {indexScalar(start), indexScalar(start + shape[dim] * step), indexScalar(step)}, type,
+            {i64("dim", dim)});
 }
 
 DenseElementsAttr Emitter::constValue(Value v) {
@@ -537,6 +550,26 @@ bool isOperandOnlyKind(StringRef kind) {
          kind == "prim.device" || kind == "prim.dtype" || isListProducer(kind);
 }
 
+StringRef refusalReason(StringRef kind) {
+  static const llvm::StringMap<StringRef> reasons = [] {
+    llvm::StringMap<StringRef> m;
+    for (StringRef k : {"aten._linalg_det", "aten._linalg_slogdet", "aten._linalg_solve_ex",
+                        "aten._linalg_svd", "aten.linalg_cholesky_ex", "aten.linalg_inv_ex",
+                        "aten.linalg_pinv.atol_rtol_tensor"})
+      m[k] = "lumo has no matrix factorisation (determinant, solve, inverse, Cholesky, SVD)";
+    m["aten.view_copy.dtype"] =
+        "lumo cannot reinterpret the bits of a tensor as another element type (Cast converts "
+        "values)";
+    m["aten.masked_scatter"] = "how many source elements it reads depends on the mask's values";
+    m["aten.nonzero"] = "the shape of its result depends on the values of its input";
+    m["aten.mode"] =
+        "which index of equal values PyTorch returns depends on the order its sort leaves them in";
+    return m;
+  }();
+  auto it = reasons.find(kind);
+  return it == reasons.end() ? StringRef() : it->second;
+}
+
 /// Scalar reads whose number is the value of their tensor operand.
 static bool isScalarRead(StringRef kind) {
   return kind == "aten.IntImplicit" || kind == "aten.FloatImplicit" ||
@@ -673,37 +706,35 @@ Values TorchOp::tensors(unsigned i) const {
   return out;
 }
 
-int64_t TorchOp::i64(unsigned i) const {
-  auto n = scalarNumber(operand(i), state);
-  if (!n || !n->integral) unsupported("operand " + llvm::Twine(i) + " is not a constant integer");
-  return n->i;
+/// The number operand i holds; throws, naming `what`, unless it is a constant (an integral one when
+/// `integral`).
+static Number constantOperand(const TorchOp &t, unsigned i, bool integral, const char *what) {
+  auto n = scalarNumber(t.operand(i), t.state);
+  if (!n || (integral && !n->integral))
+    unsupported("operand " + llvm::Twine(i) + " is not a constant " + what);
+  return *n;
 }
+
+/// Nothing for a None operand i, else what `read` reads of it.
+template <typename T>
+static std::optional<T> unlessNone(const TorchOp &t, unsigned i,
+                                   T (TorchOp::*read)(unsigned) const) {
+  if (t.isNone(i)) return std::nullopt;
+  return (t.*read)(i);
+}
+
+int64_t TorchOp::i64(unsigned i) const { return constantOperand(*this, i, true, "integer").i; }
+double TorchOp::f64(unsigned i) const { return constantOperand(*this, i, false, "number").f; }
+bool TorchOp::flag(unsigned i) const { return constantOperand(*this, i, true, "bool").i != 0; }
 
 std::optional<int64_t> TorchOp::optI64(unsigned i) const {
-  if (isNone(i)) return std::nullopt;
-  return i64(i);
+  return unlessNone(*this, i, &TorchOp::i64);
 }
-
-double TorchOp::f64(unsigned i) const {
-  auto n = scalarNumber(operand(i), state);
-  if (!n) unsupported("operand " + llvm::Twine(i) + " is not a constant number");
-  return n->f;
-}
-
 std::optional<double> TorchOp::optF64(unsigned i) const {
-  if (isNone(i)) return std::nullopt;
-  return f64(i);
+  return unlessNone(*this, i, &TorchOp::f64);
 }
-
-bool TorchOp::flag(unsigned i) const {
-  auto n = scalarNumber(operand(i), state);
-  if (!n || !n->integral) unsupported("operand " + llvm::Twine(i) + " is not a constant bool");
-  return n->i != 0;
-}
-
 std::optional<bool> TorchOp::optFlag(unsigned i) const {
-  if (isNone(i)) return std::nullopt;
-  return flag(i);
+  return unlessNone(*this, i, &TorchOp::flag);
 }
 
 std::string TorchOp::str(unsigned i) const {
@@ -720,8 +751,7 @@ Shape TorchOp::ints(unsigned i) const {
 }
 
 std::optional<Shape> TorchOp::optInts(unsigned i) const {
-  if (isNone(i)) return std::nullopt;
-  return ints(i);
+  return unlessNone(*this, i, &TorchOp::ints);
 }
 
 llvm::SmallVector<bool, 4> TorchOp::flags(unsigned i) const {

@@ -45,6 +45,8 @@ Shape broadcastShapes(ArrayRef<int64_t> a, ArrayRef<int64_t> b);
 /// (a 0-d tensor has none).
 int64_t normDim(int64_t dim, int64_t rank);
 Shape normDims(ArrayRef<int64_t> dims, int64_t rank);
+/// The dimensions from, from + 1, ..., to - 1.
+Shape dimRange(int64_t from, int64_t to);
 /// The element type of a PyTorch ScalarType code (6 float, 4 long, 11 bool, ...).
 Type dtypeFromCode(MLIRContext *ctx, int64_t code);
 /// PyTorch's result type of an operation over these values, each given with the rank it has (0 for
@@ -86,6 +88,8 @@ class Emitter {
   Value scalar(Type elem, double v) { return splat(tensorOf({}, elem), v); }
   Value indexVector(ArrayRef<int64_t> values);  // 1-D si64
   Value indexScalar(int64_t v);                 // 0-d si64
+  /// si64 positions start + i*step along dim, constant along the other dimensions of `shape`.
+  Value positions(ArrayRef<int64_t> shape, int64_t dim, int64_t start = 0, int64_t step = 1);
   /// The value of a lumo.Const, or null.
   static DenseElementsAttr constValue(Value v);
   /// The number a constant holds in every element, if it is a splat constant.
@@ -133,6 +137,9 @@ class Emitter {
   /// Sums x over the dimensions that were broadcast to reach its shape from `shape`.
   Value sumTo(Value x, ArrayRef<int64_t> shape);
 };
+
+/// log_base(base^x + base^y), exact for equal infinities.
+Value logAddExp(Emitter &e, Value x, Value y, double base);
 
 inline RankedTensorType typeOf(Value v) { return v.getType().dyn_cast<RankedTensorType>(); }
 inline Type elemOf(Value v) { return v.getType().cast<RankedTensorType>().getElementType(); }
@@ -247,6 +254,9 @@ void addConvolutionPatterns(PatternTable &t);
 void addLossPatterns(PatternTable &t);
 void addCreationPatterns(PatternTable &t);
 void addLumoPatterns(PatternTable &t);
+
+/// Why an operation kind that has no pattern is never converted, or empty.
+StringRef refusalReason(StringRef kind);
 
 /// Operations whose results are read by the patterns (constants, lists, scalar reads) rather than
 /// converted; they disappear once unused.

@@ -1,6 +1,6 @@
 // Literals, ranges and fills become constants; dropout draws uniform numbers with a seed of its
 // own and its gradient reuses the mask.
-// RUN: torch-lumo-opt %s -refine-types -torch-to-lumo-pipeline | FileCheck %s
+// RUN: torch-lumo-opt %s -split-input-file -refine-types -torch-to-lumo-pipeline | FileCheck %s
 
 // CHECK-LABEL: func.func @main
 // CHECK-DAG: lumo.Const {value = dense<[0, 2, 4, 6]> : tensor<4xsi64>}
@@ -34,4 +34,26 @@ func.func @main(%arg0: !torch.vtensor<[3,2],f32>, %arg1: !torch.vtensor<[3,2],f3
   %scale = "torch.constant.float"() {value = 1.250000e+00 : f64} : () -> !torch.float
   %5 = "torch.aten.native_dropout_backward"(%arg1, %3#1, %scale) : (!torch.vtensor<[3,2],f32>, !torch.vtensor<[3,2],i1>, !torch.float) -> !torch.vtensor<[3,2],f32>
   return %0, %1, %2, %3#0, %4#0, %5 : !torch.vtensor<[4],si64>, !torch.vtensor<[3,2],f32>, !torch.vtensor<[2],f32>, !torch.vtensor<[3,2],f32>, !torch.vtensor<[3,2],f32>, !torch.vtensor<[3,2],f32>
+}
+
+// -----
+// random draws the integers of [0, 2^24] for f32; f64's [0, 2^53] takes two draws (31 and 32 bits)
+// reduced modulo 2^53 + 1.
+// CHECK-LABEL: func.func @random
+// CHECK: %[[HI:.*]] = lumo.Const {value = dense<16777217> : tensor<si64>}
+// CHECK: %[[U:.*]] = lumo.RandomUniform %{{.*}}, %[[HI]], %{{.*}} {operational_seed = 1 : i64} : (tensor<si64>, tensor<si64>, tensor<1xsi64>) -> tensor<5xsi64>
+// CHECK: lumo.Cast %[[U]] : (tensor<5xsi64>) -> tensor<5xf32>
+// CHECK: %[[A:.*]] = lumo.RandomUniform {{.*}} {operational_seed = 2 : i64}
+// CHECK: %[[WORD:.*]] = lumo.Const {value = dense<4294967296> : tensor<si64>}
+// CHECK: %[[B:.*]] = lumo.RandomUniform %{{.*}}, %[[WORD]], %{{.*}} {operational_seed = 3 : i64}
+// CHECK: %[[SHIFTED:.*]] = lumo.Mul %[[A]], %[[WORD]]
+// CHECK: %[[BITS:.*]] = lumo.Add %[[SHIFTED]], %[[B]]
+// CHECK: %[[COUNT:.*]] = lumo.Const {value = dense<9007199254740993> : tensor<si64>}
+// CHECK: %[[R:.*]] = lumo.Binary %[[BITS]], %[[COUNT]] {kind = "remainder"}
+// CHECK: lumo.Cast %[[R]] : (tensor<5xsi64>) -> tensor<5xf64>
+func.func @random(%arg0: !torch.vtensor<[5],f32>, %arg1: !torch.vtensor<[5],f64>) -> (!torch.vtensor<[5],f32>, !torch.vtensor<[5],f64>) {
+  %none = "torch.constant.none"() : () -> !torch.none
+  %0 = "torch.operator"(%arg0, %none) {name = "aten.random"} : (!torch.vtensor<[5],f32>, !torch.none) -> !torch.vtensor<[5],f32>
+  %1 = "torch.operator"(%arg1, %none) {name = "aten.random"} : (!torch.vtensor<[5],f64>, !torch.none) -> !torch.vtensor<[5],f64>
+  return %0, %1 : !torch.vtensor<[5],f32>, !torch.vtensor<[5],f64>
 }

@@ -78,3 +78,20 @@ func.func @gradients(%arg0: !torch.vtensor<[4],f32>, %arg1: !torch.vtensor<[4],f
   %4 = "torch.aten.threshold_backward"(%arg1, %arg0, %th) : (!torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>, !torch.float) -> !torch.vtensor<[4],f32>
   return %0, %1, %2, %3, %4 : !torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>
 }
+
+// -----
+// Special functions are Unary kinds, an integer operand cast to the floating-point result first.
+// CHECK-LABEL: func.func @special
+// CHECK: %[[C:.*]] = lumo.Cast %arg1 : (tensor<4xsi64>) -> tensor<4xf32>
+// CHECK: lumo.Unary %[[C]] {kind = "digamma"}
+// CHECK: lumo.Unary %arg0 {kind = "lgamma"}
+// CHECK: lumo.Unary %arg0 {kind = "erfinv"}
+// CHECK: lumo.Unary %arg0 {kind = "i0"}
+func.func @special(%arg0: !torch.vtensor<[4],f32>, %arg1: !torch.vtensor<[4],si64>)
+    -> (!torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>) {
+  %0 = "torch.aten.digamma"(%arg1) : (!torch.vtensor<[4],si64>) -> !torch.vtensor<[4],f32>
+  %1 = "torch.aten.lgamma"(%arg0) : (!torch.vtensor<[4],f32>) -> !torch.vtensor<[4],f32>
+  %2 = "torch.aten.erfinv"(%arg0) : (!torch.vtensor<[4],f32>) -> !torch.vtensor<[4],f32>
+  %3 = "torch.operator"(%arg0) {name = "aten.i0"} : (!torch.vtensor<[4],f32>) -> !torch.vtensor<[4],f32>
+  return %0, %1, %2, %3 : !torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>
+}

@@ -35,3 +35,13 @@ func.func @main(%arg0: !torch.vtensor<[4],f32>) -> !torch.vtensor<[4],f32> {
   %0 = "torch.aten.cat"(%arg0, %c) : (!torch.vtensor<[4],f32>, !torch.int) -> !torch.vtensor<[4],f32>
   return %0 : !torch.vtensor<[4],f32>
 }
+
+// -----
+// Kinds that are never converted say why.
+func.func @main(%arg0: !torch.vtensor<[4],f32>, %arg1: !torch.vtensor<[4],i1>, %arg2: !torch.vtensor<[3,3],f32>) -> !torch.vtensor<[4],f32> {
+  // expected-error @+1 {{no lumo conversion for torch.aten.masked_scatter: how many source elements it reads depends on the mask's values}}
+  %0 = "torch.operator"(%arg0, %arg1, %arg0) {name = "aten.masked_scatter"} : (!torch.vtensor<[4],f32>, !torch.vtensor<[4],i1>, !torch.vtensor<[4],f32>) -> !torch.vtensor<[4],f32>
+  // expected-error @+1 {{no lumo conversion for torch.aten.linalg_inv_ex: lumo has no matrix factorisation}}
+  %1:2 = "torch.operator"(%arg2, %arg1) {name = "aten.linalg_inv_ex"} : (!torch.vtensor<[3,3],f32>, !torch.vtensor<[4],i1>) -> (!torch.vtensor<[3,3],f32>, !torch.vtensor<[],si32>)
+  return %0 : !torch.vtensor<[4],f32>
+}

@@ -1,5 +1,5 @@
 // Embedding lookups and their gradient, gathers and index writes.
-// RUN: torch-lumo-opt %s -refine-types -torch-to-lumo-pipeline | FileCheck %s
+// RUN: torch-lumo-opt %s -split-input-file -refine-types -torch-to-lumo-pipeline | FileCheck %s
 
 // CHECK-LABEL: func.func @main
 // CHECK: lumo.Gather %arg0, %arg1 {axis = 0 : i64} : (tensor<10x4xf32>, tensor<2x3xsi64>) -> tensor<2x3x4xf32>
@@ -36,4 +36,19 @@ func.func @main(%arg0: !torch.vtensor<[10,4],f32>, %arg1: !torch.vtensor<[2,3],s
   %rows = "torch.prim.ListConstruct"(%arg4) : (!torch.vtensor<[5],si64>) -> !torch.list<optional<vtensor>>
   %4 = "torch.aten.index_put"(%arg0, %rows, %arg5, %true) : (!torch.vtensor<[10,4],f32>, !torch.list<optional<vtensor>>, !torch.vtensor<[5,4],f32>, !torch.bool) -> !torch.vtensor<[10,4],f32>
   return %0, %1, %2, %3, %4 : !torch.vtensor<[2,3,4],f32>, !torch.vtensor<[10,4],f32>, !torch.vtensor<[10,2],f32>, !torch.vtensor<[10,5],f32>, !torch.vtensor<[10,4],f32>
+}
+
+// -----
+// put writes (or adds) into the input read as 1-D, negative indices counted from the end.
+// CHECK-LABEL: func.func @put
+// CHECK: %[[FLAT:.*]] = lumo.Reshape %arg0 : (tensor<2x3xf32>) -> tensor<6xf32>
+// CHECK: %[[NEG:.*]] = lumo.Compare %arg1, %{{.*}} {comparison_direction = "LT"}
+// CHECK: %[[IDX:.*]] = lumo.Select %[[NEG]], %{{.*}}, %arg1
+// CHECK: %[[SRC:.*]] = lumo.Reshape %arg2 : (tensor<2x2xf32>) -> tensor<4xf32>
+// CHECK: %[[R:.*]] = lumo.Scatter %[[FLAT]], %[[IDX]], %[[SRC]] {axis = 0 : i64, reduce_kind = "add"} : (tensor<6xf32>, tensor<4xsi64>, tensor<4xf32>) -> tensor<6xf32>
+// CHECK: lumo.Reshape %[[R]] : (tensor<6xf32>) -> tensor<2x3xf32>
+func.func @put(%arg0: !torch.vtensor<[2,3],f32>, %arg1: !torch.vtensor<[4],si64>, %arg2: !torch.vtensor<[2,2],f32>) -> !torch.vtensor<[2,3],f32> {
+  %true = "torch.constant.bool"() {value = true} : () -> !torch.bool
+  %0 = "torch.operator"(%arg0, %arg1, %arg2, %true) {name = "aten.put"} : (!torch.vtensor<[2,3],f32>, !torch.vtensor<[4],si64>, !torch.vtensor<[2,2],f32>, !torch.bool) -> !torch.vtensor<[2,3],f32>
+  return %0 : !torch.vtensor<[2,3],f32>
 }

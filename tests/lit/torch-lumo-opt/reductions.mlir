@@ -1,5 +1,5 @@
 // Reductions: dimension lists (None meaning all), keepdim, dtype casts, indices, statistics.
-// RUN: torch-lumo-opt %s -refine-types -torch-to-lumo-pipeline | FileCheck %s
+// RUN: torch-lumo-opt %s -split-input-file -refine-types -torch-to-lumo-pipeline | FileCheck %s
 
 // CHECK-LABEL: func.func @main
 // CHECK: lumo.Reduce %arg0 {dimensions = array<i64: 0, 2>, keep_dims = array<i64: 1>, reduce_kind = "sum"} : (tensor<2x3x4xf32>) -> tensor<1x3x1xf32>
@@ -36,4 +36,35 @@ func.func @main(%arg0: !torch.vtensor<[2,3,4],f32>, %arg1: !torch.vtensor<[2,3],
   %5 = "torch.aten.all.dim"(%arg1, %c1, %true) : (!torch.vtensor<[2,3],i1>, !torch.int, !torch.bool) -> !torch.vtensor<[2,1],i1>
   %6 = "torch.aten.cumsum"(%arg0, %c1, %none) : (!torch.vtensor<[2,3,4],f32>, !torch.int, !torch.none) -> !torch.vtensor<[2,3,4],f32>
   return %0, %1, %2, %3#0, %3#1, %4, %5, %6 : !torch.vtensor<[1,3,1],f32>, !torch.vtensor<[],f32>, !torch.vtensor<[2],si64>, !torch.vtensor<[2,3],f32>, !torch.vtensor<[2,3],si64>, !torch.vtensor<[3],f32>, !torch.vtensor<[2,1],i1>, !torch.vtensor<[2,3,4],f32>
+}
+
+// -----
+// Running extrema and log-sum-exp: log2(n) rounds, each combining every position with the one 1, 2,
+// ... before it (the positions before the start read the identity: -inf, the largest si64).
+// cummax moves to a later value that is NaN, or at least as large while the running one is not NaN.
+// CHECK-LABEL: func.func @running
+// CHECK: %[[POS:.*]] = lumo.Arange %{{.*}}, %{{.*}}, %{{.*}} {dim = 1 : i64} : (tensor<si64>, tensor<si64>, tensor<si64>) -> tensor<2x3xsi64>
+// CHECK: %[[V:.*]] = lumo.pad %arg0 {constant_values = dense<0xFF800000> : tensor<f32>, edge_padding_high = array<i64: 0, -1>, edge_padding_low = array<i64: 0, 1>
+// CHECK: %[[I:.*]] = lumo.pad %[[POS]] {{.*}}edge_padding_low = array<i64: 0, 1>
+// CHECK: %[[GE:.*]] = lumo.Compare %arg0, %[[V]] {comparison_direction = "GE"}
+// CHECK: %[[VNAN:.*]] = lumo.Unary %[[V]] {kind = "isnan"}
+// CHECK: %[[VOK:.*]] = lumo.Unary %[[VNAN]] {kind = "not"}
+// CHECK: %[[UP:.*]] = lumo.And %[[VOK]], %[[GE]]
+// CHECK: %[[XNAN:.*]] = lumo.Unary %arg0 {kind = "isnan"}
+// CHECK: %[[LATER:.*]] = lumo.Or %[[XNAN]], %[[UP]]
+// CHECK: %[[V1:.*]] = lumo.Select %[[LATER]], %arg0, %[[V]]
+// CHECK: %[[I1:.*]] = lumo.Select %[[LATER]], %[[POS]], %[[I]]
+// CHECK: lumo.pad %[[V1]] {{.*}}edge_padding_low = array<i64: 0, 2>
+// CHECK: lumo.pad %[[I1]] {{.*}}edge_padding_low = array<i64: 0, 2>
+// CHECK: lumo.pad %arg1 {constant_values = dense<9223372036854775807> : tensor<si64>, edge_padding_high = array<i64: -1>, edge_padding_low = array<i64: 1>
+// CHECK: lumo.Compare %arg1, %{{.*}} {comparison_direction = "LE"} : (tensor<3xsi64>, tensor<3xsi64>)
+// CHECK: lumo.Binary %[[V]], %arg0 {kind = "maximum"}
+func.func @running(%arg0: !torch.vtensor<[2,3],f32>, %arg1: !torch.vtensor<[3],si64>)
+    -> (!torch.vtensor<[2,3],f32>, !torch.vtensor<[2,3],si64>, !torch.vtensor<[3],si64>, !torch.vtensor<[3],si64>, !torch.vtensor<[2,3],f32>) {
+  %c1 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
+  %c0 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
+  %0:2 = "torch.aten.cummax"(%arg0, %c1) : (!torch.vtensor<[2,3],f32>, !torch.int) -> (!torch.vtensor<[2,3],f32>, !torch.vtensor<[2,3],si64>)
+  %1:2 = "torch.aten.cummin"(%arg1, %c0) : (!torch.vtensor<[3],si64>, !torch.int) -> (!torch.vtensor<[3],si64>, !torch.vtensor<[3],si64>)
+  %2 = "torch.aten.logcumsumexp"(%arg0, %c1) : (!torch.vtensor<[2,3],f32>, !torch.int) -> !torch.vtensor<[2,3],f32>
+  return %0#0, %0#1, %1#0, %1#1, %2 : !torch.vtensor<[2,3],f32>, !torch.vtensor<[2,3],si64>, !torch.vtensor<[3],si64>, !torch.vtensor<[3],si64>, !torch.vtensor<[2,3],f32>
 }

@@ -24,14 +24,15 @@ struct ConvParams {
   int64_t groups;
 };
 
-/// stride, padding, dilation, transposed, (output_padding), groups starting at operand `at`.
-ConvParams convParams(TorchOp &t, unsigned at, int64_t spatial) {
+/// stride, padding, dilation, then transposed and output_padding (when `hasTransposed`), groups,
+/// starting at operand `at`.
+ConvParams convParams(TorchOp &t, unsigned at, int64_t spatial, bool hasTransposed = true) {
   ConvParams p;
   p.stride = perSpatial(t.ints(at), spatial, "stride", 1);
   p.padding = perSpatial(t.ints(at + 1), spatial, "padding", 0);
   p.dilation = perSpatial(t.ints(at + 2), spatial, "dilation", 1);
-  p.transposed = t.flag(at + 3);
-  p.groups = t.i64(at + 5);
+  p.transposed = hasTransposed && t.flag(at + 3);
+  p.groups = t.i64(at + (hasTransposed ? 5 : 3));
   return p;
 }
 
@@ -45,6 +46,16 @@ Value convolution(Emitter &e, Value input, Value kernel, const ConvParams &p, Ra
   return e.op("lumo.Convolution", {input, kernel}, type, attrs);
 }
 
+/// Which results of a gradient operation to produce: those its output mask (operand `maskAt`) asks
+/// for and those something reads.
+llvm::SmallVector<bool, 4> wantedResults(TorchOp &t, unsigned maskAt) {
+  auto mask = t.flags(maskAt);
+  llvm::SmallVector<bool, 4> wanted;
+  for (unsigned i = 0; i < t.op->getNumResults(); ++i)
+    wanted.push_back((mask.size() > i && mask[i]) || t.resultUsed(i));
+  return wanted;
+}
+
 /// The bias as [C, 1, ...] for adding to an [N, C, spatial...] result.
 Value biasColumn(Emitter &e, Value bias, int64_t rank) {
   Shape shape(rank - 1, 1);
@@ -53,32 +64,19 @@ Value biasColumn(Emitter &e, Value bias, int64_t rank) {
 }
 
 /// convolution(input, weight, bias?, stride, padding, dilation, transposed, output_padding,
-/// groups) and _convolution (the same, then flags for the backends).
-Values convolutionForward(TorchOp &t) {
-  Type elem = t.resultElem();
-  Value x = t.value(0, elem), w = t.value(1, elem);
-  int64_t spatial = rankOf(x) - 2;
-  if (spatial < 1) unsupported("convolution of an input below rank 3");
-  ConvParams p = convParams(t, 3, spatial);
-  Value y = convolution(t.e, x, w, p, t.resultType(), p.transposed, false);
-  if (!t.isNone(2)) y = t.e.add(y, biasColumn(t.e, t.value(2, elem), rankOf(y)));
-  return {y};
-}
-
-/// conv1d/conv2d/conv3d(input, weight, bias?, stride, padding, dilation, groups).
-Values convNd(TorchOp &t) {
-  Type elem = t.resultElem();
-  Value x = t.value(0, elem), w = t.value(1, elem);
-  int64_t spatial = rankOf(x) - 2;
-  ConvParams p;
-  p.stride = perSpatial(t.ints(3), spatial, "stride", 1);
-  p.padding = perSpatial(t.ints(4), spatial, "padding", 0);
-  p.dilation = perSpatial(t.ints(5), spatial, "dilation", 1);
-  p.transposed = false;
-  p.groups = t.i64(6);
-  Value y = convolution(t.e, x, w, p, t.resultType(), false, false);
-  if (!t.isNone(2)) y = t.e.add(y, biasColumn(t.e, t.value(2, elem), rankOf(y)));
-  return {y};
+/// groups), _convolution (the same, then flags for the backends) and conv1d/conv2d/conv3d(input,
+/// weight, bias?, stride, padding, dilation, groups).
+PatternFn convolutionForward(bool hasTransposed) {
+  return [hasTransposed](TorchOp &t) -> Values {
+    Type elem = t.resultElem();
+    Value x = t.value(0, elem), w = t.value(1, elem);
+    int64_t spatial = rankOf(x) - 2;
+    if (spatial < 1) unsupported("convolution of an input below rank 3");
+    ConvParams p = convParams(t, 3, spatial, hasTransposed);
+    Value y = convolution(t.e, x, w, p, t.resultType(), p.transposed, false);
+    if (!t.isNone(2)) y = t.e.add(y, biasColumn(t.e, t.value(2, elem), rankOf(y)));
+    return {y};
+  };
 }
 
 /// convolution_backward(grad, input, weight, bias_sizes?, stride, padding, dilation, transposed,
@@ -91,15 +89,13 @@ Values convolutionBackward(TorchOp &t) {
   int64_t spatial = rankOf(x) - 2;
   ConvParams p = convParams(t, 4, spatial);
   if (p.transposed) unsupported("gradient of a transposed convolution");
-  auto mask = t.flags(10);
+  auto wanted = wantedResults(t, 10);
   Values out(3);
-  if ((mask.size() > 0 && mask[0]) || t.resultUsed(0))
-    out[0] = convolution(e, dy, w, p, t.resultType(0), true, false);
-  if ((mask.size() > 1 && mask[1]) || t.resultUsed(1))
-    out[1] = convolution(e, x, dy, p, t.resultType(1), false, true);
-  if ((mask.size() > 2 && mask[2]) || t.resultUsed(2)) {
-    Shape dims{0};
-    for (int64_t i = 2; i < rankOf(dy); ++i) dims.push_back(i);
+  if (wanted[0]) out[0] = convolution(e, dy, w, p, t.resultType(0), true, false);
+  if (wanted[1]) out[1] = convolution(e, x, dy, p, t.resultType(1), false, true);
+  if (wanted[2]) {
+    Shape dims = dimRange(2, rankOf(dy));
+    dims.insert(dims.begin(), 0);
     out[2] = e.conform(e.reduce(dy, dims, false, "sum"), t.resultType(2));
   }
   return out;
@@ -316,9 +312,9 @@ Values gridSamplerBackward(TorchOp &t) {
   Value input = t.value(1, elem), grid = t.value(2, elem);
   GridSampler s(t, input, grid, 3);
   Value dy = e.reshape(e.transpose(t.value(0, elem), {0, 2, 3, 1}), {s.n, s.p, s.c});
-  auto mask = t.flags(6);
+  auto wanted = wantedResults(t, 6);
   Values out(2);
-  if ((mask.size() > 0 && mask[0]) || t.resultUsed(0)) {
+  if (wanted[0]) {
     auto type = tensorOf({s.n, s.h * s.w, s.c}, elem);
     Value acc = e.zeros(type);
     for (const auto &tap : s.taps) {
@@ -328,9 +324,9 @@ Values gridSamplerBackward(TorchOp &t) {
     }
     out[0] = s.image(acc, s.h, s.w);
   }
-  if (((mask.size() > 1 && mask[1]) || t.resultUsed(1)) && s.taps.size() == 1) {
+  if (wanted[1] && s.taps.size() == 1) {
     out[1] = e.zeros(t.resultType(1));  // nearest: a step function of the grid
-  } else if ((mask.size() > 1 && mask[1]) || t.resultUsed(1)) {
+  } else if (wanted[1]) {
     Value table = s.table(input), gx, gy;
     for (const auto &tap : s.taps) {
       Value v = e.reduce(s.masked(tap, e.mul(s.read(table, tap), dy)), {2}, true, "sum");
@@ -397,7 +393,8 @@ Values maxPoolBackward(TorchOp &t) {
   return {pool(t.e, x, dy, p, "MAX", t.resultType(), true)};
 }
 
-/// The output size of an average pool without ceil mode must be what the operation computes.
+/// Average pooling divides by the whole window, padding included: no divisor operand, and padding
+/// only where it is counted. With `ceilMode` the output size must still be what whole windows give.
 void checkAvgPool(TorchOp &t, Value x, const PoolParams &p, bool ceilMode, bool countPad,
                   unsigned divisorAt) {
   if (t.size() > divisorAt && !t.isNone(divisorAt)) unsupported("average pooling with a divisor");
@@ -432,10 +429,7 @@ Values avgPoolBackward(TorchOp &t) {
   Value dy = t.value(0, elem), x = t.value(1, elem);
   int64_t spatial = rankOf(x) - 2;
   PoolParams p = poolParams(t, 2, spatial, false);
-  bool padded = false;
-  for (int64_t v : p.padding) padded |= v != 0;
-  if (padded && !t.flag(6)) unsupported("average pooling that leaves out the padding");
-  if (t.size() > 7 && !t.isNone(7)) unsupported("average pooling with a divisor");
+  checkAvgPool(t, x, p, false, t.flag(6), 7);
   return {pool(t.e, x, dy, p, "AVG", t.resultType(), true)};
 }
 
@@ -471,9 +465,8 @@ Values adaptiveAvgPool(TorchOp &t) {
   bool global = true;
   for (int64_t o : outSize) global &= o == 1;
   if (global) {
-    Shape dims;
-    for (int64_t i = rankOf(x) - spatial; i < rankOf(x); ++i) dims.push_back(i);
-    return {e.conform(e.reduce(x, dims, true, "mean"), t.resultType())};
+    return {e.conform(e.reduce(x, dimRange(rankOf(x) - spatial, rankOf(x)), true, "mean"),
+                      t.resultType())};
   }
   return {pool(e, x, Value(), adaptiveParams(in, outSize), "AVG", t.resultType(), false)};
 }
@@ -623,8 +616,7 @@ Value resample(Emitter &e, Value x, ArrayRef<std::vector<double>> matrices, Arra
     if (d == rank - 1) {
       x = e.matmul(x, w, false, !transposed);
     } else {
-      Shape perm;
-      for (int64_t i = 0; i < rank; ++i) perm.push_back(i);
+      Shape perm = dimRange(0, rank);
       std::swap(perm[d], perm[rank - 2]);
       x = e.transpose(e.matmul(w, e.transpose(x, perm), transposed, false), perm);
     }
@@ -663,8 +655,8 @@ PatternFn upsample(Interp mode, bool backward) {
 }  // namespace
 
 void addConvolutionPatterns(PatternTable &t) {
-  t.add({"aten.convolution", "aten._convolution"}, convolutionForward);
-  t.add({"aten.conv1d", "aten.conv2d", "aten.conv3d"}, convNd);
+  t.add({"aten.convolution", "aten._convolution"}, convolutionForward(true));
+  t.add({"aten.conv1d", "aten.conv2d", "aten.conv3d"}, convolutionForward(false));
   t.add("aten.convolution_backward", convolutionBackward);
   t.add("aten.im2col", im2col);
   t.add("aten.col2im", col2im);

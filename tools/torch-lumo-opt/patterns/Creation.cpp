@@ -84,12 +84,7 @@ Values eye(TorchOp &t) {
   Emitter &e = t.e;
   if (rows * cols > kConstantLimit) {
     Type elem = type.getElementType();
-    auto si64 = IntegerType::get(e.ctx(), 64, IntegerType::Signed);
-    auto range = [&](int64_t dim) {
-      return e.op("lumo.Arange", {e.indexScalar(0), e.indexScalar(type.getShape()[dim]), e.indexScalar(1)},
-                  tensorOf(type.getShape(), si64), {e.i64("dim", dim)});
-    };
-    Value diag = e.compare(range(0), range(1), "EQ");
+    Value diag = e.compare(e.positions(type.getShape(), 0), e.positions(type.getShape(), 1), "EQ");
     return {e.select(diag, e.scalar(elem, 1), e.scalar(elem, 0))};
   }
   llvm::SmallVector<double> values(rows * cols, 0.0);
@@ -193,6 +188,29 @@ Values exponential(TorchOp &t) {
   return {e.conform(e.scale(r, 1.0 / t.f64(1)), type)};
 }
 
+/// random(x, generator?): integers drawn uniformly, as PyTorch draws them, from [0, 2^digits] for
+/// floating-point types (every one of them exact) and from [0, max] for integer types.
+Values randomFull(TorchOp &t) {
+  RankedTensorType type = t.resultType();
+  Type elem = type.getElementType();
+  Emitter &e = t.e;
+  uint64_t count;  // how many values
+  if (auto ft = elem.dyn_cast<FloatType>())
+    count = (uint64_t(1) << APFloat::semanticsPrecision(ft.getFloatSemantics())) + 1;
+  else if (isBoolType(elem)) count = 2;
+  else count = uint64_t(1) << (elem.getIntOrFloatBitWidth() - (elem.isUnsignedInteger() ? 0 : 1));
+  auto ints = tensorOf(type.getShape(), IntegerType::get(e.ctx(), 64, IntegerType::Signed));
+  auto below = [&](int64_t n) { return uniform(t, ints, e.indexScalar(0), e.indexScalar(n)); };
+  const int64_t word = int64_t(1) << 32;
+  if (count <= uint64_t(word)) return {e.cast(below(count), elem)};
+  // Two draws give every integer of [0, 2^63); other counts take the remainder, as PyTorch
+  // reduces its 64 random bits.
+  Value high = below(int64_t(1) << 31), low = below(word);
+  Value v = e.add(e.mul(high, e.indexScalar(word)), low);
+  if (count < (uint64_t(1) << 63)) v = e.binary("remainder", v, e.indexScalar(count));
+  return {e.cast(v, elem)};
+}
+
 /// random.from(x, from, to?, generator?), random.to(x, to, generator?): integers in [from, to).
 PatternFn randomInts(bool hasFrom) {
   return [hasFrom](TorchOp &t) -> Values {
@@ -238,6 +256,7 @@ void addCreationPatterns(PatternTable &t) {
   t.add("aten.exponential", exponential);
   t.add("aten.random.from", randomInts(true));
   t.add("aten.random.to", randomInts(false));
+  t.add("aten.random", randomFull);
 }
 
 }  // namespace torch_lumo

@@ -286,12 +286,17 @@ Values logSigmoidForward(TorchOp &t) {
   return {out, buffer};
 }
 
+/// The two halves of x along dim that glu multiplies.
+std::pair<Value, Value> halves(Emitter &e, Value x, int64_t dim) {
+  int64_t half = shapeOf(x)[dim] / 2;
+  return {e.sliceDim(x, dim, 0, half), e.sliceDim(x, dim, half, half)};
+}
+
 Values glu(TorchOp &t) {
   Value x = t.value(0, t.resultElem());
   int64_t dim = normDim(t.size() > 1 ? t.i64(1) : -1, rankOf(x));
-  int64_t half = shapeOf(x)[dim] / 2;
-  Emitter &e = t.e;
-  return {e.mul(e.sliceDim(x, dim, 0, half), sigmoid(e, e.sliceDim(x, dim, half, half)))};
+  auto [a, b] = halves(t.e, x, dim);
+  return {t.e.mul(a, sigmoid(t.e, b))};
 }
 
 Values prelu(TorchOp &t) {
@@ -458,13 +463,25 @@ Values gluBackward(TorchOp &t) {
   Type elem = t.resultElem();
   Value grad = t.value(0, elem), x = t.value(1, elem);
   int64_t dim = normDim(t.i64(2), rankOf(x));
-  int64_t half = shapeOf(x)[dim] / 2;
   Emitter &e = t.e;
-  Value a = e.sliceDim(x, dim, 0, half), b = e.sliceDim(x, dim, half, half);
+  auto [a, b] = halves(e, x, dim);
   Value s = sigmoid(e, b);
   Value da = e.mul(s, grad);
   Value db = e.mul(e.mul(e.mul(e.sub(e.scalar(elem, 1), s), s), a), grad);
   return {e.concat({da, db}, dim)};
+}
+
+/// glu_jvp(glu, x, dx, dim): the forward-mode derivative of glu(x) along dx,
+/// da * sigmoid(b) + glu * (1 - sigmoid(b)) * db.
+Values gluJvp(TorchOp &t) {
+  t.expectOperands(4);
+  Type elem = t.resultElem();
+  Value y = t.value(0, elem), x = t.value(1, elem), dx = t.value(2, elem);
+  int64_t dim = normDim(t.i64(3), rankOf(x));
+  Emitter &e = t.e;
+  Value s = sigmoid(e, halves(e, x, dim).second);
+  auto [da, db] = halves(e, dx, dim);
+  return {e.conform(e.add(e.mul(da, s), e.mul(y, e.sub(db, e.mul(s, db)))), t.resultType())};
 }
 
 Values preluBackward(TorchOp &t) {
@@ -505,6 +522,8 @@ Values xlogy(TorchOp &t) {
   return {e.conform(e.select(zeroX, e.scalar(elem, 0), prod), t.resultType())};
 }
 
+}  // namespace
+
 Value logAddExp(Emitter &e, Value x, Value y, double base) {
   Type elem = elemOf(x);
   double ln = std::log(base);
@@ -516,6 +535,8 @@ Value logAddExp(Emitter &e, Value x, Value y, double base) {
   // Equal infinities give NaN in the difference; the maximum is the answer then.
   return e.select(e.compare(x, y, "EQ"), e.add(x, e.scalar(elem, 1 / ln * std::log(2.0))), r);
 }
+
+namespace {
 
 Values logaddexp(TorchOp &t) {
   Type elem = t.resultElem();
@@ -637,7 +658,7 @@ void addElementwisePatterns(PatternTable &t) {
     t.add(kind, lumoUnary(name));
   for (StringRef kind : {"neg", "rsqrt", "log1p", "expm1", "log2", "log10", "exp2", "tan", "atan",
                          "asin", "acos", "sinh", "cosh", "asinh", "acosh", "atanh", "round",
-                         "trunc", "silu"})
+                         "trunc", "silu", "digamma", "lgamma", "erfinv", "i0"})
     t.add(("aten." + kind).str(), kindUnary(kind));
   t.add("aten.fix", kindUnary("trunc"));
   t.add("aten.negative", kindUnary("neg"));
@@ -747,6 +768,7 @@ void addElementwisePatterns(PatternTable &t) {
   t.add({"aten.hardshrink_backward", "aten.softshrink_backward"}, shrinkBackward());
   t.add("aten.logit_backward", logitBackward);
   t.add("aten.glu_backward", gluBackward);
+  t.add("aten.glu_jvp", gluJvp);
   t.add("aten._prelu_kernel_backward", preluBackward);
 }
 

@@ -118,6 +118,11 @@ Values optionalTensors(TorchOp &t, unsigned i) {
   return out;
 }
 
+/// Indices into a dimension of `size`, negative ones counted from the end.
+Value wrapIndex(Emitter &e, Value idx, int64_t size) {
+  return e.select(e.compare(idx, e.indexScalar(0), "LT"), e.add(idx, e.indexScalar(size)), idx);
+}
+
 /// Where the index tensors of an advanced index stand: `first` leading None entries, then
 /// `tensors` (consecutive), then None entries only.
 struct IndexPlan {
@@ -206,8 +211,7 @@ Values indexPut(TorchOp &t) {
   int64_t span = 1;
   for (int64_t j = k - 1; j >= 0; --j) {
     int64_t size = shapeOf(self)[p + j];
-    Value v = e.broadcastTo(e.cast(plan.tensors[j], si64), common);
-    v = e.select(e.compare(v, e.indexScalar(0), "LT"), e.add(v, e.indexScalar(size)), v);
+    Value v = wrapIndex(e, e.broadcastTo(e.cast(plan.tensors[j], si64), common), size);
     if (span != 1) v = e.mul(v, e.indexScalar(span));
     idx = idx ? e.add(v, idx) : v;
     span *= size;
@@ -336,6 +340,21 @@ Values oneHot(TorchOp &t) {
                t.resultType())};
 }
 
+/// put(self, index, source, accumulate): source written into (or added to) self read as 1-D.
+Values put(TorchOp &t) {
+  t.expectOperands(4);
+  Type elem = t.resultElem();
+  Value self = t.value(0, elem), index = t.tensor(1), source = t.value(2, elem);
+  Emitter &e = t.e;
+  int64_t n = numElements(shapeOf(self)), m = numElements(shapeOf(index));
+  if (numElements(shapeOf(source)) != m) unsupported("source and index differ in size");
+  Value flat = e.reshape(self, {n});
+  Value idx = wrapIndex(e, e.reshape(e.cast(index, si64Type(e.ctx())), {m}), n);
+  Value r = e.op("lumo.Scatter", {flat, idx, e.reshape(source, {m})}, flat.getType(),
+                 {e.i64("axis", 0), e.str("reduce_kind", t.flag(3) ? "add" : "none")});
+  return {e.reshape(r, shapeOf(self))};
+}
+
 Values take(TorchOp &t) {
   Value x = t.tensor(0), index = t.tensor(1);
   Emitter &e = t.e;
@@ -363,6 +382,7 @@ void addIndexingPatterns(PatternTable &t) {
   t.add("aten.scatter_reduce.two", scatterReduce);
   t.add("aten.one_hot", oneHot);
   t.add("aten.take", take);
+  t.add("aten.put", put);
 }
 
 }  // namespace torch_lumo

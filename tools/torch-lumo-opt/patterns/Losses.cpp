@@ -1,19 +1,15 @@
 // Losses and their gradients. Reductions follow PyTorch's codes: 0 none, 1 mean, 2 sum.
 #include "TorchToLumo.h"
 
+#include <functional>
+
 namespace torch_lumo {
 namespace {
 
-Shape allDims(int64_t rank) {
-  Shape dims;
-  for (int64_t i = 0; i < rank; ++i) dims.push_back(i);
-  return dims;
-}
-
 Value reduceLoss(Emitter &e, Value loss, int64_t reduction, RankedTensorType type) {
   if (reduction == 0 || rankOf(loss) == 0) return e.conform(loss, type);
-  return e.conform(e.reduce(loss, allDims(rankOf(loss)), false, reduction == 1 ? "mean" : "sum"),
-                   type);
+  StringRef kind = reduction == 1 ? "mean" : "sum";
+  return e.conform(e.reduce(loss, dimRange(0, rankOf(loss)), false, kind), type);
 }
 
 /// The incoming gradient of a reduced loss, spread over the elements of `shape`.
@@ -88,7 +84,7 @@ Values nllLossForward(TorchOp &t) {
   Value loss = e.mul(e.unary("neg", pickClass(e, input, p.safeTarget, p.channelDim)), p.weights);
   if (reduction == 0)
     return {e.conform(loss, t.resultType(0)), e.zeros(t.resultType(1))};
-  Shape dims = allDims(rankOf(loss));
+  Shape dims = dimRange(0, rankOf(loss));
   Value total = rankOf(loss) ? e.reduce(p.weights, dims, false, "sum") : p.weights;
   Value sum = rankOf(loss) ? e.reduce(loss, dims, false, "sum") : loss;
   Value out = reduction == 1 ? e.div(sum, total) : sum;
@@ -116,120 +112,100 @@ Values nllLossBackward(TorchOp &t) {
   return {e.mul(onehot, e.reshape(scale, scaleShape))};
 }
 
-Values mseLoss(TorchOp &t) {
-  Type elem = t.resultElem();
-  Emitter &e = t.e;
-  Value d = e.sub(t.value(0, elem), t.value(1, elem));
-  return {reduceLoss(e, e.mul(d, d), t.i64(2), t.resultType())};
-}
+/// An elementwise function of (input, target), or of its derivative by the input.
+using LossFn = std::function<Value(TorchOp &, Value x, Value y)>;
 
-Values mseLossBackward(TorchOp &t) {
-  Type elem = t.resultElem();
-  Emitter &e = t.e;
-  Value x = t.value(1, elem), y = t.value(2, elem);
-  Value g = spreadGrad(e, t.value(0, elem), t.i64(3), t.resultShape());
-  return {e.mul(e.scale(e.sub(x, y), 2.0), g)};
-}
-
-/// Elementwise l1 family: smooth_l1 (beta) and huber (delta).
-Value smoothL1(Emitter &e, Value d, double beta, bool huber) {
-  Type elem = elemOf(d);
-  Value a = e.unaryOp("lumo.Abs", d);
-  if (beta == 0) return a;
-  Value quad = e.scale(e.mul(d, d), huber ? 0.5 : 0.5 / beta);
-  Value lin = huber ? e.scale(e.addScalar(a, -0.5 * beta), beta) : e.addScalar(a, -0.5 * beta);
-  return e.select(e.compare(a, e.scalar(elem, beta), "LT"), quad, lin);
-}
-
-PatternFn l1Loss(bool huber) {
-  return [huber](TorchOp &t) -> Values {
+/// loss(input, target, ...): `fn` times the optional weight operand `weightAt` (0: none), reduced
+/// by the code operand `reductionAt`.
+PatternFn pointwiseLoss(unsigned reductionAt, LossFn fn, unsigned weightAt = 0) {
+  return [=](TorchOp &t) -> Values {
     Type elem = t.resultElem();
-    Emitter &e = t.e;
-    Value d = e.sub(t.value(0, elem), t.value(1, elem));
-    double beta = t.size() > 3 ? t.f64(3) : 1.0;
-    return {reduceLoss(e, smoothL1(e, d, beta, huber), t.i64(2), t.resultType())};
+    Value loss = fn(t, t.value(0, elem), t.value(1, elem));
+    if (weightAt && !t.isNone(weightAt)) loss = t.e.mul(loss, t.value(weightAt, elem));
+    return {reduceLoss(t.e, loss, t.i64(reductionAt), t.resultType())};
   };
 }
 
-PatternFn l1LossBackward(bool huber) {
-  return [huber](TorchOp &t) -> Values {
+/// loss_backward(grad, input, target, ...): `derivative` times the incoming gradient spread over
+/// the elements, times the optional weight operand `weightAt` (0: none).
+PatternFn pointwiseLossBackward(unsigned reductionAt, LossFn derivative, unsigned weightAt = 0) {
+  return [=](TorchOp &t) -> Values {
     Type elem = t.resultElem();
+    Value g = spreadGrad(t.e, t.value(0, elem), t.i64(reductionAt), t.resultShape());
+    Value d = t.e.mul(derivative(t, t.value(1, elem), t.value(2, elem)), g);
+    if (weightAt && !t.isNone(weightAt)) d = t.e.mul(d, t.value(weightAt, elem));
+    return {d};
+  };
+}
+
+Value squaredError(TorchOp &t, Value x, Value y) {
+  Value d = t.e.sub(x, y);
+  return t.e.mul(d, d);
+}
+
+Value squaredErrorGrad(TorchOp &t, Value x, Value y) { return t.e.scale(t.e.sub(x, y), 2.0); }
+
+/// The elementwise l1 family of d = x - y, or its derivative by x: smooth_l1 (beta) and huber
+/// (delta), beta operand `betaAt`.
+LossFn smoothL1(bool huber, unsigned betaAt, bool derivative) {
+  return [=](TorchOp &t, Value x, Value y) {
     Emitter &e = t.e;
-    Value d = e.sub(t.value(1, elem), t.value(2, elem));
-    double beta = t.size() > 4 ? t.f64(4) : 1.0;
-    Value g = spreadGrad(e, t.value(0, elem), t.i64(3), t.resultShape());
-    Value a = e.unaryOp("lumo.Abs", d);
-    Value sign = e.unaryOp("lumo.Sign", d);
-    Value outer = huber ? e.scale(sign, beta) : sign;
-    Value inner = huber ? d : e.scale(d, 1.0 / (beta == 0 ? 1.0 : beta));
-    Value dl = beta == 0 ? sign : e.select(e.compare(a, e.scalar(elem, beta), "LT"), inner, outer);
-    return {e.mul(dl, g)};
+    Value d = e.sub(x, y), a = e.unaryOp("lumo.Abs", d);
+    double beta = t.size() > betaAt ? t.f64(betaAt) : 1.0;
+    Value sign = derivative ? e.unaryOp("lumo.Sign", d) : Value();
+    if (beta == 0) return derivative ? sign : a;
+    Value small = e.compare(a, e.scalar(elemOf(d), beta), "LT");
+    if (derivative)
+      return e.select(small, huber ? d : e.scale(d, 1.0 / beta), huber ? e.scale(sign, beta) : sign);
+    Value quad = e.scale(e.mul(d, d), huber ? 0.5 : 0.5 / beta);
+    Value lin = huber ? e.scale(e.addScalar(a, -0.5 * beta), beta) : e.addScalar(a, -0.5 * beta);
+    return e.select(small, quad, lin);
   };
 }
 
 /// binary_cross_entropy(x, y, weight?, reduction): logs clamped at -100 as PyTorch does.
-Values bce(TorchOp &t) {
-  Type elem = t.resultElem();
+Value bce(TorchOp &t, Value x, Value y) {
   Emitter &e = t.e;
-  Value x = t.value(0, elem), y = t.value(1, elem);
+  Type elem = elemOf(x);
   auto clampedLog = [&](Value v) {
     return e.binary("maximum", e.unaryOp("lumo.Log", v), e.scalar(elem, -100));
   };
   Value one = e.scalar(elem, 1);
-  Value loss = e.unary("neg", e.add(e.mul(y, clampedLog(x)),
-                                    e.mul(e.sub(one, y), clampedLog(e.sub(one, x)))));
-  if (!t.isNone(2)) loss = e.mul(loss, t.value(2, elem));
-  return {reduceLoss(e, loss, t.i64(3), t.resultType())};
+  return e.unary("neg", e.add(e.mul(y, clampedLog(x)),
+                              e.mul(e.sub(one, y), clampedLog(e.sub(one, x)))));
 }
 
-Values bceBackward(TorchOp &t) {
-  Type elem = t.resultElem();
+Value bceGrad(TorchOp &t, Value x, Value y) {
   Emitter &e = t.e;
-  Value x = t.value(1, elem), y = t.value(2, elem);
-  Value g = spreadGrad(e, t.value(0, elem), t.i64(4), t.resultShape());
+  Type elem = elemOf(x);
   Value denom = e.binary("maximum", e.mul(e.sub(e.scalar(elem, 1), x), x), e.scalar(elem, 1e-12));
-  Value d = e.mul(e.div(e.sub(x, y), denom), g);
-  if (!t.isNone(3)) d = e.mul(d, t.value(3, elem));
-  return {d};
+  return e.div(e.sub(x, y), denom);
 }
 
 /// binary_cross_entropy_with_logits(x, y, weight?, pos_weight?, reduction).
-Values bceWithLogits(TorchOp &t) {
-  Type elem = t.resultElem();
+Value bceWithLogits(TorchOp &t, Value x, Value y) {
   Emitter &e = t.e;
-  Value x = t.value(0, elem), y = t.value(1, elem);
+  Type elem = elemOf(x);
   Value one = e.scalar(elem, 1);
   // log(1 + exp(-x)) computed stably: log1p(exp(-|x|)) + max(-x, 0)
   Value softplusNeg = e.add(e.unary("log1p", e.unaryOp("lumo.Exp", e.unary("neg", e.unaryOp("lumo.Abs", x)))),
                             e.binary("maximum", e.unary("neg", x), e.scalar(elem, 0)));
-  Value loss;
-  if (!t.isNone(3)) {
-    Value pw = t.value(3, elem);
-    Value coef = e.add(one, e.mul(e.sub(pw, one), y));
-    loss = e.add(e.mul(e.sub(one, y), x), e.mul(coef, softplusNeg));
-  } else {
-    loss = e.add(e.mul(e.sub(one, y), x), softplusNeg);
-  }
-  if (!t.isNone(2)) loss = e.mul(loss, t.value(2, elem));
-  return {reduceLoss(e, loss, t.i64(4), t.resultType())};
+  if (t.isNone(3)) return e.add(e.mul(e.sub(one, y), x), softplusNeg);
+  Value coef = e.add(one, e.mul(e.sub(t.value(3, elem), one), y));
+  return e.add(e.mul(e.sub(one, y), x), e.mul(coef, softplusNeg));
 }
 
 /// soft_margin_loss(x, y, reduction) = log(1 + exp(-y x)).
-Values softMargin(TorchOp &t) {
-  Type elem = t.resultElem();
+Value softMargin(TorchOp &t, Value x, Value y) {
   Emitter &e = t.e;
-  Value z = e.unary("neg", e.mul(t.value(0, elem), t.value(1, elem)));
-  Value loss = e.op("lumo.Softplus", z, z.getType(), {e.f64("beta", 1.0), e.f64("threshold", 20.0)});
-  return {reduceLoss(e, loss, t.i64(2), t.resultType())};
+  Value z = e.unary("neg", e.mul(x, y));
+  return e.op("lumo.Softplus", z, z.getType(), {e.f64("beta", 1.0), e.f64("threshold", 20.0)});
 }
 
-Values softMarginBackward(TorchOp &t) {
-  Type elem = t.resultElem();
+Value softMarginGrad(TorchOp &t, Value x, Value y) {
   Emitter &e = t.e;
-  Value x = t.value(1, elem), y = t.value(2, elem);
-  Value g = spreadGrad(e, t.value(0, elem), t.i64(3), t.resultShape());
   Value z = e.unary("neg", e.mul(x, y));
-  return {e.mul(e.mul(e.unary("neg", y), e.unaryOp("lumo.Sigmoid", z)), g)};
+  return e.mul(e.unary("neg", y), e.unaryOp("lumo.Sigmoid", z));
 }
 
 }  // namespace
@@ -237,17 +213,17 @@ Values softMarginBackward(TorchOp &t) {
 void addLossPatterns(PatternTable &t) {
   t.add({"aten.nll_loss_forward", "aten.nll_loss2d_forward"}, nllLossForward);
   t.add({"aten.nll_loss_backward", "aten.nll_loss2d_backward"}, nllLossBackward);
-  t.add("aten.mse_loss", mseLoss);
-  t.add("aten.mse_loss_backward", mseLossBackward);
-  t.add("aten.smooth_l1_loss", l1Loss(false));
-  t.add("aten.smooth_l1_loss_backward", l1LossBackward(false));
-  t.add("aten.huber_loss", l1Loss(true));
-  t.add("aten.huber_loss_backward", l1LossBackward(true));
-  t.add("aten.binary_cross_entropy", bce);
-  t.add("aten.binary_cross_entropy_backward", bceBackward);
-  t.add("aten.binary_cross_entropy_with_logits", bceWithLogits);
-  t.add("aten.soft_margin_loss", softMargin);
-  t.add("aten.soft_margin_loss_backward", softMarginBackward);
+  t.add("aten.mse_loss", pointwiseLoss(2, squaredError));
+  t.add("aten.mse_loss_backward", pointwiseLossBackward(3, squaredErrorGrad));
+  t.add("aten.smooth_l1_loss", pointwiseLoss(2, smoothL1(false, 3, false)));
+  t.add("aten.smooth_l1_loss_backward", pointwiseLossBackward(3, smoothL1(false, 4, true)));
+  t.add("aten.huber_loss", pointwiseLoss(2, smoothL1(true, 3, false)));
+  t.add("aten.huber_loss_backward", pointwiseLossBackward(3, smoothL1(true, 4, true)));
+  t.add("aten.binary_cross_entropy", pointwiseLoss(3, bce, 2));
+  t.add("aten.binary_cross_entropy_backward", pointwiseLossBackward(4, bceGrad, 3));
+  t.add("aten.binary_cross_entropy_with_logits", pointwiseLoss(4, bceWithLogits, 2));
+  t.add("aten.soft_margin_loss", pointwiseLoss(2, softMargin));
+  t.add("aten.soft_margin_loss_backward", pointwiseLossBackward(3, softMarginGrad));
 }
 
 }  // namespace torch_lumo

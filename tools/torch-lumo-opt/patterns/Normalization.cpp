@@ -13,13 +13,6 @@ bool onlyUsedBy(TorchOp &t, unsigned i, StringRef kind) {
   return true;
 }
 
-/// The trailing dimensions [from, rank).
-Shape trailingDims(int64_t from, int64_t rank) {
-  Shape dims;
-  for (int64_t i = from; i < rank; ++i) dims.push_back(i);
-  return dims;
-}
-
 /// Mean and 1/sqrt(biased variance + eps) of x over dims, kept.
 std::pair<Value, Value> moments(Emitter &e, Value x, ArrayRef<int64_t> dims, double eps) {
   Value mean = e.reduce(x, dims, true, "mean");
@@ -35,6 +28,17 @@ std::pair<Value, Value> savedStatistics(TorchOp &t, StringRef gradient, Value x,
   if (onlyUsedBy(t, 1, gradient) && onlyUsedBy(t, 2, gradient)) return {};
   auto [mean, rstd] = moments(t.e, x, dims, eps);
   return {t.e.conform(mean, t.resultType(1)), t.e.conform(rstd, t.resultType(2))};
+}
+
+/// The gradients of a backward normalisation as its results: those that its output mask leaves out
+/// and nothing reads are not produced.
+Values maskedGradients(TorchOp &t, unsigned maskAt, Values grads) {
+  auto mask = t.flags(maskAt);
+  for (unsigned i = 0; i < grads.size(); ++i)
+    grads[i] = mask.size() > i && !mask[i] && !t.resultUsed(i)
+                   ? Value()
+                   : t.e.conform(grads[i], t.resultType(i));
+  return grads;
 }
 
 /// weight or bias operand i, or a constant of `shape` when it is None.
@@ -59,7 +63,7 @@ Values layerNorm(TorchOp &t) {
   Value beta = affineOr(t, 3, normalized, elem, 0.0);
   Value out = e.op("lumo.LayerNorm", {x, beta, gamma}, x.getType(), {e.f64("epsilon", eps)});
   auto [mean, rstd] =
-      savedStatistics(t, "aten.native_layer_norm_backward", x, trailingDims(axis, rank), eps);
+      savedStatistics(t, "aten.native_layer_norm_backward", x, dimRange(axis, rank), eps);
   return {out, mean, rstd};
 }
 
@@ -70,10 +74,9 @@ Values layerNormBackward(TorchOp &t) {
   Emitter &e = t.e;
   Value grad = t.value(0, elem), x = t.value(1, elem);
   Shape normalized = t.ints(2);
-  auto mask = t.flags(7);
   int64_t rank = rankOf(x), axis = rank - normalized.size();
   if (axis < 0) unsupported("normalized shape longer than the input's");
-  Shape outer = trailingDims(0, axis), inner = trailingDims(axis, rank);
+  Shape outer = dimRange(0, axis), inner = dimRange(axis, rank);
   Value gamma = affineOr(t, 5, normalized, elem, 1.0);
   Value beta = affineOr(t, 6, normalized, elem, 0.0);
 
@@ -84,11 +87,7 @@ Values layerNormBackward(TorchOp &t) {
     Operation *grads =
         e.create("lumo.LayerNormGrad", {grad, x, beta, gamma},
                  {x.getType(), typeOf(beta), typeOf(gamma)}, {e.f64("epsilon", fwd.f64(4))});
-    Values out{grads->getResult(0), grads->getResult(2), grads->getResult(1)};
-    for (unsigned i = 0; i < 3; ++i)
-      out[i] = mask.size() > i && !mask[i] && !t.resultUsed(i) ? Value()
-                                                               : e.conform(out[i], t.resultType(i));
-    return out;
+    return maskedGradients(t, 7, {grads->getResult(0), grads->getResult(2), grads->getResult(1)});
   }
 
   // From the saved statistics.
@@ -130,26 +129,29 @@ Operation *fusedBatchNorm(Emitter &e, const BatchNormArgs &a) {
 
 /// native_batch_norm(input, weight?, bias?, running_mean?, running_var?, training, momentum, eps)
 /// and _native_batch_norm_legit(...) -> (out, save_mean, save_invstd); the functional form also
-/// returns the updated running statistics; the no_stats form has none.
-PatternFn batchNorm(bool hasStats, bool functional) {
-  return [hasStats, functional](TorchOp &t) -> Values {
+/// returns the updated running statistics; the no_stats form has none; the no_training form has
+/// no training flag.
+PatternFn batchNorm(bool hasStats, bool functional, bool noTraining = false) {
+  return [=](TorchOp &t) -> Values {
     Type elem = t.resultElem();
     Emitter &e = t.e;
     Value x = t.value(0, elem);
     if (rankOf(x) < 2) unsupported("batch norm of an input below rank 2");
     int64_t channels = shapeOf(x)[1];
-    unsigned flags = hasStats ? 5 : 3;
+    auto stat = [&](unsigned i, double fill) {
+      return hasStats ? batchNormStat(t, i, channels, elem, fill)
+                      : e.splat(tensorOf({channels}, elem), fill);
+    };
+    unsigned at = hasStats ? 5 : 3;
     BatchNormArgs a;
     a.x = x;
     a.scale = batchNormStat(t, 1, channels, elem, 1.0);
     a.offset = batchNormStat(t, 2, channels, elem, 0.0);
-    a.mean = hasStats ? batchNormStat(t, 3, channels, elem, 0.0)
-                      : e.splat(tensorOf({channels}, elem), 0.0);
-    a.var = hasStats ? batchNormStat(t, 4, channels, elem, 1.0)
-                     : e.splat(tensorOf({channels}, elem), 1.0);
-    a.training = t.flag(flags);
-    a.momentum = t.f64(flags + 1);
-    a.eps = t.f64(flags + 2);
+    a.mean = stat(3, 0.0);
+    a.var = stat(4, 1.0);
+    a.training = !noTraining && t.flag(at++);
+    a.momentum = t.f64(at);
+    a.eps = t.f64(at + 1);
     Values out(t.op->getNumResults());
     if (!a.training) {
       out[0] = fusedBatchNorm(e, a)->getResult(0);
@@ -193,7 +195,6 @@ Values batchNormBackward(TorchOp &t) {
   Value scale = batchNormStat(t, 2, channels, elem, 1.0);
   bool train = t.flag(7);
   double eps = t.f64(8);
-  auto mask = t.flags(9);
   Values out(3);
   if (train) {
     Operation *grads = e.create("lumo.FusedBatchNormGrad", {grad, x, scale},
@@ -214,10 +215,7 @@ Values batchNormBackward(TorchOp &t) {
     out[1] = e.reduce(e.mul(grad, e.mul(e.sub(x, mean), invstd)), dims, false, "sum");
     out[2] = e.reduce(grad, dims, false, "sum");
   }
-  for (unsigned i = 0; i < 3; ++i)
-    out[i] = mask.size() > i && !mask[i] && !t.resultUsed(i) ? Value()
-                                                             : e.conform(out[i], t.resultType(i));
-  return out;
+  return maskedGradients(t, 9, out);
 }
 
 // ------------------------------------------------------------------ group norm
@@ -257,13 +255,7 @@ Values groupNormBackward(TorchOp &t) {
   Operation *grads = e.create("lumo.GroupNormGrad", {grad, x, gamma},
                               {x.getType(), gamma.getType(), gamma.getType()},
                               {e.f64("epsilon", fwd.f64(7)), e.i64("num_groups", groups)});
-  auto mask = t.flags(9);
-  Values out;
-  for (unsigned i = 0; i < 3; ++i)
-    out.push_back(mask.size() > i && !mask[i] && !t.resultUsed(i)
-                      ? Value()
-                      : e.conform(grads->getResult(i), t.resultType(i)));
-  return out;
+  return maskedGradients(t, 9, Values(grads->result_begin(), grads->result_end()));
 }
 
 // ------------------------------------------------------------------ softmax
@@ -319,26 +311,7 @@ void addNormalizationPatterns(PatternTable &t) {
   t.add("aten.native_layer_norm_backward", layerNormBackward);
   t.add("aten.native_batch_norm", batchNorm(true, false));
   t.add("aten._native_batch_norm_legit", batchNorm(true, false));
-  t.add("aten._native_batch_norm_legit_no_training", [](TorchOp &op) {
-    // (input, weight, bias, running_mean, running_var, momentum, eps): never training.
-    Type elem = op.resultElem();
-    Emitter &e = op.e;
-    Value x = op.value(0, elem);
-    if (rankOf(x) < 2) unsupported("batch norm of an input below rank 2");
-    int64_t channels = shapeOf(x)[1];
-    BatchNormArgs a{x,
-                    batchNormStat(op, 1, channels, elem, 1.0),
-                    batchNormStat(op, 2, channels, elem, 0.0),
-                    batchNormStat(op, 3, channels, elem, 0.0),
-                    batchNormStat(op, 4, channels, elem, 1.0),
-                    false,
-                    op.f64(5),
-                    op.f64(6)};
-    Values out{fusedBatchNorm(e, a)->getResult(0), Value(), Value()};
-    for (unsigned i = 1; i < 3; ++i)
-      if (op.resultUsed(i)) out[i] = e.zeros(op.resultType(i));
-    return out;
-  });
+  t.add("aten._native_batch_norm_legit_no_training", batchNorm(true, false, true));
   t.add("aten._native_batch_norm_legit_functional", batchNorm(true, true));
   t.add("aten._native_batch_norm_legit.no_stats", batchNorm(false, false));
   t.add("aten.native_batch_norm_backward", batchNormBackward);

@@ -2,25 +2,20 @@
 #include "TorchToLumo.h"
 
 #include <cmath>
+#include <functional>
 
 namespace torch_lumo {
 namespace {
 
-Shape allDims(int64_t rank) {
-  Shape dims;
-  for (int64_t i = 0; i < rank; ++i) dims.push_back(i);
-  return dims;
-}
-
 /// The dimensions operand i names: None or an empty list means all of them.
 Shape reducedDims(TorchOp &t, unsigned i, int64_t rank) {
-  if (rank == 0 || i >= t.size() || t.isNone(i)) return allDims(rank);
+  if (rank == 0 || i >= t.size() || t.isNone(i)) return dimRange(0, rank);
   Value v = t.operand(i);
   Shape dims;
   if (v.getType().isa<RankedTensorType>()) unsupported("dimensions given as a tensor");
   if (auto list = constantInts(v, t.state)) dims = *list;
   else dims = {t.i64(i)};
-  if (dims.empty()) return allDims(rank);
+  if (dims.empty()) return dimRange(0, rank);
   Shape out = normDims(dims, rank);
   std::sort(out.begin(), out.end());
   out.erase(std::unique(out.begin(), out.end()), out.end());
@@ -39,7 +34,7 @@ PatternFn simpleReduce(StringRef kind, bool hasDims) {
   std::string k = kind.str();
   return [k, hasDims](TorchOp &t) -> Values {
     Value x = t.value(0, t.resultElem());
-    Shape dims = hasDims ? reducedDims(t, 1, rankOf(x)) : allDims(rankOf(x));
+    Shape dims = hasDims ? reducedDims(t, 1, rankOf(x)) : dimRange(0, rankOf(x));
     bool keep = hasDims && t.size() > 2 && t.flag(2);
     return {reduceTo(t, x, dims, keep, k)};
   };
@@ -61,7 +56,7 @@ PatternFn fullExtremum(StringRef kind) {
   std::string k = kind.str();
   return [k](TorchOp &t) -> Values {
     Value x = t.tensor(0);
-    return {reduceTo(t, x, allDims(rankOf(x)), false, k)};
+    return {reduceTo(t, x, dimRange(0, rankOf(x)), false, k)};
   };
 }
 
@@ -109,7 +104,7 @@ PatternFn logicalReduce(StringRef kind, bool hasDims) {
     Value x = t.tensor(0);
     Emitter &e = t.e;
     if (!isBoolType(elemOf(x))) x = e.compare(x, e.scalar(elemOf(x), 0), "NE");
-    Shape dims = hasDims ? reducedDims(t, 1, rankOf(x)) : allDims(rankOf(x));
+    Shape dims = hasDims ? reducedDims(t, 1, rankOf(x)) : dimRange(0, rankOf(x));
     bool keep = hasDims && t.size() > 2 && t.flag(2);
     return {reduceTo(t, x, dims, keep, k)};
   };
@@ -194,7 +189,7 @@ PatternFn norm(bool hasDims) {
   return [hasDims](TorchOp &t) -> Values {
     Value x = t.value(0, t.resultElem());
     double p = t.size() > 1 && !t.isNone(1) ? t.f64(1) : 2.0;
-    Shape dims = hasDims ? reducedDims(t, 2, rankOf(x)) : allDims(rankOf(x));
+    Shape dims = hasDims ? reducedDims(t, 2, rankOf(x)) : dimRange(0, rankOf(x));
     bool keep = hasDims && t.size() > 3 && t.flag(3);
     if (rankOf(x) == 0) x = t.e.reshape(x, {1}), dims = {0};
     return {t.e.conform(vectorNorm(t.e, x, p, dims, keep), t.resultType())};
@@ -217,6 +212,73 @@ PatternFn scan(StringRef name) {
     int64_t dim = normDim(t.i64(1), rankOf(x));
     return {t.e.op(n, x, x.getType(), {t.e.i64("axis", dim)})};
   };
+}
+
+/// The lowest (or highest) value of an element type: the identity of a running max (or min).
+Value extreme(Emitter &e, Type elem, bool lowest) {
+  if (isFloatType(elem)) return e.scalar(elem, lowest ? -INFINITY : INFINITY);
+  unsigned width = elem.getIntOrFloatBitWidth();
+  bool isSigned = !elem.isUnsignedInteger() && !isBoolType(elem);
+  APInt v = isSigned ? (lowest ? APInt::getSignedMinValue(width) : APInt::getSignedMaxValue(width))
+                     : (lowest ? APInt::getMinValue(width) : APInt::getMaxValue(width));
+  return e.constant(DenseElementsAttr::get(tensorOf({}, elem), ArrayRef<APInt>{v}));
+}
+
+using Combine = std::function<Values(Emitter &, const Values &earlier, const Values &later)>;
+
+/// The inclusive scan along `dim` of tuples of tensors of one shape under an associative
+/// `combine`, in log2(n) rounds (Hillis and Steele): each round combines every position with the
+/// one 2^k before it, positions before the start reading the 0-d `identity` values.
+Values inclusiveScan(Emitter &e, Values xs, int64_t dim, const Values &identity,
+                     const Combine &combine) {
+  int64_t rank = rankOf(xs.front()), n = shapeOf(xs.front())[dim];
+  for (int64_t step = 1; step < n; step *= 2) {
+    Shape low(rank, 0), high(rank, 0);
+    low[dim] = step, high[dim] = -step;
+    Values earlier;
+    for (size_t i = 0; i < xs.size(); ++i)
+      earlier.push_back(e.pad(xs[i], low, high, Shape(rank, 0),
+                              {e.attr("constant_values", Emitter::constValue(identity[i]))}));
+    xs = combine(e, earlier, xs);
+  }
+  return xs;
+}
+
+/// cummax/cummin(x, dim) -> (values, indices). PyTorch's sequential scan moves to a later element
+/// that is NaN or, while the running value is not NaN, at least as large (small): so the index is
+/// the last position of the running value, and of the last NaN once there is one.
+PatternFn runningExtremum(bool max) {
+  return [max](TorchOp &t) -> Values {
+    Value x = t.tensor(0);
+    Emitter &e = t.e;
+    Value zero = e.zeros(t.resultType(1));
+    if (rankOf(x) == 0) return {x, zero};
+    int64_t dim = normDim(t.i64(1), rankOf(x));
+    Type elem = elemOf(x);
+    Combine combine = [max, elem](Emitter &e, const Values &a, const Values &b) -> Values {
+      Value later = e.compare(b[0], a[0], max ? "GE" : "LE");
+      if (isFloatType(elem))
+        later = e.logicalOr(e.unary("isnan", b[0]),
+                            e.logicalAnd(e.logicalNot(e.unary("isnan", a[0])), later));
+      return {e.select(later, b[0], a[0]), e.select(later, b[1], a[1])};
+    };
+    Values r = inclusiveScan(e, {x, e.positions(shapeOf(x), dim)}, dim,
+                             {extreme(e, elem, max), e.indexScalar(0)}, combine);
+    return {r[0], e.conform(r[1], t.resultType(1))};
+  };
+}
+
+/// logcumsumexp(x, dim): the running log-sum-exp, combined pairwise like PyTorch's kernel, so no
+/// element is lost to underflow against a larger one elsewhere.
+Values logcumsumexp(TorchOp &t) {
+  Type elem = t.resultElem();
+  Value x = t.value(0, elem);
+  if (rankOf(x) == 0) return {x};
+  int64_t dim = normDim(t.i64(1), rankOf(x));
+  Combine combine = [](Emitter &e, const Values &a, const Values &b) -> Values {
+    return {logAddExp(e, a[0], b[0], std::exp(1.0))};
+  };
+  return {inclusiveScan(t.e, {x}, dim, {t.e.scalar(elem, -INFINITY)}, combine)[0]};
 }
 
 /// TopK along `dim` (moved last for the operation and back).
@@ -293,7 +355,7 @@ Values aminmax(TorchOp &t) {
   Value x = t.tensor(0);
   bool keep = t.size() > 2 && t.flag(2);
   Shape dims = t.size() > 1 && !t.isNone(1) ? Shape{normDim(t.i64(1), rankOf(x))}
-                                            : allDims(rankOf(x));
+                                            : dimRange(0, rankOf(x));
   return {reduceTo(t, x, dims, keep, "min", 0), reduceTo(t, x, dims, keep, "max", 1)};
 }
 
@@ -360,6 +422,9 @@ void addReductionPatterns(PatternTable &t) {
   t.add("aten.count_nonzero.dim_IntList", countNonzero);
   t.add("aten.cumsum", scan("lumo.CumSum"));
   t.add("aten.cumprod", scan("lumo.CumProd"));
+  t.add("aten.cummax", runningExtremum(true));
+  t.add("aten.cummin", runningExtremum(false));
+  t.add("aten.logcumsumexp", logcumsumexp);
   t.add("aten.topk", topk);
   t.add("aten.sort", sort(false));
   t.add("aten.sort.stable", sort(true));

@@ -106,15 +106,6 @@ Value updateSlice(Emitter &e, Value x, Value update, ArrayRef<int64_t> begin) {
   return e.op("lumo.DynamicUpdateSlice", operands, x.getType());
 }
 
-/// Indices start + i*step along dim, shaped `shape` (for scatters along dim).
-Value rangeIndices(Emitter &e, ArrayRef<int64_t> shape, int64_t dim, int64_t start, int64_t step) {
-  auto si64 = IntegerType::get(e.ctx(), 64, IntegerType::Signed);
-  int64_t n = shape[dim];
-  return e.op("lumo.Arange",
-              {e.indexScalar(start), e.indexScalar(start + n * step), e.indexScalar(step)},
-              tensorOf(shape, si64), {e.i64("dim", dim)});
-}
-
 /// slice_scatter(self, src, dim, start?, end?, step).
 Values sliceScatter(TorchOp &t) {
   Type elem = t.resultElem();
@@ -128,7 +119,7 @@ Values sliceScatter(TorchOp &t) {
     begin[dim] = start;
     return {updateSlice(e, self, src, begin)};
   }
-  Value indices = rangeIndices(e, shapeOf(src), dim, start, step);
+  Value indices = e.positions(shapeOf(src), dim, start, step);
   return {e.op("lumo.Scatter", {self, indices, src}, self.getType(),
                {e.i64("axis", dim), e.str("reduce_kind", "none")})};
 }
@@ -383,8 +374,8 @@ PatternFn band(bool lower) {
                    x.getType())};
     }
     int64_t rows = shapeOf(x)[rank - 2], cols = shapeOf(x)[rank - 1];
-    Value r = rangeIndices(e, {rows, cols}, 0, 0, 1);
-    Value c = rangeIndices(e, {rows, cols}, 1, 0, 1);
+    Value r = e.positions({rows, cols}, 0);
+    Value c = e.positions({rows, cols}, 1);
     Value diff = e.sub(c, r);
     Value keep = e.compare(diff, e.indexScalar(k), lower ? "LE" : "GE");
     return {e.select(keep, x, e.zeros(tensorOf({}, elemOf(x))))};
@@ -413,7 +404,7 @@ Value withDiagonal(Emitter &e, Value src, Value fill, int64_t offset, int64_t d1
   column.append(offset >= 0 ? std::initializer_list<int64_t>{n1, 1} : std::initializer_list<int64_t>{1, n2});
   full.append({n1, n2});
   Value values = e.broadcastTo(e.reshape(padded, column), full);
-  Value mask = e.compare(e.sub(rangeIndices(e, {n1, n2}, 1, 0, 1), rangeIndices(e, {n1, n2}, 0, 0, 1)),
+  Value mask = e.compare(e.sub(e.positions({n1, n2}, 1), e.positions({n1, n2}, 0)),
                          e.indexScalar(offset), "EQ");
   Value r = e.select(mask, values, e.transpose(fill, perm));
   Shape inverse(rank);
@@ -479,13 +470,17 @@ Values copy(TorchOp &t) {
   return {t.e.conform(t.e.cast(t.tensor(1), t.resultElem()), t.resultType())};
 }
 
-Values asStrided(TorchOp &t) {
-  Value x = t.tensor(0);
-  Shape size = t.ints(1), stride = t.ints(2);
-  int64_t offset = t.size() > 3 && !t.isNone(3) ? t.i64(3) : 0;
+/// The view of the row-major x with these sizes, strides and offset, as the result.
+Values stridedView(TorchOp &t, Value x, ArrayRef<int64_t> size, ArrayRef<int64_t> stride,
+                   int64_t offset) {
   Emitter &e = t.e;
   return {e.op("lumo.AsStrided", x, t.resultType(),
                {e.ints("size", size), e.ints("stride", stride), e.i64("storage_offset", offset)})};
+}
+
+Values asStrided(TorchOp &t) {
+  int64_t offset = t.size() > 3 && !t.isNone(3) ? t.i64(3) : 0;
+  return stridedView(t, t.tensor(0), t.ints(1), t.ints(2), offset);
 }
 
 /// diagonal_copy(x, offset, dim1, dim2) as a strided view of the row-major input.
@@ -504,9 +499,7 @@ Values diagonal(TorchOp &t) {
                           : std::min(shapeOf(x)[d1] + offset, shapeOf(x)[d2]);
   size.push_back(std::max<int64_t>(n, 0));
   stride.push_back(strides[d1] + strides[d2]);
-  Emitter &e = t.e;
-  return {e.op("lumo.AsStrided", x, t.resultType(),
-               {e.ints("size", size), e.ints("stride", stride), e.i64("storage_offset", start)})};
+  return stridedView(t, x, size, stride, start);
 }
 
 /// unfold_copy(x, dim, size, step) as a strided view.
@@ -523,9 +516,7 @@ Values unfold(TorchOp &t) {
   }
   outSize.push_back(size);
   outStride.push_back(rank ? strides[dim] : 1);
-  Emitter &e = t.e;
-  return {e.op("lumo.AsStrided", x, t.resultType(),
-               {e.ints("size", outSize), e.ints("stride", outStride), e.i64("storage_offset", 0)})};
+  return stridedView(t, x, outSize, outStride, 0);
 }
 
 }  // namespace
