@@ -31,11 +31,11 @@
 #include "mlir_utils.h"
 #include <mlir-c/BuiltinAttributes.h>
 #include <mlir-c/BuiltinTypes.h>
-#include <mlir-c/Diagnostics.h>
 #include "lowering_context.h"
 #include "ox_metadata.h"
 #include "torch_mlir_ltc/host_eval.h"
 #include "torch_mlir_ltc/mlir_dialects.h"
+#include "torch_mlir_ltc/mlir_import.h"
 #include "torch_mlir_ltc/native_functions.h"
 #include "torch_mlir_ltc/utils/debug.h"
 #include "torch_mlir_ltc/utils/exception.h"
@@ -241,26 +241,13 @@ std::string shell_quote(const std::string& text) {
 
 namespace {
 
-void append_text(MlirStringRef part, void* out) {
-  static_cast<std::string*>(out)->append(part.data, part.length);
-}
-
 // Fails, with MLIR's diagnostics, unless the module around `func` verifies: a module that does not
 // would be printed in generic form and handed on as if nothing were wrong.
-void VerifyProgram(MlirOperation func, MlirContext context) {
+void VerifyProgram(MlirOperation func) {
   std::string diagnostics;
-  auto handler = [](MlirDiagnostic diagnostic, void* out) {
-    auto* text = static_cast<std::string*>(out);
-    if (!text->empty()) *text += "\n";
-    mlirDiagnosticPrint(diagnostic, append_text, out);
-    return mlirLogicalResultSuccess();
-  };
-  MlirDiagnosticHandlerID id =
-      mlirContextAttachDiagnosticHandler(context, handler, &diagnostics, nullptr);
   MlirOperation module = mlirOperationGetParentOperation(func);
-  const bool verified = mlirOperationVerify(mlirOperationIsNull(module) ? func : module);
-  mlirContextDetachDiagnosticHandler(context, id);
-  if (!verified) {
+  if (!mlirOperationVerifyWithDiagnostics(mlirOperationIsNull(module) ? func : module,
+                                          &diagnostics)) {
     mFwLtcFatal << "Orvex backend cannot compile the program: its MLIR module does not verify:\n"
                 << diagnostics;
   }
@@ -699,7 +686,7 @@ std::vector<BackendDataPtr> OrvexBackendImpl::ExecuteComputation(
       func, toMlirStringRef("res_attrs"),
       mlirArrayAttrGet(context, result_dicts.size(), result_dicts.data()));
 
-  VerifyProgram(func, context);
+  VerifyProgram(func);
   const std::string artifact_dir = GetOrvexBackendAppliance()->get_artifact_dir();
   std::string text = torch_to_lumo(computation->to_string(), artifact_dir);
   WriteFile(std::filesystem::path(artifact_dir) / "lumo.mlir", text);

@@ -107,12 +107,12 @@ class GraphImporter {
     MlirModule module = mlirModuleCreateEmpty(loc_);
     mlirBlockAppendOwnedOperation(mlirModuleGetBody(module), func_op);
 
-    DiagnosticCapture diagnostics(context_);
-    if (!mlirOperationVerify(mlirModuleGetOperation(module))) {
+    std::string diagnostics;
+    if (!mlirOperationVerifyWithDiagnostics(mlirModuleGetOperation(module), &diagnostics)) {
       std::string text = mlirOperationToString(mlirModuleGetOperation(module));
       mlirModuleDestroy(module);
       TORCH_CHECK(false, "The MLIR module imported from the TorchScript graph does not verify: ",
-                  diagnostics.text(), "\n", text);
+                  diagnostics, "\n", text);
     }
     return module;
   }
@@ -434,6 +434,13 @@ std::string mlirOperationToString(MlirOperation operation) {
   std::string text;
   mlirOperationPrint(operation, append_to_string, &text);
   return text;
+}
+
+bool mlirOperationVerifyWithDiagnostics(MlirOperation operation, std::string* diagnostics) {
+  DiagnosticCapture capture(mlirOperationGetContext(operation));
+  const bool verified = mlirOperationVerify(operation);
+  *diagnostics = capture.text();
+  return verified;
 }
 
 }  // namespace lazy

@@ -70,5 +70,8 @@ MlirModule importJitGraphToMlir(MlirContext context, const torch::jit::Graph& gr
 // The text of an operation (a module's operation prints the whole module).
 std::string mlirOperationToString(MlirOperation operation);
 
+// Verifies `operation`; the diagnostics MLIR emits meanwhile go to `*diagnostics`, one a line.
+bool mlirOperationVerifyWithDiagnostics(MlirOperation operation, std::string* diagnostics);
+
 }  // namespace lazy
 }  // namespace torch
