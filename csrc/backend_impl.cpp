@@ -688,8 +688,8 @@ std::vector<BackendDataPtr> OrvexBackendImpl::ExecuteComputation(
 
   VerifyProgram(func);
   const std::string artifact_dir = GetOrvexBackendAppliance()->get_artifact_dir();
+  // The conversion leaves its output in the artifact folder as "lumo.mlir".
   std::string text = torch_to_lumo(computation->to_string(), artifact_dir);
-  WriteFile(std::filesystem::path(artifact_dir) / "lumo.mlir", text);
   TORCH_CHECK(GetOrvexBackendAppliance()->compile(batch_size, text),
               "Failed to compile model for Orvex System.\n\n",
               GetComputationBackendText(computation));
