@@ -514,16 +514,18 @@ std::vector<BackendDataPtr> OrvexBackendImpl::ExecuteComputation(
       seen.emplace(entry.second, entry.first);
     }
   }
-  {
-    std::unordered_set<std::string> seen;
-    for (size_t i = 0; i < results_metadata.size(); ++i) {
-      const std::string alias = result_alias(i);
-      if (alias.empty()) continue;
-      if (!seen.insert(alias).second) {
-        mFwLtcFatal << "Input parameter " << alias
-                    << " is aliased by multiple outputs. This is an invalid program.";
-      }
+  // By weight name, the result that updates the weight (one at most), and the names in result
+  // order.
+  std::unordered_map<std::string, size_t> aliases;
+  std::vector<std::string> alias_order;
+  for (size_t i = 0; i < results_metadata.size(); ++i) {
+    std::string alias = result_alias(i);
+    if (alias.empty()) continue;
+    if (!aliases.emplace(alias, i).second) {
+      mFwLtcFatal << "Input parameter " << alias
+                  << " is aliased by multiple outputs. This is an invalid program.";
     }
+    alias_order.push_back(std::move(alias));
   }
 
   MlirOperation func = orvex_computation->func_op();
@@ -562,12 +564,6 @@ std::vector<BackendDataPtr> OrvexBackendImpl::ExecuteComputation(
   cache->set_input_order(inputs);
   cache->set_weight_names(weights);
 
-  std::unordered_map<std::string, size_t> aliases;
-  std::vector<std::string> alias_order;
-  for (size_t i = 0; i < results_metadata.size(); ++i) {
-    const std::string alias = result_alias(i);
-    if (!alias.empty() && aliases.emplace(alias, i).second) alias_order.push_back(alias);
-  }
   if (weights.size() != aliases.size()) {
     std::ostringstream text;
     text << "Expected number of weights and aliases to match. Got: " << weights.size()
