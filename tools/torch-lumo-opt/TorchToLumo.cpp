@@ -473,6 +473,21 @@ Value Emitter::reduce(Value x, ArrayRef<int64_t> dims, bool keepDims, StringRef 
   return op("lumo.Reduce", x, tensorOf(shape, elem), attrs);
 }
 
+Value Emitter::gather(Value x, Value indices, int64_t axis, int64_t batchDims) {
+  if (axis >= rankOf(x) || batchDims > rankOf(indices)) unsupported("gather axis out of range");
+  Shape shape(shapeOf(x).begin(), shapeOf(x).begin() + axis);
+  shape.append(shapeOf(indices).begin() + batchDims, shapeOf(indices).end());
+  shape.append(shapeOf(x).begin() + axis + 1, shapeOf(x).end());
+  llvm::SmallVector<NamedAttribute, 2> attrs{i64("axis", axis)};
+  if (batchDims) attrs.push_back(i64("batch_dims", batchDims));
+  return op("lumo.Gather", {x, indices}, tensorOf(shape, elemOf(x)), attrs);
+}
+
+Value Emitter::scatter(Value self, Value indices, Value updates, int64_t axis, StringRef kind) {
+  return op("lumo.Scatter", {self, indices, updates}, self.getType(),
+            {i64("axis", axis), str("reduce_kind", kind)});
+}
+
 Value Emitter::matmul(Value a, Value bv, bool transposeA, bool transposeB) {
   ArrayRef<int64_t> sa = shapeOf(a), sb = shapeOf(bv);
   if (sa.size() < 2 || sb.size() < 2) unsupported("matrix product of operands below rank 2");

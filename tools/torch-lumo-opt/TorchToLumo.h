@@ -129,6 +129,10 @@ class Emitter {
   Value pad(Value x, ArrayRef<int64_t> low, ArrayRef<int64_t> high, ArrayRef<int64_t> interior,
             ArrayRef<NamedAttribute> extra = {});
   Value reduce(Value x, ArrayRef<int64_t> dims, bool keepDims, StringRef kind);
+  /// x's slices at `indices` along axis; the first batchDims dimensions of indices and x pair up.
+  Value gather(Value x, Value indices, int64_t axis, int64_t batchDims = 0);
+  /// self with `updates` written at `indices` along axis, combined by `kind` ("none", "add", ...).
+  Value scatter(Value self, Value indices, Value updates, int64_t axis, StringRef kind);
   Value matmul(Value a, Value b, bool transposeA, bool transposeB);
   /// Zeros of the given type.
   Value zeros(RankedTensorType type) { return splat(type, 0.0); }

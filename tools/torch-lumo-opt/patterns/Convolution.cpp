@@ -153,9 +153,7 @@ Values im2col(TorchOp &t) {
   Value padded = e.pad(e.reshape(x, {planes, win.h, win.w}), {0, win.padding[0], win.padding[1]},
                        {0, win.padding[0], win.padding[1]}, {0, 0, 0});
   Value flat = e.reshape(padded, {planes, win.paddedSize()});
-  Value picked = e.op("lumo.Gather", {flat, win.positions(e)},
-                      tensorOf({planes, win.elements() * win.count()}, elemOf(x)), {e.i64("axis", 1)});
-  return {e.conform(picked, t.resultType())};
+  return {e.conform(e.gather(flat, win.positions(e), 1), t.resultType())};
 }
 
 /// col2im(cols [N,] C*kh*kw, L, output_size, kernel_size, dilation, padding, stride) -> [N,] C, H, W
@@ -172,10 +170,8 @@ Values col2im(TorchOp &t) {
   Shape updatesShape{planes, win.elements() * win.count()};
   Value updates = e.reshape(e.cast(cols, t.resultElem()), updatesShape);
   Value positions = e.broadcastInDim(win.positions(e), updatesShape, {1});
-  Value sums = e.op("lumo.Scatter",
-                    {e.zeros(tensorOf({planes, win.paddedSize()}, t.resultElem())), positions, updates},
-                    tensorOf({planes, win.paddedSize()}, t.resultElem()),
-                    {e.i64("axis", 1), e.str("reduce_kind", "add")});
+  Value sums = e.scatter(e.zeros(tensorOf({planes, win.paddedSize()}, t.resultElem())), positions,
+                         updates, 1, "add");
   Value padded = e.reshape(sums, {planes, win.h + 2 * win.padding[0], win.paddedWidth()});
   Value image = e.pad(padded, {0, -win.padding[0], -win.padding[1]},
                       {0, -win.padding[0], -win.padding[1]}, {0, 0, 0});
@@ -276,10 +272,7 @@ struct GridSampler {
   }
 
   Value table(Value input) { return e.reshape(e.transpose(input, {0, 2, 3, 1}), {n, h * w, c}); }
-  Value read(Value table, const Tap &tap) {
-    return e.op("lumo.Gather", {table, tap.index}, tensorOf({n, p, c}, elemOf(table)),
-                {e.i64("axis", 1), e.i64("batch_dims", 1)});
-  }
+  Value read(Value table, const Tap &tap) { return e.gather(table, tap.index, 1, 1); }
   /// v ([N, P, C]) where the tap lies inside, zero elsewhere (never a product with what is there).
   Value masked(const Tap &tap, Value v) { return e.select(tap.inside, v, e.zeros(typeOf(v))); }
   /// [N, height*width, C] -> [N, C, height, width].
@@ -319,8 +312,7 @@ Values gridSamplerBackward(TorchOp &t) {
     Value acc = e.zeros(type);
     for (const auto &tap : s.taps) {
       Value positions = e.broadcastInDim(tap.index, {s.n, s.p, s.c}, {0, 1});
-      acc = e.op("lumo.Scatter", {acc, positions, s.masked(tap, e.mul(dy, tap.weight))}, type,
-                 {e.i64("axis", 1), e.str("reduce_kind", "add")});
+      acc = e.scatter(acc, positions, s.masked(tap, e.mul(dy, tap.weight)), 1, "add");
     }
     out[0] = s.image(acc, s.h, s.w);
   }

@@ -120,8 +120,7 @@ Values sliceScatter(TorchOp &t) {
     return {updateSlice(e, self, src, begin)};
   }
   Value indices = e.positions(shapeOf(src), dim, start, step);
-  return {e.op("lumo.Scatter", {self, indices, src}, self.getType(),
-               {e.i64("axis", dim), e.str("reduce_kind", "none")})};
+  return {e.scatter(self, indices, src, dim, "none")};
 }
 
 /// select_scatter(self, src, dim, index).
@@ -253,7 +252,7 @@ Value reverseDim(Emitter &e, Value x, int64_t dim) {
   if (n <= 1) return x;
   Shape idx;
   for (int64_t i = n - 1; i >= 0; --i) idx.push_back(i);
-  return e.op("lumo.Gather", {x, e.indexVector(idx)}, x.getType(), {e.i64("axis", dim)});
+  return e.gather(x, e.indexVector(idx), dim);
 }
 
 /// Gradients of reflection and replication padding of the trailing dimensions: the gradient of
@@ -453,8 +452,8 @@ Values asStridedScatter(TorchOp &t) {
   }
   Emitter &e = t.e;
   Value flat = e.reshape(self, {total});
-  Value r = e.op("lumo.Scatter", {flat, e.indexVector(positions), e.reshape(src, {count})},
-                 flat.getType(), {e.i64("axis", 0), e.str("reduce_kind", "none")});
+  Value indices = e.indexVector(positions);
+  Value r = e.scatter(flat, indices, e.reshape(src, {count}), 0, "none");
   return {e.reshape(r, shapeOf(self))};
 }
 
