@@ -108,20 +108,32 @@ Type promoteTypes(MLIRContext *ctx, ArrayRef<PromotionInput> inputs) {
 
 // ------------------------------------------------------------------ constants
 
-static DenseElementsAttr splatAttr(RankedTensorType type, double v) {
+/// `values` as the elements of `type` (one value: in every element).
+static DenseElementsAttr attrFromDoubles(RankedTensorType type, ArrayRef<double> values) {
   Type elem = type.getElementType();
   if (auto ft = elem.dyn_cast<FloatType>()) {
-    APFloat f(v);
-    bool lost = false;
-    f.convert(ft.getFloatSemantics(), APFloat::rmNearestTiesToEven, &lost);
-    return DenseElementsAttr::get(type, ArrayRef<APFloat>{f});
+    llvm::SmallVector<APFloat> fs;
+    for (double v : values) {
+      APFloat f(v);
+      bool lost = false;
+      f.convert(ft.getFloatSemantics(), APFloat::rmNearestTiesToEven, &lost);
+      fs.push_back(f);
+    }
+    return DenseElementsAttr::get(type, fs);
   }
-  if (isBoolType(elem)) return DenseElementsAttr::get(type, ArrayRef<bool>{v != 0});
+  if (isBoolType(elem)) {
+    llvm::SmallVector<bool> bs;
+    for (double v : values) bs.push_back(v != 0);
+    return DenseElementsAttr::get(type, bs);
+  }
   if (auto it = elem.dyn_cast<IntegerType>()) {
-    if (std::isnan(v)) unsupported("NaN cannot be an integer constant");
-    APInt value(it.getWidth(), static_cast<uint64_t>(static_cast<int64_t>(v)), true);
-    if (it.isUnsigned() && v >= 0) value = APInt(it.getWidth(), static_cast<uint64_t>(v));
-    return DenseElementsAttr::get(type, ArrayRef<APInt>{value});
+    llvm::SmallVector<APInt> is;
+    for (double v : values) {
+      if (std::isnan(v)) unsupported("NaN cannot be an integer constant");
+      if (it.isUnsigned() && v >= 0) is.push_back(APInt(it.getWidth(), static_cast<uint64_t>(v)));
+      else is.push_back(APInt(it.getWidth(), static_cast<uint64_t>(static_cast<int64_t>(v)), true));
+    }
+    return DenseElementsAttr::get(type, is);
   }
   unsupported("a constant of this element type is not supported");
 }
@@ -153,42 +165,15 @@ static llvm::SmallVector<double> elementsAsDoubles(DenseElementsAttr attr) {
   return out;
 }
 
-static DenseElementsAttr attrFromDoubles(RankedTensorType type, ArrayRef<double> values) {
-  Type elem = type.getElementType();
-  if (auto ft = elem.dyn_cast<FloatType>()) {
-    llvm::SmallVector<APFloat> fs;
-    for (double v : values) {
-      APFloat f(v);
-      bool lost = false;
-      f.convert(ft.getFloatSemantics(), APFloat::rmNearestTiesToEven, &lost);
-      fs.push_back(f);
-    }
-    return DenseElementsAttr::get(type, fs);
-  }
-  if (isBoolType(elem)) {
-    llvm::SmallVector<bool> bs;
-    for (double v : values) bs.push_back(v != 0);
-    return DenseElementsAttr::get(type, bs);
-  }
-  auto it = elem.cast<IntegerType>();
-  llvm::SmallVector<APInt> is;
-  for (double v : values) {
-    if (std::isnan(v)) unsupported("NaN cannot be an integer constant");
-    is.push_back(APInt(it.getWidth(), static_cast<uint64_t>(static_cast<int64_t>(v)), true));
-  }
-  return DenseElementsAttr::get(type, is);
-}
-
 Value Emitter::constant(DenseElementsAttr value) {
   return op("lumo.Const", {}, value.getType(), {attr("value", value)});
 }
 
-Value Emitter::splat(RankedTensorType type, double v) {
-  Type elem = type.getElementType();
-  if (!elem.isa<FloatType>() && !elem.isa<IntegerType>())
-    unsupported("a constant of this element type is not supported");
-  return constant(splatAttr(type, v));
+Value Emitter::constant(RankedTensorType type, ArrayRef<double> values) {
+  return constant(attrFromDoubles(type, values));
 }
+
+Value Emitter::splat(RankedTensorType type, double v) { return constant(type, {v}); }
 
 Value Emitter::indexVector(ArrayRef<int64_t> values) {
   auto type = tensorOf({static_cast<int64_t>(values.size())},

@@ -84,6 +84,8 @@ class Emitter {
 
   // Constants.
   Value constant(DenseElementsAttr value);
+  /// A constant of `type` holding `values` (or one value in every element).
+  Value constant(RankedTensorType type, ArrayRef<double> values);
   Value splat(RankedTensorType type, double v);
   Value scalar(Type elem, double v) { return splat(tensorOf({}, elem), v); }
   Value indexVector(ArrayRef<int64_t> values);  // 1-D si64

@@ -601,10 +601,7 @@ Value resample(Emitter &e, Value x, ArrayRef<std::vector<double>> matrices, Arra
   Type elem = elemOf(x);
   for (int64_t k = 0; k < spatial; ++k) {
     int64_t d = rank - spatial + k;
-    auto type = tensorOf({out[k], in[k]}, elem);
-    llvm::SmallVector<Attribute> values;
-    for (double v : matrices[k]) values.push_back(FloatAttr::get(elem, v));
-    Value w = e.constant(DenseElementsAttr::get(type, values));
+    Value w = e.constant(tensorOf({out[k], in[k]}, elem), matrices[k]);
     if (d == rank - 1) {
       x = e.matmul(x, w, false, !transposed);
     } else {
