@@ -59,6 +59,16 @@ Shape dimRange(int64_t from, int64_t to) {
   return dims;
 }
 
+Shape reducedShape(ArrayRef<int64_t> shape, ArrayRef<int64_t> dims, bool keepDims) {
+  Shape out;
+  for (int64_t i = 0; i < static_cast<int64_t>(shape.size()); ++i) {
+    bool reduced = llvm::is_contained(dims, i);
+    if (!reduced) out.push_back(shape[i]);
+    else if (keepDims) out.push_back(1);
+  }
+  return out;
+}
+
 Type dtypeFromCode(MLIRContext *ctx, int64_t code) {
   auto si = [&](unsigned w) { return IntegerType::get(ctx, w, IntegerType::Signed); };
   switch (code) {
@@ -444,12 +454,7 @@ Value Emitter::pad(Value x, ArrayRef<int64_t> low, ArrayRef<int64_t> high,
 }
 
 Value Emitter::reduce(Value x, ArrayRef<int64_t> dims, bool keepDims, StringRef kind) {
-  Shape shape;
-  for (int64_t i = 0; i < static_cast<int64_t>(shapeOf(x).size()); ++i) {
-    bool reduced = llvm::is_contained(dims, i);
-    if (!reduced) shape.push_back(shapeOf(x)[i]);
-    else if (keepDims) shape.push_back(1);
-  }
+  Shape shape = reducedShape(shapeOf(x), dims, keepDims);
   Type elem = elemOf(x);
   if (kind == "argmax" || kind == "argmin") elem = IntegerType::get(ctx(), 64, IntegerType::Signed);
   if (kind == "and" || kind == "or") elem = b.getI1Type();

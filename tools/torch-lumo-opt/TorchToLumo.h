@@ -47,6 +47,8 @@ int64_t normDim(int64_t dim, int64_t rank);
 Shape normDims(ArrayRef<int64_t> dims, int64_t rank);
 /// The dimensions from, from + 1, ..., to - 1.
 Shape dimRange(int64_t from, int64_t to);
+/// The shape of a reduction of `shape` over dims: the reduced dimensions dropped, or kept as 1.
+Shape reducedShape(ArrayRef<int64_t> shape, ArrayRef<int64_t> dims, bool keepDims);
 /// The element type of a PyTorch ScalarType code (6 float, 4 long, 11 bool, ...).
 Type dtypeFromCode(MLIRContext *ctx, int64_t code);
 /// PyTorch's result type of an operation over these values, each given with the rank it has (0 for

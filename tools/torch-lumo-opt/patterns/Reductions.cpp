@@ -150,12 +150,7 @@ Values logsumexp(TorchOp &t) {
   m = e.select(e.unary("isinf", m), e.scalar(elem, 0), m);
   Value s = e.reduce(e.unaryOp("lumo.Exp", e.sub(x, m)), dims, true, "sum");
   Value r = e.add(e.unaryOp("lumo.Log", s), m);
-  if (!keep) {
-    Shape shape;
-    for (int64_t i = 0; i < rankOf(x); ++i)
-      if (!llvm::is_contained(dims, i)) shape.push_back(shapeOf(x)[i]);
-    r = e.reshape(r, shape);
-  }
+  if (!keep) r = e.reshape(r, reducedShape(shapeOf(x), dims, false));
   return {e.conform(r, t.resultType())};
 }
 
@@ -164,8 +159,7 @@ Value vectorNorm(Emitter &e, Value x, double p, ArrayRef<int64_t> dims, bool kee
   Type elem = elemOf(x);
   Value a = e.unaryOp("lumo.Abs", x);
   if (p == 2)
-    return e.op("lumo.L2Norm", x,
-                tensorOf(shapeOf(e.reduce(x, dims, keep, "sum")), elem),
+    return e.op("lumo.L2Norm", x, tensorOf(reducedShape(shapeOf(x), dims, keep), elem),
                 {e.ints("dims", dims), e.flag("keepdim", keep)});
   if (p == 1) return e.reduce(a, dims, keep, "sum");
   if (std::isinf(p)) return e.reduce(a, dims, keep, p > 0 ? "max" : "min");
@@ -321,8 +315,7 @@ std::pair<Value, Value> kth(Emitter &e, Value x, int64_t k, int64_t dim, bool ke
   auto [values, indices] = topK(e, x, k, dim, false, true);
   Value v = e.sliceDim(values, dim, k - 1, 1), i = e.sliceDim(indices, dim, k - 1, 1);
   if (!keep) {
-    Shape shape(shapeOf(x).begin(), shapeOf(x).end());
-    shape.erase(shape.begin() + dim);
+    Shape shape = reducedShape(shapeOf(x), {dim}, false);
     v = e.reshape(v, shape), i = e.reshape(i, shape);
   }
   return {v, i};
