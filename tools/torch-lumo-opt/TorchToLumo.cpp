@@ -19,6 +19,7 @@ RankedTensorType tensorOf(ArrayRef<int64_t> shape, Type elem) {
 bool isFloatType(Type t) { return t.isa<FloatType>(); }
 bool isBoolType(Type t) { return t.isInteger(1); }
 bool isIntegerType(Type t) { return t.isa<IntegerType>() && !t.isInteger(1); }
+Type si64Type(MLIRContext *ctx) { return IntegerType::get(ctx, 64, IntegerType::Signed); }
 
 int64_t numElements(ArrayRef<int64_t> shape) {
   int64_t n = 1;
@@ -69,6 +70,20 @@ Shape reducedShape(ArrayRef<int64_t> shape, ArrayRef<int64_t> dims, bool keepDim
   return out;
 }
 
+Shape moveDim(int64_t rank, int64_t dim, int64_t to) {
+  Shape perm;
+  for (int64_t i = 0; i < rank; ++i)
+    if (i != dim) perm.push_back(i);
+  perm.insert(perm.begin() + to, dim);
+  return perm;
+}
+
+Shape inversePermutation(ArrayRef<int64_t> perm) {
+  Shape inv(perm.size());
+  for (size_t i = 0; i < perm.size(); ++i) inv[perm[i]] = i;
+  return inv;
+}
+
 Type dtypeFromCode(MLIRContext *ctx, int64_t code) {
   auto si = [&](unsigned w) { return IntegerType::get(ctx, w, IntegerType::Signed); };
   switch (code) {
@@ -112,7 +127,7 @@ Type promoteTypes(MLIRContext *ctx, ArrayRef<PromotionInput> inputs) {
   if (dimensioned) return dimensioned;
   if (zeroDim) return zeroDim;
   if (top == 2) return Float32Type::get(ctx);
-  if (top == 1) return IntegerType::get(ctx, 64, IntegerType::Signed);
+  if (top == 1) return si64Type(ctx);
   return IntegerType::get(ctx, 1);
 }
 
@@ -187,19 +202,19 @@ Value Emitter::splat(RankedTensorType type, double v) { return constant(type, {v
 
 Value Emitter::indexVector(ArrayRef<int64_t> values) {
   auto type = tensorOf({static_cast<int64_t>(values.size())},
-                       IntegerType::get(ctx(), 64, IntegerType::Signed));
+                       si64Type(ctx()));
   llvm::SmallVector<APInt> is;
   for (int64_t v : values) is.push_back(APInt(64, static_cast<uint64_t>(v), true));
   return constant(DenseElementsAttr::get(type, is));
 }
 
 Value Emitter::indexScalar(int64_t v) {
-  auto type = tensorOf({}, IntegerType::get(ctx(), 64, IntegerType::Signed));
+  auto type = tensorOf({}, si64Type(ctx()));
   return constant(DenseElementsAttr::get(type, ArrayRef<APInt>{APInt(64, v, true)}));
 }
 
 Value Emitter::positions(ArrayRef<int64_t> shape, int64_t dim, int64_t start, int64_t step) {
-  auto type = tensorOf(shape, IntegerType::get(ctx(), 64, IntegerType::Signed));
+  auto type = tensorOf(shape, si64Type(ctx()));
   return op("lumo.Arange",
             {indexScalar(start), indexScalar(start + shape[dim] * step), indexScalar(step)}, type,
             {i64("dim", dim)});
@@ -456,7 +471,7 @@ Value Emitter::pad(Value x, ArrayRef<int64_t> low, ArrayRef<int64_t> high,
 Value Emitter::reduce(Value x, ArrayRef<int64_t> dims, bool keepDims, StringRef kind) {
   Shape shape = reducedShape(shapeOf(x), dims, keepDims);
   Type elem = elemOf(x);
-  if (kind == "argmax" || kind == "argmin") elem = IntegerType::get(ctx(), 64, IntegerType::Signed);
+  if (kind == "argmax" || kind == "argmin") elem = si64Type(ctx());
   if (kind == "and" || kind == "or") elem = b.getI1Type();
   llvm::SmallVector<NamedAttribute, 3> attrs{ints("dimensions", dims), str("reduce_kind", kind)};
   if (keepDims) attrs.push_back(ints("keep_dims", {1}));
@@ -814,11 +829,11 @@ Type TorchOp::promoted(ArrayRef<unsigned> operands) const {
     Type elem = Float32Type::get(ctx);
     if (auto opaque = v.getType().dyn_cast<OpaqueType>()) {
       StringRef data = opaque.getTypeData();
-      if (data == "int") elem = IntegerType::get(ctx, 64, IntegerType::Signed);
+      if (data == "int") elem = si64Type(ctx);
       else if (data == "bool") elem = IntegerType::get(ctx, 1);
       else if (data != "float") {
         auto n = scalarNumber(v, state);
-        if (n && n->integral) elem = IntegerType::get(ctx, 64, IntegerType::Signed);
+        if (n && n->integral) elem = si64Type(ctx);
       }
     }
     inputs.push_back({elem, false, true});

@@ -38,6 +38,8 @@ RankedTensorType tensorOf(ArrayRef<int64_t> shape, Type elem);
 bool isFloatType(Type t);
 bool isBoolType(Type t);
 bool isIntegerType(Type t);  // integers other than i1
+/// si64, the element type of indices.
+Type si64Type(MLIRContext *ctx);
 int64_t numElements(ArrayRef<int64_t> shape);
 /// Numpy-style broadcast of two shapes; throws when they do not broadcast.
 Shape broadcastShapes(ArrayRef<int64_t> a, ArrayRef<int64_t> b);
@@ -49,6 +51,9 @@ Shape normDims(ArrayRef<int64_t> dims, int64_t rank);
 Shape dimRange(int64_t from, int64_t to);
 /// The shape of a reduction of `shape` over dims: the reduced dimensions dropped, or kept as 1.
 Shape reducedShape(ArrayRef<int64_t> shape, ArrayRef<int64_t> dims, bool keepDims);
+/// The permutation that moves dimension `dim` to position `to`.
+Shape moveDim(int64_t rank, int64_t dim, int64_t to);
+Shape inversePermutation(ArrayRef<int64_t> perm);
 /// The element type of a PyTorch ScalarType code (6 float, 4 long, 11 bool, ...).
 Type dtypeFromCode(MLIRContext *ctx, int64_t code);
 /// PyTorch's result type of an operation over these values, each given with the rank it has (0 for

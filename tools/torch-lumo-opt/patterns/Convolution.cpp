@@ -258,7 +258,7 @@ struct GridSampler {
   }
 
   Tap tap(Value cx, Value cy, Value weight, Value dx, Value dy) {
-    Type elem = elemOf(cx), si64 = IntegerType::get(e.ctx(), 64, IntegerType::Signed);
+    Type elem = elemOf(cx), si64 = si64Type(e.ctx());
     auto within = [&](Value v, int64_t size) {
       return e.logicalAnd(e.compare(v, e.scalar(elem, 0), "GE"),
                           e.compare(v, e.scalar(elem, size - 1), "LE"));

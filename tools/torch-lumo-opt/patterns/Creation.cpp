@@ -187,7 +187,7 @@ Values randomFull(TorchOp &t) {
     count = (uint64_t(1) << APFloat::semanticsPrecision(ft.getFloatSemantics())) + 1;
   else if (isBoolType(elem)) count = 2;
   else count = uint64_t(1) << (elem.getIntOrFloatBitWidth() - (elem.isUnsignedInteger() ? 0 : 1));
-  auto ints = tensorOf(type.getShape(), IntegerType::get(e.ctx(), 64, IntegerType::Signed));
+  auto ints = tensorOf(type.getShape(), si64Type(e.ctx()));
   auto below = [&](int64_t n) { return uniform(t, ints, e.indexScalar(0), e.indexScalar(n)); };
   const int64_t word = int64_t(1) << 32;
   if (count <= uint64_t(word)) return {e.cast(below(count), elem)};

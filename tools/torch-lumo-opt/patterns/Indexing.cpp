@@ -6,23 +6,6 @@
 namespace torch_lumo {
 namespace {
 
-Type si64Type(MLIRContext *ctx) { return IntegerType::get(ctx, 64, IntegerType::Signed); }
-
-/// Permutation that moves dimension `dim` to position `to`.
-Shape moveDim(int64_t rank, int64_t dim, int64_t to) {
-  Shape perm;
-  for (int64_t i = 0; i < rank; ++i)
-    if (i != dim) perm.push_back(i);
-  perm.insert(perm.begin() + to, dim);
-  return perm;
-}
-
-Shape inverse(ArrayRef<int64_t> perm) {
-  Shape inv(perm.size());
-  for (size_t i = 0; i < perm.size(); ++i) inv[perm[i]] = i;
-  return inv;
-}
-
 Values embedding(TorchOp &t) {
   Value weight = t.tensor(0), indices = t.tensor(1);
   return {t.e.conform(t.e.gather(weight, indices, 0), t.resultType())};
@@ -82,7 +65,7 @@ Values torchGather(TorchOp &t) {
   x = e.slice(x, Shape(rank, 0), size);
   Shape perm = moveDim(rank, dim, rank - 1);
   Value r = e.gather(e.transpose(x, perm), e.transpose(index, perm), rank - 1, rank - 1);
-  return {e.conform(e.transpose(r, inverse(perm)), t.resultType())};
+  return {e.conform(e.transpose(r, inversePermutation(perm)), t.resultType())};
 }
 
 Values indexSelect(TorchOp &t) {

@@ -54,11 +54,7 @@ Value pickClass(Emitter &e, Value input, Value target, int64_t channelDim) {
     return e.reshape(e.gather(input, e.reshape(target, {1}), 0), {});
   }
   // Classes last, every other dimension a batch dimension of the gather.
-  Shape perm;
-  for (int64_t i = 0; i < rank; ++i)
-    if (i != channelDim) perm.push_back(i);
-  perm.push_back(channelDim);
-  Value moved = e.transpose(input, perm);
+  Value moved = e.transpose(input, moveDim(rank, channelDim, rank - 1));
   Shape idxShape(shapeOf(target).begin(), shapeOf(target).end());
   idxShape.push_back(1);
   Value picked = e.gather(moved, e.reshape(target, idxShape), rank - 1, rank - 1);

@@ -61,7 +61,7 @@ PatternFn fullExtremum(StringRef kind) {
 }
 
 Value argReduce(Emitter &e, Value x, int64_t dim, bool keep, StringRef kind) {
-  if (rankOf(x) == 0) return e.zeros(tensorOf({}, IntegerType::get(e.ctx(), 64, IntegerType::Signed)));
+  if (rankOf(x) == 0) return e.zeros(tensorOf({}, si64Type(e.ctx())));
   return e.reduce(x, {dim}, keep, kind);
 }
 
@@ -280,7 +280,7 @@ std::pair<Value, Value> topK(Emitter &e, Value x, int64_t k, int64_t dim, bool l
                              bool sorted) {
   Shape shape(shapeOf(x).begin(), shapeOf(x).end());
   shape[dim] = k;
-  auto indexType = IntegerType::get(e.ctx(), 64, IntegerType::Signed);
+  auto indexType = si64Type(e.ctx());
   Operation *op = e.create("lumo.TopK", x, {tensorOf(shape, elemOf(x)), tensorOf(shape, indexType)},
                            {e.i64("k", k), e.i64("dimension", dim), e.flag("largest", largest),
                             e.flag("sorted", sorted)});

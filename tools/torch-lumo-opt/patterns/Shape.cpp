@@ -406,9 +406,7 @@ Value withDiagonal(Emitter &e, Value src, Value fill, int64_t offset, int64_t d1
   Value mask = e.compare(e.sub(e.positions({n1, n2}, 1), e.positions({n1, n2}, 0)),
                          e.indexScalar(offset), "EQ");
   Value r = e.select(mask, values, e.transpose(fill, perm));
-  Shape inverse(rank);
-  for (int64_t i = 0; i < rank; ++i) inverse[perm[i]] = i;
-  return e.transpose(r, inverse);
+  return e.transpose(r, inversePermutation(perm));
 }
 
 /// diagonal_scatter(self, src, offset, dim1, dim2).
