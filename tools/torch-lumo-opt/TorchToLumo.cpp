@@ -562,11 +562,15 @@ static bool isListProducer(StringRef kind) {
   return kind.startswith("aten.split") || kind.startswith("aten.unbind") || kind == "aten.chunk";
 }
 
-bool isOperandOnlyKind(StringRef kind) {
-  return kind.startswith("constant.") || kind == "prim.ListConstruct" ||
-         kind == "aten.IntImplicit" || kind == "aten.FloatImplicit" ||
+/// Scalar reads whose number is the value of their tensor operand.
+static bool isScalarRead(StringRef kind) {
+  return kind == "aten.IntImplicit" || kind == "aten.FloatImplicit" ||
          kind == "aten.ScalarImplicit" || kind == "aten.Int.Tensor" ||
-         kind == "aten.Float.Tensor" || kind == "aten.Bool.Tensor" || kind == "aten.item" ||
+         kind == "aten.Float.Tensor" || kind == "aten.Bool.Tensor" || kind == "aten.item";
+}
+
+bool isOperandOnlyKind(StringRef kind) {
+  return kind.startswith("constant.") || kind == "prim.ListConstruct" || isScalarRead(kind) ||
          kind == "prim.device" || kind == "prim.dtype" || isListProducer(kind);
 }
 
@@ -588,13 +592,6 @@ StringRef refusalReason(StringRef kind) {
   }();
   auto it = reasons.find(kind);
   return it == reasons.end() ? StringRef() : it->second;
-}
-
-/// Scalar reads whose number is the value of their tensor operand.
-static bool isScalarRead(StringRef kind) {
-  return kind == "aten.IntImplicit" || kind == "aten.FloatImplicit" ||
-         kind == "aten.ScalarImplicit" || kind == "aten.Int.Tensor" ||
-         kind == "aten.Float.Tensor" || kind == "aten.Bool.Tensor" || kind == "aten.item";
 }
 
 struct Number {
