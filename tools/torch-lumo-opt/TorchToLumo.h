@@ -153,6 +153,8 @@ class Emitter {
 
 /// log_base(base^x + base^y), exact for equal infinities.
 Value logAddExp(Emitter &e, Value x, Value y, double base);
+/// log(1 + exp(x)), PyTorch's softplus with its default beta and threshold.
+Value softplusOf(Emitter &e, Value x);
 
 inline RankedTensorType typeOf(Value v) { return v.getType().dyn_cast<RankedTensorType>(); }
 inline Type elemOf(Value v) { return v.getType().cast<RankedTensorType>().getElementType(); }

@@ -187,8 +187,7 @@ Value bceWithLogits(TorchOp &t, Value x, Value y) {
 /// soft_margin_loss(x, y, reduction) = log(1 + exp(-y x)).
 Value softMargin(TorchOp &t, Value x, Value y) {
   Emitter &e = t.e;
-  Value z = e.unary("neg", e.mul(x, y));
-  return e.op("lumo.Softplus", z, z.getType(), {e.f64("beta", 1.0), e.f64("threshold", 20.0)});
+  return softplusOf(e, e.unary("neg", e.mul(x, y)));
 }
 
 Value softMarginGrad(TorchOp &t, Value x, Value y) {
