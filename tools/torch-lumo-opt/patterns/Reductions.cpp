@@ -110,16 +110,6 @@ PatternFn logicalReduce(StringRef kind, bool hasDims) {
   };
 }
 
-/// Sum of squared deviations from the mean over dims, and the number of reduced elements.
-std::pair<Value, int64_t> squaredDeviations(Emitter &e, Value x, ArrayRef<int64_t> dims,
-                                            bool keep) {
-  Value mean = e.reduce(x, dims, true, "mean");
-  Value d = e.sub(x, mean);
-  int64_t n = 1;
-  for (int64_t dim : dims) n *= shapeOf(x)[dim];
-  return {e.reduce(e.mul(d, d), dims, keep, "sum"), n};
-}
-
 /// var/std(x, dims?, correction?, keepdim) and var_mean/std_mean.
 PatternFn variance(bool root, bool withMean) {
   return [root, withMean](TorchOp &t) -> Values {
@@ -130,11 +120,16 @@ PatternFn variance(bool root, bool withMean) {
     double correction = t.size() > 2 && !t.isNone(2) ? t.f64(2) : 1.0;
     bool keep = t.size() > 3 && t.flag(3);
     if (rankOf(x) == 0) x = e.reshape(x, {1}), dims = {0};
-    auto [ss, n] = squaredDeviations(e, x, dims, keep);
+    // The sum of squared deviations from the mean over dims, and the number of reduced elements.
+    Value mean = e.reduce(x, dims, true, "mean");
+    Value d = e.sub(x, mean);
+    int64_t n = 1;
+    for (int64_t dim : dims) n *= shapeOf(x)[dim];
+    Value ss = e.reduce(e.mul(d, d), dims, keep, "sum");
     Value v = e.scale(ss, 1.0 / std::max(0.0, static_cast<double>(n) - correction));
     if (root) v = e.unaryOp("lumo.Sqrt", v);
     Values out{e.conform(v, t.resultType(0))};
-    if (withMean) out.push_back(e.conform(e.reduce(x, dims, keep, "mean"), t.resultType(1)));
+    if (withMean) out.push_back(e.conform(mean, t.resultType(1)));
     return out;
   };
 }
