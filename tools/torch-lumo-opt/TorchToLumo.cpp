@@ -19,6 +19,7 @@ RankedTensorType tensorOf(ArrayRef<int64_t> shape, Type elem) {
 bool isFloatType(Type t) { return t.isa<FloatType>(); }
 bool isBoolType(Type t) { return t.isInteger(1); }
 bool isIntegerType(Type t) { return t.isa<IntegerType>() && !t.isInteger(1); }
+Type si64Type(MLIRContext *ctx) { return IntegerType::get(ctx, 64, IntegerType::Signed); }
 
 int64_t numElements(ArrayRef<int64_t> shape) {
   int64_t n = 1;
@@ -57,6 +58,30 @@ Shape dimRange(int64_t from, int64_t to) {
   Shape dims;
   for (int64_t i = from; i < to; ++i) dims.push_back(i);
   return dims;
+}
+
+Shape reducedShape(ArrayRef<int64_t> shape, ArrayRef<int64_t> dims, bool keepDims) {
+  Shape out;
+  for (int64_t i = 0; i < static_cast<int64_t>(shape.size()); ++i) {
+    bool reduced = llvm::is_contained(dims, i);
+    if (!reduced) out.push_back(shape[i]);
+    else if (keepDims) out.push_back(1);
+  }
+  return out;
+}
+
+Shape moveDim(int64_t rank, int64_t dim, int64_t to) {
+  Shape perm;
+  for (int64_t i = 0; i < rank; ++i)
+    if (i != dim) perm.push_back(i);
+  perm.insert(perm.begin() + to, dim);
+  return perm;
+}
+
+Shape inversePermutation(ArrayRef<int64_t> perm) {
+  Shape inv(perm.size());
+  for (size_t i = 0; i < perm.size(); ++i) inv[perm[i]] = i;
+  return inv;
 }
 
 Type dtypeFromCode(MLIRContext *ctx, int64_t code) {
@@ -102,26 +127,38 @@ Type promoteTypes(MLIRContext *ctx, ArrayRef<PromotionInput> inputs) {
   if (dimensioned) return dimensioned;
   if (zeroDim) return zeroDim;
   if (top == 2) return Float32Type::get(ctx);
-  if (top == 1) return IntegerType::get(ctx, 64, IntegerType::Signed);
+  if (top == 1) return si64Type(ctx);
   return IntegerType::get(ctx, 1);
 }
 
 // ------------------------------------------------------------------ constants
 
-static DenseElementsAttr splatAttr(RankedTensorType type, double v) {
+/// `values` as the elements of `type` (one value: in every element).
+static DenseElementsAttr attrFromDoubles(RankedTensorType type, ArrayRef<double> values) {
   Type elem = type.getElementType();
   if (auto ft = elem.dyn_cast<FloatType>()) {
-    APFloat f(v);
-    bool lost = false;
-    f.convert(ft.getFloatSemantics(), APFloat::rmNearestTiesToEven, &lost);
-    return DenseElementsAttr::get(type, ArrayRef<APFloat>{f});
+    llvm::SmallVector<APFloat> fs;
+    for (double v : values) {
+      APFloat f(v);
+      bool lost = false;
+      f.convert(ft.getFloatSemantics(), APFloat::rmNearestTiesToEven, &lost);
+      fs.push_back(f);
+    }
+    return DenseElementsAttr::get(type, fs);
   }
-  if (isBoolType(elem)) return DenseElementsAttr::get(type, ArrayRef<bool>{v != 0});
+  if (isBoolType(elem)) {
+    llvm::SmallVector<bool> bs;
+    for (double v : values) bs.push_back(v != 0);
+    return DenseElementsAttr::get(type, bs);
+  }
   if (auto it = elem.dyn_cast<IntegerType>()) {
-    if (std::isnan(v)) unsupported("NaN cannot be an integer constant");
-    APInt value(it.getWidth(), static_cast<uint64_t>(static_cast<int64_t>(v)), true);
-    if (it.isUnsigned() && v >= 0) value = APInt(it.getWidth(), static_cast<uint64_t>(v));
-    return DenseElementsAttr::get(type, ArrayRef<APInt>{value});
+    llvm::SmallVector<APInt> is;
+    for (double v : values) {
+      if (std::isnan(v)) unsupported("NaN cannot be an integer constant");
+      if (it.isUnsigned() && v >= 0) is.push_back(APInt(it.getWidth(), static_cast<uint64_t>(v)));
+      else is.push_back(APInt(it.getWidth(), static_cast<uint64_t>(static_cast<int64_t>(v)), true));
+    }
+    return DenseElementsAttr::get(type, is);
   }
   unsupported("a constant of this element type is not supported");
 }
@@ -153,58 +190,31 @@ static llvm::SmallVector<double> elementsAsDoubles(DenseElementsAttr attr) {
   return out;
 }
 
-static DenseElementsAttr attrFromDoubles(RankedTensorType type, ArrayRef<double> values) {
-  Type elem = type.getElementType();
-  if (auto ft = elem.dyn_cast<FloatType>()) {
-    llvm::SmallVector<APFloat> fs;
-    for (double v : values) {
-      APFloat f(v);
-      bool lost = false;
-      f.convert(ft.getFloatSemantics(), APFloat::rmNearestTiesToEven, &lost);
-      fs.push_back(f);
-    }
-    return DenseElementsAttr::get(type, fs);
-  }
-  if (isBoolType(elem)) {
-    llvm::SmallVector<bool> bs;
-    for (double v : values) bs.push_back(v != 0);
-    return DenseElementsAttr::get(type, bs);
-  }
-  auto it = elem.cast<IntegerType>();
-  llvm::SmallVector<APInt> is;
-  for (double v : values) {
-    if (std::isnan(v)) unsupported("NaN cannot be an integer constant");
-    is.push_back(APInt(it.getWidth(), static_cast<uint64_t>(static_cast<int64_t>(v)), true));
-  }
-  return DenseElementsAttr::get(type, is);
-}
-
 Value Emitter::constant(DenseElementsAttr value) {
   return op("lumo.Const", {}, value.getType(), {attr("value", value)});
 }
 
-Value Emitter::splat(RankedTensorType type, double v) {
-  Type elem = type.getElementType();
-  if (!elem.isa<FloatType>() && !elem.isa<IntegerType>())
-    unsupported("a constant of this element type is not supported");
-  return constant(splatAttr(type, v));
+Value Emitter::constant(RankedTensorType type, ArrayRef<double> values) {
+  return constant(attrFromDoubles(type, values));
 }
+
+Value Emitter::splat(RankedTensorType type, double v) { return constant(type, {v}); }
 
 Value Emitter::indexVector(ArrayRef<int64_t> values) {
   auto type = tensorOf({static_cast<int64_t>(values.size())},
-                       IntegerType::get(ctx(), 64, IntegerType::Signed));
+                       si64Type(ctx()));
   llvm::SmallVector<APInt> is;
   for (int64_t v : values) is.push_back(APInt(64, static_cast<uint64_t>(v), true));
   return constant(DenseElementsAttr::get(type, is));
 }
 
 Value Emitter::indexScalar(int64_t v) {
-  auto type = tensorOf({}, IntegerType::get(ctx(), 64, IntegerType::Signed));
+  auto type = tensorOf({}, si64Type(ctx()));
   return constant(DenseElementsAttr::get(type, ArrayRef<APInt>{APInt(64, v, true)}));
 }
 
 Value Emitter::positions(ArrayRef<int64_t> shape, int64_t dim, int64_t start, int64_t step) {
-  auto type = tensorOf(shape, IntegerType::get(ctx(), 64, IntegerType::Signed));
+  auto type = tensorOf(shape, si64Type(ctx()));
   return op("lumo.Arange",
             {indexScalar(start), indexScalar(start + shape[dim] * step), indexScalar(step)}, type,
             {i64("dim", dim)});
@@ -459,18 +469,28 @@ Value Emitter::pad(Value x, ArrayRef<int64_t> low, ArrayRef<int64_t> high,
 }
 
 Value Emitter::reduce(Value x, ArrayRef<int64_t> dims, bool keepDims, StringRef kind) {
-  Shape shape;
-  for (int64_t i = 0; i < static_cast<int64_t>(shapeOf(x).size()); ++i) {
-    bool reduced = llvm::is_contained(dims, i);
-    if (!reduced) shape.push_back(shapeOf(x)[i]);
-    else if (keepDims) shape.push_back(1);
-  }
+  Shape shape = reducedShape(shapeOf(x), dims, keepDims);
   Type elem = elemOf(x);
-  if (kind == "argmax" || kind == "argmin") elem = IntegerType::get(ctx(), 64, IntegerType::Signed);
+  if (kind == "argmax" || kind == "argmin") elem = si64Type(ctx());
   if (kind == "and" || kind == "or") elem = b.getI1Type();
   llvm::SmallVector<NamedAttribute, 3> attrs{ints("dimensions", dims), str("reduce_kind", kind)};
   if (keepDims) attrs.push_back(ints("keep_dims", {1}));
   return op("lumo.Reduce", x, tensorOf(shape, elem), attrs);
+}
+
+Value Emitter::gather(Value x, Value indices, int64_t axis, int64_t batchDims) {
+  if (axis >= rankOf(x) || batchDims > rankOf(indices)) unsupported("gather axis out of range");
+  Shape shape(shapeOf(x).begin(), shapeOf(x).begin() + axis);
+  shape.append(shapeOf(indices).begin() + batchDims, shapeOf(indices).end());
+  shape.append(shapeOf(x).begin() + axis + 1, shapeOf(x).end());
+  llvm::SmallVector<NamedAttribute, 2> attrs{i64("axis", axis)};
+  if (batchDims) attrs.push_back(i64("batch_dims", batchDims));
+  return op("lumo.Gather", {x, indices}, tensorOf(shape, elemOf(x)), attrs);
+}
+
+Value Emitter::scatter(Value self, Value indices, Value updates, int64_t axis, StringRef kind) {
+  return op("lumo.Scatter", {self, indices, updates}, self.getType(),
+            {i64("axis", axis), str("reduce_kind", kind)});
 }
 
 Value Emitter::matmul(Value a, Value bv, bool transposeA, bool transposeB) {
@@ -542,11 +562,15 @@ static bool isListProducer(StringRef kind) {
   return kind.startswith("aten.split") || kind.startswith("aten.unbind") || kind == "aten.chunk";
 }
 
-bool isOperandOnlyKind(StringRef kind) {
-  return kind.startswith("constant.") || kind == "prim.ListConstruct" ||
-         kind == "aten.IntImplicit" || kind == "aten.FloatImplicit" ||
+/// Scalar reads whose number is the value of their tensor operand.
+static bool isScalarRead(StringRef kind) {
+  return kind == "aten.IntImplicit" || kind == "aten.FloatImplicit" ||
          kind == "aten.ScalarImplicit" || kind == "aten.Int.Tensor" ||
-         kind == "aten.Float.Tensor" || kind == "aten.Bool.Tensor" || kind == "aten.item" ||
+         kind == "aten.Float.Tensor" || kind == "aten.Bool.Tensor" || kind == "aten.item";
+}
+
+bool isOperandOnlyKind(StringRef kind) {
+  return kind.startswith("constant.") || kind == "prim.ListConstruct" || isScalarRead(kind) ||
          kind == "prim.device" || kind == "prim.dtype" || isListProducer(kind);
 }
 
@@ -568,13 +592,6 @@ StringRef refusalReason(StringRef kind) {
   }();
   auto it = reasons.find(kind);
   return it == reasons.end() ? StringRef() : it->second;
-}
-
-/// Scalar reads whose number is the value of their tensor operand.
-static bool isScalarRead(StringRef kind) {
-  return kind == "aten.IntImplicit" || kind == "aten.FloatImplicit" ||
-         kind == "aten.ScalarImplicit" || kind == "aten.Int.Tensor" ||
-         kind == "aten.Float.Tensor" || kind == "aten.Bool.Tensor" || kind == "aten.item";
 }
 
 struct Number {
@@ -809,11 +826,11 @@ Type TorchOp::promoted(ArrayRef<unsigned> operands) const {
     Type elem = Float32Type::get(ctx);
     if (auto opaque = v.getType().dyn_cast<OpaqueType>()) {
       StringRef data = opaque.getTypeData();
-      if (data == "int") elem = IntegerType::get(ctx, 64, IntegerType::Signed);
+      if (data == "int") elem = si64Type(ctx);
       else if (data == "bool") elem = IntegerType::get(ctx, 1);
       else if (data != "float") {
         auto n = scalarNumber(v, state);
-        if (n && n->integral) elem = IntegerType::get(ctx, 64, IntegerType::Signed);
+        if (n && n->integral) elem = si64Type(ctx);
       }
     }
     inputs.push_back({elem, false, true});

@@ -38,6 +38,8 @@ RankedTensorType tensorOf(ArrayRef<int64_t> shape, Type elem);
 bool isFloatType(Type t);
 bool isBoolType(Type t);
 bool isIntegerType(Type t);  // integers other than i1
+/// si64, the element type of indices.
+Type si64Type(MLIRContext *ctx);
 int64_t numElements(ArrayRef<int64_t> shape);
 /// Numpy-style broadcast of two shapes; throws when they do not broadcast.
 Shape broadcastShapes(ArrayRef<int64_t> a, ArrayRef<int64_t> b);
@@ -47,6 +49,11 @@ int64_t normDim(int64_t dim, int64_t rank);
 Shape normDims(ArrayRef<int64_t> dims, int64_t rank);
 /// The dimensions from, from + 1, ..., to - 1.
 Shape dimRange(int64_t from, int64_t to);
+/// The shape of a reduction of `shape` over dims: the reduced dimensions dropped, or kept as 1.
+Shape reducedShape(ArrayRef<int64_t> shape, ArrayRef<int64_t> dims, bool keepDims);
+/// The permutation that moves dimension `dim` to position `to`.
+Shape moveDim(int64_t rank, int64_t dim, int64_t to);
+Shape inversePermutation(ArrayRef<int64_t> perm);
 /// The element type of a PyTorch ScalarType code (6 float, 4 long, 11 bool, ...).
 Type dtypeFromCode(MLIRContext *ctx, int64_t code);
 /// PyTorch's result type of an operation over these values, each given with the rank it has (0 for
@@ -84,6 +91,8 @@ class Emitter {
 
   // Constants.
   Value constant(DenseElementsAttr value);
+  /// A constant of `type` holding `values` (or one value in every element).
+  Value constant(RankedTensorType type, ArrayRef<double> values);
   Value splat(RankedTensorType type, double v);
   Value scalar(Type elem, double v) { return splat(tensorOf({}, elem), v); }
   Value indexVector(ArrayRef<int64_t> values);  // 1-D si64
@@ -129,6 +138,10 @@ class Emitter {
   Value pad(Value x, ArrayRef<int64_t> low, ArrayRef<int64_t> high, ArrayRef<int64_t> interior,
             ArrayRef<NamedAttribute> extra = {});
   Value reduce(Value x, ArrayRef<int64_t> dims, bool keepDims, StringRef kind);
+  /// x's slices at `indices` along axis; the first batchDims dimensions of indices and x pair up.
+  Value gather(Value x, Value indices, int64_t axis, int64_t batchDims = 0);
+  /// self with `updates` written at `indices` along axis, combined by `kind` ("none", "add", ...).
+  Value scatter(Value self, Value indices, Value updates, int64_t axis, StringRef kind);
   Value matmul(Value a, Value b, bool transposeA, bool transposeB);
   /// Zeros of the given type.
   Value zeros(RankedTensorType type) { return splat(type, 0.0); }
@@ -140,6 +153,8 @@ class Emitter {
 
 /// log_base(base^x + base^y), exact for equal infinities.
 Value logAddExp(Emitter &e, Value x, Value y, double base);
+/// log(1 + exp(x)), PyTorch's softplus with its default beta and threshold.
+Value softplusOf(Emitter &e, Value x);
 
 inline RankedTensorType typeOf(Value v) { return v.getType().dyn_cast<RankedTensorType>(); }
 inline Type elemOf(Value v) { return v.getType().cast<RankedTensorType>().getElementType(); }

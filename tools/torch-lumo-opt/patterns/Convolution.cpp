@@ -153,9 +153,7 @@ Values im2col(TorchOp &t) {
   Value padded = e.pad(e.reshape(x, {planes, win.h, win.w}), {0, win.padding[0], win.padding[1]},
                        {0, win.padding[0], win.padding[1]}, {0, 0, 0});
   Value flat = e.reshape(padded, {planes, win.paddedSize()});
-  Value picked = e.op("lumo.Gather", {flat, win.positions(e)},
-                      tensorOf({planes, win.elements() * win.count()}, elemOf(x)), {e.i64("axis", 1)});
-  return {e.conform(picked, t.resultType())};
+  return {e.conform(e.gather(flat, win.positions(e), 1), t.resultType())};
 }
 
 /// col2im(cols [N,] C*kh*kw, L, output_size, kernel_size, dilation, padding, stride) -> [N,] C, H, W
@@ -172,10 +170,8 @@ Values col2im(TorchOp &t) {
   Shape updatesShape{planes, win.elements() * win.count()};
   Value updates = e.reshape(e.cast(cols, t.resultElem()), updatesShape);
   Value positions = e.broadcastInDim(win.positions(e), updatesShape, {1});
-  Value sums = e.op("lumo.Scatter",
-                    {e.zeros(tensorOf({planes, win.paddedSize()}, t.resultElem())), positions, updates},
-                    tensorOf({planes, win.paddedSize()}, t.resultElem()),
-                    {e.i64("axis", 1), e.str("reduce_kind", "add")});
+  Value sums = e.scatter(e.zeros(tensorOf({planes, win.paddedSize()}, t.resultElem())), positions,
+                         updates, 1, "add");
   Value padded = e.reshape(sums, {planes, win.h + 2 * win.padding[0], win.paddedWidth()});
   Value image = e.pad(padded, {0, -win.padding[0], -win.padding[1]},
                       {0, -win.padding[0], -win.padding[1]}, {0, 0, 0});
@@ -262,7 +258,7 @@ struct GridSampler {
   }
 
   Tap tap(Value cx, Value cy, Value weight, Value dx, Value dy) {
-    Type elem = elemOf(cx), si64 = IntegerType::get(e.ctx(), 64, IntegerType::Signed);
+    Type elem = elemOf(cx), si64 = si64Type(e.ctx());
     auto within = [&](Value v, int64_t size) {
       return e.logicalAnd(e.compare(v, e.scalar(elem, 0), "GE"),
                           e.compare(v, e.scalar(elem, size - 1), "LE"));
@@ -276,10 +272,7 @@ struct GridSampler {
   }
 
   Value table(Value input) { return e.reshape(e.transpose(input, {0, 2, 3, 1}), {n, h * w, c}); }
-  Value read(Value table, const Tap &tap) {
-    return e.op("lumo.Gather", {table, tap.index}, tensorOf({n, p, c}, elemOf(table)),
-                {e.i64("axis", 1), e.i64("batch_dims", 1)});
-  }
+  Value read(Value table, const Tap &tap) { return e.gather(table, tap.index, 1, 1); }
   /// v ([N, P, C]) where the tap lies inside, zero elsewhere (never a product with what is there).
   Value masked(const Tap &tap, Value v) { return e.select(tap.inside, v, e.zeros(typeOf(v))); }
   /// [N, height*width, C] -> [N, C, height, width].
@@ -319,8 +312,7 @@ Values gridSamplerBackward(TorchOp &t) {
     Value acc = e.zeros(type);
     for (const auto &tap : s.taps) {
       Value positions = e.broadcastInDim(tap.index, {s.n, s.p, s.c}, {0, 1});
-      acc = e.op("lumo.Scatter", {acc, positions, s.masked(tap, e.mul(dy, tap.weight))}, type,
-                 {e.i64("axis", 1), e.str("reduce_kind", "add")});
+      acc = e.scatter(acc, positions, s.masked(tap, e.mul(dy, tap.weight)), 1, "add");
     }
     out[0] = s.image(acc, s.h, s.w);
   }
@@ -609,10 +601,7 @@ Value resample(Emitter &e, Value x, ArrayRef<std::vector<double>> matrices, Arra
   Type elem = elemOf(x);
   for (int64_t k = 0; k < spatial; ++k) {
     int64_t d = rank - spatial + k;
-    auto type = tensorOf({out[k], in[k]}, elem);
-    llvm::SmallVector<Attribute> values;
-    for (double v : matrices[k]) values.push_back(FloatAttr::get(elem, v));
-    Value w = e.constant(DenseElementsAttr::get(type, values));
+    Value w = e.constant(tensorOf({out[k], in[k]}, elem), matrices[k]);
     if (d == rank - 1) {
       x = e.matmul(x, w, false, !transposed);
     } else {

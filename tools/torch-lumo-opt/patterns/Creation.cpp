@@ -42,15 +42,10 @@ PatternFn arange(int form) {
     Emitter &e = t.e;
     Type elem = type.getElementType();
     if (n <= kConstantLimit) {
-      llvm::SmallVector<Attribute> values;
-      for (int64_t i = 0; i < n; ++i) {
-        double v = start + i * step;
-        if (auto ft = elem.dyn_cast<FloatType>()) values.push_back(FloatAttr::get(ft, v));
-        else if (auto it = elem.dyn_cast<IntegerType>())
-          values.push_back(IntegerAttr::get(it, APInt(it.getWidth(), static_cast<int64_t>(v), true)));
-        else unsupported("arange of this element type");
-      }
-      return {e.constant(DenseElementsAttr::get(type, values))};
+      if (!elem.isa<FloatType, IntegerType>()) unsupported("arange of this element type");
+      llvm::SmallVector<double> values;
+      for (int64_t i = 0; i < n; ++i) values.push_back(start + i * step);
+      return {e.constant(type, values)};
     }
     return {e.op("lumo.Arange", {e.scalar(elem, start), e.scalar(elem, start + n * step),
                                  e.scalar(elem, step)},
@@ -64,16 +59,15 @@ Values linspace(TorchOp &t) {
   RankedTensorType type = t.resultType();
   int64_t n = type.getRank() == 1 ? type.getShape()[0] : 0;
   if (n > kConstantLimit) unsupported("linspace too long to be a constant");
-  llvm::SmallVector<Attribute> values;
-  auto ft = type.getElementType().dyn_cast<FloatType>();
-  if (!ft) unsupported("linspace of integers");
+  llvm::SmallVector<double> values;
+  if (!type.getElementType().isa<FloatType>()) unsupported("linspace of integers");
   for (int64_t i = 0; i < n; ++i) {
     double v = n == 1 ? start : start + (end - start) * i / (n - 1);
     // PyTorch fills the second half backwards from the end.
     if (n > 1 && i >= n / 2) v = end - (end - start) * (n - 1 - i) / (n - 1);
-    values.push_back(FloatAttr::get(ft, v));
+    values.push_back(v);
   }
-  return {t.e.constant(DenseElementsAttr::get(type, values))};
+  return {t.e.constant(type, values)};
 }
 
 /// eye(n, ...), eye.m(n, m, ...).
@@ -89,13 +83,7 @@ Values eye(TorchOp &t) {
   }
   llvm::SmallVector<double> values(rows * cols, 0.0);
   for (int64_t i = 0; i < std::min(rows, cols); ++i) values[i * cols + i] = 1.0;
-  Type elem = type.getElementType();
-  llvm::SmallVector<Attribute> attrs;
-  for (double v : values) {
-    if (auto ft = elem.dyn_cast<FloatType>()) attrs.push_back(FloatAttr::get(ft, v));
-    else attrs.push_back(IntegerAttr::get(elem, APInt(elem.getIntOrFloatBitWidth(), static_cast<int64_t>(v))));
-  }
-  return {e.constant(DenseElementsAttr::get(type, attrs))};
+  return {e.constant(type, values)};
 }
 
 /// prim.NumToTensor.Scalar(x), scalar_tensor(x, ...).
@@ -199,7 +187,7 @@ Values randomFull(TorchOp &t) {
     count = (uint64_t(1) << APFloat::semanticsPrecision(ft.getFloatSemantics())) + 1;
   else if (isBoolType(elem)) count = 2;
   else count = uint64_t(1) << (elem.getIntOrFloatBitWidth() - (elem.isUnsignedInteger() ? 0 : 1));
-  auto ints = tensorOf(type.getShape(), IntegerType::get(e.ctx(), 64, IntegerType::Signed));
+  auto ints = tensorOf(type.getShape(), si64Type(e.ctx()));
   auto below = [&](int64_t n) { return uniform(t, ints, e.indexScalar(0), e.indexScalar(n)); };
   const int64_t word = int64_t(1) << 32;
   if (count <= uint64_t(word)) return {e.cast(below(count), elem)};

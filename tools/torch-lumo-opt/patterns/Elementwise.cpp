@@ -64,13 +64,17 @@ Value asBool(Emitter &e, Value x) {
   return e.compare(x, e.scalar(elemOf(x), 0), "NE");
 }
 
+/// x and/or/xor y.
+Value combine(Emitter &e, StringRef which, Value x, Value y) {
+  return which == "and" ? e.logicalAnd(x, y) : which == "or" ? e.logicalOr(x, y)
+                                                             : e.binary("xor", x, y);
+}
+
 PatternFn logical(StringRef which) {
   std::string w = which.str();
   return [w](TorchOp &t) -> Values {
     Value x = asBool(t.e, t.tensor(0)), y = asBool(t.e, t.tensor(1));
-    Value r = w == "and" ? t.e.logicalAnd(x, y) : w == "or" ? t.e.logicalOr(x, y)
-                                                            : t.e.binary("xor", x, y);
-    return {t.e.conform(r, t.resultType())};
+    return {t.e.conform(combine(t.e, w, x, y), t.resultType())};
   };
 }
 
@@ -79,9 +83,7 @@ PatternFn bitwise(StringRef which) {
   return [w](TorchOp &t) -> Values {
     Type elem = t.resultElem();
     Value x = t.value(0, elem), y = t.value(1, elem);
-    Value r = w == "and" ? t.e.logicalAnd(x, y) : w == "or" ? t.e.logicalOr(x, y)
-                                                            : t.e.binary("xor", x, y);
-    return {t.e.conform(r, t.resultType())};
+    return {t.e.conform(combine(t.e, w, x, y), t.resultType())};
   };
 }
 
@@ -159,14 +161,6 @@ Values clamp(TorchOp &t) {
   return {e.conform(r, t.resultType())};
 }
 
-PatternFn clampOne(StringRef kind) {
-  std::string k = kind.str();
-  return [k](TorchOp &t) -> Values {
-    Type elem = t.resultElem();
-    return {t.e.conform(t.e.binary(k, t.value(0, elem), t.value(1, elem)), t.resultType())};
-  };
-}
-
 Values hardtanh(TorchOp &t) {
   Type elem = t.resultElem();
   Value x = t.value(0, elem);
@@ -212,10 +206,6 @@ Values softplus(TorchOp &t) {
   Value x = t.value(0, t.resultElem());
   return {t.e.op("lumo.Softplus", x, x.getType(),
                  {t.e.f64("beta", t.f64(1)), t.e.f64("threshold", t.f64(2))})};
-}
-
-Value softplusOf(Emitter &e, Value x) {
-  return e.op("lumo.Softplus", x, x.getType(), {e.f64("beta", 1.0), e.f64("threshold", 20.0)});
 }
 
 Values mish(TorchOp &t) {
@@ -524,6 +514,10 @@ Values xlogy(TorchOp &t) {
 
 }  // namespace
 
+Value softplusOf(Emitter &e, Value x) {
+  return e.op("lumo.Softplus", x, x.getType(), {e.f64("beta", 1.0), e.f64("threshold", 20.0)});
+}
+
 Value logAddExp(Emitter &e, Value x, Value y, double base) {
   Type elem = elemOf(x);
   double ln = std::log(base);
@@ -729,8 +723,8 @@ void addElementwisePatterns(PatternTable &t) {
         where);
   t.add({"aten.masked_fill.Tensor", "aten.masked_fill.Scalar"}, maskedFill);
   t.add({"aten.clamp", "aten.clamp.Tensor"}, clamp);
-  t.add({"aten.clamp_min", "aten.clamp_min.Tensor"}, clampOne("maximum"));
-  t.add({"aten.clamp_max", "aten.clamp_max.Tensor"}, clampOne("minimum"));
+  t.add({"aten.clamp_min", "aten.clamp_min.Tensor"}, kindBinary("maximum"));
+  t.add({"aten.clamp_max", "aten.clamp_max.Tensor"}, kindBinary("minimum"));
 
   // Activations.
   t.add("aten.hardtanh", hardtanh);

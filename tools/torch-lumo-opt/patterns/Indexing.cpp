@@ -6,36 +6,9 @@
 namespace torch_lumo {
 namespace {
 
-Type si64Type(MLIRContext *ctx) { return IntegerType::get(ctx, 64, IntegerType::Signed); }
-
-Value gather(Emitter &e, Value x, Value indices, int64_t axis, int64_t batchDims = 0) {
-  if (axis >= rankOf(x) || batchDims > rankOf(indices)) unsupported("gather axis out of range");
-  Shape shape(shapeOf(x).begin(), shapeOf(x).begin() + axis);
-  shape.append(shapeOf(indices).begin() + batchDims, shapeOf(indices).end());
-  shape.append(shapeOf(x).begin() + axis + 1, shapeOf(x).end());
-  llvm::SmallVector<NamedAttribute, 2> attrs{e.i64("axis", axis)};
-  if (batchDims) attrs.push_back(e.i64("batch_dims", batchDims));
-  return e.op("lumo.Gather", {x, indices}, tensorOf(shape, elemOf(x)), attrs);
-}
-
-/// Permutation that moves dimension `dim` to position `to`.
-Shape moveDim(int64_t rank, int64_t dim, int64_t to) {
-  Shape perm;
-  for (int64_t i = 0; i < rank; ++i)
-    if (i != dim) perm.push_back(i);
-  perm.insert(perm.begin() + to, dim);
-  return perm;
-}
-
-Shape inverse(ArrayRef<int64_t> perm) {
-  Shape inv(perm.size());
-  for (size_t i = 0; i < perm.size(); ++i) inv[perm[i]] = i;
-  return inv;
-}
-
 Values embedding(TorchOp &t) {
   Value weight = t.tensor(0), indices = t.tensor(1);
-  return {t.e.conform(gather(t.e, weight, indices, 0), t.resultType())};
+  return {t.e.conform(t.e.gather(weight, indices, 0), t.resultType())};
 }
 
 /// ScatterNd of `updates` rows into zeros of `shape` at the (flattened) `indices`.
@@ -71,7 +44,7 @@ Values embeddingBackward(TorchOp &t) {
   if (scaleByFreq) {
     int64_t numWeights = t.resultShape()[0];
     Value counts = scatterRows(e, flat, e.splat(tensorOf({n}, elem), 1), {numWeights});
-    Value perRow = gather(e, counts, flat, 0);
+    Value perRow = e.gather(counts, flat, 0);
     updates = e.div(updates, e.reshape(perRow, column));
   }
   return {scatterRows(e, flat, updates, t.resultShape())};
@@ -91,8 +64,8 @@ Values torchGather(TorchOp &t) {
   size[dim] = shapeOf(x)[dim];
   x = e.slice(x, Shape(rank, 0), size);
   Shape perm = moveDim(rank, dim, rank - 1);
-  Value r = gather(e, e.transpose(x, perm), e.transpose(index, perm), rank - 1, rank - 1);
-  return {e.conform(e.transpose(r, inverse(perm)), t.resultType())};
+  Value r = e.gather(e.transpose(x, perm), e.transpose(index, perm), rank - 1, rank - 1);
+  return {e.conform(e.transpose(r, inversePermutation(perm)), t.resultType())};
 }
 
 Values indexSelect(TorchOp &t) {
@@ -100,7 +73,7 @@ Values indexSelect(TorchOp &t) {
   if (rankOf(x) == 0) return {t.e.conform(x, t.resultType())};
   int64_t dim = normDim(t.i64(1), rankOf(x));
   if (rankOf(index) == 0) index = t.e.reshape(index, {1});
-  return {t.e.conform(gather(t.e, x, index, dim), t.resultType())};
+  return {t.e.conform(t.e.gather(x, index, dim), t.resultType())};
 }
 
 /// The items of a list of optional tensors (null for None).
@@ -152,7 +125,7 @@ Values index(TorchOp &t) {
   IndexPlan plan = planIndex(t, 1);
   int64_t rank = rankOf(x), k = plan.tensors.size(), p = plan.first;
   if (p + k > rank) unsupported("too many indices");
-  if (k == 1) return {e.conform(gather(e, x, plan.tensors[0], p), t.resultType())};
+  if (k == 1) return {e.conform(e.gather(x, plan.tensors[0], p), t.resultType())};
   Shape common;
   for (Value v : plan.tensors) common = broadcastShapes(common, shapeOf(v));
   Values parts;
@@ -189,8 +162,7 @@ Value scatterSlices(Emitter &e, Value self, int64_t dim, Value indices, Value up
                     StringRef kind) {
   Value idx = e.broadcastInDim(e.cast(indices, si64Type(e.ctx())),
                                shapeOf(updates), {dim});
-  return e.op("lumo.Scatter", {self, idx, updates}, self.getType(),
-              {e.i64("axis", dim), e.str("reduce_kind", kind)});
+  return e.scatter(self, idx, updates, dim, kind);
 }
 
 /// index_put(self, indices, values, accumulate). Several index tensors (consecutive dimensions)
@@ -272,8 +244,7 @@ Value torchScatter(Emitter &e, Value self, int64_t dim, Value index, Value updat
                    StringRef kind) {
   if (shapeOf(updates) != shapeOf(index))
     updates = e.slice(updates, Shape(rankOf(updates), 0), shapeOf(index));
-  return e.op("lumo.Scatter", {self, index, updates}, self.getType(),
-              {e.i64("axis", dim), e.str("reduce_kind", kind)});
+  return e.scatter(self, index, updates, dim, kind);
 }
 
 std::string scatterKind(const std::string &reduce) {
@@ -350,8 +321,7 @@ Values put(TorchOp &t) {
   if (numElements(shapeOf(source)) != m) unsupported("source and index differ in size");
   Value flat = e.reshape(self, {n});
   Value idx = wrapIndex(e, e.reshape(e.cast(index, si64Type(e.ctx())), {m}), n);
-  Value r = e.op("lumo.Scatter", {flat, idx, e.reshape(source, {m})}, flat.getType(),
-                 {e.i64("axis", 0), e.str("reduce_kind", t.flag(3) ? "add" : "none")});
+  Value r = e.scatter(flat, idx, e.reshape(source, {m}), 0, t.flag(3) ? "add" : "none");
   return {e.reshape(r, shapeOf(self))};
 }
 
@@ -359,7 +329,7 @@ Values take(TorchOp &t) {
   Value x = t.tensor(0), index = t.tensor(1);
   Emitter &e = t.e;
   Value flat = e.reshape(x, {numElements(shapeOf(x))});
-  return {e.conform(gather(e, flat, index, 0), t.resultType())};
+  return {e.conform(e.gather(flat, index, 0), t.resultType())};
 }
 
 }  // namespace

@@ -40,9 +40,7 @@ NllParts nllParts(TorchOp &t, Value input, Value target, unsigned weightAt, unsi
   Value kept = e.cast(p.keep, elem);
   if (!t.isNone(weightAt)) {
     Value w = t.value(weightAt, elem);
-    Value perEntry = e.op("lumo.Gather", {w, p.safeTarget},
-                          tensorOf(shapeOf(p.safeTarget), elem), {e.i64("axis", 0)});
-    p.weights = e.mul(perEntry, kept);
+    p.weights = e.mul(e.gather(w, p.safeTarget, 0), kept);
   } else {
     p.weights = kept;
   }
@@ -53,22 +51,13 @@ NllParts nllParts(TorchOp &t, Value input, Value target, unsigned weightAt, unsi
 Value pickClass(Emitter &e, Value input, Value target, int64_t channelDim) {
   int64_t rank = rankOf(input);
   if (rank == 1) {
-    Value picked = e.op("lumo.Gather", {input, e.reshape(target, {1})}, tensorOf({1}, elemOf(input)),
-                        {e.i64("axis", 0)});
-    return e.reshape(picked, {});
+    return e.reshape(e.gather(input, e.reshape(target, {1}), 0), {});
   }
   // Classes last, every other dimension a batch dimension of the gather.
-  Shape perm;
-  for (int64_t i = 0; i < rank; ++i)
-    if (i != channelDim) perm.push_back(i);
-  perm.push_back(channelDim);
-  Value moved = e.transpose(input, perm);
+  Value moved = e.transpose(input, moveDim(rank, channelDim, rank - 1));
   Shape idxShape(shapeOf(target).begin(), shapeOf(target).end());
   idxShape.push_back(1);
-  Shape outShape(idxShape);
-  Value picked = e.op("lumo.Gather", {moved, e.reshape(target, idxShape)},
-                      tensorOf(outShape, elemOf(input)),
-                      {e.i64("axis", rank - 1), e.i64("batch_dims", rank - 1)});
+  Value picked = e.gather(moved, e.reshape(target, idxShape), rank - 1, rank - 1);
   return e.reshape(picked, shapeOf(target));
 }
 
@@ -198,8 +187,7 @@ Value bceWithLogits(TorchOp &t, Value x, Value y) {
 /// soft_margin_loss(x, y, reduction) = log(1 + exp(-y x)).
 Value softMargin(TorchOp &t, Value x, Value y) {
   Emitter &e = t.e;
-  Value z = e.unary("neg", e.mul(x, y));
-  return e.op("lumo.Softplus", z, z.getType(), {e.f64("beta", 1.0), e.f64("threshold", 20.0)});
+  return softplusOf(e, e.unary("neg", e.mul(x, y)));
 }
 
 Value softMarginGrad(TorchOp &t, Value x, Value y) {

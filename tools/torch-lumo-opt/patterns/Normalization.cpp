@@ -41,7 +41,7 @@ Values maskedGradients(TorchOp &t, unsigned maskAt, Values grads) {
   return grads;
 }
 
-/// weight or bias operand i, or a constant of `shape` when it is None.
+/// Operand i (a weight, bias or statistic) shaped `shape`, or a constant of `shape` when it is None.
 Value affineOr(TorchOp &t, unsigned i, ArrayRef<int64_t> shape, Type elem, double fill) {
   if (t.size() > i && !t.isNone(i)) return t.e.reshape(t.value(i, elem), shape);
   return t.e.splat(tensorOf(shape, elem), fill);
@@ -113,11 +113,6 @@ struct BatchNormArgs {
   double momentum, eps;
 };
 
-Value batchNormStat(TorchOp &t, unsigned i, int64_t channels, Type elem, double fill) {
-  if (t.isNone(i)) return t.e.splat(tensorOf({channels}, elem), fill);
-  return t.value(i, elem);
-}
-
 /// The forward operation: y, the new running mean and the new running variance (unbiased batch
 /// statistics mixed in with factor `momentum`).
 Operation *fusedBatchNorm(Emitter &e, const BatchNormArgs &a) {
@@ -139,14 +134,14 @@ PatternFn batchNorm(bool hasStats, bool functional, bool noTraining = false) {
     if (rankOf(x) < 2) unsupported("batch norm of an input below rank 2");
     int64_t channels = shapeOf(x)[1];
     auto stat = [&](unsigned i, double fill) {
-      return hasStats ? batchNormStat(t, i, channels, elem, fill)
+      return hasStats ? affineOr(t, i, {channels}, elem, fill)
                       : e.splat(tensorOf({channels}, elem), fill);
     };
     unsigned at = hasStats ? 5 : 3;
     BatchNormArgs a;
     a.x = x;
-    a.scale = batchNormStat(t, 1, channels, elem, 1.0);
-    a.offset = batchNormStat(t, 2, channels, elem, 0.0);
+    a.scale = affineOr(t, 1, {channels}, elem, 1.0);
+    a.offset = affineOr(t, 2, {channels}, elem, 0.0);
     a.mean = stat(3, 0.0);
     a.var = stat(4, 1.0);
     a.training = !noTraining && t.flag(at++);
@@ -192,7 +187,7 @@ Values batchNormBackward(TorchOp &t) {
   Value grad = t.value(0, elem), x = t.value(1, elem);
   if (rankOf(x) < 2) unsupported("batch norm of an input below rank 2");
   int64_t channels = shapeOf(x)[1];
-  Value scale = batchNormStat(t, 2, channels, elem, 1.0);
+  Value scale = affineOr(t, 2, {channels}, elem, 1.0);
   bool train = t.flag(7);
   double eps = t.f64(8);
   Values out(3);
@@ -205,8 +200,8 @@ Values batchNormBackward(TorchOp &t) {
     // Inference statistics: a per-channel affine map.
     Shape channelShape(rankOf(x), 1);
     channelShape[1] = channels;
-    Value mean = e.reshape(batchNormStat(t, 3, channels, elem, 0.0), channelShape);
-    Value var = e.reshape(batchNormStat(t, 4, channels, elem, 1.0), channelShape);
+    Value mean = e.reshape(affineOr(t, 3, {channels}, elem, 0.0), channelShape);
+    Value var = e.reshape(affineOr(t, 4, {channels}, elem, 1.0), channelShape);
     Value invstd = e.unary("rsqrt", e.addScalar(var, eps));
     Shape dims;
     for (int64_t i = 0; i < rankOf(x); ++i)

@@ -61,7 +61,7 @@ PatternFn fullExtremum(StringRef kind) {
 }
 
 Value argReduce(Emitter &e, Value x, int64_t dim, bool keep, StringRef kind) {
-  if (rankOf(x) == 0) return e.zeros(tensorOf({}, IntegerType::get(e.ctx(), 64, IntegerType::Signed)));
+  if (rankOf(x) == 0) return e.zeros(tensorOf({}, si64Type(e.ctx())));
   return e.reduce(x, {dim}, keep, kind);
 }
 
@@ -110,16 +110,6 @@ PatternFn logicalReduce(StringRef kind, bool hasDims) {
   };
 }
 
-/// Sum of squared deviations from the mean over dims, and the number of reduced elements.
-std::pair<Value, int64_t> squaredDeviations(Emitter &e, Value x, ArrayRef<int64_t> dims,
-                                            bool keep) {
-  Value mean = e.reduce(x, dims, true, "mean");
-  Value d = e.sub(x, mean);
-  int64_t n = 1;
-  for (int64_t dim : dims) n *= shapeOf(x)[dim];
-  return {e.reduce(e.mul(d, d), dims, keep, "sum"), n};
-}
-
 /// var/std(x, dims?, correction?, keepdim) and var_mean/std_mean.
 PatternFn variance(bool root, bool withMean) {
   return [root, withMean](TorchOp &t) -> Values {
@@ -130,11 +120,16 @@ PatternFn variance(bool root, bool withMean) {
     double correction = t.size() > 2 && !t.isNone(2) ? t.f64(2) : 1.0;
     bool keep = t.size() > 3 && t.flag(3);
     if (rankOf(x) == 0) x = e.reshape(x, {1}), dims = {0};
-    auto [ss, n] = squaredDeviations(e, x, dims, keep);
+    // The sum of squared deviations from the mean over dims, and the number of reduced elements.
+    Value mean = e.reduce(x, dims, true, "mean");
+    Value d = e.sub(x, mean);
+    int64_t n = 1;
+    for (int64_t dim : dims) n *= shapeOf(x)[dim];
+    Value ss = e.reduce(e.mul(d, d), dims, keep, "sum");
     Value v = e.scale(ss, 1.0 / std::max(0.0, static_cast<double>(n) - correction));
     if (root) v = e.unaryOp("lumo.Sqrt", v);
     Values out{e.conform(v, t.resultType(0))};
-    if (withMean) out.push_back(e.conform(e.reduce(x, dims, keep, "mean"), t.resultType(1)));
+    if (withMean) out.push_back(e.conform(mean, t.resultType(1)));
     return out;
   };
 }
@@ -150,12 +145,7 @@ Values logsumexp(TorchOp &t) {
   m = e.select(e.unary("isinf", m), e.scalar(elem, 0), m);
   Value s = e.reduce(e.unaryOp("lumo.Exp", e.sub(x, m)), dims, true, "sum");
   Value r = e.add(e.unaryOp("lumo.Log", s), m);
-  if (!keep) {
-    Shape shape;
-    for (int64_t i = 0; i < rankOf(x); ++i)
-      if (!llvm::is_contained(dims, i)) shape.push_back(shapeOf(x)[i]);
-    r = e.reshape(r, shape);
-  }
+  if (!keep) r = e.reshape(r, reducedShape(shapeOf(x), dims, false));
   return {e.conform(r, t.resultType())};
 }
 
@@ -164,8 +154,7 @@ Value vectorNorm(Emitter &e, Value x, double p, ArrayRef<int64_t> dims, bool kee
   Type elem = elemOf(x);
   Value a = e.unaryOp("lumo.Abs", x);
   if (p == 2)
-    return e.op("lumo.L2Norm", x,
-                tensorOf(shapeOf(e.reduce(x, dims, keep, "sum")), elem),
+    return e.op("lumo.L2Norm", x, tensorOf(reducedShape(shapeOf(x), dims, keep), elem),
                 {e.ints("dims", dims), e.flag("keepdim", keep)});
   if (p == 1) return e.reduce(a, dims, keep, "sum");
   if (std::isinf(p)) return e.reduce(a, dims, keep, p > 0 ? "max" : "min");
@@ -286,7 +275,7 @@ std::pair<Value, Value> topK(Emitter &e, Value x, int64_t k, int64_t dim, bool l
                              bool sorted) {
   Shape shape(shapeOf(x).begin(), shapeOf(x).end());
   shape[dim] = k;
-  auto indexType = IntegerType::get(e.ctx(), 64, IntegerType::Signed);
+  auto indexType = si64Type(e.ctx());
   Operation *op = e.create("lumo.TopK", x, {tensorOf(shape, elemOf(x)), tensorOf(shape, indexType)},
                            {e.i64("k", k), e.i64("dimension", dim), e.flag("largest", largest),
                             e.flag("sorted", sorted)});
@@ -321,8 +310,7 @@ std::pair<Value, Value> kth(Emitter &e, Value x, int64_t k, int64_t dim, bool ke
   auto [values, indices] = topK(e, x, k, dim, false, true);
   Value v = e.sliceDim(values, dim, k - 1, 1), i = e.sliceDim(indices, dim, k - 1, 1);
   if (!keep) {
-    Shape shape(shapeOf(x).begin(), shapeOf(x).end());
-    shape.erase(shape.begin() + dim);
+    Shape shape = reducedShape(shapeOf(x), {dim}, false);
     v = e.reshape(v, shape), i = e.reshape(i, shape);
   }
   return {v, i};

@@ -30,8 +30,7 @@ Values transposeDims(TorchOp &t) {
   int64_t rank = rankOf(x);
   if (rank == 0) return {x};
   int64_t a = normDim(t.i64(1), rank), b = normDim(t.i64(2), rank);
-  Shape perm;
-  for (int64_t i = 0; i < rank; ++i) perm.push_back(i);
+  Shape perm = dimRange(0, rank);
   std::swap(perm[a], perm[b]);
   return {t.e.transpose(x, perm)};
 }
@@ -120,8 +119,7 @@ Values sliceScatter(TorchOp &t) {
     return {updateSlice(e, self, src, begin)};
   }
   Value indices = e.positions(shapeOf(src), dim, start, step);
-  return {e.op("lumo.Scatter", {self, indices, src}, self.getType(),
-               {e.i64("axis", dim), e.str("reduce_kind", "none")})};
+  return {e.scatter(self, indices, src, dim, "none")};
 }
 
 /// select_scatter(self, src, dim, index).
@@ -253,7 +251,7 @@ Value reverseDim(Emitter &e, Value x, int64_t dim) {
   if (n <= 1) return x;
   Shape idx;
   for (int64_t i = n - 1; i >= 0; --i) idx.push_back(i);
-  return e.op("lumo.Gather", {x, e.indexVector(idx)}, x.getType(), {e.i64("axis", dim)});
+  return e.gather(x, e.indexVector(idx), dim);
 }
 
 /// Gradients of reflection and replication padding of the trailing dimensions: the gradient of
@@ -327,24 +325,20 @@ Values roll(TorchOp &t) {
   Value x = t.tensor(0);
   Emitter &e = t.e;
   Shape shifts = t.ints(1), dims = t.size() > 2 ? t.ints(2) : Shape{};
-  if (dims.empty()) {
-    Shape shape(shapeOf(x).begin(), shapeOf(x).end());
-    Value flat = e.reshape(x, {numElements(shape)});
+  Value r = x;
+  if (dims.empty()) {  // the flattened tensor rolls
     if (shifts.size() != 1) unsupported("several shifts without dimensions");
-    int64_t n = numElements(shape);
-    if (n == 0) return {x};
-    int64_t s = ((shifts[0] % n) + n) % n;
-    if (s) flat = e.concat({e.sliceDim(flat, 0, n - s, s), e.sliceDim(flat, 0, 0, n - s)}, 0);
-    return {e.reshape(flat, shape)};
+    r = e.reshape(x, {numElements(shapeOf(x))});
+    dims = {0};
   }
   if (dims.size() != shifts.size()) unsupported("shifts and dims differ in length");
   for (size_t i = 0; i < dims.size(); ++i) {
-    int64_t d = normDim(dims[i], rankOf(x)), n = shapeOf(x)[d];
+    int64_t d = normDim(dims[i], rankOf(r)), n = shapeOf(r)[d];
     if (n == 0) continue;
     int64_t s = ((shifts[i] % n) + n) % n;
-    if (s) x = e.concat({e.sliceDim(x, d, n - s, s), e.sliceDim(x, d, 0, n - s)}, d);
+    if (s) r = e.concat({e.sliceDim(r, d, n - s, s), e.sliceDim(r, d, 0, n - s)}, d);
   }
-  return {x};
+  return {e.reshape(r, shapeOf(x))};
 }
 
 Values repeat(TorchOp &t) {
@@ -407,9 +401,7 @@ Value withDiagonal(Emitter &e, Value src, Value fill, int64_t offset, int64_t d1
   Value mask = e.compare(e.sub(e.positions({n1, n2}, 1), e.positions({n1, n2}, 0)),
                          e.indexScalar(offset), "EQ");
   Value r = e.select(mask, values, e.transpose(fill, perm));
-  Shape inverse(rank);
-  for (int64_t i = 0; i < rank; ++i) inverse[perm[i]] = i;
-  return e.transpose(r, inverse);
+  return e.transpose(r, inversePermutation(perm));
 }
 
 /// diagonal_scatter(self, src, offset, dim1, dim2).
@@ -453,8 +445,8 @@ Values asStridedScatter(TorchOp &t) {
   }
   Emitter &e = t.e;
   Value flat = e.reshape(self, {total});
-  Value r = e.op("lumo.Scatter", {flat, e.indexVector(positions), e.reshape(src, {count})},
-                 flat.getType(), {e.i64("axis", 0), e.str("reduce_kind", "none")});
+  Value indices = e.indexVector(positions);
+  Value r = e.scatter(flat, indices, e.reshape(src, {count}), 0, "none");
   return {e.reshape(r, shapeOf(self))};
 }
 
@@ -467,7 +459,7 @@ Values zero(TorchOp &t) { return {t.e.zeros(t.resultType())}; }
 
 /// copy(self, src, non_blocking): src broadcast and cast to self.
 Values copy(TorchOp &t) {
-  return {t.e.conform(t.e.cast(t.tensor(1), t.resultElem()), t.resultType())};
+  return {t.e.conform(t.tensor(1), t.resultType())};
 }
 
 /// The view of the row-major x with these sizes, strides and offset, as the result.
