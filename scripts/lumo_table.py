@@ -43,6 +43,11 @@ class TableError(Exception):
     pass
 
 
+def quote(text):
+    """A double-quoted string literal, as C++ and TableGen read it."""
+    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
 def split_top_level(text):
     """Splits "a, b, c" at commas outside brackets and quotes."""
     parts, depth, quoted, start = [], 0, False, 0
