@@ -333,9 +333,9 @@ private:
       return;
     for (mlir::Value v : op->getOperands())
       step.operands.push_back(use(v));
-    for (mlir::Value r : op->getResults()) {
+    for (auto [r, expected] : llvm::zip(op->getResults(), step.expected)) {
       step.results.push_back(slotOf(r));
-      producedTypes_[step.results.back()] = *expectedType(r.getType());
+      producedTypes_[step.results.back()] = expected;
     }
     plan_.steps.push_back(std::move(step));
   }
