@@ -13,7 +13,7 @@ usage: gen_lumo_ops.py TABLE OUTPUT
 import sys
 
 import lumo_table
-from lumo_table import ATTR_NAMES, TENSOR_TYPES, TableError
+from lumo_table import ATTR_NAMES, TENSOR_TYPES, TableError, quote
 
 # Schema type -> C++ parameter type of the kernel.
 PARAM_TYPES = {
@@ -34,9 +34,8 @@ PARAM_TYPES = {
 KERNELS = ("node", "shape_error")
 
 
-def parse_schema(schema):
-    """Parses a schema and checks the library's own rules; adds the kernel's C++ return type."""
-    op = lumo_table.parse_schema(schema)
+def library_op(op):
+    """Checks a parsed schema against the library's own rules; adds the kernel's C++ return type."""
     name, args = op["name"], op["args"]
     if any(a["kwarg_only"] for a in args):
         last = args[-1]
@@ -57,33 +56,29 @@ def parse_schema(schema):
     return {**op, "num_results": len(return_types), "cpp_return": cpp_return}
 
 
-def c_string(text):
-    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
-
-
 def emit_op(entry):
     schema, kernel = entry["schema"], entry["kernel"]
     if kernel not in KERNELS:
         raise TableError(f"unknown kernel '{kernel}' for {schema}")
-    op = parse_schema(schema)
+    op = library_op(entry["op"])
     if kernel == "node" and op["cpp_return"] != "at::Tensor":
         raise TableError(f"{op['name']}: a node kernel has exactly one tensor result")
     params = ", ".join(f"{PARAM_TYPES[a['type']]} a_{a['name']}" for a in op["args"])
     first = next(a for a in op["args"] if a["type"] in TENSOR_TYPES)
     lines = [
-        f"  m.def({c_string(schema)},",
+        f"  m.def({quote(schema)},",
         f"        []({params}) -> {op['cpp_return']} {{",
         f'          static const torch::lazy::OpKindWrapper kind("lumo::{op["name"]}");',
-        f"          torch::lazy::LumoCall call(kind, {c_string(op['name'])});",
-        f"          call.SetDevice({c_string(first['name'])}, a_{first['name']});",
+        f"          torch::lazy::LumoCall call(kind, {quote(op['name'])});",
+        f"          call.SetDevice({quote(first['name'])}, a_{first['name']});",
     ]
     for a in op["args"]:
         if not a["kwarg_only"] and a["type"] in TENSOR_TYPES:
-            lines.append(f"          call.AddOperand({c_string(a['name'])}, a_{a['name']});")
+            lines.append(f"          call.AddOperand({quote(a['name'])}, a_{a['name']});")
     has_kwargs = any(a["kwarg_only"] for a in op["args"])
     for a in op["args"]:
         if a["kwarg_only"] and a["name"] != ATTR_NAMES:
-            lines.append(f"          call.AddAttribute({c_string(a['name'])}, a_{a['name']});")
+            lines.append(f"          call.AddAttribute({quote(a['name'])}, a_{a['name']});")
     if has_kwargs:
         lines.append(f"          call.FinishAttributes(a_{ATTR_NAMES});")
     if entry.get("elementwise") and kernel != "node":

@@ -43,6 +43,19 @@ class TableError(Exception):
     pass
 
 
+def quote(text):
+    """A double-quoted string literal, as C++ and TableGen read it."""
+    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+def repeated(names):
+    """The names that occur more than once, sorted."""
+    seen, dups = set(), set()
+    for n in names:
+        (dups if n in seen else seen).add(n)
+    return sorted(dups)
+
+
 def split_top_level(text):
     """Splits "a, b, c" at commas outside brackets and quotes."""
     parts, depth, quoted, start = [], 0, False, 0
@@ -91,8 +104,7 @@ def parse_schema(schema):
         results.append({"type": rm.group(1), "name": rm.group(2)})
     if len(results) > 1 and any(r["type"] != "Tensor" for r in results):
         raise TableError(f"{name}: a list result must be the only result")
-    names = [a["name"] for a in args] + [r["name"] for r in results]
-    dups = sorted({n for n in names if names.count(n) > 1})
+    dups = repeated([a["name"] for a in args] + [r["name"] for r in results])
     if dups:
         raise TableError(f"{name}: names used twice: {', '.join(dups)}")
     return {"name": name, "args": args, "results": results}
@@ -121,8 +133,7 @@ def load(path):
     for entry in table:
         check_entry(entry)
         entry["op"] = parse_schema(entry["schema"])
-    names = [e["op"]["name"] for e in table]
-    dups = sorted({n for n in names if names.count(n) > 1})
+    dups = repeated(e["op"]["name"] for e in table)
     if dups:
         raise TableError(f"operators defined twice: {', '.join(dups)}")
     return table

@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "llvm/ADT/StringMap.h"
-#include "llvm/Support/raw_ostream.h"
 #include "mlir/IR/BuiltinAttributes.h"
 #include "mlir/IR/BuiltinDialect.h"
 #include "mlir/IR/DialectResourceBlobManager.h"
@@ -19,19 +18,25 @@ namespace {
 struct ElementType {
   at::ScalarType type;
   const char *name;
+  bool (*is)(mlir::Type);
 };
 constexpr ElementType kElementTypes[] = {
-    {at::kHalf, "f16"},  {at::kBFloat16, "bf16"}, {at::kFloat, "f32"}, {at::kDouble, "f64"},
-    {at::kBool, "i1"},   {at::kChar, "si8"},      {at::kShort, "si16"}, {at::kInt, "si32"},
-    {at::kLong, "si64"}, {at::kByte, "ui8"},
+    {at::kHalf, "f16", [](mlir::Type t) { return t.isF16(); }},
+    {at::kBFloat16, "bf16", [](mlir::Type t) { return t.isBF16(); }},
+    {at::kFloat, "f32", [](mlir::Type t) { return t.isF32(); }},
+    {at::kDouble, "f64", [](mlir::Type t) { return t.isF64(); }},
+    {at::kBool, "i1", [](mlir::Type t) { return t.isSignlessInteger(1); }},
+    {at::kChar, "si8", [](mlir::Type t) { return t.isSignedInteger(8); }},
+    {at::kShort, "si16", [](mlir::Type t) { return t.isSignedInteger(16); }},
+    {at::kInt, "si32", [](mlir::Type t) { return t.isSignedInteger(32); }},
+    {at::kLong, "si64", [](mlir::Type t) { return t.isSignedInteger(64); }},
+    {at::kByte, "ui8", [](mlir::Type t) { return t.isUnsignedInteger(8); }},
 };
 } // namespace
 
 std::optional<at::ScalarType> scalarTypeOf(mlir::Type t) {
-  std::string text;
-  llvm::raw_string_ostream(text) << t;
   for (const ElementType &e : kElementTypes)
-    if (text == e.name)
+    if (e.is(t))
       return e.type;
   return std::nullopt;
 }

@@ -149,6 +149,7 @@ struct Program::Plan {
   std::vector<at::Tensor> initial;    // frame template: constants in their slots
   std::vector<int32_t> argumentSlots; // -1: embedded or unused
   std::vector<int32_t> resultSlots;
+  std::vector<int64_t> updatedArgument; // per result: the argument it is the new value of, or -1
   std::vector<Step> steps;
   std::unordered_set<const void *> constantStorages;
   mutable std::atomic<uint64_t> runs{0};
@@ -220,6 +221,7 @@ private:
       plan_.results.push_back(std::move(r));
     }
 
+    plan_.updatedArgument.assign(plan_.results.size(), -1);
     mlir::Block &body = main.getBody().front();
     for (unsigned i = 0; i < type.getNumInputs(); ++i) {
       ArgumentInfo a;
@@ -264,8 +266,10 @@ private:
           else if (r.shape != a.shape || r.dtype != a.dtype)
             main.emitError() << "argument " << i << ": tf.aliasing_output " << n
                              << " has another type than the argument";
-          else
+          else {
             r.updates = a.name.value_or("argument " + std::to_string(i));
+            plan_.updatedArgument[n] = i;
+          }
         }
       }
       if (a.kind == ArgumentInfo::Kind::Input)
@@ -329,9 +333,9 @@ private:
       return;
     for (mlir::Value v : op->getOperands())
       step.operands.push_back(use(v));
-    for (mlir::Value r : op->getResults()) {
+    for (auto [r, expected] : llvm::zip(op->getResults(), step.expected)) {
       step.results.push_back(slotOf(r));
-      producedTypes_[step.results.back()] = *expectedType(r.getType());
+      producedTypes_[step.results.back()] = expected;
     }
     plan_.steps.push_back(std::move(step));
   }
@@ -543,12 +547,10 @@ std::vector<at::Tensor> Program::execute(const std::vector<at::Tensor> &args, bo
     at::Tensor t = frame[plan.resultSlots[r]];
     const void *s = storageOf(t);
     bool shared = s && (argumentStorages.count(s) || plan.constantStorages.count(s) || resultStorages.count(s));
-    if (shared && keepUnchanged && plan.results[r].updates && !resultStorages.count(s)) {
-      // A weight that keeps its value: the same tensor, when nothing else holds it as a result.
-      for (const ArgumentInfo &a : plan.arguments)
-        if (a.aliasingOutput == static_cast<int64_t>(r) && t.is_same(args[a.index]))
-          shared = false;
-    }
+    // A weight that keeps its value: the same tensor, when nothing else holds it as a result.
+    int64_t updated = plan.updatedArgument[r];
+    if (shared && keepUnchanged && updated >= 0 && !resultStorages.count(s) && t.is_same(args[updated]))
+      shared = false;
     if (shared || !t.is_contiguous())
       t = t.clone(at::MemoryFormat::Contiguous);
     resultStorages.insert(storageOf(t));
