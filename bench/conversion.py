@@ -11,12 +11,13 @@ Printed: tool / mlir-opt. Target: at most 3.
 """
 import argparse
 import os
-import stat
 import subprocess
 import sys
 import tempfile
 import textwrap
 import time
+
+from _child import pass_through_env
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -47,15 +48,9 @@ CAPTURE = textwrap.dedent(r'''
 
 
 def capture(work):
-    tools = os.path.join(work, "tools")
-    os.makedirs(tools)
-    stand_in = os.path.join(tools, "torch-lumo-opt")
-    with open(stand_in, "w") as f:
-        f.write("#!/bin/sh\ncat\n")
-    os.chmod(stand_in, os.stat(stand_in).st_mode | stat.S_IXUSR)
     art = os.path.join(work, "art")
-    env = dict(os.environ, PATH=tools + os.pathsep + os.environ["PATH"])
-    subprocess.run([sys.executable, "-c", CAPTURE.format(root=ROOT, art=art)], env=env, check=True)
+    subprocess.run([sys.executable, "-c", CAPTURE.format(root=ROOT, art=art)], env=pass_through_env(work),
+                   check=True)
     return os.path.join(art, "torch.mlir")
 
 

@@ -20,12 +20,11 @@ Each configuration runs in a fresh interpreter (one program per process); eager 
 alternate in rounds and each side keeps its median, so both see the same machine load.
 """
 import argparse
-import json
 import os
-import subprocess
-import sys
 import tempfile
 import textwrap
+
+from _child import run_child
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -34,7 +33,7 @@ CHILD = textwrap.dedent(r'''
     import torch
     sys.path.insert(0, {tests!r})
     import vudored
-    from training_models import SCRIPTS, loss_fn
+    from training_models import SCRIPTS, train_step as step
 
     torch.set_num_threads(1)
     dev = vudored.backend.device({art!r})
@@ -45,13 +44,6 @@ CHILD = textwrap.dedent(r'''
     model.to(dev.torch_device)
     optimizer = opt_cls(model.parameters(), **opt_args)
     eager_opt = opt_cls(eager.parameters(), **opt_args)
-
-    def step(net, opt, x, y):
-        opt.zero_grad()
-        loss = loss_fn(net(x), y)
-        loss.backward()
-        opt.step()
-        return loss
 
     lazy_step = vudored.step(model, optimizer)(lambda x, y: step(model, optimizer, x, y))
     lazy_step(x, y)  # compiles
@@ -113,10 +105,11 @@ CHILD = textwrap.dedent(r'''
     appliance.state = type("Instant", (), {{"run": staticmethod(lambda values: outputs)}})()
     feed = {{"input.0": x, "input.1": y}}
     alone = min(timeit.repeat(lambda: appliance.run(feed), number=200, repeat=5)) / 200
-    print(json.dumps({{"lazy": statistics.median(lazy), "eager": statistics.median(eager_times),
-                      "host": statistics.median(host), "bookkeeping": statistics.median(bookkeeping),
-                      "alone": alone, "listed": statistics.median(listed), "resident": statistics.median(resident),
-                      "arguments": len(program.arguments), "params": params}}))
+    result = {{"lazy": statistics.median(lazy), "eager": statistics.median(eager_times),
+              "host": statistics.median(host), "bookkeeping": statistics.median(bookkeeping),
+              "alone": alone, "listed": statistics.median(listed), "resident": statistics.median(resident),
+              "arguments": len(program.arguments), "params": params}}
+    print("RESULT " + json.dumps(result))
 ''')
 
 
@@ -124,10 +117,7 @@ def measure(script, steps, kwargs=None, batch=None):
     with tempfile.TemporaryDirectory() as art:
         code = CHILD.format(tests=os.path.join(ROOT, "tests", "python"), art=art, script=script,
                             kwargs=kwargs or {}, batch=batch, steps=steps)
-        proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
-    if proc.returncode != 0:
-        sys.exit(f"{script} {kwargs or ''} failed:\n{proc.stderr[-4000:]}")
-    return json.loads(proc.stdout.strip().splitlines()[-1])
+        return run_child(code, f"{script} {kwargs or ''} failed:\n")
 
 
 def main():

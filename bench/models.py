@@ -15,13 +15,12 @@ Each round is a fresh process (one program per process) with one intra-op thread
 which eager and compiled steps alternate; every figure is the median over the rounds.
 """
 import argparse
-import json
 import os
 import statistics
-import subprocess
-import sys
 import tempfile
 import textwrap
+
+from _child import run_child
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -82,10 +81,11 @@ CHILD = textwrap.dedent(r'''
     rounds = [(timed(tm.model_step, "gpt2", eager, eager_opt, ids, ids), timed(train, ids, ids))
               for _ in range({steps} + 3)][3:]
     eager_times, lazy = zip(*rounds)
-    print(json.dumps({{"eager": statistics.median(eager_times), "capture": traces[1],
-                      "first_capture": traces[0], "lowering": min(lowering), "conversion": min(conversion),
-                      "steady": statistics.median(lazy), "first_call": first_call,
-                      "params": sum(p.numel() for p in eager.parameters())}}))
+    result = {{"eager": statistics.median(eager_times), "capture": traces[1],
+              "first_capture": traces[0], "lowering": min(lowering), "conversion": min(conversion),
+              "steady": statistics.median(lazy), "first_call": first_call,
+              "params": sum(p.numel() for p in eager.parameters())}}
+    print("RESULT " + json.dumps(result))
 ''')
 
 
@@ -101,10 +101,7 @@ def main():
         with tempfile.TemporaryDirectory() as art:
             code = CHILD.format(tests=os.path.join(ROOT, "tests", "python"), art=art, steps=args.steps,
                                 batch=args.batch, tokens=args.tokens)
-            proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=art)
-        if proc.returncode != 0:
-            sys.exit(f"GPT-2 benchmark failed:\n{proc.stderr[-4000:]}")
-        rounds.append(json.loads(proc.stdout.strip().splitlines()[-1]))
+            rounds.append(run_child(code, "GPT-2 benchmark failed:\n", cwd=art))
     m = {key: statistics.median(r[key] for r in rounds) for key in rounds[0]}
     eager = m["eager"]
     print(f"GPT-2, 12 layers, width 256, {int(m['params']):,d} parameters, AdamW, batch {args.batch} x "

@@ -25,13 +25,13 @@ The conversion tool is a pass-through stand-in, so the compile run measures this
 fresh interpreter, since the backend builds one program per process.
 """
 import argparse
-import json
 import os
-import stat
 import subprocess
 import sys
 import tempfile
 import textwrap
+
+from _child import pass_through_env, run_child
 
 TARGET = 1.25
 
@@ -108,16 +108,6 @@ PEER = textwrap.dedent(r'''
 ''')
 
 
-def child_env(tmp):
-    tools = os.path.join(tmp, "tools")
-    os.makedirs(tools, exist_ok=True)
-    tool = os.path.join(tools, "torch-lumo-opt")
-    with open(tool, "w") as f:
-        f.write("#!/bin/sh\ncat\n")
-    os.chmod(tool, os.stat(tool).st_mode | stat.S_IXUSR)
-    return dict(os.environ, PATH=tools + ":" + os.environ.get("PATH", ""))
-
-
 def instructions(n, tmp):
     """Instructions executed inside LTC's sync (all four mark_steps of a run with one cached step)."""
     out = os.path.join(tmp, f"callgrind-{n}.out")
@@ -125,7 +115,7 @@ def instructions(n, tmp):
     proc = subprocess.run(
         ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
          "--toggle-collect=torch::lazy::LazyGraphExecutor::SyncLiveTensorsGraph*",
-         sys.executable, "-c", code], capture_output=True, text=True, env=child_env(tmp))
+         sys.executable, "-c", code], capture_output=True, text=True, env=pass_through_env(tmp))
     if proc.returncode != 0:
         sys.exit(f"scale benchmark, {n} weights under callgrind: the run failed\n{proc.stderr[-4000:]}")
     collected = [l for l in proc.stderr.splitlines() if "Collected :" in l][-1]
@@ -134,13 +124,8 @@ def instructions(n, tmp):
 
 def run(n, steps, tmp, peer=False):
     code = (PEER if peer else CHILD).format(art=os.path.join(tmp, f"art-{n}"), n=n, steps=steps)
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          env=child_env(tmp))
-    if proc.returncode != 0:
-        who = "the TorchScript peer" if peer else "the run"
-        sys.exit(f"scale benchmark, {n} weights: {who} failed\n{proc.stderr[-4000:]}")
-    line = [l for l in proc.stdout.splitlines() if l.startswith("RESULT ")][-1]
-    return json.loads(line[len("RESULT "):])
+    who = "the TorchScript peer" if peer else "the run"
+    return run_child(code, f"scale benchmark, {n} weights: {who} failed\n", env=pass_through_env(tmp))
 
 
 def main():

@@ -14,13 +14,11 @@
 Each part runs in a fresh interpreter, since the backend compiles one program per process.
 """
 import argparse
-import json
 import os
-import stat
-import subprocess
-import sys
 import tempfile
 import textwrap
+
+from _child import pass_through_env, run_child
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -78,24 +76,10 @@ CHILD = textwrap.dedent(r'''
     print("RESULT " + json.dumps(result))
 ''')
 
-TOOL = "#!/bin/sh\ncat\n"
-
-
 def run(mode, layers, steps, tmp):
-    tools = os.path.join(tmp, "tools")
-    os.makedirs(tools, exist_ok=True)
-    tool = os.path.join(tools, "torch-lumo-opt")
-    with open(tool, "w") as f:
-        f.write(TOOL)
-    os.chmod(tool, os.stat(tool).st_mode | stat.S_IXUSR)
     art = os.path.join(tmp, f"art-{mode}-{layers}")
-    env = dict(os.environ, PATH=tools + ":" + os.environ.get("PATH", ""))
     code = CHILD.format(root=ROOT, art=art, layers=layers, mode=mode, steps=steps)
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env)
-    if proc.returncode != 0:
-        sys.exit(proc.stderr[-4000:])
-    line = [l for l in proc.stdout.splitlines() if l.startswith("RESULT ")][-1]
-    return json.loads(line[len("RESULT "):])
+    return run_child(code, env=pass_through_env(tmp))
 
 
 def main():

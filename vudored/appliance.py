@@ -48,6 +48,7 @@ class ReferenceAppliance:
         self.zero_start = set()
         self.runs = 0
         self._feed = []
+        self._expected = []
         self._weights = {}
         self._outputs = []
 
@@ -73,6 +74,8 @@ class ReferenceAppliance:
         self._feed = [(None, None) if not a.used else
                       (None, torch.zeros(a.shape, dtype=a.dtype)) if 0 in tuple(a.shape) else
                       (a.name, None) for a in program.inputs]
+        # What each input must hold, read from the program once rather than at every run.
+        self._expected = [(a.name, tuple(a.shape), a.dtype) for a in program.inputs]
         self._weights = {a.name: a for a in self.arguments if a.kind == "weight"}
         self._outputs = [(position, r.name) for position, r in enumerate(program.outputs)
                          if r.name is not None]
@@ -123,11 +126,11 @@ class ReferenceAppliance:
         except KeyError as missing:
             raise ApplianceError(f"No value for the program's input {missing.args[0]!r}; given: "
                                  f"{sorted(inputs)}") from None
-        for value, expected in zip(values, self.program.inputs):
-            if value is not None and (tuple(value.shape) != expected.shape or value.dtype != expected.dtype):
+        for value, (name, shape, dtype) in zip(values, self._expected):
+            if value is not None and (tuple(value.shape) != shape or value.dtype != dtype):
                 raise ApplianceError(
-                    f"Input {expected.name!r} holds {value.dtype} {list(value.shape)} but the program "
-                    f"expects {expected.dtype} {list(expected.shape)}.")
+                    f"Input {name!r} holds {value.dtype} {list(value.shape)} but the program "
+                    f"expects {dtype} {list(shape)}.")
         outputs = self.state.run(values)
         self.runs += 1
         return {name: outputs[position] for position, name in self._outputs}

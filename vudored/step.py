@@ -445,8 +445,7 @@ class CompiledStep:
         self._marked = True
         torch._lazy.mark_step()
         return {"spec": spec, "signature": signature, "hosts": hosts, "outputs": outputs,
-                "out_spec": out_spec, "closures": closures, "out_flat": out_flat,
-                "guards": trace.guards, "inputs": inputs}
+                "out_spec": out_spec, "closures": closures, "guards": trace.guards, "inputs": inputs}
 
     # ---------------------------------------------------------------- calls
 
@@ -581,7 +580,7 @@ class CompiledStep:
         self._hosts(args, kwargs)
         try:
             run = self._trace(args, kwargs)
-        except (HostReadError, VudoredError):
+        except VudoredError:  # HostReadError included
             raise
         except RuntimeError as error:
             raise GraphChangedError(
