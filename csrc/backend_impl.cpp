@@ -628,9 +628,12 @@ std::vector<BackendDataPtr> OrvexBackendImpl::ExecuteComputation(
       value = at::scalar_tensor(*info->scalar);
     } else if (is_constant) {
       value = info->get_tensor();
-    } else if (info->has_tensor()) {
-      at::Tensor tensor = info->get_tensor();
-      if (tensor.defined() && tensor.dim() == 0 && tensor.numel() == 1) value = tensor;
+    } else if (info->has_tensor() && !starts_with(info->name, "input") &&
+               dynamic_cast<const DeferredInfo*>(info->impl_.get()) == nullptr) {
+      // Host data that no name makes an input or a weight (a number, a tensor made on the host
+      // inside the step) is a constant of the program: without its value the program would read
+      // an argument that nothing feeds.
+      value = info->get_tensor();
     }
     if (value.defined()) attrs.add(kParameterValueAttrName, DenseAttr(context, value));
     argument_dicts.push_back(attrs.build());

@@ -30,6 +30,7 @@ void TorchMlirBackendData::Assign(const BackendData& data) {
   const auto* other = dynamic_cast<const TorchMlirBackendData*>(&data);
   TORCH_CHECK(other != nullptr, "Invalid Backend Data Pointer. Expected TorchMlirBackendData.");
   info_ = other->info_;
+  uninitialized_ = other->uninitialized_;
 }
 
 bool TorchMlirBackendData::HasValue() const {

@@ -41,8 +41,14 @@ class TorchMlirBackendData : public BackendData {
   Info* mlir_info() const { return info_.get(); }
   std::shared_ptr<Info> mlir_info_ptr() const { return info_; }
 
+  // Data of an empty tensor: its contents are undefined (a graph reads only its shape and dtype,
+  // as the target of a fill or a copy).
+  bool uninitialized() const { return uninitialized_; }
+  void set_uninitialized(bool uninitialized) { uninitialized_ = uninitialized; }
+
  protected:
   std::shared_ptr<Info> info_;
+  bool uninitialized_ = false;
 };
 
 class TorchMlirBackendImpl : public BackendImplInterface {

@@ -72,20 +72,6 @@ at::Tensor ComputeOnHost(const LazyTensorPtr& tensor, std::string* why, std::str
     return Refuse(why, "the tensor has neither a graph nor data");
   }
 
-  // Every datum the graph reads, before anything is lowered: the first one the host lacks is the
-  // answer.
-  std::unordered_map<BackendData::Handle, at::Tensor> host_data;
-  const std::vector<const Node*> post_order = Util::ComputePostOrder(ir_value.node.get());
-  for (const Node* node : post_order) {
-    const DeviceData* device_data = DeviceData::Cast(node);
-    if (device_data == nullptr) continue;
-    const BackendDataPtr& data = device_data->data();
-    if (host_data.count(data->GetHandle())) continue;
-    at::Tensor value = backend.HostData(data, why);
-    if (!value.defined()) return at::Tensor();
-    host_data.emplace(data->GetHandle(), std::move(value));
-  }
-
   TorchMlirLoweringContext context("host_value", tensor->GetDevice());
   std::shared_ptr<torch::jit::Graph> graph = context.graph();
   try {
@@ -97,6 +83,23 @@ at::Tensor ComputeOnHost(const LazyTensorPtr& tensor, std::string* why, std::str
     return Refuse(why, std::string("it depends on the random operator ") +
                            random->kind().toQualString() +
                            ", whose values the program draws on the device");
+  }
+
+  // Every datum the graph reads: the first one the host lacks is the answer. An empty tensor's
+  // contents are undefined and read only for their shape (a fill or a copy into it): any values do.
+  std::unordered_map<BackendData::Handle, at::Tensor> host_data;
+  for (const Node* node : Util::ComputePostOrder(ir_value.node.get())) {
+    const DeviceData* device_data = DeviceData::Cast(node);
+    if (device_data == nullptr) continue;
+    const BackendDataPtr& data = device_data->data();
+    if (host_data.count(data->GetHandle())) continue;
+    const auto* mlir_data = dynamic_cast<const TorchMlirBackendData*>(data.get());
+    at::Tensor value =
+        mlir_data != nullptr && mlir_data->uninitialized()
+            ? at::empty(data->shape().sizes(), at::TensorOptions(data->shape().scalar_type()))
+            : backend.HostData(data, why);
+    if (!value.defined()) return at::Tensor();
+    host_data.emplace(data->GetHandle(), std::move(value));
   }
 
   // Graph inputs follow the parameters of the context, one per distinct datum.

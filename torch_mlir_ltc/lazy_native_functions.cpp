@@ -23,6 +23,7 @@
 
 #include "LazyIr.h"
 #include "LazyNativeFunctions.h"
+#include "torch_mlir_ltc/backend_impl.h"
 #include "torch_mlir_ltc/mlir_node_lowering.h"
 
 namespace torch {
@@ -149,17 +150,23 @@ at::Tensor LazyNativeFunctions::empty_symint(c10::SymIntArrayRef sym_size,
                                              std::optional<at::Device> device,
                                              std::optional<bool> pin_memory,
                                              std::optional<at::MemoryFormat> memory_format) {
-  // The tensor starts on the host and becomes backend data when the lazy tensor is registered.
-  const auto device_type = getBackend()->EagerFallbackDeviceType();
+  // The contents of an empty tensor are undefined, so its backend data holds no host copy: nothing
+  // is allocated, copied or stored for them, and a program that reads them gets no host value.
+  // The arguments are checked as the host's empty checks them, on the meta device.
   at::TensorOptions options = at::TensorOptions()
-                                  .device(c10::Device(device_type))
+                                  .device(c10::kMeta)
                                   .layout(layout)
                                   .pinned_memory(pin_memory)
                                   .dtype(dtype);
-  auto host = at::empty_symint(sym_size, options, memory_format);
+  auto meta = at::empty_symint(sym_size, options, memory_format);
   auto ltc_device = GetLtcDevice(device);
   TORCH_CHECK(ltc_device, "empty: expected a lazy device");
-  return maybe_functional(CreateAtenFromLtcTensor(LazyTensor::Create(host, *ltc_device)));
+  BackendDataPtr data = getBackend()->CreateDataPlaceholder(
+      *ltc_device, Shape(meta.scalar_type(), meta.sizes()));
+  if (auto* mlir_data = dynamic_cast<TorchMlirBackendData*>(data.get())) {
+    mlir_data->set_uninitialized(true);
+  }
+  return maybe_functional(CreateAtenFromLtcTensor(LazyTensor::Create(std::move(data))));
 }
 
 at::Tensor LazyNativeFunctions::empty_strided_symint(c10::SymIntArrayRef sym_size,
