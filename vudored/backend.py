@@ -9,9 +9,12 @@ a context manager that keeps the host data of every tensor moved to the lazy dev
 (whatever `keep_data` says).
 """
 import contextlib
+import functools
+import itertools
 import logging
 import os
 import sys
+import types
 
 import torch
 import torch.optim.optimizer as optimizer_module
@@ -150,7 +153,91 @@ def _initialize():
     # parameter moved to the lazy device by a new one and ties are lost.
     torch.__future__.set_swap_module_params_on_conversion(True)
     _allow_capturable_optimizers()
+    _register_device_module()
+    from . import saving
+    saving.install()
     _initialized = True
+
+
+class _BeforeDevice:
+    """Until the first device exists, moving a tensor to the lazy device says what to do first
+    (PyTorch's own error would be that aten::empty has no lazy kernel)."""
+
+    def __init__(self):
+        self.library = None
+        if torch._C._dispatch_has_kernel_for_dispatch_key("aten::empty.memory_format", "Lazy"):
+            return  # the backend is initialised already
+        self.library = torch.library.Library("aten", "IMPL")
+        for op in ("empty.memory_format", "empty_strided"):
+            self.library.impl(op, self._refuse, "Lazy")
+        # The module's own initialize() installs the real kernels: this guard leaves first.
+        initialize = ox.initialize
+
+        @functools.wraps(initialize)
+        def initialize_backend(*args, **kwargs):
+            self.__exit__(None, None, None)
+            return initialize(*args, **kwargs)
+        ox.initialize = initialize_backend
+
+    @staticmethod
+    def _refuse(*args, **kwargs):
+        raise VudoredError("No vudored device exists yet: create it first (dev = "
+                           "vudored.backend.device(...)), then move models and tensors to it "
+                           "(model.to(dev.torch_device)).")
+
+    def __exit__(self, *exc):
+        if self.library is not None:
+            self.library._destroy()
+            self.library = None
+
+
+_early = _BeforeDevice()
+
+
+class _DeviceModule(types.ModuleType):
+    """torch.lazy for PyTorch's device-generic code (torch.utils.checkpoint): one device, and an RNG
+    state that forks. get_rng_state() starts a new seed for the random operations recorded after it
+    and returns it; set_rng_state() starts that seed again, so a recomputed segment draws what the
+    original one drew."""
+
+    _initialized = True
+
+    def __init__(self):
+        super().__init__("torch.lazy")
+        self._seeds = itertools.count(1)
+
+    @staticmethod
+    def device(index=None):
+        return contextlib.nullcontext()
+
+    @staticmethod
+    def device_count():
+        return 1
+
+    @staticmethod
+    def current_device():
+        return 0
+
+    @staticmethod
+    def is_available():
+        return _initialized
+
+    def get_rng_state(self, device=None):
+        seed = (current().seed * 0x9E3779B97F4A7C15 + next(self._seeds)) % (1 << 63)
+        ox.set_rng_state(seed)
+        return torch.tensor(seed, dtype=torch.int64)
+
+    @staticmethod
+    def set_rng_state(state, device=None):
+        ox.set_rng_state(int(state))
+
+    def manual_seed(self, seed):
+        ox.set_rng_state(int(seed))
+
+
+def _register_device_module():
+    if "torch.lazy" not in sys.modules and not hasattr(torch, "lazy"):
+        torch._register_device_module("lazy", _DeviceModule())
 
 
 def _allow_capturable_optimizers():

@@ -11,18 +11,21 @@ Every batch is trained on exactly once, in order.
 
 Consequences worth knowing:
 - The function's Python code runs only while it is traced (twice, on the first call). Per-step host
-  work belongs after the call or in a step closure (add_step_closure).
+  work belongs after the call or in a step closure (add_step_closure). Python values the step reads
+  (its non-tensor arguments, the numbers, strings and flags of the globals and closures of the step
+  and of the functions it calls, the modules' train/eval mode) are constants of the program: a later
+  call with other values is refused with a GraphChangedError, never run with the traced ones. So is
+  a change made outside the step to a weight (an in-place edit, load_state_dict into the lazy model).
 - Names: inputs "input.0", "input.1", ... in the order of the flattened arguments; weights by the
   module's names ("fc1.weight", "bn.running_mean"); optimizer state by parameter name and state key
   ("fc1.weight.momentum_buffer", "fc1.weight.exp_avg"). Every weight and state tensor is aliased to
   its own update; what the function returns is marked as the outputs "output.0", "output.1", ...
-- Optimizer state that first appears during the step (momentum buffers, Adam moments and step) has
-  no host value: the appliance starts it at zeros, which is PyTorch's first step for the optimizers
-  in ZERO_START. Others, and SGD with dampening, are refused unless their state exists already.
-- Optimizers with a capturable mode (Adam, AdamW, RMSprop, ...) run in it, so that their step
-  counters live in the program instead of becoming frozen constants.
-- Python numbers used in the step (learning rate, momentum) are constants of the program: a change
-  of a param group's hyperparameters after compilation (a learning-rate scheduler) is refused.
+  Modules and dicts of lazy tensors that the function reaches through its globals and closures (an
+  EMA copy, an AveragedModel) are weights too, named after the global ("ema.fc1.weight").
+- Optimizers: every number of the param groups (lr, momentum, betas, weight decay, ...) is an input
+  of the program, read before each run, so learning-rate schedulers and momentum cycling work; new
+  optimizer state starts with the values PyTorch gives it; see vudored.optim. LBFGS, SparseAdam and
+  Adafactor are refused.
 - Host reads of lazy values inside the step (`.item()`, `bool(t)`, `if torch.all(mask):`) are
   answered when the value follows from the step's inputs and constants alone (the weights and the
   optimizer state are out of the host's reach while the step is traced, as their values change at
@@ -30,29 +33,37 @@ Consequences worth knowing:
   computes it again from that batch, and a batch that gives another value is refused with a
   GraphChangedError (the program holds only the branch the traced value took). transformers' BERT,
   for example, reads whether its attention mask hides any padding. Other reads (printing a tensor,
-  .numpy(), moving it to the host) raise HostReadError.
+  .numpy(), moving it to the host) raise HostReadError. Tensors made on the host inside the step
+  (torch.tensor([...]).to(x.device), the index list of x[[1, 2]]) are constants of the program.
+- Gradients are not carried from one call to the next: accumulate micro-batches inside one step
+  (zero_grad, several backward calls, one optimizer.step()).
 - The arguments must keep their structure, shapes and dtypes; non-tensor arguments are constants. A
   batch of another size raises BatchSizeError. With retrace=True every call traces the function
   again and any change of the graph raises GraphChangedError (slower: for checking a script).
+- The lazy model runs only inside the step. For evaluation, `train_step.eager_model()` returns an
+  eager copy of the model on the host with the appliance's current weights (the same copy, updated,
+  on every later call); `state_dict()` and `optimizer_state_dict()` return the trained values, and
+  torch.save of the lazy model's or optimizer's state_dict() writes them too.
 """
 import contextlib
+import copy
+import dis
 import functools
+import threading
+import types
 
 import torch
 import torch._lazy
+import torch.nn as nn
 from torch.overrides import TorchFunctionMode
 from torch.utils._pytree import tree_flatten, tree_unflatten
 
 import orvex_pytorch_lib as ox
 
-from . import backend
+from . import backend, optim
 from .errors import (BatchSizeError, GraphChangedError, HostReadError, UnsupportedError,
                      VudoredError)
 from .utils.data import HOST_ATTR, input_name, to_lazy_input
-
-# Optimizers whose state, started at zeros, gives PyTorch's own first step.
-ZERO_START = (torch.optim.SGD, torch.optim.Adam, torch.optim.AdamW, torch.optim.RMSprop,
-              torch.optim.Adamax, torch.optim.Adadelta, torch.optim.RAdam)
 
 # Reads that hand Python a number (or a list of numbers): inside a traced step they are answered
 # when the host can compute the value from the step's inputs and constants alone (weights and
@@ -66,12 +77,64 @@ HOST_READ_TEXT = (
     "Return the tensor from the step or pass it to vudored.add_step_closure.")
 TENSOR_READ = ("values exist only after the appliance ran the step, and the function is traced for "
                "the first batch only")
-# What the module's report says when a read needs data the host does not hold.
+# What the module's report says when a read needs data the host does not hold, and when an
+# operator has no lazy kernel.
 HOST_EVAL_TEXT = "Its value cannot be computed on the host: "
+UNSUPPORTED_TEXT = "The Orvex backend does not yet support "
+EVAL_ROUTE = ("For evaluation, run the eager copy that train_step.eager_model() returns (the model "
+              "on the host with the appliance's current weights; call it again to refresh them)")
+
+# Operations whose numbers (alpha=, value=, a fill value) PyTorch reads on the host when they are
+# tensors: with a lazy tensor there (a hyperparameter of the program, or a value it computes) they
+# are computed as tensor arithmetic instead, which is what they mean.
+_ALPHA = {torch.Tensor.add, torch.Tensor.add_, torch.add, torch.Tensor.sub, torch.Tensor.sub_,
+          torch.sub}
+_VALUE = {torch.Tensor.addcmul: torch.mul, torch.Tensor.addcmul_: torch.mul, torch.addcmul: torch.mul,
+          torch.Tensor.addcdiv: torch.div, torch.Tensor.addcdiv_: torch.div, torch.addcdiv: torch.div}
+_BETA_ALPHA = {torch.addmm, torch.Tensor.addmm, torch.Tensor.addmm_, torch.baddbmm,
+               torch.Tensor.baddbmm, torch.Tensor.baddbmm_}
 
 
-class _HostReads(TorchFunctionMode):
-    """Answers the host reads of a trace that the trace can guard, refuses the others."""
+def _lazy_number(value):
+    return isinstance(value, torch.Tensor) and value.device.type == "lazy" and value.dim() == 0
+
+
+def _tensor_numbers(func, args, kwargs):
+    """func(*args, **kwargs) computed with its lazy numbers as tensors, or NotImplemented."""
+    if func in _ALPHA and _lazy_number(kwargs.get("alpha")) and len(args) >= 2:
+        rest = {k: v for k, v in kwargs.items() if k != "alpha"}
+        return func(args[0], args[1] * kwargs["alpha"], *args[2:], **rest)
+    if func in _VALUE and _lazy_number(kwargs.get("value")) and len(args) == 3 and len(kwargs) == 1:
+        term = _VALUE[func](args[1], args[2]) * kwargs["value"]
+        return args[0].add_(term) if func.__name__.endswith("_") else torch.add(args[0], term)
+    if func in _BETA_ALPHA and len(args) == 3 and set(kwargs) <= {"beta", "alpha"} and any(
+            _lazy_number(v) for v in kwargs.values()):
+        product = torch.matmul(args[1], args[2]) * kwargs.get("alpha", 1)
+        total = args[0] * kwargs.get("beta", 1) + product
+        return args[0].copy_(total) if func.__name__.endswith("_") else total
+    if func is torch.full_like and len(args) == 2 and _lazy_number(args[1]):
+        return torch.empty_like(args[0], **kwargs).fill_(args[1])
+    if func is torch.Tensor.new_full and len(args) == 3 and _lazy_number(args[2]):
+        return args[0].new_empty(args[1], **kwargs).fill_(args[2])
+    return NotImplemented
+
+
+def _name_of(func):
+    qualname = getattr(func, "__qualname__", None) or getattr(func, "__name__", repr(func))
+    if qualname.startswith("TensorBase."):
+        return "Tensor." + qualname.split(".", 1)[1]
+    if qualname.startswith("_VariableFunctionsClass.") or qualname.startswith("PyCapsule."):
+        return "torch." + qualname.split(".", 1)[1]
+    module = getattr(func, "__module__", None) or ""
+    if module.startswith("torch") and not qualname.startswith("Tensor."):
+        return f"{module}.{qualname}"
+    return qualname
+
+
+class _TraceMode(TorchFunctionMode):
+    """What the trace does at each torch call of the step: answers the host reads it can guard and
+    refuses the others, keeps the optimizers' hyperparameters as program inputs, records the values
+    new optimizer state starts with, and names the user's operation when the backend refuses one."""
 
     def __init__(self, trace):
         super().__init__()
@@ -79,12 +142,39 @@ class _HostReads(TorchFunctionMode):
 
     def __torch_function__(self, func, types, args=(), kwargs=None):
         kwargs = kwargs or {}
-        lazy = bool(args) and isinstance(args[0], torch.Tensor) and args[0].device.type == "lazy"
+        trace = self.trace
+        first = args[0] if args else None
+        if trace.hyper_ids and isinstance(first, torch.Tensor):
+            entry = trace.hyper_ids.get(id(first))
+            if entry is not None:
+                if func in optim.COMPARISONS and len(args) == 2 and optim._is_number(args[1]):
+                    return trace.hyper.decide(entry[0], func, args[1])
+                if func in optim.VALUE_READS:
+                    value = trace.hyper.fixed(entry[0])
+                    return bool(value) if func is torch.Tensor.__bool__ else \
+                        int(value) if func in (torch.Tensor.__int__, torch.Tensor.__index__) else value
+        if trace.numbers is not None:
+            trace.numbers.extend((_name_of(func), a) for a in list(args) + list(kwargs.values())
+                                 if isinstance(a, (int, float)) and not isinstance(a, bool))
+        lazy = isinstance(first, torch.Tensor) and first.device.type == "lazy"
         if lazy and func in GUARDED_READS:
-            return self.trace.read(func, args, kwargs)
+            return trace.read(func, args, kwargs)
         if lazy and (func in HOST_READS or func is torch.Tensor.to and _to_host(args, kwargs)):
             raise HostReadError(HOST_READ_TEXT.format(what=f"Tensor.{func.__name__}", why=TENSOR_READ))
-        return func(*args, **kwargs)
+        if func in (torch.Tensor.backward, torch.autograd.backward):
+            return trace.backward(func, args, kwargs)
+        try:
+            result = _tensor_numbers(func, args, kwargs)
+            if result is NotImplemented:
+                result = func(*args, **kwargs)
+        except RuntimeError as error:
+            explained = trace.explain(error, func)
+            if explained is error:
+                raise
+            raise explained from error
+        if trace.initial is not None and trace.in_optimizer:
+            trace.initial.record(func, args, kwargs, result, trace.hyper_ids)
+        return result
 
 
 def _to_host(args, kwargs):
@@ -143,6 +233,7 @@ def _state_out_of_reach(tensors):
 
 
 _active = None  # the trace in progress
+_compiled = None  # the process's compiled step (one program per process)
 
 
 def add_step_closure(fn, args=(), kwargs=None):
@@ -192,12 +283,20 @@ def rebase(tensor):
 
 
 class _Trace:
-    def __init__(self, inputs, state_names):
+    def __init__(self, inputs, state_names, modules):
         self.closures = []
         self.guards = []
         self.inputs = inputs  # [(lazy input, host tensor)]
         self.state_names = state_names
+        self.module_names = modules  # id(module) -> name
+        self.calls = []  # the modules running now, outermost first
         self._fed = False
+        self.hyper = None
+        self.hyper_ids = {}  # id(lazy hyperparameter) -> (slot index, traced value)
+        self.initial = None  # optim.InitialValues while the placeholder trace records them
+        self.in_optimizer = False
+        self.numbers = None  # Python numbers handed to torch (retrace=True compares them)
+        self.gradients = {}  # id(parameter) -> (gradient, version) when the trace began
 
     def read(self, func, args, kwargs):
         """A guarded host read: its value, computed by the backend from the step's inputs and
@@ -218,11 +317,62 @@ class _Trace:
         if HOST_EVAL_TEXT not in text:
             return "the host cannot compute its value: " + text.split("\n")[0]
         reason = text.split(HOST_EVAL_TEXT, 1)[1].split("\n")[0]
+        if f'"{optim.HYPERPARAMETERS}"' in reason:
+            return ("the value depends on an optimizer hyperparameter, which is an input of the "
+                    "program (a scheduler may change it at every step)")
         for name in self.state_names:
             if f'"{name}"' in reason:
                 return (f"the value depends on {name}, which the program changes at every step, so "
                         "the host cannot know it")
         return "the host cannot compute its value: " + reason
+
+    def where(self):
+        for module in reversed(self.calls):
+            name = self.module_names.get(id(module))
+            if name is not None:
+                return f" in {type(module).__name__} {name!r}" if name else \
+                    f" in the model ({type(module).__name__})"
+        return f" in {type(self.calls[-1]).__name__}" if self.calls else ""
+
+    def explain(self, error, func):
+        """The backend's refusal of an operator, said in terms of what the user wrote."""
+        text = str(error)
+        if not text.startswith(UNSUPPORTED_TEXT) or isinstance(error, VudoredError):
+            return error
+        call = _name_of(func)
+        operator = text[len(UNSUPPORTED_TEXT):].split("`")[1] if "`" in text else "an operator"
+        if "_local_scalar_dense" in operator:
+            return HostReadError(
+                f"{call}{self.where()} reads the value of a lazy tensor on the host (it was given a "
+                f"tensor where it takes a number); {self._why(error)}. Pass a Python number, or "
+                "compute with the tensor (e.g. x * t instead of x.add(y, alpha=t)).")
+        return UnsupportedError(
+            f"{call}{self.where()} is not supported on the lazy device: it runs {operator}, which "
+            f"the backend has no kernel for.\n{text}")
+
+    def backward(self, func, args, kwargs):
+        """Runs a backward pass; refuses one that adds to gradients of an earlier call."""
+        before = {pid: (p.grad, None if p.grad is None else p.grad._version)
+                  for pid, p in self.parameters.items()}
+        result = func(*args, **kwargs)
+        for pid, p in self.parameters.items():
+            grad, version = before[pid]
+            changed = p.grad is not grad or (grad is not None and grad._version != version)
+            start, start_version = self.gradients.get(pid, (None, None))
+            if changed and grad is not None and start is grad and start_version == version:
+                raise UnsupportedError(
+                    "The step adds gradients to those of an earlier call (backward without "
+                    "optimizer.zero_grad() first in the step). Gradients are not carried from one "
+                    "run of the program to the next, so accumulation across calls cannot work. "
+                    "Accumulate inside one step instead:\n"
+                    "    @vudored.step(model, optimizer)\n"
+                    "    def train_step(x, y):\n"
+                    "        optimizer.zero_grad()\n"
+                    "        for xs, ys in zip(x.chunk(k), y.chunk(k)):\n"
+                    "            (loss_fn(model(xs), ys) / k).backward()\n"
+                    "        optimizer.step()\n"
+                    "and hand it k micro-batches at once.")
+        return result
 
 
 class _Output:
@@ -276,11 +426,100 @@ def _host_of(leaf, name):
     return leaf.detach().contiguous()
 
 
+# ---------------------------------------------------------------------------- Python values
+
+_LIBRARIES = ("torch", "vudored", "orvex_pytorch_lib", "transformers", "numpy", "lumo_interpreter")
+_SIMPLE = (bool, int, float, str, type(None))
+
+
+def _simple(value):
+    return isinstance(value, _SIMPLE) or (
+        isinstance(value, tuple) and len(value) <= 16 and all(isinstance(v, _SIMPLE) for v in value))
+
+
+def _user_function(value):
+    fn = getattr(value, "__func__", value)
+    if isinstance(fn, functools.partial):
+        fn = fn.func
+    if not isinstance(fn, types.FunctionType):
+        return None
+    module = (fn.__module__ or "").split(".")[0]
+    return None if module in _LIBRARIES else fn
+
+
+def _code_objects(code):
+    yield code
+    for const in code.co_consts:
+        if isinstance(const, types.CodeType):
+            yield from _code_objects(const)
+
+
+def _reachable(fn):
+    """What the step function reads through globals and closures, following the user functions it
+    calls: [(label, getter, value)] for every global or closure variable."""
+    found = []
+    seen = set()
+    pending = [_user_function(fn)]
+    while pending:
+        f = pending.pop()
+        if f is None or id(f) in seen or len(seen) > 64:
+            continue
+        seen.add(id(f))
+        stored = set()
+        loaded = set()
+        for code in _code_objects(f.__code__):
+            for instruction in dis.get_instructions(code):
+                if instruction.opname in ("LOAD_GLOBAL", "LOAD_NAME"):
+                    loaded.add(instruction.argval)
+                elif instruction.opname in ("STORE_GLOBAL", "DELETE_GLOBAL"):
+                    stored.add(instruction.argval)
+        module = f.__globals__
+        for name in sorted(loaded - stored):
+            if name in module:
+                found.append((f"global {name!r} of {f.__module__}", name,
+                              functools.partial(dict.get, module, name), module[name]))
+        for name, cell in zip(f.__code__.co_freevars, f.__closure__ or ()):
+            try:
+                value = cell.cell_contents
+            except ValueError:
+                continue
+            found.append((f"variable {name!r} of {f.__qualname__}", name,
+                          functools.partial(getattr, cell, "cell_contents"), value))
+        for _, _, _, value in found:
+            nested = _user_function(value)
+            if nested is not None and id(nested) not in seen:
+                pending.append(nested)
+    return found
+
+
+def _lazy_tensors(value):
+    return [t for t in value.values() if isinstance(t, torch.Tensor)] if isinstance(value, dict) \
+        else []
+
+
+class _OutsideGuard:
+    """A forward pre-hook of the step's models: on the lazy device they run only inside the step.
+    Copies of the model (copy.deepcopy, AveragedModel) share it."""
+
+    def __init__(self, step_name):
+        self.step_name = step_name
+
+    def __call__(self, module, args):
+        if _active is None:
+            raise VudoredError(
+                f"The lazy model ({type(module).__name__}) ran outside its compiled step "
+                f"{self.step_name!r}: on the lazy device a model runs only inside the step, whose "
+                f"program holds the weights. {EVAL_ROUTE}, on host tensors.")
+
+    def __deepcopy__(self, memo):
+        return self
+
+
 class CompiledStep:
     def __init__(self, fn, model, optimizer, device=None, retrace=False):
         functools.update_wrapper(self, fn)
         self._fn = fn
-        self._models = model if isinstance(model, dict) else {"": model}
+        self._models = dict(model) if isinstance(model, dict) else {"": model}
         if optimizer is None:
             optimizer = []
         self._optimizers = list(optimizer) if isinstance(optimizer, (list, tuple)) else [optimizer]
@@ -289,8 +528,15 @@ class CompiledStep:
         self.steps = 0  # calls so far
         self._compiled = False
         self._failed = None
-        self._capturable = []  # (param group, original value)
         self._marked = False  # a step boundary has been passed
+        self._extra = {}  # dicts of lazy tensors the step updates: prefix -> dict
+        self._eager = {}
+        self._lock = threading.RLock()
+        self._hooks = []
+        guard = _OutsideGuard(getattr(fn, "__name__", "step"))
+        for module in self._models.values():
+            if isinstance(module, nn.Module):
+                self._hooks.append(module.register_forward_pre_hook(guard))
 
     # ---------------------------------------------------------------- state naming
 
@@ -301,10 +547,14 @@ class CompiledStep:
         self._optimizer_names = set()
         for prefix, module in self._models.items():
             for name, p in module.named_parameters():
-                named[prefix + name] = p
-                param_names[id(p)] = prefix + name
+                named.setdefault(prefix + name, p)
+                param_names.setdefault(id(p), prefix + name)
             for name, b in module.named_buffers():
-                named[prefix + name] = b
+                named.setdefault(prefix + name, b)
+        for prefix, tensors in self._extra.items():
+            for key, t in tensors.items():
+                if isinstance(t, torch.Tensor):
+                    named.setdefault(f"{prefix}{key}", t)
         for oi, opt in enumerate(self._optimizers):
             for gi, group in enumerate(opt.param_groups):
                 for pi, p in enumerate(group["params"]):
@@ -317,80 +567,48 @@ class CompiledStep:
                         if isinstance(value, torch.Tensor):
                             named[f"{pname}.{key}"] = value
                             self._optimizer_names.add(f"{pname}.{key}")
+        self._param_names = param_names
         return named
+
+    def _discover(self):
+        """Modules and dicts of lazy tensors that the step reaches through its globals and
+        closures (an EMA copy, an AveragedModel) besides the ones it was given."""
+        known = {id(t) for m in self._models.values() for t in list(m.parameters()) + list(m.buffers())}
+        python = []
+        for label, name, getter, value in _reachable(self._fn):
+            if isinstance(value, nn.Module):
+                tensors = list(value.parameters()) + list(value.buffers())
+                lazy = [t for t in tensors if t.device.type == "lazy"]
+                if lazy and any(id(t) not in known for t in lazy) and \
+                        all(value is not m for m in self._models.values()):
+                    if isinstance(value, torch.optim.swa_utils.AveragedModel) and \
+                            value.n_averaged.device.type != "lazy":
+                        with self._device:
+                            value.n_averaged = value.n_averaged.to(backend.LAZY)
+                    self._models[f"{name}."] = value
+                    known.update(id(t) for t in list(value.parameters()) + list(value.buffers()))
+            elif isinstance(value, dict) and value and all(
+                    isinstance(t, torch.Tensor) for t in value.values()) and any(
+                    t.device.type == "lazy" and id(t) not in known for t in value.values()):
+                self._extra[f"{name}."] = value
+                known.update(id(t) for t in value.values())
+            elif _simple(value):
+                python.append((label, getter, value))
+        return python
 
     def _check_on_device(self, named):
         for name, t in named.items():
             if t.device.type != "lazy":
-                raise VudoredError(f"{name} is on the {t.device.type} device, not the lazy one: move the "
-                                   "model to vudored's device (and create optimizers after that or keep "
-                                   "their state there).")
-
-    # ---------------------------------------------------------------- optimizers
-
-    def _prepare_optimizers(self):
-        for opt in self._optimizers:
-            fresh = not any(opt.state.get(p) for g in opt.param_groups for p in g["params"])
-            kind = type(opt).__name__
-            if fresh and not isinstance(opt, ZERO_START):
-                raise UnsupportedError(
-                    f"{kind} creates state whose starting values are not zeros; the program starts new "
-                    f"optimizer state at zeros. Supported without existing state: "
-                    f"{', '.join(c.__name__ for c in ZERO_START)}.")
-            for group in opt.param_groups:
-                if fresh and isinstance(opt, torch.optim.SGD) and group["momentum"] and group["dampening"]:
-                    raise UnsupportedError(
-                        "SGD with momentum and dampening != 0: its first step copies the gradient into "
-                        "the momentum buffer undampened, which a program whose buffer starts at zeros "
-                        "cannot reproduce. Use dampening=0 or start from existing momentum buffers.")
-                if group.get("capturable") is False:
-                    self._capturable.append((group, False))
-                    group["capturable"] = True
-                    # Existing host step counters (a state loaded from an eager optimizer) move to
-                    # the device, as capturable mode keeps them.
-                    for p in group["params"]:
-                        state = opt.state.get(p, {})
-                        for key, value in state.items():
-                            if isinstance(value, torch.Tensor) and value.device.type == "cpu":
-                                with self._device:
-                                    state[key] = value.to(device=p.device, dtype=torch.float32
-                                                          if key == "step" else value.dtype)
-
-    def _check_optimizer_state(self):
-        for opt in self._optimizers:
-            for group in opt.param_groups:
-                for p in group["params"]:
-                    for key, value in opt.state.get(p, {}).items():
-                        on_device = isinstance(value, torch.Tensor) and value.device.type == "lazy"
-                        if not on_device:
-                            raise UnsupportedError(
-                                f"{type(opt).__name__} keeps its state {key!r} on the host; its "
-                                "per-step changes would be frozen into the program as constants.")
-
-    def _hyperparameters(self):
-        return [[{k: v for k, v in g.items() if k != "params"} for g in opt.param_groups]
-                for opt in self._optimizers]
-
-    def _check_hyperparameters(self):
-        for opt, groups in zip(self._optimizers, self._hyper):
-            if len(opt.param_groups) != len(groups):
-                raise GraphChangedError(
-                    f"Step {self.steps}: {type(opt).__name__} has {len(opt.param_groups)} param groups, "
-                    f"the compiled program {len(groups)}.")
-            for gi, (group, kept) in enumerate(zip(opt.param_groups, groups)):
-                for key, value in kept.items():
-                    now = group.get(key)
-                    if not _same(now, value):
-                        raise GraphChangedError(
-                            f"Step {self.steps}: {type(opt).__name__} param group {gi} changed {key!r} "
-                            f"from {value!r} to {now!r} after the program was compiled. Hyperparameters "
-                            "are constants of the program; changing them (a learning-rate scheduler, "
-                            "for example) is not supported.")
+                raise VudoredError(
+                    f"{name} is on the {t.device.type} device, not the lazy one: move the model to "
+                    "vudored's device before the first step (model.to(dev.torch_device), with dev = "
+                    "vudored.backend.device(...)), then create its optimizer.")
 
     # ---------------------------------------------------------------- tracing
 
-    def _trace(self, args, kwargs):
-        """Traces the function once and ends the step with mark_step. Returns what a run needs."""
+    def _trace(self, args, kwargs, hyper, keep_hyper_data=False, initial=None, numbers=False):
+        """Traces the function once. Returns what a run needs; the step boundary follows in
+        _boundary()."""
         global _active
         flat, spec = tree_flatten((args, kwargs))
         traced, hosts, signature, inputs = [], [], [], []
@@ -415,14 +633,44 @@ class CompiledStep:
         state = self._state()
         for name, t in state.items():
             ox.set_parameter_name(t, name)
-        _active = trace = _Trace(inputs, list(state))
-        # Host data of tensors made inside the step (torch.empty behind zeros_like, ...) is never read:
-        # the program computes them. Dropping it spares copies and data files.
+        modules = {}
+        for prefix, module in self._models.items():
+            for name, sub in module.named_modules():
+                modules.setdefault(id(sub), (prefix + name).rstrip("."))
+        trace = _Trace(inputs, list(state), modules)
+        trace.hyper = hyper
+        trace.initial = initial
+        trace.numbers = [] if numbers else None
+        trace.parameters = {id(p): p for m in self._models.values() for p in m.parameters()}
+        trace.gradients = {pid: (p.grad, p.grad._version if p.grad is not None else None)
+                           for pid, p in trace.parameters.items()}
+        lazy_values = []
+        if hyper.slots:
+            batch = hosts[0].shape[0] if hosts and hosts[0].dim() else 1
+            hyper_lazy, _ = optim.hyper_input(hyper.values, batch, keep_hyper_data)
+            lazy_values = [hyper_lazy[0, k] for k in range(len(hyper.slots))]
+        def entered(module, args):
+            trace.calls.append(module)
+
+        def left(module, args, output):
+            if trace.calls:
+                trace.calls.pop()
+
+        hooks = [torch.nn.modules.module.register_module_forward_pre_hook(entered),
+                 torch.nn.modules.module.register_module_forward_hook(left)]
+        mark_step = torch._lazy.mark_step
+        _active = trace
+        torch._lazy.mark_step = _refuse_mark_step
         try:
-            with backend.keeping_data(False), _state_out_of_reach(state.values()), _HostReads(trace):
+            with backend.keeping_data(True), _state_out_of_reach(state.values()), \
+                    optim.StepHooks(trace, hyper, lazy_values), optim.AveragedModels(), \
+                    _TraceMode(trace):
                 result = self._fn(*args, **kwargs)
         finally:
             _active = None
+            torch._lazy.mark_step = mark_step
+            for hook in hooks:
+                hook.remove()
 
         marked = {}
 
@@ -430,6 +678,7 @@ class CompiledStep:
             if not (isinstance(leaf, torch.Tensor) and leaf.device.type == "lazy"):
                 return _Constant(leaf)
             if id(leaf) not in marked:
+                torch._sync(leaf)
                 ox.mark_output_tensor(leaf, name, force=True)
                 marked[id(leaf)] = _Output(name)
             return marked[id(leaf)]
@@ -441,52 +690,63 @@ class CompiledStep:
             cflat, cspec = tree_flatten((cargs, ckwargs))
             closures.append((fn, [mark(leaf, f"closure.{c}.{i}") for i, leaf in enumerate(cflat)], cspec))
         for name, t in self._state().items():
+            torch._sync(t)  # updates made through views (detach(), state_dict() values) land here
             ox.set_alias(t, name)
+        return {"spec": spec, "signature": signature, "hosts": hosts, "outputs": outputs,
+                "out_spec": out_spec, "closures": closures, "guards": trace.guards, "inputs": inputs,
+                "numbers": trace.numbers, "initial": initial}
+
+    def _boundary(self):
         self._marked = True
         torch._lazy.mark_step()
-        return {"spec": spec, "signature": signature, "hosts": hosts, "outputs": outputs,
-                "out_spec": out_spec, "closures": closures, "guards": trace.guards, "inputs": inputs}
 
     # ---------------------------------------------------------------- calls
 
     def __call__(self, *args, **kwargs):
-        self.steps += 1
-        if self._failed is not None:
-            raise VudoredError(f"The step could not be compiled earlier: {self._failed}")
-        if not self._compiled:
-            try:
-                return self._start(args, kwargs)
-            except BaseException as error:
-                if self._marked:  # the backend moved on: no second attempt in this process
-                    self._failed = f"{type(error).__name__}: {error}".split("\n")[0]
-                self.steps -= 1
-                raise
-        if self._retrace:
-            return self._retraced(args, kwargs)
-        hosts = self._hosts(args, kwargs)
-        self._check_guards(hosts)
-        return self._run(hosts)
+        with self._lock:
+            self.steps += 1
+            if self._failed is not None:
+                raise VudoredError(f"The step could not be compiled earlier: {self._failed}")
+            if not self._compiled:
+                try:
+                    return self._start(args, kwargs)
+                except BaseException as error:
+                    if self._compiled:  # compiled: the failure is the first run's own
+                        raise
+                    if self._marked:  # the backend moved on: no second attempt in this process
+                        self._failed = f"{type(error).__name__}: {error}".split("\n")[0]
+                    self.steps -= 1
+                    raise
+            if self._retrace:
+                return self._retraced(args, kwargs)
+            hosts = self._hosts(args, kwargs)
+            self._check_guards(hosts)
+            return self._run(hosts)
 
     def _start(self, args, kwargs):
+        global _compiled
         device = self._device or backend.current()
         self._device = device
         if device.compiled:
             raise VudoredError("This process compiled its program already (one program per process): "
                                "a second compiled step needs its own process.")
+        optim.check_supported(self._optimizers)
+        self._python = self._discover()
         for module in self._models.values():
             for t in list(module.parameters()) + list(module.buffers()):
-                rebase(t)
+                if t.device.type == "lazy":
+                    rebase(t)
+        optim.prepare(self._optimizers, device)
         before = self._state()
         self._check_on_device(before)
-        self._prepare_optimizers()
         kept = {}
         for name, t in before.items():
             try:
                 record = ox.get_appliance_data(t)
             except RuntimeError as error:
                 raise VudoredError(f"{name} was computed on the lazy device outside the step; its value "
-                                   "is unknown to the host. Compute it on the host (or inside the step).") \
-                    from error
+                                   "is unknown to the host. Compute it on the host (or inside the step), "
+                                   "or make copies of lazy models with copy.deepcopy.") from error
             if not record.has_tensor:
                 raise VudoredError(
                     f"{name} has no host data: it was moved to the lazy device while the data store "
@@ -495,38 +755,109 @@ class CompiledStep:
             kept[name] = empty_lazy(t)
             ox.copy_appliance_data(src=t, dst=kept[name])
 
-        self._trace(args, kwargs)  # placeholder run: the optimizer creates its state
+        hyper = optim.Hyperparameters(self._optimizers)
+        # Placeholder run: the optimizer creates its state; the values it starts with are recorded.
+        first = self._trace(args, kwargs, hyper, keep_hyper_data=True, initial=optim.InitialValues())
+        self._boundary()
         after = self._state()
         self._check_on_device(after)
-        self._check_optimizer_state()
         for name, holder in kept.items():
             ox.copy_appliance_data(src=holder, dst=after[name])
-        zero_start = set(after) - set(before)
-        unknown = sorted(zero_start - self._optimizer_names)
+        created = set(after) - set(before)
+        unknown = sorted(created - self._optimizer_names)
         if unknown:
-            raise VudoredError(f"{unknown} first appeared during the step; only optimizer state may (it "
-                               "starts at zeros). Create other state before the first step.")
+            raise VudoredError(f"{unknown} first appeared during the step; only optimizer state may. "
+                               "Create other state before the first step.")
+        zero_start = self._initial_state(created, after, first["initial"])
         appliance = device.appliance
         if hasattr(appliance, "zero_start"):
             appliance.zero_start = zero_start
 
-        run = self._trace(args, kwargs)  # compile run: compile and execute callbacks
-        self._hyper = self._hyperparameters()
+        hyper.guards = {}
+        run = self._trace(args, kwargs, hyper, numbers=self._retrace)  # compile and execute callbacks
+        self._boundary()
+        self._hyper = hyper
         self._spec, self._signature = run["spec"], run["signature"]
         self._outputs, self._out_spec, self._closures = run["outputs"], run["out_spec"], run["closures"]
         self._inputs = [s for s in self._signature if isinstance(s, _InputSlot)]
+        self._numbers = run["numbers"]
         self._guards, self._guarded_inputs = run["guards"], [leaf for leaf, _ in run["inputs"]]
         self._appliance = appliance
         self._batch_size = device.batch_size
-        unknown = sorted(set(getattr(appliance, "input_names", ())) - {s.name for s in self._inputs})
+        expected = {s.name for s in self._inputs} | ({optim.HYPERPARAMETERS} if hyper.slots else set())
+        unknown = sorted(set(getattr(appliance, "input_names", ())) - expected)
         if unknown:
             raise VudoredError(
                 f"The program reads tensors that are no step input, weight or optimizer state: {unknown}. "
-                "They are host tensors moved to the device inside the step (create them on the device "
-                "instead, e.g. torch.arange(n, device=x.device), or make them module buffers) or lazy "
-                "tensors kept from an earlier step (return such values from the step instead).")
+                "They are lazy tensors kept from an earlier step or computed outside it (return such "
+                "values from the step instead, or compute them inside it).")
+        optim.first_run_overrides(self._optimizers, hyper, zero_start, self._param_names)
+        self._record_outside_state()
         self._compiled = True
+        _compiled = self
         return self._run(run["hosts"])
+
+    def _initial_state(self, created, after, initial):
+        """Gives new optimizer state the value PyTorch creates it with; returns the names that
+        start at zeros (the appliance makes those itself)."""
+        zero_start = set()
+        for name in sorted(created):
+            tensor = after[name]
+            host = initial.host(tensor) if initial is not None else None
+            if host is None:
+                if name.endswith(".momentum_buffer") and any(
+                        isinstance(o, torch.optim.SGD) for o in self._optimizers):
+                    zero_start.add(name)  # a copy of the first gradient: see first_run_overrides
+                    continue
+                raise VudoredError(
+                    f"The optimizer creates its state {name} in its first step from values the host "
+                    "does not know, and the program cannot start it at that value. Create the state "
+                    "before the first step (e.g. load it with optimizer.load_state_dict()).")
+            if not host.any():
+                zero_start.add(name)
+                continue
+            with backend.holding_in_memory():
+                ox.copy_appliance_data(src=ox.eager_to_lazy(host), dst=tensor)
+        return zero_start
+
+    def _record_outside_state(self):
+        """What the program cannot see, as it was when the program was traced: checked before
+        every run (_check_outside)."""
+        self._modules = [(prefix + name, m) for prefix, model in self._models.items()
+                         for name, m in model.named_modules()]
+        self._training = [m.training for _, m in self._modules]
+        self._weights = [(name, t) for name, t in self._state().items()]
+        self._versions = [t._version for _, t in self._weights]
+
+    def _check_outside(self):
+        training = [m.training for _, m in self._modules]
+        if training != self._training:
+            name, module = next((n, m) for (n, m), now, then in
+                                zip(self._modules, training, self._training) if now != then)
+            mode = "train" if module.training else "eval"
+            raise GraphChangedError(
+                f"Step {self.steps}: {type(module).__name__} {name or 'model'!r} is now in {mode} "
+                f"mode, but the program was traced in {'eval' if module.training else 'train'} "
+                f"mode (dropout and batch norm are part of the program). Switch it back before "
+                f"calling the step. {EVAL_ROUTE}.")
+        versions = [t._version for _, t in self._weights]
+        if versions != self._versions:
+            name = next(n for (n, _), now, then in zip(self._weights, versions, self._versions)
+                        if now != then)
+            raise GraphChangedError(
+                f"Step {self.steps}: {name} was changed outside the step after the program was "
+                "compiled (an in-place edit, load_state_dict into the lazy model); the appliance "
+                "holds the weights and would not see it. Change weights before the first step, or "
+                "continue from a checkpoint in a new process (torch.save of train_step.state_dict() "
+                "and optimizer_state_dict(), then load_state_dict before the first step).")
+        for label, getter, value in self._python:
+            now = getter()
+            if not _same(now, value):
+                raise GraphChangedError(
+                    f"Step {self.steps}: the {label} was {value!r} when the step was traced and is "
+                    f"now {now!r}. The step's Python code ran only when it was traced, so the "
+                    "program holds the old value. Pass values that change as tensors (step inputs), "
+                    "or keep them fixed.")
 
     def _hosts(self, args, kwargs):
         flat, spec = tree_flatten((args, kwargs))
@@ -578,28 +909,32 @@ class CompiledStep:
 
     def _retraced(self, args, kwargs):
         self._hosts(args, kwargs)
+        self._hyper.check_structure(self.steps)
+        run = self._trace(args, kwargs, self._hyper, numbers=True)
         try:
-            run = self._trace(args, kwargs)
-        except VudoredError:  # HostReadError included
-            raise
+            self._boundary()
         except RuntimeError as error:
             raise GraphChangedError(
-                f"Step {self.steps}: the step's graph differs from the compiled program. "
-                f"{self._describe_change()}The backend reports: "
-                f"{str(error).split('Stack Trace:')[0].strip()}") from error
+                f"Step {self.steps}: the step's graph differs from the compiled program. The backend "
+                f"reports: {str(error).split('Stack Trace:')[0].strip()}") from error
+        changed = [(a, b) for a, b in zip(self._numbers, run["numbers"]) if a != b]
+        if changed or len(self._numbers) != len(run["numbers"]):
+            (call, then), (_, now) = changed[0] if changed else ((None, None), (None, None))
+            raise GraphChangedError(
+                f"Step {self.steps}: a Python number the step hands to torch changed"
+                + (f" ({call}: {then!r} when the program was traced, {now!r} now)" if changed else "")
+                + ". Numbers in the step are constants of the program; pass values that change as "
+                "tensors (step inputs).")
         return self._run(run["hosts"])
 
-    def _describe_change(self):
-        try:
-            self._check_hyperparameters()
-        except GraphChangedError as error:
-            return str(error).split(": ", 1)[1] + " "
-        return ""
-
     def _run(self, hosts):
-        if self._hyper:
-            self._check_hyperparameters()
-        values = self._appliance.run({slot.name: host for slot, host in zip(self._inputs, hosts)})
+        self._check_outside()
+        self._hyper.check_structure(self.steps)
+        inputs = {slot.name: host for slot, host in zip(self._inputs, hosts)}
+        fed = self._hyper.feed(self.steps, self._batch_size or (hosts[0].shape[0] if hosts else 1))
+        if fed is not None:
+            inputs[optim.HYPERPARAMETERS] = fed
+        values = self._appliance.run(inputs)
 
         def host_values(slots):
             return [values[s.name] if isinstance(s, _Output) else s.value for s in slots]
@@ -618,6 +953,29 @@ class CompiledStep:
         read = self._reader()
         return {key: read(value) for key, value in module.state_dict(keep_vars=True).items()}
 
+    def eager_model(self, prefix=""):
+        """An eager copy of the model (of the module registered under `prefix`) on the host with the
+        appliance's current weights, for evaluation: the first call makes it, later calls refresh
+        its weights and return the same copy."""
+        module = self._models[prefix]
+        values = self.state_dict(prefix)
+        made = self._eager.get(prefix)
+        if made is None:
+            read = self._reader()
+            memo = {}
+            for t in list(module.parameters()) + list(module.buffers()):
+                host = read(t)
+                memo[id(t)] = nn.Parameter(host, requires_grad=t.requires_grad) \
+                    if isinstance(t, nn.Parameter) else host
+            made = copy.deepcopy(module, memo)
+            for handle in self._hooks:
+                for sub in made.modules():
+                    sub._forward_pre_hooks.pop(handle.id, None)
+            self._eager[prefix] = made
+        else:
+            made.load_state_dict(values)
+        return made
+
     def _reader(self):
         """Host value of a weight or state tensor: the appliance's, or (never part of the program)
         its record's. Tensors are found by identity: a weight tied between modules has one name."""
@@ -633,16 +991,24 @@ class CompiledStep:
             return value
         return read
 
+    def weight(self, name):
+        """The appliance's current value of the named weight, or None."""
+        if not self._compiled:
+            return None
+        return self._appliance.weights().get(name)
+
     def optimizer_state_dict(self, index=0):
         """The optimizer's state_dict with the trained state as host tensors, loadable into an eager
-        optimizer over the eager copy of the model (capturable restored to its own setting)."""
+        optimizer over the eager copy of the model (its own settings, as the user made them)."""
         opt = self._optimizers[index]
         read = self._reader()
         result = opt.state_dict()
         result["state"] = {pid: {key: read(value) for key, value in entries.items()}
                            for pid, entries in result["state"].items()}
-        originals = {id(group): value for group, value in self._capturable}
-        for group, out in zip(opt.param_groups, result["param_groups"]):
-            if id(group) in originals:
-                out["capturable"] = originals[id(group)]
         return result
+
+
+def _refuse_mark_step(*args, **kwargs):
+    raise VudoredError(
+        "torch._lazy.mark_step() was called inside a vudored step: the step ends where the function "
+        "returns (vudored marks it). Remove the call from the step function.")

@@ -1,0 +1,502 @@
+"""Optimizers inside a compiled step: hyperparameters as program inputs, state that starts with the
+values PyTorch gives it, and the optimizers that cannot run as one program.
+
+Hyperparameters. Every number in an optimizer's param groups (lr, momentum, betas, weight_decay,
+eps, ...: Python numbers, or 0-d tensors that a scheduler fills in place) is an element of the
+program input "input.hyperparameters", read from the param groups before each run. While the step
+is traced, `optimizer.step()` sees 0-d lazy tensors in their place (and PyTorch's tensor forms of
+its update: capturable, no foreach or fused kernels); afterwards the groups hold their own values
+again. So learning-rate schedulers, momentum cycling and hand-made changes take effect at the next
+run without a new program. What the optimizer decides on the host from a hyperparameter
+(`if weight_decay != 0:`) is answered from the traced value and kept as a guard: a change that
+flips such a decision, a new param group, or a change of a non-number setting (nesterov, amsgrad)
+needs another program and is refused with a GraphChangedError.
+
+State. Optimizer state created by the first step starts with the value PyTorch creates it with
+(zeros, ones, the learning rate...), recorded while the step is traced; state that exists before
+(a resumed optimizer, Adagrad's accumulators) is loaded with its own values. SGD's momentum buffer
+is a copy of the first gradient: the program's buffer starts at zeros and the first run uses no
+dampening, which gives the same buffer.
+"""
+import operator
+
+import torch
+import torch.compiler
+from torch.optim import swa_utils
+
+import orvex_pytorch_lib as ox
+
+from .errors import GraphChangedError, UnsupportedError, VudoredError
+
+HYPERPARAMETERS = "input.hyperparameters"
+
+# Settings that are numbers even when written as Python ints (lr=1, momentum=0).
+NUMERIC_KEYS = {"lr", "momentum", "dampening", "weight_decay", "eps", "alpha", "rho", "lr_decay",
+                "initial_accumulator_value", "lambd", "t0", "momentum_decay", "beta2_decay", "d",
+                "betas", "etas", "step_sizes", "max_lr", "initial_lr", "min_lr", "base_momentum",
+                "max_momentum"}
+# Implementation choices that do not change what the step computes: the traced step uses PyTorch's
+# single-tensor forms, whose numbers may be tensors.
+FORCED = {"capturable": True, "foreach": False, "fused": False}
+
+REFUSED = {
+    torch.optim.LBFGS: (
+        "LBFGS calls its closure several times per step and reads the loss and the gradients on "
+        "the host for its line search; a program cannot stop to let the host decide. Train with "
+        "another optimizer (e.g. torch.optim.Adam) or run LBFGS in eager PyTorch."),
+    torch.optim.SparseAdam: (
+        "SparseAdam needs sparse gradients (nn.Embedding(sparse=True)), which the lazy device "
+        "does not produce; use torch.optim.Adam or AdamW."),
+}
+
+COMPARISONS = {torch.Tensor.eq: operator.eq, torch.Tensor.ne: operator.ne,
+               torch.Tensor.lt: operator.lt, torch.Tensor.le: operator.le,
+               torch.Tensor.gt: operator.gt, torch.Tensor.ge: operator.ge,
+               torch.eq: operator.eq, torch.ne: operator.ne, torch.lt: operator.lt,
+               torch.le: operator.le, torch.gt: operator.gt, torch.ge: operator.ge}
+# Reads of a hyperparameter itself: its traced value, which must then stay the same.
+VALUE_READS = {torch.Tensor.item, torch.Tensor.__float__, torch.Tensor.__int__,
+               torch.Tensor.__bool__, torch.Tensor.__index__, torch.Tensor.tolist}
+
+
+def _is_number(value):
+    return isinstance(value, (int, float)) and not isinstance(value, bool)
+
+
+def _is_tensor_number(value):
+    return isinstance(value, torch.Tensor) and value.dim() == 0 and value.is_floating_point() \
+        and value.device.type == "cpu" and not value.requires_grad
+
+
+def _number(value):
+    return value.item() if isinstance(value, torch.Tensor) else float(value)
+
+
+def _describe(opt_index, group_index, key, element):
+    where = f"{key}[{element}]" if element is not None else key
+    return f"optimizer {opt_index} param group {group_index} {where!r}"
+
+
+def check_supported(optimizers):
+    for opt in optimizers:
+        for kind, why in REFUSED.items():
+            if isinstance(opt, kind):
+                raise UnsupportedError(f"{type(opt).__name__} cannot train in a compiled step: {why}")
+        if isinstance(opt, torch.optim.Adafactor):
+            raise UnsupportedError(
+                "Adafactor cannot train in a compiled step: PyTorch's Adafactor reads the norm of "
+                "every parameter on the host (param.norm().item()) at every step, and the weights "
+                "live on the appliance. Use torch.optim.AdamW, or Adafactor in eager PyTorch.")
+
+
+class Hyperparameters:
+    """The numbers of the optimizers' param groups, fed as one program input of shape
+    [batch, count] (float64; the module wants a batch dimension on every input)."""
+
+    def __init__(self, optimizers):
+        self.optimizers = list(optimizers)
+        self.slots = []       # (optimizer index, group index, key, element index or None)
+        self.constants = []   # (optimizer index, group index, key, value): everything else
+        self.group_counts = [len(opt.param_groups) for opt in self.optimizers]
+        self.param_counts = [[len(g["params"]) for g in opt.param_groups] for opt in self.optimizers]
+        for oi, opt in enumerate(self.optimizers):
+            for gi, group in enumerate(opt.param_groups):
+                for key, value in group.items():
+                    if key == "params":
+                        continue
+                    if self._numeric(key, value):
+                        self.slots.append((oi, gi, key, None))
+                    elif isinstance(value, (tuple, list)) and value and any(
+                            self._numeric(key, v) for v in value):
+                        for ei, element in enumerate(value):
+                            if self._numeric(key, element):
+                                self.slots.append((oi, gi, key, ei))
+                        self.constants.append((oi, gi, key, _shape_of(value)))
+                    else:
+                        self.constants.append((oi, gi, key, value))
+        self.index = {slot: k for k, slot in enumerate(self.slots)}
+        self.values = self.read() if self.slots else []
+        self.guards = {}      # (slot index, comparison, other) -> result the program holds
+        self.overrides = {}   # slot index -> value fed at the first run instead of the group's
+        self._fed = None
+
+    @staticmethod
+    def _numeric(key, value):
+        return isinstance(value, float) or _is_tensor_number(value) or (
+            _is_number(value) and key in NUMERIC_KEYS)
+
+    def _value(self, slot):
+        oi, gi, key, element = slot
+        value = self.optimizers[oi].param_groups[gi].get(key)
+        if element is not None:
+            value = value[element] if isinstance(value, (tuple, list)) and element < len(value) \
+                else None
+        return value
+
+    def read(self):
+        values = []
+        for slot in self.slots:
+            value = self._value(slot)
+            if not (_is_number(value) or _is_tensor_number(value)):
+                raise GraphChangedError(
+                    f"{_describe(*slot)} is now {value!r}; the program reads it as a number.")
+            values.append(_number(value))
+        return values
+
+    # ------------------------------------------------------------------ while tracing
+
+    def substitute(self, lazy_values, hyper_ids):
+        """Puts 0-d lazy tensors in place of the numbers (and the implementation choices of
+        FORCED) in every param group; returns what restore() needs."""
+        saved = []
+        for oi, opt in enumerate(self.optimizers):
+            for gi, group in enumerate(opt.param_groups):
+                for key, forced in FORCED.items():
+                    if group.get(key) not in (None, forced):
+                        saved.append((group, key, group[key]))
+                        group[key] = forced
+        replaced = {}
+        for k, slot in enumerate(self.slots):
+            oi, gi, key, element = slot
+            group = self.optimizers[oi].param_groups[gi]
+            if key not in replaced.setdefault((oi, gi), {}):
+                replaced[(oi, gi)][key] = group[key]
+                saved.append((group, key, group[key]))
+            if element is None:
+                group[key] = lazy_values[k]
+            else:
+                current = list(group[key])
+                current[element] = lazy_values[k]
+                group[key] = type(replaced[(oi, gi)][key])(current)
+            hyper_ids[id(lazy_values[k])] = (k, self.values[k])
+        return saved
+
+    @staticmethod
+    def restore(saved):
+        for group, key, value in reversed(saved):
+            group[key] = value
+
+    def decide(self, k, comparison, other):
+        """A host decision on hyperparameter k (`weight_decay != 0`): the traced answer, kept."""
+        result = COMPARISONS[comparison](self.values[k], other)
+        self.guards[(k, comparison, other)] = result
+        return result
+
+    def fixed(self, k):
+        """The hyperparameter's own value read on the host: the program keeps it as a constant."""
+        self.guards[(k, None, None)] = self.values[k]
+        return self.values[k]
+
+    # ------------------------------------------------------------------ per run
+
+    def check_structure(self, step):
+        for oi, opt in enumerate(self.optimizers):
+            if len(opt.param_groups) != self.group_counts[oi] or \
+                    [len(g["params"]) for g in opt.param_groups] != self.param_counts[oi]:
+                raise GraphChangedError(
+                    f"Step {step}: {type(opt).__name__} has {len(opt.param_groups)} param groups of "
+                    f"{[len(g['params']) for g in opt.param_groups]} parameters; the compiled "
+                    f"program has {self.group_counts[oi]} of {self.param_counts[oi]}. A new param "
+                    "group (or parameter) needs a new program: add every group before the first "
+                    "step.")
+        for oi, gi, key, value in self.constants:
+            now = self.optimizers[oi].param_groups[gi].get(key)
+            if isinstance(value, _Shape):
+                same = isinstance(now, (tuple, list)) and _shape_of(now) == value
+            else:
+                same = _same(now, value)
+            if not same:
+                raise GraphChangedError(
+                    f"Step {step}: {type(self.optimizers[oi]).__name__} param group {gi} changed "
+                    f"{key!r} from {_show(value)} to {now!r} after the program was compiled. Numbers "
+                    "may change between steps; other settings are part of the program.")
+
+    def feed(self, step, batch_size):
+        """The input tensor for this run, or None when there are no hyperparameters."""
+        if not self.slots:
+            return None
+        values = self.read()
+        if self.overrides:
+            values = [self.overrides.get(k, v) for k, v in enumerate(values)]
+            self.overrides = {}
+            self._fed = None
+        if self._fed is not None and values == self._fed_values:
+            return self._fed
+        for (k, comparison, other), result in self.guards.items():
+            now = values[k] if comparison is None else COMPARISONS[comparison](values[k], other)
+            if now != result:
+                slot = self.slots[k]
+                what = (f"used its value {result!r} on the host" if comparison is None else
+                        f"decided on the host that {slot[2]} {comparison.__name__} {other!r} is "
+                        f"{result}")
+                raise GraphChangedError(
+                    f"Step {step}: {_describe(*slot)} is now {values[k]!r}, but the traced step "
+                    f"{what}, and the program holds what followed from that. This change needs a "
+                    "new program (a new process); values that keep the decision may change freely.")
+        self._fed_values = values
+        self._fed = torch.tensor(values, dtype=torch.float64).expand(batch_size, len(values))
+        return self._fed
+
+
+class _Shape(tuple):
+    """The non-number elements of a tuple setting (numbers are slots)."""
+
+
+def _shape_of(value):
+    return _Shape((len(value),) + tuple(
+        None if (isinstance(v, float) or _is_number(v) or _is_tensor_number(v)) else v for v in value))
+
+
+def _show(value):
+    return repr(tuple(value)) if isinstance(value, _Shape) else repr(value)
+
+
+def _same(a, b):
+    if a is b:
+        return True
+    if isinstance(a, torch.Tensor) or isinstance(b, torch.Tensor):
+        return False
+    try:
+        return bool(a == b)
+    except Exception:
+        return False
+
+
+def hyper_input(values, batch_size, keep_data):
+    """The lazy input that carries the hyperparameters of a trace."""
+    from . import backend
+    host = torch.tensor(values, dtype=torch.float64).expand(batch_size, len(values)).contiguous()
+    with backend.keeping_data(keep_data):
+        lazy = host.to(backend.LAZY)
+    ox.set_parameter_name(lazy, HYPERPARAMETERS)
+    return lazy, host
+
+
+# ---------------------------------------------------------------------------- optimizer state
+
+def prepare(optimizers, device):
+    """Before the first trace: state kept on the host (Adagrad's step counter, a state_dict
+    loaded from a non-capturable optimizer) moves to the lazy device, where the program updates
+    it; state computed on the lazy device outside the step (Adagrad's accumulators, made from the
+    parameters by its constructor) gets its host value from the same constructor on the host."""
+    for opt in optimizers:
+        twin = None
+        for group in opt.param_groups:
+            for p in group["params"]:
+                state = opt.state.get(p, {})
+                for key, value in list(state.items()):
+                    if not isinstance(value, torch.Tensor):
+                        continue
+                    if value.device.type == "cpu":
+                        with device:
+                            state[key] = value.detach().to(
+                                device=p.device,
+                                dtype=torch.float32 if key == "step" else value.dtype)
+                    elif value.device.type == "lazy" and not _is_data(value):
+                        if twin is None:
+                            twin = _host_twin(opt)
+                        host = twin.get((id(p), key)) if twin else None
+                        if host is None:
+                            raise VudoredError(
+                                f"{type(opt).__name__}'s state {key!r} was computed on the lazy "
+                                "device outside the step, and the host does not know its value. "
+                                "Create the optimizer after moving the model and before the first "
+                                "step, or load its state with optimizer.load_state_dict().")
+                        with device:
+                            state[key] = host.to(p.device)
+
+
+def _is_data(tensor):
+    try:
+        ox.get_appliance_data(tensor)
+        return True
+    except RuntimeError:
+        return False
+
+
+def _host_twin(opt):
+    """The state the optimizer's constructor creates, made on the host: {(id(param), key): tensor}."""
+    groups = []
+    params = []
+    for group in opt.param_groups:
+        host_params = [torch.zeros(p.shape, dtype=p.dtype) for p in group["params"]]
+        params.append(list(zip(group["params"], host_params)))
+        groups.append({**{k: v for k, v in group.items() if k != "params"}, "params": host_params})
+    try:
+        twin = type(opt)(groups, **opt.defaults)
+    except Exception:
+        return None
+    found = {}
+    for pairs in params:
+        for p, host in pairs:
+            for key, value in twin.state.get(host, {}).items():
+                if isinstance(value, torch.Tensor):
+                    found[(id(p), key)] = value
+    return found
+
+
+def first_run_overrides(optimizers, hyper, zero_started, names):
+    """SGD creates its momentum buffer as a copy of the first gradient; the program's buffer starts
+    at zeros, and `buf * momentum + grad * (1 - dampening)` with no dampening is that copy. So the
+    first run feeds dampening 0 to the groups whose buffers the step creates."""
+    for oi, opt in enumerate(optimizers):
+        if not isinstance(opt, torch.optim.SGD):
+            continue
+        for gi, group in enumerate(opt.param_groups):
+            if any(f"{names[id(p)]}.momentum_buffer" in zero_started for p in group["params"]
+                   if id(p) in names):
+                k = hyper.index.get((oi, gi, "dampening", None))
+                if k is not None:
+                    hyper.overrides[k] = 0.0
+
+
+# ---------------------------------------------------------------------------- initial values
+
+CREATION = {torch.zeros, torch.ones, torch.full, torch.tensor, torch.as_tensor, torch.scalar_tensor,
+            torch.zeros_like, torch.ones_like, torch.full_like, torch.Tensor.new_zeros,
+            torch.Tensor.new_ones, torch.Tensor.new_full, torch.Tensor.new_tensor}
+PASS_THROUGH = {torch.Tensor.clone, torch.clone, torch.Tensor.detach, torch.Tensor.to,
+                torch.Tensor.contiguous, torch.Tensor.float, torch.Tensor.double}
+
+
+class InitialValues:
+    """Host values of the tensors made by creation functions while an optimizer steps inside the
+    placeholder trace: the value optimizer state has when PyTorch creates it."""
+
+    def __init__(self):
+        self.values = {}  # id -> (tensor, host value or a function making it)
+
+    def record(self, func, args, kwargs, result, hyper_ids):
+        if not isinstance(result, torch.Tensor) or result.device.type != "lazy":
+            return
+        if func in PASS_THROUGH:
+            source = self.values.get(id(args[0])) if args else None
+            if source is None:
+                return
+            host = self.host(args[0])
+            dtype = result.dtype
+            self.values[id(result)] = (result, lambda: host.to(dtype).clone())
+            return
+        if func not in CREATION:
+            return
+
+        def to_host(value):
+            if isinstance(value, torch.Tensor) and value.device.type == "lazy":
+                if id(value) in hyper_ids:
+                    return torch.tensor(hyper_ids[id(value)][1], dtype=value.dtype)
+                if func in (torch.zeros_like, torch.ones_like, torch.full_like) or \
+                        func.__name__.startswith("new_"):
+                    return torch.empty(value.shape, dtype=value.dtype)
+                raise LookupError
+            if isinstance(value, torch.device) and value.type == "lazy":
+                return torch.device("cpu")
+            if isinstance(value, str) and value.startswith("lazy"):
+                return "cpu"
+            return value
+
+        try:
+            host_args = [to_host(a) for a in args]
+            host_kwargs = {k: to_host(v) for k, v in kwargs.items()}
+            if "device" in kwargs:
+                host_kwargs["device"] = "cpu"
+        except LookupError:
+            return
+        self.values[id(result)] = (result, lambda: func(*host_args, **host_kwargs))
+
+    def host(self, tensor):
+        entry = self.values.get(id(tensor))
+        if entry is None or entry[0] is not tensor:
+            return None
+        value = entry[1]
+        if callable(value):
+            value = value()
+            self.values[id(tensor)] = (tensor, value)
+        if tuple(value.shape) != tuple(tensor.shape):
+            return None
+        return value.detach().to(tensor.dtype).contiguous()
+
+
+# ---------------------------------------------------------------------------- the step hook
+
+class StepHooks:
+    """While a step is traced: each optimizer.step() runs with the hyperparameters as lazy
+    tensors, PyTorch's compiled-code forms of its update (tensors rather than host numbers), and
+    its implementation choices forced to the tensor forms."""
+
+    def __init__(self, trace, hyper, lazy_values):
+        self.trace, self.hyper, self.lazy_values = trace, hyper, lazy_values
+        self.saved = []
+        self.handles = []
+        self.compiling = torch.compiler._is_compiling_flag
+
+    def __enter__(self):
+        for opt in self.hyper.optimizers:
+            self.handles.append(opt.register_step_pre_hook(self._pre))
+            self.handles.append(opt.register_step_post_hook(self._post))
+        return self
+
+    def _pre(self, opt, args, kwargs):
+        if self.saved:
+            return
+        self.saved = self.hyper.substitute(self.lazy_values, self.trace.hyper_ids)
+        torch.compiler._is_compiling_flag = True
+        self.trace.in_optimizer = True
+
+    def _post(self, opt, args, kwargs):
+        self._undo()
+
+    def _undo(self):
+        torch.compiler._is_compiling_flag = self.compiling
+        self.trace.in_optimizer = False
+        Hyperparameters.restore(self.saved)
+        self.saved = []
+
+    def __exit__(self, *exc):
+        self._undo()
+        for handle in self.handles:
+            handle.remove()
+        return False
+
+
+# ---------------------------------------------------------------------------- averaged models
+
+def _update_parameters(self, model):
+    """AveragedModel.update_parameters without host decisions: the first update copies, later
+    ones average, chosen in the program by the count (a lazy buffer) rather than on the host."""
+    self_param = (
+        list(self.module.parameters()) + list(self.module.buffers())
+        if self.use_buffers else list(self.parameters()))
+    model_param = (
+        list(model.parameters()) + list(model.buffers())
+        if self.use_buffers else list(model.parameters()))
+    n = self.n_averaged
+    first = n == 0
+    for p_averaged, p_model in zip(self_param, model_param):
+        averaged = p_averaged.detach()
+        current = p_model.detach().to(averaged.device)
+        count = n.to(averaged.device)
+        if self.multi_avg_fn is not None:
+            update = averaged.clone()
+            self.multi_avg_fn([update], [current], count)
+        elif self.avg_fn is not None:
+            update = self.avg_fn(averaged, current, count)
+        else:
+            update = swa_utils.get_swa_avg_fn()(averaged, current, count)
+        averaged.copy_(torch.where(first, current, update))
+    if not self.use_buffers:
+        for b_swa, b_model in zip(self.module.buffers(), model.buffers()):
+            b_swa.detach().copy_(b_model.detach().to(b_swa.device))
+    self.n_averaged += 1
+
+
+class AveragedModels:
+    """AveragedModel.update_parameters replaced by its branch-free form while a step is traced."""
+
+    def __enter__(self):
+        self.original = swa_utils.AveragedModel.update_parameters
+        swa_utils.AveragedModel.update_parameters = _update_parameters
+        return self
+
+    def __exit__(self, *exc):
+        swa_utils.AveragedModel.update_parameters = self.original
+        return False

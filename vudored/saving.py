@@ -1,0 +1,165 @@
+"""Lazy tensors saved and copied with their values.
+
+On the lazy device the value of a tensor lives in its data record (the host data it moved with) until
+a program is compiled; from then on the appliance holds the weights and optimizer state it trains,
+by name. So:
+- torch.save of the lazy model's or optimizer's state_dict() (or of anything holding lazy tensors)
+  writes those values as host tensors: the trained ones once the step has run. Loading gives CPU
+  tensors, to load into a model before it moves to the device. A lazy tensor whose value exists
+  nowhere yet (computed outside a step) is refused before any file is written; torch.save to a path
+  writes a temporary file beside it and renames it, so a failed save never leaves a partial file.
+- copy.deepcopy of a lazy tensor or parameter (of a lazy model: an EMA copy, AveragedModel) holds the
+  same value as data, not a computed clone whose value the host would not know.
+"""
+import contextlib
+import os
+import sys
+import threading
+import uuid
+
+import torch
+import torch.nn as nn
+
+import orvex_pytorch_lib as ox
+
+from .errors import VudoredError
+
+_local = threading.local()
+SAVE_ROUTE = ("Save the trained values with torch.save(train_step.state_dict(), path) and "
+              "torch.save(train_step.optimizer_state_dict(), path), or save tensors that hold data")
+
+
+def _weights(compiled):
+    cache = getattr(_local, "weights", None)
+    if cache is not None:
+        if compiled not in cache:
+            cache[compiled] = compiled._appliance.weights()
+        return cache[compiled]
+    return compiled._appliance.weights()
+
+
+def host_value(tensor):
+    """The value of a lazy tensor as a new host tensor; VudoredError when it has none yet."""
+    from .appliance import host_value as record_value
+    step_module = sys.modules["vudored.step"]
+    try:
+        record = ox.get_appliance_data(tensor)
+    except RuntimeError:
+        record = None
+    value = None
+    if record is not None:
+        compiled = step_module._compiled
+        if compiled is not None and record.name:
+            value = _weights(compiled).get(record.name)
+        if value is None and record.has_tensor:
+            value = record_value(record)
+    if value is None or tuple(value.shape) != tuple(tensor.shape) or value.dtype != tensor.dtype:
+        raise VudoredError(
+            f"A lazy {tensor.dtype} {list(tensor.shape)} tensor has no value the host can save or "
+            f"copy: it is computed on the lazy device ({ox.get_tensor_info(tensor)}) and only a "
+            f"program could compute it. {SAVE_ROUTE}.")
+    return value.detach().clone()
+
+
+def _leaves(obj, depth=0):
+    if isinstance(obj, torch.Tensor):
+        yield obj
+    elif depth < 8 and isinstance(obj, dict):
+        for value in obj.values():
+            yield from _leaves(value, depth + 1)
+    elif depth < 8 and isinstance(obj, (list, tuple)):
+        for value in obj:
+            yield from _leaves(value, depth + 1)
+
+
+@contextlib.contextmanager
+def _saving(obj):
+    """While an object is saved: the appliance's weights are read once, and the lazy tensors that
+    a state dict holds are resolved first, so that a refusal comes before anything is written."""
+    outer = getattr(_local, "weights", None)
+    if outer is None:
+        _local.weights = {}
+    try:
+        for leaf in _leaves(obj):
+            if leaf.device.type == "lazy":
+                host_value(leaf)
+        yield
+    finally:
+        if outer is None:
+            _local.weights = None
+
+
+_original_save = torch.save
+_original_reduce = torch.Tensor._reduce_ex_internal
+_original_tensor_deepcopy = torch.Tensor.__deepcopy__
+_original_parameter_deepcopy = nn.Parameter.__deepcopy__
+
+
+def save(obj, f, *args, **kwargs):
+    with _saving(obj):
+        if not isinstance(f, (str, os.PathLike)):
+            return _original_save(obj, f, *args, **kwargs)
+        path = os.fspath(f)
+        temporary = os.path.join(os.path.dirname(os.path.abspath(path)),
+                                 f".{os.path.basename(path)}.{uuid.uuid4().hex}.tmp")
+        try:
+            _original_save(obj, temporary, *args, **kwargs)
+            os.replace(temporary, path)
+        except BaseException:
+            with contextlib.suppress(OSError):
+                os.unlink(temporary)
+            raise
+
+
+save.__doc__ = _original_save.__doc__
+
+
+def _reduce_ex_internal(self, proto):
+    if self.device.type == "lazy":
+        value = host_value(self)
+        if self.requires_grad and value.is_floating_point():
+            value.requires_grad_(True)
+        return _original_reduce(value, proto)
+    return _original_reduce(self, proto)
+
+
+def _copy_of(tensor, memo):
+    """A lazy tensor holding the value of `tensor` as data, or None (inside a traced step, or when
+    the value is unknown: the usual clone then)."""
+    from . import backend
+    step_module = sys.modules["vudored.step"]
+    if tensor.device.type != "lazy" or step_module._active is not None or id(tensor) in memo:
+        return None
+    try:
+        value = host_value(tensor)
+    except VudoredError:
+        return None
+    with backend.keeping_data(True):
+        copied = ox.eager_to_lazy(value)
+    return copied
+
+
+def _tensor_deepcopy(self, memo):
+    copied = _copy_of(self, memo) if type(self) is torch.Tensor else None
+    if copied is None:
+        return _original_tensor_deepcopy(self, memo)
+    copied.requires_grad_(self.requires_grad)
+    memo[id(self)] = copied
+    return copied
+
+
+def _parameter_deepcopy(self, memo):
+    copied = _copy_of(self, memo) if type(self) is nn.Parameter else None
+    if copied is None:
+        return _original_parameter_deepcopy(self, memo)
+    result = nn.Parameter(copied, requires_grad=self.requires_grad)
+    memo[id(self)] = result
+    return result
+
+
+def install():
+    """Routes torch.save, pickling and copy.deepcopy of lazy tensors through their values."""
+    torch.save = save
+    torch.Tensor._reduce_ex_internal = _reduce_ex_internal
+    torch.Tensor.__deepcopy__ = _tensor_deepcopy
+    nn.Parameter.__deepcopy__ = _parameter_deepcopy
