@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <csignal>
 #include <cstring>
 
+#include <array>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -272,20 +274,138 @@ std::string PythonPrefix() {
   return result;
 }
 
-// One command of the pipeline, started with its standard input and output on the given files.
+// A file descriptor closed when it goes.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd = -1) : fd_(fd) {}
+  ~Descriptor() { reset(); }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// `text` with every byte outside a well-formed UTF-8 sequence replaced by U+FFFD, so that an error
+// message made of a command's output stays text for Python.
+std::string WellFormedUtf8(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  size_t i = 0;
+  while (i < text.size()) {
+    const unsigned char c = byte(i);
+    const size_t n = c < 0x80                 ? 1
+                     : c >= 0xC2 && c <= 0xDF ? 2
+                     : (c & 0xF0) == 0xE0     ? 3
+                     : c >= 0xF0 && c <= 0xF4 ? 4
+                                              : 0;
+    bool ok = n > 0 && i + n <= text.size();
+    for (size_t k = 1; ok && k < n; ++k) ok = (byte(i + k) & 0xC0) == 0x80;
+    if (ok && n > 2) {  // no overlong forms, surrogates or code points above U+10FFFF
+      const unsigned char second = byte(i + 1);
+      ok = !(c == 0xE0 && second < 0xA0) && !(c == 0xED && second >= 0xA0) &&
+           !(c == 0xF0 && second < 0x90) && !(c == 0xF4 && second >= 0x90);
+    }
+    if (ok) {
+      out.append(text, i, n);
+      i += n;
+    } else {
+      out += "\xEF\xBF\xBD";
+      ++i;
+    }
+  }
+  return out;
+}
+
+// The first lines of a command's diagnostics, for an error message: at most kMaxLines lines of at
+// most kMaxLineLength bytes each, and a note of what was left out.
+class DiagnosticsExcerpt {
+ public:
+  static constexpr size_t kMaxLines = 50;
+  static constexpr size_t kMaxLineLength = 1000;
+
+  void add(const char* data, size_t size) {
+    for (size_t i = 0; i < size; ++i) {
+      const char c = data[i];
+      if (c == '\n') {
+        endLine();
+        continue;
+      }
+      if (!in_line_) ++lines_, in_line_ = true;
+      if (lines_ > kMaxLines) continue;
+      if (line_length_ < kMaxLineLength) text_ += c;
+      if (line_length_ == kMaxLineLength) text_ += " [line cut]";
+      ++line_length_;
+    }
+  }
+
+  // The excerpt, every line ending in a newline; empty when nothing was written.
+  std::string str() const {
+    std::string text = WellFormedUtf8(text_);
+    if (in_line_ && lines_ <= kMaxLines) text += '\n';
+    if (lines_ > kMaxLines) {
+      const size_t more = lines_ - kMaxLines;
+      text += "[" + std::to_string(more) + (more == 1 ? " more line" : " more lines") +
+              " not shown: the command above prints them all]\n";
+    }
+    return text;
+  }
+
+ private:
+  void endLine() {
+    if (!in_line_) ++lines_;  // an empty line
+    if (lines_ <= kMaxLines) text_ += '\n';
+    in_line_ = false;
+    line_length_ = 0;
+  }
+
+  std::string text_;
+  size_t lines_ = 0;
+  size_t line_length_ = 0;
+  bool in_line_ = false;
+};
+
+// Writes all of `size` bytes to `fd`, or as much as it takes.
+void WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t written = ::write(fd, data, size);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    data += written;
+    size -= static_cast<size_t>(written);
+  }
+}
+
+// One command of the pipeline, started with its standard input and output on the given files and
+// its standard error in an anonymous in-memory file (the process's own standard error when that
+// cannot be made), which is copied to the process's standard error once the command is done.
 struct Stage {
   std::vector<std::string> argv;
   pid_t pid = -1;
   int spawn_error = 0;
   int status = 0;
+  Descriptor diagnostics;
+  DiagnosticsExcerpt excerpt;
+
+  explicit Stage(std::vector<std::string> command) : argv(std::move(command)) {}
 
   std::string text() const { return c10::Join(" ", argv); }
 
   void start(int in, int out) {
+    diagnostics.reset(::memfd_create("torch-to-lumo diagnostics", MFD_CLOEXEC));
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in, STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+    if (diagnostics.get() >= 0) {
+      posix_spawn_file_actions_adddup2(&actions, diagnostics.get(), STDERR_FILENO);
+    }
     std::vector<char*> args;
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
@@ -294,9 +414,31 @@ struct Stage {
     if (spawn_error != 0) pid = -1;
   }
 
+  // Waits for the command, then passes its diagnostics on to standard error and keeps their first
+  // lines.
   void wait() {
     while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
+    if (diagnostics.get() < 0) return;
+    char buffer[65536];
+    off_t offset = 0;
+    for (;;) {
+      const ssize_t got = ::pread(diagnostics.get(), buffer, sizeof buffer, offset);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      WriteAll(STDERR_FILENO, buffer, static_cast<size_t>(got));
+      excerpt.add(buffer, static_cast<size_t>(got));
+      offset += got;
+    }
+  }
+
+  // What the command wrote to standard error, for an error message.
+  std::string diagnostics_note() const {
+    if (spawn_error != 0) return ".";
+    if (diagnostics.get() < 0) return " (its diagnostics are on standard error).";
+    const std::string text = excerpt.str();
+    if (text.empty()) return " (it wrote no diagnostics).";
+    return ". Its diagnostics (also on standard error):\n" + text.substr(0, text.size() - 1);
   }
 
   // Why the stage failed, or empty if it ran and exited with status 0.
@@ -310,29 +452,12 @@ struct Stage {
   }
 };
 
-// A file descriptor closed when it goes.
-class Descriptor {
- public:
-  explicit Descriptor(int fd = -1) : fd_(fd) {}
-  ~Descriptor() { reset(); }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
-
 }  // namespace
 
 std::string torch_to_lumo(std::string torch_mlir, std::filesystem::path dir) {
-  std::vector<Stage> pipeline = {
-      {{"sed", "s/func\\.func @/func @/g"}},
-      {{"torch-lumo-opt", "-refine-types", "-torch-to-lumo-pipeline", "-mlir-print-debuginfo"}},
+  std::array<Stage, 2> pipeline = {
+      Stage({"sed", "s/func\\.func @/func @/g"}),
+      Stage({"torch-lumo-opt", "-refine-types", "-torch-to-lumo-pipeline", "-mlir-print-debuginfo"}),
   };
   if (!std::filesystem::exists(dir)) {
     if (!std::filesystem::create_directories(dir) && !std::filesystem::is_directory(dir)) {
@@ -382,7 +507,7 @@ std::string torch_to_lumo(std::string torch_mlir, std::filesystem::path dir) {
     const bool lost_reader = stage == &sed && !failures.empty() && WIFSIGNALED(sed.status) &&
                              WTERMSIG(sed.status) == SIGPIPE;
     if (failure.empty() || lost_reader) continue;
-    failures += "`" + stage->text() + "`: " + failure + " (its diagnostics are on standard error).\n";
+    failures += "`" + stage->text() + "`: " + failure + stage->diagnostics_note() + "\n";
   }
   if (!failures.empty()) fail(failures.substr(0, failures.size() - 1));
 

@@ -215,6 +215,50 @@ cases = [
 ]
 compare(cases)
 ''',
+    # Transposed convolutions and every gradient autograd asks of them: the tensors that need a
+    # gradient come first (with_grads' n), so each output mask of convolution_backward occurs. The
+    # values are inputs of the program.
+    "transposed_convolution": r'''
+def ct(x, w, b=None, **kw):
+    return (F.conv_transpose1d if x.dim() == 3 else F.conv_transpose2d)(x, w, b, **kw)
+x1 = torch.randn(2, 4, 7); w1 = torch.randn(4, 3, 3); b1 = torch.randn(3); w1g = torch.randn(4, 2, 2)
+x2 = torch.randn(2, 4, 5, 4); w2 = torch.randn(4, 3, 3, 2); b2 = torch.randn(6); w2d = torch.randn(4, 1, 2, 3)
+S1 = dict(stride=2, padding=1, output_padding=1)
+S2 = dict(stride=(2, 3), padding=(1, 0), output_padding=(1, 2), dilation=(1, 2), groups=2)
+cases = [
+    # 1-d: plain; stride, padding and output padding; groups with dilation; output padding of a
+    # stride or more (dilation above the stride), which shortens the gradients' padding or dy.
+    ("ct1_plain", with_grads(lambda x, w, b: ct(x, w, b)), [x1, w1, b1]),
+    ("ct1_stride", with_grads(lambda x, w, b: ct(x, w, b, **S1)), [x1, w1, b1]),
+    ("ct1_groups_dilation",
+     with_grads(lambda x, w: ct(x, w, stride=3, padding=2, output_padding=2, dilation=2, groups=2)), [x1, w1g]),
+    ("ct1_wide_output_padding",
+     with_grads(lambda x, w, b: [ct(x, w, b, padding=1, output_padding=2, dilation=3),
+                                 ct(x, w, b, stride=2, padding=2, output_padding=3, dilation=4),
+                                 ct(x, w, b, output_padding=1, dilation=2)]), [x1, w1, b1]),
+    # Output masks: input only, weight only, bias only, input and bias, weight and bias.
+    ("ct1_mask_input", with_grads(lambda x, w, b: ct(x, w, b, **S1), 1), [x1, w1, b1]),
+    ("ct1_mask_weight", with_grads(lambda w, x, b: ct(x, w, b, **S1), 1), [w1, x1, b1]),
+    ("ct1_mask_bias", with_grads(lambda b, x, w: ct(x, w, b, **S1), 1), [b1, x1, w1]),
+    ("ct1_mask_input_bias", with_grads(lambda x, b, w: ct(x, w, b, **S1), 2), [x1, b1, w1]),
+    ("ct1_mask_weight_bias", with_grads(lambda w, b, x: ct(x, w, b, **S1), 2), [w1, b1, x1]),
+    # 2-d: stride, padding, output padding, dilation and groups, differing by dimension; one group
+    # per input channel; output padding of a stride or more; a 1x1 kernel; double precision.
+    ("ct2_all", with_grads(lambda x, w, b: ct(x, w, b, **S2)), [x2, w2, b2]),
+    ("ct2_all_no_bias", with_grads(lambda x, w: ct(x, w, **S2)), [x2, w2]),
+    ("ct2_depthwise",
+     with_grads(lambda x, w, b: ct(x, w, b, stride=2, padding=(0, 1), output_padding=(1, 0), groups=4)),
+     [x2, w2d, torch.randn(4)]),
+    ("ct2_wide_output_padding",
+     with_grads(lambda x, w: ct(x, w, stride=(1, 2), padding=(1, 2), output_padding=(2, 1), dilation=(3, 1))),
+     [x2, w2]),
+    ("ct2_1x1", with_grads(lambda x, w, b: ct(x, w, b, stride=2, output_padding=1)),
+     [x2, torch.randn(4, 5, 1, 1), torch.randn(5)]),
+    ("ct2_mask_weight", with_grads(lambda w, x, b: ct(x, w, b, **S2), 1), [w2, x2, b2]),
+    ("ct2_float64", with_grads(lambda x, w, b: ct(x, w, b, **S2)), [x2.double(), w2.double(), b2.double()]),
+]
+compare(cases, inputs=True)
+''',
     "losses": r'''
 logits = torch.randn(6, 5); target = torch.tensor([0, 4, -100, 2, 2, 1]); cw = torch.rand(5) + 0.5
 p = torch.rand(6, 5) * 0.98 + 0.01; y = torch.rand(6, 5); img = torch.randn(2, 5, 3, 3)

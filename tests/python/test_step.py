@@ -206,6 +206,16 @@ report(outer=second_step_error(), inner=inner)
                                     "is still running. Return from the callback first."] * 2
 
 
+# A tool that fails with more diagnostics than an error message keeps: its first line too long (cut
+# inside a two-byte character), then 59 short ones.
+NOISY_TOOL = r"""#!/bin/sh
+printf 'x%.0s' $(seq 999) >&2
+printf '\303\251%.0s' $(seq 300) >&2
+echo >&2
+for i in $(seq 2 60); do echo "diagnostic $i" >&2; done
+exit 3
+"""
+
 PIPELINE_FAILURES = {
     "missing tool": ({"unrelated-tool": "#!/bin/sh\nexit 0\n"},
                      "The conversion tool torch-lumo-opt was not found. It is expected in the virtual "
@@ -214,7 +224,13 @@ PIPELINE_FAILURES = {
                     "sed exited with status 4"),
     "result removed": ({"torch-lumo-opt": "#!/bin/sh\ncat\nrm -f \"$(readlink /proc/$$/fd/1)\"\n"},
                        "Cannot read the converted program "),
-    "failing tool": ({"torch-lumo-opt": FAILING_TOOL}, "torch-lumo-opt exited with status 3"),
+    "failing tool": ({"torch-lumo-opt": FAILING_TOOL},
+                     "torch-lumo-opt exited with status 3. Its diagnostics (also on standard error):\n"
+                     "stand-in tool failure"),
+    # The error carries the first 50 lines of the diagnostics, each of at most 1000 bytes, as text.
+    "noisy tool": ({"torch-lumo-opt": NOISY_TOOL},
+                   ("x" * 999 + "\ufffd [line cut]\ndiagnostic 2\n",
+                    "\ndiagnostic 50\n[10 more lines not shown: the command above prints them all]")),
 }
 
 
@@ -225,7 +241,9 @@ def test_conversion_failures_stop_the_step_with_a_command_that_reruns(tmp_path, 
     results, _ = run_steps(tmp_path, MODEL + "report(error=second_step_error(), calls=len(calls))",
                            tools=tools, art=art, env={"PATH": f"{tmp_path / 'tools'}:/usr/bin:/bin"})
     error = results["error"]
-    assert expected in error and results["calls"] == 0, error
+    for text in [expected] if isinstance(expected, str) else expected:
+        assert text in error, error
+    assert results["calls"] == 0 and "\u00e9" not in error and "diagnostic 51" not in error, error
     assert "torch-to-lumo pipeline failed:\nTo re-run:\n( sed " in error
     # Re-running the printed line with a working tool converts the step's file and touches nothing
     # else.
@@ -236,6 +254,22 @@ def test_conversion_failures_stop_the_step_with_a_command_that_reruns(tmp_path, 
     assert proc.returncode == 0, proc.stderr
     assert (art / "lumo.mlir").read_text().startswith("// lumo stand-in")
     assert not (tmp_path / "x").exists()
+
+
+def test_an_unconverted_operation_is_named_in_the_error(tmp_path):
+    """The real tool's diagnostics become part of the error the step raises, not only of standard
+    error."""
+    results, proc = run_steps(tmp_path, MODEL + r"""
+def inverse(xs, loss):
+    keep.append(ox.mark_output_tensor(torch.linalg.inv_ex(w[:3] + 3 * torch.eye(3, device="lazy")).inverse, "inv"))
+report(error=second_step_error(extra=inverse), calls=len(calls))
+""")
+    error = results["error"]
+    assert error.startswith("RuntimeError: torch-to-lumo pipeline failed:\nTo re-run:\n( sed "), error
+    assert ("torch-lumo-opt exited with status 1. Its diagnostics (also on standard error):\n" in error
+            and "error: no lumo conversion for torch.aten.linalg_inv_ex: lumo has no matrix factorisation"
+            in error), error
+    assert "no lumo conversion for torch.aten.linalg_inv_ex" in proc.stderr and results["calls"] == 0
 
 
 def test_cached_steps_hand_python_no_messages_below_its_level(tmp_path):

@@ -1,7 +1,7 @@
 """Real training through the whole system: vudored, the module, torch-lumo-opt and the reference
-appliance train the training scripts and the model families (GPT-2 and BERT with padding from
-`transformers`, the ResNet- and ViT-style classifiers) with eager PyTorch's loss at every step and its
-final weights, buffers and optimizer state."""
+appliance train the training scripts (a decoder of transposed convolutions among them) and the model
+families (GPT-2 and BERT with padding from `transformers`, the ResNet- and ViT-style classifiers) with
+eager PyTorch's loss at every step and its final weights, buffers and optimizer state."""
 import pytest
 
 from test_frontend import run
@@ -78,8 +78,9 @@ report(losses=losses, fallback_report=os.path.exists("ltc_unsupported.graph"), w
 '''
 
 
-@pytest.mark.parametrize("case,steps", [("mlp", 10), ("mlp-resume", 10), ("cnn", 10), ("transformer", 10),
-                                        ("gpt2", 10), ("bert", 3), ("resnet", 3), ("vit", 3)])
+@pytest.mark.parametrize("case,steps", [("mlp", 10), ("mlp-resume", 10), ("cnn", 10), ("decoder", 3),
+                                        ("transformer", 10), ("gpt2", 10), ("bert", 3), ("resnet", 3),
+                                        ("vit", 3)])
 def test_training_equals_eager(tmp_path, case, steps):
     results, proc = run(tmp_path, E2E, fake=False, env={"CASE": case, "STEPS": str(steps)})
     assert not results["fallback_report"]

@@ -1,7 +1,7 @@
-"""Three small training scripts (an MLP, a CNN and a causal transformer block) and a step function,
-and the model families (GPT-2 and BERT from `transformers`, a ResNet-style CNN, a ViT-style
-classifier) with their batches and step: shared by the tests and benchmarks that trace, lower,
-convert or train a real training step."""
+"""Small training scripts (an MLP, a CNN, a causal transformer block, a decoder of transposed
+convolutions) and a step function, and the model families (GPT-2 and BERT from `transformers`, a
+ResNet-style CNN, a ViT-style classifier) with their batches and step: shared by the tests and
+benchmarks that trace, lower, convert or train a real training step."""
 import math
 
 import torch
@@ -90,6 +90,23 @@ class TinyTransformer(nn.Module):
         return self.head(self.ln_f(self.blocks(x)))
 
 
+class Decoder(nn.Module):
+    """Transposed convolutions growing feature maps, as in a decoder: a 2-d one (stride 2, padding,
+    output padding, two groups) after a strided convolution, then a 1-d one along the flattened map
+    (dilation 3 above stride 1, output padding 2, no bias); per-position class scores."""
+
+    def __init__(self, classes=5):
+        super().__init__()
+        self.down = nn.Conv2d(3, 8, 3, stride=2, padding=1)
+        self.up = nn.ConvTranspose2d(8, 6, 3, stride=2, padding=1, output_padding=1, groups=2)
+        self.line = nn.ConvTranspose1d(6, 4, 2, padding=1, output_padding=2, dilation=3, bias=False)
+        self.head = nn.Linear(4, classes)
+
+    def forward(self, x):
+        h = F.relu(self.up(F.relu(self.down(x))))  # [N, 6, 8, 8]
+        return self.head(self.line(h.flatten(2)).transpose(1, 2))  # [N, 67, classes]
+
+
 def mlp_script(seed=0):
     """(model, optimizer, inputs, targets) of the MLP script, on the host."""
     torch.manual_seed(seed)
@@ -112,7 +129,13 @@ def transformer_script(seed=0, layers=1, dropout=0.1):
     return model, (torch.optim.AdamW, dict(lr=1e-3, weight_decay=0.01)), idx, targets
 
 
-SCRIPTS = {"mlp": mlp_script, "cnn": cnn_script, "transformer": transformer_script}
+def decoder_script(seed=0):
+    torch.manual_seed(seed)
+    model = Decoder()
+    return model, (torch.optim.SGD, dict(lr=0.1, momentum=0.9)), torch.randn(2, 3, 8, 8), torch.randint(0, 5, (2, 67))
+
+
+SCRIPTS = {"mlp": mlp_script, "cnn": cnn_script, "transformer": transformer_script, "decoder": decoder_script}
 
 
 def loss_fn(logits, targets):

@@ -45,3 +45,22 @@ func.func @main(%arg0: !torch.vtensor<[4],f32>, %arg1: !torch.vtensor<[4],i1>, %
   %1:2 = "torch.operator"(%arg2, %arg1) {name = "aten.linalg_inv_ex"} : (!torch.vtensor<[3,3],f32>, !torch.vtensor<[4],i1>) -> (!torch.vtensor<[3,3],f32>, !torch.vtensor<[],si32>)
   return %0 : !torch.vtensor<[4],f32>
 }
+
+// -----
+// A transposed convolution's gradient whose output gradient is longer than any output padding
+// allows (below max(stride, dilation)) for its input.
+func.func @main(%arg0: !torch.vtensor<[1,2,11],f32>, %arg1: !torch.vtensor<[1,2,4],f32>, %arg2: !torch.vtensor<[2,2,3],f32>) -> !torch.vtensor<[1,2,4],f32> {
+  %none = "torch.constant.none"() : () -> !torch.none
+  %c0 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
+  %c1 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
+  %c2 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
+  %true = "torch.constant.bool"() {value = true} : () -> !torch.bool
+  %false = "torch.constant.bool"() {value = false} : () -> !torch.bool
+  %zero = "torch.prim.ListConstruct"(%c0) : (!torch.int) -> !torch.list<int>
+  %one = "torch.prim.ListConstruct"(%c1) : (!torch.int) -> !torch.list<int>
+  %two = "torch.prim.ListConstruct"(%c2) : (!torch.int) -> !torch.list<int>
+  %mask = "torch.prim.ListConstruct"(%true, %false, %false) : (!torch.bool, !torch.bool, !torch.bool) -> !torch.list<bool>
+  // expected-error @+1 {{no lumo conversion for torch.aten.convolution_backward: transposed convolution whose output size does not fit its settings}}
+  %0:3 = "torch.aten.convolution_backward"(%arg0, %arg1, %arg2, %none, %two, %zero, %one, %true, %two, %c1, %mask) : (!torch.vtensor<[1,2,11],f32>, !torch.vtensor<[1,2,4],f32>, !torch.vtensor<[2,2,3],f32>, !torch.none, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool, !torch.list<int>, !torch.int, !torch.list<bool>) -> (!torch.vtensor<[1,2,4],f32>, !torch.vtensor<[2,2,3],f32>, !torch.vtensor<[2],f32>)
+  return %0#0 : !torch.vtensor<[1,2,4],f32>
+}

@@ -89,3 +89,61 @@ func.func @conv_pool(%arg0: !torch.vtensor<[2,3,8,8],f32>, %arg1: !torch.vtensor
   %3 = "torch.aten.max_pool2d_with_indices_backward"(%arg4, %arg3, %twos, %empty, %zeros, %ones, %false, %2#1) : (!torch.vtensor<[2,4,4,4],f32>, !torch.vtensor<[2,4,8,8],f32>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool, !torch.vtensor<[2,4,4,4],si64>) -> !torch.vtensor<[2,4,8,8],f32>
   return %0, %1#0, %1#1, %1#2, %2#0, %3 : !torch.vtensor<[2,4,8,8],f32>, !torch.vtensor<[2,3,8,8],f32>, !torch.vtensor<[4,3,3,3],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[2,4,4,4],f32>, !torch.vtensor<[2,4,8,8],f32>
 }
+
+// -----
+// A transposed convolution (stride 2, padding 1, output padding 1, two groups) keeps its settings
+// in one lumo operation; its result type fixes the output padding. Its input gradient is the
+// ordinary convolution of the output gradient by the same kernel, its kernel gradient the filter
+// gradient of that convolution with the input as the output gradient; output padding below the
+// stride needs nothing more.
+// CHECK-LABEL: func.func @conv_transpose_2d
+// CHECK: %[[Y:.*]] = lumo.Convolution %arg0, %arg1 {feature_group_count = 2 : i64, kernel_dilation = array<i64: 1, 1>, padding = array<i64: 1, 1>, transposed = true, window_strides = array<i64: 2, 2>} : (tensor<2x4x5x5xf32>, tensor<4x3x3x3xf32>) -> tensor<2x6x10x10xf32>
+// CHECK: lumo.Add %[[Y]]
+// CHECK-NOT: lumo.Slice
+// CHECK: %[[DX:.*]] = lumo.Convolution %arg3, %arg1 {feature_group_count = 2 : i64, kernel_dilation = array<i64: 1, 1>, padding = array<i64: 1, 1>, window_strides = array<i64: 2, 2>} : (tensor<2x6x10x10xf32>, tensor<4x3x3x3xf32>) -> tensor<2x4x5x5xf32>
+// CHECK: %[[DW:.*]] = lumo.Convolution %arg3, %arg0 {feature_group_count = 2 : i64, filter_gradient = true, kernel_dilation = array<i64: 1, 1>, padding = array<i64: 1, 1>, window_strides = array<i64: 2, 2>} : (tensor<2x6x10x10xf32>, tensor<2x4x5x5xf32>) -> tensor<4x3x3x3xf32>
+// CHECK: %[[DB:.*]] = lumo.Reduce %arg3 {dimensions = array<i64: 0, 2, 3>, reduce_kind = "sum"} : (tensor<2x6x10x10xf32>) -> tensor<6xf32>
+// CHECK: return %{{.*}}, %[[DX]], %[[DW]], %[[DB]] :
+func.func @conv_transpose_2d(%arg0: !torch.vtensor<[2,4,5,5],f32>, %arg1: !torch.vtensor<[4,3,3,3],f32>, %arg2: !torch.vtensor<[6],f32>, %arg3: !torch.vtensor<[2,6,10,10],f32>)
+    -> (!torch.vtensor<[2,6,10,10],f32>, !torch.vtensor<[2,4,5,5],f32>, !torch.vtensor<[4,3,3,3],f32>, !torch.vtensor<[6],f32>) {
+  %c1 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
+  %c2 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
+  %c6 = "torch.constant.int"() {value = 6 : i64} : () -> !torch.int
+  %true = "torch.constant.bool"() {value = true} : () -> !torch.bool
+  %ones = "torch.prim.ListConstruct"(%c1, %c1) : (!torch.int, !torch.int) -> !torch.list<int>
+  %twos = "torch.prim.ListConstruct"(%c2, %c2) : (!torch.int, !torch.int) -> !torch.list<int>
+  %0 = "torch.aten.convolution"(%arg0, %arg1, %arg2, %twos, %ones, %ones, %true, %ones, %c2) : (!torch.vtensor<[2,4,5,5],f32>, !torch.vtensor<[4,3,3,3],f32>, !torch.vtensor<[6],f32>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool, !torch.list<int>, !torch.int) -> !torch.vtensor<[2,6,10,10],f32>
+  %bias = "torch.prim.ListConstruct"(%c6) : (!torch.int) -> !torch.list<int>
+  %mask = "torch.prim.ListConstruct"(%true, %true, %true) : (!torch.bool, !torch.bool, !torch.bool) -> !torch.list<bool>
+  %1:3 = "torch.aten.convolution_backward"(%arg3, %arg0, %arg1, %bias, %twos, %ones, %ones, %true, %ones, %c2, %mask) : (!torch.vtensor<[2,6,10,10],f32>, !torch.vtensor<[2,4,5,5],f32>, !torch.vtensor<[4,3,3,3],f32>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool, !torch.list<int>, !torch.int, !torch.list<bool>) -> (!torch.vtensor<[2,4,5,5],f32>, !torch.vtensor<[4,3,3,3],f32>, !torch.vtensor<[6],f32>)
+  return %0, %1#0, %1#1, %1#2 : !torch.vtensor<[2,6,10,10],f32>, !torch.vtensor<[2,4,5,5],f32>, !torch.vtensor<[4,3,3,3],f32>, !torch.vtensor<[6],f32>
+}
+
+// -----
+// Output padding of a stride or more (dilation 3 above stride 1 allows up to 2): the high padding
+// of the gradients' convolutions shrinks by output_padding - stride + 1. Here that takes padding 1
+// to -1: the output gradient loses its last position and the convolutions pad it [1, 0]. Only the
+// results the mask asks for are computed (no bias gradient).
+// CHECK-LABEL: func.func @conv_transpose_1d_wide_output_padding
+// CHECK: %[[Y:.*]] = lumo.Convolution %arg0, %arg1 {feature_group_count = 1 : i64, kernel_dilation = array<i64: 3>, padding = array<i64: 1>, transposed = true, window_strides = array<i64: 1>} : (tensor<2x3x6xf32>, tensor<3x2x2xf32>) -> tensor<2x2x9xf32>
+// CHECK: %[[DY:.*]] = lumo.Slice %arg2, %{{.*}}, %{{.*}} : (tensor<2x2x9xf32>, tensor<3xsi64>, tensor<3xsi64>) -> tensor<2x2x8xf32>
+// CHECK: %[[DX:.*]] = lumo.Convolution %[[DY]], %arg1 {feature_group_count = 1 : i64, kernel_dilation = array<i64: 3>, padding = array<i64: 1, 0>, window_strides = array<i64: 1>} : (tensor<2x2x8xf32>, tensor<3x2x2xf32>) -> tensor<2x3x6xf32>
+// CHECK: %[[DW:.*]] = lumo.Convolution %[[DY]], %arg0 {feature_group_count = 1 : i64, filter_gradient = true, kernel_dilation = array<i64: 3>, padding = array<i64: 1, 0>, window_strides = array<i64: 1>} : (tensor<2x2x8xf32>, tensor<2x3x6xf32>) -> tensor<3x2x2xf32>
+// CHECK-NOT: lumo.Reduce
+// CHECK: return %[[Y]], %[[DX]], %[[DW]] :
+func.func @conv_transpose_1d_wide_output_padding(%arg0: !torch.vtensor<[2,3,6],f32>, %arg1: !torch.vtensor<[3,2,2],f32>, %arg2: !torch.vtensor<[2,2,9],f32>)
+    -> (!torch.vtensor<[2,2,9],f32>, !torch.vtensor<[2,3,6],f32>, !torch.vtensor<[3,2,2],f32>) {
+  %none = "torch.constant.none"() : () -> !torch.none
+  %c1 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
+  %c2 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
+  %c3 = "torch.constant.int"() {value = 3 : i64} : () -> !torch.int
+  %true = "torch.constant.bool"() {value = true} : () -> !torch.bool
+  %false = "torch.constant.bool"() {value = false} : () -> !torch.bool
+  %one = "torch.prim.ListConstruct"(%c1) : (!torch.int) -> !torch.list<int>
+  %three = "torch.prim.ListConstruct"(%c3) : (!torch.int) -> !torch.list<int>
+  %two = "torch.prim.ListConstruct"(%c2) : (!torch.int) -> !torch.list<int>
+  %0 = "torch.aten.convolution"(%arg0, %arg1, %none, %one, %one, %three, %true, %two, %c1) : (!torch.vtensor<[2,3,6],f32>, !torch.vtensor<[3,2,2],f32>, !torch.none, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool, !torch.list<int>, !torch.int) -> !torch.vtensor<[2,2,9],f32>
+  %mask = "torch.prim.ListConstruct"(%true, %true, %false) : (!torch.bool, !torch.bool, !torch.bool) -> !torch.list<bool>
+  %1:3 = "torch.aten.convolution_backward"(%arg2, %arg0, %arg1, %none, %one, %one, %three, %true, %two, %c1, %mask) : (!torch.vtensor<[2,2,9],f32>, !torch.vtensor<[2,3,6],f32>, !torch.vtensor<[3,2,2],f32>, !torch.none, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool, !torch.list<int>, !torch.int, !torch.list<bool>) -> (!torch.vtensor<[2,3,6],f32>, !torch.vtensor<[3,2,2],f32>, !torch.vtensor<[2],f32>)
+  return %0, %1#0, %1#1 : !torch.vtensor<[2,2,9],f32>, !torch.vtensor<[2,3,6],f32>, !torch.vtensor<[3,2,2],f32>
+}

@@ -2,6 +2,7 @@
 // resampling.
 #include "TorchToLumo.h"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -79,20 +80,61 @@ PatternFn convolutionForward(bool hasTransposed) {
   };
 }
 
+/// The gradients of a transposed convolution y = conv_transpose(x, w), w [C, O/G, k...], are
+/// those of the ordinary convolution z -> conv(z, w) it is the adjoint of (same strides, padding,
+/// dilation and groups): dx = conv(dy, w), and dw is the filter gradient of that convolution at
+/// input dy and output gradient x. The output padding `op` only lengthens dy at its end, by
+/// positions no window of that convolution needs. Below the stride the convolution leaves them out
+/// by itself; output padding of a stride or more (dilation above the stride allows it) would give
+/// dx more positions, so the high padding shrinks by op - stride + 1, and where that goes below
+/// zero dy loses its last positions instead.
+void transposedGradients(TorchOp &t, Value dy, Value x, Value w, ConvParams p, ArrayRef<bool> wanted,
+                         Values &out) {
+  Emitter &e = t.e;
+  int64_t spatial = rankOf(x) - 2;
+  if (rankOf(dy) != rankOf(x) || rankOf(w) != rankOf(x))
+    unsupported("convolution gradient operands of different ranks");
+  ArrayRef<int64_t> in = shapeOf(x).drop_front(2), outSize = shapeOf(dy).drop_front(2);
+  ArrayRef<int64_t> kernel = shapeOf(w).drop_front(2);
+  Shape padding, kept(shapeOf(dy));
+  bool asymmetric = false;
+  for (int64_t i = 0; i < spatial; ++i) {
+    int64_t extent = p.dilation[i] * (kernel[i] - 1) + 1;
+    int64_t outputPadding = outSize[i] - ((in[i] - 1) * p.stride[i] - 2 * p.padding[i] + extent);
+    if (outputPadding < 0 || outputPadding >= std::max(p.stride[i], p.dilation[i]))
+      unsupported("transposed convolution whose output size does not fit its settings");
+    int64_t high = p.padding[i] - std::max<int64_t>(0, outputPadding - p.stride[i] + 1);
+    if (high < 0) kept[2 + i] += high, high = 0;
+    asymmetric |= high != p.padding[i];
+    padding.push_back(p.padding[i]);
+    padding.push_back(high);
+  }
+  dy = e.slice(dy, Shape(rankOf(dy), 0), kept);
+  if (asymmetric) p.padding = padding;
+  if (wanted[0]) out[0] = convolution(e, dy, w, p, t.resultType(0), false, false);
+  if (wanted[1]) out[1] = convolution(e, dy, x, p, t.resultType(1), false, true);
+}
+
 /// convolution_backward(grad, input, weight, bias_sizes?, stride, padding, dilation, transposed,
-/// output_padding, groups, output_mask) -> (grad_input, grad_weight, grad_bias).
+/// output_padding, groups, output_mask) -> (grad_input, grad_weight, grad_bias). The input gradient
+/// of an ordinary convolution is a transposed convolution whose result type fixes the output
+/// padding; the gradients of a transposed convolution are ordinary convolutions.
 Values convolutionBackward(TorchOp &t) {
   t.expectOperands(11);
   Type elem = t.resultElem();
   Emitter &e = t.e;
   Value dy = t.value(0, elem), x = t.value(1, elem), w = t.value(2, elem);
   int64_t spatial = rankOf(x) - 2;
+  if (spatial < 1) unsupported("convolution of an input below rank 3");
   ConvParams p = convParams(t, 4, spatial);
-  if (p.transposed) unsupported("gradient of a transposed convolution");
   auto wanted = wantedResults(t, 10);
   Values out(3);
-  if (wanted[0]) out[0] = convolution(e, dy, w, p, t.resultType(0), true, false);
-  if (wanted[1]) out[1] = convolution(e, x, dy, p, t.resultType(1), false, true);
+  if (p.transposed) {
+    transposedGradients(t, dy, x, w, p, wanted, out);
+  } else {
+    if (wanted[0]) out[0] = convolution(e, dy, w, p, t.resultType(0), true, false);
+    if (wanted[1]) out[1] = convolution(e, x, dy, p, t.resultType(1), false, true);
+  }
   if (wanted[2]) {
     Shape dims = dimRange(2, rankOf(dy));
     dims.insert(dims.begin(), 0);
