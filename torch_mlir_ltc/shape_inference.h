@@ -9,6 +9,8 @@
 #include <c10/core/ScalarType.h>
 #include <torch/csrc/lazy/core/shape.h>
 
+#include "torch_mlir_ltc/device_lookup.h"
+
 namespace torch {
 namespace lazy {
 
