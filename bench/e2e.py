@@ -16,11 +16,19 @@
     arguments as a list with the weights' updates handed back (Program.run, then replacing the
     weights in Python) against the resident weights (State.run).
 
+(c) The transformer script (4 blocks) with AdamW and a cosine learning-rate schedule stepped after
+    every call, against the same script without the schedule: the steady-state step time with the
+    schedule as a ratio to the step time without it. The hyperparameters are an input of the
+    program, read from the param groups before each run; that must cost nothing visible (target: at
+    most 1.05). The two configurations run in alternating fresh interpreters, --rounds times each,
+    and the ratio is that of the medians.
+
 Each configuration runs in a fresh interpreter (one program per process); eager and lazy steps
 alternate in rounds and each side keeps its median, so both see the same machine load.
 """
 import argparse
 import os
+import statistics
 import tempfile
 import textwrap
 
@@ -113,6 +121,41 @@ CHILD = textwrap.dedent(r'''
 ''')
 
 
+SCHEDULE_CHILD = textwrap.dedent(r'''
+    import json, statistics, sys, time
+    import torch
+    sys.path.insert(0, {tests!r})
+    import vudored
+    from training_models import SCRIPTS, train_step as step
+
+    torch.set_num_threads(1)
+    dev = vudored.backend.device({art!r})
+    model, _, x, y = SCRIPTS["transformer"](layers=4, dropout=0.0)
+    model.to(dev.torch_device)
+    optimizer = torch.optim.AdamW(model.parameters(), lr=1e-3, weight_decay=0.01)
+    scheduler = torch.optim.lr_scheduler.CosineAnnealingLR(optimizer, T_max={steps} + 5)
+    lazy_step = vudored.step(model, optimizer)(lambda x, y: step(model, optimizer, x, y))
+    lazy_step(x, y)  # compiles
+    times = []
+    for i in range({steps} + 5):
+        start = time.perf_counter()
+        lazy_step(x, y)
+        if {schedule!r}:
+            scheduler.step()
+        if i >= 5:
+            times.append(time.perf_counter() - start)
+    print("RESULT " + json.dumps({{"step": statistics.median(times),
+                                  "lr": optimizer.param_groups[0]["lr"]}}))
+''')
+
+
+def measure_schedule(schedule, steps):
+    with tempfile.TemporaryDirectory() as art:
+        code = SCHEDULE_CHILD.format(tests=os.path.join(ROOT, "tests", "python"), art=art,
+                                     steps=steps, schedule=schedule)
+        return run_child(code, f"transformer {'with' if schedule else 'without'} a schedule failed:\n")
+
+
 def measure(script, steps, kwargs=None, batch=None):
     with tempfile.TemporaryDirectory() as art:
         code = CHILD.format(tests=os.path.join(ROOT, "tests", "python"), art=art, script=script,
@@ -123,7 +166,12 @@ def measure(script, steps, kwargs=None, batch=None):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--steps", type=int, default=40)
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--only-schedule", action="store_true", help="run part (c) only")
     args = parser.parse_args()
+    if args.only_schedule:
+        schedule_part(args)
+        return
     print("(a) steady-state step time, vudored + reference appliance / eager PyTorch (target <= 1.2)")
     for label, script, kwargs, batch in (("MLP, batch 256", "mlp", None, 256),
                                          ("transformer, 4 blocks", "transformer",
@@ -147,6 +195,25 @@ def main():
     print(f"    growth 1 -> 12 blocks: host time x{large['host'] / small['host']:.2f}, appliance alone "
           f"x{large['alone'] / small['alone']:.2f}, eager step x{large['eager'] / small['eager']:.2f}, "
           f"parameters x{large['params'] / small['params']:.2f}")
+    schedule_part(args)
+
+
+def schedule_part(args):
+    print(f"(c) transformer (4 blocks), AdamW: steady step with a cosine schedule / without it "
+          f"(target <= 1.05); load average {os.getloadavg()[0]:.2f}")
+    with_schedule, without = [], []
+    for _ in range(args.rounds):
+        without.append(measure_schedule(False, args.steps))
+        with_schedule.append(measure_schedule(True, args.steps))
+    scheduled = statistics.median(m["step"] for m in with_schedule)
+    plain = statistics.median(m["step"] for m in without)
+    ratio = scheduled / plain
+    rounds = ", ".join(f"{a['step'] * 1e3:.2f}/{b['step'] * 1e3:.2f}" for a, b in zip(with_schedule, without))
+    print(f"    with schedule {scheduled * 1e3:8.3f} ms   without {plain * 1e3:8.3f} ms   ratio {ratio:.3f}"
+          f"   (rounds, with/without: {rounds} ms)   final lr {with_schedule[-1]['lr']:.2e}")
+    if ratio > 1.05:
+        print("    target missed")
+    print(f"    load average after: {os.getloadavg()[0]:.2f}")
 
 
 if __name__ == "__main__":

@@ -196,15 +196,16 @@ _early = _BeforeDevice()
 
 class _DeviceModule(types.ModuleType):
     """torch.lazy for PyTorch's device-generic code (torch.utils.checkpoint): one device, and an RNG
-    state that forks. get_rng_state() starts a new seed for the random operations recorded after it
-    and returns it; set_rng_state() starts that seed again, so a recomputed segment draws what the
-    original one drew."""
+    state that names a stream of random draws. get_rng_state() starts a new stream for the random
+    operations traced after it and returns its number; set_rng_state() goes back to the start of
+    that stream, so that a recomputed segment draws what the original one drew (see
+    vudored.step)."""
 
     _initialized = True
 
     def __init__(self):
         super().__init__("torch.lazy")
-        self._seeds = itertools.count(1)
+        self._streams = itertools.count(1)
 
     @staticmethod
     def device(index=None):
@@ -222,17 +223,21 @@ class _DeviceModule(types.ModuleType):
     def is_available():
         return _initialized
 
-    def get_rng_state(self, device=None):
-        seed = (current().seed * 0x9E3779B97F4A7C15 + next(self._seeds)) % (1 << 63)
-        ox.set_rng_state(seed)
-        return torch.tensor(seed, dtype=torch.int64)
-
     @staticmethod
-    def set_rng_state(state, device=None):
-        ox.set_rng_state(int(state))
+    def _trace():
+        return sys.modules["vudored.step"]._active
 
-    def manual_seed(self, seed):
-        ox.set_rng_state(int(seed))
+    def get_rng_state(self, device=None):
+        stream = next(self._streams)
+        trace = self._trace()
+        if trace is not None:
+            trace.random_stream(stream)
+        return torch.tensor(stream, dtype=torch.int64)
+
+    def set_rng_state(self, state, device=None):
+        trace = self._trace()
+        if trace is not None:
+            trace.random_stream(int(state))
 
 
 def _register_device_module():

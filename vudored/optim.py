@@ -22,6 +22,7 @@ import operator
 
 import torch
 import torch.compiler
+from torch.optim import _adafactor as _adafactor_module
 from torch.optim import swa_utils
 
 import orvex_pytorch_lib as ox
@@ -54,6 +55,7 @@ COMPARISONS = {torch.Tensor.eq: operator.eq, torch.Tensor.ne: operator.ne,
                torch.Tensor.gt: operator.gt, torch.Tensor.ge: operator.ge,
                torch.eq: operator.eq, torch.ne: operator.ne, torch.lt: operator.lt,
                torch.le: operator.le, torch.gt: operator.gt, torch.ge: operator.ge}
+SYMBOLS = {"eq": "==", "ne": "!=", "lt": "<", "le": "<=", "gt": ">", "ge": ">="}
 # Reads of a hyperparameter itself: its traced value, which must then stay the same.
 VALUE_READS = {torch.Tensor.item, torch.Tensor.__float__, torch.Tensor.__int__,
                torch.Tensor.__bool__, torch.Tensor.__index__, torch.Tensor.tolist}
@@ -82,11 +84,36 @@ def check_supported(optimizers):
         for kind, why in REFUSED.items():
             if isinstance(opt, kind):
                 raise UnsupportedError(f"{type(opt).__name__} cannot train in a compiled step: {why}")
-        if isinstance(opt, torch.optim.Adafactor):
-            raise UnsupportedError(
-                "Adafactor cannot train in a compiled step: PyTorch's Adafactor reads the norm of "
-                "every parameter on the host (param.norm().item()) at every step, and the weights "
-                "live on the appliance. Use torch.optim.AdamW, or Adafactor in eager PyTorch.")
+
+
+def _adafactor(params, grads, row_vars, col_vars, variances, state_steps, grad_scale, found_inf, *,
+               d, lr, beta2_decay, weight_decay, eps1, eps2, maximize, has_complex):
+    """PyTorch's single-tensor Adafactor with its host reads (the step count, the norms of the
+    parameter and of the update) kept as tensors: the same arithmetic, inside the program."""
+    for i, param in enumerate(params):
+        grad = grads[i] if not maximize else -grads[i]
+        step_t, row_var, col_var, variance = state_steps[i], row_vars[i], col_vars[i], variances[i]
+        eps = torch.finfo(param.dtype).eps if eps1 is None else eps1
+        step_t += 1
+        one_minus_beta2_t = step_t ** beta2_decay
+        rho_t = step_t.rsqrt().clamp(max=lr)
+        alpha = (param.norm(2) / (param.numel() ** 0.5)).clamp(min=eps2) * rho_t
+        if weight_decay != 0:
+            param.mul_(1 - lr * weight_decay)
+        if grad.dim() > 1:
+            row_mean = torch.norm(grad, dim=-1, keepdim=True).square_().div_(grad.size(-1))
+            row_var.lerp_(row_mean, one_minus_beta2_t)
+            col_mean = torch.norm(grad, dim=-2, keepdim=True).square_().div_(grad.size(-2))
+            col_var.lerp_(col_mean, one_minus_beta2_t)
+            var_estimate = row_var @ col_var
+            var_estimate.div_(row_var.mean(dim=-2, keepdim=True).clamp_(min=eps))
+        else:
+            variance.lerp_(grad * grad, one_minus_beta2_t)
+            var_estimate = variance.clone()
+        update = var_estimate.clamp_(min=eps * eps).rsqrt_()
+        update.mul_(grad)
+        denom = (update.norm(2) / ((update.numel() ** 0.5) * d)).clamp(min=1.0)
+        param.add_(update * (-alpha / denom))
 
 
 class Hyperparameters:
@@ -226,9 +253,9 @@ class Hyperparameters:
             now = values[k] if comparison is None else COMPARISONS[comparison](values[k], other)
             if now != result:
                 slot = self.slots[k]
+                symbol = SYMBOLS.get(comparison.__name__, comparison.__name__) if comparison else ""
                 what = (f"used its value {result!r} on the host" if comparison is None else
-                        f"decided on the host that {slot[2]} {comparison.__name__} {other!r} is "
-                        f"{result}")
+                        f"decided on the host that {slot[2]} {symbol} {other!r} is {result}")
                 raise GraphChangedError(
                     f"Step {step}: {_describe(*slot)} is now {values[k]!r}, but the traced step "
                     f"{what}, and the program holds what followed from that. This change needs a "
@@ -335,6 +362,24 @@ def _host_twin(opt):
     return found
 
 
+def host_state_to_device(optimizers, initial, device):
+    """Optimizer state that the first step created on the host (Adafactor's step counter) moves to
+    the lazy device with the value it was created with, where the program updates it."""
+    for opt in optimizers:
+        for state in opt.state.values():
+            for key, value in list(state.items()):
+                if isinstance(value, torch.Tensor) and value.device.type != "lazy":
+                    host = initial.host(value) if initial is not None else None
+                    if host is not None:
+                        with device:
+                            state[key] = host.to(backend_device())
+
+
+def backend_device():
+    from .backend import LAZY
+    return LAZY
+
+
 def first_run_overrides(optimizers, hyper, zero_started, names):
     """SGD creates its momentum buffer as a copy of the first gradient; the program's buffer starts
     at zeros, and `buf * momentum + grad * (1 - dampening)` with no dampening is that copy. So the
@@ -367,7 +412,12 @@ class InitialValues:
         self.values = {}  # id -> (tensor, host value or a function making it)
 
     def record(self, func, args, kwargs, result, hyper_ids):
-        if not isinstance(result, torch.Tensor) or result.device.type != "lazy":
+        if not isinstance(result, torch.Tensor):
+            return
+        if result.device.type != "lazy":
+            if func in CREATION:  # state the optimizer keeps on the host (Adafactor's step)
+                value = result.detach().clone()
+                self.values[id(result)] = (result, value)
             return
         if func in PASS_THROUGH:
             source = self.values.get(id(args[0])) if args else None
@@ -427,6 +477,7 @@ class StepHooks:
         self.trace, self.hyper, self.lazy_values = trace, hyper, lazy_values
         self.saved = []
         self.handles = []
+        self.patched = False
         self.compiling = torch.compiler._is_compiling_flag
 
     def __enter__(self):
@@ -436,9 +487,12 @@ class StepHooks:
         return self
 
     def _pre(self, opt, args, kwargs):
-        if self.saved:
+        if self.patched:
             return
         self.saved = self.hyper.substitute(self.lazy_values, self.trace.hyper_ids)
+        self.adafactor = _adafactor_module._single_tensor_adafactor
+        _adafactor_module._single_tensor_adafactor = _adafactor
+        self.patched = True
         torch.compiler._is_compiling_flag = True
         self.trace.in_optimizer = True
 
@@ -446,6 +500,9 @@ class StepHooks:
         self._undo()
 
     def _undo(self):
+        if self.patched:
+            _adafactor_module._single_tensor_adafactor = self.adafactor
+            self.patched = False
         torch.compiler._is_compiling_flag = self.compiling
         self.trace.in_optimizer = False
         Hyperparameters.restore(self.saved)

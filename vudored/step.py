@@ -49,12 +49,15 @@ import contextlib
 import copy
 import dis
 import functools
+import inspect
+import math
 import threading
 import types
 
 import torch
 import torch._lazy
 import torch.nn as nn
+import torch.nn.functional as F
 from torch.overrides import TorchFunctionMode
 from torch.utils._pytree import tree_flatten, tree_unflatten
 
@@ -95,6 +98,49 @@ _BETA_ALPHA = {torch.addmm, torch.Tensor.addmm, torch.Tensor.addmm_, torch.baddb
                torch.Tensor.baddbmm, torch.Tensor.baddbmm_}
 
 
+# Random operations. Inside a stream of the lazy RNG (torch.utils.checkpoint's segments, see
+# vudored.backend) each draw is recorded by its place in the stream, and a segment recomputed from
+# the start of its stream reuses the draws instead of making new ones: the backward pass then sees
+# the dropout masks the forward pass used.
+_DROPOUTS = {F.dropout, F.dropout1d, F.dropout2d, F.dropout3d}
+_RANDOM = {torch.rand, torch.randn, torch.randint, torch.rand_like, torch.randn_like,
+           torch.randint_like, torch.bernoulli, torch.normal, torch.multinomial, torch.randperm,
+           torch.Tensor.bernoulli, torch.Tensor.multinomial}
+_RANDOM_INPLACE = {torch.Tensor.uniform_, torch.Tensor.normal_, torch.Tensor.bernoulli_,
+                   torch.Tensor.exponential_, torch.Tensor.random_, torch.Tensor.geometric_,
+                   torch.Tensor.log_normal_, torch.Tensor.cauchy_}
+
+
+_ATTENTION_ARGUMENTS = ("query", "key", "value", "attn_mask", "dropout_p", "is_causal", "scale",
+                        "enable_gqa")
+
+
+def _bound(func, args, kwargs):
+    if func is F.scaled_dot_product_attention:
+        return {**dict(zip(_ATTENTION_ARGUMENTS, args)), **kwargs}
+    return dict(inspect.signature(func).bind(*args, **kwargs).arguments)
+
+
+def _attention(query, key, value, attn_mask=None, dropout_p=0.0, is_causal=False, scale=None,
+               enable_gqa=False, dropout=None):
+    """scaled_dot_product_attention as its definition computes it, with `dropout` applied to the
+    attention weights."""
+    length, source = query.size(-2), key.size(-2)
+    factor = 1 / math.sqrt(query.size(-1)) if scale is None else scale
+    bias = torch.zeros(length, source, dtype=query.dtype, device=query.device)
+    if is_causal:
+        causal = torch.ones(length, source, dtype=torch.bool, device=query.device).tril()
+        bias = bias.masked_fill(~causal, float("-inf"))
+    if attn_mask is not None:
+        bias = bias.masked_fill(~attn_mask, float("-inf")) if attn_mask.dtype == torch.bool \
+            else bias + attn_mask
+    if enable_gqa:
+        key = key.repeat_interleave(query.size(-3) // key.size(-3), -3)
+        value = value.repeat_interleave(query.size(-3) // value.size(-3), -3)
+    weights = torch.softmax(query @ key.transpose(-2, -1) * factor + bias, dim=-1)
+    return dropout(weights) @ value
+
+
 def _lazy_number(value):
     return isinstance(value, torch.Tensor) and value.device.type == "lazy" and value.dim() == 0
 
@@ -126,6 +172,8 @@ def _name_of(func):
     if qualname.startswith("_VariableFunctionsClass.") or qualname.startswith("PyCapsule."):
         return "torch." + qualname.split(".", 1)[1]
     module = getattr(func, "__module__", None) or ""
+    if module == "torch._C._nn":
+        module = "torch.nn.functional"
     if module.startswith("torch") and not qualname.startswith("Tensor."):
         return f"{module}.{qualname}"
     return qualname
@@ -163,12 +211,15 @@ class _TraceMode(TorchFunctionMode):
             raise HostReadError(HOST_READ_TEXT.format(what=f"Tensor.{func.__name__}", why=TENSOR_READ))
         if func in (torch.Tensor.backward, torch.autograd.backward):
             return trace.backward(func, args, kwargs)
+        if trace.stream is not None and (func in _DROPOUTS or func in _RANDOM or func in _RANDOM_INPLACE
+                                         or func is F.scaled_dot_product_attention):
+            return trace.draw(func, args, kwargs)
         try:
             result = _tensor_numbers(func, args, kwargs)
             if result is NotImplemented:
                 result = func(*args, **kwargs)
         except RuntimeError as error:
-            explained = trace.explain(error, func)
+            explained = trace.explain(error, func, args, kwargs)
             if explained is error:
                 raise
             raise explained from error
@@ -297,6 +348,8 @@ class _Trace:
         self.in_optimizer = False
         self.numbers = None  # Python numbers handed to torch (retrace=True compares them)
         self.gradients = {}  # id(parameter) -> (gradient, version) when the trace began
+        self.stream, self.position = None, 0  # the lazy RNG's stream and the place in it
+        self.draws = {}  # (stream, place) -> a random draw (or a dropout's scaled mask)
 
     def read(self, func, args, kwargs):
         """A guarded host read: its value, computed by the backend from the step's inputs and
@@ -334,10 +387,22 @@ class _Trace:
                     f" in the model ({type(module).__name__})"
         return f" in {type(self.calls[-1]).__name__}" if self.calls else ""
 
-    def explain(self, error, func):
+    def explain(self, error, func, args, kwargs):
         """The backend's refusal of an operator, said in terms of what the user wrote."""
         text = str(error)
-        if not text.startswith(UNSUPPORTED_TEXT) or isinstance(error, VudoredError):
+        if isinstance(error, VudoredError):
+            return error
+        tensors = [t for t in tree_flatten((args, kwargs))[0] if isinstance(t, torch.Tensor)]
+        on_host = [t for t in tensors if t.device.type != "lazy" and t.dim() > 0]
+        if on_host and any(t.device.type == "lazy" for t in tensors):
+            named = {id(p): n for n, p in self.parameter_names.items()}
+            which = next((named[id(t)] for t in on_host if id(t) in named), None)
+            return VudoredError(
+                f"{_name_of(func)}{self.where()} mixes lazy tensors with tensors on the "
+                f"{on_host[0].device.type} device" + (f" ({which})" if which else "") + ": move the "
+                "model and every tensor the step uses to the lazy device before the first step "
+                "(model.to(dev.torch_device)); tensors made inside the step belong on x.device.")
+        if not text.startswith(UNSUPPORTED_TEXT):
             return error
         call = _name_of(func)
         operator = text[len(UNSUPPORTED_TEXT):].split("`")[1] if "`" in text else "an operator"
@@ -350,11 +415,50 @@ class _Trace:
             f"{call}{self.where()} is not supported on the lazy device: it runs {operator}, which "
             f"the backend has no kernel for.\n{text}")
 
+    def random_stream(self, stream):
+        """The random draws from here on are those of `stream` (torch.lazy's RNG state)."""
+        self.stream, self.position = stream, 0
+
+    def draw(self, func, args, kwargs):
+        """A random operation inside a stream: drawn once per place in the stream."""
+        if func in _DROPOUTS or func is F.scaled_dot_product_attention:
+            arguments = _bound(func, args, kwargs)
+            if func is F.scaled_dot_product_attention:
+                if not arguments.get("dropout_p"):
+                    return func(*args, **kwargs)
+                p = arguments.pop("dropout_p")
+                return _attention(**arguments, dropout=lambda w: w * self._mask(F.dropout, w, p))
+            if not arguments.get("training", True) or not arguments.get("p", 0.5):
+                return func(*args, **kwargs)
+            x = arguments["input"]
+            mask = self._mask(func, x, arguments.get("p", 0.5))
+            return x.mul_(mask) if arguments.get("inplace") else x * mask
+        key = (self.stream, self.position)
+        self.position += 1
+        if key not in self.draws:
+            self.draws[key] = func(*args, **kwargs)
+            return self.draws[key]
+        if func in _RANDOM_INPLACE:
+            return args[0].copy_(self.draws[key])
+        return self.draws[key]
+
+    def _mask(self, dropout, x, p):
+        """The scaled keep-mask of a dropout of x at this place in the stream."""
+        key = (self.stream, self.position)
+        self.position += 1
+        if key not in self.draws:
+            with torch.no_grad():
+                self.draws[key] = dropout(torch.ones_like(x), p, True)
+        return self.draws[key]
+
     def backward(self, func, args, kwargs):
         """Runs a backward pass; refuses one that adds to gradients of an earlier call."""
         before = {pid: (p.grad, None if p.grad is None else p.grad._version)
                   for pid, p in self.parameters.items()}
-        result = func(*args, **kwargs)
+        # The mode is off inside its own handler; the operations the backward pass runs itself
+        # (the recomputed segments of torch.utils.checkpoint, backward hooks) are traced under it.
+        with _TraceMode(self):
+            _backward(func, args, kwargs)
         for pid, p in self.parameters.items():
             grad, version = before[pid]
             changed = p.grad is not grad or (grad is not None and grad._version != version)
@@ -372,7 +476,29 @@ class _Trace:
                     "            (loss_fn(model(xs), ys) / k).backward()\n"
                     "        optimizer.step()\n"
                     "and hand it k micro-batches at once.")
-        return result
+
+
+def _backward(func, args, kwargs):
+    """torch.autograd.backward or Tensor.backward without their torch-function dispatch."""
+    if func is torch.Tensor.backward:
+        names = ("tensors", "grad_tensors", "retain_graph", "create_graph", "inputs")
+        kwargs = {"grad_tensors" if k == "gradient" else k: v for k, v in kwargs.items()}
+    else:
+        names = ("tensors", "grad_tensors", "retain_graph", "create_graph", "grad_variables", "inputs")
+    call = {**dict(zip(names, args)), **kwargs}
+    if call.get("grad_variables") is not None:
+        call["grad_tensors"] = call["grad_variables"]
+    tensors = call["tensors"]
+    tensors = (tensors,) if isinstance(tensors, torch.Tensor) else tuple(tensors)
+    inputs = call.get("inputs")
+    inputs = () if inputs is None else (inputs,) if isinstance(inputs, torch.Tensor) else tuple(inputs)
+    grads = torch.autograd._tensor_or_tensors_to_tuple(call.get("grad_tensors"), len(tensors))
+    grads = torch.autograd._make_grads(tensors, grads, is_grads_batched=False)
+    create_graph = bool(call.get("create_graph"))
+    retain_graph = call.get("retain_graph")
+    torch.autograd.graph._engine_run_backward(
+        tensors, grads, create_graph if retain_graph is None else retain_graph, create_graph, inputs,
+        allow_unreachable=True, accumulate_grad=True)
 
 
 class _Output:
@@ -410,6 +536,12 @@ def _same(a, b):
         return bool(a == b)
     except Exception:
         return False
+
+
+def _sync(tensor):
+    """Applies the pending updates of a tensor's views to it (functionalized lazy tensors)."""
+    if torch._is_functional_tensor(tensor):
+        torch._sync(tensor)
 
 
 def _host_of(leaf, name):
@@ -492,9 +624,12 @@ def _reachable(fn):
     return found
 
 
-def _lazy_tensors(value):
-    return [t for t in value.values() if isinstance(t, torch.Tensor)] if isinstance(value, dict) \
-        else []
+def _named_tensors(fn):
+    """The parameters and buffers of the modules the step reaches, by qualified name (for errors)."""
+    for _, name, _, value in _reachable(fn):
+        if isinstance(value, nn.Module):
+            for key, t in list(value.named_parameters()) + list(value.named_buffers()):
+                yield f"{name}.{key}", t
 
 
 class _OutsideGuard:
@@ -642,6 +777,7 @@ class CompiledStep:
         trace.initial = initial
         trace.numbers = [] if numbers else None
         trace.parameters = {id(p): p for m in self._models.values() for p in m.parameters()}
+        trace.parameter_names = {n: p for n, p in _named_tensors(self._fn)}
         trace.gradients = {pid: (p.grad, p.grad._version if p.grad is not None else None)
                            for pid, p in trace.parameters.items()}
         lazy_values = []
@@ -678,7 +814,7 @@ class CompiledStep:
             if not (isinstance(leaf, torch.Tensor) and leaf.device.type == "lazy"):
                 return _Constant(leaf)
             if id(leaf) not in marked:
-                torch._sync(leaf)
+                _sync(leaf)
                 ox.mark_output_tensor(leaf, name, force=True)
                 marked[id(leaf)] = _Output(name)
             return marked[id(leaf)]
@@ -690,7 +826,9 @@ class CompiledStep:
             cflat, cspec = tree_flatten((cargs, ckwargs))
             closures.append((fn, [mark(leaf, f"closure.{c}.{i}") for i, leaf in enumerate(cflat)], cspec))
         for name, t in self._state().items():
-            torch._sync(t)  # updates made through views (detach(), state_dict() values) land here
+            if t.device.type != "lazy":  # host state the first step made: moved to the device next
+                continue
+            _sync(t)  # updates made through views (detach(), state_dict() values) land here
             ox.set_alias(t, name)
         return {"spec": spec, "signature": signature, "hosts": hosts, "outputs": outputs,
                 "out_spec": out_spec, "closures": closures, "guards": trace.guards, "inputs": inputs,
@@ -718,6 +856,7 @@ class CompiledStep:
                     self.steps -= 1
                     raise
             if self._retrace:
+                self._check_outside()
                 return self._retraced(args, kwargs)
             hosts = self._hosts(args, kwargs)
             self._check_guards(hosts)
@@ -759,6 +898,7 @@ class CompiledStep:
         # Placeholder run: the optimizer creates its state; the values it starts with are recorded.
         first = self._trace(args, kwargs, hyper, keep_hyper_data=True, initial=optim.InitialValues())
         self._boundary()
+        optim.host_state_to_device(self._optimizers, first["initial"], device)
         after = self._state()
         self._check_on_device(after)
         for name, holder in kept.items():
@@ -803,6 +943,8 @@ class CompiledStep:
         zero_start = set()
         for name in sorted(created):
             tensor = after[name]
+            if ox.get_appliance_data(tensor).has_tensor:  # holds its first value already
+                continue
             host = initial.host(tensor) if initial is not None else None
             if host is None:
                 if name.endswith(".momentum_buffer") and any(
@@ -917,6 +1059,7 @@ class CompiledStep:
             raise GraphChangedError(
                 f"Step {self.steps}: the step's graph differs from the compiled program. The backend "
                 f"reports: {str(error).split('Stack Trace:')[0].strip()}") from error
+        self._versions = [t._version for _, t in self._weights]  # the trace's own updates
         changed = [(a, b) for a, b in zip(self._numbers, run["numbers"]) if a != b]
         if changed or len(self._numbers) != len(run["numbers"]):
             (call, then), (_, now) = changed[0] if changed else ((None, None), (None, None))
