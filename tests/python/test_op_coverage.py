@@ -177,12 +177,14 @@ def test_training_modes_optimizers_and_refused_boolean_masks():
         torch.nn.utils.clip_grad_norm_(model.parameters(), 1.0)
 
 
-def test_unsafe_splits_functionalize_as_before_on_other_devices():
-    # The backend's Functionalize kernels of the unsafe splits keep PyTorch's own behaviour off the
-    # lazy device.
+def test_functionalize_kernels_leave_other_devices_as_they_were():
+    # The backend's Functionalize kernels (unsafe splits, pack_padded_sequence) keep PyTorch's own
+    # behaviour off the lazy device.
     def pieces(x):
-        return [p * 2 for p in x.unsafe_chunk(3, 1)] + list(x.unsafe_split_with_sizes([1, 2], 0))
-    x = torch.randn(3, 6)
+        packed = nn.utils.rnn.pack_padded_sequence(x, torch.tensor([3, 2, 2, 1, 1, 1]), batch_first=True)
+        return ([p * 2 for p in x.unsafe_chunk(3, 1)] + list(x.unsafe_split_with_sizes([1, 5], 0)) +
+                [packed.data, packed.batch_sizes])
+    x = torch.randn(6, 3)
     assert all(torch.equal(a, b) for a, b in zip(torch.func.functionalize(pieces)(x), pieces(x)))
 
 
