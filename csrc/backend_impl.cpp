@@ -1066,6 +1066,7 @@ void InitOrvexBackend() {
   previous.reset();
 
   at::RegisterTorchMlirLazyNativeFunctions();
+  at::RegisterTorchMlirFunctionalizeKernels();
   register_ltc_eager_fallback();
   register_host_scalar_reads();
   OrvexMetadata::init();

@@ -6,6 +6,7 @@
 #include <ATen/SDPBackend.h>
 #include <ATen/FunctionalTensorWrapper.h>
 #include <ATen/Operators.h>
+#include <ATen/ops/_pack_padded_sequence_native.h>
 #include <ATen/WrapDimUtils.h>
 #include <c10/util/StringUtil.h>
 #include <c10/util/irange.h>
@@ -20,11 +21,13 @@
 #include <torch/csrc/lazy/core/tensor_util.h>
 
 #include <torch/csrc/jit/ir/ir.h>
+#include <torch/library.h>
 
 #include "LazyIr.h"
 #include "LazyNativeFunctions.h"
 #include "torch_mlir_ltc/backend_impl.h"
 #include "torch_mlir_ltc/mlir_node_lowering.h"
+#include "torch_mlir_ltc/native_functions.h"
 
 namespace torch {
 namespace lazy {
@@ -600,5 +603,107 @@ int64_t LazyNativeFunctions::_fused_sdp_choice(const at::Tensor& query, const at
   return static_cast<int64_t>(at::SDPBackend::math);
 }
 
+// ---------------------------------------------------------------------------------------------
+// Functionalize kernels for composites that PyTorch's Functionalize fallback would run below
+// functionalization, where the views they take are as_strided views a lazy tensor cannot hold. On
+// the lazy device they run above it instead, so their views are functionalized like the user's
+// own; autograd above still sees the operator and its gradient. Tensors of other devices take the
+// fallback's way.
+//  - The unsafe splits (the recurrent layers split their gates with unsafe_chunk): their pieces
+//    share the input's storage like split's, autograd only does not treat them as views. As
+//    functional views of the input, a write into a piece reaches the input, as on the host.
+//  - _pack_padded_sequence (nn.utils.rnn.pack_padded_sequence): slices of the input, whose lengths
+//    and batch sizes are host tensors.
+
+namespace {
+
+bool IsLazy(const at::Tensor& t) { return t.device().type() == c10::kLazy; }
+
+void WrapResults(std::vector<at::Tensor>& results) {
+  for (at::Tensor& t : results) t = at::functionalization::impl::to_functional_tensor(t);
+}
+
+void WrapResults(std::tuple<at::Tensor, at::Tensor>& results) {
+  std::get<0>(results) = at::functionalization::impl::to_functional_tensor(std::get<0>(results));
+  std::get<1>(results) = at::functionalization::impl::to_functional_tensor(std::get<1>(results));
+}
+
+// What PyTorch's Functionalize fallback does: `call` runs below functionalization on the current
+// values of `self` (and of the other arguments, which it unwraps with Unwrapped), its results are
+// wrapped again.
+at::Tensor Unwrapped(const at::Tensor& t) {
+  if (!at::functionalization::impl::isFunctionalTensor(t)) return t;
+  at::functionalization::impl::sync(t);
+  return at::functionalization::impl::from_functional_tensor(t);
+}
+
+template <typename Call>
+auto AsFallback(const at::Tensor& self, Call call) {
+  const bool functional = at::functionalization::impl::isFunctionalTensor(self);
+  at::Tensor inner = Unwrapped(self);
+  decltype(call(inner)) results;
+  {
+    at::AutoDispatchSkipFunctionalize guard;
+    results = call(inner);
+  }
+  if (functional) WrapResults(results);
+  return results;
+}
+
+std::vector<at::Tensor> FunctionalizeUnsafeSplit(const at::Tensor& self, c10::SymInt split_size,
+                                                 int64_t dim) {
+  if (IsLazy(self)) return at::split_symint(self, std::move(split_size), dim);
+  return AsFallback(self, [&](const at::Tensor& t) {
+    return at::unsafe_split_symint(t, split_size, dim);
+  });
+}
+
+std::vector<at::Tensor> FunctionalizeUnsafeSplitWithSizes(const at::Tensor& self,
+                                                          c10::SymIntArrayRef split_sizes,
+                                                          int64_t dim) {
+  if (IsLazy(self)) return at::split_with_sizes_symint(self, split_sizes, dim);
+  return AsFallback(self, [&](const at::Tensor& t) {
+    return at::unsafe_split_with_sizes_symint(t, split_sizes, dim);
+  });
+}
+
+std::tuple<at::Tensor, at::Tensor> FunctionalizePackPaddedSequence(const at::Tensor& input,
+                                                                   const at::Tensor& lengths,
+                                                                   bool batch_first) {
+  if (IsLazy(input)) {
+    // The host kernel reads the lengths; they must be a host tensor, as on every device.
+    TORCH_CHECK(!IsLazy(lengths) && !at::functionalization::impl::isFunctionalTensor(lengths),
+                "pack_padded_sequence: the lengths must be a 1-D int64 tensor on the CPU, not on "
+                "the lazy device");
+    return at::native::_pack_padded_sequence(input, lengths, batch_first);
+  }
+  at::Tensor host_lengths = Unwrapped(lengths);
+  return AsFallback(input, [&](const at::Tensor& t) {
+    return at::_pack_padded_sequence(t, host_lengths, batch_first);
+  });
+}
+
+}  // namespace
+
 }  // namespace lazy
 }  // namespace torch
+
+namespace at {
+
+void RegisterTorchMlirFunctionalizeKernels() {
+  // Made once and kept for the life of the process: a second registration would fail.
+  static const auto library = [] {
+    auto lib = std::make_unique<torch::Library>(torch::Library::IMPL, "aten",
+                                                c10::DispatchKey::Functionalize, __FILE__,
+                                                __LINE__);
+    lib->impl("unsafe_split.Tensor", TORCH_FN(torch::lazy::FunctionalizeUnsafeSplit));
+    lib->impl("unsafe_split_with_sizes",
+              TORCH_FN(torch::lazy::FunctionalizeUnsafeSplitWithSizes));
+    lib->impl("_pack_padded_sequence",
+              TORCH_FN(torch::lazy::FunctionalizePackPaddedSequence));
+    return lib;
+  }();
+  (void)library;
+}
+
+}  // namespace at

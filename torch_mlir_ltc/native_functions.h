@@ -3,4 +3,7 @@
 namespace at {
 // Registers the lazy kernels of the ATen operators for the Lazy dispatch key.
 void RegisterTorchMlirLazyNativeFunctions();
+// Registers the Functionalize kernels of composites whose functionalization on the lazy device
+// needs more than PyTorch's fallback (their views are taken above functionalization).
+void RegisterTorchMlirFunctionalizeKernels();
 }  // namespace at

@@ -52,42 +52,34 @@ def outputs(value):
         return [t for v in value for t in outputs(v)]
     return [value]
 
-def program_inputs(k, args, fed):
-    """A case's tensors as inputs of the program, named after the case and position, their values
-    in `fed` by name. Inputs share their batch size (the probe's 1): each is a batch of one."""
-    lazy = []
-    for i, a in enumerate(args):
-        if isinstance(a, torch.Tensor):
-            fed[f"input_c{k}_{i}"] = a[None]
-            batch = a[None].to("lazy")
-            ox.set_parameter_name(batch, f"input_c{k}_{i}")
-            a = batch[0]
-        lazy.append(a)
-    return lazy
-
 def compare(cases, rtol=1e-4, atol=1e-5, inputs=False):
     """Runs every case (name, fn, args) eagerly and through one converted program; reports the cases
-    whose results differ, with the largest difference. The cases' tensors are constants embedded in
-    the program, or with `inputs` inputs of it that the run is given."""
+    whose results differ, with the largest difference. The cases' tensors are constants of the
+    program, or with `inputs` inputs of the program fed when it runs (each with a leading batch
+    dimension of 1, the probe's batch size)."""
     eager = [outputs(fn(*args)) for _, fn, args in cases]
     fed = {}
+    def to_lazy(a, name):
+        if not inputs:
+            return ox.make_constant(a)
+        fed[name] = a[None]
+        t = fed[name].to("lazy")
+        ox.set_parameter_name(t, name)
+        return t[0]
     for _ in range(2):  # the first step is traced only; the program is built at the second
         probe = torch.zeros(1).to("lazy")
         ox.set_parameter_name(probe, "input_probe")
         keep = [ox.mark_output_tensor(probe + 1, "probe")]
         for k, (name, fn, args) in enumerate(cases):
-            if inputs:
-                lazy = program_inputs(k, args, fed)
-            else:
-                lazy = [ox.make_constant(a) if isinstance(a, torch.Tensor) else a for a in args]
+            lazy = [to_lazy(a, f"input_c{k}_{i}") if isinstance(a, torch.Tensor) else a for i, a in enumerate(args)]
             for j, out in enumerate(outputs(fn(*lazy))):
                 # A node of its own for every output: outputs of one node would share its name.
                 out = torch.where(const(torch.tensor(True), out), out, out)
                 keep.append(ox.mark_output_tensor(out, f"c{k}_{j}"))
         torch._lazy.mark_step()
     prog = li.Program(programs[-1])
-    args = [fed.get(a.name, torch.zeros(a.shape, dtype=a.dtype)) if a.kind == "input" else None
-            for a in prog.arguments]
+    args = [fed[a.name] if a.name in fed else torch.zeros(a.shape, dtype=a.dtype) if a.kind == "input"
+            else None for a in prog.arguments]
     got = {r.name: t for r, t in zip(prog.results, prog.run(args))}
     bad = {}
     if inputs:  # every case tensor is an input the run was given

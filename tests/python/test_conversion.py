@@ -291,6 +291,68 @@ cases = [
 ]
 compare(cases)
 ''',
+    # The recurrent layers run on weights, inputs and initial states fed to the program.
+    "recurrent": r'''
+import torch.nn as nn
+from torch.func import functional_call
+
+def recurrent(module, *inputs):
+    """(function, arguments) of a case: `module` on its weights given as arguments after the inputs
+    (a tuple stands for several arguments); its results and the gradients of all arguments."""
+    names = [n for n, _ in module.named_parameters()]
+    counts = [len(i) if isinstance(i, tuple) else 1 for i in inputs]
+    def flat(v):
+        return [t for u in v for t in flat(u)] if isinstance(v, (tuple, list)) else [v]
+    def fn(*args):
+        args, grouped = list(args), []
+        for n in counts:
+            grouped.append(tuple(args[:n]) if n > 1 else args[0])
+            del args[:n]
+        return flat(functional_call(module, dict(zip(names, args)), tuple(grouped)))
+    return with_grads(fn), flat(inputs) + [p.detach() for _, p in module.named_parameters()]
+
+class Packed(nn.Module):
+    """`rnn` on padded sequences of the given lengths (longest first), packed and padded again."""
+    def __init__(self, rnn, lengths):
+        super().__init__()
+        self.rnn, self.lengths = rnn, lengths
+    def forward(self, x, hx=None):
+        first = self.rnn.batch_first
+        packed = nn.utils.rnn.pack_padded_sequence(x, self.lengths, batch_first=first)
+        y, state = self.rnn(packed, hx)
+        return nn.utils.rnn.pad_packed_sequence(y, batch_first=first, total_length=x.shape[int(first)])[0], state
+
+def unsafe_writes(x):
+    # The pieces share the input's storage, as on the host.
+    y = x * 1
+    a, b = y.unsafe_chunk(2, 1)
+    a.mul_(2)
+    b.add_(1)
+    c, d = y.unsafe_split_with_sizes([1, 3], 0)
+    d.neg_()
+    return [y, a, b, c, d, *y.unsafe_split(4, 1)]
+
+x = torch.randn(3, 5, 4); xb = x.transpose(0, 1).contiguous(); h = torch.randn(4, 5, 6); c = torch.randn(4, 5, 6)
+cases = [
+    ("lstm_layers_bidirectional_batch_first", *recurrent(nn.LSTM(4, 6, 2, bidirectional=True, batch_first=True),
+                                                         xb, (h, c))),
+    ("lstm_proj", *recurrent(nn.LSTM(4, 6, proj_size=3), x)),
+    ("lstm_proj_layers_bidirectional", *recurrent(nn.LSTM(4, 6, 2, proj_size=2, bidirectional=True), x,
+                                                  (torch.randn(4, 5, 2), c))),
+    ("gru_layers_bidirectional", *recurrent(nn.GRU(4, 6, 2, bidirectional=True), x, h)),
+    ("gru_batch_first_no_bias", *recurrent(nn.GRU(4, 6, batch_first=True, bias=False), xb)),
+    ("gru_unbatched", *recurrent(nn.GRU(4, 6), x[:, 0], h[:1, 0])),
+    ("rnn_tanh_layers_bidirectional", *recurrent(nn.RNN(4, 6, 2, bidirectional=True), x, h)),
+    ("rnn_relu_batch_first", *recurrent(nn.RNN(4, 6, nonlinearity="relu", batch_first=True), xb)),
+    ("lstm_cell", *recurrent(nn.LSTMCell(4, 6), x[0], (h[0], c[0]))),
+    ("gru_cell", *recurrent(nn.GRUCell(4, 6), x[0])),
+    ("rnn_relu_cell", *recurrent(nn.RNNCell(4, 6, nonlinearity="relu"), x[0], h[1])),
+    ("lstm_packed_batch_first", *recurrent(Packed(nn.LSTM(4, 6, batch_first=True), [3, 3, 2, 2, 1]), xb, (h[:1], c[:1]))),
+    ("gru_packed_layers_bidirectional", *recurrent(Packed(nn.GRU(4, 6, 2, bidirectional=True), [3, 2, 2, 1, 1]), x)),
+    ("unsafe_writes", unsafe_writes, [torch.randn(4, 6)]),
+]
+compare(cases, inputs=True)
+''',
 }
 
 

@@ -62,6 +62,15 @@ def _writes_through_views(a):
     return [b, c]
 
 
+def _recurrent_layers(x, h):
+    def run(module, *args):
+        out, state = module.to(x.device)(*args)
+        return [out, *(state if isinstance(state, tuple) else [state])]
+    return [*run(nn.LSTM(4, 6, 2, bidirectional=True), x, (h, h)), *run(nn.LSTM(4, 6, proj_size=2), x),
+            *run(nn.GRU(4, 6, batch_first=True), x), *run(nn.RNN(4, 6, 2, nonlinearity="relu"), x, h[:2]),
+            nn.GRUCell(4, 6).to(x.device)(x[0]), *x.unsafe_chunk(2, 2)]
+
+
 CASES = [  # (id, makers, fn, differentiable)
     ("unary_and_binary", [randn(3, 1, 4), randn(5, 1)], lambda a, b: [
         a.exp(), a.log1p(), a.tanh(), a.rsqrt(), a.erfinv(), a / b, torch.maximum(a, b), torch.atan2(a, b),
@@ -109,6 +118,7 @@ CASES = [  # (id, makers, fn, differentiable)
         F.cross_entropy(x, t, weight=x.new_full((5,), 0.5), ignore_index=2), F.smooth_l1_loss(x, p),
         F.binary_cross_entropy_with_logits(x, p, pos_weight=x.new_full((5,), 2.0)),
         F.kl_div(F.log_softmax(x, 1), p, reduction="batchmean"), F.cross_entropy(sx, st)], True),
+    ("recurrent_layers", [randn(3, 5, 4), randn(4, 5, 6)], _recurrent_layers, True),
 ]
 
 
@@ -165,6 +175,17 @@ def test_training_modes_optimizers_and_refused_boolean_masks():
         for _ in range(2):
             tm.train_step(model, opt, torch.randn(4, 64).to("lazy"), torch.randint(0, 10, (4,)).to("lazy"))
         torch.nn.utils.clip_grad_norm_(model.parameters(), 1.0)
+
+
+def test_functionalize_kernels_leave_other_devices_as_they_were():
+    # The backend's Functionalize kernels (unsafe splits, pack_padded_sequence) keep PyTorch's own
+    # behaviour off the lazy device.
+    def pieces(x):
+        packed = nn.utils.rnn.pack_padded_sequence(x, torch.tensor([3, 2, 2, 1, 1, 1]), batch_first=True)
+        return ([p * 2 for p in x.unsafe_chunk(3, 1)] + list(x.unsafe_split_with_sizes([1, 5], 0)) +
+                [packed.data, packed.batch_sizes])
+    x = torch.randn(6, 3)
+    assert all(torch.equal(a, b) for a, b in zip(torch.func.functionalize(pieces)(x), pieces(x)))
 
 
 # --- The operator list ------------------------------------------------------------------------

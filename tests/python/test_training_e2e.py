@@ -1,7 +1,10 @@
 """Real training through the whole system: vudored, the module, torch-lumo-opt and the reference
 appliance train the training scripts (a decoder of transposed convolutions among them) and the model
-families (GPT-2 and BERT with padding from `transformers`, the ResNet- and ViT-style classifiers) with
-eager PyTorch's loss at every step and its final weights, buffers and optimizer state."""
+families (GPT-2 and BERT with padding from `transformers`, the ResNet- and ViT-style classifiers, LSTM
+and GRU language models) with eager PyTorch's loss at every step and its final weights, buffers and
+optimizer state."""
+import math
+
 import pytest
 
 from test_frontend import run
@@ -13,7 +16,7 @@ CASE = os.environ["CASE"]
 STEPS = int(os.environ["STEPS"])
 script = CASE.split("-")[0]
 family = script in tm.MODELS
-model, (opt_cls, opt_args), x, y = tm.MODELS[script]() if family else \
+model, (opt_cls, opt_args), x, y = tm.MODELS[script](**({"dropout": 0.3} if CASE.endswith("-dropout") else {})) if family else \
     SCRIPTS[script](**({"dropout": 0.0} if script == "transformer" else {}))
 
 def batch(i):
@@ -80,7 +83,7 @@ report(losses=losses, fallback_report=os.path.exists("ltc_unsupported.graph"), w
 
 @pytest.mark.parametrize("case,steps", [("mlp", 10), ("mlp-resume", 10), ("cnn", 10), ("decoder", 3),
                                         ("transformer", 10), ("gpt2", 10), ("bert", 3), ("resnet", 3),
-                                        ("vit", 3)])
+                                        ("vit", 3), ("lstm_lm", 3), ("gru_lm", 3)])
 def test_training_equals_eager(tmp_path, case, steps):
     results, proc = run(tmp_path, E2E, fake=False, env={"CASE": case, "STEPS": str(steps)})
     assert not results["fallback_report"]
@@ -89,3 +92,12 @@ def test_training_equals_eager(tmp_path, case, steps):
     assert results["keys_equal"] and results["integer_state_equal"]  # buffers: num_batches_tracked
     assert results["weights"] < 1e-4 and results["optimizer_state"] < 1e-4
     assert results["continued_weights"] < 1e-4
+
+
+def test_recurrent_dropout_trains(tmp_path):
+    """With inter-layer dropout the program draws its own masks (eager PyTorch's differ): it must
+    train, with finite losses."""
+    results, proc = run(tmp_path, E2E, fake=False, env={"CASE": "lstm_lm-dropout", "STEPS": "3"})
+    assert not results["fallback_report"]
+    assert all(math.isfinite(lazy) for lazy, _ in results["losses"] + [results["continued"]]), results["losses"]
+    assert "lumo.RandomUniform" in (tmp_path / "art" / "lumo.mlir").read_text()

@@ -1,7 +1,8 @@
 """Small training scripts (an MLP, a CNN, a causal transformer block, a decoder of transposed
 convolutions) and a step function, and the model families (GPT-2 and BERT from `transformers`, a
-ResNet-style CNN, a ViT-style classifier) with their batches and step: shared by the tests and
-benchmarks that trace, lower, convert or train a real training step."""
+ResNet-style CNN, a ViT-style classifier, recurrent language models on nn.LSTM and nn.GRU) with their
+batches and step: shared by the tests and benchmarks that trace, lower, convert or train a real
+training step."""
 import math
 
 import torch
@@ -244,9 +245,51 @@ class ViT(nn.Module):
         return self.head(self.ln(self.blocks(x))[:, 0])
 
 
+PAD = 0  # the recurrent language models' padding token
+
+
+class RecurrentLM(nn.Module):
+    """A language model on a recurrent layer: embedding (with a padding token), the layer, a
+    projection back to the embedding width and an output layer that shares the embedding's weight.
+    With `learned_state` the layer starts from learned initial states instead of zeros."""
+
+    def __init__(self, rnn, vocab=32, dim=12, layers=2, bidirectional=False, batch_first=True,
+                 learned_state=False, dropout=0.0):
+        super().__init__()
+        self.batch_first = batch_first
+        self.emb = nn.Embedding(vocab, dim, padding_idx=PAD)
+        self.rnn = rnn(dim, dim, layers, batch_first=batch_first, bidirectional=bidirectional,
+                       dropout=dropout)
+        directions = 2 if bidirectional else 1
+        self.states = nn.ParameterList(
+            [nn.Parameter(torch.randn(layers * directions, 1, dim) * 0.5)
+             for _ in range(2 if rnn is nn.LSTM else 1)] if learned_state else [])
+        self.proj = nn.Linear(directions * dim, dim)
+        self.head = nn.Linear(dim, vocab)
+        self.tie_weights()
+
+    def tie_weights(self):
+        self.head.weight = self.emb.weight
+
+    def forward(self, ids):
+        x = self.emb(ids if self.batch_first else ids.t())
+        hx = None
+        if len(self.states):
+            states = tuple(s.expand(-1, ids.shape[0], -1).contiguous() for s in self.states)
+            hx = states if len(states) == 2 else states[0]
+        y, _ = self.rnn(x, hx)
+        logits = self.head(torch.tanh(self.proj(y)))
+        return logits if self.batch_first else logits.transpose(0, 1)
+
+
 def model_batch(name, step=0):
     """Batch number `step` of model family `name`: inputs and targets, new values for every step."""
     g = torch.Generator().manual_seed(100 + step)
+    if name in ("lstm_lm", "gru_lm"):
+        # Token ids and the next token of each; the shorter sequence ends in padding.
+        ids = torch.randint(1, 32, (2, 7), generator=g)
+        ids[1, 4 + step % 2:] = PAD
+        return ids[:, :-1], ids[:, 1:]
     if name == "gpt2":
         ids = torch.randint(0, 64, (2, 8), generator=g)
         return ids, ids
@@ -289,7 +332,22 @@ def vit_script(seed=0):
     return (ViT(), (torch.optim.AdamW, dict(lr=1e-3))) + model_batch("vit")
 
 
-MODELS = {"gpt2": gpt2_script, "bert": bert_script, "resnet": resnet_script, "vit": vit_script}
+def lstm_lm_script(seed=0, dropout=0.0):
+    """Two LSTM layers from learned initial states."""
+    torch.manual_seed(seed)
+    model = RecurrentLM(nn.LSTM, learned_state=True, dropout=dropout)
+    return (model, (torch.optim.AdamW, dict(lr=1e-2))) + model_batch("lstm_lm")
+
+
+def gru_lm_script(seed=0, dropout=0.0):
+    """Two bidirectional GRU layers, sequence first, from zeros."""
+    torch.manual_seed(seed)
+    model = RecurrentLM(nn.GRU, bidirectional=True, batch_first=False, dropout=dropout)
+    return (model, (torch.optim.SGD, dict(lr=0.5, momentum=0.9))) + model_batch("gru_lm")
+
+
+MODELS = {"gpt2": gpt2_script, "bert": bert_script, "resnet": resnet_script, "vit": vit_script,
+          "lstm_lm": lstm_lm_script, "gru_lm": gru_lm_script}
 
 
 def setup_model(name, device, **kwargs):
@@ -311,6 +369,8 @@ def model_step(name, model, optimizer, x, y):
         loss = model(input_ids=x, labels=y).loss
     elif name == "bert":
         loss = model(input_ids=x[0], attention_mask=x[1], labels=y).loss
+    elif name in ("lstm_lm", "gru_lm"):
+        loss = F.cross_entropy(model(x).flatten(0, 1), y.flatten(), ignore_index=PAD)
     else:
         loss = F.cross_entropy(model(x), y)
     loss.backward()

@@ -4,6 +4,7 @@
 #include "llvm/ADT/APFloat.h"
 #include "llvm/ADT/STLExtras.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace torch_lumo {
@@ -426,6 +427,32 @@ Value Emitter::slice(Value x, ArrayRef<int64_t> begin, ArrayRef<int64_t> size) {
   if (full) return x;
   auto type = tensorOf(size, elemOf(x));
   if (auto v = splatValue(x)) return splat(type, *v);
+  // Through a write at constant indices: the block written is the update, a block beside it is
+  // the operand's. Functionalized writes through views leave such chains (the write, then a fresh
+  // read of the same or a neighbouring view).
+  if (Operation *def = x.getDefiningOp()) {
+    if (def->getName().getStringRef() == "lumo.DynamicUpdateSlice" &&
+        def->getNumOperands() == 2 + begin.size()) {
+      Value operand = def->getOperand(0), update = def->getOperand(1);
+      bool known = true, same = true, apart = false;
+      for (size_t i = 0; i < begin.size() && known; ++i) {
+        DenseElementsAttr index = constValue(def->getOperand(2 + i));
+        if (!index || index.getNumElements() != 1 || !isIntegerType(index.getElementType())) {
+          known = false;
+          break;
+        }
+        // Start indices are clamped as the operation does.
+        int64_t last = shapeOf(operand)[i] - shapeOf(update)[i];
+        int64_t start =
+            std::clamp<int64_t>((*index.value_begin<APInt>()).getSExtValue(), 0, last);
+        int64_t end = start + shapeOf(update)[i];
+        same &= begin[i] == start && size[i] == shapeOf(update)[i];
+        apart |= begin[i] + size[i] <= start || begin[i] >= end;
+      }
+      if (known && same) return update;
+      if (known && apart) return slice(operand, begin, size);
+    }
+  }
   return op("lumo.Slice", {x, indexVector(begin), indexVector(size)}, type);
 }
 

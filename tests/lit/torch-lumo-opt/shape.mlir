@@ -65,3 +65,28 @@ func.func @main(%arg0: !torch.vtensor<[2,3,4],f32>, %arg1: !torch.vtensor<[3,1],
         !torch.vtensor<[2,4],f32>, !torch.vtensor<[2,3,8],f32>, !torch.vtensor<[2,2,4],f32>, !torch.vtensor<[2,1,4],f32>, !torch.vtensor<[2,3,4],f32>,
         !torch.vtensor<[2,2,7],f32>, !torch.vtensor<[4,4],f32>, !torch.vtensor<[2,3,4],f16>, !torch.vtensor<[2,3,4],f32>
 }
+
+// Reads after writes through views: the block just written is the written value, a block beside
+// the writes is the tensor from before them, a block across a write's edge is read from the result.
+// CHECK-LABEL: func.func @reads_after_writes
+// CHECK: %[[W1:.*]] = lumo.DynamicUpdateSlice %arg0, %arg1
+// CHECK: %[[W2:.*]] = lumo.DynamicUpdateSlice %[[W1]], %arg2
+// CHECK: %[[BESIDE:.*]] = lumo.Slice %arg0, %{{.*}}, %{{.*}} : (tensor<2x8xf32>, tensor<2xsi64>, tensor<2xsi64>) -> tensor<2x2xf32>
+// CHECK: %[[ACROSS:.*]] = lumo.Slice %[[W2]], %{{.*}}, %{{.*}} : (tensor<2x8xf32>, tensor<2xsi64>, tensor<2xsi64>) -> tensor<2x2xf32>
+// CHECK: return %arg1, %[[BESIDE]], %[[ACROSS]] :
+func.func @reads_after_writes(%arg0: !torch.vtensor<[2,8],f32>, %arg1: !torch.vtensor<[2,2],f32>, %arg2: !torch.vtensor<[2,2],f32>)
+    -> (!torch.vtensor<[2,2],f32>, !torch.vtensor<[2,2],f32>, !torch.vtensor<[2,2],f32>) {
+  %c1 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
+  %c2 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
+  %c3 = "torch.constant.int"() {value = 3 : i64} : () -> !torch.int
+  %c4 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
+  %c5 = "torch.constant.int"() {value = 5 : i64} : () -> !torch.int
+  %c6 = "torch.constant.int"() {value = 6 : i64} : () -> !torch.int
+  %c8 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
+  %0 = "torch.aten.slice_scatter"(%arg0, %arg1, %c1, %c2, %c4, %c1) : (!torch.vtensor<[2,8],f32>, !torch.vtensor<[2,2],f32>, !torch.int, !torch.int, !torch.int, !torch.int) -> !torch.vtensor<[2,8],f32>
+  %1 = "torch.aten.slice_scatter"(%0, %arg2, %c1, %c4, %c6, %c1) : (!torch.vtensor<[2,8],f32>, !torch.vtensor<[2,2],f32>, !torch.int, !torch.int, !torch.int, !torch.int) -> !torch.vtensor<[2,8],f32>
+  %2 = "torch.aten.slice_copy.Tensor"(%1, %c1, %c2, %c4, %c1) : (!torch.vtensor<[2,8],f32>, !torch.int, !torch.int, !torch.int, !torch.int) -> !torch.vtensor<[2,2],f32>
+  %3 = "torch.aten.slice_copy.Tensor"(%1, %c1, %c6, %c8, %c1) : (!torch.vtensor<[2,8],f32>, !torch.int, !torch.int, !torch.int, !torch.int) -> !torch.vtensor<[2,2],f32>
+  %4 = "torch.aten.slice_copy.Tensor"(%1, %c1, %c3, %c5, %c1) : (!torch.vtensor<[2,8],f32>, !torch.int, !torch.int, !torch.int, !torch.int) -> !torch.vtensor<[2,2],f32>
+  return %2, %3, %4 : !torch.vtensor<[2,2],f32>, !torch.vtensor<[2,2],f32>, !torch.vtensor<[2,2],f32>
+}
