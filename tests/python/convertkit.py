@@ -83,7 +83,7 @@ def compare(cases, rtol=1e-4, atol=1e-5, inputs=False):
     got = {r.name: t for r, t in zip(prog.results, prog.run(args))}
     bad = {}
     if inputs:  # every case tensor is an input the run was given
-        names = {a.name for a in prog.arguments if a.kind == "input"} - {"input_probe"}
+        names = {a.name for a in prog.arguments if a.kind == "input" and a.used} - {"input_probe"}
         if names != set(fed):
             bad["program inputs"] = sorted(names ^ set(fed))
     for k, (name, fn, args) in enumerate(cases):
