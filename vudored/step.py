@@ -34,6 +34,15 @@ Consequences worth knowing:
 - The arguments must keep their structure, shapes and dtypes; non-tensor arguments are constants. A
   batch of another size raises BatchSizeError. With retrace=True every call traces the function
   again and any change of the graph raises GraphChangedError (slower: for checking a script).
+
+Mixed precision is written inside the step as on the CPU: `with torch.autocast("cpu",
+dtype=torch.bfloat16): loss = loss_fn(model(x), y)`, then `loss.backward()` and the optimizer step
+after the block (PyTorch refuses `device_type="lazy"`). While the step is traced, vudored.autocast
+applies CPU autocast's policy to the lazy tensors (matrix products, convolutions and attention in
+bfloat16, losses in float32, cat/stack promoted, everything else in its input dtype), so the program
+computes what eager CPU autocast computes, casts and their gradients included; float32 weights and
+optimizer state stay float32. torch.autocast for another device type (e.g. "cuda") inside the step
+raises UnsupportedError.
 """
 import contextlib
 import functools
@@ -46,6 +55,7 @@ from torch.utils._pytree import tree_flatten, tree_unflatten
 import orvex_pytorch_lib as ox
 
 from . import backend
+from .autocast import LazyAutocast
 from .errors import (BatchSizeError, GraphChangedError, HostReadError, UnsupportedError,
                      VudoredError)
 from .utils.data import HOST_ATTR, input_name, to_lazy_input
@@ -419,7 +429,7 @@ class CompiledStep:
         # Host data of tensors made inside the step (torch.empty behind zeros_like, ...) is never read:
         # the program computes them. Dropping it spares copies and data files.
         try:
-            with backend.keeping_data(False), _state_out_of_reach(state.values()), _HostReads(trace):
+            with backend.keeping_data(False), _state_out_of_reach(state.values()), _HostReads(trace), LazyAutocast():
                 result = self._fn(*args, **kwargs)
         finally:
             _active = None

@@ -1,7 +1,8 @@
 """Real training through the whole system: vudored, the module, torch-lumo-opt and the reference
 appliance train the training scripts and the model families (GPT-2 and BERT with padding from
 `transformers`, the ResNet- and ViT-style classifiers) with eager PyTorch's loss at every step and its
-final weights, buffers and optimizer state."""
+final weights, buffers and optimizer state; GPT-2 and LLaMA also with the forward pass under bfloat16
+CPU autocast, as eager PyTorch computes it."""
 import pytest
 
 from test_frontend import run
@@ -11,6 +12,7 @@ import copy
 import training_models as tm
 CASE = os.environ["CASE"]
 STEPS = int(os.environ["STEPS"])
+AUTOCAST = torch.bfloat16 if os.environ.get("AUTOCAST") else None
 script = CASE.split("-")[0]
 family = script in tm.MODELS
 model, (opt_cls, opt_args), x, y = tm.MODELS[script]() if family else \
@@ -25,7 +27,7 @@ def batch(i):
 
 def train(net, opt, x, y):
     if family:
-        return tm.model_step(script, net, opt, x, y)
+        return tm.model_step(script, net, opt, x, y, autocast=AUTOCAST)
     opt.zero_grad()
     loss = loss_fn(net(x), y)
     loss.backward()
@@ -71,7 +73,8 @@ copy_opt.load_state_dict(lazy_step.optimizer_state_dict())
 optimizer_state = worst([t for s in copy_opt.state_dict()["state"].values() for t in s.values()],
                         [t for s in eager_opt.state_dict()["state"].values() for t in s.values()])
 after = (train(copy_model, copy_opt, *batch(STEPS)).item(), train(eager, eager_opt, *batch(STEPS)).item())
-report(losses=losses, fallback_report=os.path.exists("ltc_unsupported.graph"), weights=worst(state.values(), eager_state.values()),
+program = open(os.path.join(os.environ["ART"], "lumo.mlir")).read()
+report(losses=losses, bf16_values=program.count("bf16>"), fallback_report=os.path.exists("ltc_unsupported.graph"), weights=worst(state.values(), eager_state.values()),
        keys_equal=sorted(state) == sorted(eager_state), integer_state_equal=integer_state_equal,
        optimizer_state=optimizer_state, continued=after,
        continued_weights=worst(without_noise(copy_model.state_dict()).values(), eager.state_dict().values()))
@@ -88,3 +91,16 @@ def test_training_equals_eager(tmp_path, case, steps):
     assert results["keys_equal"] and results["integer_state_equal"]  # buffers: num_batches_tracked
     assert results["weights"] < 1e-4 and results["optimizer_state"] < 1e-4
     assert results["continued_weights"] < 1e-4
+
+
+@pytest.mark.parametrize("case", ["gpt2", "llama"])
+def test_bf16_autocast_training_equals_eager(tmp_path, case):
+    """The step writes `with torch.autocast("cpu", dtype=torch.bfloat16):` around the forward pass;
+    eager PyTorch runs the same script on the CPU."""
+    results, proc = run(tmp_path, E2E, fake=False, env={"CASE": case, "STEPS": "3", "AUTOCAST": "1"})
+    assert not results["fallback_report"]
+    assert results["bf16_values"] > 0  # the program computes in bfloat16
+    for lazy, eager in results["losses"] + [results["continued"]]:
+        assert lazy == pytest.approx(eager, rel=2e-2), results["losses"]
+    assert results["keys_equal"]
+    assert results["weights"] < 2e-2 and results["optimizer_state"] < 2e-2
