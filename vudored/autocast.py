@@ -233,7 +233,8 @@ def _target(kind, lower, args, kwargs):
 
 class LazyAutocast(TorchFunctionMode):
     """Applies CPU autocast's policy to the tensors of a traced step (see the module docstring).
-    Costs one check per function call while autocast is off."""
+    Costs one check per function call while autocast is off. Enter it below the modes that must
+    see every call a step makes: under autocast it runs Python functions without handing them on."""
 
     def __enter__(self):
         _watch_foreign_autocast(True)

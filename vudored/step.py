@@ -429,7 +429,7 @@ class CompiledStep:
         # Host data of tensors made inside the step (torch.empty behind zeros_like, ...) is never read:
         # the program computes them. Dropping it spares copies and data files.
         try:
-            with backend.keeping_data(False), _state_out_of_reach(state.values()), _HostReads(trace), LazyAutocast():
+            with backend.keeping_data(False), _state_out_of_reach(state.values()), LazyAutocast(), _HostReads(trace):
                 result = self._fn(*args, **kwargs)
         finally:
             _active = None

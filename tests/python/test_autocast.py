@@ -10,7 +10,8 @@ import torch.nn as nn
 import torch.nn.functional as F
 
 from vudored.autocast import LazyAutocast
-from vudored.errors import UnsupportedError
+from vudored.errors import HostReadError, UnsupportedError
+from vudored.step import _HostReads
 
 
 class Chain(nn.Module):
@@ -88,3 +89,12 @@ def test_refused_under_autocast(backend):
         warnings.simplefilter("ignore")
         with torch.autocast("cuda"):  # outside the mode PyTorch's own behaviour is back
             pass
+
+
+def test_host_reads_are_refused_under_autocast(backend):
+    """As the step enters them: the autocast mode below the host-read mode, which still sees the
+    Python-level Tensor.__repr__."""
+    x = torch.randn(3).to("lazy")
+    with LazyAutocast(), _HostReads(None), torch.autocast("cpu", dtype=torch.bfloat16):
+        with pytest.raises(HostReadError, match="Tensor.__repr__"):
+            repr(F.linear(x, x[None]))
