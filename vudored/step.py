@@ -44,6 +44,15 @@ Consequences worth knowing:
   eager copy of the model on the host with the appliance's current weights (the same copy, updated,
   on every later call); `state_dict()` and `optimizer_state_dict()` return the trained values, and
   torch.save of the lazy model's or optimizer's state_dict() writes them too.
+
+Mixed precision is written inside the step as on the CPU: `with torch.autocast("cpu",
+dtype=torch.bfloat16): loss = loss_fn(model(x), y)`, then `loss.backward()` and the optimizer step
+after the block (PyTorch refuses `device_type="lazy"`). While the step is traced, vudored.autocast
+applies CPU autocast's policy to the lazy tensors (matrix products, convolutions and attention in
+bfloat16, losses in float32, cat/stack promoted, everything else in its input dtype), so the program
+computes what eager CPU autocast computes, casts and their gradients included; float32 weights and
+optimizer state stay float32. torch.autocast for another device type (e.g. "cuda") inside the step
+raises UnsupportedError.
 """
 import contextlib
 import copy
@@ -64,6 +73,7 @@ from torch.utils._pytree import tree_flatten, tree_unflatten
 import orvex_pytorch_lib as ox
 
 from . import backend, optim
+from .autocast import LazyAutocast
 from .errors import (BatchSizeError, GraphChangedError, HostReadError, UnsupportedError,
                      VudoredError)
 from .utils.data import HOST_ATTR, input_name, to_lazy_input
@@ -800,7 +810,7 @@ class CompiledStep:
         try:
             with backend.keeping_data(True), _state_out_of_reach(state.values()), \
                     optim.StepHooks(trace, hyper, lazy_values), optim.AveragedModels(), \
-                    _TraceMode(trace):
+                    LazyAutocast(), _TraceMode(trace):
                 result = self._fn(*args, **kwargs)
         finally:
             _active = None

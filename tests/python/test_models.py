@@ -1,4 +1,4 @@
-"""Real model families (GPT-2 and BERT from `transformers`, a ResNet-style CNN, a ViT-style
+"""Real model families (GPT-2, LLaMA and BERT from `transformers`, a ResNet-style CNN, a ViT-style
 classifier): a full training step is recorded without reaching the unsupported-operator report, and
 its lowered module passes torch-mlir's checks."""
 import pytest
@@ -23,7 +23,7 @@ def meta(ts):
 
 @pytest.mark.parametrize("name", sorted(tm.MODELS))
 def test_training_step_captures_and_lowers(backend, store_config, tmp_path, monkeypatch, name):
-    if name in ("gpt2", "bert"):
+    if name in ("gpt2", "llama", "bert"):
         pytest.importorskip("transformers")
     monkeypatch.chdir(tmp_path)
     # BERT reads its attention mask on the host: the data must be kept.

@@ -2,7 +2,8 @@
 appliance train the training scripts (a decoder of transposed convolutions among them) and the model
 families (GPT-2 and BERT with padding from `transformers`, the ResNet- and ViT-style classifiers, LSTM
 and GRU language models) with eager PyTorch's loss at every step and its final weights, buffers and
-optimizer state."""
+optimizer state; GPT-2 and LLaMA also with the forward pass under bfloat16 CPU autocast, as eager
+PyTorch computes it."""
 import math
 
 import pytest
@@ -14,6 +15,13 @@ import copy
 import training_models as tm
 CASE = os.environ["CASE"]
 STEPS = int(os.environ["STEPS"])
+AUTOCAST = torch.bfloat16 if os.environ.get("AUTOCAST") else None
+if AUTOCAST:
+    # Eager attention in PyTorch's reference (math) kernel, which the lazy device records: the CPU's
+    # fused kernel rounds its bfloat16 result differently.
+    from torch.nn.attention import SDPBackend, sdpa_kernel
+    math_attention = sdpa_kernel(SDPBackend.MATH)
+    math_attention.__enter__()
 script = CASE.split("-")[0]
 family = script in tm.MODELS
 model, (opt_cls, opt_args), x, y = tm.MODELS[script](**({"dropout": 0.3} if CASE.endswith("-dropout") else {})) if family else \
@@ -28,7 +36,7 @@ def batch(i):
 
 def train(net, opt, x, y):
     if family:
-        return tm.model_step(script, net, opt, x, y)
+        return tm.model_step(script, net, opt, x, y, autocast=AUTOCAST)
     opt.zero_grad()
     loss = loss_fn(net(x), y)
     loss.backward()
@@ -48,7 +56,17 @@ if resume:
     optimizer.load_state_dict(eager_opt.state_dict())
 lazy_step = vudored.step(model, optimizer)(lambda x, y: train(model, optimizer, x, y))
 
-losses = [(lazy_step(*batch(i)).item(), train(eager, eager_opt, *batch(i)).item()) for i in range(STEPS)]
+def first_moments(state):
+    return [s["exp_avg"] for s in state["state"].values()]
+
+losses, first_step = [], None
+for i in range(STEPS):
+    losses.append((lazy_step(*batch(i)).item(), train(eager, eager_opt, *batch(i)).item()))
+    if i == 0 and AUTOCAST:
+        # After the first step Adam's first moment is (1 - beta1) * gradient: the gradients of the
+        # one step both sides start from alike, relative to each tensor's largest.
+        first_step = max((a - b).abs().max().item() / b.abs().max().item() for a, b in zip(
+            first_moments(lazy_step.optimizer_state_dict()), first_moments(eager_opt.state_dict())))
 
 def worst(a, b):
     return max(((u - v).abs().max().item() for u, v in zip(a, b) if u.is_floating_point()), default=0.0)
@@ -74,7 +92,8 @@ copy_opt.load_state_dict(lazy_step.optimizer_state_dict())
 optimizer_state = worst([t for s in copy_opt.state_dict()["state"].values() for t in s.values()],
                         [t for s in eager_opt.state_dict()["state"].values() for t in s.values()])
 after = (train(copy_model, copy_opt, *batch(STEPS)).item(), train(eager, eager_opt, *batch(STEPS)).item())
-report(losses=losses, fallback_report=os.path.exists("ltc_unsupported.graph"), weights=worst(state.values(), eager_state.values()),
+program = open(os.path.join(os.environ["ART"], "lumo.mlir")).read()
+report(losses=losses, first_step_gradients=first_step, bf16_values=program.count("bf16>"), fallback_report=os.path.exists("ltc_unsupported.graph"), weights=worst(state.values(), eager_state.values()),
        keys_equal=sorted(state) == sorted(eager_state), integer_state_equal=integer_state_equal,
        optimizer_state=optimizer_state, continued=after,
        continued_weights=worst(without_noise(copy_model.state_dict()).values(), eager.state_dict().values()))
@@ -101,3 +120,19 @@ def test_recurrent_dropout_trains(tmp_path):
     assert not results["fallback_report"]
     assert all(math.isfinite(lazy) for lazy, _ in results["losses"] + [results["continued"]]), results["losses"]
     assert "lumo.RandomUniform" in (tmp_path / "art" / "lumo.mlir").read_text()
+
+
+@pytest.mark.parametrize("case", ["gpt2", "llama"])
+def test_bf16_autocast_training_equals_eager(tmp_path, case):
+    """The step writes `with torch.autocast("cpu", dtype=torch.bfloat16):` around the forward pass
+    and loss; eager PyTorch runs the same script on the CPU."""
+    results, proc = run(tmp_path, E2E, fake=False, env={"CASE": case, "STEPS": "3", "AUTOCAST": "1"})
+    assert not results["fallback_report"]
+    assert results["bf16_values"] > 0  # the program computes in bfloat16
+    # The first step's gradients are eager's (float32 gradients are 2e-3 to 1e-2 away); later steps
+    # drift apart (a weight one float32 rounding apart may round to another bfloat16).
+    assert results["first_step_gradients"] < 1e-3
+    for lazy, eager in results["losses"] + [results["continued"]]:
+        assert lazy == pytest.approx(eager, rel=2e-2), results["losses"]
+    assert results["keys_equal"]
+    assert results["weights"] < 2e-2 and results["optimizer_state"] < 2e-2

@@ -1,8 +1,9 @@
 """Small training scripts (an MLP, a CNN, a causal transformer block, a decoder of transposed
-convolutions) and a step function, and the model families (GPT-2 and BERT from `transformers`, a
-ResNet-style CNN, a ViT-style classifier, recurrent language models on nn.LSTM and nn.GRU) with their
-batches and step: shared by the tests and benchmarks that trace, lower, convert or train a real
+convolutions) and a step function, and the model families (GPT-2, LLaMA and BERT from `transformers`,
+a ResNet-style CNN, a ViT-style classifier, recurrent language models on nn.LSTM and nn.GRU) with
+their batches and step: shared by the tests and benchmarks that trace, lower, convert or train a real
 training step."""
+import contextlib
 import math
 
 import torch
@@ -290,7 +291,7 @@ def model_batch(name, step=0):
         ids = torch.randint(1, 32, (2, 7), generator=g)
         ids[1, 4 + step % 2:] = PAD
         return ids[:, :-1], ids[:, 1:]
-    if name == "gpt2":
+    if name in ("gpt2", "llama"):
         ids = torch.randint(0, 64, (2, 8), generator=g)
         return ids, ids
     if name == "bert":
@@ -310,6 +311,16 @@ def gpt2_script(seed=0, layers=2, width=32, heads=2, positions=16):
     config = GPT2Config(vocab_size=64, n_positions=positions, n_embd=width, n_layer=layers, n_head=heads,
                         resid_pdrop=0.0, embd_pdrop=0.0, attn_pdrop=0.0, bos_token_id=0, eos_token_id=0)
     return (GPT2LMHeadModel(config), (torch.optim.AdamW, dict(lr=1e-3))) + model_batch("gpt2")
+
+
+def llama_script(seed=0, layers=2, width=32, heads=2, kv_heads=1, positions=16):
+    """Grouped-query attention (fewer key/value heads than query heads), rotary positions, RMSNorm."""
+    from transformers import LlamaConfig, LlamaForCausalLM
+    torch.manual_seed(seed)
+    config = LlamaConfig(vocab_size=64, hidden_size=width, intermediate_size=2 * width, num_hidden_layers=layers,
+                         num_attention_heads=heads, num_key_value_heads=kv_heads,
+                         max_position_embeddings=positions, bos_token_id=0, eos_token_id=0)
+    return (LlamaForCausalLM(config), (torch.optim.AdamW, dict(lr=1e-3))) + model_batch("llama")
 
 
 def bert_script(seed=0):
@@ -346,7 +357,7 @@ def gru_lm_script(seed=0, dropout=0.0):
     return (model, (torch.optim.SGD, dict(lr=0.5, momentum=0.9))) + model_batch("gru_lm")
 
 
-MODELS = {"gpt2": gpt2_script, "bert": bert_script, "resnet": resnet_script, "vit": vit_script,
+MODELS = {"gpt2": gpt2_script, "llama": llama_script, "bert": bert_script, "resnet": resnet_script, "vit": vit_script,
           "lstm_lm": lstm_lm_script, "gru_lm": gru_lm_script}
 
 
@@ -362,17 +373,19 @@ def setup_model(name, device, **kwargs):
     return model, opt_cls(model.parameters(), **opt_args), x, y.to(device)
 
 
-def model_step(name, model, optimizer, x, y):
-    """One training step of a model family; returns the loss."""
+def model_step(name, model, optimizer, x, y, autocast=None):
+    """One training step of a model family; returns the loss. autocast: a dtype to run the forward
+    pass (loss included) in, under torch.autocast("cpu", dtype=autocast)."""
     optimizer.zero_grad(set_to_none=True)
-    if name == "gpt2":
-        loss = model(input_ids=x, labels=y).loss
-    elif name == "bert":
-        loss = model(input_ids=x[0], attention_mask=x[1], labels=y).loss
-    elif name in ("lstm_lm", "gru_lm"):
-        loss = F.cross_entropy(model(x).flatten(0, 1), y.flatten(), ignore_index=PAD)
-    else:
-        loss = F.cross_entropy(model(x), y)
+    with torch.autocast("cpu", dtype=autocast) if autocast else contextlib.nullcontext():
+        if name in ("gpt2", "llama"):
+            loss = model(input_ids=x, labels=y).loss
+        elif name == "bert":
+            loss = model(input_ids=x[0], attention_mask=x[1], labels=y).loss
+        elif name in ("lstm_lm", "gru_lm"):
+            loss = F.cross_entropy(model(x).flatten(0, 1), y.flatten(), ignore_index=PAD)
+        else:
+            loss = F.cross_entropy(model(x), y)
     loss.backward()
     optimizer.step()
     return loss

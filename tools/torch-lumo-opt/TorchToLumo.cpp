@@ -20,6 +20,21 @@ RankedTensorType tensorOf(ArrayRef<int64_t> shape, Type elem) {
 bool isFloatType(Type t) { return t.isa<FloatType>(); }
 bool isBoolType(Type t) { return t.isInteger(1); }
 bool isIntegerType(Type t) { return t.isa<IntegerType>() && !t.isInteger(1); }
+bool isReducedFloat(Type t) { return t.isBF16() || t.isF16(); }
+
+bool roundsAwayFromOpmath(double v, Type elem) {
+  auto rounded = [v](const llvm::fltSemantics &to) {
+    llvm::APFloat f(v);
+    bool lost = false;
+    f.convert(to, llvm::APFloat::rmNearestTiesToEven, &lost);
+    return f;
+  };
+  auto narrow = rounded(elem.cast<FloatType>().getFloatSemantics());
+  auto wide = rounded(llvm::APFloat::IEEEsingle());
+  bool lost = false;
+  narrow.convert(llvm::APFloat::IEEEsingle(), llvm::APFloat::rmNearestTiesToEven, &lost);
+  return !narrow.bitwiseIsEqual(wide);
+}
 Type si64Type(MLIRContext *ctx) { return IntegerType::get(ctx, 64, IntegerType::Signed); }
 
 int64_t numElements(ArrayRef<int64_t> shape) {
@@ -869,7 +884,31 @@ RankedTensorType TorchOp::resultType(unsigned i) const {
   if (i >= op->getNumResults()) unsupported("result " + llvm::Twine(i) + " is missing");
   auto type = op->getResult(i).getType().dyn_cast<RankedTensorType>();
   if (!type) unsupported("result " + llvm::Twine(i) + " is not a ranked tensor");
+  if (opmath && isReducedFloat(type.getElementType()))
+    return tensorOf(type.getShape(), Float32Type::get(op->getContext()));
   return type;
+}
+
+PatternFn inOpmath(PatternFn fn, std::function<bool(TorchOp &)> when) {
+  return [fn, when](TorchOp &t) -> Values {
+    bool reduced = llvm::any_of(t.op->getResultTypes(), [](Type type) {
+      auto ranked = type.dyn_cast<RankedTensorType>();
+      return ranked && isReducedFloat(ranked.getElementType());
+    });
+    if (!reduced || (when && !when(t))) return fn(t);
+    t.opmath = true;
+    Values results;
+    try {
+      results = fn(t);
+    } catch (...) {
+      t.opmath = false;
+      throw;
+    }
+    t.opmath = false;
+    for (unsigned i = 0; i < results.size(); ++i)
+      if (results[i]) results[i] = t.e.cast(results[i], t.resultElem(i));
+    return results;
+  };
 }
 
 // ------------------------------------------------------------------ the table

@@ -38,6 +38,12 @@ RankedTensorType tensorOf(ArrayRef<int64_t> shape, Type elem);
 bool isFloatType(Type t);
 bool isBoolType(Type t);
 bool isIntegerType(Type t);  // integers other than i1
+/// bf16 and f16: PyTorch's elementwise kernels compute them in f32 (their "op math" type) and
+/// round each result once.
+bool isReducedFloat(Type t);
+/// Whether the number v, rounded to `elem`, differs from v rounded to f32 (the precision PyTorch
+/// computes a reduced-precision operation with a scalar operand in).
+bool roundsAwayFromOpmath(double v, Type elem);
 /// si64, the element type of indices.
 Type si64Type(MLIRContext *ctx);
 int64_t numElements(ArrayRef<int64_t> shape);
@@ -190,6 +196,8 @@ class TorchOp {
   Emitter &e;
   FunctionState &state;
   StringRef kind;
+  /// While set, reduced-precision floating result types read as f32 (see inOpmath).
+  bool opmath = false;
 
   unsigned size() const { return op->getNumOperands(); }
   /// Throws unless the operation has between min and max operands (max 0: exactly min).
@@ -254,6 +262,12 @@ class PatternTable {
   }
   llvm::StringMap<PatternFn> table;
 };
+
+/// `fn` computing in f32 where a result is bf16 or f16, the results then cast to their types: as
+/// PyTorch computes one operation on reduced-precision floats (inputs and scalars in f32, one
+/// rounding at the end). For patterns that emit several arithmetic operations, or read a scalar
+/// that the reduced type cannot hold; `when` (if given) tells per operation whether it is needed.
+PatternFn inOpmath(PatternFn fn, std::function<bool(TorchOp &)> when = nullptr);
 
 /// All patterns, built once.
 const PatternTable &patterns();

@@ -95,3 +95,40 @@ func.func @special(%arg0: !torch.vtensor<[4],f32>, %arg1: !torch.vtensor<[4],si6
   %3 = "torch.operator"(%arg0) {name = "aten.i0"} : (!torch.vtensor<[4],f32>) -> !torch.vtensor<[4],f32>
   return %0, %1, %2, %3 : !torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>
 }
+
+// -----
+// bf16 arithmetic computes as PyTorch's kernels do, in f32 with one rounding: a scalar that bf16
+// cannot hold (0.044715) and an alpha other than 1 make the operation f32 between two casts; a
+// scalar bf16 holds exactly (0.5) and a tensor-tensor product stay bf16. A decomposed gradient
+// (tanh_backward: grad * (1 - y * y)) computes in f32 and rounds once.
+// CHECK-LABEL: func.func @bf16_opmath
+// CHECK: %[[X:.*]] = lumo.Cast %arg0 : (tensor<4xbf16>) -> tensor<4xf32>
+// CHECK: %[[C:.*]] = lumo.Const {value = dense<4.471500e-02> : tensor<f32>}
+// CHECK: %[[M:.*]] = lumo.Mul %[[X]], %[[C]] : (tensor<4xf32>, tensor<f32>) -> tensor<4xf32>
+// CHECK: %[[MB:.*]] = lumo.Cast %[[M]] : (tensor<4xf32>) -> tensor<4xbf16>
+// CHECK: %[[HALF:.*]] = lumo.Const {value = dense<5.000000e-01> : tensor<bf16>}
+// CHECK: %[[H:.*]] = lumo.Mul %[[MB]], %[[HALF]] : (tensor<4xbf16>, tensor<bf16>) -> tensor<4xbf16>
+// CHECK: %[[P:.*]] = lumo.Mul %[[H]], %arg1 : (tensor<4xbf16>, tensor<4xbf16>) -> tensor<4xbf16>
+// CHECK: %[[PF:.*]] = lumo.Cast %[[P]] : (tensor<4xbf16>) -> tensor<4xf32>
+// CHECK: %[[AF:.*]] = lumo.Cast %arg1 : (tensor<4xbf16>) -> tensor<4xf32>
+// CHECK: %[[THREE:.*]] = lumo.Const {value = dense<3.000000e+00> : tensor<f32>}
+// CHECK: %[[S:.*]] = lumo.Mul %[[AF]], %[[THREE]] : (tensor<4xf32>, tensor<f32>) -> tensor<4xf32>
+// CHECK: %[[A:.*]] = lumo.Add %[[PF]], %[[S]] : (tensor<4xf32>, tensor<4xf32>) -> tensor<4xf32>
+// CHECK: lumo.Cast %[[A]] : (tensor<4xf32>) -> tensor<4xbf16>
+// CHECK: %[[YY:.*]] = lumo.Mul %[[AF]], %[[AF]] : (tensor<4xf32>, tensor<4xf32>) -> tensor<4xf32>
+// CHECK: lumo.Sub %{{.*}}, %[[YY]] : (tensor<f32>, tensor<4xf32>) -> tensor<4xf32>
+// CHECK: %[[G:.*]] = lumo.Mul
+// CHECK-SAME: -> tensor<4xf32>
+// CHECK: lumo.Cast %[[G]] : (tensor<4xf32>) -> tensor<4xbf16>
+func.func @bf16_opmath(%arg0: !torch.vtensor<[4],bf16>, %arg1: !torch.vtensor<[4],bf16>,
+                       %arg2: !torch.vtensor<[],f64> {tf.parameter_value = dense<4.471500e-02> : tensor<f64>, vx.input_name = "placeholder2"})
+    -> (!torch.vtensor<[4],bf16>, !torch.vtensor<[4],bf16>) {
+  %half = "torch.constant.float"() {value = 5.000000e-01 : f64} : () -> !torch.float
+  %three = "torch.constant.int"() {value = 3 : i64} : () -> !torch.int
+  %0 = "torch.aten.mul.Tensor"(%arg0, %arg2) : (!torch.vtensor<[4],bf16>, !torch.vtensor<[],f64>) -> !torch.vtensor<[4],bf16>
+  %1 = "torch.aten.mul.Scalar"(%0, %half) : (!torch.vtensor<[4],bf16>, !torch.float) -> !torch.vtensor<[4],bf16>
+  %2 = "torch.aten.mul.Tensor"(%1, %arg1) : (!torch.vtensor<[4],bf16>, !torch.vtensor<[4],bf16>) -> !torch.vtensor<[4],bf16>
+  %3 = "torch.aten.add.Tensor"(%2, %arg1, %three) : (!torch.vtensor<[4],bf16>, !torch.vtensor<[4],bf16>, !torch.int) -> !torch.vtensor<[4],bf16>
+  %4 = "torch.aten.tanh_backward"(%3, %arg1) : (!torch.vtensor<[4],bf16>, !torch.vtensor<[4],bf16>) -> !torch.vtensor<[4],bf16>
+  return %3, %4 : !torch.vtensor<[4],bf16>, !torch.vtensor<[4],bf16>
+}

@@ -7,6 +7,27 @@
 namespace torch_lumo {
 namespace {
 
+/// Whether one of the first `n` operands is a scalar (a number or a 0-d tensor) that the
+/// reduced-precision result type cannot hold as PyTorch computes with it (in f32): then the
+/// operation computes in f32 (inOpmath).
+bool inexactScalar(TorchOp &t, unsigned n) {
+  Type elem = t.resultElem();
+  for (unsigned i = 0; i < n && i < t.size(); ++i) {
+    auto type = t.operand(i).getType().dyn_cast<RankedTensorType>();
+    if (type && type.getRank() > 0) continue;
+    if (auto v = t.number(i)) {
+      if (roundsAwayFromOpmath(*v, elem)) return true;
+    } else if (type && type.getElementType() != elem && isFloatType(type.getElementType())) {
+      return true;  // a computed 0-d tensor of a wider type
+    }
+  }
+  return false;
+}
+
+std::function<bool(TorchOp &)> inexactScalars(unsigned n) {
+  return [n](TorchOp &t) { return inexactScalar(t, n); };
+}
+
 /// The one tensor operand cast to the result's element type, then `fn`.
 template <typename Fn>
 PatternFn unaryWith(Fn fn) {
@@ -633,9 +654,21 @@ Values nanToNum(TorchOp &t) {
   return {r};
 }
 
+/// A unary function that emits several operations: computed in op math (inOpmath).
 template <typename Fn>
 void addUnary(PatternTable &t, StringRef kind, Fn fn) {
-  t.add(kind, unaryWith(fn));
+  t.add(kind, inOpmath(unaryWith(fn)));
+}
+
+/// add/sub/rsub: in op math when alpha is not 1 (x + alpha * y is rounded once) or a scalar
+/// operand is inexact in the reduced type.
+PatternFn scaled(PatternFn fn) {
+  return inOpmath(fn, [](TorchOp &t) {
+    if (inexactScalar(t, 2)) return true;
+    if (t.size() < 3 || t.isNone(2)) return false;
+    auto alpha = t.number(2);
+    return !alpha || *alpha != 1;
+  });
 }
 
 }  // namespace
@@ -660,14 +693,14 @@ void addElementwisePatterns(PatternTable &t) {
     return e.sub(e.scalar(elemOf(x), 1), e.unaryOp("lumo.Erf", x));
   });
   addUnary(t, "aten.frac", [](Emitter &e, Value x) { return e.sub(x, e.unary("trunc", x)); });
-  addUnary(t, "aten.square", [](Emitter &e, Value x) { return e.mul(x, x); });
+  t.add("aten.square", unaryWith([](Emitter &e, Value x) { return e.mul(x, x); }));
   addUnary(t, "aten.sinc", [](Emitter &e, Value x) {
     Type elem = elemOf(x);
     Value px = e.scale(x, M_PI);
     Value r = e.div(e.unaryOp("lumo.Sin", px), px);
     return e.select(e.compare(x, e.scalar(elem, 0), "EQ"), e.scalar(elem, 1), r);
   });
-  t.add("aten.round.decimals", roundDecimals);
+  t.add("aten.round.decimals", inOpmath(roundDecimals));
   t.add("aten.nan_to_num", nanToNum);
   t.add("aten.logical_not", logicalNot);
   t.add("aten.bitwise_not", bitwiseNot);
@@ -679,26 +712,29 @@ void addElementwisePatterns(PatternTable &t) {
   t.add("aten.signbit", signbit);
 
   // Arithmetic.
-  t.add({"aten.add.Tensor", "aten.add.Scalar"}, arithmetic("lumo.Add", true));
-  t.add({"aten.sub.Tensor", "aten.sub.Scalar"}, arithmetic("lumo.Sub", true));
-  t.add({"aten.rsub.Tensor", "aten.rsub.Scalar"}, arithmetic("lumo.Sub", true, true));
-  t.add({"aten.mul.Tensor", "aten.mul.Scalar"}, arithmetic("lumo.Mul", false));
-  t.add({"aten.div.Tensor", "aten.div.Scalar"}, arithmetic("lumo.Div", false));
-  t.add({"aten.div.Tensor_mode", "aten.div.Scalar_mode"}, divMode);
-  t.add({"aten.pow.Tensor_Tensor", "aten.pow.Tensor_Scalar", "aten.pow.Scalar"}, power);
-  t.add({"aten.floor_divide", "aten.floor_divide.Scalar"}, kindBinary("floor_divide"));
-  t.add({"aten.remainder.Tensor", "aten.remainder.Scalar"}, kindBinary("remainder"));
-  t.add({"aten.fmod.Tensor", "aten.fmod.Scalar"}, kindBinary("fmod"));
+  t.add({"aten.add.Tensor", "aten.add.Scalar"}, scaled(arithmetic("lumo.Add", true)));
+  t.add({"aten.sub.Tensor", "aten.sub.Scalar"}, scaled(arithmetic("lumo.Sub", true)));
+  t.add({"aten.rsub.Tensor", "aten.rsub.Scalar"}, scaled(arithmetic("lumo.Sub", true, true)));
+  t.add({"aten.mul.Tensor", "aten.mul.Scalar"}, inOpmath(arithmetic("lumo.Mul", false), inexactScalars(2)));
+  t.add({"aten.div.Tensor", "aten.div.Scalar"}, inOpmath(arithmetic("lumo.Div", false), inexactScalars(2)));
+  t.add({"aten.div.Tensor_mode", "aten.div.Scalar_mode"}, inOpmath(divMode));
+  t.add({"aten.pow.Tensor_Tensor", "aten.pow.Tensor_Scalar", "aten.pow.Scalar"},
+        inOpmath(power, inexactScalars(2)));
+  t.add({"aten.floor_divide", "aten.floor_divide.Scalar"},
+        inOpmath(kindBinary("floor_divide"), inexactScalars(2)));
+  t.add({"aten.remainder.Tensor", "aten.remainder.Scalar"},
+        inOpmath(kindBinary("remainder"), inexactScalars(2)));
+  t.add({"aten.fmod.Tensor", "aten.fmod.Scalar"}, inOpmath(kindBinary("fmod"), inexactScalars(2)));
   t.add("aten.atan2", kindBinary("atan2"));
   t.add("aten.maximum", kindBinary("maximum"));
   t.add("aten.minimum", kindBinary("minimum"));
   t.add("aten.fmax", [](TorchOp &op) { return fminmax(op, "maximum"); });
   t.add("aten.fmin", [](TorchOp &op) { return fminmax(op, "minimum"); });
-  t.add("aten.hypot", hypot);
+  t.add("aten.hypot", inOpmath(hypot));
   t.add("aten.copysign.Tensor", copysign);
-  t.add("aten.xlogy.Tensor", xlogy);
-  t.add("aten.logaddexp", logaddexp);
-  t.add("aten.logaddexp2", logaddexp2);
+  t.add("aten.xlogy.Tensor", inOpmath(xlogy));
+  t.add("aten.logaddexp", inOpmath(logaddexp));
+  t.add("aten.logaddexp2", inOpmath(logaddexp2));
   t.add("aten.heaviside", heaviside);
   t.add({"aten.bitwise_and.Tensor", "aten.bitwise_and.Scalar"}, bitwise("and"));
   t.add({"aten.bitwise_or.Tensor", "aten.bitwise_or.Scalar"}, bitwise("or"));
@@ -708,9 +744,9 @@ void addElementwisePatterns(PatternTable &t) {
   t.add("aten.logical_and", logical("and"));
   t.add("aten.logical_or", logical("or"));
   t.add("aten.logical_xor", logical("xor"));
-  t.add({"aten.lerp.Tensor", "aten.lerp.Scalar"}, lerp);
-  t.add("aten.addcmul", addcOp("lumo.Mul"));
-  t.add("aten.addcdiv", addcOp("lumo.Div"));
+  t.add({"aten.lerp.Tensor", "aten.lerp.Scalar"}, inOpmath(lerp));
+  t.add("aten.addcmul", inOpmath(addcOp("lumo.Mul")));
+  t.add("aten.addcdiv", inOpmath(addcOp("lumo.Div")));
 
   // Comparisons and selection.
   for (auto [name, dir] : std::initializer_list<std::pair<StringRef, StringRef>>{
@@ -729,41 +765,41 @@ void addElementwisePatterns(PatternTable &t) {
   // Activations.
   t.add("aten.hardtanh", hardtanh);
   t.add("aten.relu6", relu6);
-  t.add("aten.elu", elu);
+  t.add("aten.elu", inOpmath(elu));
   t.add("aten.leaky_relu", leakyRelu);
   t.add("aten.gelu", gelu);
   t.add("aten.softplus", softplus);
-  t.add("aten.mish", mish);
-  t.add("aten.hardswish", hardswish);
-  t.add("aten.celu", celu);
-  t.add("aten.selu", selu);
+  t.add("aten.mish", inOpmath(mish));
+  t.add("aten.hardswish", inOpmath(hardswish));
+  t.add("aten.celu", inOpmath(celu));
+  t.add("aten.selu", inOpmath(selu));
   t.add("aten.threshold", threshold);
   t.add("aten.hardshrink", hardshrink);
-  t.add("aten.softshrink", softshrink);
-  t.add("aten.log_sigmoid_forward", logSigmoidForward);
-  t.add("aten.glu", glu);
+  t.add("aten.softshrink", inOpmath(softshrink));
+  t.add("aten.log_sigmoid_forward", inOpmath(logSigmoidForward));
+  t.add("aten.glu", inOpmath(glu));
   t.add("aten._prelu_kernel", prelu);
-  t.add("aten.logit", logit);
+  t.add("aten.logit", inOpmath(logit));
 
   // Gradients of activations.
   t.add("aten.threshold_backward", thresholdBackward);
   t.add("aten.gelu_backward", geluBackward);
   t.add("aten.sigmoid_backward", sigmoidBackward);
-  t.add("aten.tanh_backward", tanhBackward);
-  t.add("aten.silu_backward", siluBackward);
-  t.add("aten.elu_backward", eluBackward);
+  t.add("aten.tanh_backward", inOpmath(tanhBackward));
+  t.add("aten.silu_backward", inOpmath(siluBackward));
+  t.add("aten.elu_backward", inOpmath(eluBackward));
   t.add("aten.leaky_relu_backward", leakyReluBackward);
   t.add("aten.hardsigmoid_backward", hardsigmoidBackward);
   t.add("aten.hardtanh_backward", hardtanhBackward);
-  t.add("aten.hardswish_backward", hardswishBackward);
-  t.add("aten.softplus_backward", softplusBackward);
-  t.add("aten.mish_backward", mishBackward);
-  t.add("aten.log_sigmoid_backward", logSigmoidBackward);
+  t.add("aten.hardswish_backward", inOpmath(hardswishBackward));
+  t.add("aten.softplus_backward", inOpmath(softplusBackward));
+  t.add("aten.mish_backward", inOpmath(mishBackward));
+  t.add("aten.log_sigmoid_backward", inOpmath(logSigmoidBackward));
   t.add({"aten.hardshrink_backward", "aten.softshrink_backward"}, shrinkBackward());
-  t.add("aten.logit_backward", logitBackward);
-  t.add("aten.glu_backward", gluBackward);
-  t.add("aten.glu_jvp", gluJvp);
-  t.add("aten._prelu_kernel_backward", preluBackward);
+  t.add("aten.logit_backward", inOpmath(logitBackward));
+  t.add("aten.glu_backward", inOpmath(gluBackward));
+  t.add("aten.glu_jvp", inOpmath(gluJvp));
+  t.add("aten._prelu_kernel_backward", inOpmath(preluBackward));
 }
 
 }  // namespace torch_lumo
