@@ -11,7 +11,7 @@ import torch.nn.functional as F
 
 from vudored.autocast import LazyAutocast
 from vudored.errors import HostReadError, UnsupportedError
-from vudored.step import _HostReads
+from vudored.step import _Trace, _TraceMode
 
 
 class Chain(nn.Module):
@@ -95,6 +95,6 @@ def test_host_reads_are_refused_under_autocast(backend):
     """As the step enters them: the autocast mode below the host-read mode, which still sees the
     Python-level Tensor.__repr__."""
     x = torch.randn(3).to("lazy")
-    with LazyAutocast(), _HostReads(None), torch.autocast("cpu", dtype=torch.bfloat16):
+    with LazyAutocast(), _TraceMode(_Trace([], [], {})), torch.autocast("cpu", dtype=torch.bfloat16):
         with pytest.raises(HostReadError, match="Tensor.__repr__"):
             repr(F.linear(x, x[None]))
