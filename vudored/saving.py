@@ -10,6 +10,8 @@ by name. So:
   writes a temporary file beside it and renames it, so a failed save never leaves a partial file.
 - copy.deepcopy of a lazy tensor or parameter (of a lazy model: an EMA copy, AveragedModel) holds the
   same value as data, not a computed clone whose value the host would not know.
+- load_state_dict into a model on the lazy device (a checkpoint loaded after the move) gives its
+  parameters and buffers the loaded values as data, keeping the objects.
 """
 import contextlib
 import os
@@ -157,9 +159,47 @@ def _parameter_deepcopy(self, memo):
     return result
 
 
+_original_load_state_dict = nn.Module.load_state_dict
+
+
+def load_state_dict(self, state_dict, *args, **kwargs):
+    """nn.Module.load_state_dict into a module on the lazy device: each lazy parameter and buffer
+    keeps its object (optimizers and tied modules refer to it) and holds the loaded value as data,
+    which the appliance loads at the first step. PyTorch checks the keys and shapes."""
+    from . import backend
+    own = {key: t for key, t in self.state_dict(keep_vars=True).items()
+           if isinstance(t, torch.Tensor) and t.device.type == "lazy"}
+    if not own or kwargs.get("assign") or sys.modules["vudored.step"]._active is not None:
+        return _original_load_state_dict(self, state_dict, *args, **kwargs)
+    loaded = dict(state_dict)
+    fresh = {}
+    for key, target in own.items():
+        value = state_dict.get(key)
+        if isinstance(value, torch.Tensor) and tuple(value.shape) == tuple(target.shape):
+            host = host_value(value) if value.device.type == "lazy" else value.detach()
+            with backend.keeping_data(True):
+                fresh[key] = ox.eager_to_lazy(host.to(target.dtype).contiguous().clone())
+            loaded[key] = fresh[key]
+    if hasattr(state_dict, "_metadata"):
+        loaded = type(state_dict)(loaded) if isinstance(state_dict, dict) else loaded
+        loaded._metadata = state_dict._metadata
+    swapping = torch.__future__.get_swap_module_params_on_conversion()
+    torch.__future__.set_swap_module_params_on_conversion(False)
+    try:
+        result = _original_load_state_dict(self, loaded, *args, **kwargs)
+    finally:
+        torch.__future__.set_swap_module_params_on_conversion(swapping)
+    with torch.no_grad():
+        for key, value in fresh.items():
+            own[key].set_(value)  # the same object, now holding the loaded value as data
+    return result
+
+
 def install():
-    """Routes torch.save, pickling and copy.deepcopy of lazy tensors through their values."""
+    """Routes torch.save, pickling and copy.deepcopy of lazy tensors through their values, and
+    load_state_dict into lazy modules into their data."""
     torch.save = save
+    nn.Module.load_state_dict = load_state_dict
     torch.Tensor._reduce_ex_internal = _reduce_ex_internal
     torch.Tensor.__deepcopy__ = _tensor_deepcopy
     nn.Parameter.__deepcopy__ = _parameter_deepcopy

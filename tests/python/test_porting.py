@@ -202,10 +202,10 @@ with torch.no_grad():
 
 model = net()
 resumed = os.path.exists(CHECKPOINT)
-if resumed:  # the usual resume: load into the host model, then move it and make the optimizer
+model.to(dev.torch_device)
+if resumed:  # a usual resume: the checkpoint loaded into the moved model, then the optimizer's
     saved = torch.load(CHECKPOINT)
     model.load_state_dict(saved["model"])
-model.to(dev.torch_device)
 optimizer, scheduler = make_optimizer(model)
 if resumed:
     optimizer.load_state_dict(saved["optimizer"])
