@@ -181,8 +181,10 @@ def _name_of(func):
         return "Tensor." + qualname.split(".", 1)[1]
     if qualname.startswith("_VariableFunctionsClass.") or qualname.startswith("PyCapsule."):
         return "torch." + qualname.split(".", 1)[1]
+    if getattr(torch, qualname, None) is func:
+        return "torch." + qualname
     module = getattr(func, "__module__", None) or ""
-    if module == "torch._C._nn":
+    if module == "torch._C._nn" or getattr(F, qualname, None) is func:
         module = "torch.nn.functional"
     if module.startswith("torch") and not qualname.startswith("Tensor."):
         return f"{module}.{qualname}"
@@ -634,14 +636,6 @@ def _reachable(fn):
     return found
 
 
-def _named_tensors(fn):
-    """The parameters and buffers of the modules the step reaches, by qualified name (for errors)."""
-    for _, name, _, value in _reachable(fn):
-        if isinstance(value, nn.Module):
-            for key, t in list(value.named_parameters()) + list(value.named_buffers()):
-                yield f"{name}.{key}", t
-
-
 class _OutsideGuard:
     """A forward pre-hook of the step's models: on the lazy device they run only inside the step.
     Copies of the model (copy.deepcopy, AveragedModel) share it."""
@@ -779,7 +773,9 @@ class CompiledStep:
         for name, t in state.items():
             ox.set_parameter_name(t, name)
         modules = {}
-        for prefix, module in self._models.items():
+        reachable = [(name + ".", value) for _, name, _, value in _reachable(self._fn)
+                     if isinstance(value, nn.Module)]
+        for prefix, module in list(self._models.items()) + reachable:
             for name, sub in module.named_modules():
                 modules.setdefault(id(sub), (prefix + name).rstrip("."))
         trace = _Trace(inputs, list(state), modules)
@@ -787,7 +783,8 @@ class CompiledStep:
         trace.initial = initial
         trace.numbers = [] if numbers else None
         trace.parameters = {id(p): p for m in self._models.values() for p in m.parameters()}
-        trace.parameter_names = {n: p for n, p in _named_tensors(self._fn)}
+        trace.parameter_names = {f"{prefix}{key}": t for prefix, module in reachable
+                                 for key, t in list(module.named_parameters()) + list(module.named_buffers())}
         trace.gradients = {pid: (p.grad, p.grad._version if p.grad is not None else None)
                            for pid, p in trace.parameters.items()}
         lazy_values = []

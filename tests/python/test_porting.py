@@ -419,13 +419,23 @@ def marks(x, y):
     torch._lazy.mark_step()
     return loss
 
+class Spectrum(nn.Module):
+    def forward(self, h):
+        return torch.stft(h.flatten(), 4, return_complex=True).abs().sum()
+
+spectrum = Spectrum()
+
+def composite(x, y):            # torch.stft runs an operator without a lazy kernel
+    return spectrum(model(x))
+
 def accumulates(x, y):          # steps the optimizer every other call: gradients add up across calls
     F.mse_loss(model(x), y).backward()
     optimizer.step()
     return model.weight.sum()
 
 report(early=early, not_moved=error_of(lambda: make(not_moved)(x, y)),
-       marks=error_of(lambda: make(marks)(x, y)), accumulates=error_of(lambda: make(accumulates)(x, y)))
+       marks=error_of(lambda: make(marks)(x, y)), composite=error_of(lambda: make(composite)(x, y)),
+       accumulates=error_of(lambda: make(accumulates)(x, y)))
 '''
 
 ERRORS_AFTER_COMPILING = HELPERS + r'''
@@ -476,10 +486,12 @@ def test_clear_errors(tmp_path):
     env = {"ART": str(tmp_path / "art")}
     before = results_of(run_python(ERRORS_BEFORE_COMPILING, env=env))
     assert before["early"].startswith("VudoredError: No vudored device exists yet"), before["early"]
-    assert before["not_moved"].startswith("VudoredError: torch.nn.functional.linear in Linear mixes "
+    assert before["not_moved"].startswith("VudoredError: torch.nn.functional.linear in Linear 'forgotten' mixes "
                                           "lazy tensors with tensors on the cpu device (forgotten.weight)")
     assert before["marks"].startswith("VudoredError: torch._lazy.mark_step() was called inside a "
                                       "vudored step")
+    assert before["composite"].startswith("UnsupportedError: torch.stft in Spectrum 'spectrum' is not "
+                                          "supported on the lazy device: it runs aten::_fft_r2c("), before["composite"]
     assert before["accumulates"].startswith("UnsupportedError: The step adds gradients to those of an "
                                             "earlier call") and "for xs, ys in zip(" in before["accumulates"]
     after = results_of(run_python(ERRORS_AFTER_COMPILING, env={"ART": str(tmp_path / "art2")}))
