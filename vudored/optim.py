@@ -279,9 +279,14 @@ def _show(value):
 
 
 def _same(a, b):
+    """Whether a setting or argument is what it was: numbers and strings by value, host tensors by
+    their elements, anything else by identity."""
     if a is b:
         return True
     if isinstance(a, torch.Tensor) or isinstance(b, torch.Tensor):
+        if isinstance(a, torch.Tensor) and isinstance(b, torch.Tensor) and a.device.type == "cpu" \
+                and b.device.type == "cpu":
+            return a.shape == b.shape and bool(torch.equal(a, b))
         return False
     try:
         return bool(a == b)
@@ -296,7 +301,7 @@ def hyper_input(values, batch_size, keep_data):
     with backend.keeping_data(keep_data):
         lazy = host.to(backend.LAZY)
     ox.set_parameter_name(lazy, HYPERPARAMETERS)
-    return lazy, host
+    return lazy
 
 
 # ---------------------------------------------------------------------------- optimizer state

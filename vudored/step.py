@@ -73,6 +73,7 @@ from torch.utils._pytree import tree_flatten, tree_unflatten
 import orvex_pytorch_lib as ox
 
 from . import backend, optim
+from .optim import _same
 from .autocast import LazyAutocast
 from .errors import (BatchSizeError, GraphChangedError, HostReadError, UnsupportedError,
                      VudoredError)
@@ -536,20 +537,6 @@ class _InputSlot:
         self.dtype = host.dtype
 
 
-def _same(a, b):
-    if a is b:
-        return True
-    if isinstance(a, torch.Tensor) or isinstance(b, torch.Tensor):
-        if isinstance(a, torch.Tensor) and isinstance(b, torch.Tensor) and a.device.type == "cpu" \
-                and b.device.type == "cpu":
-            return a.shape == b.shape and bool(torch.equal(a, b))
-        return False
-    try:
-        return bool(a == b)
-    except Exception:
-        return False
-
-
 def _sync(tensor):
     """Applies the pending updates of a tensor's views to it (functionalized lazy tensors)."""
     if torch._is_functional_tensor(tensor):
@@ -790,7 +777,7 @@ class CompiledStep:
         lazy_values = []
         if hyper.slots:
             batch = hosts[0].shape[0] if hosts and hosts[0].dim() else 1
-            hyper_lazy, _ = optim.hyper_input(hyper.values, batch, keep_hyper_data)
+            hyper_lazy = optim.hyper_input(hyper.values, batch, keep_hyper_data)
             lazy_values = [hyper_lazy[0, k] for k in range(len(hyper.slots))]
         def entered(module, args):
             trace.calls.append(module)
@@ -1140,12 +1127,6 @@ class CompiledStep:
                 return ox.get_appliance_data(value).tensor.clone()
             return value
         return read
-
-    def weight(self, name):
-        """The appliance's current value of the named weight, or None."""
-        if not self._compiled:
-            return None
-        return self._appliance.weights().get(name)
 
     def optimizer_state_dict(self, index=0):
         """The optimizer's state_dict with the trained state as host tensors, loadable into an eager
