@@ -23,7 +23,7 @@ test-cpp: build
 	cd $(BUILD_DIR) && ctest --output-on-failure
 
 test-py: build
-	$(PY) -m pytest -q tests/python
+	$(PY) -m pytest -q -n $(JOBS) tests/python
 
 # lit + FileCheck tests of the dialect and the tool (configured into the build tree by CMake).
 test-lit: build
