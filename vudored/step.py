@@ -962,7 +962,9 @@ class CompiledStep:
         self._modules = [(prefix + name, m) for prefix, model in self._models.items()
                          for name, m in model.named_modules()]
         self._training = [m.training for _, m in self._modules]
-        self._weights = [(name, t) for name, t in self._state().items()]
+        # The weights a script may edit (not the optimizer state): read at every run, so kept short.
+        state = self._state()
+        self._weights = [(name, t) for name, t in state.items() if name not in self._optimizer_names]
         self._versions = [t._version for _, t in self._weights]
 
     def _check_outside(self):
