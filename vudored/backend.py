@@ -152,7 +152,6 @@ def _initialize():
     # the move) when modules move between devices: without this, nn.Module._apply replaces every
     # parameter moved to the lazy device by a new one and ties are lost.
     torch.__future__.set_swap_module_params_on_conversion(True)
-    _allow_swapped_rnn_weights()
     _allow_capturable_optimizers()
     _register_device_module()
     from . import saving
@@ -244,27 +243,6 @@ class _DeviceModule(types.ModuleType):
 def _register_device_module():
     if "torch.lazy" not in sys.modules and not hasattr(torch, "lazy"):
         torch._register_device_module("lazy", _DeviceModule())
-
-
-def _allow_swapped_rnn_weights():
-    """With swapped parameters, load_state_dict swaps each weight of a module with the loaded one,
-    which torch.utils.swap_tensors refuses for the recurrent layers' weights: the layers keep weak
-    references to them. Loading then drops those references and makes them anew afterwards, as the
-    layers' own _apply does when the module moves."""
-    rnn = torch.nn.modules.rnn.RNNBase
-    original = rnn._load_from_state_dict
-    if getattr(original, "_vudored", False):
-        return
-
-    def load(self, *args, **kwargs):
-        self._flat_weight_refs = []
-        try:
-            return original(self, *args, **kwargs)
-        finally:
-            self._init_flat_weights()
-
-    load._vudored = True
-    rnn._load_from_state_dict = load
 
 
 def _allow_capturable_optimizers():

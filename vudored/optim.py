@@ -261,8 +261,13 @@ class Hyperparameters:
                     f"{what}, and the program holds what followed from that. This change needs a "
                     "new program (a new process); values that keep the decision may change freely.")
         self._fed_values = values
-        self._fed = torch.tensor(values, dtype=torch.float64).expand(batch_size, len(values))
+        self._fed = _rows(values, batch_size)
         return self._fed
+
+
+def _rows(values, batch_size):
+    """The hyperparameters as the program takes them: one row per sample of the batch."""
+    return torch.tensor(values, dtype=torch.float64).expand(batch_size, len(values))
 
 
 class _Shape(tuple):
@@ -297,9 +302,8 @@ def _same(a, b):
 def hyper_input(values, batch_size, keep_data):
     """The lazy input that carries the hyperparameters of a trace."""
     from . import backend
-    host = torch.tensor(values, dtype=torch.float64).expand(batch_size, len(values)).contiguous()
     with backend.keeping_data(keep_data):
-        lazy = host.to(backend.LAZY)
+        lazy = _rows(values, batch_size).contiguous().to(backend.LAZY)
     ox.set_parameter_name(lazy, HYPERPARAMETERS)
     return lazy
 
@@ -371,18 +375,13 @@ def host_state_to_device(optimizers, initial, device):
     """Optimizer state that the first step created on the host (Adafactor's step counter) moves to
     the lazy device with the value it was created with, where the program updates it."""
     for opt in optimizers:
-        for state in opt.state.values():
+        for p, state in opt.state.items():
             for key, value in list(state.items()):
                 if isinstance(value, torch.Tensor) and value.device.type != "lazy":
                     host = initial.host(value) if initial is not None else None
                     if host is not None:
                         with device:
-                            state[key] = host.to(backend_device())
-
-
-def backend_device():
-    from .backend import LAZY
-    return LAZY
+                            state[key] = host.to(p.device)
 
 
 def first_run_overrides(optimizers, hyper, zero_started, names):
@@ -425,10 +424,9 @@ class InitialValues:
                 self.values[id(result)] = (result, value)
             return
         if func in PASS_THROUGH:
-            source = self.values.get(id(args[0])) if args else None
-            if source is None:
+            host = self.host(args[0]) if args and isinstance(args[0], torch.Tensor) else None
+            if host is None:
                 return
-            host = self.host(args[0])
             dtype = result.dtype
             self.values[id(result)] = (result, lambda: host.to(dtype).clone())
             return

@@ -80,15 +80,15 @@ def _saving(obj):
     a state dict holds are resolved first, so that a refusal comes before anything is written."""
     outer = getattr(_local, "weights", None)
     if outer is None:
-        _local.weights = {}
+        _local.weights, _local.resolved = {}, {}
     try:
         for leaf in _leaves(obj):
-            if leaf.device.type == "lazy":
-                host_value(leaf)
+            if leaf.device.type == "lazy" and id(leaf) not in _local.resolved:
+                _local.resolved[id(leaf)] = (leaf, host_value(leaf))
         yield
     finally:
         if outer is None:
-            _local.weights = None
+            _local.weights = _local.resolved = None
 
 
 _original_save = torch.save
@@ -118,7 +118,8 @@ save.__doc__ = _original_save.__doc__
 
 def _reduce_ex_internal(self, proto):
     if self.device.type == "lazy":
-        value = host_value(self)
+        resolved = (getattr(_local, "resolved", None) or {}).get(id(self))
+        value = resolved[1] if resolved is not None and resolved[0] is self else host_value(self)
         if self.requires_grad and value.is_floating_point():
             value.requires_grad_(True)
         return _original_reduce(value, proto)
@@ -163,26 +164,27 @@ _original_load_state_dict = nn.Module.load_state_dict
 
 
 def load_state_dict(self, state_dict, *args, **kwargs):
-    """nn.Module.load_state_dict into a module on the lazy device: each lazy parameter and buffer
-    keeps its object (optimizers and tied modules refer to it) and holds the loaded value as data,
-    which the appliance loads at the first step. PyTorch checks the keys and shapes."""
+    """nn.Module.load_state_dict as PyTorch loads by default, copying into each tensor (the process
+    swaps parameters only when modules move between devices; swapping would also break the weak
+    references of the recurrent layers). Into a module on the lazy device each lazy parameter and
+    buffer keeps its object (optimizers and tied modules refer to it) and holds the loaded value as
+    data, which the appliance loads at the first step. PyTorch checks the keys and shapes."""
     from . import backend
-    own = {key: t for key, t in self.state_dict(keep_vars=True).items()
-           if isinstance(t, torch.Tensor) and t.device.type == "lazy"}
-    if not own or kwargs.get("assign") or sys.modules["vudored.step"]._active is not None:
-        return _original_load_state_dict(self, state_dict, *args, **kwargs)
-    loaded = dict(state_dict)
-    fresh = {}
-    for key, target in own.items():
-        value = state_dict.get(key)
-        if isinstance(value, torch.Tensor) and tuple(value.shape) == tuple(target.shape):
-            host = host_value(value) if value.device.type == "lazy" else value.detach()
-            with backend.keeping_data(True):
-                fresh[key] = ox.eager_to_lazy(host.to(target.dtype).contiguous().clone())
-            loaded[key] = fresh[key]
-    if hasattr(state_dict, "_metadata"):
-        loaded = type(state_dict)(loaded) if isinstance(state_dict, dict) else loaded
-        loaded._metadata = state_dict._metadata
+    loaded, fresh = state_dict, {}
+    if not kwargs.get("assign") and sys.modules["vudored.step"]._active is None:
+        own = {key: t for key, t in self.state_dict(keep_vars=True).items()
+               if isinstance(t, torch.Tensor) and t.device.type == "lazy"}
+        for key, target in own.items():
+            value = state_dict.get(key)
+            if isinstance(value, torch.Tensor) and tuple(value.shape) == tuple(target.shape):
+                host = host_value(value) if value.device.type == "lazy" else value.detach()
+                with backend.keeping_data(True):
+                    fresh[key] = (target, ox.eager_to_lazy(host.to(target.dtype).contiguous().clone()))
+        if fresh:
+            loaded = type(state_dict)(state_dict) if isinstance(state_dict, dict) else dict(state_dict)
+            loaded.update({key: value for key, (_, value) in fresh.items()})
+            if hasattr(state_dict, "_metadata"):
+                loaded._metadata = state_dict._metadata
     swapping = torch.__future__.get_swap_module_params_on_conversion()
     torch.__future__.set_swap_module_params_on_conversion(False)
     try:
@@ -190,8 +192,8 @@ def load_state_dict(self, state_dict, *args, **kwargs):
     finally:
         torch.__future__.set_swap_module_params_on_conversion(swapping)
     with torch.no_grad():
-        for key, value in fresh.items():
-            own[key].set_(value)  # the same object, now holding the loaded value as data
+        for target, value in fresh.values():
+            target.set_(value)  # the same object, now holding the loaded value as data
     return result
 
 

@@ -449,8 +449,10 @@ class _Trace:
         key = (self.stream, self.position)
         self.position += 1
         if key not in self.draws:
-            self.draws[key] = func(*args, **kwargs)
-            return self.draws[key]
+            result = func(*args, **kwargs)
+            # An in-place draw's tensor may be written again later: the draw is kept apart.
+            self.draws[key] = result.clone() if func in _RANDOM_INPLACE else result
+            return result
         if func in _RANDOM_INPLACE:
             return args[0].copy_(self.draws[key])
         return self.draws[key]
