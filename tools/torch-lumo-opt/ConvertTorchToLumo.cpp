@@ -47,7 +47,12 @@ LogicalResult convertFunction(func::FuncOp func) {
   for (Block &block : func.getBody()) {
     for (Operation &opRef : llvm::make_early_inc_range(block)) {
       Operation *op = &opRef;
+      if (op->getName().getDialectNamespace() != "torch") continue;
       StringRef kind = torchKind(op);
+      if (std::optional<std::string> reason = checkOperation(op)) {
+        fail(kind.empty() ? StringRef("operator") : kind, op->getLoc(), *reason);
+        continue;
+      }
       if (kind.empty() || isOperandOnlyKind(kind)) continue;
       const PatternFn *fn = table.lookup(kind);
       if (!fn && kind.startswith("lumo.")) fn = table.lookup("lumo.*");

@@ -287,6 +287,12 @@ void addLumoPatterns(PatternTable &t);
 /// Why an operation kind that has no pattern is never converted, or empty.
 StringRef refusalReason(StringRef kind);
 
+/// Checks one torch-dialect operation (any kind, operand-only kinds included) before a pattern reads
+/// it: its operand count and kinds against the operator's signature, its constants and lists
+/// against their result types, its declared result types against what the operation computes.
+/// Returns the reason when the operation is malformed (see Signatures.cpp).
+std::optional<std::string> checkOperation(Operation *op);
+
 /// Operations whose results are read by the patterns (constants, lists, scalar reads) rather than
 /// converted; they disappear once unused.
 bool isOperandOnlyKind(StringRef kind);
