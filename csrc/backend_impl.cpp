@@ -520,116 +520,91 @@ std::string torch_to_lumo(std::string torch_mlir, std::filesystem::path dir) {
   return text.str();
 }
 
-std::vector<BackendDataPtr> OrvexBackendImpl::ExecuteComputation(
-    ComputationPtr computation, c10::ArrayRef<BackendDataPtr> arguments,
-    const BackendDevice& device) const {
-  CachedOrvexComputation* cache = GetCachedOrvexComputation();
-  const int64_t latest = cache->latest_hash();
-  auto& output_tensors = GetOutputTensors();
-  auto& output_tensor_data = GetOutputTensorData();
+namespace {
 
-  if (cache->has_computation()) {
-    StepRegistriesReset finish(/*clear_mappings=*/false);
-    if (compile_run_failed) {
-      mFwLtcFatal << "Orvex backend cannot run this step: compiling the program failed in an "
-                     "earlier step, so there are no results to return. Fix the cause reported "
-                     "there and restart the process.";
-    }
-    if (cache->output_data().size() != output_tensors.size()) {
-      mFwLtcFatal << "Orvex backend cannot run this step: the compiled program has "
-                  << cache->output_data().size() << " outputs but this step has "
-                  << output_tensors.size() << ". The set of step outputs must not change after "
-                  << "the program was compiled.";
-    }
-    return cache->output_data();
+// The results of a step once the program exists: the compile run's result data, every time.
+std::vector<BackendDataPtr> CachedResults(CachedOrvexComputation* cache) {
+  StepRegistriesReset finish(/*clear_mappings=*/false);
+  if (compile_run_failed) {
+    mFwLtcFatal << "Orvex backend cannot run this step: compiling the program failed in an "
+                   "earlier step, so there are no results to return. Fix the cause reported "
+                   "there and restart the process.";
   }
-  cache->set_hash(static_cast<int64_t>(reinterpret_cast<intptr_t>(computation.get())));
-  StepRegistriesReset finish(/*clear_mappings=*/true);
+  const size_t outputs = GetOutputTensors().size();
+  if (cache->output_data().size() != outputs) {
+    mFwLtcFatal << "Orvex backend cannot run this step: the compiled program has "
+                << cache->output_data().size() << " outputs but this step has " << outputs
+                << ". The set of step outputs must not change after the program was compiled.";
+  }
+  return cache->output_data();
+}
 
-  if (latest == 0) {
-    // Placeholder run: nothing runs; results stand in for the outputs until the program exists.
-    GetOrvexBackendAppliance()->set_rng_seed(GetOrvexLazyGraphExecutor()->GetRunningSeed(device));
-    std::vector<BackendDataPtr> results;
-    results.reserve(output_tensors.size());
-    for (size_t i = 0; i < output_tensors.size(); ++i) {
-      const BackendDataPtr& data = i < output_tensor_data.size() ? output_tensor_data[i] : nullptr;
-      if (data) {
-        ApplianceDataInfo* info =
-            RequireApplianceInfo(data, "Invalid Backend Data Info. Expected ApplianceDataInfo.");
-        if (info->has_tensor()) {
-          results.push_back(data);
-          continue;
-        }
-        if (info->scalar) {
-          results.push_back(MakeComputationDataFromScalar(*info->scalar, device));
-          continue;
-        }
+// The first step: nothing runs; results stand in for the outputs until the program exists. Host
+// data an output already has is returned as it is.
+std::vector<BackendDataPtr> PlaceholderResults(const BackendDevice& device) {
+  GetOrvexBackendAppliance()->set_rng_seed(GetOrvexLazyGraphExecutor()->GetRunningSeed(device));
+  const auto& output_tensors = GetOutputTensors();
+  const auto& output_tensor_data = GetOutputTensorData();
+  std::vector<BackendDataPtr> results;
+  results.reserve(output_tensors.size());
+  for (size_t i = 0; i < output_tensors.size(); ++i) {
+    const BackendDataPtr& data = i < output_tensor_data.size() ? output_tensor_data[i] : nullptr;
+    if (data) {
+      ApplianceDataInfo* info =
+          RequireApplianceInfo(data, "Invalid Backend Data Info. Expected ApplianceDataInfo.");
+      if (info->has_tensor()) {
+        results.push_back(data);
+        continue;
       }
-      results.push_back(std::make_shared<TorchMlirBackendData>(
-          device, output_tensors[i]->shape().Get(), std::make_shared<ApplianceDataInfo>()));
+      if (info->scalar) {
+        results.push_back(GetOrvexBackendImpl()->MakeComputationDataFromScalar(*info->scalar, device));
+        continue;
+      }
     }
-    return results;
+    results.push_back(std::make_shared<TorchMlirBackendData>(
+        device, output_tensors[i]->shape().Get(), std::make_shared<ApplianceDataInfo>()));
+  }
+  return results;
+}
+
+// The second step, which makes the program: its stages in the order they run (see
+// ExecuteComputation). Each stage either records what the later ones need or stops the step with
+// an error.
+class CompileRun {
+ public:
+  CompileRun(const ComputationPtr& computation, const BackendDevice& device)
+      : computation_(computation),
+        program_(dynamic_cast<OrvexComputation*>(computation.get())),
+        device_(device) {
+    TORCH_CHECK(program_ != nullptr, "Invalid Computation Pointer. Expected OrvexComputation.");
   }
 
-  // Compile run.
-  compile_run_failed = true;  // until it succeeds
-  cache->set_computation(computation);
-  auto* orvex_computation = dynamic_cast<OrvexComputation*>(computation.get());
-  TORCH_CHECK(orvex_computation != nullptr, "Invalid Computation Pointer. Expected OrvexComputation.");
-  const auto& parameters_map = orvex_computation->parameters_map();
-  const auto& results_metadata = orvex_computation->get_results_metadata();
-  const auto& parameters_metadata = orvex_computation->get_parameters_metadata();
-  auto result_metadata = [&](size_t i) -> std::shared_ptr<OrvexMetadata> {
-    // A missing entry counts as none.
-    return i < results_metadata.size() ? results_metadata[i] : nullptr;
-  };
-  // Names belong to the output a result is, not to its node.
-  auto result_output = [&](size_t i) { return orvex_computation->result_output(i); };
-  auto result_alias = [&](size_t i) -> std::string {
-    std::shared_ptr<OrvexMetadata> metadata = result_metadata(i);
-    return metadata ? metadata->alias_name_of(result_output(i)) : std::string();
-  };
-
-  std::vector<ApplianceDataInfo*> inputs;
-  std::vector<ApplianceDataInfo*> weights;
-  inputs.reserve(arguments.size());
-  weights.reserve(arguments.size());
-  int64_t batch_size = -1;
-  for (const BackendDataPtr& argument : arguments) {
-    ApplianceDataInfo* info = RequireApplianceInfo(argument, nullptr);
-    if (info->scalar) {
-      mFwLtcDebug << "Scalar argument (ignored): " << info->name;
-    } else if (starts_with(info->name, "input")) {
-      mFwLtcDebug << "Input argument: (" << argument->shape() << ") " << info->name;
-      inputs.push_back(info);
-      const auto sizes = argument->shape().sizes();
-      if (sizes.empty()) {
-        mFwLtcFatal << "Invalid input argument \"" << info->name
-                    << "\". Expected a tensor with at least one dimension specifying batch size, "
-                       "but got a 0-dimensional tensor.";
+  // Inputs (names beginning with "input", which carry the batch), weights (other names) and the
+  // rest (scalars, placeholders, unnamed data), in argument order.
+  void ClassifyArguments(c10::ArrayRef<BackendDataPtr> arguments) {
+    inputs_.reserve(arguments.size());
+    weights_.reserve(arguments.size());
+    for (const BackendDataPtr& argument : arguments) {
+      ApplianceDataInfo* info = RequireApplianceInfo(argument, nullptr);
+      if (info->scalar) {
+        mFwLtcDebug << "Scalar argument (ignored): " << info->name;
+      } else if (starts_with(info->name, "input")) {
+        mFwLtcDebug << "Input argument: (" << argument->shape() << ") " << info->name;
+        inputs_.push_back(info);
+        CheckBatchSize(*info, argument->shape().sizes());
+      } else if (info->name.empty() || starts_with(info->name, "placeholder")) {
+        // Neither input nor weight: an embedded constant.
+      } else {
+        mFwLtcDebug << "Weight argument: (" << argument->shape() << ") " << info->name;
+        weights_.push_back(info);
       }
-      const int64_t n = sizes[0];
-      if (n < 1) {
-        mFwLtcFatal << "Invalid batch size found on graph input \"" << info->name << "\": " << n
-                    << ". Expected a positive integer.";
-      }
-      if (batch_size != -1 && batch_size != n) {
-        mFwLtcFatal << "Inconsistent batch sizes found in inputs. Input \"" << inputs.front()->name
-                    << "\" has batch size " << batch_size << " while input \"" << info->name
-                    << "\" has batch size " << n << ".";
-      }
-      batch_size = n;
-    } else if (info->name.empty() || starts_with(info->name, "placeholder")) {
-      // Neither input nor weight: an embedded constant.
-    } else {
-      mFwLtcDebug << "Weight argument: (" << argument->shape() << ") " << info->name;
-      weights.push_back(info);
     }
   }
 
-  {
+  // Every named parameter has its own name, and each weight is updated by one output at most.
+  void CheckNames() {
     std::unordered_map<std::string, int> seen;
-    for (const auto& entry : parameters_map) {
+    for (const auto& entry : program_->parameters_map()) {
       auto found = seen.find(entry.second);
       if (found != seen.end()) {
         mFwLtcFatal << "Input parameters " << entry.first << " and " << found->second
@@ -638,26 +613,164 @@ std::vector<BackendDataPtr> OrvexBackendImpl::ExecuteComputation(
       }
       seen.emplace(entry.second, entry.first);
     }
-  }
-  // By weight name, the result that updates the weight (one at most), and the names in result
-  // order.
-  std::unordered_map<std::string, size_t> aliases;
-  std::vector<std::string> alias_order;
-  for (size_t i = 0; i < results_metadata.size(); ++i) {
-    std::string alias = result_alias(i);
-    if (alias.empty()) continue;
-    if (!aliases.emplace(alias, i).second) {
-      mFwLtcFatal << "Input parameter " << alias
-                  << " is aliased by multiple outputs. This is an invalid program.";
+    const size_t results = program_->get_results_metadata().size();
+    for (size_t i = 0; i < results; ++i) {
+      std::string alias = ResultAlias(i);
+      if (alias.empty()) continue;
+      if (!aliases_.emplace(alias, i).second) {
+        mFwLtcFatal << "Input parameter " << alias
+                    << " is aliased by multiple outputs. This is an invalid program.";
+      }
+      alias_order_.push_back(std::move(alias));
     }
-    alias_order.push_back(std::move(alias));
   }
 
-  MlirOperation func = orvex_computation->func_op();
-  MlirContext context = orvex_computation->mlir_context();
-  {
-    MlirRegion body = mlirOperationGetRegion(func, 0);
-    MlirBlock block = mlirRegionGetFirstBlock(body);
+  // The program computes something from its inputs, has inputs, and updates every weight; the
+  // order of inputs and weights is cached for the later steps.
+  void CheckProgram() {
+    CheckGraphNotEmpty();
+    TORCH_CHECK(!inputs_.empty(),
+                "No input tensors found. Please make sure you are wrapping your dataloader inside "
+                "a vudored.utils.data.DataLoader.\n\n",
+                GetOrvexBackendImpl()->GetComputationBackendText(computation_));
+    GetCachedOrvexComputation()->set_input_order(inputs_);
+    GetCachedOrvexComputation()->set_weight_names(weights_);
+    if (weights_.size() != aliases_.size()) ReportWeightsWithoutAlias();
+  }
+
+  // The attribute contract on the function: one dictionary per argument (its name or resource
+  // name, the output that updates it, the tensor's own attributes, its value when it is a constant
+  // of the program) and the appliance's seed.
+  void WriteArgumentAttributes() {
+    MlirOperation func = program_->func_op();
+    MlirAttribute arg_attrs = mlirOperationGetAttributeByName(func, toMlirStringRef("arg_attrs"));
+    if (mlirAttributeIsNull(arg_attrs)) mFwLtcFatal << "No attribute 'arg_attrs' found";
+    std::vector<MlirAttribute> dicts;
+    const intptr_t count = mlirArrayAttrGetNumElements(arg_attrs);
+    for (intptr_t k = 0; k < count; ++k) dicts.push_back(ArgumentAttributes(k));
+    MlirContext context = program_->mlir_context();
+    mlirOperationSetAttributeByName(func, toMlirStringRef("arg_attrs"),
+                                    mlirArrayAttrGet(context, dicts.size(), dicts.data()));
+    mlirOperationSetAttributeByName(
+        func, toMlirStringRef(kSeedAttrName),
+        mlirIntegerAttrGet(mlirIntegerTypeUnsignedGet(context, 64),
+                           static_cast<int64_t>(GetOrvexBackendAppliance()->seed())));
+  }
+
+  // One result data per output, under a name unique in the step (weights keep theirs), cached as
+  // the results of every later step; the names go into the function's result dictionaries.
+  void MakeOutputs() {
+    MlirContext context = program_->mlir_context();
+    const auto& output_tensors = GetOutputTensors();
+    std::vector<BackendDataPtr> results;
+    std::vector<MlirAttribute> dicts;
+    UniqueNames names;
+    for (size_t i = 0; i < output_tensors.size(); ++i) {
+      auto info = std::make_shared<ApplianceDataInfo>();
+      std::string name = ResultAlias(i);
+      if (!name.empty()) {
+        info->is_weight = true;
+      } else if (auto metadata = ResultMetadata(i); metadata && !metadata->name_of(Output(i)).empty()) {
+        name = metadata->name_of(Output(i));
+      } else {
+        name = "output_" + std::to_string(i);
+      }
+      info->name = names.take(name);
+      AttributeList attrs(context);
+      if (!info->is_weight) attrs.add(kOutputNameAttrName, StringAttr(context, info->name));
+      dicts.push_back(attrs.build());
+      output_infos_.push_back(info);
+      results.push_back(std::make_shared<TorchMlirBackendData>(
+          device_, output_tensors[i]->GetIrValue().shape(), info));
+    }
+    GetCachedOrvexComputation()->set_output_data(results);
+    mlirOperationSetAttributeByName(program_->func_op(), toMlirStringRef("res_attrs"),
+                                    mlirArrayAttrGet(context, dicts.size(), dicts.data()));
+  }
+
+  // The verified module, converted to lumo, goes to the appliance's compile callback.
+  void Convert() {
+    VerifyProgram(program_->func_op());
+    // The conversion leaves its output in the artifact folder as "lumo.mlir".
+    const std::string text =
+        torch_to_lumo(computation_->to_string(), GetOrvexBackendAppliance()->get_artifact_dir());
+    TORCH_CHECK(GetOrvexBackendAppliance()->compile(batch_size_, text),
+                "Failed to compile model for Orvex System.\n\n",
+                GetOrvexBackendImpl()->GetComputationBackendText(computation_));
+  }
+
+  // The first run; an output that updates a weight the appliance skipped keeps that weight's data.
+  void Run() {
+    std::unordered_set<std::string> skipped =
+        GetOrvexBackendAppliance()->execute(batch_size_, weights_);
+    for (ApplianceDataInfo* weight : weights_) {
+      if (!skipped.count(weight->name)) continue;
+      auto alias = aliases_.find(weight->name);
+      if (alias == aliases_.end()) continue;
+      mFwLtcTrace << "Keeping device data for skipped weight '" << weight->name
+                  << "' for future use.";
+      output_infos_[alias->second]->share_storage(*weight);
+    }
+  }
+
+ private:
+  // Names made unique by a number suffix: "loss", "loss1", "loss2", ...
+  class UniqueNames {
+   public:
+    std::string take(const std::string& name) {
+      std::string unique = name;
+      if (taken_.count(unique)) {
+        int& suffix = next_suffix_.emplace(name, 1).first->second;
+        do {
+          unique = name + std::to_string(suffix++);
+        } while (taken_.count(unique));
+      }
+      taken_.insert(unique);
+      return unique;
+    }
+
+   private:
+    std::unordered_set<std::string> taken_;
+    // Per name, the suffix to try next: suffixes below it are taken already.
+    std::unordered_map<std::string, int> next_suffix_;
+  };
+
+  // A missing metadata entry counts as none.
+  std::shared_ptr<OrvexMetadata> ResultMetadata(size_t i) const {
+    const auto& metadata = program_->get_results_metadata();
+    return i < metadata.size() ? metadata[i] : nullptr;
+  }
+  // Names belong to the output a result is, not to its node.
+  size_t Output(size_t i) const { return program_->result_output(i); }
+  std::string ResultAlias(size_t i) const {
+    std::shared_ptr<OrvexMetadata> metadata = ResultMetadata(i);
+    return metadata ? metadata->alias_name_of(Output(i)) : std::string();
+  }
+
+  void CheckBatchSize(const ApplianceDataInfo& info, c10::ArrayRef<int64_t> sizes) {
+    if (sizes.empty()) {
+      mFwLtcFatal << "Invalid input argument \"" << info.name
+                  << "\". Expected a tensor with at least one dimension specifying batch size, "
+                     "but got a 0-dimensional tensor.";
+    }
+    const int64_t n = sizes[0];
+    if (n < 1) {
+      mFwLtcFatal << "Invalid batch size found on graph input \"" << info.name << "\": " << n
+                  << ". Expected a positive integer.";
+    }
+    if (batch_size_ != -1 && batch_size_ != n) {
+      mFwLtcFatal << "Inconsistent batch sizes found in inputs. Input \"" << inputs_.front()->name
+                  << "\" has batch size " << batch_size_ << " while input \"" << info.name
+                  << "\" has batch size " << n << ".";
+    }
+    batch_size_ = n;
+  }
+
+  // Counts the operands of the function's operations (after the first) that are not named
+  // arguments: none means the step computes nothing.
+  void CheckGraphNotEmpty() const {
+    MlirBlock block = mlirRegionGetFirstBlock(mlirOperationGetRegion(program_->func_op(), 0));
+    const auto& parameters_map = program_->parameters_map();
     // Values compare by their handle.
     std::unordered_set<const void*> named_arguments;
     for (intptr_t k = 0; k < mlirBlockGetNumArguments(block); ++k) {
@@ -682,45 +795,35 @@ std::vector<BackendDataPtr> OrvexBackendImpl::ExecuteComputation(
     }
   }
 
-  TORCH_CHECK(!inputs.empty(),
-              "No input tensors found. Please make sure you are wrapping your dataloader inside "
-              "a vudored.utils.data.DataLoader.\n\n",
-              GetComputationBackendText(computation));
-  cache->set_input_order(inputs);
-  cache->set_weight_names(weights);
-
-  if (weights.size() != aliases.size()) {
+  void ReportWeightsWithoutAlias() const {
     std::ostringstream text;
-    text << "Expected number of weights and aliases to match. Got: " << weights.size()
-         << " != " << aliases.size() << std::endl
+    text << "Expected number of weights and aliases to match. Got: " << weights_.size()
+         << " != " << aliases_.size() << std::endl
          << "Missing aliases:\n";
     std::unordered_set<std::string> weight_names;
-    for (ApplianceDataInfo* weight : weights) {
+    for (ApplianceDataInfo* weight : weights_) {
       weight_names.insert(weight->name);
-      if (!aliases.count(weight->name)) text << "    " << weight->name << std::endl;
+      if (!aliases_.count(weight->name)) text << "    " << weight->name << std::endl;
     }
     text << "\nMissing weights:\n";
-    for (const auto& name : alias_order) {
+    for (const auto& name : alias_order_) {
       if (!weight_names.count(name)) text << "    " << name << std::endl;
     }
     mFwLtcFatal << text.str();
   }
 
-  // Argument attributes.
-  MlirAttribute arg_attrs = mlirOperationGetAttributeByName(func, toMlirStringRef("arg_attrs"));
-  if (mlirAttributeIsNull(arg_attrs)) mFwLtcFatal << "No attribute 'arg_attrs' found";
-  const auto& parameters = orvex_computation->get_parameters();
-  std::vector<MlirAttribute> argument_dicts;
-  const intptr_t argument_count = mlirArrayAttrGetNumElements(arg_attrs);
-  for (intptr_t k = 0; k < argument_count; ++k) {
-    const BackendDataPtr& data = parameters.at(k);
+  MlirAttribute ArgumentAttributes(intptr_t k) const {
+    MlirContext context = program_->mlir_context();
+    const BackendDataPtr& data = program_->get_parameters().at(k);
     ApplianceDataInfo* info =
         RequireApplianceInfo(data, "Invalid Backend Data Info. Expected ApplianceDataInfo.");
     std::shared_ptr<OrvexMetadata> metadata;
+    const auto& parameters_metadata = program_->get_parameters_metadata();
     auto found_metadata = parameters_metadata.find(data->GetHandle());
     if (found_metadata != parameters_metadata.end()) metadata = found_metadata->second;
 
     AttributeList attrs(context);
+    const auto& parameters_map = program_->parameters_map();
     auto entry = parameters_map.find(static_cast<int>(k));
     const bool has_entry = entry != parameters_map.end();
     if (!has_entry) {
@@ -729,8 +832,8 @@ std::vector<BackendDataPtr> OrvexBackendImpl::ExecuteComputation(
       attrs.add(kInputNameAttrName, StringAttr(context, name));
     } else {
       attrs.add(kResourceAttrName, StringAttr(context, entry->second));
-      auto alias = aliases.find(entry->second);
-      if (alias != aliases.end()) {
+      auto alias = aliases_.find(entry->second);
+      if (alias != aliases_.end()) {
         attrs.add(kResourceAliasPosAttrName,
                   mlirIntegerAttrGet(mlirIntegerTypeGet(context, 64),
                                      static_cast<int64_t>(alias->second)));
@@ -746,87 +849,62 @@ std::vector<BackendDataPtr> OrvexBackendImpl::ExecuteComputation(
         attrs.add(attr.first, attr.second);
       }
     }
-    at::Tensor value;
-    if (has_entry) {
-      if (is_constant) value = info->get_tensor();
-    } else if (info->scalar) {
-      value = at::scalar_tensor(*info->scalar);
-    } else if (is_constant) {
-      value = info->get_tensor();
-    } else if (info->has_tensor() && !starts_with(info->name, "input") &&
-               dynamic_cast<const DeferredInfo*>(info->impl_.get()) == nullptr) {
-      // Host data that no name makes an input or a weight (a number, a tensor made on the host
-      // inside the step) is a constant of the program: without its value the program would read
-      // an argument that nothing feeds.
-      value = info->get_tensor();
-    }
+    at::Tensor value = EmbeddedValue(*info, has_entry, is_constant);
     if (value.defined()) attrs.add(kParameterValueAttrName, DenseAttr(context, value));
-    argument_dicts.push_back(attrs.build());
+    return attrs.build();
   }
-  mlirOperationSetAttributeByName(
-      func, toMlirStringRef("arg_attrs"),
-      mlirArrayAttrGet(context, argument_dicts.size(), argument_dicts.data()));
-  mlirOperationSetAttributeByName(
-      func, toMlirStringRef(kSeedAttrName),
-      mlirIntegerAttrGet(mlirIntegerTypeUnsignedGet(context, 64),
-                         static_cast<int64_t>(GetOrvexBackendAppliance()->seed())));
 
-  // Outputs.
-  std::vector<std::shared_ptr<ApplianceDataInfo>> output_infos;
-  std::vector<BackendDataPtr> results;
-  std::vector<MlirAttribute> result_dicts;
-  std::unordered_set<std::string> output_names;
-  // Per name, the suffix to try next: suffixes below it are taken already.
-  std::unordered_map<std::string, int> next_suffix;
-  for (size_t i = 0; i < output_tensors.size(); ++i) {
-    auto info = std::make_shared<ApplianceDataInfo>();
-    std::shared_ptr<OrvexMetadata> metadata = result_metadata(i);
-    std::string name = result_alias(i);
-    if (!name.empty()) {
-      info->is_weight = true;
-    } else if (metadata && !metadata->name_of(result_output(i)).empty()) {
-      name = metadata->name_of(result_output(i));
-    } else {
-      name = "output_" + std::to_string(i);
+  // The value an argument carries into the program, if any: constants, scalars, and host data
+  // that no name makes an input or a weight.
+  static at::Tensor EmbeddedValue(ApplianceDataInfo& info, bool named, bool is_constant) {
+    if (named) return is_constant ? info.get_tensor() : at::Tensor();
+    if (info.scalar) return at::scalar_tensor(*info.scalar);
+    if (is_constant) return info.get_tensor();
+    if (info.has_tensor() && !starts_with(info.name, "input") &&
+        dynamic_cast<const DeferredInfo*>(info.impl_.get()) == nullptr) {
+      // A number or a tensor made on the host inside the step: without its value the program
+      // would read an argument that nothing feeds.
+      return info.get_tensor();
     }
-    std::string unique = name;
-    if (output_names.count(unique)) {
-      int& suffix = next_suffix.emplace(name, 1).first->second;
-      do {
-        unique = name + std::to_string(suffix++);
-      } while (output_names.count(unique));
-    }
-    output_names.insert(unique);
-    info->name = unique;
-    AttributeList attrs(context);
-    if (!info->is_weight) attrs.add(kOutputNameAttrName, StringAttr(context, unique));
-    result_dicts.push_back(attrs.build());
-    output_infos.push_back(info);
-    results.push_back(std::make_shared<TorchMlirBackendData>(
-        device, output_tensors[i]->GetIrValue().shape(), info));
+    return at::Tensor();
   }
-  cache->set_output_data(results);
-  mlirOperationSetAttributeByName(
-      func, toMlirStringRef("res_attrs"),
-      mlirArrayAttrGet(context, result_dicts.size(), result_dicts.data()));
 
-  VerifyProgram(func);
-  const std::string artifact_dir = GetOrvexBackendAppliance()->get_artifact_dir();
-  // The conversion leaves its output in the artifact folder as "lumo.mlir".
-  std::string text = torch_to_lumo(computation->to_string(), artifact_dir);
-  TORCH_CHECK(GetOrvexBackendAppliance()->compile(batch_size, text),
-              "Failed to compile model for Orvex System.\n\n",
-              GetComputationBackendText(computation));
+  ComputationPtr computation_;
+  OrvexComputation* program_;
+  const BackendDevice& device_;
+  std::vector<ApplianceDataInfo*> inputs_;
+  std::vector<ApplianceDataInfo*> weights_;
+  int64_t batch_size_ = -1;
+  // By weight name, the result that updates the weight, and the names in result order.
+  std::unordered_map<std::string, size_t> aliases_;
+  std::vector<std::string> alias_order_;
+  std::vector<std::shared_ptr<ApplianceDataInfo>> output_infos_;
+};
 
-  std::unordered_set<std::string> skipped = GetOrvexBackendAppliance()->execute(batch_size, weights);
-  for (ApplianceDataInfo* weight : weights) {
-    if (!skipped.count(weight->name)) continue;
-    auto alias = aliases.find(weight->name);
-    if (alias == aliases.end()) continue;
-    mFwLtcTrace << "Keeping device data for skipped weight '" << weight->name
-                << "' for future use.";
-    output_infos[alias->second]->share_storage(*weight);
-  }
+}  // namespace
+
+// One program per process: the first step only stands in (placeholder results), the second
+// makes the program and runs it, every later step returns the results of the second.
+std::vector<BackendDataPtr> OrvexBackendImpl::ExecuteComputation(
+    ComputationPtr computation, c10::ArrayRef<BackendDataPtr> arguments,
+    const BackendDevice& device) const {
+  CachedOrvexComputation* cache = GetCachedOrvexComputation();
+  if (cache->has_computation()) return CachedResults(cache);
+  const int64_t latest = cache->latest_hash();
+  cache->set_hash(static_cast<int64_t>(reinterpret_cast<intptr_t>(computation.get())));
+  StepRegistriesReset finish(/*clear_mappings=*/true);
+  if (latest == 0) return PlaceholderResults(device);
+
+  compile_run_failed = true;  // until it succeeds
+  cache->set_computation(computation);
+  CompileRun run(computation, device);
+  run.ClassifyArguments(arguments);
+  run.CheckNames();
+  run.CheckProgram();
+  run.WriteArgumentAttributes();
+  run.MakeOutputs();
+  run.Convert();
+  run.Run();
   compile_run_failed = false;
   return cache->output_data();
 }
