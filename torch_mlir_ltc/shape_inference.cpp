@@ -31,12 +31,16 @@ c10::ScalarType ToFloating(c10::ScalarType t) {
                                                      : t;
 }
 
-// Sizes after reducing `dims` of `self` (all of them when `dims` is empty or absent).
+// Sizes after reducing `dims` of `self` (all of them when `dims` is empty or absent). A 0-d
+// tensor accepts dimension 0 or -1, as PyTorch does, and stays 0-d.
 std::vector<int64_t> Reduced(const at::Tensor& self, at::OptionalIntArrayRef dims, bool keepdim) {
   const int64_t rank = self.dim();
   std::vector<bool> reduce(rank, !dims || dims->empty());
   if (dims) {
-    for (int64_t d : *dims) reduce[at::maybe_wrap_dim(d, rank)] = true;
+    for (int64_t d : *dims) {
+      const int64_t wrapped = at::maybe_wrap_dim(d, rank);
+      if (wrapped < rank) reduce[wrapped] = true;
+    }
   }
   std::vector<int64_t> out;
   for (const auto i : c10::irange(rank)) {

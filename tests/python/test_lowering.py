@@ -75,3 +75,12 @@ def test_operators_torch_mlir_does_not_register_are_spelled_as_torch_operator(ba
     if installed_version != version:
         pytest.skip(f"torch-mlir {installed_version} is installed, the list is of {version}")
     assert installed == names
+
+
+@pytest.mark.parametrize("call", [
+    lambda x: torch.logsumexp(x, 0), lambda x: torch.logsumexp(x, -1, keepdim=True),
+    lambda x: torch.count_nonzero(x, 0), lambda x: torch.var(x, 0, correction=0),
+])
+def test_reducing_dimension_zero_of_a_0d_tensor_captures_eagers_shape(backend, call):
+    x = torch.tensor(1.5)
+    assert call(x.to("lazy")).shape == call(x).shape == ()
