@@ -84,7 +84,8 @@ def main():
             tool_best = min(tool_best, best_time(ours, sed, 1))
             opt_best = min(opt_best, best_time(theirs, torch_mlir, 1))
     ratio = tool_best / opt_best
-    print(f"conversion: 12-block transformer step, {ops} torch operations, {len(text) / 1e6:.1f} MB")
+    print(f"conversion: 12-block transformer step, {ops} torch operations, {len(text) / 1e6:.1f} MB "
+          f"(load average {os.getloadavg()[0]:.2f})")
     print(f"  torch-lumo-opt {tool_best * 1000:.0f} ms, mlir-opt-16 parse+print {opt_best * 1000:.0f} ms")
     print(f"  ratio {ratio:.2f} (target <= 3): {'met' if ratio <= 3 else 'MISSED'}")
 
