@@ -16,12 +16,14 @@
 
 #include "lumo/LumoDialect.h"
 #include "mlir/Dialect/Func/Transforms/FuncConversions.h"
+#include "mlir/IR/Verifier.h"
 #include "mlir/Pass/PassManager.h"
 #include "mlir/Pass/PassRegistry.h"
 #include "mlir/Rewrite/FrozenRewritePatternSet.h"
 #include "mlir/Transforms/DialectConversion.h"
 #include "mlir/Transforms/Passes.h"
 #include "llvm/ADT/DenseSet.h"
+#include "llvm/ADT/MapVector.h"
 #include "llvm/ADT/StringSet.h"
 
 #include <algorithm>
@@ -43,8 +45,10 @@ StringRef reportedKind(Operation *op) {
   return kind.empty() ? StringRef("operator") : kind;
 }
 
+/// Where a kind was first not converted, and why. The operation is one left in the module (failed
+/// operations stay), or null for a result that had no replacement.
 struct Failure {
-  unsigned order;
+  Operation *op;
   Location loc;
   std::string reason;
 };
@@ -54,30 +58,24 @@ struct Failure {
 struct StandIn {
   StringRef kind;
   Location loc;
-  unsigned order;
   unsigned result;
 };
 
 /// What one run of the conversion over a module records.
 struct ConversionRun {
-  /// Program order of the torch operations, for reporting the first location of each kind.
-  llvm::DenseMap<Operation *, unsigned> order;
   /// Operations refused by checkOperation (reported already).
   llvm::DenseSet<Operation *> rejected;
-  llvm::StringMap<Failure> failures;
+  llvm::MapVector<StringRef, Failure> failures;
   llvm::DenseMap<Operation *, std::unique_ptr<FunctionState>> functions;
   llvm::DenseMap<Value, Operation *> standInOps;
   llvm::DenseMap<Value, StandIn> standIns;
 
   /// Records that `kind` was not converted at `op`, keeping the first location of each kind.
   void fail(StringRef kind, Operation *op, const std::string &reason) {
-    unsigned at = order.lookup(op);
-    auto [it, inserted] = failures.try_emplace(kind, Failure{at, op->getLoc(), reason});
-    if (!inserted && at < it->second.order) it->second = Failure{at, op->getLoc(), reason};
-  }
-  void fail(StringRef kind, unsigned at, Location loc, const std::string &reason) {
-    auto [it, inserted] = failures.try_emplace(kind, Failure{at, loc, reason});
-    if (!inserted && at < it->second.order) it->second = Failure{at, loc, reason};
+    auto [it, inserted] = failures.insert({kind, Failure{op, op->getLoc(), reason}});
+    Operation *first = it->second.op;
+    if (!inserted && first && first->getBlock() == op->getBlock() && op->isBeforeInBlock(first))
+      it->second = Failure{op, op->getLoc(), reason};
   }
 
   FunctionState *stateFor(Operation *op) {
@@ -92,7 +90,6 @@ struct ConversionRun {
   }
 
   void clear() {
-    order.clear();
     rejected.clear();
     failures.clear();
     functions.clear();
@@ -202,7 +199,7 @@ class TorchToLumoPattern : public ConversionPattern {
       Value standIn = rewriter.create<UnrealizedConversionCastOp>(op->getLoc(), types[i], ValueRange{})
                           .getResult(0);
       run.standInOps[standIn] = op;
-      run.standIns.try_emplace(standIn, StandIn{kind, op->getLoc(), run.order.lookup(op), i});
+      run.standIns.try_emplace(standIn, StandIn{kind, op->getLoc(), i});
       results[i] = standIn;
     }
     rewriter.replaceOp(op, results);
@@ -281,24 +278,16 @@ struct ConvertTorchToLumoPass : PassWrapper<ConvertTorchToLumoPass, OperationPas
     if (needsConversion && failed(refineTypes(module, types))) return signalPassFailure();
 
     run.clear();
-    // Every torch operation is checked before any pattern reads it; kinds without a pattern are
-    // reported here, in program order with the failures of the patterns.
+    // Every torch operation is checked before any pattern reads it.
     module.walk([&](Operation *op) {
       if (!isTorch(op)) return;
-      run.order.try_emplace(op, run.order.size());
-      StringRef kind = torchKind(op);
       if (std::optional<std::string> reason = checkOperation(op)) {
         run.fail(reportedKind(op), op, *reason);
         run.rejected.insert(op);
-        return;
-      }
-      if (kind.empty()) {
+      } else if (torchKind(op).empty()) {
         run.fail("operator", op, "the operator has no name");
         run.rejected.insert(op);
-        return;
       }
-      if (!isOperandOnlyKind(kind) && !enabled.lookup(kind))
-        run.fail(kind, op, refusalReason(kind).str());
     });
 
     ConversionTarget target(*ctx);
@@ -320,47 +309,71 @@ struct ConvertTorchToLumoPass : PassWrapper<ConvertTorchToLumoPass, OperationPas
       target.addLegalOp(OperationName(name, ctx));
     if (failed(applyPartialConversion(module, target, frozen))) return signalPassFailure();
 
-    // Operations of kinds that have a pattern but were left over (their failure is recorded).
+    // Operations left over: kinds without a pattern (or a pattern of another family), and those
+    // whose pattern failed (its reason is recorded already).
     module.walk([&](Operation *op) {
       if (!isTorch(op) || run.rejected.contains(op)) return;
       StringRef kind = torchKind(op);
-      if (!isOperandOnlyKind(kind)) run.fail(kind, op, "");
+      if (isOperandOnlyKind(kind)) return;
+      std::string reason;
+      if (!enabled.lookup(kind)) {
+        StringRef family = enabled.table->familyOf(kind);
+        if (family.empty() && kind.startswith("lumo.")) family = enabled.table->familyOf("lumo.*");
+        reason = family.empty() ? refusalReason(kind).str()
+                                : "its pattern is in the family '" + family.str() +
+                                      "', which is not enabled";
+      }
+      run.fail(kind, op, reason);
     });
-    if (run.failures.empty()) {
-      for (func::FuncOp func : module.getOps<func::FuncOp>())
-        for (Block &block : func.getBody()) eraseDead(block);
-      // Results still read by something the conversion produced.
+    if (!run.failures.empty()) {
+      // In program order: the operations of the failures are still in the module.
+      llvm::DenseMap<Operation *, std::pair<StringRef, Failure *>> at;
+      for (auto &entry : run.failures) at[entry.second.op] = {entry.first, &entry.second};
+      llvm::SmallVector<std::pair<StringRef, Failure *>> sorted;
       module.walk([&](Operation *op) {
-        if (auto cast = dyn_cast<UnrealizedConversionCastOp>(op)) {
-          auto it = run.standIns.find(cast.getResult(0));
-          if (it != run.standIns.end() && !cast.getResult(0).use_empty())
-            run.fail(it->second.kind, it->second.order, it->second.loc,
-                     "result " + std::to_string(it->second.result) +
-                         " is used but not converted");
-          return;
-        }
-        if (!isTorch(op)) return;
-        for (OpResult r : op->getResults())
-          if (!r.use_empty()) {
-            run.fail(reportedKind(op), op,
-                     "result " + std::to_string(r.getResultNumber()) +
-                         " is used but not converted");
-            break;
-          }
+        auto it = at.find(op);
+        if (it != at.end()) sorted.push_back(it->second);
       });
+      report(sorted);
+      return signalPassFailure();
     }
-    if (run.failures.empty()) return;
 
-    llvm::SmallVector<std::pair<StringRef, const Failure *>> sorted;
-    for (const auto &entry : run.failures) sorted.push_back({entry.getKey(), &entry.getValue()});
-    std::stable_sort(sorted.begin(), sorted.end(), [](const auto &a, const auto &b) {
-      return a.second->order < b.second->order;
+    for (func::FuncOp func : module.getOps<func::FuncOp>())
+      for (Block &block : func.getBody()) eraseDead(block);
+    // Results still read by something the conversion produced.
+    module.walk([&](Operation *op) {
+      if (auto cast = dyn_cast<UnrealizedConversionCastOp>(op)) {
+        auto it = run.standIns.find(cast.getResult(0));
+        if (it != run.standIns.end() && !cast.getResult(0).use_empty())
+          run.failures.insert({it->second.kind,
+                               Failure{nullptr, it->second.loc,
+                                       "result " + std::to_string(it->second.result) +
+                                           " is used but not converted"}});
+        return;
+      }
+      if (!isTorch(op)) return;
+      for (OpResult r : op->getResults())
+        if (!r.use_empty()) {
+          run.fail(reportedKind(op), op,
+                   "result " + std::to_string(r.getResultNumber()) + " is used but not converted");
+          break;
+        }
     });
-    for (auto &[kind, failure] : sorted) {
+    if (!run.failures.empty()) {
+      llvm::SmallVector<std::pair<StringRef, Failure *>> inOrder;
+      for (auto &entry : run.failures) inOrder.push_back({entry.first, &entry.second});
+      report(inOrder);
+      return signalPassFailure();
+    }
+    // What the canonicaliser folds next is verified first.
+    if (failed(verify(module))) signalPassFailure();
+  }
+
+  static void report(ArrayRef<std::pair<StringRef, Failure *>> failures) {
+    for (auto &[kind, failure] : failures) {
       InFlightDiagnostic diag = emitError(failure->loc) << "no lumo conversion for torch." << kind;
       if (!failure->reason.empty()) diag << ": " << failure->reason;
     }
-    signalPassFailure();
   }
 
   TorchTypeConverter types;
@@ -369,13 +382,26 @@ struct ConvertTorchToLumoPass : PassWrapper<ConvertTorchToLumoPass, OperationPas
   FrozenRewritePatternSet frozen;
 };
 
+/// Verifies the module: run last when the pass manager does not verify after each pass.
+struct VerifyPass : PassWrapper<VerifyPass, OperationPass<ModuleOp>> {
+  MLIR_DEFINE_EXPLICIT_INTERNAL_INLINE_TYPE_ID(VerifyPass)
+  StringRef getArgument() const final { return "torch-lumo-verify"; }
+  void runOnOperation() override {
+    if (failed(verify(getOperation()))) signalPassFailure();
+  }
+};
+
 }  // namespace
+
+std::unique_ptr<Pass> createVerifyPass() { return std::make_unique<VerifyPass>(); }
 
 std::unique_ptr<Pass> createConvertTorchToLumoPass() {
   return std::make_unique<ConvertTorchToLumoPass>();
 }
 
 void registerPasses() {
+  registerCanonicalizerPass();
+  registerCSEPass();
   registerPass([] { return createRefineTypesPass(); });
   registerPass([] { return createConvertTorchToLumoPass(); });
   PassPipelineRegistration<>(
