@@ -155,7 +155,7 @@ LogicalResult checkTypes(ModuleOp module, bool &needsConversion) {
       }
       needsConversion |= refined != t;
       if (!refined.isa<RankedTensorType>()) {
-        emitError(loc) << "function " << what << " " << i << " is '" << t << "'"
+        emitError(loc) << "function " << what << " " << i << " is " << t
                        << ", not a tensor: a program's inputs and outputs are tensors";
         failed = true;
       }

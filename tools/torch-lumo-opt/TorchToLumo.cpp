@@ -596,6 +596,11 @@ FunctionState::FunctionState(func::FuncOp f) : func(f), funcOp(f.getOperation())
   }
 }
 
+void Emitter::erase(Operation *op) {
+  if (rewriter) rewriter->eraseOp(op);
+  else op->erase();
+}
+
 Value FunctionState::remap(Value v) const {
   if (!rewriter) return v;
   Value mapped = rewriter->getRemappedValue(v);

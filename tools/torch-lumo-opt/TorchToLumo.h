@@ -14,6 +14,7 @@
 #include "mlir/IR/BuiltinOps.h"
 #include "mlir/IR/BuiltinTypes.h"
 #include "mlir/IR/Operation.h"
+#include "mlir/IR/PatternMatch.h"
 #include "llvm/ADT/DenseMap.h"
 #include "llvm/ADT/SmallVector.h"
 #include "llvm/ADT/StringMap.h"
@@ -81,8 +82,14 @@ Type promoteTypes(MLIRContext *ctx, ArrayRef<PromotionInput> inputs);
 class Emitter {
  public:
   Emitter(OpBuilder &builder, Location loc) : b(builder), loc(loc) {}
+  /// In a dialect conversion: what the emitter creates is tracked by the rewriter (and rolled back
+  /// when the pattern fails), so what it removes must go through the rewriter too (erase).
+  Emitter(RewriterBase &rewriter, Location loc) : b(rewriter), loc(loc), rewriter(&rewriter) {}
   OpBuilder &b;
   Location loc;
+  RewriterBase *rewriter = nullptr;
+  /// Removes an operation the emitter created (e.g. one that folded away).
+  void erase(Operation *op);
   MLIRContext *ctx() const { return b.getContext(); }
 
   Operation *create(StringRef name, ValueRange operands, TypeRange results,
