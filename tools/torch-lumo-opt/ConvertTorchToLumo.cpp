@@ -73,9 +73,18 @@ struct ConversionRun {
   /// Records that `kind` was not converted at `op`, keeping the first location of each kind.
   void fail(StringRef kind, Operation *op, const std::string &reason) {
     auto [it, inserted] = failures.insert({kind, Failure{op, op->getLoc(), reason}});
-    Operation *first = it->second.op;
-    if (!inserted && first && first->getBlock() == op->getBlock() && op->isBeforeInBlock(first))
+    if (!inserted && it->second.op && isBefore(op, it->second.op))
       it->second = Failure{op, op->getLoc(), reason};
+  }
+
+  /// Whether a comes before b in the module (in the same block, or through their ancestors).
+  static bool isBefore(Operation *a, Operation *b) {
+    for (Operation *ancestor = a; ancestor && ancestor->getBlock();
+         ancestor = ancestor->getParentOp()) {
+      Operation *other = ancestor->getBlock()->findAncestorOpInBlock(*b);
+      if (other) return other != ancestor && ancestor->isBeforeInBlock(other);
+    }
+    return false;
   }
 
   FunctionState *stateFor(Operation *op) {
