@@ -48,7 +48,7 @@ StringRef reportedKind(Operation *op) {
 }
 
 /// Where a kind was first not converted, and why. The operation is one left in the module (failed
-/// operations stay), or null for a result that had no replacement.
+/// operations stay; for a result that had no replacement, its placeholder).
 struct Failure {
   Operation *op;
   Location loc;
@@ -74,9 +74,12 @@ struct ConversionRun {
 
   /// Records that `kind` was not converted at `op`, keeping the first location of each kind.
   void fail(StringRef kind, Operation *op, const std::string &reason) {
-    auto [it, inserted] = failures.insert({kind, Failure{op, op->getLoc(), reason}});
-    if (!inserted && it->second.op && isBefore(op, it->second.op))
-      it->second = Failure{op, op->getLoc(), reason};
+    fail(kind, op, op->getLoc(), reason);
+  }
+  /// The same, reported at `loc` (op gives the place in the module).
+  void fail(StringRef kind, Operation *op, Location loc, const std::string &reason) {
+    auto [it, inserted] = failures.insert({kind, Failure{op, loc, reason}});
+    if (!inserted && isBefore(op, it->second.op)) it->second = Failure{op, loc, reason};
   }
 
   /// Whether a comes before b in the module (in the same block, or through their ancestors).
@@ -223,16 +226,15 @@ class TorchToLumoPattern : public ConversionPattern {
   ConversionRun &run;
 };
 
-/// Removes unused torch operations, unused placeholders and unused lumo operations without effects,
-/// last first.
-void eraseDead(Block &block) {
-  for (Operation &op : llvm::make_early_inc_range(llvm::reverse(block))) {
-    if (!op.use_empty() || op.hasTrait<OpTrait::IsTerminator>()) continue;
-    StringRef name = op.getName().getStringRef();
-    if (name.startswith("torch.") || (name.startswith("lumo.") && !isRandom(&op)) ||
-        (isa<UnrealizedConversionCastOp>(op) && op.getNumOperands() == 0))
-      op.erase();
-  }
+/// Erases op if it is an unused torch operation, placeholder or lumo operation without effects.
+bool eraseIfDead(Operation &op) {
+  if (!op.use_empty() || op.hasTrait<OpTrait::IsTerminator>()) return false;
+  StringRef name = op.getName().getStringRef();
+  if (!name.startswith("torch.") && !(name.startswith("lumo.") && !isRandom(&op)) &&
+      !(isa<UnrealizedConversionCastOp>(op) && op.getNumOperands() == 0))
+    return false;
+  op.erase();
+  return true;
 }
 
 struct ConvertTorchToLumoPass : PassWrapper<ConvertTorchToLumoPass, OperationPass<ModuleOp>> {
@@ -331,15 +333,17 @@ struct ConvertTorchToLumoPass : PassWrapper<ConvertTorchToLumoPass, OperationPas
                            "torch.prim.ListConstruct", "torch.aten.IntImplicit",
                            "torch.aten.FloatImplicit", "torch.aten.ScalarImplicit"})
       target.addLegalOp(OperationName(name, ctx));
-    if (failed(applyPartialConversion(module, target, buildPatterns(ctx, names.getArrayRef()))))
+    DenseSet<Operation *> unconverted;
+    if (failed(applyPartialConversion(module, target, buildPatterns(ctx, names.getArrayRef()),
+                                      &unconverted)))
       return signalPassFailure();
 
     // Operations left over: kinds without a pattern (or a pattern of another family), and those
     // whose pattern failed (its reason is recorded already).
-    module.walk([&](Operation *op) {
-      if (!isTorch(op) || run.rejected.contains(op)) return;
+    for (Operation *op : unconverted) {
+      if (!isTorch(op) || run.rejected.contains(op)) continue;
       StringRef kind = torchKind(op);
-      if (isOperandOnlyKind(kind)) return;
+      if (isOperandOnlyKind(kind)) continue;
       std::string reason;
       if (!enabled.lookup(kind)) {
         StringRef family = enabled.table->familyOf(kind);
@@ -349,7 +353,31 @@ struct ConvertTorchToLumoPass : PassWrapper<ConvertTorchToLumoPass, OperationPas
                                       "', which is not enabled";
       }
       run.fail(kind, op, reason);
-    });
+    }
+
+    if (run.failures.empty()) {
+      // Unused constants, lists and placeholders go; what is still read was not converted.
+      for (func::FuncOp func : module.getOps<func::FuncOp>())
+        for (Block &block : func.getBody())
+          for (Operation &op : llvm::make_early_inc_range(llvm::reverse(block))) {
+            if (eraseIfDead(op)) continue;
+            if (auto cast = dyn_cast<UnrealizedConversionCastOp>(op)) {
+              auto it = run.standIns.find(cast.getResult(0));
+              if (it != run.standIns.end())
+                run.fail(it->second.kind, &op, it->second.loc,
+                         "result " + std::to_string(it->second.result) +
+                             " is used but not converted");
+            } else if (isTorch(&op)) {
+              for (OpResult r : op.getResults())
+                if (!r.use_empty()) {
+                  run.fail(reportedKind(&op), &op,
+                           "result " + std::to_string(r.getResultNumber()) +
+                               " is used but not converted");
+                  break;
+                }
+            }
+          }
+    }
     if (!run.failures.empty()) {
       // In program order: the operations of the failures are still in the module.
       llvm::DenseMap<Operation *, std::pair<StringRef, Failure *>> at;
@@ -360,34 +388,6 @@ struct ConvertTorchToLumoPass : PassWrapper<ConvertTorchToLumoPass, OperationPas
         if (it != at.end()) sorted.push_back(it->second);
       });
       report(sorted);
-      return signalPassFailure();
-    }
-
-    for (func::FuncOp func : module.getOps<func::FuncOp>())
-      for (Block &block : func.getBody()) eraseDead(block);
-    // Results still read by something the conversion produced.
-    module.walk([&](Operation *op) {
-      if (auto cast = dyn_cast<UnrealizedConversionCastOp>(op)) {
-        auto it = run.standIns.find(cast.getResult(0));
-        if (it != run.standIns.end() && !cast.getResult(0).use_empty())
-          run.failures.insert({it->second.kind,
-                               Failure{nullptr, it->second.loc,
-                                       "result " + std::to_string(it->second.result) +
-                                           " is used but not converted"}});
-        return;
-      }
-      if (!isTorch(op)) return;
-      for (OpResult r : op->getResults())
-        if (!r.use_empty()) {
-          run.fail(reportedKind(op), op,
-                   "result " + std::to_string(r.getResultNumber()) + " is used but not converted");
-          break;
-        }
-    });
-    if (!run.failures.empty()) {
-      llvm::SmallVector<std::pair<StringRef, Failure *>> inOrder;
-      for (auto &entry : run.failures) inOrder.push_back({entry.first, &entry.second});
-      report(inOrder);
       return signalPassFailure();
     }
     // What the canonicaliser folds next is verified first.
