@@ -33,8 +33,9 @@ using namespace mlir;
 using Shape = llvm::SmallVector<int64_t, 4>;
 using Values = llvm::SmallVector<Value, 4>;
 
-/// Thrown by patterns and readers when an operation cannot be converted; the driver catches it and
-/// reports the operation kind with the reason.
+/// Thrown by patterns and readers when an operation cannot be converted; the pattern that runs them
+/// (ConvertTorchToLumo.cpp) catches it, fails the match with the reason (the conversion rolls back
+/// what was emitted) and records the reason for the report of the operation kind.
 struct Unsupported {
   std::string reason;
 };
