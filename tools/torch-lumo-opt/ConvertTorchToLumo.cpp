@@ -1,8 +1,8 @@
 // -convert-torch-to-lumo: torch operations become lumo operations through MLIR's dialect
 // conversion. Each pattern of the table (TorchToLumo.h) is a ConversionPattern rooted on its torch
 // operation's name, `torch.<kind>`; one more, rooted on `torch.operator`, dispatches on the
-// operator's "name" (the set holds the patterns of the names the module uses). The target makes lumo, func and builtin legal and leaves torch operations
-// unknown: one partial conversion converts what it can (a pattern that fails is rolled back, the
+// operator's "name" (the set holds the patterns of the names the module uses). The target makes
+// lumo, func and builtin legal and leaves torch operations unknown: one partial conversion converts what it can (a pattern that fails is rolled back, the
 // operations it emitted included), and the operations left over are reported afterwards, one error
 // per kind at its first location with the reason its pattern gave ("no lumo conversion for
 // torch.<kind>: <reason>"). Constants, lists and scalar reads are never converted: the patterns read
@@ -29,7 +29,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 #include <memory>
 
 namespace torch_lumo {
