@@ -1,14 +1,16 @@
-// -refine-types: torch value tensors (`!torch.vtensor<[2,3],f32>`, opaque types since the torch
-// dialect is not linked) become builtin ranked tensors (`tensor<2x3xf32>`) in function signatures,
+// The torch type conversion and -refine-types. Torch value tensors (`!torch.vtensor<[2,3],f32>`,
+// opaque types since the torch dialect is not linked) become builtin ranked tensors
+// (`tensor<2x3xf32>`) through a TypeConverter; -refine-types applies it to function signatures,
 // block arguments and operation results. Attributes are left as they are.
 #include "Passes.h"
+#include "TorchTypes.h"
 
 #include "mlir/Dialect/Func/IR/FuncOps.h"
 #include "mlir/IR/BuiltinOps.h"
 #include "mlir/IR/BuiltinTypes.h"
 #include "mlir/Pass/Pass.h"
 #include "llvm/ADT/DenseMap.h"
-#include "llvm/ADT/StringSwitch.h"
+#include "llvm/Support/MathExtras.h"
 
 #include <string>
 
@@ -16,7 +18,6 @@ namespace torch_lumo {
 using namespace mlir;
 
 namespace {
-
 /// The builtin element type of a torch dtype spelling, or null.
 Type elementType(MLIRContext *ctx, StringRef dtype) {
   auto si = [&](unsigned w) -> Type { return IntegerType::get(ctx, w, IntegerType::Signed); };
@@ -35,9 +36,9 @@ Type elementType(MLIRContext *ctx, StringRef dtype) {
   return nullptr;
 }
 
-/// Converts one torch type: a builtin tensor for a value tensor, null with `error` set when a
-/// tensor cannot be refined, and the type itself for anything else.
-Type refine(Type type, std::string &error) {
+}  // namespace
+
+Type TorchTypeConverter::refine(Type type, std::string &error) {
   auto opaque = type.dyn_cast<OpaqueType>();
   if (!opaque || opaque.getDialectNamespace().getValue() != "torch") return type;
   StringRef data = opaque.getTypeData();
@@ -83,6 +84,12 @@ Type refine(Type type, std::string &error) {
       shape.push_back(d);
     }
   }
+  int64_t count = 1;
+  for (int64_t d : shape)
+    if (llvm::MulOverflow(count, d, count)) {
+      error = "cannot refine " + spelled() + ": its element count does not fit in 64 bits";
+      return nullptr;
+    }
   if (!rest.consume_front(",")) {
     error = "cannot refine " + spelled() + ": its dtype is unknown";
     return nullptr;
@@ -95,6 +102,100 @@ Type refine(Type type, std::string &error) {
   return RankedTensorType::get(shape, elem);
 }
 
+
+TorchTypeConverter::TorchTypeConverter() {
+  addConversion([](Type type) { return type; });  // added first, tried last
+  addConversion([](OpaqueType type) -> std::optional<Type> {
+    std::string error;
+    Type refined = refine(type, error);
+    if (!refined) return Type();  // a hard failure; checkTypes reports it first
+    return refined;
+  });
+  auto cast = [](OpBuilder &b, Type to, ValueRange in, Location loc) -> std::optional<Value> {
+    return b.create<UnrealizedConversionCastOp>(loc, to, in).getResult(0);
+  };
+  addSourceMaterialization(cast);
+  addTargetMaterialization(cast);
+  addArgumentMaterialization(cast);
+}
+
+LogicalResult checkTypes(ModuleOp module, bool &needsConversion) {
+  llvm::DenseMap<Type, Type> cache;
+  bool failed = false;
+  auto convert = [&](Type type, Location loc) -> Type {
+    auto it = cache.find(type);
+    if (it != cache.end()) return it->second;
+    std::string error;
+    Type refined = TorchTypeConverter::refine(type, error);
+    if (!refined) {
+      emitError(loc) << error;
+      failed = true;
+      return nullptr;
+    }
+    cache[type] = refined;
+    needsConversion |= refined != type;
+    return refined;
+  };
+  module.walk([&](Operation *op) {
+    for (Region &region : op->getRegions())
+      for (Block &block : region)
+        for (BlockArgument arg : block.getArguments()) convert(arg.getType(), arg.getLoc());
+    for (OpResult result : op->getResults()) convert(result.getType(), op->getLoc());
+    auto func = dyn_cast<func::FuncOp>(op);
+    if (!func) return;
+    FunctionType type = func.getFunctionType();
+    // An error in a type was reported at the value that has it; a signature without body has none.
+    auto check = [&](Type t, Location loc, StringRef what, unsigned i) {
+      std::string error;
+      Type refined = TorchTypeConverter::refine(t, error);
+      if (!refined) {
+        if (func.isExternal() || !failed) emitError(loc) << error;
+        failed = true;
+        return;
+      }
+      needsConversion |= refined != t;
+      if (!refined.isa<RankedTensorType>()) {
+        emitError(loc) << "function " << what << " " << i << " is " << t
+                       << ", not a tensor: a program's inputs and outputs are tensors";
+        failed = true;
+      }
+    };
+    for (auto [i, t] : llvm::enumerate(type.getInputs()))
+      check(t, func.isExternal() ? func.getLoc() : func.getArgument(i).getLoc(), "argument", i);
+    for (auto [i, t] : llvm::enumerate(type.getResults()))
+      check(t, func.getLoc(), "result", i);
+  });
+  return failure(failed);
+}
+
+LogicalResult refineTypes(ModuleOp module, TorchTypeConverter &types) {
+  // The types are rewritten in place, each through the converter: on a module of 7,000 operations
+  // this takes 1 ms where a dialect conversion that rebuilds every operation takes 6 ms (see the
+  // README).
+  bool failed = false;
+  auto convert = [&](Type type) {
+    Type converted = types.convertType(type);
+    failed |= !converted;
+    return converted ? converted : type;
+  };
+  module.walk([&](Operation *op) {
+    for (Region &region : op->getRegions())
+      for (Block &block : region)
+        for (BlockArgument arg : block.getArguments()) arg.setType(convert(arg.getType()));
+    for (OpResult result : op->getResults()) result.setType(convert(result.getType()));
+    if (auto func = dyn_cast<func::FuncOp>(op)) {
+      FunctionType type = func.getFunctionType();
+      llvm::SmallVector<Type> inputs, results;
+      for (Type t : type.getInputs()) inputs.push_back(convert(t));
+      for (Type t : type.getResults()) results.push_back(convert(t));
+      func.setType(FunctionType::get(op->getContext(), inputs, results));
+    }
+  });
+  return failure(failed);
+}
+
+namespace {
+
 struct RefineTypesPass : PassWrapper<RefineTypesPass, OperationPass<ModuleOp>> {
   MLIR_DEFINE_EXPLICIT_INTERNAL_INLINE_TYPE_ID(RefineTypesPass)
   StringRef getArgument() const final { return "refine-types"; }
@@ -103,48 +204,11 @@ struct RefineTypesPass : PassWrapper<RefineTypesPass, OperationPass<ModuleOp>> {
   }
 
   void runOnOperation() override {
-    llvm::DenseMap<Type, Type> cache;
-    bool failed = false;
-    auto convert = [&](Type type, Location loc) -> Type {
-      auto it = cache.find(type);
-      if (it != cache.end() && it->second) return it->second;
-      std::string error;
-      Type refined = refine(type, error);
-      if (!refined) {
-        emitError(loc) << error;
-        failed = true;
-        return type;
-      }
-      cache[type] = refined;
-      return refined;
-    };
-
-    getOperation().walk([&](Operation *op) {
-      for (Region &region : op->getRegions())
-        for (Block &block : region)
-          for (BlockArgument arg : block.getArguments())
-            arg.setType(convert(arg.getType(), arg.getLoc()));
-      for (OpResult result : op->getResults())
-        result.setType(convert(result.getType(), op->getLoc()));
-      if (auto func = dyn_cast<func::FuncOp>(op)) {
-        FunctionType type = func.getFunctionType();
-        llvm::SmallVector<Type> inputs, results;
-        // A type that failed was reported at the value that has it.
-        auto quiet = [&](Type t) {
-          std::string error;
-          Type refined = refine(t, error);
-          if (!refined && !failed) {
-            emitError(func.getLoc()) << error;
-            failed = true;
-          }
-          return refined ? refined : t;
-        };
-        for (Type t : type.getInputs()) inputs.push_back(quiet(t));
-        for (Type t : type.getResults()) results.push_back(quiet(t));
-        func.setType(FunctionType::get(op->getContext(), inputs, results));
-      }
-    });
-    if (failed) signalPassFailure();
+    bool needsConversion = false;
+    if (failed(checkTypes(getOperation(), needsConversion))) return signalPassFailure();
+    if (!needsConversion) return;
+    TorchTypeConverter types;
+    if (failed(refineTypes(getOperation(), types))) signalPassFailure();
   }
 };
 

@@ -1,6 +1,7 @@
 // Types, operand readers and the lumo emitter shared by the conversion patterns.
 #include "TorchToLumo.h"
 
+#include "mlir/Transforms/DialectConversion.h"
 #include "llvm/ADT/APFloat.h"
 #include "llvm/ADT/STLExtras.h"
 
@@ -383,7 +384,10 @@ Value Emitter::transpose(Value x, ArrayRef<int64_t> perm) {
     bool swapsLastTwo = perm.size() >= 2 && perm[perm.size() - 1] == static_cast<int64_t>(perm.size()) - 2 &&
                         perm[perm.size() - 2] == static_cast<int64_t>(perm.size()) - 1;
     for (size_t i = 0; i + 2 < perm.size(); ++i) swapsLastTwo &= perm[i] == static_cast<int64_t>(i);
-    if (swapsLastTwo && def->getName().getStringRef() == "lumo.MatMul" && x.hasOneUse()) {
+    // A product that replaced an earlier torch result has no readers yet in a dialect conversion
+    // (they are the torch result's until the conversion ends): at worst it is computed twice.
+    if (swapsLastTwo && def->getName().getStringRef() == "lumo.MatMul" &&
+        (x.hasOneUse() || x.use_empty())) {
       auto flag = [&](StringRef name) {
         auto a = def->getAttrOfType<BoolAttr>(name);
         return a && a.getValue();
@@ -592,6 +596,23 @@ FunctionState::FunctionState(func::FuncOp f) : func(f), funcOp(f.getOperation())
   }
 }
 
+void Emitter::erase(Operation *op) {
+  if (rewriter) rewriter->eraseOp(op);
+  else op->erase();
+}
+
+Value FunctionState::remap(Value v) const {
+  if (!rewriter) return v;
+  Value mapped = rewriter->getRemappedValue(v);
+  return mapped ? mapped : v;
+}
+
+Operation *FunctionState::definingOp(Value v) const {
+  if (standIns)
+    if (Operation *op = standIns->lookup(v)) return op;
+  return v.getDefiningOp();
+}
+
 DenseElementsAttr FunctionState::embeddedScalar(Value v) const {
   auto arg = v.dyn_cast<BlockArgument>();
   if (!arg || arg.getOwner()->getParentOp() != funcOp) return nullptr;
@@ -687,7 +708,7 @@ static std::optional<Number> scalarNumber(Value v, const FunctionState &state) {
       return Number{b ? 1.0 : 0.0, b ? 1 : 0, true};
     }
   } else if (isScalarRead(kind) && def->getNumOperands() == 1) {
-    return tensorNumber(def->getOperand(0), state);
+    return tensorNumber(state.remap(def->getOperand(0)), state);
   } else if (kind.empty() || kind == "vtensor.literal") {
     return tensorNumber(v, state);
   }
@@ -722,10 +743,11 @@ Value TorchOp::operand(unsigned i) const {
   if (i >= size())
     unsupported("operand " + llvm::Twine(i) + " is missing (" + llvm::Twine(size()) +
                 " operands)");
-  return op->getOperand(i);
+  if (op == state.converting && i < state.operands.size()) return state.operands[i];
+  return state.remap(op->getOperand(i));
 }
 
-Operation *TorchOp::producer(unsigned i) const { return operand(i).getDefiningOp(); }
+Operation *TorchOp::producer(unsigned i) const { return state.definingOp(operand(i)); }
 
 bool TorchOp::isNone(unsigned i) const {
   Operation *def = producer(i);
@@ -754,6 +776,7 @@ Values TorchOp::tensors(unsigned i) const {
     unsupported("operand " + llvm::Twine(i) + " is not a list of tensors");
   Values out;
   for (Value item : def->getOperands()) {
+    item = state.remap(item);
     if (DenseElementsAttr attr = state.embeddedScalar(item)) {
       out.push_back(e.constant(attr));
       continue;
@@ -842,7 +865,8 @@ Value TorchOp::scalar(unsigned i, Type elem) const {
   }
   Value t = v;
   if (Operation *def = v.getDefiningOp())
-    if (isScalarRead(torchKind(def)) && def->getNumOperands() == 1) t = def->getOperand(0);
+    if (isScalarRead(torchKind(def)) && def->getNumOperands() == 1)
+      t = state.remap(def->getOperand(0));
   auto type = t.getType().dyn_cast<RankedTensorType>();
   if (!type) unsupported("operand " + llvm::Twine(i) + " is not a scalar the program can read");
   if (numElements(type.getShape()) != 1)
@@ -916,19 +940,28 @@ PatternFn inOpmath(PatternFn fn, std::function<bool(TorchOp &)> when) {
 const PatternTable &patterns() {
   static const PatternTable table = [] {
     PatternTable t;
-    addElementwisePatterns(t);
-    addReductionPatterns(t);
-    addLinalgPatterns(t);
-    addShapePatterns(t);
-    addIndexingPatterns(t);
-    addNormalizationPatterns(t);
-    addConvolutionPatterns(t);
-    addLossPatterns(t);
-    addCreationPatterns(t);
-    addLumoPatterns(t);
+    ArrayRef<StringRef> names = patternFamilies();
+    void (*adders[])(PatternTable &) = {
+        addElementwisePatterns, addReductionPatterns,    addLinalgPatterns,
+        addShapePatterns,       addIndexingPatterns,     addNormalizationPatterns,
+        addConvolutionPatterns, addLossPatterns,         addCreationPatterns,
+        addLumoPatterns};
+    for (size_t i = 0; i < names.size(); ++i) {
+      t.family = names[i];
+      adders[i](t);
+    }
+    t.family = StringRef();
     return t;
   }();
   return table;
+}
+
+ArrayRef<StringRef> patternFamilies() {
+  static const StringRef names[] = {"elementwise", "reductions",    "linalg",
+                                    "shape",       "indexing",      "normalization",
+                                    "convolution", "losses",        "creation",
+                                    "lumo"};
+  return names;
 }
 
 }  // namespace torch_lumo

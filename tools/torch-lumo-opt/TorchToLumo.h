@@ -4,7 +4,8 @@
 // The torch dialect is not linked: its operations are unregistered and are read by name, its
 // value tensors have become builtin ranked tensors (see RefineTypes.cpp), and its scalar and list
 // types stay opaque. Every torch operation kind has at most one pattern, a function that emits
-// lumo operations in front of the operation and returns the values that replace its results.
+// lumo operations in front of the operation and returns the values that replace its results;
+// ConvertTorchToLumo.cpp wraps each in a ConversionPattern rooted on the operation's name.
 #pragma once
 
 #include "mlir/Dialect/Func/IR/FuncOps.h"
@@ -13,6 +14,8 @@
 #include "mlir/IR/BuiltinOps.h"
 #include "mlir/IR/BuiltinTypes.h"
 #include "mlir/IR/Operation.h"
+#include "mlir/IR/PatternMatch.h"
+#include "llvm/ADT/DenseMap.h"
 #include "llvm/ADT/SmallVector.h"
 #include "llvm/ADT/StringMap.h"
 
@@ -20,14 +23,19 @@
 #include <optional>
 #include <string>
 
+namespace mlir {
+class ConversionPatternRewriter;
+}
+
 namespace torch_lumo {
 using namespace mlir;
 
 using Shape = llvm::SmallVector<int64_t, 4>;
 using Values = llvm::SmallVector<Value, 4>;
 
-/// Thrown by patterns and readers when an operation cannot be converted; the driver catches it and
-/// reports the operation kind with the reason.
+/// Thrown by patterns and readers when an operation cannot be converted; the pattern that runs them
+/// (ConvertTorchToLumo.cpp) catches it, fails the match with the reason (the conversion rolls back
+/// what was emitted) and records the reason for the report of the operation kind.
 struct Unsupported {
   std::string reason;
 };
@@ -75,8 +83,14 @@ Type promoteTypes(MLIRContext *ctx, ArrayRef<PromotionInput> inputs);
 class Emitter {
  public:
   Emitter(OpBuilder &builder, Location loc) : b(builder), loc(loc) {}
+  /// In a dialect conversion: what the emitter creates is tracked by the rewriter (and rolled back
+  /// when the pattern fails), so what it removes must go through the rewriter too (erase).
+  Emitter(RewriterBase &rewriter, Location loc) : b(rewriter), loc(loc), rewriter(&rewriter) {}
   OpBuilder &b;
   Location loc;
+  RewriterBase *rewriter = nullptr;
+  /// Removes an operation the emitter created (e.g. one that folded away).
+  void erase(Operation *op);
   MLIRContext *ctx() const { return b.getContext(); }
 
   Operation *create(StringRef name, ValueRange operands, TypeRange results,
@@ -176,10 +190,24 @@ struct FunctionState {
   /// A fresh seed for the next random operation of the function.
   int64_t nextSeed() { return ++seeds; }
 
+  /// What replaces v so far in the conversion (v itself when nothing does, or outside one). Tensor
+  /// operands are read through it; constants, lists and scalar reads are never converted.
+  Value remap(Value v) const;
+  /// The operation that defines v: for the stand-in of a result that its conversion left without a
+  /// replacement, the torch operation it stands in for.
+  Operation *definingOp(Value v) const;
+
   func::FuncOp func;
   Operation *funcOp;
   llvm::SmallVector<DenseElementsAttr> scalars;
   int64_t seeds = 0;
+  /// Set by the conversion driver while a pattern runs: the rewriter, the operation being converted
+  /// and its operands as the conversion framework remapped them.
+  ConversionPatternRewriter *rewriter = nullptr;
+  Operation *converting = nullptr;
+  ArrayRef<Value> operands;
+  /// Stand-ins of results left without a replacement -> the torch operation (see definingOp).
+  const llvm::DenseMap<Value, Operation *> *standIns = nullptr;
 };
 
 /// The kind of a torch operation: its name without "torch.", or, for `torch.operator`, the name
@@ -202,6 +230,7 @@ class TorchOp {
   unsigned size() const { return op->getNumOperands(); }
   /// Throws unless the operation has between min and max operands (max 0: exactly min).
   void expectOperands(unsigned min, unsigned max = 0) const;
+  /// Operand i as converted so far (see FunctionState::remap).
   Value operand(unsigned i) const;
 
   // Tensors (embedded 0-d arguments become constants).
@@ -239,7 +268,8 @@ class TorchOp {
   Type resultElem(unsigned i = 0) const { return resultType(i).getElementType(); }
   ArrayRef<int64_t> resultShape(unsigned i = 0) const { return resultType(i).getShape(); }
   bool resultUsed(unsigned i) const { return !op->getResult(i).use_empty(); }
-  /// The torch operation that defines operand i (before conversion), if any.
+  /// The operation that defines operand i: the lumo operation that replaced a converted one, the
+  /// torch operation itself for constants, lists, and results left without a replacement.
   Operation *producer(unsigned i) const;
 };
 
@@ -252,7 +282,10 @@ std::optional<Shape> constantInts(Value v, const FunctionState &state);
 using PatternFn = std::function<Values(TorchOp &)>;
 class PatternTable {
  public:
-  void add(StringRef kind, PatternFn fn) { table[kind] = fn; }
+  void add(StringRef kind, PatternFn fn) {
+    table[kind] = fn;
+    families[kind] = family;
+  }
   void add(std::initializer_list<StringRef> kinds, PatternFn fn) {
     for (StringRef k : kinds) add(k, fn);
   }
@@ -260,7 +293,12 @@ class PatternTable {
     auto it = table.find(kind);
     return it == table.end() ? nullptr : &it->second;
   }
+  /// The family (source file in patterns/, lowercase) of a kind's pattern, or empty.
+  StringRef familyOf(StringRef kind) const { return families.lookup(kind); }
   llvm::StringMap<PatternFn> table;
+  llvm::StringMap<StringRef> families;
+  /// The family whose patterns are being added.
+  StringRef family;
 };
 
 /// `fn` computing in f32 where a result is bf16 or f16, the results then cast to their types: as
@@ -271,6 +309,8 @@ PatternFn inOpmath(PatternFn fn, std::function<bool(TorchOp &)> when = nullptr);
 
 /// All patterns, built once.
 const PatternTable &patterns();
+/// The pattern families, in the order they are added.
+ArrayRef<StringRef> patternFamilies();
 
 // Families (one source file each).
 void addElementwisePatterns(PatternTable &t);

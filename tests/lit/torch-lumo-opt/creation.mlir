@@ -1,6 +1,7 @@
 // Literals, ranges and fills become constants; dropout draws uniform numbers with a seed of its
 // own and its gradient reuses the mask.
 // RUN: torch-lumo-opt %s -split-input-file -refine-types -torch-to-lumo-pipeline | FileCheck %s
+// RUN: torch-lumo-opt %s -split-input-file -refine-types -convert-torch-to-lumo=families=creation,shape -canonicalize -cse | FileCheck %s
 
 // CHECK-LABEL: func.func @main
 // CHECK-DAG: lumo.Const {value = dense<[0, 2, 4, 6]> : tensor<4xsi64>}

@@ -1,5 +1,6 @@
 // Elementwise arithmetic, comparisons, selection and activation gradients.
 // RUN: torch-lumo-opt %s -split-input-file -refine-types -torch-to-lumo-pipeline | FileCheck %s
+// RUN: torch-lumo-opt %s -split-input-file -refine-types -convert-torch-to-lumo=families=elementwise -canonicalize -cse | FileCheck %s
 
 // alpha 1 is a plain Add; another alpha scales the second operand. An embedded f64 scalar becomes a
 // constant of the result's element type.

@@ -1,5 +1,6 @@
 // Embedding lookups and their gradient, gathers and index writes.
 // RUN: torch-lumo-opt %s -split-input-file -refine-types -torch-to-lumo-pipeline | FileCheck %s
+// RUN: torch-lumo-opt %s -split-input-file -refine-types -convert-torch-to-lumo=families=indexing -canonicalize -cse | FileCheck %s
 
 // CHECK-LABEL: func.func @main
 // CHECK: lumo.Gather %arg0, %arg1 {axis = 0 : i64} : (tensor<10x4xf32>, tensor<2x3xsi64>) -> tensor<2x3x4xf32>

@@ -1,6 +1,7 @@
 // Matrix products: transposes of the last two dimensions become the product's flags, also when the
 // product itself is transposed; addmm adds the bias (scaled when beta or alpha are not 1).
 // RUN: torch-lumo-opt %s -refine-types -torch-to-lumo-pipeline | FileCheck %s
+// RUN: torch-lumo-opt %s -refine-types -convert-torch-to-lumo=families=linalg,shape -canonicalize -cse | FileCheck %s
 
 // CHECK-LABEL: func.func @main
 // CHECK-NOT: lumo.Transpose

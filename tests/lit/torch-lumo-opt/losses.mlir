@@ -1,6 +1,7 @@
 // Negative log likelihood: the target class picked by a batched gather, ignored targets masked,
 // the mean taken over the kept ones; its gradient is a scaled one-hot.
 // RUN: torch-lumo-opt %s -refine-types -torch-to-lumo-pipeline | FileCheck %s
+// RUN: torch-lumo-opt %s -refine-types -convert-torch-to-lumo=families=losses -canonicalize -cse | FileCheck %s
 
 // CHECK-LABEL: func.func @main
 // CHECK: %[[IGN:.*]] = lumo.Const {value = dense<-100> : tensor<si64>}

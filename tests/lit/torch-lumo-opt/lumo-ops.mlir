@@ -1,6 +1,7 @@
 // Calls of the lumo operator library: tensors stay operands, the values that `_attr_names` lists
 // become attributes of those names, with the dialect's attribute kinds.
 // RUN: torch-lumo-opt %s -refine-types -torch-to-lumo-pipeline | FileCheck %s
+// RUN: torch-lumo-opt %s -refine-types -convert-torch-to-lumo=families=lumo -canonicalize -cse | FileCheck %s
 
 // CHECK-LABEL: func.func @main
 // CHECK: %[[S:.*]] = lumo.Softplus %arg0 {beta = 1.000000e+00 : f64, threshold = 2.000000e+01 : f64}

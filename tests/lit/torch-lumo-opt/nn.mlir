@@ -1,6 +1,7 @@
 // Normalisations, softmax, convolution and pooling keep one lumo operation per fused kernel;
 // their gradients read the forward operation's settings.
 // RUN: torch-lumo-opt %s -split-input-file -refine-types -torch-to-lumo-pipeline | FileCheck %s
+// RUN: torch-lumo-opt %s -split-input-file -refine-types -convert-torch-to-lumo=families=normalization,convolution -canonicalize -cse | FileCheck %s
 
 // Layer norm: mean and rstd are only read by the gradient, which recomputes them.
 // CHECK-LABEL: func.func @layer_norm

@@ -1,5 +1,6 @@
 // Reductions: dimension lists (None meaning all), keepdim, dtype casts, indices, statistics.
 // RUN: torch-lumo-opt %s -split-input-file -refine-types -torch-to-lumo-pipeline | FileCheck %s
+// RUN: torch-lumo-opt %s -split-input-file -refine-types -convert-torch-to-lumo=families=reductions -canonicalize -cse | FileCheck %s
 
 // CHECK-LABEL: func.func @main
 // CHECK: lumo.Reduce %arg0 {dimensions = array<i64: 0, 2>, keep_dims = array<i64: 1>, reduce_kind = "sum"} : (tensor<2x3x4xf32>) -> tensor<1x3x1xf32>

@@ -1,6 +1,7 @@
 // Embedded 0-d arguments and scalar reads of them become constants; the arguments and their
 // attributes stay in the signature. A scalar read of a computed tensor stays a tensor.
 // RUN: torch-lumo-opt %s -refine-types -torch-to-lumo-pipeline -mlir-print-debuginfo | FileCheck %s
+// RUN: torch-lumo-opt %s -refine-types -convert-torch-to-lumo=families=elementwise,reductions -canonicalize -cse -mlir-print-debuginfo | FileCheck %s
 
 // CHECK-LABEL: func.func @main
 // CHECK-SAME: %arg1: tensor<si64> {tf.parameter_value = dense<2> : tensor<si64>, vx.input_name = "placeholder1"}

@@ -1,5 +1,6 @@
 // Views as copies, concatenation and splitting, slices and writes through them, padding, bands.
 // RUN: torch-lumo-opt %s -refine-types -torch-to-lumo-pipeline | FileCheck %s
+// RUN: torch-lumo-opt %s -refine-types -convert-torch-to-lumo=families=shape -canonicalize -cse | FileCheck %s
 
 // CHECK-LABEL: func.func @main
 // CHECK: %[[R:.*]] = lumo.Reshape %arg0 : (tensor<2x3x4xf32>) -> tensor<6x4xf32>

@@ -83,6 +83,7 @@ Values optionalTensors(TorchOp &t, unsigned i) {
     unsupported("operand " + llvm::Twine(i) + " is not a list");
   Values out;
   for (Value item : def->getOperands()) {
+    item = t.state.remap(item);
     Operation *d = item.getDefiningOp();
     if (d && torchKind(d) == "constant.none") out.push_back(Value());
     else if (item.getType().isa<RankedTensorType>()) out.push_back(item);
