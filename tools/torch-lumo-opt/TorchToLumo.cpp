@@ -2,6 +2,7 @@
 #include "TorchToLumo.h"
 
 #include "lumo/LumoOps.h"
+#include "mlir/IR/PatternMatch.h"
 #include "llvm/ADT/APFloat.h"
 #include "llvm/ADT/STLExtras.h"
 
@@ -266,7 +267,9 @@ Value Emitter::op(StringRef name, ValueRange operands, Type result, ArrayRef<Nam
   Operation *created = create(name, operands, result, attrs);
   llvm::SmallVector<Value, 1> folded;
   if (succeeded(b.tryFold(created, folded)) && folded.size() == 1 && folded[0] != created->getResult(0)) {
-    created->erase();
+    // A rewriter (a pattern's builder) must see the erasure; a plain builder erases directly.
+    if (auto *rewriter = dynamic_cast<RewriterBase *>(b.getListener())) rewriter->eraseOp(created);
+    else created->erase();
     return folded[0];
   }
   return created->getResult(0);
