@@ -1,5 +1,7 @@
 """Hand-written lumo programs for the interpreter tests: one operation applied to given tensors."""
+import math
 import pathlib
+import struct
 import sys
 
 import torch
@@ -44,8 +46,18 @@ def number(v):
     return text.replace("e", ".0e") if isinstance(v, float) and "." not in text else text
 
 
+def hex_float(v, dtype):
+    """A NaN or an infinity as MLIR writes it: the bits of the element type in hexadecimal."""
+    if dtype == torch.bfloat16:
+        return f"0x{struct.unpack('>I', struct.pack('>f', v))[0] >> 16:04X}"
+    code, digits = {torch.float16: ("e", 4), torch.float32: ("f", 8), torch.float64: ("d", 16)}[dtype]
+    return f"0x{int.from_bytes(struct.pack('>' + code, v), 'big'):0{digits}X}"
+
+
 def dense(t):
     def fmt(v):
+        if isinstance(v, float) and not math.isfinite(v):
+            return hex_float(v, t.dtype)
         return ("true" if v else "false") if isinstance(v, bool) else number(v)
 
     def nested(v):
