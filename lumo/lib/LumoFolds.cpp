@@ -154,6 +154,21 @@ bool swapsLastTwo(ArrayRef<int64_t> perm) {
   return perm[n - 2] == n - 1 && perm[n - 1] == n - 2;
 }
 
+// Whether permuting `shape` by `perm` moves only dimensions of size 1 (the element order stays).
+bool movesOnlyUnitDimensions(ArrayRef<int64_t> shape, ArrayRef<int64_t> perm) {
+  SmallVector<int64_t> kept, keptAfter;
+  for (size_t i = 0; i < perm.size(); ++i)
+    if (shape[i] != 1)
+      kept.push_back(i);
+  for (int64_t p : perm) {
+    if (p < 0 || p >= static_cast<int64_t>(shape.size()))
+      return false;
+    if (shape[p] != 1)
+      keptAfter.push_back(p);
+  }
+  return kept == keptAfter;
+}
+
 // A 1-D si64 lumo.Const holding `values`.
 Value indexConstant(PatternRewriter &rewriter, Location loc, ArrayRef<int64_t> values) {
   auto type = RankedTensorType::get({static_cast<int64_t>(values.size())},
@@ -374,6 +389,12 @@ OpFoldResult TransposeOp::fold(FoldAdaptor adaptor) {
     return getX();
   if (Attribute s = splatIn(getType(), adaptor.getX()))
     return s;
+  // A constant whose moved dimensions all have size 1 keeps its element order.
+  auto type = getType().dyn_cast<RankedTensorType>();
+  if (auto c = adaptor.getX().dyn_cast_or_null<DenseElementsAttr>();
+      c && type && type.hasStaticShape() && type.getElementType() == c.getElementType() &&
+      type.getNumElements() == c.getNumElements() && movesOnlyUnitDimensions(inType.getShape(), *perm))
+    return c.reshape(type);
   if (auto inner = getX().getDefiningOp<TransposeOp>()) {
     auto innerPerm = permutationOf(inner.getPerm());
     if (innerPerm && innerPerm->size() == perm->size() && inner.getX().getType() == getType()) {
@@ -433,15 +454,7 @@ struct TransposeOfUnitDimensions : OpRewritePattern<TransposeOp> {
     auto perm = validPermutation(op);
     if (!perm || isIdentity(*perm))
       return failure();
-    ArrayRef<int64_t> shape = rankedOf(op.getX()).getShape();
-    SmallVector<int64_t> kept, keptAfter;
-    for (size_t i = 0; i < perm->size(); ++i)
-      if (shape[i] != 1)
-        kept.push_back(i);
-    for (int64_t p : *perm)
-      if (shape[p] != 1)
-        keptAfter.push_back(p);
-    if (kept != keptAfter)
+    if (!movesOnlyUnitDimensions(rankedOf(op.getX()).getShape(), *perm))
       return rewriter.notifyMatchFailure(op, "moves a dimension larger than 1");
     rewriter.replaceOpWithNewOp<ReshapeOp>(op, op.getType(), op.getX());
     return success();

@@ -97,15 +97,19 @@ func.func @reshapes(%x: tensor<2x3xf32>) -> (tensor<2x3xf32>, tensor<3x2xf32>, t
 
 // -----
 // Transposes: the identity and a transpose undone are the operand; two become one with the
-// composed permutation; moving only size-1 dimensions is a reshape; a splat is a constant.
+// composed permutation; moving only size-1 dimensions is a reshape; a splat is a constant, and so
+// is a constant whose moved dimensions have size 1. Other constants are not permuted.
 // CHECK-LABEL: func.func @transposes
 // CHECK-DAG: %[[P:.*]] = lumo.Const {value = dense<[2, 0, 1]> : tensor<3xsi64>}
 // CHECK-DAG: %[[S:.*]] = lumo.Const {value = dense<5.000000e+00> : tensor<3x2xf32>}
+// CHECK-DAG: %[[COL:.*]] = lumo.Const {value = dense<{{\[\[}}1], [2], [3]]> : tensor<3x1xsi64>}
+// CHECK-DAG: %[[M:.*]] = lumo.Const {value = dense<{{\[\[}}1, 2], [3, 4]]> : tensor<2x2xsi64>}
 // CHECK: %[[T:.*]] = lumo.Transpose %arg0, %[[P]] : (tensor<2x3x4xf32>, tensor<3xsi64>) -> tensor<4x2x3xf32>
 // CHECK: %[[R:.*]] = lumo.Reshape %arg1 : (tensor<1x5xf32>) -> tensor<5x1xf32>
-// CHECK: return %arg0, %arg0, %[[T]], %[[R]], %[[S]]
+// CHECK: %[[MT:.*]] = lumo.Transpose %[[M]]
+// CHECK: return %arg0, %arg0, %[[T]], %[[R]], %[[S]], %[[COL]], %[[MT]]
 func.func @transposes(%x: tensor<2x3x4xf32>, %u: tensor<1x5xf32>)
-    -> (tensor<2x3x4xf32>, tensor<2x3x4xf32>, tensor<4x2x3xf32>, tensor<5x1xf32>, tensor<3x2xf32>) {
+    -> (tensor<2x3x4xf32>, tensor<2x3x4xf32>, tensor<4x2x3xf32>, tensor<5x1xf32>, tensor<3x2xf32>, tensor<3x1xsi64>, tensor<2x2xsi64>) {
   %id = lumo.Const {value = dense<[0, 1, 2]> : tensor<3xsi64>} : () -> tensor<3xsi64>
   %0 = lumo.Transpose %x, %id : (tensor<2x3x4xf32>, tensor<3xsi64>) -> tensor<2x3x4xf32>
   %p = lumo.Const {value = dense<[1, 2, 0]> : tensor<3xsi64>} : () -> tensor<3xsi64>
@@ -118,7 +122,11 @@ func.func @transposes(%x: tensor<2x3x4xf32>, %u: tensor<1x5xf32>)
   %3 = lumo.Transpose %u, %swap : (tensor<1x5xf32>, tensor<2xsi64>) -> tensor<5x1xf32>
   %five = lumo.Const {value = dense<5.0> : tensor<2x3xf32>} : () -> tensor<2x3xf32>
   %4 = lumo.Transpose %five, %swap : (tensor<2x3xf32>, tensor<2xsi64>) -> tensor<3x2xf32>
-  return %0, %1, %2, %3, %4 : tensor<2x3x4xf32>, tensor<2x3x4xf32>, tensor<4x2x3xf32>, tensor<5x1xf32>, tensor<3x2xf32>
+  %row = lumo.Const {value = dense<[[1, 2, 3]]> : tensor<1x3xsi64>} : () -> tensor<1x3xsi64>
+  %5 = lumo.Transpose %row, %swap : (tensor<1x3xsi64>, tensor<2xsi64>) -> tensor<3x1xsi64>
+  %m = lumo.Const {value = dense<[[1, 2], [3, 4]]> : tensor<2x2xsi64>} : () -> tensor<2x2xsi64>
+  %6 = lumo.Transpose %m, %swap : (tensor<2x2xsi64>, tensor<2xsi64>) -> tensor<2x2xsi64>
+  return %0, %1, %2, %3, %4, %5, %6 : tensor<2x3x4xf32>, tensor<2x3x4xf32>, tensor<4x2x3xf32>, tensor<5x1xf32>, tensor<3x2xf32>, tensor<3x1xsi64>, tensor<2x2xsi64>
 }
 
 // -----
