@@ -247,6 +247,8 @@ Attribute castConstant(DenseElementsAttr in, RankedTensorType to) {
 // Constants and elementwise arithmetic
 //===----------------------------------------------------------------------===//
 
+// A constant-like operation always folds (to its value, whose type the verifier checks); the folds
+// below, which may run on operations not yet verified, check what they read from a constant.
 OpFoldResult ConstOp::fold(FoldAdaptor) { return getValue(); }
 
 // x + 0 and 0 + x (the float zero that keeps every x, -0), splat + splat.
@@ -367,7 +369,8 @@ OpFoldResult ReshapeOp::fold(FoldAdaptor adaptor) {
   if (!type || !inType || !type.hasStaticShape() || !inType.hasStaticShape() ||
       type.getNumElements() != inType.getNumElements())
     return {};
-  if (auto c = adaptor.getInput().dyn_cast_or_null<DenseElementsAttr>())
+  if (auto c = adaptor.getInput().dyn_cast_or_null<DenseElementsAttr>();
+      c && c.getNumElements() == type.getNumElements() && c.getElementType() == type.getElementType())
     return c.reshape(type);
   if (auto inner = input.getDefiningOp<ReshapeOp>()) {
     if (inner.getInput().getType() == getType())

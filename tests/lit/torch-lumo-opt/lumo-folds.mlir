@@ -70,3 +70,17 @@ func.func @main(%arg0: !torch.vtensor<[2,3],f32>) -> !torch.vtensor<[2,1],f32> {
   %0 = "torch.operator"(%arg0, %dims, %two, %sum, %names) {name = "lumo.Reduce"} : (!torch.vtensor<[2,3],f32>, !torch.list<int>, !torch.list<int>, !torch.str, !torch.str) -> !torch.vtensor<[2,1],f32>
   return %0 : !torch.vtensor<[2,1],f32>
 }
+
+// -----
+// A library constant whose value does not match its type is refused, also when an emitted reshape
+// would fold it.
+func.func @main(%arg0: !torch.vtensor<[2,3],f32>) -> !torch.vtensor<[6],f32> {
+  %v = "torch.vtensor.literal"() {value = dense<[1.0, 2.0, 3.0, 4.0]> : tensor<4xf32>} : () -> !torch.vtensor<[4],f32>
+  %names = "torch.constant.str"() {value = "value"} : () -> !torch.str
+  // expected-error @+1 {{'lumo.Const' op value type 'tensor<4xf32>' must equal the result type 'tensor<2x3xf32>'}}
+  %c = "torch.operator"(%v, %names) {name = "lumo.Const"} : (!torch.vtensor<[4],f32>, !torch.str) -> !torch.vtensor<[2,3],f32>
+  %c6 = "torch.constant.int"() {value = 6 : i64} : () -> !torch.int
+  %s = "torch.prim.ListConstruct"(%c6) : (!torch.int) -> !torch.list<int>
+  %r = "torch.aten.view"(%c, %s) : (!torch.vtensor<[2,3],f32>, !torch.list<int>) -> !torch.vtensor<[6],f32>
+  return %r : !torch.vtensor<[6],f32>
+}
