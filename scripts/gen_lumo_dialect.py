@@ -15,6 +15,8 @@ Schema mapping: positional tensor arguments are operands (`Tensor?` optional, `T
 variadic), keyword-only arguments are attributes, results keep their names. The library's
 `_attr_names` argument has no counterpart in the dialect. Arguments the table's `attributes` names
 become enum attributes (the table's enumerations, I32EnumAttr + EnumAttr) or bool attributes.
+The table's `folder` / `canonicalizer` fields become hasFolder / hasCanonicalizer (the C++ is in
+lumo/lib/LumoFolds.cpp).
 
 usage: gen_lumo_dialect.py TABLE OUT_TD OUT_LIST
 """
