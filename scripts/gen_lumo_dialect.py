@@ -7,10 +7,16 @@ Writes
   - LumoOpList.def: X-macro lists of the operations, for code that must handle each one:
       LUMO_OP(Name)                     every operation; C++ class lumo::Name##Op, "lumo.Name"
       LUMO_OP_CANNOT_RUN(Name, Reason)  operations a CPU cannot execute, with the reason
+      LUMO_ENUM(Name)                   every enumeration; C++ enum lumo::Name, attribute Name##Attr
+      LUMO_ENUM_ATTR(Op, attr, Enum)    attributes that are enumerations, by operation
+      LUMO_BOOL_ATTR(Op, attr)          bool attributes that a library call passes as a 0/1 list
 
 Schema mapping: positional tensor arguments are operands (`Tensor?` optional, `Tensor[]`
 variadic), keyword-only arguments are attributes, results keep their names. The library's
-`_attr_names` argument has no counterpart in the dialect.
+`_attr_names` argument has no counterpart in the dialect. Arguments the table's `attributes` names
+become enum attributes (the table's enumerations, I32EnumAttr + EnumAttr) or bool attributes.
+The table's `folder` / `canonicalizer` fields become hasFolder / hasCanonicalizer (the C++ is in
+lumo/lib/LumoFolds.cpp).
 
 usage: gen_lumo_dialect.py TABLE OUT_TD OUT_LIST
 """
@@ -52,6 +58,27 @@ def tensor_constraint(entry, name):
     return TENSOR_KINDS[kind]
 
 
+def enum_def(enum):
+    return f"Lumo_{enum['enum']}"
+
+
+def emit_enum(enum):
+    name = enum["enum"]
+    cases = ",\n    ".join(f"I32EnumAttrCase<{quote(lumo_table.case_symbol(c))}, {i}, {quote(c)}>"
+                           for i, c in enumerate(enum["cases"]))
+    listed = ", ".join(f"`{c}`" for c in enum["cases"])
+    return (f"def {enum_def(enum)} : I32EnumAttr<{quote(name)}, {quote(enum['summary'].strip())}, [\n"
+            f"    {cases}]> {{\n"
+            f"  let cppNamespace = \"::lumo\";\n"
+            f"  let genSpecializedAttr = 0;\n"
+            f"}}\n"
+            f"def {enum_def(enum)}Attr : EnumAttr<Lumo_Dialect, {enum_def(enum)}, {quote(enum['mnemonic'])}> {{\n"
+            f"  let summary = {quote(enum['summary'].strip())};\n"
+            f"  let description = [{{\nSpelled `#lumo.{enum['mnemonic']}<case>`; the cases are {listed}.\n  }}];\n"
+            f"  let assemblyFormat = \"`<` $value `>`\";\n"
+            f"}}")
+
+
 def ods_arguments(entry):
     op = entry["op"]
     args = []
@@ -61,7 +88,14 @@ def ods_arguments(entry):
         base, optional, variadic = a["type"].rstrip("?"), a["type"].endswith("?"), False
         if base.endswith("[]") and base != "int[]":
             base, variadic = base[:-2], True
-        if a["kwarg_only"]:
+        special = entry["enum_attrs"].get(a["name"])
+        if special == "bool":
+            c = 'DefaultValuedAttr<BoolAttr, "false">'
+        elif special is not None:
+            c = f"{enum_def(special)}Attr"
+            if optional:
+                c = f"OptionalAttr<{c}>"
+        elif a["kwarg_only"]:
             if variadic:
                 raise TableError(f"{op['name']}: a keyword-only tensor list has no attribute form")
             c = ATTR_TYPES[base]
@@ -121,12 +155,16 @@ def emit_op(entry):
         lines.append('  let assemblyFormat = "attr-dict `:` functional-type(operands, results)";')
     if entry.get("verifier"):
         lines.append("  let hasVerifier = 1;")
+    if entry.get("folder"):
+        lines.append("  let hasFolder = 1;")
+    if entry.get("canonicalizer"):
+        lines.append("  let hasCanonicalizer = 1;")
     lines.append("}")
     return "\n".join(lines)
 
 
 def generate_td(table):
-    body = "\n\n".join(emit_op(e) for e in table)
+    body = "\n\n".join([emit_enum(e) for e in table.enums] + [emit_op(e) for e in table])
     return (HEADER + "\n#ifndef LUMO_OPS_TD\n#define LUMO_OPS_TD\n\n"
             "include \"lumo/LumoDialect.td\"\n\n" + body + "\n\n#endif // LUMO_OPS_TD\n")
 
@@ -135,16 +173,32 @@ def generate_list(table):
     lines = [HEADER.rstrip(),
              "// LUMO_OP(Name): every operation; C++ class lumo::Name##Op, operation name \"lumo.Name\".",
              "// LUMO_OP_CANNOT_RUN(Name, Reason): the operations a CPU cannot execute, and why.",
-             "// Define the macros you need before including this file; both are undefined after it.",
+             "// LUMO_ENUM(Name): every enumeration; C++ enum lumo::Name, attribute lumo::Name##Attr.",
+             "// LUMO_ENUM_ATTR(Op, attr, Enum): the attributes that are enumerations (a string in library calls).",
+             "// LUMO_BOOL_ATTR(Op, attr): bool attributes that library calls pass as a list holding 0 or 1.",
+             "// Define the macros you need before including this file; all are undefined after it.",
              "#ifndef LUMO_OP", "#define LUMO_OP(Name)", "#endif",
-             "#ifndef LUMO_OP_CANNOT_RUN", "#define LUMO_OP_CANNOT_RUN(Name, Reason)", "#endif", ""]
+             "#ifndef LUMO_OP_CANNOT_RUN", "#define LUMO_OP_CANNOT_RUN(Name, Reason)", "#endif",
+             "#ifndef LUMO_ENUM", "#define LUMO_ENUM(Name)", "#endif",
+             "#ifndef LUMO_ENUM_ATTR", "#define LUMO_ENUM_ATTR(Op, attr, Enum)", "#endif",
+             "#ifndef LUMO_BOOL_ATTR", "#define LUMO_BOOL_ATTR(Op, attr)", "#endif", ""]
     lines += [f"LUMO_OP({e['op']['name']})" for e in table]
     lines.append("")
     for e in table:
         if "cpu" in e:
             reason = e["cpu"][len("cannot run: "):]
             lines.append(f"LUMO_OP_CANNOT_RUN({e['op']['name']}, {quote(reason)})")
-    lines += ["", "#undef LUMO_OP", "#undef LUMO_OP_CANNOT_RUN", ""]
+    lines.append("")
+    lines += [f"LUMO_ENUM({e['enum']})" for e in table.enums]
+    lines.append("")
+    for e in table:
+        for attr, kind in e["enum_attrs"].items():
+            if kind == "bool":
+                lines.append(f"LUMO_BOOL_ATTR({e['op']['name']}, {attr})")
+            else:
+                lines.append(f"LUMO_ENUM_ATTR({e['op']['name']}, {attr}, {kind['enum']})")
+    lines += ["", "#undef LUMO_OP", "#undef LUMO_OP_CANNOT_RUN", "#undef LUMO_ENUM", "#undef LUMO_ENUM_ATTR",
+              "#undef LUMO_BOOL_ATTR", ""]
     return "\n".join(lines)
 
 

@@ -3,6 +3,11 @@
 Shared by the generators of the PyTorch operator library (gen_lumo_ops.py) and of the lumo
 dialect (gen_lumo_dialect.py), so both read one vocabulary the same way.
 
+Besides operator entries (`schema`), the table defines enumerations (`enum`): the cases a
+string-valued attribute may name. `load` returns the operator entries (each with its parsed schema
+under "op" and its attributes' enumerations resolved under "enum_attrs"); the enumerations, in
+table order, are the result's `enums`.
+
 A schema reads `Name(arguments) -> results`. Arguments are `type name[=default]`, separated by
 commas; those after a lone `*` are keyword-only. Results are `Tensor name`, a parenthesised list
 of them, or `Tensor[] name`.
@@ -32,7 +37,18 @@ FIELDS = {
     "random": bool,        # draws random numbers: has effects, never folded or merged
     "verifier": bool,      # the operation has a hand-written verifier
     "cpu": str,            # "cannot run: <reason>" for operations a CPU cannot execute
+    "attributes": dict,    # keyword-only argument -> enumeration name, or "bool" (from int[]?)
+    "folder": bool,        # the operation has a fold
+    "canonicalizer": bool, # the operation has canonicalisation patterns
 }
+# Fields of an enumeration entry.
+ENUM_FIELDS = {
+    "enum": str,       # the C++ name (CamelCase)
+    "mnemonic": str,   # the attribute's name in the IR (#lumo.<mnemonic><case>)
+    "summary": str,    # one line
+    "cases": list,     # the spellings of the cases
+}
+CASE_RE = re.compile(r"^[A-Za-z][A-Za-z0-9_]*$")
 
 SCHEMA_RE = re.compile(r"^(\w+)\((.*)\) -> (.+)$")
 ARG_RE = re.compile(r'^(\w+(?:\[\])?\??) (\w+)(?:=(.*))?$')
@@ -124,18 +140,94 @@ def check_entry(entry):
         raise TableError(f"{entry['schema']}: 'cpu' reads \"cannot run: <reason>\"")
 
 
+def check_enum(entry):
+    for key in ENUM_FIELDS:
+        if not isinstance(entry.get(key), ENUM_FIELDS[key]):
+            raise TableError(f"enumeration {entry.get('enum')!r}: field '{key}' must be a "
+                             f"{ENUM_FIELDS[key].__name__}")
+    for key in entry:
+        if key not in ENUM_FIELDS:
+            raise TableError(f"enumeration {entry['enum']}: unknown field '{key}'")
+    if not re.match(r"^[A-Z][A-Za-z0-9]*$", entry["enum"]):
+        raise TableError(f"enumeration {entry['enum']}: the name must be CamelCase")
+    if not re.match(r"^[a-z][a-z0-9_]*$", entry["mnemonic"]):
+        raise TableError(f"enumeration {entry['enum']}: the mnemonic must be snake_case")
+    cases = entry["cases"]
+    if not cases or not all(isinstance(c, str) and CASE_RE.match(c) for c in cases):
+        raise TableError(f"enumeration {entry['enum']}: cases must be identifiers")
+    symbols = [case_symbol(c) for c in cases]
+    if repeated(cases) or repeated(symbols):
+        raise TableError(f"enumeration {entry['enum']}: cases used twice: "
+                         f"{', '.join(repeated(cases) or repeated(symbols))}")
+
+
+def case_symbol(case):
+    """The C++ enumerator of a case: "floor_divide" -> FloorDivide, "EQ" -> EQ."""
+    return "".join(part[:1].upper() + part[1:] for part in case.split("_"))
+
+
+def resolve_attributes(entry, enums):
+    """Checks the entry's `attributes` against its schema; returns {argument: enum entry or "bool"}."""
+    op, out = entry["op"], {}
+    args = {a["name"]: a for a in op["args"] if a["kwarg_only"] and a["name"] != ATTR_NAMES}
+    for name, kind in entry.get("attributes", {}).items():
+        arg = args.get(name)
+        if arg is None:
+            raise TableError(f"{op['name']}: 'attributes' names '{name}', not a keyword-only argument")
+        if kind == "bool":
+            if arg["type"] != "int[]?":
+                raise TableError(f"{op['name']}: a bool attribute comes from an int[]? argument, "
+                                 f"'{name}' is {arg['type']}")
+            out[name] = "bool"
+        elif kind in enums:
+            if arg["type"] not in ("str", "str?"):
+                raise TableError(f"{op['name']}: an enum attribute comes from a str argument, "
+                                 f"'{name}' is {arg['type']}")
+            out[name] = enums[kind]
+        else:
+            raise TableError(f"{op['name']}: unknown enumeration '{kind}' for '{name}'")
+    return out
+
+
+class Table(list):
+    """The operator entries; `enums` holds the enumeration entries."""
+    enums = ()
+
+
 def load(path):
-    """Returns the table's entries, each with its parsed schema under "op"."""
+    """Returns the table's operator entries, each with its parsed schema under "op" and its
+    resolved `attributes` under "enum_attrs"; the result's `enums` lists the enumerations."""
     with open(path) as f:
-        table = yaml.safe_load(f)
-    if not isinstance(table, list) or not table:
+        raw = yaml.safe_load(f)
+    if not isinstance(raw, list) or not raw:
         raise TableError("the table must be a non-empty list of operators")
-    for entry in table:
+    enums, table = {}, Table()
+    for entry in raw:
+        if isinstance(entry, dict) and "enum" in entry:
+            check_enum(entry)
+            if entry["enum"] in enums:
+                raise TableError(f"enumeration {entry['enum']} defined twice")
+            enums[entry["enum"]] = entry
+            continue
         check_entry(entry)
         entry["op"] = parse_schema(entry["schema"])
+        table.append(entry)
+    if not table:
+        raise TableError("the table defines no operator")
     dups = repeated(e["op"]["name"] for e in table)
     if dups:
         raise TableError(f"operators defined twice: {', '.join(dups)}")
+    dups = repeated(e["mnemonic"] for e in enums.values())
+    if dups:
+        raise TableError(f"enumeration mnemonics used twice: {', '.join(dups)}")
+    used = set()
+    for entry in table:
+        entry["enum_attrs"] = resolve_attributes(entry, enums)
+        used |= {k["enum"] for k in entry["enum_attrs"].values() if k != "bool"}
+    unused = sorted(set(enums) - used)
+    if unused:
+        raise TableError(f"enumerations no operator uses: {', '.join(unused)}")
+    table.enums = list(enums.values())
     return table
 
 

@@ -43,7 +43,7 @@ template <typename F, typename W> Kernel elementwise(OpView &op, F f, W write) {
 }
 
 std::string approximation(const OpView &op) {
-  std::string a = op.strAttr("approximation", "none");
+  std::string a = op.enumAttr("approximation", "none");
   if (a != "none" && a != "tanh")
     op.fail("approximation must be \"none\" or \"tanh\", not \"" + a + "\"");
   return a;

@@ -79,7 +79,7 @@ Kernel planScatterNd(OpView &op) {
 
 Kernel planScatter(OpView &op) {
   int64_t axis = op.dim(op.intAttr("axis", 0), op.operandRank(0));
-  std::string kind = op.strAttr("reduce_kind", "none");
+  std::string kind = op.enumAttr("reduce_kind", "none");
   if (kind == "none")
     return single([axis](KernelContext &c) { return at::scatter(c.in(0), axis, c.in(1).to(at::kLong), c.in(2)); });
   if (kind == "add")

@@ -1,4 +1,5 @@
 #include "Kernel.h"
+#include "lumo/LumoOps.h"
 
 #include <cstring>
 
@@ -203,6 +204,16 @@ std::optional<std::string> OpView::strAttr(llvm::StringRef name) const {
   if (auto a = attr<mlir::StringAttr>(name, "a string"))
     return a.getValue().str();
   return std::nullopt;
+}
+
+std::optional<std::string> OpView::enumAttr(llvm::StringRef name) const {
+  mlir::Attribute a = op_->getAttr(name);
+  if (!a)
+    return std::nullopt;
+  auto spelling = lumo::enumCaseName(a);
+  if (!spelling)
+    fail("attribute '" + name + "' must be an enum attribute");
+  return spelling->str();
 }
 
 std::optional<at::Tensor> OpView::elementsAttr(llvm::StringRef name) const {

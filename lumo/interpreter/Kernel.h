@@ -96,6 +96,11 @@ public:
     return strAttr(name).value_or(otherwise);
   }
   std::optional<at::Tensor> elementsAttr(llvm::StringRef name) const;
+  // The case an enum attribute of the dialect names (its spelling, e.g. "sum").
+  std::optional<std::string> enumAttr(llvm::StringRef name) const;
+  std::string enumAttr(llvm::StringRef name, const std::string &otherwise) const {
+    return enumAttr(name).value_or(otherwise);
+  }
 
   // A dimension attribute: negative values count from the end of `rank` dimensions.
   int64_t dim(int64_t value, int64_t rank) const;
@@ -161,10 +166,10 @@ private:
   std::optional<Shape> known_;
 };
 
-// The entry of `table` that a string attribute names; an unknown name fails the plan.
+// The entry of `table` that an enum attribute names; an unknown case fails the plan.
 template <typename Fn, size_t N>
 Fn lookup(const OpView &op, llvm::StringRef attr, const std::pair<const char *, Fn> (&table)[N]) {
-  std::string name = op.strAttr(attr, "");
+  std::string name = op.enumAttr(attr, "");
   for (const auto &[key, fn] : table)
     if (name == key)
       return fn;

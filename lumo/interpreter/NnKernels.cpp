@@ -115,7 +115,7 @@ Kernel planConvolution(OpView &op) {
   if (in.size() < 3 || kernel.size() != in.size() || out.size() != in.size())
     op.fail("input, kernel and result need one rank, with a batch, a channel and spatial dimensions");
   size_t n = in.size() - 2;
-  bool last = isChannelsLast(op.strAttr("data_format"));
+  bool last = isChannelsLast(op.enumAttr("data_format"));
   bool transposed = op.boolAttr("transposed", false), filterGradient = op.boolAttr("filter_gradient", false);
   if (transposed && filterGradient)
     op.fail("transposed and filter_gradient cannot both be true");
@@ -185,9 +185,9 @@ Kernel planPool(OpView &op) {
   if (n < 1 || n > 3 || in.size() != n + 2 || op.resultShape().size() != n + 2 ||
       (op.boolAttr("gradient", false) && op.operandRank(1) != static_cast<int64_t>(n + 2)))
     op.fail("pools 1 to 3 spatial dimensions of an input [N, C, spatial...]");
-  bool last = isChannelsLast(op.strAttr("data_format"));
+  bool last = isChannelsLast(op.enumAttr("data_format"));
   bool gradient = op.boolAttr("gradient", false);
-  std::string type = op.strAttr("pool_type", "MAX");
+  std::string type = op.enumAttr("pool_type", "MAX");
   if (type != "MAX" && type != "AVG")
     op.fail("pool_type must be \"MAX\" or \"AVG\"");
   bool max = type == "MAX";
@@ -308,7 +308,7 @@ GroupShape groupShape(const OpView &op, bool last) {
 } // namespace
 
 Kernel planGroupNorm(OpView &op) {
-  bool last = isChannelsLast(op.strAttr("data_format"));
+  bool last = isChannelsLast(op.enumAttr("data_format"));
   GroupShape g = groupShape(op, last);
   double eps = op.floatAttr("epsilon", 1e-5);
   bool affine = op.boolAttr("affine", true);
@@ -325,7 +325,7 @@ Kernel planGroupNorm(OpView &op) {
 }
 
 Kernel planGroupNormGrad(OpView &op) {
-  bool last = isChannelsLast(op.strAttr("data_format"));
+  bool last = isChannelsLast(op.enumAttr("data_format"));
   GroupShape g = groupShape(op, last);
   double eps = op.floatAttr("epsilon", 1e-5);
   bool affine = op.boolAttr("affine", true);
@@ -345,7 +345,7 @@ Kernel planGroupNormGrad(OpView &op) {
 }
 
 Kernel planFusedBatchNorm(OpView &op) {
-  bool last = isChannelsLast(op.strAttr("data_format"));
+  bool last = isChannelsLast(op.enumAttr("data_format"));
   double eps = op.floatAttr("epsilon", 1e-4), factor = op.floatAttr("exponential_avg_factor", 1.0);
   bool training = op.boolAttr("is_training", true);
   return [=](KernelContext &c) {
@@ -362,7 +362,7 @@ Kernel planFusedBatchNorm(OpView &op) {
 }
 
 Kernel planFusedBatchNormGrad(OpView &op) {
-  bool last = isChannelsLast(op.strAttr("data_format"));
+  bool last = isChannelsLast(op.enumAttr("data_format"));
   double eps = op.floatAttr("epsilon", 1e-4);
   if (!op.boolAttr("is_training", true))
     op.fail("is_training = false is not supported: the inference gradient needs the running statistics, which "

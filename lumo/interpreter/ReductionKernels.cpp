@@ -16,11 +16,8 @@ Shape dims(const OpView &op, llvm::StringRef name, int64_t rank) {
 Kernel planReduce(OpView &op) {
   int64_t rank = op.operandRank(0);
   Shape ds = dims(op, "dimensions", rank);
-  Shape keepDims = op.intsAttr("keep_dims", {0});
-  if (keepDims.size() != 1)
-    op.fail("keep_dims holds one value");
-  bool keep = keepDims[0] == 1;
-  std::string kind = op.strAttr("reduce_kind", "");
+  bool keep = op.boolAttr("keep_dims", false);
+  std::string kind = op.enumAttr("reduce_kind", "");
   at::ScalarType type = op.resultType();
 
   if (kind == "argmax" || kind == "argmin") {

@@ -144,14 +144,14 @@ at::Tensor paddedIndices(int64_t n, int64_t low, int64_t high, bool reflect) {
 
 } // namespace
 
-Kernel planpad(OpView &op) {
+Kernel planPad(OpView &op) {
   Shape in = op.operandShape(0);
   size_t rank = in.size();
   Shape low = op.intsAttr("edge_padding_low", {}), high = op.intsAttr("edge_padding_high", {});
   Shape interior = op.intsAttr("interior_padding", Shape(rank, 0));
   if (low.size() != rank || high.size() != rank || interior.size() != rank)
     op.fail("the paddings need one entry per dimension");
-  std::string mode = op.strAttr("padding_mode", "constant");
+  std::string mode = op.enumAttr("padding_mode", "constant");
 
   if (mode == "reflect" || mode == "edge") {
     bool reflect = mode == "reflect";

@@ -94,12 +94,6 @@ FailureOr<SmallVector<int64_t>> dimensions(Operation *op, StringRef what, ArrayR
   return out;
 }
 
-LogicalResult oneOf(Operation *op, StringRef what, StringRef value, ArrayRef<StringRef> allowed) {
-  if (llvm::is_contained(allowed, value))
-    return success();
-  return op->emitOpError() << what << " \"" << value << "\" is not one of " << llvm::join(allowed, ", ");
-}
-
 LogicalResult expectShape(Operation *op, StringRef what, Value v, ArrayRef<int64_t> expected, StringRef rule) {
   if (shapeOf(v) == expected)
     return success();
@@ -153,21 +147,19 @@ LogicalResult verifyShapeOperand(Operation *op, StringRef what, Value shape, Val
 }
 
 // The channel dimension of a layout: 1 for channels-first, rank - 1 for channels-last.
-FailureOr<int64_t> channelDim(Operation *op, std::optional<StringRef> format, int64_t rank) {
+FailureOr<int64_t> channelDim(Operation *op, std::optional<DataFormat> layout, int64_t rank) {
   if (rank < 2) {
     op->emitOpError() << "expects an input of rank 2 or more (N, C, spatial...), got rank " << rank;
     return failure();
   }
-  if (!format)
+  if (!layout)
     return 1;
-  static const StringRef formats[] = {"NC", "NCW", "NCHW", "NCDHW", "NWC", "NHWC", "NDHWC"};
-  if (failed(oneOf(op, "data_format", *format, formats)))
-    return failure();
-  if (static_cast<int64_t>(format->size()) != rank) {
-    op->emitOpError() << "data_format \"" << *format << "\" does not match the input's rank " << rank;
+  StringRef format = stringifyDataFormat(*layout);
+  if (static_cast<int64_t>(format.size()) != rank) {
+    op->emitOpError() << "data_format \"" << format << "\" does not match the input's rank " << rank;
     return failure();
   }
-  return format->back() == 'C' && *format != "NC" ? rank - 1 : 1;
+  return format.back() == 'C' && format != "NC" ? rank - 1 : 1;
 }
 
 // The spatial dimensions of a shape in a layout with channel dimension `c`.
@@ -184,7 +176,7 @@ LogicalResult expectChannelVector(Operation *op, StringRef what, Value v, int64_
 }
 
 // Shapes of the normalisation operations: channel vectors of the input's channel count.
-FailureOr<int64_t> channelsOf(Operation *op, Value input, std::optional<StringRef> format) {
+FailureOr<int64_t> channelsOf(Operation *op, Value input, std::optional<DataFormat> format) {
   auto c = channelDim(op, format, rankOf(input));
   if (failed(c))
     return failure();
@@ -309,43 +301,29 @@ std::pair<int64_t, int64_t> pooledSizes(int64_t in, int64_t k, int64_t s, int64_
 // Elementwise and simple operations
 //===----------------------------------------------------------------------===//
 
-LogicalResult CompareOp::verify() {
-  return oneOf(*this, "comparison_direction", getComparisonDirection(), {"EQ", "NE", "LT", "LE", "GT", "GE"});
-}
-
 LogicalResult UnaryOp::verify() {
-  StringRef kind = getKind();
-  static const StringRef floatKinds[] = {"rsqrt", "log1p", "expm1", "log2", "log10", "exp2",  "tan",
-                                         "atan",  "asin",  "acos",  "sinh", "cosh",  "asinh", "acosh",
-                                         "atanh", "silu",  "digamma", "lgamma", "erfinv", "i0"};
-  static const StringRef testKinds[] = {"isnan", "isinf", "isneginf", "isposinf", "isfinite"};
-  static const StringRef otherKinds[] = {"neg", "not", "round", "trunc"};
+  UnaryKind k = getKind();
+  StringRef kind = stringifyUnaryKind(k);
+  bool isTest = k == UnaryKind::Isnan || k == UnaryKind::Isinf || k == UnaryKind::Isneginf ||
+                k == UnaryKind::Isposinf || k == UnaryKind::Isfinite;
+  bool isFloatKind = !isTest && k != UnaryKind::Neg && k != UnaryKind::Not && k != UnaryKind::Round &&
+                     k != UnaryKind::Trunc;
   Type in = elementOf(getX()), out = elementOf(getY());
-  bool isFloatKind = llvm::is_contained(floatKinds, kind), isTest = llvm::is_contained(testKinds, kind);
-  if (!isFloatKind && !isTest && !llvm::is_contained(otherKinds, kind)) {
-    SmallVector<StringRef> all(std::begin(otherKinds), std::end(otherKinds));
-    all.append(std::begin(floatKinds), std::end(floatKinds));
-    all.append(std::begin(testKinds), std::end(testKinds));
-    return oneOf(*this, "kind", kind, all);
-  }
   if (isTest ? !isBool(out) : out != in)
     return emitOpError() << "kind \"" << kind << "\" gives " << (isTest ? "an i1" : "the operand's element type")
                          << " result, got " << out;
   if (isFloatKind && !isFloat(in))
     return emitOpError() << "kind \"" << kind << "\" needs a floating-point operand, got " << in;
-  if (kind == "not" && !isIntegerOrBool(in))
+  if (k == UnaryKind::Not && !isIntegerOrBool(in))
     return emitOpError() << "kind \"not\" needs an integer or i1 operand, got " << in;
-  if (kind == "neg" && isBool(in))
+  if (k == UnaryKind::Neg && isBool(in))
     return emitOpError() << "kind \"neg\" is not defined on i1";
   return success();
 }
 
 LogicalResult BinaryOp::verify() {
-  StringRef kind = getKind();
+  StringRef kind = stringifyBinaryKind(getKind());
   Type t = elementOf(getX());
-  if (failed(oneOf(*this, "kind", kind,
-                   {"maximum", "minimum", "remainder", "fmod", "floor_divide", "atan2", "xor"})))
-    return failure();
   if (kind == "atan2" && !isFloat(t))
     return emitOpError() << "kind \"atan2\" needs floating-point operands, got " << t;
   if (kind == "xor" && !isIntegerOrBool(t))
@@ -358,18 +336,6 @@ LogicalResult BinaryOp::verify() {
 LogicalResult SubOp::verify() {
   if (isBool(elementOf(getZ())))
     return emitOpError() << "is not defined on i1";
-  return success();
-}
-
-LogicalResult GeluOp::verify() {
-  if (auto a = getApproximation())
-    return oneOf(*this, "approximation", *a, {"none", "tanh"});
-  return success();
-}
-
-LogicalResult GeluGradOp::verify() {
-  if (auto a = getApproximation())
-    return oneOf(*this, "approximation", *a, {"none", "tanh"});
   return success();
 }
 
@@ -547,7 +513,7 @@ LogicalResult AsStridedOp::verify() {
   return success();
 }
 
-LogicalResult padOp::verify() {
+LogicalResult PadOp::verify() {
   ArrayRef<int64_t> low = getEdgePaddingLow(), high = getEdgePaddingHigh(), interior = getInteriorPadding();
   ArrayRef<int64_t> in = shapeOf(getOperand());
   for (auto [name, values] : {std::pair<StringRef, ArrayRef<int64_t>>{"edge_padding_low", low},
@@ -566,24 +532,23 @@ LogicalResult padOp::verify() {
   }
   if (failed(expectShape(*this, "result", getOutput(), expected, "low + high + size + interior padding")))
     return failure();
-  StringRef mode = getPaddingMode().value_or("constant");
-  if (failed(oneOf(*this, "padding_mode", mode, {"constant", "reflect", "edge"})))
-    return failure();
+  PaddingMode paddingMode = getPaddingMode().value_or(PaddingMode::Constant);
+  StringRef mode = stringifyPaddingMode(paddingMode);
   if (auto c = getConstantValues()) {
     auto type = c->getType().cast<ShapedType>();
     if (type.getRank() != 0 || type.getElementType() != elementOf(getOperand()))
       return emitOpError() << "constant_values must be 0-d of the operand's element type, got " << type;
   }
-  if (mode == "constant")
+  if (paddingMode == PaddingMode::Constant)
     return success();
   for (size_t d = 0; d < in.size(); ++d) {
     if (low[d] < 0 || high[d] < 0 || interior[d] != 0)
       return emitOpError() << "padding_mode \"" << mode
                            << "\" needs non-negative edge padding and no interior padding";
-    int64_t limit = mode == "reflect" ? in[d] : (in[d] > 0 ? INT64_MAX : 0);
+    int64_t limit = paddingMode == PaddingMode::Reflect ? in[d] : (in[d] > 0 ? INT64_MAX : 0);
     if ((low[d] > 0 || high[d] > 0) && (low[d] >= limit || high[d] >= limit))
       return emitOpError() << "padding_mode \"" << mode << "\" pads dimension " << d << " of size " << in[d]
-                           << (mode == "reflect" ? " by as much as its size or more" : " which is empty");
+                           << (paddingMode == PaddingMode::Reflect ? " by as much as its size or more" : " which is empty");
   }
   return success();
 }
@@ -711,20 +676,14 @@ static SmallVector<int64_t> reducedShape(ArrayRef<int64_t> in, ArrayRef<int64_t>
 }
 
 LogicalResult ReduceOp::verify() {
-  StringRef kind = getReduceKind();
-  if (failed(oneOf(*this, "reduce_kind", kind,
-                   {"sum", "mean", "max", "min", "prod", "and", "or", "argmax", "argmin"})))
-    return failure();
+  ReduceKind k = getReduceKind();
+  StringRef kind = stringifyReduceKind(k);
   auto dims = dimensions(*this, "dimensions", getDimensions(), rankOf(getInput()));
   if (failed(dims))
     return failure();
-  bool keep = false;
-  if (auto k = getKeepDims()) {
-    if (k->size() != 1 || ((*k)[0] != 0 && (*k)[0] != 1))
-      return emitOpError() << "keep_dims " << str(*k) << " must hold one value, 0 or 1";
-    keep = (*k)[0] == 1;
-  }
-  bool arg = kind == "argmax" || kind == "argmin";
+  bool keep = getKeepDims();
+  bool arg = k == ReduceKind::Argmax || k == ReduceKind::Argmin;
+  bool logical = k == ReduceKind::And || k == ReduceKind::Or;
   if (arg && dims->size() != 1)
     return emitOpError() << "reduce_kind \"" << kind << "\" takes exactly one dimension, got "
                          << str(getDimensions());
@@ -734,11 +693,11 @@ LogicalResult ReduceOp::verify() {
   Type in = elementOf(getInput()), out = elementOf(getOutput());
   if (arg && !out.isSignedInteger(64))
     return emitOpError() << "reduce_kind \"" << kind << "\" gives si64 indices, got " << out;
-  if ((kind == "and" || kind == "or") && !isBool(out))
+  if (logical && !isBool(out))
     return emitOpError() << "reduce_kind \"" << kind << "\" gives an i1 result, got " << out;
-  if (!arg && kind != "and" && kind != "or" && out != in)
+  if (!arg && !logical && out != in)
     return emitOpError() << "reduce_kind \"" << kind << "\" keeps the element type " << in << ", got " << out;
-  if (kind == "mean" && !isFloat(in))
+  if (k == ReduceKind::Mean && !isFloat(in))
     return emitOpError() << "reduce_kind \"mean\" needs a floating-point input, got " << in;
   return success();
 }
@@ -920,7 +879,7 @@ LogicalResult ScatterOp::verify() {
   for (int64_t d = 0; d < static_cast<int64_t>(init.size()); ++d)
     if (d != *axis && idx[d] > init[d])
       return emitOpError() << "indices " << str(idx) << " exceed init " << str(init) << " in dimension " << d;
-  return oneOf(*this, "reduce_kind", getReduceKind().value_or("none"), {"none", "add", "mul", "max", "min"});
+  return success();
 }
 
 LogicalResult OneHotOp::verify() {
@@ -1140,14 +1099,12 @@ LogicalResult PoolOp::verify() {
   auto c = channelDim(op, getDataFormat(), rank);
   if (failed(c))
     return failure();
-  StringRef type = getPoolType().value_or("MAX");
-  if (failed(oneOf(op, "pool_type", type, {"MAX", "AVG"})))
-    return failure();
+  bool average = getPoolType().value_or(PoolType::MAX) == PoolType::AVG;
   ArrayRef<int64_t> ksize = getKsize(), strides = getStrides(), dilation = getDilation(), padding = getPadding();
   if (failed(perSpatial(op, "ksize", ksize, s, 1, 1)) || failed(perSpatial(op, "strides", strides, s, 1, 1)) ||
       failed(perSpatial(op, "dilation", dilation, s, 1, 1)) || failed(perSpatial(op, "padding", padding, s, 0, 0)))
     return failure();
-  if (type == "AVG" && llvm::any_of(dilation, [](int64_t d) { return d != 1; }))
+  if (average && llvm::any_of(dilation, [](int64_t d) { return d != 1; }))
     return emitOpError() << "pool_type \"AVG\" needs dilation 1";
   bool gradient = getGradient().value_or(false);
   Value forward = gradient ? getDelta() : getOutput();
@@ -1165,7 +1122,7 @@ LogicalResult PoolOp::verify() {
                          << str(in);
   SmallVector<int64_t> inSp = spatialOf(in, *c), fwSp = spatialOf(fw, *c);
   for (size_t i = 0; i < s; ++i) {
-    int64_t window = type == "MAX" ? dilation[i] * (ksize[i] - 1) + 1 : ksize[i];
+    int64_t window = !average ? dilation[i] * (ksize[i] - 1) + 1 : ksize[i];
     if (2 * padding[i] > window)
       return emitOpError() << "padding " << padding[i] << " of spatial dimension " << i
                            << " exceeds half the window (" << window << ")";

@@ -1,4 +1,9 @@
 """Hand-written lumo programs for the interpreter tests: one operation applied to given tensors."""
+import math
+import pathlib
+import struct
+import sys
+
 import torch
 
 import lumo_interpreter as li
@@ -8,6 +13,16 @@ ELEMENT_TYPES = {
     torch.bool: "i1", torch.int8: "si8", torch.int16: "si16", torch.int32: "si32", torch.int64: "si64",
     torch.uint8: "ui8",
 }
+
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "scripts"))
+import lumo_table  # noqa: E402
+
+# (operation, attribute) -> mnemonic of the enum attribute a string names, from the operator table.
+ENUM_ATTRS = {(e["op"]["name"], name): kind["mnemonic"]
+              for e in lumo_table.load(ROOT / "csrc" / "lumo_ops.yaml")
+              for name, kind in e["enum_attrs"].items() if kind != "bool"}
 
 
 class Const:
@@ -31,8 +46,18 @@ def number(v):
     return text.replace("e", ".0e") if isinstance(v, float) and "." not in text else text
 
 
+def hex_float(v, dtype):
+    """A NaN or an infinity as MLIR writes it: the bits of the element type in hexadecimal."""
+    if dtype == torch.bfloat16:
+        return f"0x{struct.unpack('>I', struct.pack('>f', v))[0] >> 16:04X}"
+    code, digits = {torch.float16: ("e", 4), torch.float32: ("f", 8), torch.float64: ("d", 16)}[dtype]
+    return f"0x{int.from_bytes(struct.pack('>' + code, v), 'big'):0{digits}X}"
+
+
 def dense(t):
     def fmt(v):
+        if isinstance(v, float) and not math.isfinite(v):
+            return hex_float(v, t.dtype)
         return ("true" if v else "false") if isinstance(v, bool) else number(v)
 
     def nested(v):
@@ -41,7 +66,10 @@ def dense(t):
     return f"dense<{nested(t.tolist())}> : {type_of(t)}"
 
 
-def attribute(value):
+def attribute(value, enum=None):
+    """An attribute's text; a string is a case of the enum attribute `enum` (its mnemonic), if given."""
+    if isinstance(value, str) and enum:
+        return f"#lumo.{enum}<{value}>"
     if isinstance(value, bool):
         return "true" if value else "false"
     if isinstance(value, int):
@@ -67,7 +95,7 @@ def op_program(name, operands, results, attrs=None, seed=None):
             args.append(f"%a{i}: {type_of(x)}")
             values.append((f"%a{i}", type_of(x)))
     result_types = [tensor_type(tuple(s), d) for s, d in results]
-    attr_text = ", ".join(f"{k} = {attribute(v)}" for k, v in (attrs or {}).items())
+    attr_text = ", ".join(f"{k} = {attribute(v, ENUM_ATTRS.get((name, k)))}" for k, v in (attrs or {}).items())
     lhs = "%r" if len(results) == 1 else f"%r:{len(results)}"
     refs = ["%r"] if len(results) == 1 else [f"%r#{i}" for i in range(len(results))]
     lines.append(f'  {lhs} = "lumo.{name}"({", ".join(v for v, _ in values)}) {{{attr_text}}} : '

@@ -20,7 +20,7 @@ func.func @main(%x: tensor<4x3xf32> {vx.input_name = "x"}, %y: tensor<4xsi64> {v
     -> (tensor<f32> {vx.output_name = "loss"}, tensor<3x5xf32>) attributes {vx.seed = 18446744073709551615 : ui64} {
   %logits = "lumo.MatMul"(%x, %w) {transpose_a = false, transpose_b = false} : (tensor<4x3xf32>, tensor<3x5xf32>) -> tensor<4x5xf32>
   %loss, %dlogits = "lumo.SparseSoftmaxCrossEntropyWithLogits"(%logits, %y) : (tensor<4x5xf32>, tensor<4xsi64>) -> (tensor<4xf32>, tensor<4x5xf32>)
-  %mean = "lumo.Reduce"(%loss) {dimensions = array<i64: 0>, reduce_kind = "mean"} : (tensor<4xf32>) -> tensor<f32>
+  %mean = "lumo.Reduce"(%loss) {dimensions = array<i64: 0>, reduce_kind = #lumo.reduce_kind<mean>} : (tensor<4xf32>) -> tensor<f32>
   %four = "lumo.Const"() {value = dense<4.0> : tensor<f32>} : () -> tensor<f32>
   %g = "lumo.Div"(%dlogits, %four) : (tensor<4x5xf32>, tensor<f32>) -> tensor<4x5xf32>
   %dw = "lumo.DotGeneral"(%x, %g) {lhs_batching_dimensions = array<i64>, rhs_batching_dimensions = array<i64>, lhs_contracting_dimensions = array<i64: 0>, rhs_contracting_dimensions = array<i64: 0>} : (tensor<4x3xf32>, tensor<4x5xf32>) -> tensor<3x5xf32>

@@ -186,7 +186,7 @@ def test_reduce(kind, eager, keep):
     x = rand(3, 4, 5)
     operand = x > 0 if kind == "and" else (x > 1.5 if kind == "or" else x)
     expected = eager(x, [0, 2], keep)
-    attrs = dict(dimensions=[0, -1], reduce_kind=kind, keep_dims=[int(keep)])
+    attrs = dict(dimensions=[0, -1], reduce_kind=kind, keep_dims=keep)
     assert_close(run_op("Reduce", [operand], [like(expected)], attrs), expected)
 
 
@@ -194,7 +194,7 @@ def test_reduce_arg_and_empty_dimensions():
     x = torch.tensor([[1.0, 3.0, 3.0], [2.0, 2.0, 0.0]])  # ties: the first index wins
     assert run_op("Reduce", [x], [((2,), i64)], dict(dimensions=[1], reduce_kind="argmax")).tolist() == [1, 0]
     assert run_op("Reduce", [x], [((1, 3), i64)], dict(dimensions=[0], reduce_kind="argmin",
-                                                       keep_dims=[1])).tolist() == [[0, 1, 1]]
+                                                       keep_dims=True)).tolist() == [[0, 1, 1]]
     # An empty list reduces nothing (ATen's empty list would reduce everything).
     assert torch.equal(run_op("Reduce", [x], [like(x)], dict(dimensions=[], reduce_kind="sum")), x)
     with pytest.raises(li.Error, match="lumo.Reduce"):
@@ -265,13 +265,13 @@ def test_dynamic_slice_and_update_clamp_their_start():
 def test_pad_modes(attrs, eager):
     x = rand(3, 4)
     expected = eager(x)
-    assert torch.equal(run_op("pad", [x], [like(expected)], attrs), expected)
+    assert torch.equal(run_op("Pad", [x], [like(expected)], attrs), expected)
 
 
 def test_pad_interior_with_cropping():
     x = torch.tensor([[1.0, 2.0], [3.0, 4.0]])
     attrs = dict(edge_padding_low=[0, -1], edge_padding_high=[1, 1], interior_padding=[1, 2])
-    out = run_op("pad", [x], [((4, 4), f32)], attrs)
+    out = run_op("Pad", [x], [((4, 4), f32)], attrs)
     assert out.tolist() == [[0, 0, 2, 0], [0, 0, 0, 0], [0, 0, 4, 0], [0, 0, 0, 0]]
 
 

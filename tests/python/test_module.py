@@ -69,7 +69,7 @@ def test_before_initialize(tmp_path):
     does not surface."""
     proc = run_python(f"""
         import torch, orvex_pytorch_lib as ox
-        print(str(torch.ops.lumo.pad.default._schema).split("(")[0])
+        print(str(torch.ops.lumo.Pad.default._schema).split("(")[0])
         blocker = {str(tmp_path / "file")!r}
         open(blocker, "w").close()
         try:
@@ -83,7 +83,7 @@ def test_before_initialize(tmp_path):
                 print(str(e).splitlines()[0])
         ox.initialize()
     """)
-    assert proc.stdout.splitlines() == ["lumo::pad", "raised"] + [
+    assert proc.stdout.splitlines() == ["lumo::Pad", "raised"] + [
         "The Orvex backend is not initialized: call orvex_pytorch_lib.initialize() before creating "
         "lazy data."] * 2
     assert "Orvex PyTorch Plugin Initialized." not in proc.stderr

@@ -1,6 +1,8 @@
 // Types, operand readers and the lumo emitter shared by the conversion patterns.
 #include "TorchToLumo.h"
 
+#include "lumo/LumoOps.h"
+#include "mlir/IR/PatternMatch.h"
 #include "mlir/Transforms/DialectConversion.h"
 #include "llvm/ADT/APFloat.h"
 #include "llvm/ADT/STLExtras.h"
@@ -193,20 +195,6 @@ static double intAsDouble(Type elem, const APInt &v) {
   return static_cast<double>(v.getSExtValue());
 }
 
-/// The elements of a constant as doubles (for folding small constants).
-static llvm::SmallVector<double> elementsAsDoubles(DenseElementsAttr attr) {
-  llvm::SmallVector<double> out;
-  Type elem = attr.getElementType();
-  if (elem.isa<FloatType>()) {
-    for (const APFloat &f : attr.getValues<APFloat>()) out.push_back(elementAsDouble(f));
-  } else if (isBoolType(elem)) {
-    for (bool b : attr.getValues<bool>()) out.push_back(b ? 1.0 : 0.0);
-  } else if (elem.isa<IntegerType>()) {
-    for (const APInt &v : attr.getValues<APInt>()) out.push_back(intAsDouble(elem, v));
-  }
-  return out;
-}
-
 Value Emitter::constant(DenseElementsAttr value) {
   return op("lumo.Const", {}, value.getType(), {attr("value", value)});
 }
@@ -254,30 +242,40 @@ std::optional<double> Emitter::splatValue(Value v) {
 }
 
 // ------------------------------------------------------------------ the emitter
+//
+// The emitter builds operations and leaves simplification to the operations' folds (lumo/lib/
+// LumoFolds.cpp): `op` folds each operation it builds, so constants stay visible to the patterns
+// (constValue, splatValue) as lumo.Const. Rewrites that need new operations (canonicalisation
+// patterns) run in the pipeline's -canonicalize.
 
 Operation *Emitter::create(StringRef name, ValueRange operands, TypeRange results,
                            ArrayRef<NamedAttribute> attrs) {
   OperationState state(loc, name);
   state.addOperands(operands);
   state.addTypes(results);
-  state.addAttributes(attrs);
+  // Attributes given as a library call gives them (enumerations as strings, flags as 0/1 lists)
+  // take the dialect's form.
+  for (const NamedAttribute &a : attrs) {
+    std::string error;
+    Attribute value = lumo::attributeFromLibrary(name, a.getName().getValue(), a.getValue(), error);
+    if (!value) unsupported(error);
+    state.addAttribute(a.getName(), value);
+  }
   return b.create(state);
 }
 
-// Folding constants of at most this many elements keeps the output small.
-static constexpr int64_t kFoldLimit = 4096;
+Value Emitter::op(StringRef name, ValueRange operands, Type result, ArrayRef<NamedAttribute> attrs) {
+  Operation *created = create(name, operands, result, attrs);
+  llvm::SmallVector<Value, 1> folded;
+  if (succeeded(b.tryFold(created, folded)) && folded.size() == 1 && folded[0] != created->getResult(0)) {
+    erase(created);  // through the conversion's rewriter when there is one
+    return folded[0];
+  }
+  return created->getResult(0);
+}
 
 Value Emitter::cast(Value x, Type elem) {
-  if (elemOf(x) == elem) return x;
-  auto type = tensorOf(shapeOf(x), elem);
-  if (DenseElementsAttr attr = constValue(x)) {
-    if (attr.isSplat()) {
-      if (auto v = splatValue(x)) return splat(type, *v);
-    } else if (attr.getNumElements() <= kFoldLimit && !elem.isa<ComplexType>()) {
-      return constant(attrFromDoubles(type, elementsAsDoubles(attr)));
-    }
-  }
-  return op("lumo.Cast", x, type);
+  return op("lumo.Cast", x, tensorOf(shapeOf(x), elem));
 }
 
 Value Emitter::unaryOp(StringRef name, Value x, ArrayRef<NamedAttribute> attrs) {
@@ -290,31 +288,8 @@ Value Emitter::unary(StringRef kind, Value x) {
   return op("lumo.Unary", x, result, {str("kind", kind)});
 }
 
-static std::optional<double> foldBinary(StringRef name, double x, double y, Type elem) {
-  bool integral = !elem.isa<FloatType>();
-  if (name == "lumo.Add") return x + y;
-  if (name == "lumo.Sub") return x - y;
-  if (name == "lumo.Mul") return x * y;
-  if (name == "lumo.Div") {
-    if (integral) return y == 0 ? std::nullopt : std::optional<double>(std::trunc(x / y));
-    return x / y;
-  }
-  return std::nullopt;
-}
-
 Value Emitter::binaryOp(StringRef name, Value x, Value y) {
-  Type elem = elemOf(x);
-  auto type = tensorOf(broadcastShapes(shapeOf(x), shapeOf(y)), elem);
-  std::optional<double> cx = splatValue(x), cy = splatValue(y);
-  if (cx && cy) {
-    if (auto v = foldBinary(name, *cx, *cy, elem)) return splat(type, *v);
-  }
-  bool addLike = name == "lumo.Add" || name == "lumo.Sub";
-  bool mulLike = name == "lumo.Mul" || name == "lumo.Div";
-  if (cy && x.getType() == type && ((addLike && *cy == 0) || (mulLike && *cy == 1))) return x;
-  if (cx && y.getType() == type && ((name == "lumo.Add" && *cx == 0) ||
-                                    (name == "lumo.Mul" && *cx == 1)))
-    return y;
+  auto type = tensorOf(broadcastShapes(shapeOf(x), shapeOf(y)), elemOf(x));
   return op(name, {x, y}, type);
 }
 
@@ -333,10 +308,6 @@ Value Emitter::compare(Value x, Value y, StringRef direction) {
 
 Value Emitter::select(Value cond, Value a, Value bv) {
   Shape shape = broadcastShapes(broadcastShapes(shapeOf(cond), shapeOf(a)), shapeOf(bv));
-  if (auto c = splatValue(cond)) {
-    Value chosen = *c != 0 ? a : bv;
-    return broadcastTo(chosen, shape);
-  }
   return op("lumo.Select", {cond, a, bv}, tensorOf(shape, elemOf(a)));
 }
 
@@ -349,76 +320,26 @@ Value Emitter::logicalOr(Value a, Value bv) {
 }
 
 Value Emitter::reshape(Value x, ArrayRef<int64_t> shape) {
-  if (shapeOf(x) == shape) return x;
   if (numElements(shapeOf(x)) != numElements(shape))
     unsupported("cannot reshape " + llvm::Twine(numElements(shapeOf(x))) + " elements into " +
                 llvm::Twine(numElements(shape)));
-  auto type = tensorOf(shape, elemOf(x));
-  if (DenseElementsAttr attr = constValue(x)) return constant(attr.reshape(type));
-  if (Operation *def = x.getDefiningOp())
-    if (def->getName().getStringRef() == "lumo.Reshape") return reshape(def->getOperand(0), shape);
-  return op("lumo.Reshape", x, type);
+  return op("lumo.Reshape", x, tensorOf(shape, elemOf(x)));
 }
 
 Value Emitter::transpose(Value x, ArrayRef<int64_t> perm) {
   if (perm.size() != shapeOf(x).size()) unsupported("permutation does not match the rank");
-  bool identity = true;
   Shape shape;
-  for (size_t i = 0; i < perm.size(); ++i) {
-    if (perm[i] < 0 || perm[i] >= static_cast<int64_t>(perm.size()))
-      unsupported("invalid permutation");
-    identity &= perm[i] == static_cast<int64_t>(i);
-    shape.push_back(shapeOf(x)[perm[i]]);
-  }
-  if (identity) return x;
-  if (auto v = splatValue(x)) return splat(tensorOf(shape, elemOf(x)), *v);
-  // Moving only dimensions of size 1 is a reshape.
-  Shape kept, keptAfter;
-  for (size_t i = 0; i < perm.size(); ++i)
-    if (shapeOf(x)[i] != 1) kept.push_back(i);
-  for (int64_t p : perm)
-    if (shapeOf(x)[p] != 1) keptAfter.push_back(p);
-  if (kept == keptAfter) return reshape(x, shape);
-  if (Operation *def = x.getDefiningOp()) {
-    // (a b)^T = b^T a^T: a product read only transposed is computed transposed.
-    bool swapsLastTwo = perm.size() >= 2 && perm[perm.size() - 1] == static_cast<int64_t>(perm.size()) - 2 &&
-                        perm[perm.size() - 2] == static_cast<int64_t>(perm.size()) - 1;
-    for (size_t i = 0; i + 2 < perm.size(); ++i) swapsLastTwo &= perm[i] == static_cast<int64_t>(i);
-    // A product that replaced an earlier torch result has no readers yet in a dialect conversion
-    // (they are the torch result's until the conversion ends): at worst it is computed twice.
-    if (swapsLastTwo && def->getName().getStringRef() == "lumo.MatMul" &&
-        (x.hasOneUse() || x.use_empty())) {
-      auto flag = [&](StringRef name) {
-        auto a = def->getAttrOfType<BoolAttr>(name);
-        return a && a.getValue();
-      };
-      Value a = def->getOperand(0), bv = def->getOperand(1);
-      if (rankOf(a) == rankOf(bv) && rankOf(a) == static_cast<int64_t>(perm.size()))
-        return matmul(bv, a, !flag("transpose_b"), !flag("transpose_a"));
-    }
-    if (def->getName().getStringRef() == "lumo.Transpose") {
-      if (DenseElementsAttr inner = constValue(def->getOperand(1))) {
-        Shape innerPerm;
-        for (const APInt &v : inner.getValues<APInt>()) innerPerm.push_back(v.getSExtValue());
-        if (innerPerm.size() == perm.size()) {
-          Shape composed;
-          for (int64_t p : perm) composed.push_back(innerPerm[p]);
-          return transpose(def->getOperand(0), composed);
-        }
-      }
-    }
+  llvm::SmallVector<bool, 4> seen(perm.size(), false);
+  for (int64_t p : perm) {
+    if (p < 0 || p >= static_cast<int64_t>(perm.size()) || seen[p]) unsupported("invalid permutation");
+    seen[p] = true;
+    shape.push_back(shapeOf(x)[p]);
   }
   return op("lumo.Transpose", {x, indexVector(perm)}, tensorOf(shape, elemOf(x)));
 }
 
 Value Emitter::broadcastInDim(Value x, ArrayRef<int64_t> shape, ArrayRef<int64_t> dims) {
   auto type = tensorOf(shape, elemOf(x));
-  if (x.getType() == type) {
-    bool identity = true;
-    for (size_t i = 0; i < dims.size(); ++i) identity &= dims[i] == static_cast<int64_t>(i);
-    if (identity) return x;
-  }
-  if (auto v = splatValue(x)) return splat(type, *v);
   return op("lumo.BroadcastInDim", x, type, {ints("broadcast_dimensions", dims)});
 }
 
@@ -437,41 +358,10 @@ Value Emitter::broadcastTo(Value x, ArrayRef<int64_t> shape) {
 Value Emitter::slice(Value x, ArrayRef<int64_t> begin, ArrayRef<int64_t> size) {
   if (begin.size() != shapeOf(x).size() || size.size() != begin.size())
     unsupported("slice does not match the rank");
-  bool full = true;
-  for (size_t i = 0; i < begin.size(); ++i) {
+  for (size_t i = 0; i < begin.size(); ++i)
     if (begin[i] < 0 || size[i] < 0 || begin[i] + size[i] > shapeOf(x)[i])
       unsupported("slice is out of bounds");
-    full &= begin[i] == 0 && size[i] == shapeOf(x)[i];
-  }
-  if (full) return x;
   auto type = tensorOf(size, elemOf(x));
-  if (auto v = splatValue(x)) return splat(type, *v);
-  // Through a write at constant indices: the block written is the update, a block beside it is
-  // the operand's. Functionalized writes through views leave such chains (the write, then a fresh
-  // read of the same or a neighbouring view).
-  if (Operation *def = x.getDefiningOp()) {
-    if (def->getName().getStringRef() == "lumo.DynamicUpdateSlice" &&
-        def->getNumOperands() == 2 + begin.size()) {
-      Value operand = def->getOperand(0), update = def->getOperand(1);
-      bool known = true, same = true, apart = false;
-      for (size_t i = 0; i < begin.size() && known; ++i) {
-        DenseElementsAttr index = constValue(def->getOperand(2 + i));
-        if (!index || index.getNumElements() != 1 || !isIntegerType(index.getElementType())) {
-          known = false;
-          break;
-        }
-        // Start indices are clamped as the operation does.
-        int64_t last = shapeOf(operand)[i] - shapeOf(update)[i];
-        int64_t start =
-            std::clamp<int64_t>((*index.value_begin<APInt>()).getSExtValue(), 0, last);
-        int64_t end = start + shapeOf(update)[i];
-        same &= begin[i] == start && size[i] == shapeOf(update)[i];
-        apart |= begin[i] + size[i] <= start || begin[i] >= end;
-      }
-      if (known && same) return update;
-      if (known && apart) return slice(operand, begin, size);
-    }
-  }
   return op("lumo.Slice", {x, indexVector(begin), indexVector(size)}, type);
 }
 
@@ -488,7 +378,6 @@ Value Emitter::concat(ValueRange values, int64_t axis) {
   for (Value v : values)
     if (rankOf(v) != rankOf(values.front()) || axis < 0 || axis >= rankOf(v))
       unsupported("concatenated tensors differ in rank or lack the axis");
-  if (values.size() == 1) return values.front();
   Shape shape(shapeOf(values.front()).begin(), shapeOf(values.front()).end());
   shape[axis] = 0;
   for (Value v : values) shape[axis] += shapeOf(v)[axis];
@@ -511,7 +400,7 @@ Value Emitter::pad(Value x, ArrayRef<int64_t> low, ArrayRef<int64_t> high,
                                              ints("edge_padding_high", high),
                                              ints("interior_padding", interior)};
   attrs.append(extra.begin(), extra.end());
-  return op("lumo.pad", x, tensorOf(shape, elemOf(x)), attrs);
+  return op("lumo.Pad", x, tensorOf(shape, elemOf(x)), attrs);
 }
 
 Value Emitter::reduce(Value x, ArrayRef<int64_t> dims, bool keepDims, StringRef kind) {
@@ -520,7 +409,7 @@ Value Emitter::reduce(Value x, ArrayRef<int64_t> dims, bool keepDims, StringRef 
   if (kind == "argmax" || kind == "argmin") elem = si64Type(ctx());
   if (kind == "and" || kind == "or") elem = b.getI1Type();
   llvm::SmallVector<NamedAttribute, 3> attrs{ints("dimensions", dims), str("reduce_kind", kind)};
-  if (keepDims) attrs.push_back(ints("keep_dims", {1}));
+  if (keepDims) attrs.push_back(flag("keep_dims", true));
   return op("lumo.Reduce", x, tensorOf(shape, elem), attrs);
 }
 

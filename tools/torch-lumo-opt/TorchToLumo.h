@@ -95,9 +95,9 @@ class Emitter {
 
   Operation *create(StringRef name, ValueRange operands, TypeRange results,
                     ArrayRef<NamedAttribute> attrs = {});
-  Value op(StringRef name, ValueRange operands, Type result, ArrayRef<NamedAttribute> attrs = {}) {
-    return create(name, operands, result, attrs)->getResult(0);
-  }
+  /// The value of a one-result operation: created, then folded (a constant result becomes a
+  /// lumo.Const, an operand result replaces it).
+  Value op(StringRef name, ValueRange operands, Type result, ArrayRef<NamedAttribute> attrs = {});
   NamedAttribute attr(StringRef name, Attribute value) {
     return NamedAttribute(b.getStringAttr(name), value);
   }

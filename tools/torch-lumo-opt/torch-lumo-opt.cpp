@@ -18,6 +18,7 @@
 #include "mlir/Support/FileUtilities.h"
 #include "mlir/Support/Timing.h"
 #include "mlir/Tools/mlir-opt/MlirOptMain.h"
+#include "mlir/Transforms/Passes.h"
 #include "llvm/Support/CommandLine.h"
 #include "llvm/Support/InitLLVM.h"
 #include "llvm/Support/MemoryBuffer.h"
@@ -68,6 +69,8 @@ int main(int argc, char **argv) {
   mlir::registerPassManagerCLOptions();
   mlir::registerDefaultTimingManagerCLOptions();
   torch_lumo::registerPasses();
+  mlir::registerCanonicalizerPass();
+  mlir::registerCSEPass();
 
   namespace cl = llvm::cl;
   static cl::opt<std::string> inputFilename(cl::Positional, cl::desc("<input file>"),

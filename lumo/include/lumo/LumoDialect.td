@@ -4,6 +4,7 @@
 #ifndef LUMO_DIALECT_TD
 #define LUMO_DIALECT_TD
 
+include "mlir/IR/EnumAttr.td"
 include "mlir/IR/OpBase.td"
 include "mlir/Interfaces/InferTypeOpInterface.td"
 include "mlir/Interfaces/SideEffectInterfaces.td"
@@ -16,7 +17,7 @@ The operations of the lumo operator library, on statically shaped tensors.
 
 The `lumo` dialect holds one operation per operator of the lumo operator library
 (`torch.ops.lumo.<Name>`), named exactly as the operator (`lumo.Abs`, `lumo.DotGeneral`,
-`lumo.pad`, ...), plus the dialect-only `lumo.Unary` and `lumo.Binary` for elementwise functions
+`lumo.Pad`, ...), plus the dialect-only `lumo.Unary` and `lumo.Binary` for elementwise functions
 the library has no operator for. The operations are generated from the operator table
 `csrc/lumo_ops.yaml`.
 
@@ -33,8 +34,9 @@ simply absent, and the operation's description gives its default. Attribute kind
 | `int[]` | dense `i64` array (`array<i64: 1, 2>`) |
 | `float` | `f64` float attribute (`1.0e-05 : f64`) |
 | `bool` | `true` / `false` |
-| `str` | string (`"sum"`); enumerated strings are checked by the verifiers |
-| `Tensor` (keyword-only: `Const.value`, `pad.constant_values`, `RestorePadding.pad_value`) | elements attribute (`dense<...> : tensor<...>`) |
+| `str` | string (`"fwd"`); a `str` that names one of a fixed set of cases is an enum attribute (`#lumo.reduce_kind<sum>`, the enumerations are listed below, with their cases), built from the string when a library call is converted |
+| `int[]?` holding one flag (`Reduce.keep_dims`) | `true` / `false` (default false) |
+| `Tensor` (keyword-only: `Const.value`, `Pad.constant_values`, `RestorePadding.pad_value`) | elements attribute (`dense<...> : tensor<...>`) |
 
 ### Types
 
@@ -69,8 +71,27 @@ are `si32` or `si64` tensors.
 - A CPU cannot run `NonZero` (its result shape depends on the data), `StripPadding` and
   `RestorePadding` (the appliance's own padding layout), `OnlineNormFwd` and `OnlineNormBwd`
   (streaming state kept by the appliance); they are verified all the same.
+
+### Folding and canonicalisation
+
+The operations marked in the operator table fold (`-canonicalize`, and the conversion's emitter as
+it builds them): `x + -0.0` and `x + 0` (integers), `x - 0`, `x * 1`, `1 * x`, `x / 1`; arithmetic
+on two splat constants; a `Cast` to the operand's type, of a splat or of a small constant (as
+`Tensor.to` converts); a `Reshape` to the operand's type, of a constant, of a `Reshape`; the
+identity `Transpose`, a `Transpose` of a splat or of the `Transpose` it undoes; a `MatMul` operand
+that is a `Transpose` of its last two dimensions (it becomes the transpose flag); an identity or
+splat `BroadcastInDim`; a `Slice` of everything, of a splat, or of a `DynamicUpdateSlice` at
+constant indices (the update itself, or the operand beside it); a `Concat` of one tensor; a
+`Select` with a splat condition. Canonicalisation patterns compose transposes, turn a transpose of
+size-1 dimensions into a `Reshape`, compute a product read only transposed as the transposed
+product (`(a b)^T = b^T a^T`), and broadcast the chosen operand of a constant `Select`. Folded
+constants are `lumo.Const` operations. Floating-point folds keep every value exactly
+(`x + 0.0` is not `x` for `x = -0.0`).
   }];
   let useFoldAPI = kEmitFoldAdaptorFolder;
+  // Folds that compute a constant produce a lumo.Const.
+  let hasConstantMaterializer = 1;
+  let useDefaultAttributePrinterParser = 1;
 }
 
 //===----------------------------------------------------------------------===//

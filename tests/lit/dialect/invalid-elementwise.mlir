@@ -53,15 +53,16 @@ func.func @f(%a: tensor<3xi32>) {
 
 // -----
 func.func @f(%a: tensor<3xf32>) {
-  // expected-error @+1 {{comparison_direction "LTE" is not one of EQ, NE, LT, LE, GT, GE}}
-  %0 = lumo.Compare %a, %a {comparison_direction = "LTE"} : (tensor<3xf32>, tensor<3xf32>) -> tensor<3xi1>
+  // expected-error @+2 {{expected ::lumo::ComparisonDirection to be one of: EQ, NE, LT, LE, GT, GE}}
+  // expected-error @+1 {{failed to parse Lumo_ComparisonDirectionAttr parameter 'value'}}
+  %0 = lumo.Compare %a, %a {comparison_direction = #lumo.comparison_direction<LTE>} : (tensor<3xf32>, tensor<3xf32>) -> tensor<3xi1>
   return
 }
 
 // -----
 func.func @f(%a: tensor<3xf32>, %b: tensor<3xf16>) {
   // expected-error @+1 {{all of {x, y} have same element type}}
-  %0 = lumo.Compare %a, %b {comparison_direction = "EQ"} : (tensor<3xf32>, tensor<3xf16>) -> tensor<3xi1>
+  %0 = lumo.Compare %a, %b {comparison_direction = #lumo.comparison_direction<EQ>} : (tensor<3xf32>, tensor<3xf16>) -> tensor<3xi1>
   return
 }
 
@@ -74,43 +75,45 @@ func.func @f(%c: tensor<3xi1>, %a: tensor<3xf32>, %b: tensor<3xf16>) {
 
 // -----
 func.func @f(%a: tensor<3xf32>) {
-  // expected-error @+1 {{kind "cbrt" is not one of neg, not, round, trunc, rsqrt}}
-  %0 = lumo.Unary %a {kind = "cbrt"} : (tensor<3xf32>) -> tensor<3xf32>
+  // expected-error @+2 {{expected ::lumo::UnaryKind to be one of: neg, not, round, trunc, rsqrt}}
+  // expected-error @+1 {{failed to parse Lumo_UnaryKindAttr parameter 'value'}}
+  %0 = lumo.Unary %a {kind = #lumo.unary_kind<cbrt>} : (tensor<3xf32>) -> tensor<3xf32>
   return
 }
 
 // -----
 func.func @f(%a: tensor<3xf32>) {
   // expected-error @+1 {{kind "isinf" gives an i1 result, got 'f32'}}
-  %0 = lumo.Unary %a {kind = "isinf"} : (tensor<3xf32>) -> tensor<3xf32>
+  %0 = lumo.Unary %a {kind = #lumo.unary_kind<isinf>} : (tensor<3xf32>) -> tensor<3xf32>
   return
 }
 
 // -----
 func.func @f(%a: tensor<3xsi32>) {
   // expected-error @+1 {{kind "rsqrt" needs a floating-point operand}}
-  %0 = lumo.Unary %a {kind = "rsqrt"} : (tensor<3xsi32>) -> tensor<3xsi32>
+  %0 = lumo.Unary %a {kind = #lumo.unary_kind<rsqrt>} : (tensor<3xsi32>) -> tensor<3xsi32>
   return
 }
 
 // -----
 func.func @f(%a: tensor<3xi1>) {
   // expected-error @+1 {{kind "neg" is not defined on i1}}
-  %0 = lumo.Unary %a {kind = "neg"} : (tensor<3xi1>) -> tensor<3xi1>
+  %0 = lumo.Unary %a {kind = #lumo.unary_kind<neg>} : (tensor<3xi1>) -> tensor<3xi1>
   return
 }
 
 // -----
 func.func @f(%a: tensor<3xf32>) {
   // expected-error @+1 {{kind "xor" needs integer or i1 operands}}
-  %0 = lumo.Binary %a, %a {kind = "xor"} : (tensor<3xf32>, tensor<3xf32>) -> tensor<3xf32>
+  %0 = lumo.Binary %a, %a {kind = #lumo.binary_kind<xor>} : (tensor<3xf32>, tensor<3xf32>) -> tensor<3xf32>
   return
 }
 
 // -----
 func.func @f(%a: tensor<3xf32>) {
-  // expected-error @+1 {{approximation "erf" is not one of none, tanh}}
-  %0 = lumo.Gelu %a {approximation = "erf"} : (tensor<3xf32>) -> tensor<3xf32>
+  // expected-error @+2 {{expected ::lumo::GeluApproximation to be one of: none, tanh}}
+  // expected-error @+1 {{failed to parse Lumo_GeluApproximationAttr parameter 'value'}}
+  %0 = lumo.Gelu %a {approximation = #lumo.gelu_approximation<erf>} : (tensor<3xf32>) -> tensor<3xf32>
   return
 }
 

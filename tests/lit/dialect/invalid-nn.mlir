@@ -20,9 +20,9 @@ func.func @f(%x: tensor<2x4x8x8xf32>, %w: tensor<6x4x3x3xf32>) {
 // -----
 func.func @f(%x: tensor<2x8x8x4xf32>, %w: tensor<6x4x3x3xf32>) {
   // Channels-last activations, kernel always [O, I, k...].
-  %0 = lumo.Convolution %x, %w {data_format = "NHWC", kernel_dilation = array<i64: 2, 2>} : (tensor<2x8x8x4xf32>, tensor<6x4x3x3xf32>) -> tensor<2x4x4x6xf32>
+  %0 = lumo.Convolution %x, %w {data_format = #lumo.data_format<NHWC>, kernel_dilation = array<i64: 2, 2>} : (tensor<2x8x8x4xf32>, tensor<6x4x3x3xf32>) -> tensor<2x4x4x6xf32>
   // expected-error @+1 {{data_format "NCW" does not match the input's rank 4}}
-  %1 = lumo.Convolution %x, %w {data_format = "NCW"} : (tensor<2x8x8x4xf32>, tensor<6x4x3x3xf32>) -> tensor<2x4x4x6xf32>
+  %1 = lumo.Convolution %x, %w {data_format = #lumo.data_format<NCW>} : (tensor<2x8x8x4xf32>, tensor<6x4x3x3xf32>) -> tensor<2x4x4x6xf32>
   return
 }
 
@@ -67,7 +67,7 @@ func.func @f(%x: tensor<1x1x5xf32>, %d: tensor<f32>) {
 // -----
 func.func @f(%x: tensor<2x4x8x8xf32>, %d: tensor<f32>) {
   // expected-error @+1 {{pool_type "AVG" needs dilation 1}}
-  %0 = lumo.Pool %x, %d {ksize = array<i64: 2, 2>, strides = array<i64: 2, 2>, dilation = array<i64: 2, 2>, padding = array<i64: 0, 0>, pool_type = "AVG"} : (tensor<2x4x8x8xf32>, tensor<f32>) -> tensor<2x4x3x3xf32>
+  %0 = lumo.Pool %x, %d {ksize = array<i64: 2, 2>, strides = array<i64: 2, 2>, dilation = array<i64: 2, 2>, padding = array<i64: 0, 0>, pool_type = #lumo.pool_type<AVG>} : (tensor<2x4x8x8xf32>, tensor<f32>) -> tensor<2x4x3x3xf32>
   return
 }
 
@@ -102,9 +102,10 @@ func.func @f(%x: tensor<2x4x8x8xf32>, %c: tensor<8xf32>) {
 // -----
 func.func @f(%x: tensor<2x4x8x8xf32>, %c: tensor<8xf32>) {
   // Channels-last: C is the last dimension.
-  %0:3 = lumo.FusedBatchNorm %x, %c, %c, %c, %c {data_format = "NHWC"} : (tensor<2x4x8x8xf32>, tensor<8xf32>, tensor<8xf32>, tensor<8xf32>, tensor<8xf32>) -> (tensor<2x4x8x8xf32>, tensor<8xf32>, tensor<8xf32>)
-  // expected-error @+1 {{data_format "CHWN" is not one of NC, NCW, NCHW, NCDHW, NWC, NHWC, NDHWC}}
-  %1:3 = lumo.FusedBatchNorm %x, %c, %c, %c, %c {data_format = "CHWN"} : (tensor<2x4x8x8xf32>, tensor<8xf32>, tensor<8xf32>, tensor<8xf32>, tensor<8xf32>) -> (tensor<2x4x8x8xf32>, tensor<8xf32>, tensor<8xf32>)
+  %0:3 = lumo.FusedBatchNorm %x, %c, %c, %c, %c {data_format = #lumo.data_format<NHWC>} : (tensor<2x4x8x8xf32>, tensor<8xf32>, tensor<8xf32>, tensor<8xf32>, tensor<8xf32>) -> (tensor<2x4x8x8xf32>, tensor<8xf32>, tensor<8xf32>)
+  // expected-error @+2 {{expected ::lumo::DataFormat to be one of: NC, NCW, NCHW, NCDHW, NWC, NHWC, NDHWC}}
+  // expected-error @+1 {{failed to parse Lumo_DataFormatAttr parameter 'value'}}
+  %1:3 = lumo.FusedBatchNorm %x, %c, %c, %c, %c {data_format = #lumo.data_format<CHWN>} : (tensor<2x4x8x8xf32>, tensor<8xf32>, tensor<8xf32>, tensor<8xf32>, tensor<8xf32>) -> (tensor<2x4x8x8xf32>, tensor<8xf32>, tensor<8xf32>)
   return
 }
 

@@ -76,14 +76,14 @@ func.func @f(%x: tensor<2x6xf32>) {
 // -----
 func.func @f(%x: tensor<2x6xf32>) {
   // expected-error @+1 {{result shape [3, 8] must be [3, 12] (low + high + size + interior padding)}}
-  %0 = lumo.pad %x {edge_padding_low = array<i64: 1, -1>, edge_padding_high = array<i64: 0, 2>, interior_padding = array<i64: 0, 1>} : (tensor<2x6xf32>) -> tensor<3x8xf32>
+  %0 = lumo.Pad %x {edge_padding_low = array<i64: 1, -1>, edge_padding_high = array<i64: 0, 2>, interior_padding = array<i64: 0, 1>} : (tensor<2x6xf32>) -> tensor<3x8xf32>
   return
 }
 
 // -----
 func.func @f(%x: tensor<2x6xf32>) {
   // expected-error @+1 {{padding_mode "reflect" pads dimension 0 of size 2 by as much as its size or more}}
-  %0 = lumo.pad %x {edge_padding_low = array<i64: 2, 0>, edge_padding_high = array<i64: 0, 0>, interior_padding = array<i64: 0, 0>, padding_mode = "reflect"} : (tensor<2x6xf32>) -> tensor<4x6xf32>
+  %0 = lumo.Pad %x {edge_padding_low = array<i64: 2, 0>, edge_padding_high = array<i64: 0, 0>, interior_padding = array<i64: 0, 0>, padding_mode = #lumo.padding_mode<reflect>} : (tensor<2x6xf32>) -> tensor<4x6xf32>
   return
 }
 
@@ -130,36 +130,37 @@ func.func @f(%x: tensor<2x4xf32>) {
 
 // -----
 func.func @f(%x: tensor<2x4xf32>) {
-  // expected-error @+1 {{reduce_kind "avg" is not one of sum, mean, max, min, prod, and, or, argmax, argmin}}
-  %0 = lumo.Reduce %x {dimensions = array<i64: 1>, reduce_kind = "avg"} : (tensor<2x4xf32>) -> tensor<2xf32>
+  // expected-error @+2 {{expected ::lumo::ReduceKind to be one of: sum, mean, max, min, prod, and, or, argmax, argmin}}
+  // expected-error @+1 {{failed to parse Lumo_ReduceKindAttr parameter 'value'}}
+  %0 = lumo.Reduce %x {dimensions = array<i64: 1>, reduce_kind = #lumo.reduce_kind<avg>} : (tensor<2x4xf32>) -> tensor<2xf32>
   return
 }
 
 // -----
 func.func @f(%x: tensor<2x4xf32>) {
   // expected-error @+1 {{result shape [2] must be [2, 1] (reduced dimensions kept with size 1)}}
-  %0 = lumo.Reduce %x {dimensions = array<i64: -1>, keep_dims = array<i64: 1>, reduce_kind = "max"} : (tensor<2x4xf32>) -> tensor<2xf32>
+  %0 = lumo.Reduce %x {dimensions = array<i64: -1>, keep_dims = true, reduce_kind = #lumo.reduce_kind<max>} : (tensor<2x4xf32>) -> tensor<2xf32>
   return
 }
 
 // -----
 func.func @f(%x: tensor<2x4xf32>) {
   // expected-error @+1 {{reduce_kind "argmax" takes exactly one dimension, got [0, 1]}}
-  %0 = lumo.Reduce %x {dimensions = array<i64: 0, 1>, reduce_kind = "argmax"} : (tensor<2x4xf32>) -> tensor<si64>
+  %0 = lumo.Reduce %x {dimensions = array<i64: 0, 1>, reduce_kind = #lumo.reduce_kind<argmax>} : (tensor<2x4xf32>) -> tensor<si64>
   return
 }
 
 // -----
 func.func @f(%x: tensor<2x4xf32>) {
   // expected-error @+1 {{reduce_kind "argmin" gives si64 indices, got 'f32'}}
-  %0 = lumo.Reduce %x {dimensions = array<i64: 1>, reduce_kind = "argmin"} : (tensor<2x4xf32>) -> tensor<2xf32>
+  %0 = lumo.Reduce %x {dimensions = array<i64: 1>, reduce_kind = #lumo.reduce_kind<argmin>} : (tensor<2x4xf32>) -> tensor<2xf32>
   return
 }
 
 // -----
 func.func @f(%x: tensor<2x4xf32>) {
   // expected-error @+1 {{reduce_kind "and" gives an i1 result}}
-  %0 = lumo.Reduce %x {dimensions = array<i64: 1>, reduce_kind = "and"} : (tensor<2x4xf32>) -> tensor<2xf32>
+  %0 = lumo.Reduce %x {dimensions = array<i64: 1>, reduce_kind = #lumo.reduce_kind<and>} : (tensor<2x4xf32>) -> tensor<2xf32>
   return
 }
 

@@ -26,7 +26,7 @@ func.func @elementwise(%a: tensor<2x3xf32>, %b: tensor<3xf32>, %s: tensor<f32>, 
   %9 = lumo.Erf %a : (tensor<2x3xf32>) -> tensor<2x3xf32>
   %10 = lumo.Exp %a : (tensor<2x3xf32>) -> tensor<2x3xf32>
   %11 = lumo.Floor %a : (tensor<2x3xf32>) -> tensor<2x3xf32>
-  %12 = lumo.GeluGrad %a, %a {approximation = "tanh"} : (tensor<2x3xf32>, tensor<2x3xf32>) -> tensor<2x3xf32>
+  %12 = lumo.GeluGrad %a, %a {approximation = #lumo.gelu_approximation<tanh>} : (tensor<2x3xf32>, tensor<2x3xf32>) -> tensor<2x3xf32>
   // An absent optional attribute stays absent.
   // CHECK: lumo.Gelu %{{.*}} : (tensor<2x3xf32>) -> tensor<2x3xf32>
   %13 = lumo.Gelu %a : (tensor<2x3xf32>) -> tensor<2x3xf32>
@@ -49,11 +49,11 @@ func.func @elementwise(%a: tensor<2x3xf32>, %b: tensor<3xf32>, %s: tensor<f32>, 
   %30 = lumo.Sqrt %a : (tensor<2x3xf32>) -> tensor<2x3xf32>
   %31 = lumo.Sub %a, %b : (tensor<2x3xf32>, tensor<3xf32>) -> tensor<2x3xf32>
   %32 = lumo.Tanh %a : (tensor<2x3xf32>) -> tensor<2x3xf32>
-  // CHECK: lumo.Unary %{{.*}} {kind = "isnan"} : (tensor<2x3xf32>) -> tensor<2x3xi1>
-  %33 = lumo.Unary %a {kind = "isnan"} : (tensor<2x3xf32>) -> tensor<2x3xi1>
-  %34 = lumo.Binary %a, %b {kind = "maximum"} : (tensor<2x3xf32>, tensor<3xf32>) -> tensor<2x3xf32>
-  // CHECK: lumo.Compare %{{.*}}, %{{.*}} {comparison_direction = "LT"} : (tensor<2x3xf32>, tensor<3xf32>) -> tensor<2x3xi1>
-  %35 = lumo.Compare %a, %b {comparison_direction = "LT"} : (tensor<2x3xf32>, tensor<3xf32>) -> tensor<2x3xi1>
+  // CHECK: lumo.Unary %{{.*}} {kind = #lumo.unary_kind<isnan>} : (tensor<2x3xf32>) -> tensor<2x3xi1>
+  %33 = lumo.Unary %a {kind = #lumo.unary_kind<isnan>} : (tensor<2x3xf32>) -> tensor<2x3xi1>
+  %34 = lumo.Binary %a, %b {kind = #lumo.binary_kind<maximum>} : (tensor<2x3xf32>, tensor<3xf32>) -> tensor<2x3xf32>
+  // CHECK: lumo.Compare %{{.*}}, %{{.*}} {comparison_direction = #lumo.comparison_direction<LT>} : (tensor<2x3xf32>, tensor<3xf32>) -> tensor<2x3xi1>
+  %35 = lumo.Compare %a, %b {comparison_direction = #lumo.comparison_direction<LT>} : (tensor<2x3xf32>, tensor<3xf32>) -> tensor<2x3xi1>
   %36 = lumo.Select %c, %a, %s : (tensor<2x3xi1>, tensor<2x3xf32>, tensor<f32>) -> tensor<2x3xf32>
   %37 = lumo.Cast %a {Truncate = false} : (tensor<2x3xf32>) -> tensor<2x3xsi32>
   %38 = lumo.ExtSI %i : (tensor<2x3xsi32>) -> tensor<2x3xsi64>
@@ -76,7 +76,7 @@ func.func @shapes(%x: tensor<2x6xf32>, %i: tensor<si64>, %v: tensor<6xf32>) {
   %4 = lumo.BroadcastInDim %v {broadcast_dimensions = array<i64: 1>} : (tensor<6xf32>) -> tensor<2x6xf32>
   %5 = lumo.AsStrided %x {size = array<i64: 2, 2>, stride = array<i64: 6, 1>, storage_offset = 1 : i64} : (tensor<2x6xf32>) -> tensor<2x2xf32>
   %6 = lumo.Repeat %x {repeats = array<i64: 2, 1, 2>} : (tensor<2x6xf32>) -> tensor<2x2x12xf32>
-  %7 = lumo.pad %x {edge_padding_low = array<i64: 1, -1>, edge_padding_high = array<i64: 0, 2>, interior_padding = array<i64: 0, 1>, padding_mode = "constant", constant_values = dense<1.0> : tensor<f32>} : (tensor<2x6xf32>) -> tensor<3x12xf32>
+  %7 = lumo.Pad %x {edge_padding_low = array<i64: 1, -1>, edge_padding_high = array<i64: 0, 2>, interior_padding = array<i64: 0, 1>, padding_mode = #lumo.padding_mode<constant>, constant_values = dense<1.0> : tensor<f32>} : (tensor<2x6xf32>) -> tensor<3x12xf32>
   %begin = lumo.Const {value = dense<[0, 1]> : tensor<2xsi32>} : () -> tensor<2xsi32>
   %size = lumo.Const {value = dense<[1, 4]> : tensor<2xsi32>} : () -> tensor<2xsi32>
   %8 = lumo.Slice %x, %begin, %size : (tensor<2x6xf32>, tensor<2xsi32>, tensor<2xsi32>) -> tensor<1x4xf32>
@@ -100,8 +100,8 @@ func.func @linalg(%a: tensor<4x2x3xf32>, %b: tensor<3x5xf32>, %l: tensor<4x3x2xf
   %0 = lumo.MatMul %a, %b {transpose_a = false, transpose_b = false} : (tensor<4x2x3xf32>, tensor<3x5xf32>) -> tensor<4x2x5xf32>
   // CHECK: lumo.DotGeneral %{{.*}}, %{{.*}} {lhs_batching_dimensions = array<i64: 0>, lhs_contracting_dimensions = array<i64: 2>, rhs_batching_dimensions = array<i64: 0>, rhs_contracting_dimensions = array<i64: 1>}
   %1 = lumo.DotGeneral %a, %l {lhs_batching_dimensions = array<i64: 0>, rhs_batching_dimensions = array<i64: 0>, lhs_contracting_dimensions = array<i64: 2>, rhs_contracting_dimensions = array<i64: 1>} : (tensor<4x2x3xf32>, tensor<4x3x2xf32>) -> tensor<4x2x2xf32>
-  %2 = lumo.Reduce %a {dimensions = array<i64: 1, 2>, reduce_kind = "sum"} : (tensor<4x2x3xf32>) -> tensor<4xf32>
-  %3 = lumo.Reduce %a {dimensions = array<i64: -1>, keep_dims = array<i64: 1>, reduce_kind = "argmax"} : (tensor<4x2x3xf32>) -> tensor<4x2x1xsi64>
+  %2 = lumo.Reduce %a {dimensions = array<i64: 1, 2>, reduce_kind = #lumo.reduce_kind<sum>} : (tensor<4x2x3xf32>) -> tensor<4xf32>
+  %3 = lumo.Reduce %a {dimensions = array<i64: -1>, keep_dims = true, reduce_kind = #lumo.reduce_kind<argmax>} : (tensor<4x2x3xf32>) -> tensor<4x2x1xsi64>
   %4 = lumo.L2Norm %a {dims = array<i64: 0>, keepdim = true} : (tensor<4x2x3xf32>) -> tensor<1x2x3xf32>
   %5 = lumo.CumSum %a {axis = 1 : i64, exclusive = true, reverse = false} : (tensor<4x2x3xf32>) -> tensor<4x2x3xf32>
   %6 = lumo.CumProd %a : (tensor<4x2x3xf32>) -> tensor<4x2x3xf32>
@@ -120,7 +120,7 @@ func.func @indexing(%t: tensor<5x4xf32>, %idx: tensor<3xsi64>, %idx2: tensor<5x2
   %shape = lumo.Const {value = dense<[5, 4]> : tensor<2xsi64>} : () -> tensor<2xsi64>
   %3 = lumo.ScatterNd %nd, %up, %shape : (tensor<3x2xsi32>, tensor<3xf32>, tensor<2xsi64>) -> tensor<5x4xf32>
   %upd = lumo.Const {value = dense<1.0> : tensor<5x2xf32>} : () -> tensor<5x2xf32>
-  %4 = lumo.Scatter %t, %idx2, %upd {axis = 1 : i64, reduce_kind = "add"} : (tensor<5x4xf32>, tensor<5x2xsi64>, tensor<5x2xf32>) -> tensor<5x4xf32>
+  %4 = lumo.Scatter %t, %idx2, %upd {axis = 1 : i64, reduce_kind = #lumo.scatter_reduce_kind<add>} : (tensor<5x4xf32>, tensor<5x2xsi64>, tensor<5x2xf32>) -> tensor<5x4xf32>
   %depth = lumo.Const {value = dense<4> : tensor<si64>} : () -> tensor<si64>
   %axis = lumo.Const {value = dense<-1> : tensor<si64>} : () -> tensor<si64>
   %on = lumo.Const {value = dense<1.0> : tensor<f32>} : () -> tensor<f32>
@@ -137,8 +137,8 @@ func.func @nn(%x: tensor<2x4x8x8xf32>, %w: tensor<6x2x3x3xf32>, %c: tensor<4xf32
   %0 = lumo.Convolution %x, %w {window_strides = array<i64: 1, 1>, padding = array<i64: 1, 1>, feature_group_count = 2 : i64} : (tensor<2x4x8x8xf32>, tensor<6x2x3x3xf32>) -> tensor<2x6x8x8xf32>
   %1 = lumo.Convolution %0, %w {window_strides = array<i64: 2, 2>, padding = array<i64: 1, 1>, transposed = true, feature_group_count = 2 : i64} : (tensor<2x6x8x8xf32>, tensor<6x2x3x3xf32>) -> tensor<2x4x16x16xf32>
   %2 = lumo.Convolution %x, %0 {padding = array<i64: 1, 1>, filter_gradient = true, feature_group_count = 2 : i64} : (tensor<2x4x8x8xf32>, tensor<2x6x8x8xf32>) -> tensor<6x2x3x3xf32>
-  %3 = lumo.Pool %x, %s {ksize = array<i64: 2, 2>, strides = array<i64: 2, 2>, dilation = array<i64: 1, 1>, padding = array<i64: 0, 0>, pool_type = "MAX"} : (tensor<2x4x8x8xf32>, tensor<f32>) -> tensor<2x4x4x4xf32>
-  %4 = lumo.Pool %x, %3 {gradient = true, ksize = array<i64: 2, 2>, strides = array<i64: 2, 2>, dilation = array<i64: 1, 1>, padding = array<i64: 0, 0>, pool_type = "AVG"} : (tensor<2x4x8x8xf32>, tensor<2x4x4x4xf32>) -> tensor<2x4x8x8xf32>
+  %3 = lumo.Pool %x, %s {ksize = array<i64: 2, 2>, strides = array<i64: 2, 2>, dilation = array<i64: 1, 1>, padding = array<i64: 0, 0>, pool_type = #lumo.pool_type<MAX>} : (tensor<2x4x8x8xf32>, tensor<f32>) -> tensor<2x4x4x4xf32>
+  %4 = lumo.Pool %x, %3 {gradient = true, ksize = array<i64: 2, 2>, strides = array<i64: 2, 2>, dilation = array<i64: 1, 1>, padding = array<i64: 0, 0>, pool_type = #lumo.pool_type<AVG>} : (tensor<2x4x8x8xf32>, tensor<2x4x4x4xf32>) -> tensor<2x4x8x8xf32>
   %5:3 = lumo.FusedBatchNorm %x, %c, %c, %c, %c {epsilon = 1.0e-05 : f64, exponential_avg_factor = 0.1 : f64, is_training = true} : (tensor<2x4x8x8xf32>, tensor<4xf32>, tensor<4xf32>, tensor<4xf32>, tensor<4xf32>) -> (tensor<2x4x8x8xf32>, tensor<4xf32>, tensor<4xf32>)
   %6:3 = lumo.FusedBatchNormGrad %x, %x, %c {epsilon = 1.0e-05 : f64} : (tensor<2x4x8x8xf32>, tensor<2x4x8x8xf32>, tensor<4xf32>) -> (tensor<2x4x8x8xf32>, tensor<4xf32>, tensor<4xf32>)
   %7 = lumo.GroupNorm %x, %c, %c {num_groups = 2 : i64, epsilon = 1.0e-05 : f64} : (tensor<2x4x8x8xf32>, tensor<4xf32>, tensor<4xf32>) -> tensor<2x4x8x8xf32>

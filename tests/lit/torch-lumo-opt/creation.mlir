@@ -4,14 +4,14 @@
 // RUN: torch-lumo-opt %s -split-input-file -refine-types -convert-torch-to-lumo=families=creation,shape -canonicalize -cse | FileCheck %s
 
 // CHECK-LABEL: func.func @main
+// CHECK-DAG: %[[SHAPE:.*]] = lumo.Const {value = dense<[3, 2]> : tensor<2xsi64>}
+// CHECK-DAG: %[[P:.*]] = lumo.Const {value = dense<8.000000e-01> : tensor<f32>}
+// CHECK-DAG: %[[SCALE:.*]] = lumo.Const {value = dense<1.250000e+00> : tensor<f32>}
 // CHECK-DAG: lumo.Const {value = dense<[0, 2, 4, 6]> : tensor<4xsi64>}
 // CHECK-DAG: lumo.Const {value = dense<7.500000e-01> : tensor<3x2xf32>}
 // CHECK-DAG: lumo.Const {value = dense<[1.000000e+00, 2.000000e+00]> : tensor<2xf32>}
-// CHECK: %[[SHAPE:.*]] = lumo.Const {value = dense<[3, 2]> : tensor<2xsi64>}
 // CHECK: %[[U1:.*]] = lumo.RandomUniform %{{.*}}, %{{.*}}, %[[SHAPE]] {operational_seed = 1 : i64} : (tensor<f32>, tensor<f32>, tensor<2xsi64>) -> tensor<3x2xf32>
-// CHECK: %[[P:.*]] = lumo.Const {value = dense<8.000000e-01> : tensor<f32>}
-// CHECK: %[[KEEP:.*]] = lumo.Compare %[[U1]], %[[P]] {comparison_direction = "LT"}
-// CHECK: %[[SCALE:.*]] = lumo.Const {value = dense<1.250000e+00> : tensor<f32>}
+// CHECK: %[[KEEP:.*]] = lumo.Compare %[[U1]], %[[P]] {comparison_direction = #lumo.comparison_direction<LT>}
 // CHECK: %[[KEPT:.*]] = lumo.Select %[[KEEP]], %arg0, %{{.*}}
 // CHECK: lumo.Mul %[[KEPT]], %[[SCALE]]
 // CHECK: lumo.RandomUniform %{{.*}} {operational_seed = 2 : i64}
@@ -41,16 +41,16 @@ func.func @main(%arg0: !torch.vtensor<[3,2],f32>, %arg1: !torch.vtensor<[3,2],f3
 // random draws the integers of [0, 2^24] for f32; f64's [0, 2^53] takes two draws (31 and 32 bits)
 // reduced modulo 2^53 + 1.
 // CHECK-LABEL: func.func @random
-// CHECK: %[[HI:.*]] = lumo.Const {value = dense<16777217> : tensor<si64>}
+// CHECK-DAG: %[[HI:.*]] = lumo.Const {value = dense<16777217> : tensor<si64>}
+// CHECK-DAG: %[[WORD:.*]] = lumo.Const {value = dense<4294967296> : tensor<si64>}
+// CHECK-DAG: %[[COUNT:.*]] = lumo.Const {value = dense<9007199254740993> : tensor<si64>}
 // CHECK: %[[U:.*]] = lumo.RandomUniform %{{.*}}, %[[HI]], %{{.*}} {operational_seed = 1 : i64} : (tensor<si64>, tensor<si64>, tensor<1xsi64>) -> tensor<5xsi64>
 // CHECK: lumo.Cast %[[U]] : (tensor<5xsi64>) -> tensor<5xf32>
 // CHECK: %[[A:.*]] = lumo.RandomUniform {{.*}} {operational_seed = 2 : i64}
-// CHECK: %[[WORD:.*]] = lumo.Const {value = dense<4294967296> : tensor<si64>}
 // CHECK: %[[B:.*]] = lumo.RandomUniform %{{.*}}, %[[WORD]], %{{.*}} {operational_seed = 3 : i64}
 // CHECK: %[[SHIFTED:.*]] = lumo.Mul %[[A]], %[[WORD]]
 // CHECK: %[[BITS:.*]] = lumo.Add %[[SHIFTED]], %[[B]]
-// CHECK: %[[COUNT:.*]] = lumo.Const {value = dense<9007199254740993> : tensor<si64>}
-// CHECK: %[[R:.*]] = lumo.Binary %[[BITS]], %[[COUNT]] {kind = "remainder"}
+// CHECK: %[[R:.*]] = lumo.Binary %[[BITS]], %[[COUNT]] {kind = #lumo.binary_kind<remainder>}
 // CHECK: lumo.Cast %[[R]] : (tensor<5xsi64>) -> tensor<5xf64>
 func.func @random(%arg0: !torch.vtensor<[5],f32>, %arg1: !torch.vtensor<[5],f64>) -> (!torch.vtensor<[5],f32>, !torch.vtensor<[5],f64>) {
   %none = "torch.constant.none"() : () -> !torch.none

@@ -6,10 +6,10 @@
 // constant of the result's element type.
 // CHECK-LABEL: func.func @arith
 // CHECK-SAME: %arg2: tensor<f64> {tf.parameter_value = dense<2.500000e-01> : tensor<f64>, vx.input_name = "placeholder3"}
+// CHECK-DAG: %[[Q:.*]] = lumo.Const {value = dense<2.500000e-01> : tensor<f32>}
+// CHECK-DAG: %[[TWO:.*]] = lumo.Const {value = dense<2.000000e+00> : tensor<f32>}
 // CHECK: %[[S:.*]] = lumo.Add %arg0, %arg1 : (tensor<2x3xf32>, tensor<3xf32>) -> tensor<2x3xf32>
-// CHECK: %[[Q:.*]] = lumo.Const {value = dense<2.500000e-01> : tensor<f32>}
 // CHECK: %[[M:.*]] = lumo.Mul %[[S]], %[[Q]]
-// CHECK: %[[TWO:.*]] = lumo.Const {value = dense<2.000000e+00> : tensor<f32>}
 // CHECK: %[[B:.*]] = lumo.Mul %arg1, %[[TWO]]
 // CHECK: %[[D:.*]] = lumo.Sub %[[M]], %[[B]]
 // CHECK: return %[[D]]
@@ -28,8 +28,8 @@ func.func @arith(%arg0: !torch.vtensor<[2,3],f32>, %arg1: !torch.vtensor<[3],f32
 // CHECK-LABEL: func.func @casts
 // CHECK: %[[C:.*]] = lumo.Cast %arg0 : (tensor<4xsi64>) -> tensor<4xf32>
 // CHECK: lumo.Sqrt %[[C]]
-// CHECK: lumo.Binary %arg0, %{{.*}} {kind = "floor_divide"} : (tensor<4xsi64>, tensor<si64>) -> tensor<4xsi64>
-// CHECK: lumo.Unary %{{.*}} {kind = "rsqrt"}
+// CHECK: lumo.Binary %arg0, %{{.*}} {kind = #lumo.binary_kind<floor_divide>} : (tensor<4xsi64>, tensor<si64>) -> tensor<4xsi64>
+// CHECK: lumo.Unary %{{.*}} {kind = #lumo.unary_kind<rsqrt>}
 func.func @casts(%arg0: !torch.vtensor<[4],si64>) -> (!torch.vtensor<[4],f32>, !torch.vtensor<[4],si64>, !torch.vtensor<[4],f32>) {
   %0 = "torch.aten.sqrt"(%arg0) : (!torch.vtensor<[4],si64>) -> !torch.vtensor<[4],f32>
   %three = "torch.constant.int"() {value = 3 : i64} : () -> !torch.int
@@ -42,12 +42,12 @@ func.func @casts(%arg0: !torch.vtensor<[4],si64>) -> (!torch.vtensor<[4],f32>, !
 // -----
 // Comparisons in the promoted type; where and masked_fill select.
 // CHECK-LABEL: func.func @select
-// CHECK: %[[HALF:.*]] = lumo.Const {value = dense<5.000000e-01> : tensor<f32>}
-// CHECK: %[[LT:.*]] = lumo.Compare %arg0, %[[HALF]] {comparison_direction = "LT"} : (tensor<4xf32>, tensor<f32>) -> tensor<4xi1>
-// CHECK: %[[NEG:.*]] = lumo.Const {value = dense<0xFF800000> : tensor<f32>}
+// CHECK-DAG: %[[HALF:.*]] = lumo.Const {value = dense<5.000000e-01> : tensor<f32>}
+// CHECK-DAG: %[[NEG:.*]] = lumo.Const {value = dense<0xFF800000> : tensor<f32>}
+// CHECK: %[[LT:.*]] = lumo.Compare %arg0, %[[HALF]] {comparison_direction = #lumo.comparison_direction<LT>} : (tensor<4xf32>, tensor<f32>) -> tensor<4xi1>
 // CHECK: %[[F:.*]] = lumo.Select %[[LT]], %[[NEG]], %arg0
 // CHECK: %[[X:.*]] = lumo.Cast %arg1 : (tensor<4xsi64>) -> tensor<4xf32>
-// CHECK: %[[GE:.*]] = lumo.Compare %[[X]], %arg0 {comparison_direction = "GE"}
+// CHECK: %[[GE:.*]] = lumo.Compare %[[X]], %arg0 {comparison_direction = #lumo.comparison_direction<GE>}
 // CHECK: lumo.Select %[[GE]], %[[F]], %[[X]]
 func.func @select(%arg0: !torch.vtensor<[4],f32>, %arg1: !torch.vtensor<[4],si64>) -> !torch.vtensor<[4],f32> {
   %half = "torch.constant.float"() {value = 5.000000e-01 : f64} : () -> !torch.float
@@ -63,11 +63,11 @@ func.func @select(%arg0: !torch.vtensor<[4],f32>, %arg1: !torch.vtensor<[4],si64
 // Activation gradients keep PyTorch's fused kernels.
 // CHECK-LABEL: func.func @gradients
 // CHECK: lumo.ReluGrad %arg1, %arg0
-// CHECK: lumo.Gelu %arg0 {approximation = "tanh"}
-// CHECK: lumo.GeluGrad %arg1, %arg0 {approximation = "tanh"}
+// CHECK: lumo.Gelu %arg0 {approximation = #lumo.gelu_approximation<tanh>}
+// CHECK: lumo.GeluGrad %arg1, %arg0 {approximation = #lumo.gelu_approximation<tanh>}
 // CHECK: lumo.SigmoidGrad %arg0, %arg1
 // Another threshold compares instead.
-// CHECK: lumo.Compare %arg0, %{{.*}} {comparison_direction = "LE"}
+// CHECK: lumo.Compare %arg0, %{{.*}} {comparison_direction = #lumo.comparison_direction<LE>}
 func.func @gradients(%arg0: !torch.vtensor<[4],f32>, %arg1: !torch.vtensor<[4],f32>) -> (!torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>) {
   %zero = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
   %0 = "torch.aten.threshold_backward"(%arg1, %arg0, %zero) : (!torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>, !torch.int) -> !torch.vtensor<[4],f32>
@@ -84,10 +84,10 @@ func.func @gradients(%arg0: !torch.vtensor<[4],f32>, %arg1: !torch.vtensor<[4],f
 // Special functions are Unary kinds, an integer operand cast to the floating-point result first.
 // CHECK-LABEL: func.func @special
 // CHECK: %[[C:.*]] = lumo.Cast %arg1 : (tensor<4xsi64>) -> tensor<4xf32>
-// CHECK: lumo.Unary %[[C]] {kind = "digamma"}
-// CHECK: lumo.Unary %arg0 {kind = "lgamma"}
-// CHECK: lumo.Unary %arg0 {kind = "erfinv"}
-// CHECK: lumo.Unary %arg0 {kind = "i0"}
+// CHECK: lumo.Unary %[[C]] {kind = #lumo.unary_kind<digamma>}
+// CHECK: lumo.Unary %arg0 {kind = #lumo.unary_kind<lgamma>}
+// CHECK: lumo.Unary %arg0 {kind = #lumo.unary_kind<erfinv>}
+// CHECK: lumo.Unary %arg0 {kind = #lumo.unary_kind<i0>}
 func.func @special(%arg0: !torch.vtensor<[4],f32>, %arg1: !torch.vtensor<[4],si64>)
     -> (!torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>) {
   %0 = "torch.aten.digamma"(%arg1) : (!torch.vtensor<[4],si64>) -> !torch.vtensor<[4],f32>
@@ -103,16 +103,16 @@ func.func @special(%arg0: !torch.vtensor<[4],f32>, %arg1: !torch.vtensor<[4],si6
 // scalar bf16 holds exactly (0.5) and a tensor-tensor product stay bf16. A decomposed gradient
 // (tanh_backward: grad * (1 - y * y)) computes in f32 and rounds once.
 // CHECK-LABEL: func.func @bf16_opmath
+// CHECK-DAG: %[[C:.*]] = lumo.Const {value = dense<4.471500e-02> : tensor<f32>}
+// CHECK-DAG: %[[HALF:.*]] = lumo.Const {value = dense<5.000000e-01> : tensor<bf16>}
+// CHECK-DAG: %[[THREE:.*]] = lumo.Const {value = dense<3.000000e+00> : tensor<f32>}
 // CHECK: %[[X:.*]] = lumo.Cast %arg0 : (tensor<4xbf16>) -> tensor<4xf32>
-// CHECK: %[[C:.*]] = lumo.Const {value = dense<4.471500e-02> : tensor<f32>}
 // CHECK: %[[M:.*]] = lumo.Mul %[[X]], %[[C]] : (tensor<4xf32>, tensor<f32>) -> tensor<4xf32>
 // CHECK: %[[MB:.*]] = lumo.Cast %[[M]] : (tensor<4xf32>) -> tensor<4xbf16>
-// CHECK: %[[HALF:.*]] = lumo.Const {value = dense<5.000000e-01> : tensor<bf16>}
 // CHECK: %[[H:.*]] = lumo.Mul %[[MB]], %[[HALF]] : (tensor<4xbf16>, tensor<bf16>) -> tensor<4xbf16>
 // CHECK: %[[P:.*]] = lumo.Mul %[[H]], %arg1 : (tensor<4xbf16>, tensor<4xbf16>) -> tensor<4xbf16>
 // CHECK: %[[PF:.*]] = lumo.Cast %[[P]] : (tensor<4xbf16>) -> tensor<4xf32>
 // CHECK: %[[AF:.*]] = lumo.Cast %arg1 : (tensor<4xbf16>) -> tensor<4xf32>
-// CHECK: %[[THREE:.*]] = lumo.Const {value = dense<3.000000e+00> : tensor<f32>}
 // CHECK: %[[S:.*]] = lumo.Mul %[[AF]], %[[THREE]] : (tensor<4xf32>, tensor<f32>) -> tensor<4xf32>
 // CHECK: %[[A:.*]] = lumo.Add %[[PF]], %[[S]] : (tensor<4xf32>, tensor<4xf32>) -> tensor<4xf32>
 // CHECK: lumo.Cast %[[A]] : (tensor<4xf32>) -> tensor<4xbf16>

@@ -3,22 +3,22 @@
 // RUN: torch-lumo-opt %s -split-input-file -refine-types -convert-torch-to-lumo=families=indexing -canonicalize -cse | FileCheck %s
 
 // CHECK-LABEL: func.func @main
+// CHECK-DAG: %[[SHAPE:.*]] = lumo.Const {value = dense<[10, 4]> : tensor<2xsi64>}
 // CHECK: lumo.Gather %arg0, %arg1 {axis = 0 : i64} : (tensor<10x4xf32>, tensor<2x3xsi64>) -> tensor<2x3x4xf32>
 // The gradient: rows of the incoming gradient added at their indices, the padding row left out.
 // CHECK: %[[IDX:.*]] = lumo.Reshape %arg1 : (tensor<2x3xsi64>) -> tensor<6xsi64>
-// CHECK: %[[PAD:.*]] = lumo.Compare %[[IDX]], %{{.*}} {comparison_direction = "EQ"}
+// CHECK: %[[PAD:.*]] = lumo.Compare %[[IDX]], %{{.*}} {comparison_direction = #lumo.comparison_direction<EQ>}
 // CHECK: %[[KEEP:.*]] = lumo.Select %{{.*}}, %{{.*}}, %{{.*}} : (tensor<6x1xi1>, tensor<f32>, tensor<6x4xf32>) -> tensor<6x4xf32>
-// CHECK: %[[SHAPE:.*]] = lumo.Const {value = dense<[10, 4]> : tensor<2xsi64>}
 // CHECK: lumo.ScatterNd %{{.*}}, %[[KEEP]], %[[SHAPE]] : (tensor<6x1xsi64>, tensor<6x4xf32>, tensor<2xsi64>) -> tensor<10x4xf32>
 // torch.gather along the last dimension.
 // CHECK: lumo.Gather %arg0, %arg3 {axis = 1 : i64, batch_dims = 1 : i64} : (tensor<10x4xf32>, tensor<10x2xsi64>) -> tensor<10x2xf32>
 // x[:, idx]
 // CHECK: lumo.Gather %arg0, %arg4 {axis = 1 : i64} : (tensor<10x4xf32>, tensor<5xsi64>) -> tensor<10x5xf32>
 // index_put with accumulate adds rows (negative indices counted from the end).
-// CHECK: %[[NEG:.*]] = lumo.Compare %arg4, %{{.*}} {comparison_direction = "LT"}
+// CHECK: %[[NEG:.*]] = lumo.Compare %arg4, %{{.*}} {comparison_direction = #lumo.comparison_direction<LT>}
 // CHECK: %[[IDX:.*]] = lumo.Select %[[NEG]], %{{.*}}, %arg4
 // CHECK: %[[ROWS:.*]] = lumo.BroadcastInDim %[[IDX]] {broadcast_dimensions = array<i64: 0>} : (tensor<5xsi64>) -> tensor<5x4xsi64>
-// CHECK: lumo.Scatter %arg0, %[[ROWS]], %{{.*}} {axis = 0 : i64, reduce_kind = "add"} : (tensor<10x4xf32>, tensor<5x4xsi64>, tensor<5x4xf32>) -> tensor<10x4xf32>
+// CHECK: lumo.Scatter %arg0, %[[ROWS]], %{{.*}} {axis = 0 : i64, reduce_kind = #lumo.scatter_reduce_kind<add>} : (tensor<10x4xf32>, tensor<5x4xsi64>, tensor<5x4xf32>) -> tensor<10x4xf32>
 func.func @main(%arg0: !torch.vtensor<[10,4],f32>, %arg1: !torch.vtensor<[2,3],si64>, %arg2: !torch.vtensor<[2,3,4],f32>,
                 %arg3: !torch.vtensor<[10,2],si64>, %arg4: !torch.vtensor<[5],si64>, %arg5: !torch.vtensor<[5,4],f32>)
     -> (!torch.vtensor<[2,3,4],f32>, !torch.vtensor<[10,4],f32>, !torch.vtensor<[10,2],f32>, !torch.vtensor<[10,5],f32>, !torch.vtensor<[10,4],f32>) {
@@ -43,10 +43,10 @@ func.func @main(%arg0: !torch.vtensor<[10,4],f32>, %arg1: !torch.vtensor<[2,3],s
 // put writes (or adds) into the input read as 1-D, negative indices counted from the end.
 // CHECK-LABEL: func.func @put
 // CHECK: %[[FLAT:.*]] = lumo.Reshape %arg0 : (tensor<2x3xf32>) -> tensor<6xf32>
-// CHECK: %[[NEG:.*]] = lumo.Compare %arg1, %{{.*}} {comparison_direction = "LT"}
+// CHECK: %[[NEG:.*]] = lumo.Compare %arg1, %{{.*}} {comparison_direction = #lumo.comparison_direction<LT>}
 // CHECK: %[[IDX:.*]] = lumo.Select %[[NEG]], %{{.*}}, %arg1
 // CHECK: %[[SRC:.*]] = lumo.Reshape %arg2 : (tensor<2x2xf32>) -> tensor<4xf32>
-// CHECK: %[[R:.*]] = lumo.Scatter %[[FLAT]], %[[IDX]], %[[SRC]] {axis = 0 : i64, reduce_kind = "add"} : (tensor<6xf32>, tensor<4xsi64>, tensor<4xf32>) -> tensor<6xf32>
+// CHECK: %[[R:.*]] = lumo.Scatter %[[FLAT]], %[[IDX]], %[[SRC]] {axis = 0 : i64, reduce_kind = #lumo.scatter_reduce_kind<add>} : (tensor<6xf32>, tensor<4xsi64>, tensor<4xf32>) -> tensor<6xf32>
 // CHECK: lumo.Reshape %[[R]] : (tensor<6xf32>) -> tensor<2x3xf32>
 func.func @put(%arg0: !torch.vtensor<[2,3],f32>, %arg1: !torch.vtensor<[4],si64>, %arg2: !torch.vtensor<[2,2],f32>) -> !torch.vtensor<[2,3],f32> {
   %true = "torch.constant.bool"() {value = true} : () -> !torch.bool

@@ -4,13 +4,13 @@
 // RUN: torch-lumo-opt %s -refine-types -convert-torch-to-lumo=families=linalg,shape -canonicalize -cse | FileCheck %s
 
 // CHECK-LABEL: func.func @main
+// CHECK-DAG: %[[HALF:.*]] = lumo.Const {value = dense<5.000000e-01> : tensor<f32>}
 // CHECK-NOT: lumo.Transpose
 // CHECK: %[[Y:.*]] = lumo.MatMul %arg0, %arg1 {transpose_a = false, transpose_b = true} : (tensor<8x4xf32>, tensor<6x4xf32>) -> tensor<8x6xf32>
 // CHECK: %[[Z:.*]] = lumo.Add %[[Y]], %arg2
 // (x^T dy)^T = dy^T x
 // CHECK: lumo.MatMul %arg3, %arg0 {transpose_a = true, transpose_b = false} : (tensor<8x6xf32>, tensor<8x4xf32>) -> tensor<6x4xf32>
 // The same product again is computed once.
-// CHECK: %[[HALF:.*]] = lumo.Const {value = dense<5.000000e-01> : tensor<f32>}
 // CHECK: %[[PS:.*]] = lumo.Mul %[[Y]], %[[HALF]]
 // CHECK: lumo.Add %[[PS]], %arg2
 // CHECK: lumo.MatMul %arg4, %arg5 {transpose_a = false, transpose_b = false} : (tensor<3x2x5xf32>, tensor<3x5x7xf32>) -> tensor<3x2x7xf32>

@@ -4,14 +4,14 @@
 // RUN: torch-lumo-opt %s -refine-types -convert-torch-to-lumo=families=losses -canonicalize -cse | FileCheck %s
 
 // CHECK-LABEL: func.func @main
-// CHECK: %[[IGN:.*]] = lumo.Const {value = dense<-100> : tensor<si64>}
-// CHECK: %[[KEEP:.*]] = lumo.Compare %arg1, %[[IGN]] {comparison_direction = "NE"}
+// CHECK-DAG: %[[IGN:.*]] = lumo.Const {value = dense<-100> : tensor<si64>}
+// CHECK: %[[KEEP:.*]] = lumo.Compare %arg1, %[[IGN]] {comparison_direction = #lumo.comparison_direction<NE>}
 // CHECK: %[[SAFE:.*]] = lumo.Select %[[KEEP]], %arg1, %{{.*}} : (tensor<4xi1>, tensor<4xsi64>, tensor<si64>) -> tensor<4xsi64>
 // CHECK: %[[W:.*]] = lumo.Cast %[[KEEP]] : (tensor<4xi1>) -> tensor<4xf32>
 // CHECK: %[[T:.*]] = lumo.Reshape %[[SAFE]] : (tensor<4xsi64>) -> tensor<4x1xsi64>
 // CHECK: lumo.Gather %arg0, %[[T]] {axis = 1 : i64, batch_dims = 1 : i64} : (tensor<4x10xf32>, tensor<4x1xsi64>) -> tensor<4x1xf32>
-// CHECK: %[[TOTAL:.*]] = lumo.Reduce %[[W]] {dimensions = array<i64: 0>, reduce_kind = "sum"}
-// CHECK: %[[SUM:.*]] = lumo.Reduce %{{.*}} {dimensions = array<i64: 0>, reduce_kind = "sum"}
+// CHECK: %[[TOTAL:.*]] = lumo.Reduce %[[W]] {dimensions = array<i64: 0>, reduce_kind = #lumo.reduce_kind<sum>}
+// CHECK: %[[SUM:.*]] = lumo.Reduce %{{.*}} {dimensions = array<i64: 0>, reduce_kind = #lumo.reduce_kind<sum>}
 // CHECK: %[[LOSS:.*]] = lumo.Div %[[SUM]], %[[TOTAL]]
 // CHECK: %[[G:.*]] = lumo.Div %arg2, %[[TOTAL]]
 // CHECK: %[[GW:.*]] = lumo.Mul %[[G]], %[[W]]

@@ -10,7 +10,7 @@
 // CHECK: lumo.CumSum %arg0 {axis = 1 : i64, reverse = true}
 // No attributes at all when the list is empty.
 // CHECK: lumo.Softmax %arg0 :
-// CHECK: lumo.Reduce %arg0 {dimensions = array<i64: 0, 1>, reduce_kind = "max"}
+// CHECK: lumo.Reduce %arg0 {dimensions = array<i64: 0, 1>, reduce_kind = #lumo.reduce_kind<max>}
 // CHECK: lumo.Concat %arg0, %arg1 {axis = 0 : i64} : (tensor<2x3xf32>, tensor<2x3xf32>) -> tensor<4x3xf32>
 // CHECK: lumo.ScopeBoundary %arg0 {boundary_type = "begin", scope_name = "blk"}
 func.func @main(%arg0: !torch.vtensor<[2,3],f32>, %arg1: !torch.vtensor<[2,3],f32>)

@@ -43,10 +43,10 @@ func.func @batch_norm(%arg0: !torch.vtensor<[4,3,5,5],f32>, %arg1: !torch.vtenso
 // Softmax is one operation; log-softmax is computed stably from the row maximum.
 // CHECK-LABEL: func.func @softmax
 // CHECK: lumo.Softmax %arg0 {axis = 1 : i64}
-// CHECK: %[[MAX:.*]] = lumo.Reduce %arg0 {dimensions = array<i64: 1>, keep_dims = array<i64: 1>, reduce_kind = "max"}
+// CHECK: %[[MAX:.*]] = lumo.Reduce %arg0 {dimensions = array<i64: 1>, keep_dims = true, reduce_kind = #lumo.reduce_kind<max>}
 // CHECK: %[[SH:.*]] = lumo.Sub %arg0, %[[MAX]]
 // CHECK: %[[E:.*]] = lumo.Exp %[[SH]]
-// CHECK: %[[S:.*]] = lumo.Reduce %[[E]] {dimensions = array<i64: 1>, keep_dims = array<i64: 1>, reduce_kind = "sum"}
+// CHECK: %[[S:.*]] = lumo.Reduce %[[E]] {dimensions = array<i64: 1>, keep_dims = true, reduce_kind = #lumo.reduce_kind<sum>}
 // CHECK: %[[L:.*]] = lumo.Log %[[S]]
 // CHECK: lumo.Sub %[[SH]], %[[L]]
 func.func @softmax(%arg0: !torch.vtensor<[4,10],f32>) -> (!torch.vtensor<[4,10],f32>, !torch.vtensor<[4,10],f32>) {
@@ -61,15 +61,15 @@ func.func @softmax(%arg0: !torch.vtensor<[4,10],f32>) -> (!torch.vtensor<[4,10],
 // Convolution with its bias, the input gradient as a transposed convolution, the kernel gradient
 // as a filter gradient, the bias gradient as a sum; max pooling and its gradient.
 // CHECK-LABEL: func.func @conv_pool
+// CHECK-DAG: %[[Z:.*]] = lumo.Const {value = dense<0.000000e+00> : tensor<f32>}
 // CHECK: %[[Y:.*]] = lumo.Convolution %arg0, %arg1 {feature_group_count = 1 : i64, kernel_dilation = array<i64: 1, 1>, padding = array<i64: 1, 1>, window_strides = array<i64: 1, 1>} : (tensor<2x3x8x8xf32>, tensor<4x3x3x3xf32>) -> tensor<2x4x8x8xf32>
 // CHECK: %[[B:.*]] = lumo.Reshape %arg2 : (tensor<4xf32>) -> tensor<4x1x1xf32>
 // CHECK: lumo.Add %[[Y]], %[[B]]
 // CHECK: lumo.Convolution %arg3, %arg1 {{{.*}}transposed = true{{.*}}} : (tensor<2x4x8x8xf32>, tensor<4x3x3x3xf32>) -> tensor<2x3x8x8xf32>
 // CHECK: lumo.Convolution %arg0, %arg3 {feature_group_count = 1 : i64, filter_gradient = true{{.*}}} : (tensor<2x3x8x8xf32>, tensor<2x4x8x8xf32>) -> tensor<4x3x3x3xf32>
-// CHECK: lumo.Reduce %arg3 {dimensions = array<i64: 0, 2, 3>, reduce_kind = "sum"}
-// CHECK: %[[Z:.*]] = lumo.Const {value = dense<0.000000e+00> : tensor<f32>}
-// CHECK: lumo.Pool %arg3, %[[Z]] {dilation = array<i64: 1, 1>, ksize = array<i64: 2, 2>, padding = array<i64: 0, 0>, pool_type = "MAX", strides = array<i64: 2, 2>} : (tensor<2x4x8x8xf32>, tensor<f32>) -> tensor<2x4x4x4xf32>
-// CHECK: lumo.Pool %arg3, %arg4 {dilation = array<i64: 1, 1>, gradient = true, ksize = array<i64: 2, 2>, padding = array<i64: 0, 0>, pool_type = "MAX", strides = array<i64: 2, 2>} : (tensor<2x4x8x8xf32>, tensor<2x4x4x4xf32>) -> tensor<2x4x8x8xf32>
+// CHECK: lumo.Reduce %arg3 {dimensions = array<i64: 0, 2, 3>, reduce_kind = #lumo.reduce_kind<sum>}
+// CHECK: lumo.Pool %arg3, %[[Z]] {dilation = array<i64: 1, 1>, ksize = array<i64: 2, 2>, padding = array<i64: 0, 0>, pool_type = #lumo.pool_type<MAX>, strides = array<i64: 2, 2>} : (tensor<2x4x8x8xf32>, tensor<f32>) -> tensor<2x4x4x4xf32>
+// CHECK: lumo.Pool %arg3, %arg4 {dilation = array<i64: 1, 1>, gradient = true, ksize = array<i64: 2, 2>, padding = array<i64: 0, 0>, pool_type = #lumo.pool_type<MAX>, strides = array<i64: 2, 2>} : (tensor<2x4x8x8xf32>, tensor<2x4x4x4xf32>) -> tensor<2x4x8x8xf32>
 func.func @conv_pool(%arg0: !torch.vtensor<[2,3,8,8],f32>, %arg1: !torch.vtensor<[4,3,3,3],f32>, %arg2: !torch.vtensor<[4],f32>, %arg3: !torch.vtensor<[2,4,8,8],f32>, %arg4: !torch.vtensor<[2,4,4,4],f32>)
     -> (!torch.vtensor<[2,4,8,8],f32>, !torch.vtensor<[2,3,8,8],f32>, !torch.vtensor<[4,3,3,3],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[2,4,4,4],f32>, !torch.vtensor<[2,4,8,8],f32>) {
   %c0 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
@@ -103,7 +103,7 @@ func.func @conv_pool(%arg0: !torch.vtensor<[2,3,8,8],f32>, %arg1: !torch.vtensor
 // CHECK-NOT: lumo.Slice
 // CHECK: %[[DX:.*]] = lumo.Convolution %arg3, %arg1 {feature_group_count = 2 : i64, kernel_dilation = array<i64: 1, 1>, padding = array<i64: 1, 1>, window_strides = array<i64: 2, 2>} : (tensor<2x6x10x10xf32>, tensor<4x3x3x3xf32>) -> tensor<2x4x5x5xf32>
 // CHECK: %[[DW:.*]] = lumo.Convolution %arg3, %arg0 {feature_group_count = 2 : i64, filter_gradient = true, kernel_dilation = array<i64: 1, 1>, padding = array<i64: 1, 1>, window_strides = array<i64: 2, 2>} : (tensor<2x6x10x10xf32>, tensor<2x4x5x5xf32>) -> tensor<4x3x3x3xf32>
-// CHECK: %[[DB:.*]] = lumo.Reduce %arg3 {dimensions = array<i64: 0, 2, 3>, reduce_kind = "sum"} : (tensor<2x6x10x10xf32>) -> tensor<6xf32>
+// CHECK: %[[DB:.*]] = lumo.Reduce %arg3 {dimensions = array<i64: 0, 2, 3>, reduce_kind = #lumo.reduce_kind<sum>} : (tensor<2x6x10x10xf32>) -> tensor<6xf32>
 // CHECK: return %{{.*}}, %[[DX]], %[[DW]], %[[DB]] :
 func.func @conv_transpose_2d(%arg0: !torch.vtensor<[2,4,5,5],f32>, %arg1: !torch.vtensor<[4,3,3,3],f32>, %arg2: !torch.vtensor<[6],f32>, %arg3: !torch.vtensor<[2,6,10,10],f32>)
     -> (!torch.vtensor<[2,6,10,10],f32>, !torch.vtensor<[2,4,5,5],f32>, !torch.vtensor<[4,3,3,3],f32>, !torch.vtensor<[6],f32>) {

@@ -3,21 +3,21 @@
 // RUN: torch-lumo-opt %s -split-input-file -refine-types -convert-torch-to-lumo=families=reductions -canonicalize -cse | FileCheck %s
 
 // CHECK-LABEL: func.func @main
-// CHECK: lumo.Reduce %arg0 {dimensions = array<i64: 0, 2>, keep_dims = array<i64: 1>, reduce_kind = "sum"} : (tensor<2x3x4xf32>) -> tensor<1x3x1xf32>
-// CHECK: lumo.Reduce %arg0 {dimensions = array<i64: 0, 1, 2>, reduce_kind = "mean"} : (tensor<2x3x4xf32>) -> tensor<f32>
+// CHECK-DAG: %[[N:.*]] = lumo.Const {value = dense<0.142857149> : tensor<f32>}
+// CHECK: lumo.Reduce %arg0 {dimensions = array<i64: 0, 2>, keep_dims = true, reduce_kind = #lumo.reduce_kind<sum>} : (tensor<2x3x4xf32>) -> tensor<1x3x1xf32>
+// CHECK: lumo.Reduce %arg0 {dimensions = array<i64: 0, 1, 2>, reduce_kind = #lumo.reduce_kind<mean>} : (tensor<2x3x4xf32>) -> tensor<f32>
 // CHECK: %[[B:.*]] = lumo.Cast %arg1 : (tensor<2x3xi1>) -> tensor<2x3xsi64>
-// CHECK: lumo.Reduce %[[B]] {dimensions = array<i64: 1>, reduce_kind = "sum"} : (tensor<2x3xsi64>) -> tensor<2xsi64>
+// CHECK: lumo.Reduce %[[B]] {dimensions = array<i64: 1>, reduce_kind = #lumo.reduce_kind<sum>} : (tensor<2x3xsi64>) -> tensor<2xsi64>
 // max.dim: the values and the first index of the maximum.
-// CHECK: lumo.Reduce %arg0 {dimensions = array<i64: 2>, reduce_kind = "max"}
-// CHECK: lumo.Reduce %arg0 {dimensions = array<i64: 2>, reduce_kind = "argmax"} : (tensor<2x3x4xf32>) -> tensor<2x3xsi64>
+// CHECK: lumo.Reduce %arg0 {dimensions = array<i64: 2>, reduce_kind = #lumo.reduce_kind<max>}
+// CHECK: lumo.Reduce %arg0 {dimensions = array<i64: 2>, reduce_kind = #lumo.reduce_kind<argmax>} : (tensor<2x3x4xf32>) -> tensor<2x3xsi64>
 // var with correction 1: squared deviations from the kept mean, summed, divided by n - 1 = 7.
-// CHECK: %[[MEAN:.*]] = lumo.Reduce %arg0 {dimensions = array<i64: 0, 2>, keep_dims = array<i64: 1>, reduce_kind = "mean"}
+// CHECK: %[[MEAN:.*]] = lumo.Reduce %arg0 {dimensions = array<i64: 0, 2>, keep_dims = true, reduce_kind = #lumo.reduce_kind<mean>}
 // CHECK: %[[D:.*]] = lumo.Sub %arg0, %[[MEAN]]
 // CHECK: %[[SQ:.*]] = lumo.Mul %[[D]], %[[D]]
-// CHECK: %[[SS:.*]] = lumo.Reduce %[[SQ]] {dimensions = array<i64: 0, 2>, reduce_kind = "sum"}
-// CHECK: %[[N:.*]] = lumo.Const {value = dense<0.142857149> : tensor<f32>}
+// CHECK: %[[SS:.*]] = lumo.Reduce %[[SQ]] {dimensions = array<i64: 0, 2>, reduce_kind = #lumo.reduce_kind<sum>}
 // CHECK: lumo.Mul %[[SS]], %[[N]]
-// CHECK: lumo.Reduce %{{.*}} {dimensions = array<i64: 1>, keep_dims = array<i64: 1>, reduce_kind = "and"} : (tensor<2x3xi1>) -> tensor<2x1xi1>
+// CHECK: lumo.Reduce %{{.*}} {dimensions = array<i64: 1>, keep_dims = true, reduce_kind = #lumo.reduce_kind<and>} : (tensor<2x3xi1>) -> tensor<2x1xi1>
 // CHECK: lumo.CumSum %arg0 {axis = 1 : i64}
 func.func @main(%arg0: !torch.vtensor<[2,3,4],f32>, %arg1: !torch.vtensor<[2,3],i1>)
     -> (!torch.vtensor<[1,3,1],f32>, !torch.vtensor<[],f32>, !torch.vtensor<[2],si64>, !torch.vtensor<[2,3],f32>, !torch.vtensor<[2,3],si64>, !torch.vtensor<[3],f32>, !torch.vtensor<[2,1],i1>, !torch.vtensor<[2,3,4],f32>) {
@@ -45,21 +45,21 @@ func.func @main(%arg0: !torch.vtensor<[2,3,4],f32>, %arg1: !torch.vtensor<[2,3],
 // cummax moves to a later value that is NaN, or at least as large while the running one is not NaN.
 // CHECK-LABEL: func.func @running
 // CHECK: %[[POS:.*]] = lumo.Arange %{{.*}}, %{{.*}}, %{{.*}} {dim = 1 : i64} : (tensor<si64>, tensor<si64>, tensor<si64>) -> tensor<2x3xsi64>
-// CHECK: %[[V:.*]] = lumo.pad %arg0 {constant_values = dense<0xFF800000> : tensor<f32>, edge_padding_high = array<i64: 0, -1>, edge_padding_low = array<i64: 0, 1>
-// CHECK: %[[I:.*]] = lumo.pad %[[POS]] {{.*}}edge_padding_low = array<i64: 0, 1>
-// CHECK: %[[GE:.*]] = lumo.Compare %arg0, %[[V]] {comparison_direction = "GE"}
-// CHECK: %[[VNAN:.*]] = lumo.Unary %[[V]] {kind = "isnan"}
-// CHECK: %[[VOK:.*]] = lumo.Unary %[[VNAN]] {kind = "not"}
+// CHECK: %[[V:.*]] = lumo.Pad %arg0 {constant_values = dense<0xFF800000> : tensor<f32>, edge_padding_high = array<i64: 0, -1>, edge_padding_low = array<i64: 0, 1>
+// CHECK: %[[I:.*]] = lumo.Pad %[[POS]] {{.*}}edge_padding_low = array<i64: 0, 1>
+// CHECK: %[[GE:.*]] = lumo.Compare %arg0, %[[V]] {comparison_direction = #lumo.comparison_direction<GE>}
+// CHECK: %[[VNAN:.*]] = lumo.Unary %[[V]] {kind = #lumo.unary_kind<isnan>}
+// CHECK: %[[VOK:.*]] = lumo.Unary %[[VNAN]] {kind = #lumo.unary_kind<not>}
 // CHECK: %[[UP:.*]] = lumo.And %[[VOK]], %[[GE]]
-// CHECK: %[[XNAN:.*]] = lumo.Unary %arg0 {kind = "isnan"}
+// CHECK: %[[XNAN:.*]] = lumo.Unary %arg0 {kind = #lumo.unary_kind<isnan>}
 // CHECK: %[[LATER:.*]] = lumo.Or %[[XNAN]], %[[UP]]
 // CHECK: %[[V1:.*]] = lumo.Select %[[LATER]], %arg0, %[[V]]
 // CHECK: %[[I1:.*]] = lumo.Select %[[LATER]], %[[POS]], %[[I]]
-// CHECK: lumo.pad %[[V1]] {{.*}}edge_padding_low = array<i64: 0, 2>
-// CHECK: lumo.pad %[[I1]] {{.*}}edge_padding_low = array<i64: 0, 2>
-// CHECK: lumo.pad %arg1 {constant_values = dense<9223372036854775807> : tensor<si64>, edge_padding_high = array<i64: -1>, edge_padding_low = array<i64: 1>
-// CHECK: lumo.Compare %arg1, %{{.*}} {comparison_direction = "LE"} : (tensor<3xsi64>, tensor<3xsi64>)
-// CHECK: lumo.Binary %[[V]], %arg0 {kind = "maximum"}
+// CHECK: lumo.Pad %[[V1]] {{.*}}edge_padding_low = array<i64: 0, 2>
+// CHECK: lumo.Pad %[[I1]] {{.*}}edge_padding_low = array<i64: 0, 2>
+// CHECK: lumo.Pad %arg1 {constant_values = dense<9223372036854775807> : tensor<si64>, edge_padding_high = array<i64: -1>, edge_padding_low = array<i64: 1>
+// CHECK: lumo.Compare %arg1, %{{.*}} {comparison_direction = #lumo.comparison_direction<LE>} : (tensor<3xsi64>, tensor<3xsi64>)
+// CHECK: lumo.Binary %[[V]], %arg0 {kind = #lumo.binary_kind<maximum>}
 func.func @running(%arg0: !torch.vtensor<[2,3],f32>, %arg1: !torch.vtensor<[3],si64>)
     -> (!torch.vtensor<[2,3],f32>, !torch.vtensor<[2,3],si64>, !torch.vtensor<[3],si64>, !torch.vtensor<[3],si64>, !torch.vtensor<[2,3],f32>) {
   %c1 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int

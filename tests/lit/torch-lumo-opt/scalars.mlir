@@ -6,14 +6,14 @@
 // CHECK-LABEL: func.func @main
 // CHECK-SAME: %arg1: tensor<si64> {tf.parameter_value = dense<2> : tensor<si64>, vx.input_name = "placeholder1"}
 // CHECK-SAME: %arg2: tensor<f64> {tf.parameter_value = dense<-1.000000e-01> : tensor<f64>, vx.input_name = "placeholder2"}
+// CHECK-DAG: %[[TWO:.*]] = lumo.Const {value = dense<2.000000e+00> : tensor<f32>} : () -> tensor<f32> loc(#[[ADD:.*]])
+// CHECK-DAG: %[[LR:.*]] = lumo.Const {value = dense<-1.000000e-01> : tensor<f32>}
 // alpha = 2 from IntImplicit, the tensor operand -0.1 as an f32 constant.
-// CHECK: %[[TWO:.*]] = lumo.Const {value = dense<2.000000e+00> : tensor<f32>} : () -> tensor<f32> loc(#[[ADD:.*]])
 // CHECK: %[[B:.*]] = lumo.Mul %arg0, %[[TWO]] {{.*}} loc(#[[ADD]])
 // CHECK: %[[S:.*]] = lumo.Add %arg0, %[[B]] {{.*}} loc(#[[ADD]])
-// CHECK: %[[LR:.*]] = lumo.Const {value = dense<-1.000000e-01> : tensor<f32>}
 // CHECK: %[[U:.*]] = lumo.Mul %[[S]], %[[LR]]
 // The sum read as a number scales the update.
-// CHECK: %[[SUM:.*]] = lumo.Reduce %[[U]] {dimensions = array<i64: 0>, reduce_kind = "sum"}
+// CHECK: %[[SUM:.*]] = lumo.Reduce %[[U]] {dimensions = array<i64: 0>, reduce_kind = #lumo.reduce_kind<sum>}
 // CHECK: lumo.Mul %[[U]], %[[SUM]]
 // CHECK: #[[ADD]] = loc("{{.*}}scalars.mlir":[[@LINE+10]]:
 func.func @main(%arg0: !torch.vtensor<[3],f32>,

@@ -3,13 +3,15 @@
 // RUN: torch-lumo-opt %s -refine-types -convert-torch-to-lumo=families=shape -canonicalize -cse | FileCheck %s
 
 // CHECK-LABEL: func.func @main
+// CHECK-DAG: %[[PERM:.*]] = lumo.Const {value = dense<[2, 0, 1]> : tensor<3xsi64>}
+// CHECK-DAG: %[[B:.*]] = lumo.Const {value = dense<[0, 1, 0]> : tensor<3xsi64>}
+// CHECK-DAG: %[[S:.*]] = lumo.Const {value = dense<[2, 2, 4]> : tensor<3xsi64>}
+// CHECK-DAG: %[[Z:.*]] = lumo.Const {value = dense<0> : tensor<si64>}
+// CHECK-DAG: %[[ONE:.*]] = lumo.Const {value = dense<1> : tensor<si64>}
 // CHECK: %[[R:.*]] = lumo.Reshape %arg0 : (tensor<2x3x4xf32>) -> tensor<6x4xf32>
-// CHECK: %[[PERM:.*]] = lumo.Const {value = dense<[2, 0, 1]> : tensor<3xsi64>}
 // CHECK: lumo.Transpose %arg0, %[[PERM]] : (tensor<2x3x4xf32>, tensor<3xsi64>) -> tensor<4x2x3xf32>
 // CHECK: lumo.BroadcastInDim %arg1 {broadcast_dimensions = array<i64: 1, 2>} : (tensor<3x1xf32>) -> tensor<2x3x4xf32>
 // x[:, 1:3] and x[..., ::2]
-// CHECK: %[[B:.*]] = lumo.Const {value = dense<[0, 1, 0]> : tensor<3xsi64>}
-// CHECK: %[[S:.*]] = lumo.Const {value = dense<[2, 2, 4]> : tensor<3xsi64>}
 // CHECK: lumo.Slice %arg0, %[[B]], %[[S]] : (tensor<2x3x4xf32>, tensor<3xsi64>, tensor<3xsi64>) -> tensor<2x2x4xf32>
 // CHECK: lumo.StridedSlice %arg0, %{{.*}}, %{{.*}}, %{{.*}} : (tensor<2x3x4xf32>, tensor<3xsi64>, tensor<3xsi64>, tensor<3xsi64>) -> tensor<2x3x2xf32>
 // x.select(1, -1): the last row, without its dimension.
@@ -19,10 +21,8 @@
 // split_copy then prim.ListUnpack: one slice per piece (the last one is the selected row's).
 // CHECK: %[[P0:.*]] = lumo.Slice %arg0, %{{.*}}, %{{.*}} : {{.*}} -> tensor<2x2x4xf32>
 // slice_scatter writes at (0, 1, 0).
-// CHECK: %[[Z:.*]] = lumo.Const {value = dense<0> : tensor<si64>}
-// CHECK: %[[ONE:.*]] = lumo.Const {value = dense<1> : tensor<si64>}
 // CHECK: lumo.DynamicUpdateSlice %arg0, %arg2, %[[Z]], %[[ONE]], %[[Z]] : (tensor<2x3x4xf32>, tensor<2x2x4xf32>, tensor<si64>, tensor<si64>, tensor<si64>) -> tensor<2x3x4xf32>
-// CHECK: lumo.pad %arg0 {constant_values = dense<1.500000e+00> : tensor<f32>, edge_padding_high = array<i64: 0, 0, 2>, edge_padding_low = array<i64: 0, -1, 1>, interior_padding = array<i64: 0, 0, 0>} : (tensor<2x3x4xf32>) -> tensor<2x2x7xf32>
+// CHECK: lumo.Pad %arg0 {constant_values = dense<1.500000e+00> : tensor<f32>, edge_padding_high = array<i64: 0, 0, 2>, edge_padding_low = array<i64: 0, -1, 1>, interior_padding = array<i64: 0, 0, 0>} : (tensor<2x3x4xf32>) -> tensor<2x2x7xf32>
 // CHECK: lumo.MatrixBandPart %arg3, %{{.*}}, %{{.*}} : (tensor<4x4xf32>, tensor<si64>, tensor<si64>) -> tensor<4x4xf32>
 // CHECK: lumo.Cast %arg0 : (tensor<2x3x4xf32>) -> tensor<2x3x4xf16>
 // detach_copy and clone are the value itself.

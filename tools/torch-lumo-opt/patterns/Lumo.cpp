@@ -1,6 +1,9 @@
 // Calls of the lumo operator library, `torch.operator "lumo.<Name>"(tensors..., attribute
 // values..., "<names>")`: the tensors stay operands, the values named by the trailing list become
-// attributes of the same names.
+// attributes of the same names. The emitter gives them the dialect's form as it creates the
+// operation (lumo::attributeFromLibrary, generated from the operator table): a string naming an
+// enumeration's case becomes the enum attribute, a 0/1 list a bool; any other string or list there
+// is refused. The operation is folded by -canonicalize like any other.
 #include "TorchToLumo.h"
 
 namespace torch_lumo {
