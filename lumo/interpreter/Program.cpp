@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <limits>
 #include <unordered_set>
 
@@ -137,9 +138,63 @@ std::optional<Expected> expectedType(mlir::Type type, std::string *why = nullptr
 // the stack. Real programs nest a handful of levels.
 constexpr int kMaxNesting = 256;
 
-// The offset of the first bracket that opens a level deeper than kMaxNesting, or npos.
-size_t tooDeep(std::string_view text) {
-  int depth = 0;
+struct TextProblem {
+  size_t offset;
+  std::string message;
+};
+
+bool isNameChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$' || c == '.' || c == '-'; }
+
+// What is refused in a program's text before MLIR parses it:
+// - nesting deeper than kMaxNesting;
+// - a value used before its definition. A lumo program never needs one (@main is one block), and
+//   MLIR 16's parser frees memory it still uses when a forward reference gets resolved by a
+//   definition in a nested region that then fails to parse.
+// A scan of the tokens outside strings and comments: braces open and close a scope of value
+// names; the names in the parentheses after `@name` (a function's arguments) belong to the scope
+// that the next brace opens, those after `^name` (a block's arguments) to the current one.
+std::optional<TextProblem> checkText(std::string_view text) {
+  struct Bracket {
+    char open;
+    bool arguments; // `@name(` or `^name(`
+  };
+  std::vector<Bracket> brackets;
+  std::vector<std::vector<std::string_view>> scopes(1);
+  std::vector<std::string_view> arguments; // of the function whose `@name(...)` is open
+  std::vector<std::string_view> pending;   // a function's arguments, for its body's scope
+  size_t pendingDepth = 0;                 // the bracket depth of the function's body
+  auto defined = [&](std::string_view name) {
+    for (const auto &scope : scopes)
+      if (std::find(scope.begin(), scope.end(), name) != scope.end())
+        return true;
+    return false;
+  };
+  auto skipSpace = [&](size_t i) {
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
+      ++i;
+    return i;
+  };
+  // After a value name at `i`: `:N`, more names, then `=` (the results of an operation).
+  auto definesResults = [&](size_t i) {
+    while (true) {
+      i = skipSpace(i);
+      if (i < text.size() && text[i] == ':') {
+        i = skipSpace(i + 1);
+        while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])))
+          ++i;
+        i = skipSpace(i);
+      }
+      if (i < text.size() && text[i] == ',') {
+        i = skipSpace(i + 1);
+        if (i >= text.size() || text[i] != '%')
+          return false;
+        for (++i; i < text.size() && isNameChar(text[i]);)
+          ++i;
+        continue;
+      }
+      return i < text.size() && text[i] == '=' && (i + 1 >= text.size() || text[i + 1] != '=');
+    }
+  };
   for (size_t i = 0, n = text.size(); i < n; ++i) {
     char c = text[i];
     if (c == '"') {
@@ -151,13 +206,65 @@ size_t tooDeep(std::string_view text) {
       if (i == std::string_view::npos)
         break;
     } else if (c == '{' || c == '[' || c == '(' || c == '<') {
-      if (++depth > kMaxNesting)
-        return i;
+      if (brackets.size() >= static_cast<size_t>(kMaxNesting))
+        return TextProblem{i, "nesting deeper than " + std::to_string(kMaxNesting) +
+                                  " levels of brackets, braces and parentheses"};
+      bool arguments = false;
+      if (c == '(') {
+        size_t j = i;
+        while (j > 0 && isNameChar(text[j - 1]))
+          --j;
+        arguments = j < i && j > 0 && (text[j - 1] == '@' || text[j - 1] == '^');
+      }
+      if (c == '{') {
+        // The function's body, not its `attributes {...}`: the scope of its arguments.
+        size_t j = i;
+        while (j > 0 && std::isspace(static_cast<unsigned char>(text[j - 1])))
+          --j;
+        bool attributes = text.substr(0, j).size() >= 10 && text.substr(j - 10, 10) == "attributes";
+        if (!pending.empty() && brackets.size() == pendingDepth && !attributes) {
+          scopes.emplace_back(std::move(pending));
+          pending.clear();
+        } else {
+          scopes.emplace_back();
+        }
+      }
+      brackets.push_back({c, arguments});
     } else if (c == '}' || c == ']' || c == ')' || (c == '>' && (i == 0 || text[i - 1] != '-'))) {
-      depth = std::max(depth - 1, 0);
+      if (brackets.empty())
+        continue;
+      if (brackets.back().open == '{' && scopes.size() > 1)
+        scopes.pop_back();
+      bool closesArguments = brackets.back().arguments && text[i] == ')';
+      brackets.pop_back();
+      if (closesArguments && !arguments.empty()) {
+        pending = std::move(arguments);
+        arguments.clear();
+        pendingDepth = brackets.size();
+      }
+    } else if (c == '%') {
+      size_t end = i + 1;
+      while (end < n && isNameChar(text[end]))
+        ++end;
+      std::string_view name = text.substr(i, end - i);
+      if (name.size() > 1 && !defined(name)) {
+        if (!brackets.empty() && brackets.back().arguments) {
+          // `@name(` arguments wait for the function's body; `^name(` ones are the block's.
+          size_t open = text.rfind('(', i);
+          size_t j = open;
+          while (j > 0 && isNameChar(text[j - 1]))
+            --j;
+          (j > 0 && text[j - 1] == '@' ? arguments : scopes.back()).push_back(name);
+        } else if (definesResults(end)) {
+          scopes.back().push_back(name);
+        } else {
+          return TextProblem{i, "value " + std::string(name) + " is used before its definition"};
+        }
+      }
+      i = end - 1;
     }
   }
-  return std::string_view::npos;
+  return std::nullopt;
 }
 
 bool matches(const at::Tensor &t, const Expected &e) {
@@ -180,7 +287,6 @@ std::string printed(mlir::Attribute attr) {
 const void *storageOf(const at::Tensor &t) {
   return t.has_storage() ? static_cast<const void *>(t.storage().unsafeGetStorageImpl()) : nullptr;
 }
-
 } // namespace
 
 struct Step {
@@ -558,10 +664,9 @@ Program::Program(std::string_view text) : plan_(std::make_unique<Plan>()) {
   llvm::SourceMgr sources;
   sources.AddNewSourceBuffer(
       llvm::MemoryBuffer::getMemBuffer(llvm::StringRef(text.data(), text.size()), "program", false), llvm::SMLoc());
-  if (size_t deep = tooDeep(text); deep != std::string_view::npos) {
-    auto where = sources.getLineAndColumn(llvm::SMLoc::getFromPointer(text.data() + deep));
-    mlir::emitError(mlir::FileLineColLoc::get(&context, "program", where.first, where.second))
-        << "nesting deeper than " << kMaxNesting << " levels of brackets, braces and parentheses";
+  if (std::optional<TextProblem> problem = checkText(text)) {
+    auto where = sources.getLineAndColumn(llvm::SMLoc::getFromPointer(text.data() + problem->offset));
+    mlir::emitError(mlir::FileLineColLoc::get(&context, "program", where.first, where.second)) << problem->message;
     diagnostics.raise("lumo program: cannot parse");
   }
   mlir::ParserConfig config(&context);
@@ -616,10 +721,26 @@ void Program::check(size_t index, const at::Tensor &t) const {
   }
   if (!t.defined() && !a.used)
     return;
+  // The dispatch keys of an ordinary CPU tensor: anything else (a nested tensor, a tensor subclass
+  // that dispatches to Python, a functorch wrapper) may hold no data the kernels can read.
+  static const c10::DispatchKeySet plain({c10::DispatchKey::CPU, c10::DispatchKey::ADInplaceOrView,
+                                          c10::DispatchKey::AutogradCPU, c10::DispatchKey::AutocastCPU,
+                                          c10::DispatchKey::Negative, c10::DispatchKey::ZeroTensor});
+  if (t.defined() && t.device().is_cpu() && t.layout() == at::kStrided &&
+      !std::all_of(t.key_set().begin(), t.key_set().end(), [](c10::DispatchKey k) { return plain.has(k); }))
+    fail(" must be an ordinary CPU tensor, got one with the dispatch keys " + c10::toString(t.key_set()));
   if (!t.defined() || t.layout() != at::kStrided || !t.device().is_cpu() || t.scalar_type() != a.dtype ||
       !t.sizes().equals(a.shape))
     fail(" must be a CPU tensor of shape " + shapeText(a.shape) + " and type " + typeName(a.dtype) + ", got " +
          (t.defined() && !t.device().is_cpu() ? "a tensor on " + t.device().str() : describe(t)));
+}
+
+at::Tensor Program::resolved(const at::Tensor &t) {
+  if (t.defined() && t._is_zerotensor())
+    return at::zeros(t.sizes(), at::TensorOptions().dtype(t.scalar_type()));
+  if (t.defined() && t.is_neg())
+    return t.resolve_neg();
+  return t;
 }
 
 std::vector<at::Tensor> Program::execute(const std::vector<at::Tensor> &args, bool keepUnchanged) const {
@@ -628,7 +749,7 @@ std::vector<at::Tensor> Program::execute(const std::vector<at::Tensor> &args, bo
   std::unordered_set<const void *> argumentStorages;
   for (size_t i = 0; i < args.size(); ++i) {
     if (plan.argumentSlots[i] >= 0)
-      frame[plan.argumentSlots[i]] = args[i];
+      frame[plan.argumentSlots[i]] = resolved(args[i]);
     if (args[i].defined())
       argumentStorages.insert(storageOf(args[i]));
   }
