@@ -439,6 +439,11 @@ private:
       if (main.getArgAttr(i, "tf.resource_name")) {
         a.kind = ArgumentInfo::Kind::Weight;
         a.name = resourceName;
+        for (const ArgumentInfo &other : plan_.arguments)
+          if (resourceName && other.kind == ArgumentInfo::Kind::Weight && other.name == resourceName &&
+              !main.getArgAttr(i, "tf.parameter_value"))
+            main.emitError() << "argument " << i << ": tf.resource_name '" << *resourceName
+                             << "' is the weight of argument " << other.index << " too";
       } else {
         a.name = inputName;
       }

@@ -299,6 +299,8 @@ HUGE = "tensor<4294967296x4294967296x4294967296xf32>"
     (signature_program("tf.resource_name = 3 : i64"), "tf.resource_name must be a string, got 3 : i64"),
     (signature_program('tf.resource_name = ""'), "tf.resource_name is empty"),
     (signature_program("vx.input_name = [1]"), "vx.input_name must be a string"),
+    (ADD.replace("%a: tensor<2xf32>", '%a: tensor<2xf32> {tf.resource_name = "w"}, %b: tensor<2xf32> '
+                                      '{tf.resource_name = "w"}'), "tf.resource_name 'w' is the weight of argument 0 too"),
     (signature_program(result="vx.output_name = 1.0 : f32"), "result 0: vx.output_name must be a string"),
     # vx.seed: an unsigned 64-bit integer, never coerced to 0.
     (signature_program(function='vx.seed = "s"'), 'vx.seed must be an integer, got "s"'),

@@ -3,7 +3,7 @@
 processes, see lumo_fuzz.py; `python tests/python/lumo_fuzz.py --count 600` runs it longer)."""
 import lumo_fuzz
 
-SEED, COUNT = 1, 150
+SEED, COUNT = 1, 300
 
 
 def test_mutated_programs_and_wrong_arguments_end_in_results_or_errors():
