@@ -52,16 +52,18 @@ bench: build
 # The sanitized lumo_interpreter is imported from the build tree (PYTHONPATH; nothing is installed
 # into .venv) by the environment's own, unsanitized Python: the ASan runtime must then be the first
 # library of the process, so it is preloaded (LD_PRELOAD of the compiler's libasan.so; UBSan's
-# runtime comes with the module). Python and PyTorch keep memory until the process ends, so leak
+# runtime comes with the module), and libstdc++ with it (Python does not link it: ASan's
+# interceptor of C++ throws, loaded before it, finds no __cxa_throw and aborts at the first
+# exception). Python and PyTorch keep memory until the process ends, so leak
 # detection is off for the Python run (ASAN_OPTIONS=detect_leaks=0); the tool runs with it on.
 # Reproducing one failure by hand:
-#   LD_PRELOAD=$$(c++ -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0 \
+#   LD_PRELOAD="$$(c++ -print-file-name=libasan.so) $$(c++ -print-file-name=libstdc++.so)" ASAN_OPTIONS=detect_leaks=0 \
 #     PYTHONPATH=build-asan/lumo/python .venv/bin/python -m pytest -q tests/python/test_interpreter.py
 $(ASAN_DIR)/build.ninja: CMakeLists.txt | setup
 	cmake -S . -B $(ASAN_DIR) -G Ninja -DPython_EXECUTABLE=$(PY) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DORVEX_SANITIZE=ON
 
-ASAN_ENV := LD_PRELOAD=$$($(CXX) -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0 \
+ASAN_ENV := LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" ASAN_OPTIONS=detect_leaks=0 \
   UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH=$(ASAN_DIR)/lumo/python
 
 test-asan: setup $(ASAN_DIR)/build.ninja

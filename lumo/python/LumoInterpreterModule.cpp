@@ -44,12 +44,21 @@ outside the plan depends on the number of inputs and outputs, not on the number 
 weight must be loaded before the first run; a run that fails changes no weight. A Program may have
 several independent States.
 
+Every attribute of the signature is checked for its kind and range before it is used (a name is a
+non-empty string, `tf.aliasing_output` the index of a result of the argument's type, `vx.seed` an
+unsigned 64-bit integer, `tf.parameter_value` an elements attribute of the argument's type); a
+program nested deeper than 256 brackets, one that uses a value before its definition, and tensor
+types of more elements than 64-bit sizes can address are refused too. Arguments must be ordinary
+CPU tensors (any strides; a negated view is read as its values); a tensor subclass without data of
+its own, a nested, sparse or meta tensor is refused.
+
 `run` and `state.run` release the GIL; `run` may be called from several threads at once, runs of
 one State take turns. Random operations draw values that depend on vx.seed, their seed attributes
 and the number of the run (0, 1, 2, ... per Program, counting the runs of all its States). Errors
 (text that does not parse or verify, an operation the interpreter cannot run, arguments of the
 wrong shape, an unknown weight name, a failure while running) raise li.Error, a RuntimeError whose
-`diagnostics` attribute lists the MLIR diagnostics ("<location>: error: <message>").)";
+`diagnostics` attribute lists the MLIR diagnostics ("<location>: error: <message>"). Using an
+object whose constructor never ran (`Program.__new__(Program)`) raises TypeError.)";
 
 // The Python Program: the interpreter's program and its signature objects, built once.
 struct PyProgram {

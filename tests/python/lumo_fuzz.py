@@ -4,7 +4,8 @@ a hang of the process is a fault, and so is a mutation that must make the progra
 invalid but is accepted.
 
 The corpus is what `torch-lumo-opt` makes of the lit tests' torch-dialect inputs
-(tests/lit/torch-lumo-opt/*.mlir), each function given a signature with the argument contract
+(tests/lit/torch-lumo-opt/*.mlir) and the dialect test's instance of every lumo operation
+(tests/lit/dialect/ops.mlir), each function given a signature with the argument contract
 (inputs, weights, aliased results, embedded values, a seed), in the tool's own form and in the
 generic form. Case i of a run is a function of (seed, i) alone, so any case can be replayed.
 
@@ -31,6 +32,8 @@ from collections import Counter
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 LIT_INPUTS = os.path.join(HERE, "..", "lit", "torch-lumo-opt")
+# One instance of every lumo operation, in the dialect's current spelling.
+DIALECT_OPS = os.path.join(HERE, "..", "lit", "dialect", "ops.mlir")
 
 # ---------------------------------------------------------------------------------------- corpus
 
@@ -155,6 +158,14 @@ def build_corpus(tool):
                 program = with_signature(function, rng)
                 if program:
                     programs.append(program)
+    with open(DIALECT_OPS) as f:
+        printed = run_tool(tool, f.read(), "-split-input-file")
+    rng = random.Random("ops")
+    for chunk in split_chunks(printed or ""):
+        for function in functions(chunk):
+            program = with_signature(function, rng)
+            if program:
+                programs.append(program)
     generic = run_tool(tool, "\n// -----\n".join(programs), "-split-input-file", "-mlir-print-op-generic")
     if generic is None:
         raise RuntimeError("torch-lumo-opt cannot print the corpus in the generic form")
@@ -389,6 +400,8 @@ def make_case(corpus, seed, index):
     text, what, invalid = base, "unchanged", False
     steps = 1 if rng.random() < 0.7 else rng.randrange(2, 4)
     kind = rng.random()
+    if kind < 0.13:
+        steps = 1  # a later mutation could undo what makes it invalid
     for step in range(steps):
         mutation = None
         if kind < 0.08 and step == 0:
