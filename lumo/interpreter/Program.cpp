@@ -159,13 +159,13 @@ std::optional<TextProblem> checkText(std::string_view text) {
     bool arguments; // `@name(` or `^name(`
   };
   std::vector<Bracket> brackets;
-  std::vector<std::vector<std::string_view>> scopes(1);
+  std::vector<std::unordered_set<std::string_view>> scopes(1);
   std::vector<std::string_view> arguments; // of the function whose `@name(...)` is open
   std::vector<std::string_view> pending;   // a function's arguments, for its body's scope
   size_t pendingDepth = 0;                 // the bracket depth of the function's body
   auto defined = [&](std::string_view name) {
     for (const auto &scope : scopes)
-      if (std::find(scope.begin(), scope.end(), name) != scope.end())
+      if (scope.count(name))
         return true;
     return false;
   };
@@ -223,7 +223,7 @@ std::optional<TextProblem> checkText(std::string_view text) {
           --j;
         bool attributes = text.substr(0, j).size() >= 10 && text.substr(j - 10, 10) == "attributes";
         if (!pending.empty() && brackets.size() == pendingDepth && !attributes) {
-          scopes.emplace_back(std::move(pending));
+          scopes.emplace_back(pending.begin(), pending.end());
           pending.clear();
         } else {
           scopes.emplace_back();
@@ -254,9 +254,12 @@ std::optional<TextProblem> checkText(std::string_view text) {
           size_t j = open;
           while (j > 0 && isNameChar(text[j - 1]))
             --j;
-          (j > 0 && text[j - 1] == '@' ? arguments : scopes.back()).push_back(name);
+          if (j > 0 && text[j - 1] == '@')
+            arguments.push_back(name);
+          else
+            scopes.back().insert(name);
         } else if (definesResults(end)) {
-          scopes.back().push_back(name);
+          scopes.back().insert(name);
         } else {
           return TextProblem{i, "value " + std::string(name) + " is used before its definition"};
         }
