@@ -143,7 +143,9 @@ struct TextProblem {
   std::string message;
 };
 
-bool isNameChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$' || c == '.' || c == '-'; }
+bool isNameChar(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$' || c == '.' || c == '-';
+}
 
 // What is refused in a program's text before MLIR parses it:
 // - nesting deeper than kMaxNesting;
@@ -209,12 +211,12 @@ std::optional<TextProblem> checkText(std::string_view text) {
       if (brackets.size() >= static_cast<size_t>(kMaxNesting))
         return TextProblem{i, "nesting deeper than " + std::to_string(kMaxNesting) +
                                   " levels of brackets, braces and parentheses"};
-      bool arguments = false;
+      bool argumentList = false;
       if (c == '(') {
         size_t j = i;
         while (j > 0 && isNameChar(text[j - 1]))
           --j;
-        arguments = j < i && j > 0 && (text[j - 1] == '@' || text[j - 1] == '^');
+        argumentList = j < i && j > 0 && (text[j - 1] == '@' || text[j - 1] == '^');
       }
       if (c == '{') {
         // The function's body, not its `attributes {...}`: the scope of its arguments.
@@ -229,7 +231,7 @@ std::optional<TextProblem> checkText(std::string_view text) {
           scopes.emplace_back();
         }
       }
-      brackets.push_back({c, arguments});
+      brackets.push_back({c, argumentList});
     } else if (c == '}' || c == ']' || c == ')' || (c == '>' && (i == 0 || text[i - 1] != '-'))) {
       if (brackets.empty())
         continue;
