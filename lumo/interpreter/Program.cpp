@@ -7,7 +7,10 @@
 // the program allows.
 #include "Program.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
+#include <limits>
 #include <unordered_set>
 
 #include <ATen/core/LegacyTypeDispatch.h>
@@ -102,14 +105,171 @@ private:
   mlir::ScopedDiagnosticHandler handler_;
 };
 
-std::optional<Expected> expectedType(mlir::Type type) {
+// The bytes a tensor of `shape` and `dtype` holds, or nullopt when that does not fit in 63 bits.
+std::optional<int64_t> byteCount(llvm::ArrayRef<int64_t> shape, at::ScalarType dtype) {
+  int64_t bytes = static_cast<int64_t>(at::elementSize(dtype));
+  for (int64_t d : shape)
+    if (d < 0 || __builtin_mul_overflow(bytes, d, &bytes))
+      return std::nullopt;
+  return bytes;
+}
+
+// The shape and element type of a value the interpreter can hold; nullopt with `why` set when it
+// cannot (not a statically shaped tensor of a lumo element type, or too large to address).
+std::optional<Expected> expectedType(mlir::Type type, std::string *why = nullptr) {
+  auto fail = [&](const char *reason) -> std::optional<Expected> {
+    if (why)
+      *why = reason;
+    return std::nullopt;
+  };
   auto tensor = type.dyn_cast<mlir::RankedTensorType>();
   if (!tensor || !tensor.hasStaticShape())
-    return std::nullopt;
+    return fail("not a statically shaped tensor");
   auto dtype = scalarTypeOf(tensor.getElementType());
   if (!dtype)
-    return std::nullopt;
+    return fail("not a lumo element type");
+  if (!byteCount(tensor.getShape(), *dtype))
+    return fail("more elements than 64-bit sizes can address");
   return Expected{Shape(tensor.getShape().begin(), tensor.getShape().end()), *dtype};
+}
+
+// Nesting deeper than this (brackets, braces, parentheses and angle brackets, outside strings and
+// comments) is refused before parsing: MLIR's parser recurses once per level and would exhaust
+// the stack. Real programs nest a handful of levels.
+constexpr int kMaxNesting = 256;
+
+struct TextProblem {
+  size_t offset;
+  std::string message;
+};
+
+bool isNameChar(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$' || c == '.' || c == '-';
+}
+
+// What is refused in a program's text before MLIR parses it:
+// - nesting deeper than kMaxNesting;
+// - a value used before its definition. A lumo program never needs one (@main is one block), and
+//   MLIR 16's parser frees memory it still uses when a forward reference gets resolved by a
+//   definition in a nested region that then fails to parse.
+// A scan of the tokens outside strings and comments: braces open and close a scope of value
+// names; the names in the parentheses after `@name` (a function's arguments) belong to the scope
+// that the next brace opens, those after `^name` (a block's arguments) to the current one.
+std::optional<TextProblem> checkText(std::string_view text) {
+  struct Bracket {
+    char open;
+    bool arguments; // `@name(` or `^name(`
+  };
+  std::vector<Bracket> brackets;
+  std::vector<std::unordered_set<std::string_view>> scopes(1);
+  std::vector<std::string_view> arguments; // of the function whose `@name(...)` is open
+  std::vector<std::string_view> pending;   // a function's arguments, for its body's scope
+  size_t pendingDepth = 0;                 // the bracket depth of the function's body
+  auto defined = [&](std::string_view name) {
+    for (const auto &scope : scopes)
+      if (scope.count(name))
+        return true;
+    return false;
+  };
+  auto skipSpace = [&](size_t i) {
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
+      ++i;
+    return i;
+  };
+  // After a value name at `i`: `:N`, more names, then `=` (the results of an operation).
+  auto definesResults = [&](size_t i) {
+    while (true) {
+      i = skipSpace(i);
+      if (i < text.size() && text[i] == ':') {
+        i = skipSpace(i + 1);
+        while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])))
+          ++i;
+        i = skipSpace(i);
+      }
+      if (i < text.size() && text[i] == ',') {
+        i = skipSpace(i + 1);
+        if (i >= text.size() || text[i] != '%')
+          return false;
+        for (++i; i < text.size() && isNameChar(text[i]);)
+          ++i;
+        continue;
+      }
+      return i < text.size() && text[i] == '=' && (i + 1 >= text.size() || text[i + 1] != '=');
+    }
+  };
+  for (size_t i = 0, n = text.size(); i < n; ++i) {
+    char c = text[i];
+    if (c == '"') {
+      for (++i; i < n && text[i] != '"'; ++i)
+        if (text[i] == '\\')
+          ++i;
+    } else if (c == '/' && i + 1 < n && text[i + 1] == '/') {
+      i = text.find('\n', i);
+      if (i == std::string_view::npos)
+        break;
+    } else if (c == '{' || c == '[' || c == '(' || c == '<') {
+      if (brackets.size() >= static_cast<size_t>(kMaxNesting))
+        return TextProblem{i, "nesting deeper than " + std::to_string(kMaxNesting) +
+                                  " levels of brackets, braces and parentheses"};
+      bool argumentList = false;
+      if (c == '(') {
+        size_t j = i;
+        while (j > 0 && isNameChar(text[j - 1]))
+          --j;
+        argumentList = j < i && j > 0 && (text[j - 1] == '@' || text[j - 1] == '^');
+      }
+      if (c == '{') {
+        // The function's body, not its `attributes {...}`: the scope of its arguments.
+        size_t j = i;
+        while (j > 0 && std::isspace(static_cast<unsigned char>(text[j - 1])))
+          --j;
+        bool attributes = text.substr(0, j).size() >= 10 && text.substr(j - 10, 10) == "attributes";
+        if (!pending.empty() && brackets.size() == pendingDepth && !attributes) {
+          scopes.emplace_back(pending.begin(), pending.end());
+          pending.clear();
+        } else {
+          scopes.emplace_back();
+        }
+      }
+      brackets.push_back({c, argumentList});
+    } else if (c == '}' || c == ']' || c == ')' || (c == '>' && (i == 0 || text[i - 1] != '-'))) {
+      if (brackets.empty())
+        continue;
+      if (brackets.back().open == '{' && scopes.size() > 1)
+        scopes.pop_back();
+      bool closesArguments = brackets.back().arguments && text[i] == ')';
+      brackets.pop_back();
+      if (closesArguments && !arguments.empty()) {
+        pending = std::move(arguments);
+        arguments.clear();
+        pendingDepth = brackets.size();
+      }
+    } else if (c == '%') {
+      size_t end = i + 1;
+      while (end < n && isNameChar(text[end]))
+        ++end;
+      std::string_view name = text.substr(i, end - i);
+      if (name.size() > 1 && !defined(name)) {
+        if (!brackets.empty() && brackets.back().arguments) {
+          // `@name(` arguments wait for the function's body; `^name(` ones are the block's.
+          size_t open = text.rfind('(', i);
+          size_t j = open;
+          while (j > 0 && isNameChar(text[j - 1]))
+            --j;
+          if (j > 0 && text[j - 1] == '@')
+            arguments.push_back(name);
+          else
+            scopes.back().insert(name);
+        } else if (definesResults(end)) {
+          scopes.back().insert(name);
+        } else {
+          return TextProblem{i, "value " + std::string(name) + " is used before its definition"};
+        }
+      }
+      i = end - 1;
+    }
+  }
+  return std::nullopt;
 }
 
 bool matches(const at::Tensor &t, const Expected &e) {
@@ -122,10 +282,16 @@ std::string describe(const at::Tensor &t) {
   return "shape " + shapeText(t.sizes()) + " and type " + typeName(t.scalar_type());
 }
 
+std::string printed(mlir::Attribute attr) {
+  std::string text;
+  llvm::raw_string_ostream os(text);
+  os << attr;
+  return os.str();
+}
+
 const void *storageOf(const at::Tensor &t) {
   return t.has_storage() ? static_cast<const void *>(t.storage().unsafeGetStorageImpl()) : nullptr;
 }
-
 } // namespace
 
 struct Step {
@@ -200,53 +366,105 @@ private:
     return slot;
   }
 
+  // An integer attribute that must hold a value in [0, 2^64); nullopt (with an error at `main`)
+  // when it is not an integer or out of that range.
+  static std::optional<uint64_t> readUnsigned(mlir::func::FuncOp main, const llvm::Twine &where,
+                                              mlir::Attribute attr, const char *name) {
+    auto integer = attr.dyn_cast<mlir::IntegerAttr>();
+    if (!integer || attr.isa<mlir::BoolAttr>()) {
+      main.emitError() << where << name << " must be an integer, got " << attr;
+      return std::nullopt;
+    }
+    const llvm::APInt &v = integer.getValue();
+    if ((!integer.getType().isUnsignedInteger() && v.isNegative()) || v.getActiveBits() > 64) {
+      main.emitError() << where << name << " " << attr << " is out of range";
+      return std::nullopt;
+    }
+    return v.getZExtValue();
+  }
+
+  // A string attribute naming an argument or a result; nullopt (with an error) when it is absent,
+  // not a string or empty.
+  static std::optional<std::string> readName(mlir::func::FuncOp main, const llvm::Twine &where,
+                                             mlir::Attribute attr, const char *name) {
+    if (!attr)
+      return std::nullopt;
+    auto text = attr.dyn_cast<mlir::StringAttr>();
+    if (!text)
+      main.emitError() << where << name << " must be a string, got " << attr;
+    else if (text.getValue().empty())
+      main.emitError() << where << name << " is empty";
+    else
+      return text.getValue().str();
+    return std::nullopt;
+  }
+
+  // Reads the signature's attributes, each checked for its kind and range before use; every
+  // problem is an error at @main.
   void readSignature(mlir::func::FuncOp main) {
     auto type = main.getFunctionType();
-    if (auto seed = main->getAttrOfType<mlir::IntegerAttr>("vx.seed"))
-      plan_.seed = seed.getValue().getZExtValue();
+    if (mlir::Attribute seed = main->getAttr("vx.seed"))
+      plan_.seed = readUnsigned(main, "", seed, "vx.seed").value_or(0);
     state_.seed = plan_.seed;
 
     for (unsigned i = 0; i < type.getNumResults(); ++i) {
+      std::string where = "result " + std::to_string(i) + ": ";
       ResultInfo r;
       r.index = i;
-      if (auto e = expectedType(type.getResult(i))) {
+      std::string why;
+      if (auto e = expectedType(type.getResult(i), &why)) {
         r.shape = e->shape;
         r.dtype = e->dtype;
       } else {
-        main.emitError() << "result " << i << " has type " << type.getResult(i)
-                         << "; results must be statically shaped tensors of a lumo element type";
+        main.emitError() << "result " << i << " has type " << type.getResult(i) << " (" << why
+                         << "); results must be statically shaped tensors of a lumo element type";
       }
-      if (auto name = main.getResultAttrOfType<mlir::StringAttr>(i, "vx.output_name"))
-        r.name = name.getValue().str();
+      r.name = readName(main, where, main.getResultAttr(i, "vx.output_name"), "vx.output_name");
       plan_.results.push_back(std::move(r));
     }
 
     plan_.updatedArgument.assign(plan_.results.size(), -1);
     mlir::Block &body = main.getBody().front();
     for (unsigned i = 0; i < type.getNumInputs(); ++i) {
+      std::string where = "argument " + std::to_string(i) + ": ";
       ArgumentInfo a;
       a.index = i;
-      auto e = expectedType(type.getInput(i));
+      std::string why;
+      auto e = expectedType(type.getInput(i), &why);
       if (!e) {
-        main.emitError() << "argument " << i << " has type " << type.getInput(i)
-                         << "; arguments must be statically shaped tensors of a lumo element type";
+        main.emitError() << "argument " << i << " has type " << type.getInput(i) << " (" << why
+                         << "); arguments must be statically shaped tensors of a lumo element type";
         continue;
       }
       a.shape = e->shape;
       a.dtype = e->dtype;
       a.used = !body.getArgument(i).use_empty();
-      auto inputName = main.getArgAttrOfType<mlir::StringAttr>(i, "vx.input_name");
-      auto resourceName = main.getArgAttrOfType<mlir::StringAttr>(i, "tf.resource_name");
-      if (resourceName) {
+      auto inputName = readName(main, where, main.getArgAttr(i, "vx.input_name"), "vx.input_name");
+      auto resourceName = readName(main, where, main.getArgAttr(i, "tf.resource_name"), "tf.resource_name");
+      if (main.getArgAttr(i, "tf.resource_name")) {
         a.kind = ArgumentInfo::Kind::Weight;
-        a.name = resourceName.getValue().str();
-      } else if (inputName) {
-        a.name = inputName.getValue().str();
+        a.name = resourceName;
+        for (const ArgumentInfo &other : plan_.arguments)
+          if (resourceName && other.kind == ArgumentInfo::Kind::Weight && other.name == resourceName &&
+              !main.getArgAttr(i, "tf.parameter_value"))
+            main.emitError() << "argument " << i << ": tf.resource_name '" << *resourceName
+                             << "' is the weight of argument " << other.index << " too";
+      } else {
+        a.name = inputName;
       }
       if (mlir::Attribute value = main.getArgAttr(i, "tf.parameter_value")) {
         a.kind = ArgumentInfo::Kind::Embedded;
         std::string error;
-        at::Tensor t = materialise(value, error);
+        at::Tensor t;
+        auto elements = value.dyn_cast<mlir::ElementsAttr>();
+        auto valueType = elements ? expectedType(elements.getType(), &error) : std::nullopt;
+        if (!elements)
+          error = "expected an elements attribute, got " + printed(value);
+        else if (valueType && !(valueType->shape == e->shape && valueType->dtype == e->dtype))
+          error = "its value has shape " + shapeText(valueType->shape) + " and type " + typeName(valueType->dtype) +
+                  ", the argument " + describe(at::empty(e->shape, e->dtype));
+        else if (valueType)
+          t = materialise(value, error);
         if (error.empty() && !matches(t, *e))
           error = "its value has " + describe(t) + ", the argument " + describe(at::empty(e->shape, e->dtype));
         if (!error.empty())
@@ -254,21 +472,22 @@ private:
         else
           state_.constants[body.getArgument(i)] = t;
       }
-      if (auto alias = main.getArgAttrOfType<mlir::IntegerAttr>(i, "tf.aliasing_output")) {
-        int64_t n = alias.getValue().getSExtValue();
-        a.aliasingOutput = n;
-        if (n < 0 || n >= static_cast<int64_t>(plan_.results.size())) {
-          main.emitError() << "argument " << i << ": tf.aliasing_output " << n << " names no result";
-        } else {
-          ResultInfo &r = plan_.results[n];
+      if (mlir::Attribute alias = main.getArgAttr(i, "tf.aliasing_output")) {
+        std::optional<uint64_t> n = readUnsigned(main, where, alias, "tf.aliasing_output");
+        if (n && *n >= plan_.results.size()) {
+          main.emitError() << "argument " << i << ": tf.aliasing_output " << *n << " names no result (there are "
+                           << plan_.results.size() << ")";
+        } else if (n) {
+          ResultInfo &r = plan_.results[*n];
           if (r.updates)
-            main.emitError() << "argument " << i << ": result " << n << " already updates '" << *r.updates << "'";
+            main.emitError() << "argument " << i << ": result " << *n << " already updates '" << *r.updates << "'";
           else if (r.shape != a.shape || r.dtype != a.dtype)
-            main.emitError() << "argument " << i << ": tf.aliasing_output " << n
+            main.emitError() << "argument " << i << ": tf.aliasing_output " << *n
                              << " has another type than the argument";
           else {
+            a.aliasingOutput = static_cast<int64_t>(*n);
             r.updates = a.name.value_or("argument " + std::to_string(i));
-            plan_.updatedArgument[n] = i;
+            plan_.updatedArgument[*n] = i;
           }
         }
       }
@@ -276,10 +495,11 @@ private:
         plan_.inputs.push_back(a.index);
       plan_.arguments.push_back(std::move(a));
     }
+    // Only aliases checked above are recorded (in aliasingOutput and updatedArgument).
     std::vector<bool> updatesWeight(plan_.results.size(), false);
     for (const ArgumentInfo &a : plan_.arguments)
-      if (a.kind == ArgumentInfo::Kind::Weight && a.aliasingOutput && *a.aliasingOutput < type.getNumResults())
-        updatesWeight[*a.aliasingOutput] = true;
+      if (a.kind == ArgumentInfo::Kind::Weight && a.aliasingOutput)
+        updatesWeight[static_cast<size_t>(*a.aliasingOutput)] = true;
     for (const ResultInfo &r : plan_.results)
       if (!updatesWeight[r.index] || r.name)
         plan_.outputs.push_back(r.index);
@@ -289,9 +509,10 @@ private:
     llvm::SmallVector<mlir::Type, 8> types(op->getOperandTypes());
     types.append(op->getResultTypes().begin(), op->getResultTypes().end());
     for (mlir::Type t : types) {
-      if (!expectedType(t)) {
-        op->emitOpError() << "has a value of type " << t
-                          << "; the interpreter runs statically shaped tensors of lumo element types";
+      std::string why;
+      if (!expectedType(t, &why)) {
+        op->emitOpError() << "has a value of type " << t << " (" << why
+                          << "); the interpreter runs statically shaped tensors of lumo element types";
         failed_ = true;
         return;
       }
@@ -453,6 +674,11 @@ Program::Program(std::string_view text) : plan_(std::make_unique<Plan>()) {
   llvm::SourceMgr sources;
   sources.AddNewSourceBuffer(
       llvm::MemoryBuffer::getMemBuffer(llvm::StringRef(text.data(), text.size()), "program", false), llvm::SMLoc());
+  if (std::optional<TextProblem> problem = checkText(text)) {
+    auto where = sources.getLineAndColumn(llvm::SMLoc::getFromPointer(text.data() + problem->offset));
+    mlir::emitError(mlir::FileLineColLoc::get(&context, "program", where.first, where.second)) << problem->message;
+    diagnostics.raise("lumo program: cannot parse");
+  }
   mlir::ParserConfig config(&context);
   mlir::OwningOpRef<mlir::ModuleOp> module = mlir::parseSourceFile<mlir::ModuleOp>(sources, config);
   if (!module)
@@ -466,6 +692,10 @@ Program::Program(std::string_view text) : plan_(std::make_unique<Plan>()) {
   if (main.isExternal()) {
     main.emitError("@main has no body");
     diagnostics.raise("lumo program: no body");
+  }
+  if (!main.getBody().hasOneBlock()) {
+    main.emitError("@main must have a single block");
+    diagnostics.raise("lumo program: invalid body");
   }
 
   at::AutoDispatchBelowADInplaceOrView guard;
@@ -501,10 +731,26 @@ void Program::check(size_t index, const at::Tensor &t) const {
   }
   if (!t.defined() && !a.used)
     return;
+  // The dispatch keys of an ordinary CPU tensor: anything else (a nested tensor, a tensor subclass
+  // that dispatches to Python, a functorch wrapper) may hold no data the kernels can read.
+  static const c10::DispatchKeySet plain({c10::DispatchKey::CPU, c10::DispatchKey::ADInplaceOrView,
+                                          c10::DispatchKey::AutogradCPU, c10::DispatchKey::AutocastCPU,
+                                          c10::DispatchKey::Negative, c10::DispatchKey::ZeroTensor});
+  if (t.defined() && t.device().is_cpu() && t.layout() == at::kStrided &&
+      !std::all_of(t.key_set().begin(), t.key_set().end(), [](c10::DispatchKey k) { return plain.has(k); }))
+    fail(" must be an ordinary CPU tensor, got one with the dispatch keys " + c10::toString(t.key_set()));
   if (!t.defined() || t.layout() != at::kStrided || !t.device().is_cpu() || t.scalar_type() != a.dtype ||
       !t.sizes().equals(a.shape))
     fail(" must be a CPU tensor of shape " + shapeText(a.shape) + " and type " + typeName(a.dtype) + ", got " +
          (t.defined() && !t.device().is_cpu() ? "a tensor on " + t.device().str() : describe(t)));
+}
+
+at::Tensor Program::resolved(const at::Tensor &t) {
+  if (t.defined() && t._is_zerotensor())
+    return at::zeros(t.sizes(), at::TensorOptions().dtype(t.scalar_type()));
+  if (t.defined() && t.is_neg())
+    return t.resolve_neg();
+  return t;
 }
 
 std::vector<at::Tensor> Program::execute(const std::vector<at::Tensor> &args, bool keepUnchanged) const {
@@ -513,7 +759,7 @@ std::vector<at::Tensor> Program::execute(const std::vector<at::Tensor> &args, bo
   std::unordered_set<const void *> argumentStorages;
   for (size_t i = 0; i < args.size(); ++i) {
     if (plan.argumentSlots[i] >= 0)
-      frame[plan.argumentSlots[i]] = args[i];
+      frame[plan.argumentSlots[i]] = resolved(args[i]);
     if (args[i].defined())
       argumentStorages.insert(storageOf(args[i]));
   }

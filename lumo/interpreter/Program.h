@@ -79,6 +79,9 @@ private:
   friend class State;
   // Throws unless `value` can be argument `index` (undefined only for one never read).
   void check(size_t index, const at::Tensor &value) const;
+  // A checked argument as the kernels can read it: a negated view or a zero tensor (which ATen
+  // only resolves when dispatching) becomes an ordinary tensor of the same values.
+  static at::Tensor resolved(const at::Tensor &value);
   // Runs the plan on checked arguments. Results that share memory with an argument, a constant or
   // an earlier result are copies, except (when `keepUnchanged`) a weight's update that is the
   // weight's own tensor.

@@ -43,7 +43,7 @@ void State::load(std::string_view name, const at::Tensor &value) {
   at::Tensor copy;
   {
     at::AutoDispatchBelowADInplaceOrView guard;
-    copy = value.detach().clone(at::MemoryFormat::Contiguous);
+    copy = Program::resolved(value.detach()).clone(at::MemoryFormat::Contiguous);
   }
   std::lock_guard<std::mutex> lock(mutex_);
   if (!arguments_[index].defined())

@@ -44,12 +44,21 @@ outside the plan depends on the number of inputs and outputs, not on the number 
 weight must be loaded before the first run; a run that fails changes no weight. A Program may have
 several independent States.
 
+Every attribute of the signature is checked for its kind and range before it is used (a name is a
+non-empty string, `tf.aliasing_output` the index of a result of the argument's type, `vx.seed` an
+unsigned 64-bit integer, `tf.parameter_value` an elements attribute of the argument's type); a
+program nested deeper than 256 brackets, one that uses a value before its definition, and tensor
+types of more elements than 64-bit sizes can address are refused too. Arguments must be ordinary
+CPU tensors (any strides; a negated view is read as its values); a tensor subclass without data of
+its own, a nested, sparse or meta tensor is refused.
+
 `run` and `state.run` release the GIL; `run` may be called from several threads at once, runs of
 one State take turns. Random operations draw values that depend on vx.seed, their seed attributes
 and the number of the run (0, 1, 2, ... per Program, counting the runs of all its States). Errors
 (text that does not parse or verify, an operation the interpreter cannot run, arguments of the
 wrong shape, an unknown weight name, a failure while running) raise li.Error, a RuntimeError whose
-`diagnostics` attribute lists the MLIR diagnostics ("<location>: error: <message>").)";
+`diagnostics` attribute lists the MLIR diagnostics ("<location>: error: <message>"). Using an
+object whose constructor never ran (`Program.__new__(Program)`) raises TypeError.)";
 
 // The Python Program: the interpreter's program and its signature objects, built once.
 struct PyProgram {
@@ -72,6 +81,45 @@ std::vector<at::Tensor> tensorsOf(const std::vector<std::optional<at::Tensor>> &
   for (const auto &v : values)
     tensors.push_back(v ? *v : at::Tensor());
   return tensors;
+}
+
+// The C++ object behind `self`, an instance of T's Python class. An object whose constructor never
+// ran (made with `Program.__new__(Program)`, say) holds no C++ object: pybind would hand out
+// uninitialised memory, so it is a TypeError.
+template <typename T> T &bound(py::handle self) {
+  const py::detail::type_info *info = py::detail::get_type_info(typeid(T), /*throw_if_missing=*/true);
+  py::handle type(reinterpret_cast<PyObject *>(info->type));
+  if (!py::isinstance(self, type))
+    throw py::type_error("expected a " + py::str(type.attr("__qualname__")).cast<std::string>() + ", got " +
+                         py::str(py::type::handle_of(self).attr("__qualname__")).cast<std::string>());
+  auto *instance = reinterpret_cast<py::detail::instance *>(self.ptr());
+  py::detail::value_and_holder v_h = instance->get_value_and_holder(info);
+  if (!v_h.holder_constructed())
+    throw py::type_error("this lumo_interpreter." + py::str(type.attr("__qualname__")).cast<std::string>() +
+                         " was not made by the interpreter (its constructor never ran)");
+  return *static_cast<T *>(v_h.value_ptr());
+}
+
+std::unique_ptr<PyProgram> makeProgram(const std::string &text) {
+  std::shared_ptr<lumo::Program> program;
+  {
+    py::gil_scoped_release release;
+    program = std::make_shared<lumo::Program>(text);
+  }
+  auto self = std::make_unique<PyProgram>();
+  self->program = program;
+  py::list arguments = py::cast(program->arguments(), py::return_value_policy::copy);
+  py::list results = py::cast(program->results(), py::return_value_policy::copy);
+  py::list inputs, outputs;
+  for (int64_t i : program->inputs())
+    inputs.append(arguments[i]);
+  for (int64_t r : program->outputs())
+    outputs.append(results[r]);
+  self->arguments = py::tuple(arguments);
+  self->results = py::tuple(results);
+  self->inputs = py::tuple(inputs);
+  self->outputs = py::tuple(outputs);
+  return self;
 }
 
 } // namespace
@@ -97,14 +145,17 @@ PYBIND11_MODULE(lumo_interpreter, m) {
   });
 
   py::class_<lumo::ArgumentInfo>(m, "Argument", "An argument of the program's @main.")
-      .def_readonly("index", &lumo::ArgumentInfo::index)
-      .def_property_readonly("kind", [](const lumo::ArgumentInfo &a) { return lumo::kindName(a.kind); })
-      .def_readonly("name", &lumo::ArgumentInfo::name)
-      .def_property_readonly("shape", [](const lumo::ArgumentInfo &a) { return shapeTuple(a.shape); })
-      .def_readonly("dtype", &lumo::ArgumentInfo::dtype)
-      .def_readonly("aliasing_output", &lumo::ArgumentInfo::aliasingOutput)
-      .def_readonly("used", &lumo::ArgumentInfo::used)
-      .def("__repr__", [](const lumo::ArgumentInfo &a) {
+      .def_property_readonly("index", [](py::handle self) { return bound<lumo::ArgumentInfo>(self).index; })
+      .def_property_readonly("kind",
+                             [](py::handle self) { return lumo::kindName(bound<lumo::ArgumentInfo>(self).kind); })
+      .def_property_readonly("name", [](py::handle self) { return bound<lumo::ArgumentInfo>(self).name; })
+      .def_property_readonly("shape", [](py::handle self) { return shapeTuple(bound<lumo::ArgumentInfo>(self).shape); })
+      .def_property_readonly("dtype", [](py::handle self) { return bound<lumo::ArgumentInfo>(self).dtype; })
+      .def_property_readonly("aliasing_output",
+                             [](py::handle self) { return bound<lumo::ArgumentInfo>(self).aliasingOutput; })
+      .def_property_readonly("used", [](py::handle self) { return bound<lumo::ArgumentInfo>(self).used; })
+      .def("__repr__", [](py::handle self) {
+        const lumo::ArgumentInfo &a = bound<lumo::ArgumentInfo>(self);
         return "Argument(index=" + std::to_string(a.index) + ", kind='" + lumo::kindName(a.kind) +
                "', name=" + optionalRepr(a.name) + ", shape=" + py::repr(shapeTuple(a.shape)).cast<std::string>() +
                ", dtype=" + py::repr(py::cast(a.dtype)).cast<std::string>() + ", aliasing_output=" +
@@ -113,12 +164,13 @@ PYBIND11_MODULE(lumo_interpreter, m) {
       });
 
   py::class_<lumo::ResultInfo>(m, "Result", "A result of the program's @main.")
-      .def_readonly("index", &lumo::ResultInfo::index)
-      .def_readonly("name", &lumo::ResultInfo::name)
-      .def_property_readonly("shape", [](const lumo::ResultInfo &r) { return shapeTuple(r.shape); })
-      .def_readonly("dtype", &lumo::ResultInfo::dtype)
-      .def_readonly("updates", &lumo::ResultInfo::updates)
-      .def("__repr__", [](const lumo::ResultInfo &r) {
+      .def_property_readonly("index", [](py::handle self) { return bound<lumo::ResultInfo>(self).index; })
+      .def_property_readonly("name", [](py::handle self) { return bound<lumo::ResultInfo>(self).name; })
+      .def_property_readonly("shape", [](py::handle self) { return shapeTuple(bound<lumo::ResultInfo>(self).shape); })
+      .def_property_readonly("dtype", [](py::handle self) { return bound<lumo::ResultInfo>(self).dtype; })
+      .def_property_readonly("updates", [](py::handle self) { return bound<lumo::ResultInfo>(self).updates; })
+      .def("__repr__", [](py::handle self) {
+        const lumo::ResultInfo &r = bound<lumo::ResultInfo>(self);
         return "Result(index=" + std::to_string(r.index) + ", name=" + optionalRepr(r.name) +
                ", shape=" + py::repr(shapeTuple(r.shape)).cast<std::string>() +
                ", dtype=" + py::repr(py::cast(r.dtype)).cast<std::string>() + ", updates=" + optionalRepr(r.updates) +
@@ -128,21 +180,24 @@ PYBIND11_MODULE(lumo_interpreter, m) {
   py::class_<lumo::State>(m, "State", "The weights of a Program, resident between runs (Program.new_state()).")
       .def(
           "load",
-          [](lumo::State &state, const std::string &name, const at::Tensor &value) {
+          [](py::handle self, const std::string &name, const at::Tensor &value) {
+            lumo::State &state = bound<lumo::State>(self);
             py::gil_scoped_release release;
             state.load(name, value);
           },
           py::arg("name"), py::arg("value"), "Keeps a copy of `value` as the weight `name`.")
       .def(
           "read",
-          [](const lumo::State &state, const std::string &name) {
+          [](py::handle self, const std::string &name) {
+            const lumo::State &state = bound<lumo::State>(self);
             py::gil_scoped_release release;
             return state.read(name);
           },
           py::arg("name"), "A copy of the current value of the weight `name`.")
       .def(
           "run",
-          [](lumo::State &state, const std::vector<std::optional<at::Tensor>> &inputs) {
+          [](py::handle self, const std::vector<std::optional<at::Tensor>> &inputs) {
+            lumo::State &state = bound<lumo::State>(self);
             std::vector<at::Tensor> tensors = tensorsOf(inputs);
             py::gil_scoped_release release;
             return state.run(tensors);
@@ -152,42 +207,23 @@ PYBIND11_MODULE(lumo_interpreter, m) {
           "take their updates; returns one tensor per Program.outputs entry.");
 
   py::class_<PyProgram>(m, "Program", "A lumo module, parsed, verified and planned once; run it many times.")
-      .def(py::init([](const std::string &text) {
-             std::shared_ptr<lumo::Program> program;
-             {
-               py::gil_scoped_release release;
-               program = std::make_shared<lumo::Program>(text);
-             }
-             auto self = std::make_unique<PyProgram>();
-             self->program = program;
-             py::list arguments = py::cast(program->arguments(), py::return_value_policy::copy);
-             py::list results = py::cast(program->results(), py::return_value_policy::copy);
-             py::list inputs, outputs;
-             for (int64_t i : program->inputs())
-               inputs.append(arguments[i]);
-             for (int64_t r : program->outputs())
-               outputs.append(results[r]);
-             self->arguments = py::tuple(arguments);
-             self->results = py::tuple(results);
-             self->inputs = py::tuple(inputs);
-             self->outputs = py::tuple(outputs);
-             return self;
-           }),
-           py::arg("text"))
-      .def_readonly("arguments", &PyProgram::arguments)
-      .def_readonly("results", &PyProgram::results)
-      .def_readonly("inputs", &PyProgram::inputs)
-      .def_readonly("outputs", &PyProgram::outputs)
-      .def_property_readonly("seed", [](const PyProgram &p) { return p.program->seed(); })
+      // (pybind ignores a second __init__ of a built Program)
+      .def(py::init(&makeProgram), py::arg("text"))
+      .def_property_readonly("arguments", [](py::handle self) { return bound<PyProgram>(self).arguments; })
+      .def_property_readonly("results", [](py::handle self) { return bound<PyProgram>(self).results; })
+      .def_property_readonly("inputs", [](py::handle self) { return bound<PyProgram>(self).inputs; })
+      .def_property_readonly("outputs", [](py::handle self) { return bound<PyProgram>(self).outputs; })
+      .def_property_readonly("seed", [](py::handle self) { return bound<PyProgram>(self).program->seed(); })
       .def(
           "run",
-          [](const PyProgram &p, const std::vector<std::optional<at::Tensor>> &args) {
+          [](py::handle self, const std::vector<std::optional<at::Tensor>> &args) {
+            const PyProgram &p = bound<PyProgram>(self);
             std::vector<at::Tensor> tensors = tensorsOf(args);
             py::gil_scoped_release release;
             return p.program->run(tensors);
           },
           py::arg("args"), "Runs the program: one tensor (None for embedded arguments) per argument.")
       .def(
-          "new_state", [](const PyProgram &p) { return std::make_unique<lumo::State>(p.program); },
+          "new_state", [](py::handle self) { return std::make_unique<lumo::State>(bound<PyProgram>(self).program); },
           "A State without weights: load each with State.load, then State.run.");
 }

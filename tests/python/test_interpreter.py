@@ -275,3 +275,141 @@ def test_loads_beside_orvex_pytorch_lib(first):
         assert prog.run([torch.tensor([1.0, 2.0])])[0].tolist() == [2.0, 4.0]
         assert torch.ops.lumo.Abs is not None
     """)
+
+
+def signature_program(arg="", result="", function="", arg_type="tensor<2xf32>", body=None):
+    """@main(%a) -> %a + %a with the given attributes on its argument, result and function."""
+    body = body or f'  %0 = "lumo.Add"(%a, %a) : ({arg_type}, {arg_type}) -> {arg_type}\n  return %0 : {arg_type}\n'
+    return (f"func.func @main(%a: {arg_type} {{{arg}}}) -> ({arg_type} {{{result}}}) attributes {{{function}}} {{\n"
+            f"{body}}}\n")
+
+
+HUGE = "tensor<4294967296x4294967296x4294967296xf32>"
+
+
+@pytest.mark.parametrize("text,diagnostic", [
+    # tf.aliasing_output: an index of a result, read as a checked unsigned integer.
+    (signature_program('tf.resource_name = "w", tf.aliasing_output = -1 : i64'), "tf.aliasing_output -1 : i64 is out of range"),
+    (signature_program('tf.resource_name = "w", tf.aliasing_output = 1 : i64'), "tf.aliasing_output 1 names no result"),
+    (signature_program('tf.resource_name = "w", tf.aliasing_output = 18446744073709551616 : i128'), "is out of range"),
+    (signature_program('tf.resource_name = "w", tf.aliasing_output = -9223372036854775808 : i64'), "is out of range"),
+    (signature_program('tf.resource_name = "w", tf.aliasing_output = "0"'), "tf.aliasing_output must be an integer"),
+    (signature_program('tf.resource_name = "w", tf.aliasing_output = true'), "tf.aliasing_output must be an integer"),
+    # Names are non-empty strings: a number is not turned into an absent name (a weight into an input).
+    (signature_program("tf.resource_name = 3 : i64"), "tf.resource_name must be a string, got 3 : i64"),
+    (signature_program('tf.resource_name = ""'), "tf.resource_name is empty"),
+    (signature_program("vx.input_name = [1]"), "vx.input_name must be a string"),
+    (ADD.replace("%a: tensor<2xf32>", '%a: tensor<2xf32> {tf.resource_name = "w"}, %b: tensor<2xf32> '
+                                      '{tf.resource_name = "w"}'), "tf.resource_name 'w' is the weight of argument 0 too"),
+    (signature_program(result="vx.output_name = 1.0 : f32"), "result 0: vx.output_name must be a string"),
+    # vx.seed: an unsigned 64-bit integer, never coerced to 0.
+    (signature_program(function='vx.seed = "s"'), 'vx.seed must be an integer, got "s"'),
+    (signature_program(function="vx.seed = -1 : i64"), "vx.seed -1 : i64 is out of range"),
+    (signature_program(function="vx.seed = 1.0 : f64"), "vx.seed must be an integer"),
+    (signature_program(function="vx.seed = 18446744073709551616 : ui128"), "is out of range"),
+    # tf.parameter_value: an elements attribute of the argument's type.
+    (signature_program("tf.parameter_value = 3 : i64"), "tf.parameter_value: expected an elements attribute"),
+    (signature_program("tf.parameter_value = dense<1.0> : tensor<3xf32>"), "its value has shape \\[3\\]"),
+    (signature_program(f"tf.parameter_value = dense<1.0> : {HUGE}"), "more elements than 64-bit sizes"),
+    # Element counts that overflow 64 bits, in the signature and in an operation.
+    (signature_program(arg_type=HUGE), "argument 0 has type .* \\(more elements than 64-bit sizes can address\\)"),
+    (signature_program(body='  %0 = "lumo.Const"() {value = dense<1.0> : tensor<4294967296x4294967296x4xf32>} : () '
+                            '-> tensor<4294967296x4294967296x4xf32>\n  return %a : tensor<2xf32>\n'),
+     "more elements than 64-bit sizes can address"),
+    (signature_program(body="  return %a : tensor<2xf32>\n^bb1:\n  return %a : tensor<2xf32>\n"), "single block"),
+])
+def test_signature_attributes_are_checked_before_use(text, diagnostic):
+    with pytest.raises(li.Error) as error:
+        li.Program(text)
+    assert any(re.search(diagnostic, d) for d in error.value.diagnostics), error.value.diagnostics
+
+
+def test_seed_takes_the_whole_unsigned_range():
+    for seed in ["0 : ui64", "18446744073709551615 : ui64", "7 : i64", "7 : si32"]:
+        assert li.Program(signature_program(function=f"vx.seed = {seed}")).seed == int(seed.split()[0])
+
+
+@pytest.mark.parametrize("text", [
+    "module {" * 5000 + "}" * 5000,
+    signature_program(function="vx.seed = 1 : ui64, deep = " + "[" * 5000 + "1" + "]" * 5000),
+    signature_program(arg_type="tensor<2xf32>", body="  return %a : tensor<2xf32>\n  // " + "{" * 5000 + "\n"),
+])
+def test_nesting_is_bounded_before_parsing(text):
+    """Deeper than the bound is a diagnostic (MLIR's parser would exhaust the stack); brackets in
+    comments and strings do not count."""
+    if "// {" in text:
+        li.Program(text)
+        return
+    with pytest.raises(li.Error, match="cannot parse") as error:
+        li.Program(text)
+    assert any("nesting deeper than 256 levels" in d for d in error.value.diagnostics), error.value.diagnostics
+
+
+@pytest.mark.parametrize("cls,use", [
+    (li.Program, lambda p: p.seed),
+    (li.Program, lambda p: p.arguments),
+    (li.Program, lambda p: p.run([])),
+    (li.Program, lambda p: p.new_state()),
+    (li.State, lambda s: s.run([])),
+    (li.State, lambda s: s.load("w", torch.zeros(1))),
+    (li.State, lambda s: s.read("w")),
+    (li.Argument, lambda a: a.shape),
+    (li.Argument, repr),
+    (li.Result, lambda r: r.name),
+])
+def test_objects_whose_constructor_never_ran_raise(cls, use):
+    with pytest.raises(TypeError, match="constructor never ran"):
+        use(cls.__new__(cls))
+
+
+def test_methods_check_the_type_of_self():
+    with pytest.raises(TypeError, match="expected a Program, got Result"):
+        li.Program.run(li.Program(ADD).results[0], [])
+    prog = li.Program.__new__(li.Program)
+    prog.__init__(ADD)  # the constructor run late still builds the program
+    assert prog.run([torch.tensor([1.0, 2.0])])[0].tolist() == [2.0, 4.0]
+
+
+UNARY = op_program("Exp", [torch.ones(2, 3)], [((2, 3), torch.float32)])
+BINARY = op_program("Add", [torch.ones(2, 3), torch.ones(2, 3)], [((2, 3), torch.float32)])
+
+
+@pytest.mark.parametrize("make", [
+    lambda x: torch._neg_view(-x),  # a negated view: at::cpu kernels would read it unnegated
+    lambda x: torch._efficientzerotensor(2, 3) if not x.any() else x,
+    lambda x: torch.stack([x, x], -1)[..., 1],  # not contiguous
+    lambda x: x.clone().requires_grad_(),
+])
+def test_unusual_layouts_of_arguments_give_the_same_results(make):
+    x = torch.randn(2, 3)
+    for value in (x, torch.zeros(2, 3)):
+        arg = make(value)
+        assert torch.equal(li.Program(UNARY).run([arg])[0], torch.exp(value))
+        assert torch.equal(li.Program(BINARY).run([arg, arg])[0], value + value)  # one tensor twice
+        state = li.Program(BINARY).new_state()
+        assert torch.equal(state.run([arg, value])[0], value + value)
+
+
+class _Wrapper(torch.Tensor):
+    """A tensor subclass that holds no data of its own."""
+
+    @staticmethod
+    def __new__(cls, shape):
+        return torch.Tensor._make_wrapper_subclass(cls, shape, dtype=torch.float32)
+
+    @classmethod
+    def __torch_dispatch__(cls, func, types, args=(), kwargs=None):
+        raise RuntimeError("no data")
+
+
+@pytest.mark.parametrize("arg,error,message", [
+    (torch.empty(2, 3, device="meta"), li.Error, "got a tensor on meta"),
+    (torch.zeros(2, 3).to_sparse(), li.Error, "must be a CPU tensor of shape"),
+    (_Wrapper((2, 3)), li.Error, "must be an ordinary CPU tensor, got one with the dispatch keys .*Python"),
+    (3, TypeError, "incompatible function arguments"),
+])
+def test_arguments_the_kernels_cannot_read_are_refused(arg, error, message):
+    with pytest.raises(error, match=message):
+        li.Program(UNARY).run([arg])
+    with pytest.raises(error, match=message):
+        li.Program(BINARY).new_state().run([torch.ones(2, 3), arg])
