@@ -39,6 +39,31 @@ LogicalResult OpTrait::verifyBroadcastsToResult(Operation *op) {
   return success();
 }
 
+LogicalResult OpTrait::verifyCountableElements(Operation *op) {
+  auto countable = [](Type type) {
+    auto shaped = type.dyn_cast<ShapedType>();
+    if (!shaped || !shaped.hasStaticShape())
+      return true;
+    uint64_t n = 1;
+    for (int64_t d : shaped.getShape())
+      if (d != 0 && n > static_cast<uint64_t>(INT64_MAX) / static_cast<uint64_t>(d))
+        return llvm::is_contained(shaped.getShape(), 0);
+      else
+        n *= static_cast<uint64_t>(d);
+    return true;
+  };
+  auto fail = [op](Type type) {
+    return op->emitOpError("type ") << type << " has more elements than a 64-bit count holds";
+  };
+  for (Type type : op->getOperandTypes())
+    if (!countable(type))
+      return fail(type);
+  for (Type type : op->getResultTypes())
+    if (!countable(type))
+      return fail(type);
+  return success();
+}
+
 namespace {
 
 //===----------------------------------------------------------------------===//

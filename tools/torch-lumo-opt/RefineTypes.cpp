@@ -9,6 +9,7 @@
 #include "mlir/Pass/Pass.h"
 #include "llvm/ADT/DenseMap.h"
 #include "llvm/ADT/StringSwitch.h"
+#include "llvm/Support/MathExtras.h"
 
 #include <string>
 
@@ -83,6 +84,13 @@ Type refine(Type type, std::string &error) {
       shape.push_back(d);
     }
   }
+  bool empty = llvm::is_contained(shape, 0);
+  uint64_t count = 1;
+  for (int64_t d : shape)
+    if (!empty && (count = llvm::SaturatingMultiply(count, static_cast<uint64_t>(d))) > INT64_MAX) {
+      error = "cannot refine " + spelled() + ": more elements than a 64-bit count holds";
+      return nullptr;
+    }
   if (!rest.consume_front(",")) {
     error = "cannot refine " + spelled() + ": its dtype is unknown";
     return nullptr;
@@ -140,6 +148,13 @@ struct RefineTypesPass : PassWrapper<RefineTypesPass, OperationPass<ModuleOp>> {
           return refined ? refined : t;
         };
         for (Type t : type.getInputs()) inputs.push_back(quiet(t));
+        // The program's inputs are tensors (a scalar input is a 0-d tensor).
+        for (auto [i, t] : llvm::enumerate(inputs))
+          if (!t.isa<RankedTensorType>() && !failed) {
+            emitError(func.getLoc()) << "argument " << i << " of type " << t
+                                     << " is not a value tensor";
+            failed = true;
+          }
         for (Type t : type.getResults()) results.push_back(quiet(t));
         func.setType(FunctionType::get(op->getContext(), inputs, results));
       }

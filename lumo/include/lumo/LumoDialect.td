@@ -97,7 +97,13 @@ def Lumo_BroadcastsToResult : NativeOpTrait<"BroadcastsToResult"> {
   let cppNamespace = "::lumo::OpTrait";
 }
 
-class Lumo_Op<string mnemonic, list<Trait> traits = []> : Op<Lumo_Dialect, mnemonic, traits> {
+// Every operand and result has fewer than 2^63 elements.
+def Lumo_CountableElements : NativeOpTrait<"CountableElements"> {
+  let cppNamespace = "::lumo::OpTrait";
+}
+
+class Lumo_Op<string mnemonic, list<Trait> traits = []>
+    : Op<Lumo_Dialect, mnemonic, !listconcat([Lumo_CountableElements], traits)> {
   let assemblyFormat = "operands attr-dict `:` functional-type(operands, results)";
 }
 

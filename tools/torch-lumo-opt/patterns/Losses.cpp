@@ -32,6 +32,12 @@ NllParts nllParts(TorchOp &t, Value input, Value target, unsigned weightAt, unsi
   NllParts p;
   if (rankOf(input) < 1) unsupported("negative log likelihood of a 0-d input");
   p.channelDim = rankOf(input) < 2 ? 0 : 1;
+  // The target has the input's shape without the class dimension.
+  Shape targetShape(shapeOf(input).begin(), shapeOf(input).end());
+  targetShape.erase(targetShape.begin() + p.channelDim);
+  if (shapeOf(target) != ArrayRef<int64_t>(targetShape))
+    unsupported("the target's shape is not the input's without its class dimension");
+  if (!isIntegerType(elemOf(target))) unsupported("the target is not a tensor of class indices");
   int64_t ignore = t.i64(ignoreAt);
   Type idx = elemOf(target);
   p.keep = e.compare(target, e.scalar(idx, ignore), "NE");
@@ -70,6 +76,9 @@ Values nllLossForward(TorchOp &t) {
   Emitter &e = t.e;
   int64_t reduction = t.i64(3);
   NllParts p = nllParts(t, input, target, 2, 4);
+  if (t.resultShape(0) != (reduction == 0 ? shapeOf(target) : ArrayRef<int64_t>()) ||
+      t.resultType(1).getRank() != 0)
+    unsupported("the result's shape does not match the reduction");
   Value loss = e.mul(e.unary("neg", pickClass(e, input, p.safeTarget, p.channelDim)), p.weights);
   if (reduction == 0)
     return {e.conform(loss, t.resultType(0)), e.zeros(t.resultType(1))};
@@ -89,6 +98,10 @@ Values nllLossBackward(TorchOp &t) {
   Value grad = t.value(0, elem), input = t.value(1, elem), target = t.tensor(2);
   int64_t reduction = t.i64(4);
   NllParts p = nllParts(t, input, target, 3, 5);
+  if (t.resultShape() != shapeOf(input))
+    unsupported("the result's shape differs from the input's");
+  if (reduction == 0 ? shapeOf(grad) != shapeOf(target) : numElements(shapeOf(grad)) != 1)
+    unsupported("the incoming gradient's shape does not match the reduction");
   if (reduction == 1) grad = e.div(grad, t.value(6, elem));
   Value scale = e.mul(reduction == 0 ? grad : e.reshape(grad, {}), p.weights);  // shape of target
   int64_t classes = shapeOf(input)[p.channelDim];
