@@ -1,11 +1,731 @@
 // Checks of torch-dialect operations before conversion: a malformed operation is reported at its
 // location with the reason, instead of being read by a pattern that assumes its signature.
+//
+// Operand and result counts and kinds are checked against the operator's signature: PyTorch's
+// registered schema for aten and prim operators, the lumo operator table for library calls (both
+// made into TorchSignatures.inc at build time by scripts/gen_torch_signatures.py). Constants and
+// lists are checked against their result types. The declared result types of the elementwise,
+// reduction, shape, matrix-product and creation families are compared with the types PyTorch's
+// promotion and shape rules give: the patterns then compute in the declared type, which is the
+// right one.
 #include "TorchToLumo.h"
 
+#include "llvm/ADT/STLExtras.h"
+#include "llvm/ADT/StringSet.h"
+
 namespace torch_lumo {
+namespace {
+
+/// One operator's signature. Arguments and results are letters (see accepts()); `keywords` lists a
+/// lumo operator's keyword arguments as "name:letter,...". The positions of some named arguments
+/// are given (-1 when absent).
+struct Signature {
+  const char *kind;
+  const char *args;
+  const char *results;
+  const char *keywords;
+  int dimAt, keepdimAt, dtypeAt, sizeAt;
+  bool pointwise;
+};
+
+const Signature kSignatures[] = {
+#include "TorchSignatures.inc"
+};
+
+const Signature *signatureOf(StringRef kind) {
+  static const llvm::StringMap<const Signature *> table = [] {
+    llvm::StringMap<const Signature *> m;
+    for (const Signature &s : kSignatures) m[s.kind] = &s;
+    return m;
+  }();
+  auto it = table.find(kind);
+  return it == table.end() ? nullptr : it->second;
+}
+
+// ------------------------------------------------------------------ kinds of values
+
+/// The letter of a value's type: T tensor, 0 None, i int, f float, b bool, s str, n number,
+/// d Device, g Generator, l/v/q list of int/float/bool, x list of tensors, y list of optional
+/// tensors, p another list, ? anything else.
+char letterOf(Type type) {
+  if (type.isa<TensorType>()) return 'T';
+  auto opaque = type.dyn_cast<OpaqueType>();
+  if (!opaque || opaque.getDialectNamespace() != "torch") return '?';
+  StringRef data = opaque.getTypeData();
+  if (data.startswith("vtensor") || data.startswith("tensor")) return 'T';
+  if (data == "none") return '0';
+  if (data == "int") return 'i';
+  if (data == "float") return 'f';
+  if (data == "bool") return 'b';
+  if (data == "str") return 's';
+  if (data == "number") return 'n';
+  if (data == "Device") return 'd';
+  if (data == "Generator") return 'g';
+  if (data.consume_front("list<")) {
+    if (data == "int>") return 'l';
+    if (data == "float>") return 'v';
+    if (data == "bool>") return 'q';
+    if (data.startswith("vtensor") || data.startswith("tensor")) return 'x';
+    if (data.startswith("optional<vtensor") || data.startswith("optional<tensor")) return 'y';
+    return 'p';
+  }
+  return '?';
+}
+
+const char *describe(char letter) {
+  switch (letter) {
+    case 'T': return "a tensor";
+    case 't': return "a tensor or None";
+    case '0': return "None";
+    case 'i': return "an int";
+    case 'I': return "an int or None";
+    case 'f': return "a float";
+    case 'F': return "a float or None";
+    case 'b': return "a bool";
+    case 'B': return "a bool or None";
+    case 's': return "a str";
+    case 'S': return "a str or None";
+    case 'n': return "a number";
+    case 'N': return "a number or None";
+    case 'd': return "a device";
+    case 'D': return "a device or None";
+    case 'g': return "a generator";
+    case 'G': return "a generator or None";
+    case 'l': return "a list of ints";
+    case 'L': return "a list of ints or None";
+    case 'v': return "a list of floats";
+    case 'V': return "a list of floats or None";
+    case 'q': return "a list of bools";
+    case 'x': return "a list of tensors";
+    case 'y': return "a list of optional tensors";
+    case 'p': return "a list";
+  }
+  return "a value of another kind";
+}
+
+/// Whether a value of kind `got` (letterOf) fits a parameter of kind `want` (a signature letter).
+bool accepts(char want, char got, Type type) {
+  auto oneElement = [&] {
+    auto ranked = type.dyn_cast<RankedTensorType>();
+    return ranked && ranked.hasStaticShape() && ranked.getNumElements() == 1;
+  };
+  bool none = got == '0';
+  switch (want) {
+    case 'T': return got == 'T';
+    case 't': return got == 'T' || none;
+    case 'i': return got == 'i';
+    case 'I': return got == 'i' || none;
+    case 'f': return got == 'f' || got == 'i';
+    case 'F': return got == 'f' || got == 'i' || none;
+    case 'b': return got == 'b';
+    case 'B': return got == 'b' || none;
+    case 's': return got == 's';
+    case 'S': return got == 's' || none;
+    case 'n': return got == 'i' || got == 'f' || got == 'b' || got == 'n' || (got == 'T' && oneElement());
+    case 'N':
+      return none || got == 'i' || got == 'f' || got == 'b' || got == 'n' ||
+             (got == 'T' && oneElement());
+    case 'd': return got == 'd';
+    case 'D': return got == 'd' || none;
+    case 'g': return got == 'g';
+    case 'G': return got == 'g' || none;
+    case 'l': return got == 'l';
+    case 'L': return got == 'l' || none;
+    case 'v': return got == 'v' || got == 'l';
+    case 'V': return got == 'v' || got == 'l' || none;
+    case 'q': return got == 'q';
+    case 'x': return got == 'x';
+    case 'y': return got == 'y' || got == 'x';
+  }
+  return true;  // '*': not checked
+}
+
+std::string typeText(Type type) {
+  std::string s;
+  llvm::raw_string_ostream(s) << type;
+  return s;
+}
+
+std::string shapeText(ArrayRef<int64_t> shape) {
+  std::string s = "[";
+  for (size_t i = 0; i < shape.size(); ++i) s += (i ? "," : "") + std::to_string(shape[i]);
+  return s + "]";
+}
+
+// ------------------------------------------------------------------ constants
+
+StringRef kindOfValue(Value v) {
+  Operation *def = v.getDefiningOp();
+  return def ? torchKind(def) : StringRef();
+}
+
+bool isNoneValue(Value v) { return kindOfValue(v) == "constant.none"; }
+
+std::optional<int64_t> constInt(Value v) {
+  Operation *def = v.getDefiningOp();
+  if (!def) return std::nullopt;
+  StringRef kind = torchKind(def);
+  if (kind == "constant.int")
+    if (auto a = def->getAttrOfType<IntegerAttr>("value")) return a.getValue().getSExtValue();
+  if (kind == "constant.bool") {
+    if (auto a = def->getAttrOfType<BoolAttr>("value")) return a.getValue() ? 1 : 0;
+    if (auto a = def->getAttrOfType<IntegerAttr>("value")) return a.getValue().isZero() ? 0 : 1;
+  }
+  return std::nullopt;
+}
+
+/// A list of constant ints, or nothing when it is not one.
+std::optional<Shape> constInts(Value v) {
+  Operation *def = v.getDefiningOp();
+  if (!def || torchKind(def) != "prim.ListConstruct") return std::nullopt;
+  Shape out;
+  for (Value item : def->getOperands()) {
+    auto n = constInt(item);
+    if (!n) return std::nullopt;
+    out.push_back(*n);
+  }
+  return out;
+}
+
+/// An error unless the element count of `shape` fits an int64.
+void expectCountable(ArrayRef<int64_t> shape, const llvm::Twine &what) {
+  if (llvm::is_contained(shape, 0)) return;
+  uint64_t n = 1;
+  for (int64_t d : shape) {
+    if (d < 0) continue;
+    bool overflow = false;
+    n = llvm::SaturatingMultiply(n, static_cast<uint64_t>(d), &overflow);
+    if (overflow || n > static_cast<uint64_t>(INT64_MAX))
+      unsupported(what + " has more elements than a 64-bit count holds");
+  }
+}
+
+/// The checks of torch.constant.*, torch.vtensor.literal and torch.prim.ListConstruct.
+void checkConstant(Operation *op, StringRef kind) {
+  if (op->getNumResults() != 1) unsupported("a constant has one result");
+  if (kind != "prim.ListConstruct" && op->getNumOperands() != 0)
+    unsupported("a constant has no operands");
+  Type type = op->getResult(0).getType();
+  char letter = letterOf(type);
+  Attribute value = op->getAttr("value");
+  auto expect = [&](char want, bool valueOk, const char *what) {
+    if (letter != want)
+      unsupported("its result type " + typeText(type) + " is not " + describe(want));
+    if (!valueOk) unsupported(llvm::Twine("its value is not ") + what);
+  };
+  if (kind == "constant.int") {
+    expect('i', value && value.isa<IntegerAttr>(), "an integer");
+  } else if (kind == "constant.float") {
+    expect('f', value && value.isa<FloatAttr>(), "a floating-point number");
+  } else if (kind == "constant.bool") {
+    auto i = value ? value.dyn_cast<IntegerAttr>() : IntegerAttr();
+    expect('b', value && (value.isa<BoolAttr>() || (i && i.getType().isInteger(1))), "a bool");
+  } else if (kind == "constant.str") {
+    expect('s', value && value.isa<StringAttr>(), "a string");
+  } else if (kind == "constant.none") {
+    expect('0', !value, "absent");
+  } else if (kind == "constant.device") {
+    expect('d', value && value.isa<StringAttr>(), "a device name");
+  } else if (kind == "constant.number") {
+    expect('n', value && (value.isa<IntegerAttr>() || value.isa<FloatAttr>()), "a number");
+  } else if (kind == "vtensor.literal") {
+    auto dense = value ? value.dyn_cast<ElementsAttr>() : ElementsAttr();
+    if (!dense) unsupported("its value is not a tensor");
+    auto ranked = type.dyn_cast<RankedTensorType>();
+    if (ranked && dense.getType() != ranked)
+      unsupported("its value's type " + typeText(dense.getType()) + " differs from its result type " +
+                  typeText(type));
+  } else if (kind == "prim.ListConstruct") {
+    char want = 0;
+    switch (letter) {
+      case 'l': want = 'i'; break;
+      case 'v': want = 'f'; break;
+      case 'q': want = 'b'; break;
+      case 'x': want = 'T'; break;
+      case 'y': want = 't'; break;
+      case 'p': break;
+      default: unsupported("its result type " + typeText(type) + " is not a list");
+    }
+    if (want)
+      for (auto [i, item] : llvm::enumerate(op->getOperands()))
+        if (!accepts(want, letterOf(item.getType()), item.getType()))
+          unsupported("element " + llvm::Twine(i) + " is not " + describe(want) + " as its type " +
+                      typeText(type) + " says");
+  } else {
+    unsupported("unknown constant kind");
+  }
+}
+
+// ------------------------------------------------------------------ signatures
+
+void checkSignature(Operation *op, const Signature &sig) {
+  StringRef args(sig.args);
+  unsigned n = op->getNumOperands();
+  if (n != args.size())
+    unsupported("expected " + llvm::Twine(args.size()) + " operands, got " + llvm::Twine(n));
+  for (unsigned i = 0; i < n; ++i) {
+    Type type = op->getOperand(i).getType();
+    char got = letterOf(type);
+    if (!accepts(args[i], got, type))
+      unsupported("operand " + llvm::Twine(i) + " is not " + describe(args[i]) + " but " +
+                  describe(got));
+  }
+  StringRef results(sig.results);
+  if (op->getNumResults() != results.size())
+    unsupported("expected " + llvm::Twine(results.size()) + " results, got " +
+                llvm::Twine(op->getNumResults()));
+  for (unsigned i = 0; i < results.size(); ++i) {
+    Type type = op->getResult(i).getType();
+    char got = letterOf(type);
+    if (!accepts(results[i], got, type))
+      unsupported("result " + llvm::Twine(i) + " is not " + describe(results[i]) + " but " +
+                  describe(got));
+  }
+}
+
+/// A lumo library call: positional tensors, then the values of the keyword arguments that the
+/// trailing string names.
+void checkLumoCall(Operation *op, const Signature &sig) {
+  unsigned n = op->getNumOperands();
+  unsigned tensors = n;
+  llvm::SmallVector<StringRef, 4> names;
+  std::string list;
+  if (n > 0 && kindOfValue(op->getOperand(n - 1)) == "constant.str") {
+    if (auto a = op->getOperand(n - 1).getDefiningOp()->getAttrOfType<StringAttr>("value"))
+      list = a.getValue().str();
+    if (!list.empty()) StringRef(list).split(names, ',');
+    if (names.size() + 1 > n) unsupported("more attribute names than operands");
+    tensors = n - names.size() - 1;
+  }
+  StringRef positional(sig.args);
+  bool variadic = positional.contains('x');
+  if (variadic ? tensors + 1 < positional.size() : tensors != positional.size())
+    unsupported("expected " + llvm::Twine(positional.size()) + " tensor operands, got " +
+                llvm::Twine(tensors));
+  for (unsigned i = 0; i < tensors; ++i) {
+    Type type = op->getOperand(i).getType();
+    if (letterOf(type) != 'T' && !(letterOf(type) == '0' && positional.contains('t')))
+      unsupported("operand " + llvm::Twine(i) + " is " + describe(letterOf(type)) +
+                  ", expected a tensor");
+  }
+  llvm::SmallVector<StringRef, 8> keywords;
+  StringRef(sig.keywords).split(keywords, ',', -1, false);
+  for (auto [k, name] : llvm::enumerate(names)) {
+    StringRef trimmed = name.trim();
+    const StringRef *found = llvm::find_if(
+        keywords, [&](StringRef kw) { return kw.split(':').first == trimmed; });
+    if (found == keywords.end())
+      unsupported("'" + trimmed + "' is not an attribute of " + sig.kind);
+    char want = found->split(':').second.front();
+    Type type = op->getOperand(tensors + k).getType();
+    if (!accepts(want, letterOf(type), type))
+      unsupported("attribute '" + trimmed + "' is " + describe(letterOf(type)) + ", expected " +
+                  describe(want));
+  }
+  StringRef results(sig.results);
+  if (results != "x" && op->getNumResults() != results.size())
+    unsupported("expected " + llvm::Twine(results.size()) + " results, got " +
+                llvm::Twine(op->getNumResults()));
+  for (Type type : op->getResultTypes())
+    if (letterOf(type) != 'T') unsupported("a result is not a tensor");
+}
+
+// ------------------------------------------------------------------ result types
+
+RankedTensorType rankedOf(Value v) { return v.getType().dyn_cast<RankedTensorType>(); }
+
+/// An error unless result i is a tensor of `elem` (if given) and `shape`.
+void expectResult(Operation *op, unsigned i, Type elem, ArrayRef<int64_t> shape) {
+  auto type = rankedOf(op->getResult(i));
+  if (!type) return;
+  if (elem && type.getElementType() != elem)
+    unsupported("result " + llvm::Twine(i) + " is declared " + typeText(type.getElementType()) +
+                " but the operation gives " + typeText(elem));
+  if (type.getShape() != shape)
+    unsupported("result " + llvm::Twine(i) + " is declared of shape " +
+                shapeText(type.getShape()) + " but the operation gives " + shapeText(shape));
+}
+
+StringRef baseName(StringRef kind) {
+  kind.consume_front("aten.");
+  return kind.split('.').first;
+}
+
+/// Elementwise operations whose result is a bool tensor.
+bool givesBool(StringRef base) {
+  static const llvm::StringSet<> names = {
+      "eq", "ne", "lt", "le", "gt", "ge", "logical_and", "logical_or", "logical_xor",
+      "logical_not", "isnan", "isinf", "isfinite", "isposinf", "isneginf", "signbit",
+      "__and__", "__or__", "__xor__"};
+  return names.contains(base);
+}
+
+/// Elementwise operations that compute integer inputs in the default floating-point type.
+bool floatsIntegers(StringRef kind, StringRef base) {
+  static const llvm::StringSet<> names = {
+      "true_divide", "sqrt", "rsqrt", "exp", "exp2", "expm1", "log", "log2", "log10", "log1p",
+      "sin", "cos", "tan", "asin", "acos", "atan", "sinh", "cosh", "tanh", "asinh", "acosh",
+      "atanh", "sigmoid", "erf", "erfc", "erfinv", "reciprocal", "lgamma", "digamma", "polygamma",
+      "i0", "atan2", "logit", "sinc", "rad2deg", "deg2rad", "angle", "hypot", "logaddexp",
+      "logaddexp2", "xlogy", "mvlgamma", "igamma", "igammac", "nextafter", "float_power"};
+  if (base.startswith("special_")) return true;
+  return names.contains(base) || kind == "aten.div.Tensor" || kind == "aten.div.Scalar";
+}
+
+/// The element types PyTorch may give an elementwise operation whose tensor operands are
+/// `tensors` and number operands `numbers` (several where a number operand does not take part in
+/// the promotion of some operations; 0-d tensors may stand for numbers).
+llvm::SmallVector<Type, 4> elementwiseTypes(Operation *op, StringRef kind, const Signature &sig) {
+  MLIRContext *ctx = op->getContext();
+  llvm::SmallVector<PromotionInput, 4> all, tensorsOnly, loose;
+  StringRef args(sig.args);
+  for (unsigned i = 0; i < op->getNumOperands(); ++i) {
+    Type type = op->getOperand(i).getType();
+    if (auto ranked = type.dyn_cast<RankedTensorType>()) {
+      PromotionInput in{ranked.getElementType(), ranked.getRank() > 0, false};
+      all.push_back(in);
+      loose.push_back({in.elem, in.dimensioned, ranked.getRank() == 0});
+      if (args[i] != 'n' && args[i] != 'N') tensorsOnly.push_back(in);
+      continue;
+    }
+    char letter = letterOf(type);
+    Type elem = letter == 'f' ? Type(Float32Type::get(ctx))
+                : letter == 'i' ? si64Type(ctx)
+                : letter == 'b' ? Type(IntegerType::get(ctx, 1))
+                                : Type();
+    if (letter == 'n') {
+      auto n = constInt(op->getOperand(i));
+      elem = n ? si64Type(ctx) : Float32Type::get(ctx);
+    }
+    if (elem && (args[i] == 'n' || args[i] == 'N')) {
+      all.push_back({elem, false, true});
+      loose.push_back({elem, false, true});
+    }
+  }
+  llvm::SmallVector<Type, 4> out;
+  StringRef base = baseName(kind);
+  for (auto *inputs : {&all, &tensorsOnly, &loose}) {
+    if (inputs->empty()) continue;
+    Type t = promoteTypes(ctx, *inputs);
+    if (!isFloatType(t) && floatsIntegers(kind, base)) t = Float32Type::get(ctx);
+    if (base == "float_power") t = Float64Type::get(ctx);
+    out.push_back(t);
+  }
+  return out;
+}
+
+void checkElementwise(Operation *op, StringRef kind, const Signature &sig) {
+  StringRef args(sig.args);
+  if (args.contains('x') || args.contains('y') || op->getNumResults() == 0) return;
+  Shape shape;
+  for (unsigned i = 0; i < op->getNumOperands(); ++i) {
+    auto ranked = rankedOf(op->getOperand(i));
+    if (!ranked || args[i] == 'n' || args[i] == 'N') continue;
+    shape = broadcastShapes(shape, ranked.getShape());
+  }
+  for (unsigned i = 0; i < op->getNumResults(); ++i) expectResult(op, i, Type(), shape);
+  auto result = rankedOf(op->getResult(0));
+  if (!result || op->getNumResults() != 1) return;
+  Type declared = result.getElementType();
+  if (givesBool(baseName(kind))) {
+    if (!declared.isInteger(1))
+      unsupported("result 0 is declared " + typeText(declared) + " but the operation gives i1");
+    return;
+  }
+  llvm::SmallVector<Type, 4> allowed = elementwiseTypes(op, kind, sig);
+  if (!allowed.empty() && !llvm::is_contained(allowed, declared))
+    unsupported("result 0 is declared " + typeText(declared) + " but the operation gives " +
+                typeText(allowed.front()));
+}
+
+/// The element type a dtype operand asks for, or null for None.
+Type dtypeOperand(Operation *op, int at) {
+  if (at < 0 || at >= static_cast<int>(op->getNumOperands())) return Type();
+  Value v = op->getOperand(at);
+  if (isNoneValue(v)) return Type();
+  auto code = constInt(v);
+  if (!code) return Type();
+  return dtypeFromCode(op->getContext(), *code);
+}
+
+void checkReduction(Operation *op, StringRef kind, const Signature &sig) {
+  auto input = rankedOf(op->getOperand(0));
+  if (!input) return;
+  int64_t rank = input.getRank();
+  Shape dims;
+  bool all = true;
+  if (sig.dimAt >= 0) {
+    Value d = op->getOperand(sig.dimAt);
+    if (auto n = constInt(d)) {
+      dims = {*n};
+      all = false;
+    } else if (auto list = constInts(d)) {
+      dims = *list;
+      all = list->empty();
+    } else if (!isNoneValue(d)) {
+      return;  // not a constant: the pattern says so
+    }
+  }
+  if (all) dims = dimRange(0, rank);
+  else dims = normDims(dims, std::max<int64_t>(rank, 1));
+  if (rank == 0) dims.clear();
+  bool keep = false;
+  if (sig.keepdimAt >= 0) {
+    auto k = constInt(op->getOperand(sig.keepdimAt));
+    if (!k) return;
+    keep = *k != 0;
+  }
+  Shape shape = reducedShape(input.getShape(), dims, keep);
+  StringRef base = baseName(kind);
+  MLIRContext *ctx = op->getContext();
+  Type elem = dtypeOperand(op, sig.dtypeAt);
+  Type in = input.getElementType();
+  if (!elem) {
+    if (base == "argmax" || base == "argmin") elem = si64Type(ctx);
+    else if (base == "any" || base == "all") elem = IntegerType::get(ctx, 1);
+    else if ((base == "sum" || base == "prod") && !isFloatType(in)) elem = si64Type(ctx);
+    else elem = in;
+  }
+  expectResult(op, 0, elem, shape);
+  for (unsigned i = 1; i < op->getNumResults(); ++i) expectResult(op, i, si64Type(ctx), shape);
+}
+
+bool isReduction(StringRef base) {
+  static const llvm::StringSet<> names = {
+      "sum", "mean", "amax", "amin", "max", "min", "argmax", "argmin", "prod", "logsumexp",
+      "var", "std", "any", "all", "nansum", "linalg_vector_norm"};
+  return names.contains(base);
+}
+
+/// view, reshape, expand, permute, transpose, t, squeeze, unsqueeze, flatten (and their _copy
+/// forms): the result's shape follows from the input's and the operands.
+bool checkShapeOp(Operation *op, StringRef kind) {
+  StringRef k = kind;
+  k.consume_front("aten.");
+  auto [name, overload] = k.split('.');
+  name.consume_back("_copy");
+  static const llvm::StringSet<> names = {"view", "reshape", "_unsafe_view", "expand",
+                                          "broadcast_to", "permute", "transpose", "t",
+                                          "unsqueeze", "squeeze", "flatten"};
+  if (!names.contains(name) || op->getNumOperands() == 0 || op->getNumResults() != 1) return false;
+  auto input = rankedOf(op->getOperand(0));
+  if (!input) return true;
+  ArrayRef<int64_t> in = input.getShape();
+  int64_t rank = input.getRank();
+  auto intAt = [&](unsigned i) -> std::optional<int64_t> {
+    return i < op->getNumOperands() ? constInt(op->getOperand(i)) : std::nullopt;
+  };
+  auto intsAt = [&](unsigned i) -> std::optional<Shape> {
+    return i < op->getNumOperands() ? constInts(op->getOperand(i)) : std::nullopt;
+  };
+  std::optional<Shape> shape;
+  if (name == "view" || name == "reshape" || name == "_unsafe_view") {
+    if (overload == "dtype") return true;
+    auto sizes = intsAt(1);
+    if (!sizes) return true;
+    int64_t known = 1, inferred = -1;
+    for (auto [i, s] : llvm::enumerate(*sizes)) {
+      if (s == -1 && inferred < 0) inferred = i;
+      else if (s < 0) unsupported("size " + llvm::Twine(s) + " is not a size");
+      else known *= s;
+    }
+    int64_t count = numElements(in);
+    if (inferred >= 0) {
+      if (known == 0 || count % known) unsupported("the sizes do not fit the input's elements");
+      (*sizes)[inferred] = count / known;
+    } else if (known != count) {
+      unsupported("the sizes do not fit the input's elements");
+    }
+    shape = *sizes;
+  } else if (name == "expand" || name == "broadcast_to") {
+    auto sizes = intsAt(1);
+    if (!sizes) return true;
+    if (static_cast<int64_t>(sizes->size()) < rank)
+      unsupported("expanding to fewer dimensions than the input has");
+    size_t lead = sizes->size() - rank;
+    for (size_t i = 0; i < sizes->size(); ++i) {
+      int64_t &s = (*sizes)[i];
+      if (s == -1) {
+        if (i < lead) unsupported("-1 for a new dimension");
+        s = in[i - lead];
+      } else if (i >= lead && in[i - lead] != 1 && in[i - lead] != s) {
+        unsupported("the input does not expand to the sizes");
+      }
+    }
+    shape = *sizes;
+  } else if (name == "permute") {
+    auto perm = intsAt(1);
+    if (!perm) return true;
+    if (static_cast<int64_t>(perm->size()) != rank)
+      unsupported("the permutation does not match the rank");
+    Shape dims = normDims(*perm, rank), out;
+    for (int64_t d : dims) out.push_back(in[d]);
+    llvm::sort(dims);
+    if (std::adjacent_find(dims.begin(), dims.end()) != dims.end())
+      unsupported("the permutation repeats a dimension");
+    shape = out;
+  } else if (name == "transpose") {
+    auto a = intAt(1), b = intAt(2);
+    if (!a || !b) return true;
+    Shape out(in.begin(), in.end());
+    if (rank > 0) std::swap(out[normDim(*a, rank)], out[normDim(*b, rank)]);
+    shape = out;
+  } else if (name == "t") {
+    if (rank > 2) unsupported("t of a tensor of rank above 2");
+    shape = Shape(in.rbegin(), in.rend());
+  } else if (name == "unsqueeze") {
+    auto d = intAt(1);
+    if (!d) return true;
+    Shape out(in.begin(), in.end());
+    out.insert(out.begin() + normDim(*d, rank + 1), 1);
+    shape = out;
+  } else if (name == "squeeze") {
+    Shape out;
+    if (op->getNumOperands() == 1) {
+      for (int64_t s : in)
+        if (s != 1) out.push_back(s);
+    } else {
+      Shape dims;
+      if (auto d = intAt(1)) dims = {*d};
+      else if (auto ds = intsAt(1)) dims = *ds;
+      else return true;
+      dims = normDims(dims, std::max<int64_t>(rank, 1));
+      for (int64_t i = 0; i < rank; ++i)
+        if (!(in[i] == 1 && llvm::is_contained(dims, i))) out.push_back(in[i]);
+    }
+    shape = out;
+  } else if (name == "flatten") {
+    auto a = intAt(1), b = intAt(2);
+    if (!a || !b) return true;
+    if (rank == 0) {
+      shape = Shape{1};
+    } else {
+      int64_t s = normDim(*a, rank), e = normDim(*b, rank);
+      if (s > e) unsupported("flatten's start dimension comes after its end");
+      Shape out(in.begin(), in.begin() + s);
+      out.push_back(numElements(in.slice(s, e - s + 1)));
+      out.append(in.begin() + e + 1, in.end());
+      shape = out;
+    }
+  }
+  if (shape) expectResult(op, 0, input.getElementType(), *shape);
+  return true;
+}
+
+/// mm, bmm, matmul, addmm, linear: the product's shape, the operands' element type.
+bool checkProduct(Operation *op, StringRef kind) {
+  StringRef base = baseName(kind);
+  unsigned a = 0, b = 1;
+  if (base == "addmm") a = 1, b = 2;
+  else if (base != "mm" && base != "bmm" && base != "matmul" && base != "linear") return false;
+  if (op->getNumResults() != 1 || op->getNumOperands() <= b) return true;
+  auto ta = rankedOf(op->getOperand(a)), tb = rankedOf(op->getOperand(b));
+  if (!ta || !tb) return true;
+  ArrayRef<int64_t> sa = ta.getShape(), sb = tb.getShape();
+  Shape shape;
+  if (base == "linear") {
+    // input [..., in] times weight [out, in] (or [in]).
+    if (sa.empty() || sb.empty() || sb.size() > 2) unsupported("operand ranks do not fit linear");
+    if (sa.back() != sb.back()) unsupported("contracting dimensions differ");
+    shape.assign(sa.begin(), sa.end() - 1);
+    if (sb.size() == 2) shape.push_back(sb[0]);
+    if (op->getNumOperands() > 2)
+      if (auto bias = rankedOf(op->getOperand(2))) broadcastShapes(bias.getShape(), shape);
+  } else {
+    size_t want = base == "bmm" ? 3 : 2;
+    if ((base != "matmul" && (sa.size() != want || sb.size() != want)) || sa.empty() || sb.empty())
+      unsupported("operand ranks do not fit " + base);
+    Shape x(sa.begin(), sa.end()), y(sb.begin(), sb.end());
+    bool vecA = x.size() == 1, vecB = y.size() == 1;
+    if (vecA) x.insert(x.begin(), 1);
+    if (vecB) y.push_back(1);
+    if (x.back() != y[y.size() - 2]) unsupported("contracting dimensions differ");
+    ArrayRef<int64_t> batchA = ArrayRef<int64_t>(x).drop_back(2),
+                      batchB = ArrayRef<int64_t>(y).drop_back(2);
+    if (base == "bmm" && batchA != batchB) unsupported("batch dimensions differ");
+    shape = broadcastShapes(batchA, batchB);
+    if (!vecA) shape.push_back(x[x.size() - 2]);
+    if (!vecB) shape.push_back(y.back());
+    if (base == "addmm")
+      if (auto bias = rankedOf(op->getOperand(0))) broadcastShapes(bias.getShape(), shape);
+  }
+  if (ta.getElementType() != tb.getElementType())
+    unsupported("the operands' element types differ");
+  expectResult(op, 0, ta.getElementType(), shape);
+  return true;
+}
+
+/// zeros, ones, empty, full, rand, randn (a size list), their _like forms (the input's shape) and
+/// new_* forms (a size list, the input's element type by default).
+bool checkCreation(Operation *op, StringRef kind, const Signature &sig) {
+  StringRef base = baseName(kind);
+  static const llvm::StringSet<> sized = {"zeros", "ones", "empty", "full", "rand", "randn"};
+  static const llvm::StringSet<> like = {"zeros_like", "ones_like", "empty_like", "full_like",
+                                         "rand_like", "randn_like"};
+  static const llvm::StringSet<> fresh = {"new_zeros", "new_ones", "new_empty", "new_full"};
+  bool isSized = sized.contains(base), isLike = like.contains(base), isNew = fresh.contains(base);
+  if (!isSized && !isLike && !isNew) return false;
+  if (op->getNumResults() != 1) return true;
+  MLIRContext *ctx = op->getContext();
+  Type elem = dtypeOperand(op, sig.dtypeAt);
+  std::optional<Shape> shape;
+  if (isLike) {
+    auto input = rankedOf(op->getOperand(0));
+    if (!input) return true;
+    shape = Shape(input.getShape().begin(), input.getShape().end());
+    if (!elem) elem = input.getElementType();
+  } else {
+    if (sig.sizeAt < 0) return true;
+    shape = constInts(op->getOperand(sig.sizeAt));
+    if (!shape) return true;
+    for (int64_t s : *shape)
+      if (s < 0) unsupported("size " + llvm::Twine(s) + " is not a size");
+    if (isNew) {
+      if (auto input = rankedOf(op->getOperand(0)); input && !elem) elem = input.getElementType();
+    } else if (!elem && base != "full") {
+      elem = Float32Type::get(ctx);
+    }
+  }
+  expectResult(op, 0, elem, *shape);
+  return true;
+}
+
+void checkResults(Operation *op, StringRef kind, const Signature &sig) {
+  for (Value v : op->getOperands())
+    if (auto ranked = rankedOf(v)) expectCountable(ranked.getShape(), "an operand");
+  for (Value v : op->getResults())
+    if (auto ranked = rankedOf(v)) expectCountable(ranked.getShape(), "a result");
+  if (op->getNumOperands() == 0 && !kind.startswith("aten.")) return;
+  if (checkShapeOp(op, kind) || checkProduct(op, kind) || checkCreation(op, kind, sig)) return;
+  if (sig.pointwise) return checkElementwise(op, kind, sig);
+  if (isReduction(baseName(kind)) && op->getNumOperands() > 0) checkReduction(op, kind, sig);
+}
+
+}  // namespace
 
 std::optional<std::string> checkOperation(Operation *op) {
-  (void)op;
+  StringRef kind = torchKind(op);
+  try {
+    if (op->getName().getStringRef() == "torch.operator" && kind.empty())
+      unsupported("the operator has no name");
+    if (kind == "operator") unsupported("the operator has no name");
+    if (kind.startswith("constant.") || kind == "vtensor.literal" ||
+        kind == "prim.ListConstruct") {
+      checkConstant(op, kind);
+      return std::nullopt;
+    }
+    const Signature *sig = signatureOf(kind);
+    // A kind that is never converted is reported with the reason why.
+    if (!sig || !refusalReason(kind).empty()) return std::nullopt;
+    if (kind.startswith("lumo.")) {
+      checkLumoCall(op, *sig);
+      return std::nullopt;
+    }
+    checkSignature(op, *sig);
+    checkResults(op, kind, *sig);
+  } catch (const Unsupported &u) {
+    return u.reason;
+  }
   return std::nullopt;
 }
 
