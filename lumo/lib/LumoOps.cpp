@@ -9,6 +9,7 @@
 #include "llvm/ADT/STLExtras.h"
 #include "llvm/ADT/SmallBitVector.h"
 #include "llvm/ADT/StringExtras.h"
+#include "llvm/Support/MathExtras.h"
 #include "llvm/Support/raw_ostream.h"
 #include "mlir/IR/Builders.h"
 #include "mlir/IR/BuiltinAttributes.h"
@@ -39,29 +40,18 @@ LogicalResult OpTrait::verifyBroadcastsToResult(Operation *op) {
   return success();
 }
 
-LogicalResult OpTrait::verifyCountableElements(Operation *op) {
-  auto countable = [](Type type) {
-    auto shaped = type.dyn_cast<ShapedType>();
-    if (!shaped || !shaped.hasStaticShape())
-      return true;
-    uint64_t n = 1;
-    for (int64_t d : shaped.getShape())
-      if (d != 0 && n > static_cast<uint64_t>(INT64_MAX) / static_cast<uint64_t>(d))
-        return llvm::is_contained(shaped.getShape(), 0);
-      else
-        n *= static_cast<uint64_t>(d);
+bool hasCountableElements(Type type) {
+  auto shaped = type.dyn_cast<ShapedType>();
+  if (!shaped || !shaped.hasStaticShape() || llvm::is_contained(shaped.getShape(), 0))
     return true;
-  };
-  auto fail = [op](Type type) {
-    return op->emitOpError("type ") << type << " has more elements than a 64-bit count holds";
-  };
-  for (Type type : op->getOperandTypes())
-    if (!countable(type))
-      return fail(type);
-  for (Type type : op->getResultTypes())
-    if (!countable(type))
-      return fail(type);
-  return success();
+  uint64_t n = 1;
+  for (int64_t d : shaped.getShape()) {
+    bool overflow = false;
+    n = llvm::SaturatingMultiply(n, static_cast<uint64_t>(d), &overflow);
+    if (overflow || n > static_cast<uint64_t>(INT64_MAX))
+      return false;
+  }
+  return true;
 }
 
 namespace {
