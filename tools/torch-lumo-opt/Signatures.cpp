@@ -13,6 +13,9 @@
 #include "llvm/ADT/STLExtras.h"
 #include "llvm/ADT/StringSet.h"
 
+#include <algorithm>
+#include <cmath>
+
 namespace torch_lumo {
 namespace {
 
@@ -690,13 +693,248 @@ bool checkCreation(Operation *op, StringRef kind, const Signature &sig) {
   return true;
 }
 
+/// The number a constant int or float operand holds.
+std::optional<double> constNumber(Value v) {
+  if (auto n = constInt(v)) return static_cast<double>(*n);
+  Operation *def = v.getDefiningOp();
+  if (def && torchKind(def) == "constant.float")
+    if (auto a = def->getAttrOfType<FloatAttr>("value")) return a.getValueAsDouble();
+  return std::nullopt;
+}
+
+/// Operations whose results follow from their operands' shapes and types by a rule of their own:
+/// normalisations, softmax, losses, embeddings, convolution gradients, slices, concatenation,
+/// ranges and copies.
+bool checkKnownKind(Operation *op, StringRef kind) {
+  MLIRContext *ctx = op->getContext();
+  unsigned n = op->getNumOperands();
+  auto tensorAt = [&](unsigned i) { return i < n ? rankedOf(op->getOperand(i)) : RankedTensorType(); };
+  auto shapeAt = [&](unsigned i) -> Shape {
+    auto t = tensorAt(i);
+    return t ? Shape(t.getShape().begin(), t.getShape().end()) : Shape();
+  };
+  auto like = [&](unsigned result, unsigned operand) {
+    if (auto t = tensorAt(operand)) expectResult(op, result, t.getElementType(), t.getShape());
+  };
+  auto vectorOf = [&](unsigned result, int64_t size) {
+    auto r = rankedOf(op->getResult(result));
+    if (r && (r.getRank() != 1 || (r.getDimSize(0) != size && r.getDimSize(0) != 0)))
+      unsupported("result " + llvm::Twine(result) + " is declared of shape " +
+                  shapeText(r.getShape()) + " but the operation gives [" + llvm::Twine(size) + "]");
+    if (r && !isFloatType(r.getElementType()))
+      unsupported("result " + llvm::Twine(result) + " is not a floating-point tensor");
+  };
+  auto input = tensorAt(0);
+  if (!input) return false;
+  StringRef k = kind;
+  k.consume_front("aten.");
+  if (k == "detach_copy" || k == "tril" || k == "triu" || k == "fill.Tensor" ||
+      k == "fill.Scalar" || k == "clone" || k == "alias_copy" || k == "lift_fresh_copy" ||
+      k == "copy" || k == "bernoulli.p" || k == "bernoulli" || k == "uniform" || k == "normal_functional" ||
+      k == "native_dropout_backward" || k == "max_pool2d_with_indices_backward" ||
+      k == "avg_pool2d_backward") {
+    like(0, k == "max_pool2d_with_indices_backward" || k == "avg_pool2d_backward" ? 1 : 0);
+    if (k == "max_pool2d_with_indices_backward" || k == "avg_pool2d_backward")
+      if (auto g = tensorAt(0); g && g.getElementType() != input.getElementType())
+        unsupported("the incoming gradient's element type differs from the result's");
+    return true;
+  }
+  if (k == "_softmax" || k == "_log_softmax") {
+    auto half = n > 2 ? constInt(op->getOperand(2)) : std::nullopt;
+    Type elem = half && *half ? Type(Float32Type::get(ctx)) : input.getElementType();
+    expectResult(op, 0, elem, input.getShape());
+    return true;
+  }
+  if (k == "_softmax_backward_data" || k == "_log_softmax_backward_data") {
+    Type elem = n > 3 ? dtypeOperand(op, 3) : Type();
+    expectResult(op, 0, elem ? elem : input.getElementType(), input.getShape());
+    if (shapeAt(1) != shapeAt(0)) unsupported("the output's shape differs from the gradient's");
+    return true;
+  }
+  if (k == "native_dropout") {
+    like(0, 0);
+    if (op->getNumResults() > 1) expectResult(op, 1, IntegerType::get(ctx, 1), input.getShape());
+    return true;
+  }
+  if (k == "_to_copy") {
+    Type elem = dtypeOperand(op, 1);
+    expectResult(op, 0, elem ? elem : input.getElementType(), input.getShape());
+    return true;
+  }
+  if (k == "masked_fill.Tensor" || k == "masked_fill.Scalar") {
+    expectResult(op, 0, input.getElementType(), broadcastShapes(shapeAt(0), shapeAt(1)));
+    if (k == "masked_fill.Tensor" && tensorAt(2) && tensorAt(2).getRank() != 0)
+      unsupported("the fill value is not a 0-d tensor");
+    return true;
+  }
+  if (k == "native_layer_norm" || k == "native_layer_norm_backward") {
+    unsigned x = k == "native_layer_norm" ? 0 : 1;
+    auto in = tensorAt(x);
+    auto normalized = constInts(op->getOperand(x + 1));
+    if (!in || !normalized) return true;
+    int64_t axis = in.getRank() - static_cast<int64_t>(normalized->size());
+    if (axis < 0 || ArrayRef<int64_t>(in.getShape()).drop_front(axis) != ArrayRef<int64_t>(*normalized))
+      unsupported("the normalized shape is not the input's last dimensions");
+    expectResult(op, 0, in.getElementType(), in.getShape());
+    if (x == 1) {
+      if (shapeAt(0) != Shape(in.getShape().begin(), in.getShape().end()))
+        unsupported("the incoming gradient's shape differs from the input's");
+      for (unsigned r = 1; r < 3 && r < op->getNumResults(); ++r)
+        if (auto param = tensorAt(4 + r)) expectResult(op, r, param.getElementType(), param.getShape());
+        else if (auto rt = rankedOf(op->getResult(r)); rt && rt.getShape() != ArrayRef<int64_t>(*normalized) && rt.getNumElements() != 0)
+          unsupported("result " + llvm::Twine(r) + " is not of the normalized shape");
+      return true;
+    }
+    Shape stats(in.getShape().begin(), in.getShape().begin() + axis);
+    stats.append(normalized->size(), 1);
+    for (unsigned r = 1; r < op->getNumResults(); ++r) {
+      auto rt = rankedOf(op->getResult(r));
+      if (rt && !isFloatType(rt.getElementType()))
+        unsupported("result " + llvm::Twine(r) + " is not a floating-point tensor");
+      if (rt) expectResult(op, r, Type(), stats);
+    }
+    return true;
+  }
+  if (k == "native_batch_norm" || k == "native_batch_norm_backward") {
+    unsigned x = k == "native_batch_norm" ? 0 : 1;
+    auto in = tensorAt(x);
+    if (!in || in.getRank() < 2) unsupported("batch normalisation of an input below rank 2");
+    expectResult(op, 0, in.getElementType(), in.getShape());
+    if (x == 1 && shapeAt(0) != Shape(in.getShape().begin(), in.getShape().end()))
+      unsupported("the incoming gradient's shape differs from the input's");
+    for (unsigned r = 1; r < op->getNumResults(); ++r) vectorOf(r, in.getDimSize(1));
+    return true;
+  }
+  if (k == "convolution_backward") {
+    auto x = tensorAt(1), w = tensorAt(2);
+    if (!x || !w) return true;
+    if (input.getRank() != x.getRank() || input.getDimSize(0) != x.getDimSize(0))
+      unsupported("the incoming gradient does not match the input's batch");
+    like(0, 1);
+    like(1, 2);
+    if (op->getNumResults() > 2)
+      if (auto sizes = constInts(op->getOperand(3))) expectResult(op, 2, w.getElementType(), *sizes);
+    return true;
+  }
+  if (k == "embedding") {
+    auto indices = tensorAt(1);
+    if (!indices || input.getRank() != 2) unsupported("the embedding table is not a matrix");
+    if (!isIntegerType(indices.getElementType())) unsupported("the indices are not integers");
+    Shape shape(indices.getShape().begin(), indices.getShape().end());
+    shape.push_back(input.getDimSize(1));
+    expectResult(op, 0, input.getElementType(), shape);
+    return true;
+  }
+  if (k == "embedding_dense_backward") {
+    auto rows = n > 2 ? constInt(op->getOperand(2)) : std::nullopt;
+    if (!rows || input.getRank() < 1) return true;
+    expectResult(op, 0, input.getElementType(), Shape{*rows, input.getShape().back()});
+    return true;
+  }
+  if (k == "nll_loss_forward" || k == "nll_loss2d_forward") {
+    for (unsigned r = 0; r < op->getNumResults(); ++r)
+      if (auto rt = rankedOf(op->getResult(r)); rt && rt.getElementType() != input.getElementType())
+        unsupported("result " + llvm::Twine(r) + " is declared " + typeText(rt.getElementType()) +
+                    " but the operation gives " + typeText(input.getElementType()));
+    return false;  // the pattern checks the shapes
+  }
+  if (k == "nll_loss_backward" || k == "nll_loss2d_backward") {
+    like(0, 1);
+    return true;
+  }
+  if (k == "slice_copy.Tensor" || k == "slice.Tensor") {
+    auto dim = constInt(op->getOperand(1)), step = constInt(op->getOperand(4));
+    if (!dim || !step) return true;
+    int64_t rank = input.getRank(), d = normDim(*dim, rank), size = input.getDimSize(d);
+    if (*step < 1) unsupported("slice step below 1");
+    auto bound = [&](unsigned i, int64_t fallback) -> std::optional<int64_t> {
+      if (isNoneValue(op->getOperand(i))) return fallback;
+      auto v = constInt(op->getOperand(i));
+      if (!v) return std::nullopt;
+      int64_t b = *v < 0 ? *v + size : *v;
+      return std::clamp<int64_t>(b, 0, size);
+    };
+    auto start = bound(2, 0), end = bound(3, size);
+    if (!start || !end) return true;
+    Shape shape = shapeAt(0);
+    shape[d] = *end > *start ? (*end - *start + *step - 1) / *step : 0;
+    expectResult(op, 0, input.getElementType(), shape);
+    return true;
+  }
+  if (k == "select_copy.int" || k == "select.int") {
+    auto dim = constInt(op->getOperand(1));
+    if (!dim) return true;
+    Shape shape = shapeAt(0);
+    shape.erase(shape.begin() + normDim(*dim, input.getRank()));
+    expectResult(op, 0, input.getElementType(), shape);
+    return true;
+  }
+  if (k == "gather") {
+    if (auto idx = tensorAt(2)) expectResult(op, 0, input.getElementType(), idx.getShape());
+    return true;
+  }
+  return false;
+}
+
+/// cat(tensors, dim): the pieces joined along dim, in their promoted element type.
+void checkCat(Operation *op) {
+  Operation *list = op->getOperand(0).getDefiningOp();
+  auto dim = constInt(op->getOperand(1));
+  if (!list || torchKind(list) != "prim.ListConstruct" || !dim) return;
+  Shape shape;
+  llvm::SmallVector<PromotionInput, 4> types;
+  int64_t d = 0;
+  for (Value piece : list->getOperands()) {
+    auto t = rankedOf(piece);
+    if (!t) return;
+    types.push_back({t.getElementType(), true, false});
+    if (t.getRank() == 1 && t.getDimSize(0) == 0) continue;  // PyTorch skips empty vectors
+    if (shape.empty()) {
+      shape.assign(t.getShape().begin(), t.getShape().end());
+      d = normDim(*dim, t.getRank());
+      continue;
+    }
+    if (t.getRank() != static_cast<int64_t>(shape.size()))
+      unsupported("the pieces' ranks differ");
+    for (int64_t i = 0; i < t.getRank(); ++i)
+      if (i != d && t.getDimSize(i) != shape[i]) unsupported("the pieces' shapes differ");
+    shape[d] += t.getDimSize(d);
+  }
+  if (types.empty()) return;
+  if (shape.empty() && !types.empty()) shape = {0};
+  expectResult(op, 0, promoteTypes(op->getContext(), types), shape);
+}
+
+/// arange(start, end, step, dtype): ceil((end - start) / step) values.
+void checkArange(Operation *op, const Signature &sig) {
+  auto start = constNumber(op->getOperand(0)), end = constNumber(op->getOperand(1)),
+       step = constNumber(op->getOperand(2));
+  if (!start || !end || !step) return;
+  if (*step == 0) unsupported("arange with a step of 0");
+  double count = std::ceil((*end - *start) / *step);
+  if (count < 0) unsupported("arange's bounds contradict its step");
+  MLIRContext *ctx = op->getContext();
+  Type elem = dtypeOperand(op, sig.dtypeAt);
+  if (!elem) {
+    bool integral = llvm::all_of(op->getOperands().take_front(3), [](Value v) {
+      return letterOf(v.getType()) == 'i' || constInt(v).has_value();
+    });
+    elem = integral ? si64Type(ctx) : Type(Float32Type::get(ctx));
+  }
+  expectResult(op, 0, elem, Shape{static_cast<int64_t>(count)});
+}
+
 void checkResults(Operation *op, StringRef kind, const Signature &sig) {
   for (Value v : op->getOperands())
     if (auto ranked = rankedOf(v)) expectCountable(ranked.getShape(), "an operand");
   for (Value v : op->getResults())
     if (auto ranked = rankedOf(v)) expectCountable(ranked.getShape(), "a result");
   if (op->getNumOperands() == 0 && !kind.startswith("aten.")) return;
-  if (checkShapeOp(op, kind) || checkProduct(op, kind) || checkCreation(op, kind, sig)) return;
+  if (checkShapeOp(op, kind) || checkProduct(op, kind) || checkCreation(op, kind, sig) ||
+      checkKnownKind(op, kind))
+    return;
+  if (kind == "aten.cat") return checkCat(op);
+  if (kind == "aten.arange.start_step") return checkArange(op, sig);
   if (sig.pointwise) return checkElementwise(op, kind, sig);
   if (isReduction(baseName(kind)) && op->getNumOperands() > 0) checkReduction(op, kind, sig);
 }
