@@ -164,17 +164,64 @@ StringRef kindOfValue(Value v) {
 
 bool isNoneValue(Value v) { return kindOfValue(v) == "constant.none"; }
 
-std::optional<int64_t> constInt(Value v) {
+/// A number and whether it is integral.
+struct Scalar {
+  double value;
+  bool integral;
+};
+
+/// The number a one-element tensor holds: an embedded function argument (tf.parameter_value) or a
+/// literal.
+std::optional<Scalar> tensorScalar(Value v) {
+  DenseElementsAttr attr;
+  if (auto arg = v.dyn_cast<BlockArgument>()) {
+    if (auto func = dyn_cast<func::FuncOp>(arg.getOwner()->getParentOp()))
+      attr = func.getArgAttrOfType<DenseElementsAttr>(arg.getArgNumber(), "tf.parameter_value");
+  } else if (Operation *def = v.getDefiningOp(); def && torchKind(def) == "vtensor.literal") {
+    attr = def->getAttrOfType<DenseElementsAttr>("value");
+  }
+  if (!attr || !attr.isSplat() || attr.getNumElements() != 1) return std::nullopt;
+  Type elem = attr.getElementType();
+  if (elem.isa<FloatType>()) return Scalar{attr.getSplatValue<APFloat>().convertToDouble(), false};
+  if (auto it = elem.dyn_cast<IntegerType>()) {
+    APInt i = attr.getSplatValue<APInt>();
+    return Scalar{static_cast<double>(it.isUnsigned() || it.getWidth() == 1 ? i.getZExtValue()
+                                                                            : i.getSExtValue()),
+                  true};
+  }
+  return std::nullopt;
+}
+
+/// The number a scalar operand holds: a constant, or a scalar read of an embedded tensor.
+std::optional<Scalar> scalarOf(Value v) {
   Operation *def = v.getDefiningOp();
   if (!def) return std::nullopt;
   StringRef kind = torchKind(def);
   if (kind == "constant.int")
-    if (auto a = def->getAttrOfType<IntegerAttr>("value")) return a.getValue().getSExtValue();
+    if (auto a = def->getAttrOfType<IntegerAttr>("value"))
+      return Scalar{static_cast<double>(a.getValue().getSExtValue()), true};
+  if (kind == "constant.float")
+    if (auto a = def->getAttrOfType<FloatAttr>("value")) return Scalar{a.getValueAsDouble(), false};
   if (kind == "constant.bool") {
-    if (auto a = def->getAttrOfType<BoolAttr>("value")) return a.getValue() ? 1 : 0;
-    if (auto a = def->getAttrOfType<IntegerAttr>("value")) return a.getValue().isZero() ? 0 : 1;
+    if (auto a = def->getAttrOfType<BoolAttr>("value")) return Scalar{a.getValue() ? 1.0 : 0.0, true};
+    if (auto a = def->getAttrOfType<IntegerAttr>("value"))
+      return Scalar{a.getValue().isZero() ? 0.0 : 1.0, true};
+  }
+  if ((kind == "aten.IntImplicit" || kind == "aten.FloatImplicit" || kind == "aten.ScalarImplicit" ||
+       kind == "aten.Int.Tensor" || kind == "aten.Float.Tensor" || kind == "aten.Bool.Tensor" ||
+       kind == "aten.item") &&
+      def->getNumOperands() == 1) {
+    auto n = tensorScalar(def->getOperand(0));
+    if (n && kind == "aten.FloatImplicit") n->integral = false;
+    return n;
   }
   return std::nullopt;
+}
+
+std::optional<int64_t> constInt(Value v) {
+  auto n = scalarOf(v);
+  if (!n || !n->integral) return std::nullopt;
+  return static_cast<int64_t>(n->value);
 }
 
 /// A list of constant ints, or nothing when it is not one.
@@ -695,10 +742,7 @@ bool checkCreation(Operation *op, StringRef kind, const Signature &sig) {
 
 /// The number a constant int or float operand holds.
 std::optional<double> constNumber(Value v) {
-  if (auto n = constInt(v)) return static_cast<double>(*n);
-  Operation *def = v.getDefiningOp();
-  if (def && torchKind(def) == "constant.float")
-    if (auto a = def->getAttrOfType<FloatAttr>("value")) return a.getValueAsDouble();
+  if (auto n = scalarOf(v)) return n->value;
   return std::nullopt;
 }
 
@@ -716,13 +760,17 @@ bool checkKnownKind(Operation *op, StringRef kind) {
   auto like = [&](unsigned result, unsigned operand) {
     if (auto t = tensorAt(operand)) expectResult(op, result, t.getElementType(), t.getShape());
   };
-  auto vectorOf = [&](unsigned result, int64_t size) {
+  // A vector of `size` (or empty, as batch normalisation's statistics outside training) of `elem`
+  // (or f32, the type of statistics of reduced-precision inputs with f32 parameters).
+  auto vectorOf = [&](unsigned result, int64_t size, Type elem) {
     auto r = rankedOf(op->getResult(result));
     if (r && (r.getRank() != 1 || (r.getDimSize(0) != size && r.getDimSize(0) != 0)))
       unsupported("result " + llvm::Twine(result) + " is declared of shape " +
                   shapeText(r.getShape()) + " but the operation gives [" + llvm::Twine(size) + "]");
-    if (r && !isFloatType(r.getElementType()))
-      unsupported("result " + llvm::Twine(result) + " is not a floating-point tensor");
+    if (r && r.getElementType() != elem &&
+        !(isReducedFloat(elem) && r.getElementType().isF32()))
+      unsupported("result " + llvm::Twine(result) + " is declared " +
+                  typeText(r.getElementType()) + " but the operation gives " + typeText(elem));
   };
   auto input = tensorAt(0);
   if (!input) return false;
@@ -731,12 +779,8 @@ bool checkKnownKind(Operation *op, StringRef kind) {
   if (k == "detach_copy" || k == "tril" || k == "triu" || k == "fill.Tensor" ||
       k == "fill.Scalar" || k == "clone" || k == "alias_copy" || k == "lift_fresh_copy" ||
       k == "copy" || k == "bernoulli.p" || k == "bernoulli" || k == "uniform" || k == "normal_functional" ||
-      k == "native_dropout_backward" || k == "max_pool2d_with_indices_backward" ||
-      k == "avg_pool2d_backward") {
-    like(0, k == "max_pool2d_with_indices_backward" || k == "avg_pool2d_backward" ? 1 : 0);
-    if (k == "max_pool2d_with_indices_backward" || k == "avg_pool2d_backward")
-      if (auto g = tensorAt(0); g && g.getElementType() != input.getElementType())
-        unsupported("the incoming gradient's element type differs from the result's");
+      k == "native_dropout_backward") {
+    like(0, 0);
     return true;
   }
   if (k == "_softmax" || k == "_log_softmax") {
@@ -789,9 +833,9 @@ bool checkKnownKind(Operation *op, StringRef kind) {
     stats.append(normalized->size(), 1);
     for (unsigned r = 1; r < op->getNumResults(); ++r) {
       auto rt = rankedOf(op->getResult(r));
-      if (rt && !isFloatType(rt.getElementType()))
-        unsupported("result " + llvm::Twine(r) + " is not a floating-point tensor");
-      if (rt) expectResult(op, r, Type(), stats);
+      Type elem = in.getElementType();
+      if (rt && isReducedFloat(elem) && rt.getElementType().isF32()) elem = rt.getElementType();
+      expectResult(op, r, elem, stats);
     }
     return true;
   }
@@ -802,7 +846,9 @@ bool checkKnownKind(Operation *op, StringRef kind) {
     expectResult(op, 0, in.getElementType(), in.getShape());
     if (x == 1 && shapeAt(0) != Shape(in.getShape().begin(), in.getShape().end()))
       unsupported("the incoming gradient's shape differs from the input's");
-    for (unsigned r = 1; r < op->getNumResults(); ++r) vectorOf(r, in.getDimSize(1));
+    auto weight = tensorAt(x + 1);
+    Type stats = x == 1 && weight ? weight.getElementType() : in.getElementType();
+    for (unsigned r = 1; r < op->getNumResults(); ++r) vectorOf(r, in.getDimSize(1), stats);
     return true;
   }
   if (k == "convolution_backward") {
@@ -876,6 +922,68 @@ bool checkKnownKind(Operation *op, StringRef kind) {
   return false;
 }
 
+/// max_poolNd[_with_indices], avg_poolNd and their gradients: the window's output shape, as
+/// PyTorch's pooling_output_shape gives it.
+bool checkPooling(Operation *op, StringRef kind) {
+  StringRef k = kind;
+  k.consume_front("aten.");
+  bool isMax = k.consume_front("max_pool"), isAvg = !isMax && k.consume_front("avg_pool");
+  if ((!isMax && !isAvg) || k.size() < 2 || !(k[0] >= '1' && k[0] <= '3') || k[1] != 'd')
+    return false;
+  int64_t spatial = k[0] - '0';
+  StringRef form = k.drop_front(2);
+  bool backward = form.endswith("backward");
+  if (form != "" && form != "_with_indices" && form != "_backward" &&
+      form != "_with_indices_backward")
+    return false;
+  unsigned x = backward ? 1 : 0, at = x + 1;
+  auto in = rankedOf(op->getOperand(x));
+  if (!in) return true;
+  if (in.getRank() != spatial + 1 && in.getRank() != spatial + 2)
+    unsupported("pooling of an input of rank " + llvm::Twine(in.getRank()));
+  auto list = [&](unsigned i, Shape fallback) -> std::optional<Shape> {
+    auto v = constInts(op->getOperand(i));
+    if (!v) return std::nullopt;
+    if (v->empty()) return fallback;
+    if (v->size() == 1) return Shape(spatial, (*v)[0]);
+    if (static_cast<int64_t>(v->size()) != spatial) unsupported("a pooling list does not match the spatial rank");
+    return *v;
+  };
+  auto kernel = list(at, Shape(spatial, 1));
+  if (!kernel) return true;
+  auto stride = list(at + 1, *kernel), padding = list(at + 2, Shape(spatial, 0));
+  auto dilation = isMax ? list(at + 3, Shape(spatial, 1)) : std::optional<Shape>(Shape(spatial, 1));
+  auto ceil = constInt(op->getOperand(isMax ? at + 4 : at + 3));
+  if (!stride || !padding || !dilation || !ceil) return true;
+  ArrayRef<int64_t> shape = in.getShape();
+  Shape out(shape.begin(), shape.end() - spatial);
+  for (int64_t i = 0; i < spatial; ++i) {
+    int64_t size = shape[shape.size() - spatial + i], kk = (*kernel)[i], s = (*stride)[i],
+            p = (*padding)[i], d = (*dilation)[i];
+    if (kk < 1 || s < 1 || d < 1 || p < 0 || 2 * p > kk)
+      unsupported("pooling settings out of range");
+    int64_t num = size + 2 * p - d * (kk - 1) - 1 + (*ceil ? s - 1 : 0);
+    if (num < 0) unsupported("the pooling window is larger than the padded input");
+    int64_t o = num / s + 1;
+    if (*ceil && (o - 1) * s >= size + p) --o;
+    out.push_back(o);
+  }
+  if (!backward) {
+    expectResult(op, 0, in.getElementType(), out);
+    if (op->getNumResults() > 1) expectResult(op, 1, si64Type(op->getContext()), out);
+    return true;
+  }
+  auto grad = rankedOf(op->getOperand(0));
+  if (grad && (grad.getShape() != ArrayRef<int64_t>(out) || grad.getElementType() != in.getElementType()))
+    unsupported("the incoming gradient is not of the pooling's output type");
+  if (form == "_with_indices_backward")
+    if (auto idx = rankedOf(op->getOperand(op->getNumOperands() - 1));
+        idx && (idx.getShape() != ArrayRef<int64_t>(out) || !isIntegerType(idx.getElementType())))
+      unsupported("the indices are not of the pooling's output shape");
+  expectResult(op, 0, in.getElementType(), in.getShape());
+  return true;
+}
+
 /// cat(tensors, dim): the pieces joined along dim, in their promoted element type.
 void checkCat(Operation *op) {
   Operation *list = op->getOperand(0).getDefiningOp();
@@ -905,10 +1013,13 @@ void checkCat(Operation *op) {
   expectResult(op, 0, promoteTypes(op->getContext(), types), shape);
 }
 
-/// arange(start, end, step, dtype): ceil((end - start) / step) values.
-void checkArange(Operation *op, const Signature &sig) {
-  auto start = constNumber(op->getOperand(0)), end = constNumber(op->getOperand(1)),
-       step = constNumber(op->getOperand(2));
+/// arange(end, ...), arange.start(start, end, ...), arange.start_step(start, end, step, ...):
+/// ceil((end - start) / step) values.
+void checkArange(Operation *op, StringRef kind, const Signature &sig) {
+  unsigned bounds = kind == "aten.arange" ? 1 : kind == "aten.arange.start" ? 2 : 3;
+  std::optional<double> start = 0.0, step = 1.0, end = constNumber(op->getOperand(bounds > 1));
+  if (bounds > 1) start = constNumber(op->getOperand(0));
+  if (bounds > 2) step = constNumber(op->getOperand(2));
   if (!start || !end || !step) return;
   if (*step == 0) unsupported("arange with a step of 0");
   double count = std::ceil((*end - *start) / *step);
@@ -916,8 +1027,9 @@ void checkArange(Operation *op, const Signature &sig) {
   MLIRContext *ctx = op->getContext();
   Type elem = dtypeOperand(op, sig.dtypeAt);
   if (!elem) {
-    bool integral = llvm::all_of(op->getOperands().take_front(3), [](Value v) {
-      return letterOf(v.getType()) == 'i' || constInt(v).has_value();
+    bool integral = llvm::all_of(op->getOperands().take_front(bounds), [](Value v) {
+      auto n = scalarOf(v);
+      return letterOf(v.getType()) == 'i' || (n && n->integral);
     });
     elem = integral ? si64Type(ctx) : Type(Float32Type::get(ctx));
   }
@@ -931,10 +1043,11 @@ void checkResults(Operation *op, StringRef kind, const Signature &sig) {
     if (auto ranked = rankedOf(v)) expectCountable(ranked.getShape(), "a result");
   if (op->getNumOperands() == 0 && !kind.startswith("aten.")) return;
   if (checkShapeOp(op, kind) || checkProduct(op, kind) || checkCreation(op, kind, sig) ||
-      checkKnownKind(op, kind))
+      checkPooling(op, kind) || checkKnownKind(op, kind))
     return;
   if (kind == "aten.cat") return checkCat(op);
-  if (kind == "aten.arange.start_step") return checkArange(op, sig);
+  if (kind == "aten.arange" || kind == "aten.arange.start" || kind == "aten.arange.start_step")
+    return checkArange(op, kind, sig);
   if (sig.pointwise) return checkElementwise(op, kind, sig);
   if (isReduction(baseName(kind)) && op->getNumOperands() > 0) checkReduction(op, kind, sig);
 }
