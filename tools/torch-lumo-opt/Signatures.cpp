@@ -534,16 +534,21 @@ void checkReduction(Operation *op, StringRef kind, const Signature &sig) {
     if (base == "argmax" || base == "argmin") elem = si64Type(ctx);
     else if (base == "any" || base == "all") elem = IntegerType::get(ctx, 1);
     else if ((base == "sum" || base == "prod") && !isFloatType(in)) elem = si64Type(ctx);
+    else if (base == "count_nonzero") elem = si64Type(ctx);
     else elem = in;
   }
   expectResult(op, 0, elem, shape);
-  for (unsigned i = 1; i < op->getNumResults(); ++i) expectResult(op, i, si64Type(ctx), shape);
+  // The second result: indices, or a second statistic of the input's type.
+  bool statistics = base == "aminmax" || base == "std_mean" || base == "var_mean";
+  for (unsigned i = 1; i < op->getNumResults(); ++i)
+    expectResult(op, i, statistics ? elem : si64Type(ctx), shape);
 }
 
 bool isReduction(StringRef base) {
   static const llvm::StringSet<> names = {
       "sum", "mean", "amax", "amin", "max", "min", "argmax", "argmin", "prod", "logsumexp",
-      "var", "std", "any", "all", "nansum", "linalg_vector_norm"};
+      "var", "std", "any", "all", "nansum", "linalg_vector_norm", "median", "kthvalue",
+      "aminmax", "std_mean", "var_mean", "count_nonzero", "norm", "nanmedian"};
   return names.contains(base);
 }
 
@@ -666,8 +671,11 @@ bool checkShapeOp(Operation *op, StringRef kind) {
 bool checkProduct(Operation *op, StringRef kind) {
   StringRef base = baseName(kind);
   unsigned a = 0, b = 1;
-  if (base == "addmm") a = 1, b = 2;
-  else if (base != "mm" && base != "bmm" && base != "matmul" && base != "linear") return false;
+  bool withBias = base == "addmm" || base == "addmv" || base == "addr" || base == "addbmm" ||
+                  base == "baddbmm";
+  if (withBias) a = 1, b = 2;
+  else if (base != "mm" && base != "bmm" && base != "matmul" && base != "linear" && base != "mv")
+    return false;
   if (op->getNumResults() != 1 || op->getNumOperands() <= b) return true;
   auto ta = rankedOf(op->getOperand(a)), tb = rankedOf(op->getOperand(b));
   if (!ta || !tb) return true;
@@ -681,8 +689,16 @@ bool checkProduct(Operation *op, StringRef kind) {
     if (sb.size() == 2) shape.push_back(sb[0]);
     if (op->getNumOperands() > 2)
       if (auto bias = rankedOf(op->getOperand(2))) broadcastShapes(bias.getShape(), shape);
+  } else if (base == "mv" || base == "addmv" || base == "addr") {
+    bool outer = base == "addr";
+    if (sa.size() != (outer ? 1u : 2u) || sb.size() != 1)
+      unsupported("operand ranks do not fit " + base);
+    if (!outer && sa[1] != sb[0]) unsupported("contracting dimensions differ");
+    shape = outer ? Shape{sa[0], sb[0]} : Shape{sa[0]};
+    if (auto bias = rankedOf(op->getOperand(0)); bias && withBias)
+      broadcastShapes(bias.getShape(), shape);
   } else {
-    size_t want = base == "bmm" ? 3 : 2;
+    size_t want = base == "bmm" || base == "addbmm" || base == "baddbmm" ? 3 : 2;
     if ((base != "matmul" && (sa.size() != want || sb.size() != want)) || sa.empty() || sb.empty())
       unsupported("operand ranks do not fit " + base);
     Shape x(sa.begin(), sa.end()), y(sb.begin(), sb.end());
@@ -692,11 +708,11 @@ bool checkProduct(Operation *op, StringRef kind) {
     if (x.back() != y[y.size() - 2]) unsupported("contracting dimensions differ");
     ArrayRef<int64_t> batchA = ArrayRef<int64_t>(x).drop_back(2),
                       batchB = ArrayRef<int64_t>(y).drop_back(2);
-    if (base == "bmm" && batchA != batchB) unsupported("batch dimensions differ");
-    shape = broadcastShapes(batchA, batchB);
+    if (want == 3 && batchA != batchB) unsupported("batch dimensions differ");
+    shape = base == "addbmm" ? Shape() : broadcastShapes(batchA, batchB);
     if (!vecA) shape.push_back(x[x.size() - 2]);
     if (!vecB) shape.push_back(y.back());
-    if (base == "addmm")
+    if (withBias)
       if (auto bias = rankedOf(op->getOperand(0))) broadcastShapes(bias.getShape(), shape);
   }
   if (ta.getElementType() != tb.getElementType())
@@ -709,10 +725,12 @@ bool checkProduct(Operation *op, StringRef kind) {
 /// new_* forms (a size list, the input's element type by default).
 bool checkCreation(Operation *op, StringRef kind, const Signature &sig) {
   StringRef base = baseName(kind);
-  static const llvm::StringSet<> sized = {"zeros", "ones", "empty", "full", "rand", "randn"};
+  static const llvm::StringSet<> sized = {"zeros", "ones", "empty", "full", "rand", "randn",
+                                          "empty_strided"};
   static const llvm::StringSet<> like = {"zeros_like", "ones_like", "empty_like", "full_like",
                                          "rand_like", "randn_like"};
-  static const llvm::StringSet<> fresh = {"new_zeros", "new_ones", "new_empty", "new_full"};
+  static const llvm::StringSet<> fresh = {"new_zeros", "new_ones", "new_empty", "new_full",
+                                          "new_empty_strided"};
   bool isSized = sized.contains(base), isLike = like.contains(base), isNew = fresh.contains(base);
   if (!isSized && !isLike && !isNew) return false;
   if (op->getNumResults() != 1) return true;
@@ -823,10 +841,10 @@ bool checkKnownKind(Operation *op, StringRef kind) {
     if (x == 1) {
       if (shapeAt(0) != Shape(in.getShape().begin(), in.getShape().end()))
         unsupported("the incoming gradient's shape differs from the input's");
+      // The gradients of the weight and bias, when there are a weight and a bias (without, the
+      // results are placeholders nothing reads).
       for (unsigned r = 1; r < 3 && r < op->getNumResults(); ++r)
         if (auto param = tensorAt(4 + r)) expectResult(op, r, param.getElementType(), param.getShape());
-        else if (auto rt = rankedOf(op->getResult(r)); rt && rt.getShape() != ArrayRef<int64_t>(*normalized) && rt.getNumElements() != 0)
-          unsupported("result " + llvm::Twine(r) + " is not of the normalized shape");
       return true;
     }
     Shape stats(in.getShape().begin(), in.getShape().begin() + axis);
@@ -984,6 +1002,274 @@ bool checkPooling(Operation *op, StringRef kind) {
   return true;
 }
 
+/// The element type of integer and bool tensors accumulated (cumsum, sum): si64; others stay.
+Type accumulated(Type elem) {
+  return isFloatType(elem) ? elem : si64Type(elem.getContext());
+}
+
+/// The remaining families with a rule each: copies and in-place-style updates (shaped like an
+/// operand), scans, sorts, softmax with a dtype, casts, padding, resampling, stacking, repeating,
+/// narrowing and the gradients of activations.
+bool checkOtherKind(Operation *op, StringRef kind, const Signature &sig) {
+  MLIRContext *ctx = op->getContext();
+  unsigned n = op->getNumOperands();
+  auto tensorAt = [&](unsigned i) { return i < n ? rankedOf(op->getOperand(i)) : RankedTensorType(); };
+  auto input = tensorAt(0);
+  StringRef k = kind;
+  k.consume_front("aten.");
+  auto like = [&](unsigned result, unsigned operand) {
+    if (auto t = tensorAt(operand)) expectResult(op, result, t.getElementType(), t.getShape());
+  };
+  static const llvm::StringSet<> likeFirst = {
+      "alias", "contiguous", "detach", "lift", "lift_fresh", "negative", "fix", "flip", "roll",
+      "renorm", "hardswish", "zero", "random", "random.from", "random.to", "exponential",
+      "bernoulli.Tensor", "index_add", "index_copy", "index_fill.int_Scalar",
+      "index_fill.int_Tensor", "index_put", "_index_put_impl", "_unsafe_index_put", "put",
+      "scatter.src", "scatter.value", "scatter.reduce", "scatter.value_reduce", "scatter_add",
+      "scatter_reduce.two", "select_scatter", "slice_scatter", "diagonal_scatter",
+      "as_strided_scatter", "_prelu_kernel", "elu_backward", "hardshrink_backward",
+      "hardsigmoid_backward", "hardswish_backward", "hardtanh_backward", "leaky_relu_backward",
+      "log_sigmoid_backward", "mish_backward", "softplus_backward", "softshrink_backward",
+      "logcumsumexp", "glu_jvp"};
+  static const llvm::StringSet<> likeSecond = {
+      "glu_backward", "adaptive_max_pool2d_backward", "_adaptive_avg_pool2d_backward",
+      "_adaptive_avg_pool3d_backward", "reflection_pad1d_backward", "reflection_pad2d_backward",
+      "reflection_pad3d_backward", "replication_pad1d_backward", "replication_pad2d_backward",
+      "replication_pad3d_backward"};
+  if (likeFirst.contains(k)) {
+    like(0, 0);
+    return true;
+  }
+  if (likeSecond.contains(k)) {
+    like(0, 1);
+    return true;
+  }
+  if (!input) return false;
+  ArrayRef<int64_t> in = input.getShape();
+  int64_t rank = input.getRank();
+  Type elem = input.getElementType();
+  if (k == "_prelu_kernel_backward" || k == "grid_sampler_2d_backward") {
+    like(0, 1);
+    if (op->getNumResults() > 1) like(1, 2);
+    return true;
+  }
+  if (k == "cumsum" || k == "cumprod") {
+    Type want = dtypeOperand(op, sig.dtypeAt);
+    expectResult(op, 0, want ? want : accumulated(elem), in);
+    return true;
+  }
+  if (k == "softmax.int" || k == "log_softmax.int") {
+    Type want = dtypeOperand(op, sig.dtypeAt);
+    expectResult(op, 0, want ? want : elem, in);
+    return true;
+  }
+  if (k == "cummax" || k == "cummin" || k == "sort" || k == "sort.stable" ||
+      k == "log_sigmoid_forward") {
+    expectResult(op, 0, elem, in);
+    // log_sigmoid_forward's second result is a buffer of the kernel's (any shape nothing reads).
+    if (op->getNumResults() > 1 && k != "log_sigmoid_forward") expectResult(op, 1, si64Type(ctx), in);
+    return true;
+  }
+  if (k == "topk") {
+    auto kk = constInt(op->getOperand(1)), dim = constInt(op->getOperand(2));
+    if (!kk || !dim) return true;
+    Shape shape(in.begin(), in.end());
+    if (rank > 0) {
+      int64_t d = normDim(*dim, rank);
+      if (*kk < 0 || *kk > shape[d]) unsupported("k is out of range for the dimension");
+      shape[d] = *kk;
+    }
+    expectResult(op, 0, elem, shape);
+    if (op->getNumResults() > 1) expectResult(op, 1, si64Type(ctx), shape);
+    return true;
+  }
+  if (k == "to.dtype" || k == "to.device" || k == "to.dtype_layout" || k == "_cast_Float" ||
+      k == "_cast_Long" || k == "type_as") {
+    Type want = k == "_cast_Float" ? Type(Float32Type::get(ctx))
+                : k == "_cast_Long" ? si64Type(ctx)
+                : k == "type_as"    ? (tensorAt(1) ? tensorAt(1).getElementType() : Type())
+                                    : dtypeOperand(op, sig.dtypeAt);
+    expectResult(op, 0, want ? want : elem, in);
+    return true;
+  }
+  if (k == "view_as" || k == "reshape_as" || k == "expand_as") {
+    auto other = tensorAt(1);
+    if (!other) return true;
+    if (k != "expand_as" && numElements(in) != numElements(other.getShape()))
+      unsupported("the element counts differ");
+    if (k == "expand_as" && !llvm::equal(broadcastShapes(in, other.getShape()), other.getShape()))
+      unsupported("the input does not expand to the other's shape");
+    expectResult(op, 0, elem, other.getShape());
+    return true;
+  }
+  if (k == "constant_pad_nd" || k == "pad" || k.startswith("reflection_pad") ||
+      k.startswith("replication_pad")) {
+    auto pads = constInts(op->getOperand(1));
+    if (!pads) return true;
+    if (pads->size() % 2 || static_cast<int64_t>(pads->size()) > 2 * rank)
+      unsupported("the padding list does not fit the rank");
+    Shape shape(in.begin(), in.end());
+    for (size_t i = 0; i < pads->size() / 2; ++i) {
+      int64_t &d = shape[rank - 1 - i];
+      d += (*pads)[2 * i] + (*pads)[2 * i + 1];
+      if (d < 0) unsupported("padding leaves a negative size");
+    }
+    expectResult(op, 0, elem, shape);
+    return true;
+  }
+  if (k.startswith("upsample_") || k.startswith("adaptive_") || k.startswith("_adaptive_")) {
+    if (k.endswith("_backward")) {
+      if (auto sizes = constInts(op->getOperand(2))) expectResult(op, 0, elem, *sizes);
+      return true;
+    }
+    auto sizes = constInts(op->getOperand(1));
+    if (!sizes) return true;
+    if (static_cast<int64_t>(sizes->size()) > rank) unsupported("more output sizes than dimensions");
+    Shape shape(in.begin(), in.end() - sizes->size());
+    shape.append(sizes->begin(), sizes->end());
+    expectResult(op, 0, elem, shape);
+    if (op->getNumResults() > 1) expectResult(op, 1, si64Type(ctx), shape);
+    return true;
+  }
+  if (k == "stack") {
+    Operation *list = op->getOperand(0).getDefiningOp();
+    auto dim = constInt(op->getOperand(1));
+    if (!list || torchKind(list) != "prim.ListConstruct" || !dim || list->getNumOperands() == 0)
+      return true;
+    auto first = rankedOf(list->getOperand(0));
+    if (!first) return true;
+    llvm::SmallVector<PromotionInput, 4> types;
+    for (Value piece : list->getOperands()) {
+      auto t = rankedOf(piece);
+      if (!t) return true;
+      if (t.getShape() != first.getShape()) unsupported("the stacked tensors' shapes differ");
+      types.push_back({t.getElementType(), true, false});
+    }
+    Shape shape(first.getShape().begin(), first.getShape().end());
+    shape.insert(shape.begin() + normDim(*dim, first.getRank() + 1),
+                 static_cast<int64_t>(list->getNumOperands()));
+    expectResult(op, 0, promoteTypes(ctx, types), shape);
+    return true;
+  }
+  if (k == "repeat") {
+    auto reps = constInts(op->getOperand(1));
+    if (!reps) return true;
+    if (static_cast<int64_t>(reps->size()) < rank) unsupported("fewer repeats than dimensions");
+    Shape shape(*reps);
+    size_t lead = reps->size() - rank;
+    for (int64_t i = 0; i < rank; ++i) shape[lead + i] *= in[i];
+    expectResult(op, 0, elem, shape);
+    return true;
+  }
+  if (k == "narrow" || k == "narrow_copy") {
+    auto dim = constInt(op->getOperand(1)), length = constInt(op->getOperand(3));
+    if (!dim || !length) return true;
+    Shape shape(in.begin(), in.end());
+    int64_t d = normDim(*dim, rank);
+    if (*length < 0 || *length > shape[d]) unsupported("the length is out of range");
+    shape[d] = *length;
+    expectResult(op, 0, elem, shape);
+    return true;
+  }
+  if (k == "unflatten.int") {
+    auto dim = constInt(op->getOperand(1));
+    auto sizes = constInts(op->getOperand(2));
+    if (!dim || !sizes) return true;
+    int64_t d = normDim(*dim, rank), known = 1, inferred = -1;
+    for (auto [i, v] : llvm::enumerate(*sizes)) {
+      if (v == -1 && inferred < 0) inferred = i;
+      else known *= v;
+    }
+    if (inferred >= 0 && known) (*sizes)[inferred] = in[d] / known;
+    if (numElements(*sizes) != in[d]) unsupported("the sizes do not fill the dimension");
+    Shape shape(in.begin(), in.begin() + d);
+    shape.append(sizes->begin(), sizes->end());
+    shape.append(in.begin() + d + 1, in.end());
+    expectResult(op, 0, elem, shape);
+    return true;
+  }
+  if (k == "index_select") {
+    auto dim = constInt(op->getOperand(1));
+    auto index = tensorAt(2);
+    if (!dim || !index) return true;
+    if (index.getRank() > 1) unsupported("the index is not a vector");
+    Shape shape(in.begin(), in.end());
+    if (rank > 0) shape[normDim(*dim, rank)] = index.getNumElements();
+    expectResult(op, 0, elem, shape);
+    return true;
+  }
+  if (k == "take") {
+    if (auto index = tensorAt(1)) expectResult(op, 0, elem, index.getShape());
+    return true;
+  }
+  if (k == "numpy_T") {
+    expectResult(op, 0, elem, Shape(in.rbegin(), in.rend()));
+    return true;
+  }
+  if (k == "glu") {
+    auto dim = constInt(op->getOperand(1));
+    if (!dim) return true;
+    Shape shape(in.begin(), in.end());
+    int64_t d = normDim(*dim, rank);
+    if (shape[d] % 2) unsupported("glu halves a dimension of odd size");
+    shape[d] /= 2;
+    expectResult(op, 0, elem, shape);
+    return true;
+  }
+  if (k == "one_hot") {
+    auto classes = constInt(op->getOperand(1));
+    if (!classes || *classes < 0) return true;
+    Shape shape(in.begin(), in.end());
+    shape.push_back(*classes);
+    expectResult(op, 0, si64Type(ctx), shape);
+    return true;
+  }
+  if (k == "trace" || k == "dot" || k == "vdot") {
+    expectResult(op, 0, k == "trace" ? accumulated(elem) : elem, {});
+    return true;
+  }
+  if (k == "unfold_copy") {
+    auto dim = constInt(op->getOperand(1)), size = constInt(op->getOperand(2)),
+         step = constInt(op->getOperand(3));
+    if (!dim || !size || !step) return true;
+    Shape shape(in.begin(), in.end());
+    if (rank > 0) {
+      int64_t d = normDim(*dim, rank);
+      if (*step < 1 || *size > shape[d]) unsupported("unfold settings out of range");
+      shape[d] = (shape[d] - *size) / *step + 1;
+    }
+    shape.push_back(*size);
+    expectResult(op, 0, elem, shape);
+    return true;
+  }
+  if (k == "as_strided_copy") {
+    if (auto sizes = constInts(op->getOperand(1))) expectResult(op, 0, elem, *sizes);
+    return true;
+  }
+  if (k == "native_group_norm" || k == "native_group_norm_backward") {
+    bool forward = k == "native_group_norm";
+    auto x = tensorAt(forward ? 0 : 1);
+    if (!x) return true;
+    expectResult(op, 0, x.getElementType(), x.getShape());
+    auto batch = constInt(op->getOperand(forward ? 3 : 5)),
+         channels = constInt(op->getOperand(forward ? 4 : 6)),
+         groups = constInt(op->getOperand(forward ? 6 : 8));
+    if (!batch || !channels || !groups) return true;
+    for (unsigned r = 1; r < op->getNumResults(); ++r)
+      if (auto rt = rankedOf(op->getResult(r)); rt && rt.getNumElements() != 0)
+        expectResult(op, r, rt.getElementType(),
+                     forward ? Shape{*batch, *groups} : Shape{*channels});
+    return true;
+  }
+  if (k == "where.Scalar" || k == "where.ScalarSelf" || k == "where.ScalarOther" ||
+      k == "rsub.Tensor" || k == "floor_divide" || k == "floor_divide.Scalar" ||
+      k == "linalg_cross") {
+    checkElementwise(op, kind, sig);
+    return true;
+  }
+  return false;
+}
+
 /// cat(tensors, dim): the pieces joined along dim, in their promoted element type.
 void checkCat(Operation *op) {
   Operation *list = op->getOperand(0).getDefiningOp();
@@ -1045,6 +1331,7 @@ void checkResults(Operation *op, StringRef kind, const Signature &sig) {
   if (checkShapeOp(op, kind) || checkProduct(op, kind) || checkCreation(op, kind, sig) ||
       checkPooling(op, kind) || checkKnownKind(op, kind))
     return;
+  if (checkOtherKind(op, kind, sig)) return;
   if (kind == "aten.cat") return checkCat(op);
   if (kind == "aten.arange" || kind == "aten.arange.start" || kind == "aten.arange.start_step")
     return checkArange(op, kind, sig);

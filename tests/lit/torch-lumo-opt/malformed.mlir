@@ -165,3 +165,30 @@ func.func @main(%a: !torch.vtensor<[2,3],f32>) -> !torch.vtensor<[2,3],f32> {
   %0 = "torch.operator"(%a, %c1, %names) {name = "lumo.Softmax"} : (!torch.vtensor<[2,3],f32>, !torch.int, !torch.str) -> !torch.vtensor<[2,3],f32>
   return %0 : !torch.vtensor<[2,3],f32>
 }
+
+// -----
+// A pooling whose declared result is not its window's output, and a loss with an unknown
+// reduction code.
+func.func @main(%x: !torch.vtensor<[1,2,8,8],f32>, %y: !torch.vtensor<[4],f32>) -> (!torch.vtensor<[1,2,3,3],f32>, !torch.vtensor<[],f32>) {
+  %c0 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
+  %c1 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
+  %c2 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
+  %c5 = "torch.constant.int"() {value = 5 : i64} : () -> !torch.int
+  %false = "torch.constant.bool"() {value = false} : () -> !torch.bool
+  %k = "torch.prim.ListConstruct"(%c2, %c2) : (!torch.int, !torch.int) -> !torch.list<int>
+  %p = "torch.prim.ListConstruct"(%c0, %c0) : (!torch.int, !torch.int) -> !torch.list<int>
+  %d = "torch.prim.ListConstruct"(%c1, %c1) : (!torch.int, !torch.int) -> !torch.list<int>
+  // expected-error @+1 {{no lumo conversion for torch.aten.max_pool2d_with_indices: result 0 is declared of shape [1,2,3,3] but the operation gives [1,2,4,4]}}
+  %0:2 = "torch.aten.max_pool2d_with_indices"(%x, %k, %k, %p, %d, %false) : (!torch.vtensor<[1,2,8,8],f32>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool) -> (!torch.vtensor<[1,2,3,3],f32>, !torch.vtensor<[1,2,3,3],si64>)
+  // expected-error @+1 {{no lumo conversion for torch.aten.mse_loss: reduction code 5 is not 0 (none), 1 (mean) or 2 (sum)}}
+  %1 = "torch.aten.mse_loss"(%y, %y, %c5) : (!torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>, !torch.int) -> !torch.vtensor<[],f32>
+  return %0#0, %1 : !torch.vtensor<[1,2,3,3],f32>, !torch.vtensor<[],f32>
+}
+
+// -----
+// A call of the lumo library with a tensor too many.
+func.func @main(%a: !torch.vtensor<[2,3],f32>) -> !torch.vtensor<[2,3],f32> {
+  // expected-error @+1 {{no lumo conversion for torch.lumo.Abs: expected 1 tensor operands, got 2}}
+  %0 = "torch.operator"(%a, %a) {name = "lumo.Abs"} : (!torch.vtensor<[2,3],f32>, !torch.vtensor<[2,3],f32>) -> !torch.vtensor<[2,3],f32>
+  return %0 : !torch.vtensor<[2,3],f32>
+}
