@@ -876,8 +876,15 @@ bool checkKnownKind(Operation *op, StringRef kind) {
       unsupported("the incoming gradient does not match the input's batch");
     like(0, 1);
     like(1, 2);
-    if (op->getNumResults() > 2)
-      if (auto sizes = constInts(op->getOperand(3))) expectResult(op, 2, w.getElementType(), *sizes);
+    // The bias gradient: bias_sizes, or the output channels when the mask asks for it without
+    // them (otherwise the result is a placeholder nothing reads).
+    if (op->getNumResults() > 2) {
+      auto mask = constInts(op->getOperand(10));
+      if (auto sizes = constInts(op->getOperand(3)))
+        expectResult(op, 2, w.getElementType(), *sizes);
+      else if (mask && mask->size() > 2 && (*mask)[2] && input.getRank() > 1)
+        expectResult(op, 2, w.getElementType(), {input.getDimSize(1)});
+    }
     return true;
   }
   if (k == "embedding") {
