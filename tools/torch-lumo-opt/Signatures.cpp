@@ -355,8 +355,8 @@ void checkLumoCall(Operation *op, const Signature &sig) {
   for (unsigned i = 0; i < tensors; ++i) {
     Type type = op->getOperand(i).getType();
     if (letterOf(type) != 'T' && !(letterOf(type) == '0' && positional.contains('t')))
-      unsupported("operand " + llvm::Twine(i) + " is " + describe(letterOf(type)) +
-                  ", expected a tensor");
+      unsupported("operand " + llvm::Twine(i) + " is not a tensor but " +
+                  describe(letterOf(type)));
   }
   llvm::SmallVector<StringRef, 8> keywords;
   StringRef(sig.keywords).split(keywords, ',', -1, false);
@@ -369,8 +369,8 @@ void checkLumoCall(Operation *op, const Signature &sig) {
     char want = found->split(':').second.front();
     Type type = op->getOperand(tensors + k).getType();
     if (!accepts(want, letterOf(type), type))
-      unsupported("attribute '" + trimmed + "' is " + describe(letterOf(type)) + ", expected " +
-                  describe(want));
+      unsupported("attribute '" + trimmed + "' is not " + describe(want) + " but " +
+                  describe(letterOf(type)));
   }
   StringRef results(sig.results);
   if (results != "x" && op->getNumResults() != results.size())
@@ -405,8 +405,7 @@ StringRef baseName(StringRef kind) {
 bool givesBool(StringRef base) {
   static const llvm::StringSet<> names = {
       "eq", "ne", "lt", "le", "gt", "ge", "logical_and", "logical_or", "logical_xor",
-      "logical_not", "isnan", "isinf", "isfinite", "isposinf", "isneginf", "signbit",
-      "__and__", "__or__", "__xor__"};
+      "logical_not", "isnan", "isinf", "isfinite", "isposinf", "isneginf", "signbit"};
   return names.contains(base);
 }
 
@@ -422,9 +421,11 @@ bool floatsIntegers(StringRef kind, StringRef base) {
   return names.contains(base) || kind == "aten.div.Tensor" || kind == "aten.div.Scalar";
 }
 
-/// The element types PyTorch may give an elementwise operation whose tensor operands are
-/// `tensors` and number operands `numbers` (several where a number operand does not take part in
-/// the promotion of some operations; 0-d tensors may stand for numbers).
+/// The element types PyTorch may give an elementwise operation: the promotion of all its tensor
+/// and number operands, of its tensor operands alone (some operations, as the activations, do not
+/// promote with their number parameters), and of all with 0-d tensors read as numbers (a number
+/// captured as a 0-d tensor). Integer results become f32 for operations that compute in floating
+/// point.
 llvm::SmallVector<Type, 4> elementwiseTypes(Operation *op, StringRef kind, const Signature &sig) {
   MLIRContext *ctx = op->getContext();
   llvm::SmallVector<PromotionInput, 4> all, tensorsOnly, loose;
