@@ -1052,10 +1052,49 @@ bool checkOtherKind(Operation *op, StringRef kind, const Signature &sig) {
     like(0, 1);
     return true;
   }
+  if (k == "eye" || k == "eye.m" || k == "linspace" || k == "scalar_tensor") {
+    // Made from numbers: the size from them, f32 unless a dtype is given.
+    Type want = dtypeOperand(op, sig.dtypeAt);
+    std::optional<Shape> shape;
+    if (k == "scalar_tensor") {
+      shape = Shape();
+    } else {
+      auto a = constInt(op->getOperand(k == "linspace" ? 2 : 0));
+      auto b = k == "eye.m" ? constInt(op->getOperand(1)) : a;
+      if (!a || !b) return true;
+      if (*a < 0 || *b < 0) unsupported("a size below 0");
+      shape = k == "linspace" ? Shape{*a} : Shape{*a, *b};
+    }
+    if (!want) want = Float32Type::get(ctx);
+    expectResult(op, 0, want, *shape);
+    return true;
+  }
   if (!input) return false;
   ArrayRef<int64_t> in = input.getShape();
   int64_t rank = input.getRank();
   Type elem = input.getElementType();
+  if (k == "diagonal" || k == "diagonal_copy") {
+    auto offset = constInt(op->getOperand(1)), d1 = constInt(op->getOperand(2)),
+         d2 = constInt(op->getOperand(3));
+    if (!offset || !d1 || !d2) return true;
+    int64_t a = normDim(*d1, rank), b = normDim(*d2, rank);
+    if (a == b) unsupported("diagonal of one dimension with itself");
+    Shape shape;
+    for (int64_t i = 0; i < rank; ++i)
+      if (i != a && i != b) shape.push_back(in[i]);
+    int64_t length = *offset >= 0 ? std::min(in[a], in[b] - *offset) : std::min(in[a] + *offset, in[b]);
+    shape.push_back(std::max<int64_t>(length, 0));
+    expectResult(op, 0, elem, shape);
+    return true;
+  }
+  if (k == "grid_sampler_2d") {
+    auto grid = tensorAt(1);
+    if (!grid) return true;
+    if (rank != 4 || grid.getRank() != 4 || grid.getDimSize(3) != 2 || grid.getDimSize(0) != in[0])
+      unsupported("the input and grid do not fit a 2-D grid sampling");
+    expectResult(op, 0, elem, {in[0], in[1], grid.getDimSize(1), grid.getDimSize(2)});
+    return true;
+  }
   if (k == "_prelu_kernel_backward" || k == "grid_sampler_2d_backward") {
     like(0, 1);
     if (op->getNumResults() > 1) like(1, 2);
