@@ -9,6 +9,7 @@
 #include "llvm/ADT/STLExtras.h"
 #include "llvm/ADT/SmallBitVector.h"
 #include "llvm/ADT/StringExtras.h"
+#include "llvm/Support/MathExtras.h"
 #include "llvm/Support/raw_ostream.h"
 #include "mlir/IR/Builders.h"
 #include "mlir/IR/BuiltinAttributes.h"
@@ -37,6 +38,20 @@ LogicalResult OpTrait::verifyBroadcastsToResult(Operation *op) {
                                           << " does not broadcast to the result type " << result;
   }
   return success();
+}
+
+bool hasCountableElements(Type type) {
+  auto shaped = type.dyn_cast<ShapedType>();
+  if (!shaped || !shaped.hasStaticShape() || llvm::is_contained(shaped.getShape(), 0))
+    return true;
+  uint64_t n = 1;
+  for (int64_t d : shaped.getShape()) {
+    bool overflow = false;
+    n = llvm::SaturatingMultiply(n, static_cast<uint64_t>(d), &overflow);
+    if (overflow || n > static_cast<uint64_t>(INT64_MAX))
+      return false;
+  }
+  return true;
 }
 
 namespace {

@@ -14,3 +14,7 @@ config.test_exec_root = os.path.join(config.lumo_build_dir, "tests", "lit")
 # torch-lumo-opt from the build tree; FileCheck, not, split-file from LLVM's tool folder.
 config.environment["PATH"] = os.pathsep.join(
     [config.lumo_tools_dir, config.llvm_tools_dir, config.environment.get("PATH", os.environ["PATH"])])
+
+# The Python that runs lit (the project's environment), for tests that generate their input.
+import sys
+config.substitutions.append(("%python", sys.executable))

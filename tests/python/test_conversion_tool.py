@@ -7,6 +7,8 @@ import re
 import subprocess
 import sys
 
+import fuzz_tool
+
 TOOL = os.path.join(os.path.dirname(sys.executable), "torch-lumo-opt")
 LIT_DIR = pathlib.Path(__file__).resolve().parents[1] / "lit" / "torch-lumo-opt"
 
@@ -56,3 +58,13 @@ def test_mutated_modules_fail_cleanly():
             assert proc.stdout == "" and "error:" in proc.stderr, proc.stderr
         outcomes.add(proc.returncode)
     assert outcomes == {0, 1}
+
+
+def test_mutated_real_modules():
+    """150 mutations of real training-step modules (fuzz_tool.py; run it longer from the command
+    line): no crash, no hang, nothing on standard output on failure, and no mutation that makes a
+    module invalid converts."""
+    counts, failures = fuzz_tool.run(150, seed=1, jobs=2)
+    assert sum(sum(v for k, v in c.items() if k.startswith("exit")) for c in counts.values()) > 100
+    assert not failures, [(kind, name, outcome, status, err) for kind, name, outcome, status, err, _ in
+                          failures[:5]]

@@ -84,9 +84,11 @@ Type TorchTypeConverter::refine(Type type, std::string &error) {
       shape.push_back(d);
     }
   }
-  int64_t count = 1;
+  // A shape with a zero extent holds no elements, whatever its other extents.
+  bool empty = llvm::is_contained(shape, 0);
+  uint64_t count = 1;
   for (int64_t d : shape)
-    if (llvm::MulOverflow(count, d, count)) {
+    if (!empty && (count = llvm::SaturatingMultiply(count, static_cast<uint64_t>(d))) > INT64_MAX) {
       error = "cannot refine " + spelled() + ": its element count does not fit in 64 bits";
       return nullptr;
     }

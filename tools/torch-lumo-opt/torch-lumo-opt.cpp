@@ -24,6 +24,7 @@
 #include "llvm/Support/MemoryBuffer.h"
 #include "llvm/Support/ToolOutputFile.h"
 
+#include <algorithm>
 #include <string>
 
 namespace {
@@ -58,6 +59,31 @@ std::string restoreFuncKeyword(llvm::StringRef text) {
     pos = end + 1;
   }
   return out;
+}
+
+/// How deeply brackets may nest. MLIR's parser recurses once per level of regions, attributes and
+/// types, so a deeper input would exhaust the stack; real modules nest a few levels.
+constexpr int kMaxNesting = 256;
+
+/// The offset of the first bracket ('{', '[', '(' or '<') that opens a level deeper than
+/// kMaxNesting, outside strings and comments, or npos. "->" closes nothing.
+size_t tooDeep(llvm::StringRef text) {
+  int depth = 0;
+  for (size_t i = 0, n = text.size(); i < n; ++i) {
+    char c = text[i];
+    if (c == '"') {
+      for (++i; i < n && text[i] != '"'; ++i)
+        if (text[i] == '\\') ++i;
+    } else if (c == '/' && i + 1 < n && text[i + 1] == '/') {
+      i = text.find('\n', i);
+      if (i == llvm::StringRef::npos) break;
+    } else if (c == '{' || c == '[' || c == '(' || c == '<') {
+      if (++depth > kMaxNesting) return i;
+    } else if (c == '}' || c == ']' || c == ')' || (c == '>' && (i == 0 || text[i - 1] != '-'))) {
+      depth = std::max(depth - 1, 0);
+    }
+  }
+  return llvm::StringRef::npos;
 }
 
 }  // namespace
@@ -105,6 +131,16 @@ int main(int argc, char **argv) {
   std::unique_ptr<llvm::MemoryBuffer> buffer = llvm::MemoryBuffer::getMemBufferCopy(
       restoreFuncKeyword(input->getBuffer()), input->getBufferIdentifier());
   input.reset();
+  size_t deep = tooDeep(buffer->getBuffer());
+  if (deep != llvm::StringRef::npos) {
+    // Reported without the source line, which may be the whole input.
+    llvm::StringRef before = buffer->getBuffer().take_front(deep);
+    size_t lineStart = before.rfind('\n') + 1;  // 0 when there is no newline
+    llvm::errs() << buffer->getBufferIdentifier() << ":" << before.count('\n') + 1 << ":"
+                 << deep - lineStart + 1 << ": error: nesting deeper than " << kMaxNesting
+                 << " levels of brackets, braces and parentheses\n";
+    return 1;
+  }
   std::unique_ptr<llvm::ToolOutputFile> output = mlir::openOutputFile(outputFilename, &error);
   if (!output) {
     llvm::errs() << "torch-lumo-opt: " << error << "\n";

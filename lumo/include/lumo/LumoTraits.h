@@ -9,6 +9,9 @@ namespace lumo {
 // `from` is 1 or equal to the one of `to`, and `from` has no more dimensions than `to`.
 bool broadcastsTo(llvm::ArrayRef<int64_t> from, llvm::ArrayRef<int64_t> to);
 
+// Whether a shaped type has fewer than 2^63 elements (a count an int64 holds); other types pass.
+bool hasCountableElements(mlir::Type type);
+
 namespace OpTrait {
 
 mlir::LogicalResult verifyBroadcastsToResult(mlir::Operation *op);

@@ -57,10 +57,12 @@ llvm::SmallVector<bool, 4> wantedResults(TorchOp &t, unsigned maskAt) {
   return wanted;
 }
 
-/// The bias as [C, 1, ...] for adding to an [N, C, spatial...] result.
-Value biasColumn(Emitter &e, Value bias, int64_t rank) {
+/// The bias, a vector of C values, as [C, 1, ...] for adding to an [N, C, spatial...] result.
+Value biasColumn(Emitter &e, Value bias, int64_t rank, int64_t channels) {
+  if (rankOf(bias) != 1 || shapeOf(bias)[0] != channels)
+    unsupported("the bias is not a vector of " + llvm::Twine(channels) + " output channels");
   Shape shape(rank - 1, 1);
-  shape[0] = shapeOf(bias)[0];
+  shape[0] = channels;
   return e.reshape(bias, shape);
 }
 
@@ -74,8 +76,26 @@ PatternFn convolutionForward(bool hasTransposed) {
     int64_t spatial = rankOf(x) - 2;
     if (spatial < 1) unsupported("convolution of an input below rank 3");
     ConvParams p = convParams(t, 3, spatial, hasTransposed);
+    if (rankOf(w) != rankOf(x)) unsupported("the weight's rank differs from the input's");
+    if (p.groups < 1) unsupported("groups below 1");
+    // The output's shape: [N, O, spatial...], each spatial size from the window's extent.
+    ArrayRef<int64_t> in = shapeOf(x), k = shapeOf(w);
+    Shape outputPadding = p.transposed ? perSpatial(t.ints(7), spatial, "output_padding", 0)
+                                       : Shape(spatial, 0);
+    Shape expected{in[0], p.transposed ? k[1] * p.groups : k[0]};
+    for (int64_t i = 0; i < spatial; ++i) {
+      int64_t extent = p.dilation[i] * (k[i + 2] - 1) + 1;
+      expected.push_back(p.transposed ? (in[i + 2] - 1) * p.stride[i] - 2 * p.padding[i] + extent +
+                                            outputPadding[i]
+                                      : p.stride[i] < 1 || in[i + 2] + 2 * p.padding[i] < extent
+                                          ? -1
+                                          : (in[i + 2] + 2 * p.padding[i] - extent) / p.stride[i] + 1);
+    }
+    if (t.resultShape() != ArrayRef<int64_t>(expected))
+      unsupported("the result's shape differs from the convolution's output shape");
     Value y = convolution(t.e, x, w, p, t.resultType(), p.transposed, false);
-    if (!t.isNone(2)) y = t.e.add(y, biasColumn(t.e, t.value(2, elem), rankOf(y)));
+    if (!t.isNone(2))
+      y = t.e.add(y, biasColumn(t.e, t.value(2, elem), rankOf(y), shapeOf(y)[1]));
     return {y};
   };
 }

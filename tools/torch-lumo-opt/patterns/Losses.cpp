@@ -6,6 +6,14 @@
 namespace torch_lumo {
 namespace {
 
+/// The reduction code operand i holds: 0 (none), 1 (mean) or 2 (sum).
+int64_t reductionCode(const TorchOp &t, unsigned i) {
+  int64_t r = t.i64(i);
+  if (r < 0 || r > 2)
+    unsupported("reduction code " + llvm::Twine(r) + " is not 0 (none), 1 (mean) or 2 (sum)");
+  return r;
+}
+
 Value reduceLoss(Emitter &e, Value loss, int64_t reduction, RankedTensorType type) {
   if (reduction == 0 || rankOf(loss) == 0) return e.conform(loss, type);
   StringRef kind = reduction == 1 ? "mean" : "sum";
@@ -32,6 +40,12 @@ NllParts nllParts(TorchOp &t, Value input, Value target, unsigned weightAt, unsi
   NllParts p;
   if (rankOf(input) < 1) unsupported("negative log likelihood of a 0-d input");
   p.channelDim = rankOf(input) < 2 ? 0 : 1;
+  // The target has the input's shape without the class dimension.
+  Shape targetShape(shapeOf(input).begin(), shapeOf(input).end());
+  targetShape.erase(targetShape.begin() + p.channelDim);
+  if (shapeOf(target) != ArrayRef<int64_t>(targetShape))
+    unsupported("the target's shape is not the input's without its class dimension");
+  if (!isIntegerType(elemOf(target))) unsupported("the target is not a tensor of class indices");
   int64_t ignore = t.i64(ignoreAt);
   Type idx = elemOf(target);
   p.keep = e.compare(target, e.scalar(idx, ignore), "NE");
@@ -68,8 +82,11 @@ Values nllLossForward(TorchOp &t) {
   Type elem = t.resultElem();
   Value input = t.value(0, elem), target = t.tensor(1);
   Emitter &e = t.e;
-  int64_t reduction = t.i64(3);
+  int64_t reduction = reductionCode(t, 3);
   NllParts p = nllParts(t, input, target, 2, 4);
+  if (t.resultShape(0) != (reduction == 0 ? shapeOf(target) : ArrayRef<int64_t>()) ||
+      t.resultType(1).getRank() != 0)
+    unsupported("the result's shape does not match the reduction");
   Value loss = e.mul(e.unary("neg", pickClass(e, input, p.safeTarget, p.channelDim)), p.weights);
   if (reduction == 0)
     return {e.conform(loss, t.resultType(0)), e.zeros(t.resultType(1))};
@@ -87,8 +104,12 @@ Values nllLossBackward(TorchOp &t) {
   Type elem = t.resultElem();
   Emitter &e = t.e;
   Value grad = t.value(0, elem), input = t.value(1, elem), target = t.tensor(2);
-  int64_t reduction = t.i64(4);
+  int64_t reduction = reductionCode(t, 4);
   NllParts p = nllParts(t, input, target, 3, 5);
+  if (t.resultShape() != shapeOf(input))
+    unsupported("the result's shape differs from the input's");
+  if (reduction == 0 ? shapeOf(grad) != shapeOf(target) : numElements(shapeOf(grad)) != 1)
+    unsupported("the incoming gradient's shape does not match the reduction");
   if (reduction == 1) grad = e.div(grad, t.value(6, elem));
   Value scale = e.mul(reduction == 0 ? grad : e.reshape(grad, {}), p.weights);  // shape of target
   int64_t classes = shapeOf(input)[p.channelDim];
@@ -109,9 +130,16 @@ using LossFn = std::function<Value(TorchOp &, Value x, Value y)>;
 PatternFn pointwiseLoss(unsigned reductionAt, LossFn fn, unsigned weightAt = 0) {
   return [=](TorchOp &t) -> Values {
     Type elem = t.resultElem();
+    int64_t reduction = reductionCode(t, reductionAt);
+    // The loss of every element, or their mean or sum, in the input's element type.
+    Shape shape = broadcastShapes(t.tensorType(0).getShape(), t.tensorType(1).getShape());
+    if (elem != t.tensorType(0).getElementType())
+      unsupported("the result's element type differs from the input's");
+    if (t.resultShape() != (reduction == 0 ? ArrayRef<int64_t>(shape) : ArrayRef<int64_t>()))
+      unsupported("the result's shape does not match the reduction");
     Value loss = fn(t, t.value(0, elem), t.value(1, elem));
     if (weightAt && !t.isNone(weightAt)) loss = t.e.mul(loss, t.value(weightAt, elem));
-    return {reduceLoss(t.e, loss, t.i64(reductionAt), t.resultType())};
+    return {reduceLoss(t.e, loss, reduction, t.resultType())};
   };
 }
 
@@ -120,7 +148,12 @@ PatternFn pointwiseLoss(unsigned reductionAt, LossFn fn, unsigned weightAt = 0) 
 PatternFn pointwiseLossBackward(unsigned reductionAt, LossFn derivative, unsigned weightAt = 0) {
   return [=](TorchOp &t) -> Values {
     Type elem = t.resultElem();
-    Value g = spreadGrad(t.e, t.value(0, elem), t.i64(reductionAt), t.resultShape());
+    int64_t reduction = reductionCode(t, reductionAt);
+    // The gradient has the input's type.
+    if (t.resultType() != t.tensorType(1)) unsupported("the result's type differs from the input's");
+    if (reduction != 0 && numElements(t.tensorType(0).getShape()) != 1)
+      unsupported("the incoming gradient of a reduced loss is not one number");
+    Value g = spreadGrad(t.e, t.value(0, elem), reduction, t.resultShape());
     Value d = t.e.mul(derivative(t, t.value(1, elem), t.value(2, elem)), g);
     if (weightAt && !t.isNone(weightAt)) d = t.e.mul(d, t.value(weightAt, elem));
     return {d};
