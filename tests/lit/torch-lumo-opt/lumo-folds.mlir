@@ -48,7 +48,7 @@ func.func @main(%arg0: !torch.vtensor<[2,3],f32>, %idx: !torch.vtensor<[2,3],si6
   %1 = "torch.operator"(%arg0, %arg0, %lt, %cnames) {name = "lumo.Compare"} : (!torch.vtensor<[2,3],f32>, !torch.vtensor<[2,3],f32>, !torch.str, !torch.str) -> !torch.vtensor<[2,3],i1>
   %snames = "torch.constant.str"() {value = "reduce_kind"} : () -> !torch.str
   // An integer where a case is expected.
-  // expected-error @+1 {{no lumo conversion for torch.lumo.Scatter: reduce_kind must be a string naming one of none, add, mul, max, min}}
+  // expected-error @+1 {{no lumo conversion for torch.lumo.Scatter: attribute 'reduce_kind' is not a str or None but an int}}
   %2 = "torch.operator"(%arg0, %idx, %arg0, %c1, %snames) {name = "lumo.Scatter"} : (!torch.vtensor<[2,3],f32>, !torch.vtensor<[2,3],si64>, !torch.vtensor<[2,3],f32>, !torch.int, !torch.str) -> !torch.vtensor<[2,3],f32>
   %erf = "torch.constant.str"() {value = "erf"} : () -> !torch.str
   %gnames = "torch.constant.str"() {value = "approximation"} : () -> !torch.str
