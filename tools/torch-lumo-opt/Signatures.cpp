@@ -168,6 +168,7 @@ bool isNoneValue(Value v) { return kindOfValue(v) == "constant.none"; }
 struct Scalar {
   double value;
   bool integral;
+  int64_t integer = 0;  // the exact value when integral (a double holds 53 bits)
 };
 
 /// The number a one-element tensor holds: an embedded function argument (tf.parameter_value) or a
@@ -185,9 +186,9 @@ std::optional<Scalar> tensorScalar(Value v) {
   if (elem.isa<FloatType>()) return Scalar{attr.getSplatValue<APFloat>().convertToDouble(), false};
   if (auto it = elem.dyn_cast<IntegerType>()) {
     APInt i = attr.getSplatValue<APInt>();
-    return Scalar{static_cast<double>(it.isUnsigned() || it.getWidth() == 1 ? i.getZExtValue()
-                                                                            : i.getSExtValue()),
-                  true};
+    int64_t n = it.isUnsigned() || it.getWidth() == 1 ? static_cast<int64_t>(i.getZExtValue())
+                                                        : i.getSExtValue();
+    return Scalar{static_cast<double>(n), true, n};
   }
   return std::nullopt;
 }
@@ -199,13 +200,15 @@ std::optional<Scalar> scalarOf(Value v) {
   StringRef kind = torchKind(def);
   if (kind == "constant.int")
     if (auto a = def->getAttrOfType<IntegerAttr>("value"))
-      return Scalar{static_cast<double>(a.getValue().getSExtValue()), true};
+      return Scalar{static_cast<double>(a.getValue().getSExtValue()), true,
+                    a.getValue().getSExtValue()};
   if (kind == "constant.float")
     if (auto a = def->getAttrOfType<FloatAttr>("value")) return Scalar{a.getValueAsDouble(), false};
   if (kind == "constant.bool") {
-    if (auto a = def->getAttrOfType<BoolAttr>("value")) return Scalar{a.getValue() ? 1.0 : 0.0, true};
+    if (auto a = def->getAttrOfType<BoolAttr>("value"))
+      return Scalar{a.getValue() ? 1.0 : 0.0, true, a.getValue() ? 1 : 0};
     if (auto a = def->getAttrOfType<IntegerAttr>("value"))
-      return Scalar{a.getValue().isZero() ? 0.0 : 1.0, true};
+      return Scalar{a.getValue().isZero() ? 0.0 : 1.0, true, a.getValue().isZero() ? 0 : 1};
   }
   if ((kind == "aten.IntImplicit" || kind == "aten.FloatImplicit" || kind == "aten.ScalarImplicit" ||
        kind == "aten.Int.Tensor" || kind == "aten.Float.Tensor" || kind == "aten.Bool.Tensor" ||
@@ -221,7 +224,7 @@ std::optional<Scalar> scalarOf(Value v) {
 std::optional<int64_t> constInt(Value v) {
   auto n = scalarOf(v);
   if (!n || !n->integral) return std::nullopt;
-  return static_cast<int64_t>(n->value);
+  return n->integer;
 }
 
 /// A list of constant ints, or nothing when it is not one.

@@ -102,7 +102,8 @@ constants are `lumo.Const` operations. Floating-point folds keep every value exa
 // Element counts are int64: a shape of 2^63 or more elements is refused.
 class Lumo_TensorOf<list<Type> types, string what>
     : Type<And<[StaticShapeTensorOf<types>.predicate, CPred<"::lumo::hasCountableElements($_self)">]>,
-           "statically shaped tensor of " # what, "::mlir::TensorType">;
+           "statically shaped tensor of " # what # ", with fewer than 2^63 elements",
+           "::mlir::TensorType">;
 
 def Lumo_Tensor : Lumo_TensorOf<[F16, BF16, F32, F64, I1, SI8, SI16, SI32, SI64, UI8],
                                 "f16, bf16, f32, f64, i1, si8, si16, si32, si64 or ui8">;

@@ -14,7 +14,7 @@
 
 // A lumo operation on a tensor of 2^96 elements: the lumo tensor types hold fewer than 2^63.
 func.func @main(%a: tensor<4294967296x4294967296x4294967296xf32>) -> tensor<4294967296x4294967296x4294967296xf32> {
-  // expected-error @+1 {{'lumo.Abs' op operand #0 must be statically shaped tensor of f16, bf16, f32, f64, i1, si8, si16, si32, si64 or ui8, but got 'tensor<4294967296x4294967296x4294967296xf32>'}}
+  // expected-error @+1 {{'lumo.Abs' op operand #0 must be statically shaped tensor of f16, bf16, f32, f64, i1, si8, si16, si32, si64 or ui8, with fewer than 2^63 elements, but got 'tensor<4294967296x4294967296x4294967296xf32>'}}
   %0 = lumo.Abs %a : (tensor<4294967296x4294967296x4294967296xf32>) -> tensor<4294967296x4294967296x4294967296xf32>
   return %0 : tensor<4294967296x4294967296x4294967296xf32>
 }
