@@ -250,6 +250,11 @@ std::optional<double> Emitter::splatValue(Value v) {
 
 Operation *Emitter::create(StringRef name, ValueRange operands, TypeRange results,
                            ArrayRef<NamedAttribute> attrs) {
+  return b.create(stateOf(name, operands, results, attrs));
+}
+
+OperationState Emitter::stateOf(StringRef name, ValueRange operands, TypeRange results,
+                                ArrayRef<NamedAttribute> attrs) {
   OperationState state(loc, name);
   state.addOperands(operands);
   state.addTypes(results);
@@ -261,16 +266,19 @@ Operation *Emitter::create(StringRef name, ValueRange operands, TypeRange result
     if (!value) unsupported(error);
     state.addAttribute(a.getName(), value);
   }
-  return b.create(state);
+  return state;
 }
 
 Value Emitter::op(StringRef name, ValueRange operands, Type result, ArrayRef<NamedAttribute> attrs) {
-  Operation *created = create(name, operands, result, attrs);
+  // As OpBuilder::createOrFold: the operation is folded before it is inserted, so one that folds
+  // away never reaches the block (nor the conversion's bookkeeping).
+  Operation *created = Operation::create(stateOf(name, operands, result, attrs));
   llvm::SmallVector<Value, 1> folded;
   if (succeeded(b.tryFold(created, folded)) && folded.size() == 1 && folded[0] != created->getResult(0)) {
-    erase(created);  // through the conversion's rewriter when there is one
+    created->destroy();
     return folded[0];
   }
+  b.insert(created);
   return created->getResult(0);
 }
 

@@ -95,6 +95,9 @@ class Emitter {
 
   Operation *create(StringRef name, ValueRange operands, TypeRange results,
                     ArrayRef<NamedAttribute> attrs = {});
+  /// The state of a lumo operation, its attributes in the dialect's form (see create).
+  OperationState stateOf(StringRef name, ValueRange operands, TypeRange results,
+                         ArrayRef<NamedAttribute> attrs = {});
   /// The value of a one-result operation: created, then folded (a constant result becomes a
   /// lumo.Const, an operand result replaces it).
   Value op(StringRef name, ValueRange operands, Type result, ArrayRef<NamedAttribute> attrs = {});

@@ -25,6 +25,8 @@
 #include "llvm/Support/ToolOutputFile.h"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -68,19 +70,33 @@ constexpr int kMaxNesting = 256;
 /// The offset of the first bracket ('{', '[', '(' or '<') that opens a level deeper than
 /// kMaxNesting, outside strings and comments, or npos. "->" closes nothing.
 size_t tooDeep(llvm::StringRef text) {
+  // The characters that matter; everything else is skipped in a tight loop.
+  static const std::array<bool, 256> special = [] {
+    std::array<bool, 256> s{};
+    for (unsigned char c : llvm::StringRef("\"/{[(<}])>")) s[c] = true;
+    return s;
+  }();
+  const char *begin = text.data(), *p = begin, *end = begin + text.size();
   int depth = 0;
-  for (size_t i = 0, n = text.size(); i < n; ++i) {
-    char c = text[i];
-    if (c == '"') {
-      for (++i; i < n && text[i] != '"'; ++i)
-        if (text[i] == '\\') ++i;
-    } else if (c == '/' && i + 1 < n && text[i + 1] == '/') {
-      i = text.find('\n', i);
-      if (i == llvm::StringRef::npos) break;
-    } else if (c == '{' || c == '[' || c == '(' || c == '<') {
-      if (++depth > kMaxNesting) return i;
-    } else if (c == '}' || c == ']' || c == ')' || (c == '>' && (i == 0 || text[i - 1] != '-'))) {
-      depth = std::max(depth - 1, 0);
+  for (; p < end; ++p) {
+    while (p < end && !special[static_cast<unsigned char>(*p)]) ++p;
+    if (p == end) break;
+    switch (char c = *p) {
+    case '"':
+      for (++p; p < end && *p != '"'; ++p)
+        if (*p == '\\') ++p;
+      break;
+    case '/':
+      if (p + 1 < end && p[1] == '/') {
+        p = static_cast<const char *>(memchr(p, '\n', end - p));
+        if (!p) return llvm::StringRef::npos;
+      }
+      break;
+    case '{': case '[': case '(': case '<':
+      if (++depth > kMaxNesting) return p - begin;
+      break;
+    default:  // a closing bracket; "->" closes nothing
+      if (c != '>' || p == begin || p[-1] != '-') depth = std::max(depth - 1, 0);
     }
   }
   return llvm::StringRef::npos;
