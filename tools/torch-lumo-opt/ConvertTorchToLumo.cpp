@@ -21,6 +21,7 @@
 #include "mlir/Pass/PassRegistry.h"
 #include "mlir/Rewrite/FrozenRewritePatternSet.h"
 #include "mlir/Transforms/DialectConversion.h"
+#include "mlir/Transforms/GreedyPatternRewriteDriver.h"
 #include "mlir/Transforms/Passes.h"
 #include "llvm/ADT/DenseSet.h"
 #include "llvm/ADT/MapVector.h"
@@ -434,7 +435,11 @@ void registerPasses() {
       "Convert torch-dialect operations on builtin tensors into lumo operations, fold and clean up",
       [](OpPassManager &pm) {
         pm.addPass(createConvertTorchToLumoPass());
-        pm.addPass(createCanonicalizerPass());
+        // A program is one function of one block: there are no blocks to merge or drop, and the
+        // region simplification would cost an eighth of the conversion's time for nothing.
+        GreedyRewriteConfig config;
+        config.enableRegionSimplification = false;
+        pm.addPass(createCanonicalizerPass(config));
         pm.addPass(createCSEPass());
       });
 }

@@ -226,9 +226,8 @@ Value Emitter::positions(ArrayRef<int64_t> shape, int64_t dim, int64_t start, in
 }
 
 DenseElementsAttr Emitter::constValue(Value v) {
-  Operation *def = v.getDefiningOp();
-  if (!def || def->getName().getStringRef() != "lumo.Const") return nullptr;
-  return def->getAttrOfType<DenseElementsAttr>("value");
+  auto def = v.getDefiningOp<lumo::ConstOp>();
+  return def ? def->getAttrOfType<DenseElementsAttr>("value") : nullptr;
 }
 
 std::optional<double> Emitter::splatValue(Value v) {
@@ -272,11 +271,24 @@ OperationState Emitter::stateOf(StringRef name, ValueRange operands, TypeRange r
 Value Emitter::op(StringRef name, ValueRange operands, Type result, ArrayRef<NamedAttribute> attrs) {
   // As OpBuilder::createOrFold: the operation is folded before it is inserted, so one that folds
   // away never reaches the block (nor the conversion's bookkeeping).
+  // The constant operands are the lumo.Const ones (what OpBuilder::tryFold finds through the
+  // generic constant matcher, read directly).
   Operation *created = Operation::create(stateOf(name, operands, result, attrs));
-  llvm::SmallVector<Value, 1> folded;
-  if (succeeded(b.tryFold(created, folded)) && folded.size() == 1 && folded[0] != created->getResult(0)) {
-    created->destroy();
-    return folded[0];
+  llvm::SmallVector<Attribute, 4> constants;
+  constants.reserve(created->getNumOperands());
+  for (Value v : created->getOperands()) constants.push_back(constValue(v));
+  llvm::SmallVector<OpFoldResult, 1> folded;
+  if (succeeded(created->fold(constants, folded)) && folded.size() == 1) {
+    Value replacement = folded[0].dyn_cast<Value>();
+    if (!replacement) {
+      if (Operation *c = created->getDialect()->materializeConstant(
+              b, folded[0].get<Attribute>(), result, loc))
+        replacement = c->getResult(0);
+    }
+    if (replacement && replacement != created->getResult(0)) {
+      created->destroy();
+      return replacement;
+    }
   }
   b.insert(created);
   return created->getResult(0);
