@@ -278,7 +278,9 @@ Value Emitter::op(StringRef name, ValueRange operands, Type result, ArrayRef<Nam
   constants.reserve(created->getNumOperands());
   for (Value v : created->getOperands()) constants.push_back(constValue(v));
   llvm::SmallVector<OpFoldResult, 1> folded;
-  if (succeeded(created->fold(constants, folded)) && folded.size() == 1) {
+  // A constant folds to its own value: nothing to gain.
+  if (!isa<lumo::ConstOp>(created) && succeeded(created->fold(constants, folded)) &&
+      folded.size() == 1) {
     Value replacement = folded[0].dyn_cast<Value>();
     if (!replacement) {
       if (Operation *c = created->getDialect()->materializeConstant(
@@ -295,6 +297,9 @@ Value Emitter::op(StringRef name, ValueRange operands, Type result, ArrayRef<Nam
 }
 
 Value Emitter::cast(Value x, Type elem) {
+  // Patterns cast every operand to the type they compute in, which it mostly has already; the
+  // Cast's fold would drop such a cast, but only after it was built.
+  if (elemOf(x) == elem) return x;
   return op("lumo.Cast", x, tensorOf(shapeOf(x), elem));
 }
 
