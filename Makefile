@@ -5,7 +5,7 @@ BUILD_DIR := $(CURDIR)/build
 ASAN_DIR  := $(CURDIR)/build-asan
 JOBS      ?= $(shell nproc)
 
-.PHONY: all setup build test test-cpp test-py test-lit test-asan lumo-docs demo bench clean
+.PHONY: all setup build test test-cpp test-py test-lit test-asan lumo-docs conformance demo bench clean
 
 all: build
 
@@ -34,6 +34,11 @@ test: test-cpp test-py test-lit
 # Refreshes the committed reference page of the lumo dialect from the operator table.
 lumo-docs: build
 	cp $(BUILD_DIR)/lumo/docs/LumoOps.md lumo/docs/LumoOps.md
+
+# PyTorch's operator samples (op_db) through the whole system, compared with eager: writes
+# docs/conformance.md and fails when a target is missed (scripts/conformance.py).
+conformance: build
+	$(PY) scripts/conformance.py
 
 # Trains a small CNN on scikit-learn's digits through the whole system, beside eager PyTorch.
 demo: build
