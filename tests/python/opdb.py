@@ -211,6 +211,10 @@ def _worker(tasks, embed, out):
             again = sample_of(task)
             host_seed(101)
             again, _ = call(task, again, False, "")
+            if any(isinstance(t, torch.Tensor) and t.layout != torch.strided
+                   for t in [*want, *flat([sample.input, *sample.args, *sample.kwargs.values()])]):
+                emit(tid, "refused", "a sparse tensor: the lazy device holds strided tensors only")
+                continue
             random = any(isinstance(a, torch.Tensor) and isinstance(b, torch.Tensor) and
                          (a.shape != b.shape or not torch.equal(a.detach(), b.detach()))
                          for a, b in zip(want, again))
@@ -252,32 +256,43 @@ def _worker(tasks, embed, out):
     def on_host(k, j):
         return wants[k][1][j] is None
 
-    for _ in range(2):
-        probe = torch.zeros(1).to("lazy")  # the batch's size, whatever the samples are
-        ox.set_parameter_name(probe, "input_probe")
-        keep = [ox.mark_output_tensor(probe + 1, "probe")]
-        feeds = {"input_probe": torch.zeros(1)}
-        for k, (task, _, _) in enumerate(expected.values()):
-            got, fed = call(task, sample_of(task), True, f"in{k}")
-            feeds.update(fed)
-            for j, y in enumerate(got):
-                if on_host(k, j):
-                    continue
-                # A node of its own for every result: results of one node would share its name.
-                y = torch.where(ox.make_constant(torch.tensor(True)), y, y)
-                keep.append(ox.mark_output_tensor(y, f"r{k}_{j}"))
-            del got
-        torch._lazy.mark_step()
-        del keep
-    if not programs:
-        raise RuntimeError("no program was compiled")
-    prog = li.Program(programs[-1])
-    args = []
-    for a in prog.arguments:
-        if a.kind == "input" and a.name not in feeds:
-            raise RuntimeError(f"program argument {a.name} has no value")
-        args.append(feeds.get(a.name) if a.kind == "input" else None)
-    results = {r.name: t for r, t in zip(prog.results, prog.run(args))}
+    try:
+        for _ in range(2):
+            probe = torch.zeros(1).to("lazy")  # the batch's size, whatever the samples are
+            ox.set_parameter_name(probe, "input_probe")
+            keep = [ox.mark_output_tensor(probe + 1, "probe")]
+            feeds = {"input_probe": torch.zeros(1)}
+            for k, (task, _, _) in enumerate(expected.values()):
+                got, fed = call(task, sample_of(task), True, f"in{k}")
+                feeds.update(fed)
+                for j, y in enumerate(got):
+                    if on_host(k, j):
+                        continue
+                    # A node of its own for every result: results of one node would share its name.
+                    y = torch.where(ox.make_constant(torch.tensor(True)), y, y)
+                    keep.append(ox.mark_output_tensor(y, f"r{k}_{j}"))
+                del got
+            torch._lazy.mark_step()
+            del keep
+        prog = li.Program(programs[-1])
+        unfed = [f'"{a.name}"' for a in prog.arguments if a.kind == "input" and a.name not in feeds]
+        if unfed:
+            raise RuntimeError("program arguments without a value: " + ", ".join(unfed))
+        args = [feeds.get(a.name) if a.kind == "input" else None for a in prog.arguments]
+        results = {r.name: t for r, t in zip(prog.results, prog.run(args))}
+    except Exception as e:
+        # Charged to the samples whose results depend on the operation or argument it names.
+        path = os.path.join(art, "torch.mlir")
+        ids = list(expected)
+        blamed = sorted({ids[int(m.group(1))] for name in blame(open(path).read(), str(e))
+                         for m in [re.match(r"r(\d+)_", name)] if m}) if os.path.exists(path) else []
+        if not blamed:
+            raise
+        status, reason = classify(e)
+        for tid in blamed:
+            out.write(json.dumps({"blame": tid, "status": status, "reason": reason[:300]}) + "\n")
+        out.flush()
+        sys.exit(3)
     for k, (tid, (task, want, random)) in enumerate(expected.items()):
         bad = ""
         for j, w in enumerate(want):
@@ -293,6 +308,33 @@ def _worker(tasks, embed, out):
                 bad = f"result {j}: {why}"
                 break
         emit(tid, "wrong" if bad else "pass", bad)
+
+
+def blame(module, message):
+    """Names of the results of a torch-dialect `module` that depend on the operation at the line
+    an error `message` cites ("<stdin>:LINE:COL"), or on the function argument it names."""
+    lines = module.splitlines()
+    head = next((l for l in lines if "func.func @main(" in l), "")
+    sources = set()
+    for m in re.finditer(r'(%arg\d+): [^{]*\{[^}]*vx.input_name = "([^"]+)"', head):
+        if f'"{m.group(2)}"' in message:
+            sources.add(m.group(1))
+    for m in re.finditer(r"<stdin>:(\d+):\d+", message):
+        line = lines[int(m.group(1)) - 1] if 0 < int(m.group(1)) <= len(lines) else ""
+        d = re.match(r"\s*(%[\w]+)", line)
+        if d:
+            sources.add(d.group(1))
+    if not sources:
+        return []
+    for line in lines:
+        d = re.match(r"\s*(%[\w]+)(?::\d+)? = (.*)", line)
+        if d and any(u.split("#")[0] in sources for u in re.findall(r"%[\w#]+", d.group(2))):
+            sources.add(d.group(1))
+        r = re.match(r"\s*return (.*?) :", line)
+        if r:
+            used = [u.split("#")[0] in sources for u in r.group(1).split(", ")]
+    names = re.findall(r'vx.output_name = "([^"]+)"', head.split(") -> ", 1)[-1])
+    return [n for n, u in zip(names, used) if u]
 
 
 def convert(tool, modules):
@@ -366,7 +408,10 @@ def run(tasks, embed=False, log=None):
             if not line.startswith("{"):
                 continue
             rec = json.loads(line)
-            if "start" in rec:
+            if "blame" in rec:
+                outcomes[rec["blame"]] = (rec["status"], rec["reason"])
+                ran = ran or []
+            elif "start" in rec:
                 started = rec["start"]
             elif "phase" in rec:
                 started, ran = None, rec["ids"]
@@ -375,7 +420,12 @@ def run(tasks, embed=False, log=None):
         missing = [t for t in chunk if task_id(t) not in outcomes]
         if not missing:
             continue
-        if ran is None:  # died while capturing `started`
+        if code == 3:  # a failure of the program charged to its samples: the others again
+            pending.append(missing)
+        elif ran is None and started is None:  # died before its first sample
+            for t in missing:
+                outcomes[task_id(t)] = ("crash" if code and code < 0 else "error", _death(code, stderr))
+        elif ran is None:  # died while capturing `started`
             status = "hang" if code is None else "crash"
             outcomes[started] = (status, _death(code, stderr))
             rest = [t for t in missing if task_id(t) != started]
