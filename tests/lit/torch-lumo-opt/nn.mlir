@@ -213,3 +213,22 @@ func.func @pool_indices_and_divisor(%arg0: !torch.vtensor<[1,2,4,4],f32>, %arg1:
   %2 = "torch.aten.avg_pool2d_backward"(%arg1, %arg0, %threes, %twos, %ones, %false, %false, %none) : (!torch.vtensor<[1,2,2,2],f32>, !torch.vtensor<[1,2,4,4],f32>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool, !torch.bool, !torch.none) -> !torch.vtensor<[1,2,4,4],f32>
   return %0#0, %0#1, %1, %2 : !torch.vtensor<[1,2,2,2],f32>, !torch.vtensor<[1,2,2,2],si64>, !torch.vtensor<[1,2,2,2],f32>, !torch.vtensor<[1,2,4,4],f32>
 }
+
+// -----
+// Unpooling writes each element at its index in its plane; 3-d adaptive max pooling gathers its
+// windows as 2-d does.
+// CHECK-LABEL: func.func @unpool
+// CHECK: %[[AT:.*]] = lumo.Reshape %arg1 : (tensor<1x2x2x2xsi64>) -> tensor<2x4xsi64>
+// CHECK: %[[X:.*]] = lumo.Reshape %arg0 : (tensor<1x2x2x2xf32>) -> tensor<2x4xf32>
+// CHECK: lumo.Scatter %{{.*}}, %[[AT]], %[[X]] {axis = 1 : i64, reduce_kind = #lumo.scatter_reduce_kind<none>} : (tensor<2x16xf32>, tensor<2x4xsi64>, tensor<2x4xf32>) -> tensor<2x16xf32>
+// CHECK: lumo.Gather %{{.*}}, %{{.*}} {axis = 1 : i64} : (tensor<2x60xf32>, tensor<96xsi64>) -> tensor<2x96xf32>
+// CHECK: lumo.Reduce %{{.*}} {dimensions = array<i64: 2>, reduce_kind = #lumo.reduce_kind<argmax>} : (tensor<2x8x12xf32>) -> tensor<2x8xsi64>
+func.func @unpool(%arg0: !torch.vtensor<[1,2,2,2],f32>, %arg1: !torch.vtensor<[1,2,2,2],si64>, %arg2: !torch.vtensor<[1,2,5,4,3],f32>) -> (!torch.vtensor<[1,2,4,4],f32>, !torch.vtensor<[1,2,2,2,2],f32>, !torch.vtensor<[1,2,2,2,2],si64>) {
+  %c4 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
+  %c2 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
+  %size = "torch.prim.ListConstruct"(%c4, %c4) : (!torch.int, !torch.int) -> !torch.list<int>
+  %size3 = "torch.prim.ListConstruct"(%c2, %c2, %c2) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+  %0 = "torch.aten.max_unpool2d"(%arg0, %arg1, %size) : (!torch.vtensor<[1,2,2,2],f32>, !torch.vtensor<[1,2,2,2],si64>, !torch.list<int>) -> !torch.vtensor<[1,2,4,4],f32>
+  %1:2 = "torch.aten.adaptive_max_pool3d"(%arg2, %size3) : (!torch.vtensor<[1,2,5,4,3],f32>, !torch.list<int>) -> (!torch.vtensor<[1,2,2,2,2],f32>, !torch.vtensor<[1,2,2,2,2],si64>)
+  return %0, %1#0, %1#1 : !torch.vtensor<[1,2,4,4],f32>, !torch.vtensor<[1,2,2,2,2],f32>, !torch.vtensor<[1,2,2,2,2],si64>
+}

@@ -752,7 +752,7 @@ Values adaptiveAvgPoolBackward(TorchOp &t) {
   return {e.conform(resample(e, dy, adaptiveMatrices(in, out), out, in, true), t.resultType())};
 }
 
-/// adaptive_max_pool2d(x, output_size) -> (out, indices): every window gathered.
+/// adaptive_max_pool{2,3}d(x, output_size) -> (out, indices): every window gathered.
 Values adaptiveMaxPool(TorchOp &t) {
   Value x = t.tensor(0);
   Shape outSize = t.ints(1);
@@ -770,10 +770,28 @@ Values adaptiveMaxPool(TorchOp &t) {
   return {values, indices};
 }
 
-/// adaptive_max_pool2d_backward(grad, x, indices).
+/// adaptive_max_pool{2,3}d_backward(grad, x, indices).
 Values adaptiveMaxPoolBackward(TorchOp &t) {
   Type elem = t.resultElem();
-  return {scatterAtIndices(t.e, t.value(0, elem), t.tensor(2), t.resultType(), 2)};
+  return {scatterAtIndices(t.e, t.value(0, elem), t.tensor(2), t.resultType(), spatialOfKind(t))};
+}
+
+/// max_unpool2d(x, indices, output_size), max_unpool3d(x, indices, output_size, stride, padding):
+/// zeros with every element of x written at its index in its plane (the stride and padding only
+/// check the indices in PyTorch).
+Values maxUnpool(TorchOp &t) {
+  Type elem = t.resultElem();
+  Value x = t.value(0, elem), indices = t.tensor(1);
+  int64_t spatial = spatialOfKind(t);
+  RankedTensorType type = t.resultType();
+  if (shapeOf(indices) != shapeOf(x)) unsupported("unpooling indices not shaped like the input");
+  int64_t planes = numElements(shapeOf(x).drop_back(spatial)), count = numElements(spatialOf(shapeOf(x), spatial));
+  int64_t size = numElements(spatialOf(type.getShape(), spatial));
+  if (numElements(type.getShape()) != planes * size) unsupported("unpooling into other planes");
+  Emitter &e = t.e;
+  Value at = e.reshape(e.cast(indices, si64Type(e.ctx())), {planes, count});
+  Value planar = e.scatter(e.zeros(tensorOf({planes, size}, elem)), at, e.reshape(x, {planes, count}), 1, "none");
+  return {e.reshape(planar, type.getShape())};
 }
 
 // ------------------------------------------------------------------ nearest resampling
@@ -936,15 +954,17 @@ void addConvolutionPatterns(PatternTable &t) {
         maxPool);
   t.add({"aten.max_pool2d_with_indices_backward", "aten.max_pool3d_with_indices_backward"},
         maxPoolBackward);
-  t.add({"aten.avg_pool2d", "aten.avg_pool3d"}, avgPool);
-  t.add({"aten.avg_pool2d_backward", "aten.avg_pool3d_backward"}, avgPoolBackward);
+  // Averages of reduced-precision floats sum in f32 and round once, as PyTorch's kernels.
+  t.add({"aten.avg_pool2d", "aten.avg_pool3d"}, inOpmath(avgPool));
+  t.add({"aten.avg_pool2d_backward", "aten.avg_pool3d_backward"}, inOpmath(avgPoolBackward));
   t.add({"aten._adaptive_avg_pool2d", "aten._adaptive_avg_pool3d", "aten.adaptive_avg_pool2d",
          "aten.adaptive_avg_pool1d"},
-        adaptiveAvgPool);
+        inOpmath(adaptiveAvgPool));
   t.add({"aten._adaptive_avg_pool2d_backward", "aten._adaptive_avg_pool3d_backward"},
-        adaptiveAvgPoolBackward);
-  t.add("aten.adaptive_max_pool2d", adaptiveMaxPool);
-  t.add("aten.adaptive_max_pool2d_backward", adaptiveMaxPoolBackward);
+        inOpmath(adaptiveAvgPoolBackward));
+  t.add({"aten.adaptive_max_pool2d", "aten.adaptive_max_pool3d"}, adaptiveMaxPool);
+  t.add({"aten.adaptive_max_pool2d_backward", "aten.adaptive_max_pool3d_backward"}, adaptiveMaxPoolBackward);
+  t.add({"aten.max_unpool2d", "aten.max_unpool3d"}, maxUnpool);
   // Nearest by whole factors repeats elements; other sizes and the linear modes are products
   // with interpolation matrices.
   for (bool back : {false, true}) {
