@@ -234,6 +234,14 @@ cases = [
                                               F.conv_transpose2d(x, w[:4], stride=2, output_padding=1), F.conv2d(x8, w8)],
      [torch.randint(-5, 5, (2, 4, 5, 5)), torch.randint(-5, 5, (6, 2, 3, 3)), torch.randint(-5, 5, (6,)),
       torch.randint(-100, 100, (1, 2, 4, 4), dtype=torch.int8), torch.randint(-100, 100, (2, 2, 3, 3), dtype=torch.int8)]),
+    # Integer pooling: exact sums divided with truncation (a negative divisor too), maxima gathered.
+    ("integer_pool", lambda x: [F.avg_pool2d(x, 3, 2, 1), F.avg_pool2d(x, 3, 2, 1, ceil_mode=True, count_include_pad=False),
+                                F.avg_pool2d(x, 2, 3, 1, ceil_mode=True, divisor_override=-3), F.avg_pool1d(x[0], 3, 2, 1),
+                                F.max_pool2d(x, 3, 2, 1), *F.max_pool2d(x, 2, return_indices=True),
+                                F.max_pool2d(x.to(torch.uint8), 3, 2, 1)], [torch.randint(-9, 9, (2, 3, 8, 7))]),
+    # bfloat16 with a bias that cancels the sum: one rounding after the bias, as eager.
+    ("bias_bfloat16", with_grads(lambda x, w, b: F.conv2d(x, w, b, padding=1)),
+     [torch.randn(1, 3, 5, 5).bfloat16(), torch.randn(2, 3, 3, 3).bfloat16(), torch.randn(2).bfloat16() * 8]),
     ("upsample", with_grads(lambda x: [F.interpolate(x, scale_factor=2), F.interpolate(x, size=(18, 27)),
                                        F.interpolate(x, size=(5, 13)),
                                        F.interpolate(x, size=(6, 14), mode="bilinear"),

@@ -455,8 +455,10 @@ struct WindowTable {
   int64_t count = 1, size = 1;
 
   /// `coords[d][o]`: the coordinates along dimension d that output o's window covers (some may lie
-  /// outside [0, in[d])); shorter lists repeat their last coordinate.
-  WindowTable(ArrayRef<int64_t> in, ArrayRef<std::vector<Shape>> coords) {
+  /// outside [0, in[d])); shorter lists repeat their last coordinate. With `outside` given, window
+  /// elements outside the input read that position instead.
+  WindowTable(ArrayRef<int64_t> in, ArrayRef<std::vector<Shape>> coords,
+              std::optional<int64_t> outside = std::nullopt) {
     int64_t spatial = in.size();
     Shape out, extent, inStride(spatial, 1);
     for (int64_t d = spatial - 1; d >= 0; --d) {
@@ -485,6 +487,7 @@ struct WindowTable {
         if (inside && first < 0) first = flat;
         step(k, extent);
       }
+      if (outside) first = *outside;
       if (first < 0) unsupported("a pooling window that lies entirely in the padding");
       for (size_t j = start; j < positions.size(); ++j)
         if (positions[j] < 0) positions[j] = first;
@@ -545,7 +548,8 @@ PoolParams poolParams(TorchOp &t, unsigned at, int64_t spatial, bool hasDilation
 }
 
 /// The max pooling windows of p over `in` with `out` output positions per dimension.
-WindowTable maxPoolWindows(const PoolParams &p, ArrayRef<int64_t> in, ArrayRef<int64_t> out) {
+WindowTable maxPoolWindows(const PoolParams &p, ArrayRef<int64_t> in, ArrayRef<int64_t> out,
+                           std::optional<int64_t> outside = std::nullopt) {
   std::vector<std::vector<Shape>> coords(in.size());
   for (size_t d = 0; d < in.size(); ++d)
     for (int64_t o = 0; o < out[d]; ++o) {
@@ -554,7 +558,7 @@ WindowTable maxPoolWindows(const PoolParams &p, ArrayRef<int64_t> in, ArrayRef<i
         c.push_back(o * p.stride[d] - p.padding[d] + k * p.dilation[d]);
       coords[d].push_back(c);
     }
-  return WindowTable(in, coords);
+  return WindowTable(in, coords, outside);
 }
 
 /// Whether the indices operand `at` of a max pooling gradient are those of the forward pooling
@@ -590,9 +594,12 @@ Values maxPool(TorchOp &t) {
       indicesRead |= !(torchKind(user).startswith("aten.max_pool") && use.getOperandNumber() == 7 &&
                        indicesOfSamePooling(user, 7, 2, t.state));
     }
-  if (indicesRead) {
+  // lumo.Pool takes floating-point values only: integers always gather their windows.
+  if (indicesRead || !isFloatType(elemOf(x))) {
     WindowTable w = maxPoolWindows(p, spatialOf(shapeOf(x), spatial), spatialOf(t.resultShape(), spatial));
-    auto [values, indices] = gatheredMaxPool(t.e, x, spatial, w, t.resultType(0), t.resultType(1));
+    auto [values, indices] =
+        gatheredMaxPool(t.e, x, spatial, w, t.resultType(0), tensorOf(t.resultShape(), si64Type(t.e.ctx())));
+    if (t.op->getNumResults() == 1) return {values};
     return {values, indices};
   }
   Value out = poolPlanes(t.e, x, Value(), p, "MAX", t.resultType(0), false);
@@ -617,8 +624,9 @@ Values maxPoolBackward(TorchOp &t) {
 /// spatial shape to multiply lumo.Pool's result by (or its gradient's), null where it is 1
 /// everywhere. PyTorch divides by `divisor` when given, else by the window clipped to the padded
 /// input (`countPad`) or to the input.
-Value avgPoolFactor(Emitter &e, ArrayRef<int64_t> in, ArrayRef<int64_t> out, const PoolParams &p,
-                    bool countPad, std::optional<int64_t> divisor, Type elem) {
+/// Per output window (row-major): what lumo.Pool "AVG" divides its sum by, and what PyTorch does.
+std::pair<Shape, Shape> avgPoolDivisors(ArrayRef<int64_t> in, ArrayRef<int64_t> out, const PoolParams &p,
+                                        bool countPad, std::optional<int64_t> divisor) {
   if (divisor && *divisor == 0) unsupported("average pooling with a divisor of zero");
   int64_t spatial = in.size();
   std::vector<Shape> padded(spatial), inside(spatial);
@@ -629,19 +637,45 @@ Value avgPoolFactor(Emitter &e, ArrayRef<int64_t> in, ArrayRef<int64_t> out, con
       padded[d].push_back(end - start);
       inside[d].push_back(std::max<int64_t>(0, std::min(end, in[d]) - std::max<int64_t>(start, 0)));
     }
-  std::vector<double> factor;
-  bool ones = true;
-  Shape o(spatial, 0);
+  Shape pools, wants, o(spatial, 0);
   for (int64_t i = 0, n = numElements(out); i < n; ++i) {
     int64_t pool = 1, count = 1;
     for (int64_t d = 0; d < spatial; ++d) pool *= padded[d][o[d]], count *= inside[d][o[d]];
-    double want = divisor ? *divisor : countPad ? pool : count;
-    factor.push_back(count == 0 ? 1.0 : pool / want);
-    ones &= factor.back() == 1.0;
+    // A window without input elements gives zero whatever it divides by.
+    pools.push_back(pool);
+    wants.push_back(count == 0 ? pool : divisor ? *divisor : countPad ? pool : count);
     WindowTable::step(o, out);
+  }
+  return {pools, wants};
+}
+
+Value avgPoolFactor(Emitter &e, ArrayRef<int64_t> in, ArrayRef<int64_t> out, const PoolParams &p,
+                    bool countPad, std::optional<int64_t> divisor, Type elem) {
+  auto [pools, wants] = avgPoolDivisors(in, out, p, countPad, divisor);
+  std::vector<double> factor;
+  bool ones = true;
+  for (size_t i = 0; i < pools.size(); ++i) {
+    factor.push_back(static_cast<double>(pools[i]) / wants[i]);
+    ones &= factor.back() == 1.0;
   }
   if (ones) return Value();
   return e.constant(tensorOf(out, elem), factor);
+}
+
+/// Average pooling of integers, exact: every window gathered (elements outside the input read an
+/// appended zero), summed, divided with truncation toward zero as PyTorch's integer kernels.
+Value integerAvgPool(Emitter &e, Value x, int64_t spatial, const PoolParams &p, ArrayRef<int64_t> out,
+                     bool countPad, std::optional<int64_t> divisor, RankedTensorType type) {
+  ArrayRef<int64_t> in = spatialOf(shapeOf(x), spatial);
+  int64_t planes = numElements(shapeOf(x).drop_back(spatial)), size = numElements(in);
+  Type elem = elemOf(x);
+  WindowTable w = maxPoolWindows(p, in, out, size);
+  Value flat = e.concat({e.reshape(x, {planes, size}), e.zeros(tensorOf({planes, 1}, elem))}, 1);
+  Value windows = e.reshape(e.gather(flat, e.indexVector(w.positions), 1), {planes, w.count, w.size});
+  Value sums = e.reduce(windows, {2}, false, "sum");
+  auto [pools, wants] = avgPoolDivisors(in, out, p, countPad, divisor);
+  Value divisors = e.cast(e.indexVector(wants), elem);
+  return e.reshape(e.div(sums, e.broadcastInDim(divisors, {planes, w.count}, {1})), type.getShape());
 }
 
 std::optional<int64_t> divisorOperand(TorchOp &t, unsigned at) {
@@ -660,9 +694,12 @@ Value scaleWindows(Emitter &e, Value y, Value factor) {
 Values avgPool(TorchOp &t) {
   Type elem = t.resultElem();
   Value x = t.value(0, elem);
-  if (!isFloatType(elem)) unsupported("average pooling of integers");
   int64_t spatial = spatialOfKind(t);
   PoolParams p = poolParams(t, 1, spatial, false);
+  if (isIntegerType(elem))
+    return {integerAvgPool(t.e, x, spatial, p, spatialOf(t.resultShape(), spatial), t.flag(5),
+                           divisorOperand(t, 6), t.resultType())};
+  if (!isFloatType(elem)) unsupported("average pooling of booleans");
   Value factor = avgPoolFactor(t.e, spatialOf(shapeOf(x), spatial), spatialOf(t.resultShape(), spatial), p,
                                t.flag(5), divisorOperand(t, 6), elem);
   return {scaleWindows(t.e, poolPlanes(t.e, x, Value(), p, "AVG", t.resultType(), false), factor)};
@@ -942,8 +979,11 @@ PatternFn upsample(Interp mode, bool backward) {
 }  // namespace
 
 void addConvolutionPatterns(PatternTable &t) {
-  t.add({"aten.convolution", "aten._convolution"}, convolutionForward(true));
-  t.add({"aten.conv1d", "aten.conv2d", "aten.conv3d"}, convolutionForward(false));
+  // With a bias, reduced-precision floats convolve in f32 and round once after the bias, as
+  // PyTorch's kernels do (a rounded sum then a bias that cancels it loses the low digits).
+  auto hasBias = [](TorchOp &op) { return !op.isNone(2); };
+  t.add({"aten.convolution", "aten._convolution"}, inOpmath(convolutionForward(true), hasBias));
+  t.add({"aten.conv1d", "aten.conv2d", "aten.conv3d"}, inOpmath(convolutionForward(false), hasBias));
   t.add("aten.convolution_backward", convolutionBackward);
   t.add("aten.im2col", im2col);
   t.add("aten.col2im", col2im);
