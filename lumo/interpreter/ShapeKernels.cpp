@@ -159,7 +159,7 @@ Kernel planPad(OpView &op) {
     for (size_t d = 0; d < rank; ++d) {
       if (low[d] < 0 || high[d] < 0 || interior[d] != 0)
         op.fail("padding_mode \"" + mode + "\" needs non-negative edge padding and no interior padding");
-      if (reflect && (low[d] >= in[d] || high[d] >= in[d]))
+      if (reflect && (low[d] || high[d]) && (low[d] >= in[d] || high[d] >= in[d]))
         op.fail("reflect padding must be smaller than the dimension it pads");
       if (low[d] || high[d])
         gathers.emplace_back(d, paddedIndices(in[d], low[d], high[d], reflect));

@@ -1058,6 +1058,11 @@ LogicalResult ConvolutionOp::verify() {
   bool transposed = getTransposed().value_or(false), filterGradient = getFilterGradient().value_or(false);
   if (transposed && filterGradient)
     return emitOpError() << "transposed and filter_gradient cannot both be true";
+  Type elem = elementOf(getInput());
+  if (elem.isInteger(1))
+    return emitOpError() << "cannot convolve i1 tensors";
+  if (filterGradient && !elem.isa<FloatType>())
+    return emitOpError() << "filter_gradient needs a floating-point element type, got " << elem;
 
   // Activations use the data format; kernels are always [O, I, k...].
   ArrayRef<int64_t> in = shapeOf(getInput()), second = shapeOf(getKernel()), out = shapeOf(getOutput());

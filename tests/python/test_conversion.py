@@ -205,6 +205,43 @@ cases = [
     ("avg_pool", with_grads(lambda x: [F.avg_pool2d(x, 3), F.avg_pool2d(x, 3, 2, padding=1)]), [x]),
     ("adaptive", with_grads(lambda x: [F.adaptive_avg_pool2d(x, 1), F.adaptive_avg_pool2d(x[..., :8, :6], (4, 3)),
                                        F.adaptive_max_pool2d(x, 3)]), [x]),
+    # Adaptive windows that overlap (sizes that do not divide), unbatched inputs, 1-d and 3-d.
+    ("adaptive_overlapping", with_grads(lambda x: [F.adaptive_avg_pool2d(x, (4, 2)), F.adaptive_avg_pool2d(x[0], (2, 5)),
+                                                   F.adaptive_avg_pool1d(x[0, :, 0], 4), F.adaptive_avg_pool3d(x[:1], (3, 2, 4)),
+                                                   *F.adaptive_max_pool2d(x, (4, 2), return_indices=True),
+                                                   *F.adaptive_max_pool1d(x[0, :, 1], 5, return_indices=True)]), [x]),
+    # Max pooling indices read as results (ceil mode, dilation, 1-d, 3-d, unbatched), and a
+    # gradient routed by indices of another pooling.
+    ("pool_indices", with_grads(lambda x: [*F.max_pool2d(x, 3, 2, 1, ceil_mode=True, return_indices=True),
+                                           *F.max_pool1d(x[0], 3, 2, 1, dilation=2, return_indices=True),
+                                           *F.max_pool3d(x[:1], 2, 1, 1, return_indices=True),
+                                           *F.max_pool2d(x[0], 2, return_indices=True)]), [x]),
+    ("pool_gradient_by_indices", lambda dy, x: torch.ops.aten.max_pool2d_with_indices_backward(
+        dy, x, [2, 2], [2, 2], [0, 0], [1, 1], False, F.max_pool2d(x, 2, return_indices=True)[1].flip(-1)),
+     [torch.randn(2, 4, 4, 4), x[..., :8, :8]]),
+    # Average pooling by a divisor, without the padding, with windows past the padding (ceil mode).
+    ("avg_pool_divisors", with_grads(lambda x: [F.avg_pool2d(x, 3, 2, 1, divisor_override=4),
+                                                F.avg_pool2d(x, 3, 2, 1, ceil_mode=True, count_include_pad=False),
+                                                F.avg_pool2d(x, 2, 3, 1, ceil_mode=True), F.avg_pool2d(x[0], 2, 3, 1),
+                                                F.avg_pool3d(x[:1], 2, 2, 1, ceil_mode=True, count_include_pad=False,
+                                                             divisor_override=3),
+                                                F.avg_pool1d(x[0], 3, 2, 1, count_include_pad=False)]), [x]),
+    # Replication padding that crops (negative padding), reflection of an empty batch.
+    ("mode_pads", with_grads(lambda x, e: [F.pad(x, (-4, 5, 0, 0), "replicate"), F.pad(x, (5, -4, -4, 3), "replicate"),
+                                           F.pad(x, (-2, -1, -1, -3), "replicate"), F.pad(e, (1, 2), "reflect")]),
+     [x, torch.randn(0, 3, 3)]),
+    ("integer_conv", lambda x, w, b, x8, w8: [F.conv2d(x, w, b, stride=2, padding=1, groups=2), F.conv1d(x[:, :2, 0], w[:4, :, 0], dilation=2),
+                                              F.conv_transpose2d(x, w[:4], stride=2, output_padding=1), F.conv2d(x8, w8)],
+     [torch.randint(-5, 5, (2, 4, 5, 5)), torch.randint(-5, 5, (6, 2, 3, 3)), torch.randint(-5, 5, (6,)),
+      torch.randint(-100, 100, (1, 2, 4, 4), dtype=torch.int8), torch.randint(-100, 100, (2, 2, 3, 3), dtype=torch.int8)]),
+    # Integer pooling: exact sums divided with truncation (a negative divisor too), maxima gathered.
+    ("integer_pool", lambda x: [F.avg_pool2d(x, 3, 2, 1), F.avg_pool2d(x, 3, 2, 1, ceil_mode=True, count_include_pad=False),
+                                F.avg_pool2d(x, 2, 3, 1, ceil_mode=True, divisor_override=-3), F.avg_pool1d(x[0], 3, 2, 1),
+                                F.max_pool2d(x, 3, 2, 1), *F.max_pool2d(x, 2, return_indices=True),
+                                F.max_pool2d(x.to(torch.uint8), 3, 2, 1)], [torch.randint(-9, 9, (2, 3, 8, 7))]),
+    # bfloat16 with a bias that cancels the sum: one rounding after the bias, as eager.
+    ("bias_bfloat16", with_grads(lambda x, w, b: F.conv2d(x, w, b, padding=1)),
+     [torch.randn(1, 3, 5, 5).bfloat16(), torch.randn(2, 3, 3, 3).bfloat16(), torch.randn(2).bfloat16() * 8]),
     ("upsample", with_grads(lambda x: [F.interpolate(x, scale_factor=2), F.interpolate(x, size=(18, 27)),
                                        F.interpolate(x, size=(5, 13)),
                                        F.interpolate(x, size=(6, 14), mode="bilinear"),
@@ -213,7 +250,7 @@ cases = [
                                        F.interpolate(x[:, 0], size=12, mode="linear"),
                                        F.interpolate(x[:, :2, None], size=(3, 5, 4), mode="trilinear")]), [x]),
 ]
-compare(cases)
+compare(cases, inputs=True)
 ''',
     # Transposed convolutions and every gradient autograd asks of them: the tensors that need a
     # gradient come first (with_grads' n), so each output mask of convolution_backward occurs. The

@@ -268,6 +268,12 @@ def test_pad_modes(attrs, eager):
     assert torch.equal(run_op("Pad", [x], [like(expected)], attrs), expected)
 
 
+def test_reflect_pad_leaves_an_empty_unpadded_dimension():
+    x = rand(0, 3)
+    attrs = dict(edge_padding_low=[0, 1], edge_padding_high=[0, 2], interior_padding=[0, 0], padding_mode="reflect")
+    assert run_op("Pad", [x], [((0, 6), f32)], attrs).shape == (0, 6)
+
+
 def test_pad_interior_with_cropping():
     x = torch.tensor([[1.0, 2.0], [3.0, 4.0]])
     attrs = dict(edge_padding_low=[0, -1], edge_padding_high=[1, 1], interior_padding=[1, 2])
@@ -445,6 +451,18 @@ def test_convolution_forward_and_gradients(xs, ws, strides, padding, dilation, g
     assert_close(run_op("Convolution", [x, dy], [like(w)], dict(filter_gradient=True, **attrs)), dw)
     # The input gradient is the transposed convolution of dy (extra output padding from the type).
     assert_close(run_op("Convolution", [dy, w], [like(x)], dict(transposed=True, **attrs)), dx)
+
+
+@pytest.mark.parametrize("dtype", [i64, torch.int8])
+def test_integer_convolution_wraps_as_eager(dtype):
+    x, w = torch.randint(-90, 90, (2, 4, 5, 5)).to(dtype), torch.randint(-90, 90, (6, 2, 3, 3)).to(dtype)
+    y = F.conv2d(x, w, None, 2, 1, 1, 2)
+    attrs = dict(window_strides=[2, 2], padding=[1, 1], feature_group_count=2)
+    assert torch.equal(run_op("Convolution", [x, w], [like(y)], attrs), y)
+    if dtype != i64:
+        return  # eager has no transposed convolution of 8-bit integers
+    t = F.conv_transpose2d(y, w, None, 2, 1, 1, 2)
+    assert torch.equal(run_op("Convolution", [y, w], [like(t)], dict(transposed=True, **attrs)), t)
 
 
 def test_transposed_convolution_channels_last():

@@ -1043,7 +1043,7 @@ bool checkOtherKind(Operation *op, StringRef kind, const Signature &sig) {
       "log_sigmoid_backward", "mish_backward", "softplus_backward", "softshrink_backward",
       "logcumsumexp", "glu_jvp"};
   static const llvm::StringSet<> likeSecond = {
-      "glu_backward", "adaptive_max_pool2d_backward", "_adaptive_avg_pool2d_backward",
+      "glu_backward", "adaptive_max_pool2d_backward", "adaptive_max_pool3d_backward", "_adaptive_avg_pool2d_backward",
       "_adaptive_avg_pool3d_backward", "reflection_pad1d_backward", "reflection_pad2d_backward",
       "reflection_pad3d_backward", "replication_pad1d_backward", "replication_pad2d_backward",
       "replication_pad3d_backward"};

@@ -9,6 +9,23 @@ func.func @f(%x: tensor<2x4x8x8xf32>, %w: tensor<6x4x3x3xf32>) {
 }
 
 // -----
+func.func @f(%x: tensor<1x2x4x4xsi64>, %w: tensor<3x2x3x3xsi64>, %b: tensor<1x2x4x4xi1>, %bw: tensor<3x2x3x3xi1>, %dy: tensor<1x3x2x2xsi64>) {
+  // Integers convolve, forward and transposed; booleans do not, and integers have no filter gradient.
+  %0 = lumo.Convolution %x, %w : (tensor<1x2x4x4xsi64>, tensor<3x2x3x3xsi64>) -> tensor<1x3x2x2xsi64>
+  %1 = lumo.Convolution %0, %w {transposed = true} : (tensor<1x3x2x2xsi64>, tensor<3x2x3x3xsi64>) -> tensor<1x2x4x4xsi64>
+  // expected-error @+1 {{cannot convolve i1 tensors}}
+  %2 = lumo.Convolution %b, %bw : (tensor<1x2x4x4xi1>, tensor<3x2x3x3xi1>) -> tensor<1x3x2x2xi1>
+  return
+}
+
+// -----
+func.func @f(%x: tensor<1x2x4x4xsi64>, %dy: tensor<1x3x2x2xsi64>) {
+  // expected-error @+1 {{filter_gradient needs a floating-point element type, got 'si64'}}
+  %0 = lumo.Convolution %x, %dy {filter_gradient = true} : (tensor<1x2x4x4xsi64>, tensor<1x3x2x2xsi64>) -> tensor<3x2x3x3xsi64>
+  return
+}
+
+// -----
 func.func @f(%x: tensor<2x4x8x8xf32>, %w: tensor<6x4x3x3xf32>) {
   // Asymmetric padding as low/high pairs: (8 + 0 + 1 - 3) / 2 + 1 = 4 and (8 + 2 + 2 - 3) / 2 + 1 = 5.
   %0 = lumo.Convolution %x, %w {window_strides = array<i64: 2, 2>, padding = array<i64: 0, 1, 2, 2>} : (tensor<2x4x8x8xf32>, tensor<6x4x3x3xf32>) -> tensor<2x6x4x5xf32>

@@ -148,3 +148,87 @@ func.func @conv_transpose_1d_wide_output_padding(%arg0: !torch.vtensor<[2,3,6],f
   %1:3 = "torch.aten.convolution_backward"(%arg2, %arg0, %arg1, %none, %one, %one, %three, %true, %two, %c1, %mask) : (!torch.vtensor<[2,2,9],f32>, !torch.vtensor<[2,3,6],f32>, !torch.vtensor<[3,2,2],f32>, !torch.none, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool, !torch.list<int>, !torch.int, !torch.list<bool>) -> (!torch.vtensor<[2,3,6],f32>, !torch.vtensor<[3,2,2],f32>, !torch.vtensor<[2],f32>)
   return %0, %1#0, %1#1 : !torch.vtensor<[2,2,9],f32>, !torch.vtensor<[2,3,6],f32>, !torch.vtensor<[3,2,2],f32>
 }
+
+// -----
+// Adaptive windows that overlap (5 -> 3 rows: [0, 2), [1, 4), [3, 5)): averaging matrices per
+// dimension, transposed for the gradient; maxima over every gathered window, the indices from
+// the slot of the first maximum, the gradient added at the indices.
+// CHECK-LABEL: func.func @adaptive_overlapping
+// CHECK-DAG: %[[W:.*]] = lumo.Const {value = dense<{{\[}}[5.000000e-01, 5.000000e-01, 0.000000e+00, 0.000000e+00], [0.000000e+00, 5.000000e-01, 5.000000e-01, 0.000000e+00], [0.000000e+00, 0.000000e+00, 5.000000e-01, 5.000000e-01]]> : tensor<3x4xf32>}
+// CHECK-DAG: %[[H:.*]] = lumo.Const {value = dense<{{\[}}[5.000000e-01, 5.000000e-01, 0.000000e+00, 0.000000e+00, 0.000000e+00], [0.000000e+00, 0.333333343, 0.333333343, 0.333333343, 0.000000e+00], [0.000000e+00, 0.000000e+00, 0.000000e+00, 5.000000e-01, 5.000000e-01]]> : tensor<3x5xf32>}
+// CHECK-DAG: %[[T:.*]] = lumo.Const {value = dense<[0, 1, 4, 5, 4, 5, 1, 2, 5, 6, 5, 6, 2, 3, 6, 7, 6, 7, 4, 5, 8, 9, 12, 13, {{.*}}]> : tensor<54xsi64>}
+// CHECK: %[[A:.*]] = lumo.MatMul %[[H]], %arg0 {transpose_a = false, transpose_b = false}
+// CHECK: %[[AVG:.*]] = lumo.MatMul %[[A]], %[[W]] {transpose_a = false, transpose_b = true}
+// CHECK: %[[G:.*]] = lumo.MatMul %[[H]], %arg1 {transpose_a = true, transpose_b = false}
+// CHECK: %[[DAVG:.*]] = lumo.MatMul %[[G]], %[[W]] {transpose_a = false, transpose_b = false}
+// CHECK: %[[WIN:.*]] = lumo.Gather %{{.*}}, %[[T]] {axis = 1 : i64} : (tensor<6x20xf32>, tensor<54xsi64>) -> tensor<6x54xf32>
+// CHECK: %[[R:.*]] = lumo.Reshape %[[WIN]] : (tensor<6x54xf32>) -> tensor<6x9x6xf32>
+// CHECK: lumo.Reduce %[[R]] {dimensions = array<i64: 2>, reduce_kind = #lumo.reduce_kind<max>}
+// CHECK: %[[SLOT:.*]] = lumo.Reduce %[[R]] {dimensions = array<i64: 2>, reduce_kind = #lumo.reduce_kind<argmax>}
+// CHECK: %[[AT:.*]] = lumo.Add %[[SLOT]]
+// CHECK: %[[IDX:.*]] = lumo.Gather %[[T]], %[[AT]] {axis = 0 : i64} : (tensor<54xsi64>, tensor<6x9xsi64>) -> tensor<6x9xsi64>
+// CHECK: lumo.Scatter %{{.*}}, %[[IDX]], %{{.*}} {axis = 1 : i64, reduce_kind = #lumo.scatter_reduce_kind<add>} : (tensor<6x20xf32>, tensor<6x9xsi64>, tensor<6x9xf32>) -> tensor<6x20xf32>
+func.func @adaptive_overlapping(%arg0: !torch.vtensor<[2,3,5,4],f32>, %arg1: !torch.vtensor<[2,3,3,3],f32>)
+    -> (!torch.vtensor<[2,3,3,3],f32>, !torch.vtensor<[2,3,5,4],f32>, !torch.vtensor<[2,3,3,3],f32>, !torch.vtensor<[2,3,3,3],si64>, !torch.vtensor<[2,3,5,4],f32>) {
+  %c3 = "torch.constant.int"() {value = 3 : i64} : () -> !torch.int
+  %size = "torch.prim.ListConstruct"(%c3, %c3) : (!torch.int, !torch.int) -> !torch.list<int>
+  %0 = "torch.aten._adaptive_avg_pool2d"(%arg0, %size) : (!torch.vtensor<[2,3,5,4],f32>, !torch.list<int>) -> !torch.vtensor<[2,3,3,3],f32>
+  %1 = "torch.aten._adaptive_avg_pool2d_backward"(%arg1, %arg0) : (!torch.vtensor<[2,3,3,3],f32>, !torch.vtensor<[2,3,5,4],f32>) -> !torch.vtensor<[2,3,5,4],f32>
+  %2:2 = "torch.aten.adaptive_max_pool2d"(%arg0, %size) : (!torch.vtensor<[2,3,5,4],f32>, !torch.list<int>) -> (!torch.vtensor<[2,3,3,3],f32>, !torch.vtensor<[2,3,3,3],si64>)
+  %3 = "torch.aten.adaptive_max_pool2d_backward"(%arg1, %arg0, %2#1) : (!torch.vtensor<[2,3,3,3],f32>, !torch.vtensor<[2,3,5,4],f32>, !torch.vtensor<[2,3,3,3],si64>) -> !torch.vtensor<[2,3,5,4],f32>
+  return %0, %1, %2#0, %2#1, %3 : !torch.vtensor<[2,3,3,3],f32>, !torch.vtensor<[2,3,5,4],f32>, !torch.vtensor<[2,3,3,3],f32>, !torch.vtensor<[2,3,3,3],si64>, !torch.vtensor<[2,3,5,4],f32>
+}
+
+// -----
+// Max pooling whose indices are a result gathers its windows. Average pooling by a divisor
+// multiplies lumo.Pool's average by window size / divisor (3x3 windows: 9 / 2); without the
+// padding, the gradient by window size / the window's elements inside the input.
+// CHECK-LABEL: func.func @pool_indices_and_divisor
+// CHECK-DAG: %[[F:.*]] = lumo.Const {value = dense<{{\[}}[2.250000e+00, 1.500000e+00], [1.500000e+00, 1.000000e+00]]> : tensor<2x2xf32>}
+// CHECK-DAG: %[[D:.*]] = lumo.Const {value = dense<4.500000e+00> : tensor<1x2x2x2xf32>}
+// CHECK-DAG: %[[T:.*]] = lumo.Const {value = dense<[0, 1, 4, 5, 2, 3, 6, 7, 8, 9, 12, 13, 10, 11, 14, 15]> : tensor<16xsi64>}
+// CHECK-NOT: pool_type = #lumo.pool_type<MAX>
+// CHECK: lumo.Gather %{{.*}}, %[[T]] {axis = 1 : i64}
+// CHECK: lumo.Reduce %{{.*}} {dimensions = array<i64: 2>, reduce_kind = #lumo.reduce_kind<argmax>}
+// CHECK: %[[AVG:.*]] = lumo.Pool %arg0, %{{.*}} {dilation = array<i64: 1, 1>, ksize = array<i64: 3, 3>, padding = array<i64: 1, 1>, pool_type = #lumo.pool_type<AVG>, strides = array<i64: 2, 2>}
+// CHECK: lumo.Mul %[[AVG]], %[[D]]
+// CHECK: %[[FB:.*]] = lumo.BroadcastInDim %[[F]] {broadcast_dimensions = array<i64: 2, 3>}
+// CHECK: %[[DY:.*]] = lumo.Mul %arg1, %[[FB]]
+// CHECK: lumo.Pool %arg0, %[[DY]] {dilation = array<i64: 1, 1>, gradient = true,
+func.func @pool_indices_and_divisor(%arg0: !torch.vtensor<[1,2,4,4],f32>, %arg1: !torch.vtensor<[1,2,2,2],f32>)
+    -> (!torch.vtensor<[1,2,2,2],f32>, !torch.vtensor<[1,2,2,2],si64>, !torch.vtensor<[1,2,2,2],f32>, !torch.vtensor<[1,2,4,4],f32>) {
+  %c0 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
+  %c1 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
+  %c2 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
+  %c3 = "torch.constant.int"() {value = 3 : i64} : () -> !torch.int
+  %false = "torch.constant.bool"() {value = false} : () -> !torch.bool
+  %none = "torch.constant.none"() : () -> !torch.none
+  %true = "torch.constant.bool"() {value = true} : () -> !torch.bool
+  %twos = "torch.prim.ListConstruct"(%c2, %c2) : (!torch.int, !torch.int) -> !torch.list<int>
+  %threes = "torch.prim.ListConstruct"(%c3, %c3) : (!torch.int, !torch.int) -> !torch.list<int>
+  %zeros = "torch.prim.ListConstruct"(%c0, %c0) : (!torch.int, !torch.int) -> !torch.list<int>
+  %ones = "torch.prim.ListConstruct"(%c1, %c1) : (!torch.int, !torch.int) -> !torch.list<int>
+  %0:2 = "torch.aten.max_pool2d_with_indices"(%arg0, %twos, %twos, %zeros, %ones, %false) : (!torch.vtensor<[1,2,4,4],f32>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool) -> (!torch.vtensor<[1,2,2,2],f32>, !torch.vtensor<[1,2,2,2],si64>)
+  %1 = "torch.aten.avg_pool2d"(%arg0, %threes, %twos, %ones, %false, %true, %c2) : (!torch.vtensor<[1,2,4,4],f32>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool, !torch.bool, !torch.int) -> !torch.vtensor<[1,2,2,2],f32>
+  %2 = "torch.aten.avg_pool2d_backward"(%arg1, %arg0, %threes, %twos, %ones, %false, %false, %none) : (!torch.vtensor<[1,2,2,2],f32>, !torch.vtensor<[1,2,4,4],f32>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool, !torch.bool, !torch.none) -> !torch.vtensor<[1,2,4,4],f32>
+  return %0#0, %0#1, %1, %2 : !torch.vtensor<[1,2,2,2],f32>, !torch.vtensor<[1,2,2,2],si64>, !torch.vtensor<[1,2,2,2],f32>, !torch.vtensor<[1,2,4,4],f32>
+}
+
+// -----
+// Unpooling writes each element at its index in its plane; 3-d adaptive max pooling gathers its
+// windows as 2-d does.
+// CHECK-LABEL: func.func @unpool
+// CHECK: %[[AT:.*]] = lumo.Reshape %arg1 : (tensor<1x2x2x2xsi64>) -> tensor<2x4xsi64>
+// CHECK: %[[X:.*]] = lumo.Reshape %arg0 : (tensor<1x2x2x2xf32>) -> tensor<2x4xf32>
+// CHECK: lumo.Scatter %{{.*}}, %[[AT]], %[[X]] {axis = 1 : i64, reduce_kind = #lumo.scatter_reduce_kind<none>} : (tensor<2x16xf32>, tensor<2x4xsi64>, tensor<2x4xf32>) -> tensor<2x16xf32>
+// CHECK: lumo.Gather %{{.*}}, %{{.*}} {axis = 1 : i64} : (tensor<2x60xf32>, tensor<96xsi64>) -> tensor<2x96xf32>
+// CHECK: lumo.Reduce %{{.*}} {dimensions = array<i64: 2>, reduce_kind = #lumo.reduce_kind<argmax>} : (tensor<2x8x12xf32>) -> tensor<2x8xsi64>
+func.func @unpool(%arg0: !torch.vtensor<[1,2,2,2],f32>, %arg1: !torch.vtensor<[1,2,2,2],si64>, %arg2: !torch.vtensor<[1,2,5,4,3],f32>) -> (!torch.vtensor<[1,2,4,4],f32>, !torch.vtensor<[1,2,2,2,2],f32>, !torch.vtensor<[1,2,2,2,2],si64>) {
+  %c4 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
+  %c2 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
+  %size = "torch.prim.ListConstruct"(%c4, %c4) : (!torch.int, !torch.int) -> !torch.list<int>
+  %size3 = "torch.prim.ListConstruct"(%c2, %c2, %c2) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+  %0 = "torch.aten.max_unpool2d"(%arg0, %arg1, %size) : (!torch.vtensor<[1,2,2,2],f32>, !torch.vtensor<[1,2,2,2],si64>, !torch.list<int>) -> !torch.vtensor<[1,2,4,4],f32>
+  %1:2 = "torch.aten.adaptive_max_pool3d"(%arg2, %size3) : (!torch.vtensor<[1,2,5,4,3],f32>, !torch.list<int>) -> (!torch.vtensor<[1,2,2,2,2],f32>, !torch.vtensor<[1,2,2,2,2],si64>)
+  return %0, %1#0, %1#1 : !torch.vtensor<[1,2,4,4],f32>, !torch.vtensor<[1,2,2,2,2],f32>, !torch.vtensor<[1,2,2,2,2],si64>
+}

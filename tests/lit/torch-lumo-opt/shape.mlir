@@ -91,3 +91,19 @@ func.func @reads_after_writes(%arg0: !torch.vtensor<[2,8],f32>, %arg1: !torch.vt
   %4 = "torch.aten.slice_copy.Tensor"(%1, %c1, %c3, %c5, %c1) : (!torch.vtensor<[2,8],f32>, !torch.int, !torch.int, !torch.int, !torch.int) -> !torch.vtensor<[2,2],f32>
   return %2, %3, %4 : !torch.vtensor<[2,2],f32>, !torch.vtensor<[2,2],f32>, !torch.vtensor<[2,2],f32>
 }
+
+// Replication padding that crops (-2 on the left of 4 columns) reads clamped positions; its
+// gradient adds back at them.
+// CHECK-LABEL: func.func @replicate_crop
+// CHECK: %[[P:.*]] = lumo.Const {value = dense<[2, 3, 3]> : tensor<3xsi64>}
+// CHECK: lumo.Gather %arg0, %[[P]] {axis = 1 : i64} : (tensor<2x4xf32>, tensor<3xsi64>) -> tensor<2x3xf32>
+// CHECK: %[[AT:.*]] = lumo.BroadcastInDim %[[P]] {broadcast_dimensions = array<i64: 1>} : (tensor<3xsi64>) -> tensor<2x3xsi64>
+// CHECK: lumo.Scatter %{{.*}}, %[[AT]], %arg1 {axis = 1 : i64, reduce_kind = #lumo.scatter_reduce_kind<add>} : (tensor<2x4xf32>, tensor<2x3xsi64>, tensor<2x3xf32>) -> tensor<2x4xf32>
+func.func @replicate_crop(%arg0: !torch.vtensor<[2,4],f32>, %arg1: !torch.vtensor<[2,3],f32>) -> (!torch.vtensor<[2,3],f32>, !torch.vtensor<[2,4],f32>) {
+  %cm2 = "torch.constant.int"() {value = -2 : i64} : () -> !torch.int
+  %c1 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
+  %pad = "torch.prim.ListConstruct"(%cm2, %c1) : (!torch.int, !torch.int) -> !torch.list<int>
+  %0 = "torch.aten.replication_pad1d"(%arg0, %pad) : (!torch.vtensor<[2,4],f32>, !torch.list<int>) -> !torch.vtensor<[2,3],f32>
+  %1 = "torch.aten.replication_pad1d_backward"(%arg1, %arg0, %pad) : (!torch.vtensor<[2,3],f32>, !torch.vtensor<[2,4],f32>, !torch.list<int>) -> !torch.vtensor<[2,4],f32>
+  return %0, %1 : !torch.vtensor<[2,3],f32>, !torch.vtensor<[2,4],f32>
+}

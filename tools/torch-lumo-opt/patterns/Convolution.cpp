@@ -396,6 +396,9 @@ Values gridSamplerBackward(TorchOp &t) {
 
 // ------------------------------------------------------------------ pooling
 
+Value resample(Emitter &e, Value x, ArrayRef<std::vector<double>> matrices, ArrayRef<int64_t> out,
+               ArrayRef<int64_t> in, bool transposed);
+
 struct PoolParams {
   Shape kernel, stride, padding, dilation;
 };
@@ -410,6 +413,125 @@ Value pool(Emitter &e, Value input, Value delta, const PoolParams &p, StringRef 
   return e.op("lumo.Pool", {input, delta}, type, attrs);
 }
 
+/// The trailing `spatial` dimensions of a pooled shape, after at least one leading dimension (a
+/// batch and channels, or channels alone).
+ArrayRef<int64_t> spatialOf(ArrayRef<int64_t> shape, int64_t spatial) {
+  if (spatial < 1 || spatial + 1 > static_cast<int64_t>(shape.size()))
+    unsupported("spatial dimensions do not match the input's rank");
+  return shape.take_back(spatial);
+}
+
+/// The number of spatial dimensions a pooling operation's name says (max_pool2d: 2).
+int64_t spatialOfKind(TorchOp &t) {
+  for (int64_t n : {1, 2, 3})
+    if (t.kind.contains((llvm::Twine(n) + "d").str())) return n;
+  unsupported("pooling of an unknown number of spatial dimensions");
+}
+
+/// lumo.Pool on an input whose leading dimensions are not exactly [N, C]: pooled as [1, planes,
+/// spatial...].
+Value poolPlanes(Emitter &e, Value input, Value delta, const PoolParams &p, StringRef kind,
+                 RankedTensorType type, bool gradient) {
+  int64_t spatial = p.kernel.size();
+  if (rankOf(input) == spatial + 2) return pool(e, input, delta, p, kind, type, gradient);
+  auto planar = [&](ArrayRef<int64_t> shape) {
+    Shape s{1, numElements(shape.drop_back(spatial))};
+    s.append(shape.take_back(spatial).begin(), shape.take_back(spatial).end());
+    return s;
+  };
+  input = e.reshape(input, planar(shapeOf(input)));
+  if (delta) delta = e.reshape(delta, planar(shapeOf(delta)));
+  Value r = pool(e, input, delta, p, kind, tensorOf(planar(type.getShape()), type.getElementType()),
+                 gradient);
+  return e.reshape(r, type.getShape());
+}
+
+/// The windows of max pooling as input positions: for every output position (row-major) the
+/// flat positions in its plane of the window's elements, `size` of them in row-major order. A
+/// window element outside the input repeats the window's first element inside it, which changes
+/// neither the maximum nor which element is the first maximum.
+struct WindowTable {
+  Shape positions;
+  int64_t count = 1, size = 1;
+
+  /// `coords[d][o]`: the coordinates along dimension d that output o's window covers (some may lie
+  /// outside [0, in[d])); shorter lists repeat their last coordinate. With `outside` given, window
+  /// elements outside the input read that position instead.
+  WindowTable(ArrayRef<int64_t> in, ArrayRef<std::vector<Shape>> coords,
+              std::optional<int64_t> outside = std::nullopt) {
+    int64_t spatial = in.size();
+    Shape out, extent, inStride(spatial, 1);
+    for (int64_t d = spatial - 1; d >= 0; --d) {
+      out.insert(out.begin(), coords[d].size());
+      int64_t longest = 1;
+      for (const Shape &c : coords[d]) longest = std::max<int64_t>(longest, c.size());
+      extent.insert(extent.begin(), longest);
+      if (d + 1 < spatial) inStride[d] = inStride[d + 1] * in[d + 1];
+    }
+    count = numElements(out), size = numElements(extent);
+    Shape o(spatial, 0), k(spatial, 0);
+    for (int64_t oi = 0; oi < count; ++oi) {
+      int64_t first = -1;
+      size_t start = positions.size();
+      for (int64_t ki = 0; ki < size; ++ki) {
+        int64_t flat = 0;
+        bool inside = true;
+        for (int64_t d = 0; d < spatial; ++d) {
+          const Shape &c = coords[d][o[d]];
+          if (c.empty()) unsupported("an empty pooling window");
+          int64_t v = c[std::min<int64_t>(k[d], c.size() - 1)];
+          inside &= v >= 0 && v < in[d];
+          flat += v * inStride[d];
+        }
+        positions.push_back(inside ? flat : -1);
+        if (inside && first < 0) first = flat;
+        step(k, extent);
+      }
+      if (outside) first = *outside;
+      if (first < 0) unsupported("a pooling window that lies entirely in the padding");
+      for (size_t j = start; j < positions.size(); ++j)
+        if (positions[j] < 0) positions[j] = first;
+      step(o, out);
+    }
+  }
+
+  static void step(Shape &index, ArrayRef<int64_t> bounds) {
+    for (int64_t d = index.size() - 1; d >= 0; --d) {
+      if (++index[d] < bounds[d]) return;
+      index[d] = 0;
+    }
+  }
+};
+
+/// Max pooling by gathering every window of x's planes: the maxima and, as PyTorch gives them,
+/// the flat positions in the plane of the first maxima.
+std::pair<Value, Value> gatheredMaxPool(Emitter &e, Value x, int64_t spatial, const WindowTable &w,
+                                        RankedTensorType valueType, RankedTensorType indexType) {
+  int64_t planes = numElements(shapeOf(x).drop_back(spatial));
+  Value flat = e.reshape(x, {planes, numElements(shapeOf(x).take_back(spatial))});
+  Value table = e.indexVector(w.positions);
+  Value windows = e.reshape(e.gather(flat, table, 1), {planes, w.count, w.size});
+  Value values = e.reshape(e.reduce(windows, {2}, false, "max"), valueType.getShape());
+  Value slot = e.reduce(windows, {2}, false, "argmax");
+  Shape firstSlots;
+  for (int64_t o = 0; o < w.count; ++o) firstSlots.push_back(o * w.size);
+  slot = e.add(slot, e.broadcastInDim(e.indexVector(firstSlots), {planes, w.count}, {1}));
+  return {values, e.conform(e.gather(table, slot, 0), indexType)};
+}
+
+/// The gradient of max pooling given the positions of the maxima: each element of dy added at
+/// its index in its plane.
+Value scatterAtIndices(Emitter &e, Value dy, Value indices, RankedTensorType type, int64_t spatial) {
+  ArrayRef<int64_t> shape = type.getShape();
+  if (shapeOf(indices) != shapeOf(dy)) unsupported("pooling indices not shaped like the gradient");
+  int64_t planes = numElements(shape.drop_back(spatial)), count = numElements(spatialOf(shapeOf(dy), spatial));
+  if (numElements(shapeOf(dy)) != planes * count) unsupported("a pooling gradient of other planes");
+  Value updates = e.reshape(dy, {planes, count});
+  Value at = e.reshape(e.cast(indices, si64Type(e.ctx())), {planes, count});
+  Value zero = e.zeros(tensorOf({planes, numElements(shape.take_back(spatial))}, elemOf(dy)));
+  return e.reshape(e.scatter(zero, at, updates, 1, "add"), shape);
+}
+
 /// kernel, stride (empty: the kernel), padding, dilation starting at operand `at`.
 PoolParams poolParams(TorchOp &t, unsigned at, int64_t spatial, bool hasDilation) {
   PoolParams p;
@@ -419,20 +541,68 @@ PoolParams poolParams(TorchOp &t, unsigned at, int64_t spatial, bool hasDilation
     if (p.stride[i] == 0) p.stride[i] = p.kernel[i];
   p.padding = perSpatial(t.ints(at + 2), spatial, "padding", 0);
   p.dilation = hasDilation ? perSpatial(t.ints(at + 3), spatial, "dilation", 1) : Shape(spatial, 1);
+  for (int64_t i = 0; i < spatial; ++i)
+    if (p.kernel[i] < 1 || p.stride[i] < 1 || p.padding[i] < 0 || p.dilation[i] < 1)
+      unsupported("pooling parameters out of range");
   return p;
 }
 
-/// max_pool{2,3}d_with_indices(x, kernel, stride, padding, dilation, ceil_mode) -> (out, indices);
-/// the indices are only read by the matching gradient, which routes through the input instead.
+/// The max pooling windows of p over `in` with `out` output positions per dimension.
+WindowTable maxPoolWindows(const PoolParams &p, ArrayRef<int64_t> in, ArrayRef<int64_t> out,
+                           std::optional<int64_t> outside = std::nullopt) {
+  std::vector<std::vector<Shape>> coords(in.size());
+  for (size_t d = 0; d < in.size(); ++d)
+    for (int64_t o = 0; o < out[d]; ++o) {
+      Shape c;
+      for (int64_t k = 0; k < p.kernel[d]; ++k)
+        c.push_back(o * p.stride[d] - p.padding[d] + k * p.dilation[d]);
+      coords[d].push_back(c);
+    }
+  return WindowTable(in, coords, outside);
+}
+
+/// Whether the indices operand `at` of a max pooling gradient are those of the forward pooling
+/// of the same input with the same settings (operands `settingsAt`..+4 of the gradient).
+bool indicesOfSamePooling(Operation *backward, unsigned at, unsigned settingsAt, const FunctionState &state) {
+  Operation *forward = backward->getOperand(at).getDefiningOp();
+  if (!forward || !torchKind(forward).startswith("aten.max_pool") ||
+      !torchKind(forward).endswith("_with_indices") || forward->getNumOperands() < 6 ||
+      forward->getOperand(0) != backward->getOperand(1))
+    return false;
+  for (unsigned i = 0; i < 5; ++i) {
+    Value a = forward->getOperand(1 + i), b = backward->getOperand(settingsAt + i);
+    if (a == b) continue;
+    auto ia = constantInts(a, state), ib = constantInts(b, state);
+    auto na = constantNumber(a, state), nb = constantNumber(b, state);
+    if (!((ia && ib && *ia == *ib) || (na && nb && *na == *nb))) return false;
+  }
+  return true;
+}
+
+/// max_pool{2,3}d_with_indices(x, kernel, stride, padding, dilation, ceil_mode) -> (out, indices),
+/// max_pool{1,2,3}d(...) -> out. The indices (flat positions in each plane, as PyTorch's) come from
+/// gathering every window; when only the matching gradient reads them, pooling runs as lumo.Pool
+/// and the gradient recomputes them.
 Values maxPool(TorchOp &t) {
   Value x = t.tensor(0);
-  int64_t spatial = t.resultType().getRank() - 2;
+  int64_t spatial = spatialOfKind(t);
   PoolParams p = poolParams(t, 1, spatial, true);
-  Value out = pool(t.e, x, Value(), p, "MAX", t.resultType(0), false);
-  if (t.op->getNumResults() > 1 && t.resultUsed(1))
-    for (Operation *user : t.op->getResult(1).getUsers())
-      if (!torchKind(user).startswith("aten.max_pool"))
-        unsupported("pooling indices are read by " + torchKind(user));
+  bool indicesRead = false;
+  if (t.op->getNumResults() > 1)
+    for (OpOperand &use : t.op->getResult(1).getUses()) {
+      Operation *user = use.getOwner();
+      indicesRead |= !(torchKind(user).startswith("aten.max_pool") && use.getOperandNumber() == 7 &&
+                       indicesOfSamePooling(user, 7, 2, t.state));
+    }
+  // lumo.Pool takes floating-point values only: integers always gather their windows.
+  if (indicesRead || !isFloatType(elemOf(x))) {
+    WindowTable w = maxPoolWindows(p, spatialOf(shapeOf(x), spatial), spatialOf(t.resultShape(), spatial));
+    auto [values, indices] =
+        gatheredMaxPool(t.e, x, spatial, w, t.resultType(0), tensorOf(t.resultShape(), si64Type(t.e.ctx())));
+    if (t.op->getNumResults() == 1) return {values};
+    return {values, indices};
+  }
+  Value out = poolPlanes(t.e, x, Value(), p, "MAX", t.resultType(0), false);
   if (t.op->getNumResults() == 1) return {out};
   return {out, Value()};
 }
@@ -442,38 +612,97 @@ Values maxPool(TorchOp &t) {
 Values maxPoolBackward(TorchOp &t) {
   Type elem = t.resultElem();
   Value dy = t.value(0, elem), x = t.value(1, elem);
-  int64_t spatial = rankOf(x) - 2;
+  int64_t spatial = spatialOfKind(t);
+  if (!indicesOfSamePooling(t.op, 7, 2, t.state))
+    return {scatterAtIndices(t.e, dy, t.tensor(7), t.resultType(), spatial)};
   PoolParams p = poolParams(t, 2, spatial, true);
-  return {pool(t.e, x, dy, p, "MAX", t.resultType(), true)};
+  return {poolPlanes(t.e, x, dy, p, "MAX", t.resultType(), true)};
 }
 
-/// Average pooling divides by the whole window, padding included: no divisor operand, and padding
-/// only where it is counted. With `ceilMode` the output size must still be what whole windows give.
-void checkAvgPool(TorchOp &t, Value x, const PoolParams &p, bool ceilMode, bool countPad,
-                  unsigned divisorAt) {
-  if (t.size() > divisorAt && !t.isNone(divisorAt)) unsupported("average pooling with a divisor");
-  bool padded = false;
-  for (int64_t v : p.padding) padded |= v != 0;
-  if (padded && !countPad) unsupported("average pooling that leaves out the padding");
-  if (ceilMode) {
-    int64_t spatial = p.kernel.size();
-    for (int64_t i = 0; i < spatial; ++i) {
-      int64_t in = shapeOf(x)[rankOf(x) - spatial + i];
-      int64_t floorOut = (in + 2 * p.padding[i] - p.kernel[i]) / p.stride[i] + 1;
-      int64_t out = t.resultShape()[t.resultType().getRank() - spatial + i];
-      if (out != floorOut) unsupported("average pooling with partial windows (ceil mode)");
+/// What average pooling of x ([..., spatial...]) divides each window's sum by, relative to what
+/// lumo.Pool "AVG" divides by (the window clipped to the padded input): a constant of the output's
+/// spatial shape to multiply lumo.Pool's result by (or its gradient's), null where it is 1
+/// everywhere. PyTorch divides by `divisor` when given, else by the window clipped to the padded
+/// input (`countPad`) or to the input.
+/// Per output window (row-major): what lumo.Pool "AVG" divides its sum by, and what PyTorch does.
+std::pair<Shape, Shape> avgPoolDivisors(ArrayRef<int64_t> in, ArrayRef<int64_t> out, const PoolParams &p,
+                                        bool countPad, std::optional<int64_t> divisor) {
+  if (divisor && *divisor == 0) unsupported("average pooling with a divisor of zero");
+  int64_t spatial = in.size();
+  std::vector<Shape> padded(spatial), inside(spatial);
+  for (int64_t d = 0; d < spatial; ++d)
+    for (int64_t o = 0; o < out[d]; ++o) {
+      int64_t start = o * p.stride[d] - p.padding[d];
+      int64_t end = std::min(start + p.kernel[d], in[d] + p.padding[d]);
+      padded[d].push_back(end - start);
+      inside[d].push_back(std::max<int64_t>(0, std::min(end, in[d]) - std::max<int64_t>(start, 0)));
     }
+  Shape pools, wants, o(spatial, 0);
+  for (int64_t i = 0, n = numElements(out); i < n; ++i) {
+    int64_t pool = 1, count = 1;
+    for (int64_t d = 0; d < spatial; ++d) pool *= padded[d][o[d]], count *= inside[d][o[d]];
+    // A window without input elements gives zero whatever it divides by.
+    pools.push_back(pool);
+    wants.push_back(count == 0 ? pool : divisor ? *divisor : countPad ? pool : count);
+    WindowTable::step(o, out);
   }
+  return {pools, wants};
+}
+
+Value avgPoolFactor(Emitter &e, ArrayRef<int64_t> in, ArrayRef<int64_t> out, const PoolParams &p,
+                    bool countPad, std::optional<int64_t> divisor, Type elem) {
+  auto [pools, wants] = avgPoolDivisors(in, out, p, countPad, divisor);
+  std::vector<double> factor;
+  bool ones = true;
+  for (size_t i = 0; i < pools.size(); ++i) {
+    factor.push_back(static_cast<double>(pools[i]) / wants[i]);
+    ones &= factor.back() == 1.0;
+  }
+  if (ones) return Value();
+  return e.constant(tensorOf(out, elem), factor);
+}
+
+/// Average pooling of integers, exact: every window gathered (elements outside the input read an
+/// appended zero), summed, divided with truncation toward zero as PyTorch's integer kernels.
+Value integerAvgPool(Emitter &e, Value x, int64_t spatial, const PoolParams &p, ArrayRef<int64_t> out,
+                     bool countPad, std::optional<int64_t> divisor, RankedTensorType type) {
+  ArrayRef<int64_t> in = spatialOf(shapeOf(x), spatial);
+  int64_t planes = numElements(shapeOf(x).drop_back(spatial)), size = numElements(in);
+  Type elem = elemOf(x);
+  WindowTable w = maxPoolWindows(p, in, out, size);
+  Value flat = e.concat({e.reshape(x, {planes, size}), e.zeros(tensorOf({planes, 1}, elem))}, 1);
+  Value windows = e.reshape(e.gather(flat, e.indexVector(w.positions), 1), {planes, w.count, w.size});
+  Value sums = e.reduce(windows, {2}, false, "sum");
+  auto [pools, wants] = avgPoolDivisors(in, out, p, countPad, divisor);
+  Value divisors = e.cast(e.indexVector(wants), elem);
+  return e.reshape(e.div(sums, e.broadcastInDim(divisors, {planes, w.count}, {1})), type.getShape());
+}
+
+std::optional<int64_t> divisorOperand(TorchOp &t, unsigned at) {
+  if (t.size() <= at || t.isNone(at)) return std::nullopt;
+  return t.i64(at);
+}
+
+/// y times a factor of its trailing dimensions' shape, if there is one.
+Value scaleWindows(Emitter &e, Value y, Value factor) {
+  if (!factor) return y;
+  int64_t rank = rankOf(y), spatial = rankOf(factor);
+  return e.mul(y, e.broadcastInDim(factor, shapeOf(y), dimRange(rank - spatial, rank)));
 }
 
 /// avg_pool{2,3}d(x, kernel, stride, padding, ceil_mode, count_include_pad, divisor_override?).
 Values avgPool(TorchOp &t) {
   Type elem = t.resultElem();
   Value x = t.value(0, elem);
-  int64_t spatial = t.resultType().getRank() - 2;
+  int64_t spatial = spatialOfKind(t);
   PoolParams p = poolParams(t, 1, spatial, false);
-  checkAvgPool(t, x, p, t.flag(4), t.flag(5), 6);
-  return {pool(t.e, x, Value(), p, "AVG", t.resultType(), false)};
+  if (isIntegerType(elem))
+    return {integerAvgPool(t.e, x, spatial, p, spatialOf(t.resultShape(), spatial), t.flag(5),
+                           divisorOperand(t, 6), t.resultType())};
+  if (!isFloatType(elem)) unsupported("average pooling of booleans");
+  Value factor = avgPoolFactor(t.e, spatialOf(shapeOf(x), spatial), spatialOf(t.resultShape(), spatial), p,
+                               t.flag(5), divisorOperand(t, 6), elem);
+  return {scaleWindows(t.e, poolPlanes(t.e, x, Value(), p, "AVG", t.resultType(), false), factor)};
 }
 
 /// avg_pool{2,3}d_backward(grad, x, kernel, stride, padding, ceil_mode, count_include_pad,
@@ -481,18 +710,24 @@ Values avgPool(TorchOp &t) {
 Values avgPoolBackward(TorchOp &t) {
   Type elem = t.resultElem();
   Value dy = t.value(0, elem), x = t.value(1, elem);
-  int64_t spatial = rankOf(x) - 2;
+  if (!isFloatType(elem)) unsupported("average pooling of integers");
+  int64_t spatial = spatialOfKind(t);
   PoolParams p = poolParams(t, 2, spatial, false);
-  checkAvgPool(t, x, p, false, t.flag(6), 7);
-  return {pool(t.e, x, dy, p, "AVG", t.resultType(), true)};
+  Value factor = avgPoolFactor(t.e, spatialOf(shapeOf(x), spatial), spatialOf(shapeOf(dy), spatial), p,
+                               t.flag(6), divisorOperand(t, 7), elem);
+  return {poolPlanes(t.e, x, scaleWindows(t.e, dy, factor), p, "AVG", t.resultType(), true)};
 }
 
-/// Adaptive pooling whose windows tile the input exactly: kernel = stride = in / out.
-PoolParams adaptiveParams(ArrayRef<int64_t> in, ArrayRef<int64_t> out) {
+/// PyTorch's adaptive pooling window along one dimension: [floor(o*in/out), ceil((o+1)*in/out)).
+std::pair<int64_t, int64_t> adaptiveWindow(int64_t o, int64_t in, int64_t out) {
+  return {o * in / out, ((o + 1) * in + out - 1) / out};
+}
+
+/// Adaptive pooling whose windows tile the input exactly (kernel = stride = in / out), or nothing.
+std::optional<PoolParams> tilingParams(ArrayRef<int64_t> in, ArrayRef<int64_t> out) {
   PoolParams p;
   for (size_t i = 0; i < out.size(); ++i) {
-    if (out[i] == 0 || in[i] % out[i])
-      unsupported("adaptive pooling whose output size does not divide the input size");
+    if (out[i] == 0 || in[i] % out[i]) return std::nullopt;
     p.kernel.push_back(in[i] / out[i]);
     p.stride.push_back(in[i] / out[i]);
     p.padding.push_back(0);
@@ -501,13 +736,27 @@ PoolParams adaptiveParams(ArrayRef<int64_t> in, ArrayRef<int64_t> out) {
   return p;
 }
 
-ArrayRef<int64_t> spatialOf(ArrayRef<int64_t> shape, int64_t spatial) {
-  if (spatial < 1 || spatial + 2 > static_cast<int64_t>(shape.size()))
-    unsupported("spatial dimensions do not match the input's rank");
-  return shape.take_back(spatial);
+/// The [out, in] matrices that average adaptive windows, one per spatial dimension (the average
+/// over a box is the product of the averages along its sides).
+std::vector<std::vector<double>> adaptiveMatrices(ArrayRef<int64_t> in, ArrayRef<int64_t> out) {
+  std::vector<std::vector<double>> matrices;
+  for (size_t d = 0; d < in.size(); ++d) {
+    std::vector<double> w(out[d] * in[d], 0.0);
+    for (int64_t o = 0; o < out[d]; ++o) {
+      auto [start, end] = adaptiveWindow(o, in[d], out[d]);
+      for (int64_t i = start; i < end; ++i) w[o * in[d] + i] = 1.0 / (end - start);
+    }
+    matrices.push_back(std::move(w));
+  }
+  return matrices;
 }
 
-/// _adaptive_avg_pool{2,3}d(x, output_size).
+void checkAdaptiveSizes(ArrayRef<int64_t> in, ArrayRef<int64_t> out) {
+  for (size_t d = 0; d < in.size(); ++d)
+    if (in[d] < 1 || out[d] < 1) unsupported("adaptive pooling of an empty dimension");
+}
+
+/// _adaptive_avg_pool{2,3}d(x, output_size), adaptive_avg_pool{1,2}d.
 Values adaptiveAvgPool(TorchOp &t) {
   Type elem = t.resultElem();
   Value x = t.value(0, elem);
@@ -515,14 +764,14 @@ Values adaptiveAvgPool(TorchOp &t) {
   Shape outSize = t.ints(1);
   int64_t spatial = outSize.size();
   ArrayRef<int64_t> in = spatialOf(shapeOf(x), spatial);
+  if (spatialOf(t.resultShape(), spatial) != ArrayRef<int64_t>(outSize))
+    unsupported("the result's shape differs from the output size");
   if (in == ArrayRef<int64_t>(outSize)) return {x};
-  bool global = true;
-  for (int64_t o : outSize) global &= o == 1;
-  if (global) {
-    return {e.conform(e.reduce(x, dimRange(rankOf(x) - spatial, rankOf(x)), true, "mean"),
-                      t.resultType())};
-  }
-  return {pool(e, x, Value(), adaptiveParams(in, outSize), "AVG", t.resultType(), false)};
+  checkAdaptiveSizes(in, outSize);
+  if (numElements(outSize) == 1)
+    return {e.conform(e.reduce(x, dimRange(rankOf(x) - spatial, rankOf(x)), true, "mean"), t.resultType())};
+  if (auto p = tilingParams(in, outSize)) return {poolPlanes(e, x, Value(), *p, "AVG", t.resultType(), false)};
+  return {e.conform(resample(e, x, adaptiveMatrices(in, outSize), outSize, in, false), t.resultType())};
 }
 
 /// _adaptive_avg_pool{2,3}d_backward(grad, x).
@@ -530,32 +779,56 @@ Values adaptiveAvgPoolBackward(TorchOp &t) {
   Type elem = t.resultElem();
   Value dy = t.value(0, elem), x = t.value(1, elem);
   Emitter &e = t.e;
-  int64_t spatial = rankOf(x) - 2;
+  int64_t spatial = spatialOfKind(t);
   ArrayRef<int64_t> in = spatialOf(shapeOf(x), spatial), out = spatialOf(shapeOf(dy), spatial);
   if (in == out) return {dy};
+  checkAdaptiveSizes(in, out);
   if (numElements(out) == 1)
     return {e.broadcastTo(e.scale(dy, 1.0 / numElements(in)), shapeOf(x))};
-  return {pool(e, x, dy, adaptiveParams(in, out), "AVG", t.resultType(), true)};
+  if (auto p = tilingParams(in, out)) return {poolPlanes(e, x, dy, *p, "AVG", t.resultType(), true)};
+  return {e.conform(resample(e, dy, adaptiveMatrices(in, out), out, in, true), t.resultType())};
 }
 
-/// adaptive_max_pool2d(x, output_size) -> (out, indices).
+/// adaptive_max_pool{2,3}d(x, output_size) -> (out, indices): every window gathered.
 Values adaptiveMaxPool(TorchOp &t) {
   Value x = t.tensor(0);
   Shape outSize = t.ints(1);
-  PoolParams p = adaptiveParams(spatialOf(shapeOf(x), outSize.size()), outSize);
-  for (Operation *user : t.op->getResult(1).getUsers())
-    if (torchKind(user) != "aten.adaptive_max_pool2d_backward")
-      unsupported("pooling indices are read by " + torchKind(user));
-  return {pool(t.e, x, Value(), p, "MAX", t.resultType(0), false), Value()};
+  int64_t spatial = outSize.size();
+  ArrayRef<int64_t> in = spatialOf(shapeOf(x), spatial);
+  checkAdaptiveSizes(in, outSize);
+  std::vector<std::vector<Shape>> coords(spatial);
+  for (int64_t d = 0; d < spatial; ++d)
+    for (int64_t o = 0; o < outSize[d]; ++o) {
+      auto [start, end] = adaptiveWindow(o, in[d], outSize[d]);
+      coords[d].push_back(dimRange(start, end));
+    }
+  auto [values, indices] =
+      gatheredMaxPool(t.e, x, spatial, WindowTable(in, coords), t.resultType(0), t.resultType(1));
+  return {values, indices};
 }
 
-/// adaptive_max_pool2d_backward(grad, x, indices).
+/// adaptive_max_pool{2,3}d_backward(grad, x, indices).
 Values adaptiveMaxPoolBackward(TorchOp &t) {
   Type elem = t.resultElem();
-  Value dy = t.value(0, elem), x = t.value(1, elem);
-  int64_t spatial = rankOf(x) - 2;
-  PoolParams p = adaptiveParams(spatialOf(shapeOf(x), spatial), spatialOf(shapeOf(dy), spatial));
-  return {pool(t.e, x, dy, p, "MAX", t.resultType(), true)};
+  return {scatterAtIndices(t.e, t.value(0, elem), t.tensor(2), t.resultType(), spatialOfKind(t))};
+}
+
+/// max_unpool2d(x, indices, output_size), max_unpool3d(x, indices, output_size, stride, padding):
+/// zeros with every element of x written at its index in its plane (the stride and padding only
+/// check the indices in PyTorch).
+Values maxUnpool(TorchOp &t) {
+  Type elem = t.resultElem();
+  Value x = t.value(0, elem), indices = t.tensor(1);
+  int64_t spatial = spatialOfKind(t);
+  RankedTensorType type = t.resultType();
+  if (shapeOf(indices) != shapeOf(x)) unsupported("unpooling indices not shaped like the input");
+  int64_t planes = numElements(shapeOf(x).drop_back(spatial)), count = numElements(spatialOf(shapeOf(x), spatial));
+  int64_t size = numElements(spatialOf(type.getShape(), spatial));
+  if (numElements(type.getShape()) != planes * size) unsupported("unpooling into other planes");
+  Emitter &e = t.e;
+  Value at = e.reshape(e.cast(indices, si64Type(e.ctx())), {planes, count});
+  Value planar = e.scatter(e.zeros(tensorOf({planes, size}, elem)), at, e.reshape(x, {planes, count}), 1, "none");
+  return {e.reshape(planar, type.getShape())};
 }
 
 // ------------------------------------------------------------------ nearest resampling
@@ -706,8 +979,11 @@ PatternFn upsample(Interp mode, bool backward) {
 }  // namespace
 
 void addConvolutionPatterns(PatternTable &t) {
-  t.add({"aten.convolution", "aten._convolution"}, convolutionForward(true));
-  t.add({"aten.conv1d", "aten.conv2d", "aten.conv3d"}, convolutionForward(false));
+  // With a bias, reduced-precision floats convolve in f32 and round once after the bias, as
+  // PyTorch's kernels do (a rounded sum then a bias that cancels it loses the low digits).
+  auto hasBias = [](TorchOp &op) { return !op.isNone(2); };
+  t.add({"aten.convolution", "aten._convolution"}, inOpmath(convolutionForward(true), hasBias));
+  t.add({"aten.conv1d", "aten.conv2d", "aten.conv3d"}, inOpmath(convolutionForward(false), hasBias));
   t.add("aten.convolution_backward", convolutionBackward);
   t.add("aten.im2col", im2col);
   t.add("aten.col2im", col2im);
@@ -718,15 +994,17 @@ void addConvolutionPatterns(PatternTable &t) {
         maxPool);
   t.add({"aten.max_pool2d_with_indices_backward", "aten.max_pool3d_with_indices_backward"},
         maxPoolBackward);
-  t.add({"aten.avg_pool2d", "aten.avg_pool3d"}, avgPool);
-  t.add({"aten.avg_pool2d_backward", "aten.avg_pool3d_backward"}, avgPoolBackward);
+  // Averages of reduced-precision floats sum in f32 and round once, as PyTorch's kernels.
+  t.add({"aten.avg_pool2d", "aten.avg_pool3d"}, inOpmath(avgPool));
+  t.add({"aten.avg_pool2d_backward", "aten.avg_pool3d_backward"}, inOpmath(avgPoolBackward));
   t.add({"aten._adaptive_avg_pool2d", "aten._adaptive_avg_pool3d", "aten.adaptive_avg_pool2d",
          "aten.adaptive_avg_pool1d"},
-        adaptiveAvgPool);
+        inOpmath(adaptiveAvgPool));
   t.add({"aten._adaptive_avg_pool2d_backward", "aten._adaptive_avg_pool3d_backward"},
-        adaptiveAvgPoolBackward);
-  t.add("aten.adaptive_max_pool2d", adaptiveMaxPool);
-  t.add("aten.adaptive_max_pool2d_backward", adaptiveMaxPoolBackward);
+        inOpmath(adaptiveAvgPoolBackward));
+  t.add({"aten.adaptive_max_pool2d", "aten.adaptive_max_pool3d"}, adaptiveMaxPool);
+  t.add({"aten.adaptive_max_pool2d_backward", "aten.adaptive_max_pool3d_backward"}, adaptiveMaxPoolBackward);
+  t.add({"aten.max_unpool2d", "aten.max_unpool3d"}, maxUnpool);
   // Nearest by whole factors repeats elements; other sizes and the linear modes are products
   // with interpolation matrices.
   for (bool back : {false, true}) {

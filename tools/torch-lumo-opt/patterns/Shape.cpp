@@ -2,6 +2,8 @@
 // padding, flips and band masks.
 #include "TorchToLumo.h"
 
+#include <algorithm>
+
 namespace torch_lumo {
 namespace {
 
@@ -236,14 +238,51 @@ Values constantPad(TorchOp &t) {
   return {e.pad(x, low, high, Shape(rankOf(x), 0), {e.attr("constant_values", fill)})};
 }
 
-/// reflection/replication padding of the trailing dimensions.
+/// The source positions of replication padding of a dimension of `in` by low and high, either of
+/// which may be negative (cropping): position j reads clamp(j - low, 0, in - 1).
+Shape replicatedPositions(int64_t in, int64_t low, int64_t high) {
+  if (in < 1 || in + low + high < 0) unsupported("replication padding of an empty dimension");
+  Shape positions;
+  for (int64_t j = 0; j < in + low + high; ++j) positions.push_back(std::clamp<int64_t>(j - low, 0, in - 1));
+  return positions;
+}
+
+bool anyNegative(ArrayRef<int64_t> values) {
+  return llvm::any_of(values, [](int64_t v) { return v < 0; });
+}
+
+/// reflection/replication padding of the trailing dimensions. Replication with negative padding
+/// (which crops) reads its source positions by a gather per padded dimension.
 PatternFn modePad(StringRef mode) {
   std::string m = mode.str();
   return [m](TorchOp &t) -> Values {
     Value x = t.tensor(0);
     auto [low, high] = torchPadding(t.ints(1), rankOf(x));
+    if (m == "edge" && (anyNegative(low) || anyNegative(high))) {
+      for (int64_t d = 0; d < rankOf(x); ++d)
+        if (low[d] || high[d])
+          x = t.e.gather(x, t.e.indexVector(replicatedPositions(shapeOf(x)[d], low[d], high[d])), d);
+      return {x};
+    }
     return {t.e.pad(x, low, high, Shape(rankOf(x), 0), {t.e.str("padding_mode", m)})};
   };
+}
+
+/// The gradient of replication padding with negative padding: each gradient element added onto
+/// the position it was read from, one dimension at a time.
+Value replicationPadGradient(Emitter &e, Value g, ArrayRef<int64_t> low, ArrayRef<int64_t> high,
+                             RankedTensorType type) {
+  for (int64_t d = 0; d < rankOf(g); ++d) {
+    if (!low[d] && !high[d]) continue;
+    int64_t in = type.getShape()[d];
+    Shape positions = replicatedPositions(in, low[d], high[d]);
+    Shape shape(shapeOf(g));
+    if (shape[d] != static_cast<int64_t>(positions.size())) unsupported("a padding gradient of another size");
+    Value at = e.broadcastInDim(e.indexVector(positions), shape, {d});
+    shape[d] = in;
+    g = e.scatter(e.zeros(tensorOf(shape, elemOf(g))), at, g, d, "add");
+  }
+  return g;
 }
 
 Value reverseDim(Emitter &e, Value x, int64_t dim) {
@@ -263,7 +302,9 @@ PatternFn modePadBackward(bool reflect) {
     Shape pad = t.ints(2);
     Emitter &e = t.e;
     int64_t rank = rankOf(g);
-    torchPadding(pad, rank);
+    auto [low, high] = torchPadding(pad, rank);
+    if (!reflect && (anyNegative(low) || anyNegative(high)))
+      return {replicationPadGradient(e, g, low, high, t.resultType())};
     for (size_t i = 0; i < pad.size() / 2; ++i) {
       int64_t d = rank - 1 - i, lo = pad[2 * i], hi = pad[2 * i + 1];
       int64_t in = shapeOf(g)[d] - lo - hi;
