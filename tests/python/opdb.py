@@ -90,7 +90,6 @@ def _worker(tasks, embed, out):
     programs = []
     ox.set_callbacks(lambda batch, text: programs.append(text) or True, lambda batch, weights: set())
     infos = {(o.name, o.variant_test_name): o for o in op_db}
-    tool = os.path.join(os.path.dirname(sys.executable), "torch-lumo-opt")
 
     def emit(tid, status, reason=""):
         out.write(json.dumps({"id": tid, "status": status, "reason": reason[:300]}) + "\n")
@@ -193,7 +192,6 @@ def _worker(tasks, embed, out):
 
     # Phase 1: eager results, one capture per sample and its conversion.
     expected = {}
-    modules = {}
     for task in tasks:
         tid = task_id(task)
         out.write(json.dumps({"start": tid}) + "\n")
@@ -234,16 +232,11 @@ def _worker(tasks, embed, out):
             if not tensors:
                 emit(tid, "pass", "")
                 continue
-            text = torch._C._lazy._get_tensors_backend(tensors)
-            modules[tid] = text.split("Computation:\n", 1)[-1].split("\nTorchScript graph:", 1)[0]
             del got, tensors
         except Exception as e:
             emit(tid, *classify(e))
             continue
         expected[tid] = (task, [t.detach() if l else None for t, l in zip(want, lazy)], random)
-    for tid, reason in convert(tool, modules).items():
-        emit(tid, "refused", reason)
-        del expected[tid]
     out.write(json.dumps({"phase": "run", "ids": list(expected)}) + "\n")
     out.flush()
     if not expected:
@@ -256,6 +249,7 @@ def _worker(tasks, embed, out):
     def on_host(k, j):
         return wants[k][1][j] is None
 
+    stage = "refused"  # the module's checks or the conversion refuse the program
     try:
         for _ in range(2):
             probe = torch.zeros(1).to("lazy")  # the batch's size, whatever the samples are
@@ -274,22 +268,26 @@ def _worker(tasks, embed, out):
                 del got
             torch._lazy.mark_step()
             del keep
-        prog = li.Program(programs[-1])
+        prog = li.Program(programs[-1])  # the interpreter plans it (and may refuse it)
+        stage = "error"
         unfed = [f'"{a.name}"' for a in prog.arguments if a.kind == "input" and a.name not in feeds]
         if unfed:
             raise RuntimeError("program arguments without a value: " + ", ".join(unfed))
         args = [feeds.get(a.name) if a.kind == "input" else None for a in prog.arguments]
         results = {r.name: t for r, t in zip(prog.results, prog.run(args))}
     except Exception as e:
-        # Charged to the samples whose results depend on the operation or argument it names.
+        # Charged to the samples whose results depend on the operations or arguments it names.
         path = os.path.join(art, "torch.mlir")
         ids = list(expected)
-        blamed = sorted({ids[int(m.group(1))] for name in blame(open(path).read(), str(e))
-                         for m in [re.match(r"r(\d+)_", name)] if m}) if os.path.exists(path) else []
+        blamed = {}
+        for name, reason in (blame(open(path).read(), str(e)) if os.path.exists(path) else {}).items():
+            m = re.match(r"r(\d+)_", name)
+            if m:
+                blamed.setdefault(ids[int(m.group(1))], reason)
         if not blamed:
             raise
-        status, reason = classify(e)
-        for tid in blamed:
+        for tid, reason in blamed.items():
+            status = stage if stage == "refused" or "has no value" in reason else classify(e)[0]
             out.write(json.dumps({"blame": tid, "status": status, "reason": reason[:300]}) + "\n")
         out.flush()
         sys.exit(3)
@@ -311,69 +309,37 @@ def _worker(tasks, embed, out):
 
 
 def blame(module, message):
-    """Names of the results of a torch-dialect `module` that depend on the operation at the line
-    an error `message` cites ("<stdin>:LINE:COL"), or on the function argument it names."""
+    """{result name: reason} for the results of a torch-dialect `module` that depend on what an
+    error `message` cites: the operation at a line ("<stdin>:LINE:COL: error: reason", one reason
+    per diagnostic), or a function argument by name."""
     lines = module.splitlines()
     head = next((l for l in lines if "func.func @main(" in l), "")
-    sources = set()
+    names = re.findall(r'vx.output_name = "([^"]+)"', head.split(") -> ", 1)[-1])
+    causes = []  # (source values, reason)
+    first = message.strip().splitlines()[0] if message.strip() else ""
     for m in re.finditer(r'(%arg\d+): [^{]*\{[^}]*vx.input_name = "([^"]+)"', head):
         if f'"{m.group(2)}"' in message:
-            sources.add(m.group(1))
-    for m in re.finditer(r"<stdin>:(\d+):\d+", message):
+            causes.append(({m.group(1)}, re.sub(r"\d+", "N", first.split(":")[0]) +
+                           f": the argument {re.sub(r'[0-9]+$', 'N', m.group(2))}"))
+    for m in re.finditer(r"<stdin>:(\d+):\d+:?( error: [^\n]*)?", message):
         line = lines[int(m.group(1)) - 1] if 0 < int(m.group(1)) <= len(lines) else ""
         d = re.match(r"\s*(%[\w]+)", line)
         if d:
-            sources.add(d.group(1))
-    if not sources:
-        return []
-    for line in lines:
-        d = re.match(r"\s*(%[\w]+)(?::\d+)? = (.*)", line)
-        if d and any(u.split("#")[0] in sources for u in re.findall(r"%[\w#]+", d.group(2))):
-            sources.add(d.group(1))
-        r = re.match(r"\s*return (.*?) :", line)
-        if r:
-            used = [u.split("#")[0] in sources for u in r.group(1).split(", ")]
-    names = re.findall(r'vx.output_name = "([^"]+)"', head.split(") -> ", 1)[-1])
-    return [n for n, u in zip(names, used) if u]
-
-
-def convert(tool, modules):
-    """{id: reason} of the modules torch-lumo-opt refuses: one run of the tool for all of them
-    (a split input file), or one run each if that run dies."""
-    flags = ["-refine-types", "-torch-to-lumo-pipeline"]
-    with tempfile.NamedTemporaryFile("w", suffix=".mlir", delete=False) as f:
-        starts = []
-        line = 1
-        for tid, text in modules.items():
-            if starts:
-                f.write("// -----\n")
-                line += 1
-            starts.append((line - (1 if len(starts) else 0), tid))
-            f.write(text.rstrip("\n") + "\n")
-            line += text.rstrip("\n").count("\n") + 1
-    try:
-        proc = subprocess.run([tool, "-split-input-file", *flags, f.name], capture_output=True,
-                              text=True, timeout=600)
-    finally:
-        os.unlink(f.name)
-    if proc.returncode not in (0, 1):  # died: each module alone
-        refused = {}
-        for tid, text in modules.items():
-            one = subprocess.run([tool, *flags], input=text, capture_output=True, text=True, timeout=120)
-            if one.returncode != 0:
-                lines = [l for l in one.stderr.splitlines() if "error" in l] or one.stderr.splitlines()
-                refused[tid] = re.sub(r"^.*?error: ", "", lines[0]) if lines else \
-                    f"torch-lumo-opt died ({one.returncode})"
-        return refused
-    refused = {}
-    for diag in proc.stderr.splitlines():
-        m = re.match(r"(?:within split at [^:]*:(\d+) offset )?[^:]*:(\d+):\d+: error: (.*)", diag)
-        if not m:
-            continue
-        at = int(m.group(1)) if m.group(1) else int(m.group(2))
-        tid = [t for start, t in starts if start <= at][-1]
-        refused.setdefault(tid, m.group(3))
-    return refused
+            causes.append(({d.group(1)}, m.group(2)[len(" error: "):] if m.group(2) else first))
+    blamed = {}
+    for sources, reason in causes:
+        used = []
+        for line in lines:
+            d = re.match(r"\s*(%[\w]+)(?::\d+)? = (.*)", line)
+            if d and any(u.split("#")[0] in sources for u in re.findall(r"%[\w#]+", d.group(2))):
+                sources.add(d.group(1))
+            r = re.match(r"\s*return (.*?) :", line)
+            if r:
+                used = [u.split("#")[0] in sources for u in r.group(1).split(", ")]
+        for name, u in zip(names, used):
+            if u:
+                blamed.setdefault(name, reason)
+    return blamed
 
 
 def worker_main():
