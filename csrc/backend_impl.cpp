@@ -826,10 +826,10 @@ class CompileRun {
     const auto& parameters_map = program_->parameters_map();
     auto entry = parameters_map.find(static_cast<int>(k));
     const bool has_entry = entry != parameters_map.end();
+    std::string input_name;
     if (!has_entry) {
-      const std::string& name =
-          (metadata && !metadata->name.empty()) ? metadata->name : info->name;
-      attrs.add(kInputNameAttrName, StringAttr(context, name));
+      input_name = (metadata && !metadata->name.empty()) ? metadata->name : info->name;
+      attrs.add(kInputNameAttrName, StringAttr(context, input_name));
     } else {
       attrs.add(kResourceAttrName, StringAttr(context, entry->second));
       auto alias = aliases_.find(entry->second);
@@ -850,8 +850,27 @@ class CompileRun {
       }
     }
     at::Tensor value = EmbeddedValue(*info, has_entry, is_constant);
-    if (value.defined()) attrs.add(kParameterValueAttrName, DenseAttr(context, value));
+    if (value.defined()) {
+      attrs.add(kParameterValueAttrName, DenseAttr(context, value));
+    } else if (!has_entry && (input_name.empty() || starts_with(input_name, "placeholder"))) {
+      RefuseArgumentWithoutValue(k, input_name, data->shape());
+    }
     return attrs.build();
+  }
+
+  // An argument that no name lets the appliance feed and that carries no value of its own: the
+  // program would read memory nothing writes.
+  [[noreturn]] static void RefuseArgumentWithoutValue(intptr_t k, const std::string& name,
+                                                      const Shape& shape) {
+    mFwLtcFatal << "Program argument " << k << " \"" << name << "\" (" << shape
+                << ") has neither a name nor a value: its host data was dropped when the tensor "
+                   "moved to the lazy device (the data store is disabled), so nothing can feed "
+                   "it. Name it (ox.set_parameter_name(tensor, \"input...\") to feed it at every "
+                   "run, or a weight name), or keep its value: make it a constant "
+                   "(ox.make_constant(host_tensor)) or move it while the data store keeps data "
+                   "(ox.appliance_file_config.enabled = True, as a vudored device with "
+                   "keep_data=True does).";
+    std::abort();  // not reached: a fatal message throws
   }
 
   // The value an argument carries into the program, if any: constants, scalars, and host data

@@ -115,8 +115,15 @@ at::Tensor LazyNativeFunctions::_to_copy(const at::Tensor& self,
 
   auto lazy_self = TryGetLtcTensor(self);
   if (!lazy_self && device && device->type() == c10::kLazy) {
-    // Host to lazy: a new lazy tensor whose data becomes backend data at once.
-    return to_lazy_tensor(self, options, *device, non_blocking, functionalize_outputs());
+    // Host to lazy: a new lazy tensor whose data becomes backend data at once. PyTorch's tensor
+    // constructors (torch.tensor(data, device=...), the index lists of `x[[1, 2]]`) move the
+    // tensor they made with the Functionalize key excluded, and lift it afterwards: such a tensor
+    // is a constant of the program, whose data must stay.
+    if (!functionalize_outputs()) {
+      HostConstantScope constant;
+      return to_lazy_tensor(self, options, *device, non_blocking, /*functionalize_output=*/false);
+    }
+    return to_lazy_tensor(self, options, *device, non_blocking, /*functionalize_output=*/true);
   }
   if (device && device->type() != c10::kLazy) {
     // Lazy to host: materialising is not offered by this backend and ends in its error.
@@ -381,15 +388,43 @@ at::Tensor LazyNativeFunctions::new_empty_strided_symint(
                       device.value_or(self.device()), pin_memory, std::nullopt);
 }
 
+// The pixel shuffles move channels into space and back: a reshape, a permutation and a reshape.
+// (PyTorch's own decomposition copies into an empty strided tensor, a view that a lazy tensor
+// cannot hold: the copy was lost.) The host's checks run on a meta tensor first.
+namespace {
+
+at::Tensor PixelShuffle(const at::Tensor& self, int64_t factor, bool shuffle) {
+  at::Tensor meta = at::empty(self.sizes(), self.options().device(c10::kMeta));
+  shuffle ? at::pixel_shuffle(meta, factor) : at::pixel_unshuffle(meta, factor);
+  const int64_t rank = self.dim();
+  const int64_t b = rank - 3;
+  std::vector<int64_t> batch(self.sizes().begin(), self.sizes().begin() + b);
+  const int64_t c = self.size(b), h = self.size(b + 1), w = self.size(b + 2);
+  std::vector<int64_t> expanded = batch, permutation, result = batch;
+  for (int64_t i = 0; i < b; ++i) permutation.push_back(i);
+  if (shuffle) {
+    const int64_t oc = c / (factor * factor);
+    expanded.insert(expanded.end(), {oc, factor, factor, h, w});
+    permutation.insert(permutation.end(), {b, b + 3, b + 1, b + 4, b + 2});
+    result.insert(result.end(), {oc, h * factor, w * factor});
+  } else {
+    const int64_t oh = h / factor, ow = w / factor;
+    expanded.insert(expanded.end(), {c, oh, factor, ow, factor});
+    permutation.insert(permutation.end(), {b, b + 2, b + 4, b + 1, b + 3});
+    result.insert(result.end(), {c * factor * factor, oh, ow});
+  }
+  return at::view_copy(at::permute_copy(at::view_copy(self, expanded), permutation), result);
+}
+
+}  // namespace
+
 at::Tensor LazyNativeFunctions::pixel_shuffle(const at::Tensor& self, int64_t upscale_factor) {
-  return at::functionalization::functionalize_aten_op<ATEN_OP(pixel_shuffle)>::call(
-      self, upscale_factor);
+  return PixelShuffle(self, upscale_factor, /*shuffle=*/true);
 }
 
 at::Tensor LazyNativeFunctions::pixel_unshuffle(const at::Tensor& self,
                                                 int64_t downscale_factor) {
-  return at::functionalization::functionalize_aten_op<ATEN_OP(pixel_unshuffle)>::call(
-      self, downscale_factor);
+  return PixelShuffle(self, downscale_factor, /*shuffle=*/false);
 }
 
 at::Tensor LazyNativeFunctions::block_diag(at::TensorList tensors) {
