@@ -1077,6 +1077,24 @@ void register_ltc_eager_fallback() {
   (void)library;
 }
 
+// tensor_split by a tensor of split indices (or a 0-d section count): PyTorch's kernel wants that
+// tensor on the host. A lazy one is read like `.item()` (the host computes it, or the read fails
+// saying why); the split then goes by the numbers, through autograd as usual.
+std::vector<at::Tensor> tensor_split_by_tensor(const at::Tensor& self, const at::Tensor& indices,
+                                               int64_t dim) {
+  TORCH_CHECK(indices.dim() <= 1,
+              "tensor_split expected tensor_indices_or_sections to be a zero-dimensional or "
+              "one-dimensional tensor, but got a tensor with ", indices.dim(), " dims");
+  TORCH_CHECK(indices.scalar_type() == at::kLong,
+              "tensor_split expected tensor_indices_or_sections to have dtype of long, but got ",
+              indices.scalar_type());
+  if (indices.dim() == 0) return at::tensor_split(self, indices.item<int64_t>(), dim);
+  std::vector<int64_t> values;
+  values.reserve(indices.numel());
+  for (int64_t i = 0; i < indices.numel(); ++i) values.push_back(indices[i].item<int64_t>());
+  return at::tensor_split(self, values, dim);
+}
+
 void register_host_scalar_reads() {
   // Made once and kept, like the fallback: a second registration of the kernel would fail.
   static const auto library = [] {
@@ -1085,7 +1103,15 @@ void register_host_scalar_reads() {
     lib->impl("_local_scalar_dense", torch::CppFunction::makeFromBoxedFunction<&host_scalar_read>());
     return lib;
   }();
+  // Above autograd, where PyTorch's composite kernel would refuse lazy indices.
+  static const auto autograd_library = [] {
+    auto lib = std::make_unique<torch::Library>(torch::Library::IMPL, "aten",
+                                                c10::DispatchKey::AutogradLazy, __FILE__, __LINE__);
+    lib->impl("tensor_split.tensor_indices_or_sections", TORCH_FN(tensor_split_by_tensor));
+    return lib;
+  }();
   (void)library;
+  (void)autograd_library;
 }
 
 OrvexBackendImpl* GetOrvexBackendImpl() {

@@ -323,6 +323,18 @@ SAME_AS_SELF(index_fill, const at::Tensor& self, int64_t dim, const at::Tensor& 
 SAME_AS_SELF(index_fill, const at::Tensor& self, int64_t dim, const at::Tensor& index,
              const at::Tensor& value)
 
+// Replaces libtorch's, which refuses a 0-d input: that stays 0-d, its index holding one element.
+std::vector<torch::lazy::Shape> compute_shape_index_select(const at::Tensor& self, int64_t dim,
+                                                           const at::Tensor& index) {
+  TORCH_CHECK(index.dim() <= 1, "index_select(): Index is supposed to be a vector");
+  TORCH_CHECK(self.dim() > 0 || index.numel() == 1,
+              "index_select(): Index to scalar can have only 1 value, got ", index.numel(),
+              " value(s)");
+  std::vector<int64_t> sizes = self.sizes().vec();
+  if (!sizes.empty()) sizes[at::maybe_wrap_dim(dim, self.dim())] = index.numel();
+  return {Shape(self.scalar_type(), sizes)};
+}
+
 std::vector<torch::lazy::Shape> compute_shape_masked_scatter(const at::Tensor& self,
                                                              const at::Tensor& mask,
                                                              const at::Tensor& source) {

@@ -59,6 +59,7 @@ TORCH_API std::vector<torch::lazy::Shape> compute_shape_replication_pad2d_backwa
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_roll(const at::Tensor & self, at::IntArrayRef shifts, at::IntArrayRef dims);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_index_fill(const at::Tensor & self, int64_t dim, const at::Tensor & index, const at::Scalar & value);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_index_fill(const at::Tensor & self, int64_t dim, const at::Tensor & index, const at::Tensor & value);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_index_select(const at::Tensor & self, int64_t dim, const at::Tensor & index);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_masked_scatter(const at::Tensor & self, const at::Tensor & mask, const at::Tensor & source);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_bernoulli(const at::Tensor & self, const at::Tensor & p, ::std::optional<at::Generator> generator);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_exponential(const at::Tensor & self, double lambd, ::std::optional<at::Generator> generator);

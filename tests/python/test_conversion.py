@@ -291,6 +291,32 @@ cases = [
 ]
 compare(cases)
 ''',
+    # What the capture makes itself: tensors made on the host (index lists, torch.tensor inside
+    # composites, window functions) embedded as constants; shuffles; 0-d edge cases.
+    "capture": r'''
+i1 = torch.tensor(1); s0 = torch.tensor(2.5)
+cases = [
+    ("host_index_list", with_grads(lambda x: x[[1, 2]]), [torch.randn(4, 3)]),
+    ("unravel_index", lambda x: torch.stack(torch.unravel_index(x, (3, 4))), [torch.tensor([1, 5, 7])]),
+    ("windows", lambda x: [x * torch.hann_window(2, device=x.device), x * torch.signal.windows.cosine(2, device=x.device)],
+     [torch.randn(2)]),
+    ("pixel_shuffle", with_grads(lambda x: [F.pixel_shuffle(x, 3), F.pixel_shuffle(x, 1)]), [torch.randn(2, 9, 2, 2)]),
+    ("pixel_unshuffle", with_grads(lambda x: [F.pixel_unshuffle(x, 2), F.pixel_unshuffle(x[:1], 3)]), [torch.randn(3, 6, 6)]),
+    ("empty_targets", lambda x: [torch.empty_like(x).copy_(x), x + torch.empty(3, device=x.device).uniform_() * 0],
+     [torch.randn(3)]),
+    ("reduce_0d", lambda x, i: [torch.logsumexp(x, 0), torch.masked.logsumexp(x, 0), torch.count_nonzero(x, dim=0),
+                                torch.logsumexp(i, 0), torch.count_nonzero(i, dim=0), torch.count_nonzero(i > 1, 0)],
+     [s0, i1]),
+    ("index_0d", with_grads(lambda x, s, i: [torch.index_select(x, 0, i), torch.index_add(x, 0, i, s, alpha=2),
+                                             torch.index_copy(x, 0, i, s), torch.index_fill(x, 0, i, -1.0)], 2),
+     [s0, torch.tensor(-1.5), torch.tensor(0)]),
+    ("index_select_0d_index", with_grads(lambda x, i: torch.index_select(x, 1, i)), [torch.randn(2, 3), i1]),
+    ("tensor_split_by_tensor", with_grads(lambda x: [*torch.tensor_split(x, const(torch.tensor([1, 3]), x)),
+                                                     *torch.tensor_split(x, const(torch.tensor(2), x), 1)]),
+     [torch.randn(5, 4)]),
+]
+compare(cases, inputs=True)
+''',
     # The recurrent layers run on weights, inputs and initial states fed to the program.
     "recurrent": r'''
 import torch.nn as nn
