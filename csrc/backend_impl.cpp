@@ -77,23 +77,26 @@ BackendDataPtr OrvexBackendImpl::MakeComputationDataFromTensor(const at::Tensor&
   return std::make_shared<TorchMlirBackendData>(device, shape, std::move(info));
 }
 
+namespace {
+
+// The type of scalar data: the widest of the number's kind, so that the value stays exact (a
+// 64-bit integer would lose bits in the default float type).
+at::ScalarType ScalarDataType(const at::Scalar& scalar) {
+  if (scalar.isComplex()) return at::kComplexDouble;
+  if (scalar.isFloatingPoint()) return at::kDouble;
+  if (scalar.isIntegral(/*includeBool=*/false)) return at::kLong;
+  if (scalar.isBoolean()) return at::kBool;
+  throw std::runtime_error("Unknown scalar type.");
+}
+
+}  // namespace
+
 BackendDataPtr OrvexBackendImpl::MakeComputationDataFromScalar(const at::Scalar& scalar,
                                                                const BackendDevice& device) const {
   PRINT_FUNCTION();
   auto info = std::make_shared<ApplianceDataInfo>(scalar);
-  at::ScalarType type;
-  if (scalar.isComplex()) {
-    type = at::kComplexDouble;
-  } else if (scalar.isFloatingPoint()) {
-    type = at::kDouble;
-  } else if (scalar.isIntegral(/*includeBool=*/false)) {
-    type = at::kLong;
-  } else if (scalar.isBoolean()) {
-    type = at::kBool;
-  } else {
-    throw std::runtime_error("Unknown scalar type.");
-  }
-  return std::make_shared<TorchMlirBackendData>(device, Shape(type, {}), std::move(info));
+  return std::make_shared<TorchMlirBackendData>(device, Shape(ScalarDataType(scalar), {}),
+                                                std::move(info));
 }
 
 BackendDataPtr OrvexBackendImpl::CreateDataPlaceholder(const BackendDevice& device,
@@ -877,7 +880,9 @@ class CompileRun {
   // that no name makes an input or a weight.
   static at::Tensor EmbeddedValue(ApplianceDataInfo& info, bool named, bool is_constant) {
     if (named) return is_constant ? info.get_tensor() : at::Tensor();
-    if (info.scalar) return at::scalar_tensor(*info.scalar);
+    if (info.scalar) {
+      return at::scalar_tensor(*info.scalar, at::TensorOptions(ScalarDataType(*info.scalar)));
+    }
     if (is_constant) return info.get_tensor();
     if (info.has_tensor() && !starts_with(info.name, "input") &&
         dynamic_cast<const DeferredInfo*>(info.impl_.get()) == nullptr) {
@@ -1095,12 +1100,20 @@ std::vector<at::Tensor> tensor_split_by_tensor(const at::Tensor& self, const at:
   return at::tensor_split(self, values, dim);
 }
 
+// equal: a Python bool, so a host read of whether every element matches (the host computes it, or
+// the read fails saying why). Tensors of different sizes are not equal; types promote as in eq.
+bool equal_on_host(const at::Tensor& self, const at::Tensor& other) {
+  if (self.sizes() != other.sizes()) return false;
+  return at::all(at::eq(self, other)).item<bool>();
+}
+
 void register_host_scalar_reads() {
   // Made once and kept, like the fallback: a second registration of the kernel would fail.
   static const auto library = [] {
     auto lib = std::make_unique<torch::Library>(torch::Library::IMPL, "aten",
                                                 c10::DispatchKey::Lazy, __FILE__, __LINE__);
     lib->impl("_local_scalar_dense", torch::CppFunction::makeFromBoxedFunction<&host_scalar_read>());
+    lib->impl("equal", TORCH_FN(equal_on_host));
     return lib;
   }();
   // Above autograd, where PyTorch's composite kernel would refuse lazy indices.

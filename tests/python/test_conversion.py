@@ -294,7 +294,7 @@ compare(cases)
     # What the capture makes itself: tensors made on the host (index lists, torch.tensor inside
     # composites, window functions) embedded as constants; shuffles; 0-d edge cases.
     "capture": r'''
-i1 = torch.tensor(1); s0 = torch.tensor(2.5)
+i1 = torch.tensor(1); s0 = torch.tensor(2.5); x0 = torch.tensor([1., 2.])
 cases = [
     ("host_index_list", with_grads(lambda x: x[[1, 2]]), [torch.randn(4, 3)]),
     ("unravel_index", lambda x: torch.stack(torch.unravel_index(x, (3, 4))), [torch.tensor([1, 5, 7])]),
@@ -322,6 +322,14 @@ cases = [
     ("dropout_backward_int", lambda g, m: [torch.ops.aten.native_dropout_backward(g, m, 2.0),
                                            torch.ops.aten.native_dropout_backward(g.bool(), m, 0.5)],
      [torch.tensor([1, 2, 3]), torch.tensor([True, False, True])]),
+    ("equal_cov_corrcoef", lambda x: [x * torch.equal(const(x0, x), const(x0, x)), x * torch.equal(const(x0, x), const(x0[:1], x)),
+                                      torch.cov(x), torch.corrcoef(x),
+                                      torch.cov(x, correction=0, fweights=const(torch.tensor([1, 2, 1]), x))],
+     [torch.randn(2, 3)]),
+    # Integers beyond a double's precision stay exact (2**60 taken off, the rest compared).
+    ("int64_exact", lambda x: [y - 2**60 for y in [torch.full((2,), 2**60 + 1, device=x.device), x + (2**60 + 1),
+                                                   x.clamp(min=2**60 + 1), x.masked_fill(x > 1, 2**60 + 1),
+                                                   x.add(4, alpha=2**58 + 1)]], [torch.tensor([1, 2])]),
     ("tensor_split_by_tensor", with_grads(lambda x: [*torch.tensor_split(x, const(torch.tensor([1, 3]), x)),
                                                      *torch.tensor_split(x, const(torch.tensor(2), x), 1)]),
      [torch.randn(5, 4)]),
