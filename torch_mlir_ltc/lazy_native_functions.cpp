@@ -629,6 +629,49 @@ at::Tensor LazyNativeFunctions::one_hot(const at::Tensor& self, int64_t num_clas
   return at::scatter(at::zeros(sizes, self.options()), -1, at::unsqueeze_copy(self, -1), 1);
 }
 
+// index_reduce is scatter_reduce with each index repeated over its slice of `source`; the host's
+// checks run on meta tensors first.
+at::Tensor LazyNativeFunctions::index_reduce(const at::Tensor& self, int64_t dim,
+                                             const at::Tensor& index, const at::Tensor& source,
+                                             c10::string_view reduce, bool include_self) {
+  auto meta = [](const at::Tensor& t) { return at::empty(t.sizes(), t.options().device(c10::kMeta)); };
+  at::index_reduce(meta(self), dim, meta(index), meta(source), reduce, include_self);
+  if (source.dim() == 0) {
+    return at::scatter_reduce(self, 0, at::_to_copy(index, at::kLong), source, reduce, include_self);
+  }
+  dim = at::maybe_wrap_dim(dim, source.dim());
+  std::vector<int64_t> shape(source.dim(), 1);
+  shape[dim] = -1;
+  at::Tensor expanded = at::expand_copy(at::view_copy(at::_to_copy(index, at::kLong), shape),
+                                        source.sizes());
+  return at::scatter_reduce(self, dim, expanded, source, reduce, include_self);
+}
+
+// max_unpool2d puts each value at its flat index in its output plane: a scatter into zeros.
+// Indices outside the plane are the program's to refuse (the host checks values it can read).
+at::Tensor LazyNativeFunctions::max_unpool2d(const at::Tensor& self, const at::Tensor& indices,
+                                             at::IntArrayRef output_size) {
+  TORCH_CHECK(indices.scalar_type() == at::kLong, "elements in indices should be type int64 but got: ",
+              indices.scalar_type());
+  TORCH_CHECK(output_size.size() == 2, "There should be exactly two elements (height, width) in "
+              "output_size, but got ", output_size.size(), " elements.");
+  TORCH_CHECK(self.dim() == 3 || self.dim() == 4, "Input to max_unpooling2d should be a 3d or 4d "
+              "Tensor, but got a tensor with ", self.dim(), " dimensions.");
+  TORCH_CHECK(self.sizes() == indices.sizes(), "Expected shape of indices to be same as that of "
+              "the input tensor (", self.sizes(), ") but got indices tensor with shape: ",
+              indices.sizes());
+  const int64_t planes = self.dim() - 2;
+  std::vector<int64_t> flat(self.sizes().begin(), self.sizes().begin() + planes);
+  std::vector<int64_t> result = flat;
+  flat.push_back(-1);
+  result.insert(result.end(), output_size.begin(), output_size.end());
+  std::vector<int64_t> zeros_shape(self.sizes().begin(), self.sizes().begin() + planes);
+  zeros_shape.push_back(output_size[0] * output_size[1]);
+  at::Tensor out = at::scatter(at::zeros(zeros_shape, self.options()), planes,
+                               at::view_copy(indices, flat), at::view_copy(self, flat));
+  return at::view_copy(out, result);
+}
+
 int64_t LazyNativeFunctions::_fused_sdp_choice(const at::Tensor& query, const at::Tensor& key,
                                                const at::Tensor& value,
                                                const std::optional<at::Tensor>& attn_mask,

@@ -330,6 +330,11 @@ cases = [
     ("int64_exact", lambda x: [y - 2**60 for y in [torch.full((2,), 2**60 + 1, device=x.device), x + (2**60 + 1),
                                                    x.clamp(min=2**60 + 1), x.masked_fill(x > 1, 2**60 + 1),
                                                    x.add(4, alpha=2**58 + 1)]], [torch.tensor([1, 2])]),
+    ("index_reduce", lambda x, s, i: [x.index_reduce(0, i, s, r, include_self=inc) for r in ["prod", "mean", "amax", "amin"]
+                                      for inc in [True, False]] + [x.T.index_reduce(1, i, s.T, "amax")],
+     [torch.randn(3, 2), torch.randn(3, 2), torch.tensor([0, 2, 0])]),
+    ("max_unpool2d", lambda v, i: [F.max_unpool2d(v, i, 2), F.max_unpool2d(v[0], i[0], 2, output_size=(5, 5))],
+     list(F.max_pool2d(torch.randn(1, 2, 4, 4), 2, return_indices=True))),
     ("tensor_split_by_tensor", with_grads(lambda x: [*torch.tensor_split(x, const(torch.tensor([1, 3]), x)),
                                                      *torch.tensor_split(x, const(torch.tensor(2), x), 1)]),
      [torch.randn(5, 4)]),
