@@ -171,6 +171,11 @@ bool should_drop_tensor(at::Tensor tensor, std::string name) {
     return false;
   }
   if (ApplianceDataInfo::config.enabled) return false;
+  if (HostConstantScope::active()) {
+    mFwLtcTrace(tracing()) << "Keeping tensor data for \"" << name << "\" with size "
+                           << tensor.nbytes() << " as the capture made it on the host.";
+    return false;
+  }
   mFwLtcTrace(tracing()) << "Dropping tensor data for \"" << name << "\" with size "
                          << (tensor.defined() ? tensor.nbytes() : 0)
                          << " as ApplianceData is disabled.";

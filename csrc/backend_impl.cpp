@@ -77,23 +77,26 @@ BackendDataPtr OrvexBackendImpl::MakeComputationDataFromTensor(const at::Tensor&
   return std::make_shared<TorchMlirBackendData>(device, shape, std::move(info));
 }
 
+namespace {
+
+// The type of scalar data: the widest of the number's kind, so that the value stays exact (a
+// 64-bit integer would lose bits in the default float type).
+at::ScalarType ScalarDataType(const at::Scalar& scalar) {
+  if (scalar.isComplex()) return at::kComplexDouble;
+  if (scalar.isFloatingPoint()) return at::kDouble;
+  if (scalar.isIntegral(/*includeBool=*/false)) return at::kLong;
+  if (scalar.isBoolean()) return at::kBool;
+  throw std::runtime_error("Unknown scalar type.");
+}
+
+}  // namespace
+
 BackendDataPtr OrvexBackendImpl::MakeComputationDataFromScalar(const at::Scalar& scalar,
                                                                const BackendDevice& device) const {
   PRINT_FUNCTION();
   auto info = std::make_shared<ApplianceDataInfo>(scalar);
-  at::ScalarType type;
-  if (scalar.isComplex()) {
-    type = at::kComplexDouble;
-  } else if (scalar.isFloatingPoint()) {
-    type = at::kDouble;
-  } else if (scalar.isIntegral(/*includeBool=*/false)) {
-    type = at::kLong;
-  } else if (scalar.isBoolean()) {
-    type = at::kBool;
-  } else {
-    throw std::runtime_error("Unknown scalar type.");
-  }
-  return std::make_shared<TorchMlirBackendData>(device, Shape(type, {}), std::move(info));
+  return std::make_shared<TorchMlirBackendData>(device, Shape(ScalarDataType(scalar), {}),
+                                                std::move(info));
 }
 
 BackendDataPtr OrvexBackendImpl::CreateDataPlaceholder(const BackendDevice& device,
@@ -826,10 +829,10 @@ class CompileRun {
     const auto& parameters_map = program_->parameters_map();
     auto entry = parameters_map.find(static_cast<int>(k));
     const bool has_entry = entry != parameters_map.end();
+    std::string input_name;
     if (!has_entry) {
-      const std::string& name =
-          (metadata && !metadata->name.empty()) ? metadata->name : info->name;
-      attrs.add(kInputNameAttrName, StringAttr(context, name));
+      input_name = (metadata && !metadata->name.empty()) ? metadata->name : info->name;
+      attrs.add(kInputNameAttrName, StringAttr(context, input_name));
     } else {
       attrs.add(kResourceAttrName, StringAttr(context, entry->second));
       auto alias = aliases_.find(entry->second);
@@ -850,15 +853,36 @@ class CompileRun {
       }
     }
     at::Tensor value = EmbeddedValue(*info, has_entry, is_constant);
-    if (value.defined()) attrs.add(kParameterValueAttrName, DenseAttr(context, value));
+    if (value.defined()) {
+      attrs.add(kParameterValueAttrName, DenseAttr(context, value));
+    } else if (!has_entry && (input_name.empty() || starts_with(input_name, "placeholder"))) {
+      RefuseArgumentWithoutValue(k, input_name, data->shape());
+    }
     return attrs.build();
+  }
+
+  // An argument that no name lets the appliance feed and that carries no value of its own: the
+  // program would read memory nothing writes.
+  [[noreturn]] static void RefuseArgumentWithoutValue(intptr_t k, const std::string& name,
+                                                      const Shape& shape) {
+    mFwLtcFatal << "Program argument " << k << " \"" << name << "\" (" << shape
+                << ") has neither a name nor a value: its host data was dropped when the tensor "
+                   "moved to the lazy device (the data store is disabled), so nothing can feed "
+                   "it. Name it (ox.set_parameter_name(tensor, \"input...\") to feed it at every "
+                   "run, or a weight name), or keep its value: make it a constant "
+                   "(ox.make_constant(host_tensor)) or move it while the data store keeps data "
+                   "(ox.appliance_file_config.enabled = True, as a vudored device with "
+                   "keep_data=True does).";
+    std::abort();  // not reached: a fatal message throws
   }
 
   // The value an argument carries into the program, if any: constants, scalars, and host data
   // that no name makes an input or a weight.
   static at::Tensor EmbeddedValue(ApplianceDataInfo& info, bool named, bool is_constant) {
     if (named) return is_constant ? info.get_tensor() : at::Tensor();
-    if (info.scalar) return at::scalar_tensor(*info.scalar);
+    if (info.scalar) {
+      return at::scalar_tensor(*info.scalar, at::TensorOptions(ScalarDataType(*info.scalar)));
+    }
     if (is_constant) return info.get_tensor();
     if (info.has_tensor() && !starts_with(info.name, "input") &&
         dynamic_cast<const DeferredInfo*>(info.impl_.get()) == nullptr) {
@@ -1058,15 +1082,49 @@ void register_ltc_eager_fallback() {
   (void)library;
 }
 
+// tensor_split by a tensor of split indices (or a 0-d section count): PyTorch's kernel wants that
+// tensor on the host. A lazy one is read like `.item()` (the host computes it, or the read fails
+// saying why); the split then goes by the numbers, through autograd as usual.
+std::vector<at::Tensor> tensor_split_by_tensor(const at::Tensor& self, const at::Tensor& indices,
+                                               int64_t dim) {
+  TORCH_CHECK(indices.dim() <= 1,
+              "tensor_split expected tensor_indices_or_sections to be a zero-dimensional or "
+              "one-dimensional tensor, but got a tensor with ", indices.dim(), " dims");
+  TORCH_CHECK(indices.scalar_type() == at::kLong,
+              "tensor_split expected tensor_indices_or_sections to have dtype of long, but got ",
+              indices.scalar_type());
+  if (indices.dim() == 0) return at::tensor_split(self, indices.item<int64_t>(), dim);
+  std::vector<int64_t> values;
+  values.reserve(indices.numel());
+  for (int64_t i = 0; i < indices.numel(); ++i) values.push_back(indices[i].item<int64_t>());
+  return at::tensor_split(self, values, dim);
+}
+
+// equal: a Python bool, so a host read of whether every element matches (the host computes it, or
+// the read fails saying why). Tensors of different sizes are not equal; types promote as in eq.
+bool equal_on_host(const at::Tensor& self, const at::Tensor& other) {
+  if (self.sizes() != other.sizes()) return false;
+  return at::all(at::eq(self, other)).item<bool>();
+}
+
 void register_host_scalar_reads() {
   // Made once and kept, like the fallback: a second registration of the kernel would fail.
   static const auto library = [] {
     auto lib = std::make_unique<torch::Library>(torch::Library::IMPL, "aten",
                                                 c10::DispatchKey::Lazy, __FILE__, __LINE__);
     lib->impl("_local_scalar_dense", torch::CppFunction::makeFromBoxedFunction<&host_scalar_read>());
+    lib->impl("equal", TORCH_FN(equal_on_host));
+    return lib;
+  }();
+  // Above autograd, where PyTorch's composite kernel would refuse lazy indices.
+  static const auto autograd_library = [] {
+    auto lib = std::make_unique<torch::Library>(torch::Library::IMPL, "aten",
+                                                c10::DispatchKey::AutogradLazy, __FILE__, __LINE__);
+    lib->impl("tensor_split.tensor_indices_or_sections", TORCH_FN(tensor_split_by_tensor));
     return lib;
   }();
   (void)library;
+  (void)autograd_library;
 }
 
 OrvexBackendImpl* GetOrvexBackendImpl() {

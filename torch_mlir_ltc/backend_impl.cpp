@@ -14,6 +14,8 @@ namespace {
 std::atomic<uint64_t> placeholder_counter{0};
 }
 
+thread_local int HostConstantScope::depth_ = 0;
+
 TorchMlirBackendData::Info::Info()
     : name("placeholder" + std::to_string(placeholder_counter.fetch_add(1))) {}
 
@@ -46,7 +48,11 @@ const IrBuilder* TorchMlirBackendImpl::GetIrBuilder() const {
 
 BackendDataPtr TorchMlirBackendImpl::GetComputationDataFromNode(const Node* node) const {
   const DeviceData* device_data = DeviceData::Cast(node);
-  return device_data ? device_data->data() : nullptr;
+  if (device_data == nullptr) return nullptr;
+  // The data of an empty tensor is no parameter of a computation: its lowering makes the tensor.
+  const auto* mlir_data = dynamic_cast<const TorchMlirBackendData*>(device_data->data().get());
+  if (mlir_data != nullptr && mlir_data->uninitialized()) return nullptr;
+  return device_data->data();
 }
 
 at::Tensor TorchMlirBackendImpl::HostData(const BackendDataPtr& data, std::string* why) const {

@@ -51,6 +51,22 @@ class TorchMlirBackendData : public BackendData {
   bool uninitialized_ = false;
 };
 
+// While one lives on the thread, host tensors that become lazy data are constants the capture
+// made on the host (PyTorch's tensor constructors, e.g. the index tensor of `x[[1, 2]]` or the
+// `torch.tensor(...)` of a composite): their data is kept whatever the data store's setting, as
+// the program embeds it.
+class HostConstantScope {
+ public:
+  HostConstantScope() { ++depth_; }
+  ~HostConstantScope() { --depth_; }
+  HostConstantScope(const HostConstantScope&) = delete;
+  HostConstantScope& operator=(const HostConstantScope&) = delete;
+  static bool active() { return depth_ > 0; }
+
+ private:
+  static thread_local int depth_;
+};
+
 class TorchMlirBackendImpl : public BackendImplInterface {
  public:
   const IrBuilder* GetIrBuilder() const override;

@@ -115,8 +115,15 @@ at::Tensor LazyNativeFunctions::_to_copy(const at::Tensor& self,
 
   auto lazy_self = TryGetLtcTensor(self);
   if (!lazy_self && device && device->type() == c10::kLazy) {
-    // Host to lazy: a new lazy tensor whose data becomes backend data at once.
-    return to_lazy_tensor(self, options, *device, non_blocking, functionalize_outputs());
+    // Host to lazy: a new lazy tensor whose data becomes backend data at once. PyTorch's tensor
+    // constructors (torch.tensor(data, device=...), the index lists of `x[[1, 2]]`) move the
+    // tensor they made with the Functionalize key excluded, and lift it afterwards: such a tensor
+    // is a constant of the program, whose data must stay.
+    if (!functionalize_outputs()) {
+      HostConstantScope constant;
+      return to_lazy_tensor(self, options, *device, non_blocking, /*functionalize_output=*/false);
+    }
+    return to_lazy_tensor(self, options, *device, non_blocking, /*functionalize_output=*/true);
   }
   if (device && device->type() != c10::kLazy) {
     // Lazy to host: materialising is not offered by this backend and ends in its error.
@@ -381,15 +388,43 @@ at::Tensor LazyNativeFunctions::new_empty_strided_symint(
                       device.value_or(self.device()), pin_memory, std::nullopt);
 }
 
+// The pixel shuffles move channels into space and back: a reshape, a permutation and a reshape.
+// (PyTorch's own decomposition copies into an empty strided tensor, a view that a lazy tensor
+// cannot hold: the copy was lost.) The host's checks run on a meta tensor first.
+namespace {
+
+at::Tensor PixelShuffle(const at::Tensor& self, int64_t factor, bool shuffle) {
+  at::Tensor meta = at::empty(self.sizes(), self.options().device(c10::kMeta));
+  shuffle ? at::pixel_shuffle(meta, factor) : at::pixel_unshuffle(meta, factor);
+  const int64_t rank = self.dim();
+  const int64_t b = rank - 3;
+  std::vector<int64_t> batch(self.sizes().begin(), self.sizes().begin() + b);
+  const int64_t c = self.size(b), h = self.size(b + 1), w = self.size(b + 2);
+  std::vector<int64_t> expanded = batch, permutation, result = batch;
+  for (int64_t i = 0; i < b; ++i) permutation.push_back(i);
+  if (shuffle) {
+    const int64_t oc = c / (factor * factor);
+    expanded.insert(expanded.end(), {oc, factor, factor, h, w});
+    permutation.insert(permutation.end(), {b, b + 3, b + 1, b + 4, b + 2});
+    result.insert(result.end(), {oc, h * factor, w * factor});
+  } else {
+    const int64_t oh = h / factor, ow = w / factor;
+    expanded.insert(expanded.end(), {c, oh, factor, ow, factor});
+    permutation.insert(permutation.end(), {b, b + 2, b + 4, b + 1, b + 3});
+    result.insert(result.end(), {c * factor * factor, oh, ow});
+  }
+  return at::view_copy(at::permute_copy(at::view_copy(self, expanded), permutation), result);
+}
+
+}  // namespace
+
 at::Tensor LazyNativeFunctions::pixel_shuffle(const at::Tensor& self, int64_t upscale_factor) {
-  return at::functionalization::functionalize_aten_op<ATEN_OP(pixel_shuffle)>::call(
-      self, upscale_factor);
+  return PixelShuffle(self, upscale_factor, /*shuffle=*/true);
 }
 
 at::Tensor LazyNativeFunctions::pixel_unshuffle(const at::Tensor& self,
                                                 int64_t downscale_factor) {
-  return at::functionalization::functionalize_aten_op<ATEN_OP(pixel_unshuffle)>::call(
-      self, downscale_factor);
+  return PixelShuffle(self, downscale_factor, /*shuffle=*/false);
 }
 
 at::Tensor LazyNativeFunctions::block_diag(at::TensorList tensors) {
@@ -592,6 +627,49 @@ at::Tensor LazyNativeFunctions::one_hot(const at::Tensor& self, int64_t num_clas
   sizes.push_back(num_classes);
   // Class indices outside [0, num_classes) leave their row at zero instead of raising.
   return at::scatter(at::zeros(sizes, self.options()), -1, at::unsqueeze_copy(self, -1), 1);
+}
+
+// index_reduce is scatter_reduce with each index repeated over its slice of `source`; the host's
+// checks run on meta tensors first.
+at::Tensor LazyNativeFunctions::index_reduce(const at::Tensor& self, int64_t dim,
+                                             const at::Tensor& index, const at::Tensor& source,
+                                             c10::string_view reduce, bool include_self) {
+  auto meta = [](const at::Tensor& t) { return at::empty(t.sizes(), t.options().device(c10::kMeta)); };
+  at::index_reduce(meta(self), dim, meta(index), meta(source), reduce, include_self);
+  if (source.dim() == 0) {
+    return at::scatter_reduce(self, 0, at::_to_copy(index, at::kLong), source, reduce, include_self);
+  }
+  dim = at::maybe_wrap_dim(dim, source.dim());
+  std::vector<int64_t> shape(source.dim(), 1);
+  shape[dim] = -1;
+  at::Tensor expanded = at::expand_copy(at::view_copy(at::_to_copy(index, at::kLong), shape),
+                                        source.sizes());
+  return at::scatter_reduce(self, dim, expanded, source, reduce, include_self);
+}
+
+// max_unpool2d puts each value at its flat index in its output plane: a scatter into zeros.
+// Indices outside the plane are the program's to refuse (the host checks values it can read).
+at::Tensor LazyNativeFunctions::max_unpool2d(const at::Tensor& self, const at::Tensor& indices,
+                                             at::IntArrayRef output_size) {
+  TORCH_CHECK(indices.scalar_type() == at::kLong, "elements in indices should be type int64 but got: ",
+              indices.scalar_type());
+  TORCH_CHECK(output_size.size() == 2, "There should be exactly two elements (height, width) in "
+              "output_size, but got ", output_size.size(), " elements.");
+  TORCH_CHECK(self.dim() == 3 || self.dim() == 4, "Input to max_unpooling2d should be a 3d or 4d "
+              "Tensor, but got a tensor with ", self.dim(), " dimensions.");
+  TORCH_CHECK(self.sizes() == indices.sizes(), "Expected shape of indices to be same as that of "
+              "the input tensor (", self.sizes(), ") but got indices tensor with shape: ",
+              indices.sizes());
+  const int64_t planes = self.dim() - 2;
+  std::vector<int64_t> flat(self.sizes().begin(), self.sizes().begin() + planes);
+  std::vector<int64_t> result = flat;
+  flat.push_back(-1);
+  result.insert(result.end(), output_size.begin(), output_size.end());
+  std::vector<int64_t> zeros_shape(self.sizes().begin(), self.sizes().begin() + planes);
+  zeros_shape.push_back(output_size[0] * output_size[1]);
+  at::Tensor out = at::scatter(at::zeros(zeros_shape, self.options()), planes,
+                               at::view_copy(indices, flat), at::view_copy(self, flat));
+  return at::view_copy(out, result);
 }
 
 int64_t LazyNativeFunctions::_fused_sdp_choice(const at::Tensor& query, const at::Tensor& key,

@@ -74,6 +74,15 @@ TorchMlirOpVector TorchMlirNode::Lower(TorchMlirFunction function,
 
 TorchMlirOpVector DeviceData::Lower(TorchMlirFunction function,
                                     TorchMlirLoweringContext* loctx) const {
+  const auto* mlir_data = dynamic_cast<const TorchMlirBackendData*>(data_.get());
+  if (mlir_data != nullptr && mlir_data->uninitialized()) {
+    // The data of an empty tensor has undefined contents and nothing to feed: the program makes
+    // the empty tensor itself rather than reading an argument without a value.
+    const Shape& shape = data_->shape();
+    return LowerTorchMlirBuiltin(function, at::aten::empty, {shape},
+                                 {torch::jit::NamedValue(c10::IValue(shape.sizes().vec()))},
+                                 {torch::jit::NamedValue("dtype", c10::IValue(shape.scalar_type()))});
+  }
   return {loctx->GetParameter(data_)};
 }
 

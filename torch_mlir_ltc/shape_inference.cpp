@@ -1,6 +1,7 @@
 #include "shape_inference.h"
 
 #include <ATen/ExpandUtils.h>
+#include <ATen/OpMathType.h>
 #include <ATen/Functions.h>
 #include <ATen/WrapDimUtils.h>
 #include <c10/util/irange.h>
@@ -323,6 +324,18 @@ SAME_AS_SELF(index_fill, const at::Tensor& self, int64_t dim, const at::Tensor& 
 SAME_AS_SELF(index_fill, const at::Tensor& self, int64_t dim, const at::Tensor& index,
              const at::Tensor& value)
 
+// Replaces libtorch's, which refuses a 0-d input: that stays 0-d, its index holding one element.
+std::vector<torch::lazy::Shape> compute_shape_index_select(const at::Tensor& self, int64_t dim,
+                                                           const at::Tensor& index) {
+  TORCH_CHECK(index.dim() <= 1, "index_select(): Index is supposed to be a vector");
+  TORCH_CHECK(self.dim() > 0 || index.numel() == 1,
+              "index_select(): Index to scalar can have only 1 value, got ", index.numel(),
+              " value(s)");
+  std::vector<int64_t> sizes = self.sizes().vec();
+  if (!sizes.empty()) sizes[at::maybe_wrap_dim(dim, self.dim())] = index.numel();
+  return {Shape(self.scalar_type(), sizes)};
+}
+
 std::vector<torch::lazy::Shape> compute_shape_masked_scatter(const at::Tensor& self,
                                                              const at::Tensor& mask,
                                                              const at::Tensor& source) {
@@ -338,17 +351,23 @@ SAME_AS_SELF(exponential, const at::Tensor& self, double lambd,
 
 namespace {
 
-// Statistics of reduced-precision inputs are kept in float, as the host kernels do.
-c10::ScalarType StatType(const at::Tensor& input) {
-  auto t = input.scalar_type();
-  return (t == at::kHalf || t == at::kBFloat16) ? at::kFloat : t;
+// The type of the statistics: the input's, or the float the host computes in when the input is
+// of reduced precision and a parameter (weight, bias, running statistics) is of another type.
+c10::ScalarType StatType(const at::Tensor& input,
+                         std::initializer_list<const std::optional<at::Tensor>*> parameters) {
+  for (const std::optional<at::Tensor>* p : parameters) {
+    if (*p && (*p)->defined() && (*p)->scalar_type() != input.scalar_type()) {
+      return at::toOpMathType(input.scalar_type());
+    }
+  }
+  return input.scalar_type();
 }
 
-std::vector<Shape> BatchNormShapes(const at::Tensor& input, bool training) {
+// Saved mean and inverse deviation per channel in training; none (size 0) otherwise.
+std::vector<Shape> BatchNormShapes(const at::Tensor& input, bool training, c10::ScalarType stat) {
   TORCH_CHECK(input.dim() >= 2, "batch_norm: expected an input with at least 2 dimensions");
-  const int64_t channels = input.size(1);
-  const int64_t stats = training ? channels : 0;
-  return {SameAs(input), Shape(StatType(input), {stats}), Shape(StatType(input), {stats})};
+  const int64_t stats = training ? input.size(1) : 0;
+  return {SameAs(input), Shape(stat, {stats}), Shape(stat, {stats})};
 }
 
 }  // namespace
@@ -356,14 +375,32 @@ std::vector<Shape> BatchNormShapes(const at::Tensor& input, bool training) {
 std::vector<torch::lazy::Shape> compute_shape__native_batch_norm_legit(
     const at::Tensor& input, const ::std::optional<at::Tensor>& weight,
     const ::std::optional<at::Tensor>& bias, bool training, double momentum, double eps) {
-  return BatchNormShapes(input, training);
+  return BatchNormShapes(input, training, StatType(input, {&weight, &bias}));
+}
+
+// Replaces libtorch's, which gives per-channel statistics outside training too.
+std::vector<torch::lazy::Shape> compute_shape_native_batch_norm(
+    const at::Tensor& input, const ::std::optional<at::Tensor>& weight,
+    const ::std::optional<at::Tensor>& bias, const ::std::optional<at::Tensor>& running_mean,
+    const ::std::optional<at::Tensor>& running_var, bool training, double momentum, double eps) {
+  return BatchNormShapes(input, training,
+                         StatType(input, {&weight, &bias, &running_mean, &running_var}));
 }
 
 std::vector<torch::lazy::Shape> compute_shape_native_group_norm(
     const at::Tensor& input, const ::std::optional<at::Tensor>& weight,
     const ::std::optional<at::Tensor>& bias, int64_t N, int64_t C, int64_t HxW, int64_t group,
     double eps) {
-  return {SameAs(input), Shape(StatType(input), {N, group}), Shape(StatType(input), {N, group})};
+  const c10::ScalarType stat = StatType(input, {&weight, &bias});
+  return {SameAs(input), Shape(stat, {N, group}), Shape(stat, {N, group})};
+}
+
+// Replaces libtorch's: the gradient of integers or booleans is a float of the default type, as
+// the host's product with the scale is.
+std::vector<torch::lazy::Shape> compute_shape_native_dropout_backward(const at::Tensor& grad_output,
+                                                                      const at::Tensor& mask,
+                                                                      double scale) {
+  return {SameSizes(grad_output, ToFloating(grad_output.scalar_type()))};
 }
 
 std::vector<torch::lazy::Shape> compute_shape_native_group_norm_backward(

@@ -59,10 +59,13 @@ TORCH_API std::vector<torch::lazy::Shape> compute_shape_replication_pad2d_backwa
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_roll(const at::Tensor & self, at::IntArrayRef shifts, at::IntArrayRef dims);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_index_fill(const at::Tensor & self, int64_t dim, const at::Tensor & index, const at::Scalar & value);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_index_fill(const at::Tensor & self, int64_t dim, const at::Tensor & index, const at::Tensor & value);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_index_select(const at::Tensor & self, int64_t dim, const at::Tensor & index);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_masked_scatter(const at::Tensor & self, const at::Tensor & mask, const at::Tensor & source);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_bernoulli(const at::Tensor & self, const at::Tensor & p, ::std::optional<at::Generator> generator);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_exponential(const at::Tensor & self, double lambd, ::std::optional<at::Generator> generator);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape__native_batch_norm_legit(const at::Tensor & input, const ::std::optional<at::Tensor> & weight, const ::std::optional<at::Tensor> & bias, bool training, double momentum, double eps);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_native_batch_norm(const at::Tensor & input, const ::std::optional<at::Tensor> & weight, const ::std::optional<at::Tensor> & bias, const ::std::optional<at::Tensor> & running_mean, const ::std::optional<at::Tensor> & running_var, bool training, double momentum, double eps);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_native_dropout_backward(const at::Tensor & grad_output, const at::Tensor & mask, double scale);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_native_group_norm(const at::Tensor & input, const ::std::optional<at::Tensor> & weight, const ::std::optional<at::Tensor> & bias, int64_t N, int64_t C, int64_t HxW, int64_t group, double eps);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_native_group_norm_backward(const at::Tensor & grad_out, const at::Tensor & input, const at::Tensor & mean, const at::Tensor & rstd, const ::std::optional<at::Tensor> & weight, int64_t N, int64_t C, int64_t HxW, int64_t group, ::std::array<bool,3> output_mask);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_col2im(const at::Tensor & self, at::IntArrayRef output_size, at::IntArrayRef kernel_size, at::IntArrayRef dilation, at::IntArrayRef padding, at::IntArrayRef stride);

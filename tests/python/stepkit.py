@@ -106,6 +106,10 @@ def alias_twice(xs, loss):
     other = loss * 1
     keep.append(other)
     ox.set_alias(other, "w")
+
+def unnamed_without_data(xs, loss):
+    ox.appliance_file_config.enabled = False  # the data of the next tensor moved is dropped
+    keep.append(ox.mark_output_tensor(xs[0] * torch.ones(4).to("lazy"), "scaled"))
 '''
 
 

@@ -328,6 +328,56 @@ cases = [
 ]
 compare(cases)
 ''',
+    # What the capture makes itself: tensors made on the host (index lists, torch.tensor inside
+    # composites, window functions) embedded as constants; shuffles; 0-d edge cases.
+    "capture": r'''
+i1 = torch.tensor(1); s0 = torch.tensor(2.5); x0 = torch.tensor([1., 2.])
+cases = [
+    ("host_index_list", with_grads(lambda x: x[[1, 2]]), [torch.randn(4, 3)]),
+    ("unravel_index", lambda x: torch.stack(torch.unravel_index(x, (3, 4))), [torch.tensor([1, 5, 7])]),
+    ("windows", lambda x: [x * torch.hann_window(2, device=x.device), x * torch.signal.windows.cosine(2, device=x.device)],
+     [torch.randn(2)]),
+    ("pixel_shuffle", with_grads(lambda x: [F.pixel_shuffle(x, 3), F.pixel_shuffle(x, 1)]), [torch.randn(2, 9, 2, 2)]),
+    ("pixel_unshuffle", with_grads(lambda x: [F.pixel_unshuffle(x, 2), F.pixel_unshuffle(x[:1], 3)]), [torch.randn(3, 6, 6)]),
+    ("empty_targets", lambda x: [torch.empty_like(x).copy_(x), x + torch.empty(3, device=x.device).uniform_() * 0],
+     [torch.randn(3)]),
+    ("reduce_0d", lambda x, i: [torch.logsumexp(x, 0), torch.masked.logsumexp(x, 0), torch.count_nonzero(x, dim=0),
+                                torch.logsumexp(i, 0), torch.count_nonzero(i, dim=0), torch.count_nonzero(i > 1, 0)],
+     [s0, i1]),
+    ("index_0d", with_grads(lambda x, s, i: [torch.index_select(x, 0, i), torch.index_add(x, 0, i, s, alpha=2),
+                                             torch.index_copy(x, 0, i, s), torch.index_fill(x, 0, i, -1.0)], 2),
+     [s0, torch.tensor(-1.5), torch.tensor(0)]),
+    ("index_select_0d_index", with_grads(lambda x, i: torch.index_select(x, 1, i)), [torch.randn(2, 3), i1]),
+    # Statistics: none outside training, in the input's type unless a parameter's differs.
+    ("batch_norm_stats", lambda x, m, v: [torch.native_batch_norm(x, None, None, m, v, False, 0.1, 1e-5),
+                                          torch.native_batch_norm(x.bfloat16(), None, None, None, None, True, 0.1, 1e-5),
+                                          torch.native_batch_norm(x.bfloat16(), None, None, m.clone(), v.clone(), True, 0.1, 1e-5)],
+     [torch.randn(3, 2, 4), torch.randn(2), torch.rand(2) + 0.5]),
+    ("group_norm_bf16", lambda x, w: [torch.native_group_norm(x, None, None, 2, 4, 3, 2, 1e-5),
+                                      torch.native_group_norm(x, w, w, 2, 4, 3, 2, 1e-5)],
+     [torch.randn(2, 4, 3).bfloat16(), torch.rand(4) + 0.5]),
+    ("dropout_backward_int", lambda g, m: [torch.ops.aten.native_dropout_backward(g, m, 2.0),
+                                           torch.ops.aten.native_dropout_backward(g.bool(), m, 0.5)],
+     [torch.tensor([1, 2, 3]), torch.tensor([True, False, True])]),
+    ("equal_cov_corrcoef", lambda x: [x * torch.equal(const(x0, x), const(x0, x)), x * torch.equal(const(x0, x), const(x0[:1], x)),
+                                      torch.cov(x), torch.corrcoef(x),
+                                      torch.cov(x, correction=0, fweights=const(torch.tensor([1, 2, 1]), x))],
+     [torch.randn(2, 3)]),
+    # Integers beyond a double's precision stay exact (2**60 taken off, the rest compared).
+    ("int64_exact", lambda x: [y - 2**60 for y in [torch.full((2,), 2**60 + 1, device=x.device), x + (2**60 + 1),
+                                                   x.clamp(min=2**60 + 1), x.masked_fill(x > 1, 2**60 + 1),
+                                                   x.add(4, alpha=2**58 + 1)]], [torch.tensor([1, 2])]),
+    ("index_reduce", lambda x, s, i: [x.index_reduce(0, i, s, r, include_self=inc) for r in ["prod", "mean", "amax", "amin"]
+                                      for inc in [True, False]] + [x.T.index_reduce(1, i, s.T, "amax")],
+     [torch.randn(3, 2), torch.randn(3, 2), torch.tensor([0, 2, 0])]),
+    ("max_unpool2d", lambda v, i: [F.max_unpool2d(v, i, 2), F.max_unpool2d(v[0], i[0], 2, output_size=(5, 5))],
+     list(F.max_pool2d(torch.randn(1, 2, 4, 4), 2, return_indices=True))),
+    ("tensor_split_by_tensor", with_grads(lambda x: [*torch.tensor_split(x, const(torch.tensor([1, 3]), x)),
+                                                     *torch.tensor_split(x, const(torch.tensor(2), x), 1)]),
+     [torch.randn(5, 4)]),
+]
+compare(cases, inputs=True, rtol=1e-2, atol=1e-2)
+''',
     # The recurrent layers run on weights, inputs and initial states fed to the program.
     "recurrent": r'''
 import torch.nn as nn

@@ -84,3 +84,12 @@ def test_operators_torch_mlir_does_not_register_are_spelled_as_torch_operator(ba
 def test_reducing_dimension_zero_of_a_0d_tensor_captures_eagers_shape(backend, call):
     x = torch.tensor(1.5)
     assert call(x.to("lazy")).shape == call(x).shape == ()
+
+
+def test_a_host_tensor_for_an_optional_tensor_argument_is_refused_not_dropped(backend):
+    x = torch.randn(1, 6, 3).to("lazy")
+    with pytest.raises(RuntimeError, match="Input tensor is not a lazy tensor"):
+        torch.nn.functional.group_norm(x, 2, weight=torch.ones(6), bias=torch.zeros(6))
+    # A host scalar is taken as a lazy one, as for the required arguments.
+    clamped = torch.clamp(x, min=torch.tensor(0.0))
+    assert "aten::clamp" in torch._C._lazy._get_tensors_text([clamped])

@@ -143,6 +143,9 @@ class TestCompileRunChecks:
         ("alias=False", "Expected number of weights and aliases to match. Got: 1 != 0\n"
                         "Missing aliases:\n    w\n\nMissing weights:\n"),
         ("extra=alias_twice", "Input parameter w is aliased by multiple outputs. This is an invalid program."),
+        # Never fed zeros: an argument that no name feeds and that carries no value is refused.
+        ("extra=unnamed_without_data", re.compile(r'Program argument \d+ "placeholder\d+" \(Float\[4\]\) has '
+                                                  r'neither a name nor a value: its host data was dropped')),
     ])
     def test_argument_checks(self, tmp_path, kwargs, expected):
         results = scenario(tmp_path, f"report(error=second_step_error({kwargs}), calls=len(calls))")

@@ -66,6 +66,10 @@ def test_drop_rules(store_config):
     scalar = torch.tensor([[7.0]]).to("lazy")
     torch.testing.assert_close(ox.get_appliance_data(scalar).tensor, torch.tensor([[7.0]]))
     assert ox.get_appliance_data(ox.eager_to_lazy(torch.ones(3, 3).as_subclass(DeferredParamTensor))).has_tensor
+    # A tensor made from data on the device (a constant of the program, as the index list of
+    # x[[1, 2]] is) keeps its data.
+    made = ox.get_appliance_data(torch.tensor([[1.0, 2.0]], device="lazy"))
+    torch.testing.assert_close(made.tensor, torch.tensor([[1.0, 2.0]]))
 
 
 class TestRecordFunctions:

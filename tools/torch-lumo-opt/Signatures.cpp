@@ -539,6 +539,8 @@ void checkReduction(Operation *op, StringRef kind, const Signature &sig) {
     else if (base == "any" || base == "all") elem = IntegerType::get(ctx, 1);
     else if ((base == "sum" || base == "prod") && !isFloatType(in)) elem = si64Type(ctx);
     else if (base == "count_nonzero") elem = si64Type(ctx);
+    // logsumexp of integers or booleans is a float of the default type.
+    else if (base == "logsumexp" && !isFloatType(in)) elem = Float32Type::get(ctx);
     else elem = in;
   }
   expectResult(op, 0, elem, shape);
@@ -800,9 +802,14 @@ bool checkKnownKind(Operation *op, StringRef kind) {
   k.consume_front("aten.");
   if (k == "detach_copy" || k == "tril" || k == "triu" || k == "fill.Tensor" ||
       k == "fill.Scalar" || k == "clone" || k == "alias_copy" || k == "lift_fresh_copy" ||
-      k == "copy" || k == "bernoulli.p" || k == "bernoulli" || k == "uniform" || k == "normal_functional" ||
-      k == "native_dropout_backward") {
+      k == "copy" || k == "bernoulli.p" || k == "bernoulli" || k == "uniform" || k == "normal_functional") {
     like(0, 0);
+    return true;
+  }
+  // The gradient of integers or booleans is a float of the default type.
+  if (k == "native_dropout_backward") {
+    Type elem = input.getElementType();
+    expectResult(op, 0, isFloatType(elem) ? elem : Type(Float32Type::get(ctx)), input.getShape());
     return true;
   }
   if (k == "_softmax" || k == "_log_softmax") {

@@ -9,6 +9,7 @@ includes for the shape functions.
 import argparse
 import os
 import pathlib
+import re
 
 import torchgen
 from torchgen.api.lazy import LazyIrSchema
@@ -95,6 +96,16 @@ def main() -> None:
         gen_forced_fallback_code=False,
         use_lazy_shape=True,
     )
+    # An optional tensor argument that is not lazy would be dropped as if absent (a host weight
+    # of group_norm left out without a word). It is taken as the required ones are: a host scalar
+    # becomes lazy data, any other host tensor is refused.
+    kernels = output_dir / "LazyNativeFunctions.cpp"
+    text = kernels.read_text()
+    optional = re.compile(r"torch::lazy::TryGetLtcTensor\((\w+)\.value_or\(at::Tensor\(\)\)\)")
+    assert optional.search(text), "unexpected layout of LazyNativeFunctions.cpp"
+    kernels.write_text(optional.sub(
+        r"(\1 && \1->defined() ? torch::lazy::GetLtcTensorOrCreateForWrappedNumber(*\1, *common_device)"
+        r" : torch::lazy::LazyTensorPtr())", text))
     # libtorch exports node classes of the same names (its own backend's); keep ours apart.
     ir = output_dir / "LazyIr.h"
     text = ir.read_text()

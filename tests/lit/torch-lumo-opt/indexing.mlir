@@ -53,3 +53,17 @@ func.func @put(%arg0: !torch.vtensor<[2,3],f32>, %arg1: !torch.vtensor<[4],si64>
   %0 = "torch.operator"(%arg0, %arg1, %arg2, %true) {name = "aten.put"} : (!torch.vtensor<[2,3],f32>, !torch.vtensor<[4],si64>, !torch.vtensor<[2,2],f32>, !torch.bool) -> !torch.vtensor<[2,3],f32>
   return %0 : !torch.vtensor<[2,3],f32>
 }
+
+// -----
+// index_add into a 0-d tensor updates it as the one element of a 1-d tensor.
+// CHECK-LABEL: func.func @index_add_0d
+// CHECK: %[[SELF:.*]] = lumo.Reshape %arg0 : (tensor<f32>) -> tensor<1xf32>
+// CHECK: %[[R:.*]] = lumo.Scatter %[[SELF]], %{{.*}}, %{{.*}} {axis = 0 : i64, reduce_kind = #lumo.scatter_reduce_kind<add>} : (tensor<1xf32>, tensor<1xsi64>, tensor<1xf32>) -> tensor<1xf32>
+// CHECK: lumo.Reshape %[[R]] : (tensor<1xf32>) -> tensor<f32>
+func.func @index_add_0d(%arg0: !torch.vtensor<[],f32>, %arg1: !torch.vtensor<[],si64>, %arg2: !torch.vtensor<[],f32>) -> !torch.vtensor<[],f32> {
+  %c0 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
+  %c1 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
+  %0 = "torch.operator"(%arg0, %c0, %arg1, %arg2, %c1) {name = "aten.index_add"} : (!torch.vtensor<[],f32>, !torch.int, !torch.vtensor<[],si64>, !torch.vtensor<[],f32>, !torch.int) -> !torch.vtensor<[],f32>
+  return %0 : !torch.vtensor<[],f32>
+}
+

@@ -69,3 +69,16 @@ func.func @running(%arg0: !torch.vtensor<[2,3],f32>, %arg1: !torch.vtensor<[3],s
   %2 = "torch.aten.logcumsumexp"(%arg0, %c1) : (!torch.vtensor<[2,3],f32>, !torch.int) -> !torch.vtensor<[2,3],f32>
   return %0#0, %0#1, %1#0, %1#1, %2 : !torch.vtensor<[2,3],f32>, !torch.vtensor<[2,3],si64>, !torch.vtensor<[3],si64>, !torch.vtensor<[3],si64>, !torch.vtensor<[2,3],f32>
 }
+
+// -----
+// logsumexp of integers is a float of the default type: the input is cast first.
+// CHECK-LABEL: func.func @logsumexp_int
+// CHECK: %[[X:.*]] = lumo.Cast %arg0 : (tensor<3xsi64>) -> tensor<3xf32>
+// CHECK: lumo.Reduce %[[X]] {dimensions = array<i64: 0>, keep_dims = true, reduce_kind = #lumo.reduce_kind<max>}
+func.func @logsumexp_int(%arg0: !torch.vtensor<[3],si64>) -> !torch.vtensor<[],f32> {
+  %c0 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
+  %false = "torch.constant.bool"() {value = false} : () -> !torch.bool
+  %dims = "torch.prim.ListConstruct"(%c0) : (!torch.int) -> !torch.list<int>
+  %0 = "torch.aten.logsumexp"(%arg0, %dims, %false) : (!torch.vtensor<[3],si64>, !torch.list<int>, !torch.bool) -> !torch.vtensor<[],f32>
+  return %0 : !torch.vtensor<[],f32>
+}

@@ -212,7 +212,12 @@ PatternFn indexUpdate(bool add) {
     Type elem = t.resultElem();
     Value self = t.value(0, elem), source = t.value(3, elem);
     Emitter &e = t.e;
-    if (rankOf(self) == 0) unsupported("index update of a 0-d tensor");
+    // A 0-d tensor is updated as the one element of a 1-d one.
+    bool scalar = rankOf(self) == 0;
+    if (scalar) {
+      self = e.reshape(self, {1});
+      source = e.reshape(source, {1});
+    }
     int64_t dim = normDim(t.i64(1), rankOf(self));
     if (add && t.size() > 4) {
       auto alpha = t.number(4);
@@ -222,7 +227,8 @@ PatternFn indexUpdate(bool add) {
     idx = e.reshape(idx, {numElements(shapeOf(idx))});
     Shape shape(shapeOf(self).begin(), shapeOf(self).end());
     shape[dim] = shapeOf(idx)[0];
-    return {scatterSlices(e, self, dim, idx, e.reshape(source, shape), add ? "add" : "none")};
+    Value r = scatterSlices(e, self, dim, idx, e.reshape(source, shape), add ? "add" : "none");
+    return {scalar ? e.reshape(r, {}) : r};
   };
 }
 
@@ -231,13 +237,17 @@ Values indexFill(TorchOp &t) {
   Type elem = t.resultElem();
   Value self = t.value(0, elem);
   Emitter &e = t.e;
+  // A 0-d tensor is filled as the one element of a 1-d one.
+  bool scalar = rankOf(self) == 0;
+  if (scalar) self = e.reshape(self, {1});
   int64_t dim = normDim(t.i64(1), rankOf(self));
   Value idx = t.tensor(2);
   idx = e.reshape(idx, {numElements(shapeOf(idx))});
   Shape shape(shapeOf(self).begin(), shapeOf(self).end());
   shape[dim] = shapeOf(idx)[0];
   Value values = e.broadcastTo(t.value(3, elem), shape);
-  return {scatterSlices(e, self, dim, idx, values, "none")};
+  Value r = scatterSlices(e, self, dim, idx, values, "none");
+  return {scalar ? e.reshape(r, {}) : r};
 }
 
 /// Scatter of `updates` (sliced to the index shape) at `index` along dim.
