@@ -416,9 +416,9 @@ Values luSolvePattern(TorchOp &t) {
   return {t.e.conform(x, t.resultType())};
 }
 
-// Eager PyTorch factorises a contiguous real A as A^T (LAPACK reads it as column-major without a
-// copy); the LU and pivots these operations return are those of A^T, as every lazy tensor is
-// contiguous.
+// Eager PyTorch's determinants factorise a contiguous real A as A^T (LAPACK reads it as
+// column-major without a copy): the LU and pivots they return are those of A^T, as every lazy
+// tensor is contiguous. Solves factorise A itself.
 
 /// _linalg_solve_ex(A, B, left, check_errors) -> (X, LU, pivots, info).
 Values solve(TorchOp &t) {
@@ -426,16 +426,16 @@ Values solve(TorchOp &t) {
   Value a = t.tensor(0), b = t.tensor(1);
   expectFactorisable(t, a);
   bool left = t.flag(2);
-  Lu f = factorise(e, transposeLast(e, a));
+  Lu f = factorise(e, a);
   bool vector = rankOf(b) == 1 || (rankOf(b) == rankOf(a) - 1 && shapeOf(b) == shapeOf(a).drop_back());
   if (vector) {
     Shape column(shapeOf(b).begin(), shapeOf(b).end());
     column.push_back(1);
     b = e.reshape(b, column);
   }
-  // A X = B is (A^T)^T X = B; X A = B is A^T X^T = B^T.
-  Value x = left ? luSolve(e, f.lu, f.permutation, b, true)
-                 : transposeLast(e, luSolve(e, f.lu, f.permutation, transposeLast(e, b), false));
+  // X A = B is A^T X^T = B^T.
+  Value x = left ? luSolve(e, f.lu, f.permutation, b, false)
+                 : transposeLast(e, luSolve(e, f.lu, f.permutation, transposeLast(e, b), true));
   Value singular = e.compare(diagonal(e, f.lu), e.scalar(elemOf(a), 0), "EQ");
   return {e.conform(x, t.resultType(0)), f.lu, e.conform(torchPivots(e, f), t.resultType(2)),
           firstFlag(e, singular, t.resultType(3))};
@@ -446,8 +446,8 @@ Values inverse(TorchOp &t) {
   Emitter &e = t.e;
   Value a = t.tensor(0);
   expectFactorisable(t, a);
-  Lu f = factorise(e, transposeLast(e, a));
-  Value x = luSolve(e, f.lu, f.permutation, identity(e, typeOf(a)), true);
+  Lu f = factorise(e, a);
+  Value x = luSolve(e, f.lu, f.permutation, identity(e, typeOf(a)), false);
   Value singular = e.compare(diagonal(e, f.lu), e.scalar(elemOf(a), 0), "EQ");
   return {e.conform(x, t.resultType(0)), firstFlag(e, singular, t.resultType(1))};
 }
