@@ -24,7 +24,8 @@ Kernel planLu(OpView &op) {
     auto [lu, pivots, info] = at::linalg_lu_factor_ex(c.in(0), /*pivot=*/true, /*check_errors=*/false);
     (void)info;
     // a = P L U: row i of P^T a is row permutation[i] of a.
-    at::Tensor order = pivots.to(at::kInt);  // empty matrices: nothing to order
+    std::vector<int64_t> rows(lu.sizes().begin(), lu.sizes().end() - 1);
+    at::Tensor order = at::arange(lu.size(-2), at::kInt).expand(rows).contiguous();  // no columns: no swaps
     if (lu.numel() > 0)
       order = std::get<0>(at::lu_unpack(lu, pivots, /*unpack_data=*/false)).argmax(-2).to(at::kInt);
     c.out(0, lu);

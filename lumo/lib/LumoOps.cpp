@@ -1204,15 +1204,24 @@ LogicalResult expectSquareMatrices(Operation *op, StringRef what, Value v) {
 LogicalResult CholeskyOp::verify() { return expectSquareMatrices(*this, "operand", getA()); }
 
 LogicalResult LuOp::verify() {
-  if (failed(expectSquareMatrices(*this, "operand", getA())))
-    return failure();
+  ArrayRef<int64_t> a = shapeOf(getA());
+  if (a.size() < 2)
+    return emitOpError() << "operand must hold matrices [..., m, n], got " << getA().getType();
+  Type t = elementOf(getA());
+  if (!t.isF32() && !t.isF64())
+    return emitOpError() << "operand must be f32 or f64, got " << t;
   if (getLu().getType() != getA().getType())
     return emitOpError() << "lu must have the operand's type " << getA().getType() << ", got " << getLu().getType();
-  SmallVector<int64_t> expected(shapeOf(getA()).drop_back());
-  if (failed(expectShape(*this, "pivots", getPivots(), expected, "one entry per row")))
+  int64_t m = a[a.size() - 2], n = a.back();
+  SmallVector<int64_t> pivots(a.drop_back(2)), permutation(a.drop_back(2));
+  pivots.push_back(std::min(m, n));
+  permutation.push_back(m);
+  if (failed(expectShape(*this, "pivots", getPivots(), pivots, "one entry per row of U")) ||
+      failed(expectShape(*this, "permutation", getPermutation(), permutation, "one entry per row")))
     return failure();
-  if (!elementOf(getPivots()).isSignedInteger(32))
-    return emitOpError() << "pivots and permutation must be si32, got " << elementOf(getPivots());
+  if (!elementOf(getPivots()).isSignedInteger(32) || !elementOf(getPermutation()).isSignedInteger(32))
+    return emitOpError() << "pivots and permutation must be si32, got " << elementOf(getPivots()) << " and "
+                         << elementOf(getPermutation());
   return success();
 }
 

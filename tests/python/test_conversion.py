@@ -131,7 +131,10 @@ cases = [
                                           *torch.linalg.slogdet(m), *torch.ops.aten._linalg_slogdet(m)[2:]]), [m]),
     ("lu", lambda m, lu, piv, r: [*torch.linalg.lu_factor_ex(m), torch.linalg.lu_solve(lu, piv, r),
                                   torch.linalg.lu_solve(lu, piv, r, adjoint=True),
-                                  torch.linalg.lu_solve(lu, piv, r.mT, left=False)], [m, lu, piv, r]),
+                                  torch.linalg.lu_solve(lu, piv, r.mT, left=False), *torch.lu_unpack(lu, piv)],
+     [m, lu, piv, r]),
+    ("lu_rectangular", with_grads(lambda w, t: [*torch.linalg.lu(w), *torch.linalg.lu(t), *torch.linalg.lu_factor_ex(w)]),
+     [torch.randn(2, 3, 5), torch.randn(5, 3)]),
     # LAPACK's info: the order of the first minor that is not positive definite, the first zero pivot.
     ("info", lambda a, s: [torch.linalg.cholesky_ex(a).info, torch.linalg.lu_factor_ex(s).info,
                            torch.linalg.inv_ex(s).info],

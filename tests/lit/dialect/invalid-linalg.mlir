@@ -17,21 +17,30 @@ func.func @f(%a: tensor<3x3xbf16>) {
 
 // -----
 func.func @f(%a: tensor<3xf32>) {
-  // expected-error @+1 {{operand must hold square matrices [..., n, n], got 'tensor<3xf32>'}}
+  // expected-error @+1 {{operand must hold matrices [..., m, n], got 'tensor<3xf32>'}}
   %0:3 = lumo.Lu %a : (tensor<3xf32>) -> (tensor<3xf32>, tensor<si32>, tensor<si32>)
   return
 }
 
 // -----
 func.func @f(%a: tensor<2x3x3xf32>) {
-  // expected-error @+1 {{pivots shape [3] must be [2, 3] (one entry per row)}}
-  %0:3 = lumo.Lu %a : (tensor<2x3x3xf32>) -> (tensor<2x3x3xf32>, tensor<3xsi32>, tensor<3xsi32>)
+  // expected-error @+1 {{pivots shape [3] must be [2, 3] (one entry per row of U)}}
+  %0:3 = lumo.Lu %a : (tensor<2x3x3xf32>) -> (tensor<2x3x3xf32>, tensor<3xsi32>, tensor<2x3xsi32>)
+  return
+}
+
+// -----
+func.func @f(%a: tensor<4x2xf32>) {
+  // A tall matrix: two pivots, four rows to order.
+  %0:3 = lumo.Lu %a : (tensor<4x2xf32>) -> (tensor<4x2xf32>, tensor<2xsi32>, tensor<4xsi32>)
+  // expected-error @+1 {{permutation shape [2] must be [4] (one entry per row)}}
+  %1:3 = lumo.Lu %a : (tensor<4x2xf32>) -> (tensor<4x2xf32>, tensor<2xsi32>, tensor<2xsi32>)
   return
 }
 
 // -----
 func.func @f(%a: tensor<3x3xf32>) {
-  // expected-error @+1 {{pivots and permutation must be si32, got 'si64'}}
+  // expected-error @+1 {{pivots and permutation must be si32, got 'si64' and 'si64'}}
   %0:3 = lumo.Lu %a : (tensor<3x3xf32>) -> (tensor<3x3xf32>, tensor<3xsi64>, tensor<3xsi64>)
   return
 }

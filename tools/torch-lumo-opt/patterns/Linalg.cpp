@@ -216,13 +216,12 @@ Values trilinear(TorchOp &t) {
 
 // ------------------------------------------------------------------ factorisations and solves
 
-void expectFactorisable(TorchOp &t, Value v) {
+void expectFactorisable(TorchOp &t, Value v, bool square = true) {
   Type elem = elemOf(v);
   if (!elem.isF32() && !elem.isF64())
-    unsupported(t.kind + " of " + std::to_string(rankOf(v)) +
-                "-d matrices that are not f32 or f64 (lumo factorises those only)");
-  if (rankOf(v) < 2 || shapeOf(v)[rankOf(v) - 1] != shapeOf(v)[rankOf(v) - 2])
-    unsupported(t.kind + " of a tensor that does not hold square matrices");
+    unsupported(t.kind + " of matrices that are not f32 or f64 (lumo factorises those only)");
+  if (rankOf(v) < 2 || (square && shapeOf(v)[rankOf(v) - 1] != shapeOf(v)[rankOf(v) - 2]))
+    unsupported(t.kind + " of a tensor that does not hold " + (square ? "square " : "") + "matrices");
 }
 
 /// The permutation that swaps the last two dimensions.
@@ -245,9 +244,10 @@ Shape commonBatch(Value x, int64_t keepX, Value y, int64_t keepY) {
   return broadcastShapes(shapeOf(x).drop_back(keepX), shapeOf(y).drop_back(keepY));
 }
 
-/// The diagonals of matrices [..., n, n], as [..., n].
+/// The diagonals of matrices [..., m, n], as [..., min(m, n)].
 Value diagonal(Emitter &e, Value m) {
-  int64_t rank = rankOf(m);
+  int64_t rank = rankOf(m), k = std::min(shapeOf(m)[rank - 2], shapeOf(m)[rank - 1]);
+  m = e.sliceDim(e.sliceDim(m, rank - 2, 0, k), rank - 1, 0, k);
   Shape at(shapeOf(m).drop_back());
   at.push_back(1);
   Value picked = e.gather(m, e.positions(at, rank - 2), rank - 1, rank - 1);  // [..., n, 1]
@@ -286,17 +286,20 @@ struct Lu {
 };
 
 Lu factorise(Emitter &e, Value a) {
-  auto indexType = tensorOf(shapeOf(a).drop_back(), IntegerType::get(e.ctx(), 32, IntegerType::Signed));
-  Operation *op = e.create("lumo.Lu", {a}, {a.getType(), indexType, indexType});
+  Type si32 = IntegerType::get(e.ctx(), 32, IntegerType::Signed);
+  int64_t rank = rankOf(a);
+  Shape order(shapeOf(a).drop_back()), pivots(order);
+  pivots.back() = std::min(shapeOf(a)[rank - 2], shapeOf(a)[rank - 1]);
+  Operation *op = e.create("lumo.Lu", {a}, {a.getType(), tensorOf(pivots, si32), tensorOf(order, si32)});
   return {op->getResult(0), op->getResult(1), op->getResult(2)};
 }
 
 /// PyTorch's pivots (LAPACK's, counted from 1) of a factorisation.
 Value torchPivots(Emitter &e, const Lu &f) { return e.addScalar(f.pivots, 1); }
 
-/// The rows' order that PyTorch's pivots (counted from 1) give: the swaps applied in order. Pivots
-/// that come from a lumo.Lu of this program give its permutation directly.
-Value permutationOf(Emitter &e, Value pivots) {
+/// The order of `rows` rows that PyTorch's pivots (counted from 1) give: the swaps applied in
+/// order. Pivots that come from a lumo.Lu of this program give its permutation directly.
+Value permutationOf(Emitter &e, Value pivots, int64_t rows) {
   if (Operation *add = pivots.getDefiningOp(); add && add->getName().getStringRef() == "lumo.Add")
     for (Value v : add->getOperands())
       if (auto lu = v.getDefiningOp<lumo::LuOp>(); lu && v == lu.getPivots() &&
@@ -305,7 +308,9 @@ Value permutationOf(Emitter &e, Value pivots) {
   int64_t rank = rankOf(pivots), n = shapeOf(pivots).back();
   if (n > 256) unsupported("LU pivots of matrices larger than 256 that the program did not compute");
   Value from = e.addScalar(e.cast(pivots, si64Type(e.ctx())), -1);
-  Value positions = e.positions(shapeOf(from), rank - 1);
+  Shape shape(shapeOf(from).begin(), shapeOf(from).end());
+  shape.back() = rows;
+  Value positions = e.positions(shape, rank - 1);
   Value order = positions;
   for (int64_t i = 0; i < n; ++i) {
     Value p = e.sliceDim(from, rank - 1, i, 1);  // [..., 1]
@@ -397,7 +402,7 @@ Values triangularSolvePattern(TorchOp &t) {
 /// linalg_lu_factor_ex(A, pivot, check_errors) -> (LU, pivots, info).
 Values luFactor(TorchOp &t) {
   Value a = t.tensor(0);
-  expectFactorisable(t, a);
+  expectFactorisable(t, a, false);
   if (!t.flag(1)) unsupported("LU without pivoting (lumo.Lu pivots as LAPACK's getrf)");
   Lu f = factorise(t.e, a);
   Value singular = t.e.compare(diagonal(t.e, f.lu), t.e.scalar(elemOf(a), 0), "EQ");
@@ -409,11 +414,53 @@ Values luFactor(TorchOp &t) {
 Values luSolvePattern(TorchOp &t) {
   Value lu = t.tensor(0), b = t.tensor(2);
   expectFactorisable(t, lu);
-  Value order = permutationOf(t.e, t.tensor(1));
+  Value order = permutationOf(t.e, t.tensor(1), shapeOf(lu).back());
   bool left = t.flag(3), adjoint = t.flag(4);
   Value x = left ? luSolve(t.e, lu, order, b, adjoint)
                  : transposeLast(t.e, luSolve(t.e, lu, order, transposeLast(t.e, b), !adjoint));
   return {t.e.conform(x, t.resultType())};
+}
+
+
+/// P, L and U of factorisations [..., m, n]: A = P L U, with P[j, i] = (j == order[i]), L the
+/// first k = min(m, n) columns, U the first k rows.
+Values unpack(TorchOp &t, Value lu, Value order, unsigned first) {
+  Emitter &e = t.e;
+  RankedTensorType type = typeOf(lu);
+  Type elem = type.getElementType();
+  int64_t rank = type.getRank(), m = type.getShape()[rank - 2], n = type.getShape()[rank - 1];
+  int64_t k = std::min(m, n);
+  Value rows = e.positions(type.getShape(), rank - 2), cols = e.positions(type.getShape(), rank - 1);
+  Value eye = e.cast(e.compare(rows, cols, "EQ"), elem);
+  Value l = e.select(e.compare(rows, cols, "GT"), lu, eye);
+  Value u = e.select(e.compare(rows, cols, "LE"), lu, e.scalar(elem, 0));
+  Shape square(shapeOf(order).begin(), shapeOf(order).end()), across(square);
+  square.push_back(m);
+  across.insert(across.end() - 1, 1);  // [..., 1, m]: order[i] along the columns
+  Value p = e.cast(e.compare(e.positions(square, rank - 2), e.cast(e.reshape(order, across), si64Type(e.ctx())), "EQ"), elem);
+  Values out;
+  for (auto [i, v] : llvm::enumerate(Values{p, e.sliceDim(l, rank - 1, 0, k), e.sliceDim(u, rank - 2, 0, k)})) {
+    RankedTensorType want = t.resultType(first + i);
+    // Parts not asked for are empty.
+    out.push_back(numElements(want.getShape()) == 0 ? e.zeros(want) : e.conform(v, want));
+  }
+  return out;
+}
+
+/// lu_unpack(LU, pivots, unpack_data, unpack_pivots) -> (P, L, U).
+Values luUnpack(TorchOp &t) {
+  Value lu = t.tensor(0);
+  expectFactorisable(t, lu, false);
+  return unpack(t, lu, permutationOf(t.e, t.tensor(1), shapeOf(lu)[rankOf(lu) - 2]), 0);
+}
+
+/// linalg_lu(A, pivot) -> (P, L, U).
+Values linalgLu(TorchOp &t) {
+  Value a = t.tensor(0);
+  expectFactorisable(t, a, false);
+  if (!t.flag(1)) unsupported("LU without pivoting (lumo.Lu pivots as LAPACK's getrf)");
+  Lu f = factorise(t.e, a);
+  return unpack(t, f.lu, f.permutation, 0);
 }
 
 // Eager PyTorch's determinants factorise a contiguous real A as A^T (LAPACK reads it as
@@ -508,6 +555,8 @@ void addLinalgPatterns(PatternTable &t) {
   t.add("aten.triangular_solve", triangularSolvePattern);
   t.add("aten.linalg_lu_factor_ex", luFactor);
   t.add("aten.linalg_lu_solve", luSolvePattern);
+  t.add("aten.lu_unpack", luUnpack);
+  t.add("aten.linalg_lu", linalgLu);
   t.add("aten._linalg_solve_ex", solve);
   t.add("aten.linalg_inv_ex", inverse);
   t.add("aten._linalg_det", det);
