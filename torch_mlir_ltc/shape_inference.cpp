@@ -282,6 +282,34 @@ std::vector<torch::lazy::Shape> compute_shape__trilinear(
   return {Shape(i1.scalar_type(), out)};
 }
 
+// Factorisations and solves: the right-hand side's matrices, with the batch dimensions of both
+// operands broadcast.
+
+namespace {
+Shape SolveShape(const at::Tensor& a, const at::Tensor& b) {
+  TORCH_CHECK(a.dim() >= 2 && b.dim() >= 2, "solve: the operands must hold matrices");
+  std::vector<int64_t> sizes = Broadcast({a.sizes().slice(0, a.dim() - 2), b.sizes().slice(0, b.dim() - 2)});
+  sizes.push_back(b.size(-2));
+  sizes.push_back(b.size(-1));
+  return Shape(b.scalar_type(), sizes);
+}
+}  // namespace
+
+std::vector<torch::lazy::Shape> compute_shape_cholesky_inverse(const at::Tensor& self, bool upper) {
+  return {SameAs(self)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_cholesky_solve(const at::Tensor& self,
+                                                             const at::Tensor& input2, bool upper) {
+  return {SolveShape(input2, self)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_linalg_solve_triangular(const at::Tensor& self,
+                                                                      const at::Tensor& B, bool upper,
+                                                                      bool left, bool unitriangular) {
+  return {SolveShape(self, B)};
+}
+
 // Shape and padding.
 
 std::vector<torch::lazy::Shape> compute_shape_diag_embed(const at::Tensor& self, int64_t offset,

@@ -50,6 +50,9 @@ TORCH_API std::vector<torch::lazy::Shape> compute_shape_var_mean(const at::Tenso
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_addbmm(const at::Tensor & self, const at::Tensor & batch1, const at::Tensor & batch2, const at::Scalar & beta, const at::Scalar & alpha);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_dot(const at::Tensor & self, const at::Tensor & tensor);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape__trilinear(const at::Tensor & i1, const at::Tensor & i2, const at::Tensor & i3, at::IntArrayRef expand1, at::IntArrayRef expand2, at::IntArrayRef expand3, at::IntArrayRef sumdim, int64_t unroll_dim);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_cholesky_inverse(const at::Tensor & self, bool upper);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_cholesky_solve(const at::Tensor & self, const at::Tensor & input2, bool upper);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_linalg_solve_triangular(const at::Tensor & self, const at::Tensor & B, bool upper, bool left, bool unitriangular);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_copy(const at::Tensor & self, const at::Tensor & src, bool non_blocking);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_diag_embed(const at::Tensor & self, int64_t offset, int64_t dim1, int64_t dim2);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_fill(const at::Tensor & self, const at::Tensor & value);

@@ -1186,6 +1186,64 @@ LogicalResult RandomMultinomialOp::verify() {
   return success();
 }
 
+
+//===----------------------------------------------------------------------===//
+// Matrix factorisations and triangular solves
+//===----------------------------------------------------------------------===//
+
+namespace {
+
+// `v` holds square matrices of f32 or f64 in its last two dimensions.
+LogicalResult expectSquareMatrices(Operation *op, StringRef what, Value v) {
+  ArrayRef<int64_t> s = shapeOf(v);
+  if (s.size() < 2 || s[s.size() - 1] != s[s.size() - 2])
+    return op->emitOpError() << what << " must hold square matrices [..., n, n], got " << v.getType();
+  Type t = elementOf(v);
+  if (!t.isF32() && !t.isF64())
+    return op->emitOpError() << what << " must be f32 or f64, got " << t;
+  return success();
+}
+
+} // namespace
+
+LogicalResult CholeskyOp::verify() { return expectSquareMatrices(*this, "operand", getA()); }
+
+LogicalResult LuOp::verify() {
+  ArrayRef<int64_t> a = shapeOf(getA());
+  if (a.size() < 2)
+    return emitOpError() << "operand must hold matrices [..., m, n], got " << getA().getType();
+  Type t = elementOf(getA());
+  if (!t.isF32() && !t.isF64())
+    return emitOpError() << "operand must be f32 or f64, got " << t;
+  if (getLu().getType() != getA().getType())
+    return emitOpError() << "lu must have the operand's type " << getA().getType() << ", got " << getLu().getType();
+  int64_t m = a[a.size() - 2], n = a.back();
+  SmallVector<int64_t> pivots(a.drop_back(2)), permutation(a.drop_back(2));
+  pivots.push_back(std::min(m, n));
+  permutation.push_back(m);
+  if (failed(expectShape(*this, "pivots", getPivots(), pivots, "one entry per row of U")) ||
+      failed(expectShape(*this, "permutation", getPermutation(), permutation, "one entry per row")))
+    return failure();
+  if (!elementOf(getPivots()).isSignedInteger(32) || !elementOf(getPermutation()).isSignedInteger(32))
+    return emitOpError() << "pivots and permutation must be si32, got " << elementOf(getPivots()) << " and "
+                         << elementOf(getPermutation());
+  return success();
+}
+
+LogicalResult TriangularSolveOp::verify() {
+  if (failed(expectSquareMatrices(*this, "a", getA())))
+    return failure();
+  ArrayRef<int64_t> a = shapeOf(getA()), b = shapeOf(getB());
+  if (b.size() != a.size() || b.drop_back(2) != a.drop_back(2))
+    return emitOpError() << "b must have the batch dimensions of a " << str(a.drop_back(2)) << ", got "
+                         << getB().getType();
+  int64_t m = a.back(), rows = b[b.size() - 2], cols = b.back();
+  if ((getLeftSide() ? rows : cols) != m)
+    return emitOpError() << "b's " << (getLeftSide() ? "rows" : "columns") << " (" << (getLeftSide() ? rows : cols)
+                         << ") must match the order " << m << " of a";
+  return success();
+}
+
 } // namespace lumo
 
 #define GET_OP_CLASSES

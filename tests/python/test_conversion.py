@@ -105,6 +105,43 @@ cases = [
 ]
 compare(cases)
 ''',
+    # Factorisations and solves on matrices fed to the program; symmetric positive-definite ones
+    # are made inside the case so that gradients reach the fed values.
+    "factorisations": r"""
+m = torch.randn(2, 4, 4); r = torch.randn(2, 4, 3); r1 = torch.randn(4, 3); v = torch.randn(4)
+spd = lambda m: m @ m.mT + 4 * torch.eye(4, device=m.device)
+tri = lambda m: m.tril() + 4 * torch.eye(4, device=m.device)
+lu, piv = torch.linalg.lu_factor(m)
+cases = [
+    ("cholesky", with_grads(lambda m: [torch.linalg.cholesky_ex(spd(m)).L, torch.linalg.cholesky_ex(spd(m), upper=True).L,
+                                       torch.cholesky(spd(m[0]))]), [m]),
+    ("cholesky_solve", with_grads(lambda m, r, r1: [torch.cholesky_solve(r, torch.linalg.cholesky_ex(spd(m)).L),
+                                                    torch.cholesky_solve(r1, torch.linalg.cholesky_ex(spd(m)).L.mT, upper=True),
+                                                    torch.cholesky_inverse(torch.linalg.cholesky_ex(spd(m)).L)]),
+     [m, r, r1]),
+    ("solve_triangular", with_grads(lambda m, r, r1: [torch.linalg.solve_triangular(tri(m), r, upper=False),
+                                                      torch.linalg.solve_triangular(tri(m).mT, r1.mT, upper=True, left=False),
+                                                      torch.linalg.solve_triangular(tri(m), r1, upper=False, unitriangular=True),
+                                                      *torch.triangular_solve(r, tri(m), upper=False, transpose=True)]),
+     [m, r, r1]),
+    ("solve", with_grads(lambda m, r, v: [torch.linalg.solve_ex(m, r).result, torch.linalg.solve_ex(m, v).result,
+                                          torch.linalg.solve_ex(m[0], r[0].mT, left=False).result,
+                                          *torch.ops.aten._linalg_solve_ex(m, r)]), [m, r, v]),
+    ("inverse_det", with_grads(lambda m: [*torch.linalg.inv_ex(m), *torch.ops.aten._linalg_det(m), torch.logdet(spd(m)),
+                                          *torch.linalg.slogdet(m), *torch.ops.aten._linalg_slogdet(m)[2:]]), [m]),
+    ("lu", lambda m, lu, piv, r: [*torch.linalg.lu_factor_ex(m), torch.linalg.lu_solve(lu, piv, r),
+                                  torch.linalg.lu_solve(lu, piv, r, adjoint=True),
+                                  torch.linalg.lu_solve(lu, piv, r.mT, left=False), *torch.lu_unpack(lu, piv)],
+     [m, lu, piv, r]),
+    ("lu_rectangular", with_grads(lambda w, t: [*torch.linalg.lu(w), *torch.linalg.lu(t), *torch.linalg.lu_factor_ex(w)]),
+     [torch.randn(2, 3, 5), torch.randn(5, 3)]),
+    # LAPACK's info: the order of the first minor that is not positive definite, the first zero pivot.
+    ("info", lambda a, s: [torch.linalg.cholesky_ex(a).info, torch.linalg.lu_factor_ex(s).info,
+                           torch.linalg.inv_ex(s).info],
+     [torch.tensor([[[1.0, 2.0], [2.0, 1.0]], [[2.0, 0.0], [0.0, 1.0]]]), torch.tensor([[1.0, 2.0], [2.0, 4.0]])]),
+]
+compare(cases, inputs=True)
+""",
     "shape": r'''
 x = torch.randn(2, 3, 4); v = torch.randn(2, 4); s = torch.randn(2, 3, 2); sq = torch.randn(5, 5)
 def writes(x, v, s):

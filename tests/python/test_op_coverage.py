@@ -321,6 +321,9 @@ SAMPLES = {  # operator: () -> (args, kwargs), host tensors
     "eye.m_out": lambda: ([2, 3], dict(out=torch.empty(2, 3))),
     "eye.out": lambda: ([3], dict(out=torch.empty(3, 3))),
     "linspace.out": lambda: ([0, 1, 5], dict(out=torch.empty(5))),
+    "linalg_lu_solve": lambda: ([*torch.linalg.lu_factor(_f(3, 3)), _f(3, 2)], {}),
+    "linalg_solve_triangular": lambda: ([_f(3, 3), _f(3, 2)], dict(upper=True)),
+    "lu_unpack": lambda: ([*torch.linalg.lu_factor(_f(3, 3))], {}),
     **{f"{kind}_pad{n}d{grad}": (lambda n=n, grad=grad: (
         ([_f(1, 2, *[7] * n)] if grad else []) + [_f(1, 2, *[5] * n), [1, 1] * n], {}))
        for kind in ("reflection", "replication") for n in (1, 2) for grad in ("", "_backward")},

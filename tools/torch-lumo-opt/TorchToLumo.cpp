@@ -554,10 +554,9 @@ bool isOperandOnlyKind(StringRef kind) {
 StringRef refusalReason(StringRef kind) {
   static const llvm::StringMap<StringRef> reasons = [] {
     llvm::StringMap<StringRef> m;
-    for (StringRef k : {"aten._linalg_det", "aten._linalg_slogdet", "aten._linalg_solve_ex",
-                        "aten._linalg_svd", "aten.linalg_cholesky_ex", "aten.linalg_inv_ex",
-                        "aten.linalg_pinv.atol_rtol_tensor"})
-      m[k] = "lumo has no matrix factorisation (determinant, solve, inverse, Cholesky, SVD)";
+    for (StringRef k : {"aten._linalg_svd", "aten.linalg_pinv.atol_rtol_tensor"})
+      m[k] = "lumo has no singular value or eigenvalue decomposition (it has Cholesky, LU and "
+             "triangular solves)";
     m["aten.view_copy.dtype"] =
         "lumo cannot reinterpret the bits of a tensor as another element type (Cast converts "
         "values)";

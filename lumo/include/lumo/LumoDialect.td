@@ -18,7 +18,8 @@ The operations of the lumo operator library, on statically shaped tensors.
 The `lumo` dialect holds one operation per operator of the lumo operator library
 (`torch.ops.lumo.<Name>`), named exactly as the operator (`lumo.Abs`, `lumo.DotGeneral`,
 `lumo.Pad`, ...), plus the dialect-only `lumo.Unary` and `lumo.Binary` for elementwise functions
-the library has no operator for. The operations are generated from the operator table
+the library has no operator for, and the dialect-only factorisations and solves `lumo.Cholesky`,
+`lumo.Lu` and `lumo.TriangularSolve` (XLA's semantics). The operations are generated from the operator table
 `csrc/lumo_ops.yaml`.
 
 ### Operands, attributes, results

@@ -166,3 +166,14 @@ func.func @random_and_training(%w: tensor<3x4xf32>, %s: tensor<f32>, %p: tensor<
   %5 = lumo.GradientDescent %w, %s, %w : (tensor<3x4xf32>, tensor<f32>, tensor<3x4xf32>) -> tensor<3x4xf32>
   return
 }
+
+// CHECK-LABEL: func.func @factorisations
+func.func @factorisations(%a: tensor<2x3x3xf32>, %b: tensor<2x3x4xf32>, %r: tensor<2x4x3xf64>, %d: tensor<2x3x3xf64>) {
+  // CHECK: lumo.Cholesky %{{.*}} {lower = true} : (tensor<2x3x3xf32>) -> tensor<2x3x3xf32>
+  %0 = lumo.Cholesky %a {lower = true} : (tensor<2x3x3xf32>) -> tensor<2x3x3xf32>
+  %1:3 = lumo.Lu %a : (tensor<2x3x3xf32>) -> (tensor<2x3x3xf32>, tensor<2x3xsi32>, tensor<2x3xsi32>)
+  // CHECK: lumo.TriangularSolve {{.*}}transpose_a = #lumo.transpose<ADJOINT>
+  %2 = lumo.TriangularSolve %0, %b {left_side = true, lower = true, unit_diagonal = false, transpose_a = #lumo.transpose<ADJOINT>} : (tensor<2x3x3xf32>, tensor<2x3x4xf32>) -> tensor<2x3x4xf32>
+  %3 = lumo.TriangularSolve %d, %r {left_side = false, lower = false, unit_diagonal = true, transpose_a = #lumo.transpose<NO_TRANSPOSE>} : (tensor<2x3x3xf64>, tensor<2x4x3xf64>) -> tensor<2x4x3xf64>
+  return
+}

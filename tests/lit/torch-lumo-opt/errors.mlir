@@ -41,8 +41,10 @@ func.func @main(%arg0: !torch.vtensor<[4],f32>) -> !torch.vtensor<[4],f32> {
 func.func @main(%arg0: !torch.vtensor<[4],f32>, %arg1: !torch.vtensor<[4],i1>, %arg2: !torch.vtensor<[3,3],f32>) -> !torch.vtensor<[4],f32> {
   // expected-error @+1 {{no lumo conversion for torch.aten.masked_scatter: how many source elements it reads depends on the mask's values}}
   %0 = "torch.operator"(%arg0, %arg1, %arg0) {name = "aten.masked_scatter"} : (!torch.vtensor<[4],f32>, !torch.vtensor<[4],i1>, !torch.vtensor<[4],f32>) -> !torch.vtensor<[4],f32>
-  // expected-error @+1 {{no lumo conversion for torch.aten.linalg_inv_ex: lumo has no matrix factorisation}}
-  %1:2 = "torch.operator"(%arg2, %arg1) {name = "aten.linalg_inv_ex"} : (!torch.vtensor<[3,3],f32>, !torch.vtensor<[4],i1>) -> (!torch.vtensor<[3,3],f32>, !torch.vtensor<[],si32>)
+  %false = "torch.constant.bool"() {value = false} : () -> !torch.bool
+  %none = "torch.constant.none"() : () -> !torch.none
+  // expected-error @+1 {{no lumo conversion for torch.aten._linalg_svd: lumo has no singular value or eigenvalue decomposition}}
+  %1:3 = "torch.operator"(%arg2, %false, %false, %none) {name = "aten._linalg_svd"} : (!torch.vtensor<[3,3],f32>, !torch.bool, !torch.bool, !torch.none) -> (!torch.vtensor<[3,3],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[3,3],f32>)
   return %0 : !torch.vtensor<[4],f32>
 }
 

@@ -1,6 +1,10 @@
-// Matrix products. Transposes of the last two dimensions that feed a product become the product's
-// transpose flags, so they are never materialised.
+// Matrix products, factorisations and solves. Transposes of the last two dimensions that feed a
+// product become the product's transpose flags, so they are never materialised. Solves, inverses
+// and determinants are built on lumo.Lu (LU with partial pivoting, as LAPACK's getrf, which eager
+// PyTorch runs), lumo.Cholesky and lumo.TriangularSolve.
 #include "TorchToLumo.h"
+
+#include "lumo/LumoOps.h"
 
 #include "llvm/ADT/SmallBitVector.h"
 
@@ -209,6 +213,328 @@ Values trilinear(TorchOp &t) {
   return {t.e.conform(contract(t.e, pair, ops[2], sum), t.resultType())};
 }
 
+
+// ------------------------------------------------------------------ factorisations and solves
+
+void expectFactorisable(TorchOp &t, Value v, bool square = true) {
+  Type elem = elemOf(v);
+  if (!elem.isF32() && !elem.isF64())
+    unsupported(t.kind + " of matrices that are not f32 or f64 (lumo factorises those only)");
+  if (rankOf(v) < 2 || (square && shapeOf(v)[rankOf(v) - 1] != shapeOf(v)[rankOf(v) - 2]))
+    unsupported(t.kind + " of a tensor that does not hold " + (square ? "square " : "") + "matrices");
+}
+
+/// The permutation that swaps the last two dimensions.
+Shape swapLast(int64_t rank) {
+  Shape perm = dimRange(0, rank);
+  std::swap(perm[rank - 1], perm[rank - 2]);
+  return perm;
+}
+Value transposeLast(Emitter &e, Value v) { return e.transpose(v, swapLast(rankOf(v))); }
+
+/// v broadcast to the batch dimensions `batch`, keeping its last `keep` dimensions.
+Value withBatch(Emitter &e, Value v, ArrayRef<int64_t> batch, int64_t keep) {
+  Shape shape(batch.begin(), batch.end());
+  shape.append(shapeOf(v).end() - keep, shapeOf(v).end());
+  return shapeOf(v) == ArrayRef<int64_t>(shape) ? v : e.broadcastTo(v, shape);
+}
+
+/// The broadcast of the batch dimensions (all but the last `keep`) of two tensors.
+Shape commonBatch(Value x, int64_t keepX, Value y, int64_t keepY) {
+  return broadcastShapes(shapeOf(x).drop_back(keepX), shapeOf(y).drop_back(keepY));
+}
+
+/// The diagonals of matrices [..., m, n], as [..., min(m, n)].
+Value diagonal(Emitter &e, Value m) {
+  int64_t rank = rankOf(m), k = std::min(shapeOf(m)[rank - 2], shapeOf(m)[rank - 1]);
+  m = e.sliceDim(e.sliceDim(m, rank - 2, 0, k), rank - 1, 0, k);
+  Shape at(shapeOf(m).drop_back());
+  at.push_back(1);
+  Value picked = e.gather(m, e.positions(at, rank - 2), rank - 1, rank - 1);  // [..., n, 1]
+  return e.reshape(picked, shapeOf(m).drop_back());
+}
+
+/// Identity matrices of `type` ([..., n, n]).
+Value identity(Emitter &e, RankedTensorType type) {
+  int64_t rank = type.getRank();
+  Value eq = e.compare(e.positions(type.getShape(), rank - 2), e.positions(type.getShape(), rank - 1), "EQ");
+  return e.cast(eq, type.getElementType());
+}
+
+/// LAPACK's `info` of a factorisation: 1 + the index of the first true flag along the last
+/// dimension, 0 when none is.
+Value firstFlag(Emitter &e, Value flags, RankedTensorType type) {
+  int64_t last = rankOf(flags) - 1;
+  if (shapeOf(flags)[last] == 0) return e.zeros(type);
+  Value any = e.reduce(flags, {last}, false, "or");
+  Value first = e.addScalar(e.reduce(e.cast(flags, type.getElementType()), {last}, false, "argmax"), 1);
+  first = e.cast(first, type.getElementType());
+  return e.conform(e.select(any, first, e.zeros(tensorOf({}, type.getElementType()))), type);
+}
+
+Value triangularSolve(Emitter &e, Value a, Value b, bool left, bool lower, bool unit,
+                      StringRef transpose) {
+  return e.op("lumo.TriangularSolve", {a, b}, b.getType(),
+              {e.flag("left_side", left), e.flag("lower", lower), e.flag("unit_diagonal", unit),
+               e.str("transpose_a", transpose)});
+}
+
+/// An LU factorisation: `lu` (L below the diagonal, U on and above it), and the rows' order,
+/// `a[permutation[i]] = (L U)[i]`.
+struct Lu {
+  Value lu, pivots, permutation;
+};
+
+Lu factorise(Emitter &e, Value a) {
+  Type si32 = IntegerType::get(e.ctx(), 32, IntegerType::Signed);
+  int64_t rank = rankOf(a);
+  Shape order(shapeOf(a).drop_back()), pivots(order);
+  pivots.back() = std::min(shapeOf(a)[rank - 2], shapeOf(a)[rank - 1]);
+  Operation *op = e.create("lumo.Lu", {a}, {a.getType(), tensorOf(pivots, si32), tensorOf(order, si32)});
+  return {op->getResult(0), op->getResult(1), op->getResult(2)};
+}
+
+/// PyTorch's pivots (LAPACK's, counted from 1) of a factorisation.
+Value torchPivots(Emitter &e, const Lu &f) { return e.addScalar(f.pivots, 1); }
+
+/// The order of `rows` rows that PyTorch's pivots (counted from 1) give: the swaps applied in
+/// order. Pivots that come from a lumo.Lu of this program give its permutation directly.
+Value permutationOf(Emitter &e, Value pivots, int64_t rows) {
+  if (Operation *add = pivots.getDefiningOp(); add && add->getName().getStringRef() == "lumo.Add")
+    for (Value v : add->getOperands())
+      if (auto lu = v.getDefiningOp<lumo::LuOp>(); lu && v == lu.getPivots() &&
+          Emitter::splatValue(add->getOperand(v == add->getOperand(0) ? 1 : 0)) == 1.0)
+        return lu.getPermutation();
+  int64_t rank = rankOf(pivots), n = shapeOf(pivots).back();
+  if (n > 256) unsupported("LU pivots of matrices larger than 256 that the program did not compute");
+  Value from = e.addScalar(e.cast(pivots, si64Type(e.ctx())), -1);
+  Shape shape(shapeOf(from).begin(), shapeOf(from).end());
+  shape.back() = rows;
+  Value positions = e.positions(shape, rank - 1);
+  Value order = positions;
+  for (int64_t i = 0; i < n; ++i) {
+    Value p = e.sliceDim(from, rank - 1, i, 1);  // [..., 1]
+    Value atP = e.gather(order, p, rank - 1, rank - 1), atI = e.sliceDim(order, rank - 1, i, 1);
+    Value isI = e.compare(positions, e.indexScalar(i), "EQ"), isP = e.compare(positions, p, "EQ");
+    order = e.select(isI, atP, e.select(isP, atI, order));
+  }
+  return order;
+}
+
+/// Solves op(A) X = B for the factorisation `lu`, `order` (rows' order) of A, op(A) being A or
+/// its transpose; B is [..., n, k].
+Value luSolve(Emitter &e, Value lu, Value order, Value b, bool adjoint) {
+  Shape batch = broadcastShapes(commonBatch(lu, 2, order, 1), shapeOf(b).drop_back(2));
+  lu = withBatch(e, lu, batch, 2);
+  order = withBatch(e, order, batch, 1);
+  b = withBatch(e, b, batch, 2);
+  int64_t rank = rankOf(b);
+  if (!adjoint) {  // L U X = P^T B
+    Value y = triangularSolve(e, lu, e.gather(b, order, rank - 2, rank - 2), true, true, true, "NO_TRANSPOSE");
+    return triangularSolve(e, lu, y, true, false, false, "NO_TRANSPOSE");
+  }
+  // U^T L^T (P^T X) = B
+  Value y = triangularSolve(e, lu, b, true, false, false, "TRANSPOSE");
+  y = triangularSolve(e, lu, y, true, true, true, "TRANSPOSE");
+  // X[order[i]] = y[i]: the rows of y in the inverse order.
+  Value inverse = e.scatter(e.zeros(tensorOf(shapeOf(order), si64Type(e.ctx()))), order,
+                            e.positions(shapeOf(order), rank - 2), rank - 2, "none");
+  return e.gather(y, inverse, rank - 2, rank - 2);
+}
+
+/// Cholesky factor; `info` as LAPACK's potrf (the first column where the kernel's factor is NaN).
+Values cholesky(TorchOp &t) {
+  Value a = t.tensor(0);
+  expectFactorisable(t, a);
+  bool upper = t.size() > 1 && t.flag(1);
+  Value factor = t.e.op("lumo.Cholesky", {a}, a.getType(), {t.e.flag("lower", !upper)});
+  Values out{t.e.conform(factor, t.resultType())};
+  if (t.op->getNumResults() > 1)
+    out.push_back(firstFlag(t.e, t.e.unary("isnan", diagonal(t.e, factor)), t.resultType(1)));
+  return out;
+}
+
+/// Solves A X = B given the Cholesky factor of A (lower: A = L L^T, upper: A = U^T U).
+Value choleskySolve(Emitter &e, Value factor, Value b, bool upper) {
+  Shape batch = commonBatch(factor, 2, b, 2);
+  factor = withBatch(e, factor, batch, 2);
+  b = withBatch(e, b, batch, 2);
+  Value y = triangularSolve(e, factor, b, true, !upper, false, upper ? "TRANSPOSE" : "NO_TRANSPOSE");
+  return triangularSolve(e, factor, y, true, !upper, false, upper ? "NO_TRANSPOSE" : "TRANSPOSE");
+}
+
+/// cholesky_solve(B, factor, upper).
+Values choleskySolvePattern(TorchOp &t) {
+  Value b = t.tensor(0), factor = t.tensor(1);
+  expectFactorisable(t, factor);
+  return {t.e.conform(choleskySolve(t.e, factor, b, t.flag(2)), t.resultType())};
+}
+
+/// cholesky_inverse(factor, upper): the inverse of the matrix the factor factorises.
+Values choleskyInverse(TorchOp &t) {
+  Value factor = t.tensor(0);
+  expectFactorisable(t, factor);
+  Value eye = identity(t.e, typeOf(factor));
+  return {t.e.conform(choleskySolve(t.e, factor, eye, t.flag(1)), t.resultType())};
+}
+
+/// linalg_solve_triangular(A, B, upper, left, unitriangular).
+Values solveTriangular(TorchOp &t) {
+  Value a = t.tensor(0), b = t.tensor(1);
+  expectFactorisable(t, a);
+  Shape batch = commonBatch(a, 2, b, 2);
+  Value x = triangularSolve(t.e, withBatch(t.e, a, batch, 2), withBatch(t.e, b, batch, 2), t.flag(3),
+                            !t.flag(2), t.flag(4), "NO_TRANSPOSE");
+  return {t.e.conform(x, t.resultType())};
+}
+
+/// triangular_solve(B, A, upper, transpose, unitriangular) -> (X, A broadcast).
+Values triangularSolvePattern(TorchOp &t) {
+  Value b = t.tensor(0), a = t.tensor(1);
+  expectFactorisable(t, a);
+  Shape batch = commonBatch(a, 2, b, 2);
+  a = withBatch(t.e, a, batch, 2);
+  Value x = triangularSolve(t.e, a, withBatch(t.e, b, batch, 2), true, !t.flag(2), t.flag(4),
+                            t.flag(3) ? "TRANSPOSE" : "NO_TRANSPOSE");
+  return {t.e.conform(x, t.resultType(0)), t.e.conform(a, t.resultType(1))};
+}
+
+/// linalg_lu_factor_ex(A, pivot, check_errors) -> (LU, pivots, info).
+Values luFactor(TorchOp &t) {
+  Value a = t.tensor(0);
+  expectFactorisable(t, a, false);
+  if (!t.flag(1)) unsupported("LU without pivoting (lumo.Lu pivots as LAPACK's getrf)");
+  Lu f = factorise(t.e, a);
+  Value singular = t.e.compare(diagonal(t.e, f.lu), t.e.scalar(elemOf(a), 0), "EQ");
+  return {f.lu, t.e.conform(torchPivots(t.e, f), t.resultType(1)),
+          firstFlag(t.e, singular, t.resultType(2))};
+}
+
+/// linalg_lu_solve(LU, pivots, B, left, adjoint).
+Values luSolvePattern(TorchOp &t) {
+  Value lu = t.tensor(0), b = t.tensor(2);
+  expectFactorisable(t, lu);
+  Value order = permutationOf(t.e, t.tensor(1), shapeOf(lu).back());
+  bool left = t.flag(3), adjoint = t.flag(4);
+  Value x = left ? luSolve(t.e, lu, order, b, adjoint)
+                 : transposeLast(t.e, luSolve(t.e, lu, order, transposeLast(t.e, b), !adjoint));
+  return {t.e.conform(x, t.resultType())};
+}
+
+
+/// P, L and U of factorisations [..., m, n]: A = P L U, with P[j, i] = (j == order[i]), L the
+/// first k = min(m, n) columns, U the first k rows.
+Values unpack(TorchOp &t, Value lu, Value order, unsigned first) {
+  Emitter &e = t.e;
+  RankedTensorType type = typeOf(lu);
+  Type elem = type.getElementType();
+  int64_t rank = type.getRank(), m = type.getShape()[rank - 2], n = type.getShape()[rank - 1];
+  int64_t k = std::min(m, n);
+  Value rows = e.positions(type.getShape(), rank - 2), cols = e.positions(type.getShape(), rank - 1);
+  Value eye = e.cast(e.compare(rows, cols, "EQ"), elem);
+  Value l = e.select(e.compare(rows, cols, "GT"), lu, eye);
+  Value u = e.select(e.compare(rows, cols, "LE"), lu, e.scalar(elem, 0));
+  Shape square(shapeOf(order).begin(), shapeOf(order).end()), across(square);
+  square.push_back(m);
+  across.insert(across.end() - 1, 1);  // [..., 1, m]: order[i] along the columns
+  Value p = e.cast(e.compare(e.positions(square, rank - 2), e.cast(e.reshape(order, across), si64Type(e.ctx())), "EQ"), elem);
+  Values out;
+  for (auto [i, v] : llvm::enumerate(Values{p, e.sliceDim(l, rank - 1, 0, k), e.sliceDim(u, rank - 2, 0, k)})) {
+    RankedTensorType want = t.resultType(first + i);
+    // Parts not asked for are empty.
+    out.push_back(numElements(want.getShape()) == 0 ? e.zeros(want) : e.conform(v, want));
+  }
+  return out;
+}
+
+/// lu_unpack(LU, pivots, unpack_data, unpack_pivots) -> (P, L, U).
+Values luUnpack(TorchOp &t) {
+  Value lu = t.tensor(0);
+  expectFactorisable(t, lu, false);
+  return unpack(t, lu, permutationOf(t.e, t.tensor(1), shapeOf(lu)[rankOf(lu) - 2]), 0);
+}
+
+/// linalg_lu(A, pivot) -> (P, L, U).
+Values linalgLu(TorchOp &t) {
+  Value a = t.tensor(0);
+  expectFactorisable(t, a, false);
+  if (!t.flag(1)) unsupported("LU without pivoting (lumo.Lu pivots as LAPACK's getrf)");
+  Lu f = factorise(t.e, a);
+  return unpack(t, f.lu, f.permutation, 0);
+}
+
+// Eager PyTorch's determinants factorise a contiguous real A as A^T (LAPACK reads it as
+// column-major without a copy): the LU and pivots they return are those of A^T, as every lazy
+// tensor is contiguous. Solves factorise A itself.
+
+/// _linalg_solve_ex(A, B, left, check_errors) -> (X, LU, pivots, info).
+Values solve(TorchOp &t) {
+  Emitter &e = t.e;
+  Value a = t.tensor(0), b = t.tensor(1);
+  expectFactorisable(t, a);
+  bool left = t.flag(2);
+  Lu f = factorise(e, a);
+  bool vector = rankOf(b) == 1 || (rankOf(b) == rankOf(a) - 1 && shapeOf(b) == shapeOf(a).drop_back());
+  if (vector) {
+    Shape column(shapeOf(b).begin(), shapeOf(b).end());
+    column.push_back(1);
+    b = e.reshape(b, column);
+  }
+  // X A = B is A^T X^T = B^T.
+  Value x = left ? luSolve(e, f.lu, f.permutation, b, false)
+                 : transposeLast(e, luSolve(e, f.lu, f.permutation, transposeLast(e, b), true));
+  Value singular = e.compare(diagonal(e, f.lu), e.scalar(elemOf(a), 0), "EQ");
+  return {e.conform(x, t.resultType(0)), f.lu, e.conform(torchPivots(e, f), t.resultType(2)),
+          firstFlag(e, singular, t.resultType(3))};
+}
+
+/// linalg_inv_ex(A, check_errors) -> (inverse, info): A X = I.
+Values inverse(TorchOp &t) {
+  Emitter &e = t.e;
+  Value a = t.tensor(0);
+  expectFactorisable(t, a);
+  Lu f = factorise(e, a);
+  Value x = luSolve(e, f.lu, f.permutation, identity(e, typeOf(a)), false);
+  Value singular = e.compare(diagonal(e, f.lu), e.scalar(elemOf(a), 0), "EQ");
+  return {e.conform(x, t.resultType(0)), firstFlag(e, singular, t.resultType(1))};
+}
+
+/// The determinant's sign from the row swaps: -1 for an odd number of them.
+Value swapSign(Emitter &e, const Lu &f, Type elem) {
+  int64_t last = rankOf(f.pivots) - 1;
+  Value positions = e.cast(e.positions(shapeOf(f.pivots), last), elemOf(f.pivots));
+  Value swapped = e.compare(f.pivots, positions, "NE");
+  Value signs = e.select(swapped, e.scalar(elem, -1), e.scalar(elem, 1));
+  return e.reduce(signs, {last}, false, "prod");
+}
+
+/// _linalg_det(A) -> (det, LU, pivots).
+Values det(TorchOp &t) {
+  Emitter &e = t.e;
+  Value a = t.tensor(0);
+  expectFactorisable(t, a);
+  Lu f = factorise(e, transposeLast(e, a));
+  Value d = diagonal(e, f.lu);
+  Value value = e.mul(swapSign(e, f, elemOf(a)), e.reduce(d, {rankOf(d) - 1}, false, "prod"));
+  return {e.conform(value, t.resultType(0)), f.lu, e.conform(torchPivots(e, f), t.resultType(2))};
+}
+
+/// _linalg_slogdet(A) -> (sign, logabsdet, LU, pivots).
+Values slogdet(TorchOp &t) {
+  Emitter &e = t.e;
+  Value a = t.tensor(0);
+  expectFactorisable(t, a);
+  Lu f = factorise(e, transposeLast(e, a));
+  Value d = diagonal(e, f.lu);
+  int64_t last = rankOf(d) - 1;
+  Value sign = e.mul(swapSign(e, f, elemOf(a)),
+                     e.reduce(e.op("lumo.Sign", {d}, d.getType()), {last}, false, "prod"));
+  Value logAbs = e.reduce(e.op("lumo.Log", {e.op("lumo.Abs", {d}, d.getType())}, d.getType()), {last},
+                          false, "sum");
+  return {e.conform(sign, t.resultType(0)), e.conform(logAbs, t.resultType(1)), f.lu,
+          e.conform(torchPivots(e, f), t.resultType(3))};
+}
+
 }  // namespace
 
 void addLinalgPatterns(PatternTable &t) {
@@ -222,6 +548,19 @@ void addLinalgPatterns(PatternTable &t) {
   t.add({"aten.dot", "aten.vdot"}, dot);
   t.add("aten.linear", linear);
   t.add("aten.linalg_cross", cross);
+  t.add({"aten.linalg_cholesky_ex", "aten.cholesky"}, cholesky);
+  t.add("aten.cholesky_solve", choleskySolvePattern);
+  t.add("aten.cholesky_inverse", choleskyInverse);
+  t.add("aten.linalg_solve_triangular", solveTriangular);
+  t.add("aten.triangular_solve", triangularSolvePattern);
+  t.add("aten.linalg_lu_factor_ex", luFactor);
+  t.add("aten.linalg_lu_solve", luSolvePattern);
+  t.add("aten.lu_unpack", luUnpack);
+  t.add("aten.linalg_lu", linalgLu);
+  t.add("aten._linalg_solve_ex", solve);
+  t.add("aten.linalg_inv_ex", inverse);
+  t.add("aten._linalg_det", det);
+  t.add("aten._linalg_slogdet", slogdet);
 }
 
 }  // namespace torch_lumo
