@@ -25,8 +25,10 @@ Kernel planReduce(OpView &op) {
       op.fail(kind + " reduces exactly one dimension");
     int64_t d = ds[0];
     bool max = kind == "argmax";
+    bool isBool = op.operandType(0) == at::kBool; // ATen's argmax/argmin refuse bool
     return single([=](KernelContext &c) {
-      at::Tensor r = max ? at::argmax(c.in(0), d, keep) : at::argmin(c.in(0), d, keep);
+      at::Tensor x = isBool ? c.in(0).to(at::kByte) : c.in(0);
+      at::Tensor r = max ? at::argmax(x, d, keep) : at::argmin(x, d, keep);
       return r.to(type);
     });
   }
