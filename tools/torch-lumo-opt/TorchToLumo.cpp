@@ -309,7 +309,7 @@ Value Emitter::unaryOp(StringRef name, Value x, ArrayRef<NamedAttribute> attrs) 
 
 Value Emitter::unary(StringRef kind, Value x) {
   Type result = x.getType();
-  if (kind.startswith("is")) result = tensorOf(shapeOf(x), b.getI1Type());
+  if (kind.startswith("is") || kind == "signbit") result = tensorOf(shapeOf(x), b.getI1Type());
   return op("lumo.Unary", x, result, {str("kind", kind)});
 }
 
@@ -563,8 +563,6 @@ StringRef refusalReason(StringRef kind) {
         "values)";
     m["aten.masked_scatter"] = "how many source elements it reads depends on the mask's values";
     m["aten.nonzero"] = "the shape of its result depends on the values of its input";
-    m["aten.mode"] =
-        "which index of equal values PyTorch returns depends on the order its sort leaves them in";
     return m;
   }();
   auto it = reasons.find(kind);

@@ -12,10 +12,11 @@
 // CHECK: lumo.ScatterNd %{{.*}}, %[[KEEP]], %[[SHAPE]] : (tensor<6x1xsi64>, tensor<6x4xf32>, tensor<2xsi64>) -> tensor<10x4xf32>
 // torch.gather along the last dimension.
 // CHECK: lumo.Gather %arg0, %arg3 {axis = 1 : i64, batch_dims = 1 : i64} : (tensor<10x4xf32>, tensor<10x2xsi64>) -> tensor<10x2xf32>
-// x[:, idx]
-// CHECK: lumo.Gather %arg0, %arg4 {axis = 1 : i64} : (tensor<10x4xf32>, tensor<5xsi64>) -> tensor<10x5xf32>
-// index_put with accumulate adds rows (negative indices counted from the end).
+// x[:, idx], negative indices counted from the end of the dimension.
 // CHECK: %[[NEG:.*]] = lumo.Compare %arg4, %{{.*}} {comparison_direction = #lumo.comparison_direction<LT>}
+// CHECK: %[[COL:.*]] = lumo.Select %[[NEG]], %{{.*}}, %arg4
+// CHECK: lumo.Gather %arg0, %[[COL]] {axis = 1 : i64} : (tensor<10x4xf32>, tensor<5xsi64>) -> tensor<10x5xf32>
+// index_put with accumulate adds rows (negative indices counted from the end).
 // CHECK: %[[IDX:.*]] = lumo.Select %[[NEG]], %{{.*}}, %arg4
 // CHECK: %[[ROWS:.*]] = lumo.BroadcastInDim %[[IDX]] {broadcast_dimensions = array<i64: 0>} : (tensor<5xsi64>) -> tensor<5x4xsi64>
 // CHECK: lumo.Scatter %arg0, %[[ROWS]], %{{.*}} {axis = 0 : i64, reduce_kind = #lumo.scatter_reduce_kind<add>} : (tensor<10x4xf32>, tensor<5x4xsi64>, tensor<5x4xf32>) -> tensor<10x4xf32>
