@@ -738,6 +738,9 @@ LogicalResult CumSumOp::verify() {
 LogicalResult CumProdOp::verify() {
   return dimension(*this, "axis", orDefault(getAxis(), 0), rankOf(getInput()));
 }
+LogicalResult CumLogSumExpOp::verify() {
+  return dimension(*this, "axis", orDefault(getAxis(), 0), rankOf(getInput()));
+}
 
 LogicalResult TopKOp::verify() {
   auto dim = dimension(*this, "dimension", static_cast<int64_t>(getDimension()), rankOf(getInput()));

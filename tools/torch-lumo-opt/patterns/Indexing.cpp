@@ -242,9 +242,15 @@ Values indexFill(TorchOp &t) {
   return {scatterSlices(e, self, dim, idx, values, "none")};
 }
 
-/// Scatter of `updates` (sliced to the index shape) at `index` along dim.
+/// Scatter of `updates` (sliced to the index shape) at `index` along dim. On a 0-d tensor (dim 0
+/// or -1, as PyTorch allows) the operands are read as 1-D.
 Value torchScatter(Emitter &e, Value self, int64_t dim, Value index, Value updates,
                    StringRef kind) {
+  if (rankOf(self) == 0) {
+    auto one = [&](Value v) { return e.reshape(v, Shape(std::max<int64_t>(rankOf(v), 1), 1)); };
+    if (rankOf(index) > 1 || rankOf(updates) > 1) unsupported("a scatter into a 0-d tensor with more than one index");
+    return e.reshape(torchScatter(e, one(self), 0, one(index), one(updates), kind), {});
+  }
   if (shapeOf(updates) != shapeOf(index))
     updates = e.slice(updates, Shape(rankOf(updates), 0), shapeOf(index));
   return e.scatter(self, index, updates, dim, kind);
@@ -264,7 +270,7 @@ PatternFn scatter(bool valueForm, bool hasReduce, const char *fixedKind = nullpt
     Type elem = t.resultElem();
     Value self = t.value(0, elem), index = t.tensor(2);
     Emitter &e = t.e;
-    int64_t dim = normDim(t.i64(1), rankOf(self));
+    int64_t dim = normDim(t.i64(1), std::max<int64_t>(rankOf(self), 1));
     Value updates = t.value(3, elem);
     // The value form, also when it arrives as a 0-d source tensor.
     if (valueForm || rankOf(updates) < rankOf(index)) updates = e.broadcastTo(updates, shapeOf(index));
@@ -278,7 +284,7 @@ Values scatterReduce(TorchOp &t) {
   Type elem = t.resultElem();
   Value self = t.value(0, elem), index = t.tensor(2), src = t.value(3, elem);
   Emitter &e = t.e;
-  int64_t dim = normDim(t.i64(1), rankOf(self));
+  int64_t dim = normDim(t.i64(1), std::max<int64_t>(rankOf(self), 1));
   std::string reduce = t.str(4);
   bool includeSelf = t.size() > 5 ? t.flag(5) : true;
   if (shapeOf(src) != shapeOf(index)) src = e.slice(src, Shape(rankOf(src), 0), shapeOf(index));
