@@ -54,3 +54,19 @@ func.func @put(%arg0: !torch.vtensor<[2,3],f32>, %arg1: !torch.vtensor<[4],si64>
   %0 = "torch.operator"(%arg0, %arg1, %arg2, %true) {name = "aten.put"} : (!torch.vtensor<[2,3],f32>, !torch.vtensor<[4],si64>, !torch.vtensor<[2,2],f32>, !torch.bool) -> !torch.vtensor<[2,3],f32>
   return %0 : !torch.vtensor<[2,3],f32>
 }
+
+// -----
+// scatter_reduce without self: the indexed positions start from the identity of the reduction in
+// the element type (the lowest si32 for amax).
+// CHECK-LABEL: func.func @scatter_reduce_identity
+// CHECK: %[[LOW:.*]] = lumo.Const {value = dense<-2147483648> : tensor<3xsi32>}
+// CHECK: %[[INIT:.*]] = lumo.Scatter %arg0, %arg1, %[[LOW]] {axis = 0 : i64, reduce_kind = #lumo.scatter_reduce_kind<none>}
+// CHECK: lumo.Scatter %[[INIT]], %arg1, %arg2 {axis = 0 : i64, reduce_kind = #lumo.scatter_reduce_kind<max>}
+func.func @scatter_reduce_identity(%arg0: !torch.vtensor<[4],si32>, %arg1: !torch.vtensor<[3],si64>, %arg2: !torch.vtensor<[3],si32>)
+    -> !torch.vtensor<[4],si32> {
+  %c0 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
+  %false = "torch.constant.bool"() {value = false} : () -> !torch.bool
+  %amax = "torch.constant.str"() {value = "amax"} : () -> !torch.str
+  %0 = "torch.aten.scatter_reduce.two"(%arg0, %c0, %arg1, %arg2, %amax, %false) : (!torch.vtensor<[4],si32>, !torch.int, !torch.vtensor<[3],si64>, !torch.vtensor<[3],si32>, !torch.str, !torch.bool) -> !torch.vtensor<[4],si32>
+  return %0 : !torch.vtensor<[4],si32>
+}
