@@ -117,6 +117,8 @@ Type dtypeFromCode(MLIRContext *ctx, int64_t code) {
     case 11: return IntegerType::get(ctx, 1);
     case 15: return BFloat16Type::get(ctx);
   }
+  if (code >= 8 && code <= 10)
+    unsupported("lumo has no complex element types (dtype code " + llvm::Twine(code) + ")");
   unsupported("dtype code " + llvm::Twine(code) + " has no lumo element type");
 }
 

@@ -116,8 +116,10 @@ IndexPlan planIndex(TorchOp &t, unsigned i) {
   for (; k < items.size(); ++k)
     if (items[k]) unsupported("index tensors separated by full slices");
   if (plan.tensors.empty()) unsupported("indexing without index tensors");
+  // PyTorch reads u8 index tensors as masks too.
   for (Value v : plan.tensors)
-    if (isBoolType(elemOf(v))) unsupported("boolean mask indexing (its result shape depends on data)");
+    if (isBoolType(elemOf(v)) || elemOf(v).isUnsignedInteger(8))
+      unsupported("boolean mask indexing (its result shape depends on data)");
   return plan;
 }
 
