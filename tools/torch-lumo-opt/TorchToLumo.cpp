@@ -440,8 +440,16 @@ Value Emitter::reduce(Value x, ArrayRef<int64_t> dims, bool keepDims, StringRef 
   return op("lumo.Reduce", x, tensorOf(shape, elem), attrs);
 }
 
+/// Indices in an element type Gather and Scatter take (si32, si64): others are widened to si64.
+static Value asIndices(Emitter &e, Value indices) {
+  Type elem = elemOf(indices);
+  if (elem.isSignedInteger(32) || elem.isSignedInteger(64)) return indices;
+  return e.cast(indices, si64Type(e.ctx()));
+}
+
 Value Emitter::gather(Value x, Value indices, int64_t axis, int64_t batchDims) {
   if (axis >= rankOf(x) || batchDims > rankOf(indices)) unsupported("gather axis out of range");
+  indices = asIndices(*this, indices);
   Shape shape(shapeOf(x).begin(), shapeOf(x).begin() + axis);
   shape.append(shapeOf(indices).begin() + batchDims, shapeOf(indices).end());
   shape.append(shapeOf(x).begin() + axis + 1, shapeOf(x).end());
@@ -451,7 +459,7 @@ Value Emitter::gather(Value x, Value indices, int64_t axis, int64_t batchDims) {
 }
 
 Value Emitter::scatter(Value self, Value indices, Value updates, int64_t axis, StringRef kind) {
-  return op("lumo.Scatter", {self, indices, updates}, self.getType(),
+  return op("lumo.Scatter", {self, asIndices(*this, indices), updates}, self.getType(),
             {i64("axis", axis), str("reduce_kind", kind)});
 }
 
