@@ -45,14 +45,16 @@ PatternFn arange(int form) {
     int64_t n = type.getShape()[0];
     Emitter &e = t.e;
     Type elem = type.getElementType();
-    if (n <= kConstantLimit && isIntegerType(elem) && std::abs(start) + std::abs(step) * n >= 0x1p53) {
+    if (n <= kConstantLimit && isIntegerType(elem) &&
+        std::abs(start) + std::abs(step) * n >= 0x1p53) {
       // Beyond a double's integers: in 64-bit integers (integer bounds: the result type is an
       // integer one only when they are).
       int64_t first = form == 0 ? 0 : t.i64(0), by = form == 2 ? t.i64(2) : 1;
       unsigned width = elem.getIntOrFloatBitWidth();
       llvm::SmallVector<APInt> values;
       for (int64_t i = 0; i < n; ++i)
-        values.push_back(APInt(width, static_cast<uint64_t>(first + i * by), !elem.isUnsignedInteger()));
+        values.push_back(
+            APInt(width, static_cast<uint64_t>(first + i * by), !elem.isUnsignedInteger()));
       return {e.constant(DenseElementsAttr::get(type, values))};
     }
     if (n <= kConstantLimit) {

@@ -741,10 +741,12 @@ void addElementwisePatterns(PatternTable &t) {
   t.add({"aten.bitwise_or.Tensor", "aten.bitwise_or.Scalar"}, bitwise("or"));
   t.add({"aten.bitwise_xor.Tensor", "aten.bitwise_xor.Scalar"}, bitwise("xor"));
   t.add({"aten.bitwise_left_shift.Tensor", "aten.bitwise_left_shift.Tensor_Scalar",
-         "aten.bitwise_left_shift.Scalar_Tensor", "aten.__lshift__.Tensor", "aten.__lshift__.Scalar"},
+         "aten.bitwise_left_shift.Scalar_Tensor", "aten.__lshift__.Tensor",
+         "aten.__lshift__.Scalar"},
         shift(true));
   t.add({"aten.bitwise_right_shift.Tensor", "aten.bitwise_right_shift.Tensor_Scalar",
-         "aten.bitwise_right_shift.Scalar_Tensor", "aten.__rshift__.Tensor", "aten.__rshift__.Scalar"},
+         "aten.bitwise_right_shift.Scalar_Tensor", "aten.__rshift__.Tensor",
+         "aten.__rshift__.Scalar"},
         shift(false));
   t.add("aten.logical_and", logical("and"));
   t.add("aten.logical_or", logical("or"));

@@ -131,14 +131,16 @@ Values index(TorchOp &t) {
   int64_t rank = rankOf(x), k = plan.tensors.size(), p = plan.first;
   if (p + k > rank) unsupported("too many indices");
   if (k == 1)
-    return {e.conform(e.gather(x, wrapIndex(e, plan.tensors[0], shapeOf(x)[p]), p), t.resultType())};
+    return {e.conform(e.gather(x, wrapIndex(e, plan.tensors[0], shapeOf(x)[p]), p),
+                      t.resultType())};
   Shape common;
   for (Value v : plan.tensors) common = broadcastShapes(common, shapeOf(v));
   Values parts;
   Shape oneMore(common);
   oneMore.push_back(1);
   for (int64_t j = 0; j < k; ++j)
-    parts.push_back(e.reshape(e.broadcastTo(wrapIndex(e, plan.tensors[j], shapeOf(x)[p + j]), common), oneMore));
+    parts.push_back(e.reshape(
+        e.broadcastTo(wrapIndex(e, plan.tensors[j], shapeOf(x)[p + j]), common), oneMore));
   Value stacked = e.concat(parts, common.size());
   // Indexed dimensions first.
   Shape perm;
@@ -250,7 +252,8 @@ Value torchScatter(Emitter &e, Value self, int64_t dim, Value index, Value updat
                    StringRef kind) {
   if (rankOf(self) == 0) {
     auto one = [&](Value v) { return e.reshape(v, Shape(std::max<int64_t>(rankOf(v), 1), 1)); };
-    if (rankOf(index) > 1 || rankOf(updates) > 1) unsupported("a scatter into a 0-d tensor with more than one index");
+    if (rankOf(index) > 1 || rankOf(updates) > 1)
+      unsupported("a scatter into a 0-d tensor with more than one index");
     return e.reshape(torchScatter(e, one(self), 0, one(index), one(updates), kind), {});
   }
   if (shapeOf(updates) != shapeOf(index))
@@ -304,9 +307,8 @@ Values scatterReduce(TorchOp &t) {
   Value init = self;
   if (!includeSelf) {
     // The identity of the reduction: what the first update combines with.
-    Value neutral = kind == "add"   ? identity(0)
-                    : kind == "mul" ? identity(1)
-                                    : e.broadcastTo(extreme(e, elem, kind == "max"), shapeOf(index));
+    Value neutral = kind == "add" ? identity(0) : kind == "mul" ? identity(1)
+                    : e.broadcastTo(extreme(e, elem, kind == "max"), shapeOf(index));
     init = torchScatter(e, self, dim, index, neutral, "none");
   }
   return {torchScatter(e, init, dim, index, src, kind)};

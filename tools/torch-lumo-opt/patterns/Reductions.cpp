@@ -24,7 +24,9 @@ Shape reducedDims(TorchOp &t, unsigned i, int64_t rank) {
 
 /// The one dimension operand i names. A 0-d tensor takes 0 and -1, as PyTorch does, meaning the
 /// whole tensor (callers handle rank 0).
-int64_t oneDim(TorchOp &t, unsigned i, int64_t rank) { return normDim(t.i64(i), std::max<int64_t>(rank, 1)); }
+int64_t oneDim(TorchOp &t, unsigned i, int64_t rank) {
+  return normDim(t.i64(i), std::max<int64_t>(rank, 1));
+}
 
 /// A reduction of x (cast to the result's element type first) over dims, shaped as the result.
 Value reduceTo(TorchOp &t, Value x, ArrayRef<int64_t> dims, bool keep, StringRef kind,
@@ -332,16 +334,17 @@ std::pair<Value, Value> medianAlong(Emitter &e, Value x, int64_t dim, bool keep,
   int64_t n = shapeOf(x)[dim];
   auto [values, indices] = topK(e, x, n, dim, false, true, true);  // NaNs last, in input order
   Type si64 = si64Type(e.ctx());
-  Shape one(shapeOf(x).begin(), shapeOf(x).end());
-  one[dim] = 1;
-  Value pos = e.splat(tensorOf(one, si64), (n - 1) / 2);
+  Shape perSlice(shapeOf(x).begin(), shapeOf(x).end());
+  perSlice[dim] = 1;
+  Value pos = e.splat(tensorOf(perSlice, si64), (n - 1) / 2);
   if (isFloatType(elemOf(x))) {
     Value nans = e.reduce(e.cast(e.unary("isnan", x), si64), {dim}, true, "sum");
     Value numbers = e.sub(e.indexScalar(n), nans);
+    Value one = e.indexScalar(1), zero = e.indexScalar(0);
     if (ignoreNan)  // the lower median of the numbers; 0 when there are none
-      pos = e.div(e.binary("maximum", e.sub(numbers, e.indexScalar(1)), e.indexScalar(0)), e.indexScalar(2));
+      pos = e.div(e.binary("maximum", e.sub(numbers, one), zero), e.indexScalar(2));
     else  // the first NaN, after all the numbers
-      pos = e.select(e.compare(nans, e.indexScalar(0), "GT"), numbers, pos);
+      pos = e.select(e.compare(nans, zero, "GT"), numbers, pos);
   }
   Value v = takeAlong(e, values, pos, dim), i = takeAlong(e, indices, pos, dim);
   return {e.reshape(v, outShape), e.reshape(i, outShape)};
