@@ -197,7 +197,8 @@ Kernel planUnary(OpView &op) {
       {"atanh", LUMO_FN1(at::cpu::atanh(x))},   {"round", LUMO_FN1(at::cpu::round(x))},
       {"trunc", LUMO_FN1(at::cpu::trunc(x))},   {"silu", LUMO_FN1(at::cpu::silu(x))},
       {"digamma", LUMO_FN1(at::cpu::digamma(x))}, {"lgamma", LUMO_FN1(at::cpu::lgamma(x))},
-      {"erfinv", LUMO_FN1(at::cpu::erfinv(x))}, {"i0", LUMO_FN1(at::cpu::i0(x))},
+      {"erfinv", LUMO_FN1(at::cpu::erfinv(x))}, {"erfc", LUMO_FN1(at::cpu::erfc(x))},
+      {"i0", LUMO_FN1(at::cpu::i0(x))},         {"signbit", LUMO_FN1(at::cpu::signbit(x))},
       {"isnan", LUMO_FN1(at::cpu::isnan(x))},   {"isinf", LUMO_FN1(at::isinf(x))},
       {"isneginf", LUMO_FN1(at::cpu::isneginf(x))}, {"isposinf", LUMO_FN1(at::cpu::isposinf(x))},
       {"isfinite", LUMO_FN1(at::isfinite(x))},
@@ -215,6 +216,8 @@ Kernel planBinary(OpView &op) {
       {"floor_divide", LUMO_FN2(at::cpu::floor_divide(x, y))},
       {"atan2", LUMO_FN2(at::cpu::atan2(x, y))},
       {"xor", LUMO_FN2(x.scalar_type() == at::kBool ? at::logical_xor(x, y) : at::cpu::bitwise_xor(x, y))},
+      {"shift_left", LUMO_FN2(at::cpu::bitwise_left_shift(x, y))},
+      {"shift_right", LUMO_FN2(at::cpu::bitwise_right_shift(x, y))},
   };
   Fn2 fn = lookup(op, "kind", kinds);
   return elementwise(op, [fn](KernelContext &c) { return fn(c.in(0), c.in(1)); });

@@ -112,7 +112,15 @@ Kernel planTopK(OpView &op) {
   int64_t k = op.intAttr("k", 0);
   int64_t dim = op.dim(op.intAttr("dimension", -1), op.operandRank(0));
   bool largest = op.boolAttr("largest", true), sorted = op.boolAttr("sorted", true);
+  bool stable = op.boolAttr("stable", false);
   at::ScalarType indexType = op.resultType(1);
+  // ATen's topk has no bool kernel and no stable order: a stable sort, cut to k, gives both.
+  if (stable || op.operandType(0) == at::kBool)
+    return [=](KernelContext &c) {
+      auto [values, indices] = at::sort(c.in(0), /*stable=*/true, dim, /*descending=*/largest);
+      c.out(0, values.narrow(dim, 0, k).contiguous());
+      c.out(1, indices.narrow(dim, 0, k).to(indexType).contiguous());
+    };
   return [=](KernelContext &c) {
     auto [values, indices] = at::topk(c.in(0), k, dim, largest, sorted);
     c.out(0, values);

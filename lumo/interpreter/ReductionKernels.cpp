@@ -1,6 +1,8 @@
 // Reductions, scans, softmax and the cross-entropy operations, bias addition.
 #include "Kernel.h"
 
+#include <limits>
+
 namespace lumo {
 namespace {
 
@@ -25,8 +27,10 @@ Kernel planReduce(OpView &op) {
       op.fail(kind + " reduces exactly one dimension");
     int64_t d = ds[0];
     bool max = kind == "argmax";
+    bool isBool = op.operandType(0) == at::kBool; // ATen's argmax/argmin refuse bool
     return single([=](KernelContext &c) {
-      at::Tensor r = max ? at::argmax(c.in(0), d, keep) : at::argmin(c.in(0), d, keep);
+      at::Tensor x = isBool ? c.in(0).to(at::kByte) : c.in(0);
+      at::Tensor r = max ? at::argmax(x, d, keep) : at::argmin(x, d, keep);
       return r.to(type);
     });
   }
@@ -69,7 +73,7 @@ Kernel planL2Norm(OpView &op) {
 namespace {
 
 // TensorFlow's Cumsum/Cumprod: `identity` is what an exclusive scan starts with.
-template <typename Scan> Kernel scan(const OpView &op, Scan scanFn, int64_t identity) {
+template <typename Scan> Kernel scan(const OpView &op, Scan scanFn, double identity) {
   int64_t rank = op.operandRank(0);
   int64_t axis = rank ? op.dim(op.intAttr("axis", 0), rank) : 0;
   bool exclusive = op.boolAttr("exclusive", false), reverse = op.boolAttr("reverse", false);
@@ -98,6 +102,12 @@ Kernel planCumSum(OpView &op) {
 
 Kernel planCumProd(OpView &op) {
   return scan(op, [](const at::Tensor &x, int64_t d, at::ScalarType t) { return at::cumprod(x, d, t); }, 1);
+}
+
+Kernel planCumLogSumExp(OpView &op) {
+  return scan(
+      op, [](const at::Tensor &x, int64_t d, at::ScalarType) { return at::logcumsumexp(x, d); },
+      -std::numeric_limits<double>::infinity());
 }
 
 Kernel planSoftmax(OpView &op) {

@@ -320,9 +320,9 @@ LogicalResult UnaryOp::verify() {
   UnaryKind k = getKind();
   StringRef kind = stringifyUnaryKind(k);
   bool isTest = k == UnaryKind::Isnan || k == UnaryKind::Isinf || k == UnaryKind::Isneginf ||
-                k == UnaryKind::Isposinf || k == UnaryKind::Isfinite;
-  bool isFloatKind = !isTest && k != UnaryKind::Neg && k != UnaryKind::Not && k != UnaryKind::Round &&
-                     k != UnaryKind::Trunc;
+                k == UnaryKind::Isposinf || k == UnaryKind::Isfinite || k == UnaryKind::Signbit;
+  bool isFloatKind = (!isTest || k == UnaryKind::Signbit) && k != UnaryKind::Neg && k != UnaryKind::Not &&
+                     k != UnaryKind::Round && k != UnaryKind::Trunc;
   Type in = elementOf(getX()), out = elementOf(getY());
   if (isTest ? !isBool(out) : out != in)
     return emitOpError() << "kind \"" << kind << "\" gives " << (isTest ? "an i1" : "the operand's element type")
@@ -343,6 +343,8 @@ LogicalResult BinaryOp::verify() {
     return emitOpError() << "kind \"atan2\" needs floating-point operands, got " << t;
   if (kind == "xor" && !isIntegerOrBool(t))
     return emitOpError() << "kind \"xor\" needs integer or i1 operands, got " << t;
+  if ((kind == "shift_left" || kind == "shift_right") && !(isIntegerOrBool(t) && !isBool(t)))
+    return emitOpError() << "kind \"" << kind << "\" needs integer operands, got " << t;
   if ((kind == "remainder" || kind == "fmod" || kind == "floor_divide") && isBool(t))
     return emitOpError() << "kind \"" << kind << "\" is not defined on i1";
   return success();
@@ -736,6 +738,9 @@ LogicalResult CumSumOp::verify() {
 LogicalResult CumProdOp::verify() {
   return dimension(*this, "axis", orDefault(getAxis(), 0), rankOf(getInput()));
 }
+LogicalResult CumLogSumExpOp::verify() {
+  return dimension(*this, "axis", orDefault(getAxis(), 0), rankOf(getInput()));
+}
 
 LogicalResult TopKOp::verify() {
   auto dim = dimension(*this, "dimension", static_cast<int64_t>(getDimension()), rankOf(getInput()));
@@ -751,6 +756,8 @@ LogicalResult TopKOp::verify() {
     return failure();
   if (!elementOf(getTopKIndices()).isSignedInteger(64))
     return emitOpError() << "topKIndices must be si64, got " << elementOf(getTopKIndices());
+  if (getStable().value_or(false) && !getSorted().value_or(true))
+    return emitOpError() << "stable needs sorted";
   return success();
 }
 

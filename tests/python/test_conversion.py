@@ -477,6 +477,40 @@ cases = [
 ]
 compare(cases, inputs=True)
 ''',
+    # Values PyTorch defines exactly (edge cases of the element type, NaN, -0.0, ties), fed as inputs.
+    "exact": r'''
+nan = float("nan")
+i32, b = torch.tensor([5, -3, 7, 1], dtype=torch.int32), torch.tensor([True, False, True, False])
+idx = torch.tensor([0, 0, 2])
+f = torch.tensor([[1., nan, 2., 0.], [3., 1., 2., 0.], [2., 2., 1., 1.]])
+ties = torch.tensor([1., 0., 2., 1., 0.] * 8)
+z, zi = torch.tensor(2.5), torch.tensor(3)
+big = torch.cat([torch.full((2, 1), 1e4), torch.randn(2, 6) * 5], 1)  # its gradient subtracts partial sums of 1e4
+sr = lambda r: lambda s, i, src: torch.scatter_reduce(s, 0, i, src, r, include_self=False)
+cases = [
+    ("scatter_reduce_extrema", lambda a, i, src, b, bs: [sr("amax")(a, i, src), sr("amin")(a, i, src), sr("amax")(b, i, bs),
+                                                        sr("amin")(b, i, bs)],
+     [i32, idx, torch.tensor([4, -8, 2], dtype=torch.int32), b, torch.tensor([False, True, False])]),
+    ("negative_indices", lambda x, i: [torch.take(x, i), x[i], x[:, i], x[i, i]], [f, torch.tensor([-1, 0, -3])]),
+    ("rsub_alpha", lambda a, b: [torch.rsub(a, b, alpha=2), torch.rsub(a, 3.0, alpha=2)], [f[1], f[2]]),
+    ("stable_sort", lambda t, b: [*torch.sort(t, stable=True), *torch.sort(t, stable=True, descending=True),
+                                  torch.argsort(t, stable=True), *torch.sort(b), *b.max(0)], [ties, b]),
+    ("median_nan", lambda x: [x.median(), *x.median(1)], [f]),
+    ("mode", lambda x, i: [*torch.mode(x, 1), *torch.mode(i, 0)], [f[1:], torch.tensor([1, 2, 0, 1, 2, 1, 2])]),
+    ("erfc_tail", lambda x: torch.log(x.erfc()), [torch.tensor([-5., 0., 4., 6., 9.])]),
+    ("negative_zero", lambda x, y: [x.signbit(), torch.copysign(x, y).signbit(), torch.copysign(y, x)],
+     [torch.tensor([-0., 0., -1., 1., -float("inf")]), torch.tensor([1., -0., 0., -1., 2.])]),
+    ("shifts_past_width", lambda x, n, m: [torch.bitwise_left_shift(x, n), torch.bitwise_right_shift(x, n),
+                                           torch.bitwise_left_shift(x.int(), m), torch.bitwise_right_shift(x.int(), m)],
+     [torch.tensor([5, -7, 1, -1, 3]), torch.tensor([63, 64, 65, 70, 1]), torch.tensor([31, 32, 33, 40, 1], dtype=torch.int32)]),
+    ("logcumsumexp_grad", with_grads(lambda x: torch.logcumsumexp(x, 1)), [big]),
+    ("int64_exact", lambda x: [x + torch.full((2,), 2**60 + 1, device=x.device), x * (2**53 + 1)], [torch.tensor([3, 4])]),
+    ("dim0_of_0d", lambda z, zi: [z.sum(0), z.amax(0), z.mean(-1), z.var(0), z.argmax(0), *z.max(0), *zi.min(-1),
+                                  *z.sort(0), *z.median(0), *z.mode(0)], [z, zi]),
+    ("dim0_of_0d_grad", with_grads(lambda z: [z.median(0)[0], z.mode(-1)[0], z.max(0)[0]]), [z]),
+]
+compare(cases, inputs=True)
+''',
 }
 
 

@@ -59,7 +59,8 @@ ELEMENTWISE = [
     ("cosh", torch.cosh, {}), ("asinh", torch.asinh, {}), ("acosh", torch.acosh, dict(lo=1.1, hi=3.0)),
     ("atanh", torch.atanh, UNIT), ("round", torch.round, dict(lo=-3.0, hi=3.0)),
     ("trunc", torch.trunc, {}), ("silu", F.silu, {}), ("digamma", torch.digamma, {}),
-    ("lgamma", torch.lgamma, {}), ("erfinv", torch.erfinv, UNIT), ("i0", torch.i0, {})]
+    ("lgamma", torch.lgamma, {}), ("erfinv", torch.erfinv, UNIT), ("i0", torch.i0, {}),
+    ("erfc", torch.erfc, dict(lo=-3.0, hi=10.0))]
 ] + [("Binary", {"kind": k}, f, [(2, 3), (3,)], r) for k, f, r in [
     ("maximum", torch.maximum, {}), ("minimum", torch.minimum, {}), ("remainder", torch.remainder, POS),
     ("fmod", torch.fmod, {}), ("floor_divide", torch.floor_divide, POS), ("atan2", torch.atan2, {})]
@@ -97,6 +98,8 @@ INTEGER = [
     ("Binary", {"kind": "floor_divide"}, torch.floor_divide, i32),
     ("Binary", {"kind": "fmod"}, torch.fmod, torch.int8),
     ("Unary", {"kind": "not"}, torch.bitwise_not, i64), ("Unary", {"kind": "not"}, torch.logical_not, b1),
+    ("Binary", {"kind": "shift_left"}, torch.bitwise_left_shift, i64),
+    ("Binary", {"kind": "shift_right"}, torch.bitwise_right_shift, torch.int8),
     ("Add", {}, torch.add, torch.uint8), ("Mul", {}, torch.mul, b1), ("Abs", {}, torch.abs, torch.int8),
 ] + [("Compare", {"comparison_direction": d}, f, t) for d, f, t in [
     ("EQ", torch.eq, i64), ("NE", torch.ne, f32), ("LT", torch.lt, f32),
@@ -116,6 +119,14 @@ def test_elementwise_integer_bool_and_compare(name, attrs, eager, dtype):
     operands = [x] if attrs.get("kind") == "not" or name == "Abs" else [x, y]
     expected = eager(*operands)
     assert torch.equal(run_op(name, operands, [like(expected)], attrs), expected)
+
+
+def test_shifts_by_the_bit_width_or_more_and_signbit():
+    x, n = torch.tensor([5, -7, 1, -1, 3], dtype=i32), torch.tensor([31, 32, 33, -1, 40], dtype=i32)
+    for kind, eager in [("shift_left", torch.bitwise_left_shift), ("shift_right", torch.bitwise_right_shift)]:
+        assert torch.equal(run_op("Binary", [x, n], [like(x)], {"kind": kind}), eager(x, n)), kind
+    s = torch.tensor([-0.0, 0.0, float("nan"), -float("nan"), -1.0, float("inf")])
+    assert torch.equal(run_op("Unary", [s], [((6,), b1)], {"kind": "signbit"}), torch.signbit(s))
 
 
 def test_select_and_broadcast_to_a_larger_result():
@@ -199,6 +210,10 @@ def test_reduce_arg_and_empty_dimensions():
     assert torch.equal(run_op("Reduce", [x], [like(x)], dict(dimensions=[], reduce_kind="sum")), x)
     with pytest.raises(li.Error, match="lumo.Reduce"):
         run_op("Reduce", [torch.ones(0, 2)], [((2,), f32)], dict(dimensions=[0], reduce_kind="max"))
+    b = torch.tensor([[False, True, True], [False, False, False]])
+    for kind, eager in [("argmax", torch.argmax), ("argmin", torch.argmin)]:
+        got = run_op("Reduce", [b], [((2,), i64)], dict(dimensions=[1], reduce_kind=kind))
+        assert torch.equal(got, eager(b.byte(), 1)), kind
 
 
 def test_l2norm():
@@ -220,6 +235,14 @@ def test_cumulative_sum_and_product(exclusive, reverse):
         e = e.flip(1) if reverse else e
         out = run_op(op, [x], [like(x)], dict(axis=-1, exclusive=exclusive, reverse=reverse))
         assert torch.equal(out, e), op
+
+
+def test_cumulative_log_sum_exp_rounds_as_torch():
+    x = torch.cat([torch.full((2, 1), 1e4), rand(2, 30) * 5], 1)  # partial sums at 1e4: one ulp is 1e-3
+    assert torch.equal(run_op("CumLogSumExp", [x], [like(x)], dict(axis=1)), torch.logcumsumexp(x, 1))
+    e = torch.logcumsumexp(x.flip(1), 1).flip(1)
+    e = torch.cat([e[:, 1:], torch.full((2, 1), -float("inf"))], 1)
+    assert torch.equal(run_op("CumLogSumExp", [x], [like(x)], dict(axis=-1, reverse=True, exclusive=True)), e)
 
 
 # ---------------------------------------------------------------- shape operations
@@ -327,8 +350,9 @@ def test_gather_as_index_select_and_torch_gather():
     x, idx = rand(2, 3, 5), torch.randint(0, 5, (2, 3, 4), dtype=i32)
     out = run_op("Gather", [x, idx], [((2, 3, 4), f32)], dict(axis=2, batch_dims=2))
     assert torch.equal(out, torch.gather(x, 2, idx.long()))
-    with pytest.raises(li.Error, match="lumo.Gather at program:"):
-        run_op("Gather", [table, torch.tensor([10])], [((1, 4), f32)])
+    for bad in [10, -1]:  # negative indices arrive wrapped once: one still negative is out of range
+        with pytest.raises(li.Error, match="lumo.Gather at program:"):
+            run_op("Gather", [table, torch.tensor([bad])], [((1, 4), f32)])
 
 
 def test_gather_nd_and_scatter_nd():
@@ -368,6 +392,13 @@ def test_one_hot_top_k_and_band_part():
     values, indices = run_op("TopK", [x], [((3, 2), f32), ((3, 2), i64)], dict(k=2, dimension=-1, largest=False))
     ev, ei = torch.topk(x, 2, largest=False)
     assert torch.equal(values, ev) and torch.equal(indices, ei)
+    # stable: ties keep their order (beyond the 16 elements a small sort keeps them in anyway); bool
+    for t in [torch.randint(0, 3, (2, 40)).float(), torch.rand(2, 40) > 0.5]:
+        for largest in [False, True]:
+            values, indices = run_op("TopK", [t], [((2, 40), t.dtype), ((2, 40), i64)],
+                                     dict(k=40, dimension=1, largest=largest, stable=True))
+            ev, ei = torch.sort(t, dim=1, descending=largest, stable=True)
+            assert torch.equal(values, ev) and torch.equal(indices, ei)
     mask = run_op("MaskFromTopK", [x, torch.tensor(2)], [((3, 6), b1)], dict(dimension=1))
     assert torch.equal(mask, torch.zeros(3, 6, dtype=b1).scatter(1, torch.topk(x, 2).indices, True))
     m = rand(2, 4, 5)

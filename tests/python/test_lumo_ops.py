@@ -126,7 +126,7 @@ def test_node_operators_record_below_autograd_and_take_host_scalars(backend):
     (lambda x: torch.ops.lumo.Concat([], axis=0), "'values' must hold at least one lazy tensor"),
     (lambda x: torch.ops.lumo.Elu(x, alpha=1.0, _attr_names="alpha"),
      "`_attr_names` should not be manually specified"),
-    (lambda x: torch.ops.lumo.TopK(x, k=1, dimension=0, largest=None, sorted=None, _attr_names="k"),
+    (lambda x: torch.ops.lumo.TopK(x, k=1, dimension=0, largest=None, sorted=None, stable=None, _attr_names="k"),
      "`_attr_names` should not be manually specified"),
 ])
 def test_invalid_arguments_raise(backend, call, message):

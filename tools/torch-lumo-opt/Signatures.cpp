@@ -1366,6 +1366,14 @@ void checkArange(Operation *op, StringRef kind, const Signature &sig) {
   if (!start || !end || !step) return;
   if (*step == 0) unsupported("arange with a step of 0");
   double count = std::ceil((*end - *start) / *step);
+  // Integer bounds: counted in integers, as PyTorch does (a double rounds beyond 2^53).
+  auto s0 = bounds > 1 ? scalarOf(op->getOperand(0)) : Scalar{0, true, 0};
+  auto s1 = scalarOf(op->getOperand(bounds > 1));
+  auto s2 = bounds > 2 ? scalarOf(op->getOperand(2)) : Scalar{1, true, 1};
+  if (s0 && s1 && s2 && s0->integral && s1->integral && s2->integral) {
+    int64_t by = s2->integer, sign = (by > 0) - (by < 0);
+    count = static_cast<double>((s1->integer - s0->integer + by - sign) / by);
+  }
   if (count < 0) unsupported("arange's bounds contradict its step");
   MLIRContext *ctx = op->getContext();
   Type elem = dtypeOperand(op, sig.dtypeAt);

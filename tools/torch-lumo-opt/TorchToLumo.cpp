@@ -117,6 +117,8 @@ Type dtypeFromCode(MLIRContext *ctx, int64_t code) {
     case 11: return IntegerType::get(ctx, 1);
     case 15: return BFloat16Type::get(ctx);
   }
+  if (code >= 8 && code <= 10)
+    unsupported("lumo has no complex element types (dtype code " + llvm::Twine(code) + ")");
   unsupported("dtype code " + llvm::Twine(code) + " has no lumo element type");
 }
 
@@ -309,7 +311,7 @@ Value Emitter::unaryOp(StringRef name, Value x, ArrayRef<NamedAttribute> attrs) 
 
 Value Emitter::unary(StringRef kind, Value x) {
   Type result = x.getType();
-  if (kind.startswith("is")) result = tensorOf(shapeOf(x), b.getI1Type());
+  if (kind.startswith("is") || kind == "signbit") result = tensorOf(shapeOf(x), b.getI1Type());
   return op("lumo.Unary", x, result, {str("kind", kind)});
 }
 
@@ -438,8 +440,16 @@ Value Emitter::reduce(Value x, ArrayRef<int64_t> dims, bool keepDims, StringRef 
   return op("lumo.Reduce", x, tensorOf(shape, elem), attrs);
 }
 
+/// Indices in an element type Gather and Scatter take (si32, si64): others are widened to si64.
+static Value asIndices(Emitter &e, Value indices) {
+  Type elem = elemOf(indices);
+  if (elem.isSignedInteger(32) || elem.isSignedInteger(64)) return indices;
+  return e.cast(indices, si64Type(e.ctx()));
+}
+
 Value Emitter::gather(Value x, Value indices, int64_t axis, int64_t batchDims) {
   if (axis >= rankOf(x) || batchDims > rankOf(indices)) unsupported("gather axis out of range");
+  indices = asIndices(*this, indices);
   Shape shape(shapeOf(x).begin(), shapeOf(x).begin() + axis);
   shape.append(shapeOf(indices).begin() + batchDims, shapeOf(indices).end());
   shape.append(shapeOf(x).begin() + axis + 1, shapeOf(x).end());
@@ -449,7 +459,7 @@ Value Emitter::gather(Value x, Value indices, int64_t axis, int64_t batchDims) {
 }
 
 Value Emitter::scatter(Value self, Value indices, Value updates, int64_t axis, StringRef kind) {
-  return op("lumo.Scatter", {self, indices, updates}, self.getType(),
+  return op("lumo.Scatter", {self, asIndices(*this, indices), updates}, self.getType(),
             {i64("axis", axis), str("reduce_kind", kind)});
 }
 
@@ -562,8 +572,6 @@ StringRef refusalReason(StringRef kind) {
         "values)";
     m["aten.masked_scatter"] = "how many source elements it reads depends on the mask's values";
     m["aten.nonzero"] = "the shape of its result depends on the values of its input";
-    m["aten.mode"] =
-        "which index of equal values PyTorch returns depends on the order its sort leaves them in";
     return m;
   }();
   auto it = reasons.find(kind);

@@ -178,6 +178,9 @@ class Emitter {
 Value logAddExp(Emitter &e, Value x, Value y, double base);
 /// log(1 + exp(x)), PyTorch's softplus with its default beta and threshold.
 Value softplusOf(Emitter &e, Value x);
+/// The lowest (or highest) value of an element type as a 0-d constant (infinities for floating
+/// point, false/true for i1): the identity of a max (or min).
+Value extreme(Emitter &e, Type elem, bool lowest);
 
 inline RankedTensorType typeOf(Value v) { return v.getType().dyn_cast<RankedTensorType>(); }
 inline Type elemOf(Value v) { return v.getType().cast<RankedTensorType>().getElementType(); }

@@ -110,6 +110,20 @@ func.func @f(%a: tensor<3xf32>) {
 }
 
 // -----
+func.func @f(%a: tensor<3xi1>) {
+  // expected-error @+1 {{kind "shift_left" needs integer operands, got 'i1'}}
+  %0 = lumo.Binary %a, %a {kind = #lumo.binary_kind<shift_left>} : (tensor<3xi1>, tensor<3xi1>) -> tensor<3xi1>
+  return
+}
+
+// -----
+func.func @f(%a: tensor<3xsi32>) {
+  // expected-error @+1 {{kind "signbit" needs a floating-point operand}}
+  %0 = lumo.Unary %a {kind = #lumo.unary_kind<signbit>} : (tensor<3xsi32>) -> tensor<3xi1>
+  return
+}
+
+// -----
 func.func @f(%a: tensor<3xf32>) {
   // expected-error @+2 {{expected ::lumo::GeluApproximation to be one of: none, tanh}}
   // expected-error @+1 {{failed to parse Lumo_GeluApproximationAttr parameter 'value'}}

@@ -182,6 +182,13 @@ func.func @f(%x: tensor<2x4xf32>) {
 
 // -----
 func.func @f(%x: tensor<2x4xf32>) {
+  // expected-error @+1 {{stable needs sorted}}
+  %0:2 = lumo.TopK %x {k = 2 : i64, dimension = -1 : i64, sorted = false, stable = true} : (tensor<2x4xf32>) -> (tensor<2x2xf32>, tensor<2x2xsi64>)
+  return
+}
+
+// -----
+func.func @f(%x: tensor<2x4xf32>) {
   // expected-error @+1 {{axis -3 is out of range for rank 2}}
   %0 = lumo.CumSum %x {axis = -3 : i64} : (tensor<2x4xf32>) -> tensor<2x4xf32>
   return

@@ -105,8 +105,9 @@ func.func @linalg(%a: tensor<4x2x3xf32>, %b: tensor<3x5xf32>, %l: tensor<4x3x2xf
   %4 = lumo.L2Norm %a {dims = array<i64: 0>, keepdim = true} : (tensor<4x2x3xf32>) -> tensor<1x2x3xf32>
   %5 = lumo.CumSum %a {axis = 1 : i64, exclusive = true, reverse = false} : (tensor<4x2x3xf32>) -> tensor<4x2x3xf32>
   %6 = lumo.CumProd %a : (tensor<4x2x3xf32>) -> tensor<4x2x3xf32>
+  %cl = lumo.CumLogSumExp %a {axis = -1 : i64, reverse = true} : (tensor<4x2x3xf32>) -> tensor<4x2x3xf32>
   %7 = lumo.Softmax %a {axis = -1 : i64} : (tensor<4x2x3xf32>) -> tensor<4x2x3xf32>
-  %8:2 = lumo.TopK %a {k = 2 : i64, dimension = 2 : i64, largest = true, sorted = true} : (tensor<4x2x3xf32>) -> (tensor<4x2x2xf32>, tensor<4x2x2xsi64>)
+  %8:2 = lumo.TopK %a {k = 2 : i64, dimension = 2 : i64, largest = true, sorted = true, stable = true} : (tensor<4x2x3xf32>) -> (tensor<4x2x2xf32>, tensor<4x2x2xsi64>)
   %k = lumo.Const {value = dense<2> : tensor<si32>} : () -> tensor<si32>
   %9 = lumo.MaskFromTopK %a, %k {dimension = 2 : i64} : (tensor<4x2x3xf32>, tensor<si32>) -> tensor<4x2x3xi1>
   return

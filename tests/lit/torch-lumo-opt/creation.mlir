@@ -58,3 +58,20 @@ func.func @random(%arg0: !torch.vtensor<[5],f32>, %arg1: !torch.vtensor<[5],f64>
   %1 = "torch.operator"(%arg1, %none) {name = "aten.random"} : (!torch.vtensor<[5],f64>, !torch.none) -> !torch.vtensor<[5],f64>
   return %0, %1 : !torch.vtensor<[5],f32>, !torch.vtensor<[5],f64>
 }
+
+// -----
+// 64-bit integers stay exact in fills and ranges (a double would round 2^60 + 1 to 2^60).
+// CHECK-LABEL: func.func @exact_int64
+// CHECK-DAG: lumo.Const {value = dense<1152921504606846977> : tensor<2xsi64>}
+// CHECK-DAG: lumo.Const {value = dense<[1152921504606846977, 1152921504606846979]> : tensor<2xsi64>}
+func.func @exact_int64() -> (!torch.vtensor<[2],si64>, !torch.vtensor<[2],si64>) {
+  %none = "torch.constant.none"() : () -> !torch.none
+  %c2 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
+  %c4 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
+  %big = "torch.constant.int"() {value = 1152921504606846977 : i64} : () -> !torch.int
+  %end = "torch.constant.int"() {value = 1152921504606846981 : i64} : () -> !torch.int
+  %shape = "torch.prim.ListConstruct"(%c2) : (!torch.int) -> !torch.list<int>
+  %0 = "torch.aten.full"(%shape, %big, %c4, %none, %none, %none) : (!torch.list<int>, !torch.int, !torch.int, !torch.none, !torch.none, !torch.none) -> !torch.vtensor<[2],si64>
+  %1 = "torch.aten.arange.start_step"(%big, %end, %c2, %c4, %none, %none, %none) : (!torch.int, !torch.int, !torch.int, !torch.int, !torch.none, !torch.none, !torch.none) -> !torch.vtensor<[2],si64>
+  return %0, %1 : !torch.vtensor<[2],si64>, !torch.vtensor<[2],si64>
+}

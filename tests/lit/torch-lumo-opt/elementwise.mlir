@@ -133,3 +133,25 @@ func.func @bf16_opmath(%arg0: !torch.vtensor<[4],bf16>, %arg1: !torch.vtensor<[4
   %4 = "torch.aten.tanh_backward"(%3, %arg1) : (!torch.vtensor<[4],bf16>, !torch.vtensor<[4],bf16>) -> !torch.vtensor<[4],bf16>
   return %3, %4 : !torch.vtensor<[4],bf16>, !torch.vtensor<[4],bf16>
 }
+
+// -----
+// rsub(x, y, alpha) is y - alpha * x; erfc is exact (not 1 - erf); copysign reads the sign bit
+// (-0.0 included); shifts by the bit width or more are Binary kinds with PyTorch's results.
+// CHECK-LABEL: func.func @exact
+// CHECK: %[[AX:.*]] = lumo.Mul %arg0, %{{.*}} : (tensor<3xf32>, tensor<f32>) -> tensor<3xf32>
+// CHECK: lumo.Sub %arg1, %[[AX]]
+// CHECK: lumo.Unary %arg0 {kind = #lumo.unary_kind<erfc>} : (tensor<3xf32>) -> tensor<3xf32>
+// CHECK: %[[NEG:.*]] = lumo.Unary %arg1 {kind = #lumo.unary_kind<signbit>} : (tensor<3xf32>) -> tensor<3xi1>
+// CHECK: lumo.Select %[[NEG]]
+// CHECK: lumo.Binary %arg2, %arg3 {kind = #lumo.binary_kind<shift_left>} : (tensor<3xsi32>, tensor<3xsi32>) -> tensor<3xsi32>
+// CHECK: lumo.Binary %arg2, %arg3 {kind = #lumo.binary_kind<shift_right>} : (tensor<3xsi32>, tensor<3xsi32>) -> tensor<3xsi32>
+func.func @exact(%arg0: !torch.vtensor<[3],f32>, %arg1: !torch.vtensor<[3],f32>, %arg2: !torch.vtensor<[3],si32>, %arg3: !torch.vtensor<[3],si32>)
+    -> (!torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[3],si32>, !torch.vtensor<[3],si32>) {
+  %c2 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
+  %0 = "torch.aten.rsub.Tensor"(%arg0, %arg1, %c2) : (!torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>, !torch.int) -> !torch.vtensor<[3],f32>
+  %1 = "torch.aten.erfc"(%arg0) : (!torch.vtensor<[3],f32>) -> !torch.vtensor<[3],f32>
+  %2 = "torch.aten.copysign.Tensor"(%arg0, %arg1) : (!torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>) -> !torch.vtensor<[3],f32>
+  %3 = "torch.aten.bitwise_left_shift.Tensor"(%arg2, %arg3) : (!torch.vtensor<[3],si32>, !torch.vtensor<[3],si32>) -> !torch.vtensor<[3],si32>
+  %4 = "torch.aten.bitwise_right_shift.Tensor"(%arg2, %arg3) : (!torch.vtensor<[3],si32>, !torch.vtensor<[3],si32>) -> !torch.vtensor<[3],si32>
+  return %0, %1, %2, %3, %4 : !torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[3],si32>, !torch.vtensor<[3],si32>
+}

@@ -66,3 +66,14 @@ func.func @main(%arg0: !torch.vtensor<[1,2,11],f32>, %arg1: !torch.vtensor<[1,2,
   %0:3 = "torch.aten.convolution_backward"(%arg0, %arg1, %arg2, %none, %two, %zero, %one, %true, %two, %c1, %mask) : (!torch.vtensor<[1,2,11],f32>, !torch.vtensor<[1,2,4],f32>, !torch.vtensor<[2,2,3],f32>, !torch.none, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool, !torch.list<int>, !torch.int, !torch.list<bool>) -> (!torch.vtensor<[1,2,4],f32>, !torch.vtensor<[2,2,3],f32>, !torch.vtensor<[2],f32>)
   return %0#0 : !torch.vtensor<[1,2,4],f32>
 }
+
+// -----
+// lumo has no complex element types: a cast to one is refused with that reason.
+func.func @main(%arg0: !torch.vtensor<[3],f32>) -> !torch.vtensor<[3],complex<f32>> {
+  %none = "torch.constant.none"() : () -> !torch.none
+  %false = "torch.constant.bool"() {value = false} : () -> !torch.bool
+  %c9 = "torch.constant.int"() {value = 9 : i64} : () -> !torch.int
+  // expected-error @+1 {{no lumo conversion for torch.aten._to_copy: lumo has no complex element types (dtype code 9)}}
+  %0 = "torch.aten._to_copy"(%arg0, %c9, %none, %none, %none, %false, %none) : (!torch.vtensor<[3],f32>, !torch.int, !torch.none, !torch.none, !torch.none, !torch.bool, !torch.none) -> !torch.vtensor<[3],complex<f32>>
+  return %0 : !torch.vtensor<[3],complex<f32>>
+}

@@ -12,10 +12,11 @@
 // CHECK: lumo.ScatterNd %{{.*}}, %[[KEEP]], %[[SHAPE]] : (tensor<6x1xsi64>, tensor<6x4xf32>, tensor<2xsi64>) -> tensor<10x4xf32>
 // torch.gather along the last dimension.
 // CHECK: lumo.Gather %arg0, %arg3 {axis = 1 : i64, batch_dims = 1 : i64} : (tensor<10x4xf32>, tensor<10x2xsi64>) -> tensor<10x2xf32>
-// x[:, idx]
-// CHECK: lumo.Gather %arg0, %arg4 {axis = 1 : i64} : (tensor<10x4xf32>, tensor<5xsi64>) -> tensor<10x5xf32>
-// index_put with accumulate adds rows (negative indices counted from the end).
+// x[:, idx], negative indices counted from the end of the dimension.
 // CHECK: %[[NEG:.*]] = lumo.Compare %arg4, %{{.*}} {comparison_direction = #lumo.comparison_direction<LT>}
+// CHECK: %[[COL:.*]] = lumo.Select %[[NEG]], %{{.*}}, %arg4
+// CHECK: lumo.Gather %arg0, %[[COL]] {axis = 1 : i64} : (tensor<10x4xf32>, tensor<5xsi64>) -> tensor<10x5xf32>
+// index_put with accumulate adds rows (negative indices counted from the end).
 // CHECK: %[[IDX:.*]] = lumo.Select %[[NEG]], %{{.*}}, %arg4
 // CHECK: %[[ROWS:.*]] = lumo.BroadcastInDim %[[IDX]] {broadcast_dimensions = array<i64: 0>} : (tensor<5xsi64>) -> tensor<5x4xsi64>
 // CHECK: lumo.Scatter %arg0, %[[ROWS]], %{{.*}} {axis = 0 : i64, reduce_kind = #lumo.scatter_reduce_kind<add>} : (tensor<10x4xf32>, tensor<5x4xsi64>, tensor<5x4xf32>) -> tensor<10x4xf32>
@@ -67,3 +68,18 @@ func.func @index_add_0d(%arg0: !torch.vtensor<[],f32>, %arg1: !torch.vtensor<[],
   return %0 : !torch.vtensor<[],f32>
 }
 
+// -----
+// scatter_reduce without self: the indexed positions start from the identity of the reduction in
+// the element type (the lowest si32 for amax).
+// CHECK-LABEL: func.func @scatter_reduce_identity
+// CHECK: %[[LOW:.*]] = lumo.Const {value = dense<-2147483648> : tensor<3xsi32>}
+// CHECK: %[[INIT:.*]] = lumo.Scatter %arg0, %arg1, %[[LOW]] {axis = 0 : i64, reduce_kind = #lumo.scatter_reduce_kind<none>}
+// CHECK: lumo.Scatter %[[INIT]], %arg1, %arg2 {axis = 0 : i64, reduce_kind = #lumo.scatter_reduce_kind<max>}
+func.func @scatter_reduce_identity(%arg0: !torch.vtensor<[4],si32>, %arg1: !torch.vtensor<[3],si64>, %arg2: !torch.vtensor<[3],si32>)
+    -> !torch.vtensor<[4],si32> {
+  %c0 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
+  %false = "torch.constant.bool"() {value = false} : () -> !torch.bool
+  %amax = "torch.constant.str"() {value = "amax"} : () -> !torch.str
+  %0 = "torch.aten.scatter_reduce.two"(%arg0, %c0, %arg1, %arg2, %amax, %false) : (!torch.vtensor<[4],si32>, !torch.int, !torch.vtensor<[3],si64>, !torch.vtensor<[3],si32>, !torch.str, !torch.bool) -> !torch.vtensor<[4],si32>
+  return %0 : !torch.vtensor<[4],si32>
+}

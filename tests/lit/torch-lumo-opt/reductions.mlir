@@ -40,8 +40,8 @@ func.func @main(%arg0: !torch.vtensor<[2,3,4],f32>, %arg1: !torch.vtensor<[2,3],
 }
 
 // -----
-// Running extrema and log-sum-exp: log2(n) rounds, each combining every position with the one 1, 2,
-// ... before it (the positions before the start read the identity: -inf, the largest si64).
+// Running extrema: log2(n) rounds, each combining every position with the one 1, 2, ... before it
+// (the positions before the start read the identity: -inf, the largest si64).
 // cummax moves to a later value that is NaN, or at least as large while the running one is not NaN.
 // CHECK-LABEL: func.func @running
 // CHECK: %[[POS:.*]] = lumo.Arange %{{.*}}, %{{.*}}, %{{.*}} {dim = 1 : i64} : (tensor<si64>, tensor<si64>, tensor<si64>) -> tensor<2x3xsi64>
@@ -59,7 +59,8 @@ func.func @main(%arg0: !torch.vtensor<[2,3,4],f32>, %arg1: !torch.vtensor<[2,3],
 // CHECK: lumo.Pad %[[I1]] {{.*}}edge_padding_low = array<i64: 0, 2>
 // CHECK: lumo.Pad %arg1 {constant_values = dense<9223372036854775807> : tensor<si64>, edge_padding_high = array<i64: -1>, edge_padding_low = array<i64: 1>
 // CHECK: lumo.Compare %arg1, %{{.*}} {comparison_direction = #lumo.comparison_direction<LE>} : (tensor<3xsi64>, tensor<3xsi64>)
-// CHECK: lumo.Binary %[[V]], %arg0 {kind = #lumo.binary_kind<maximum>}
+// logcumsumexp accumulates one element at a time, as PyTorch does (its gradient needs the same rounding).
+// CHECK: lumo.CumLogSumExp %arg0 {axis = 1 : i64} : (tensor<2x3xf32>) -> tensor<2x3xf32>
 func.func @running(%arg0: !torch.vtensor<[2,3],f32>, %arg1: !torch.vtensor<[3],si64>)
     -> (!torch.vtensor<[2,3],f32>, !torch.vtensor<[2,3],si64>, !torch.vtensor<[3],si64>, !torch.vtensor<[3],si64>, !torch.vtensor<[2,3],f32>) {
   %c1 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
@@ -81,4 +82,29 @@ func.func @logsumexp_int(%arg0: !torch.vtensor<[3],si64>) -> !torch.vtensor<[],f
   %dims = "torch.prim.ListConstruct"(%c0) : (!torch.int) -> !torch.list<int>
   %0 = "torch.aten.logsumexp"(%arg0, %dims, %false) : (!torch.vtensor<[3],si64>, !torch.list<int>, !torch.bool) -> !torch.vtensor<[],f32>
   return %0 : !torch.vtensor<[],f32>
+}
+
+// -----
+// sort is stable; median takes the first NaN of a slice that has one (the number of non-NaN
+// elements is its position in the stable order), else the lower middle; mode counts equal pairs.
+// CHECK-LABEL: func.func @order
+// CHECK: lumo.TopK %arg0 {dimension = 1 : i64, k = 3 : i64, largest = true, sorted = true, stable = true}
+// CHECK: %[[V:.*]], %[[I:.*]] = lumo.TopK %arg0 {dimension = 1 : i64, k = 3 : i64, largest = false, sorted = true, stable = true}
+// CHECK: %[[NAN:.*]] = lumo.Unary %arg0 {kind = #lumo.unary_kind<isnan>}
+// CHECK: %[[NANS:.*]] = lumo.Reduce %{{.*}} {dimensions = array<i64: 1>, keep_dims = true, reduce_kind = #lumo.reduce_kind<sum>} : (tensor<2x3xsi64>) -> tensor<2x1xsi64>
+// CHECK: %[[NUMBERS:.*]] = lumo.Sub %{{.*}}, %[[NANS]]
+// CHECK: %[[ANY:.*]] = lumo.Compare %[[NANS]], %{{.*}} {comparison_direction = #lumo.comparison_direction<GT>}
+// CHECK: %[[POS:.*]] = lumo.Select %[[ANY]], %[[NUMBERS]], %{{.*}}
+// CHECK: lumo.Gather %{{.*}}, %[[POS]] {axis = 1 : i64, batch_dims = 1 : i64}
+// CHECK: %[[EQ:.*]] = lumo.Compare %{{.*}}, %{{.*}} {comparison_direction = #lumo.comparison_direction<EQ>} : (tensor<2x3x1xf32>, tensor<2x1x3xf32>) -> tensor<2x3x3xi1>
+// CHECK: lumo.Reduce %{{.*}} {dimensions = array<i64: 2>, reduce_kind = #lumo.reduce_kind<sum>} : (tensor<2x3x3xsi64>) -> tensor<2x3xsi64>
+func.func @order(%arg0: !torch.vtensor<[2,3],f32>)
+    -> (!torch.vtensor<[2,3],f32>, !torch.vtensor<[2,3],si64>, !torch.vtensor<[2],f32>, !torch.vtensor<[2],si64>, !torch.vtensor<[2],f32>, !torch.vtensor<[2],si64>) {
+  %c1 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
+  %true = "torch.constant.bool"() {value = true} : () -> !torch.bool
+  %false = "torch.constant.bool"() {value = false} : () -> !torch.bool
+  %0:2 = "torch.aten.sort"(%arg0, %c1, %true) : (!torch.vtensor<[2,3],f32>, !torch.int, !torch.bool) -> (!torch.vtensor<[2,3],f32>, !torch.vtensor<[2,3],si64>)
+  %1:2 = "torch.aten.median.dim"(%arg0, %c1, %false) : (!torch.vtensor<[2,3],f32>, !torch.int, !torch.bool) -> (!torch.vtensor<[2],f32>, !torch.vtensor<[2],si64>)
+  %2:2 = "torch.operator"(%arg0, %c1, %false) {name = "aten.mode"} : (!torch.vtensor<[2,3],f32>, !torch.int, !torch.bool) -> (!torch.vtensor<[2],f32>, !torch.vtensor<[2],si64>)
+  return %0#0, %0#1, %1#0, %1#1, %2#0, %2#1 : !torch.vtensor<[2,3],f32>, !torch.vtensor<[2,3],si64>, !torch.vtensor<[2],f32>, !torch.vtensor<[2],si64>, !torch.vtensor<[2],f32>, !torch.vtensor<[2],si64>
 }

@@ -22,7 +22,11 @@ PatternFn filled(int operandIndex) {
   return [operandIndex](TorchOp &t) -> Values {
     RankedTensorType type = t.resultType();
     if (operandIndex < 0) return {t.e.zeros(type)};
-    if (auto v = t.number(operandIndex)) return {t.e.splat(type, *v)};
+    // A constant number becomes a splat of the value in the result's type (exact for 64-bit
+    // integers, which a double would round).
+    if (t.number(operandIndex))
+      if (auto one = Emitter::constValue(t.scalar(operandIndex, type.getElementType())))
+        return {t.e.constant(one.resizeSplat(type))};
     return {t.e.broadcastTo(t.value(operandIndex, type.getElementType()), type.getShape())};
   };
 }
@@ -41,6 +45,18 @@ PatternFn arange(int form) {
     int64_t n = type.getShape()[0];
     Emitter &e = t.e;
     Type elem = type.getElementType();
+    if (n <= kConstantLimit && isIntegerType(elem) &&
+        std::abs(start) + std::abs(step) * n >= 0x1p53) {
+      // Beyond a double's integers: in 64-bit integers (integer bounds: the result type is an
+      // integer one only when they are).
+      int64_t first = form == 0 ? 0 : t.i64(0), by = form == 2 ? t.i64(2) : 1;
+      unsigned width = elem.getIntOrFloatBitWidth();
+      llvm::SmallVector<APInt> values;
+      for (int64_t i = 0; i < n; ++i)
+        values.push_back(
+            APInt(width, static_cast<uint64_t>(first + i * by), !elem.isUnsignedInteger()));
+      return {e.constant(DenseElementsAttr::get(type, values))};
+    }
     if (n <= kConstantLimit) {
       if (!elem.isa<FloatType, IntegerType>()) unsupported("arange of this element type");
       llvm::SmallVector<double> values;

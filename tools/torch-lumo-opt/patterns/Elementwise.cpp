@@ -47,18 +47,19 @@ PatternFn kindUnary(StringRef kind) {
   return unaryWith([k](Emitter &e, Value x) { return e.unary(k, x); });
 }
 
-/// x op alpha*y (or y op alpha*x when `reversed`), in the result's element type.
+/// x op alpha*y, or with `reversed` y op alpha*x (rsub(x, y, alpha) = y - alpha*x), in the
+/// result's element type.
 PatternFn arithmetic(StringRef name, bool hasAlpha, bool reversed = false) {
   std::string n = name.str();
   return [n, hasAlpha, reversed](TorchOp &t) -> Values {
     t.expectOperands(hasAlpha ? 3 : 2);
     Type elem = t.resultElem();
     Value x = t.value(0, elem), y = t.value(1, elem);
+    if (reversed) std::swap(x, y);
     if (hasAlpha && !t.isNone(2)) {
       auto alpha = t.number(2);
       if (!alpha || *alpha != 1) y = t.e.mul(y, t.scalar(2, elem));
     }
-    if (reversed) std::swap(x, y);
     return {t.e.conform(t.e.binaryOp(n, x, y), t.resultType())};
   };
 }
@@ -514,13 +515,21 @@ Values hypot(TorchOp &t) {
   return {e.conform(e.unaryOp("lumo.Sqrt", e.add(e.mul(x, x), e.mul(y, y))), t.resultType())};
 }
 
+/// Whether the sign bit of x is set: also for -0.0 and negative NaNs.
+Value signBit(Emitter &e, Value x) {
+  Type elem = elemOf(x);
+  if (isFloatType(elem)) return e.unary("signbit", x);
+  auto type = tensorOf(shapeOf(x), IntegerType::get(e.ctx(), 1));
+  if (isBoolType(elem) || elem.isUnsignedInteger()) return e.zeros(type);
+  return e.compare(x, e.scalar(elem, 0), "LT");
+}
+
 Values copysign(TorchOp &t) {
   Type elem = t.resultElem();
   Value x = t.value(0, elem), y = t.value(1, elem);
   Emitter &e = t.e;
   Value mag = e.unaryOp("lumo.Abs", x);
-  return {e.conform(e.select(e.compare(y, e.scalar(elem, 0), "LT"), e.unary("neg", mag), mag),
-                    t.resultType())};
+  return {e.conform(e.select(signBit(e, y), e.unary("neg", mag), mag), t.resultType())};
 }
 
 Values xlogy(TorchOp &t) {
@@ -587,12 +596,11 @@ Values fminmax(TorchOp &t, StringRef kind) {
 
 PatternFn shift(bool left) {
   return [left](TorchOp &t) -> Values {
+    t.expectOperands(2);
     Type elem = t.resultElem();
+    if (!isIntegerType(elem)) unsupported("a bit shift of values that are not integers");
     Value x = t.value(0, elem), n = t.value(1, elem);
-    Emitter &e = t.e;
-    Value factor = e.binaryOp("lumo.Pow", e.scalar(elem, 2), n);
-    Value r = left ? e.mul(x, factor) : e.binary("floor_divide", x, factor);
-    return {e.conform(r, t.resultType())};
+    return {t.e.conform(t.e.binary(left ? "shift_left" : "shift_right", x, n), t.resultType())};
   };
 }
 
@@ -620,12 +628,7 @@ PatternFn classify(StringRef kind) {
   };
 }
 
-Values signbit(TorchOp &t) {
-  Value x = t.tensor(0);
-  Emitter &e = t.e;
-  if (isBoolType(elemOf(x)) || elemOf(x).isUnsignedInteger()) return {e.zeros(t.resultType())};
-  return {e.compare(x, e.scalar(elemOf(x), 0), "LT")};
-}
+Values signbit(TorchOp &t) { return {t.e.conform(signBit(t.e, t.tensor(0)), t.resultType())}; }
 
 Values roundDecimals(TorchOp &t) {
   Type elem = t.resultElem();
@@ -689,9 +692,7 @@ void addElementwisePatterns(PatternTable &t) {
     t.add(("aten." + kind).str(), kindUnary(kind));
   t.add("aten.fix", kindUnary("trunc"));
   t.add("aten.negative", kindUnary("neg"));
-  addUnary(t, "aten.erfc", [](Emitter &e, Value x) {
-    return e.sub(e.scalar(elemOf(x), 1), e.unaryOp("lumo.Erf", x));
-  });
+  t.add("aten.erfc", kindUnary("erfc"));
   addUnary(t, "aten.frac", [](Emitter &e, Value x) { return e.sub(x, e.unary("trunc", x)); });
   t.add("aten.square", unaryWith([](Emitter &e, Value x) { return e.mul(x, x); }));
   addUnary(t, "aten.sinc", [](Emitter &e, Value x) {
@@ -739,8 +740,14 @@ void addElementwisePatterns(PatternTable &t) {
   t.add({"aten.bitwise_and.Tensor", "aten.bitwise_and.Scalar"}, bitwise("and"));
   t.add({"aten.bitwise_or.Tensor", "aten.bitwise_or.Scalar"}, bitwise("or"));
   t.add({"aten.bitwise_xor.Tensor", "aten.bitwise_xor.Scalar"}, bitwise("xor"));
-  t.add("aten.bitwise_left_shift.Tensor", shift(true));
-  t.add("aten.bitwise_right_shift.Tensor", shift(false));
+  t.add({"aten.bitwise_left_shift.Tensor", "aten.bitwise_left_shift.Tensor_Scalar",
+         "aten.bitwise_left_shift.Scalar_Tensor", "aten.__lshift__.Tensor",
+         "aten.__lshift__.Scalar"},
+        shift(true));
+  t.add({"aten.bitwise_right_shift.Tensor", "aten.bitwise_right_shift.Tensor_Scalar",
+         "aten.bitwise_right_shift.Scalar_Tensor", "aten.__rshift__.Tensor",
+         "aten.__rshift__.Scalar"},
+        shift(false));
   t.add("aten.logical_and", logical("and"));
   t.add("aten.logical_or", logical("or"));
   t.add("aten.logical_xor", logical("xor"));

@@ -6,6 +6,13 @@
 namespace torch_lumo {
 namespace {
 
+/// si64 indices into a dimension of `size`, negative ones counted from the end (once: an index
+/// still out of range stays so, and Gather or Scatter refuses it when the program runs).
+Value wrapIndex(Emitter &e, Value idx, int64_t size) {
+  idx = e.cast(idx, si64Type(e.ctx()));
+  return e.select(e.compare(idx, e.indexScalar(0), "LT"), e.add(idx, e.indexScalar(size)), idx);
+}
+
 Values embedding(TorchOp &t) {
   Value weight = t.tensor(0), indices = t.tensor(1);
   return {t.e.conform(t.e.gather(weight, indices, 0), t.resultType())};
@@ -92,11 +99,6 @@ Values optionalTensors(TorchOp &t, unsigned i) {
   return out;
 }
 
-/// Indices into a dimension of `size`, negative ones counted from the end.
-Value wrapIndex(Emitter &e, Value idx, int64_t size) {
-  return e.select(e.compare(idx, e.indexScalar(0), "LT"), e.add(idx, e.indexScalar(size)), idx);
-}
-
 /// Where the index tensors of an advanced index stand: `first` leading None entries, then
 /// `tensors` (consecutive), then None entries only.
 struct IndexPlan {
@@ -114,8 +116,10 @@ IndexPlan planIndex(TorchOp &t, unsigned i) {
   for (; k < items.size(); ++k)
     if (items[k]) unsupported("index tensors separated by full slices");
   if (plan.tensors.empty()) unsupported("indexing without index tensors");
+  // PyTorch reads u8 index tensors as masks too.
   for (Value v : plan.tensors)
-    if (isBoolType(elemOf(v))) unsupported("boolean mask indexing (its result shape depends on data)");
+    if (isBoolType(elemOf(v)) || elemOf(v).isUnsignedInteger(8))
+      unsupported("boolean mask indexing (its result shape depends on data)");
   return plan;
 }
 
@@ -126,14 +130,17 @@ Values index(TorchOp &t) {
   IndexPlan plan = planIndex(t, 1);
   int64_t rank = rankOf(x), k = plan.tensors.size(), p = plan.first;
   if (p + k > rank) unsupported("too many indices");
-  if (k == 1) return {e.conform(e.gather(x, plan.tensors[0], p), t.resultType())};
+  if (k == 1)
+    return {e.conform(e.gather(x, wrapIndex(e, plan.tensors[0], shapeOf(x)[p]), p),
+                      t.resultType())};
   Shape common;
   for (Value v : plan.tensors) common = broadcastShapes(common, shapeOf(v));
   Values parts;
   Shape oneMore(common);
   oneMore.push_back(1);
-  for (Value v : plan.tensors)
-    parts.push_back(e.reshape(e.broadcastTo(e.cast(v, si64Type(e.ctx())), common), oneMore));
+  for (int64_t j = 0; j < k; ++j)
+    parts.push_back(e.reshape(
+        e.broadcastTo(wrapIndex(e, plan.tensors[j], shapeOf(x)[p + j]), common), oneMore));
   Value stacked = e.concat(parts, common.size());
   // Indexed dimensions first.
   Shape perm;
@@ -176,7 +183,6 @@ Values indexPut(TorchOp &t) {
   bool accumulate = t.size() > 3 && t.flag(3);
   int64_t p = plan.first, k = plan.tensors.size(), rank = rankOf(self);
   if (p + k > rank) unsupported("too many indices");
-  Type si64 = si64Type(e.ctx());
   Shape common;
   for (Value v : plan.tensors) common = broadcastShapes(common, shapeOf(v));
   // Row-major position within the indexed dimensions, negative indices counted from the end.
@@ -184,7 +190,7 @@ Values indexPut(TorchOp &t) {
   int64_t span = 1;
   for (int64_t j = k - 1; j >= 0; --j) {
     int64_t size = shapeOf(self)[p + j];
-    Value v = wrapIndex(e, e.broadcastTo(e.cast(plan.tensors[j], si64), common), size);
+    Value v = wrapIndex(e, e.broadcastTo(plan.tensors[j], common), size);
     if (span != 1) v = e.mul(v, e.indexScalar(span));
     idx = idx ? e.add(v, idx) : v;
     span *= size;
@@ -250,9 +256,16 @@ Values indexFill(TorchOp &t) {
   return {scalar ? e.reshape(r, {}) : r};
 }
 
-/// Scatter of `updates` (sliced to the index shape) at `index` along dim.
+/// Scatter of `updates` (sliced to the index shape) at `index` along dim. On a 0-d tensor (dim 0
+/// or -1, as PyTorch allows) the operands are read as 1-D.
 Value torchScatter(Emitter &e, Value self, int64_t dim, Value index, Value updates,
                    StringRef kind) {
+  if (rankOf(self) == 0) {
+    auto one = [&](Value v) { return e.reshape(v, Shape(std::max<int64_t>(rankOf(v), 1), 1)); };
+    if (rankOf(index) > 1 || rankOf(updates) > 1)
+      unsupported("a scatter into a 0-d tensor with more than one index");
+    return e.reshape(torchScatter(e, one(self), 0, one(index), one(updates), kind), {});
+  }
   if (shapeOf(updates) != shapeOf(index))
     updates = e.slice(updates, Shape(rankOf(updates), 0), shapeOf(index));
   return e.scatter(self, index, updates, dim, kind);
@@ -272,7 +285,7 @@ PatternFn scatter(bool valueForm, bool hasReduce, const char *fixedKind = nullpt
     Type elem = t.resultElem();
     Value self = t.value(0, elem), index = t.tensor(2);
     Emitter &e = t.e;
-    int64_t dim = normDim(t.i64(1), rankOf(self));
+    int64_t dim = normDim(t.i64(1), std::max<int64_t>(rankOf(self), 1));
     Value updates = t.value(3, elem);
     // The value form, also when it arrives as a 0-d source tensor.
     if (valueForm || rankOf(updates) < rankOf(index)) updates = e.broadcastTo(updates, shapeOf(index));
@@ -286,7 +299,7 @@ Values scatterReduce(TorchOp &t) {
   Type elem = t.resultElem();
   Value self = t.value(0, elem), index = t.tensor(2), src = t.value(3, elem);
   Emitter &e = t.e;
-  int64_t dim = normDim(t.i64(1), rankOf(self));
+  int64_t dim = normDim(t.i64(1), std::max<int64_t>(rankOf(self), 1));
   std::string reduce = t.str(4);
   bool includeSelf = t.size() > 5 ? t.flag(5) : true;
   if (shapeOf(src) != shapeOf(index)) src = e.slice(src, Shape(rankOf(src), 0), shapeOf(index));
@@ -303,10 +316,10 @@ Values scatterReduce(TorchOp &t) {
   std::string kind = scatterKind(reduce);
   Value init = self;
   if (!includeSelf) {
-    double neutral = kind == "add" ? 0 : kind == "mul" ? 1 : kind == "max" ? -INFINITY : INFINITY;
-    if (!isFloatType(elem) && std::isinf(neutral))
-      neutral = neutral > 0 ? 9.2e18 : -9.2e18;
-    init = torchScatter(e, self, dim, index, identity(neutral), "none");
+    // The identity of the reduction: what the first update combines with.
+    Value neutral = kind == "add" ? identity(0) : kind == "mul" ? identity(1)
+                    : e.broadcastTo(extreme(e, elem, kind == "max"), shapeOf(index));
+    init = torchScatter(e, self, dim, index, neutral, "none");
   }
   return {torchScatter(e, init, dim, index, src, kind)};
 }
@@ -331,7 +344,7 @@ Values put(TorchOp &t) {
   int64_t n = numElements(shapeOf(self)), m = numElements(shapeOf(index));
   if (numElements(shapeOf(source)) != m) unsupported("source and index differ in size");
   Value flat = e.reshape(self, {n});
-  Value idx = wrapIndex(e, e.reshape(e.cast(index, si64Type(e.ctx())), {m}), n);
+  Value idx = wrapIndex(e, e.reshape(index, {m}), n);
   Value r = e.scatter(flat, idx, e.reshape(source, {m}), 0, t.flag(3) ? "add" : "none");
   return {e.reshape(r, shapeOf(self))};
 }
@@ -339,8 +352,9 @@ Values put(TorchOp &t) {
 Values take(TorchOp &t) {
   Value x = t.tensor(0), index = t.tensor(1);
   Emitter &e = t.e;
-  Value flat = e.reshape(x, {numElements(shapeOf(x))});
-  return {e.conform(e.gather(flat, index, 0), t.resultType())};
+  int64_t n = numElements(shapeOf(x));
+  Value flat = e.reshape(x, {n});
+  return {e.conform(e.gather(flat, wrapIndex(e, index, n), 0), t.resultType())};
 }
 
 }  // namespace

@@ -22,6 +22,12 @@ Shape reducedDims(TorchOp &t, unsigned i, int64_t rank) {
   return out;
 }
 
+/// The one dimension operand i names. A 0-d tensor takes 0 and -1, as PyTorch does, meaning the
+/// whole tensor (callers handle rank 0).
+int64_t oneDim(TorchOp &t, unsigned i, int64_t rank) {
+  return normDim(t.i64(i), std::max<int64_t>(rank, 1));
+}
+
 /// A reduction of x (cast to the result's element type first) over dims, shaped as the result.
 Value reduceTo(TorchOp &t, Value x, ArrayRef<int64_t> dims, bool keep, StringRef kind,
                unsigned result = 0) {
@@ -70,7 +76,7 @@ PatternFn extremumWithIndex(StringRef kind) {
   std::string k = kind.str();
   return [k](TorchOp &t) -> Values {
     Value x = t.tensor(0);
-    int64_t dim = normDim(t.i64(1), rankOf(x));
+    int64_t dim = oneDim(t, 1, rankOf(x));
     bool keep = t.size() > 2 && t.flag(2);
     Value values = reduceTo(t, x, {dim}, keep, k, 0);
     Value indices = t.resultUsed(1)
@@ -92,7 +98,7 @@ PatternFn argExtremum(StringRef kind) {
       Value flat = e.reshape(x, {numElements(shapeOf(x))});
       return {e.conform(argReduce(e, flat, 0, false, k), t.resultType())};
     }
-    int64_t dim = normDim(t.i64(1), rankOf(x));
+    int64_t dim = oneDim(t, 1, rankOf(x));
     return {e.conform(argReduce(e, x, dim, keep, k), t.resultType())};
   };
 }
@@ -203,6 +209,8 @@ PatternFn scan(StringRef name) {
   };
 }
 
+}  // namespace
+
 /// The lowest (or highest) value of an element type: the identity of a running max (or min).
 Value extreme(Emitter &e, Type elem, bool lowest) {
   if (isFloatType(elem)) return e.scalar(elem, lowest ? -INFINITY : INFINITY);
@@ -212,6 +220,8 @@ Value extreme(Emitter &e, Type elem, bool lowest) {
                      : (lowest ? APInt::getMinValue(width) : APInt::getMaxValue(width));
   return e.constant(DenseElementsAttr::get(tensorOf({}, elem), ArrayRef<APInt>{v}));
 }
+
+namespace {
 
 using Combine = std::function<Values(Emitter &, const Values &earlier, const Values &later)>;
 
@@ -257,52 +267,134 @@ PatternFn runningExtremum(bool max) {
   };
 }
 
-/// logcumsumexp(x, dim): the running log-sum-exp, combined pairwise like PyTorch's kernel, so no
-/// element is lost to underflow against a larger one elsewhere.
+/// logcumsumexp(x, dim): CumLogSumExp accumulates one element at a time as PyTorch's kernel does.
+/// Its gradient, exp(logcumsumexp(log|g| - result, reversed) + x), subtracts partial sums of the
+/// size of x from each other: it keeps only the digits in which those sums agree with PyTorch's,
+/// and a scan rounded in another order (pairwise) is off by 1e-3 relative in float32.
 Values logcumsumexp(TorchOp &t) {
   Type elem = t.resultElem();
   Value x = t.value(0, elem);
   if (rankOf(x) == 0) return {x};
   int64_t dim = normDim(t.i64(1), rankOf(x));
-  Combine combine = [](Emitter &e, const Values &a, const Values &b) -> Values {
-    return {logAddExp(e, a[0], b[0], std::exp(1.0))};
-  };
-  return {inclusiveScan(t.e, {x}, dim, {t.e.scalar(elem, -INFINITY)}, combine)[0]};
+  return {t.e.op("lumo.CumLogSumExp", x, x.getType(), {t.e.i64("axis", dim)})};
 }
 
-/// TopK along `dim` (moved last for the operation and back).
+/// TopK along `dim`; `stable` keeps equal elements in their input order.
 std::pair<Value, Value> topK(Emitter &e, Value x, int64_t k, int64_t dim, bool largest,
-                             bool sorted) {
+                             bool sorted, bool stable = false) {
   Shape shape(shapeOf(x).begin(), shapeOf(x).end());
   shape[dim] = k;
   auto indexType = si64Type(e.ctx());
   Operation *op = e.create("lumo.TopK", x, {tensorOf(shape, elemOf(x)), tensorOf(shape, indexType)},
                            {e.i64("k", k), e.i64("dimension", dim), e.flag("largest", largest),
-                            e.flag("sorted", sorted)});
+                            e.flag("sorted", sorted), e.flag("stable", stable)});
   return {op->getResult(0), op->getResult(1)};
 }
 
 Values topk(TorchOp &t) {
   Value x = t.tensor(0);
   int64_t k = t.i64(1);
-  int64_t dim = normDim(t.size() > 2 ? t.i64(2) : -1, rankOf(x));
+  int64_t dim = t.size() > 2 ? oneDim(t, 2, rankOf(x)) : std::max<int64_t>(rankOf(x) - 1, 0);
+  if (rankOf(x) == 0) return {x, t.e.zeros(t.resultType(1))};
   bool largest = t.size() > 3 ? t.flag(3) : true;
   bool sorted = t.size() > 4 ? t.flag(4) : true;
   auto [values, indices] = topK(t.e, x, k, dim, largest, sorted);
   return {t.e.conform(values, t.resultType(0)), t.e.conform(indices, t.resultType(1))};
 }
 
-/// sort(x, dim, descending) and sort.stable(x, stable?, dim, descending).
-PatternFn sort(bool stable) {
-  return [stable](TorchOp &t) -> Values {
+/// sort(x, dim, descending) and sort.stable(x, stable?, dim, descending). Always stable: a stable
+/// order is one the unstable sort may give too, and the one PyTorch's CPU sort gives for short
+/// rows.
+PatternFn sort(bool hasStable) {
+  return [hasStable](TorchOp &t) -> Values {
     Value x = t.tensor(0);
-    unsigned first = stable ? 2 : 1;
-    int64_t dim = normDim(t.i64(first), rankOf(x));
+    unsigned first = hasStable ? 2 : 1;
+    int64_t dim = oneDim(t, first, rankOf(x));
     bool descending = t.flag(first + 1);
     if (rankOf(x) == 0) return {x, t.e.zeros(t.resultType(1))};
-    auto [values, indices] = topK(t.e, x, shapeOf(x)[dim], dim, descending, true);
+    auto [values, indices] = topK(t.e, x, shapeOf(x)[dim], dim, descending, true, true);
     return {values, indices};
   };
+}
+
+/// x's elements along dim at the per-slice positions `pos` (si64, x's shape with dim of size 1).
+Value takeAlong(Emitter &e, Value x, Value pos, int64_t dim) {
+  int64_t rank = rankOf(x);
+  Shape perm = moveDim(rank, dim, rank - 1);
+  Value r = e.gather(e.transpose(x, perm), e.transpose(pos, perm), rank - 1, rank - 1);
+  return e.transpose(r, inversePermutation(perm));
+}
+
+/// median/nanmedian along dim -> (values, indices), as PyTorch: the lower median of the sorted
+/// slice; a slice with a NaN has the first NaN as its median (median), or the NaNs are left out
+/// (nanmedian, NaN only when all are).
+std::pair<Value, Value> medianAlong(Emitter &e, Value x, int64_t dim, bool keep, bool ignoreNan) {
+  Shape outShape = reducedShape(shapeOf(x), {dim}, keep);
+  if (rankOf(x) == 0) return {x, e.zeros(tensorOf({}, si64Type(e.ctx())))};
+  int64_t n = shapeOf(x)[dim];
+  auto [values, indices] = topK(e, x, n, dim, false, true, true);  // NaNs last, in input order
+  Type si64 = si64Type(e.ctx());
+  Shape perSlice(shapeOf(x).begin(), shapeOf(x).end());
+  perSlice[dim] = 1;
+  Value pos = e.splat(tensorOf(perSlice, si64), (n - 1) / 2);
+  if (isFloatType(elemOf(x))) {
+    Value nans = e.reduce(e.cast(e.unary("isnan", x), si64), {dim}, true, "sum");
+    Value numbers = e.sub(e.indexScalar(n), nans);
+    Value one = e.indexScalar(1), zero = e.indexScalar(0);
+    if (ignoreNan)  // the lower median of the numbers; 0 when there are none
+      pos = e.div(e.binary("maximum", e.sub(numbers, one), zero), e.indexScalar(2));
+    else  // the first NaN, after all the numbers
+      pos = e.select(e.compare(nans, zero, "GT"), numbers, pos);
+  }
+  Value v = takeAlong(e, values, pos, dim), i = takeAlong(e, indices, pos, dim);
+  return {e.reshape(v, outShape), e.reshape(i, outShape)};
+}
+
+PatternFn medianDim(bool ignoreNan) {
+  return [ignoreNan](TorchOp &t) -> Values {
+    Value x = t.tensor(0);
+    int64_t dim = oneDim(t, 1, rankOf(x));
+    bool keep = t.size() > 2 && t.flag(2);
+    auto [v, i] = medianAlong(t.e, x, dim, keep, ignoreNan);
+    return {t.e.conform(v, t.resultType(0)), t.e.conform(i, t.resultType(1))};
+  };
+}
+
+PatternFn median(bool ignoreNan) {
+  return [ignoreNan](TorchOp &t) -> Values {
+    Value x = t.tensor(0);
+    Value flat = t.e.reshape(x, {numElements(shapeOf(x))});
+    return {t.e.conform(medianAlong(t.e, flat, 0, false, ignoreNan).first, t.resultType())};
+  };
+}
+
+/// mode(x, dim, keepdim) -> (values, indices), as PyTorch's CPU kernel: the smallest of the most
+/// frequent values, and the last position it has in the slice. Counted by comparing every pair
+/// of elements of a slice.
+Values mode(TorchOp &t) {
+  Value x = t.tensor(0);
+  Emitter &e = t.e;
+  int64_t rank = rankOf(x);
+  int64_t dim = oneDim(t, 1, rank);
+  bool keep = t.size() > 2 && t.flag(2);
+  if (rank == 0) return {x, e.zeros(t.resultType(1))};
+  int64_t n = shapeOf(x)[dim];
+  if (n == 0) unsupported("mode of an empty slice");
+  if (numElements(shapeOf(x)) * n > (int64_t(1) << 26))
+    unsupported("mode of slices this long (it compares every pair of elements of a slice)");
+  Type elem = elemOf(x), si64 = si64Type(e.ctx());
+  Shape a(shapeOf(x).begin(), shapeOf(x).end()), b(a);
+  a.insert(a.begin() + dim + 1, 1);
+  b.insert(b.begin() + dim, 1);
+  Value equal = e.compare(e.reshape(x, a), e.reshape(x, b), "EQ");
+  Value count = e.reduce(e.cast(equal, si64), {dim + 1}, false, "sum");
+  Value most = e.compare(count, e.reduce(count, {dim}, true, "max"), "EQ");
+  Value value = e.reduce(e.select(most, x, extreme(e, elem, false)), {dim}, true, "min");
+  Value at = e.select(e.compare(x, value, "EQ"), e.positions(shapeOf(x), dim), e.indexScalar(-1));
+  Value index = e.reduce(at, {dim}, true, "max");
+  Shape out = reducedShape(shapeOf(x), {dim}, keep);
+  return {e.conform(e.reshape(value, out), t.resultType(0)),
+          e.conform(e.reshape(index, out), t.resultType(1))};
 }
 
 /// The k-th smallest values along dim, with their indices.
@@ -318,32 +410,18 @@ std::pair<Value, Value> kth(Emitter &e, Value x, int64_t k, int64_t dim, bool ke
 
 Values kthvalue(TorchOp &t) {
   Value x = t.tensor(0);
-  int64_t dim = normDim(t.size() > 2 ? t.i64(2) : -1, rankOf(x));
+  int64_t dim = t.size() > 2 ? oneDim(t, 2, rankOf(x)) : std::max<int64_t>(rankOf(x) - 1, 0);
+  if (rankOf(x) == 0) return {t.e.conform(x, t.resultType(0)), t.e.zeros(t.resultType(1))};
   bool keep = t.size() > 3 && t.flag(3);
   auto [v, i] = kth(t.e, x, t.i64(1), dim, keep);
   return {t.e.conform(v, t.resultType(0)), t.e.conform(i, t.resultType(1))};
 }
 
-Values medianDim(TorchOp &t) {
-  Value x = t.tensor(0);
-  int64_t dim = normDim(t.i64(1), rankOf(x));
-  bool keep = t.size() > 2 && t.flag(2);
-  auto [v, i] = kth(t.e, x, (shapeOf(x)[dim] - 1) / 2 + 1, dim, keep);
-  return {t.e.conform(v, t.resultType(0)), t.e.conform(i, t.resultType(1))};
-}
-
-Values median(TorchOp &t) {
-  Value x = t.tensor(0);
-  int64_t n = numElements(shapeOf(x));
-  Value flat = t.e.reshape(x, {n});
-  return {t.e.conform(kth(t.e, flat, (n - 1) / 2 + 1, 0, false).first, t.resultType())};
-}
-
 Values aminmax(TorchOp &t) {
   Value x = t.tensor(0);
   bool keep = t.size() > 2 && t.flag(2);
-  Shape dims = t.size() > 1 && !t.isNone(1) ? Shape{normDim(t.i64(1), rankOf(x))}
-                                            : dimRange(0, rankOf(x));
+  Shape dims = t.size() > 1 && !t.isNone(1) && rankOf(x) > 0 ? Shape{oneDim(t, 1, rankOf(x))}
+                                                             : dimRange(0, rankOf(x));
   return {reduceTo(t, x, dims, keep, "min", 0), reduceTo(t, x, dims, keep, "max", 1)};
 }
 
@@ -417,8 +495,11 @@ void addReductionPatterns(PatternTable &t) {
   t.add("aten.sort", sort(false));
   t.add("aten.sort.stable", sort(true));
   t.add("aten.kthvalue", kthvalue);
-  t.add("aten.median.dim", medianDim);
-  t.add("aten.median", median);
+  t.add("aten.median.dim", medianDim(false));
+  t.add("aten.median", median(false));
+  t.add("aten.nanmedian.dim", medianDim(true));
+  t.add("aten.nanmedian", median(true));
+  t.add("aten.mode", mode);
   t.add("aten.aminmax", aminmax);
   t.add("aten.trace", trace);
   t.add("aten.renorm", renorm);
