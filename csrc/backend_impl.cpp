@@ -1107,6 +1107,22 @@ bool equal_on_host(const at::Tensor& self, const at::Tensor& other) {
   return at::all(at::eq(self, other)).item<bool>();
 }
 
+// LAPACK's error codes of a factorisation (linalg.cholesky, solve, inv, ...): checked as eager
+// does when the host can compute them (the inputs are constants or host data). When they are values
+// of the step, the program cannot stop on them: the check is skipped, and a singular or
+// indefinite input shows in the results instead (NaN from Cholesky, inf or NaN from a zero pivot),
+// as the `*_ex` forms report it through `info`.
+void linalg_check_errors(const at::Tensor& info, c10::string_view api_name, bool is_matrix) {
+  LazyTensorPtr lazy = TryGetLtcTensor(info);
+  std::string why = "not a lazy tensor";
+  at::Tensor value = lazy ? ComputeOnHost(lazy, &why, nullptr) : at::Tensor();
+  if (value.defined()) {
+    at::_linalg_check_errors(value, api_name, is_matrix);
+    return;
+  }
+  mFwLtcDebug << "Not checked on the host: the error codes of " << api_name << " (" << why << ").";
+}
+
 void register_host_scalar_reads() {
   // Made once and kept, like the fallback: a second registration of the kernel would fail.
   static const auto library = [] {
@@ -1114,6 +1130,7 @@ void register_host_scalar_reads() {
                                                 c10::DispatchKey::Lazy, __FILE__, __LINE__);
     lib->impl("_local_scalar_dense", torch::CppFunction::makeFromBoxedFunction<&host_scalar_read>());
     lib->impl("equal", TORCH_FN(equal_on_host));
+    lib->impl("_linalg_check_errors", TORCH_FN(linalg_check_errors));
     return lib;
   }();
   // Above autograd, where PyTorch's composite kernel would refuse lazy indices.

@@ -127,6 +127,9 @@ cases = [
     ("solve", with_grads(lambda m, r, v: [torch.linalg.solve_ex(m, r).result, torch.linalg.solve_ex(m, v).result,
                                           torch.linalg.solve_ex(m[0], r[0].mT, left=False).result,
                                           *torch.ops.aten._linalg_solve_ex(m, r)]), [m, r, v]),
+    # The checking forms: LAPACK's error codes are values of the step, not read on the host.
+    ("checked", with_grads(lambda m, r: [torch.linalg.solve(m, r), torch.linalg.inv(m),
+                                         torch.linalg.cholesky(spd(m))]), [m, r]),
     ("inverse_det", with_grads(lambda m: [*torch.linalg.inv_ex(m), *torch.ops.aten._linalg_det(m), torch.logdet(spd(m)),
                                           *torch.linalg.slogdet(m), *torch.ops.aten._linalg_slogdet(m)[2:]]), [m]),
     ("lu", lambda m, lu, piv, r: [*torch.linalg.lu_factor_ex(m), torch.linalg.lu_solve(lu, piv, r),
