@@ -33,7 +33,7 @@ DTYPES = ["float32", "bfloat16", "float64", "int64", "bool"]
 FLOATING = {"float32", "bfloat16", "float64"}
 # (rtol, atol) per dtype; gradients get ten times rtol.
 TOLERANCE = {"float32": (1e-4, 1e-5), "float64": (1e-7, 1e-7), "bfloat16": (2e-2, 2e-2)}
-TIMEOUT = 600
+TIMEOUT = 300
 
 
 def task_id(task):
@@ -391,8 +391,10 @@ def run(tasks, embed=False, log=None):
         elif ran is None and started is None:  # died before its first sample
             for t in missing:
                 outcomes[task_id(t)] = ("crash" if code and code < 0 else "error", _death(code, stderr))
-        elif ran is None:  # died while capturing `started`
+        elif ran is None:  # died while capturing `started` (or right after it, before the next)
             status = "hang" if code is None else "crash"
+            if started in outcomes:
+                started = task_id(missing[0])
             outcomes[started] = (status, _death(code, stderr))
             rest = [t for t in missing if task_id(t) != started]
             if rest:
