@@ -258,6 +258,19 @@ at::Tensor& LazyNativeFunctions::linspace_out(const at::Scalar& start, const at:
                                         std::nullopt, std::move(shapes)));
 }
 
+at::Tensor& LazyNativeFunctions::logspace_out(const at::Scalar& start, const at::Scalar& end,
+                                              int64_t steps, double base, at::Tensor& out) {
+  TORCH_CHECK(steps >= 0, "logspace: number of steps must be non-negative");
+  // base ** linspace(start, end, steps), the exponents in the result's floating type (double for
+  // integer results, truncated at the end as on the host).
+  const auto type = out.scalar_type();
+  at::Tensor exponents =
+      at::empty({steps}, out.options().dtype(at::isFloatingType(type) ? type : at::kDouble));
+  linspace_out(start, end, steps, exponents);
+  at::Tensor powers = at::pow(at::Scalar(base), exponents).to(type);
+  return SetOut(out, TryGetLtcTensor(powers)->GetIrValue().node);
+}
+
 at::Tensor& LazyNativeFunctions::eye_out(int64_t n, int64_t m, at::Tensor& out) {
   TORCH_CHECK(n >= 0 && m >= 0, "eye: n and m must be non-negative, got ", n, " and ", m);
   std::vector<Shape> shapes{Shape(out.scalar_type(), {n, m})};
