@@ -321,6 +321,7 @@ SAMPLES = {  # operator: () -> (args, kwargs), host tensors
     "eye.m_out": lambda: ([2, 3], dict(out=torch.empty(2, 3))),
     "eye.out": lambda: ([3], dict(out=torch.empty(3, 3))),
     "linspace.out": lambda: ([0, 1, 5], dict(out=torch.empty(5))),
+    "logspace.out": lambda: ([0, 1, 5, 2.0], dict(out=torch.empty(5))),
     "linalg_lu_solve": lambda: ([*torch.linalg.lu_factor(_f(3, 3)), _f(3, 2)], {}),
     "linalg_solve_triangular": lambda: ([_f(3, 3), _f(3, 2)], dict(upper=True)),
     "lu_unpack": lambda: ([*torch.linalg.lu_factor(_f(3, 3))], {}),
