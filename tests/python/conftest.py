@@ -1,3 +1,4 @@
+import atexit
 import os
 import subprocess
 import sys
@@ -7,6 +8,7 @@ import pytest
 import torch
 
 import orvex_pytorch_lib as ox
+from forkserver import ForkServer
 
 
 @pytest.fixture(scope="session")
@@ -26,13 +28,21 @@ def store_config(backend):
      cfg.async_file_write, cfg.max_async_file_writes, cfg.delete_file_on_destruct) = saved
 
 
+_SERVER = ForkServer()
+atexit.register(_SERVER.close)
+
+
 def run_python(code, env=None, check=True, executable=None):
-    """Runs `code` in a fresh interpreter (the module's process-wide state starts anew)."""
+    """Runs `code` in a fresh interpreter (the module's process-wide state starts anew): a child of
+    the fork server, or a new interpreter for another executable or a preloaded library."""
     full_env = dict(os.environ)
     full_env.update(env or {})
-    proc = subprocess.run(
-        [executable or sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True, text=True, env=full_env, timeout=300)
+    if executable is None and "LD_PRELOAD" not in (env or {}):
+        proc = _SERVER.run(textwrap.dedent(code), full_env, timeout=300)
+    else:
+        proc = subprocess.run(
+            [executable or sys.executable, "-c", textwrap.dedent(code)],
+            capture_output=True, text=True, env=full_env, timeout=300)
     if check and proc.returncode != 0:
         raise AssertionError(f"subprocess failed ({proc.returncode}):\n{proc.stdout}\n{proc.stderr}")
     return proc

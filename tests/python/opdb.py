@@ -28,6 +28,9 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
+
+from forkserver import ForkServer
 
 DTYPES = ["float32", "bfloat16", "float64", "int64", "bool"]
 FLOATING = {"float32", "bfloat16", "float64"}
@@ -359,16 +362,22 @@ def worker_main():
 
 # --- The parent ------------------------------------------------------------------------------------
 
+_servers = threading.local()
+
+
 def _spawn(tasks, embed):
+    """(stdout, exit status or None after TIMEOUT, stderr) of a worker on `tasks`: a child of this
+    thread's fork server, which has imported op_db once."""
     env = dict(os.environ, OPDB_EMBED="1" if embed else "0", PYTHONFAULTHANDLER="1")
     env["PYTHONPATH"] = os.path.dirname(os.path.abspath(__file__)) + os.pathsep + env.get("PYTHONPATH", "")
+    if not hasattr(_servers, "server"):
+        _servers.server = ForkServer(["torch.testing._internal.common_methods_invocations"])
+        atexit.register(_servers.server.close)
     try:
-        proc = subprocess.run([sys.executable, "-c", "import opdb; opdb.worker_main()"],
-                              input=json.dumps(tasks), capture_output=True, text=True, env=env,
-                              timeout=TIMEOUT)
+        proc = _servers.server.run("import opdb; opdb.worker_main()", env, TIMEOUT, input=json.dumps(tasks))
         return proc.stdout, proc.returncode, proc.stderr
     except subprocess.TimeoutExpired as e:
-        return (e.stdout or b"").decode() if isinstance(e.stdout, bytes) else (e.stdout or ""), None, "timeout"
+        return e.stdout or "", None, "timeout"
 
 
 def run(tasks, embed=False, log=None):
