@@ -392,6 +392,21 @@ at::Tensor LazyNativeFunctions::diagonal_backward_symint(const at::Tensor& grad_
   return diagonal_scatter(LazyZeros(grad_output, input_sizes), grad_output, offset, dim1, dim2);
 }
 
+// The zeros that gradients of real functions give (sgn's): ordinary zeros here, as an expanded
+// scalar (the host's form is a tensor without storage).
+at::Tensor LazyNativeFunctions::_efficientzerotensor(at::IntArrayRef size,
+                                                     std::optional<at::ScalarType> dtype,
+                                                     std::optional<at::Layout> layout,
+                                                     std::optional<at::Device> device,
+                                                     std::optional<bool> pin_memory) {
+  auto ltc_device = GetLtcDevice(device);
+  TORCH_CHECK(ltc_device, "_efficientzerotensor: expected a lazy device");
+  const auto type = dtype.value_or(at::typeMetaToScalarType(at::get_default_dtype()));
+  Value zeros = LazyGraphExecutor::Get()->GetIrValueForExpandedScalar(
+      at::Scalar(0), Shape(type, size.vec()), *ltc_device);
+  return CreateAtenFromLtcTensor(LazyTensor::Create(zeros, *ltc_device));
+}
+
 at::Tensor LazyNativeFunctions::new_empty_strided_symint(
     const at::Tensor& self, c10::SymIntArrayRef size, c10::SymIntArrayRef stride,
     std::optional<at::ScalarType> dtype, std::optional<at::Layout> layout,

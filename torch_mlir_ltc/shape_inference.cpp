@@ -112,6 +112,24 @@ std::vector<torch::lazy::Shape> compute_shape_logit(const at::Tensor& self,
   return {SameSizes(self, ToFloating(self.scalar_type()))};
 }
 
+// Special functions.
+
+std::vector<torch::lazy::Shape> compute_shape_angle(const at::Tensor& self) {
+  // Complex numbers give their real type, integers the default floating type.
+  return {SameSizes(self, ToFloating(c10::toRealValueType(self.scalar_type())))};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_frexp(const at::Tensor& self) {
+  TORCH_CHECK(at::isFloatingType(self.scalar_type()),
+              "torch.frexp() only supports floating-point dtypes");
+  return {SameAs(self), SameSizes(self, at::kInt)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_mvlgamma(const at::Tensor& self, int64_t p) {
+  TORCH_CHECK(p >= 1, "p has to be greater than or equal to 1");
+  return {SameSizes(self, ToFloating(self.scalar_type()))};
+}
+
 SAME_AS_SELF(nan_to_num, const at::Tensor& self, ::std::optional<double> nan,
              ::std::optional<double> posinf, ::std::optional<double> neginf)
 SAME_AS_SELF(celu, const at::Tensor& self, const at::Scalar& alpha)

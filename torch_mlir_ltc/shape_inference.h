@@ -17,6 +17,10 @@ namespace lazy {
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_fill(const at::Tensor & self, const at::Scalar & value);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_isinf(const at::Tensor & self);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_logit(const at::Tensor & self, ::std::optional<double> eps);
+// Special functions: the sizes of self, integers computed in the default floating type.
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_angle(const at::Tensor & self);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_frexp(const at::Tensor & self);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_mvlgamma(const at::Tensor & self, int64_t p);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_nan_to_num(const at::Tensor & self, ::std::optional<double> nan, ::std::optional<double> posinf, ::std::optional<double> neginf);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_add(const at::Tensor & self, const at::Scalar & other, const at::Scalar & alpha);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_bitwise_and(const at::Tensor & self, const at::Scalar & other);

@@ -202,7 +202,36 @@ Kernel planUnary(OpView &op) {
       {"isnan", LUMO_FN1(at::cpu::isnan(x))},   {"isinf", LUMO_FN1(at::isinf(x))},
       {"isneginf", LUMO_FN1(at::cpu::isneginf(x))}, {"isposinf", LUMO_FN1(at::cpu::isposinf(x))},
       {"isfinite", LUMO_FN1(at::isfinite(x))},
+      // Special functions.
+      {"i0e", LUMO_FN1(at::cpu::special_i0e(x))}, {"i1", LUMO_FN1(at::cpu::special_i1(x))},
+      {"i1e", LUMO_FN1(at::cpu::special_i1e(x))}, {"entr", LUMO_FN1(at::cpu::special_entr(x))},
+      {"erfcx", LUMO_FN1(at::cpu::special_erfcx(x))}, {"log_ndtr", LUMO_FN1(at::cpu::special_log_ndtr(x))},
+      {"ndtri", LUMO_FN1(at::cpu::special_ndtri(x))}, {"airy_ai", LUMO_FN1(at::cpu::special_airy_ai(x))},
+      {"bessel_j0", LUMO_FN1(at::cpu::special_bessel_j0(x))},
+      {"bessel_j1", LUMO_FN1(at::cpu::special_bessel_j1(x))},
+      {"bessel_y0", LUMO_FN1(at::cpu::special_bessel_y0(x))},
+      {"bessel_y1", LUMO_FN1(at::cpu::special_bessel_y1(x))},
+      {"modified_bessel_i0", LUMO_FN1(at::cpu::special_modified_bessel_i0(x))},
+      {"modified_bessel_i1", LUMO_FN1(at::cpu::special_modified_bessel_i1(x))},
+      {"modified_bessel_k0", LUMO_FN1(at::cpu::special_modified_bessel_k0(x))},
+      {"modified_bessel_k1", LUMO_FN1(at::cpu::special_modified_bessel_k1(x))},
+      {"scaled_modified_bessel_k0", LUMO_FN1(at::cpu::special_scaled_modified_bessel_k0(x))},
+      {"scaled_modified_bessel_k1", LUMO_FN1(at::cpu::special_scaled_modified_bessel_k1(x))},
+      {"spherical_bessel_j0", LUMO_FN1(at::cpu::special_spherical_bessel_j0(x))},
+      {"frexp_mantissa", LUMO_FN1(std::get<0>(at::frexp(x)))},
+      {"frexp_exponent", LUMO_FN1(std::get<1>(at::frexp(x)))},
   };
+  // The kinds with an order.
+  std::string kind = op.enumAttr("kind", "");
+  if (kind == "polygamma" || kind == "mvlgamma") {
+    std::optional<int64_t> order = op.intAttr("order");
+    if (!order)
+      op.fail("kind \"" + kind + "\" needs an order");
+    int64_t n = *order;
+    if (kind == "polygamma")
+      return elementwise(op, [n](KernelContext &c) { return at::cpu::polygamma(n, c.in(0)); });
+    return elementwise(op, [n](KernelContext &c) { return at::mvlgamma(c.in(0), n); });
+  }
   Fn1 fn = lookup(op, "kind", kinds);
   return elementwise(op, [fn](KernelContext &c) { return fn(c.in(0)); });
 }
@@ -218,6 +247,26 @@ Kernel planBinary(OpView &op) {
       {"xor", LUMO_FN2(x.scalar_type() == at::kBool ? at::logical_xor(x, y) : at::cpu::bitwise_xor(x, y))},
       {"shift_left", LUMO_FN2(at::cpu::bitwise_left_shift(x, y))},
       {"shift_right", LUMO_FN2(at::cpu::bitwise_right_shift(x, y))},
+      // Special functions.
+      {"xlog1py", LUMO_FN2(at::cpu::special_xlog1py(x, y))},
+      {"zeta", LUMO_FN2(at::cpu::special_zeta(x, y))},
+      {"igamma", LUMO_FN2(at::cpu::igamma(x, y))},
+      {"igammac", LUMO_FN2(at::cpu::igammac(x, y))},
+      {"nextafter", LUMO_FN2(at::cpu::nextafter(x, y))},
+      {"gcd", LUMO_FN2(at::cpu::gcd(x, y))},
+      {"lcm", LUMO_FN2(at::cpu::lcm(x, y))},
+      {"chebyshev_polynomial_t", LUMO_FN2(at::cpu::special_chebyshev_polynomial_t(x, y))},
+      {"chebyshev_polynomial_u", LUMO_FN2(at::cpu::special_chebyshev_polynomial_u(x, y))},
+      {"chebyshev_polynomial_v", LUMO_FN2(at::cpu::special_chebyshev_polynomial_v(x, y))},
+      {"chebyshev_polynomial_w", LUMO_FN2(at::cpu::special_chebyshev_polynomial_w(x, y))},
+      {"shifted_chebyshev_polynomial_t", LUMO_FN2(at::cpu::special_shifted_chebyshev_polynomial_t(x, y))},
+      {"shifted_chebyshev_polynomial_u", LUMO_FN2(at::cpu::special_shifted_chebyshev_polynomial_u(x, y))},
+      {"shifted_chebyshev_polynomial_v", LUMO_FN2(at::cpu::special_shifted_chebyshev_polynomial_v(x, y))},
+      {"shifted_chebyshev_polynomial_w", LUMO_FN2(at::cpu::special_shifted_chebyshev_polynomial_w(x, y))},
+      {"hermite_polynomial_h", LUMO_FN2(at::cpu::special_hermite_polynomial_h(x, y))},
+      {"hermite_polynomial_he", LUMO_FN2(at::cpu::special_hermite_polynomial_he(x, y))},
+      {"laguerre_polynomial_l", LUMO_FN2(at::cpu::special_laguerre_polynomial_l(x, y))},
+      {"legendre_polynomial_p", LUMO_FN2(at::cpu::special_legendre_polynomial_p(x, y))},
   };
   Fn2 fn = lookup(op, "kind", kinds);
   return elementwise(op, [fn](KernelContext &c) { return fn(c.in(0), c.in(1)); });

@@ -316,6 +316,12 @@ std::pair<int64_t, int64_t> pooledSizes(int64_t in, int64_t k, int64_t s, int64_
 // Elementwise and simple operations
 //===----------------------------------------------------------------------===//
 
+/// Kinds whose ATen kernels exist for f32 and f64 only.
+static bool needsSingleOrDouble(StringRef kind) {
+  return kind == "erfcx" || kind == "log_ndtr" || kind == "ndtri" || kind == "zeta" || kind == "airy_ai" ||
+         kind.contains("bessel") || kind.contains("_polynomial_");
+}
+
 LogicalResult UnaryOp::verify() {
   UnaryKind k = getKind();
   StringRef kind = stringifyUnaryKind(k);
@@ -324,26 +330,46 @@ LogicalResult UnaryOp::verify() {
   bool isFloatKind = (!isTest || k == UnaryKind::Signbit) && k != UnaryKind::Neg && k != UnaryKind::Not &&
                      k != UnaryKind::Round && k != UnaryKind::Trunc;
   Type in = elementOf(getX()), out = elementOf(getY());
-  if (isTest ? !isBool(out) : out != in)
+  if (k == UnaryKind::FrexpExponent) {
+    if (!out.isSignedInteger(32))
+      return emitOpError() << "kind \"frexp_exponent\" gives an si32 result, got " << out;
+  } else if (isTest ? !isBool(out) : out != in) {
     return emitOpError() << "kind \"" << kind << "\" gives " << (isTest ? "an i1" : "the operand's element type")
                          << " result, got " << out;
+  }
   if (isFloatKind && !isFloat(in))
     return emitOpError() << "kind \"" << kind << "\" needs a floating-point operand, got " << in;
+  if (needsSingleOrDouble(kind) && !in.isF32() && !in.isF64())
+    return emitOpError() << "kind \"" << kind << "\" needs an f32 or f64 operand, got " << in;
   if (k == UnaryKind::Not && !isIntegerOrBool(in))
     return emitOpError() << "kind \"not\" needs an integer or i1 operand, got " << in;
   if (k == UnaryKind::Neg && isBool(in))
     return emitOpError() << "kind \"neg\" is not defined on i1";
+  bool ordered = k == UnaryKind::Polygamma || k == UnaryKind::Mvlgamma;
+  std::optional<uint64_t> order = getOrder();
+  if (ordered && !order)
+    return emitOpError() << "kind \"" << kind << "\" needs an order";
+  if (!ordered && order)
+    return emitOpError() << "kind \"" << kind << "\" takes no order";
+  if (order && static_cast<int64_t>(*order) < (k == UnaryKind::Mvlgamma ? 1 : 0))
+    return emitOpError() << "kind \"" << kind << "\" needs an order of at least "
+                         << (k == UnaryKind::Mvlgamma ? 1 : 0) << ", got " << static_cast<int64_t>(*order);
   return success();
 }
 
 LogicalResult BinaryOp::verify() {
   StringRef kind = stringifyBinaryKind(getKind());
   Type t = elementOf(getX());
-  if (kind == "atan2" && !isFloat(t))
-    return emitOpError() << "kind \"atan2\" needs floating-point operands, got " << t;
+  bool isFloatKind = kind == "atan2" || kind == "xlog1py" || kind == "igamma" || kind == "igammac" ||
+                     kind == "nextafter" || needsSingleOrDouble(kind);
+  if (isFloatKind && !isFloat(t))
+    return emitOpError() << "kind \"" << kind << "\" needs floating-point operands, got " << t;
+  if (needsSingleOrDouble(kind) && !t.isF32() && !t.isF64())
+    return emitOpError() << "kind \"" << kind << "\" needs f32 or f64 operands, got " << t;
   if (kind == "xor" && !isIntegerOrBool(t))
     return emitOpError() << "kind \"xor\" needs integer or i1 operands, got " << t;
-  if ((kind == "shift_left" || kind == "shift_right") && !(isIntegerOrBool(t) && !isBool(t)))
+  if ((kind == "shift_left" || kind == "shift_right" || kind == "gcd" || kind == "lcm") &&
+      !(isIntegerOrBool(t) && !isBool(t)))
     return emitOpError() << "kind \"" << kind << "\" needs integer operands, got " << t;
   if ((kind == "remainder" || kind == "fmod" || kind == "floor_divide") && isBool(t))
     return emitOpError() << "kind \"" << kind << "\" is not defined on i1";

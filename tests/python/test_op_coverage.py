@@ -275,6 +275,7 @@ SAMPLES = {  # operator: () -> (args, kwargs), host tensors
     "_reshape_alias_copy": lambda: ([_f(2, 3), [3, 2], [2, 1]], {}),
     "empty.memory_format": lambda: ([[2, 3]], dict(device="lazy")),
     "empty_strided": lambda: ([[2, 3], [3, 1]], dict(device="lazy")),
+    "_efficientzerotensor": lambda: ([[2, 3]], dict(device="lazy")),
     "new_empty_strided": lambda: ([_f(2, 3), [3, 2], [2, 1]], {}),
     "addmv": lambda: ([_f(2), _f(2, 3), _f(3)], {}),
     "baddbmm": lambda: ([_f(2, 3, 5), _f(2, 3, 4), _f(2, 4, 5)], {}),

@@ -419,7 +419,8 @@ bool floatsIntegers(StringRef kind, StringRef base) {
       "sin", "cos", "tan", "asin", "acos", "atan", "sinh", "cosh", "tanh", "asinh", "acosh",
       "atanh", "sigmoid", "erf", "erfc", "erfinv", "reciprocal", "lgamma", "digamma", "polygamma",
       "i0", "atan2", "logit", "sinc", "rad2deg", "deg2rad", "angle", "hypot", "logaddexp",
-      "logaddexp2", "xlogy", "mvlgamma", "igamma", "igammac", "nextafter", "float_power"};
+      "logaddexp2", "xlogy", "mvlgamma", "igamma", "igammac", "nextafter", "float_power",
+      "copysign"};
   if (base.startswith("special_")) return true;
   return names.contains(base) || kind == "aten.div.Tensor" || kind == "aten.div.Scalar";
 }

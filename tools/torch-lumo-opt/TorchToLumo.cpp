@@ -309,9 +309,11 @@ Value Emitter::unaryOp(StringRef name, Value x, ArrayRef<NamedAttribute> attrs) 
   return op(name, x, x.getType(), attrs);
 }
 
-Value Emitter::unary(StringRef kind, Value x) {
+Value Emitter::unary(StringRef kind, Value x, std::optional<int64_t> order) {
   Type result = x.getType();
   if (kind.startswith("is") || kind == "signbit") result = tensorOf(shapeOf(x), b.getI1Type());
+  if (kind == "frexp_exponent") result = tensorOf(shapeOf(x), b.getIntegerType(32, true));
+  if (order) return op("lumo.Unary", x, result, {str("kind", kind), i64("order", *order)});
   return op("lumo.Unary", x, result, {str("kind", kind)});
 }
 

@@ -131,7 +131,8 @@ class Emitter {
   // (callers cast); the result shape is the broadcast of the operand shapes.
   Value cast(Value x, Type elem);
   Value unaryOp(StringRef name, Value x, ArrayRef<NamedAttribute> attrs = {});
-  Value unary(StringRef kind, Value x);
+  /// A lumo.Unary of `kind`; `order` for the kinds that take one (polygamma, mvlgamma).
+  Value unary(StringRef kind, Value x, std::optional<int64_t> order = std::nullopt);
   Value binaryOp(StringRef name, Value x, Value y);
   Value binary(StringRef kind, Value x, Value y);
   Value add(Value x, Value y) { return binaryOp("lumo.Add", x, y); }

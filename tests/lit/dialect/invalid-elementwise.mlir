@@ -179,3 +179,66 @@ func.func @f(%s: tensor<1xsi64>) {
   %0 = lumo.Arange %s, %s, %s : (tensor<1xsi64>, tensor<1xsi64>, tensor<1xsi64>) -> tensor<4xsi64>
   return
 }
+
+// -----
+func.func @f(%a: tensor<3xf32>) {
+  // expected-error @+1 {{kind "polygamma" needs an order}}
+  %0 = lumo.Unary %a {kind = #lumo.unary_kind<polygamma>} : (tensor<3xf32>) -> tensor<3xf32>
+  return
+}
+
+// -----
+func.func @f(%a: tensor<3xf32>) {
+  // expected-error @+1 {{kind "i1e" takes no order}}
+  %0 = lumo.Unary %a {kind = #lumo.unary_kind<i1e>, order = 1} : (tensor<3xf32>) -> tensor<3xf32>
+  return
+}
+
+// -----
+func.func @f(%a: tensor<3xf32>) {
+  // expected-error @+1 {{kind "mvlgamma" needs an order of at least 1, got 0}}
+  %0 = lumo.Unary %a {kind = #lumo.unary_kind<mvlgamma>, order = 0} : (tensor<3xf32>) -> tensor<3xf32>
+  return
+}
+
+// -----
+func.func @f(%a: tensor<3xf32>) {
+  // expected-error @+1 {{kind "polygamma" needs an order of at least 0, got -1}}
+  %0 = lumo.Unary %a {kind = #lumo.unary_kind<polygamma>, order = -1} : (tensor<3xf32>) -> tensor<3xf32>
+  return
+}
+
+// -----
+func.func @f(%a: tensor<3xbf16>) {
+  // expected-error @+1 {{kind "bessel_j0" needs an f32 or f64 operand, got 'bf16'}}
+  %0 = lumo.Unary %a {kind = #lumo.unary_kind<bessel_j0>} : (tensor<3xbf16>) -> tensor<3xbf16>
+  return
+}
+
+// -----
+func.func @f(%a: tensor<3xf32>) {
+  // expected-error @+1 {{kind "frexp_exponent" gives an si32 result, got 'f32'}}
+  %0 = lumo.Unary %a {kind = #lumo.unary_kind<frexp_exponent>} : (tensor<3xf32>) -> tensor<3xf32>
+  return
+}
+
+// -----
+func.func @f(%a: tensor<3xf32>) {
+  // expected-error @+1 {{kind "gcd" needs integer operands, got 'f32'}}
+  %0 = lumo.Binary %a, %a {kind = #lumo.binary_kind<gcd>} : (tensor<3xf32>, tensor<3xf32>) -> tensor<3xf32>
+  return
+}
+
+// -----
+func.func @f(%a: tensor<3xsi64>) {
+  // expected-error @+1 {{kind "chebyshev_polynomial_t" needs floating-point operands, got 'si64'}}
+  %0 = lumo.Binary %a, %a {kind = #lumo.binary_kind<chebyshev_polynomial_t>} : (tensor<3xsi64>, tensor<3xsi64>) -> tensor<3xsi64>
+  return
+}
+
+// -----
+func.func @f(%a: tensor<3xf16>) {
+  // expected-error @+1 {{kind "zeta" needs f32 or f64 operands, got 'f16'}}
+  %0 = lumo.Binary %a, %a {kind = #lumo.binary_kind<zeta>} : (tensor<3xf16>, tensor<3xf16>) -> tensor<3xf16>
+  return
+}

@@ -52,6 +52,10 @@ func.func @elementwise(%a: tensor<2x3xf32>, %b: tensor<3xf32>, %s: tensor<f32>, 
   // CHECK: lumo.Unary %{{.*}} {kind = #lumo.unary_kind<isnan>} : (tensor<2x3xf32>) -> tensor<2x3xi1>
   %33 = lumo.Unary %a {kind = #lumo.unary_kind<isnan>} : (tensor<2x3xf32>) -> tensor<2x3xi1>
   %34 = lumo.Binary %a, %b {kind = #lumo.binary_kind<maximum>} : (tensor<2x3xf32>, tensor<3xf32>) -> tensor<2x3xf32>
+  // CHECK: lumo.Unary %{{.*}} {kind = #lumo.unary_kind<polygamma>, order = 2 : i64} : (tensor<2x3xf32>) -> tensor<2x3xf32>
+  %p = lumo.Unary %a {kind = #lumo.unary_kind<polygamma>, order = 2} : (tensor<2x3xf32>) -> tensor<2x3xf32>
+  // CHECK: lumo.Unary %{{.*}} {kind = #lumo.unary_kind<frexp_exponent>} : (tensor<2x3xf32>) -> tensor<2x3xsi32>
+  %e = lumo.Unary %a {kind = #lumo.unary_kind<frexp_exponent>} : (tensor<2x3xf32>) -> tensor<2x3xsi32>
   // CHECK: lumo.Compare %{{.*}}, %{{.*}} {comparison_direction = #lumo.comparison_direction<LT>} : (tensor<2x3xf32>, tensor<3xf32>) -> tensor<2x3xi1>
   %35 = lumo.Compare %a, %b {comparison_direction = #lumo.comparison_direction<LT>} : (tensor<2x3xf32>, tensor<3xf32>) -> tensor<2x3xi1>
   %36 = lumo.Select %c, %a, %s : (tensor<2x3xi1>, tensor<2x3xf32>, tensor<f32>) -> tensor<2x3xf32>

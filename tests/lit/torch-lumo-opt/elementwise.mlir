@@ -155,3 +155,41 @@ func.func @exact(%arg0: !torch.vtensor<[3],f32>, %arg1: !torch.vtensor<[3],f32>,
   %4 = "torch.aten.bitwise_right_shift.Tensor"(%arg2, %arg3) : (!torch.vtensor<[3],si32>, !torch.vtensor<[3],si32>) -> !torch.vtensor<[3],si32>
   return %0, %1, %2, %3, %4 : !torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[3],si32>, !torch.vtensor<[3],si32>
 }
+
+// -----
+// More special functions: Unary kinds (polygamma and mvlgamma with their order), Binary kinds of
+// two tensors (a polynomial's degree cast to the floating-point result, as PyTorch promotes it),
+// frexp's two results; angle of real numbers selects pi, 0 or the NaN; copysign of integers is
+// floating point.
+// CHECK-LABEL: func.func @special_kinds
+// CHECK: %[[PI:.*]] = lumo.Const {value = dense<3.14159274> : tensor<f32>}
+// CHECK: %[[PG:.*]] = lumo.Unary %arg0 {kind = #lumo.unary_kind<polygamma>, order = 2 : i64} : (tensor<4xf32>) -> tensor<4xf32>
+// CHECK: %[[MV:.*]] = lumo.Unary %arg0 {kind = #lumo.unary_kind<mvlgamma>, order = 3 : i64}
+// CHECK: %[[XF:.*]] = lumo.Cast %arg1 : (tensor<4xsi64>) -> tensor<4xf32>
+// CHECK: %[[I1E:.*]] = lumo.Unary %[[XF]] {kind = #lumo.unary_kind<i1e>} : (tensor<4xf32>) -> tensor<4xf32>
+// CHECK: %[[CH:.*]] = lumo.Binary %arg0, %[[XF]] {kind = #lumo.binary_kind<chebyshev_polynomial_t>} : (tensor<4xf32>, tensor<4xf32>) -> tensor<4xf32>
+// CHECK: %[[GCD:.*]] = lumo.Binary %arg1, %arg1 {kind = #lumo.binary_kind<gcd>} : (tensor<4xsi64>, tensor<4xsi64>) -> tensor<4xsi64>
+// CHECK: %[[M:.*]] = lumo.Unary %arg0 {kind = #lumo.unary_kind<frexp_mantissa>} : (tensor<4xf32>) -> tensor<4xf32>
+// CHECK: %[[E:.*]] = lumo.Unary %arg0 {kind = #lumo.unary_kind<frexp_exponent>} : (tensor<4xf32>) -> tensor<4xsi32>
+// CHECK: %[[NEG:.*]] = lumo.Compare %[[XF]], %{{.*}} {comparison_direction = #lumo.comparison_direction<LT>}
+// CHECK: %[[SEL:.*]] = lumo.Select %[[NEG]], %[[PI]], %{{.*}}
+// CHECK: %[[NAN:.*]] = lumo.Unary %[[XF]] {kind = #lumo.unary_kind<isnan>}
+// CHECK: %[[ANG:.*]] = lumo.Select %[[NAN]], %[[XF]], %[[SEL]]
+// CHECK: %[[MAG:.*]] = lumo.Abs %[[XF]]
+// CHECK: return %[[PG]], %[[MV]], %[[I1E]], %[[CH]], %[[GCD]], %[[M]], %[[E]], %[[ANG]], %{{.*}} :
+func.func @special_kinds(%arg0: !torch.vtensor<[4],f32>, %arg1: !torch.vtensor<[4],si64>)
+    -> (!torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[4],si64>,
+        !torch.vtensor<[4],f32>, !torch.vtensor<[4],si32>, !torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>) {
+  %two = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
+  %three = "torch.constant.int"() {value = 3 : i64} : () -> !torch.int
+  %0 = "torch.aten.polygamma"(%two, %arg0) : (!torch.int, !torch.vtensor<[4],f32>) -> !torch.vtensor<[4],f32>
+  %1 = "torch.aten.mvlgamma"(%arg0, %three) : (!torch.vtensor<[4],f32>, !torch.int) -> !torch.vtensor<[4],f32>
+  %2 = "torch.operator"(%arg1) {name = "aten.special_i1e"} : (!torch.vtensor<[4],si64>) -> !torch.vtensor<[4],f32>
+  %3 = "torch.operator"(%arg0, %arg1) {name = "aten.special_chebyshev_polynomial_t"} : (!torch.vtensor<[4],f32>, !torch.vtensor<[4],si64>) -> !torch.vtensor<[4],f32>
+  %4 = "torch.aten.gcd"(%arg1, %arg1) : (!torch.vtensor<[4],si64>, !torch.vtensor<[4],si64>) -> !torch.vtensor<[4],si64>
+  %5:2 = "torch.operator"(%arg0) {name = "aten.frexp.Tensor"} : (!torch.vtensor<[4],f32>) -> (!torch.vtensor<[4],f32>, !torch.vtensor<[4],si32>)
+  %6 = "torch.aten.angle"(%arg1) : (!torch.vtensor<[4],si64>) -> !torch.vtensor<[4],f32>
+  %7 = "torch.aten.copysign.Tensor"(%arg1, %arg1) : (!torch.vtensor<[4],si64>, !torch.vtensor<[4],si64>) -> !torch.vtensor<[4],f32>
+  return %0, %1, %2, %3, %4, %5#0, %5#1, %6, %7 : !torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[4],si64>,
+      !torch.vtensor<[4],f32>, !torch.vtensor<[4],si32>, !torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>
+}

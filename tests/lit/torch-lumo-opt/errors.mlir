@@ -77,3 +77,15 @@ func.func @main(%arg0: !torch.vtensor<[3],f32>) -> !torch.vtensor<[3],complex<f3
   %0 = "torch.aten._to_copy"(%arg0, %c9, %none, %none, %none, %false, %none) : (!torch.vtensor<[3],f32>, !torch.int, !torch.none, !torch.none, !torch.none, !torch.bool, !torch.none) -> !torch.vtensor<[3],complex<f32>>
   return %0 : !torch.vtensor<[3],complex<f32>>
 }
+
+// -----
+// Special functions whose order argument is out of range.
+func.func @main(%arg0: !torch.vtensor<[3],f32>) -> (!torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>) {
+  %m1 = "torch.constant.int"() {value = -1 : i64} : () -> !torch.int
+  %c0 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
+  // expected-error @+1 {{no lumo conversion for torch.aten.polygamma: polygamma of a negative order -1}}
+  %0 = "torch.aten.polygamma"(%m1, %arg0) : (!torch.int, !torch.vtensor<[3],f32>) -> !torch.vtensor<[3],f32>
+  // expected-error @+1 {{no lumo conversion for torch.aten.mvlgamma: mvlgamma of dimension 0: p must be at least 1}}
+  %1 = "torch.aten.mvlgamma"(%arg0, %c0) : (!torch.vtensor<[3],f32>, !torch.int) -> !torch.vtensor<[3],f32>
+  return %0, %1 : !torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>
+}

@@ -657,6 +657,43 @@ Values nanToNum(TorchOp &t) {
   return {r};
 }
 
+// ------------------------------------------------------------------ special functions
+
+Values polygamma(TorchOp &t) {
+  t.expectOperands(2);
+  int64_t n = t.i64(0);
+  if (n < 0) unsupported("polygamma of a negative order " + llvm::Twine(n));
+  return {t.e.conform(t.e.unary("polygamma", t.value(1, t.resultElem()), n), t.resultType())};
+}
+
+Values mvlgamma(TorchOp &t) {
+  t.expectOperands(2);
+  int64_t p = t.i64(1);
+  if (p < 1) unsupported("mvlgamma of dimension " + llvm::Twine(p) + ": p must be at least 1");
+  return {t.e.conform(t.e.unary("mvlgamma", t.value(0, t.resultElem()), p), t.resultType())};
+}
+
+/// frexp: the mantissa and the si32 exponent.
+Values frexp(TorchOp &t) {
+  t.expectOperands(1);
+  Value x = t.tensor(0);
+  if (!isFloatType(elemOf(x))) unsupported("frexp of values that are not floating point");
+  Emitter &e = t.e;
+  Value mantissa = t.resultUsed(0) ? e.conform(e.unary("frexp_mantissa", x), t.resultType(0)) : Value();
+  Value exponent = t.resultUsed(1) ? e.conform(e.unary("frexp_exponent", x), t.resultType(1)) : Value();
+  return {mantissa, exponent};
+}
+
+/// The angle of a real number: pi below 0, else 0; NaN stays NaN.
+Values angle(TorchOp &t) {
+  Type elem = t.resultElem();
+  if (!isFloatType(elem)) unsupported("angle with a result that is not floating point");
+  Value x = t.value(0, elem);
+  Emitter &e = t.e;
+  Value r = e.select(e.compare(x, e.scalar(elem, 0), "LT"), e.scalar(elem, M_PI), e.scalar(elem, 0));
+  return {e.conform(e.select(e.unary("isnan", x), x, r), t.resultType())};
+}
+
 /// A unary function that emits several operations: computed in op math (inOpmath).
 template <typename Fn>
 void addUnary(PatternTable &t, StringRef kind, Fn fn) {
@@ -711,6 +748,27 @@ void addElementwisePatterns(PatternTable &t) {
   t.add("aten.isinf", classify("isinf"));
   t.add("aten.isfinite", classify("isfinite"));
   t.add("aten.signbit", signbit);
+
+  // Special functions.
+  for (StringRef kind : {"i0e", "i1", "i1e", "entr", "erfcx", "log_ndtr", "ndtri", "airy_ai",
+                         "bessel_j0", "bessel_j1", "bessel_y0", "bessel_y1", "modified_bessel_i0",
+                         "modified_bessel_i1", "modified_bessel_k0", "modified_bessel_k1",
+                         "scaled_modified_bessel_k0", "scaled_modified_bessel_k1",
+                         "spherical_bessel_j0"})
+    t.add(("aten.special_" + kind).str(), kindUnary(kind));
+  t.add("aten.polygamma", polygamma);
+  t.add("aten.mvlgamma", mvlgamma);
+  t.add("aten.angle", angle);
+  t.add("aten.frexp.Tensor", frexp);
+  for (StringRef kind : {"xlog1py", "zeta", "chebyshev_polynomial_t", "chebyshev_polynomial_u",
+                         "chebyshev_polynomial_v", "chebyshev_polynomial_w",
+                         "shifted_chebyshev_polynomial_t", "shifted_chebyshev_polynomial_u",
+                         "shifted_chebyshev_polynomial_v", "shifted_chebyshev_polynomial_w",
+                         "hermite_polynomial_h", "hermite_polynomial_he", "laguerre_polynomial_l",
+                         "legendre_polynomial_p"})
+    t.add(("aten.special_" + kind).str(), kindBinary(kind));
+  for (StringRef kind : {"igamma", "igammac", "nextafter", "gcd", "lcm"})
+    t.add(("aten." + kind).str(), kindBinary(kind));
 
   // Arithmetic.
   t.add({"aten.add.Tensor", "aten.add.Scalar"}, scaled(arithmetic("lumo.Add", true)));
