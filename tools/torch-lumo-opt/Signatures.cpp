@@ -543,7 +543,7 @@ void checkReduction(Operation *op, StringRef kind, const Signature &sig) {
   if (!elem) {
     if (base == "argmax" || base == "argmin") elem = si64Type(ctx);
     else if (base == "any" || base == "all") elem = IntegerType::get(ctx, 1);
-    else if ((base == "sum" || base == "prod") && !isFloatType(in)) elem = si64Type(ctx);
+    else if ((base == "sum" || base == "nansum" || base == "prod") && !isFloatType(in)) elem = si64Type(ctx);
     else if (base == "count_nonzero") elem = si64Type(ctx);
     // logsumexp of integers or booleans is a float of the default type.
     else if (base == "logsumexp" && !isFloatType(in)) elem = Float32Type::get(ctx);
