@@ -1,5 +1,6 @@
 // Hand-written lazy kernels: moving data between host and device, tensor creation on the device,
 // and the few operators whose generated kernels would not fit functionalization.
+#include <numeric>
 #include <sstream>
 
 #include <ATen/Functions.h>
@@ -459,6 +460,34 @@ at::Tensor LazyNativeFunctions::block_diag(at::TensorList tensors) {
   return at::functionalization::functionalize_aten_op<ATEN_OP(block_diag)>::call(tensors);
 }
 
+at::Tensor LazyNativeFunctions::rot90(const at::Tensor& self, int64_t k, at::IntArrayRef dims) {
+  return at::functionalization::functionalize_aten_op<ATEN_OP(rot90)>::call(self, k, dims);
+}
+
+at::Tensor LazyNativeFunctions::_chunk_cat(at::TensorList tensors, int64_t dim,
+                                           int64_t num_chunks) {
+  return at::functionalization::functionalize_aten_op<ATEN_OP(_chunk_cat)>::call(tensors, dim,
+                                                                                  num_chunks);
+}
+
+// channel_shuffle: [N, C, *] viewed as [N, groups, C / groups, *], the two group dimensions
+// swapped, viewed back.
+at::Tensor LazyNativeFunctions::channel_shuffle(const at::Tensor& self, int64_t groups) {
+  TORCH_CHECK(self.dim() > 2, "channel_shuffle expects input to have at least 3 dimensions, but "
+              "got input with sizes ", self.sizes());
+  TORCH_CHECK(groups > 0, "Number of groups to divide channels in must be positive.",
+              " Value of groups:", groups);
+  const int64_t c = self.size(1);
+  TORCH_CHECK(c % groups == 0, "Number of channels must be divisible by groups. Got ", c,
+              " channels and ", groups, " groups.");
+  std::vector<int64_t> grouped{self.size(0), groups, c / groups};
+  grouped.insert(grouped.end(), self.sizes().begin() + 2, self.sizes().end());
+  std::vector<int64_t> permutation(grouped.size());
+  std::iota(permutation.begin(), permutation.end(), 0);
+  std::swap(permutation[1], permutation[2]);
+  return at::view_copy(at::permute_copy(at::view_copy(self, grouped), permutation), self.sizes());
+}
+
 // ---------------------------------------------------------------------------------------------
 // Indexing with a list of optional index tensors (`Tensor?[]`). The node keeps the present
 // indices as operands and lowers them into a list with `None` for the absent ones.
@@ -638,6 +667,38 @@ std::tuple<at::Tensor, at::Tensor, at::Tensor> LazyNativeFunctions::native_batch
     }
   }
   return result;
+}
+
+// The forms with running statistics that the batch_norm front end and torch.export pick; they
+// compute what native_batch_norm computes and update the statistics the same way.
+std::tuple<at::Tensor, at::Tensor, at::Tensor> LazyNativeFunctions::_native_batch_norm_legit(
+    const at::Tensor& input, const std::optional<at::Tensor>& weight,
+    const std::optional<at::Tensor>& bias, at::Tensor& running_mean, at::Tensor& running_var,
+    bool training, double momentum, double eps) {
+  return native_batch_norm(input, weight, bias, running_mean, running_var, training, momentum,
+                           eps);
+}
+
+std::tuple<at::Tensor, at::Tensor, at::Tensor, at::Tensor>
+LazyNativeFunctions::_batch_norm_with_update(const at::Tensor& input,
+                                             const std::optional<at::Tensor>& weight,
+                                             const std::optional<at::Tensor>& bias,
+                                             at::Tensor& running_mean, at::Tensor& running_var,
+                                             double momentum, double eps) {
+  auto [out, mean, invstd] = native_batch_norm(input, weight, bias, running_mean, running_var,
+                                               /*training=*/true, momentum, eps);
+  // The reserve space of the accelerated kernels: empty on the CPU too.
+  at::Tensor reserve = at::zeros({0}, input.options().dtype(at::kByte));
+  return {out, mean, invstd, reserve};
+}
+
+std::tuple<at::Tensor, at::Tensor, at::Tensor> LazyNativeFunctions::batch_norm_backward(
+    const at::Tensor& grad_out, const at::Tensor& input, const at::Tensor& weight,
+    const std::optional<at::Tensor>& running_mean, const std::optional<at::Tensor>& running_var,
+    const std::optional<at::Tensor>& save_mean, const std::optional<at::Tensor>& save_var,
+    bool update, double eps, std::array<bool, 3> output_mask, const at::Tensor& reserve) {
+  return at::native_batch_norm_backward(grad_out, input, weight, running_mean, running_var,
+                                        save_mean, save_var, update, eps, output_mask);
 }
 
 

@@ -609,6 +609,92 @@ std::vector<torch::lazy::Shape> compute_shape_unfold_backward(const at::Tensor& 
 SAME_AS_SELF(put, const at::Tensor& self, const at::Tensor& index, const at::Tensor& source,
              bool accumulate)
 
+// Reductions, normalisation, shapes and indexing.
+
+std::vector<torch::lazy::Shape> compute_shape_nansum(const at::Tensor& self,
+                                                     at::OptionalIntArrayRef dim, bool keepdim,
+                                                     ::std::optional<at::ScalarType> dtype) {
+  auto type = dtype ? *dtype
+                    : (at::isIntegralType(self.scalar_type(), /*includeBool=*/true)
+                           ? at::kLong
+                           : self.scalar_type());
+  return {Shape(type, Reduced(self, dim, keepdim))};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_nanmedian(const at::Tensor& self) {
+  return compute_shape_median(self);
+}
+
+std::vector<torch::lazy::Shape> compute_shape_nanmedian(const at::Tensor& self, int64_t dim,
+                                                        bool keepdim) {
+  return ValuesAndIndices(self, dim, keepdim);
+}
+
+SAME_AS_SELF(cauchy, const at::Tensor& self, double median, double sigma,
+             ::std::optional<at::Generator> generator)
+SAME_AS_SELF(geometric, const at::Tensor& self, double p, ::std::optional<at::Generator> generator)
+SAME_AS_SELF(log_normal, const at::Tensor& self, double mean, double std,
+             ::std::optional<at::Generator> generator)
+
+std::vector<torch::lazy::Shape> compute_shape_normal(const at::Tensor& mean, const at::Tensor& std,
+                                                     ::std::optional<at::Generator> generator) {
+  return {Shape(mean.scalar_type(), Broadcast({mean.sizes(), std.sizes()}))};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_normal(const at::Tensor& mean, double std,
+                                                     ::std::optional<at::Generator> generator) {
+  return {SameAs(mean)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_normal(double mean, const at::Tensor& std,
+                                                     ::std::optional<at::Generator> generator) {
+  return {SameAs(std)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_isin(const at::Tensor& elements,
+                                                   const at::Tensor& test_elements,
+                                                   bool assume_unique, bool invert) {
+  return {SameSizes(elements, at::kBool)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_isin(const at::Tensor& elements,
+                                                   const at::Scalar& test_element,
+                                                   bool assume_unique, bool invert) {
+  return {SameSizes(elements, at::kBool)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_bucketize(const at::Tensor& self,
+                                                        const at::Tensor& boundaries,
+                                                        bool out_int32, bool right) {
+  TORCH_CHECK(boundaries.dim() == 1, "boundaries tensor must be 1 dimension, but got dim(",
+              boundaries.dim(), ")");
+  return {SameSizes(self, out_int32 ? at::kInt : at::kLong)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_searchsorted(
+    const at::Tensor& sorted_sequence, const at::Tensor& self, bool out_int32, bool right,
+    ::std::optional<c10::string_view> side, const ::std::optional<at::Tensor>& sorter) {
+  TORCH_CHECK(sorted_sequence.dim() == 1 ||
+                  (sorted_sequence.dim() == self.dim() &&
+                   sorted_sequence.sizes().slice(0, self.dim() - 1) ==
+                       self.sizes().slice(0, self.dim() - 1)),
+              "torch.searchsorted(): boundaries tensor should be 1 dimension or the first N-1 "
+              "dimensions of boundaries tensor and input value tensor must match");
+  return {SameSizes(self, out_int32 ? at::kInt : at::kLong)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_multinomial(const at::Tensor& self,
+                                                          int64_t num_samples, bool replacement,
+                                                          ::std::optional<at::Generator> generator) {
+  TORCH_CHECK(self.dim() == 1 || self.dim() == 2, "prob_dist must be 1 or 2 dim");
+  TORCH_CHECK(num_samples > 0, "cannot sample n_sample <= 0 samples");
+  TORCH_CHECK(replacement || num_samples <= self.size(-1),
+              "cannot sample n_sample > prob_dist.size(-1) samples without replacement");
+  auto sizes = self.sizes().vec();
+  sizes.back() = num_samples;
+  return {Shape(at::kLong, sizes)};
+}
+
 #undef SAME_AS_SELF
 #undef WITH_SCALAR
 

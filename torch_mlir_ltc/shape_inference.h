@@ -98,5 +98,21 @@ TORCH_API std::vector<torch::lazy::Shape> compute_shape_vdot(const at::Tensor & 
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_unfold_backward(const at::Tensor & grad_in, at::IntArrayRef input_sizes, int64_t dim, int64_t size, int64_t step);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_put(const at::Tensor & self, const at::Tensor & index, const at::Tensor & source, bool accumulate);
 
+// Reductions ignoring NaN, normalisation variants, shapes and indexing.
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_nansum(const at::Tensor & self, at::OptionalIntArrayRef dim, bool keepdim, ::std::optional<at::ScalarType> dtype);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_nanmedian(const at::Tensor & self);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_nanmedian(const at::Tensor & self, int64_t dim, bool keepdim);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_cauchy(const at::Tensor & self, double median, double sigma, ::std::optional<at::Generator> generator);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_geometric(const at::Tensor & self, double p, ::std::optional<at::Generator> generator);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_log_normal(const at::Tensor & self, double mean, double std, ::std::optional<at::Generator> generator);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_normal(const at::Tensor & mean, const at::Tensor & std, ::std::optional<at::Generator> generator);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_normal(const at::Tensor & mean, double std, ::std::optional<at::Generator> generator);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_normal(double mean, const at::Tensor & std, ::std::optional<at::Generator> generator);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_isin(const at::Tensor & elements, const at::Tensor & test_elements, bool assume_unique, bool invert);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_isin(const at::Tensor & elements, const at::Scalar & test_element, bool assume_unique, bool invert);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_bucketize(const at::Tensor & self, const at::Tensor & boundaries, bool out_int32, bool right);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_searchsorted(const at::Tensor & sorted_sequence, const at::Tensor & self, bool out_int32, bool right, ::std::optional<c10::string_view> side, const ::std::optional<at::Tensor> & sorter);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_multinomial(const at::Tensor & self, int64_t num_samples, bool replacement, ::std::optional<at::Generator> generator);
+
 }  // namespace lazy
 }  // namespace torch

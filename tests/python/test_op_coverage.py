@@ -309,6 +309,7 @@ SAMPLES = {  # operator: () -> (args, kwargs), host tensors
     "nll_loss_backward": lambda: ([_f(), _f(4, 5), _i(5, 4), None, 1, -100, _f()], {}),
     "one_hot": lambda: ([_i(4, 3), 4], {}),
     "index_reduce": lambda: ([_f(3, 2), 0, _i(3, 3), _f(3, 2), "amax"], {}),
+    "bucketize.Tensor": lambda: ([_f(2, 3), _f(4).sort()[0]], {}),
     "max_unpool2d": lambda: ([_f(1, 2, 2, 2), _i(16, 1, 2, 2, 2), [4, 4]], {}),
     "diagonal_backward": lambda: ([_f(3), [3, 3], 0, 0, 1], {}),
     "select_backward": lambda: ([_f(3), [2, 3], 0, 1], {}),

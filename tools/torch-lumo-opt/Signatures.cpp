@@ -427,12 +427,14 @@ bool floatsIntegers(StringRef kind, StringRef base) {
 
 /// The element types PyTorch may give an elementwise operation: the promotion of all its tensor
 /// and number operands, of its tensor operands alone (some operations, as the activations, do not
-/// promote with their number parameters), and of all with 0-d tensors read as numbers (a number
-/// captured as a 0-d tensor). Integer results become f32 for operations that compute in floating
-/// point.
+/// promote with their number parameters), of all with 0-d tensors read as numbers (a number
+/// captured as a 0-d tensor), and of all with only the 0-d f64 and si64 tensors read as numbers
+/// (a Python number that a kernel wrapped into a tensor, as the gradients of std and var do: it
+/// does not widen a 0-d bf16 operand). Integer results become f32 for operations that compute in
+/// floating point.
 llvm::SmallVector<Type, 4> elementwiseTypes(Operation *op, StringRef kind, const Signature &sig) {
   MLIRContext *ctx = op->getContext();
-  llvm::SmallVector<PromotionInput, 4> all, tensorsOnly, loose;
+  llvm::SmallVector<PromotionInput, 4> all, tensorsOnly, loose, wrapped;
   StringRef args(sig.args);
   for (unsigned i = 0; i < op->getNumOperands(); ++i) {
     Type type = op->getOperand(i).getType();
@@ -440,6 +442,9 @@ llvm::SmallVector<Type, 4> elementwiseTypes(Operation *op, StringRef kind, const
       PromotionInput in{ranked.getElementType(), ranked.getRank() > 0, false};
       all.push_back(in);
       loose.push_back({in.elem, in.dimensioned, ranked.getRank() == 0});
+      bool wrappedNumber = ranked.getRank() == 0 &&
+                           (in.elem.isF64() || in.elem == si64Type(ctx));
+      wrapped.push_back({in.elem, in.dimensioned, wrappedNumber});
       if (args[i] != 'n' && args[i] != 'N') tensorsOnly.push_back(in);
       continue;
     }
@@ -455,11 +460,12 @@ llvm::SmallVector<Type, 4> elementwiseTypes(Operation *op, StringRef kind, const
     if (elem && (args[i] == 'n' || args[i] == 'N')) {
       all.push_back({elem, false, true});
       loose.push_back({elem, false, true});
+      wrapped.push_back({elem, false, true});
     }
   }
   llvm::SmallVector<Type, 4> out;
   StringRef base = baseName(kind);
-  for (auto *inputs : {&all, &tensorsOnly, &loose}) {
+  for (auto *inputs : {&all, &tensorsOnly, &loose, &wrapped}) {
     if (inputs->empty()) continue;
     Type t = promoteTypes(ctx, *inputs);
     if (!isFloatType(t) && floatsIntegers(kind, base)) t = Float32Type::get(ctx);
@@ -538,7 +544,7 @@ void checkReduction(Operation *op, StringRef kind, const Signature &sig) {
   if (!elem) {
     if (base == "argmax" || base == "argmin") elem = si64Type(ctx);
     else if (base == "any" || base == "all") elem = IntegerType::get(ctx, 1);
-    else if ((base == "sum" || base == "prod") && !isFloatType(in)) elem = si64Type(ctx);
+    else if ((base == "sum" || base == "nansum" || base == "prod") && !isFloatType(in)) elem = si64Type(ctx);
     else if (base == "count_nonzero") elem = si64Type(ctx);
     // logsumexp of integers or booleans is a float of the default type.
     else if (base == "logsumexp" && !isFloatType(in)) elem = Float32Type::get(ctx);

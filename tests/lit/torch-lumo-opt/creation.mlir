@@ -75,3 +75,35 @@ func.func @exact_int64() -> (!torch.vtensor<[2],si64>, !torch.vtensor<[2],si64>)
   %1 = "torch.aten.arange.start_step"(%big, %end, %c2, %c4, %none, %none, %none) : (!torch.int, !torch.int, !torch.int, !torch.int, !torch.none, !torch.none, !torch.none) -> !torch.vtensor<[2],si64>
   return %0, %1 : !torch.vtensor<[2],si64>, !torch.vtensor<[2],si64>
 }
+
+// -----
+
+// Distributions drawn from uniform or normal numbers, each with a seed of its own: cauchy as
+// median + sigma * tan(pi * (u - 1/2)), log_normal as exp of a normal, geometric as the ceiling of
+// log(1 - u) / log(1 - p) (at least 1), normal with tensor parameters, multinomial.
+// CHECK-LABEL: func.func @main
+// CHECK: %[[U:.*]] = lumo.RandomUniform {{.*}} {operational_seed = 1 : i64}
+// CHECK: lumo.Unary %{{.*}} {kind = #lumo.unary_kind<tan>}
+// CHECK: %[[N:.*]] = lumo.RandomNormal {{.*}} {seed = 2 : i64}
+// CHECK: lumo.Exp %[[N]]
+// CHECK: lumo.RandomUniform {{.*}} {operational_seed = 3 : i64}
+// CHECK: %[[C:.*]] = lumo.Ceil
+// CHECK: %[[G:.*]] = lumo.Binary %[[C]], %{{.*}} {kind = #lumo.binary_kind<maximum>}
+// CHECK: lumo.Cast %[[G]] : (tensor<2x3xf32>) -> tensor<2x3xsi64>
+// CHECK: lumo.RandomNormal %arg0, %arg0 {seed = 4 : i64} : (tensor<2x3xf32>, tensor<2x3xf32>) -> tensor<2x3xf32>
+// CHECK: lumo.RandomMultinomial %arg0 {num_samples = 4 : i64, replacement = true, seed = 5 : i64} : (tensor<2x3xf32>) -> tensor<2x4xsi64>
+func.func @main(%arg0: !torch.vtensor<[2,3],f32>, %arg1: !torch.vtensor<[2,3],si64>)
+    -> (!torch.vtensor<[2,3],f32>, !torch.vtensor<[2,3],f32>, !torch.vtensor<[2,3],si64>, !torch.vtensor<[2,3],f32>, !torch.vtensor<[2,4],si64>) {
+  %none = "torch.constant.none"() : () -> !torch.none
+  %true = "torch.constant.bool"() {value = true} : () -> !torch.bool
+  %f0 = "torch.constant.float"() {value = 0.0 : f64} : () -> !torch.float
+  %f1 = "torch.constant.float"() {value = 1.0 : f64} : () -> !torch.float
+  %fh = "torch.constant.float"() {value = 0.5 : f64} : () -> !torch.float
+  %c4 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
+  %0 = "torch.aten.cauchy"(%arg0, %f0, %f1, %none) : (!torch.vtensor<[2,3],f32>, !torch.float, !torch.float, !torch.none) -> !torch.vtensor<[2,3],f32>
+  %1 = "torch.aten.log_normal"(%arg0, %f1, %fh, %none) : (!torch.vtensor<[2,3],f32>, !torch.float, !torch.float, !torch.none) -> !torch.vtensor<[2,3],f32>
+  %2 = "torch.aten.geometric"(%arg1, %fh, %none) : (!torch.vtensor<[2,3],si64>, !torch.float, !torch.none) -> !torch.vtensor<[2,3],si64>
+  %3 = "torch.aten.normal.Tensor_Tensor"(%arg0, %arg0, %none) : (!torch.vtensor<[2,3],f32>, !torch.vtensor<[2,3],f32>, !torch.none) -> !torch.vtensor<[2,3],f32>
+  %4 = "torch.aten.multinomial"(%arg0, %c4, %true, %none) : (!torch.vtensor<[2,3],f32>, !torch.int, !torch.bool, !torch.none) -> !torch.vtensor<[2,4],si64>
+  return %0, %1, %2, %3, %4 : !torch.vtensor<[2,3],f32>, !torch.vtensor<[2,3],f32>, !torch.vtensor<[2,3],si64>, !torch.vtensor<[2,3],f32>, !torch.vtensor<[2,4],si64>
+}

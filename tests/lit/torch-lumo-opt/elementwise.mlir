@@ -193,3 +193,16 @@ func.func @special_kinds(%arg0: !torch.vtensor<[4],f32>, %arg1: !torch.vtensor<[
   return %0, %1, %2, %3, %4, %5#0, %5#1, %6, %7 : !torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[4],si64>,
       !torch.vtensor<[4],f32>, !torch.vtensor<[4],si32>, !torch.vtensor<[4],f32>, !torch.vtensor<[4],f32>
 }
+
+// -----
+// A 0-d f64 operand is a Python number a kernel wrapped (std's gradient scales by 1 / (n - 1)):
+// it does not widen a 0-d bf16 operand, whose type the result keeps (computed in f32).
+// CHECK-LABEL: func.func @main
+// CHECK: %[[X:.*]] = lumo.Cast %arg0 : (tensor<bf16>) -> tensor<f32>
+// CHECK: %[[S:.*]] = lumo.Cast %arg1 : (tensor<f64>) -> tensor<f32>
+// CHECK: %[[P:.*]] = lumo.Mul %[[X]], %[[S]] : (tensor<f32>, tensor<f32>) -> tensor<f32>
+// CHECK: lumo.Cast %[[P]] : (tensor<f32>) -> tensor<bf16>
+func.func @main(%arg0: !torch.vtensor<[],bf16>, %arg1: !torch.vtensor<[],f64>) -> !torch.vtensor<[],bf16> {
+  %0 = "torch.aten.mul.Tensor"(%arg0, %arg1) : (!torch.vtensor<[],bf16>, !torch.vtensor<[],f64>) -> !torch.vtensor<[],bf16>
+  return %0 : !torch.vtensor<[],bf16>
+}

@@ -108,3 +108,36 @@ func.func @order(%arg0: !torch.vtensor<[2,3],f32>)
   %2:2 = "torch.operator"(%arg0, %c1, %false) {name = "aten.mode"} : (!torch.vtensor<[2,3],f32>, !torch.int, !torch.bool) -> (!torch.vtensor<[2],f32>, !torch.vtensor<[2],si64>)
   return %0#0, %0#1, %1#0, %1#1, %2#0, %2#1 : !torch.vtensor<[2,3],f32>, !torch.vtensor<[2,3],si64>, !torch.vtensor<[2],f32>, !torch.vtensor<[2],si64>, !torch.vtensor<[2],f32>, !torch.vtensor<[2],si64>
 }
+
+// -----
+
+// nansum counts NaNs as zeros; isin compares every pair; bucketize and searchsorted count the
+// boundaries below each value (not above it with right), a NaN value sorting after all numbers.
+// CHECK-LABEL: func.func @main
+// CHECK: %[[NAN:.*]] = lumo.Unary %arg0 {kind = #lumo.unary_kind<isnan>}
+// CHECK: %[[Z:.*]] = lumo.Select %[[NAN]]
+// CHECK: lumo.Reduce %[[Z]] {dimensions = array<i64: 1>, reduce_kind = #lumo.reduce_kind<sum>} : (tensor<2x3xf32>) -> tensor<2xf32>
+// CHECK: %[[COL:.*]] = lumo.Reshape %arg0 : (tensor<2x3xf32>) -> tensor<2x3x1xf32>
+// CHECK: %[[EQ:.*]] = lumo.Compare %[[COL]], %arg1 {comparison_direction = #lumo.comparison_direction<EQ>} : (tensor<2x3x1xf32>, tensor<4xf32>) -> tensor<2x3x4xi1>
+// CHECK: %[[ANY:.*]] = lumo.Reduce %[[EQ]] {dimensions = array<i64: 2>, reduce_kind = #lumo.reduce_kind<or>}
+// CHECK: lumo.Unary %[[ANY]] {kind = #lumo.unary_kind<not>}
+// CHECK: lumo.Compare %arg1, %[[COL]] {comparison_direction = #lumo.comparison_direction<LE>} : (tensor<4xf32>, tensor<2x3x1xf32>) -> tensor<2x3x4xi1>
+// CHECK: lumo.Reduce %{{.*}} {dimensions = array<i64: 2>, reduce_kind = #lumo.reduce_kind<sum>} : (tensor<2x3x4xsi64>) -> tensor<2x3xsi64>
+// CHECK: %[[V:.*]] = lumo.Cast %arg2 : (tensor<2x3xsi64>) -> tensor<2x3xf32>
+// CHECK: %[[VC:.*]] = lumo.Reshape %[[V]] : (tensor<2x3xf32>) -> tensor<2x3x1xf32>
+// CHECK: lumo.Compare %arg1, %[[VC]] {comparison_direction = #lumo.comparison_direction<LT>}
+// CHECK: %[[P:.*]] = lumo.Reduce %{{.*}} {dimensions = array<i64: 2>, reduce_kind = #lumo.reduce_kind<sum>} : (tensor<2x3x4xsi64>) -> tensor<2x3xsi64>
+// CHECK: lumo.Cast %[[P]] : (tensor<2x3xsi64>) -> tensor<2x3xsi32>
+func.func @main(%arg0: !torch.vtensor<[2,3],f32>, %arg1: !torch.vtensor<[4],f32>, %arg2: !torch.vtensor<[2,3],si64>)
+    -> (!torch.vtensor<[2],f32>, !torch.vtensor<[2,3],i1>, !torch.vtensor<[2,3],si64>, !torch.vtensor<[2,3],si32>) {
+  %none = "torch.constant.none"() : () -> !torch.none
+  %true = "torch.constant.bool"() {value = true} : () -> !torch.bool
+  %false = "torch.constant.bool"() {value = false} : () -> !torch.bool
+  %c1 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
+  %one = "torch.prim.ListConstruct"(%c1) : (!torch.int) -> !torch.list<int>
+  %0 = "torch.aten.nansum"(%arg0, %one, %false, %none) : (!torch.vtensor<[2,3],f32>, !torch.list<int>, !torch.bool, !torch.none) -> !torch.vtensor<[2],f32>
+  %1 = "torch.aten.isin.Tensor_Tensor"(%arg0, %arg1, %false, %true) : (!torch.vtensor<[2,3],f32>, !torch.vtensor<[4],f32>, !torch.bool, !torch.bool) -> !torch.vtensor<[2,3],i1>
+  %2 = "torch.aten.bucketize.Tensor"(%arg0, %arg1, %false, %true) : (!torch.vtensor<[2,3],f32>, !torch.vtensor<[4],f32>, !torch.bool, !torch.bool) -> !torch.vtensor<[2,3],si64>
+  %3 = "torch.aten.searchsorted.Tensor"(%arg1, %arg2, %true, %false, %none, %none) : (!torch.vtensor<[4],f32>, !torch.vtensor<[2,3],si64>, !torch.bool, !torch.bool, !torch.none, !torch.none) -> !torch.vtensor<[2,3],si32>
+  return %0, %1, %2, %3 : !torch.vtensor<[2],f32>, !torch.vtensor<[2,3],i1>, !torch.vtensor<[2,3],si64>, !torch.vtensor<[2,3],si32>
+}

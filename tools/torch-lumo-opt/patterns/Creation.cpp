@@ -192,6 +192,60 @@ Values exponential(TorchOp &t) {
   return {e.conform(e.scale(r, 1.0 / t.f64(1)), type)};
 }
 
+/// cauchy(x, median, sigma, generator?) = median + sigma * tan(pi * (u - 1/2)).
+Values cauchy(TorchOp &t) {
+  RankedTensorType type = t.resultType();
+  Emitter &e = t.e;
+  Value u = uniform01(t, type);
+  Value r = e.unary("tan", e.scale(e.addScalar(u, -0.5), M_PI));
+  return {e.conform(e.addScalar(e.scale(r, t.f64(2)), t.f64(1)), type)};
+}
+
+/// log_normal(x, mean, std, generator?) = exp(N(mean, std^2)).
+Values logNormal(TorchOp &t) {
+  RankedTensorType type = t.resultType();
+  Type elem = type.getElementType();
+  if (!isFloatType(elem)) unsupported("log-normal numbers of an integer type");
+  Emitter &e = t.e;
+  Value z = e.op("lumo.RandomNormal", {t.scalar(1, elem), t.scalar(2, elem)}, type,
+                 {e.i64("seed", t.state.nextSeed())});
+  return {e.unaryOp("lumo.Exp", z)};
+}
+
+/// geometric(x, p, generator?): the number of Bernoulli(p) trials up to the first success,
+/// ceil(log(1 - u) / log(1 - p)), at least 1.
+Values geometric(TorchOp &t) {
+  RankedTensorType type = t.resultType();
+  Emitter &e = t.e;
+  double p = t.f64(1);
+  if (!(p > 0 && p < 1)) unsupported("geometric numbers with p outside (0, 1)");
+  Value u = uniform01(t, type);
+  Value trials = e.unaryOp("lumo.Ceil", e.scale(e.unary("log1p", e.unary("neg", u)),
+                                                1.0 / std::log1p(-p)));
+  trials = e.binary("maximum", trials, e.scalar(elemOf(u), 1.0));
+  return {e.conform(trials, type)};
+}
+
+/// normal.Tensor_Tensor/Tensor_float/float_Tensor(mean, std, generator?).
+Values normalTensor(TorchOp &t) {
+  RankedTensorType type = t.resultType();
+  Type elem = type.getElementType();
+  if (!isFloatType(elem)) unsupported("normal numbers of an integer type");
+  Emitter &e = t.e;
+  return {e.op("lumo.RandomNormal", {t.value(0, elem), t.value(1, elem)}, type,
+               {e.i64("seed", t.state.nextSeed())})};
+}
+
+/// multinomial(x, num_samples, replacement, generator?).
+Values multinomial(TorchOp &t) {
+  Emitter &e = t.e;
+  Value x = t.tensor(0);
+  if (!isFloatType(elemOf(x))) unsupported("multinomial of integer weights");
+  return {e.op("lumo.RandomMultinomial", x, t.resultType(),
+               {e.i64("num_samples", t.i64(1)), e.flag("replacement", t.flag(2)),
+                e.i64("seed", t.state.nextSeed())})};
+}
+
 /// random(x, generator?): integers drawn uniformly, as PyTorch draws them, from [0, 2^digits] for
 /// floating-point types (every one of them exact) and from [0, max] for integer types.
 Values randomFull(TorchOp &t) {
@@ -258,6 +312,12 @@ void addCreationPatterns(PatternTable &t) {
   t.add("aten.normal_functional", normalFill(true));
   t.add({"aten.randn", "aten.randn_like"}, normalFill(false));
   t.add("aten.exponential", exponential);
+  t.add("aten.cauchy", cauchy);
+  t.add("aten.log_normal", logNormal);
+  t.add("aten.geometric", geometric);
+  t.add({"aten.normal.Tensor_Tensor", "aten.normal.Tensor_float", "aten.normal.float_Tensor"},
+        normalTensor);
+  t.add("aten.multinomial", multinomial);
   t.add("aten.random.from", randomInts(true));
   t.add("aten.random.to", randomInts(false));
   t.add("aten.random", randomFull);

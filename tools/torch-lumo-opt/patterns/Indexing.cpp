@@ -302,6 +302,9 @@ Values scatterReduce(TorchOp &t) {
   int64_t dim = normDim(t.i64(1), std::max<int64_t>(rankOf(self), 1));
   std::string reduce = t.str(4);
   bool includeSelf = t.size() > 5 ? t.flag(5) : true;
+  // A 0-d source (or index) is read as 1-D, as PyTorch reads 0-d operands of a scatter.
+  if (rankOf(src) == 0 && rankOf(index) == 1) src = e.reshape(src, {1});
+  if (rankOf(index) == 0 && rankOf(src) == 1) index = e.reshape(index, {1});
   if (shapeOf(src) != shapeOf(index)) src = e.slice(src, Shape(rankOf(src), 0), shapeOf(index));
   auto identity = [&](double v) { return e.splat(tensorOf(shapeOf(index), elem), v); };
   if (reduce == "mean") {

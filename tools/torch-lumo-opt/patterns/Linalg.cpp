@@ -145,18 +145,19 @@ Value contract(Emitter &e, Value x, Value y, const llvm::SmallBitVector &sum) {
   for (int64_t d = 0; d < rank; ++d) {
     int64_t a = shapeOf(x)[d], b = shapeOf(y)[d];
     if (a != b && a != 1 && b != 1) unsupported("operands that do not broadcast");
+    // Sizes other than 1 (0 included) are the dimension's own; 1 is broadcast.
     if (sum[d]) {
-      if (a > 1 && b > 1) {
+      if (a != 1 && b != 1) {
         inner.push_back(d);
-      } else if (a > 1) {
+      } else if (a != 1) {
         x = e.reduce(x, {d}, true, "sum");
-      } else if (b > 1) {
+      } else if (b != 1) {
         y = e.reduce(y, {d}, true, "sum");
       }
       continue;
     }
-    sizes[d] = std::max(a, b);
-    (a > 1 && b > 1 ? batch : b > 1 ? yFree : xFree).push_back(d);
+    sizes[d] = a == 1 ? b : a;
+    (a != 1 && b != 1 ? batch : b != 1 ? yFree : xFree).push_back(d);
   }
   auto size = [&](Value v, ArrayRef<int64_t> dims) {
     int64_t n = 1;

@@ -46,6 +46,80 @@ PatternFn simpleReduce(StringRef kind, bool hasDims) {
   };
 }
 
+/// nansum(x, dims?, keepdim, dtype?): a sum with the NaNs counted as zeros.
+Values nansum(TorchOp &t) {
+  Value x = t.value(0, t.resultElem());
+  if (isFloatType(elemOf(x)))
+    x = t.e.select(t.e.unary("isnan", x), t.e.scalar(elemOf(x), 0.0), x);
+  Shape dims = reducedDims(t, 1, rankOf(x));
+  bool keep = t.size() > 2 && t.flag(2);
+  return {reduceTo(t, x, dims, keep, "sum")};
+}
+
+Value takeAlong(Emitter &e, Value x, Value pos, int64_t dim);
+
+/// isin.Tensor_Tensor(x, test, assume_unique, invert) and isin.Tensor_Scalar: whether each element
+/// equals one of the test elements, by comparing it with all of them.
+Values isin(TorchOp &t) {
+  Emitter &e = t.e;
+  Type elem = t.promoted({0, 1});
+  Value x = t.value(0, elem), test = t.value(1, elem);
+  bool invert = t.size() > 3 && t.flag(3);
+  int64_t n = numElements(shapeOf(x)), m = numElements(shapeOf(test));
+  if (n * m > (int64_t(1) << 26)) unsupported("isin of this many elements (it compares each pair)");
+  Shape column(shapeOf(x).begin(), shapeOf(x).end());
+  column.push_back(1);
+  Value equal = e.compare(e.reshape(x, column), e.reshape(test, {m}), "EQ");
+  Value found = m == 0 ? e.splat(tensorOf(shapeOf(x), elemOf(equal)), 0)
+                       : e.reduce(equal, {rankOf(x)}, false, "or");
+  return {e.conform(invert ? e.logicalNot(found) : found, t.resultType())};
+}
+
+/// The position of each element of x in the rows of `sorted` (sorted along their last dimension):
+/// how many of the row's values are below it (`right`: not above it). A 1-D `sorted` is every
+/// element's row; otherwise the rows pair up with x's rows. NaNs sort last, as in PyTorch.
+Value insertionPoints(Emitter &e, Value sorted, Value x, bool right) {
+  int64_t m = shapeOf(sorted).back();
+  Shape xs(shapeOf(x).begin(), shapeOf(x).end()), ss(shapeOf(sorted).begin(), shapeOf(sorted).end());
+  xs.push_back(1);
+  if (rankOf(sorted) > 1) ss.insert(ss.end() - 1, 1);
+  if (numElements(xs) * m > (int64_t(1) << 26))
+    unsupported("a search of this many elements (it compares each with a whole row)");
+  Value a = e.reshape(sorted, ss), b = e.reshape(x, xs);
+  // sorted[i] < x (left) or sorted[i] <= x (right); a NaN of x is above every number.
+  Value below = e.compare(a, b, right ? "LE" : "LT");
+  if (isFloatType(elemOf(x))) {
+    Value nan = e.unary("isnan", b);
+    below = e.logicalOr(below, right ? nan : e.logicalAnd(nan, e.logicalNot(e.unary("isnan", a))));
+  }
+  Type si64 = si64Type(e.ctx());
+  if (m == 0) return e.zeros(tensorOf(shapeOf(x), si64));
+  return e.reduce(e.cast(below, si64), {rankOf(b) - 1}, false, "sum");
+}
+
+/// bucketize.Tensor(x, boundaries, out_int32, right).
+Values bucketize(TorchOp &t) {
+  Type elem = t.promoted({0, 1});
+  Value x = t.value(0, elem), boundaries = t.value(1, elem);
+  bool right = t.size() > 3 && t.flag(3);
+  return {t.e.conform(insertionPoints(t.e, boundaries, x, right), t.resultType())};
+}
+
+/// searchsorted.Tensor(sorted, x, out_int32, right, side?, sorter?).
+Values searchsorted(TorchOp &t) {
+  Type elem = t.promoted({0, 1});
+  Value sorted = t.value(0, elem), x = t.value(1, elem);
+  bool right = t.size() > 3 && t.flag(3);
+  if (t.size() > 4 && !t.isNone(4)) right = t.str(4) == "right";
+  if (t.size() > 5 && !t.isNone(5)) {
+    Value sorter = t.tensor(5);
+    int64_t rank = rankOf(sorted);
+    sorted = rank == 1 ? t.e.gather(sorted, sorter, 0) : takeAlong(t.e, sorted, sorter, rank - 1);
+  }
+  if (rankOf(x) == 0 && rankOf(sorted) > 1) unsupported("searchsorted of a 0-d value in rows");
+  return {t.e.conform(insertionPoints(t.e, sorted, x, right), t.resultType())};
+}
+
 /// amax/amin(x, dims, keepdim).
 PatternFn extremum(StringRef kind) {
   std::string k = kind.str();
@@ -463,6 +537,10 @@ void addReductionPatterns(PatternTable &t) {
   t.add("aten.sum.dim_IntList", simpleReduce("sum", true));
   t.add("aten.mean", simpleReduce("mean", false));
   t.add("aten.mean.dim", simpleReduce("mean", true));
+  t.add("aten.nansum", nansum);
+  t.add({"aten.isin.Tensor_Tensor", "aten.isin.Tensor_Scalar"}, isin);
+  t.add("aten.bucketize.Tensor", bucketize);
+  t.add("aten.searchsorted.Tensor", searchsorted);
   t.add("aten.prod", simpleReduce("prod", false));
   t.add("aten.prod.dim_int", simpleReduce("prod", true));
   t.add("aten.amax", extremum("max"));

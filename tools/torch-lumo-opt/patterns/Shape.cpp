@@ -341,7 +341,9 @@ Values unfoldBackward(TorchOp &t) {
   Shape sizes = t.ints(1);
   int64_t rank = sizes.size();
   int64_t dim = normDim(t.i64(2), std::max<int64_t>(rank, 1)), size = t.i64(3), step = t.i64(4);
-  if (rank == 0 || rankOf(g) != rank + 1 || step < 1) unsupported("unfold gradient of this shape");
+  if (rankOf(g) != rank + 1 || step < 1) unsupported("unfold gradient of this shape");
+  // A 0-d input has one window of its one element (or of none).
+  if (rank == 0) return {e.conform(e.reduce(g, {0}, false, "sum"), t.resultType())};
   int64_t windows = shapeOf(g)[dim], n = sizes[dim];
   Value sum;
   for (int64_t k = 0; k < size; ++k) {
@@ -539,7 +541,8 @@ Values diagonal(TorchOp &t) {
 Values unfold(TorchOp &t) {
   Value x = t.tensor(0);
   int64_t rank = rankOf(x);
-  int64_t dim = normDim(t.i64(1), rank), size = t.i64(2), step = t.i64(3);
+  // A 0-d tensor takes dimension 0 or -1, as PyTorch does.
+  int64_t dim = normDim(t.i64(1), std::max<int64_t>(rank, 1)), size = t.i64(2), step = t.i64(3);
   Shape strides = rowMajorStrides(shapeOf(x));
   Shape outSize(shapeOf(x).begin(), shapeOf(x).end()), outStride(strides);
   if (rank == 0) outSize = {}, outStride = {};
