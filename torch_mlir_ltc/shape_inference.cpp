@@ -634,6 +634,10 @@ std::vector<torch::lazy::Shape> compute_shape__conj_copy(const at::Tensor& self)
   return {SameAs(self)};
 }
 
+std::vector<torch::lazy::Shape> compute_shape_conj_physical(const at::Tensor& self) {
+  return {SameAs(self)};
+}
+
 std::vector<torch::lazy::Shape> compute_shape_angle(const at::Tensor& self) {
   c10::ScalarType t = self.scalar_type();
   return {SameSizes(self, at::isComplexType(t) ? c10::toRealValueType(t) : ToFloating(t))};
