@@ -99,3 +99,18 @@ func.func @main(%arg0: !torch.vtensor<[3],complex<f32>>) -> !torch.vtensor<[3],f
   %0 = "torch.aten.angle"(%arg0) : (!torch.vtensor<[3],complex<f32>>) -> !torch.vtensor<[3],f32>
   return %0 : !torch.vtensor<[3],f32>
 }
+
+// -----
+// sgn of complex numbers: z / |z|, 0 where |z| is 0.
+// CHECK-LABEL: func.func @main
+// CHECK: %[[R:.*]] = lumo.Real %arg0
+// CHECK: %[[I:.*]] = lumo.Imag %arg0
+// CHECK: %[[N:.*]] = lumo.Sqrt
+// CHECK: %[[Z:.*]] = lumo.Compare %[[N]], %{{.*}} {comparison_direction = #lumo.comparison_direction<EQ>}
+// CHECK-DAG: lumo.Div %[[R]], %[[N]]
+// CHECK-DAG: lumo.Div %[[I]], %[[N]]
+// CHECK: lumo.Complex {{.*}} -> tensor<3xcomplex<f32>>
+func.func @main(%arg0: !torch.vtensor<[3],complex<f32>>) -> !torch.vtensor<[3],complex<f32>> {
+  %0 = "torch.aten.sgn"(%arg0) : (!torch.vtensor<[3],complex<f32>>) -> !torch.vtensor<[3],complex<f32>>
+  return %0 : !torch.vtensor<[3],complex<f32>>
+}

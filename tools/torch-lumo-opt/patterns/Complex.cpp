@@ -187,9 +187,28 @@ Values angle(TorchOp &t) {
   return {y};
 }
 
+/// sgn of complex numbers: z / |z|, 0 for 0.
+Value complexSign(Emitter &e, Value z) {
+  Value re = realPart(e, z), im = imagPart(e, z);
+  Value norm = e.unaryOp("lumo.Sqrt", e.add(e.mul(re, re), e.mul(im, im)));
+  Value zero = e.scalar(elemOf(re), 0.0);
+  Value isZero = e.compare(norm, zero, "EQ");
+  return makeComplex(e, e.select(isZero, zero, e.div(re, norm)), e.select(isZero, zero, e.div(im, norm)));
+}
+
 }  // namespace
 
 void addComplexPatterns(PatternTable &t) {
+  // sgn keeps its pattern (and family) for real numbers.
+  if (const PatternFn *real = t.lookup("aten.sgn")) {
+    PatternFn prev = *real;
+    StringRef family = t.familyOf("aten.sgn");
+    t.add("aten.sgn", [prev](TorchOp &op) -> Values {
+      if (isComplexType(op.tensorType(0).getElementType())) return {complexSign(op.e, op.tensor(0))};
+      return prev(op);
+    });
+    t.families["aten.sgn"] = family;
+  }
   t.add("aten._fft_c2c", fftC2c);
   t.add("aten._fft_r2c", fftR2c);
   t.add("aten._fft_c2r", fftC2r);
