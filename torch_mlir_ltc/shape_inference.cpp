@@ -634,7 +634,7 @@ std::vector<torch::lazy::Shape> compute_shape__conj_copy(const at::Tensor& self)
   return {SameAs(self)};
 }
 
-std::vector<torch::lazy::Shape> compute_shape_conj_physical(const at::Tensor& self) {
+std::vector<torch::lazy::Shape> compute_shape__conj_physical(const at::Tensor& self) {
   return {SameAs(self)};
 }
 

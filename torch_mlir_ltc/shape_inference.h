@@ -99,7 +99,7 @@ TORCH_API std::vector<torch::lazy::Shape> compute_shape__fft_c2r(const at::Tenso
 TORCH_API std::vector<torch::lazy::Shape> compute_shape__fft_r2c(const at::Tensor & self, at::IntArrayRef dim, int64_t normalization, bool onesided);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape__conj_copy(const at::Tensor & self);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_angle(const at::Tensor & self);
-TORCH_API std::vector<torch::lazy::Shape> compute_shape_conj_physical(const at::Tensor & self);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape__conj_physical(const at::Tensor & self);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_complex(const at::Tensor & real, const at::Tensor & imag);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_polar(const at::Tensor & abs, const at::Tensor & angle);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_view_as_complex_copy(const at::Tensor & self);

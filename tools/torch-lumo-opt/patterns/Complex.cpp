@@ -156,7 +156,7 @@ Values viewAsComplex(TorchOp &t) {
                       t.e.reshape(t.e.sliceDim(x, last, 1, 1), shape))};
 }
 
-/// _conj_copy(self), conj_physical(self): complex conjugates; real values are their own.
+/// _conj_copy(self), _conj_physical(self): complex conjugates; real values are their own.
 Values conj(TorchOp &t) {
   Value z = t.tensor(0);
   if (!isComplexType(elemOf(z))) return {z};
@@ -214,7 +214,7 @@ void addComplexPatterns(PatternTable &t) {
   t.add("aten._fft_c2r", fftC2r);
   t.add("aten.view_as_real_copy", viewAsReal);
   t.add("aten.view_as_complex_copy", viewAsComplex);
-  t.add({"aten._conj_copy", "aten.conj_physical"}, conj);
+  t.add({"aten._conj_copy", "aten._conj_physical"}, conj);
   t.add("aten.complex", complexOf);
   t.add("aten.polar", polar);
   t.add("aten.angle", angle);
