@@ -19,7 +19,8 @@ The `lumo` dialect holds one operation per operator of the lumo operator library
 (`torch.ops.lumo.<Name>`), named exactly as the operator (`lumo.Abs`, `lumo.DotGeneral`,
 `lumo.Pad`, ...), plus the dialect-only `lumo.Unary` and `lumo.Binary` for elementwise functions
 the library has no operator for, and the dialect-only factorisations and solves `lumo.Cholesky`,
-`lumo.Lu` and `lumo.TriangularSolve` (XLA's semantics). The operations are generated from the operator table
+`lumo.Lu` and `lumo.TriangularSolve`, the Fourier transform `lumo.Fft` and the complex-number
+operations `lumo.Real`, `lumo.Imag` and `lumo.Complex` (XLA's semantics). The operations are generated from the operator table
 `csrc/lumo_ops.yaml`.
 
 ### Operands, attributes, results
@@ -55,7 +56,9 @@ as the torch dialect spells them:
 Signless integers other than `i1` are not element types. Complex element types are accepted only
 by the operations that say so (the operator table's `complex_operations`: elementwise arithmetic,
 `Cast`, `Const`, `Select`, reshapes, transposes, slices, concatenation, padding, plus `Fft`, `Real`,
-`Imag` and `Complex`); every other operation refuses them in its verifier. Index operands (gather and scatter
+`Imag` and `Complex`); every other operation refuses them in its verifier. A `Cast` between real
+and complex types converts as `Tensor.to` does: a real value becomes the real part (imaginary part
+0); a complex value cast to a real type keeps its real part, cast to `i1` tells whether it is not 0. Index operands (gather and scatter
 indices, `Transpose.perm`, the begin/size/end/strides of slices, `TopK` and argmax results, ...)
 are `si32` or `si64` tensors.
 
