@@ -114,3 +114,17 @@ func.func @main(%arg0: !torch.vtensor<[3],complex<f32>>) -> !torch.vtensor<[3],c
   %0 = "torch.aten.sgn"(%arg0) : (!torch.vtensor<[3],complex<f32>>) -> !torch.vtensor<[3],complex<f32>>
   return %0 : !torch.vtensor<[3],complex<f32>>
 }
+
+// -----
+// abs of complex numbers: a real result.
+// CHECK-LABEL: func.func @main
+// CHECK: %[[R:.*]] = lumo.Real %arg0
+// CHECK: %[[I:.*]] = lumo.Imag %arg0
+// CHECK-DAG: %[[RR:.*]] = lumo.Mul %[[R]], %[[R]]
+// CHECK-DAG: %[[II:.*]] = lumo.Mul %[[I]], %[[I]]
+// CHECK: %[[S:.*]] = lumo.Add %[[RR]], %[[II]]
+// CHECK: lumo.Sqrt %[[S]] : (tensor<3xf64>) -> tensor<3xf64>
+func.func @main(%arg0: !torch.vtensor<[3],complex<f64>>) -> !torch.vtensor<[3],f64> {
+  %0 = "torch.aten.abs"(%arg0) : (!torch.vtensor<[3],complex<f64>>) -> !torch.vtensor<[3],f64>
+  return %0 : !torch.vtensor<[3],f64>
+}

@@ -187,10 +187,16 @@ Values angle(TorchOp &t) {
   return {y};
 }
 
+/// |z| of complex numbers.
+Value complexAbs(Emitter &e, Value z) {
+  Value re = realPart(e, z), im = imagPart(e, z);
+  return e.unaryOp("lumo.Sqrt", e.add(e.mul(re, re), e.mul(im, im)));
+}
+
 /// sgn of complex numbers: z / |z|, 0 for 0.
 Value complexSign(Emitter &e, Value z) {
   Value re = realPart(e, z), im = imagPart(e, z);
-  Value norm = e.unaryOp("lumo.Sqrt", e.add(e.mul(re, re), e.mul(im, im)));
+  Value norm = complexAbs(e, z);
   Value zero = e.scalar(elemOf(re), 0.0);
   Value isZero = e.compare(norm, zero, "EQ");
   return makeComplex(e, e.select(isZero, zero, e.div(re, norm)), e.select(isZero, zero, e.div(im, norm)));
@@ -199,15 +205,18 @@ Value complexSign(Emitter &e, Value z) {
 }  // namespace
 
 void addComplexPatterns(PatternTable &t) {
-  // sgn keeps its pattern (and family) for real numbers.
-  if (const PatternFn *real = t.lookup("aten.sgn")) {
+  // abs and sgn keep their patterns (and family) for real numbers.
+  for (auto [kind, fn] : std::initializer_list<std::pair<StringRef, Value (*)(Emitter &, Value)>>{
+           {"aten.abs", complexAbs}, {"aten.sgn", complexSign}}) {
+    const PatternFn *real = t.lookup(kind);
+    if (!real) continue;
     PatternFn prev = *real;
-    StringRef family = t.familyOf("aten.sgn");
-    t.add("aten.sgn", [prev](TorchOp &op) -> Values {
-      if (isComplexType(op.tensorType(0).getElementType())) return {complexSign(op.e, op.tensor(0))};
+    StringRef family = t.familyOf(kind);
+    t.add(kind, [prev, fn = fn](TorchOp &op) -> Values {
+      if (isComplexType(op.tensorType(0).getElementType())) return {fn(op.e, op.tensor(0))};
       return prev(op);
     });
-    t.families["aten.sgn"] = family;
+    t.families[kind] = family;
   }
   t.add("aten._fft_c2c", fftC2c);
   t.add("aten._fft_r2c", fftR2c);
