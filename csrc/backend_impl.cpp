@@ -73,7 +73,8 @@ BackendDataPtr OrvexBackendImpl::MakeComputationDataFromTensor(const at::Tensor&
                                                                const BackendDevice& device) const {
   PRINT_FUNCTION();
   // The detached tensor shares its storage with the caller's; the record decides what to keep.
-  auto info = std::make_shared<ApplianceDataInfo>(tensor.detach());
+  // A conjugated or negated view is resolved: the data handed on holds its values.
+  auto info = std::make_shared<ApplianceDataInfo>(tensor.resolve_conj().resolve_neg().detach());
   return std::make_shared<TorchMlirBackendData>(device, shape, std::move(info));
 }
 

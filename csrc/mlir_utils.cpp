@@ -23,8 +23,8 @@ MlirNamedAttribute toMlirNamedAttribute(const char* name, MlirAttribute attr) {
 
 MlirType aten_type_to_mlir(c10::ScalarType type, const MlirContext& context) {
   // The importer's table, so that an embedded value has the type of the argument it belongs to;
-  // complex values have no element type in the programs the appliance runs.
-  if (!c10::isComplexType(type) && torch::lazy::torchMlirHasElementType(type)) {
+  // the programs the appliance runs have no complex<f16> element type.
+  if (type != c10::ScalarType::ComplexHalf && torch::lazy::torchMlirHasElementType(type)) {
     return torch::lazy::torchMlirElementType(context, type);
   }
   mFwLtcFatal << "Unsupported ATen dtype: " << c10::toString(type);

@@ -6,7 +6,8 @@ dialect (gen_lumo_dialect.py), so both read one vocabulary the same way.
 Besides operator entries (`schema`), the table defines enumerations (`enum`): the cases a
 string-valued attribute may name. `load` returns the operator entries (each with its parsed schema
 under "op" and its attributes' enumerations resolved under "enum_attrs"); the enumerations, in
-table order, are the result's `enums`.
+table order, are the result's `enums`. One entry (`complex_operations`) lists the operations whose
+tensors may also hold complex elements; `load` marks those entries with "complex".
 
 A schema reads `Name(arguments) -> results`. Arguments are `type name[=default]`, separated by
 commas; those after a lone `*` are keyword-only. Results are `Tensor name`, a parenthesised list
@@ -201,8 +202,16 @@ def load(path):
         raw = yaml.safe_load(f)
     if not isinstance(raw, list) or not raw:
         raise TableError("the table must be a non-empty list of operators")
-    enums, table = {}, Table()
+    enums, table, complex_ops = {}, Table(), None
     for entry in raw:
+        if isinstance(entry, dict) and "complex_operations" in entry:
+            names = entry["complex_operations"]
+            if set(entry) != {"complex_operations"} or not isinstance(names, list):
+                raise TableError("the complex_operations entry holds one list of operation names")
+            if complex_ops is not None:
+                raise TableError("complex_operations defined twice")
+            complex_ops = names
+            continue
         if isinstance(entry, dict) and "enum" in entry:
             check_enum(entry)
             if entry["enum"] in enums:
@@ -220,6 +229,12 @@ def load(path):
     dups = repeated(e["mnemonic"] for e in enums.values())
     if dups:
         raise TableError(f"enumeration mnemonics used twice: {', '.join(dups)}")
+    names = {e["op"]["name"]: e for e in table}
+    unknown = sorted(set(complex_ops or ()) - set(names))
+    if unknown:
+        raise TableError(f"complex_operations names unknown operations: {', '.join(unknown)}")
+    for name in complex_ops or ():
+        names[name]["complex"] = True
     used = set()
     for entry in table:
         entry["enum_attrs"] = resolve_attributes(entry, enums)

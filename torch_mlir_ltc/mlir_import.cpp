@@ -396,7 +396,8 @@ MlirType torchMlirType(MlirContext context, const c10::TypePtr& type) {
 MlirAttribute torchMlirTryDenseElementsAttr(MlirType element_type, const at::Tensor& tensor) {
   TORCH_CHECK(tensor.defined(), "Cannot make a dense attribute of an undefined tensor");
   // Dense data is row-major; a strided view would hand over its storage order instead.
-  const at::Tensor data = tensor.contiguous();
+  // A conjugated or negated view holds its values unresolved.
+  const at::Tensor data = tensor.resolve_conj().resolve_neg().contiguous();
   std::vector<int64_t> shape(data.sizes().begin(), data.sizes().end());
   MlirType type = mlirRankedTensorTypeGet(static_cast<intptr_t>(shape.size()), shape.data(),
                                           element_type, mlirAttributeGetNull());

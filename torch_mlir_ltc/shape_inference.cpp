@@ -693,6 +693,87 @@ std::vector<torch::lazy::Shape> compute_shape_multinomial(const at::Tensor& self
   auto sizes = self.sizes().vec();
   sizes.back() = num_samples;
   return {Shape(at::kLong, sizes)};
+// Complex numbers and the FFT family: eager's checks, so that a bad call raises while capturing.
+namespace {
+std::vector<int64_t> FftDims(const at::Tensor& self, at::IntArrayRef dim) {
+  std::vector<int64_t> dims;
+  for (int64_t d : dim) dims.push_back(at::maybe_wrap_dim(d, self.dim()));
+  return dims;
+}
+}  // namespace
+
+std::vector<torch::lazy::Shape> compute_shape__fft_c2c(const at::Tensor& self, at::IntArrayRef dim,
+                                                       int64_t normalization, bool forward) {
+  TORCH_CHECK(self.is_complex(), "_fft_c2c expects a complex input tensor, but got ",
+              self.scalar_type());
+  FftDims(self, dim);
+  return {SameAs(self)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape__fft_r2c(const at::Tensor& self, at::IntArrayRef dim,
+                                                       int64_t normalization, bool onesided) {
+  TORCH_CHECK(self.is_floating_point(), "_fft_r2c expects a floating point input tensor, but got ",
+              self.scalar_type());
+  std::vector<int64_t> dims = FftDims(self, dim), sizes = self.sizes().vec();
+  TORCH_CHECK(!dims.empty(), "_fft_r2c must transform at least one axis");
+  if (onesided) sizes[dims.back()] = sizes[dims.back()] / 2 + 1;
+  return {Shape(c10::toComplexType(self.scalar_type()), sizes)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape__fft_c2r(const at::Tensor& self, at::IntArrayRef dim,
+                                                       int64_t normalization,
+                                                       int64_t last_dim_size) {
+  TORCH_CHECK(self.is_complex(), "_fft_c2r expects a complex input tensor, but got ",
+              self.scalar_type());
+  std::vector<int64_t> dims = FftDims(self, dim), sizes = self.sizes().vec();
+  TORCH_CHECK(!dims.empty(), "_fft_c2r must transform at least one axis");
+  TORCH_CHECK(last_dim_size >= 1, "Invalid number of data points (", last_dim_size, ") specified");
+  sizes[dims.back()] = last_dim_size;
+  return {Shape(c10::toRealValueType(self.scalar_type()), sizes)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape__conj_copy(const at::Tensor& self) {
+  return {SameAs(self)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape__conj_physical(const at::Tensor& self) {
+  return {SameAs(self)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_complex(const at::Tensor& real,
+                                                      const at::Tensor& imag) {
+  TORCH_CHECK(real.scalar_type() == imag.scalar_type(),
+              "Expected object of scalar type ", real.scalar_type(),
+              " but got scalar type ", imag.scalar_type(), " for second argument");
+  TORCH_CHECK(real.scalar_type() == at::kFloat || real.scalar_type() == at::kDouble ||
+                  real.scalar_type() == at::kHalf,
+              "Expected both inputs to be Half, Float or Double tensors but got ",
+              real.scalar_type(), " and ", imag.scalar_type());
+  return {Shape(c10::toComplexType(real.scalar_type()), Broadcast({real.sizes(), imag.sizes()}))};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_polar(const at::Tensor& abs,
+                                                    const at::Tensor& angle) {
+  return compute_shape_complex(abs, angle);
+}
+
+std::vector<torch::lazy::Shape> compute_shape_view_as_complex_copy(const at::Tensor& self) {
+  TORCH_CHECK(self.scalar_type() == at::kFloat || self.scalar_type() == at::kDouble ||
+                  self.scalar_type() == at::kHalf,
+              "view_as_complex is only supported for float, double and half tensors, but got a "
+              "tensor of scalar type: ", self.scalar_type());
+  TORCH_CHECK(self.dim() != 0, "Input tensor must have one or more dimensions");
+  TORCH_CHECK(self.size(-1) == 2, "Tensor must have a last dimension of size 2");
+  std::vector<int64_t> sizes = self.sizes().vec();
+  sizes.pop_back();
+  return {Shape(c10::toComplexType(self.scalar_type()), sizes)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_view_as_real_copy(const at::Tensor& self) {
+  TORCH_CHECK(self.is_complex(), "view_as_real is only supported for complex tensors");
+  std::vector<int64_t> sizes = self.sizes().vec();
+  sizes.push_back(2);
+  return {Shape(c10::toRealValueType(self.scalar_type()), sizes)};
 }
 
 #undef SAME_AS_SELF

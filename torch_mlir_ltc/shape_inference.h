@@ -97,6 +97,16 @@ TORCH_API std::vector<torch::lazy::Shape> compute_shape_addr(const at::Tensor & 
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_vdot(const at::Tensor & self, const at::Tensor & other);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_unfold_backward(const at::Tensor & grad_in, at::IntArrayRef input_sizes, int64_t dim, int64_t size, int64_t step);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_put(const at::Tensor & self, const at::Tensor & index, const at::Tensor & source, bool accumulate);
+// Complex numbers and the FFT family.
+TORCH_API std::vector<torch::lazy::Shape> compute_shape__fft_c2c(const at::Tensor & self, at::IntArrayRef dim, int64_t normalization, bool forward);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape__fft_c2r(const at::Tensor & self, at::IntArrayRef dim, int64_t normalization, int64_t last_dim_size);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape__fft_r2c(const at::Tensor & self, at::IntArrayRef dim, int64_t normalization, bool onesided);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape__conj_copy(const at::Tensor & self);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape__conj_physical(const at::Tensor & self);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_complex(const at::Tensor & real, const at::Tensor & imag);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_polar(const at::Tensor & abs, const at::Tensor & angle);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_view_as_complex_copy(const at::Tensor & self);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_view_as_real_copy(const at::Tensor & self);
 
 // Reductions ignoring NaN, normalisation variants, shapes and indexing.
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_nansum(const at::Tensor & self, at::OptionalIntArrayRef dim, bool keepdim, ::std::optional<at::ScalarType> dtype);

@@ -276,6 +276,13 @@ Kernel planBinary(OpView &op) {
 
 Kernel planCast(OpView &op) {
   at::ScalarType to = op.resultType();
+  // As Tensor.to: complex to a real type keeps the real part, to i1 tells whether it is not zero
+  // (spelled out, so that ATen does not warn that the imaginary part is discarded).
+  if (at::isComplexType(op.operandType(0)) && !at::isComplexType(to)) {
+    if (to == at::kBool)
+      return single([](KernelContext &c) { return at::ne(c.in(0), 0); });
+    return single([to](KernelContext &c) { return at::real(c.in(0)).to(to, /*non_blocking=*/false, /*copy=*/true); });
+  }
   return single([to](KernelContext &c) { return c.in(0).to(to); });
 }
 

@@ -32,6 +32,10 @@ constexpr ElementType kElementTypes[] = {
     {at::kInt, "si32", [](mlir::Type t) { return t.isSignedInteger(32); }},
     {at::kLong, "si64", [](mlir::Type t) { return t.isSignedInteger(64); }},
     {at::kByte, "ui8", [](mlir::Type t) { return t.isUnsignedInteger(8); }},
+    {at::kComplexFloat, "complex<f32>",
+     [](mlir::Type t) { return t.isa<mlir::ComplexType>() && t.cast<mlir::ComplexType>().getElementType().isF32(); }},
+    {at::kComplexDouble, "complex<f64>",
+     [](mlir::Type t) { return t.isa<mlir::ComplexType>() && t.cast<mlir::ComplexType>().getElementType().isF64(); }},
 };
 } // namespace
 

@@ -1281,3 +1281,74 @@ LogicalResult TriangularSolveOp::verify() {
 
 #define GET_OP_CLASSES
 #include "lumo/LumoOps.cpp.inc"
+
+//===----------------------------------------------------------------------===//
+// Complex numbers and Fft
+//===----------------------------------------------------------------------===//
+
+namespace lumo {
+
+namespace {
+// The element type of a part of a complex element type, or null.
+Type partOf(Type t) {
+  auto c = t.dyn_cast<ComplexType>();
+  return c ? c.getElementType() : Type();
+}
+} // namespace
+
+LogicalResult FftOp::verify() {
+  ArrayRef<int64_t> length = getFftLength();
+  if (length.empty() || length.size() > 3)
+    return emitOpError() << "fft_length must have 1 to 3 entries, got " << str(length);
+  if (failed(expectAtLeast(*this, "fft_length", length, 1)))
+    return failure();
+  int64_t k = length.size();
+  if (rankOf(getOperand()) < k)
+    return emitOpError() << "operand of rank " << rankOf(getOperand()) << " has fewer dimensions than fft_length "
+                         << str(length);
+  Type in = elementOf(getOperand()), out = elementOf(getOutput());
+  FftType kind = getFftType();
+  bool fromReal = kind == FftType::RFFT, toReal = kind == FftType::IRFFT;
+  if (fromReal ? !(in.isF32() || in.isF64()) : !(partOf(in) && (partOf(in).isF32() || partOf(in).isF64())))
+    return emitOpError() << stringifyFftType(kind) << " needs " << (fromReal ? "an f32 or f64" : "a complex")
+                         << " operand, got " << in;
+  Type part = fromReal ? in : partOf(in);
+  Type expected = toReal ? part : ComplexType::get(part);
+  if (out != expected)
+    return emitOpError() << stringifyFftType(kind) << " of " << in << " gives " << expected << ", not " << out;
+  ArrayRef<int64_t> shape = shapeOf(getOperand());
+  SmallVector<int64_t> inner(length), outShape(shape);
+  if (toReal)
+    inner.back() = length.back() / 2 + 1;
+  SmallVector<int64_t> actual(shape.take_back(k));
+  if (ArrayRef<int64_t>(actual) != ArrayRef<int64_t>(inner))
+    return emitOpError() << "operand's innermost sizes " << str(actual) << " must be " << str(inner)
+                         << (toReal ? " (fft_length, the last one n / 2 + 1)" : " (fft_length)");
+  if (fromReal)
+    outShape.back() = length.back() / 2 + 1;
+  if (toReal)
+    outShape.back() = length.back();
+  return expectShape(*this, "output", getOutput(), outShape,
+                     fromReal ? "the operand's, the last size n / 2 + 1"
+                              : toReal ? "the operand's, the last size fft_length's" : "the operand's");
+}
+
+static LogicalResult verifyPart(Operation *op, Value x, Value y) {
+  if (elementOf(y) != partOf(elementOf(x)))
+    return op->emitOpError() << "result element type must be " << partOf(elementOf(x)) << ", the type of the parts of "
+                              << elementOf(x) << ", got " << elementOf(y);
+  return expectShape(op, "result", y, shapeOf(x), "the operand's");
+}
+LogicalResult RealOp::verify() { return verifyPart(*this, getX(), getY()); }
+LogicalResult ImagOp::verify() { return verifyPart(*this, getX(), getY()); }
+
+LogicalResult ComplexOp::verify() {
+  Type part = elementOf(getReal());
+  if (!part.isF32() && !part.isF64())
+    return emitOpError() << "parts must be f32 or f64, got " << part;
+  if (elementOf(getZ()) != ComplexType::get(part))
+    return emitOpError() << "result element type must be " << ComplexType::get(part) << ", got " << elementOf(getZ());
+  return success();
+}
+
+} // namespace lumo

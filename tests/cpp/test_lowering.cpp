@@ -291,12 +291,12 @@ TEST_F(LoweringTest, FallbackReportWithoutLazyTensors) {
 TEST(MlirUtilsTest, DenseAttributesRoundTripInTheArgumentsElementType) {
   MlirContext ctx = GetMlirContext();
   for (auto type : {at::kByte, at::kChar, at::kShort, at::kInt, at::kLong, at::kHalf, at::kBFloat16,
-                    at::kFloat, at::kDouble, at::kBool}) {
+                    at::kFloat, at::kDouble, at::kBool, at::kComplexFloat, at::kComplexDouble}) {
     const std::string spelling = torchMlirDtypeName(type);
     at::Tensor values = type == at::kBool ? torch::tensor({1, 0, 1, 1, 0, 0, 0, 0, 1}).to(type)
                                           : torch::randint(0, 256, {static_cast<int64_t>(9 * c10::elementSize(type))},
                                                            torch::kByte).view(type);
-    if (c10::isFloatingType(type)) values = values.nan_to_num();  // NaN bits may not print back
+    if (c10::isFloatingType(type) || c10::isComplexType(type)) values = values.nan_to_num();  // NaN bits may not print back
     MlirAttribute attr = create_mlir_dense_attr("v", values, ctx).attribute;
     const std::string text = print(attr);
     EXPECT_TRUE(has(text, " : tensor<9x" + spelling + ">")) << text;
@@ -313,7 +313,7 @@ TEST(MlirUtilsTest, DenseAttributesRoundTripInTheArgumentsElementType) {
       }
     }
   }
-  for (auto type : {at::kComplexFloat, at::kQInt8}) {
+  for (auto type : {at::kComplexHalf, at::kQInt8}) {
     std::string what = "accepted";
     try { aten_type_to_mlir(type, ctx); } catch (const std::runtime_error& e) { what = e.what(); }
     EXPECT_EQ(what.rfind(std::string("Unsupported ATen dtype: ") + c10::toString(type), 0), 0u) << what;
@@ -327,6 +327,8 @@ TEST(MlirUtilsTest, DenseAttributesOfViewsBoolsAndEmptyTensors) {
       {torch::arange(6, torch::kInt).reshape({2, 3}).t(), "dense<[[0, 3], [1, 4], [2, 5]]> : tensor<3x2xsi32>"},
       {torch::tensor({0, 0, 1}).to(torch::kBool), "dense<[false, false, true]> : tensor<3xi1>"},
       {torch::ones({3}, torch::kBool), "dense<true> : tensor<3xi1>"},
+      // A conjugated view holds its values unresolved.
+      {torch::tensor({c10::complex<float>(1, 2)}).conj(), "dense<(1.000000e+00,-2.000000e+00)> : tensor<1xcomplex<f32>>"},
       {torch::ones({2, 4}, torch::kBool), "dense<true> : tensor<2x4xi1>"},
       {torch::tensor(false), "dense<false> : tensor<i1>"},
       {torch::zeros({0, 3}), "dense<> : tensor<0x3xf32>"}};

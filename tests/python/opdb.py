@@ -165,7 +165,10 @@ def _worker(tasks, embed, out):
             ys = [y for y in result if isinstance(y, torch.Tensor) and y.requires_grad]
             if not ys or not leaves:
                 return None, fed
-            loss = sum((y * (ox.make_constant(weights(y)) if lazy else weights(y))).sum() for y in ys)
+            # A complex result enters the loss through both its parts (a loss is real).
+            loss = sum(torch.view_as_real(y * (ox.make_constant(weights(y)) if lazy else weights(y))).sum()
+                       if y.is_complex() else (y * (ox.make_constant(weights(y)) if lazy else weights(y))).sum()
+                       for y in ys)
             grads = torch.autograd.grad(loss, leaves, allow_unused=True)
             result = result + [g for g in grads if g is not None]
         return result, fed
@@ -177,7 +180,9 @@ def _worker(tasks, embed, out):
             return False, f"{type(have).__name__} for a tensor"
         if have.dtype != want.dtype or have.shape != want.shape:
             return False, f"{have.dtype}{tuple(have.shape)} for {want.dtype}{tuple(want.shape)}"
-        rtol, atol = TOLERANCE.get(str(want.dtype).replace("torch.", ""), (0, 0))
+        # Complex results: the tolerance of their parts' type.
+        part = want.real.dtype if want.is_complex() else want.dtype
+        rtol, atol = TOLERANCE.get(str(part).replace("torch.", ""), (0, 0))
         if mode == "grad":
             rtol *= 10
         if want.is_complex() or want.is_floating_point():

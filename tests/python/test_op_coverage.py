@@ -327,6 +327,12 @@ SAMPLES = {  # operator: () -> (args, kwargs), host tensors
     "linalg_lu_solve": lambda: ([*torch.linalg.lu_factor(_f(3, 3)), _f(3, 2)], {}),
     "linalg_solve_triangular": lambda: ([_f(3, 3), _f(3, 2)], dict(upper=True)),
     "lu_unpack": lambda: ([*torch.linalg.lu_factor(_f(3, 3))], {}),
+    # Complex numbers and the FFT family.
+    "_fft_c2c": lambda: ([torch.complex(_f(2, 4), _f(2, 4)), [1], 0, True], {}),
+    "_fft_c2r": lambda: ([torch.complex(_f(2, 3), _f(2, 3)), [1], 0, 4], {}),
+    "_conj_copy": lambda: ([torch.complex(_f(2, 3), _f(2, 3))], {}),
+    "view_as_complex_copy": lambda: ([_f(2, 2)], {}),
+    "view_as_real_copy": lambda: ([torch.complex(_f(2, 3), _f(2, 3))], {}),
     **{f"{kind}_pad{n}d{grad}": (lambda n=n, grad=grad: (
         ([_f(1, 2, *[7] * n)] if grad else []) + [_f(1, 2, *[5] * n), [1, 1] * n], {}))
        for kind in ("reflection", "replication") for n in (1, 2) for grad in ("", "_backward")},

@@ -468,8 +468,9 @@ llvm::SmallVector<Type, 4> elementwiseTypes(Operation *op, StringRef kind, const
   for (auto *inputs : {&all, &tensorsOnly, &loose, &wrapped}) {
     if (inputs->empty()) continue;
     Type t = promoteTypes(ctx, *inputs);
-    if (!isFloatType(t) && floatsIntegers(kind, base)) t = Float32Type::get(ctx);
+    if (!isFloatType(t) && !isComplexType(t) && floatsIntegers(kind, base)) t = Float32Type::get(ctx);
     if (base == "float_power") t = Float64Type::get(ctx);
+    if ((base == "angle" || base == "abs") && isComplexType(t)) t = t.cast<ComplexType>().getElementType();
     out.push_back(t);
   }
   return out;

@@ -21,6 +21,7 @@ RankedTensorType tensorOf(ArrayRef<int64_t> shape, Type elem) {
 }
 
 bool isFloatType(Type t) { return t.isa<FloatType>(); }
+bool isComplexType(Type t) { return t.isa<ComplexType>(); }
 bool isBoolType(Type t) { return t.isInteger(1); }
 bool isIntegerType(Type t) { return t.isa<IntegerType>() && !t.isInteger(1); }
 bool isReducedFloat(Type t) { return t.isBF16() || t.isF16(); }
@@ -115,18 +116,26 @@ Type dtypeFromCode(MLIRContext *ctx, int64_t code) {
     case 6: return Float32Type::get(ctx);
     case 7: return Float64Type::get(ctx);
     case 11: return IntegerType::get(ctx, 1);
+    case 9: return ComplexType::get(Float32Type::get(ctx));
+    case 10: return ComplexType::get(Float64Type::get(ctx));
     case 15: return BFloat16Type::get(ctx);
   }
-  if (code >= 8 && code <= 10)
-    unsupported("lumo has no complex element types (dtype code " + llvm::Twine(code) + ")");
+  if (code == 8) unsupported("lumo has no complex<f16> element type (dtype code 8)");
   unsupported("dtype code " + llvm::Twine(code) + " has no lumo element type");
 }
 
-static int category(Type t) { return isBoolType(t) ? 0 : isFloatType(t) ? 2 : 1; }
+static int category(Type t) {
+  return isBoolType(t) ? 0 : isComplexType(t) ? 3 : isFloatType(t) ? 2 : 1;
+}
 
 static Type wider(Type a, Type b) {
   if (!a) return b;
   if (a == b) return a;
+  if (isComplexType(a) || isComplexType(b)) {  // complex<f32> and f64 meet in complex<f64>
+    auto part = [](Type t) { return isComplexType(t) ? t.cast<ComplexType>().getElementType() : t; };
+    bool wide = part(a).isF64() || part(b).isF64();
+    return ComplexType::get(wide ? Type(Float64Type::get(a.getContext())) : Type(Float32Type::get(a.getContext())));
+  }
   unsigned wa = a.getIntOrFloatBitWidth(), wb = b.getIntOrFloatBitWidth();
   // f16 and bf16 meet in f32; ui8 and si8 in si16.
   if (wa == wb) {
@@ -145,8 +154,17 @@ Type promoteTypes(MLIRContext *ctx, ArrayRef<PromotionInput> inputs) {
     (in.dimensioned ? dimensioned : zeroDim) = wider(in.dimensioned ? dimensioned : zeroDim,
                                                     in.elem);
   }
-  if (dimensioned) return dimensioned;
-  if (zeroDim) return zeroDim;
+  if (top != 3 && dimensioned) return dimensioned;
+  if (top != 3 && zeroDim) return zeroDim;
+  if (top == 3) {
+    // Complex values take the width of the floating-point operands of their rank or above.
+    Type widest = dimensioned ? dimensioned : zeroDim;
+    for (const PromotionInput &in : inputs)
+      if (!in.number && category(in.elem) == 2 && (in.dimensioned || !dimensioned))
+        widest = wider(widest, in.elem);
+    if (widest && isComplexType(widest)) return widest;
+    return ComplexType::get(widest && widest.isF64() ? widest : Float32Type::get(ctx));
+  }
   if (top == 2) return Float32Type::get(ctx);
   if (top == 1) return si64Type(ctx);
   return IntegerType::get(ctx, 1);
@@ -180,6 +198,18 @@ static DenseElementsAttr attrFromDoubles(RankedTensorType type, ArrayRef<double>
       else is.push_back(APInt(it.getWidth(), static_cast<uint64_t>(static_cast<int64_t>(v)), true));
     }
     return DenseElementsAttr::get(type, is);
+  }
+  if (auto ct = elem.dyn_cast<ComplexType>()) {
+    const auto &semantics = ct.getElementType().cast<FloatType>().getFloatSemantics();
+    llvm::SmallVector<std::complex<APFloat>> cs;
+    for (double v : values) {
+      APFloat re(v), im(0.0);
+      bool lost = false;
+      re.convert(semantics, APFloat::rmNearestTiesToEven, &lost);
+      im.convert(semantics, APFloat::rmNearestTiesToEven, &lost);
+      cs.emplace_back(re, im);
+    }
+    return DenseElementsAttr::get(type, cs);
   }
   unsupported("a constant of this element type is not supported");
 }
@@ -868,7 +898,7 @@ const PatternTable &patterns() {
         addElementwisePatterns, addReductionPatterns,    addLinalgPatterns,
         addShapePatterns,       addIndexingPatterns,     addNormalizationPatterns,
         addConvolutionPatterns, addLossPatterns,         addCreationPatterns,
-        addLumoPatterns};
+        addLumoPatterns,        addComplexPatterns};
     for (size_t i = 0; i < names.size(); ++i) {
       t.family = names[i];
       adders[i](t);
@@ -883,7 +913,7 @@ ArrayRef<StringRef> patternFamilies() {
   static const StringRef names[] = {"elementwise", "reductions",    "linalg",
                                     "shape",       "indexing",      "normalization",
                                     "convolution", "losses",        "creation",
-                                    "lumo"};
+                                    "lumo",        "complex"};
   return names;
 }
 

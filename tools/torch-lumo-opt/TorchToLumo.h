@@ -44,6 +44,7 @@ struct Unsupported {
 // ------------------------------------------------------------------ types and shapes
 RankedTensorType tensorOf(ArrayRef<int64_t> shape, Type elem);
 bool isFloatType(Type t);
+bool isComplexType(Type t);
 bool isBoolType(Type t);
 bool isIntegerType(Type t);  // integers other than i1
 /// bf16 and f16: PyTorch's elementwise kernels compute them in f32 (their "op math" type) and
@@ -330,6 +331,7 @@ void addConvolutionPatterns(PatternTable &t);
 void addLossPatterns(PatternTable &t);
 void addCreationPatterns(PatternTable &t);
 void addLumoPatterns(PatternTable &t);
+void addComplexPatterns(PatternTable &t);
 
 /// Why an operation kind that has no pattern is never converted, or empty.
 StringRef refusalReason(StringRef kind);

@@ -19,7 +19,8 @@ The `lumo` dialect holds one operation per operator of the lumo operator library
 (`torch.ops.lumo.<Name>`), named exactly as the operator (`lumo.Abs`, `lumo.DotGeneral`,
 `lumo.Pad`, ...), plus the dialect-only `lumo.Unary` and `lumo.Binary` for elementwise functions
 the library has no operator for, and the dialect-only factorisations and solves `lumo.Cholesky`,
-`lumo.Lu` and `lumo.TriangularSolve` (XLA's semantics). The operations are generated from the operator table
+`lumo.Lu` and `lumo.TriangularSolve`, the Fourier transform `lumo.Fft` and the complex-number
+operations `lumo.Real`, `lumo.Imag` and `lumo.Complex` (XLA's semantics). The operations are generated from the operator table
 `csrc/lumo_ops.yaml`.
 
 ### Operands, attributes, results
@@ -50,8 +51,14 @@ as the torch dialect spells them:
 | `bool` | `i1` |
 | `int8`, `int16`, `int32`, `int64` | `si8`, `si16`, `si32`, `si64` |
 | `uint8` | `ui8` |
+| `complex64`, `complex128` | `complex<f32>`, `complex<f64>` |
 
-Signless integers other than `i1` are not element types. Index operands (gather and scatter
+Signless integers other than `i1` are not element types. Complex element types are accepted only
+by the operations that say so (the operator table's `complex_operations`: elementwise arithmetic,
+`Cast`, `Const`, `Select`, reshapes, transposes, slices, concatenation, padding, plus `Fft`, `Real`,
+`Imag` and `Complex`); every other operation refuses them in its verifier. A `Cast` between real
+and complex types converts as `Tensor.to` does: a real value becomes the real part (imaginary part
+0); a complex value cast to a real type keeps its real part, cast to `i1` tells whether it is not 0. Index operands (gather and scatter
 indices, `Transpose.perm`, the begin/size/end/strides of slices, `TopK` and argmax results, ...)
 are `si32` or `si64` tensors.
 
@@ -112,6 +119,14 @@ def Lumo_FloatTensor : Lumo_TensorOf<[F16, BF16, F32, F64], "f16, bf16, f32 or f
 def Lumo_IntegerTensor : Lumo_TensorOf<[I1, SI8, SI16, SI32, SI64, UI8], "i1, si8, si16, si32, si64 or ui8">;
 def Lumo_IndexTensor : Lumo_TensorOf<[SI32, SI64], "si32 or si64">;
 def Lumo_BoolTensor : Lumo_TensorOf<[I1], "i1">;
+def Lumo_ComplexTensor : Lumo_TensorOf<[Complex<F32>, Complex<F64>], "complex<f32> or complex<f64>">;
+// The kinds of the operations that also take complex tensors.
+def Lumo_TensorOrComplex
+    : Lumo_TensorOf<[F16, BF16, F32, F64, I1, SI8, SI16, SI32, SI64, UI8, Complex<F32>, Complex<F64>],
+                    "f16, bf16, f32, f64, i1, si8, si16, si32, si64, ui8, complex<f32> or complex<f64>">;
+def Lumo_FloatOrComplexTensor
+    : Lumo_TensorOf<[F16, BF16, F32, F64, Complex<F32>, Complex<F64>],
+                    "f16, bf16, f32, f64, complex<f32> or complex<f64>">;
 
 //===----------------------------------------------------------------------===//
 // Traits and the operation base class

@@ -68,14 +68,14 @@ func.func @main(%arg0: !torch.vtensor<[1,2,11],f32>, %arg1: !torch.vtensor<[1,2,
 }
 
 // -----
-// lumo has no complex element types: a cast to one is refused with that reason.
-func.func @main(%arg0: !torch.vtensor<[3],f32>) -> !torch.vtensor<[3],complex<f32>> {
+// lumo has complex<f32> and complex<f64> but no complex<f16>: a value of it is refused.
+func.func @main(%arg0: !torch.vtensor<[3],f16>) -> !torch.vtensor<[3],f16> {
   %none = "torch.constant.none"() : () -> !torch.none
   %false = "torch.constant.bool"() {value = false} : () -> !torch.bool
-  %c9 = "torch.constant.int"() {value = 9 : i64} : () -> !torch.int
-  // expected-error @+1 {{no lumo conversion for torch.aten._to_copy: lumo has no complex element types (dtype code 9)}}
-  %0 = "torch.aten._to_copy"(%arg0, %c9, %none, %none, %none, %false, %none) : (!torch.vtensor<[3],f32>, !torch.int, !torch.none, !torch.none, !torch.none, !torch.bool, !torch.none) -> !torch.vtensor<[3],complex<f32>>
-  return %0 : !torch.vtensor<[3],complex<f32>>
+  %c8 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
+  // expected-error @+1 {{cannot refine '!torch.vtensor<[3],complex<f16>>': unknown dtype 'complex<f16>'}}
+  %0 = "torch.aten._to_copy"(%arg0, %c8, %none, %none, %none, %false, %none) : (!torch.vtensor<[3],f16>, !torch.int, !torch.none, !torch.none, !torch.none, !torch.bool, !torch.none) -> !torch.vtensor<[3],complex<f16>>
+  return %arg0 : !torch.vtensor<[3],f16>
 }
 
 // -----
