@@ -693,6 +693,8 @@ std::vector<torch::lazy::Shape> compute_shape_multinomial(const at::Tensor& self
   auto sizes = self.sizes().vec();
   sizes.back() = num_samples;
   return {Shape(at::kLong, sizes)};
+}
+
 // Complex numbers and the FFT family: eager's checks, so that a bad call raises while capturing.
 namespace {
 std::vector<int64_t> FftDims(const at::Tensor& self, at::IntArrayRef dim) {
