@@ -178,3 +178,16 @@ func.func @factorisations(%a: tensor<2x3x3xf32>, %b: tensor<2x3x4xf32>, %r: tens
   %3 = lumo.TriangularSolve %d, %r {left_side = false, lower = false, unit_diagonal = true, transpose_a = #lumo.transpose<NO_TRANSPOSE>} : (tensor<2x3x3xf64>, tensor<2x4x3xf64>) -> tensor<2x4x3xf64>
   return
 }
+
+// CHECK-LABEL: func.func @decompositions
+func.func @decompositions(%a: tensor<2x5x3xf32>, %d: tensor<2x3x3xf64>) {
+  // CHECK: lumo.Svd %{{.*}} {full_matrices = true} : (tensor<2x5x3xf32>) -> (tensor<2x5x5xf32>, tensor<2x3xf32>, tensor<2x3x3xf32>)
+  %0:3 = lumo.Svd %a {full_matrices = true} : (tensor<2x5x3xf32>) -> (tensor<2x5x5xf32>, tensor<2x3xf32>, tensor<2x3x3xf32>)
+  %1:3 = lumo.Svd %d {values_only = true} : (tensor<2x3x3xf64>) -> (tensor<0xf64>, tensor<2x3xf64>, tensor<0xf64>)
+  // CHECK: lumo.Qr %{{.*}} {mode = #lumo.qr_mode<complete>} : (tensor<2x5x3xf32>) -> (tensor<2x5x5xf32>, tensor<2x5x3xf32>)
+  %2:2 = lumo.Qr %a {mode = #lumo.qr_mode<complete>} : (tensor<2x5x3xf32>) -> (tensor<2x5x5xf32>, tensor<2x5x3xf32>)
+  %3:2 = lumo.Qr %a {mode = #lumo.qr_mode<reduced>} : (tensor<2x5x3xf32>) -> (tensor<2x5x3xf32>, tensor<2x3x3xf32>)
+  // CHECK: lumo.Eigh %{{.*}} {triangle = #lumo.triangle<upper>} : (tensor<2x3x3xf64>) -> (tensor<2x3xf64>, tensor<2x3x3xf64>)
+  %4:2 = lumo.Eigh %d {triangle = #lumo.triangle<upper>} : (tensor<2x3x3xf64>) -> (tensor<2x3xf64>, tensor<2x3x3xf64>)
+  return
+}
