@@ -324,6 +324,9 @@ SAMPLES = {  # operator: () -> (args, kwargs), host tensors
     "linalg_lu_solve": lambda: ([*torch.linalg.lu_factor(_f(3, 3)), _f(3, 2)], {}),
     "linalg_solve_triangular": lambda: ([_f(3, 3), _f(3, 2)], dict(upper=True)),
     "lu_unpack": lambda: ([*torch.linalg.lu_factor(_f(3, 3))], {}),
+    "linalg_householder_product": lambda: ([_f(4, 3), _f(3)], {}),
+    "ormqr": lambda: ([_f(4, 3), _f(3), _f(4, 2)], {}),
+    "linalg_ldl_solve": lambda: ([*torch.linalg.ldl_factor(_f(3, 3)), _f(3, 2)], {}),
     **{f"{kind}_pad{n}d{grad}": (lambda n=n, grad=grad: (
         ([_f(1, 2, *[7] * n)] if grad else []) + [_f(1, 2, *[5] * n), [1, 1] * n], {}))
        for kind in ("reflection", "replication") for n in (1, 2) for grad in ("", "_backward")},
