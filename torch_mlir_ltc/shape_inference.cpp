@@ -328,6 +328,30 @@ std::vector<torch::lazy::Shape> compute_shape_linalg_solve_triangular(const at::
   return {SolveShape(self, B)};
 }
 
+// Householder reflectors (QR's compact form).
+
+std::vector<torch::lazy::Shape> compute_shape_linalg_householder_product(const at::Tensor& input,
+                                                                         const at::Tensor& tau) {
+  TORCH_CHECK(input.dim() >= 2 && input.size(-2) >= input.size(-1) && tau.dim() == input.dim() - 1 &&
+                  tau.size(-1) <= input.size(-1),
+              "householder_product: expected input [..., m, n] with m >= n and tau [..., k], k <= n");
+  return {SameAs(input)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_ormqr(const at::Tensor& self, const at::Tensor& input2,
+                                                    const at::Tensor& input3, bool left, bool transpose) {
+  TORCH_CHECK(self.dim() >= 2 && input3.dim() == self.dim() && input2.dim() == self.dim() - 1,
+              "ormqr: expected input [..., m, k], tau [..., k] and other [..., m, n] of one rank");
+  return {SameAs(input3)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_geqrf(const at::Tensor& self) {
+  TORCH_CHECK(self.dim() >= 2, "geqrf: the input must hold matrices");
+  std::vector<int64_t> tau(self.sizes().begin(), self.sizes().end() - 1);
+  tau.back() = std::min(self.size(-2), self.size(-1));
+  return {SameAs(self), Shape(self.scalar_type(), tau)};
+}
+
 // Shape and padding.
 
 std::vector<torch::lazy::Shape> compute_shape_diag_embed(const at::Tensor& self, int64_t offset,

@@ -57,6 +57,9 @@ TORCH_API std::vector<torch::lazy::Shape> compute_shape__trilinear(const at::Ten
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_cholesky_inverse(const at::Tensor & self, bool upper);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_cholesky_solve(const at::Tensor & self, const at::Tensor & input2, bool upper);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_linalg_solve_triangular(const at::Tensor & self, const at::Tensor & B, bool upper, bool left, bool unitriangular);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_linalg_householder_product(const at::Tensor & input, const at::Tensor & tau);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_ormqr(const at::Tensor & self, const at::Tensor & input2, const at::Tensor & input3, bool left, bool transpose);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_geqrf(const at::Tensor & self);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_copy(const at::Tensor & self, const at::Tensor & src, bool non_blocking);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_diag_embed(const at::Tensor & self, int64_t offset, int64_t dim1, int64_t dim2);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_fill(const at::Tensor & self, const at::Tensor & value);

@@ -52,4 +52,51 @@ Kernel planTriangularSolve(OpView &op) {
   });
 }
 
+Kernel planSvd(OpView &op) {
+  bool full = op.boolAttr("full_matrices", false), valuesOnly = op.boolAttr("values_only", false);
+  return [=](KernelContext &c) {
+    if (valuesOnly) {
+      at::Tensor s = at::linalg_svdvals(c.in(0));
+      c.out(0, at::empty({0}, s.options()));
+      c.out(1, s);
+      c.out(2, at::empty({0}, s.options()));
+      return;
+    }
+    auto [u, s, vh] = at::linalg_svd(c.in(0), full);
+    c.out(0, u);
+    c.out(1, s);
+    c.out(2, vh);
+  };
+}
+
+Kernel planQr(OpView &op) {
+  std::string mode = op.enumAttr("mode", "reduced");
+  if (mode != "reduced" && mode != "complete")
+    op.fail("unknown mode \"" + mode + "\"");
+  return [mode](KernelContext &c) {
+    auto [q, r] = at::linalg_qr(c.in(0), mode);
+    c.out(0, q);
+    c.out(1, r);
+  };
+}
+
+Kernel planEigh(OpView &op) {
+  std::string triangle = op.enumAttr("triangle", "lower");
+  if (triangle != "lower" && triangle != "upper")
+    op.fail("unknown triangle \"" + triangle + "\"");
+  std::string uplo = triangle == "lower" ? "L" : "U";
+  bool valuesOnly = op.boolAttr("values_only", false);
+  return [=](KernelContext &c) {
+    if (valuesOnly) {
+      at::Tensor w = at::linalg_eigvalsh(c.in(0), uplo);
+      c.out(0, w);
+      c.out(1, at::empty({0}, w.options()));
+      return;
+    }
+    auto [w, v] = at::linalg_eigh(c.in(0), uplo);
+    c.out(0, w);
+    c.out(1, v);
+  };
+}
+
 } // namespace lumo

@@ -1277,6 +1277,87 @@ LogicalResult TriangularSolveOp::verify() {
   return success();
 }
 
+//===----------------------------------------------------------------------===//
+// Singular value, QR and symmetric eigenvalue decompositions
+//===----------------------------------------------------------------------===//
+
+namespace {
+
+// `v` holds matrices [..., m, n] of f32 or f64.
+LogicalResult expectMatrices(Operation *op, Value v) {
+  if (rankOf(v) < 2)
+    return op->emitOpError() << "operand must hold matrices [..., m, n], got " << v.getType();
+  Type t = elementOf(v);
+  if (!t.isF32() && !t.isF64())
+    return op->emitOpError() << "operand must be f32 or f64, got " << t;
+  return success();
+}
+
+// Every result has the operand's element type.
+LogicalResult expectOperandElement(Operation *op) {
+  Type t = elementOf(op->getOperand(0));
+  for (OpResult r : op->getResults())
+    if (elementOf(r) != t)
+      return op->emitOpError() << "result #" << r.getResultNumber() << " must have the operand's element type " << t
+                               << ", got " << elementOf(r);
+  return success();
+}
+
+// `shape`: the batch dimensions of `a` followed by `last`.
+SmallVector<int64_t> batchedShape(ArrayRef<int64_t> a, ArrayRef<int64_t> last) {
+  SmallVector<int64_t> shape(a.drop_back(2));
+  shape.append(last.begin(), last.end());
+  return shape;
+}
+
+} // namespace
+
+LogicalResult SvdOp::verify() {
+  if (failed(expectMatrices(*this, getA())) || failed(expectOperandElement(*this)))
+    return failure();
+  ArrayRef<int64_t> a = shapeOf(getA());
+  int64_t m = a[a.size() - 2], n = a.back(), k = std::min(m, n);
+  bool full = getFullMatrices().value_or(false);
+  if (failed(expectShape(*this, "s", getS(), batchedShape(a, {k}), "min(m, n) values per matrix")))
+    return failure();
+  if (getValuesOnly().value_or(false))
+    return failed(expectShape(*this, "u", getU(), {0}, "empty with values_only")) ||
+                   failed(expectShape(*this, "vh", getVh(), {0}, "empty with values_only"))
+               ? failure()
+               : success();
+  if (failed(expectShape(*this, "u", getU(), batchedShape(a, {m, full ? m : k}),
+                         full ? "[..., m, m] with full_matrices" : "[..., m, min(m, n)]")) ||
+      failed(expectShape(*this, "vh", getVh(), batchedShape(a, {full ? n : k, n}),
+                         full ? "[..., n, n] with full_matrices" : "[..., min(m, n), n]")))
+    return failure();
+  return success();
+}
+
+LogicalResult QrOp::verify() {
+  if (failed(expectMatrices(*this, getA())) || failed(expectOperandElement(*this)))
+    return failure();
+  ArrayRef<int64_t> a = shapeOf(getA());
+  int64_t m = a[a.size() - 2], n = a.back(), k = std::min(m, n);
+  bool complete = getMode() == QrMode::Complete;
+  if (failed(expectShape(*this, "q", getQ(), batchedShape(a, {m, complete ? m : k}),
+                         complete ? "[..., m, m] in complete mode" : "[..., m, min(m, n)] in reduced mode")) ||
+      failed(expectShape(*this, "r", getR(), batchedShape(a, {complete ? m : k, n}),
+                         complete ? "[..., m, n] in complete mode" : "[..., min(m, n), n] in reduced mode")))
+    return failure();
+  return success();
+}
+
+LogicalResult EighOp::verify() {
+  if (failed(expectSquareMatrices(*this, "operand", getA())) || failed(expectOperandElement(*this)))
+    return failure();
+  ArrayRef<int64_t> a = shapeOf(getA());
+  if (failed(expectShape(*this, "eigenvalues", getEigenvalues(), a.drop_back(), "n values per matrix")))
+    return failure();
+  if (getValuesOnly().value_or(false))
+    return expectShape(*this, "eigenvectors", getEigenvectors(), {0}, "empty with values_only");
+  return expectShape(*this, "eigenvectors", getEigenvectors(), a, "the operand's shape");
+}
+
 } // namespace lumo
 
 #define GET_OP_CLASSES

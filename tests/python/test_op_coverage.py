@@ -333,6 +333,9 @@ SAMPLES = {  # operator: () -> (args, kwargs), host tensors
     "_conj_copy": lambda: ([torch.complex(_f(2, 3), _f(2, 3))], {}),
     "view_as_complex_copy": lambda: ([_f(2, 2)], {}),
     "view_as_real_copy": lambda: ([torch.complex(_f(2, 3), _f(2, 3))], {}),
+    "linalg_householder_product": lambda: ([_f(4, 3), _f(3)], {}),
+    "ormqr": lambda: ([_f(4, 3), _f(3), _f(4, 2)], {}),
+    "linalg_ldl_solve": lambda: ([*torch.linalg.ldl_factor(_f(3, 3)), _f(3, 2)], {}),
     **{f"{kind}_pad{n}d{grad}": (lambda n=n, grad=grad: (
         ([_f(1, 2, *[7] * n)] if grad else []) + [_f(1, 2, *[5] * n), [1, 1] * n], {}))
        for kind in ("reflection", "replication") for n in (1, 2) for grad in ("", "_backward")},

@@ -596,9 +596,13 @@ bool isOperandOnlyKind(StringRef kind) {
 StringRef refusalReason(StringRef kind) {
   static const llvm::StringMap<StringRef> reasons = [] {
     llvm::StringMap<StringRef> m;
-    for (StringRef k : {"aten._linalg_svd", "aten.linalg_pinv.atol_rtol_tensor"})
-      m[k] = "lumo has no singular value or eigenvalue decomposition (it has Cholesky, LU and "
-             "triangular solves)";
+    for (StringRef k : {"aten.linalg_ldl_factor_ex", "aten.linalg_ldl_solve"})
+      m[k] = "lumo has no LDL factorisation with Bunch-Kaufman pivoting (LAPACK's sytrf; it has "
+             "Cholesky, LU, QR, SVD and symmetric eigendecompositions)";
+    m["aten.geqrf"] = "lumo.Qr gives Q and R, not LAPACK's compact Householder reflectors";
+    for (StringRef k : {"aten.linalg_eig", "aten.linalg_eigvals"})
+      m[k] = "the eigenvalues of a general matrix are complex (lumo.Eigh decomposes symmetric "
+             "matrices only)";
     m["aten.view_copy.dtype"] =
         "lumo cannot reinterpret the bits of a tensor as another element type (Cast converts "
         "values)";

@@ -103,9 +103,12 @@ def main() -> None:
     text = kernels.read_text()
     optional = re.compile(r"torch::lazy::TryGetLtcTensor\((\w+)\.value_or\(at::Tensor\(\)\)\)")
     assert optional.search(text), "unexpected layout of LazyNativeFunctions.cpp"
-    kernels.write_text(optional.sub(
+    text = optional.sub(
         r"(\1 && \1->defined() ? torch::lazy::GetLtcTensorOrCreateForWrappedNumber(*\1, *common_device)"
-        r" : torch::lazy::LazyTensorPtr())", text))
+        r" : torch::lazy::LazyTensorPtr())", text)
+    # Schemas are pasted into string literals as they are: a string default ("L") must be escaped.
+    schema = re.compile(r'(const char\* schema_str = ")(.*)(";)$', re.M)
+    kernels.write_text(schema.sub(lambda m: m.group(1) + m.group(2).replace('"', '\\"') + m.group(3), text))
     # libtorch exports node classes of the same names (its own backend's); keep ours apart.
     ir = output_dir / "LazyIr.h"
     text = ir.read_text()

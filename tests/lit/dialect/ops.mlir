@@ -206,3 +206,16 @@ func.func @complex(%a: tensor<4x8xf32>) -> (tensor<4x8xf32>, tensor<2x4x5xf64>) 
   %8 = lumo.Cast %7 : (tensor<2x4x5xcomplex<f64>>) -> tensor<2x4x5xf64>
   return %2, %8 : tensor<4x8xf32>, tensor<2x4x5xf64>
 }
+
+// CHECK-LABEL: func.func @decompositions
+func.func @decompositions(%a: tensor<2x5x3xf32>, %d: tensor<2x3x3xf64>) {
+  // CHECK: lumo.Svd %{{.*}} {full_matrices = true} : (tensor<2x5x3xf32>) -> (tensor<2x5x5xf32>, tensor<2x3xf32>, tensor<2x3x3xf32>)
+  %0:3 = lumo.Svd %a {full_matrices = true} : (tensor<2x5x3xf32>) -> (tensor<2x5x5xf32>, tensor<2x3xf32>, tensor<2x3x3xf32>)
+  %1:3 = lumo.Svd %d {values_only = true} : (tensor<2x3x3xf64>) -> (tensor<0xf64>, tensor<2x3xf64>, tensor<0xf64>)
+  // CHECK: lumo.Qr %{{.*}} {mode = #lumo.qr_mode<complete>} : (tensor<2x5x3xf32>) -> (tensor<2x5x5xf32>, tensor<2x5x3xf32>)
+  %2:2 = lumo.Qr %a {mode = #lumo.qr_mode<complete>} : (tensor<2x5x3xf32>) -> (tensor<2x5x5xf32>, tensor<2x5x3xf32>)
+  %3:2 = lumo.Qr %a {mode = #lumo.qr_mode<reduced>} : (tensor<2x5x3xf32>) -> (tensor<2x5x3xf32>, tensor<2x3x3xf32>)
+  // CHECK: lumo.Eigh %{{.*}} {triangle = #lumo.triangle<upper>} : (tensor<2x3x3xf64>) -> (tensor<2x3xf64>, tensor<2x3x3xf64>)
+  %4:2 = lumo.Eigh %d {triangle = #lumo.triangle<upper>} : (tensor<2x3x3xf64>) -> (tensor<2x3xf64>, tensor<2x3x3xf64>)
+  return
+}

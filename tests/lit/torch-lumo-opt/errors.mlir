@@ -42,10 +42,28 @@ func.func @main(%arg0: !torch.vtensor<[4],f32>, %arg1: !torch.vtensor<[4],i1>, %
   // expected-error @+1 {{no lumo conversion for torch.aten.masked_scatter: how many source elements it reads depends on the mask's values}}
   %0 = "torch.operator"(%arg0, %arg1, %arg0) {name = "aten.masked_scatter"} : (!torch.vtensor<[4],f32>, !torch.vtensor<[4],i1>, !torch.vtensor<[4],f32>) -> !torch.vtensor<[4],f32>
   %false = "torch.constant.bool"() {value = false} : () -> !torch.bool
-  %none = "torch.constant.none"() : () -> !torch.none
-  // expected-error @+1 {{no lumo conversion for torch.aten._linalg_svd: lumo has no singular value or eigenvalue decomposition}}
-  %1:3 = "torch.operator"(%arg2, %false, %false, %none) {name = "aten._linalg_svd"} : (!torch.vtensor<[3,3],f32>, !torch.bool, !torch.bool, !torch.none) -> (!torch.vtensor<[3,3],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[3,3],f32>)
+  // expected-error @+1 {{no lumo conversion for torch.aten.linalg_ldl_factor_ex: lumo has no LDL factorisation}}
+  %1:3 = "torch.operator"(%arg2, %false, %false) {name = "aten.linalg_ldl_factor_ex"} : (!torch.vtensor<[3,3],f32>, !torch.bool, !torch.bool) -> (!torch.vtensor<[3,3],f32>, !torch.vtensor<[3],si32>, !torch.vtensor<[],si32>)
   return %0 : !torch.vtensor<[4],f32>
+}
+
+// -----
+// Decompositions of matrices that are not f32 or f64, or with an SVD driver, are refused.
+func.func @main(%arg0: !torch.vtensor<[3,3],bf16>) -> !torch.vtensor<[3],bf16> {
+  %false = "torch.constant.bool"() {value = false} : () -> !torch.bool
+  %none = "torch.constant.none"() : () -> !torch.none
+  // expected-error @+1 {{no lumo conversion for torch.aten._linalg_svd: aten._linalg_svd of matrices that are not f32 or f64}}
+  %0:3 = "torch.operator"(%arg0, %false, %false, %none) {name = "aten._linalg_svd"} : (!torch.vtensor<[3,3],bf16>, !torch.bool, !torch.bool, !torch.none) -> (!torch.vtensor<[0],bf16>, !torch.vtensor<[3],bf16>, !torch.vtensor<[0],bf16>)
+  return %0#1 : !torch.vtensor<[3],bf16>
+}
+
+// -----
+func.func @main(%arg0: !torch.vtensor<[3,3],f32>) -> !torch.vtensor<[3],f32> {
+  %false = "torch.constant.bool"() {value = false} : () -> !torch.bool
+  %gesvd = "torch.constant.str"() {value = "gesvd"} : () -> !torch.str
+  // expected-error @+1 {{no lumo conversion for torch.aten._linalg_svd: an SVD driver}}
+  %0:3 = "torch.operator"(%arg0, %false, %false, %gesvd) {name = "aten._linalg_svd"} : (!torch.vtensor<[3,3],f32>, !torch.bool, !torch.bool, !torch.str) -> (!torch.vtensor<[0],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[0],f32>)
+  return %0#1 : !torch.vtensor<[3],f32>
 }
 
 // -----

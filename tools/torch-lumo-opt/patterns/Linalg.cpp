@@ -1,12 +1,15 @@
 // Matrix products, factorisations and solves. Transposes of the last two dimensions that feed a
 // product become the product's transpose flags, so they are never materialised. Solves, inverses
 // and determinants are built on lumo.Lu (LU with partial pivoting, as LAPACK's getrf, which eager
-// PyTorch runs), lumo.Cholesky and lumo.TriangularSolve.
+// PyTorch runs), lumo.Cholesky and lumo.TriangularSolve; pseudo-inverses, ranks and least squares
+// on lumo.Svd, lumo.Qr and lumo.Eigh.
 #include "TorchToLumo.h"
 
 #include "lumo/LumoOps.h"
 
 #include "llvm/ADT/SmallBitVector.h"
+
+#include <limits>
 
 namespace torch_lumo {
 namespace {
@@ -536,6 +539,219 @@ Values slogdet(TorchOp &t) {
           e.conform(torchPivots(e, f), t.resultType(3))};
 }
 
+
+// ------------------------------------------------------------------ SVD, QR and eigh
+// lumo.Svd, lumo.Qr and lumo.Eigh compute what LAPACK's gesdd, geqrf/orgqr and syevd give (as
+// eager PyTorch on a CPU), signs of the vectors included. What PyTorch builds on them (pseudo-
+// inverses, ranks, least squares, Householder products) is composed here as PyTorch composes it.
+
+/// The batch dimensions of `a` followed by `last`, of `elem`.
+RankedTensorType batched(Value a, ArrayRef<int64_t> last, Type elem) {
+  Shape shape(shapeOf(a).drop_back(2));
+  shape.append(last.begin(), last.end());
+  return tensorOf(shape, elem);
+}
+
+struct Svd {
+  Value u, s, vh;
+};
+
+Svd svd(Emitter &e, Value a, bool full, bool valuesOnly) {
+  Type elem = elemOf(a);
+  int64_t rank = rankOf(a), m = shapeOf(a)[rank - 2], n = shapeOf(a)[rank - 1], k = std::min(m, n);
+  RankedTensorType empty = tensorOf({0}, elem);
+  Operation *op = e.create("lumo.Svd", {a},
+                           {valuesOnly ? empty : batched(a, {m, full ? m : k}, elem), batched(a, {k}, elem),
+                            valuesOnly ? empty : batched(a, {full ? n : k, n}, elem)},
+                           {e.flag("full_matrices", full), e.flag("values_only", valuesOnly)});
+  return {op->getResult(0), op->getResult(1), op->getResult(2)};
+}
+
+struct Eigh {
+  Value values, vectors;
+};
+
+Eigh eigh(Emitter &e, Value a, bool lower, bool valuesOnly) {
+  Type elem = elemOf(a);
+  Operation *op = e.create("lumo.Eigh", {a},
+                           {tensorOf(shapeOf(a).drop_back(), elem), valuesOnly ? tensorOf({0}, elem) : a.getType()},
+                           {e.str("triangle", lower ? "lower" : "upper"), e.flag("values_only", valuesOnly)});
+  return {op->getResult(0), op->getResult(1)};
+}
+
+struct Qr {
+  Value q, r;
+};
+
+Qr qr(Emitter &e, Value a, bool complete) {
+  Type elem = elemOf(a);
+  int64_t rank = rankOf(a), m = shapeOf(a)[rank - 2], n = shapeOf(a)[rank - 1], k = std::min(m, n);
+  Operation *op = e.create("lumo.Qr", {a},
+                           {batched(a, {m, complete ? m : k}, elem), batched(a, {complete ? m : k, n}, elem)},
+                           {e.str("mode", complete ? "complete" : "reduced")});
+  return {op->getResult(0), op->getResult(1)};
+}
+
+/// _linalg_svd(A, full_matrices, compute_uv, driver) -> (U, S, Vh); U and Vh are empty without
+/// compute_uv. Functionalized capture asks for the vectors where eager PyTorch's svdvals does not
+/// (a functional tensor counts as a subclass): when the program uses neither U nor Vh, the values
+/// are computed alone, as eager computes them (gesdd's values differ in the last bits with vectors).
+Values svdPattern(TorchOp &t) {
+  Value a = t.tensor(0);
+  expectFactorisable(t, a, false);
+  if (t.size() > 3 && !t.isNone(3))
+    unsupported("an SVD driver (lumo.Svd is LAPACK's gesdd, as eager PyTorch on a CPU)");
+  bool uv = t.flag(2) && (t.resultUsed(0) || t.resultUsed(2));
+  Svd d = svd(t.e, a, uv && t.flag(1), !uv);
+  if (!uv) return {t.e.zeros(t.resultType(0)), t.e.conform(d.s, t.resultType(1)), t.e.zeros(t.resultType(2))};
+  return {t.e.conform(d.u, t.resultType(0)), t.e.conform(d.s, t.resultType(1)), t.e.conform(d.vh, t.resultType(2))};
+}
+
+/// Whether a UPLO argument names the lower triangle.
+bool lowerTriangle(TorchOp &t, unsigned i) {
+  std::string uplo = t.str(i);
+  if (uplo != "L" && uplo != "l" && uplo != "U" && uplo != "u")
+    unsupported("UPLO \"" + uplo + "\" (it is L or U)");
+  return uplo == "L" || uplo == "l";
+}
+
+/// _linalg_eigh(A, UPLO, compute_v) -> (eigenvalues, eigenvectors); eigenvectors empty without
+/// compute_v, or when the program does not use them (as for _linalg_svd).
+Values eighPattern(TorchOp &t) {
+  Value a = t.tensor(0);
+  expectFactorisable(t, a);
+  bool vectors = t.flag(2) && t.resultUsed(1);
+  Eigh d = eigh(t.e, a, lowerTriangle(t, 1), !vectors);
+  return {t.e.conform(d.values, t.resultType(0)),
+          vectors ? t.e.conform(d.vectors, t.resultType(1)) : t.e.zeros(t.resultType(1))};
+}
+
+/// linalg_qr(A, mode) -> (Q, R); mode "r" leaves Q empty.
+Values qrPattern(TorchOp &t) {
+  Value a = t.tensor(0);
+  expectFactorisable(t, a, false);
+  std::string mode = t.size() > 1 ? t.str(1) : "reduced";
+  if (mode != "reduced" && mode != "complete" && mode != "r")
+    unsupported("QR mode \"" + mode + "\" (it is reduced, complete or r)");
+  Qr d = qr(t.e, a, mode == "complete");
+  if (mode == "r") return {t.e.zeros(t.resultType(0)), t.e.conform(d.r, t.resultType(1))};
+  return {t.e.conform(d.q, t.resultType(0)), t.e.conform(d.r, t.resultType(1))};
+}
+
+/// linalg_pinv(A, atol, rtol, hermitian), with tensor or float tolerances: A^+ = V diag(1/s) U^T
+/// over the singular values s (absolute eigenvalues when hermitian) above
+/// max(atol, rtol * max(s)), compared in f64 as eager PyTorch does; rtol defaults to
+/// eps * max(m, n), or 0 where atol is given and positive.
+Values pinv(TorchOp &t) {
+  Emitter &e = t.e;
+  Value a = t.tensor(0);
+  expectFactorisable(t, a, false);
+  RankedTensorType result = t.resultType();
+  if (numElements(shapeOf(a)) == 0) return {e.zeros(result)};
+  Type elem = elemOf(a), f64 = Float64Type::get(e.ctx());
+  int64_t rank = rankOf(a), m = shapeOf(a)[rank - 2], n = shapeOf(a)[rank - 1];
+  bool tensors = t.kind.endswith("_tensor");
+  // The tolerances with a trailing dimension of 1 (PyTorch's unsqueeze(-1)).
+  auto tolerance = [&](unsigned i) -> Value {
+    if (t.isNone(i)) return {};
+    Value v = tensors ? e.cast(t.tensor(i), f64) : e.scalar(f64, t.f64(i));
+    Shape shape(shapeOf(v).begin(), shapeOf(v).end());
+    shape.push_back(1);
+    return e.reshape(v, shape);
+  };
+  Value atol = tolerance(1), rtol = tolerance(2), zero = e.scalar(f64, 0);
+  if (!rtol) {
+    double eps = elem.isF32() ? std::numeric_limits<float>::epsilon() : std::numeric_limits<double>::epsilon();
+    Value byDefault = e.splat(tensorOf({1}, f64), eps * static_cast<double>(std::max(m, n)));
+    rtol = atol ? e.select(e.compare(atol, zero, "GT"), zero, byDefault) : byDefault;
+  }
+  if (!atol) atol = e.splat(tensorOf({1}, f64), 0);
+  Value s, magnitude, largest, v, ut;
+  int64_t last = rank - 2;  // of the singular values
+  if (!t.flag(3)) {
+    Svd d = svd(e, a, false, false);
+    s = magnitude = d.s;
+    largest = e.sliceDim(s, last, 0, 1);  // descending
+    v = transposeLast(e, d.vh);
+    ut = transposeLast(e, d.u);
+  } else {
+    Eigh d = eigh(e, a, true, false);
+    s = d.values;
+    magnitude = e.op("lumo.Abs", {s}, s.getType());
+    largest = e.reduce(magnitude, {last}, true, "max");
+    v = d.vectors;
+    ut = transposeLast(e, d.vectors);
+  }
+  Value tol = e.binary("maximum", atol, e.mul(rtol, e.cast(largest, f64)));
+  Value kept = e.compare(e.cast(magnitude, f64), tol, "GT");
+  Value inverse = e.select(kept, e.div(e.scalar(elem, 1), s), e.scalar(elem, 0));
+  Shape row(shapeOf(inverse).begin(), shapeOf(inverse).end());
+  row.insert(row.end() - 1, 1);
+  return {e.conform(product(e, e.mul(v, e.reshape(inverse, row)), ut), result)};
+}
+
+
+/// The Householder vectors of QR's compact form `a` ([..., m, n]): column i holds 0 above row i,
+/// 1 on it, and a's column below it; the first `k` columns.
+Value reflectors(Emitter &e, Value a, int64_t k) {
+  RankedTensorType type = typeOf(a);
+  int64_t rank = type.getRank();
+  if (k > 256) unsupported("more than 256 Householder reflectors");
+  Value rows = e.positions(type.getShape(), rank - 2), cols = e.positions(type.getShape(), rank - 1);
+  Value unit = e.cast(e.compare(rows, cols, "EQ"), type.getElementType());
+  return e.sliceDim(e.select(e.compare(rows, cols, "GT"), a, unit), rank - 1, 0, k);
+}
+
+/// x with the reflector H_i = I - tau_i v_i v_i^T (column i of `v`) applied from the left (H_i x)
+/// or the right (x H_i).
+Value reflect(Emitter &e, Value x, Value v, Value tau, int64_t i, bool left) {
+  int64_t rank = rankOf(v);
+  Value vi = e.sliceDim(v, rank - 1, i, 1);  // [..., m, 1]
+  Shape at(shapeOf(tau).begin(), shapeOf(tau).end());
+  at.back() = 1;
+  at.push_back(1);
+  Value ti = e.reshape(e.sliceDim(tau, rank - 2, i, 1), at);  // [..., 1, 1]
+  Value update = left ? product(e, vi, product(e, transposeLast(e, vi), x))
+                      : product(e, product(e, x, vi), transposeLast(e, vi));
+  return e.sub(x, e.mul(ti, update));
+}
+
+/// linalg_householder_product(A, tau): the first n columns of H_1 ... H_k.
+Values householderProduct(TorchOp &t) {
+  Emitter &e = t.e;
+  Value a = t.tensor(0), tau = t.tensor(1);
+  expectFactorisable(t, a, false);
+  int64_t rank = rankOf(a), k = shapeOf(tau).back();
+  Shape batch = commonBatch(a, 2, tau, 1);
+  a = withBatch(e, a, batch, 2);
+  tau = withBatch(e, tau, batch, 1);
+  Value v = reflectors(e, a, k);
+  RankedTensorType type = typeOf(a);
+  Value x = e.cast(e.compare(e.positions(type.getShape(), rank - 2), e.positions(type.getShape(), rank - 1), "EQ"),
+                   type.getElementType());
+  for (int64_t i = k - 1; i >= 0; --i) x = reflect(e, x, v, tau, i, true);
+  return {e.conform(x, t.resultType())};
+}
+
+/// ormqr(A, tau, C, left, transpose): C multiplied by Q = H_1 ... H_k (or Q^T) from the left or
+/// the right.
+Values ormqr(TorchOp &t) {
+  Emitter &e = t.e;
+  Value a = t.tensor(0), tau = t.tensor(1), c = t.tensor(2);
+  expectFactorisable(t, a, false);
+  bool left = t.flag(3), transposed = t.flag(4);
+  int64_t k = shapeOf(tau).back();
+  Shape batch = broadcastShapes(commonBatch(a, 2, tau, 1), shapeOf(c).drop_back(2));
+  a = withBatch(e, a, batch, 2);
+  tau = withBatch(e, tau, batch, 1);
+  Value x = withBatch(e, c, batch, 2);
+  Value v = reflectors(e, a, k);
+  // Q C = H_1 (... (H_k C)), Q^T C = H_k (... (H_1 C)); C Q = ((C H_1) ...) H_k, C Q^T the reverse.
+  bool descending = left != transposed;
+  for (int64_t j = 0; j < k; ++j) x = reflect(e, x, v, tau, descending ? k - 1 - j : j, left);
+  return {e.conform(x, t.resultType())};
+}
+
 }  // namespace
 
 void addLinalgPatterns(PatternTable &t) {
@@ -562,6 +778,12 @@ void addLinalgPatterns(PatternTable &t) {
   t.add("aten.linalg_inv_ex", inverse);
   t.add("aten._linalg_det", det);
   t.add("aten._linalg_slogdet", slogdet);
+  t.add("aten._linalg_svd", svdPattern);
+  t.add("aten._linalg_eigh", eighPattern);
+  t.add("aten.linalg_qr", qrPattern);
+  t.add({"aten.linalg_pinv.atol_rtol_tensor", "aten.linalg_pinv.atol_rtol_float"}, pinv);
+  t.add("aten.linalg_householder_product", householderProduct);
+  t.add("aten.ormqr", ormqr);
 }
 
 }  // namespace torch_lumo
