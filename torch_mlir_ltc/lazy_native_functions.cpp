@@ -692,6 +692,35 @@ LazyNativeFunctions::_batch_norm_with_update(const at::Tensor& input,
   return {out, mean, invstd, reserve};
 }
 
+// The gradients of the weight and bias have the weight's type (the input's without a weight), as
+// on the host; libtorch's shape function gives them the default type.
+std::tuple<at::Tensor, at::Tensor, at::Tensor> LazyNativeFunctions::native_batch_norm_backward(
+    const at::Tensor& grad_out, const at::Tensor& input, const std::optional<at::Tensor>& weight,
+    const std::optional<at::Tensor>& running_mean, const std::optional<at::Tensor>& running_var,
+    const std::optional<at::Tensor>& save_mean, const std::optional<at::Tensor>& save_invstd,
+    bool train, double eps, std::array<bool, 3> output_mask) {
+  auto lazy_input = GetLtcTensor(input);
+  const auto& device = lazy_input->GetDevice();
+  auto optional_value = [&](const std::optional<at::Tensor>& t) -> std::optional<Value> {
+    if (!t || !t->defined()) return std::nullopt;
+    return GetOrCreateLtcTensor(*t, device)->GetIrValue();
+  };
+  TORCH_CHECK(input.dim() >= 2, "batch normalisation needs an input of rank 2 or more, got ",
+              input.dim());
+  const bool has_weight = weight && weight->defined();
+  const auto param_type = has_weight ? weight->scalar_type() : input.scalar_type();
+  std::vector<Shape> shapes{Shape(input.scalar_type(), input.sizes().vec()),
+                            Shape(param_type, {input.size(1)}), Shape(param_type, {input.size(1)})};
+  auto node = MakeNode<NativeBatchNormBackward>(
+      GetOrCreateLtcTensor(grad_out, device)->GetIrValue(), lazy_input->GetIrValue(),
+      optional_value(weight), optional_value(running_mean), optional_value(running_var),
+      optional_value(save_mean), optional_value(save_invstd), train, eps,
+      std::vector<bool>(output_mask.begin(), output_mask.end()), std::move(shapes));
+  std::vector<LazyTensorPtr> outputs;
+  for (const auto i : c10::irange(3)) outputs.push_back(LazyTensor::Create(Value(node, i), device));
+  return TupleAtenFromLtcTensors<3>(outputs);
+}
+
 std::tuple<at::Tensor, at::Tensor, at::Tensor> LazyNativeFunctions::batch_norm_backward(
     const at::Tensor& grad_out, const at::Tensor& input, const at::Tensor& weight,
     const std::optional<at::Tensor>& running_mean, const std::optional<at::Tensor>& running_var,

@@ -34,3 +34,15 @@ func.func @main(%arg0: !torch.vtensor<[8,4],f32>, %arg1: !torch.vtensor<[6,4],f3
   %4 = "torch.aten.matmul"(%arg0, %arg6) : (!torch.vtensor<[8,4],f32>, !torch.vtensor<[4],f32>) -> !torch.vtensor<[8],f32>
   return %0, %1, %2, %3, %4 : !torch.vtensor<[8,6],f32>, !torch.vtensor<[6,4],f32>, !torch.vtensor<[8,6],f32>, !torch.vtensor<[3,2,7],f32>, !torch.vtensor<[8],f32>
 }
+
+// addbmm adds one product per matrix of the batch, rounding to bfloat16 after each (summing in
+// float32 within a step), as PyTorch's CPU kernel does.
+// CHECK-LABEL: func.func @addbmm_bf16
+// CHECK-COUNT-2: lumo.MatMul {{.*}} -> tensor<2x4xf32>
+// CHECK: %[[R:.*]] = lumo.Cast %{{.*}} : (tensor<2x4xf32>) -> tensor<2x4xbf16>
+// CHECK: return %[[R]]
+func.func @addbmm_bf16(%arg0: !torch.vtensor<[2,4],bf16>, %arg1: !torch.vtensor<[2,2,3],bf16>, %arg2: !torch.vtensor<[2,3,4],bf16>) -> !torch.vtensor<[2,4],bf16> {
+  %one = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
+  %0 = "torch.aten.addbmm"(%arg0, %arg1, %arg2, %one, %one) : (!torch.vtensor<[2,4],bf16>, !torch.vtensor<[2,2,3],bf16>, !torch.vtensor<[2,3,4],bf16>, !torch.int, !torch.int) -> !torch.vtensor<[2,4],bf16>
+  return %0 : !torch.vtensor<[2,4],bf16>
+}

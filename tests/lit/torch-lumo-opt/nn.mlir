@@ -22,6 +22,24 @@ func.func @layer_norm(%arg0: !torch.vtensor<[2,3,8],f32>, %arg1: !torch.vtensor<
 }
 
 // -----
+// Layer norm gradient from saved statistics, without a weight: the weight's gradient, which the
+// mask leaves out, is not produced (its declared type is a placeholder).
+// CHECK-LABEL: func.func @layer_norm_backward_saved
+// CHECK-NOT: lumo.LayerNormGrad
+// CHECK: return %{{.*}}, %{{.*}} : tensor<2x3xf32>, tensor<3xf32>
+func.func @layer_norm_backward_saved(%arg0: !torch.vtensor<[2,3],f32>, %arg1: !torch.vtensor<[2,3],f32>, %arg2: !torch.vtensor<[2,1],f32>, %arg3: !torch.vtensor<[2,1],f32>, %arg4: !torch.vtensor<[3],f32>)
+    -> (!torch.vtensor<[2,3],f32>, !torch.vtensor<[3],f32>) {
+  %c3 = "torch.constant.int"() {value = 3 : i64} : () -> !torch.int
+  %shape = "torch.prim.ListConstruct"(%c3) : (!torch.int) -> !torch.list<int>
+  %none = "torch.constant.none"() : () -> !torch.none
+  %true = "torch.constant.bool"() {value = true} : () -> !torch.bool
+  %false = "torch.constant.bool"() {value = false} : () -> !torch.bool
+  %mask = "torch.prim.ListConstruct"(%true, %false, %true) : (!torch.bool, !torch.bool, !torch.bool) -> !torch.list<bool>
+  %0:3 = "torch.aten.native_layer_norm_backward"(%arg0, %arg1, %shape, %arg2, %arg3, %none, %arg4, %mask) : (!torch.vtensor<[2,3],f32>, !torch.vtensor<[2,3],f32>, !torch.list<int>, !torch.vtensor<[2,1],f32>, !torch.vtensor<[2,1],f32>, !torch.none, !torch.vtensor<[3],f32>, !torch.list<bool>) -> (!torch.vtensor<[2,3],f32>, !torch.vtensor<[],f32>, !torch.vtensor<[3],f32>)
+  return %0#0, %0#2 : !torch.vtensor<[2,3],f32>, !torch.vtensor<[3],f32>
+}
+
+// -----
 // Batch norm in training: the batch mean is returned (the running statistics are updated by
 // separate operations), the gradient recomputes the statistics.
 // CHECK-LABEL: func.func @batch_norm

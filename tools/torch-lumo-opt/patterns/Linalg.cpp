@@ -65,10 +65,32 @@ Values addmm(TorchOp &t) {
   return {t.e.conform(scaledSum(t, prod, t.value(0, elem), 3, 4), t.resultType())};
 }
 
-/// addbmm(self, b1, b2, beta, alpha): the batch of products summed.
+/// addbmm(self, b1, b2, beta, alpha): the batch of products summed. As PyTorch's CPU kernel, one
+/// addmm per matrix of the batch, each rounded to the result type (bfloat16 sums in float32 within
+/// a step); a long batch is one batched product and a sum.
 Values addbmm(TorchOp &t) {
   t.expectOperands(5);
   Type elem = t.resultElem();
+  Emitter &e = t.e;
+  Value b1 = t.value(1, elem), b2 = t.value(2, elem);
+  int64_t batches = rankOf(b1) == 3 ? shapeOf(b1)[0] : 0;
+  auto alpha = t.number(4), beta = t.number(3);
+  if (batches > 0 && batches <= 16 && alpha && beta && rankOf(b2) == 3) {
+    Type acc = isReducedFloat(elem) ? Type(e.b.getF32Type()) : elem;
+    auto matrix = [&](Value b, int64_t i) {
+      Shape shape(shapeOf(b).begin() + 1, shapeOf(b).end());
+      return e.cast(e.reshape(e.sliceDim(b, 0, i, 1), shape), acc);
+    };
+    Value self = e.cast(t.value(0, elem), acc), result;
+    for (int64_t i = 0; i < batches; ++i) {
+      Value prod = e.matmul(matrix(b1, i), matrix(b2, i), false, false);
+      if (*alpha != 1) prod = e.scale(prod, *alpha);
+      if (i > 0) prod = e.add(prod, e.cast(result, acc));
+      else if (*beta != 0) prod = e.add(prod, *beta == 1 ? self : e.scale(self, *beta));
+      result = e.cast(prod, elem);
+    }
+    return {e.conform(result, t.resultType())};
+  }
   Value prod = t.e.reduce(product(t.e, t.value(1, elem), t.value(2, elem)), {0}, false, "sum");
   return {t.e.conform(scaledSum(t, prod, t.value(0, elem), 3, 4), t.resultType())};
 }

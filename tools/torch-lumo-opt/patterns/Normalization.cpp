@@ -101,8 +101,7 @@ Values layerNormBackward(TorchOp &t) {
                    e.sub(e.sub(e.scale(gx, n), s1), e.mul(xhat, s2)));
   Value dw = e.reshape(e.reduce(e.mul(grad, xhat), outer, false, "sum"), normalized);
   Value db = e.reshape(e.reduce(grad, outer, false, "sum"), normalized);
-  return {e.conform(dx, t.resultType(0)), e.conform(dw, t.resultType(1)),
-          e.conform(db, t.resultType(2))};
+  return maskedGradients(t, 7, {dx, dw, db});
 }
 
 // ------------------------------------------------------------------ batch norm
