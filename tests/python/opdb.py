@@ -37,13 +37,18 @@ FLOATING = {"float32", "bfloat16", "float64"}
 # (rtol, atol) per dtype; gradients get ten times rtol.
 TOLERANCE = {"float32": (1e-4, 1e-5), "float64": (1e-7, 1e-7), "bfloat16": (2e-2, 2e-2)}
 TIMEOUT = 300
-# Operators whose results are uninitialised memory: compared by shape and dtype only, as random ones.
 # Operators whose index result (position in the results, position of `dim` among the sample's
 # arguments) is unspecified among equal elements unless the sort is stable: PyTorch's CPU sort
 # orders ties by introsort, kthvalue by quickselect. Those indices are compared by the elements
 # of the input they select.
 TIE_INDICES = {"sort": (1, 0), "argsort": (0, 0), "topk": (1, 1), "kthvalue": (1, 1), "mode": (1, 0)}
-UNINITIALISED = {"empty", "empty_like", "empty_strided", "empty_permuted", "new_empty", "new_empty_strided"}
+# Operators whose results are uninitialised memory or random draws: compared by shape and dtype only.
+# (Random operators are also found by running them eagerly with two seeds; a small sample can draw
+# the same values twice.)
+UNSEEDED = {"empty", "empty_like", "empty_strided", "empty_permuted", "new_empty", "new_empty_strided",
+            "bernoulli", "multinomial", "normal", "rand", "rand_like", "randn", "randn_like", "randint",
+            "randint_like", "uniform", "cauchy", "exponential", "geometric", "log_normal",
+            "nn.functional.dropout", "nn.functional.rrelu"}
 
 
 def task_id(task):
@@ -259,7 +264,7 @@ def _worker(tasks, embed, out):
                    for t in [*want, *flat([sample.input, *sample.args, *sample.kwargs.values()])]):
                 emit(tid, "refused", "a sparse tensor: the lazy device holds strided tensors only")
                 continue
-            random = task[0] in UNINITIALISED or any(isinstance(a, torch.Tensor) and isinstance(b, torch.Tensor) and
+            random = task[0] in UNSEEDED or any(isinstance(a, torch.Tensor) and isinstance(b, torch.Tensor) and
                          (a.shape != b.shape or not torch.equal(a.detach(), b.detach()))
                          for a, b in zip(want, again))
         except Exception as e:  # eager rejects the sample: not counted
