@@ -114,6 +114,14 @@ Kernel planTopK(OpView &op) {
   bool largest = op.boolAttr("largest", true), sorted = op.boolAttr("sorted", true);
   bool stable = op.boolAttr("stable", false);
   at::ScalarType indexType = op.resultType(1);
+  // A whole sorted row in no particular order among ties: ATen's own sort, whose order is the one
+  // eager PyTorch gives.
+  if (!stable && sorted && k == op.operandShape(0)[dim])
+    return [=](KernelContext &c) {
+      auto [values, indices] = at::sort(c.in(0), /*stable=*/false, dim, /*descending=*/largest);
+      c.out(0, values.contiguous());
+      c.out(1, indices.to(indexType).contiguous());
+    };
   // ATen's topk has no bool kernel and no stable order: a stable sort, cut to k, gives both.
   if (stable || op.operandType(0) == at::kBool)
     return [=](KernelContext &c) {

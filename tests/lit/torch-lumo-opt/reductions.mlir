@@ -85,10 +85,11 @@ func.func @logsumexp_int(%arg0: !torch.vtensor<[3],si64>) -> !torch.vtensor<[],f
 }
 
 // -----
-// sort is stable; median takes the first NaN of a slice that has one (the number of non-NaN
-// elements is its position in the stable order), else the lower middle; mode counts equal pairs.
+// sort leaves the order of ties to the appliance (stable = false); median takes the first NaN of a
+// slice that has one (the number of non-NaN elements is its position in the stable order), else
+// the lower middle; mode counts equal pairs.
 // CHECK-LABEL: func.func @order
-// CHECK: lumo.TopK %arg0 {dimension = 1 : i64, k = 3 : i64, largest = true, sorted = true, stable = true}
+// CHECK: lumo.TopK %arg0 {dimension = 1 : i64, k = 3 : i64, largest = true, sorted = true, stable = false}
 // CHECK: %[[V:.*]], %[[I:.*]] = lumo.TopK %arg0 {dimension = 1 : i64, k = 3 : i64, largest = false, sorted = true, stable = true}
 // CHECK: %[[NAN:.*]] = lumo.Unary %arg0 {kind = #lumo.unary_kind<isnan>}
 // CHECK: %[[NANS:.*]] = lumo.Reduce %{{.*}} {dimensions = array<i64: 1>, keep_dims = true, reduce_kind = #lumo.reduce_kind<sum>} : (tensor<2x3xsi64>) -> tensor<2x1xsi64>

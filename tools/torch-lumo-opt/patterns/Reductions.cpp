@@ -376,17 +376,17 @@ Values topk(TorchOp &t) {
   return {t.e.conform(values, t.resultType(0)), t.e.conform(indices, t.resultType(1))};
 }
 
-/// sort(x, dim, descending) and sort.stable(x, stable?, dim, descending). Always stable: a stable
-/// order is one the unstable sort may give too, and the one PyTorch's CPU sort gives for short
-/// rows.
+/// sort(x, dim, descending) and sort.stable(x, stable?, dim, descending). An unstable sort leaves
+/// the order of equal elements to the appliance (the interpreter gives PyTorch's CPU order).
 PatternFn sort(bool hasStable) {
   return [hasStable](TorchOp &t) -> Values {
     Value x = t.tensor(0);
     unsigned first = hasStable ? 2 : 1;
     int64_t dim = oneDim(t, first, rankOf(x));
     bool descending = t.flag(first + 1);
+    bool stable = hasStable && t.optFlag(1).value_or(false);
     if (rankOf(x) == 0) return {x, t.e.zeros(t.resultType(1))};
-    auto [values, indices] = topK(t.e, x, shapeOf(x)[dim], dim, descending, true, true);
+    auto [values, indices] = topK(t.e, x, shapeOf(x)[dim], dim, descending, true, stable);
     return {values, indices};
   };
 }
