@@ -165,6 +165,8 @@ def _worker(tasks, embed, out):
                 return t
             if isinstance(a, (list, tuple)):
                 return type(a)(convert(x) for x in a)
+            if lazy and (isinstance(a, str) and a == "cpu" or isinstance(a, torch.device) and a.type == "cpu"):
+                return "lazy"  # the device under test, as the sample's device argument
             return a
 
         args = convert([sample.input, *sample.args])
