@@ -129,7 +129,7 @@ def ods_results(entry):
 
 
 def ods_traits(entry):
-    traits = [] if entry.get("random") else ["Pure"]
+    traits = [] if entry.get("random") or entry.get("collective") else ["Pure"]
     if entry.get("elementwise"):
         traits += ["Lumo_BroadcastsToResult", "SameOperandsAndResultElementType"]
     for t in entry.get("traits", []):

@@ -36,6 +36,7 @@ FIELDS = {
     "traits": list,        # extra ODS traits of the operation
     "types": dict,         # operand/result name -> tensor kind (see gen_lumo_dialect.TENSOR_KINDS)
     "random": bool,        # draws random numbers: has effects, never folded or merged
+    "collective": bool,    # combines values across replicas: has effects, never folded or merged
     "verifier": bool,      # the operation has a hand-written verifier
     "cpu": str,            # "cannot run: <reason>" for operations a CPU cannot execute
     "attributes": dict,    # keyword-only argument -> enumeration name, or "bool" (from int[]?)

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <numeric>
 
+#include "llvm/ADT/DenseMap.h"
 #include "llvm/ADT/STLExtras.h"
 #include "llvm/ADT/SmallBitVector.h"
 #include "llvm/ADT/StringExtras.h"
@@ -1429,6 +1430,40 @@ LogicalResult ComplexOp::verify() {
     return emitOpError() << "parts must be f32 or f64, got " << part;
   if (elementOf(getZ()) != ComplexType::get(part))
     return emitOpError() << "result element type must be " << ComplexType::get(part) << ", got " << elementOf(getZ());
+  return success();
+}
+
+//===----------------------------------------------------------------------===//
+// Collectives
+//===----------------------------------------------------------------------===//
+
+LogicalResult AllReduceOp::verify() {
+  AllReduceKind kind = getKind();
+  bool bitwise = kind == AllReduceKind::And || kind == AllReduceKind::Or || kind == AllReduceKind::Xor;
+  if (bitwise && !isIntegerOrBool(elementOf(getOperand())))
+    return emitOpError() << "kind \"" << stringifyAllReduceKind(kind) << "\" needs integer or i1 elements, got "
+                         << elementOf(getOperand());
+  auto groups = getReplicaGroups().dyn_cast<DenseIntElementsAttr>();
+  if (!groups || !groups.getType().getElementType().isSignlessInteger(64) || groups.getType().getRank() != 2)
+    return emitOpError() << "replica_groups must be a 2-D dense i64 attribute (one row per group), got "
+                         << getReplicaGroups();
+  ArrayRef<int64_t> shape = groups.getType().getShape();
+  if (shape[0] == 0 || shape[1] == 0)
+    return emitOpError() << "replica_groups must hold at least one group of at least one replica, got "
+                         << shape[0] << " groups of " << shape[1];
+  llvm::DenseMap<int64_t, int64_t> groupOf;
+  int64_t index = 0;
+  for (int64_t id : groups.getValues<int64_t>()) {
+    int64_t group = index++ / shape[1];
+    if (id < 0)
+      return emitOpError() << "replica id " << id << " in group " << group << " is negative";
+    auto [it, inserted] = groupOf.try_emplace(id, group);
+    if (!inserted)
+      return emitOpError() << "replica id " << id << " appears twice (groups " << it->second << " and " << group
+                           << ")";
+  }
+  if (getChannelIdAttr().getInt() < 1)
+    return emitOpError() << "channel_id " << getChannelIdAttr().getInt() << " must be positive";
   return success();
 }
 

@@ -219,3 +219,10 @@ func.func @decompositions(%a: tensor<2x5x3xf32>, %d: tensor<2x3x3xf64>) {
   %4:2 = lumo.Eigh %d {triangle = #lumo.triangle<upper>} : (tensor<2x3x3xf64>) -> (tensor<2x3xf64>, tensor<2x3x3xf64>)
   return
 }
+
+// CHECK-LABEL: func.func @collectives
+func.func @collectives(%a: tensor<4xf32>) -> tensor<4xf32> {
+  // CHECK: lumo.AllReduce %{{.*}} {channel_id = 1 : i64, kind = #lumo.all_reduce_kind<sum>, replica_groups = dense<{{\[\[}}0, 1], [2, 3]]> : tensor<2x2xi64>} : (tensor<4xf32>) -> tensor<4xf32>
+  %0 = lumo.AllReduce %a {kind = #lumo.all_reduce_kind<sum>, replica_groups = dense<[[0, 1], [2, 3]]> : tensor<2x2xi64>, channel_id = 1 : i64} : (tensor<4xf32>) -> tensor<4xf32>
+  return %0 : tensor<4xf32>
+}
