@@ -17,6 +17,8 @@
 #include "mlir/IR/Operation.h"
 #include "mlir/IR/Value.h"
 
+#include "Program.h"
+
 namespace lumo {
 
 using Shape = std::vector<int64_t>;
@@ -25,8 +27,9 @@ using Shape = std::vector<int64_t>;
 class KernelContext {
 public:
   KernelContext(std::vector<at::Tensor> &frame, llvm::ArrayRef<int32_t> operands, llvm::ArrayRef<int32_t> results,
-                int32_t spare, uint64_t runNumber)
-      : frame_(frame), operands_(operands), results_(results), spare_(spare), runNumber_(runNumber) {}
+                int32_t spare, uint64_t runNumber, const Collective *collective = nullptr)
+      : frame_(frame), operands_(operands), results_(results), spare_(spare), runNumber_(runNumber),
+        collective_(collective) {}
 
   const at::Tensor &in(size_t i) const { return frame_[operands_[i]]; }
   size_t numIn() const { return operands_.size(); }
@@ -34,6 +37,8 @@ public:
   void out(at::Tensor value) { out(0, std::move(value)); }
   // 0 for the first run of a plan, then 1, 2, ...
   uint64_t runNumber() const { return runNumber_; }
+  // The run's collective function, or null when it has none.
+  const Collective *collective() const { return collective_ && *collective_ ? collective_ : nullptr; }
 
   // A dead value of the first result's type and shape that nothing else references, for the
   // kernel to write its result into (see OpView::acceptSpare); null when there is none.
@@ -52,6 +57,7 @@ private:
   llvm::ArrayRef<int32_t> results_;
   int32_t spare_;
   uint64_t runNumber_;
+  const Collective *collective_;
 };
 
 using Kernel = std::function<void(KernelContext &)>;

@@ -710,13 +710,13 @@ uint64_t Program::seed() const { return plan_->seed; }
 const std::vector<int64_t> &Program::inputs() const { return plan_->inputs; }
 const std::vector<int64_t> &Program::outputs() const { return plan_->outputs; }
 
-std::vector<at::Tensor> Program::run(const std::vector<at::Tensor> &args) const {
+std::vector<at::Tensor> Program::run(const std::vector<at::Tensor> &args, const Collective &collective) const {
   if (args.size() != plan_->arguments.size())
     throw Error("lumo program: expected " + std::to_string(plan_->arguments.size()) + " arguments, got " +
                 std::to_string(args.size()));
   for (size_t i = 0; i < args.size(); ++i)
     check(i, args[i]);
-  return execute(args, false);
+  return execute(args, false, collective);
 }
 
 void Program::check(size_t index, const at::Tensor &t) const {
@@ -753,7 +753,8 @@ at::Tensor Program::resolved(const at::Tensor &t) {
   return t;
 }
 
-std::vector<at::Tensor> Program::execute(const std::vector<at::Tensor> &args, bool keepUnchanged) const {
+std::vector<at::Tensor> Program::execute(const std::vector<at::Tensor> &args, bool keepUnchanged,
+                                         const Collective &collective) const {
   const Plan &plan = *plan_;
   std::vector<at::Tensor> frame = plan.initial;
   std::unordered_set<const void *> argumentStorages;
@@ -767,7 +768,7 @@ std::vector<at::Tensor> Program::execute(const std::vector<at::Tensor> &args, bo
   uint64_t runNumber = plan.runs.fetch_add(1);
   at::AutoDispatchBelowADInplaceOrView guard;
   for (const Step &step : plan.steps) {
-    KernelContext ctx(frame, step.operands, step.results, step.spare, runNumber);
+    KernelContext ctx(frame, step.operands, step.results, step.spare, runNumber, &collective);
     try {
       step.kernel(ctx);
     } catch (const c10::Error &e) {

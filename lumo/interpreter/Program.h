@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -51,6 +52,15 @@ struct ResultInfo {
 
 const char *kindName(ArgumentInfo::Kind kind);
 
+// How the collectives of a program reach the other replicas, supplied by whoever runs it. Called
+// once per AllReduce, in program order, with a tensor of its own (a copy of the operand, which it
+// may change and return), the kind ("sum", "prod", "min", "max", "and", "or", "xor"), the replica
+// groups (one list of replica ids per group) and the channel id; returns the combined value, a CPU
+// tensor of the operand's shape and element type. What it throws fails the run.
+using Collective = std::function<at::Tensor(at::Tensor operand, const std::string &kind,
+                                            const std::vector<std::vector<int64_t>> &replicaGroups,
+                                            int64_t channelId)>;
+
 class Program {
 public:
   // Parses, verifies and plans `text`; throws Error with the diagnostics when it cannot.
@@ -70,8 +80,9 @@ public:
   // One tensor per argument, in argument order: a CPU tensor of the argument's shape and element
   // type, or an undefined tensor for an embedded argument. Returns fresh tensors (never views of
   // the arguments or of the program's constants). Safe to call from several threads at once.
-  // An argument never read may be undefined.
-  std::vector<at::Tensor> run(const std::vector<at::Tensor> &arguments) const;
+  // An argument never read may be undefined. `collective` runs the program's collectives; without
+  // one, a collective over groups of more than one replica fails the run.
+  std::vector<at::Tensor> run(const std::vector<at::Tensor> &arguments, const Collective &collective = {}) const;
 
   struct Plan;
 
@@ -85,7 +96,8 @@ private:
   // Runs the plan on checked arguments. Results that share memory with an argument, a constant or
   // an earlier result are copies, except (when `keepUnchanged`) a weight's update that is the
   // weight's own tensor.
-  std::vector<at::Tensor> execute(const std::vector<at::Tensor> &arguments, bool keepUnchanged) const;
+  std::vector<at::Tensor> execute(const std::vector<at::Tensor> &arguments, bool keepUnchanged,
+                                  const Collective &collective) const;
 
   std::unique_ptr<Plan> plan_;
 };
@@ -107,6 +119,8 @@ public:
   // One tensor per Program::inputs() entry (undefined for an input never read); returns one per
   // Program::outputs() entry. Throws while a weight is not loaded.
   std::vector<at::Tensor> run(const std::vector<at::Tensor> &inputs);
+  // The collective function of the runs from now on (an empty one removes it).
+  void setCollective(Collective collective);
 
 private:
   size_t argumentOf(std::string_view name) const;
@@ -117,6 +131,7 @@ private:
   std::vector<at::Tensor> arguments_;               // per argument: the weights' values
   std::vector<bool> updatesWeight_;                 // per result
   size_t missing_;                                  // weights not loaded yet
+  Collective collective_;
   mutable std::mutex mutex_;
 };
 

@@ -78,7 +78,7 @@ std::vector<at::Tensor> State::run(const std::vector<at::Tensor> &inputs) {
   std::vector<at::Tensor> arguments = arguments_;
   for (size_t i = 0; i < inputs.size(); ++i)
     arguments[inputIndices[i]] = inputs[i];
-  std::vector<at::Tensor> results = program_->execute(arguments, true);
+  std::vector<at::Tensor> results = program_->execute(arguments, true, collective_);
   arguments.clear();
 
   // A named result that also updates a weight: the weight keeps the tensor, the caller gets a copy.
@@ -89,6 +89,14 @@ std::vector<at::Tensor> State::run(const std::vector<at::Tensor> &inputs) {
   for (const auto &[result, argument] : updates_)
     arguments_[argument] = std::move(results[result]);
   return outputs;
+}
+
+void State::setCollective(Collective collective) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::swap(collective_, collective);
+  }
+  // The previous function goes once the lock is released: dropping it may take locks of its own.
 }
 
 } // namespace lumo

@@ -1,6 +1,7 @@
 // The Python module lumo_interpreter: lumo::Program for Python.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <torch/csrc/autograd/python_variable.h>
 #include <torch/csrc/utils/pybind.h>
 
 #include "Program.h"
@@ -30,6 +31,10 @@ const char *kModuleDoc = R"(Runs lumo programs on the CPU with PyTorch's ATen ke
                               #   per prog.outputs entry
     state.read(name)          # a copy of the weight's current value
 
+    state.set_collective(fn)  # how the program's collectives reach the other replicas (None: none)
+    outs = prog.run(args, collective=fn)
+                              # fn(tensor, kind, replica_groups, channel_id) -> tensor
+
 The program is `func.func @main` of the module. Argument kinds come from the attributes:
 `tf.parameter_value` makes an argument "embedded" (its value is part of the program),
 `tf.resource_name` a "weight" (named by it), otherwise it is an "input" (named by `vx.input_name`,
@@ -52,6 +57,18 @@ types of more elements than 64-bit sizes can address are refused too. Arguments 
 CPU tensors (any strides; a negated view is read as its values); a tensor subclass without data of
 its own, a nested, sparse or meta tensor is refused.
 
+A program may hold collectives (lumo.AllReduce): every replica runs the same program, and each
+AllReduce combines a value with the other replicas of its group. The interpreter runs one replica and
+calls the collective function once per AllReduce, in program order (every replica must issue the same
+collectives in the same order), with the GIL held: `fn(tensor, kind, replica_groups, channel_id)`
+gets a CPU tensor of its own (a copy of the operand: it may change it in place and return it), the
+kind (str: "sum", "prod", "min", "max", "and", "or", "xor"; and/or/xor bitwise, logical on bool),
+the groups (list of lists of replica ids) and the operation's channel id (int, 1, 2, ... in program
+order), and returns the combined value: a CPU tensor of the operand's shape and dtype. An exception
+it raises fails the run with li.Error naming the operation (a State's weights stay as they were).
+Without a function, an AllReduce whose groups hold one replica each gives its operand back, and one
+over larger groups fails the run.
+
 `run` and `state.run` release the GIL; `run` may be called from several threads at once, runs of
 one State take turns. Random operations draw values that depend on vx.seed, their seed attributes
 and the number of the run (0, 1, 2, ... per Program, counting the runs of all its States). Errors
@@ -67,6 +84,38 @@ struct PyProgram {
 };
 
 PyObject *errorType = nullptr;
+
+std::string typeNameOf(py::handle object) {
+  return py::str(py::type::handle_of(object).attr("__qualname__")).cast<std::string>();
+}
+
+// A Python collective function as the interpreter calls it, from a thread that does not hold the
+// GIL: the call takes the GIL, and a Python exception becomes a C++ one (its text) while the GIL is
+// still held. The function object is released with the GIL held too.
+lumo::Collective collectiveOf(py::object fn) {
+  if (fn.is_none())
+    return {};
+  if (!PyCallable_Check(fn.ptr()))
+    throw py::type_error("the collective function must be callable, got " + typeNameOf(fn));
+  std::shared_ptr<py::object> held(new py::object(std::move(fn)), [](py::object *p) {
+    py::gil_scoped_acquire gil;
+    delete p;
+  });
+  return [held](at::Tensor operand, const std::string &kind, const std::vector<std::vector<int64_t>> &groups,
+                int64_t channel) -> at::Tensor {
+    py::gil_scoped_acquire gil;
+    std::string failure;
+    try {
+      py::object result = (*held)(std::move(operand), kind, groups, channel);
+      if (THPVariable_Check(result.ptr()))
+        return THPVariable_Unpack(result.ptr());
+      failure = "the collective function returned " + typeNameOf(result) + ", not a tensor";
+    } catch (py::error_already_set &e) {
+      failure = "the collective function raised " + typeNameOf(e.value()) + ": " + py::str(e.value()).cast<std::string>();
+    }
+    throw std::runtime_error(failure);
+  };
+}
 
 std::string optionalRepr(const std::optional<std::string> &s) {
   return s ? py::repr(py::str(*s)).cast<std::string>() : "None";
@@ -204,7 +253,18 @@ PYBIND11_MODULE(lumo_interpreter, m) {
           },
           py::arg("inputs"),
           "Runs the program on one tensor per Program.inputs entry with the resident weights, which "
-          "take their updates; returns one tensor per Program.outputs entry.");
+          "take their updates; returns one tensor per Program.outputs entry.")
+      .def(
+          "set_collective",
+          [](py::handle self, py::object fn) {
+            lumo::State &state = bound<lumo::State>(self);
+            lumo::Collective collective = collectiveOf(std::move(fn));
+            py::gil_scoped_release release;
+            state.setCollective(std::move(collective));
+          },
+          py::arg("fn"),
+          "Sets the collective function of this State's runs, fn(tensor, kind, replica_groups, "
+          "channel_id) -> tensor (None removes it); see the module's documentation.");
 
   py::class_<PyProgram>(m, "Program", "A lumo module, parsed, verified and planned once; run it many times.")
       // (pybind ignores a second __init__ of a built Program)
@@ -216,13 +276,16 @@ PYBIND11_MODULE(lumo_interpreter, m) {
       .def_property_readonly("seed", [](py::handle self) { return bound<PyProgram>(self).program->seed(); })
       .def(
           "run",
-          [](py::handle self, const std::vector<std::optional<at::Tensor>> &args) {
+          [](py::handle self, const std::vector<std::optional<at::Tensor>> &args, py::object collective) {
             const PyProgram &p = bound<PyProgram>(self);
             std::vector<at::Tensor> tensors = tensorsOf(args);
+            lumo::Collective fn = collectiveOf(std::move(collective));
             py::gil_scoped_release release;
-            return p.program->run(tensors);
+            return p.program->run(tensors, fn);
           },
-          py::arg("args"), "Runs the program: one tensor (None for embedded arguments) per argument.")
+          py::arg("args"), py::arg("collective") = py::none(),
+          "Runs the program: one tensor (None for embedded arguments) per argument; `collective` "
+          "combines the values of its collectives with the other replicas (see the module's documentation).")
       .def(
           "new_state", [](py::handle self) { return std::make_unique<lumo::State>(bound<PyProgram>(self).program); },
           "A State without weights: load each with State.load, then State.run.");
