@@ -17,6 +17,7 @@
 #include "lumo/LumoDialect.h"
 #include "mlir/Dialect/Func/Transforms/FuncConversions.h"
 #include "mlir/IR/Verifier.h"
+#include "mlir/Interfaces/SideEffectInterfaces.h"
 #include "mlir/Pass/PassManager.h"
 #include "mlir/Pass/PassRegistry.h"
 #include "mlir/Rewrite/FrozenRewritePatternSet.h"
@@ -34,10 +35,6 @@
 
 namespace torch_lumo {
 namespace {
-
-bool isRandom(Operation *op) {
-  return op->getName().getStringRef().startswith("lumo.Random");
-}
 
 bool isTorch(Operation *op) { return op->getName().getDialectNamespace() == "torch"; }
 
@@ -226,11 +223,12 @@ class TorchToLumoPattern : public ConversionPattern {
   ConversionRun &run;
 };
 
-/// Erases op if it is an unused torch operation, placeholder or lumo operation without effects.
+/// Erases op if it is an unused torch operation, placeholder or lumo operation without effects
+/// (random operations and collectives stay).
 bool eraseIfDead(Operation &op) {
   if (!op.use_empty() || op.hasTrait<OpTrait::IsTerminator>()) return false;
   StringRef name = op.getName().getStringRef();
-  if (!name.startswith("torch.") && !(name.startswith("lumo.") && !isRandom(&op)) &&
+  if (!name.startswith("torch.") && !(name.startswith("lumo.") && isMemoryEffectFree(&op)) &&
       !(isa<UnrealizedConversionCastOp>(op) && op.getNumOperands() == 0))
     return false;
   op.erase();
@@ -253,7 +251,8 @@ struct ConvertTorchToLumoPass : PassWrapper<ConvertTorchToLumoPass, OperationPas
   ListOption<std::string> families{
       *this, "families",
       llvm::cl::desc("Only the patterns of these families (elementwise, reductions, linalg, shape, "
-                     "indexing, normalization, convolution, losses, creation, lumo); all when "
+                     "indexing, normalization, convolution, losses, creation, lumo, complex, "
+                     "collectives); all when "
                      "empty")};
 
   LogicalResult initialize(MLIRContext *ctx) override {

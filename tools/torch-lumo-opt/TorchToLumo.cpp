@@ -902,7 +902,7 @@ const PatternTable &patterns() {
         addElementwisePatterns, addReductionPatterns,    addLinalgPatterns,
         addShapePatterns,       addIndexingPatterns,     addNormalizationPatterns,
         addConvolutionPatterns, addLossPatterns,         addCreationPatterns,
-        addLumoPatterns,        addComplexPatterns};
+        addLumoPatterns,        addComplexPatterns,      addCollectivePatterns};
     for (size_t i = 0; i < names.size(); ++i) {
       t.family = names[i];
       adders[i](t);
@@ -917,7 +917,7 @@ ArrayRef<StringRef> patternFamilies() {
   static const StringRef names[] = {"elementwise", "reductions",    "linalg",
                                     "shape",       "indexing",      "normalization",
                                     "convolution", "losses",        "creation",
-                                    "lumo",        "complex"};
+                                    "lumo",        "complex",       "collectives"};
   return names;
 }
 

@@ -197,6 +197,8 @@ struct FunctionState {
   DenseElementsAttr embeddedScalar(Value v) const;
   /// A fresh seed for the next random operation of the function.
   int64_t nextSeed() { return ++seeds; }
+  /// The channel id of the next collective of the function (1, 2, ... in program order).
+  int64_t nextChannel() { return ++channels; }
 
   /// What replaces v so far in the conversion (v itself when nothing does, or outside one). Tensor
   /// operands are read through it; constants, lists and scalar reads are never converted.
@@ -209,6 +211,7 @@ struct FunctionState {
   Operation *funcOp;
   llvm::SmallVector<DenseElementsAttr> scalars;
   int64_t seeds = 0;
+  int64_t channels = 0;
   /// Set by the conversion driver while a pattern runs: the rewriter, the operation being converted
   /// and its operands as the conversion framework remapped them.
   ConversionPatternRewriter *rewriter = nullptr;
@@ -332,6 +335,7 @@ void addLossPatterns(PatternTable &t);
 void addCreationPatterns(PatternTable &t);
 void addLumoPatterns(PatternTable &t);
 void addComplexPatterns(PatternTable &t);
+void addCollectivePatterns(PatternTable &t);
 
 /// Why an operation kind that has no pattern is never converted, or empty.
 StringRef refusalReason(StringRef kind);

@@ -15,7 +15,7 @@
 // SHAPE: :24:{{[0-9]+}}: error: no lumo conversion for torch.aten.cat: operand 1 is not a constant integer
 // SHAPE: :25:{{[0-9]+}}: error: no lumo conversion for torch.operator
 // SHAPE-NOT: error:
-// BOGUS: error: unknown pattern family 'bogus' (families: elementwise, reductions, linalg, shape, indexing, normalization, convolution, losses, creation, lumo, complex)
+// BOGUS: error: unknown pattern family 'bogus' (families: elementwise, reductions, linalg, shape, indexing, normalization, convolution, losses, creation, lumo, complex, collectives)
 func.func @main(%arg0: !torch.vtensor<[3],f32>, %arg1: !torch.vtensor<[],si64>) -> (!torch.vtensor<[6],f32>, !torch.vtensor<[3],f32>) {
   %n = "torch.aten.neg"(%arg0) : (!torch.vtensor<[3],f32>) -> !torch.vtensor<[3],f32>
   %f = "torch.aten.frobnicate"(%n) : (!torch.vtensor<[3],f32>) -> !torch.vtensor<[3],f32>
