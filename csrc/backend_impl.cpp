@@ -28,6 +28,7 @@
 #include <torch/csrc/lazy/core/tensor.h>
 #include <torch/library.h>
 
+#include "collectives.h"
 #include "computation.h"
 #include "lazy_graph_executor.h"
 #include "mlir_utils.h"
@@ -1223,6 +1224,7 @@ void InitOrvexBackend() {
   at::RegisterTorchMlirFunctionalizeKernels();
   register_ltc_eager_fallback();
   register_host_scalar_reads();
+  register_collective_kernels();
   OrvexMetadata::init();
   LazyGraphExecutor::Register(GetOrvexLazyGraphExecutor());
   install_lazy_device_guard();
