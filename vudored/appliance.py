@@ -36,6 +36,13 @@ def host_value(record):
     return tensor.contiguous()
 
 
+def _check_weight(name, value, argument):
+    if tuple(value.shape) != tuple(argument.shape) or value.dtype != argument.dtype:
+        raise ApplianceError(
+            f"Weight {name!r} holds {value.dtype} {list(value.shape)} but the program expects "
+            f"{argument.dtype} {list(argument.shape)}.")
+
+
 class ReferenceAppliance:
     """program_factory: builds a program from its text (default: lumo_interpreter.Program)."""
 
@@ -51,6 +58,7 @@ class ReferenceAppliance:
         self._expected = []
         self._weights = {}
         self._outputs = []
+        self._replicas = None
 
     # The two callbacks of the module.
 
@@ -102,10 +110,7 @@ class ReferenceAppliance:
                     f"Weight {name!r} has no host data: it was moved to the lazy device while the "
                     "data store dropped tensor data. Create the vudored device (which keeps it) before "
                     "moving the model, or move it inside `with vudored.backend.device(...):`.")
-            if tuple(value.shape) != tuple(argument.shape) or value.dtype != argument.dtype:
-                raise ApplianceError(
-                    f"Weight {name!r} holds {value.dtype} {list(value.shape)} but the program expects "
-                    f"{argument.dtype} {list(argument.shape)}.")
+            _check_weight(name, value, argument)
             self.state.load(name, value)
             given.add(name)
         missing = sorted(set(self._weights) - given)
@@ -131,10 +136,33 @@ class ReferenceAppliance:
                 raise ApplianceError(
                     f"Input {name!r} holds {value.dtype} {list(value.shape)} but the program "
                     f"expects {dtype} {list(shape)}.")
-        outputs = self.state.run(values)
+        try:
+            outputs = self.state.run(values)
+        except Exception:
+            failure = getattr(self._replicas, "failure", None)
+            if failure is not None:  # a collective with the peers: its own error, not the run's
+                raise failure from None
+            raise
         self.runs += 1
         return {name: outputs[position] for position, name in self._outputs}
 
     def weights(self):
         """The current value of every weight, by name (copies)."""
         return {name: self.state.read(name) for name in self._weights}
+
+    def load_weights(self, values):
+        """Replaces weights by host values ({name: tensor} of the program's shapes and dtypes)."""
+        for name, value in values.items():
+            argument = self._weights.get(name)
+            if argument is None:
+                raise ApplianceError(f"Weight {name!r} is not an argument of the program.")
+            _check_weight(name, value, argument)
+            self.state.load(name, value.contiguous())
+
+    def use_replicas(self, replicas):
+        """Runs the program's collectives (lumo.AllReduce) with the peers of `replicas`
+        (vudored.distributed.Replicas) through torch.distributed."""
+        if self.state is None:
+            raise ApplianceError("use_replicas called before a program was compiled")
+        self._replicas = replicas
+        self.state.set_collective(replicas.all_reduce)

@@ -476,8 +476,9 @@ class StepHooks:
     tensors, PyTorch's compiled-code forms of its update (tensors rather than host numbers), and
     its implementation choices forced to the tensor forms."""
 
-    def __init__(self, trace, hyper, lazy_values):
+    def __init__(self, trace, hyper, lazy_values, replicas=None):
         self.trace, self.hyper, self.lazy_values = trace, hyper, lazy_values
+        self.replicas = replicas  # averages the gradients over the group before the update
         self.saved = []
         self.handles = []
         self.patched = False
@@ -492,6 +493,8 @@ class StepHooks:
     def _pre(self, opt, args, kwargs):
         if self.patched:
             return
+        if self.replicas is not None:
+            self.replicas.average_gradients(p for group in opt.param_groups for p in group["params"])
         self.saved = self.hyper.substitute(self.lazy_values, self.trace.hyper_ids)
         self.adafactor = _adafactor_module._single_tensor_adafactor
         _adafactor_module._single_tensor_adafactor = _adafactor

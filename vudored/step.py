@@ -72,7 +72,7 @@ from torch.utils._pytree import tree_flatten, tree_unflatten
 
 import orvex_pytorch_lib as ox
 
-from . import backend, optim
+from . import backend, distributed, optim
 from .optim import _same
 from .autocast import LazyAutocast
 from .errors import (BatchSizeError, GraphChangedError, HostReadError, UnsupportedError,
@@ -308,14 +308,20 @@ def add_step_closure(fn, args=(), kwargs=None):
     _active.closures.append((fn, args, kwargs or {}))
 
 
-def step(model, optimizer=None, *, device=None, retrace=False):
+def step(model, optimizer=None, *, device=None, retrace=False, process_group=None,
+         bucket_cap_mb=distributed.DEFAULT_BUCKET_CAP_MB, timeout=distributed.DEFAULT_TIMEOUT):
     """Decorator: compiles the function into the appliance's program (see the module docstring).
 
     model: the module (or a dict {prefix: module}) whose parameters and buffers the step trains.
     optimizer: the optimizer, a list of them, or None.
+    process_group: with torch.distributed initialised, the gradients are averaged over the default
+    group (None), another ProcessGroup, or not at all (False); see vudored.distributed.
+    bucket_cap_mb, timeout: the size of the gradient buckets (one all-reduce each) and the seconds a
+    collective may wait for its peers.
     """
     def wrap(fn):
-        return CompiledStep(fn, model, optimizer, device=device, retrace=retrace)
+        return CompiledStep(fn, model, optimizer, device=device, retrace=retrace,
+                            replicas=(process_group, bucket_cap_mb, timeout))
     return wrap
 
 
@@ -644,8 +650,10 @@ class _OutsideGuard:
 
 
 class CompiledStep:
-    def __init__(self, fn, model, optimizer, device=None, retrace=False):
+    def __init__(self, fn, model, optimizer, device=None, retrace=False, replicas=(None,)):
         functools.update_wrapper(self, fn)
+        self._replica_args = replicas
+        self._replicas = None
         self._fn = fn
         self._models = dict(model) if isinstance(model, dict) else {"": model}
         if optimizer is None:
@@ -776,6 +784,12 @@ class CompiledStep:
                                  for key, t in list(module.named_parameters()) + list(module.named_buffers())}
         trace.gradients = {pid: (p.grad, p.grad._version if p.grad is not None else None)
                            for pid, p in trace.parameters.items()}
+        replicas = self._replicas
+        if replicas is not None:
+            replicas.start_trace()
+            buffers = [b for m in self._models.values() for b in m.buffers()
+                       if b.device.type == "lazy" and b.is_floating_point()]
+            before = [ox.get_tensor_info(b) for b in buffers]  # the node holding each value
         lazy_values = []
         if hyper.slots:
             batch = hosts[0].shape[0] if hosts and hosts[0].dim() else 1
@@ -795,9 +809,14 @@ class CompiledStep:
         torch._lazy.mark_step = _refuse_mark_step
         try:
             with backend.keeping_data(True), _state_out_of_reach(state.values()), \
-                    optim.StepHooks(trace, hyper, lazy_values), optim.AveragedModels(), \
+                    optim.StepHooks(trace, hyper, lazy_values, replicas), optim.AveragedModels(), \
                     LazyAutocast(), _TraceMode(trace):
                 result = self._fn(*args, **kwargs)
+                if replicas is not None:
+                    for b in buffers:
+                        _sync(b)
+                    replicas.average_buffers([b for b, node in zip(buffers, before)
+                                              if ox.get_tensor_info(b) != node])
         finally:
             _active = None
             torch._lazy.mark_step = mark_step
@@ -866,6 +885,13 @@ class CompiledStep:
             raise VudoredError("This process compiled its program already (one program per process): "
                                "a second compiled step needs its own process.")
         optim.check_supported(self._optimizers)
+        self._replicas = distributed.replicas_for(*self._replica_args)
+        if self._replicas is not None:
+            distributed.check_modules(self._models)
+            if not callable(getattr(device.appliance, "use_replicas", None)):
+                raise VudoredError(f"The appliance {type(device.appliance).__name__} does not run "
+                                   "programs with collectives; train without process_group or on the "
+                                   "reference appliance.")
         self._python = self._discover()
         for module in self._models.values():
             for t in list(module.parameters()) + list(module.buffers()):
@@ -927,6 +953,12 @@ class CompiledStep:
                 f"The program reads tensors that are no step input, weight or optimizer state: {unknown}. "
                 "They are lazy tensors kept from an earlier step or computed outside it (return such "
                 "values from the step instead, or compute them inside it).")
+        if self._replicas is not None:
+            replicas = self._replicas
+            replicas.check_program(device.program_text, device.batch_size, appliance.arguments)
+            appliance.use_replicas(replicas)
+            replicas.broadcast_weights(appliance)
+            distributed.log.warning("vudored: rank %d %s.", replicas.rank, replicas.describe())
         optim.first_run_overrides(self._optimizers, hyper, zero_start, self._param_names)
         self._record_outside_state()
         self._compiled = True
