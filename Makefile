@@ -5,7 +5,7 @@ BUILD_DIR := $(CURDIR)/build
 ASAN_DIR  := $(CURDIR)/build-asan
 JOBS      ?= $(shell nproc)
 
-.PHONY: all setup build test test-cpp test-py test-lit test-asan lumo-docs conformance demo bench clean
+.PHONY: all setup build test test-cpp test-py test-lit test-asan lumo-docs conformance demo demo-distributed bench clean
 
 all: build
 
@@ -43,6 +43,11 @@ conformance: build
 # Trains a small CNN on scikit-learn's digits through the whole system, beside eager PyTorch.
 demo: build
 	$(PY) demo/digits.py --out demo_out
+
+# The same CNN trained data-parallel by two processes (torchrun, gloo on 127.0.0.1), each on half of
+# every batch; prints both ranks' held-out accuracy.
+demo-distributed: build
+	$(PY) -m torch.distributed.run --standalone --nproc-per-node 2 demo/digits_distributed.py --out demo_out/distributed
 
 # Every benchmark runs (bench/_*.py are their shared helpers); one that fails (a crash, not a
 # missed target) fails the target.
