@@ -101,19 +101,22 @@ class Replicas:
         self.failure = None  # the collective that failed a run
         self.collectives = 0  # run by the appliance so far
         self.bytes_reduced = 0
-        self.buckets = 0  # per step, as traced
+        self.buckets = 0  # all-reduces of gradients per step, as traced
+        self.buffer_buckets = 0  # of buffers
         self.gradient_bytes = 0
 
     def describe(self):
+        extra = f" and {self.buffer_buckets} for the updated buffers" if self.buffer_buckets else ""
         return (f"averaging gradients over {self.size} processes (ranks {self.ranks}, "
-                f"{dist.get_backend(self.group)} group {self.group_name!r}) in {self.buckets} "
-                f"bucket(s) of at most {self.bucket_bytes / 2 ** 20:g} MiB")
+                f"{dist.get_backend(self.group)} group {self.group_name!r}): {self.buckets} all-reduce(s) "
+                f"per step for the gradients (buckets of at most {self.bucket_bytes / 2 ** 20:g} MiB){extra}")
 
     # ------------------------------------------------------------ while the step is traced
 
     def start_trace(self):
         self._averaged = set()
         self.buckets = 0
+        self.buffer_buckets = 0
         self.gradient_bytes = 0
 
     def average_gradients(self, params):
@@ -124,14 +127,15 @@ class Replicas:
             if p.grad is not None and id(p) not in self._averaged:
                 self._averaged.add(id(p))
                 grads.append(p.grad)
-        self._average(grads)
+        self.buckets += self._average(grads)
+        self.gradient_bytes += sum(g.numel() * g.element_size() for g in grads)
 
     def _average(self, tensors):
+        """Averages `tensors` in place; returns the number of all-reduces."""
         by_dtype = {}
         for t in tensors:
             by_dtype.setdefault(t.dtype, []).append(t)
-        for group in by_dtype.values():
-            self._all_reduce(group)
+        return sum(self._all_reduce(group) for group in by_dtype.values())
 
     def _all_reduce(self, tensors):
         """Averages `tensors` (of one dtype) in place: flattened into one buffer, one all-reduce per
@@ -148,12 +152,11 @@ class Replicas:
             for t in tensors:
                 t.copy_(reduced[offset:offset + t.numel()].view(t.shape))
                 offset += t.numel()
-        self.buckets += len(pieces)
-        self.gradient_bytes += flat.numel() * flat.element_size()
+        return len(pieces)
 
     def average_buffers(self, buffers):
         """Averages the floating-point buffers the step updated (batch norm's running statistics)."""
-        self._average([b for b in buffers if b.is_floating_point()])
+        self.buffer_buckets += self._average([b for b in buffers if b.is_floating_point()])
 
     # ------------------------------------------------------------ when the program is loaded
 
