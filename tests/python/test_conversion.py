@@ -259,6 +259,11 @@ cases = [
                                            *F.max_pool1d(x[0], 3, 2, 1, dilation=2, return_indices=True),
                                            *F.max_pool3d(x[:1], 2, 1, 1, return_indices=True),
                                            *F.max_pool2d(x[0], 2, return_indices=True)]), [x]),
+    # Fractional max pooling with given samples (op_db's samples are drawn, compared by shape only).
+    ("fractional_pool", with_grads(lambda x, u, v: [
+        *F.fractional_max_pool2d(x, (2, 3), output_size=(5, 4), return_indices=True, _random_samples=u),
+        *F.fractional_max_pool3d(x.reshape(1, 2, 4, 9, 9), 2, output_size=(2, 5, 4), return_indices=True,
+                                 _random_samples=v)], 1), [x, torch.rand(2, 4, 2), torch.rand(1, 2, 3)]),
     ("pool_gradient_by_indices", lambda dy, x: torch.ops.aten.max_pool2d_with_indices_backward(
         dy, x, [2, 2], [2, 2], [0, 0], [1, 1], False, F.max_pool2d(x, 2, return_indices=True)[1].flip(-1)),
      [torch.randn(2, 4, 4, 4), x[..., :8, :8]]),
