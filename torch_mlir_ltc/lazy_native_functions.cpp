@@ -790,6 +790,33 @@ at::Tensor LazyNativeFunctions::max_unpool2d(const at::Tensor& self, const at::T
   return at::view_copy(out, result);
 }
 
+// fractional_max_pool2d_backward: the host's shape check reads two output sizes without counting
+// them (a shorter list reads past its end), so the sizes are checked before it runs.
+at::Tensor LazyNativeFunctions::fractional_max_pool2d_backward(const at::Tensor& grad_output,
+                                                               const at::Tensor& self,
+                                                               at::IntArrayRef kernel_size,
+                                                               at::IntArrayRef output_size,
+                                                               const at::Tensor& indices) {
+  TORCH_CHECK(kernel_size.size() == 2 && output_size.size() == 2, "fractional_max_pool2d_backward: "
+              "kernel_size and output_size must have two elements each, but got ", kernel_size.size(),
+              " and ", output_size.size());
+  auto meta = [](const at::Tensor& t) { return at::empty(t.sizes(), t.options().device(c10::kMeta)); };
+  at::Tensor out = at::fractional_max_pool2d_backward(meta(grad_output), meta(self), kernel_size,
+                                                      output_size, meta(indices));
+  TORCH_CHECK(indices.sizes() == grad_output.sizes(), "fractional_max_pool2d_backward: expected "
+              "indices shaped like the gradient ", grad_output.sizes(), ", but got ", indices.sizes());
+  auto device = GetBackendDevice(grad_output, self, indices);
+  TORCH_INTERNAL_ASSERT(device);
+  auto value = [&](const at::Tensor& t) {
+    return GetLtcTensorOrCreateForWrappedNumber(t, *device)->GetIrValue();
+  };
+  std::vector<Shape> shapes{Shape(out.scalar_type(), out.sizes().vec())};
+  auto node = MakeNode<FractionalMaxPool2dBackward>(
+      value(grad_output), value(self), kernel_size.vec(), output_size.vec(), value(indices),
+      std::move(shapes));
+  return CreateAtenFromLtcTensor(LazyTensor::Create(std::move(node), *device));
+}
+
 int64_t LazyNativeFunctions::_fused_sdp_choice(const at::Tensor& query, const at::Tensor& key,
                                                const at::Tensor& value,
                                                const std::optional<at::Tensor>& attn_mask,

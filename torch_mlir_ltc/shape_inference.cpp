@@ -802,6 +802,79 @@ std::vector<torch::lazy::Shape> compute_shape_view_as_real_copy(const at::Tensor
   return {Shape(c10::toRealValueType(self.scalar_type()), sizes)};
 }
 
+// Pooling and sampling in three dimensions.
+
+std::vector<torch::lazy::Shape> compute_shape_max_unpool3d(const at::Tensor& self,
+                                                           const at::Tensor& indices,
+                                                           at::IntArrayRef output_size,
+                                                           at::IntArrayRef stride,
+                                                           at::IntArrayRef padding) {
+  TORCH_CHECK(indices.scalar_type() == at::kLong, "elements in indices should be type int64 but got: ",
+              indices.scalar_type());
+  TORCH_CHECK(self.dim() == 4 || self.dim() == 5, "Input to max_unpooling3d should be a 4d or 5d "
+              "Tensor, but got a tensor with ", self.dim(), " dimensions.");
+  TORCH_CHECK(output_size.size() == 3 && stride.size() == 3 && padding.size() == 3,
+              "max_unpool3d: output_size, stride and padding must have three elements each");
+  TORCH_CHECK(self.sizes() == indices.sizes(), "Expected shape of indices to be same as that of "
+              "the input tensor (", self.sizes(), ") but got indices tensor with shape: ",
+              indices.sizes());
+  for (const auto i : c10::irange(1, self.dim())) {
+    TORCH_CHECK(self.size(i) > 0, "max_unpooling3d_forward_out_cpu(): Expected input to have "
+                "non-zero size for non-batch dimensions, but got ", self.sizes());
+  }
+  TORCH_CHECK(stride[0] > 0 && stride[1] > 0 && stride[2] > 0,
+              "strides should be greater than zero, but got stride: ", stride);
+  std::vector<int64_t> sizes(self.sizes().begin(), self.sizes().end() - 3);
+  sizes.insert(sizes.end(), output_size.begin(), output_size.end());
+  return {Shape(self.scalar_type(), sizes)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_grid_sampler_3d(const at::Tensor& input,
+                                                              const at::Tensor& grid,
+                                                              int64_t interpolation_mode,
+                                                              int64_t padding_mode,
+                                                              bool align_corners) {
+  TORCH_CHECK(input.scalar_type() == grid.scalar_type(), "grid_sampler(): expected input and grid "
+              "to have same dtype, but input has ", input.scalar_type(), " and grid has ",
+              grid.scalar_type());
+  TORCH_CHECK(input.dim() == 5 && grid.dim() == 5, "grid_sampler(): expected 5D input and grid "
+              "with same number of dimensions, but got input with sizes ", input.sizes(),
+              " and grid with sizes ", grid.sizes());
+  TORCH_CHECK(input.size(0) == grid.size(0) && grid.size(-1) == 3, "grid_sampler(): expected grid "
+              "to have size ", input.size(0), " in first dimension and 3 in last dimension, but "
+              "got grid with sizes ", grid.sizes());
+  for (const auto i : c10::irange(2, input.dim())) {
+    TORCH_CHECK(input.size(i) > 0, "grid_sampler(): expected input to have non-empty spatial "
+                "dimensions, but input has sizes ", input.sizes());
+  }
+  TORCH_CHECK(interpolation_mode != 2, "grid_sampler(): bicubic interpolation only supports 4D "
+              "input");
+  return {Shape(input.scalar_type(), {input.size(0), input.size(1), grid.size(1), grid.size(2),
+                                      grid.size(3)})};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_grid_sampler_3d_backward(
+    const at::Tensor& grad_output, const at::Tensor& input, const at::Tensor& grid,
+    int64_t interpolation_mode, int64_t padding_mode, bool align_corners,
+    ::std::array<bool, 2> output_mask) {
+  return {SameAs(input), SameAs(grid)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_fractional_max_pool3d_backward(
+    const at::Tensor& grad_output, const at::Tensor& self, at::IntArrayRef kernel_size,
+    at::IntArrayRef output_size, const at::Tensor& indices) {
+  TORCH_CHECK(self.dim() == 4 || self.dim() == 5, "fractional_max_pool3d_backward: expected a 4-D "
+              "or 5-D input, but got ", self.dim(), "-D");
+  TORCH_CHECK(kernel_size.size() == 3 && output_size.size() == 3, "fractional_max_pool3d_backward: "
+              "kernel_size and output_size must have three elements each");
+  std::vector<int64_t> expected(self.sizes().begin(), self.sizes().end() - 3);
+  expected.insert(expected.end(), output_size.begin(), output_size.end());
+  TORCH_CHECK(grad_output.sizes() == at::IntArrayRef(expected) && indices.sizes() == grad_output.sizes(),
+              "fractional_max_pool3d_backward: expected the gradient and indices of shape ",
+              at::IntArrayRef(expected), ", but got ", grad_output.sizes(), " and ", indices.sizes());
+  return {SameAs(self)};
+}
+
 #undef SAME_AS_SELF
 #undef WITH_SCALAR
 

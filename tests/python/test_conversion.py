@@ -240,6 +240,9 @@ cases = [
                                              F.grid_sample(x, g * 2.5, padding_mode="reflection", align_corners=True),
                                              F.grid_sample(x, g, mode="nearest", padding_mode="border")]),
      [x, torch.rand(2, 5, 7, 2) * 2.2 - 1.1]),
+    # bfloat16 grid gradients: differences of neighbouring corners, channels added one by one, as eager.
+    ("grid_sample_bfloat16", with_grads(lambda g, x: F.grid_sample(x, g, align_corners=False), 1),
+     [(torch.rand(2, 5, 7, 2) * 2.2 - 1.1).bfloat16(), (x * 8).bfloat16()]),
     ("max_pool", with_grads(lambda x: [F.max_pool2d(x, 2), F.max_pool2d(x, 3, 2, padding=1),
                                        F.max_pool2d(x, 2, ceil_mode=True), F.max_pool1d(x[:, 0], 3)]), [x]),
     ("avg_pool", with_grads(lambda x: [F.avg_pool2d(x, 3), F.avg_pool2d(x, 3, 2, padding=1)]), [x]),
@@ -256,6 +259,11 @@ cases = [
                                            *F.max_pool1d(x[0], 3, 2, 1, dilation=2, return_indices=True),
                                            *F.max_pool3d(x[:1], 2, 1, 1, return_indices=True),
                                            *F.max_pool2d(x[0], 2, return_indices=True)]), [x]),
+    # Fractional max pooling with given samples (op_db's samples are drawn, compared by shape only).
+    ("fractional_pool", with_grads(lambda x, u, v: [
+        *F.fractional_max_pool2d(x, (2, 3), output_size=(5, 4), return_indices=True, _random_samples=u),
+        *F.fractional_max_pool3d(x.reshape(1, 2, 4, 9, 9), 2, output_size=(2, 5, 4), return_indices=True,
+                                 _random_samples=v)], 1), [x, torch.rand(2, 4, 2), torch.rand(1, 2, 3)]),
     ("pool_gradient_by_indices", lambda dy, x: torch.ops.aten.max_pool2d_with_indices_backward(
         dy, x, [2, 2], [2, 2], [0, 0], [1, 1], False, F.max_pool2d(x, 2, return_indices=True)[1].flip(-1)),
      [torch.randn(2, 4, 4, 4), x[..., :8, :8]]),
@@ -283,7 +291,8 @@ cases = [
     ("bias_bfloat16", with_grads(lambda x, w, b: F.conv2d(x, w, b, padding=1)),
      [torch.randn(1, 3, 5, 5).bfloat16(), torch.randn(2, 3, 3, 3).bfloat16(), torch.randn(2).bfloat16() * 8]),
     ("upsample", with_grads(lambda x: [F.interpolate(x, scale_factor=2), F.interpolate(x, size=(18, 27)),
-                                       F.interpolate(x, size=(5, 13)),
+                                       F.interpolate(x, size=(5, 13)), F.interpolate(x, scale_factor=3.1),
+                                       F.interpolate(torch.where(x > 1, math.inf, x), size=(5, 13)),
                                        F.interpolate(x, size=(6, 14), mode="bilinear"),
                                        F.interpolate(x, scale_factor=1.5, mode="bilinear", align_corners=True),
                                        F.interpolate(x, size=(11, 7), mode="bicubic"),

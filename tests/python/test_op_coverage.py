@@ -341,8 +341,18 @@ SAMPLES = {  # operator: () -> (args, kwargs), host tensors
        for kind in ("reflection", "replication") for n in (1, 2) for grad in ("", "_backward")},
     **{op: _upsample(op) for op in ("upsample_bilinear2d", "upsample_bicubic2d", "upsample_linear1d",
                                     "upsample_nearest1d", "upsample_nearest2d", "upsample_nearest3d",
-                                    "upsample_trilinear3d")
+                                    "upsample_trilinear3d", "_upsample_nearest_exact1d",
+                                    "_upsample_nearest_exact2d", "_upsample_nearest_exact3d")
        for op in (op, op + "_backward")},
+    # Pooling and sampling.
+    "_upsample_bilinear2d_aa_backward": lambda: ([_f(1, 2, 6, 6), [6, 6], [1, 2, 3, 3], False], {}),
+    "fractional_max_pool2d_backward": lambda: ([_f(1, 2, 2, 2), _f(1, 2, 4, 4), [2, 2], [2, 2],
+                                                _i(16, 1, 2, 2, 2)], {}),
+    "fractional_max_pool3d_backward": lambda: ([_f(1, 2, 2, 2, 2), _f(1, 2, 4, 4, 4), [2] * 3, [2] * 3,
+                                                _i(64, 1, 2, 2, 2, 2)], {}),
+    "grid_sampler_3d": lambda: ([_f(1, 2, 3, 4, 5), torch.rand(1, 2, 3, 4, 3) * 2 - 1, 0, 0, False], {}),
+    "grid_sampler_3d_backward": lambda: ([_f(1, 2, 2, 3, 4), _f(1, 2, 3, 4, 5), torch.rand(1, 2, 3, 4, 3) * 2 - 1,
+                                          0, 0, False, [True, True]], {}),
 }
 
 # Shape families tried, in order, for operators built from their schema alone.

@@ -1105,15 +1105,20 @@ bool checkOtherKind(Operation *op, StringRef kind, const Signature &sig) {
     expectResult(op, 0, elem, shape);
     return true;
   }
-  if (k == "grid_sampler_2d") {
+  if (k == "grid_sampler_2d" || k == "grid_sampler_3d") {
     auto grid = tensorAt(1);
     if (!grid) return true;
-    if (rank != 4 || grid.getRank() != 4 || grid.getDimSize(3) != 2 || grid.getDimSize(0) != in[0])
-      unsupported("the input and grid do not fit a 2-D grid sampling");
-    expectResult(op, 0, elem, {in[0], in[1], grid.getDimSize(1), grid.getDimSize(2)});
+    int64_t want = k == "grid_sampler_2d" ? 4 : 5;
+    if (rank != want || grid.getRank() != want || grid.getDimSize(want - 1) != want - 2 ||
+        grid.getDimSize(0) != in[0])
+      unsupported(llvm::Twine("the input and grid do not fit a ") + llvm::Twine(want - 2) +
+                  "-D grid sampling");
+    Shape shape{in[0], in[1]};
+    for (int64_t d = 1; d + 1 < want; ++d) shape.push_back(grid.getDimSize(d));
+    expectResult(op, 0, elem, shape);
     return true;
   }
-  if (k == "_prelu_kernel_backward" || k == "grid_sampler_2d_backward") {
+  if (k == "_prelu_kernel_backward" || k == "grid_sampler_2d_backward" || k == "grid_sampler_3d_backward") {
     like(0, 1);
     if (op->getNumResults() > 1) like(1, 2);
     return true;

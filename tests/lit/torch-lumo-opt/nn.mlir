@@ -250,3 +250,81 @@ func.func @unpool(%arg0: !torch.vtensor<[1,2,2,2],f32>, %arg1: !torch.vtensor<[1
   %1:2 = "torch.aten.adaptive_max_pool3d"(%arg2, %size3) : (!torch.vtensor<[1,2,5,4,3],f32>, !torch.list<int>) -> (!torch.vtensor<[1,2,2,2,2],f32>, !torch.vtensor<[1,2,2,2,2],si64>)
   return %0, %1#0, %1#1 : !torch.vtensor<[1,2,4,4],f32>, !torch.vtensor<[1,2,2,2,2],f32>, !torch.vtensor<[1,2,2,2,2],si64>
 }
+
+// -----
+// Fractional max pooling computes each plane's window starts from its samples in the program
+// (int((i + u) * alpha) - int(u * alpha), the last window at in - k; the first sample is the
+// width's), gathers every window and routes its gradient by the indices.
+// CHECK-LABEL: func.func @fractional
+// CHECK-DAG: %[[ALPHA_W:.*]] = lumo.Const {value = dense<3.000000e+00> : tensor<f32>}
+// CHECK-DAG: %[[ALPHA_H:.*]] = lumo.Const {value = dense<1.500000e+00> : tensor<f32>}
+// CHECK-DAG: %[[LAST_H:.*]] = lumo.Const {value = dense<3> : tensor<2x1xsi64>}
+// CHECK: %[[U:.*]] = lumo.Reshape %arg1 : (tensor<1x2x2xf32>) -> tensor<2x2xf32>
+// CHECK: lumo.Mul %{{.*}}, %[[ALPHA_W]]
+// CHECK: lumo.Cast %{{.*}} : (tensor<2x1xf32>) -> tensor<2x1xsi64>
+// CHECK: lumo.Mul %{{.*}}, %[[ALPHA_H]] : (tensor<2x2xf32>, tensor<f32>) -> tensor<2x2xf32>
+// CHECK: %[[STARTS:.*]] = lumo.Concat %{{.*}}, %[[LAST_H]] {axis = 1 : i64} : (tensor<2x2xsi64>, tensor<2x1xsi64>) -> tensor<2x3xsi64>
+// CHECK: lumo.Clamp %[[STARTS]]
+// CHECK: %[[POS:.*]] = lumo.Reshape %{{.*}} : (tensor<2x3x2x2x3xsi64>) -> tensor<2x36xsi64>
+// CHECK: lumo.Gather %{{.*}}, %[[POS]] {axis = 1 : i64, batch_dims = 1 : i64} : (tensor<2x30xf32>, tensor<2x36xsi64>) -> tensor<2x36xf32>
+// CHECK: lumo.Reduce %{{.*}} {dimensions = array<i64: 2>, reduce_kind = #lumo.reduce_kind<argmax>}
+// CHECK: %[[IDX:.*]] = lumo.Gather %[[POS]], %{{.*}} {axis = 1 : i64, batch_dims = 1 : i64} : (tensor<2x36xsi64>, tensor<2x6xsi64>) -> tensor<2x6xsi64>
+// CHECK: lumo.Scatter %{{.*}}, %[[IDX]], %{{.*}} {axis = 1 : i64, reduce_kind = #lumo.scatter_reduce_kind<add>} : (tensor<2x30xf32>, tensor<2x6xsi64>, tensor<2x6xf32>) -> tensor<2x30xf32>
+func.func @fractional(%arg0: !torch.vtensor<[1,2,5,6],f32>, %arg1: !torch.vtensor<[1,2,2],f32>, %arg2: !torch.vtensor<[1,2,3,2],f32>) -> (!torch.vtensor<[1,2,3,2],f32>, !torch.vtensor<[1,2,3,2],si64>, !torch.vtensor<[1,2,5,6],f32>) {
+  %c2 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
+  %c3 = "torch.constant.int"() {value = 3 : i64} : () -> !torch.int
+  %kernel = "torch.prim.ListConstruct"(%c2, %c3) : (!torch.int, !torch.int) -> !torch.list<int>
+  %size = "torch.prim.ListConstruct"(%c3, %c2) : (!torch.int, !torch.int) -> !torch.list<int>
+  %0:2 = "torch.aten.fractional_max_pool2d"(%arg0, %kernel, %size, %arg1) : (!torch.vtensor<[1,2,5,6],f32>, !torch.list<int>, !torch.list<int>, !torch.vtensor<[1,2,2],f32>) -> (!torch.vtensor<[1,2,3,2],f32>, !torch.vtensor<[1,2,3,2],si64>)
+  %1 = "torch.aten.fractional_max_pool2d_backward"(%arg2, %arg0, %kernel, %size, %0#1) : (!torch.vtensor<[1,2,3,2],f32>, !torch.vtensor<[1,2,5,6],f32>, !torch.list<int>, !torch.list<int>, !torch.vtensor<[1,2,3,2],si64>) -> !torch.vtensor<[1,2,5,6],f32>
+  return %0#0, %0#1, %1 : !torch.vtensor<[1,2,3,2],f32>, !torch.vtensor<[1,2,3,2],si64>, !torch.vtensor<[1,2,5,6],f32>
+}
+
+// -----
+// Nearest resampling gathers the source rows PyTorch picks in single precision, with the scale
+// it is given (4 -> 9 rows by 2.3: not whole repeats); a dimension that keeps its size is left
+// alone. Exact-nearest rounds to the nearest source; antialiased bilinear shrinking is a product
+// with normalised triangle weights (two rows of four: 3/7, 3/7, 1/7).
+// CHECK-LABEL: func.func @resample
+// CHECK-DAG: %[[AA:.*]] = lumo.Const {value = dense<{{\[}}[0.428571433, 0.428571433, 0.142857149, 0.000000e+00], [0.000000e+00, 0.142857149, 0.428571433, 0.428571433]]> : tensor<2x4xf32>}
+// CHECK-DAG: %[[EXACT_W:.*]] = lumo.Const {value = dense<[0, 2]> : tensor<2xsi64>}
+// CHECK-DAG: %[[EXACT_H:.*]] = lumo.Const {value = dense<[0, 2, 3]> : tensor<3xsi64>}
+// CHECK-DAG: %[[ROWS:.*]] = lumo.Const {value = dense<[0, 0, 0, 1, 1, 2, 2, 3, 3]> : tensor<9xsi64>}
+// CHECK: %[[N:.*]] = lumo.Gather %arg0, %[[ROWS]] {axis = 2 : i64} : (tensor<1x1x4x3xf32>, tensor<9xsi64>) -> tensor<1x1x9x3xf32>
+// CHECK: %[[E:.*]] = lumo.Gather %arg0, %[[EXACT_H]] {axis = 2 : i64}
+// CHECK: %[[E2:.*]] = lumo.Gather %[[E]], %[[EXACT_W]] {axis = 3 : i64}
+// CHECK: lumo.MatMul %[[AA]], %arg0
+// CHECK: return %[[N]], %[[E2]]
+func.func @resample(%arg0: !torch.vtensor<[1,1,4,3],f32>) -> (!torch.vtensor<[1,1,9,3],f32>, !torch.vtensor<[1,1,3,2],f32>, !torch.vtensor<[1,1,2,3],f32>) {
+  %c2 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
+  %c3 = "torch.constant.int"() {value = 3 : i64} : () -> !torch.int
+  %c9 = "torch.constant.int"() {value = 9 : i64} : () -> !torch.int
+  %false = "torch.constant.bool"() {value = false} : () -> !torch.bool
+  %none = "torch.constant.none"() : () -> !torch.none
+  %s = "torch.constant.float"() {value = 2.3 : f64} : () -> !torch.float
+  %one = "torch.constant.float"() {value = 1.0 : f64} : () -> !torch.float
+  %size0 = "torch.prim.ListConstruct"(%c9, %c3) : (!torch.int, !torch.int) -> !torch.list<int>
+  %size1 = "torch.prim.ListConstruct"(%c3, %c2) : (!torch.int, !torch.int) -> !torch.list<int>
+  %size2 = "torch.prim.ListConstruct"(%c2, %c3) : (!torch.int, !torch.int) -> !torch.list<int>
+  %0 = "torch.aten.upsample_nearest2d"(%arg0, %size0, %s, %one) : (!torch.vtensor<[1,1,4,3],f32>, !torch.list<int>, !torch.float, !torch.float) -> !torch.vtensor<[1,1,9,3],f32>
+  %1 = "torch.aten._upsample_nearest_exact2d"(%arg0, %size1, %none, %none) : (!torch.vtensor<[1,1,4,3],f32>, !torch.list<int>, !torch.none, !torch.none) -> !torch.vtensor<[1,1,3,2],f32>
+  %2 = "torch.aten._upsample_bilinear2d_aa"(%arg0, %size2, %false, %none, %none) : (!torch.vtensor<[1,1,4,3],f32>, !torch.list<int>, !torch.bool, !torch.none, !torch.none) -> !torch.vtensor<[1,1,2,3],f32>
+  return %0, %1, %2 : !torch.vtensor<[1,1,9,3],f32>, !torch.vtensor<[1,1,3,2],f32>, !torch.vtensor<[1,1,2,3],f32>
+}
+
+// -----
+// Trilinear grid sampling reads eight corners; in bfloat16 the grid gradient adds a few channels
+// one after the other (rounding after each) instead of reducing them.
+// CHECK-LABEL: func.func @grid3d
+// CHECK-COUNT-8: lumo.Gather %{{.*}} {axis = 1 : i64, batch_dims = 1 : i64} : (tensor<1x60x2xf32>, tensor<1x6xsi64>) -> tensor<1x6x2xf32>
+// CHECK-NOT: reduce_kind = #lumo.reduce_kind<sum>{{.*}}bf16
+// CHECK: return
+func.func @grid3d(%arg0: !torch.vtensor<[1,2,3,4,5],f32>, %arg1: !torch.vtensor<[1,1,2,3,3],f32>, %arg2: !torch.vtensor<[1,2,3,4,5],bf16>, %arg3: !torch.vtensor<[1,1,2,3,3],bf16>, %arg4: !torch.vtensor<[1,2,1,2,3],bf16>) -> (!torch.vtensor<[1,2,1,2,3],f32>, !torch.vtensor<[1,2,3,4,5],bf16>, !torch.vtensor<[1,1,2,3,3],bf16>) {
+  %c0 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
+  %false = "torch.constant.bool"() {value = false} : () -> !torch.bool
+  %true = "torch.constant.bool"() {value = true} : () -> !torch.bool
+  %mask = "torch.prim.ListConstruct"(%true, %true) : (!torch.bool, !torch.bool) -> !torch.list<bool>
+  %0 = "torch.aten.grid_sampler_3d"(%arg0, %arg1, %c0, %c0, %false) : (!torch.vtensor<[1,2,3,4,5],f32>, !torch.vtensor<[1,1,2,3,3],f32>, !torch.int, !torch.int, !torch.bool) -> !torch.vtensor<[1,2,1,2,3],f32>
+  %1:2 = "torch.aten.grid_sampler_3d_backward"(%arg4, %arg2, %arg3, %c0, %c0, %false, %mask) : (!torch.vtensor<[1,2,1,2,3],bf16>, !torch.vtensor<[1,2,3,4,5],bf16>, !torch.vtensor<[1,1,2,3,3],bf16>, !torch.int, !torch.int, !torch.bool, !torch.list<bool>) -> (!torch.vtensor<[1,2,3,4,5],bf16>, !torch.vtensor<[1,1,2,3,3],bf16>)
+  return %0, %1#0, %1#1 : !torch.vtensor<[1,2,1,2,3],f32>, !torch.vtensor<[1,2,3,4,5],bf16>, !torch.vtensor<[1,1,2,3,3],bf16>
+}

@@ -278,73 +278,108 @@ SourceCoordinate sourceCoordinate(Emitter &e, Value g, int64_t size, int64_t pad
   return r;
 }
 
-/// F.grid_sample's reads: input [N, C, H, W] as a table [N, H*W, C]; grid [N, Ho, Wo, 2] as source
-/// coordinates [N, P, 1]; each tap (corner) with its weight, its position and whether it lies
-/// inside the input.
+/// F.grid_sample's reads: input [N, C, spatial...] (2 or 3 spatial dimensions) as a table
+/// [N, positions, C]; grid [N, out..., D] as source coordinates [N, P, 1], one per spatial
+/// dimension (coordinate 0 is the last dimension, x, then y and z); each tap (corner) with its
+/// weight, its position and whether it lies inside the input.
 struct GridSampler {
   struct Tap {
-    Value weight, dx, dy;  // the weight and its derivatives by x and y, [N, P, 1]
+    Value weight;          // [N, P, 1]
     Value index, inside;   // [N, P] si64 into the table, [N, P, 1] i1
   };
   Emitter &e;
-  int64_t n, c, h, w, p;
-  SourceCoordinate x, y;
-  llvm::SmallVector<Tap, 4> taps;
+  int64_t n, c, p;
+  Shape sizes, spatial;  // per coordinate (x first); the input's spatial shape
+  llvm::SmallVector<SourceCoordinate, 3> coords;
+  // Per coordinate, the weights of the lower and upper neighbour ([N, P, 1]; linear mode).
+  llvm::SmallVector<Value, 3> lower, upper;
+  // Linear mode: 2^D taps, bit k of a tap's number set where it is the upper neighbour along
+  // coordinate k (x varies fastest, as PyTorch sums them); nearest mode: one tap.
+  llvm::SmallVector<Tap, 8> taps;
 
   GridSampler(TorchOp &t, Value input, Value grid, unsigned modeAt) : e(t.e) {
     ArrayRef<int64_t> in = shapeOf(input), gs = shapeOf(grid);
-    if (in.size() != 4 || gs.size() != 4 || gs[0] != in[0] || gs[3] != 2)
-      unsupported("grid sampling of other than a 4-D input by an [N, H, W, 2] grid");
-    n = in[0], c = in[1], h = in[2], w = in[3], p = gs[1] * gs[2];
+    int64_t rank = in.size(), dims = rank - 2;
+    if ((rank != 4 && rank != 5) || static_cast<int64_t>(gs.size()) != rank || gs[0] != in[0] ||
+        gs.back() != dims)
+      unsupported("grid sampling of other than a 4-D or 5-D input by a grid [N, out..., D]");
+    n = in[0], c = in[1], p = numElements(gs.drop_front().drop_back());
+    spatial.assign(in.begin() + 2, in.end());
+    sizes.assign(spatial.rbegin(), spatial.rend());
     int64_t mode = t.i64(modeAt), padding = t.i64(modeAt + 1);
     bool align = t.flag(modeAt + 2);
     if (mode > 1) unsupported("bicubic grid sampling");
-    Value coords = e.reshape(grid, {n, p, 2});
-    x = sourceCoordinate(e, e.sliceDim(coords, 2, 0, 1), w, padding, align);
-    y = sourceCoordinate(e, e.sliceDim(coords, 2, 1, 1), h, padding, align);
+    Value points = e.reshape(grid, {n, p, dims});
+    for (int64_t k = 0; k < dims; ++k)
+      coords.push_back(sourceCoordinate(e, e.sliceDim(points, 2, k, 1), sizes[k], padding, align));
     Type elem = elemOf(grid);
-    Value one = e.scalar(elem, 1), zero = e.scalar(elem, 0);
     if (mode == 1) {  // nearest, ties to even
-      taps.push_back(tap(e.unary("round", x.pos), e.unary("round", y.pos), one, zero, zero));
+      llvm::SmallVector<Value, 3> at;
+      for (const auto &coord : coords) at.push_back(e.unary("round", coord.pos));
+      taps.push_back(tap(at, e.scalar(elem, 1)));
       return;
     }
-    Value x0 = e.unaryOp("lumo.Floor", x.pos), y0 = e.unaryOp("lumo.Floor", y.pos);
-    Value x1 = e.addScalar(x0, 1), y1 = e.addScalar(y0, 1);
-    Value east = e.sub(x.pos, x0), west = e.sub(x1, x.pos);
-    Value south = e.sub(y.pos, y0), north = e.sub(y1, y.pos);
-    Value minus = e.scalar(elem, -1);
-    taps.push_back(tap(x0, y0, e.mul(west, north), e.mul(minus, north), e.mul(minus, west)));
-    taps.push_back(tap(x1, y0, e.mul(east, north), north, e.mul(minus, east)));
-    taps.push_back(tap(x0, y1, e.mul(west, south), e.mul(minus, south), west));
-    taps.push_back(tap(x1, y1, e.mul(east, south), south, east));
+    llvm::SmallVector<Value, 3> low, high;
+    for (const auto &coord : coords) {
+      low.push_back(e.unaryOp("lumo.Floor", coord.pos));
+      high.push_back(e.addScalar(low.back(), 1));
+      lower.push_back(e.sub(high.back(), coord.pos));
+      upper.push_back(e.sub(coord.pos, low.back()));
+    }
+    for (unsigned corner = 0; corner < (1u << dims); ++corner) {
+      llvm::SmallVector<Value, 3> at;
+      for (int64_t k = 0; k < dims; ++k) at.push_back(corner >> k & 1 ? high[k] : low[k]);
+      taps.push_back(tap(at, weight(corner, -1)));
+    }
   }
 
-  Tap tap(Value cx, Value cy, Value weight, Value dx, Value dy) {
-    Type elem = elemOf(cx), si64 = si64Type(e.ctx());
-    auto within = [&](Value v, int64_t size) {
-      return e.logicalAnd(e.compare(v, e.scalar(elem, 0), "GE"),
-                          e.compare(v, e.scalar(elem, size - 1), "LE"));
-    };
-    auto clamped = [&](Value v, int64_t size) {
-      Value inRange = e.op("lumo.Clamp", {v, e.scalar(elem, 0), e.scalar(elem, size - 1)}, v.getType());
-      return e.cast(e.reshape(inRange, {n, p}), si64);
-    };
-    Value index = e.add(e.mul(clamped(cy, h), e.scalar(si64, w)), clamped(cx, w));
-    return {weight, dx, dy, index, e.logicalAnd(within(cx, w), within(cy, h))};
+  /// The product of the weights of a corner along every coordinate but `skip`, x first.
+  Value weight(unsigned corner, int64_t skip) {
+    Value w;
+    for (int64_t k = 0; k < static_cast<int64_t>(coords.size()); ++k) {
+      if (k == skip) continue;
+      Value f = corner >> k & 1 ? upper[k] : lower[k];
+      w = w ? e.mul(w, f) : f;
+    }
+    return w;
   }
 
-  Value table(Value input) { return e.reshape(e.transpose(input, {0, 2, 3, 1}), {n, h * w, c}); }
+  Tap tap(ArrayRef<Value> at, Value weight) {
+    Type elem = elemOf(at[0]), si64 = si64Type(e.ctx());
+    Value index, inside;
+    for (int64_t k = at.size() - 1; k >= 0; --k) {
+      Value v = at[k], top = e.scalar(elem, sizes[k] - 1), zero = e.scalar(elem, 0);
+      Value within = e.logicalAnd(e.compare(v, zero, "GE"), e.compare(v, top, "LE"));
+      Value clamped = e.cast(e.reshape(e.op("lumo.Clamp", {v, zero, top}, v.getType()), {n, p}), si64);
+      index = index ? e.add(e.mul(index, e.scalar(si64, sizes[k])), clamped) : clamped;
+      inside = inside ? e.logicalAnd(inside, within) : within;
+    }
+    return {weight, index, inside};
+  }
+
+  /// [N, C, shape...] -> [N, prod(shape), C].
+  Value table(Value v) {
+    Shape perm{0};
+    for (int64_t d = 2; d < rankOf(v); ++d) perm.push_back(d);
+    perm.push_back(1);
+    return e.reshape(e.transpose(v, perm), {n, numElements(shapeOf(v).drop_front(2)), c});
+  }
   Value read(Value table, const Tap &tap) { return e.gather(table, tap.index, 1, 1); }
   /// v ([N, P, C]) where the tap lies inside, zero elsewhere (never a product with what is there).
   Value masked(const Tap &tap, Value v) { return e.select(tap.inside, v, e.zeros(typeOf(v))); }
-  /// [N, height*width, C] -> [N, C, height, width].
-  Value image(Value v, int64_t height, int64_t width) {
-    return e.transpose(e.reshape(v, {n, height, width, c}), {0, 3, 1, 2});
+  /// [N, prod(shape), C] -> [N, C, shape...].
+  Value image(Value v, ArrayRef<int64_t> shape) {
+    Shape full{n};
+    full.append(shape.begin(), shape.end());
+    full.push_back(c);
+    Shape perm{0, static_cast<int64_t>(full.size()) - 1};
+    for (int64_t d = 1; d + 1 < static_cast<int64_t>(full.size()); ++d) perm.push_back(d);
+    return e.transpose(e.reshape(v, full), perm);
   }
 };
 
-/// grid_sampler_2d(input, grid, interpolation_mode, padding_mode, align_corners): bilinear (0) or
-/// nearest (1).
+/// grid_sampler_{2,3}d(input, grid, interpolation_mode, padding_mode, align_corners): (bi/tri)linear
+/// (0) or nearest (1).
 Values gridSampler(TorchOp &t) {
   Type elem = t.resultElem();
   GridSampler s(t, t.value(0, elem), t.value(1, elem), 2);
@@ -353,43 +388,62 @@ Values gridSampler(TorchOp &t) {
     Value v = s.masked(tap, t.e.mul(s.read(table, tap), tap.weight));
     sum = sum ? t.e.add(sum, v) : v;
   }
-  ArrayRef<int64_t> out = t.resultShape();
-  return {s.image(sum, out[2], out[3])};
+  return {s.image(sum, t.resultShape().drop_front(2))};
 }
 
-/// grid_sampler_2d_backward(grad, input, grid, interpolation_mode, padding_mode, align_corners,
-/// output_mask) -> (grad_input, grad_grid): the gradient added into each tap's position, and the
-/// gradient's products with each tap's value through the weights' derivatives.
+/// grid_sampler_{2,3}d_backward(grad, input, grid, interpolation_mode, padding_mode,
+/// align_corners, output_mask) -> (grad_input, grad_grid): the gradient added into each tap's
+/// position; and along each coordinate, the differences of the values of neighbouring taps times
+/// the weights of the other coordinates, times the gradient, summed over the channels. (Differences
+/// first, as PyTorch's CPU kernel takes them: sums of each tap's products with the gradient would
+/// cancel, which loses every digit of a reduced-precision result.)
 Values gridSamplerBackward(TorchOp &t) {
   t.expectOperands(7);
   Emitter &e = t.e;
   Type elem = t.resultElem();
   Value input = t.value(1, elem), grid = t.value(2, elem);
   GridSampler s(t, input, grid, 3);
-  Value dy = e.reshape(e.transpose(t.value(0, elem), {0, 2, 3, 1}), {s.n, s.p, s.c});
+  Value dy = s.table(t.value(0, elem));
   auto wanted = wantedResults(t, 6);
   Values out(2);
   if (wanted[0]) {
-    auto type = tensorOf({s.n, s.h * s.w, s.c}, elem);
+    auto type = tensorOf({s.n, numElements(s.spatial), s.c}, elem);
     Value acc = e.zeros(type);
     for (const auto &tap : s.taps) {
       Value positions = e.broadcastInDim(tap.index, {s.n, s.p, s.c}, {0, 1});
       acc = e.scatter(acc, positions, s.masked(tap, e.mul(dy, tap.weight)), 1, "add");
     }
-    out[0] = s.image(acc, s.h, s.w);
+    out[0] = s.image(acc, s.spatial);
   }
   if (wanted[1] && s.taps.size() == 1) {
     out[1] = e.zeros(t.resultType(1));  // nearest: a step function of the grid
   } else if (wanted[1]) {
-    Value table = s.table(input), gx, gy;
-    for (const auto &tap : s.taps) {
-      Value v = e.reduce(s.masked(tap, e.mul(s.read(table, tap), dy)), {2}, true, "sum");
-      Value tx = e.mul(v, tap.dx), ty = e.mul(v, tap.dy);
-      gx = gx ? e.add(gx, tx) : tx;
-      gy = gy ? e.add(gy, ty) : ty;
+    Value table = s.table(input);
+    llvm::SmallVector<Value, 8> values;
+    for (const auto &tap : s.taps) values.push_back(s.masked(tap, s.read(table, tap)));
+    Values parts;
+    for (int64_t k = 0; k < static_cast<int64_t>(s.coords.size()); ++k) {
+      Value sum;
+      for (unsigned corner = 0; corner < s.taps.size(); ++corner) {
+        if (corner >> k & 1) continue;
+        Value v = e.sub(values[corner | 1u << k], values[corner]);
+        if (s.coords.size() > 1) v = e.mul(v, s.weight(corner, k));
+        sum = sum ? e.add(sum, v) : v;
+      }
+      // Summed over the channels; a few channels of a reduced-precision type one after the other,
+      // rounding after each, as PyTorch's CPU kernel.
+      Value terms = e.mul(sum, dy), g;
+      if (isReducedFloat(elem) && s.c > 0 && s.c <= 16) {
+        for (int64_t ch = 0; ch < s.c; ++ch) {
+          Value v = e.sliceDim(terms, 2, ch, 1);
+          g = g ? e.add(g, v) : v;
+        }
+      } else {
+        g = e.reduce(terms, {2}, true, "sum");
+      }
+      parts.push_back(e.mul(g, s.coords[k].grad));
     }
-    Value both = e.concat({e.mul(gx, s.x.grad), e.mul(gy, s.y.grad)}, 2);
-    out[1] = e.conform(both, t.resultType(1));
+    out[1] = e.conform(e.concat(parts, 2), t.resultType(1));
   }
   return out;
 }
@@ -813,6 +867,79 @@ Values adaptiveMaxPoolBackward(TorchOp &t) {
   return {scatterAtIndices(t.e, t.value(0, elem), t.tensor(2), t.resultType(), spatialOfKind(t))};
 }
 
+/// fractional_max_pool{2,3}d(x, kernel_size, output_size, random_samples) -> (out, indices). Each
+/// plane's windows start where PyTorch's sequences put them: along a dimension of size `in` with
+/// `out` windows of `k`, window i < out - 1 starts at int((i + u) * alpha) - int(u * alpha),
+/// alpha = (in - k) / (out - 1), and the last at in - k, from the plane's sample u of that
+/// dimension (random_samples [N, C, D]: for two dimensions the first sample is the width's, for
+/// three the depth's), in the input's type as PyTorch computes them. The starts are computed in
+/// the program (the samples are usually drawn in it), then every window gathered.
+Values fractionalMaxPool(TorchOp &t) {
+  Emitter &e = t.e;
+  Type elem = t.resultElem(), si64 = si64Type(e.ctx());
+  Value x = t.value(0, elem);
+  int64_t spatial = spatialOfKind(t);
+  Shape kernel = perSpatial(t.ints(1), spatial, "kernel_size", 1), outSize = t.ints(2);
+  ArrayRef<int64_t> in = spatialOf(shapeOf(x), spatial);
+  if (static_cast<int64_t>(outSize.size()) != spatial ||
+      spatialOf(t.resultShape(), spatial) != ArrayRef<int64_t>(outSize))
+    unsupported("the result's shape differs from the output size");
+  int64_t planes = numElements(shapeOf(x).drop_back(spatial)), size = numElements(in);
+  Value samples = t.value(3, elem);
+  if (numElements(shapeOf(samples)) != planes * spatial)
+    unsupported("random samples that are not one per plane and dimension");
+  samples = e.reshape(samples, {planes, spatial});
+  // positions [planes, out..., kernel...]: the flat position in the plane of every window element.
+  Shape shape{planes};
+  shape.append(outSize.begin(), outSize.end());
+  shape.append(kernel.begin(), kernel.end());
+  Shape offsets, k(spatial, 0);
+  Value positions;
+  for (int64_t d = spatial - 1, stride = 1; d >= 0; stride *= in[d], --d) {
+    int64_t out = outSize[d], last = in[d] - kernel[d];
+    if (out < 1 || kernel[d] < 1 || last < 0 || out + kernel[d] - 1 > in[d])
+      unsupported("fractional pooling windows that do not fit the input");
+    Value starts = e.broadcastTo(e.indexScalar(last), {planes, 1});
+    if (out > 1) {
+      int64_t column = spatial == 2 ? 1 - d : d;
+      Shape across{planes, out - 1};
+      Value u = e.broadcastInDim(e.reshape(e.sliceDim(samples, 1, column, 1), {planes}), across, {0});
+      Value alpha = e.div(e.scalar(elem, last), e.scalar(elem, out - 1));
+      Value at = e.add(e.broadcastInDim(e.cast(e.indexVector(dimRange(0, out - 1)), elem), across, {1}), u);
+      Value first = e.cast(e.mul(u, alpha), si64);
+      starts = e.concat({e.sub(e.cast(e.mul(at, alpha), si64), first), starts}, 1);
+      starts = e.op("lumo.Clamp", {starts, e.indexScalar(0), e.indexScalar(last)}, starts.getType());
+    }
+    Value term = e.broadcastInDim(e.mul(starts, e.indexScalar(stride)), shape, {0, 1 + d});
+    positions = positions ? e.add(positions, term) : term;
+  }
+  for (int64_t i = 0, n = numElements(kernel); i < n; ++i) {
+    int64_t flat = 0;
+    for (int64_t d = 0; d < spatial; ++d) flat = flat * in[d] + k[d];
+    offsets.push_back(flat);
+    WindowTable::step(k, kernel);
+  }
+  Shape kernelDims = dimRange(1 + spatial, 1 + 2 * spatial);
+  Value within = e.reshape(e.indexVector(offsets), kernel);
+  positions = e.add(positions, e.broadcastInDim(within, shape, kernelDims));
+  int64_t count = numElements(outSize), window = numElements(kernel);
+  positions = e.reshape(positions, {planes, count * window});
+  Value windows = e.gather(e.reshape(x, {planes, size}), positions, 1, 1);
+  windows = e.reshape(windows, {planes, count, window});
+  Value values = e.reshape(e.reduce(windows, {2}, false, "max"), t.resultShape(0));
+  Shape firstSlots;
+  for (int64_t o = 0; o < count; ++o) firstSlots.push_back(o * window);
+  Value slot = e.add(e.reduce(windows, {2}, false, "argmax"),
+                     e.broadcastInDim(e.indexVector(firstSlots), {planes, count}, {1}));
+  return {values, e.conform(e.gather(positions, slot, 1, 1), t.resultType(1))};
+}
+
+/// fractional_max_pool{2,3}d_backward(grad, x, kernel_size, output_size, indices).
+Values fractionalMaxPoolBackward(TorchOp &t) {
+  Type elem = t.resultElem();
+  return {scatterAtIndices(t.e, t.value(0, elem), t.tensor(4), t.resultType(), spatialOfKind(t))};
+}
+
 /// max_unpool2d(x, indices, output_size), max_unpool3d(x, indices, output_size, stride, padding):
 /// zeros with every element of x written at its index in its plane (the stride and padding only
 /// check the indices in PyTorch).
@@ -833,51 +960,80 @@ Values maxUnpool(TorchOp &t) {
 
 // ------------------------------------------------------------------ nearest resampling
 
-/// The whole factors by which each spatial dimension grows from `small` to `large`.
-Shape wholeFactors(ArrayRef<int64_t> small, ArrayRef<int64_t> large) {
-  Shape factors;
-  for (size_t i = 0; i < small.size(); ++i) {
-    if (small[i] == 0 || large[i] % small[i])
-      unsupported("nearest resampling by a factor that is not a whole number");
-    factors.push_back(large[i] / small[i]);
+/// PyTorch's source position of every output position along one dimension resampled by nearest
+/// neighbours, in its single-precision arithmetic: floor(o * scale), or with `exact`
+/// floor((o + 0.5) * scale), at most in - 1. Plain nearest copies where the size stays and halves
+/// where it doubles, whatever the scale.
+Shape nearestSources(bool exact, int64_t in, int64_t out, std::optional<double> scale) {
+  if (in < 1) unsupported("resampling of an empty dimension");
+  float s = scale && *scale > 0 ? static_cast<float>(1.0 / *scale) : static_cast<float>(in) / out;
+  Shape sources;
+  for (int64_t o = 0; o < out; ++o) {
+    int64_t i = exact         ? static_cast<int64_t>(std::floor(static_cast<float>((o + 0.5) * s)))
+                : out == in     ? o
+                : out == 2 * in ? o >> 1
+                                : static_cast<int64_t>(std::floor(static_cast<float>(o) * s));
+    sources.push_back(std::min(i, in - 1));
   }
-  return factors;
+  return sources;
 }
 
-/// upsample_nearest{1,2,3}d(x, output_size, scales...): every element repeated factor times.
-Values upsampleNearest(TorchOp &t) {
-  Value x = t.tensor(0);
-  Emitter &e = t.e;
-  int64_t rank = rankOf(x), spatial = rank - 2;
-  if (t.resultType().getRank() != rank) unsupported("resampling changes the rank");
-  ArrayRef<int64_t> in = spatialOf(shapeOf(x), spatial);
-  Shape factors = wholeFactors(in, spatialOf(t.resultShape(), spatial));
-  Shape interleaved(shapeOf(x).begin(), shapeOf(x).begin() + 2), dims{0, 1};
-  Shape expanded(interleaved);
-  for (int64_t i = 0; i < spatial; ++i) {
-    dims.push_back(expanded.size());
-    expanded.push_back(in[i]);
-    expanded.push_back(factors[i]);
-  }
-  Value b = e.broadcastInDim(x, expanded, dims);
-  return {e.reshape(b, t.resultShape())};
-}
-
-/// upsample_nearest{1,2,3}d_backward(grad, output_size, input_size, scales...).
-Values upsampleNearestBackward(TorchOp &t) {
-  Value dy = t.tensor(0);
-  Emitter &e = t.e;
-  int64_t rank = rankOf(dy), spatial = rank - 2;
-  if (t.resultType().getRank() != rank) unsupported("resampling changes the rank");
-  ArrayRef<int64_t> in = spatialOf(t.resultShape(), spatial);
-  Shape factors = wholeFactors(in, spatialOf(shapeOf(dy), spatial));
-  Shape split(shapeOf(dy).begin(), shapeOf(dy).begin() + 2), dims;
-  for (int64_t i = 0; i < spatial; ++i) {
-    split.push_back(in[i]);
-    dims.push_back(split.size());
-    split.push_back(factors[i]);
-  }
-  return {e.reshape(e.reduce(e.reshape(dy, split), dims, false, "sum"), t.resultShape())};
+/// upsample_nearest{1,2,3}d and _upsample_nearest_exact{1,2,3}d: forward (x, output_size,
+/// scales...), each dimension gathering its source positions, or every element repeated where
+/// each position repeats a whole number of times; backward (grad, output_size, input_size,
+/// scales...), the gradient added into the positions it was read from.
+PatternFn upsampleNearest(bool exact, bool backward) {
+  return [exact, backward](TorchOp &t) -> Values {
+    Emitter &e = t.e;
+    Value x = t.tensor(0);
+    RankedTensorType result = t.resultType();
+    int64_t rank = rankOf(x), spatial = rank - 2;
+    if (result.getRank() != rank || spatial < 1) unsupported("resampling of this rank");
+    ArrayRef<int64_t> small = spatialOf(backward ? result.getShape() : shapeOf(x), spatial);
+    ArrayRef<int64_t> large = spatialOf(backward ? shapeOf(x) : result.getShape(), spatial);
+    unsigned at = backward ? 3 : 2;
+    std::vector<Shape> sources;
+    bool repeats = true;
+    for (int64_t k = 0; k < spatial; ++k) {
+      std::optional<double> scale;
+      if (t.size() > at + k && !t.isNone(at + k)) scale = t.f64(at + k);
+      sources.push_back(nearestSources(exact, small[k], large[k], scale));
+      for (int64_t o = 0; o < large[k]; ++o)
+        repeats &= large[k] % small[k] == 0 && sources[k][o] == o / (large[k] / small[k]);
+    }
+    ArrayRef<int64_t> lead = shapeOf(x).take_front(2);
+    if (repeats && !backward) {  // [N, C, in, factor, ...] by broadcasting
+      Shape expanded(lead), dims{0, 1};
+      for (int64_t k = 0; k < spatial; ++k) {
+        dims.push_back(expanded.size());
+        expanded.push_back(small[k]);
+        expanded.push_back(large[k] / small[k]);
+      }
+      return {e.reshape(e.broadcastInDim(x, expanded, dims), result.getShape())};
+    }
+    if (repeats) {  // [N, C, in, factor, ...] summed over the factors
+      Shape split(lead), dims;
+      for (int64_t k = 0; k < spatial; ++k) {
+        split.push_back(small[k]);
+        dims.push_back(split.size());
+        split.push_back(large[k] / small[k]);
+      }
+      return {e.reshape(e.reduce(e.reshape(x, split), dims, false, "sum"), result.getShape())};
+    }
+    for (int64_t k = 0; k < spatial; ++k) {
+      if (sources[k] == dimRange(0, small[k])) continue;  // the dimension keeps its size
+      Value index = e.indexVector(sources[k]);
+      if (!backward) {
+        x = e.gather(x, index, 2 + k);
+        continue;
+      }
+      Shape shape(shapeOf(x));
+      shape[2 + k] = small[k];
+      x = e.scatter(e.zeros(tensorOf(shape, elemOf(x))), e.broadcastInDim(index, shapeOf(x), {2 + k}), x,
+                    2 + k, "add");
+    }
+    return {e.conform(x, result)};
+  };
 }
 
 // ------------------------------------------------------------------ interpolation as matrices
@@ -889,7 +1045,7 @@ double sourceScale(int64_t in, int64_t out, bool alignCorners, std::optional<dou
   return static_cast<double>(in) / out;
 }
 
-enum class Interp { Nearest, Linear, Cubic };
+enum class Interp { Linear, Cubic, LinearAntialias };
 
 /// The [out, in] matrix that resamples one dimension as PyTorch's upsample kernels do.
 std::vector<double> interpolationMatrix(Interp mode, int64_t in, int64_t out, bool alignCorners,
@@ -900,8 +1056,18 @@ std::vector<double> interpolationMatrix(Interp mode, int64_t in, int64_t out, bo
     w[o * in + std::min(std::max<int64_t>(i, 0), in - 1)] += v;
   };
   for (int64_t o = 0; o < out; ++o) {
-    if (mode == Interp::Nearest) {
-      at(o, std::min(static_cast<int64_t>(std::floor(o * s)), in - 1), 1.0);
+    if (mode == Interp::LinearAntialias) {
+      // A triangle as wide as the scale (at least one input), centred on the output's source
+      // position; its weights over the inputs it covers sum to one.
+      double support = std::max(s, 1.0), center = s * (o + 0.5), total = 0;
+      int64_t first = std::max<int64_t>(static_cast<int64_t>(center - support + 0.5), 0);
+      int64_t end = std::min<int64_t>(static_cast<int64_t>(center + support + 0.5), in);
+      for (int64_t i = first; i < end; ++i) {
+        double d = std::abs(i - center + 0.5) / support;
+        w[o * in + i] = d < 1 ? 1 - d : 0;
+        total += w[o * in + i];
+      }
+      for (int64_t i = first; total != 0 && i < end; ++i) w[o * in + i] /= total;
       continue;
     }
     double src = alignCorners ? s * o : s * (o + 0.5) - 0.5;
@@ -948,7 +1114,8 @@ Value resample(Emitter &e, Value x, ArrayRef<std::vector<double>> matrices, Arra
   return x;
 }
 
-/// upsample_{nearest,linear,bicubic} forward and backward. Operands: forward (input,
+/// upsample_{linear1d,bilinear2d,trilinear3d,bicubic2d} and _upsample_bilinear2d_aa forward and
+/// backward. Operands: forward (input,
 /// output_size, [align_corners,] scales...); backward (grad, output_size, input_size,
 /// [align_corners,] scales...).
 PatternFn upsample(Interp mode, bool backward) {
@@ -961,8 +1128,7 @@ PatternFn upsample(Interp mode, bool backward) {
     ArrayRef<int64_t> small = backward ? result.getShape() : shapeOf(x);
     ArrayRef<int64_t> large = backward ? shapeOf(x) : result.getShape();
     unsigned at = backward ? 3 : 2;
-    bool alignCorners = false;
-    if (mode != Interp::Nearest) alignCorners = t.flag(at++);
+    bool alignCorners = t.flag(at++);
     std::vector<std::vector<double>> matrices;
     Shape in, out;
     for (int64_t k = 0; k < spatial; ++k) {
@@ -987,8 +1153,8 @@ void addConvolutionPatterns(PatternTable &t) {
   t.add("aten.convolution_backward", convolutionBackward);
   t.add("aten.im2col", im2col);
   t.add("aten.col2im", col2im);
-  t.add("aten.grid_sampler_2d", gridSampler);
-  t.add("aten.grid_sampler_2d_backward", gridSamplerBackward);
+  t.add({"aten.grid_sampler_2d", "aten.grid_sampler_3d"}, gridSampler);
+  t.add({"aten.grid_sampler_2d_backward", "aten.grid_sampler_3d_backward"}, gridSamplerBackward);
   t.add({"aten.max_pool2d_with_indices", "aten.max_pool3d_with_indices", "aten.max_pool2d",
          "aten.max_pool1d", "aten.max_pool3d"},
         maxPool);
@@ -1005,24 +1171,22 @@ void addConvolutionPatterns(PatternTable &t) {
   t.add({"aten.adaptive_max_pool2d", "aten.adaptive_max_pool3d"}, adaptiveMaxPool);
   t.add({"aten.adaptive_max_pool2d_backward", "aten.adaptive_max_pool3d_backward"}, adaptiveMaxPoolBackward);
   t.add({"aten.max_unpool2d", "aten.max_unpool3d"}, maxUnpool);
-  // Nearest by whole factors repeats elements; other sizes and the linear modes are products
-  // with interpolation matrices.
+  t.add({"aten.fractional_max_pool2d", "aten.fractional_max_pool3d"}, fractionalMaxPool);
+  t.add({"aten.fractional_max_pool2d_backward", "aten.fractional_max_pool3d_backward"},
+        fractionalMaxPoolBackward);
+  // Nearest modes gather (or repeat) elements; the linear modes are products with interpolation
+  // matrices.
   for (bool back : {false, true}) {
-    PatternFn nearest = upsample(Interp::Nearest, back);
-    PatternFn whole = back ? PatternFn(upsampleNearestBackward) : PatternFn(upsampleNearest);
-    PatternFn either = [nearest, whole](TorchOp &op) -> Values {
-      try {
-        return whole(op);
-      } catch (const Unsupported &) {
-        return nearest(op);
-      }
-    };
     std::string suffix = back ? "_backward" : "";
     for (const char *name : {"aten.upsample_nearest1d", "aten.upsample_nearest2d", "aten.upsample_nearest3d"})
-      t.add(name + suffix, either);
+      t.add(name + suffix, upsampleNearest(false, back));
+    for (const char *name : {"aten._upsample_nearest_exact1d", "aten._upsample_nearest_exact2d",
+                             "aten._upsample_nearest_exact3d"})
+      t.add(name + suffix, upsampleNearest(true, back));
     for (const char *name : {"aten.upsample_linear1d", "aten.upsample_bilinear2d", "aten.upsample_trilinear3d"})
       t.add(name + suffix, upsample(Interp::Linear, back));
     t.add("aten.upsample_bicubic2d" + suffix, upsample(Interp::Cubic, back));
+    t.add("aten._upsample_bilinear2d_aa" + suffix, upsample(Interp::LinearAntialias, back));
   }
 }
 
