@@ -1,9 +1,11 @@
 // Hand-written lazy kernels: moving data between host and device, tensor creation on the device,
 // and the few operators whose generated kernels would not fit functionalization.
+#include <cmath>
 #include <numeric>
 #include <sstream>
 
 #include <ATen/Functions.h>
+#include <ATen/core/Reduction.h>
 #include <ATen/SDPBackend.h>
 #include <ATen/FunctionalTensorWrapper.h>
 #include <ATen/Operators.h>
@@ -797,6 +799,296 @@ int64_t LazyNativeFunctions::_fused_sdp_choice(const at::Tensor& query, const at
                                                std::optional<double> scale, bool enable_gqa) {
   // Attention is recorded from its portable decomposition (matmul, softmax, dropout).
   return static_cast<int64_t>(at::SDPBackend::math);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Distances and margin losses, and their gradients, written with elementwise operations,
+// reductions, gathers and scatters. The host's checks run on meta tensors first.
+
+namespace {
+
+std::optional<at::Tensor> ToMeta(const std::optional<at::Tensor>& t) {
+  if (!t || !t->defined()) return std::nullopt;
+  return ToMeta(*t);
+}
+
+// A table of indices the capture computes from sizes alone, as a constant of the program.
+at::Tensor IndexConstant(const std::vector<int64_t>& values, const at::Tensor& like) {
+  return at::tensor(values, at::TensorOptions(at::kLong)).to(like.device());
+}
+
+// The p-norm of `diff` over its last dimension, as PyTorch's distance kernels define it (p = 0
+// counts the differing elements, p = inf takes the largest difference).
+at::Tensor PNorm(const at::Tensor& diff, double p) {
+  return at::linalg_vector_norm(diff, p, at::IntArrayRef{-1}, /*keepdim=*/false, std::nullopt);
+}
+
+// grad times the derivative of dist = ||a - b||_p by a, element by element of diff = a - b;
+// `grad` and `dist` broadcast against `diff` (a last dimension of 1). The cases and their zeros
+// are those of PyTorch's distance gradients.
+at::Tensor DistanceGrad(const at::Tensor& diff, const at::Tensor& grad, const at::Tensor& dist,
+                        double p) {
+  if (p == 0) return at::zeros_like(diff);
+  if (p == 1) return at::mul(grad, at::sign(diff));
+  if (std::isinf(p)) {
+    // Only the elements whose difference is the distance take the gradient.
+    at::Tensor at_max = at::rsub(
+        at::clamp_max(at::ceil(at::abs(at::sub(at::abs(diff), dist))), 1), 1);
+    return at::mul(at::mul(grad, at::sign(diff)), at_max);
+  }
+  at::Tensor zero_dist = at::eq(dist, 0);
+  at::Tensor value;
+  if (p == 2) {
+    value = at::div(at::mul(grad, diff), dist);
+  } else if (p < 2) {
+    value = at::div(at::mul(at::mul(at::sign(diff), at::pow(at::abs(diff), p - 1)), grad),
+                    at::pow(dist, p - 1));
+    if (p < 1) zero_dist = at::logical_or(zero_dist, at::eq(diff, 0));
+  } else {
+    value = at::div(at::mul(at::mul(diff, at::pow(at::abs(diff), p - 2)), grad),
+                    at::pow(dist, p - 1));
+  }
+  return at::masked_fill(value, zero_dist, 0);
+}
+
+// x1 and x2 of cdist with their batch dimensions broadcast.
+std::pair<at::Tensor, at::Tensor> CdistOperands(const at::Tensor& x1, const at::Tensor& x2) {
+  std::vector<int64_t> batch = at::infer_size(x1.sizes().slice(0, x1.dim() - 2),
+                                              x2.sizes().slice(0, x2.dim() - 2));
+  auto expand = [&](const at::Tensor& x) {
+    std::vector<int64_t> sizes = batch;
+    sizes.insert(sizes.end(), {x.size(-2), x.size(-1)});
+    return x.sizes() == at::IntArrayRef(sizes) ? x : at::expand_copy(x, sizes);
+  };
+  return {expand(x1), expand(x2)};
+}
+
+// Row i < j pairs of n rows, in pdist's order: (0, 1), (0, 2), ..., (1, 2), ...
+std::pair<std::vector<int64_t>, std::vector<int64_t>> RowPairs(int64_t n) {
+  std::vector<int64_t> first, second;
+  for (int64_t i = 0; i < n; ++i) {
+    for (int64_t j = i + 1; j < n; ++j) {
+      first.push_back(i);
+      second.push_back(j);
+    }
+  }
+  return {first, second};
+}
+
+}  // namespace
+
+at::Tensor LazyNativeFunctions::_cdist_forward(const at::Tensor& x1, const at::Tensor& x2,
+                                               double p, std::optional<int64_t> compute_mode) {
+  const at::Tensor meta = at::_cdist_forward(ToMeta(x1), ToMeta(x2), p, compute_mode);
+  const int64_t r1 = x1.size(-2), r2 = x2.size(-2);
+  if (meta.numel() == 0 || x1.size(-1) == 0) return at::zeros(meta.sizes(), x1.options());
+  auto [a, b] = CdistOperands(x1, x2);
+  // Euclidean distances through a matrix product, where PyTorch's kernel takes that way.
+  const int64_t mode = compute_mode.value_or(0);
+  if (p == 2 && (mode == 1 || (mode == 0 && (r1 > 25 || r2 > 25)))) {
+    return at::_euclidean_dist(a, b);
+  }
+  return PNorm(at::sub(at::unsqueeze_copy(a, -2), at::unsqueeze_copy(b, -3)), p);
+}
+
+// Euclidean distances as PyTorch computes them with a matrix product:
+// sqrt(max(|a|^2 - 2 a.b + |b|^2, 0)), the terms in its order.
+at::Tensor LazyNativeFunctions::_euclidean_dist(const at::Tensor& x1, const at::Tensor& x2) {
+  TORCH_CHECK(x1.dim() >= 2 && x2.dim() >= 2 && x1.size(-1) == x2.size(-1),
+              "_euclidean_dist: expected matrices with the same number of columns, got ",
+              x1.sizes(), " and ", x2.sizes());
+  auto [a, b] = CdistOperands(x1, x2);
+  at::Tensor a_norm = at::sum(at::pow(a, 2), at::IntArrayRef{-1}, true);
+  at::Tensor b_norm = at::sum(at::pow(b, 2), at::IntArrayRef{-1}, true);
+  at::Tensor left = at::cat({at::mul(a, -2), a_norm, at::ones_like(a_norm)}, -1);
+  at::Tensor right = at::cat({b, at::ones_like(b_norm), b_norm}, -1);
+  const int64_t r1 = a.size(-2), r2 = b.size(-2), c = left.size(-1);
+  std::vector<int64_t> result_sizes(a.sizes().begin(), a.sizes().end() - 1);
+  result_sizes.push_back(r2);
+  if (c10::multiply_integers(result_sizes) == 0) return at::zeros(result_sizes, a.options());
+  at::Tensor product = at::bmm(at::view_copy(left, {-1, r1, c}),
+                               at::transpose_copy(at::view_copy(right, {-1, r2, c}), 1, 2));
+  return at::sqrt(at::clamp_min(at::view_copy(product, result_sizes), 0));
+}
+
+at::Tensor LazyNativeFunctions::_cdist_backward(const at::Tensor& grad, const at::Tensor& x1,
+                                                const at::Tensor& x2, double p,
+                                                const at::Tensor& cdist) {
+  auto [a, b] = CdistOperands(x1, x2);
+  if (a.numel() == 0 || b.numel() == 0) return at::zeros_like(x1);
+  at::Tensor diff = at::sub(at::unsqueeze_copy(a, -2), at::unsqueeze_copy(b, -3));
+  at::Tensor each = DistanceGrad(diff, at::unsqueeze_copy(grad, -1),
+                                 at::unsqueeze_copy(cdist, -1), p);
+  return at::sum(each, at::IntArrayRef{-2});
+}
+
+at::Tensor LazyNativeFunctions::_pdist_forward(const at::Tensor& self, double p) {
+  const at::Tensor meta = at::_pdist_forward(ToMeta(self), p);
+  if (meta.numel() == 0 || self.size(1) == 0) return at::zeros(meta.sizes(), self.options());
+  auto [first, second] = RowPairs(self.size(0));
+  at::Tensor diff = at::sub(at::index_select(self, 0, IndexConstant(first, self)),
+                            at::index_select(self, 0, IndexConstant(second, self)));
+  return PNorm(diff, p);
+}
+
+at::Tensor LazyNativeFunctions::_pdist_backward(const at::Tensor& grad, const at::Tensor& self,
+                                                double p, const at::Tensor& pdist) {
+  TORCH_CHECK(self.dim() == 2, "pdist only supports 2D tensors, got: ", self.dim(), "D");
+  if (p == 0 || grad.numel() == 0 || self.numel() == 0) return at::zeros_like(self);
+  auto [first, second] = RowPairs(self.size(0));
+  at::Tensor i = IndexConstant(first, self), j = IndexConstant(second, self);
+  at::Tensor diff = at::sub(at::index_select(self, 0, i), at::index_select(self, 0, j));
+  at::Tensor each = DistanceGrad(diff, at::unsqueeze_copy(grad, -1),
+                                 at::unsqueeze_copy(pdist, -1), p);
+  // Each pair adds to its first row and takes from its second.
+  at::Tensor result = at::index_add(at::zeros_like(self), 0, i, each);
+  return at::index_add(result, 0, j, at::neg(each));
+}
+
+namespace {
+
+// A margin loss's input as [frames, classes]: a 0-d input is one frame of one class, a 1-d input
+// one frame.
+std::pair<int64_t, int64_t> MarginLossFrames(const at::Tensor& self) {
+  const int64_t classes = self.dim() == 0 ? 1 : self.size(-1);
+  const int64_t frames = self.dim() <= 1 ? 1 : self.size(0);
+  return {frames, classes};
+}
+
+// The loss of every frame, reduced as `reduction` says, in the shape PyTorch gives it.
+at::Tensor ReduceFrames(const at::Tensor& loss, int64_t reduction, at::IntArrayRef sizes) {
+  if (reduction == at::Reduction::Mean) return at::mean(loss);
+  if (reduction == at::Reduction::Sum) return at::sum(loss);
+  return at::view_copy(loss, sizes);
+}
+
+// The incoming gradient of a loss applied to the gradient of every element ([frames, classes]).
+at::Tensor ApplyIncomingGrad(const at::Tensor& grad, const at::Tensor& grad_output,
+                             int64_t reduction, int64_t frames) {
+  if (reduction != at::Reduction::None || grad_output.dim() == 0) {
+    return at::mul(grad, at::view_copy(grad_output, at::IntArrayRef{}));
+  }
+  return at::mul(grad, at::view_copy(grad_output, {frames, 1}));
+}
+
+// multi_margin_loss's margin - x[target] + x[d] for every frame and class, and the mask of the
+// classes that count (every class but the target).
+std::pair<at::Tensor, at::Tensor> MultiMarginTerms(const at::Tensor& x, const at::Tensor& target,
+                                                   const at::Scalar& margin) {
+  at::Tensor picked = at::gather(x, 1, target);
+  at::Tensor z = at::add(at::rsub(picked, margin), x);
+  at::Tensor classes = at::arange(x.size(1), x.options().dtype(at::kLong));
+  return {z, at::ne(at::unsqueeze_copy(classes, 0), target)};
+}
+
+}  // namespace
+
+at::Tensor LazyNativeFunctions::multi_margin_loss(const at::Tensor& self, const at::Tensor& target,
+                                                  const at::Scalar& p, const at::Scalar& margin,
+                                                  const std::optional<at::Tensor>& weight,
+                                                  int64_t reduction) {
+  const at::Tensor meta = at::multi_margin_loss(ToMeta(self), ToMeta(target), p, margin,
+                                                ToMeta(weight), reduction);
+  auto [frames, classes] = MarginLossFrames(self);
+  TORCH_CHECK(target.numel() == frames, "inconsistent target size, expected ", frames, " but got ",
+              target.sizes());
+  at::Tensor x = at::view_copy(self, {frames, classes});
+  at::Tensor t = at::view_copy(target, {frames, 1});
+  auto [z, keep] = MultiMarginTerms(x, t, margin);
+  at::Tensor h = at::clamp_min(z, 0);
+  if (p.toDouble() == 2) h = at::mul(h, h);
+  h = at::masked_fill(h, at::logical_not(keep), 0);
+  if (weight && weight->defined()) h = at::mul(h, at::unsqueeze_copy(at::gather(*weight, 0, at::view_copy(t, {frames})), 1));
+  at::Tensor loss = at::div(at::sum(h, at::IntArrayRef{1}), static_cast<double>(classes));
+  return ReduceFrames(loss, reduction, meta.sizes());
+}
+
+at::Tensor LazyNativeFunctions::multi_margin_loss_backward(
+    const at::Tensor& grad_output, const at::Tensor& self, const at::Tensor& target,
+    const at::Scalar& p, const at::Scalar& margin, const std::optional<at::Tensor>& weight,
+    int64_t reduction) {
+  TORCH_CHECK(p.toDouble() == 1 || p.toDouble() == 2, "only p == 1 and p == 2 supported");
+  auto [frames, classes] = MarginLossFrames(self);
+  TORCH_CHECK(target.numel() == frames, "inconsistent target size, expected ", frames, " but got ",
+              target.sizes());
+  at::Tensor x = at::view_copy(self, {frames, classes});
+  at::Tensor t = at::view_copy(target, {frames, 1});
+  auto [z, keep] = MultiMarginTerms(x, t, margin);
+  const double g = 1.0 / static_cast<double>(reduction == at::Reduction::Mean ? frames * classes
+                                                                               : classes);
+  at::Tensor h = p.toDouble() == 1 ? at::full_like(z, g) : at::mul(z, 2 * g);
+  h = at::masked_fill(h, at::logical_not(at::logical_and(at::gt(z, 0), keep)), 0);
+  if (weight && weight->defined()) h = at::mul(h, at::unsqueeze_copy(at::gather(*weight, 0, at::view_copy(t, {frames})), 1));
+  // The target class takes what the others get, negated.
+  at::Tensor grad = at::scatter(h, 1, t, at::neg(at::sum(h, at::IntArrayRef{1}, true)));
+  return at::view_copy(ApplyIncomingGrad(grad, grad_output, reduction, frames), self.sizes());
+}
+
+namespace {
+
+// multilabel_margin_loss's pieces, [frames, classes] each: the target's labels up to its first
+// negative entry (`valid`, and the labels with the others replaced by 0) and 1 - x[label] + x[d]
+// for every label and class ([frames, labels, classes]).
+struct MultilabelTerms {
+  at::Tensor valid;
+  at::Tensor labels;
+  at::Tensor z;
+};
+
+MultilabelTerms MultilabelMarginTerms(const at::Tensor& x, const at::Tensor& target) {
+  MultilabelTerms m;
+  m.valid = at::ne(at::cumprod(at::ge(target, 0), 1, at::kLong), 0);
+  m.labels = at::masked_fill(target, at::logical_not(m.valid), 0);
+  at::Tensor picked = at::gather(x, 1, m.labels);
+  m.z = at::add(at::unsqueeze_copy(at::rsub(picked, 1), 2), at::unsqueeze_copy(x, 1));
+  return m;
+}
+
+// Whether each class of a [frames, labels, classes] term counts: a valid label, and a class that
+// is not one of the frame's labels.
+at::Tensor MultilabelKeep(const MultilabelTerms& m, const at::Tensor& is_target) {
+  return at::logical_and(at::unsqueeze_copy(m.valid, 2),
+                         at::unsqueeze_copy(at::logical_not(is_target), 1));
+}
+
+}  // namespace
+
+std::tuple<at::Tensor, at::Tensor> LazyNativeFunctions::multilabel_margin_loss_forward(
+    const at::Tensor& self, const at::Tensor& target, int64_t reduction) {
+  auto [meta_out, meta_is_target] =
+      at::multilabel_margin_loss_forward(ToMeta(self), ToMeta(target), reduction);
+  auto [frames, classes] = MarginLossFrames(self);
+  at::Tensor x = at::view_copy(self, {frames, classes});
+  MultilabelTerms m = MultilabelMarginTerms(x, at::view_copy(target, {frames, classes}));
+  // Class d is a target of its frame when a valid label names it.
+  at::Tensor classes_row = at::arange(classes, target.options().dtype(at::kLong));
+  at::Tensor named = at::logical_and(at::eq(at::unsqueeze_copy(m.labels, 2), classes_row),
+                                     at::unsqueeze_copy(m.valid, 2));
+  at::Tensor is_target = at::any(named, 1);
+  at::Tensor h = at::masked_fill(at::clamp_min(m.z, 0),
+                                 at::logical_not(MultilabelKeep(m, is_target)), 0);
+  at::Tensor loss = at::div(at::sum(h, at::IntArrayRef{1, 2}), static_cast<double>(classes));
+  return {ReduceFrames(loss, reduction, meta_out.sizes()),
+          at::view_copy(at::_to_copy(is_target, self.scalar_type()), meta_is_target.sizes())};
+}
+
+at::Tensor LazyNativeFunctions::multilabel_margin_loss_backward(
+    const at::Tensor& grad_output, const at::Tensor& self, const at::Tensor& target,
+    int64_t reduction, const at::Tensor& is_target) {
+  auto [frames, classes] = MarginLossFrames(self);
+  TORCH_CHECK(target.numel() == frames * classes && is_target.numel() == frames * classes,
+              "inconsistent target size: ", target.sizes(), " for input of size: ", self.sizes());
+  at::Tensor x = at::view_copy(self, {frames, classes});
+  MultilabelTerms m = MultilabelMarginTerms(x, at::view_copy(target, {frames, classes}));
+  at::Tensor targets = at::ne(at::view_copy(is_target, {frames, classes}), 0);
+  const double g = 1.0 / static_cast<double>(reduction == at::Reduction::Mean ? frames * classes
+                                                                               : classes);
+  at::Tensor active = at::logical_and(at::gt(m.z, 0), MultilabelKeep(m, targets));
+  at::Tensor each = at::mul(at::_to_copy(active, self.scalar_type()), g);
+  // Every active term adds to its class and takes from its label.
+  at::Tensor grad = at::scatter_add(at::sum(each, at::IntArrayRef{1}), 1, m.labels,
+                                    at::neg(at::sum(each, at::IntArrayRef{2})));
+  return at::view_copy(ApplyIncomingGrad(grad, grad_output, reduction, frames), self.sizes());
 }
 
 // ---------------------------------------------------------------------------------------------
