@@ -1,6 +1,7 @@
 // Hand-written lazy kernels: moving data between host and device, tensor creation on the device,
 // and the few operators whose generated kernels would not fit functionalization.
 #include <cmath>
+#include <limits>
 #include <numeric>
 #include <sstream>
 
@@ -1089,6 +1090,200 @@ at::Tensor LazyNativeFunctions::multilabel_margin_loss_backward(
   at::Tensor grad = at::scatter_add(at::sum(each, at::IntArrayRef{1}), 1, m.labels,
                                     at::neg(at::sum(each, at::IntArrayRef{2})));
   return at::view_copy(ApplyIncomingGrad(grad, grad_output, reduction, frames), self.sizes());
+}
+
+// ---------------------------------------------------------------------------------------------
+// embedding_bag: the rows of the indices gathered and added (scattered by the maximum) into their
+// bags, whose extents the offsets give. The bag of every index is a comparison with the offsets.
+// offset2bag holds each index's bag; an index outside every bag (before the first offset, or
+// after the last one when it ends the last bag) has a bag outside [0, bags) and counts nowhere.
+
+namespace {
+
+enum EmbeddingBagMode { kBagSum = 0, kBagMean = 1, kBagMax = 2 };
+
+// Whether each index counts: inside a bag, and not the padding index.
+at::Tensor BagKept(const at::Tensor& bag, int64_t bags, const at::Tensor& indices,
+                   int64_t padding_idx) {
+  return at::logical_and(at::logical_and(at::ge(bag, 0), at::lt(bag, bags)),
+                         at::ne(indices, padding_idx));
+}
+
+at::Tensor ClampedBag(const at::Tensor& bag, int64_t bags) {
+  return at::clamp(bag, 0, std::max<int64_t>(bags - 1, 0));
+}
+
+// How many times each index occurs in `indices`, at every position of `indices`.
+at::Tensor IndexFrequency(const at::Tensor& indices, int64_t num_weights, at::ScalarType type) {
+  at::Tensor ones = at::ones(indices.sizes(), indices.options().dtype(type));
+  at::Tensor counts = at::index_add(at::zeros({num_weights}, ones.options()), 0, indices, ones);
+  return at::index_select(counts, 0, indices);
+}
+
+std::tuple<at::Tensor, at::Tensor, at::Tensor, at::Tensor> EmbeddingBagForward(
+    const at::Tensor& weight, const at::Tensor& indices_in, const at::Tensor& offsets,
+    bool scale_grad_by_freq, int64_t mode, bool sparse,
+    const std::optional<at::Tensor>& per_sample_weights, bool include_last_offset,
+    int64_t padding_idx) {
+  // The host's checks of sizes, types and mode.
+  at::_embedding_bag(ToMeta(weight), ToMeta(indices_in), ToMeta(offsets), scale_grad_by_freq,
+                     mode, sparse, ToMeta(per_sample_weights), include_last_offset, padding_idx);
+  TORCH_CHECK(indices_in.dim() == 1 && offsets.dim() == 1,
+              "embedding_bag: expected 1-D indices and offsets, got ", indices_in.sizes(), " and ",
+              offsets.sizes());
+  const int64_t bags = std::max<int64_t>(offsets.size(0) - (include_last_offset ? 1 : 0), 0);
+  const int64_t dim = weight.size(1), n = indices_in.size(0);
+  const at::TensorOptions index_options = indices_in.options().dtype(at::kLong);
+  at::Tensor indices = at::_to_copy(indices_in, at::kLong);
+  // The bag of every position: how many bags start at or before it, less one.
+  at::Tensor positions = at::arange(n, index_options);
+  at::Tensor starts = at::_to_copy(offsets, at::kLong);
+  at::Tensor bag = at::sub(
+      at::sum(at::ge(at::unsqueeze_copy(positions, 1), at::unsqueeze_copy(starts, 0)),
+              at::IntArrayRef{1}, false, at::kLong),
+      1);
+  at::Tensor kept = BagKept(bag, bags, indices, padding_idx);
+  at::Tensor slot = ClampedBag(bag, bags);
+  at::Tensor bag_size =
+      at::index_add(at::zeros({bags}, index_options), 0, slot, at::_to_copy(kept, at::kLong));
+  at::Tensor rows = at::index_select(weight, 0, indices);
+  at::Tensor empty_bag = at::unsqueeze_copy(at::eq(bag_size, 0), 1);
+  if (mode == kBagMax) {
+    // Rows that do not count never win; an empty bag gives zeros.
+    at::Tensor kept_rows = at::unsqueeze_copy(kept, 1);
+    at::Tensor candidates =
+        at::masked_fill(rows, at::logical_not(kept_rows), -std::numeric_limits<double>::infinity());
+    at::Tensor slots = at::expand_copy(at::unsqueeze_copy(slot, 1), {n, dim});
+    at::Tensor output = at::scatter_reduce(at::zeros({bags, dim}, weight.options()), 0, slots,
+                                           candidates, "amax", /*include_self=*/false);
+    output = at::masked_fill(output, empty_bag, 0);
+    // The first position holding each maximum, and the index there (-1 for an empty bag).
+    at::Tensor wins = at::logical_and(at::eq(candidates, at::index_select(output, 0, slot)),
+                                      kept_rows);
+    at::Tensor where = at::masked_fill(at::expand_copy(at::unsqueeze_copy(positions, 1), {n, dim}),
+                                       at::logical_not(wins), n);
+    at::Tensor first = at::scatter_reduce(at::full({bags, dim}, n, index_options), 0, slots, where,
+                                          "amin", /*include_self=*/true);
+    at::Tensor picked = at::index_select(at::cat({indices, at::full({1}, -1, index_options)}),
+                                         0, at::view_copy(first, {-1}));
+    at::Tensor max_indices = at::masked_fill(at::view_copy(picked, {bags, dim}), empty_bag, -1);
+    return {output, bag, bag_size, max_indices};
+  }
+  // Sums of reduced-precision rows are taken in float and rounded once, as PyTorch's kernel does.
+  const at::ScalarType type = weight.scalar_type();
+  const at::ScalarType acc = at::isReducedFloatingType(type) ? at::kFloat : type;
+  at::Tensor scale = at::_to_copy(kept, acc);
+  if (per_sample_weights && per_sample_weights->defined()) {
+    scale = at::mul(scale, at::_to_copy(*per_sample_weights, acc));
+  }
+  at::Tensor output = at::index_add(at::zeros({bags, dim}, weight.options().dtype(acc)), 0, slot,
+                                    at::mul(at::_to_copy(rows, acc), at::unsqueeze_copy(scale, 1)));
+  if (mode == kBagMean) {
+    output = at::div(output, at::unsqueeze_copy(at::clamp_min(bag_size, 1), 1));
+  }
+  return {at::_to_copy(output, type), bag, bag_size, at::zeros({bags}, index_options)};
+}
+
+at::Tensor EmbeddingBagBackward(const at::Tensor& grad, const at::Tensor& indices_in,
+                                const at::Tensor& offset2bag, const at::Tensor& bag_size,
+                                const at::Tensor& maximum_indices, int64_t num_weights,
+                                bool scale_grad_by_freq, int64_t mode,
+                                const std::optional<at::Tensor>& per_sample_weights,
+                                int64_t padding_idx) {
+  TORCH_CHECK(grad.dim() == 2, "embedding_bag: expected a 2-D gradient, got ", grad.sizes());
+  const int64_t bags = grad.size(0), dim = grad.size(1);
+  at::Tensor indices = at::_to_copy(indices_in, at::kLong);
+  at::Tensor grad_weight = at::zeros({num_weights, dim}, grad.options());
+  if (mode == kBagMax) {
+    // Each bag's gradient goes to the row that held its maximum (none for an empty bag).
+    at::Tensor kept = at::logical_and(at::ge(maximum_indices, 0),
+                                      at::ne(maximum_indices, padding_idx));
+    at::Tensor rows = at::clamp_min(maximum_indices, 0);
+    at::Tensor values = at::masked_fill(grad, at::logical_not(kept), 0);
+    if (scale_grad_by_freq) {
+      // How often each winning row's index occurs among all the indices.
+      at::Tensor counts = at::index_add(at::zeros({num_weights}, grad.options()), 0, indices,
+                                        at::ones(indices.sizes(), grad.options()));
+      at::Tensor freq =
+          at::view_copy(at::index_select(counts, 0, at::view_copy(rows, {-1})), {bags, dim});
+      values = at::div(values, at::clamp_min(freq, 1));
+    }
+    return at::scatter_add(grad_weight, 0, rows, values);
+  }
+  at::Tensor kept = BagKept(offset2bag, bags, indices, padding_idx);
+  at::Tensor slot = ClampedBag(offset2bag, bags);
+  at::Tensor scale = at::_to_copy(kept, grad.scalar_type());
+  if (per_sample_weights && per_sample_weights->defined()) {
+    scale = at::mul(scale, *per_sample_weights);
+  }
+  if (mode == kBagMean) {
+    scale = at::div(scale, at::clamp_min(at::index_select(bag_size, 0, slot), 1));
+  }
+  if (scale_grad_by_freq) {
+    scale = at::div(scale, IndexFrequency(indices, num_weights, grad.scalar_type()));
+  }
+  at::Tensor rows = at::mul(at::index_select(grad, 0, slot), at::unsqueeze_copy(scale, 1));
+  return at::index_add(grad_weight, 0, indices, rows);
+}
+
+}  // namespace
+
+std::tuple<at::Tensor, at::Tensor, at::Tensor, at::Tensor> LazyNativeFunctions::_embedding_bag(
+    const at::Tensor& weight, const at::Tensor& indices, const at::Tensor& offsets,
+    bool scale_grad_by_freq, int64_t mode, bool sparse,
+    const std::optional<at::Tensor>& per_sample_weights, bool include_last_offset,
+    int64_t padding_idx) {
+  return EmbeddingBagForward(weight, indices, offsets, scale_grad_by_freq, mode, sparse,
+                             per_sample_weights, include_last_offset, padding_idx);
+}
+
+std::tuple<at::Tensor, at::Tensor, at::Tensor, at::Tensor>
+LazyNativeFunctions::_embedding_bag_forward_only(
+    const at::Tensor& weight, const at::Tensor& indices, const at::Tensor& offsets,
+    bool scale_grad_by_freq, int64_t mode, bool sparse,
+    const std::optional<at::Tensor>& per_sample_weights, bool include_last_offset,
+    int64_t padding_idx) {
+  return EmbeddingBagForward(weight, indices, offsets, scale_grad_by_freq, mode, sparse,
+                             per_sample_weights, include_last_offset, padding_idx);
+}
+
+at::Tensor LazyNativeFunctions::_embedding_bag_backward(
+    const at::Tensor& grad, const at::Tensor& indices, const at::Tensor& offsets,
+    const at::Tensor& offset2bag, const at::Tensor& bag_size, const at::Tensor& maximum_indices,
+    int64_t num_weights, bool scale_grad_by_freq, int64_t mode, bool sparse,
+    const std::optional<at::Tensor>& per_sample_weights, int64_t padding_idx) {
+  TORCH_CHECK(!sparse, "embedding_bag with sparse=True: its gradient is a sparse tensor, and the "
+              "lazy device holds strided tensors only");
+  return EmbeddingBagBackward(grad, indices, offset2bag, bag_size, maximum_indices, num_weights,
+                              scale_grad_by_freq, mode, per_sample_weights, padding_idx);
+}
+
+at::Tensor LazyNativeFunctions::_embedding_bag_dense_backward(
+    const at::Tensor& grad, const at::Tensor& indices, const at::Tensor& offset2bag,
+    const at::Tensor& bag_size, const at::Tensor& maximum_indices, int64_t num_weights,
+    bool scale_grad_by_freq, int64_t mode, const std::optional<at::Tensor>& per_sample_weights,
+    int64_t padding_idx) {
+  return EmbeddingBagBackward(grad, indices, offset2bag, bag_size, maximum_indices, num_weights,
+                              scale_grad_by_freq, mode, per_sample_weights, padding_idx);
+}
+
+// The gradient of each per-sample weight: its row of the weight times its bag's gradient.
+at::Tensor LazyNativeFunctions::_embedding_bag_per_sample_weights_backward(
+    const at::Tensor& grad, const at::Tensor& weight, const at::Tensor& indices_in,
+    const at::Tensor& offsets, const at::Tensor& offset2bag, int64_t mode, int64_t padding_idx) {
+  TORCH_CHECK(mode == kBagSum,
+              "embedding_bag_backward: per_sample_weights only supported for mode='sum'");
+  const int64_t bags = grad.size(0);
+  at::Tensor indices = at::_to_copy(indices_in, at::kLong);
+  at::Tensor kept = BagKept(offset2bag, bags, indices, padding_idx);
+  // Reduced-precision products are summed in float, as PyTorch's kernel does.
+  const at::ScalarType type = grad.scalar_type();
+  const at::ScalarType acc = at::isReducedFloatingType(type) ? at::kFloat : type;
+  at::Tensor products =
+      at::mul(at::_to_copy(at::index_select(grad, 0, ClampedBag(offset2bag, bags)), acc),
+              at::_to_copy(at::index_select(weight, 0, indices), acc));
+  at::Tensor sums = at::masked_fill(at::sum(products, at::IntArrayRef{1}), at::logical_not(kept), 0);
+  return at::_to_copy(sums, type);
 }
 
 // ---------------------------------------------------------------------------------------------
