@@ -1221,6 +1221,7 @@ void InitOrvexBackend() {
 
   at::RegisterTorchMlirLazyNativeFunctions();
   at::RegisterTorchMlirFunctionalizeKernels();
+  at::RegisterTorchMlirExtraKernels();
   register_ltc_eager_fallback();
   register_host_scalar_reads();
   OrvexMetadata::init();

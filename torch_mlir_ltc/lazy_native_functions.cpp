@@ -1287,6 +1287,32 @@ at::Tensor LazyNativeFunctions::_embedding_bag_per_sample_weights_backward(
 }
 
 // ---------------------------------------------------------------------------------------------
+// rrelu: in training, each non-positive element is scaled by a slope drawn uniformly from
+// [lower, upper] (the noise holds the slope, 1 elsewhere); otherwise leaky_relu with the mean
+// slope, the noise untouched. (A functional variant PyTorch generates from rrelu_with_noise, which
+// the kernel generator does not take: registered in RegisterTorchMlirExtraKernels.)
+namespace {
+
+std::tuple<at::Tensor, at::Tensor> RreluWithNoiseFunctional(
+    const at::Tensor& self, const at::Tensor& noise, const at::Scalar& lower,
+    const at::Scalar& upper, bool training, std::optional<at::Generator> generator) {
+  TORCH_CHECK(lower.toDouble() <= upper.toDouble(),
+              "Lower bound should be less than or equal to the upper bound");
+  TORCH_CHECK(noise.sizes() == self.sizes(), "rrelu_with_noise: the noise's size ", noise.sizes(),
+              " differs from the input's ", self.sizes());
+  if (!training) {
+    return {at::leaky_relu(self, (lower.toDouble() + upper.toDouble()) / 2), at::clone(noise)};
+  }
+  at::Tensor slope = at::uniform(at::empty_like(self), lower.toDouble(), upper.toDouble(),
+                                 std::move(generator));
+  at::Tensor scaled = at::le(self, 0);
+  return {at::where(scaled, at::mul(self, slope), self),
+          at::_to_copy(at::where(scaled, slope, at::ones_like(slope)), noise.scalar_type())};
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
 // Functionalize kernels for composites that PyTorch's Functionalize fallback would run below
 // functionalization, where the views they take are as_strided views a lazy tensor cannot hold. On
 // the lazy device they run above it instead, so their views are functionalized like the user's
@@ -1387,6 +1413,18 @@ void RegisterTorchMlirFunctionalizeKernels() {
     return lib;
   }();
   (void)library;
+}
+
+void RegisterTorchMlirExtraKernels() {
+  // Made once and kept for the life of the process, like the others.
+  static const auto lazy_library = [] {
+    auto lib = std::make_unique<torch::Library>(torch::Library::IMPL, "aten",
+                                                c10::DispatchKey::Lazy, __FILE__, __LINE__);
+    lib->impl("rrelu_with_noise_functional",
+              TORCH_FN(torch::lazy::RreluWithNoiseFunctional));
+    return lib;
+  }();
+  (void)lazy_library;
 }
 
 }  // namespace at
