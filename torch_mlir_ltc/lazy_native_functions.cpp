@@ -1,6 +1,7 @@
 // Hand-written lazy kernels: moving data between host and device, tensor creation on the device,
 // and the few operators whose generated kernels would not fit functionalization.
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <numeric>
 #include <sstream>
@@ -1313,6 +1314,50 @@ std::tuple<at::Tensor, at::Tensor> RreluWithNoiseFunctional(
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
+// combinations: the r-tuples of a vector's elements, in PyTorch's (lexicographic) order, gathered
+// with a table of positions that depends on the length alone. PyTorch's composite selects them
+// from a grid with a mask (masked_select), a result whose size the program could only learn from
+// the mask's values. Runs above autograd (registered in RegisterTorchMlirExtraKernels), so the
+// gather's gradient is recorded.
+namespace {
+
+at::Tensor LazyCombinations(const at::Tensor& self, int64_t r, bool with_replacement) {
+  TORCH_CHECK(self.dim() == 1, "Expect a 1D vector, but got shape ", self.sizes());
+  TORCH_CHECK(r >= 0, "Expect a non-negative number, but got ", r);
+  if (r == 0) return at::empty({0}, self.options());
+  const int64_t n = self.size(0);
+  // Every non-decreasing (with replacement) or increasing tuple of positions, in order.
+  std::vector<int64_t> table, tuple(r);
+  std::function<void(int64_t, int64_t)> visit = [&](int64_t k, int64_t from) {
+    if (k == r) {
+      table.insert(table.end(), tuple.begin(), tuple.end());
+      return;
+    }
+    for (int64_t i = from; i < n; ++i) {
+      tuple[k] = i;
+      visit(k + 1, with_replacement ? i : i + 1);
+    }
+  };
+  visit(0, 0);
+  const int64_t count = static_cast<int64_t>(table.size()) / r;
+  // No tuple: an empty slice, still tied to `self` for autograd (the gradient of a gather with
+  // no index fails in index_add's checks on this device).
+  if (count == 0) return self.narrow(0, 0, 0).view({0, r});
+  // Made like PyTorch's tensor constructors make their constants: moved with functionalization
+  // off, then lifted.
+  at::Tensor positions;
+  {
+    c10::impl::ExcludeDispatchKeyGuard guard(c10::DispatchKey::Functionalize);
+    at::AutoDispatchBelowADInplaceOrView below_autograd;
+    positions = at::tensor(table, at::TensorOptions(at::kLong)).to(self.device());
+  }
+  positions = at::lift_fresh(positions);
+  return at::index_select(self, 0, positions).view({count, r});
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
 // Functionalize kernels for composites that PyTorch's Functionalize fallback would run below
 // functionalization, where the views they take are as_strided views a lazy tensor cannot hold. On
 // the lazy device they run above it instead, so their views are functionalized like the user's
@@ -1424,7 +1469,15 @@ void RegisterTorchMlirExtraKernels() {
               TORCH_FN(torch::lazy::RreluWithNoiseFunctional));
     return lib;
   }();
+  static const auto autograd_library = [] {
+    auto lib = std::make_unique<torch::Library>(torch::Library::IMPL, "aten",
+                                                c10::DispatchKey::AutogradLazy, __FILE__,
+                                                __LINE__);
+    lib->impl("combinations", TORCH_FN(torch::lazy::LazyCombinations));
+    return lib;
+  }();
   (void)lazy_library;
+  (void)autograd_library;
 }
 
 }  // namespace at
