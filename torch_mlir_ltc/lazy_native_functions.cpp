@@ -1437,6 +1437,46 @@ std::tuple<at::Tensor, at::Tensor> FunctionalizePackPaddedSequence(const at::Ten
   });
 }
 
+// Functional custom operators whose implementation writes into views of buffers it makes
+// (nn.functional.linear_cross_entropy's chunked forms): PyTorch's fallback would run that
+// implementation below functionalization, where those views are as_strided views a lazy tensor
+// cannot hold. On the lazy device the implementation runs above it instead (the operator's
+// kernel for the device, called with functionalization still on), so its writes are
+// functionalized like the user's own. Other devices take the fallback's way.
+void FunctionalizeCustomComposite(const c10::OperatorHandle& op, c10::DispatchKeySet keys,
+                                  torch::jit::Stack* stack) {
+  const size_t num_arguments = op.schema().arguments().size();
+  const auto arguments = torch::jit::last(*stack, num_arguments);
+  const bool lazy = std::any_of(arguments.begin(), arguments.end(), [](const c10::IValue& v) {
+    return v.isTensor() && v.toTensor().defined() && IsLazy(v.toTensor());
+  });
+  if (lazy) {
+    op.redispatchBoxed(c10::DispatchKeySet(c10::DispatchKey::Lazy), stack);
+    return;
+  }
+  const size_t first = stack->size() - num_arguments;
+  bool functional = false;
+  for (size_t i = first; i < stack->size(); ++i) {
+    c10::IValue& v = (*stack)[i];
+    if (v.isTensor() && at::functionalization::impl::isFunctionalTensor(v.toTensor())) {
+      functional = true;
+      v = Unwrapped(v.toTensor());
+    }
+  }
+  {
+    at::AutoDispatchSkipFunctionalize guard;
+    op.redispatchBoxed(keys & c10::after_func_keyset, stack);
+  }
+  if (!functional) return;
+  const size_t num_returns = op.schema().returns().size();
+  for (size_t i = stack->size() - num_returns; i < stack->size(); ++i) {
+    c10::IValue& v = (*stack)[i];
+    if (v.isTensor() && v.toTensor().defined()) {
+      v = at::functionalization::impl::to_functional_tensor(v.toTensor());
+    }
+  }
+}
+
 }  // namespace
 
 }  // namespace lazy
@@ -1457,7 +1497,20 @@ void RegisterTorchMlirFunctionalizeKernels() {
               TORCH_FN(torch::lazy::FunctionalizePackPaddedSequence));
     return lib;
   }();
+  // Registered before Python defines them (at the first import of their module).
+  static const auto custom_library = [] {
+    auto lib = std::make_unique<torch::Library>(torch::Library::IMPL, "torch_nn",
+                                                c10::DispatchKey::Functionalize, __FILE__,
+                                                __LINE__);
+    for (const char* name : {"_linear_cross_entropy_batch_chunked",
+                             "_linear_cross_entropy_batch_chunked_no_reduction"}) {
+      lib->impl(name, torch::CppFunction::makeFromBoxedFunction<
+                          &torch::lazy::FunctionalizeCustomComposite>());
+    }
+    return lib;
+  }();
   (void)library;
+  (void)custom_library;
 }
 
 void RegisterTorchMlirExtraKernels() {
