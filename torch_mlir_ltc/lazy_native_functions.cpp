@@ -1,9 +1,13 @@
 // Hand-written lazy kernels: moving data between host and device, tensor creation on the device,
 // and the few operators whose generated kernels would not fit functionalization.
+#include <cmath>
+#include <functional>
+#include <limits>
 #include <numeric>
 #include <sstream>
 
 #include <ATen/Functions.h>
+#include <ATen/core/Reduction.h>
 #include <ATen/SDPBackend.h>
 #include <ATen/FunctionalTensorWrapper.h>
 #include <ATen/Operators.h>
@@ -827,6 +831,560 @@ int64_t LazyNativeFunctions::_fused_sdp_choice(const at::Tensor& query, const at
 }
 
 // ---------------------------------------------------------------------------------------------
+// Distances and margin losses, and their gradients, written with elementwise operations,
+// reductions, gathers and scatters. The host's checks run on meta tensors first.
+
+namespace {
+
+std::optional<at::Tensor> ToMeta(const std::optional<at::Tensor>& t) {
+  if (!t || !t->defined()) return std::nullopt;
+  return ToMeta(*t);
+}
+
+// A table of indices the capture computes from sizes alone, as a constant of the program.
+at::Tensor IndexConstant(const std::vector<int64_t>& values, const at::Tensor& like) {
+  return at::tensor(values, at::TensorOptions(at::kLong)).to(like.device());
+}
+
+// The p-norm of `diff` over its last dimension, as PyTorch's distance kernels define it (p = 0
+// counts the differing elements, p = inf takes the largest difference).
+at::Tensor PNorm(const at::Tensor& diff, double p) {
+  return at::linalg_vector_norm(diff, p, at::IntArrayRef{-1}, /*keepdim=*/false, std::nullopt);
+}
+
+// grad times the derivative of dist = ||a - b||_p by a, element by element of diff = a - b;
+// `grad` and `dist` broadcast against `diff` (a last dimension of 1). The cases and their zeros
+// are those of PyTorch's distance gradients.
+at::Tensor DistanceGrad(const at::Tensor& diff, const at::Tensor& grad, const at::Tensor& dist,
+                        double p) {
+  if (p == 0) return at::zeros_like(diff);
+  if (p == 1) return at::mul(grad, at::sign(diff));
+  if (std::isinf(p)) {
+    // Only the elements whose difference is the distance take the gradient.
+    at::Tensor at_max = at::rsub(
+        at::clamp_max(at::ceil(at::abs(at::sub(at::abs(diff), dist))), 1), 1);
+    return at::mul(at::mul(grad, at::sign(diff)), at_max);
+  }
+  at::Tensor zero_dist = at::eq(dist, 0);
+  at::Tensor value;
+  if (p == 2) {
+    value = at::div(at::mul(grad, diff), dist);
+  } else if (p < 2) {
+    value = at::div(at::mul(at::mul(at::sign(diff), at::pow(at::abs(diff), p - 1)), grad),
+                    at::pow(dist, p - 1));
+    if (p < 1) zero_dist = at::logical_or(zero_dist, at::eq(diff, 0));
+  } else {
+    value = at::div(at::mul(at::mul(diff, at::pow(at::abs(diff), p - 2)), grad),
+                    at::pow(dist, p - 1));
+  }
+  return at::masked_fill(value, zero_dist, 0);
+}
+
+// x1 and x2 of cdist with their batch dimensions broadcast.
+std::pair<at::Tensor, at::Tensor> CdistOperands(const at::Tensor& x1, const at::Tensor& x2) {
+  std::vector<int64_t> batch = at::infer_size(x1.sizes().slice(0, x1.dim() - 2),
+                                              x2.sizes().slice(0, x2.dim() - 2));
+  auto expand = [&](const at::Tensor& x) {
+    std::vector<int64_t> sizes = batch;
+    sizes.insert(sizes.end(), {x.size(-2), x.size(-1)});
+    return x.sizes() == at::IntArrayRef(sizes) ? x : at::expand_copy(x, sizes);
+  };
+  return {expand(x1), expand(x2)};
+}
+
+// Row i < j pairs of n rows, in pdist's order: (0, 1), (0, 2), ..., (1, 2), ...
+std::pair<std::vector<int64_t>, std::vector<int64_t>> RowPairs(int64_t n) {
+  std::vector<int64_t> first, second;
+  for (int64_t i = 0; i < n; ++i) {
+    for (int64_t j = i + 1; j < n; ++j) {
+      first.push_back(i);
+      second.push_back(j);
+    }
+  }
+  return {first, second};
+}
+
+}  // namespace
+
+at::Tensor LazyNativeFunctions::_cdist_forward(const at::Tensor& x1, const at::Tensor& x2,
+                                               double p, std::optional<int64_t> compute_mode) {
+  const at::Tensor meta = at::_cdist_forward(ToMeta(x1), ToMeta(x2), p, compute_mode);
+  const int64_t r1 = x1.size(-2), r2 = x2.size(-2);
+  if (meta.numel() == 0 || x1.size(-1) == 0) return at::zeros(meta.sizes(), x1.options());
+  auto [a, b] = CdistOperands(x1, x2);
+  // Euclidean distances through a matrix product, where PyTorch's kernel takes that way.
+  const int64_t mode = compute_mode.value_or(0);
+  if (p == 2 && (mode == 1 || (mode == 0 && (r1 > 25 || r2 > 25)))) {
+    return at::_euclidean_dist(a, b);
+  }
+  return PNorm(at::sub(at::unsqueeze_copy(a, -2), at::unsqueeze_copy(b, -3)), p);
+}
+
+// Euclidean distances as PyTorch computes them with a matrix product:
+// sqrt(max(|a|^2 - 2 a.b + |b|^2, 0)), the terms in its order.
+at::Tensor LazyNativeFunctions::_euclidean_dist(const at::Tensor& x1, const at::Tensor& x2) {
+  TORCH_CHECK(x1.dim() >= 2 && x2.dim() >= 2 && x1.size(-1) == x2.size(-1),
+              "_euclidean_dist: expected matrices with the same number of columns, got ",
+              x1.sizes(), " and ", x2.sizes());
+  auto [a, b] = CdistOperands(x1, x2);
+  at::Tensor a_norm = at::sum(at::pow(a, 2), at::IntArrayRef{-1}, true);
+  at::Tensor b_norm = at::sum(at::pow(b, 2), at::IntArrayRef{-1}, true);
+  at::Tensor left = at::cat({at::mul(a, -2), a_norm, at::ones_like(a_norm)}, -1);
+  at::Tensor right = at::cat({b, at::ones_like(b_norm), b_norm}, -1);
+  const int64_t r1 = a.size(-2), r2 = b.size(-2), c = left.size(-1);
+  std::vector<int64_t> result_sizes(a.sizes().begin(), a.sizes().end() - 1);
+  result_sizes.push_back(r2);
+  if (c10::multiply_integers(result_sizes) == 0) return at::zeros(result_sizes, a.options());
+  at::Tensor product = at::bmm(at::view_copy(left, {-1, r1, c}),
+                               at::transpose_copy(at::view_copy(right, {-1, r2, c}), 1, 2));
+  return at::sqrt(at::clamp_min(at::view_copy(product, result_sizes), 0));
+}
+
+at::Tensor LazyNativeFunctions::_cdist_backward(const at::Tensor& grad, const at::Tensor& x1,
+                                                const at::Tensor& x2, double p,
+                                                const at::Tensor& cdist) {
+  auto [a, b] = CdistOperands(x1, x2);
+  if (a.numel() == 0 || b.numel() == 0) return at::zeros_like(x1);
+  at::Tensor diff = at::sub(at::unsqueeze_copy(a, -2), at::unsqueeze_copy(b, -3));
+  at::Tensor each = DistanceGrad(diff, at::unsqueeze_copy(grad, -1),
+                                 at::unsqueeze_copy(cdist, -1), p);
+  return at::sum(each, at::IntArrayRef{-2});
+}
+
+at::Tensor LazyNativeFunctions::_pdist_forward(const at::Tensor& self, double p) {
+  const at::Tensor meta = at::_pdist_forward(ToMeta(self), p);
+  if (meta.numel() == 0 || self.size(1) == 0) return at::zeros(meta.sizes(), self.options());
+  auto [first, second] = RowPairs(self.size(0));
+  at::Tensor diff = at::sub(at::index_select(self, 0, IndexConstant(first, self)),
+                            at::index_select(self, 0, IndexConstant(second, self)));
+  return PNorm(diff, p);
+}
+
+at::Tensor LazyNativeFunctions::_pdist_backward(const at::Tensor& grad, const at::Tensor& self,
+                                                double p, const at::Tensor& pdist) {
+  TORCH_CHECK(self.dim() == 2, "pdist only supports 2D tensors, got: ", self.dim(), "D");
+  if (p == 0 || grad.numel() == 0 || self.numel() == 0) return at::zeros_like(self);
+  auto [first, second] = RowPairs(self.size(0));
+  at::Tensor i = IndexConstant(first, self), j = IndexConstant(second, self);
+  at::Tensor diff = at::sub(at::index_select(self, 0, i), at::index_select(self, 0, j));
+  at::Tensor each = DistanceGrad(diff, at::unsqueeze_copy(grad, -1),
+                                 at::unsqueeze_copy(pdist, -1), p);
+  // Each pair adds to its first row and takes from its second.
+  at::Tensor result = at::index_add(at::zeros_like(self), 0, i, each);
+  return at::index_add(result, 0, j, at::neg(each));
+}
+
+namespace {
+
+// A margin loss's input as [frames, classes]: a 0-d input is one frame of one class, a 1-d input
+// one frame.
+std::pair<int64_t, int64_t> MarginLossFrames(const at::Tensor& self) {
+  const int64_t classes = self.dim() == 0 ? 1 : self.size(-1);
+  const int64_t frames = self.dim() <= 1 ? 1 : self.size(0);
+  return {frames, classes};
+}
+
+// The loss of every frame, reduced as `reduction` says, in the shape PyTorch gives it.
+at::Tensor ReduceFrames(const at::Tensor& loss, int64_t reduction, at::IntArrayRef sizes) {
+  if (reduction == at::Reduction::Mean) return at::mean(loss);
+  if (reduction == at::Reduction::Sum) return at::sum(loss);
+  return at::view_copy(loss, sizes);
+}
+
+// The incoming gradient of a loss applied to the gradient of every element ([frames, classes]).
+at::Tensor ApplyIncomingGrad(const at::Tensor& grad, const at::Tensor& grad_output,
+                             int64_t reduction, int64_t frames) {
+  if (reduction != at::Reduction::None || grad_output.dim() == 0) {
+    return at::mul(grad, at::view_copy(grad_output, at::IntArrayRef{}));
+  }
+  return at::mul(grad, at::view_copy(grad_output, {frames, 1}));
+}
+
+// multi_margin_loss's margin - x[target] + x[d] for every frame and class, and the mask of the
+// classes that count (every class but the target).
+std::pair<at::Tensor, at::Tensor> MultiMarginTerms(const at::Tensor& x, const at::Tensor& target,
+                                                   const at::Scalar& margin) {
+  at::Tensor picked = at::gather(x, 1, target);
+  at::Tensor z = at::add(at::rsub(picked, margin), x);
+  at::Tensor classes = at::arange(x.size(1), x.options().dtype(at::kLong));
+  return {z, at::ne(at::unsqueeze_copy(classes, 0), target)};
+}
+
+}  // namespace
+
+at::Tensor LazyNativeFunctions::multi_margin_loss(const at::Tensor& self, const at::Tensor& target,
+                                                  const at::Scalar& p, const at::Scalar& margin,
+                                                  const std::optional<at::Tensor>& weight,
+                                                  int64_t reduction) {
+  const at::Tensor meta = at::multi_margin_loss(ToMeta(self), ToMeta(target), p, margin,
+                                                ToMeta(weight), reduction);
+  auto [frames, classes] = MarginLossFrames(self);
+  TORCH_CHECK(target.numel() == frames, "inconsistent target size, expected ", frames, " but got ",
+              target.sizes());
+  at::Tensor x = at::view_copy(self, {frames, classes});
+  at::Tensor t = at::view_copy(target, {frames, 1});
+  auto [z, keep] = MultiMarginTerms(x, t, margin);
+  at::Tensor h = at::clamp_min(z, 0);
+  if (p.toDouble() == 2) h = at::mul(h, h);
+  h = at::masked_fill(h, at::logical_not(keep), 0);
+  if (weight && weight->defined()) h = at::mul(h, at::unsqueeze_copy(at::gather(*weight, 0, at::view_copy(t, {frames})), 1));
+  at::Tensor loss = at::div(at::sum(h, at::IntArrayRef{1}), static_cast<double>(classes));
+  return ReduceFrames(loss, reduction, meta.sizes());
+}
+
+at::Tensor LazyNativeFunctions::multi_margin_loss_backward(
+    const at::Tensor& grad_output, const at::Tensor& self, const at::Tensor& target,
+    const at::Scalar& p, const at::Scalar& margin, const std::optional<at::Tensor>& weight,
+    int64_t reduction) {
+  TORCH_CHECK(p.toDouble() == 1 || p.toDouble() == 2, "only p == 1 and p == 2 supported");
+  auto [frames, classes] = MarginLossFrames(self);
+  TORCH_CHECK(target.numel() == frames, "inconsistent target size, expected ", frames, " but got ",
+              target.sizes());
+  at::Tensor x = at::view_copy(self, {frames, classes});
+  at::Tensor t = at::view_copy(target, {frames, 1});
+  auto [z, keep] = MultiMarginTerms(x, t, margin);
+  const double g = 1.0 / static_cast<double>(reduction == at::Reduction::Mean ? frames * classes
+                                                                               : classes);
+  at::Tensor h = p.toDouble() == 1 ? at::full_like(z, g) : at::mul(z, 2 * g);
+  h = at::masked_fill(h, at::logical_not(at::logical_and(at::gt(z, 0), keep)), 0);
+  if (weight && weight->defined()) h = at::mul(h, at::unsqueeze_copy(at::gather(*weight, 0, at::view_copy(t, {frames})), 1));
+  // The target class takes what the others get, negated.
+  at::Tensor grad = at::scatter(h, 1, t, at::neg(at::sum(h, at::IntArrayRef{1}, true)));
+  return at::view_copy(ApplyIncomingGrad(grad, grad_output, reduction, frames), self.sizes());
+}
+
+namespace {
+
+// multilabel_margin_loss's pieces, [frames, classes] each: the target's labels up to its first
+// negative entry (`valid`, and the labels with the others replaced by 0) and 1 - x[label] + x[d]
+// for every label and class ([frames, labels, classes]).
+struct MultilabelTerms {
+  at::Tensor valid;
+  at::Tensor labels;
+  at::Tensor z;
+};
+
+MultilabelTerms MultilabelMarginTerms(const at::Tensor& x, const at::Tensor& target) {
+  MultilabelTerms m;
+  m.valid = at::ne(at::cumprod(at::ge(target, 0), 1, at::kLong), 0);
+  m.labels = at::masked_fill(target, at::logical_not(m.valid), 0);
+  at::Tensor picked = at::gather(x, 1, m.labels);
+  m.z = at::add(at::unsqueeze_copy(at::rsub(picked, 1), 2), at::unsqueeze_copy(x, 1));
+  return m;
+}
+
+// Whether each class of a [frames, labels, classes] term counts: a valid label, and a class that
+// is not one of the frame's labels.
+at::Tensor MultilabelKeep(const MultilabelTerms& m, const at::Tensor& is_target) {
+  return at::logical_and(at::unsqueeze_copy(m.valid, 2),
+                         at::unsqueeze_copy(at::logical_not(is_target), 1));
+}
+
+}  // namespace
+
+std::tuple<at::Tensor, at::Tensor> LazyNativeFunctions::multilabel_margin_loss_forward(
+    const at::Tensor& self, const at::Tensor& target, int64_t reduction) {
+  auto [meta_out, meta_is_target] =
+      at::multilabel_margin_loss_forward(ToMeta(self), ToMeta(target), reduction);
+  auto [frames, classes] = MarginLossFrames(self);
+  at::Tensor x = at::view_copy(self, {frames, classes});
+  MultilabelTerms m = MultilabelMarginTerms(x, at::view_copy(target, {frames, classes}));
+  // Class d is a target of its frame when a valid label names it.
+  at::Tensor classes_row = at::arange(classes, target.options().dtype(at::kLong));
+  at::Tensor named = at::logical_and(at::eq(at::unsqueeze_copy(m.labels, 2), classes_row),
+                                     at::unsqueeze_copy(m.valid, 2));
+  at::Tensor is_target = at::any(named, 1);
+  at::Tensor h = at::masked_fill(at::clamp_min(m.z, 0),
+                                 at::logical_not(MultilabelKeep(m, is_target)), 0);
+  at::Tensor loss = at::div(at::sum(h, at::IntArrayRef{1, 2}), static_cast<double>(classes));
+  return {ReduceFrames(loss, reduction, meta_out.sizes()),
+          at::view_copy(at::_to_copy(is_target, self.scalar_type()), meta_is_target.sizes())};
+}
+
+at::Tensor LazyNativeFunctions::multilabel_margin_loss_backward(
+    const at::Tensor& grad_output, const at::Tensor& self, const at::Tensor& target,
+    int64_t reduction, const at::Tensor& is_target) {
+  auto [frames, classes] = MarginLossFrames(self);
+  TORCH_CHECK(target.numel() == frames * classes && is_target.numel() == frames * classes,
+              "inconsistent target size: ", target.sizes(), " for input of size: ", self.sizes());
+  at::Tensor x = at::view_copy(self, {frames, classes});
+  MultilabelTerms m = MultilabelMarginTerms(x, at::view_copy(target, {frames, classes}));
+  at::Tensor targets = at::ne(at::view_copy(is_target, {frames, classes}), 0);
+  const double g = 1.0 / static_cast<double>(reduction == at::Reduction::Mean ? frames * classes
+                                                                               : classes);
+  at::Tensor active = at::logical_and(at::gt(m.z, 0), MultilabelKeep(m, targets));
+  at::Tensor each = at::mul(at::_to_copy(active, self.scalar_type()), g);
+  // Every active term adds to its class and takes from its label.
+  at::Tensor grad = at::scatter_add(at::sum(each, at::IntArrayRef{1}), 1, m.labels,
+                                    at::neg(at::sum(each, at::IntArrayRef{2})));
+  return at::view_copy(ApplyIncomingGrad(grad, grad_output, reduction, frames), self.sizes());
+}
+
+// ---------------------------------------------------------------------------------------------
+// embedding_bag: the rows of the indices gathered and added (scattered by the maximum) into their
+// bags, whose extents the offsets give. The bag of every index is a comparison with the offsets.
+// offset2bag holds each index's bag; an index outside every bag (before the first offset, or
+// after the last one when it ends the last bag) has a bag outside [0, bags) and counts nowhere.
+
+namespace {
+
+enum EmbeddingBagMode { kBagSum = 0, kBagMean = 1, kBagMax = 2 };
+
+// Whether each index counts: inside a bag, and not the padding index.
+at::Tensor BagKept(const at::Tensor& bag, int64_t bags, const at::Tensor& indices,
+                   int64_t padding_idx) {
+  return at::logical_and(at::logical_and(at::ge(bag, 0), at::lt(bag, bags)),
+                         at::ne(indices, padding_idx));
+}
+
+at::Tensor ClampedBag(const at::Tensor& bag, int64_t bags) {
+  return at::clamp(bag, 0, std::max<int64_t>(bags - 1, 0));
+}
+
+// How many times each index occurs in `indices`, at every position of `indices`.
+at::Tensor IndexFrequency(const at::Tensor& indices, int64_t num_weights, at::ScalarType type) {
+  at::Tensor ones = at::ones(indices.sizes(), indices.options().dtype(type));
+  at::Tensor counts = at::index_add(at::zeros({num_weights}, ones.options()), 0, indices, ones);
+  return at::index_select(counts, 0, indices);
+}
+
+std::tuple<at::Tensor, at::Tensor, at::Tensor, at::Tensor> EmbeddingBagForward(
+    const at::Tensor& weight, const at::Tensor& indices_in, const at::Tensor& offsets,
+    bool scale_grad_by_freq, int64_t mode, bool sparse,
+    const std::optional<at::Tensor>& per_sample_weights, bool include_last_offset,
+    int64_t padding_idx) {
+  // The host's checks of sizes, types and mode.
+  at::_embedding_bag(ToMeta(weight), ToMeta(indices_in), ToMeta(offsets), scale_grad_by_freq,
+                     mode, sparse, ToMeta(per_sample_weights), include_last_offset, padding_idx);
+  TORCH_CHECK(indices_in.dim() == 1 && offsets.dim() == 1,
+              "embedding_bag: expected 1-D indices and offsets, got ", indices_in.sizes(), " and ",
+              offsets.sizes());
+  const int64_t bags = std::max<int64_t>(offsets.size(0) - (include_last_offset ? 1 : 0), 0);
+  const int64_t dim = weight.size(1), n = indices_in.size(0);
+  const at::TensorOptions index_options = indices_in.options().dtype(at::kLong);
+  at::Tensor indices = at::_to_copy(indices_in, at::kLong);
+  // The bag of every position: how many bags start at or before it, less one.
+  at::Tensor positions = at::arange(n, index_options);
+  at::Tensor starts = at::_to_copy(offsets, at::kLong);
+  at::Tensor bag = at::sub(
+      at::sum(at::ge(at::unsqueeze_copy(positions, 1), at::unsqueeze_copy(starts, 0)),
+              at::IntArrayRef{1}, false, at::kLong),
+      1);
+  at::Tensor kept = BagKept(bag, bags, indices, padding_idx);
+  at::Tensor slot = ClampedBag(bag, bags);
+  at::Tensor bag_size =
+      at::index_add(at::zeros({bags}, index_options), 0, slot, at::_to_copy(kept, at::kLong));
+  at::Tensor rows = at::index_select(weight, 0, indices);
+  at::Tensor empty_bag = at::unsqueeze_copy(at::eq(bag_size, 0), 1);
+  if (mode == kBagMax) {
+    // Rows that do not count never win; an empty bag gives zeros.
+    at::Tensor kept_rows = at::unsqueeze_copy(kept, 1);
+    at::Tensor candidates =
+        at::masked_fill(rows, at::logical_not(kept_rows), -std::numeric_limits<double>::infinity());
+    at::Tensor slots = at::expand_copy(at::unsqueeze_copy(slot, 1), {n, dim});
+    at::Tensor output = at::scatter_reduce(at::zeros({bags, dim}, weight.options()), 0, slots,
+                                           candidates, "amax", /*include_self=*/false);
+    output = at::masked_fill(output, empty_bag, 0);
+    // The first position holding each maximum, and the index there (-1 for an empty bag).
+    at::Tensor wins = at::logical_and(at::eq(candidates, at::index_select(output, 0, slot)),
+                                      kept_rows);
+    at::Tensor where = at::masked_fill(at::expand_copy(at::unsqueeze_copy(positions, 1), {n, dim}),
+                                       at::logical_not(wins), n);
+    at::Tensor first = at::scatter_reduce(at::full({bags, dim}, n, index_options), 0, slots, where,
+                                          "amin", /*include_self=*/true);
+    at::Tensor picked = at::index_select(at::cat({indices, at::full({1}, -1, index_options)}),
+                                         0, at::view_copy(first, {-1}));
+    at::Tensor max_indices = at::masked_fill(at::view_copy(picked, {bags, dim}), empty_bag, -1);
+    return {output, bag, bag_size, max_indices};
+  }
+  // Sums of reduced-precision rows are taken in float and rounded once, as PyTorch's kernel does.
+  const at::ScalarType type = weight.scalar_type();
+  const at::ScalarType acc = at::isReducedFloatingType(type) ? at::kFloat : type;
+  at::Tensor scale = at::_to_copy(kept, acc);
+  if (per_sample_weights && per_sample_weights->defined()) {
+    scale = at::mul(scale, at::_to_copy(*per_sample_weights, acc));
+  }
+  at::Tensor output = at::index_add(at::zeros({bags, dim}, weight.options().dtype(acc)), 0, slot,
+                                    at::mul(at::_to_copy(rows, acc), at::unsqueeze_copy(scale, 1)));
+  if (mode == kBagMean) {
+    output = at::div(output, at::unsqueeze_copy(at::clamp_min(bag_size, 1), 1));
+  }
+  return {at::_to_copy(output, type), bag, bag_size, at::zeros({bags}, index_options)};
+}
+
+at::Tensor EmbeddingBagBackward(const at::Tensor& grad, const at::Tensor& indices_in,
+                                const at::Tensor& offset2bag, const at::Tensor& bag_size,
+                                const at::Tensor& maximum_indices, int64_t num_weights,
+                                bool scale_grad_by_freq, int64_t mode,
+                                const std::optional<at::Tensor>& per_sample_weights,
+                                int64_t padding_idx) {
+  TORCH_CHECK(grad.dim() == 2, "embedding_bag: expected a 2-D gradient, got ", grad.sizes());
+  const int64_t bags = grad.size(0), dim = grad.size(1);
+  at::Tensor indices = at::_to_copy(indices_in, at::kLong);
+  at::Tensor grad_weight = at::zeros({num_weights, dim}, grad.options());
+  if (mode == kBagMax) {
+    // Each bag's gradient goes to the row that held its maximum (none for an empty bag).
+    at::Tensor kept = at::logical_and(at::ge(maximum_indices, 0),
+                                      at::ne(maximum_indices, padding_idx));
+    at::Tensor rows = at::clamp_min(maximum_indices, 0);
+    at::Tensor values = at::masked_fill(grad, at::logical_not(kept), 0);
+    if (scale_grad_by_freq) {
+      // How often each winning row's index occurs among all the indices.
+      at::Tensor counts = at::index_add(at::zeros({num_weights}, grad.options()), 0, indices,
+                                        at::ones(indices.sizes(), grad.options()));
+      at::Tensor freq =
+          at::view_copy(at::index_select(counts, 0, at::view_copy(rows, {-1})), {bags, dim});
+      values = at::div(values, at::clamp_min(freq, 1));
+    }
+    return at::scatter_add(grad_weight, 0, rows, values);
+  }
+  at::Tensor kept = BagKept(offset2bag, bags, indices, padding_idx);
+  at::Tensor slot = ClampedBag(offset2bag, bags);
+  at::Tensor scale = at::_to_copy(kept, grad.scalar_type());
+  if (per_sample_weights && per_sample_weights->defined()) {
+    scale = at::mul(scale, *per_sample_weights);
+  }
+  if (mode == kBagMean) {
+    scale = at::div(scale, at::clamp_min(at::index_select(bag_size, 0, slot), 1));
+  }
+  if (scale_grad_by_freq) {
+    scale = at::div(scale, IndexFrequency(indices, num_weights, grad.scalar_type()));
+  }
+  at::Tensor rows = at::mul(at::index_select(grad, 0, slot), at::unsqueeze_copy(scale, 1));
+  return at::index_add(grad_weight, 0, indices, rows);
+}
+
+}  // namespace
+
+std::tuple<at::Tensor, at::Tensor, at::Tensor, at::Tensor> LazyNativeFunctions::_embedding_bag(
+    const at::Tensor& weight, const at::Tensor& indices, const at::Tensor& offsets,
+    bool scale_grad_by_freq, int64_t mode, bool sparse,
+    const std::optional<at::Tensor>& per_sample_weights, bool include_last_offset,
+    int64_t padding_idx) {
+  return EmbeddingBagForward(weight, indices, offsets, scale_grad_by_freq, mode, sparse,
+                             per_sample_weights, include_last_offset, padding_idx);
+}
+
+std::tuple<at::Tensor, at::Tensor, at::Tensor, at::Tensor>
+LazyNativeFunctions::_embedding_bag_forward_only(
+    const at::Tensor& weight, const at::Tensor& indices, const at::Tensor& offsets,
+    bool scale_grad_by_freq, int64_t mode, bool sparse,
+    const std::optional<at::Tensor>& per_sample_weights, bool include_last_offset,
+    int64_t padding_idx) {
+  return EmbeddingBagForward(weight, indices, offsets, scale_grad_by_freq, mode, sparse,
+                             per_sample_weights, include_last_offset, padding_idx);
+}
+
+at::Tensor LazyNativeFunctions::_embedding_bag_backward(
+    const at::Tensor& grad, const at::Tensor& indices, const at::Tensor& offsets,
+    const at::Tensor& offset2bag, const at::Tensor& bag_size, const at::Tensor& maximum_indices,
+    int64_t num_weights, bool scale_grad_by_freq, int64_t mode, bool sparse,
+    const std::optional<at::Tensor>& per_sample_weights, int64_t padding_idx) {
+  TORCH_CHECK(!sparse, "embedding_bag with sparse=True: its gradient is a sparse tensor, and the "
+              "lazy device holds strided tensors only");
+  return EmbeddingBagBackward(grad, indices, offset2bag, bag_size, maximum_indices, num_weights,
+                              scale_grad_by_freq, mode, per_sample_weights, padding_idx);
+}
+
+at::Tensor LazyNativeFunctions::_embedding_bag_dense_backward(
+    const at::Tensor& grad, const at::Tensor& indices, const at::Tensor& offset2bag,
+    const at::Tensor& bag_size, const at::Tensor& maximum_indices, int64_t num_weights,
+    bool scale_grad_by_freq, int64_t mode, const std::optional<at::Tensor>& per_sample_weights,
+    int64_t padding_idx) {
+  return EmbeddingBagBackward(grad, indices, offset2bag, bag_size, maximum_indices, num_weights,
+                              scale_grad_by_freq, mode, per_sample_weights, padding_idx);
+}
+
+// The gradient of each per-sample weight: its row of the weight times its bag's gradient.
+at::Tensor LazyNativeFunctions::_embedding_bag_per_sample_weights_backward(
+    const at::Tensor& grad, const at::Tensor& weight, const at::Tensor& indices_in,
+    const at::Tensor& offsets, const at::Tensor& offset2bag, int64_t mode, int64_t padding_idx) {
+  TORCH_CHECK(mode == kBagSum,
+              "embedding_bag_backward: per_sample_weights only supported for mode='sum'");
+  const int64_t bags = grad.size(0);
+  at::Tensor indices = at::_to_copy(indices_in, at::kLong);
+  at::Tensor kept = BagKept(offset2bag, bags, indices, padding_idx);
+  // Reduced-precision products are summed in float, as PyTorch's kernel does.
+  const at::ScalarType type = grad.scalar_type();
+  const at::ScalarType acc = at::isReducedFloatingType(type) ? at::kFloat : type;
+  at::Tensor products =
+      at::mul(at::_to_copy(at::index_select(grad, 0, ClampedBag(offset2bag, bags)), acc),
+              at::_to_copy(at::index_select(weight, 0, indices), acc));
+  at::Tensor sums = at::masked_fill(at::sum(products, at::IntArrayRef{1}), at::logical_not(kept), 0);
+  return at::_to_copy(sums, type);
+}
+
+// ---------------------------------------------------------------------------------------------
+// rrelu: in training, each non-positive element is scaled by a slope drawn uniformly from
+// [lower, upper] (the noise holds the slope, 1 elsewhere); otherwise leaky_relu with the mean
+// slope, the noise untouched. (A functional variant PyTorch generates from rrelu_with_noise, which
+// the kernel generator does not take: registered in RegisterTorchMlirExtraKernels.)
+namespace {
+
+std::tuple<at::Tensor, at::Tensor> RreluWithNoiseFunctional(
+    const at::Tensor& self, const at::Tensor& noise, const at::Scalar& lower,
+    const at::Scalar& upper, bool training, std::optional<at::Generator> generator) {
+  TORCH_CHECK(lower.toDouble() <= upper.toDouble(),
+              "Lower bound should be less than or equal to the upper bound");
+  TORCH_CHECK(noise.sizes() == self.sizes(), "rrelu_with_noise: the noise's size ", noise.sizes(),
+              " differs from the input's ", self.sizes());
+  if (!training) {
+    return {at::leaky_relu(self, (lower.toDouble() + upper.toDouble()) / 2), at::clone(noise)};
+  }
+  at::Tensor slope = at::uniform(at::empty_like(self), lower.toDouble(), upper.toDouble(),
+                                 std::move(generator));
+  at::Tensor scaled = at::le(self, 0);
+  return {at::where(scaled, at::mul(self, slope), self),
+          at::_to_copy(at::where(scaled, slope, at::ones_like(slope)), noise.scalar_type())};
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// combinations: the r-tuples of a vector's elements, in PyTorch's (lexicographic) order, gathered
+// with a table of positions that depends on the length alone. PyTorch's composite selects them
+// from a grid with a mask (masked_select), a result whose size the program could only learn from
+// the mask's values. Runs above autograd (registered in RegisterTorchMlirExtraKernels), so the
+// gather's gradient is recorded.
+namespace {
+
+at::Tensor LazyCombinations(const at::Tensor& self, int64_t r, bool with_replacement) {
+  TORCH_CHECK(self.dim() == 1, "Expect a 1D vector, but got shape ", self.sizes());
+  TORCH_CHECK(r >= 0, "Expect a non-negative number, but got ", r);
+  if (r == 0) return at::empty({0}, self.options());
+  const int64_t n = self.size(0);
+  // Every non-decreasing (with replacement) or increasing tuple of positions, in order.
+  std::vector<int64_t> table, tuple(r);
+  std::function<void(int64_t, int64_t)> visit = [&](int64_t k, int64_t from) {
+    if (k == r) {
+      table.insert(table.end(), tuple.begin(), tuple.end());
+      return;
+    }
+    for (int64_t i = from; i < n; ++i) {
+      tuple[k] = i;
+      visit(k + 1, with_replacement ? i : i + 1);
+    }
+  };
+  visit(0, 0);
+  const int64_t count = static_cast<int64_t>(table.size()) / r;
+  // No tuple: an empty slice, still tied to `self` for autograd (the gradient of a gather with
+  // no index fails in index_add's checks on this device).
+  if (count == 0) return self.narrow(0, 0, 0).view({0, r});
+  // Made like PyTorch's tensor constructors make their constants: moved with functionalization
+  // off, then lifted.
+  at::Tensor positions;
+  {
+    c10::impl::ExcludeDispatchKeyGuard guard(c10::DispatchKey::Functionalize);
+    at::AutoDispatchBelowADInplaceOrView below_autograd;
+    positions = at::tensor(table, at::TensorOptions(at::kLong)).to(self.device());
+  }
+  positions = at::lift_fresh(positions);
+  return at::index_select(self, 0, positions).view({count, r});
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
 // Functionalize kernels for composites that PyTorch's Functionalize fallback would run below
 // functionalization, where the views they take are as_strided views a lazy tensor cannot hold. On
 // the lazy device they run above it instead, so their views are functionalized like the user's
@@ -906,6 +1464,46 @@ std::tuple<at::Tensor, at::Tensor> FunctionalizePackPaddedSequence(const at::Ten
   });
 }
 
+// Functional custom operators whose implementation writes into views of buffers it makes
+// (nn.functional.linear_cross_entropy's chunked forms): PyTorch's fallback would run that
+// implementation below functionalization, where those views are as_strided views a lazy tensor
+// cannot hold. On the lazy device the implementation runs above it instead (the operator's
+// kernel for the device, called with functionalization still on), so its writes are
+// functionalized like the user's own. Other devices take the fallback's way.
+void FunctionalizeCustomComposite(const c10::OperatorHandle& op, c10::DispatchKeySet keys,
+                                  torch::jit::Stack* stack) {
+  const size_t num_arguments = op.schema().arguments().size();
+  const auto arguments = torch::jit::last(*stack, num_arguments);
+  const bool lazy = std::any_of(arguments.begin(), arguments.end(), [](const c10::IValue& v) {
+    return v.isTensor() && v.toTensor().defined() && IsLazy(v.toTensor());
+  });
+  if (lazy) {
+    op.redispatchBoxed(c10::DispatchKeySet(c10::DispatchKey::Lazy), stack);
+    return;
+  }
+  const size_t first = stack->size() - num_arguments;
+  bool functional = false;
+  for (size_t i = first; i < stack->size(); ++i) {
+    c10::IValue& v = (*stack)[i];
+    if (v.isTensor() && at::functionalization::impl::isFunctionalTensor(v.toTensor())) {
+      functional = true;
+      v = Unwrapped(v.toTensor());
+    }
+  }
+  {
+    at::AutoDispatchSkipFunctionalize guard;
+    op.redispatchBoxed(keys & c10::after_func_keyset, stack);
+  }
+  if (!functional) return;
+  const size_t num_returns = op.schema().returns().size();
+  for (size_t i = stack->size() - num_returns; i < stack->size(); ++i) {
+    c10::IValue& v = (*stack)[i];
+    if (v.isTensor() && v.toTensor().defined()) {
+      v = at::functionalization::impl::to_functional_tensor(v.toTensor());
+    }
+  }
+}
+
 }  // namespace
 
 }  // namespace lazy
@@ -926,7 +1524,40 @@ void RegisterTorchMlirFunctionalizeKernels() {
               TORCH_FN(torch::lazy::FunctionalizePackPaddedSequence));
     return lib;
   }();
+  // Registered before Python defines them (at the first import of their module).
+  static const auto custom_library = [] {
+    auto lib = std::make_unique<torch::Library>(torch::Library::IMPL, "torch_nn",
+                                                c10::DispatchKey::Functionalize, __FILE__,
+                                                __LINE__);
+    for (const char* name : {"_linear_cross_entropy_batch_chunked",
+                             "_linear_cross_entropy_batch_chunked_no_reduction"}) {
+      lib->impl(name, torch::CppFunction::makeFromBoxedFunction<
+                          &torch::lazy::FunctionalizeCustomComposite>());
+    }
+    return lib;
+  }();
   (void)library;
+  (void)custom_library;
+}
+
+void RegisterTorchMlirExtraKernels() {
+  // Made once and kept for the life of the process, like the others.
+  static const auto lazy_library = [] {
+    auto lib = std::make_unique<torch::Library>(torch::Library::IMPL, "aten",
+                                                c10::DispatchKey::Lazy, __FILE__, __LINE__);
+    lib->impl("rrelu_with_noise_functional",
+              TORCH_FN(torch::lazy::RreluWithNoiseFunctional));
+    return lib;
+  }();
+  static const auto autograd_library = [] {
+    auto lib = std::make_unique<torch::Library>(torch::Library::IMPL, "aten",
+                                                c10::DispatchKey::AutogradLazy, __FILE__,
+                                                __LINE__);
+    lib->impl("combinations", TORCH_FN(torch::lazy::LazyCombinations));
+    return lib;
+  }();
+  (void)lazy_library;
+  (void)autograd_library;
 }
 
 }  // namespace at

@@ -6,4 +6,8 @@ void RegisterTorchMlirLazyNativeFunctions();
 // Registers the Functionalize kernels of composites whose functionalization on the lazy device
 // needs more than PyTorch's fallback (their views are taken above functionalization).
 void RegisterTorchMlirFunctionalizeKernels();
+// Registers the kernels the generated registration leaves out: the lazy kernels of functional
+// variants PyTorch generates from mutating operators (rrelu_with_noise_functional), and
+// composites that run above autograd or functionalization on the lazy device.
+void RegisterTorchMlirExtraKernels();
 }  // namespace at
