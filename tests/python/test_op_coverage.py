@@ -262,6 +262,18 @@ def _upsample(name):
     return lambda: ([_f(1, 2, *[3] * n), [6] * n, *corners], {})
 
 
+def _bag(grad=False):
+    """embedding_bag's weight, indices and offsets (two bags of a 5 x 3 table), with the results of
+    the lazy forward that its gradients take (the host's leave offset2bag empty in sum mode)."""
+    w, idx, off = _f(5, 3).to("lazy"), torch.tensor([0, 2, 1, 4]).to("lazy"), torch.tensor([0, 2]).to("lazy")
+    return (w, idx, off, *torch.ops.aten._embedding_bag(w, idx, off)[1:]) if grad else (w, idx, off)
+
+
+def _multilabel():
+    x, t = _f(3, 4), torch.tensor([[0, 3, -1, 1], [2, -1, 0, 0], [1, 2, 3, 0]])
+    return x, t, torch.ops.aten.multilabel_margin_loss_forward(x, t, 1)[1]
+
+
 SAMPLES = {  # operator: () -> (args, kwargs), host tensors
     "round.decimals": lambda: ([_f(2, 3)], dict(decimals=1)),
     "clamp": lambda: ([_f(2, 3), 0.6, 1.2], {}),
@@ -350,6 +362,20 @@ SAMPLES = {  # operator: () -> (args, kwargs), host tensors
                                                 _i(16, 1, 2, 2, 2)], {}),
     "fractional_max_pool3d_backward": lambda: ([_f(1, 2, 2, 2, 2), _f(1, 2, 4, 4, 4), [2] * 3, [2] * 3,
                                                 _i(64, 1, 2, 2, 2, 2)], {}),
+    # Distances, margin losses, embedding bags.
+    "_pdist_backward": lambda: (lambda x: ([_f(3), x, 2.0, torch.ops.aten._pdist_forward(x, 2.0)], {}))(_f(3, 4)),
+    "multi_margin_loss": lambda: ([_f(3, 4), torch.tensor([0, 3, 1])], {}),
+    "multi_margin_loss_backward": lambda: ([torch.tensor(1.0), _f(3, 4), torch.tensor([0, 3, 1]), 1, 1.0], {}),
+    "multilabel_margin_loss_backward": lambda: (lambda x, t, is_t: ([torch.tensor(1.0), x, t, 1, is_t], {}))(
+        *_multilabel()),
+    "_embedding_bag": lambda: (list(_bag()), {}),
+    "_embedding_bag_forward_only": lambda: (list(_bag()), {}),
+    "_embedding_bag_backward": lambda: (lambda w, i, o, o2b, size, top: (
+        [_f(2, 3), i, o, o2b, size, top, 5, False, 0, False, None], {}))(*_bag(grad=True)),
+    "_embedding_bag_dense_backward": lambda: (lambda w, i, o, o2b, size, top: (
+        [_f(2, 3), i, o2b, size, top, 5, False, 0, None], {}))(*_bag(grad=True)),
+    "_embedding_bag_per_sample_weights_backward": lambda: (lambda w, i, o, o2b, size, top: (
+        [_f(2, 3), w, i, o, o2b, 0], {}))(*_bag(grad=True)),
     "grid_sampler_3d": lambda: ([_f(1, 2, 3, 4, 5), torch.rand(1, 2, 3, 4, 3) * 2 - 1, 0, 0, False], {}),
     "grid_sampler_3d_backward": lambda: ([_f(1, 2, 2, 3, 4), _f(1, 2, 3, 4, 5), torch.rand(1, 2, 3, 4, 3) * 2 - 1,
                                           0, 0, False, [True, True]], {}),
