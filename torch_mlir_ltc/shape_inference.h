@@ -127,5 +127,12 @@ TORCH_API std::vector<torch::lazy::Shape> compute_shape_bucketize(const at::Tens
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_searchsorted(const at::Tensor & sorted_sequence, const at::Tensor & self, bool out_int32, bool right, ::std::optional<c10::string_view> side, const ::std::optional<at::Tensor> & sorter);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_multinomial(const at::Tensor & self, int64_t num_samples, bool replacement, ::std::optional<at::Generator> generator);
 
+// Least squares, general eigendecompositions, segment reductions, histograms.
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_linalg_lstsq(const at::Tensor & self, const at::Tensor & b, ::std::optional<double> rcond, ::std::optional<c10::string_view> driver);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_linalg_eig(const at::Tensor & self);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape__linalg_eigvals(const at::Tensor & self);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_segment_reduce(const at::Tensor & data, c10::string_view reduce, const ::std::optional<at::Tensor> & lengths, const ::std::optional<at::Tensor> & indices, const ::std::optional<at::Tensor> & offsets, int64_t axis, bool unsafe, const ::std::optional<at::Scalar> & initial);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape__segment_reduce_backward(const at::Tensor & grad, const at::Tensor & output, const at::Tensor & data, c10::string_view reduce, const ::std::optional<at::Tensor> & lengths, const ::std::optional<at::Tensor> & offsets, int64_t axis, const ::std::optional<at::Scalar> & initial);
+
 }  // namespace lazy
 }  // namespace torch

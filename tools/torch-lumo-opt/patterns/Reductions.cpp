@@ -530,6 +530,170 @@ Values renorm(TorchOp &t) {
   return {e.mul(x, factor)};
 }
 
+// ------------------------------------------------------------------ segment reductions
+// segment_reduce(data, reduce, lengths?, indices?, offsets?, axis, unsafe, initial?) reduces
+// consecutive runs of data along `axis`: segment n of row r covers [offsets[r, n],
+// offsets[r, n + 1]) (offsets: 0 then the running sums of lengths), r indexing the dimensions
+// before `axis`. The number of segments is a dimension of lengths or offsets (static); their
+// extents are data of the program.
+
+struct Segments {
+  int64_t axis, count;  // segments per row
+  Value length;         // [rows..., count] si64
+  Value id;             // [rows..., S] si64: the segment of each position, `count` outside them all
+};
+
+/// The segments of `data` described by operand `lengthsAt` or `offsetsAt` (the other one None).
+Segments segmentsOf(TorchOp &t, Value data, unsigned lengthsAt, unsigned offsetsAt, unsigned axisAt) {
+  Emitter &e = t.e;
+  Type index = si64Type(e.ctx());
+  int64_t rank = rankOf(data);
+  if (rank == 0) unsupported("segment_reduce of a 0-d tensor");
+  int64_t axis = normDim(t.i64(axisAt), rank);
+  Value lengths = t.isNone(lengthsAt) ? Value() : e.cast(t.tensor(lengthsAt), index);
+  Value offsets = t.isNone(offsetsAt) ? Value() : e.cast(t.tensor(offsetsAt), index);
+  if (!lengths == !offsets) unsupported("segment_reduce with both lengths and offsets, or neither");
+  Value given = lengths ? lengths : offsets;
+  if (rankOf(given) != axis + 1 || shapeOf(given).drop_back() != shapeOf(data).take_front(axis))
+    unsupported("segment lengths or offsets whose leading dimensions are not those of the data before axis");
+  int64_t last = axis;  // the segments' dimension in lengths and offsets
+  Value starts, ends;
+  if (lengths) {
+    ends = e.op("lumo.CumSum", lengths, lengths.getType(), {e.i64("axis", last)});
+    starts = e.sub(ends, lengths);
+  } else {
+    int64_t n = shapeOf(offsets)[last];
+    if (n == 0) unsupported("segment offsets without their first element");
+    starts = e.sliceDim(offsets, last, 0, n - 1);
+    ends = e.sliceDim(offsets, last, 1, n - 1);
+  }
+  Segments s;
+  s.axis = axis;
+  s.count = shapeOf(ends)[last];
+  s.length = lengths ? lengths : e.sub(ends, starts);
+  int64_t size = shapeOf(data)[axis];
+  // id = the number of segments that end at or before the position, for positions at or after
+  // the first segment's start.
+  Shape pairs(shapeOf(data).take_front(axis));
+  pairs.append({size, s.count});
+  Shape endsAt(shapeOf(data).take_front(axis));
+  endsAt.append({1, s.count});
+  Shape rows(shapeOf(data).take_front(axis));
+  rows.push_back(size);
+  if (s.count == 0) {
+    s.id = e.zeros(tensorOf(rows, index));
+    return s;
+  }
+  Value before = e.compare(e.reshape(ends, endsAt), e.positions(pairs, axis), "LE");
+  Value id = e.reduce(e.cast(before, index), {axis + 1}, false, "sum");
+  Value inside = e.compare(e.positions(rows, axis), e.sliceDim(starts, last, 0, 1), "GE");
+  id = e.select(inside, id, e.indexScalar(s.count));
+  s.id = id;
+  return s;
+}
+
+/// `v` ([rows..., S] or [rows..., count]) with data's trailing dimensions, broadcast to `shape`.
+Value alongData(Emitter &e, Value v, ArrayRef<int64_t> shape, int64_t axis) {
+  Shape withOnes(shapeOf(v).begin(), shapeOf(v).end());
+  withOnes.append(shape.size() - axis - 1, 1);
+  return e.broadcastTo(e.reshape(v, withOnes), shape);
+}
+
+/// The segment reduction of `x` (data's shape) with `kind` (a Scatter kind) starting from `init`:
+/// [rows..., count, inner...].
+Value segmentCombine(Emitter &e, const Segments &s, Value x, StringRef kind, Value init) {
+  Shape buffer(shapeOf(x).begin(), shapeOf(x).end());
+  buffer[s.axis] = s.count + 1;  // the last row gathers the positions outside every segment
+  Value start = e.broadcastTo(init, buffer);
+  Value acc = e.scatter(start, alongData(e, s.id, shapeOf(x), s.axis), x, s.axis, kind);
+  return e.sliceDim(acc, s.axis, 0, s.count);
+}
+
+/// Per position of data: the value of its segment in `perSegment` ([rows..., count, inner...]);
+/// positions outside every segment read segment 0 (callers mask them).
+Value segmentValue(Emitter &e, const Segments &s, Value perSegment) {
+  Value id = e.select(e.compare(s.id, e.indexScalar(s.count), "LT"), s.id, e.indexScalar(0));
+  return e.gather(perSegment, id, s.axis, s.axis);
+}
+
+std::string segmentKind(TorchOp &t, unsigned i) {
+  std::string kind = t.str(i);
+  if (kind != "sum" && kind != "mean" && kind != "max" && kind != "min" && kind != "prod")
+    unsupported("segment reduction \"" + kind + "\" (it is sum, mean, max, min or prod)");
+  return kind;
+}
+
+/// The value a segment's reduction starts from: `initial`, or the identity of the reduction.
+Value segmentStart(TorchOp &t, unsigned initialAt, StringRef kind, Type elem) {
+  if (!t.isNone(initialAt)) return t.scalar(initialAt, elem);
+  double v = kind == "prod" ? 1 : kind == "max" ? -INFINITY : kind == "min" ? INFINITY : 0;
+  return kind == "max" || kind == "min" ? extreme(t.e, elem, kind == "max") : t.e.scalar(elem, v);
+}
+
+/// segment_reduce: a Scatter of the data into one row per segment (and one for the positions
+/// outside them), started from `initial` or the reduction's identity, each element combined in
+/// order as PyTorch's kernel does; mean divides by the length (an empty segment gives `initial`,
+/// or NaN without it).
+Values segmentReduce(TorchOp &t) {
+  Emitter &e = t.e;
+  Value data = t.tensor(0);
+  std::string kind = segmentKind(t, 1);
+  if (!t.isNone(3)) unsupported("segment_reduce with indices (PyTorch takes lengths or offsets)");
+  Type elem = elemOf(data);
+  if (!isFloatType(elem)) unsupported("segment_reduce of a tensor that is not floating point");
+  Segments s = segmentsOf(t, data, 2, 4, 5);
+  Value start = segmentStart(t, 7, kind, elem);
+  StringRef scatterKind = kind == "sum" || kind == "mean" ? "add" : kind == "prod" ? "mul" : StringRef(kind);
+  Value acc = segmentCombine(e, s, data, scatterKind, start);
+  if (kind == "mean") {
+    Value length = alongData(e, s.length, shapeOf(acc), s.axis);
+    Value empty = t.isNone(7) ? e.scalar(elem, NAN) : start;
+    acc = e.select(e.compare(length, e.indexScalar(0), "GT"), e.div(acc, e.cast(length, elem)), empty);
+  }
+  return {e.conform(acc, t.resultType())};
+}
+
+/// _segment_reduce_backward(grad, output, data, reduce, lengths?, offsets?, axis, initial?): each
+/// position's share of its segment's gradient, as PyTorch's kernel gives it: all of it for sum,
+/// 1/length for mean, split evenly among the elements equal to the result for max and min; for
+/// prod the product of the other elements (and `initial`), output / x where x is neither 0 nor
+/// NaN. Positions outside every segment get 0.
+Values segmentReduceBackward(TorchOp &t) {
+  Emitter &e = t.e;
+  Value grad = t.tensor(0), output = t.tensor(1), data = t.tensor(2);
+  std::string kind = segmentKind(t, 3);
+  Type elem = elemOf(data);
+  if (!isFloatType(elem)) unsupported("segment_reduce of a tensor that is not floating point");
+  Segments s = segmentsOf(t, data, 4, 5, 6);
+  RankedTensorType result = t.resultType();
+  if (s.count == 0) return {e.zeros(result)};
+  Value zero = e.scalar(elem, 0), one = e.scalar(elem, 1);
+  Value inside = alongData(e, e.compare(s.id, e.indexScalar(s.count), "LT"), shapeOf(data), s.axis);
+  Value g = segmentValue(e, s, grad);
+  auto count = [&](Value flags) {  // per position: how many elements of its segment are flagged
+    return segmentValue(e, s, segmentCombine(e, s, e.cast(flags, elem), "add", zero));
+  };
+  if (kind == "mean") {
+    g = e.div(g, e.cast(segmentValue(e, s, alongData(e, s.length, shapeOf(grad), s.axis)), elem));
+  } else if (kind == "max" || kind == "min") {
+    Value hit = e.compare(data, segmentValue(e, s, output), "EQ");
+    g = e.select(hit, e.div(g, count(hit)), zero);
+  } else if (kind == "prod") {
+    Value isZero = e.compare(data, zero, "EQ"), isNan = e.unary("isnan", data);
+    Value special = e.logicalOr(isZero, isNan);
+    Value regular = segmentValue(e, s, segmentCombine(e, s, e.select(special, one, data), "mul",
+                                                      segmentStart(t, 7, "prod", elem)));
+    // The other elements of a special element's segment: NaN if one is NaN, else 0 if one is 0.
+    Value otherZeros = e.sub(count(isZero), e.cast(isZero, elem));
+    Value otherNans = e.sub(count(isNan), e.cast(isNan, elem));
+    Value others = e.select(e.compare(otherNans, zero, "GT"), e.scalar(elem, NAN),
+                            e.select(e.compare(otherZeros, zero, "GT"), zero, one));
+    Value share = e.select(special, e.mul(regular, others), e.div(segmentValue(e, s, output), data));
+    g = e.mul(g, share);
+  }
+  return {e.conform(e.select(inside, g, zero), result)};
+}
+
 }  // namespace
 
 void addReductionPatterns(PatternTable &t) {
@@ -581,6 +745,8 @@ void addReductionPatterns(PatternTable &t) {
   t.add("aten.aminmax", aminmax);
   t.add("aten.trace", trace);
   t.add("aten.renorm", renorm);
+  t.add("aten.segment_reduce", segmentReduce);
+  t.add("aten._segment_reduce_backward", segmentReduceBackward);
 }
 
 }  // namespace torch_lumo
