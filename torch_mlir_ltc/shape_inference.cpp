@@ -882,6 +882,46 @@ std::vector<torch::lazy::Shape> compute_shape__segment_reduce_backward(
   return {SameAs(data)};
 }
 
+// Histograms: as many bins as asked for (edges: one more).
+std::vector<torch::lazy::Shape> compute_shape_histc(const at::Tensor& self, int64_t bins, const at::Scalar& min,
+                                                    const at::Scalar& max) {
+  TORCH_CHECK(bins > 0, "torch.histc(): bins must be > 0, but got ", bins, " for dimension 0");
+  TORCH_CHECK(at::isFloatingType(self.scalar_type()), "torch.histc: input tensor must be floating point");
+  return {Shape(self.scalar_type(), {bins})};
+}
+
+namespace {
+std::vector<torch::lazy::Shape> HistogramShapes(const at::Tensor& self, int64_t edges,
+                                                const ::std::optional<at::Tensor>& weight) {
+  TORCH_CHECK(at::isFloatingType(self.scalar_type()), "torch.histogram: input tensor must be floating point");
+  TORCH_CHECK(edges > 1, "torch.histogram(): bins must be > 0");
+  TORCH_CHECK(!weight || !weight->defined() || weight->sizes() == self.sizes(),
+              "torch.histogram: if weight tensor is provided, it should have the same shape as the input tensor");
+  return {Shape(self.scalar_type(), {edges - 1}), Shape(self.scalar_type(), {edges})};
+}
+}  // namespace
+
+std::vector<torch::lazy::Shape> compute_shape_histogram(const at::Tensor& self, const at::Tensor& bins,
+                                                        const ::std::optional<at::Tensor>& weight, bool density) {
+  TORCH_CHECK(bins.dim() == 1, "torch.histogram(): bins tensor should have one dimension, but got ", bins.dim(),
+              " dimensions in the bins tensor");
+  return HistogramShapes(self, bins.numel(), weight);
+}
+
+std::vector<torch::lazy::Shape> compute_shape_histogram(const at::Tensor& self, int64_t bins,
+                                                        ::std::optional<at::ArrayRef<double>> range,
+                                                        const ::std::optional<at::Tensor>& weight, bool density) {
+  TORCH_CHECK(!range || range->size() == 2, "torch.histogram(): range should have 2 elements");
+  return HistogramShapes(self, bins + 1, weight);
+}
+
+// The indices of a static number of non-zero elements.
+std::vector<torch::lazy::Shape> compute_shape_nonzero_static(const at::Tensor& self, int64_t size,
+                                                             int64_t fill_value) {
+  TORCH_CHECK(size >= 0, "nonzero_static: 'size' must be an non-negative integer");
+  return {Shape(at::kLong, {size, self.dim()})};
+}
+
 #undef SAME_AS_SELF
 #undef WITH_SCALAR
 

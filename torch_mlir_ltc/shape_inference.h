@@ -133,6 +133,10 @@ TORCH_API std::vector<torch::lazy::Shape> compute_shape_linalg_eig(const at::Ten
 TORCH_API std::vector<torch::lazy::Shape> compute_shape__linalg_eigvals(const at::Tensor & self);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_segment_reduce(const at::Tensor & data, c10::string_view reduce, const ::std::optional<at::Tensor> & lengths, const ::std::optional<at::Tensor> & indices, const ::std::optional<at::Tensor> & offsets, int64_t axis, bool unsafe, const ::std::optional<at::Scalar> & initial);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape__segment_reduce_backward(const at::Tensor & grad, const at::Tensor & output, const at::Tensor & data, c10::string_view reduce, const ::std::optional<at::Tensor> & lengths, const ::std::optional<at::Tensor> & offsets, int64_t axis, const ::std::optional<at::Scalar> & initial);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_histc(const at::Tensor & self, int64_t bins, const at::Scalar & min, const at::Scalar & max);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_histogram(const at::Tensor & self, const at::Tensor & bins, const ::std::optional<at::Tensor> & weight, bool density);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_histogram(const at::Tensor & self, int64_t bins, ::std::optional<at::ArrayRef<double>> range, const ::std::optional<at::Tensor> & weight, bool density);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_nonzero_static(const at::Tensor & self, int64_t size, int64_t fill_value);
 
 }  // namespace lazy
 }  // namespace torch

@@ -83,3 +83,23 @@ func.func @scatter_reduce_identity(%arg0: !torch.vtensor<[4],si32>, %arg1: !torc
   %0 = "torch.aten.scatter_reduce.two"(%arg0, %c0, %arg1, %arg2, %amax, %false) : (!torch.vtensor<[4],si32>, !torch.int, !torch.vtensor<[3],si64>, !torch.vtensor<[3],si32>, !torch.str, !torch.bool) -> !torch.vtensor<[4],si32>
   return %0 : !torch.vtensor<[4],si32>
 }
+
+// -----
+// nonzero_static: each non-zero element's row is the running count of them less one; a Scatter
+// writes its indices there (the other elements' to a spare row) over rows of fill_value.
+// CHECK-LABEL: func.func @main
+// CHECK-DAG: %[[FILL:[0-9]+]] = lumo.Const {value = dense<-1> : tensor<5x2xsi64>}
+// CHECK: %[[NZ:[0-9]+]] = lumo.Compare %arg0, %{{[0-9]+}} {comparison_direction = #lumo.comparison_direction<NE>}
+// CHECK: %[[FLAGS:[0-9]+]] = lumo.Reshape %[[NZ]] : (tensor<2x3xi1>) -> tensor<6xi1>
+// CHECK: %[[RUNNING:[0-9]+]] = lumo.CumSum %{{[0-9]+}} {axis = 0 : i64} : (tensor<6xsi64>) -> tensor<6xsi64>
+// CHECK: %[[ROW:[0-9]+]] = lumo.Add %[[RUNNING]], %{{[0-9]+}}
+// CHECK: %[[ROWS:[0-9]+]] = lumo.Select %{{[0-9]+}}, %[[ROW]], %{{[0-9]+}}
+// CHECK: %[[COORDS:[0-9]+]] = lumo.Concat %{{[0-9]+}}, %{{[0-9]+}} {axis = 1 : i64} : (tensor<6x1xsi64>, tensor<6x1xsi64>) -> tensor<6x2xsi64>
+// CHECK: %[[OUT:[0-9]+]] = lumo.Scatter %[[FILL]], %{{[0-9]+}}, %[[COORDS]] {axis = 0 : i64, reduce_kind = #lumo.scatter_reduce_kind<none>} : (tensor<5x2xsi64>, tensor<6x2xsi64>, tensor<6x2xsi64>) -> tensor<5x2xsi64>
+// CHECK: lumo.Slice %[[OUT]], {{.*}} -> tensor<4x2xsi64>
+func.func @main(%arg0: !torch.vtensor<[2,3],f32>) -> !torch.vtensor<[4,2],si64> {
+  %c4 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
+  %cm1 = "torch.constant.int"() {value = -1 : i64} : () -> !torch.int
+  %0 = "torch.operator"(%arg0, %c4, %cm1) {name = "aten.nonzero_static"} : (!torch.vtensor<[2,3],f32>, !torch.int, !torch.int) -> !torch.vtensor<[4,2],si64>
+  return %0 : !torch.vtensor<[4,2],si64>
+}

@@ -180,3 +180,38 @@ func.func @main(%arg0: !torch.vtensor<[5],f32>, %arg1: !torch.vtensor<[3],si64>,
   %1 = "torch.operator"(%arg2, %0, %arg0, %max, %arg1, %none, %c0, %none) {name = "aten._segment_reduce_backward"} : (!torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[5],f32>, !torch.str, !torch.vtensor<[3],si64>, !torch.none, !torch.int, !torch.none) -> !torch.vtensor<[5],f32>
   return %0, %1 : !torch.vtensor<[3],f32>, !torch.vtensor<[5],f32>
 }
+
+// -----
+// histc over the data's range (min == max): the bin of x is trunc((x - lo) * bins / (hi - lo)),
+// the last bin holding hi; a Scatter adds ones into one row per bin and a spare row for the
+// elements outside [lo, hi]. histogram: edges as linspace makes them (forwards from lo, backwards
+// from hi), an element's bin the number of edges at or below it less one; density divides by the
+// total and the widths.
+// CHECK-LABEL: func.func @main
+// CHECK: %[[X:[0-9]+]] = lumo.Reshape %arg0 : (tensor<2x3xf32>) -> tensor<6xf32>
+// CHECK: %[[LO:[0-9]+]] = lumo.Reduce %[[X]] {dimensions = array<i64: 0>, reduce_kind = #lumo.reduce_kind<min>}
+// CHECK: %[[HI:[0-9]+]] = lumo.Reduce %[[X]] {dimensions = array<i64: 0>, reduce_kind = #lumo.reduce_kind<max>}
+// CHECK: %[[OFF:[0-9]+]] = lumo.Sub %[[X]], %{{[0-9]+}}
+// CHECK: %[[SCALED:[0-9]+]] = lumo.Mul %[[OFF]], %{{[0-9]+}}
+// CHECK: %[[Q:[0-9]+]] = lumo.Div %[[SCALED]], %{{[0-9]+}}
+// CHECK: lumo.Cast %[[Q]] : (tensor<6xf32>) -> tensor<6xsi64>
+// CHECK: %[[BINS:[0-9]+]] = lumo.Scatter %{{[0-9]+}}, %{{[0-9]+}}, %{{[0-9]+}} {axis = 0 : i64, reduce_kind = #lumo.scatter_reduce_kind<add>} : (tensor<5xf32>, tensor<6xsi64>, tensor<6xf32>) -> tensor<5xf32>
+// CHECK: %[[HISTC:[0-9]+]] = lumo.Slice %[[BINS]], {{.*}} -> tensor<4xf32>
+// CHECK: %[[EDGES:[0-9]+]] = lumo.Select %{{[0-9]+}}, %{{[0-9]+}}, %{{[0-9]+}} : (tensor<4xi1>, tensor<4xf32>, tensor<4xf32>) -> tensor<4xf32>
+// CHECK: lumo.Compare %[[EDGES]], %{{[0-9]+}} {comparison_direction = #lumo.comparison_direction<LE>} : (tensor<4xf32>, tensor<6x1xf32>) -> tensor<6x4xi1>
+// CHECK: %[[COUNTS:[0-9]+]] = lumo.Slice %{{[0-9]+}}, {{.*}} -> tensor<3xf32>
+// CHECK: %[[TOTAL:[0-9]+]] = lumo.Reduce %[[COUNTS]] {dimensions = array<i64: 0>, reduce_kind = #lumo.reduce_kind<sum>}
+// CHECK: lumo.Div %[[COUNTS]], %[[TOTAL]]
+// CHECK: return %[[HISTC]], %{{[0-9]+}}, %[[EDGES]], %{{[0-9]+}}, %arg1
+func.func @main(%arg0: !torch.vtensor<[2,3],f32>, %arg1: !torch.vtensor<[4],f32>) -> (!torch.vtensor<[4],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[4],f32>) {
+  %none = "torch.constant.none"() : () -> !torch.none
+  %false = "torch.constant.bool"() {value = false} : () -> !torch.bool
+  %true = "torch.constant.bool"() {value = true} : () -> !torch.bool
+  %c0 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
+  %c3 = "torch.constant.int"() {value = 3 : i64} : () -> !torch.int
+  %c4 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
+  %0 = "torch.operator"(%arg0, %c4, %c0, %c0) {name = "aten.histc"} : (!torch.vtensor<[2,3],f32>, !torch.int, !torch.int, !torch.int) -> !torch.vtensor<[4],f32>
+  %1:2 = "torch.operator"(%arg0, %c3, %none, %none, %true) {name = "aten.histogram.bin_ct"} : (!torch.vtensor<[2,3],f32>, !torch.int, !torch.none, !torch.none, !torch.bool) -> (!torch.vtensor<[3],f32>, !torch.vtensor<[4],f32>)
+  %2:2 = "torch.operator"(%arg0, %arg1, %none, %false) {name = "aten.histogram.bins_tensor"} : (!torch.vtensor<[2,3],f32>, !torch.vtensor<[4],f32>, !torch.none, !torch.bool) -> (!torch.vtensor<[3],f32>, !torch.vtensor<[4],f32>)
+  return %0, %1#0, %1#1, %2#0, %2#1 : !torch.vtensor<[4],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[4],f32>
+}

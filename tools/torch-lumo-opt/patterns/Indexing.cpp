@@ -360,12 +360,40 @@ Values take(TorchOp &t) {
   return {e.conform(e.gather(flat, wrapIndex(e, index, n), 0), t.resultType())};
 }
 
+/// nonzero_static(x, size, fill_value): the indices of the first `size` non-zero elements of x in
+/// row-major order ([size, rank] si64), the rows past their number filled with fill_value. A
+/// non-zero element's row is the number of non-zero elements up to it, less one; a Scatter writes
+/// the indices of each element to its row (the other elements' to a spare row, dropped).
+Values nonzeroStatic(TorchOp &t) {
+  Emitter &e = t.e;
+  Value x = t.tensor(0);
+  int64_t size = t.i64(1), fill = t.i64(2);
+  RankedTensorType result = t.resultType();
+  int64_t rank = rankOf(x), n = numElements(shapeOf(x));
+  if (size < 0) unsupported("nonzero_static with a negative size");
+  if (rank == 0 || size == 0) return {e.zeros(result)};
+  if (n == 0) return {e.splat(result, static_cast<double>(fill))};
+  Type index = si64Type(e.ctx());
+  Value flags = e.reshape(isBoolType(elemOf(x)) ? x : e.compare(x, e.scalar(elemOf(x), 0), "NE"), {n});
+  Value count = e.cast(flags, index);
+  Value row = e.addScalar(e.op("lumo.CumSum", count, count.getType(), {e.i64("axis", 0)}), -1);
+  Value kept = e.logicalAnd(flags, e.compare(row, e.indexScalar(size), "LT"));
+  Value target = e.reshape(e.select(kept, row, e.indexScalar(size)), {n, 1});
+  Values coords;
+  for (int64_t d = 0; d < rank; ++d) coords.push_back(e.reshape(e.positions(shapeOf(x), d), {n, 1}));
+  Value updates = rank == 1 ? coords[0] : e.concat(coords, 1);
+  Value spare = e.splat(tensorOf({size + 1, rank}, index), static_cast<double>(fill));
+  Value rows = e.scatter(spare, e.broadcastTo(target, {n, rank}), updates, 0, "none");
+  return {e.conform(e.sliceDim(rows, 0, 0, size), result)};
+}
+
 }  // namespace
 
 void addIndexingPatterns(PatternTable &t) {
   t.add("aten.embedding", embedding);
   t.add("aten.embedding_dense_backward", embeddingBackward);
   t.add("aten.gather", torchGather);
+  t.add("aten.nonzero_static", nonzeroStatic);
   t.add("aten.index_select", indexSelect);
   t.add({"aten.index.Tensor", "aten._unsafe_index.Tensor"}, index);
   t.add({"aten.index_put", "aten._index_put_impl", "aten._unsafe_index_put"}, indexPut);

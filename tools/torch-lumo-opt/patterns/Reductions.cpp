@@ -530,6 +530,139 @@ Values renorm(TorchOp &t) {
   return {e.mul(x, factor)};
 }
 
+// ------------------------------------------------------------------ histograms
+// histc and histogram count the elements of the flattened input (or add up their weights) in
+// bins between consecutive edges, as PyTorch's CPU kernel: elements outside [first edge, last
+// edge] and NaN are left out, the last bin includes its right edge. The number of bins is static;
+// the range may come from the data (its minimum and maximum), computed in the program.
+
+/// Sums `weights` (ones where null) into `bins` bins at `bin` ([N] si64) where `counted`.
+Value binTotals(Emitter &e, Value bin, Value counted, Value weights, int64_t bins, Type elem) {
+  Value target = e.select(counted, bin, e.indexScalar(bins));
+  Value w = weights ? weights : e.splat(tensorOf(shapeOf(bin), elem), 1);
+  Value acc = e.scatter(e.zeros(tensorOf({bins + 1}, elem)), target, w, 0, "add");
+  return e.sliceDim(acc, 0, 0, bins);
+}
+
+/// `n` edges from `left` to `right` (0-d, of `elem`) as PyTorch's linspace computes them: the
+/// first half forwards from left, the second half backwards from right, by (right - left) / (n - 1).
+Value linearEdges(Emitter &e, Value left, Value right, int64_t n, Type elem) {
+  if (n == 1) return e.reshape(left, {1});
+  Value step = e.div(e.sub(right, left), e.scalar(elem, static_cast<double>(n - 1)));
+  Value i = e.positions({n}, 0);
+  Value forwards = e.add(left, e.mul(step, e.cast(i, elem)));
+  Value backwards = e.sub(right, e.mul(step, e.cast(e.sub(e.indexScalar(n - 1), i), elem)));
+  return e.select(e.compare(i, e.indexScalar(n / 2), "LT"), forwards, backwards);
+}
+
+/// The least and greatest element of x ([N], N > 0), widened by `pad` on both sides where equal.
+std::pair<Value, Value> dataRange(Emitter &e, Value x, double pad) {
+  Value lo = e.reduce(x, {0}, false, "min"), hi = e.reduce(x, {0}, false, "max");
+  Value same = e.compare(lo, hi, "EQ");
+  return {e.select(same, e.addScalar(lo, -pad), lo), e.select(same, e.addScalar(hi, pad), hi)};
+}
+
+Value flattened(Emitter &e, Value x) { return e.reshape(x, {numElements(shapeOf(x))}); }
+
+void expectHistogrammable(TorchOp &t, Value x) {
+  if (!isFloatType(elemOf(x))) unsupported(t.kind + " of a tensor that is not floating point");
+}
+
+/// histc(x, bins, min, max): bins of equal width from min to max, or over the data's range when
+/// min == max (widened by 1 where the data are all equal); an element's bin is
+/// trunc((x - min) * bins / (max - min)), computed in x's type.
+Values histc(TorchOp &t) {
+  Emitter &e = t.e;
+  Value x = t.tensor(0);
+  expectHistogrammable(t, x);
+  Type elem = elemOf(x);
+  int64_t bins = t.i64(1);
+  std::optional<double> lo = t.number(2), hi = t.number(3);
+  if (!lo || !hi) unsupported("histc with a range that is not a constant");
+  if (bins <= 0) unsupported("histc with fewer than one bin");
+  x = flattened(e, x);
+  Value left, right;
+  if (*lo != *hi) {
+    if (*lo > *hi) unsupported("histc with max below min");
+    left = e.scalar(elem, *lo);
+    right = e.scalar(elem, *hi);
+  } else if (shapeOf(x)[0] == 0) {
+    left = e.scalar(elem, *lo - 1);
+    right = e.scalar(elem, *hi + 1);
+  } else {
+    std::tie(left, right) = dataRange(e, x, 1);
+  }
+  Value scaled = e.div(e.mul(e.sub(x, left), e.scalar(elem, static_cast<double>(bins))), e.sub(right, left));
+  Value bin = e.cast(scaled, si64Type(e.ctx()));
+  bin = e.select(e.compare(bin, e.indexScalar(bins), "EQ"), e.indexScalar(bins - 1), bin);
+  Value counted = e.logicalAnd(e.compare(x, left, "GE"), e.compare(x, right, "LE"));
+  return {e.conform(binTotals(e, bin, counted, Value(), bins, elem), t.resultType())};
+}
+
+/// hist and bin_edges of histogram over `edges` ([bins + 1]): an element's bin is the last edge
+/// at or below it; with density the totals divided by their sum and by the bins' widths.
+Values histogramOver(TorchOp &t, Value x, Value edges, Value weights, bool density) {
+  Emitter &e = t.e;
+  Type elem = elemOf(x);
+  int64_t bins = shapeOf(edges)[0] - 1;
+  if (bins < 1) unsupported("a histogram without bins");
+  Value left = e.reshape(e.sliceDim(edges, 0, 0, 1), {}), right = e.reshape(e.sliceDim(edges, 0, bins, 1), {});
+  Value bin = e.addScalar(insertionPoints(e, edges, x, true), -1);
+  bin = e.select(e.compare(bin, e.indexScalar(bins), "EQ"), e.indexScalar(bins - 1), bin);
+  Value counted = e.logicalAnd(e.compare(x, left, "GE"), e.compare(x, right, "LE"));
+  Value hist = binTotals(e, bin, counted, weights ? e.cast(flattened(e, weights), elem) : Value(), bins, elem);
+  if (density) {
+    hist = e.div(hist, e.reduce(hist, {0}, false, "sum"));
+    hist = e.div(hist, e.sub(e.sliceDim(edges, 0, 1, bins), e.sliceDim(edges, 0, 0, bins)));
+  }
+  return {e.conform(hist, t.resultType(0)), e.conform(edges, t.resultType(1))};
+}
+
+/// histogram.bin_ct(x, bins, range?, weight?, density): equal bins over `range`, or the data's
+/// range (widened by 0.5 where the data are all equal; [0, 1] for no data).
+Values histogramCount(TorchOp &t) {
+  Emitter &e = t.e;
+  Value x = t.tensor(0);
+  expectHistogrammable(t, x);
+  Type elem = elemOf(x);
+  int64_t bins = t.i64(1);
+  if (bins <= 0) unsupported("histogram with fewer than one bin");
+  x = flattened(e, x);
+  Value left, right;
+  if (!t.isNone(2)) {
+    // A list of two floats (prim.ListConstruct of constants).
+    llvm::SmallVector<double, 2> range;
+    Operation *list = t.operand(2).getDefiningOp();
+    if (list && torchKind(list) == "prim.ListConstruct")
+      for (Value v : list->getOperands())
+        if (std::optional<double> d = constantNumber(v, t.state)) range.push_back(*d);
+    if (range.size() != 2 || (list && list->getNumOperands() != 2))
+      unsupported("a histogram range that is not two constants");
+    double lo = range[0], hi = range[1];
+    if (lo > hi) unsupported("a histogram range whose maximum is below its minimum");
+    if (lo == hi) lo -= 0.5, hi += 0.5;
+    left = e.scalar(elem, lo);
+    right = e.scalar(elem, hi);
+  } else if (shapeOf(x)[0] == 0) {
+    left = e.scalar(elem, 0);
+    right = e.scalar(elem, 1);
+  } else {
+    std::tie(left, right) = dataRange(e, x, 0.5);
+  }
+  Value weights = t.isNone(3) ? Value() : t.tensor(3);
+  return histogramOver(t, x, linearEdges(e, left, right, bins + 1, elem), weights, t.flag(4));
+}
+
+/// histogram.bins_tensor(x, bins, weight?, density): the given edges.
+Values histogramEdges(TorchOp &t) {
+  Emitter &e = t.e;
+  Value x = t.tensor(0), edges = t.tensor(1);
+  expectHistogrammable(t, x);
+  if (rankOf(edges) != 1) unsupported("histogram bin edges that are not 1-D");
+  Value weights = t.isNone(2) ? Value() : t.tensor(2);
+  return histogramOver(t, flattened(e, x), e.cast(edges, elemOf(x)), weights, t.flag(3));
+}
+
 // ------------------------------------------------------------------ segment reductions
 // segment_reduce(data, reduce, lengths?, indices?, offsets?, axis, unsafe, initial?) reduces
 // consecutive runs of data along `axis`: segment n of row r covers [offsets[r, n],
@@ -747,6 +880,9 @@ void addReductionPatterns(PatternTable &t) {
   t.add("aten.renorm", renorm);
   t.add("aten.segment_reduce", segmentReduce);
   t.add("aten._segment_reduce_backward", segmentReduceBackward);
+  t.add("aten.histc", histc);
+  t.add("aten.histogram.bin_ct", histogramCount);
+  t.add("aten.histogram.bins_tensor", histogramEdges);
 }
 
 }  // namespace torch_lumo
