@@ -196,6 +196,9 @@ cases = [
                                           x.index_copy(0, perm, x[:3] * 3)], [x, g, rows, torch.tensor([2, 0, 1])]),
     ("index_put", lambda x, g, rows: [x.index_put((rows,), x[:3], accumulate=True), x.index_put((rows[:1],), x[:1] * 5),
                                       x.take(g)], [x, g, rows]),
+    # bf16 sums rounded after every addition, as PyTorch accumulates (256 + 1 stays 256).
+    ("index_put_bf16", lambda b, at: [b.index_put((at,), b[1].expand(4), accumulate=True)],
+     [torch.tensor([256.0, 1.0], dtype=torch.bfloat16), torch.tensor([0, 0, 0, 0])]),
     ("one_hot", lambda g: [F.one_hot(g, 7), F.one_hot(g.flatten(), 8)], [g]),
     ("put", lambda x, g, wrap: [x.put(g[:, 0], g[:, 0] * 1.5), x.put(g, g * 1.5, accumulate=True),
                                  x.put(wrap, x[0, :3])], [x, g, torch.tensor([-1, 0, -23])]),

@@ -103,3 +103,17 @@ func.func @main(%arg0: !torch.vtensor<[2,3],f32>) -> !torch.vtensor<[4,2],si64> 
   %0 = "torch.operator"(%arg0, %c4, %cm1) {name = "aten.nonzero_static"} : (!torch.vtensor<[2,3],f32>, !torch.int, !torch.int) -> !torch.vtensor<[4,2],si64>
   return %0 : !torch.vtensor<[4,2],si64>
 }
+
+// -----
+// index_put with accumulate of bf16 adds one value at a time, rounding each sum (add_sequential);
+// f32 sums keep Scatter's add.
+// CHECK-LABEL: func.func @main
+// CHECK: lumo.Scatter %arg0, %{{[0-9]+}}, %arg2 {axis = 0 : i64, reduce_kind = #lumo.scatter_reduce_kind<add_sequential>} : (tensor<4xbf16>, tensor<3xsi64>, tensor<3xbf16>) -> tensor<4xbf16>
+// CHECK: lumo.Scatter %arg3, %{{[0-9]+}}, %arg4 {axis = 0 : i64, reduce_kind = #lumo.scatter_reduce_kind<add>} : (tensor<4xf32>, tensor<3xsi64>, tensor<3xf32>) -> tensor<4xf32>
+func.func @main(%arg0: !torch.vtensor<[4],bf16>, %arg1: !torch.vtensor<[3],si64>, %arg2: !torch.vtensor<[3],bf16>, %arg3: !torch.vtensor<[4],f32>, %arg4: !torch.vtensor<[3],f32>) -> (!torch.vtensor<[4],bf16>, !torch.vtensor<[4],f32>) {
+  %true = "torch.constant.bool"() {value = true} : () -> !torch.bool
+  %list = "torch.prim.ListConstruct"(%arg1) : (!torch.vtensor<[3],si64>) -> !torch.list<optional<vtensor>>
+  %0 = "torch.aten.index_put"(%arg0, %list, %arg2, %true) : (!torch.vtensor<[4],bf16>, !torch.list<optional<vtensor>>, !torch.vtensor<[3],bf16>, !torch.bool) -> !torch.vtensor<[4],bf16>
+  %1 = "torch.aten.index_put"(%arg3, %list, %arg4, %true) : (!torch.vtensor<[4],f32>, !torch.list<optional<vtensor>>, !torch.vtensor<[3],f32>, !torch.bool) -> !torch.vtensor<[4],f32>
+  return %0, %1 : !torch.vtensor<[4],bf16>, !torch.vtensor<[4],f32>
+}

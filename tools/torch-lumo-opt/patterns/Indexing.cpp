@@ -207,8 +207,9 @@ Values indexPut(TorchOp &t) {
   Shape flatValues(flatSelf);
   flatValues[p] = n;
   Value values = e.reshape(e.broadcastTo(t.value(2, elem), indexed), flatValues);
-  Value r = scatterSlices(e, e.reshape(self, flatSelf), p, e.reshape(idx, {n}), values,
-                          accumulate ? "add" : "none");
+  // PyTorch accumulates one value at a time, rounding bf16 and f16 sums after each addition.
+  StringRef kind = !accumulate ? "none" : isReducedFloat(elem) ? "add_sequential" : "add";
+  Value r = scatterSlices(e, e.reshape(self, flatSelf), p, e.reshape(idx, {n}), values, kind);
   return {e.reshape(r, shapeOf(self))};
 }
 
@@ -233,7 +234,9 @@ PatternFn indexUpdate(bool add) {
     idx = e.reshape(idx, {numElements(shapeOf(idx))});
     Shape shape(shapeOf(self).begin(), shapeOf(self).end());
     shape[dim] = shapeOf(idx)[0];
-    Value r = scatterSlices(e, self, dim, idx, e.reshape(source, shape), add ? "add" : "none");
+    // index_add of 1-D tensors adds one value at a time (bf16 and f16 sums rounded after each).
+    StringRef kind = !add ? "none" : rankOf(self) == 1 && isReducedFloat(elem) ? "add_sequential" : "add";
+    Value r = scatterSlices(e, self, dim, idx, e.reshape(source, shape), kind);
     return {scalar ? e.reshape(r, {}) : r};
   };
 }

@@ -540,7 +540,9 @@ Values renorm(TorchOp &t) {
 Value binTotals(Emitter &e, Value bin, Value counted, Value weights, int64_t bins, Type elem) {
   Value target = e.select(counted, bin, e.indexScalar(bins));
   Value w = weights ? weights : e.splat(tensorOf(shapeOf(bin), elem), 1);
-  Value acc = e.scatter(e.zeros(tensorOf({bins + 1}, elem)), target, w, 0, "add");
+  // PyTorch adds to a bin one element at a time (bf16 and f16 totals rounded after each).
+  Value acc = e.scatter(e.zeros(tensorOf({bins + 1}, elem)), target, w, 0,
+                        isReducedFloat(elem) ? "add_sequential" : "add");
   return e.sliceDim(acc, 0, 0, bins);
 }
 
@@ -776,7 +778,9 @@ Values segmentReduce(TorchOp &t) {
   if (!isFloatType(elem)) unsupported("segment_reduce of a tensor that is not floating point");
   Segments s = segmentsOf(t, data, 2, 4, 5);
   Value start = segmentStart(t, 7, kind, elem);
-  StringRef scatterKind = kind == "sum" || kind == "mean" ? "add" : kind == "prod" ? "mul" : StringRef(kind);
+  // Sums accumulate one element at a time, as PyTorch's kernel (bf16 and f16 rounded after each).
+  StringRef sum = isReducedFloat(elem) ? "add_sequential" : "add";
+  StringRef scatterKind = kind == "sum" || kind == "mean" ? sum : kind == "prod" ? "mul" : StringRef(kind);
   Value acc = segmentCombine(e, s, data, scatterKind, start);
   if (kind == "mean") {
     Value length = alongData(e, s.length, shapeOf(acc), s.axis);
