@@ -189,6 +189,14 @@ at::Tensor LazyNativeFunctions::empty_strided_symint(c10::SymIntArrayRef sym_siz
   at::Tensor t = empty_symint(sym_size, dtype, layout, device, pin_memory, std::nullopt);
   auto size = C10_AS_INTARRAYREF_SLOW(sym_size);
   auto stride = C10_AS_INTARRAYREF_SLOW(sym_stride);
+  // Strides that address more elements than the tensor holds (gaps between rows) would make a
+  // view that reads past them: such a tensor is made dense, as its values are unset anyway.
+  int64_t extent = 1;
+  for (size_t i = 0; i < size.size(); ++i) {
+    if (size[i] == 0) return t;
+    extent += (size[i] - 1) * stride[i];
+  }
+  if (extent > t.numel()) return t;
   return t.as_strided(size, stride, /*storage_offset=*/0);
 }
 

@@ -922,6 +922,19 @@ std::vector<torch::lazy::Shape> compute_shape_nonzero_static(const at::Tensor& s
   return {Shape(at::kLong, {size, self.dim()})};
 }
 
+// The indices of repeat_interleave: as many as output_size says (without it, the repeats' values
+// decide how many).
+std::vector<torch::lazy::Shape> compute_shape_repeat_interleave(const at::Tensor& repeats,
+                                                                ::std::optional<int64_t> output_size) {
+  TORCH_CHECK(repeats.dim() <= 1, "repeat_interleave only accept 1D vector as repeat");
+  TORCH_CHECK(repeats.scalar_type() == at::kLong || repeats.scalar_type() == at::kInt,
+              "repeats has to be Long or Int tensor");
+  TORCH_CHECK(output_size.has_value(),
+              "repeat_interleave on the lazy device needs output_size: the length of its result depends on the "
+              "values of repeats, which a traced graph cannot represent");
+  return {Shape(repeats.scalar_type(), {*output_size})};
+}
+
 #undef SAME_AS_SELF
 #undef WITH_SCALAR
 

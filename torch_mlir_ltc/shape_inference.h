@@ -137,6 +137,7 @@ TORCH_API std::vector<torch::lazy::Shape> compute_shape_histc(const at::Tensor &
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_histogram(const at::Tensor & self, const at::Tensor & bins, const ::std::optional<at::Tensor> & weight, bool density);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_histogram(const at::Tensor & self, int64_t bins, ::std::optional<at::ArrayRef<double>> range, const ::std::optional<at::Tensor> & weight, bool density);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_nonzero_static(const at::Tensor & self, int64_t size, int64_t fill_value);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_repeat_interleave(const at::Tensor & repeats, ::std::optional<int64_t> output_size);
 
 }  // namespace lazy
 }  // namespace torch

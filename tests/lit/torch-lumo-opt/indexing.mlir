@@ -1,4 +1,4 @@
-// Embedding lookups and their gradient, gathers and index writes.
+// Embedding lookups and their gradient, gathers, index writes and index computations.
 // RUN: torch-lumo-opt %s -split-input-file -refine-types -torch-to-lumo-pipeline | FileCheck %s
 // RUN: torch-lumo-opt %s -split-input-file -refine-types -convert-torch-to-lumo=families=indexing -canonicalize -cse | FileCheck %s
 
@@ -116,4 +116,30 @@ func.func @main(%arg0: !torch.vtensor<[4],bf16>, %arg1: !torch.vtensor<[3],si64>
   %0 = "torch.aten.index_put"(%arg0, %list, %arg2, %true) : (!torch.vtensor<[4],bf16>, !torch.list<optional<vtensor>>, !torch.vtensor<[3],bf16>, !torch.bool) -> !torch.vtensor<[4],bf16>
   %1 = "torch.aten.index_put"(%arg3, %list, %arg4, %true) : (!torch.vtensor<[4],f32>, !torch.list<optional<vtensor>>, !torch.vtensor<[3],f32>, !torch.bool) -> !torch.vtensor<[4],f32>
   return %0, %1 : !torch.vtensor<[4],bf16>, !torch.vtensor<[4],f32>
+}
+
+// -----
+// repeat_interleave with output_size: position j takes the number of running totals of repeats
+// at or below it. index_put with a boolean mask and values that fill every selected row: a select
+// (an addition with accumulate) where the mask holds. A gather with an empty index gathers nothing.
+// CHECK-LABEL: func.func @main
+// CHECK: %[[TOTALS:[0-9]+]] = lumo.CumSum %{{[0-9]+}} {axis = 1 : i64} : (tensor<1x4xsi64>) -> tensor<1x4xsi64>
+// CHECK: %[[LE:[0-9]+]] = lumo.Compare %[[TOTALS]], %{{[0-9]+}} {comparison_direction = #lumo.comparison_direction<LE>} : (tensor<1x4xsi64>, tensor<6x4xsi64>) -> tensor<6x4xi1>
+// CHECK: %[[N:[0-9]+]] = lumo.Cast %[[LE]]
+// CHECK: %[[REPEATED:[0-9]+]] = lumo.Reduce %[[N]] {dimensions = array<i64: 1>, reduce_kind = #lumo.reduce_kind<sum>} : (tensor<6x4xsi64>) -> tensor<6xsi64>
+// CHECK: %[[ROWS:[0-9]+]] = lumo.BroadcastInDim %{{[0-9]+}} {{.*}} : (tensor<1x3xf32>) -> tensor<5x3xf32>
+// CHECK: %[[MASK:[0-9]+]] = lumo.BroadcastInDim %{{[0-9]+}} {{.*}} : (tensor<5x1xi1>) -> tensor<5x3xi1>
+// CHECK: %[[SUM:[0-9]+]] = lumo.Add %arg1, %[[ROWS]]
+// CHECK: %[[PUT:[0-9]+]] = lumo.Select %[[MASK]], %[[SUM]], %arg1
+// CHECK: return %[[REPEATED]], %[[PUT]], %{{[0-9]+}}
+func.func @main(%arg0: !torch.vtensor<[4],si64>, %arg1: !torch.vtensor<[5,3],f32>, %arg2: !torch.vtensor<[5],i1>, %arg3: !torch.vtensor<[3],f32>, %arg4: !torch.vtensor<[2,0],si64>) -> (!torch.vtensor<[6],si64>, !torch.vtensor<[5,3],f32>, !torch.vtensor<[2,0],f32>) {
+  %c6 = "torch.constant.int"() {value = 6 : i64} : () -> !torch.int
+  %c0 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
+  %false = "torch.constant.bool"() {value = false} : () -> !torch.bool
+  %true = "torch.constant.bool"() {value = true} : () -> !torch.bool
+  %0 = "torch.operator"(%arg0, %c6) {name = "aten.repeat_interleave.Tensor"} : (!torch.vtensor<[4],si64>, !torch.int) -> !torch.vtensor<[6],si64>
+  %list = "torch.prim.ListConstruct"(%arg2) : (!torch.vtensor<[5],i1>) -> !torch.list<optional<vtensor>>
+  %1 = "torch.aten.index_put"(%arg1, %list, %arg3, %true) : (!torch.vtensor<[5,3],f32>, !torch.list<optional<vtensor>>, !torch.vtensor<[3],f32>, !torch.bool) -> !torch.vtensor<[5,3],f32>
+  %2 = "torch.aten.gather"(%arg1, %c0, %arg4, %false) : (!torch.vtensor<[5,3],f32>, !torch.int, !torch.vtensor<[2,0],si64>, !torch.bool) -> !torch.vtensor<[2,0],f32>
+  return %0, %1, %2 : !torch.vtensor<[6],si64>, !torch.vtensor<[5,3],f32>, !torch.vtensor<[2,0],f32>
 }
