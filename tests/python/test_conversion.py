@@ -173,6 +173,7 @@ cases = [
     ("rearrange", lambda x, sq: [x.flip(0, 2), x.roll(1, 2), x.roll((1, -1), (0, 1)), x.roll(5), x.repeat(2, 1, 1, 2),
                                  sq.tril(), sq.triu(), sq.tril(-1), sq.triu(2), sq.tril(2), (sq > 0).triu(),
                                  sq.diagonal(), sq.diagonal(1), x.diagonal(0, 1, 2), x.unfold(2, 2, 1)], [x, sq]),
+    ("resize", lambda x: [x.clone().resize_(2, 5)], [x]),
     ("casts", lambda x: [x.to(torch.float64), (x * 10).to(torch.int32), x > 0, (x > 0).float(), x.half().float()], [x]),
     ("grads", with_grads(lambda x: [x.permute(1, 0, 2)[:, 1:], torch.cat([x, x * 2], 2)[..., ::3],
                                     x.expand(3, 2, 3, 4), x.flip(1), F.pad(x, (1, 1), mode="reflect"),
