@@ -186,7 +186,7 @@ func.func @main(%arg0: !torch.vtensor<[5],f32>, %arg1: !torch.vtensor<[3],si64>,
 // the last bin holding hi; a Scatter adds ones into one row per bin and a spare row for the
 // elements outside [lo, hi]. histogram: edges as linspace makes them (forwards from lo, backwards
 // from hi), an element's bin the number of edges at or below it less one; density divides by the
-// total and the widths.
+// total and the widths. A range from data that are not finite gives NaN bins.
 // CHECK-LABEL: func.func @main
 // CHECK: %[[X:[0-9]+]] = lumo.Reshape %arg0 : (tensor<2x3xf32>) -> tensor<6xf32>
 // CHECK: %[[LO:[0-9]+]] = lumo.Reduce %[[X]] {dimensions = array<i64: 0>, reduce_kind = #lumo.reduce_kind<min>}
@@ -196,12 +196,16 @@ func.func @main(%arg0: !torch.vtensor<[5],f32>, %arg1: !torch.vtensor<[3],si64>,
 // CHECK: %[[Q:[0-9]+]] = lumo.Div %[[SCALED]], %{{[0-9]+}}
 // CHECK: lumo.Cast %[[Q]] : (tensor<6xf32>) -> tensor<6xsi64>
 // CHECK: %[[BINS:[0-9]+]] = lumo.Scatter %{{[0-9]+}}, %{{[0-9]+}}, %{{[0-9]+}} {axis = 0 : i64, reduce_kind = #lumo.scatter_reduce_kind<add>} : (tensor<5xf32>, tensor<6xsi64>, tensor<6xf32>) -> tensor<5xf32>
-// CHECK: %[[HISTC:[0-9]+]] = lumo.Slice %[[BINS]], {{.*}} -> tensor<4xf32>
+// CHECK: %[[COUNTS0:[0-9]+]] = lumo.Slice %[[BINS]], {{.*}} -> tensor<4xf32>
+// CHECK: lumo.Unary %{{[0-9]+}} {kind = #lumo.unary_kind<isfinite>}
+// CHECK: %[[HISTC:[0-9]+]] = lumo.Select %{{[0-9]+}}, %[[COUNTS0]], %{{[0-9]+}} : (tensor<i1>, tensor<4xf32>, tensor<f32>) -> tensor<4xf32>
 // CHECK: %[[EDGES:[0-9]+]] = lumo.Select %{{[0-9]+}}, %{{[0-9]+}}, %{{[0-9]+}} : (tensor<4xi1>, tensor<4xf32>, tensor<4xf32>) -> tensor<4xf32>
 // CHECK: lumo.Compare %[[EDGES]], %{{[0-9]+}} {comparison_direction = #lumo.comparison_direction<LE>} : (tensor<4xf32>, tensor<6x1xf32>) -> tensor<6x4xi1>
 // CHECK: %[[COUNTS:[0-9]+]] = lumo.Slice %{{[0-9]+}}, {{.*}} -> tensor<3xf32>
 // CHECK: %[[TOTAL:[0-9]+]] = lumo.Reduce %[[COUNTS]] {dimensions = array<i64: 0>, reduce_kind = #lumo.reduce_kind<sum>}
 // CHECK: lumo.Div %[[COUNTS]], %[[TOTAL]]
+// CHECK: %[[DENSITY:[0-9]+]] = lumo.Div
+// CHECK: lumo.Select %{{[0-9]+}}, %[[DENSITY]], %{{[0-9]+}} : (tensor<i1>, tensor<3xf32>, tensor<f32>) -> tensor<3xf32>
 // CHECK: return %[[HISTC]], %{{[0-9]+}}, %[[EDGES]], %{{[0-9]+}}, %arg1
 func.func @main(%arg0: !torch.vtensor<[2,3],f32>, %arg1: !torch.vtensor<[4],f32>) -> (!torch.vtensor<[4],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[4],f32>) {
   %none = "torch.constant.none"() : () -> !torch.none

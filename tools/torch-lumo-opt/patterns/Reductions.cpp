@@ -557,6 +557,13 @@ Value linearEdges(Emitter &e, Value left, Value right, int64_t n, Type elem) {
   return e.select(e.compare(i, e.indexScalar(n / 2), "LT"), forwards, backwards);
 }
 
+/// `hist` where the range [left, right] the data gave is finite, NaN in every bin otherwise (PyTorch
+/// refuses a range that is not finite; a program cannot raise).
+Value finiteOrNan(Emitter &e, Value hist, Value left, Value right) {
+  Value finite = e.logicalAnd(e.unary("isfinite", left), e.unary("isfinite", right));
+  return e.select(finite, hist, e.scalar(elemOf(hist), NAN));
+}
+
 /// The least and greatest element of x ([N], N > 0), widened by `pad` on both sides where equal.
 std::pair<Value, Value> dataRange(Emitter &e, Value x, double pad) {
   Value lo = e.reduce(x, {0}, false, "min"), hi = e.reduce(x, {0}, false, "max");
@@ -571,7 +578,8 @@ void expectHistogrammable(TorchOp &t, Value x) {
 }
 
 /// histc(x, bins, min, max): bins of equal width from min to max, or over the data's range when
-/// min == max (widened by 1 where the data are all equal); an element's bin is
+/// min == max (widened by 1 where the data are all equal; NaN bins where it is not finite); an
+/// element's bin is
 /// trunc((x - min) * bins / (max - min)), computed in x's type.
 Values histc(TorchOp &t) {
   Emitter &e = t.e;
@@ -598,7 +606,9 @@ Values histc(TorchOp &t) {
   Value bin = e.cast(scaled, si64Type(e.ctx()));
   bin = e.select(e.compare(bin, e.indexScalar(bins), "EQ"), e.indexScalar(bins - 1), bin);
   Value counted = e.logicalAnd(e.compare(x, left, "GE"), e.compare(x, right, "LE"));
-  return {e.conform(binTotals(e, bin, counted, Value(), bins, elem), t.resultType())};
+  Value hist = binTotals(e, bin, counted, Value(), bins, elem);
+  if (*lo == *hi && shapeOf(x)[0]) hist = finiteOrNan(e, hist, left, right);
+  return {e.conform(hist, t.resultType())};
 }
 
 /// hist and bin_edges of histogram over `edges` ([bins + 1]): an element's bin is the last edge
@@ -621,7 +631,8 @@ Values histogramOver(TorchOp &t, Value x, Value edges, Value weights, bool densi
 }
 
 /// histogram.bin_ct(x, bins, range?, weight?, density): equal bins over `range`, or the data's
-/// range (widened by 0.5 where the data are all equal; [0, 1] for no data).
+/// range (widened by 0.5 where the data are all equal; [0, 1] for no data; NaN bins where it is
+/// not finite).
 Values histogramCount(TorchOp &t) {
   Emitter &e = t.e;
   Value x = t.tensor(0);
@@ -652,7 +663,9 @@ Values histogramCount(TorchOp &t) {
     std::tie(left, right) = dataRange(e, x, 0.5);
   }
   Value weights = t.isNone(3) ? Value() : t.tensor(3);
-  return histogramOver(t, x, linearEdges(e, left, right, bins + 1, elem), weights, t.flag(4));
+  Values r = histogramOver(t, x, linearEdges(e, left, right, bins + 1, elem), weights, t.flag(4));
+  if (t.isNone(2) && shapeOf(x)[0]) r[0] = finiteOrNan(e, r[0], left, right);
+  return r;
 }
 
 /// histogram.bins_tensor(x, bins, weight?, density): the given edges.
