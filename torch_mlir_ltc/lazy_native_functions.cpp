@@ -193,6 +193,14 @@ at::Tensor LazyNativeFunctions::empty_strided_symint(c10::SymIntArrayRef sym_siz
   at::Tensor t = empty_symint(sym_size, dtype, layout, device, pin_memory, std::nullopt);
   auto size = C10_AS_INTARRAYREF_SLOW(sym_size);
   auto stride = C10_AS_INTARRAYREF_SLOW(sym_stride);
+  // Strides that address more elements than the tensor holds (gaps between rows) would make a
+  // view that reads past them: such a tensor is made dense, as its values are unset anyway.
+  int64_t extent = 1;
+  for (size_t i = 0; i < size.size(); ++i) {
+    if (size[i] == 0) return t;
+    extent += (size[i] - 1) * stride[i];
+  }
+  if (extent > t.numel()) return t;
   return t.as_strided(size, stride, /*storage_offset=*/0);
 }
 
@@ -359,6 +367,20 @@ at::Tensor LazyZeros(const at::Tensor& like, c10::SymIntArrayRef sizes) {
 }
 
 }  // namespace
+
+// resize (functionalization's form of resize_ and resize_as_): the tensor's elements in row-major
+// order, as many as the new size holds; elements past the old ones, unset on the host, are zeros.
+at::Tensor LazyNativeFunctions::resize(const at::Tensor& self, at::IntArrayRef size,
+                                       std::optional<at::MemoryFormat> memory_format) {
+  for (int64_t s : size) TORCH_CHECK(s >= 0, "Trying to create tensor with negative dimension ", s, ": ", size);
+  const int64_t have = self.numel(), want = c10::multiply_integers(size);
+  at::Tensor flat = view_copy_symint(self, c10::fromIntArrayRefSlow({have}));
+  if (want < have)
+    flat = slice_copy_symint(flat, 0, c10::SymInt(0), c10::SymInt(want), c10::SymInt(1));
+  else if (want > have)
+    flat = constant_pad_nd(flat, {0, want - have}, 0);
+  return view_copy_symint(flat, c10::fromIntArrayRefSlow(size));
+}
 
 at::Tensor LazyNativeFunctions::narrow_copy_symint(const at::Tensor& self, int64_t dim,
                                                    c10::SymInt start, c10::SymInt length) {

@@ -875,6 +875,139 @@ std::vector<torch::lazy::Shape> compute_shape_fractional_max_pool3d_backward(
   return {SameAs(self)};
 }
 
+// Least squares, general eigendecompositions, segment reductions, histograms.
+
+std::vector<torch::lazy::Shape> compute_shape_linalg_lstsq(const at::Tensor& self, const at::Tensor& b,
+                                                           ::std::optional<double> rcond,
+                                                           ::std::optional<c10::string_view> driver) {
+  TORCH_CHECK(self.dim() >= 2, "torch.linalg.lstsq: input must have at least 2 dimensions.");
+  TORCH_CHECK(self.scalar_type() == b.scalar_type(), "torch.linalg.lstsq: Expected input and other to have the same dtype");
+  const std::string name = driver ? std::string(*driver) : "gelsy";
+  TORCH_CHECK(name == "gels" || name == "gelsy" || name == "gelsd" || name == "gelss",
+              "torch.linalg.lstsq: parameter `driver` should be one of (gels, gelsy, gelsd, gelss)");
+  const int64_t m = self.size(-2), n = self.size(-1);
+  // A vector right-hand side: b is [m] or the batch of self's vectors [..., m].
+  std::vector<int64_t> rows(self.sizes().begin(), self.sizes().end() - 1);
+  const bool vector = b.dim() == 1 || (b.dim() == self.dim() - 1 && b.sizes().vec() == rows);
+  TORCH_CHECK(b.dim() >= 1 && b.size(vector ? -1 : -2) == m,
+              "torch.linalg.lstsq: input.size(-2) should match other.size(-", vector ? 1 : 2, ")");
+  const int64_t k = vector ? 1 : b.size(-1);
+  std::vector<int64_t> batch = Broadcast({self.sizes().slice(0, self.dim() - 2),
+                                          b.sizes().slice(0, b.dim() - (vector ? 1 : 2))});
+  std::vector<int64_t> solution = batch, residuals = {0}, rank = {0}, values = {0};
+  solution.push_back(n);
+  if (!vector) solution.push_back(k);
+  // Residuals exist for tall matrices with every driver but gelsy (gelsd and gelss give them for
+  // full-rank matrices only, which the conversion refuses to decide from the data).
+  if (m > n && name != "gelsy") {
+    residuals = batch;
+    residuals.push_back(k);
+  }
+  if (name != "gels") rank = batch;
+  if (name == "gelsd" || name == "gelss") {
+    values = batch;
+    values.push_back(std::min(m, n));
+  }
+  const c10::ScalarType real = c10::toRealValueType(self.scalar_type());
+  return {Shape(self.scalar_type(), solution), Shape(real, residuals), Shape(at::kLong, rank),
+          Shape(real, values)};
+}
+
+// Eigenvalues and eigenvectors of general square matrices: complex.
+std::vector<torch::lazy::Shape> compute_shape__linalg_eigvals(const at::Tensor& self) {
+  TORCH_CHECK(self.dim() >= 2 && self.size(-1) == self.size(-2),
+              "linalg.eig: A must be batches of square matrices, but they are ", self.size(-2), " by ",
+              self.size(-1), " matrices");
+  std::vector<int64_t> values(self.sizes().begin(), self.sizes().end() - 1);
+  return {Shape(c10::toComplexType(self.scalar_type()), values)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape_linalg_eig(const at::Tensor& self) {
+  Shape values = compute_shape__linalg_eigvals(self)[0];
+  return {values, Shape(values.scalar_type(), self.sizes().vec())};
+}
+
+// Segment reductions: one row per segment along `axis`, their number a dimension of the lengths
+// (or one less than the offsets').
+std::vector<torch::lazy::Shape> compute_shape_segment_reduce(
+    const at::Tensor& data, c10::string_view reduce, const ::std::optional<at::Tensor>& lengths,
+    const ::std::optional<at::Tensor>& indices, const ::std::optional<at::Tensor>& offsets, int64_t axis,
+    bool unsafe, const ::std::optional<at::Scalar>& initial) {
+  TORCH_CHECK(data.dim() > 0, "segment_reduce: data must have at least one dimension");
+  axis = at::maybe_wrap_dim(axis, data.dim());
+  const bool byLengths = lengths.has_value() && lengths->defined();
+  const bool byOffsets = offsets.has_value() && offsets->defined();
+  TORCH_CHECK(byLengths || byOffsets, "segment_reduce(): Either lengths or offsets must be defined");
+  const at::Tensor& given = byLengths ? *lengths : *offsets;
+  TORCH_CHECK(given.dim() == axis + 1, "segment_reduce(): Expected ", byLengths ? "lengths" : "offsets",
+              " to have ", axis + 1, " dimensions, the data's before axis and the segments'");
+  const int64_t segments = byLengths ? given.size(-1) : given.size(-1) - 1;
+  TORCH_CHECK(segments >= 0, "segment_reduce(): offsets must hold at least one element per row");
+  std::vector<int64_t> sizes = data.sizes().vec();
+  sizes[axis] = segments;
+  return {Shape(data.scalar_type(), sizes)};
+}
+
+std::vector<torch::lazy::Shape> compute_shape__segment_reduce_backward(
+    const at::Tensor& grad, const at::Tensor& output, const at::Tensor& data, c10::string_view reduce,
+    const ::std::optional<at::Tensor>& lengths, const ::std::optional<at::Tensor>& offsets, int64_t axis,
+    const ::std::optional<at::Scalar>& initial) {
+  return {SameAs(data)};
+}
+
+// Histograms: as many bins as asked for (edges: one more).
+std::vector<torch::lazy::Shape> compute_shape_histc(const at::Tensor& self, int64_t bins, const at::Scalar& min,
+                                                    const at::Scalar& max) {
+  TORCH_CHECK(bins > 0, "torch.histc(): bins must be > 0, but got ", bins, " for dimension 0");
+  TORCH_CHECK(at::isFloatingType(self.scalar_type()), "torch.histc: input tensor must be floating point");
+  return {Shape(self.scalar_type(), {bins})};
+}
+
+namespace {
+std::vector<torch::lazy::Shape> HistogramShapes(const at::Tensor& self, int64_t edges,
+                                                const ::std::optional<at::Tensor>& weight) {
+  TORCH_CHECK(at::isFloatingType(self.scalar_type()), "torch.histogram: input tensor must be floating point");
+  TORCH_CHECK(edges > 1, "torch.histogram(): bins must be > 0");
+  TORCH_CHECK(!weight || !weight->defined() || weight->sizes() == self.sizes(),
+              "torch.histogram: if weight tensor is provided, it should have the same shape as the input tensor");
+  return {Shape(self.scalar_type(), {edges - 1}), Shape(self.scalar_type(), {edges})};
+}
+}  // namespace
+
+std::vector<torch::lazy::Shape> compute_shape_histogram(const at::Tensor& self, const at::Tensor& bins,
+                                                        const ::std::optional<at::Tensor>& weight, bool density) {
+  TORCH_CHECK(bins.dim() == 1, "torch.histogram(): bins tensor should have one dimension, but got ", bins.dim(),
+              " dimensions in the bins tensor");
+  return HistogramShapes(self, bins.numel(), weight);
+}
+
+std::vector<torch::lazy::Shape> compute_shape_histogram(const at::Tensor& self, int64_t bins,
+                                                        ::std::optional<at::ArrayRef<double>> range,
+                                                        const ::std::optional<at::Tensor>& weight, bool density) {
+  TORCH_CHECK(!range || range->size() == 2, "torch.histogram(): range should have 2 elements");
+  return HistogramShapes(self, bins + 1, weight);
+}
+
+// The indices of a static number of non-zero elements.
+std::vector<torch::lazy::Shape> compute_shape_nonzero_static(const at::Tensor& self, int64_t size,
+                                                             int64_t fill_value) {
+  TORCH_CHECK(size >= 0, "nonzero_static: 'size' must be an non-negative integer");
+  return {Shape(at::kLong, {size, self.dim()})};
+}
+
+// The indices of repeat_interleave: as many as output_size says (without it, the repeats' values
+// decide how many).
+std::vector<torch::lazy::Shape> compute_shape_repeat_interleave(const at::Tensor& repeats,
+                                                                ::std::optional<int64_t> output_size) {
+  TORCH_CHECK(repeats.dim() <= 1, "repeat_interleave only accept 1D vector as repeat");
+  TORCH_CHECK(repeats.scalar_type() == at::kLong || repeats.scalar_type() == at::kInt,
+              "repeats has to be Long or Int tensor");
+  TORCH_CHECK(output_size.has_value(),
+              "repeat_interleave on the lazy device needs output_size: the length of its result depends on the "
+              "values of repeats, which a traced graph cannot represent");
+  return {Shape(repeats.scalar_type(), {*output_size})};
+}
+
 #undef SAME_AS_SELF
 #undef WITH_SCALAR
 

@@ -132,6 +132,17 @@ TORCH_API std::vector<torch::lazy::Shape> compute_shape_max_unpool3d(const at::T
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_grid_sampler_3d(const at::Tensor & input, const at::Tensor & grid, int64_t interpolation_mode, int64_t padding_mode, bool align_corners);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_grid_sampler_3d_backward(const at::Tensor & grad_output, const at::Tensor & input, const at::Tensor & grid, int64_t interpolation_mode, int64_t padding_mode, bool align_corners, ::std::array<bool,2> output_mask);
 TORCH_API std::vector<torch::lazy::Shape> compute_shape_fractional_max_pool3d_backward(const at::Tensor & grad_output, const at::Tensor & self, at::IntArrayRef kernel_size, at::IntArrayRef output_size, const at::Tensor & indices);
+// Least squares, general eigendecompositions, segment reductions, histograms.
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_linalg_lstsq(const at::Tensor & self, const at::Tensor & b, ::std::optional<double> rcond, ::std::optional<c10::string_view> driver);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_linalg_eig(const at::Tensor & self);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape__linalg_eigvals(const at::Tensor & self);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_segment_reduce(const at::Tensor & data, c10::string_view reduce, const ::std::optional<at::Tensor> & lengths, const ::std::optional<at::Tensor> & indices, const ::std::optional<at::Tensor> & offsets, int64_t axis, bool unsafe, const ::std::optional<at::Scalar> & initial);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape__segment_reduce_backward(const at::Tensor & grad, const at::Tensor & output, const at::Tensor & data, c10::string_view reduce, const ::std::optional<at::Tensor> & lengths, const ::std::optional<at::Tensor> & offsets, int64_t axis, const ::std::optional<at::Scalar> & initial);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_histc(const at::Tensor & self, int64_t bins, const at::Scalar & min, const at::Scalar & max);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_histogram(const at::Tensor & self, const at::Tensor & bins, const ::std::optional<at::Tensor> & weight, bool density);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_histogram(const at::Tensor & self, int64_t bins, ::std::optional<at::ArrayRef<double>> range, const ::std::optional<at::Tensor> & weight, bool density);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_nonzero_static(const at::Tensor & self, int64_t size, int64_t fill_value);
+TORCH_API std::vector<torch::lazy::Shape> compute_shape_repeat_interleave(const at::Tensor & repeats, ::std::optional<int64_t> output_size);
 
 }  // namespace lazy
 }  // namespace torch

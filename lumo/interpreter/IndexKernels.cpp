@@ -84,6 +84,22 @@ Kernel planScatter(OpView &op) {
     return single([axis](KernelContext &c) { return at::scatter(c.in(0), axis, c.in(1).to(at::kLong), c.in(2)); });
   if (kind == "add")
     return single([axis](KernelContext &c) { return at::scatter_add(c.in(0), axis, c.in(1).to(at::kLong), c.in(2)); });
+  if (kind == "add_sequential")
+    return single([axis](KernelContext &c) {
+      // index_put_ with accumulate adds the updates one at a time in row-major order (rounding each
+      // sum to the element type), at the coordinates of each update with `indices` along axis.
+      at::Tensor out = c.in(0).clone(), idx = c.in(1).to(at::kLong), upd = c.in(2);
+      TORCH_CHECK(idx.numel() == 0 || (idx.min().item<int64_t>() >= 0 && idx.max().item<int64_t>() < out.size(axis)),
+                  "Scatter: an index is out of range [0, ", out.size(axis), ")");
+      c10::List<std::optional<at::Tensor>> at;
+      for (int64_t d = 0; d < upd.dim(); ++d) {
+        std::vector<int64_t> shape(upd.dim(), 1);
+        shape[d] = -1;
+        at.push_back(d == axis ? idx : at::arange(upd.size(d), idx.options()).view(shape));
+      }
+      out.index_put_(at, upd, /*accumulate=*/true);
+      return out;
+    });
   std::string reduce = kind == "mul" ? "prod" : kind == "max" ? "amax" : kind == "min" ? "amin" : "";
   if (reduce.empty())
     op.fail("unknown reduce_kind \"" + kind + "\"");

@@ -99,4 +99,19 @@ Kernel planEigh(OpView &op) {
   };
 }
 
+Kernel planEig(OpView &op) {
+  bool valuesOnly = op.boolAttr("values_only", false);
+  return [=](KernelContext &c) {
+    if (valuesOnly) {
+      at::Tensor w = at::linalg_eigvals(c.in(0));
+      c.out(0, w);
+      c.out(1, at::empty({0}, w.options()));
+      return;
+    }
+    auto [w, v] = at::linalg_eig(c.in(0));
+    c.out(0, w);
+    c.out(1, v);
+  };
+}
+
 } // namespace lumo

@@ -1378,6 +1378,22 @@ Type partOf(Type t) {
 }
 } // namespace
 
+LogicalResult EigOp::verify() {
+  if (failed(expectSquareMatrices(*this, "operand", getA())))
+    return failure();
+  Type expected = ComplexType::get(elementOf(getA()));
+  for (OpResult r : getOperation()->getResults())
+    if (elementOf(r) != expected)
+      return emitOpError() << "result #" << r.getResultNumber() << " must be " << expected << ", got "
+                           << elementOf(r);
+  ArrayRef<int64_t> a = shapeOf(getA());
+  if (failed(expectShape(*this, "eigenvalues", getEigenvalues(), a.drop_back(), "n values per matrix")))
+    return failure();
+  if (getValuesOnly().value_or(false))
+    return expectShape(*this, "eigenvectors", getEigenvectors(), {0}, "empty with values_only");
+  return expectShape(*this, "eigenvectors", getEigenvectors(), a, "the operand's shape");
+}
+
 LogicalResult FftOp::verify() {
   ArrayRef<int64_t> length = getFftLength();
   if (length.empty() || length.size() > 3)

@@ -173,6 +173,7 @@ cases = [
     ("rearrange", lambda x, sq: [x.flip(0, 2), x.roll(1, 2), x.roll((1, -1), (0, 1)), x.roll(5), x.repeat(2, 1, 1, 2),
                                  sq.tril(), sq.triu(), sq.tril(-1), sq.triu(2), sq.tril(2), (sq > 0).triu(),
                                  sq.diagonal(), sq.diagonal(1), x.diagonal(0, 1, 2), x.unfold(2, 2, 1)], [x, sq]),
+    ("resize", lambda x: [x.clone().resize_(2, 5)], [x]),
     ("casts", lambda x: [x.to(torch.float64), (x * 10).to(torch.int32), x > 0, (x > 0).float(), x.half().float()], [x]),
     ("grads", with_grads(lambda x: [x.permute(1, 0, 2)[:, 1:], torch.cat([x, x * 2], 2)[..., ::3],
                                     x.expand(3, 2, 3, 4), x.flip(1), F.pad(x, (1, 1), mode="reflect"),
@@ -196,6 +197,9 @@ cases = [
                                           x.index_copy(0, perm, x[:3] * 3)], [x, g, rows, torch.tensor([2, 0, 1])]),
     ("index_put", lambda x, g, rows: [x.index_put((rows,), x[:3], accumulate=True), x.index_put((rows[:1],), x[:1] * 5),
                                       x.take(g)], [x, g, rows]),
+    # bf16 sums rounded after every addition, as PyTorch accumulates (256 + 1 stays 256).
+    ("index_put_bf16", lambda b, at: [b.index_put((at,), b[1].expand(4), accumulate=True)],
+     [torch.tensor([256.0, 1.0], dtype=torch.bfloat16), torch.tensor([0, 0, 0, 0])]),
     ("one_hot", lambda g: [F.one_hot(g, 7), F.one_hot(g.flatten(), 8)], [g]),
     ("put", lambda x, g, wrap: [x.put(g[:, 0], g[:, 0] * 1.5), x.put(g, g * 1.5, accumulate=True),
                                  x.put(wrap, x[0, :3])], [x, g, torch.tensor([-1, 0, -23])]),

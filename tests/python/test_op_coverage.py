@@ -348,6 +348,11 @@ SAMPLES = {  # operator: () -> (args, kwargs), host tensors
     "linalg_householder_product": lambda: ([_f(4, 3), _f(3)], {}),
     "ormqr": lambda: ([_f(4, 3), _f(3), _f(4, 2)], {}),
     "linalg_ldl_solve": lambda: ([*torch.linalg.ldl_factor(_f(3, 3)), _f(3, 2)], {}),
+    "segment_reduce": lambda: ([_f(5), "sum"], dict(lengths=torch.tensor([2, 3]))),
+    "_segment_reduce_backward": lambda: ([_f(2), _f(2), _f(5), "max"], dict(lengths=torch.tensor([2, 3]))),
+    "nonzero_static": lambda: ([_f(2, 3)], dict(size=4)),
+    "repeat_interleave.Tensor": lambda: ([torch.tensor([2, 0, 3])], dict(output_size=5)),
+    "histogram.bins_tensor": lambda: ([_f(2, 3), _f(4).sort()[0]], {}),
     **{f"{kind}_pad{n}d{grad}": (lambda n=n, grad=grad: (
         ([_f(1, 2, *[7] * n)] if grad else []) + [_f(1, 2, *[5] * n), [1, 1] * n], {}))
        for kind in ("reflection", "replication") for n in (1, 2) for grad in ("", "_backward")},

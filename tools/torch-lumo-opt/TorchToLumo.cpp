@@ -600,9 +600,6 @@ StringRef refusalReason(StringRef kind) {
       m[k] = "lumo has no LDL factorisation with Bunch-Kaufman pivoting (LAPACK's sytrf; it has "
              "Cholesky, LU, QR, SVD and symmetric eigendecompositions)";
     m["aten.geqrf"] = "lumo.Qr gives Q and R, not LAPACK's compact Householder reflectors";
-    for (StringRef k : {"aten.linalg_eig", "aten.linalg_eigvals"})
-      m[k] = "the eigenvalues of a general matrix are complex (lumo.Eigh decomposes symmetric "
-             "matrices only)";
     m["aten.view_copy.dtype"] =
         "lumo cannot reinterpret the bits of a tensor as another element type (Cast converts "
         "values)";

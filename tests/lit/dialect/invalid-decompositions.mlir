@@ -91,3 +91,31 @@ func.func @f(%a: tensor<3x3xf64>) {
   %0:2 = lumo.Eigh %a {triangle = #lumo.triangle<lower>, values_only = true} : (tensor<3x3xf64>) -> (tensor<3xf64>, tensor<3x3xf64>)
   return
 }
+
+// -----
+func.func @f(%a: tensor<3x4xf32>) {
+  // expected-error @+1 {{operand must hold square matrices [..., n, n], got 'tensor<3x4xf32>'}}
+  %0:2 = lumo.Eig %a : (tensor<3x4xf32>) -> (tensor<3xcomplex<f32>>, tensor<3x4xcomplex<f32>>)
+  return
+}
+
+// -----
+func.func @f(%a: tensor<3x3xf64>) {
+  // expected-error @+1 {{result #0 must be 'complex<f64>', got 'complex<f32>'}}
+  %0:2 = lumo.Eig %a : (tensor<3x3xf64>) -> (tensor<3xcomplex<f32>>, tensor<3x3xcomplex<f64>>)
+  return
+}
+
+// -----
+func.func @f(%a: tensor<2x3x3xf32>) {
+  // expected-error @+1 {{eigenvalues shape [3] must be [2, 3] (n values per matrix)}}
+  %0:2 = lumo.Eig %a : (tensor<2x3x3xf32>) -> (tensor<3xcomplex<f32>>, tensor<2x3x3xcomplex<f32>>)
+  return
+}
+
+// -----
+func.func @f(%a: tensor<3x3xf32>) {
+  // expected-error @+1 {{eigenvectors shape [3, 3] must be [0] (empty with values_only)}}
+  %0:2 = lumo.Eig %a {values_only = true} : (tensor<3x3xf32>) -> (tensor<3xcomplex<f32>>, tensor<3x3xcomplex<f32>>)
+  return
+}

@@ -217,6 +217,9 @@ func.func @decompositions(%a: tensor<2x5x3xf32>, %d: tensor<2x3x3xf64>) {
   %3:2 = lumo.Qr %a {mode = #lumo.qr_mode<reduced>} : (tensor<2x5x3xf32>) -> (tensor<2x5x3xf32>, tensor<2x3x3xf32>)
   // CHECK: lumo.Eigh %{{.*}} {triangle = #lumo.triangle<upper>} : (tensor<2x3x3xf64>) -> (tensor<2x3xf64>, tensor<2x3x3xf64>)
   %4:2 = lumo.Eigh %d {triangle = #lumo.triangle<upper>} : (tensor<2x3x3xf64>) -> (tensor<2x3xf64>, tensor<2x3x3xf64>)
+  // CHECK: lumo.Eig %{{.*}} : (tensor<2x3x3xf64>) -> (tensor<2x3xcomplex<f64>>, tensor<2x3x3xcomplex<f64>>)
+  %5:2 = lumo.Eig %d : (tensor<2x3x3xf64>) -> (tensor<2x3xcomplex<f64>>, tensor<2x3x3xcomplex<f64>>)
+  %6:2 = lumo.Eig %d {values_only = true} : (tensor<2x3x3xf64>) -> (tensor<2x3xcomplex<f64>>, tensor<0xcomplex<f64>>)
   return
 }
 

@@ -67,6 +67,16 @@ func.func @main(%arg0: !torch.vtensor<[3,3],f32>) -> !torch.vtensor<[3],f32> {
 }
 
 // -----
+// The residuals of gelsd for a tall matrix exist at full rank only: refused where the program reads them.
+func.func @main(%arg0: !torch.vtensor<[4,3],f32>, %arg1: !torch.vtensor<[4,2],f32>) -> !torch.vtensor<[2],f32> {
+  %none = "torch.constant.none"() : () -> !torch.none
+  %gelsd = "torch.constant.str"() {value = "gelsd"} : () -> !torch.str
+  // expected-error @+1 {{no lumo conversion for torch.aten.linalg_lstsq: the residuals of lstsq's gelsd driver for a tall matrix}}
+  %0:4 = "torch.operator"(%arg0, %arg1, %none, %gelsd) {name = "aten.linalg_lstsq"} : (!torch.vtensor<[4,3],f32>, !torch.vtensor<[4,2],f32>, !torch.none, !torch.str) -> (!torch.vtensor<[3,2],f32>, !torch.vtensor<[2],f32>, !torch.vtensor<[],si64>, !torch.vtensor<[3],f32>)
+  return %0#1 : !torch.vtensor<[2],f32>
+}
+
+// -----
 // A transposed convolution's gradient whose output gradient is longer than any output padding
 // allows (below max(stride, dilation)) for its input.
 func.func @main(%arg0: !torch.vtensor<[1,2,11],f32>, %arg1: !torch.vtensor<[1,2,4],f32>, %arg2: !torch.vtensor<[2,2,3],f32>) -> !torch.vtensor<[1,2,4],f32> {

@@ -1,4 +1,4 @@
-// Embedding lookups and their gradient, gathers and index writes.
+// Embedding lookups and their gradient, gathers, index writes and index computations.
 // RUN: torch-lumo-opt %s -split-input-file -refine-types -torch-to-lumo-pipeline | FileCheck %s
 // RUN: torch-lumo-opt %s -split-input-file -refine-types -convert-torch-to-lumo=families=indexing -canonicalize -cse | FileCheck %s
 
@@ -82,4 +82,64 @@ func.func @scatter_reduce_identity(%arg0: !torch.vtensor<[4],si32>, %arg1: !torc
   %amax = "torch.constant.str"() {value = "amax"} : () -> !torch.str
   %0 = "torch.aten.scatter_reduce.two"(%arg0, %c0, %arg1, %arg2, %amax, %false) : (!torch.vtensor<[4],si32>, !torch.int, !torch.vtensor<[3],si64>, !torch.vtensor<[3],si32>, !torch.str, !torch.bool) -> !torch.vtensor<[4],si32>
   return %0 : !torch.vtensor<[4],si32>
+}
+
+// -----
+// nonzero_static: each non-zero element's row is the running count of them less one; a Scatter
+// writes its indices there (the other elements' to a spare row) over rows of fill_value.
+// CHECK-LABEL: func.func @main
+// CHECK-DAG: %[[FILL:[0-9]+]] = lumo.Const {value = dense<-1> : tensor<5x2xsi64>}
+// CHECK: %[[NZ:[0-9]+]] = lumo.Compare %arg0, %{{[0-9]+}} {comparison_direction = #lumo.comparison_direction<NE>}
+// CHECK: %[[FLAGS:[0-9]+]] = lumo.Reshape %[[NZ]] : (tensor<2x3xi1>) -> tensor<6xi1>
+// CHECK: %[[RUNNING:[0-9]+]] = lumo.CumSum %{{[0-9]+}} {axis = 0 : i64} : (tensor<6xsi64>) -> tensor<6xsi64>
+// CHECK: %[[ROW:[0-9]+]] = lumo.Add %[[RUNNING]], %{{[0-9]+}}
+// CHECK: %[[ROWS:[0-9]+]] = lumo.Select %{{[0-9]+}}, %[[ROW]], %{{[0-9]+}}
+// CHECK: %[[COORDS:[0-9]+]] = lumo.Concat %{{[0-9]+}}, %{{[0-9]+}} {axis = 1 : i64} : (tensor<6x1xsi64>, tensor<6x1xsi64>) -> tensor<6x2xsi64>
+// CHECK: %[[OUT:[0-9]+]] = lumo.Scatter %[[FILL]], %{{[0-9]+}}, %[[COORDS]] {axis = 0 : i64, reduce_kind = #lumo.scatter_reduce_kind<none>} : (tensor<5x2xsi64>, tensor<6x2xsi64>, tensor<6x2xsi64>) -> tensor<5x2xsi64>
+// CHECK: lumo.Slice %[[OUT]], {{.*}} -> tensor<4x2xsi64>
+func.func @main(%arg0: !torch.vtensor<[2,3],f32>) -> !torch.vtensor<[4,2],si64> {
+  %c4 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
+  %cm1 = "torch.constant.int"() {value = -1 : i64} : () -> !torch.int
+  %0 = "torch.operator"(%arg0, %c4, %cm1) {name = "aten.nonzero_static"} : (!torch.vtensor<[2,3],f32>, !torch.int, !torch.int) -> !torch.vtensor<[4,2],si64>
+  return %0 : !torch.vtensor<[4,2],si64>
+}
+
+// -----
+// index_put with accumulate of bf16 adds one value at a time, rounding each sum (add_sequential);
+// f32 sums keep Scatter's add.
+// CHECK-LABEL: func.func @main
+// CHECK: lumo.Scatter %arg0, %{{[0-9]+}}, %arg2 {axis = 0 : i64, reduce_kind = #lumo.scatter_reduce_kind<add_sequential>} : (tensor<4xbf16>, tensor<3xsi64>, tensor<3xbf16>) -> tensor<4xbf16>
+// CHECK: lumo.Scatter %arg3, %{{[0-9]+}}, %arg4 {axis = 0 : i64, reduce_kind = #lumo.scatter_reduce_kind<add>} : (tensor<4xf32>, tensor<3xsi64>, tensor<3xf32>) -> tensor<4xf32>
+func.func @main(%arg0: !torch.vtensor<[4],bf16>, %arg1: !torch.vtensor<[3],si64>, %arg2: !torch.vtensor<[3],bf16>, %arg3: !torch.vtensor<[4],f32>, %arg4: !torch.vtensor<[3],f32>) -> (!torch.vtensor<[4],bf16>, !torch.vtensor<[4],f32>) {
+  %true = "torch.constant.bool"() {value = true} : () -> !torch.bool
+  %list = "torch.prim.ListConstruct"(%arg1) : (!torch.vtensor<[3],si64>) -> !torch.list<optional<vtensor>>
+  %0 = "torch.aten.index_put"(%arg0, %list, %arg2, %true) : (!torch.vtensor<[4],bf16>, !torch.list<optional<vtensor>>, !torch.vtensor<[3],bf16>, !torch.bool) -> !torch.vtensor<[4],bf16>
+  %1 = "torch.aten.index_put"(%arg3, %list, %arg4, %true) : (!torch.vtensor<[4],f32>, !torch.list<optional<vtensor>>, !torch.vtensor<[3],f32>, !torch.bool) -> !torch.vtensor<[4],f32>
+  return %0, %1 : !torch.vtensor<[4],bf16>, !torch.vtensor<[4],f32>
+}
+
+// -----
+// repeat_interleave with output_size: position j takes the number of running totals of repeats
+// at or below it. index_put with a boolean mask and values that fill every selected row: a select
+// (an addition with accumulate) where the mask holds. A gather with an empty index gathers nothing.
+// CHECK-LABEL: func.func @main
+// CHECK: %[[TOTALS:[0-9]+]] = lumo.CumSum %{{[0-9]+}} {axis = 1 : i64} : (tensor<1x4xsi64>) -> tensor<1x4xsi64>
+// CHECK: %[[LE:[0-9]+]] = lumo.Compare %[[TOTALS]], %{{[0-9]+}} {comparison_direction = #lumo.comparison_direction<LE>} : (tensor<1x4xsi64>, tensor<6x4xsi64>) -> tensor<6x4xi1>
+// CHECK: %[[N:[0-9]+]] = lumo.Cast %[[LE]]
+// CHECK: %[[REPEATED:[0-9]+]] = lumo.Reduce %[[N]] {dimensions = array<i64: 1>, reduce_kind = #lumo.reduce_kind<sum>} : (tensor<6x4xsi64>) -> tensor<6xsi64>
+// CHECK: %[[ROWS:[0-9]+]] = lumo.BroadcastInDim %{{[0-9]+}} {{.*}} : (tensor<1x3xf32>) -> tensor<5x3xf32>
+// CHECK: %[[MASK:[0-9]+]] = lumo.BroadcastInDim %{{[0-9]+}} {{.*}} : (tensor<5x1xi1>) -> tensor<5x3xi1>
+// CHECK: %[[SUM:[0-9]+]] = lumo.Add %arg1, %[[ROWS]]
+// CHECK: %[[PUT:[0-9]+]] = lumo.Select %[[MASK]], %[[SUM]], %arg1
+// CHECK: return %[[REPEATED]], %[[PUT]], %{{[0-9]+}}
+func.func @main(%arg0: !torch.vtensor<[4],si64>, %arg1: !torch.vtensor<[5,3],f32>, %arg2: !torch.vtensor<[5],i1>, %arg3: !torch.vtensor<[3],f32>, %arg4: !torch.vtensor<[2,0],si64>) -> (!torch.vtensor<[6],si64>, !torch.vtensor<[5,3],f32>, !torch.vtensor<[2,0],f32>) {
+  %c6 = "torch.constant.int"() {value = 6 : i64} : () -> !torch.int
+  %c0 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
+  %false = "torch.constant.bool"() {value = false} : () -> !torch.bool
+  %true = "torch.constant.bool"() {value = true} : () -> !torch.bool
+  %0 = "torch.operator"(%arg0, %c6) {name = "aten.repeat_interleave.Tensor"} : (!torch.vtensor<[4],si64>, !torch.int) -> !torch.vtensor<[6],si64>
+  %list = "torch.prim.ListConstruct"(%arg2) : (!torch.vtensor<[5],i1>) -> !torch.list<optional<vtensor>>
+  %1 = "torch.aten.index_put"(%arg1, %list, %arg3, %true) : (!torch.vtensor<[5,3],f32>, !torch.list<optional<vtensor>>, !torch.vtensor<[3],f32>, !torch.bool) -> !torch.vtensor<[5,3],f32>
+  %2 = "torch.aten.gather"(%arg1, %c0, %arg4, %false) : (!torch.vtensor<[5,3],f32>, !torch.int, !torch.vtensor<[2,0],si64>, !torch.bool) -> !torch.vtensor<[2,0],f32>
+  return %0, %1, %2 : !torch.vtensor<[6],si64>, !torch.vtensor<[5,3],f32>, !torch.vtensor<[2,0],f32>
 }

@@ -142,3 +142,80 @@ func.func @main(%arg0: !torch.vtensor<[2,3],f32>, %arg1: !torch.vtensor<[4],f32>
   %3 = "torch.aten.searchsorted.Tensor"(%arg1, %arg2, %true, %false, %none, %none) : (!torch.vtensor<[4],f32>, !torch.vtensor<[2,3],si64>, !torch.bool, !torch.bool, !torch.none, !torch.none) -> !torch.vtensor<[2,3],si32>
   return %0, %1, %2, %3 : !torch.vtensor<[2],f32>, !torch.vtensor<[2,3],i1>, !torch.vtensor<[2,3],si64>, !torch.vtensor<[2,3],si32>
 }
+
+// -----
+// segment_reduce: each position's segment (the number of segment ends at or before it, or the
+// count of segments outside them all) indexes a Scatter into one row per segment and one for the
+// rest, started from `initial`; mean divides by the lengths, an empty segment keeping `initial`.
+// Its gradient for max: the segment's gradient split among the elements equal to the result.
+// CHECK-LABEL: func.func @main
+// CHECK-DAG: %[[INIT:[0-9]+]] = lumo.Const {value = dense<2.000000e+00> : tensor<4xf32>}
+// CHECK: %[[ENDS:[0-9]+]] = lumo.CumSum %arg1 {axis = 0 : i64}
+// CHECK: %[[STARTS:[0-9]+]] = lumo.Sub %[[ENDS]], %arg1
+// CHECK: %[[POS:[0-9]+]] = lumo.Arange {{.*}} -> tensor<5x3xsi64>
+// CHECK: %[[E:[0-9]+]] = lumo.Reshape %[[ENDS]] : (tensor<3xsi64>) -> tensor<1x3xsi64>
+// CHECK: %[[LE:[0-9]+]] = lumo.Compare %[[E]], %[[POS]] {comparison_direction = #lumo.comparison_direction<LE>}
+// CHECK: %[[N:[0-9]+]] = lumo.Cast %[[LE]]
+// CHECK: %[[ID0:[0-9]+]] = lumo.Reduce %[[N]] {dimensions = array<i64: 1>, reduce_kind = #lumo.reduce_kind<sum>} : (tensor<5x3xsi64>) -> tensor<5xsi64>
+// CHECK: %[[ID:[0-9]+]] = lumo.Select %{{[0-9]+}}, %[[ID0]]
+// CHECK: %[[ACC:[0-9]+]] = lumo.Scatter %[[INIT]], %[[ID]], %arg0 {axis = 0 : i64, reduce_kind = #lumo.scatter_reduce_kind<add>} : (tensor<4xf32>, tensor<5xsi64>, tensor<5xf32>) -> tensor<4xf32>
+// CHECK: %[[SUM:[0-9]+]] = lumo.Slice %[[ACC]]
+// CHECK: %[[LEN:[0-9]+]] = lumo.Cast %arg1 : (tensor<3xsi64>) -> tensor<3xf32>
+// CHECK: %[[MEAN:[0-9]+]] = lumo.Div %[[SUM]], %[[LEN]]
+// CHECK: %[[OUT:[0-9]+]] = lumo.Select %{{[0-9]+}}, %[[MEAN]], %{{[0-9]+}} : (tensor<3xi1>, tensor<3xf32>, tensor<f32>) -> tensor<3xf32>
+// CHECK: %[[G:[0-9]+]] = lumo.Gather %arg2
+// CHECK: %[[Y:[0-9]+]] = lumo.Gather %[[OUT]]
+// CHECK: %[[HIT:[0-9]+]] = lumo.Compare %arg0, %[[Y]] {comparison_direction = #lumo.comparison_direction<EQ>}
+// CHECK: lumo.Scatter %{{[0-9]+}}, %[[ID]], %{{[0-9]+}} {axis = 0 : i64, reduce_kind = #lumo.scatter_reduce_kind<add>}
+// CHECK: %[[SHARE:[0-9]+]] = lumo.Div %[[G]], %{{[0-9]+}}
+// CHECK: lumo.Select %[[HIT]], %[[SHARE]]
+func.func @main(%arg0: !torch.vtensor<[5],f32>, %arg1: !torch.vtensor<[3],si64>, %arg2: !torch.vtensor<[3],f32>) -> (!torch.vtensor<[3],f32>, !torch.vtensor<[5],f32>) {
+  %none = "torch.constant.none"() : () -> !torch.none
+  %false = "torch.constant.bool"() {value = false} : () -> !torch.bool
+  %c0 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
+  %f2 = "torch.constant.float"() {value = 2.0 : f64} : () -> !torch.float
+  %mean = "torch.constant.str"() {value = "mean"} : () -> !torch.str
+  %max = "torch.constant.str"() {value = "max"} : () -> !torch.str
+  %0 = "torch.operator"(%arg0, %mean, %arg1, %none, %none, %c0, %false, %f2) {name = "aten.segment_reduce"} : (!torch.vtensor<[5],f32>, !torch.str, !torch.vtensor<[3],si64>, !torch.none, !torch.none, !torch.int, !torch.bool, !torch.float) -> !torch.vtensor<[3],f32>
+  %1 = "torch.operator"(%arg2, %0, %arg0, %max, %arg1, %none, %c0, %none) {name = "aten._segment_reduce_backward"} : (!torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[5],f32>, !torch.str, !torch.vtensor<[3],si64>, !torch.none, !torch.int, !torch.none) -> !torch.vtensor<[5],f32>
+  return %0, %1 : !torch.vtensor<[3],f32>, !torch.vtensor<[5],f32>
+}
+
+// -----
+// histc over the data's range (min == max): the bin of x is trunc((x - lo) * bins / (hi - lo)),
+// the last bin holding hi; a Scatter adds ones into one row per bin and a spare row for the
+// elements outside [lo, hi]. histogram: edges as linspace makes them (forwards from lo, backwards
+// from hi), an element's bin the number of edges at or below it less one; density divides by the
+// total and the widths. A range from data that are not finite gives NaN bins.
+// CHECK-LABEL: func.func @main
+// CHECK: %[[X:[0-9]+]] = lumo.Reshape %arg0 : (tensor<2x3xf32>) -> tensor<6xf32>
+// CHECK: %[[LO:[0-9]+]] = lumo.Reduce %[[X]] {dimensions = array<i64: 0>, reduce_kind = #lumo.reduce_kind<min>}
+// CHECK: %[[HI:[0-9]+]] = lumo.Reduce %[[X]] {dimensions = array<i64: 0>, reduce_kind = #lumo.reduce_kind<max>}
+// CHECK: %[[OFF:[0-9]+]] = lumo.Sub %[[X]], %{{[0-9]+}}
+// CHECK: %[[SCALED:[0-9]+]] = lumo.Mul %[[OFF]], %{{[0-9]+}}
+// CHECK: %[[Q:[0-9]+]] = lumo.Div %[[SCALED]], %{{[0-9]+}}
+// CHECK: lumo.Cast %[[Q]] : (tensor<6xf32>) -> tensor<6xsi64>
+// CHECK: %[[BINS:[0-9]+]] = lumo.Scatter %{{[0-9]+}}, %{{[0-9]+}}, %{{[0-9]+}} {axis = 0 : i64, reduce_kind = #lumo.scatter_reduce_kind<add>} : (tensor<5xf32>, tensor<6xsi64>, tensor<6xf32>) -> tensor<5xf32>
+// CHECK: %[[COUNTS0:[0-9]+]] = lumo.Slice %[[BINS]], {{.*}} -> tensor<4xf32>
+// CHECK: lumo.Unary %{{[0-9]+}} {kind = #lumo.unary_kind<isfinite>}
+// CHECK: %[[HISTC:[0-9]+]] = lumo.Select %{{[0-9]+}}, %[[COUNTS0]], %{{[0-9]+}} : (tensor<i1>, tensor<4xf32>, tensor<f32>) -> tensor<4xf32>
+// CHECK: %[[EDGES:[0-9]+]] = lumo.Select %{{[0-9]+}}, %{{[0-9]+}}, %{{[0-9]+}} : (tensor<4xi1>, tensor<4xf32>, tensor<4xf32>) -> tensor<4xf32>
+// CHECK: lumo.Compare %[[EDGES]], %{{[0-9]+}} {comparison_direction = #lumo.comparison_direction<LE>} : (tensor<4xf32>, tensor<6x1xf32>) -> tensor<6x4xi1>
+// CHECK: %[[COUNTS:[0-9]+]] = lumo.Slice %{{[0-9]+}}, {{.*}} -> tensor<3xf32>
+// CHECK: %[[TOTAL:[0-9]+]] = lumo.Reduce %[[COUNTS]] {dimensions = array<i64: 0>, reduce_kind = #lumo.reduce_kind<sum>}
+// CHECK: lumo.Div %[[COUNTS]], %[[TOTAL]]
+// CHECK: %[[DENSITY:[0-9]+]] = lumo.Div
+// CHECK: lumo.Select %{{[0-9]+}}, %[[DENSITY]], %{{[0-9]+}} : (tensor<i1>, tensor<3xf32>, tensor<f32>) -> tensor<3xf32>
+// CHECK: return %[[HISTC]], %{{[0-9]+}}, %[[EDGES]], %{{[0-9]+}}, %arg1
+func.func @main(%arg0: !torch.vtensor<[2,3],f32>, %arg1: !torch.vtensor<[4],f32>) -> (!torch.vtensor<[4],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[4],f32>) {
+  %none = "torch.constant.none"() : () -> !torch.none
+  %false = "torch.constant.bool"() {value = false} : () -> !torch.bool
+  %true = "torch.constant.bool"() {value = true} : () -> !torch.bool
+  %c0 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
+  %c3 = "torch.constant.int"() {value = 3 : i64} : () -> !torch.int
+  %c4 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
+  %0 = "torch.operator"(%arg0, %c4, %c0, %c0) {name = "aten.histc"} : (!torch.vtensor<[2,3],f32>, !torch.int, !torch.int, !torch.int) -> !torch.vtensor<[4],f32>
+  %1:2 = "torch.operator"(%arg0, %c3, %none, %none, %true) {name = "aten.histogram.bin_ct"} : (!torch.vtensor<[2,3],f32>, !torch.int, !torch.none, !torch.none, !torch.bool) -> (!torch.vtensor<[3],f32>, !torch.vtensor<[4],f32>)
+  %2:2 = "torch.operator"(%arg0, %arg1, %none, %false) {name = "aten.histogram.bins_tensor"} : (!torch.vtensor<[2,3],f32>, !torch.vtensor<[4],f32>, !torch.none, !torch.bool) -> (!torch.vtensor<[3],f32>, !torch.vtensor<[4],f32>)
+  return %0, %1#0, %1#1, %2#0, %2#1 : !torch.vtensor<[4],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[4],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[4],f32>
+}

@@ -63,6 +63,8 @@ Values torchGather(TorchOp &t) {
   Value x = t.tensor(0), index = t.tensor(2);
   Emitter &e = t.e;
   int64_t rank = rankOf(x);
+  // An empty index gathers nothing (PyTorch accepts it whatever its rank).
+  if (numElements(shapeOf(index)) == 0) return {e.zeros(t.resultType())};
   if (rank == 0) return {e.conform(x, t.resultType())};
   int64_t dim = normDim(t.i64(1), rank);
   if (rankOf(index) != rank) unsupported("index and input differ in rank");
@@ -175,10 +177,20 @@ Value scatterSlices(Emitter &e, Value self, int64_t dim, Value indices, Value up
 
 /// index_put(self, indices, values, accumulate). Several index tensors (consecutive dimensions)
 /// are combined into one index into those dimensions flattened.
+Values maskedIndexPut(TorchOp &t, Value self, int64_t p, Value mask, bool accumulate);
+
 Values indexPut(TorchOp &t) {
   Type elem = t.resultElem();
   Value self = t.value(0, elem);
   Emitter &e = t.e;
+  {
+    // One boolean mask (after leading full slices): a select where the mask holds.
+    Values items = optionalTensors(t, 1);
+    int64_t first = 0;
+    while (first < static_cast<int64_t>(items.size()) && !items[first]) ++first;
+    if (first + 1 == static_cast<int64_t>(items.size()) && isBoolType(elemOf(items[first])))
+      return maskedIndexPut(t, self, first, items[first], t.size() > 3 && t.flag(3));
+  }
   IndexPlan plan = planIndex(t, 1);
   bool accumulate = t.size() > 3 && t.flag(3);
   int64_t p = plan.first, k = plan.tensors.size(), rank = rankOf(self);
@@ -207,8 +219,9 @@ Values indexPut(TorchOp &t) {
   Shape flatValues(flatSelf);
   flatValues[p] = n;
   Value values = e.reshape(e.broadcastTo(t.value(2, elem), indexed), flatValues);
-  Value r = scatterSlices(e, e.reshape(self, flatSelf), p, e.reshape(idx, {n}), values,
-                          accumulate ? "add" : "none");
+  // PyTorch accumulates one value at a time, rounding bf16 and f16 sums after each addition.
+  StringRef kind = !accumulate ? "none" : isReducedFloat(elem) ? "add_sequential" : "add";
+  Value r = scatterSlices(e, e.reshape(self, flatSelf), p, e.reshape(idx, {n}), values, kind);
   return {e.reshape(r, shapeOf(self))};
 }
 
@@ -233,7 +246,9 @@ PatternFn indexUpdate(bool add) {
     idx = e.reshape(idx, {numElements(shapeOf(idx))});
     Shape shape(shapeOf(self).begin(), shapeOf(self).end());
     shape[dim] = shapeOf(idx)[0];
-    Value r = scatterSlices(e, self, dim, idx, e.reshape(source, shape), add ? "add" : "none");
+    // index_add of 1-D tensors adds one value at a time (bf16 and f16 sums rounded after each).
+    StringRef kind = !add ? "none" : rankOf(self) == 1 && isReducedFloat(elem) ? "add_sequential" : "add";
+    Value r = scatterSlices(e, self, dim, idx, e.reshape(source, shape), kind);
     return {scalar ? e.reshape(r, {}) : r};
   };
 }
@@ -285,6 +300,8 @@ PatternFn scatter(bool valueForm, bool hasReduce, const char *fixedKind = nullpt
     Type elem = t.resultElem();
     Value self = t.value(0, elem), index = t.tensor(2);
     Emitter &e = t.e;
+    // An empty index writes nothing (PyTorch accepts it whatever its rank: gather's gradient).
+    if (numElements(shapeOf(index)) == 0) return {e.conform(self, t.resultType())};
     int64_t dim = normDim(t.i64(1), std::max<int64_t>(rankOf(self), 1));
     Value updates = t.value(3, elem);
     // The value form, also when it arrives as a 0-d source tensor.
@@ -360,12 +377,89 @@ Values take(TorchOp &t) {
   return {e.conform(e.gather(flat, wrapIndex(e, index, n), 0), t.resultType())};
 }
 
+/// index_put(self, [None..., mask], values, accumulate) with a boolean mask over dimensions
+/// p..p+m of self: self[mask] has one row per true element, which `values` must fill whatever
+/// their number (a count of 1 or none in its shape): the result selects (or adds) values where the
+/// mask holds. Values with one row per true element have a shape the data decide: refused.
+Values maskedIndexPut(TorchOp &t, Value self, int64_t p, Value mask, bool accumulate) {
+  Emitter &e = t.e;
+  Type elem = elemOf(self);
+  int64_t rank = rankOf(self), m = rankOf(mask);
+  if (p + m > rank || shapeOf(self).slice(p, m) != shapeOf(mask))
+    unsupported("a boolean mask whose shape is not that of the dimensions it indexes");
+  Value values = t.value(2, elem);
+  // self[mask] is [self.shape[:p], count, self.shape[p + m:]]; values broadcast to it.
+  int64_t post = rank - p - m, indexedRank = p + 1 + post;
+  if (rankOf(values) > indexedRank)
+    unsupported("index_put values of a higher rank than the indexed tensor");
+  Shape v(indexedRank - rankOf(values), 1);
+  v.append(shapeOf(values).begin(), shapeOf(values).end());
+  if (v[p] != 1)
+    unsupported("boolean mask indexing with one value per selected element (how many depends on the mask's values)");
+  Shape spread(v.begin(), v.begin() + p);
+  spread.append(m, 1);
+  spread.append(v.begin() + p + 1, v.end());
+  Value filled = e.broadcastTo(e.reshape(values, spread), shapeOf(self));
+  Shape maskShape(p, 1);
+  maskShape.append(shapeOf(mask).begin(), shapeOf(mask).end());
+  maskShape.append(post, 1);
+  Value where = e.broadcastTo(e.reshape(mask, maskShape), shapeOf(self));
+  if (accumulate) return {e.select(where, e.add(self, filled), self)};
+  return {e.select(where, filled, self)};
+}
+
+/// repeat_interleave.Tensor(repeats, output_size): i repeated repeats[i] times, output_size
+/// positions in all: position j holds the number of running totals of repeats at or below j.
+Values repeatInterleave(TorchOp &t) {
+  Emitter &e = t.e;
+  Value repeats = t.tensor(0);
+  RankedTensorType result = t.resultType();
+  int64_t n = numElements(shapeOf(repeats)), size = result.getShape()[0];
+  if (rankOf(repeats) > 1) unsupported("repeat_interleave with repeats of more than one dimension");
+  if (t.isNone(1)) unsupported("repeat_interleave without output_size (its length depends on the repeats' values)");
+  if (n == 0 || size == 0) return {e.zeros(result)};
+  Type index = si64Type(e.ctx());
+  repeats = e.reshape(e.cast(repeats, index), {1, n});
+  Value ends = e.op("lumo.CumSum", repeats, repeats.getType(), {e.i64("axis", 1)});
+  Value below = e.compare(ends, e.positions({size, n}, 0), "LE");
+  return {e.conform(e.reduce(e.cast(below, index), {1}, false, "sum"), result)};
+}
+
+/// nonzero_static(x, size, fill_value): the indices of the first `size` non-zero elements of x in
+/// row-major order ([size, rank] si64), the rows past their number filled with fill_value. A
+/// non-zero element's row is the number of non-zero elements up to it, less one; a Scatter writes
+/// the indices of each element to its row (the other elements' to a spare row, dropped).
+Values nonzeroStatic(TorchOp &t) {
+  Emitter &e = t.e;
+  Value x = t.tensor(0);
+  int64_t size = t.i64(1), fill = t.i64(2);
+  RankedTensorType result = t.resultType();
+  int64_t rank = rankOf(x), n = numElements(shapeOf(x));
+  if (size < 0) unsupported("nonzero_static with a negative size");
+  if (rank == 0 || size == 0) return {e.zeros(result)};
+  if (n == 0) return {e.splat(result, static_cast<double>(fill))};
+  Type index = si64Type(e.ctx());
+  Value flags = e.reshape(isBoolType(elemOf(x)) ? x : e.compare(x, e.scalar(elemOf(x), 0), "NE"), {n});
+  Value count = e.cast(flags, index);
+  Value row = e.addScalar(e.op("lumo.CumSum", count, count.getType(), {e.i64("axis", 0)}), -1);
+  Value kept = e.logicalAnd(flags, e.compare(row, e.indexScalar(size), "LT"));
+  Value target = e.reshape(e.select(kept, row, e.indexScalar(size)), {n, 1});
+  Values coords;
+  for (int64_t d = 0; d < rank; ++d) coords.push_back(e.reshape(e.positions(shapeOf(x), d), {n, 1}));
+  Value updates = rank == 1 ? coords[0] : e.concat(coords, 1);
+  Value spare = e.splat(tensorOf({size + 1, rank}, index), static_cast<double>(fill));
+  Value rows = e.scatter(spare, e.broadcastTo(target, {n, rank}), updates, 0, "none");
+  return {e.conform(e.sliceDim(rows, 0, 0, size), result)};
+}
+
 }  // namespace
 
 void addIndexingPatterns(PatternTable &t) {
   t.add("aten.embedding", embedding);
   t.add("aten.embedding_dense_backward", embeddingBackward);
   t.add("aten.gather", torchGather);
+  t.add("aten.nonzero_static", nonzeroStatic);
+  t.add("aten.repeat_interleave.Tensor", repeatInterleave);
   t.add("aten.index_select", indexSelect);
   t.add({"aten.index.Tensor", "aten._unsafe_index.Tensor"}, index);
   t.add({"aten.index_put", "aten._index_put_impl", "aten._unsafe_index_put"}, indexPut);

@@ -713,6 +713,94 @@ Values pinv(TorchOp &t) {
 }
 
 
+/// linalg_lstsq(A, B, rcond, driver) -> (solution, residuals, rank, singular_values), with the
+/// results each driver gives (as eager PyTorch on a CPU, gelsy by default). gels assumes matrices
+/// of full rank and solves through QR, as LAPACK does: R^-1 Q^T B for tall matrices (the squared
+/// rows of Q^T B below n are the residuals), Q R^-T B from the QR of A^T for wide ones (the
+/// solution of least norm). gelsy, gelsd and gelss give the solution of least norm over the
+/// singular values above rcond * max(s) (rcond: eps * max(m, n) by default), and that count as
+/// the rank; gelsd and gelss give the singular values too.
+Values lstsq(TorchOp &t) {
+  Emitter &e = t.e;
+  Value a = t.tensor(0), b = t.tensor(1);
+  expectFactorisable(t, a, false);
+  std::string driver = t.isNone(3) ? "gelsy" : t.str(3);
+  if (driver != "gels" && driver != "gelsy" && driver != "gelsd" && driver != "gelss")
+    unsupported("lstsq driver \"" + driver + "\" (it is gels, gelsy, gelsd or gelss)");
+  Type elem = elemOf(a);
+  int64_t rank = rankOf(a), m = shapeOf(a)[rank - 2], n = shapeOf(a)[rank - 1];
+  bool vector = rankOf(b) == 1 || (rankOf(b) == rank - 1 && shapeOf(b) == shapeOf(a).drop_back());
+  if (vector) {
+    Shape shape(shapeOf(b).begin(), shapeOf(b).end());
+    shape.push_back(1);
+    b = e.reshape(b, shape);
+  }
+  Shape batch = commonBatch(a, 2, b, 2);
+  a = withBatch(e, a, batch, 2);
+  b = withBatch(e, b, batch, 2);
+  int64_t last = rankOf(b) - 2;
+  bool tall = m > n;
+  if (tall && (driver == "gelsd" || driver == "gelss") && t.resultUsed(1))
+    unsupported("the residuals of lstsq's " + driver + " driver for a tall matrix (they exist only when "
+                "its rank is full, which the data decides)");
+  RankedTensorType residualType = t.resultType(1), rankType = t.resultType(2), valuesType = t.resultType(3);
+  if (m == 0 || n == 0) {
+    Value residuals = numElements(residualType.getShape()) ? e.reduce(e.mul(b, b), {last}, false, "sum") : Value();
+    return {e.zeros(t.resultType(0)), residuals ? e.conform(residuals, residualType) : e.zeros(residualType),
+            e.zeros(rankType), e.zeros(valuesType)};
+  }
+  if (driver == "gels") {
+    Value x, residuals;
+    if (m >= n) {
+      Qr d = qr(e, a, tall);
+      Value c = product(e, transposeLast(e, d.q), b);  // [..., m, k]
+      Value r = e.sliceDim(d.r, rank - 2, 0, n);
+      x = triangularSolve(e, r, e.sliceDim(c, last, 0, n), true, false, false, "NO_TRANSPOSE");
+      if (tall) {
+        Value rest = e.sliceDim(c, last, n, m - n);
+        residuals = e.reduce(e.mul(rest, rest), {last}, false, "sum");
+      }
+    } else {
+      Qr d = qr(e, transposeLast(e, a), false);  // A^T = Q R: Q [..., n, m], R [..., m, m]
+      x = product(e, d.q, triangularSolve(e, d.r, b, true, false, false, "TRANSPOSE"));
+    }
+    return {e.conform(x, t.resultType(0)), residuals ? e.conform(residuals, residualType) : e.zeros(residualType),
+            e.zeros(rankType), e.zeros(valuesType)};
+  }
+  double eps = elem.isF32() ? std::numeric_limits<float>::epsilon() : std::numeric_limits<double>::epsilon();
+  std::optional<double> given = t.isNone(2) ? std::nullopt : std::optional<double>(t.f64(2));
+  double rcond = given && *given >= 0 ? *given : eps * static_cast<double>(std::max(m, n));
+  Svd d = svd(e, a, false, false);
+  Value largest = e.sliceDim(d.s, last, 0, 1);  // descending
+  Value kept = e.compare(d.s, e.mul(largest, e.scalar(elem, rcond)), "GT");
+  Value inverse = e.select(kept, e.div(e.scalar(elem, 1), d.s), e.scalar(elem, 0));
+  Shape column(shapeOf(inverse).begin(), shapeOf(inverse).end());
+  column.push_back(1);
+  Value x = product(e, transposeLast(e, d.vh), e.mul(e.reshape(inverse, column), product(e, transposeLast(e, d.u), b)));
+  Value count = e.reduce(e.cast(kept, si64Type(e.ctx())), {last}, false, "sum");
+  bool values = driver != "gelsy";
+  // (Unused residuals of gelsd and gelss for a tall matrix: zeros of the shape they have at full rank.)
+  return {e.conform(x, t.resultType(0)), e.zeros(residualType), e.conform(count, rankType),
+          values ? e.conform(d.s, valuesType) : e.zeros(valuesType)};
+}
+
+/// linalg_eig(A) -> (eigenvalues, eigenvectors) and _linalg_eigvals(A): lumo.Eig, the values
+/// alone when the program does not use the vectors (as eager's eigvals).
+Values eig(TorchOp &t) {
+  Emitter &e = t.e;
+  Value a = t.tensor(0);
+  expectFactorisable(t, a);
+  bool vectors = t.op->getNumResults() > 1 && t.resultUsed(1);
+  Type elem = ComplexType::get(elemOf(a));
+  Operation *op = e.create("lumo.Eig", {a},
+                           {tensorOf(shapeOf(a).drop_back(), elem), vectors ? tensorOf(shapeOf(a), elem) : tensorOf({0}, elem)},
+                           {e.flag("values_only", !vectors)});
+  Values results = {e.conform(op->getResult(0), t.resultType(0))};
+  if (t.op->getNumResults() > 1)
+    results.push_back(vectors ? e.conform(op->getResult(1), t.resultType(1)) : e.zeros(t.resultType(1)));
+  return results;
+}
+
 /// The Householder vectors of QR's compact form `a` ([..., m, n]): column i holds 0 above row i,
 /// 1 on it, and a's column below it; the first `k` columns.
 Value reflectors(Emitter &e, Value a, int64_t k) {
@@ -806,6 +894,8 @@ void addLinalgPatterns(PatternTable &t) {
   t.add({"aten.linalg_pinv.atol_rtol_tensor", "aten.linalg_pinv.atol_rtol_float"}, pinv);
   t.add("aten.linalg_householder_product", householderProduct);
   t.add("aten.ormqr", ormqr);
+  t.add("aten.linalg_lstsq", lstsq);
+  t.add({"aten.linalg_eig", "aten._linalg_eigvals"}, eig);
 }
 
 }  // namespace torch_lumo

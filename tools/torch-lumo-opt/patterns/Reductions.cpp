@@ -530,6 +530,320 @@ Values renorm(TorchOp &t) {
   return {e.mul(x, factor)};
 }
 
+// ------------------------------------------------------------------ histograms
+// histc and histogram count the elements of the flattened input (or add up their weights) in
+// bins between consecutive edges, as PyTorch's CPU kernel: elements outside [first edge, last
+// edge] and NaN are left out, the last bin includes its right edge. The number of bins is static;
+// the range may come from the data (its minimum and maximum), computed in the program.
+
+/// Sums `weights` (ones where null) into `bins` bins at `bin` ([N] si64) where `counted`.
+Value binTotals(Emitter &e, Value bin, Value counted, Value weights, int64_t bins, Type elem) {
+  Value target = e.select(counted, bin, e.indexScalar(bins));
+  Value w = weights ? weights : e.splat(tensorOf(shapeOf(bin), elem), 1);
+  // PyTorch adds to a bin one element at a time (bf16 and f16 totals rounded after each).
+  Value acc = e.scatter(e.zeros(tensorOf({bins + 1}, elem)), target, w, 0,
+                        isReducedFloat(elem) ? "add_sequential" : "add");
+  return e.sliceDim(acc, 0, 0, bins);
+}
+
+/// `n` edges from `left` to `right` (0-d, of `elem`) as PyTorch's linspace computes them: the
+/// first half forwards from left, the second half backwards from right, by (right - left) / (n - 1).
+Value linearEdges(Emitter &e, Value left, Value right, int64_t n, Type elem) {
+  if (n == 1) return e.reshape(left, {1});
+  Value step = e.div(e.sub(right, left), e.scalar(elem, static_cast<double>(n - 1)));
+  Value i = e.positions({n}, 0);
+  Value forwards = e.add(left, e.mul(step, e.cast(i, elem)));
+  Value backwards = e.sub(right, e.mul(step, e.cast(e.sub(e.indexScalar(n - 1), i), elem)));
+  return e.select(e.compare(i, e.indexScalar(n / 2), "LT"), forwards, backwards);
+}
+
+/// `hist` where the range [left, right] the data gave is finite, NaN in every bin otherwise (PyTorch
+/// refuses a range that is not finite; a program cannot raise).
+Value finiteOrNan(Emitter &e, Value hist, Value left, Value right) {
+  Value finite = e.logicalAnd(e.unary("isfinite", left), e.unary("isfinite", right));
+  return e.select(finite, hist, e.scalar(elemOf(hist), NAN));
+}
+
+/// The least and greatest element of x ([N], N > 0), widened by `pad` on both sides where equal.
+std::pair<Value, Value> dataRange(Emitter &e, Value x, double pad) {
+  Value lo = e.reduce(x, {0}, false, "min"), hi = e.reduce(x, {0}, false, "max");
+  Value same = e.compare(lo, hi, "EQ");
+  return {e.select(same, e.addScalar(lo, -pad), lo), e.select(same, e.addScalar(hi, pad), hi)};
+}
+
+Value flattened(Emitter &e, Value x) { return e.reshape(x, {numElements(shapeOf(x))}); }
+
+void expectHistogrammable(TorchOp &t, Value x) {
+  if (!isFloatType(elemOf(x))) unsupported(t.kind + " of a tensor that is not floating point");
+}
+
+/// histc(x, bins, min, max): bins of equal width from min to max, or over the data's range when
+/// min == max (widened by 1 where the data are all equal; NaN bins where it is not finite); an
+/// element's bin is
+/// trunc((x - min) * bins / (max - min)), computed in x's type.
+Values histc(TorchOp &t) {
+  Emitter &e = t.e;
+  Value x = t.tensor(0);
+  expectHistogrammable(t, x);
+  Type elem = elemOf(x);
+  int64_t bins = t.i64(1);
+  std::optional<double> lo = t.number(2), hi = t.number(3);
+  if (!lo || !hi) unsupported("histc with a range that is not a constant");
+  if (bins <= 0) unsupported("histc with fewer than one bin");
+  x = flattened(e, x);
+  Value left, right;
+  if (*lo != *hi) {
+    if (*lo > *hi) unsupported("histc with max below min");
+    left = e.scalar(elem, *lo);
+    right = e.scalar(elem, *hi);
+  } else if (shapeOf(x)[0] == 0) {
+    left = e.scalar(elem, *lo - 1);
+    right = e.scalar(elem, *hi + 1);
+  } else {
+    std::tie(left, right) = dataRange(e, x, 1);
+  }
+  Value scaled = e.div(e.mul(e.sub(x, left), e.scalar(elem, static_cast<double>(bins))), e.sub(right, left));
+  Value bin = e.cast(scaled, si64Type(e.ctx()));
+  bin = e.select(e.compare(bin, e.indexScalar(bins), "EQ"), e.indexScalar(bins - 1), bin);
+  Value counted = e.logicalAnd(e.compare(x, left, "GE"), e.compare(x, right, "LE"));
+  Value hist = binTotals(e, bin, counted, Value(), bins, elem);
+  if (*lo == *hi && shapeOf(x)[0]) hist = finiteOrNan(e, hist, left, right);
+  return {e.conform(hist, t.resultType())};
+}
+
+/// hist and bin_edges of histogram over `edges` ([bins + 1]): an element's bin is the last edge
+/// at or below it; with density the totals divided by their sum and by the bins' widths.
+Values histogramOver(TorchOp &t, Value x, Value edges, Value weights, bool density) {
+  Emitter &e = t.e;
+  Type elem = elemOf(x);
+  int64_t bins = shapeOf(edges)[0] - 1;
+  if (bins < 1) unsupported("a histogram without bins");
+  Value left = e.reshape(e.sliceDim(edges, 0, 0, 1), {}), right = e.reshape(e.sliceDim(edges, 0, bins, 1), {});
+  Value bin = e.addScalar(insertionPoints(e, edges, x, true), -1);
+  bin = e.select(e.compare(bin, e.indexScalar(bins), "EQ"), e.indexScalar(bins - 1), bin);
+  Value counted = e.logicalAnd(e.compare(x, left, "GE"), e.compare(x, right, "LE"));
+  Value hist = binTotals(e, bin, counted, weights ? e.cast(flattened(e, weights), elem) : Value(), bins, elem);
+  if (density) {
+    hist = e.div(hist, e.reduce(hist, {0}, false, "sum"));
+    hist = e.div(hist, e.sub(e.sliceDim(edges, 0, 1, bins), e.sliceDim(edges, 0, 0, bins)));
+  }
+  return {e.conform(hist, t.resultType(0)), e.conform(edges, t.resultType(1))};
+}
+
+/// histogram.bin_ct(x, bins, range?, weight?, density): equal bins over `range`, or the data's
+/// range (widened by 0.5 where the data are all equal; [0, 1] for no data; NaN bins where it is
+/// not finite).
+Values histogramCount(TorchOp &t) {
+  Emitter &e = t.e;
+  Value x = t.tensor(0);
+  expectHistogrammable(t, x);
+  Type elem = elemOf(x);
+  int64_t bins = t.i64(1);
+  if (bins <= 0) unsupported("histogram with fewer than one bin");
+  x = flattened(e, x);
+  Value left, right;
+  if (!t.isNone(2)) {
+    // A list of two floats (prim.ListConstruct of constants).
+    llvm::SmallVector<double, 2> range;
+    Operation *list = t.operand(2).getDefiningOp();
+    if (list && torchKind(list) == "prim.ListConstruct")
+      for (Value v : list->getOperands())
+        if (std::optional<double> d = constantNumber(v, t.state)) range.push_back(*d);
+    if (range.size() != 2 || (list && list->getNumOperands() != 2))
+      unsupported("a histogram range that is not two constants");
+    double lo = range[0], hi = range[1];
+    if (lo > hi) unsupported("a histogram range whose maximum is below its minimum");
+    if (lo == hi) lo -= 0.5, hi += 0.5;
+    left = e.scalar(elem, lo);
+    right = e.scalar(elem, hi);
+  } else if (shapeOf(x)[0] == 0) {
+    left = e.scalar(elem, 0);
+    right = e.scalar(elem, 1);
+  } else {
+    std::tie(left, right) = dataRange(e, x, 0.5);
+  }
+  Value weights = t.isNone(3) ? Value() : t.tensor(3);
+  Values r = histogramOver(t, x, linearEdges(e, left, right, bins + 1, elem), weights, t.flag(4));
+  if (t.isNone(2) && shapeOf(x)[0]) r[0] = finiteOrNan(e, r[0], left, right);
+  return r;
+}
+
+/// histogram.bins_tensor(x, bins, weight?, density): the given edges.
+Values histogramEdges(TorchOp &t) {
+  Emitter &e = t.e;
+  Value x = t.tensor(0), edges = t.tensor(1);
+  expectHistogrammable(t, x);
+  if (rankOf(edges) != 1) unsupported("histogram bin edges that are not 1-D");
+  Value weights = t.isNone(2) ? Value() : t.tensor(2);
+  return histogramOver(t, flattened(e, x), e.cast(edges, elemOf(x)), weights, t.flag(3));
+}
+
+// ------------------------------------------------------------------ segment reductions
+// segment_reduce(data, reduce, lengths?, indices?, offsets?, axis, unsafe, initial?) reduces
+// consecutive runs of data along `axis`: segment n of row r covers [offsets[r, n],
+// offsets[r, n + 1]) (offsets: 0 then the running sums of lengths), r indexing the dimensions
+// before `axis`. The number of segments is a dimension of lengths or offsets (static); their
+// extents are data of the program.
+
+struct Segments {
+  int64_t axis, count;  // segments per row
+  Value length;         // [rows..., count] si64
+  Value id;             // [rows..., S] si64: the segment of each position, `count` outside them all
+};
+
+/// The segments of `data` described by operand `lengthsAt` or `offsetsAt` (the other one None).
+Segments segmentsOf(TorchOp &t, Value data, unsigned lengthsAt, unsigned offsetsAt, unsigned axisAt) {
+  Emitter &e = t.e;
+  Type index = si64Type(e.ctx());
+  int64_t rank = rankOf(data);
+  if (rank == 0) unsupported("segment_reduce of a 0-d tensor");
+  int64_t axis = normDim(t.i64(axisAt), rank);
+  Value lengths = t.isNone(lengthsAt) ? Value() : e.cast(t.tensor(lengthsAt), index);
+  Value offsets = t.isNone(offsetsAt) ? Value() : e.cast(t.tensor(offsetsAt), index);
+  if (!lengths == !offsets) unsupported("segment_reduce with both lengths and offsets, or neither");
+  Value given = lengths ? lengths : offsets;
+  if (rankOf(given) != axis + 1 || shapeOf(given).drop_back() != shapeOf(data).take_front(axis))
+    unsupported("segment lengths or offsets whose leading dimensions are not those of the data before axis");
+  int64_t last = axis;  // the segments' dimension in lengths and offsets
+  Value starts, ends;
+  if (lengths) {
+    ends = e.op("lumo.CumSum", lengths, lengths.getType(), {e.i64("axis", last)});
+    starts = e.sub(ends, lengths);
+  } else {
+    int64_t n = shapeOf(offsets)[last];
+    if (n == 0) unsupported("segment offsets without their first element");
+    starts = e.sliceDim(offsets, last, 0, n - 1);
+    ends = e.sliceDim(offsets, last, 1, n - 1);
+  }
+  Segments s;
+  s.axis = axis;
+  s.count = shapeOf(ends)[last];
+  s.length = lengths ? lengths : e.sub(ends, starts);
+  int64_t size = shapeOf(data)[axis];
+  // id = the number of segments that end at or before the position, for positions at or after
+  // the first segment's start.
+  Shape pairs(shapeOf(data).take_front(axis));
+  pairs.append({size, s.count});
+  Shape endsAt(shapeOf(data).take_front(axis));
+  endsAt.append({1, s.count});
+  Shape rows(shapeOf(data).take_front(axis));
+  rows.push_back(size);
+  if (s.count == 0) {
+    s.id = e.zeros(tensorOf(rows, index));
+    return s;
+  }
+  Value before = e.compare(e.reshape(ends, endsAt), e.positions(pairs, axis), "LE");
+  Value id = e.reduce(e.cast(before, index), {axis + 1}, false, "sum");
+  Value inside = e.compare(e.positions(rows, axis), e.sliceDim(starts, last, 0, 1), "GE");
+  id = e.select(inside, id, e.indexScalar(s.count));
+  s.id = id;
+  return s;
+}
+
+/// `v` ([rows..., S] or [rows..., count]) with data's trailing dimensions, broadcast to `shape`.
+Value alongData(Emitter &e, Value v, ArrayRef<int64_t> shape, int64_t axis) {
+  Shape withOnes(shapeOf(v).begin(), shapeOf(v).end());
+  withOnes.append(shape.size() - axis - 1, 1);
+  return e.broadcastTo(e.reshape(v, withOnes), shape);
+}
+
+/// The segment reduction of `x` (data's shape) with `kind` (a Scatter kind) starting from `init`:
+/// [rows..., count, inner...].
+Value segmentCombine(Emitter &e, const Segments &s, Value x, StringRef kind, Value init) {
+  Shape buffer(shapeOf(x).begin(), shapeOf(x).end());
+  buffer[s.axis] = s.count + 1;  // the last row gathers the positions outside every segment
+  Value start = e.broadcastTo(init, buffer);
+  Value acc = e.scatter(start, alongData(e, s.id, shapeOf(x), s.axis), x, s.axis, kind);
+  return e.sliceDim(acc, s.axis, 0, s.count);
+}
+
+/// Per position of data: the value of its segment in `perSegment` ([rows..., count, inner...]);
+/// positions outside every segment read segment 0 (callers mask them).
+Value segmentValue(Emitter &e, const Segments &s, Value perSegment) {
+  Value id = e.select(e.compare(s.id, e.indexScalar(s.count), "LT"), s.id, e.indexScalar(0));
+  return e.gather(perSegment, id, s.axis, s.axis);
+}
+
+std::string segmentKind(TorchOp &t, unsigned i) {
+  std::string kind = t.str(i);
+  if (kind != "sum" && kind != "mean" && kind != "max" && kind != "min" && kind != "prod")
+    unsupported("segment reduction \"" + kind + "\" (it is sum, mean, max, min or prod)");
+  return kind;
+}
+
+/// The value a segment's reduction starts from: `initial`, or the identity of the reduction.
+Value segmentStart(TorchOp &t, unsigned initialAt, StringRef kind, Type elem) {
+  if (!t.isNone(initialAt)) return t.scalar(initialAt, elem);
+  double v = kind == "prod" ? 1 : kind == "max" ? -INFINITY : kind == "min" ? INFINITY : 0;
+  return kind == "max" || kind == "min" ? extreme(t.e, elem, kind == "max") : t.e.scalar(elem, v);
+}
+
+/// segment_reduce: a Scatter of the data into one row per segment (and one for the positions
+/// outside them), started from `initial` or the reduction's identity, each element combined in
+/// order as PyTorch's kernel does; mean divides by the length (an empty segment gives `initial`,
+/// or NaN without it).
+Values segmentReduce(TorchOp &t) {
+  Emitter &e = t.e;
+  Value data = t.tensor(0);
+  std::string kind = segmentKind(t, 1);
+  if (!t.isNone(3)) unsupported("segment_reduce with indices (PyTorch takes lengths or offsets)");
+  Type elem = elemOf(data);
+  if (!isFloatType(elem)) unsupported("segment_reduce of a tensor that is not floating point");
+  Segments s = segmentsOf(t, data, 2, 4, 5);
+  Value start = segmentStart(t, 7, kind, elem);
+  // Sums accumulate one element at a time, as PyTorch's kernel (bf16 and f16 rounded after each).
+  StringRef sum = isReducedFloat(elem) ? "add_sequential" : "add";
+  StringRef scatterKind = kind == "sum" || kind == "mean" ? sum : kind == "prod" ? "mul" : StringRef(kind);
+  Value acc = segmentCombine(e, s, data, scatterKind, start);
+  if (kind == "mean") {
+    Value length = alongData(e, s.length, shapeOf(acc), s.axis);
+    Value empty = t.isNone(7) ? e.scalar(elem, NAN) : start;
+    acc = e.select(e.compare(length, e.indexScalar(0), "GT"), e.div(acc, e.cast(length, elem)), empty);
+  }
+  return {e.conform(acc, t.resultType())};
+}
+
+/// _segment_reduce_backward(grad, output, data, reduce, lengths?, offsets?, axis, initial?): each
+/// position's share of its segment's gradient, as PyTorch's kernel gives it: all of it for sum,
+/// 1/length for mean, split evenly among the elements equal to the result for max and min; for
+/// prod the product of the other elements (and `initial`), output / x where x is neither 0 nor
+/// NaN. Positions outside every segment get 0.
+Values segmentReduceBackward(TorchOp &t) {
+  Emitter &e = t.e;
+  Value grad = t.tensor(0), output = t.tensor(1), data = t.tensor(2);
+  std::string kind = segmentKind(t, 3);
+  Type elem = elemOf(data);
+  if (!isFloatType(elem)) unsupported("segment_reduce of a tensor that is not floating point");
+  Segments s = segmentsOf(t, data, 4, 5, 6);
+  RankedTensorType result = t.resultType();
+  if (s.count == 0) return {e.zeros(result)};
+  Value zero = e.scalar(elem, 0), one = e.scalar(elem, 1);
+  Value inside = alongData(e, e.compare(s.id, e.indexScalar(s.count), "LT"), shapeOf(data), s.axis);
+  Value g = segmentValue(e, s, grad);
+  auto count = [&](Value flags) {  // per position: how many elements of its segment are flagged
+    return segmentValue(e, s, segmentCombine(e, s, e.cast(flags, elem), "add", zero));
+  };
+  if (kind == "mean") {
+    g = e.div(g, e.cast(segmentValue(e, s, alongData(e, s.length, shapeOf(grad), s.axis)), elem));
+  } else if (kind == "max" || kind == "min") {
+    Value hit = e.compare(data, segmentValue(e, s, output), "EQ");
+    g = e.select(hit, e.div(g, count(hit)), zero);
+  } else if (kind == "prod") {
+    Value isZero = e.compare(data, zero, "EQ"), isNan = e.unary("isnan", data);
+    Value special = e.logicalOr(isZero, isNan);
+    Value regular = segmentValue(e, s, segmentCombine(e, s, e.select(special, one, data), "mul",
+                                                      segmentStart(t, 7, "prod", elem)));
+    // The other elements of a special element's segment: NaN if one is NaN, else 0 if one is 0.
+    Value otherZeros = e.sub(count(isZero), e.cast(isZero, elem));
+    Value otherNans = e.sub(count(isNan), e.cast(isNan, elem));
+    Value others = e.select(e.compare(otherNans, zero, "GT"), e.scalar(elem, NAN),
+                            e.select(e.compare(otherZeros, zero, "GT"), zero, one));
+    Value share = e.select(special, e.mul(regular, others), e.div(segmentValue(e, s, output), data));
+    g = e.mul(g, share);
+  }
+  return {e.conform(e.select(inside, g, zero), result)};
+}
+
 }  // namespace
 
 void addReductionPatterns(PatternTable &t) {
@@ -581,6 +895,11 @@ void addReductionPatterns(PatternTable &t) {
   t.add("aten.aminmax", aminmax);
   t.add("aten.trace", trace);
   t.add("aten.renorm", renorm);
+  t.add("aten.segment_reduce", segmentReduce);
+  t.add("aten._segment_reduce_backward", segmentReduceBackward);
+  t.add("aten.histc", histc);
+  t.add("aten.histogram.bin_ct", histogramCount);
+  t.add("aten.histogram.bins_tensor", histogramEdges);
 }
 
 }  // namespace torch_lumo
