@@ -1222,6 +1222,7 @@ void InitOrvexBackend() {
 
   at::RegisterTorchMlirLazyNativeFunctions();
   at::RegisterTorchMlirFunctionalizeKernels();
+  at::RegisterTorchMlirForeachMetaKernels();
   register_ltc_eager_fallback();
   register_host_scalar_reads();
   register_collective_kernels();
