@@ -1222,7 +1222,7 @@ void InitOrvexBackend() {
 
   at::RegisterTorchMlirLazyNativeFunctions();
   at::RegisterTorchMlirFunctionalizeKernels();
-  at::RegisterTorchMlirForeachMetaKernels();
+  at::RegisterTorchMlirMetaKernels();
   register_ltc_eager_fallback();
   register_host_scalar_reads();
   register_collective_kernels();

@@ -6,6 +6,7 @@ void RegisterTorchMlirLazyNativeFunctions();
 // Registers the Functionalize kernels of composites whose functionalization on the lazy device
 // needs more than PyTorch's fallback (their views are taken above functionalization).
 void RegisterTorchMlirFunctionalizeKernels();
-// Registers C++ meta kernels of the in-place foreach operations (see foreach_meta.cpp).
-void RegisterTorchMlirForeachMetaKernels();
+// Registers C++ meta kernels of operations the capture would otherwise compute in Python
+// (meta_kernels.cpp).
+void RegisterTorchMlirMetaKernels();
 }  // namespace at

@@ -1,17 +1,25 @@
-// Meta kernels of the in-place multi-tensor (foreach) operations that optimizers call.
+// C++ meta kernels for operations whose meta form the capture runs at every traced step and which
+// PyTorch would otherwise compute in Python (it gives many operations Python meta functions).
 //
-// Before functionalization replaces an in-place operation by its functional form, it runs the
-// in-place operation on meta tensors, to refuse what only the in-place form refuses (an operand
-// that would broadcast the written tensor to a larger shape, a result type the written tensor
-// cannot hold). The foreach operations have no meta kernel of their own: their composite kernels
-// run the per-tensor in-place operation through the dispatcher, one tensor at a time, and PyTorch
-// gives each in-place pointwise operation a Python meta function. An optimizer step over N
-// parameters then calls into Python N times per operation while it is traced. These kernels make
-// the same checks in C++: the list checks of the composite kernels, then ATen's meta function of
-// the per-tensor in-place operation for each tensor.
+// The in-place multi-tensor (foreach) operations that optimizers call. Before functionalization
+// replaces an in-place operation by its functional form, it runs the in-place operation on meta
+// tensors, to refuse what only the in-place form refuses (an operand that would broadcast the
+// written tensor to a larger shape, a result type the written tensor cannot hold). The foreach
+// operations have no meta kernel of their own: their composite kernels run the per-tensor in-place
+// operation through the dispatcher, one tensor at a time, and each in-place pointwise operation
+// has a Python meta function. An optimizer step over N parameters then calls into Python N times
+// per operation while it is traced. These kernels make the same checks in C++: the list checks of
+// the composite kernels, then ATen's meta function of the per-tensor in-place operation for each
+// tensor.
+//
+// clone: the lazy kernels of the view-copy operations (view_copy, t_copy, transpose_copy, ...)
+// infer their shapes by running the view and a clone on meta tensors, and clone's composite
+// kernel asks the dispatcher for empty_like, whose meta function is Python's: one Python call per
+// view of the traced step.
 #include <ATen/MetaFunctions.h>
 #include <ATen/ScalarOps.h>
 #include <ATen/native/ForeachUtils.h>
+#include <ATen/ops/empty_like_native.h>
 #include <torch/library.h>
 
 #include <memory>
@@ -158,11 +166,19 @@ POINTWISE(addcdiv)
 #undef POINTWISE
 
 }  // namespace foreach_meta
+
+// A tensor like self, as clone's composite kernel makes it (empty_like keeps the strides of a
+// dense tensor under the preserve format), without the dispatcher; meta tensors hold no data.
+at::Tensor clone_meta(const at::Tensor& self, std::optional<at::MemoryFormat> memory_format) {
+  return at::native::empty_like(self, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
+                                memory_format);
+}
+
 }  // namespace
 
 namespace at {
 
-void RegisterTorchMlirForeachMetaKernels() {
+void RegisterTorchMlirMetaKernels() {
   // Made once and kept for the life of the process: a second registration would fail.
   static const auto library = [] {
     auto lib = std::make_unique<torch::Library>(torch::Library::IMPL, "aten",
@@ -213,6 +229,7 @@ void RegisterTorchMlirForeachMetaKernels() {
     lib->impl("_foreach_addcmul_.ScalarList", TORCH_FN(foreach_meta::addcmul_scalars));
     lib->impl("_foreach_addcdiv_.Scalar", TORCH_FN(foreach_meta::addcdiv_scalar));
     lib->impl("_foreach_addcdiv_.ScalarList", TORCH_FN(foreach_meta::addcdiv_scalars));
+    lib->impl("clone", TORCH_FN(clone_meta));
     return lib;
   }();
   (void)library;
