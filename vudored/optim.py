@@ -190,6 +190,8 @@ class Hyperparameters:
             choices = {**FORCED, **SINGLE_TENSOR.get(type(opt), {})}
             for gi, group in enumerate(opt.param_groups):
                 for key, forced in choices.items():
+                    if key == "foreach" and group.get("differentiable"):
+                        forced = False  # PyTorch's foreach forms refuse autograd through the update
                     if key in group and group[key] is not forced:
                         saved.append((group, key, group[key]))
                         group[key] = forced
@@ -303,25 +305,29 @@ def _lazy_number(value):
 # The multi-tensor operations whose number (a host Scalar in their schema) may be a lazy 0-d tensor
 # while the step is traced (a hyperparameter, or a value computed from one): PyTorch would read it
 # on the host. They run as their Tensor[] forms with the number repeated, which compute per tensor
-# what the single-tensor forms compute with the number as a tensor.
-_NUMBER_AT = {getattr(torch, f"_foreach_{name}{suffix}"): (1, "scalar")
-              for name in ("add", "sub", "mul", "div", "clamp_min", "clamp_max", "maximum", "minimum")
-              for suffix in ("", "_")}
-_NUMBER_AT.update({torch._foreach_pow: (1, "exponent"), torch._foreach_pow_: (1, "exponent"),
-                   torch._foreach_lerp: (2, "weight"), torch._foreach_lerp_: (2, "weight")})
-_ALPHA = {torch._foreach_add: torch._foreach_add, torch._foreach_add_: torch._foreach_add_,
-          torch._foreach_sub: torch._foreach_sub, torch._foreach_sub_: torch._foreach_sub_}
-_VALUE = {torch._foreach_addcmul: (torch._foreach_mul, torch._foreach_add),
-          torch._foreach_addcmul_: (torch._foreach_mul, torch._foreach_add_),
-          torch._foreach_addcdiv: (torch._foreach_div, torch._foreach_add),
-          torch._foreach_addcdiv_: (torch._foreach_div, torch._foreach_add_)}
+# what the single-tensor forms compute with the number as a tensor. Per function: the place and
+# name of its number, whether it takes alpha=, and for addcmul/addcdiv their two steps.
+_FOREACH = {}
+for _name in ("add", "sub", "mul", "div", "clamp_min", "clamp_max", "maximum", "minimum", "pow",
+              "lerp", "addcmul", "addcdiv"):
+    for _suffix in ("", "_"):
+        _FOREACH[getattr(torch, f"_foreach_{_name}{_suffix}")] = {
+            "number": (2, "weight") if _name == "lerp" else (1, "exponent") if _name == "pow"
+            else None if _name.startswith("addc") else (1, "scalar"),
+            "alpha": _name in ("add", "sub"),
+            "value": ((torch._foreach_mul if _name == "addcmul" else torch._foreach_div),
+                      getattr(torch, f"_foreach_add{_suffix}")) if _name.startswith("addc") else None}
+del _name, _suffix
 
 
 def foreach_numbers(func, args, kwargs):
     """func(*args, **kwargs), a multi-tensor operation, computed with its lazy numbers as tensors;
-    NotImplemented when it has none."""
-    if func in _NUMBER_AT:
-        index, name = _NUMBER_AT[func]
+    NotImplemented when it has none (or is no such operation)."""
+    form = _FOREACH.get(func)
+    if form is None:
+        return NotImplemented
+    if form["number"] is not None:
+        index, name = form["number"]
         if len(args) > index and _lazy_number(args[index]) and not kwargs:
             return func(*args[:index], [args[index]] * len(args[0]), *args[index + 1:])
         if len(args) == index and set(kwargs) == {name} and _lazy_number(kwargs[name]):
@@ -329,17 +335,17 @@ def foreach_numbers(func, args, kwargs):
         if func is torch._foreach_pow and args and _lazy_number(args[0]) and len(args) == 2 \
                 and not kwargs:  # a number raised to each tensor
             return func([args[0]] * len(args[1]), args[1])
-    if func in _ALPHA and len(args) == 2 and set(kwargs) == {"alpha"} and \
+    if form["alpha"] and len(args) == 2 and set(kwargs) == {"alpha"} and \
             _lazy_number(kwargs["alpha"]):
         other = args[1]
         scaled = torch._foreach_mul(other, kwargs["alpha"]) if isinstance(other, (list, tuple)) \
             else [other * kwargs["alpha"]] * len(args[0])
-        return _ALPHA[func](args[0], scaled)
-    if func in _VALUE:
+        return func(args[0], scaled)
+    if form["value"] is not None:
         value = args[3] if len(args) == 4 and not kwargs else \
             kwargs.get("value") if len(args) == 3 and set(kwargs) == {"value"} else None
         if _lazy_number(value):
-            combine, add = _VALUE[func]
+            combine, add = form["value"]
             term = combine(args[1], args[2])
             torch._foreach_mul_(term, value)
             return add(args[0], term)
