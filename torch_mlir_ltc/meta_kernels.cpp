@@ -68,6 +68,15 @@ UNARY(sigmoid)
 UNARY(zero)
 #undef UNARY
 
+// abs has no meta function in C++: in place it refuses complex tensors (whose absolute values are
+// real), as its composite kernel does.
+void abs_(TensorList self) {
+  check_foreach_api_restrictions(self);
+  each(self, [](Tensor& t, size_t) {
+    TORCH_CHECK(!t.is_complex(), "In-place abs is not supported for complex tensors.");
+  });
+}
+
 // add and sub: a number, a list of tensors (with alpha), a list of numbers, one 0-d tensor.
 #define WITH_ALPHA(OP)                                                                   \
   void OP##_scalar(TensorList self, const Scalar& scalar) {                              \
@@ -183,6 +192,7 @@ void RegisterTorchMlirMetaKernels() {
   static const auto library = [] {
     auto lib = std::make_unique<torch::Library>(torch::Library::IMPL, "aten",
                                                 c10::DispatchKey::Meta, __FILE__, __LINE__);
+    lib->impl("_foreach_abs_", TORCH_FN(foreach_meta::abs_));
     lib->impl("_foreach_sqrt_", TORCH_FN(foreach_meta::sqrt_));
     lib->impl("_foreach_neg_", TORCH_FN(foreach_meta::neg_));
     lib->impl("_foreach_reciprocal_", TORCH_FN(foreach_meta::reciprocal_));
