@@ -3,15 +3,15 @@ values PyTorch gives it, and the optimizers that cannot run as one program.
 
 Hyperparameters. Every number in an optimizer's param groups (lr, momentum, betas, weight_decay,
 eps, ...: Python numbers, or 0-d tensors that a scheduler fills in place) is an element of the
-program input "input.hyperparameters", read from the param groups before each run. While the step
-is traced, `optimizer.step()` sees 0-d lazy tensors in their place (and PyTorch's tensor forms of
-its update: capturable, multi-tensor (foreach) kernels, no fused ones; a foreach operation given a
-lazy number where it takes a host number is computed with the number as a tensor, see
-foreach_numbers); afterwards the groups hold their own values again. So learning-rate schedulers,
-momentum cycling and hand-made changes take effect at the next run without a new program. What the
-optimizer decides on the host from a hyperparameter (`if weight_decay != 0:`) is answered from the traced value and kept as a guard: a change that
-flips such a decision, a new param group, or a change of a non-number setting (nesterov, amsgrad)
-needs another program and is refused with a GraphChangedError.
+program input "input.hyperparameters", read from the param groups before each run. While the step is
+traced, `optimizer.step()` sees 0-d lazy tensors in their place (and PyTorch's tensor forms of its
+update: capturable, multi-tensor (foreach) kernels, no fused ones; a foreach operation given a lazy
+number where it takes a host number is computed with the number as a tensor, see foreach_numbers);
+afterwards the groups hold their own values again. So learning-rate schedulers, momentum cycling and
+hand-made changes take effect at the next run without a new program. What the optimizer decides on
+the host from a hyperparameter (`if weight_decay != 0:`) is answered from the traced value and kept
+as a guard: a change that flips such a decision, a new param group, or a change of a non-number
+setting (nesterov, amsgrad) needs another program and is refused with a GraphChangedError.
 
 State. Optimizer state created by the first step starts with the value PyTorch creates it with
 (zeros, ones, the learning rate...), recorded while the step is traced; state that exists before
