@@ -1223,6 +1223,7 @@ void InitOrvexBackend() {
   at::RegisterTorchMlirLazyNativeFunctions();
   at::RegisterTorchMlirFunctionalizeKernels();
   at::RegisterTorchMlirExtraKernels();
+  at::RegisterTorchMlirMetaKernels();
   register_ltc_eager_fallback();
   register_host_scalar_reads();
   register_collective_kernels();

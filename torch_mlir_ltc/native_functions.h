@@ -10,4 +10,7 @@ void RegisterTorchMlirFunctionalizeKernels();
 // variants PyTorch generates from mutating operators (rrelu_with_noise_functional), and
 // composites that run above autograd or functionalization on the lazy device.
 void RegisterTorchMlirExtraKernels();
+// Registers C++ meta kernels of operations the capture would otherwise compute in Python
+// (meta_kernels.cpp).
+void RegisterTorchMlirMetaKernels();
 }  // namespace at

@@ -3,14 +3,15 @@ values PyTorch gives it, and the optimizers that cannot run as one program.
 
 Hyperparameters. Every number in an optimizer's param groups (lr, momentum, betas, weight_decay,
 eps, ...: Python numbers, or 0-d tensors that a scheduler fills in place) is an element of the
-program input "input.hyperparameters", read from the param groups before each run. While the step
-is traced, `optimizer.step()` sees 0-d lazy tensors in their place (and PyTorch's tensor forms of
-its update: capturable, no foreach or fused kernels); afterwards the groups hold their own values
-again. So learning-rate schedulers, momentum cycling and hand-made changes take effect at the next
-run without a new program. What the optimizer decides on the host from a hyperparameter
-(`if weight_decay != 0:`) is answered from the traced value and kept as a guard: a change that
-flips such a decision, a new param group, or a change of a non-number setting (nesterov, amsgrad)
-needs another program and is refused with a GraphChangedError.
+program input "input.hyperparameters", read from the param groups before each run. While the step is
+traced, `optimizer.step()` sees 0-d lazy tensors in their place (and PyTorch's tensor forms of its
+update: capturable, multi-tensor (foreach) kernels, no fused ones; a foreach operation given a lazy
+number where it takes a host number is computed with the number as a tensor, see foreach_numbers);
+afterwards the groups hold their own values again. So learning-rate schedulers, momentum cycling and
+hand-made changes take effect at the next run without a new program. What the optimizer decides on
+the host from a hyperparameter (`if weight_decay != 0:`) is answered from the traced value and kept
+as a guard: a change that flips such a decision, a new param group, or a change of a non-number
+setting (nesterov, amsgrad) needs another program and is refused with a GraphChangedError.
 
 State. Optimizer state created by the first step starts with the value PyTorch creates it with
 (zeros, ones, the learning rate...), recorded while the step is traced; state that exists before
@@ -37,8 +38,13 @@ NUMERIC_KEYS = {"lr", "momentum", "dampening", "weight_decay", "eps", "alpha", "
                 "betas", "etas", "step_sizes", "max_lr", "initial_lr", "min_lr", "base_momentum",
                 "max_momentum"}
 # Implementation choices that do not change what the step computes: the traced step uses PyTorch's
-# single-tensor forms, whose numbers may be tensors.
-FORCED = {"capturable": True, "foreach": False, "fused": False}
+# capturable multi-tensor (foreach) forms, whose numbers may be tensors and which trace one call per
+# operation for all the parameters of a group rather than one per parameter.
+FORCED = {"capturable": True, "foreach": True, "fused": False}
+
+# Optimizers traced in their single-tensor form: Adafactor's is vudored's own (_adafactor below),
+# without host reads.
+SINGLE_TENSOR = {_adafactor_module.Adafactor: {"foreach": False}}
 
 REFUSED = {
     torch.optim.LBFGS: (
@@ -54,8 +60,12 @@ COMPARISONS = {torch.Tensor.eq: operator.eq, torch.Tensor.ne: operator.ne,
                torch.Tensor.lt: operator.lt, torch.Tensor.le: operator.le,
                torch.Tensor.gt: operator.gt, torch.Tensor.ge: operator.ge,
                torch.eq: operator.eq, torch.ne: operator.ne, torch.lt: operator.lt,
-               torch.le: operator.le, torch.gt: operator.gt, torch.ge: operator.ge}
+               torch.le: operator.le, torch.gt: operator.gt, torch.ge: operator.ge,
+               torch.Tensor.__eq__: operator.eq, torch.Tensor.__ne__: operator.ne,
+               torch.Tensor.__lt__: operator.lt, torch.Tensor.__le__: operator.le,
+               torch.Tensor.__gt__: operator.gt, torch.Tensor.__ge__: operator.ge}
 SYMBOLS = {"eq": "==", "ne": "!=", "lt": "<", "le": "<=", "gt": ">", "ge": ">="}
+SYMBOLS.update({f"__{name}__": symbol for name, symbol in SYMBOLS.items()})
 # Reads of a hyperparameter itself: its traced value, which must then stay the same.
 VALUE_READS = {torch.Tensor.item, torch.Tensor.__float__, torch.Tensor.__int__,
                torch.Tensor.__bool__, torch.Tensor.__index__, torch.Tensor.tolist}
@@ -177,9 +187,12 @@ class Hyperparameters:
         FORCED) in every param group; returns what restore() needs."""
         saved = []
         for oi, opt in enumerate(self.optimizers):
+            choices = {**FORCED, **SINGLE_TENSOR.get(type(opt), {})}
             for gi, group in enumerate(opt.param_groups):
-                for key, forced in FORCED.items():
-                    if group.get(key) not in (None, forced):
+                for key, forced in choices.items():
+                    if key == "foreach" and group.get("differentiable"):
+                        forced = False  # PyTorch's foreach forms refuse autograd through the update
+                    if key in group and group[key] is not forced:
                         saved.append((group, key, group[key]))
                         group[key] = forced
         replaced = {}
@@ -281,6 +294,62 @@ def _shape_of(value):
 
 def _show(value):
     return repr(tuple(value)) if isinstance(value, _Shape) else repr(value)
+
+
+# ---------------------------------------------------------------------------- multi-tensor numbers
+
+def _lazy_number(value):
+    return isinstance(value, torch.Tensor) and value.device.type == "lazy" and value.dim() == 0
+
+
+# The multi-tensor operations whose number (a host Scalar in their schema) may be a lazy 0-d tensor
+# while the step is traced (a hyperparameter, or a value computed from one): PyTorch would read it
+# on the host. They run as their Tensor[] forms with the number repeated, which compute per tensor
+# what the single-tensor forms compute with the number as a tensor. Per function: the place and
+# name of its number, whether it takes alpha=, and for addcmul/addcdiv their two steps.
+_FOREACH = {}
+for _name in ("add", "sub", "mul", "div", "clamp_min", "clamp_max", "maximum", "minimum", "pow",
+              "lerp", "addcmul", "addcdiv"):
+    for _suffix in ("", "_"):
+        _FOREACH[getattr(torch, f"_foreach_{_name}{_suffix}")] = {
+            "number": (2, "weight") if _name == "lerp" else (1, "exponent") if _name == "pow"
+            else None if _name.startswith("addc") else (1, "scalar"),
+            "alpha": _name in ("add", "sub"),
+            "value": ((torch._foreach_mul if _name == "addcmul" else torch._foreach_div),
+                      getattr(torch, f"_foreach_add{_suffix}")) if _name.startswith("addc") else None}
+del _name, _suffix
+
+
+def foreach_numbers(func, args, kwargs):
+    """func(*args, **kwargs), a multi-tensor operation, computed with its lazy numbers as tensors;
+    NotImplemented when it has none (or is no such operation)."""
+    form = _FOREACH.get(func)
+    if form is None:
+        return NotImplemented
+    if form["number"] is not None:
+        index, name = form["number"]
+        if len(args) > index and _lazy_number(args[index]) and not kwargs:
+            return func(*args[:index], [args[index]] * len(args[0]), *args[index + 1:])
+        if len(args) == index and set(kwargs) == {name} and _lazy_number(kwargs[name]):
+            return func(*args, [kwargs[name]] * len(args[0]))
+        if func is torch._foreach_pow and args and _lazy_number(args[0]) and len(args) == 2 \
+                and not kwargs:  # a number raised to each tensor
+            return func([args[0]] * len(args[1]), args[1])
+    if form["alpha"] and len(args) == 2 and set(kwargs) == {"alpha"} and \
+            _lazy_number(kwargs["alpha"]):
+        other = args[1]
+        scaled = torch._foreach_mul(other, kwargs["alpha"]) if isinstance(other, (list, tuple)) \
+            else [other * kwargs["alpha"]] * len(args[0])
+        return func(args[0], scaled)
+    if form["value"] is not None:
+        value = args[3] if len(args) == 4 and not kwargs else \
+            kwargs.get("value") if len(args) == 3 and set(kwargs) == {"value"} else None
+        if _lazy_number(value):
+            combine, add = form["value"]
+            term = combine(args[1], args[2])
+            torch._foreach_mul_(term, value)
+            return add(args[0], term)
+    return NotImplemented
 
 
 def _same(a, b):

@@ -173,7 +173,7 @@ def _tensor_numbers(func, args, kwargs):
         return torch.empty_like(args[0], **kwargs).fill_(args[1])
     if func is torch.Tensor.new_full and len(args) == 3 and _lazy_number(args[2]):
         return args[0].new_empty(args[1], **kwargs).fill_(args[2])
-    return NotImplemented
+    return optim.foreach_numbers(func, args, kwargs)
 
 
 def _name_of(func):

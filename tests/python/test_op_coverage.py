@@ -177,6 +177,25 @@ def test_training_modes_optimizers_and_refused_boolean_masks():
         torch.nn.utils.clip_grad_norm_(model.parameters(), 1.0)
 
 
+@pytest.mark.parametrize("update", [
+    lambda xs, big: torch._foreach_add_(xs, big, alpha=2),
+    lambda xs, big: torch._foreach_lerp_(xs, big, 0.5),
+    lambda xs, big: torch._foreach_addcdiv_(xs, big, big, 2.0),
+    lambda xs, big: torch._foreach_maximum_(xs, big),
+    lambda xs, big: torch._foreach_pow_(xs, big),
+    lambda xs, big: torch._foreach_mul_([x.long() for x in xs], 0.5),
+], ids=["add", "lerp", "addcdiv", "maximum", "pow", "integer_mul"])
+def test_inplace_foreach_refuses_what_the_host_refuses(update):
+    # An operand that would broadcast a written tensor to a larger shape, or a result its dtype
+    # cannot hold: refused on the lazy device as on the host, never a silently resized tensor.
+    for device in ("cpu", "lazy"):
+        xs = [torch.ones(3, device=device), torch.ones(2, device=device)]
+        big = [torch.ones(2, 3, device=device), torch.ones(2, device=device)]
+        with pytest.raises(RuntimeError, match="broadcast shape|can't be cast"):
+            update(xs, big)
+        assert [tuple(x.shape) for x in xs] == [(3,), (2,)]
+
+
 def test_functionalize_kernels_leave_other_devices_as_they_were():
     # The backend's Functionalize kernels (unsafe splits, pack_padded_sequence) keep PyTorch's own
     # behaviour off the lazy device.
