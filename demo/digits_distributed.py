@@ -85,6 +85,7 @@ def main(argv=None):
         path = os.path.join(out, "digits.pt")
         torch.save(state, path)
         print(f"Checkpoint (saved on rank 0): {path}")
+    dist.barrier()  # no process leaves the group while another still uses it
     dist.destroy_process_group()
 
 

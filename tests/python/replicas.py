@@ -135,6 +135,7 @@ def main(name, steps, out, timeout=60.0):
         result.update(worst=worst, differ=differ)
         with open(out, "w") as f:
             json.dump(result, f)
+    dist.barrier()  # no process leaves the group while another still uses it
     dist.destroy_process_group()
 
 
