@@ -138,21 +138,39 @@ class Replicas:
         return sum(self._all_reduce(group) for group in by_dtype.values())
 
     def _all_reduce(self, tensors):
-        """Averages `tensors` (of one dtype) in place: flattened into one buffer, one all-reduce per
-        bucket of it."""
-        flat = torch.cat([t.detach().reshape(-1) for t in tensors]) if len(tensors) > 1 else \
-            tensors[0].detach().reshape(-1)
-        per_bucket = max(1, self.bucket_bytes // flat.element_size())
-        pieces = [torch.ops._c10d_functional.wait_tensor(
-                      torch.ops._c10d_functional.all_reduce(piece, "avg", self.group_name))
-                  for piece in flat.split(per_bucket)]
-        reduced = torch.cat(pieces) if len(pieces) > 1 else pieces[0]
-        offset = 0
+        """Averages `tensors` (of one dtype) in place: laid end to end and cut into buckets of at most
+        bucket_cap_mb, one all-reduce (a sum) per bucket; each tensor is then its slices of the
+        reduced buckets divided by the group's size. No buffer is larger than a bucket. Returns the
+        number of all-reduces."""
+        per_bucket = max(1, self.bucket_bytes // tensors[0].element_size())
+        buckets, current, filled = [], [], 0
+        for t in tensors:
+            flat, start = t.detach().reshape(-1), 0
+            while start < flat.numel():
+                take = min(flat.numel() - start, per_bucket - filled)
+                current.append((t, flat, start, start + take))
+                filled, start = filled + take, start + take
+                if filled == per_bucket:
+                    buckets.append(current)
+                    current, filled = [], 0
+        if current:
+            buckets.append(current)
+        reduced = {}  # id(tensor) -> its slices of the reduced buckets
+        for parts in buckets:
+            pieces = [flat if b - a == flat.numel() else flat[a:b] for _, flat, a, b in parts]
+            bucket = torch.cat(pieces) if len(pieces) > 1 else pieces[0]
+            bucket = torch.ops._c10d_functional.wait_tensor(
+                torch.ops._c10d_functional.all_reduce(bucket, "sum", self.group_name))
+            offset = 0
+            for t, _, a, b in parts:
+                reduced.setdefault(id(t), []).append(bucket[offset:offset + b - a])
+                offset += b - a
         with torch.no_grad():
             for t in tensors:
-                t.copy_(reduced[offset:offset + t.numel()].view(t.shape))
-                offset += t.numel()
-        return len(pieces)
+                slices = reduced[id(t)]
+                total = torch.cat(slices) if len(slices) > 1 else slices[0]
+                t.copy_(total.view(t.shape).div(self.size))
+        return len(buckets)
 
     def average_buffers(self, buffers):
         """Averages the floating-point buffers the step updated (batch norm's running statistics)."""
