@@ -17,10 +17,11 @@ group, creates its vudored device, feeds its share of every batch and decorates 
 
 What the step then does:
 - Before each optimizer.step() the gradients of its parameters are averaged over the group, inside
-  the program: flattened into one buffer per dtype, cut into buckets of at most `bucket_cap_mb` MiB
-  (25 by default), one functional all-reduce (torch.ops._c10d_functional.all_reduce, "avg") per
-  bucket, so the number of collectives does not grow with the number of parameters. The program's lumo.AllReduce runs on the
-  appliance, which calls torch.distributed with its peers.
+  the program: laid end to end per dtype and cut into buckets of at most `bucket_cap_mb` MiB (25 by
+  default), one functional all-reduce (torch.ops._c10d_functional.all_reduce, a sum, then divided
+  by the group's size) per bucket, so the number of collectives does not grow with the number of
+  parameters. The program's lumo.AllReduce runs on the appliance, which calls torch.distributed
+  with its peers.
 - Every replica starts from the same weights and optimizer state (the group's first rank's,
   broadcast when the program is loaded), and a replica whose program differs from the first rank's
   (another model, another batch size) is refused at load, naming both.
