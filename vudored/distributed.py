@@ -98,13 +98,10 @@ class Replicas:
         self.source = self.ranks[0]
         self.bucket_bytes = int(bucket_cap_mb * 2 ** 20)
         self.timeout = datetime.timedelta(seconds=timeout)
-        self._averaged = set()
         self.failure = None  # the collective that failed a run
         self.collectives = 0  # run by the appliance so far
         self.bytes_reduced = 0
-        self.buckets = 0  # all-reduces of gradients per step, as traced
-        self.buffer_buckets = 0  # of buffers
-        self.gradient_bytes = 0
+        self.start_trace()
 
     def describe(self):
         extra = f" and {self.buffer_buckets} for the updated buffers" if self.buffer_buckets else ""
@@ -115,10 +112,9 @@ class Replicas:
     # ------------------------------------------------------------ while the step is traced
 
     def start_trace(self):
-        self._averaged = set()
-        self.buckets = 0
-        self.buffer_buckets = 0
-        self.gradient_bytes = 0
+        self._averaged = set()  # the parameters whose gradients this trace averaged
+        self.buckets = 0  # all-reduces of gradients per step
+        self.buffer_buckets = 0  # of buffers
 
     def average_gradients(self, params):
         """Replaces the gradients of `params` (not averaged yet in this trace) by their average over
@@ -129,7 +125,6 @@ class Replicas:
                 self._averaged.add(id(p))
                 grads.append(p.grad)
         self.buckets += self._average(grads)
-        self.gradient_bytes += sum(g.numel() * g.element_size() for g in grads)
 
     def _average(self, tensors):
         """Averages `tensors` in place; returns the number of all-reduces."""
