@@ -1,6 +1,9 @@
 // The Python module lumo_interpreter: lumo::Program for Python.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+
+#include <cstdlib>
+#include <optional>
 #include <torch/csrc/autograd/python_variable.h>
 #include <torch/csrc/utils/pybind.h>
 
@@ -149,11 +152,20 @@ template <typename T> T &bound(py::handle self) {
   return *static_cast<T *>(v_h.value_ptr());
 }
 
-std::unique_ptr<PyProgram> makeProgram(const std::string &text) {
+// Fusion unless asked otherwise: `fuse` when given, else the environment (LUMO_FUSION=0 turns it off).
+bool fusionWanted(const std::optional<bool> &fuse) {
+  if (fuse)
+    return *fuse;
+  const char *env = std::getenv("LUMO_FUSION");
+  return !(env && std::string(env) == "0");
+}
+
+std::unique_ptr<PyProgram> makeProgram(const std::string &text, std::optional<bool> fuse) {
   std::shared_ptr<lumo::Program> program;
+  bool fused = fusionWanted(fuse);
   {
     py::gil_scoped_release release;
-    program = std::make_shared<lumo::Program>(text);
+    program = std::make_shared<lumo::Program>(text, fused);
   }
   auto self = std::make_unique<PyProgram>();
   self->program = program;
@@ -268,7 +280,7 @@ PYBIND11_MODULE(lumo_interpreter, m) {
 
   py::class_<PyProgram>(m, "Program", "A lumo module, parsed, verified and planned once; run it many times.")
       // (pybind ignores a second __init__ of a built Program)
-      .def(py::init(&makeProgram), py::arg("text"))
+      .def(py::init(&makeProgram), py::arg("text"), py::arg("fuse") = py::none())
       .def_property_readonly("arguments", [](py::handle self) { return bound<PyProgram>(self).arguments; })
       .def_property_readonly("results", [](py::handle self) { return bound<PyProgram>(self).results; })
       .def_property_readonly("inputs", [](py::handle self) { return bound<PyProgram>(self).inputs; })
@@ -286,6 +298,34 @@ PYBIND11_MODULE(lumo_interpreter, m) {
           py::arg("args"), py::arg("collective") = py::none(),
           "Runs the program: one tensor (None for embedded arguments) per argument; `collective` "
           "combines the values of its collectives with the other replicas (see the module's documentation).")
+      .def(
+          "wait_for_kernels",
+          [](py::handle self, std::optional<double> timeout) {
+            const PyProgram &p = bound<PyProgram>(self);
+            py::gil_scoped_release release;
+            return p.program->waitForKernels(timeout ? *timeout : -1.0);
+          },
+          py::arg("timeout") = py::none(),
+          "Waits until the fused kernels are compiled (at most `timeout` seconds; None: no limit); "
+          "returns whether they are (True at once without fusion).")
+      .def_property_readonly(
+          "kernels",
+          [](py::handle self) {
+            lumo::KernelStatus k = bound<PyProgram>(self).program->kernels();
+            py::dict d;
+            d["ready"] = k.ready;
+            d["regions"] = k.regions;
+            d["fused_ops"] = k.fusedOps;
+            d["compiled"] = k.compiled;
+            d["memory_hits"] = k.memoryHits;
+            d["disk_hits"] = k.diskHits;
+            d["failures"] = k.failures;
+            d["seconds"] = k.seconds;
+            d["failure_reasons"] = k.failureReasons;
+            return d;
+          },
+          "The fused kernels (a dict): ready, regions, fused_ops, compiled, memory_hits, disk_hits, "
+          "failures, seconds, failure_reasons.")
       .def(
           "new_state", [](py::handle self) { return std::make_unique<lumo::State>(bound<PyProgram>(self).program); },
           "A State without weights: load each with State.load, then State.run.");
