@@ -2,19 +2,54 @@
 #include "KernelCompiler.h"
 
 #include <chrono>
+#include <cstdlib>
+#include <unordered_set>
 
 #include "Jit.h"
 
 namespace lumo {
+namespace {
+
+// The compilers whose thread may be running. When the process exits, their threads are stopped
+// and joined before the static objects of LLVM and MLIR they use are destroyed (a Program that
+// Python never frees would otherwise still be compiling then).
+std::mutex registryMutex;
+std::unordered_set<KernelCompiler *> *registry = new std::unordered_set<KernelCompiler *>;
+bool exiting = false;
+
+} // namespace
+
+void stopKernelCompilers() {
+  std::lock_guard<std::mutex> lock(registryMutex);
+  exiting = true;
+  for (KernelCompiler *c : *registry)
+    c->stop();
+}
 
 KernelCompiler::KernelCompiler(Program::Plan &plan) : plan_(plan) {
   status_.regions = plan.regions.size();
   for (const FusionRegion &r : plan.regions)
     status_.fusedOps += r.ops;
+  static std::once_flag atExit;
+  std::call_once(atExit, [] { std::atexit(stopKernelCompilers); });
+  std::lock_guard<std::mutex> lock(registryMutex);
+  if (exiting) {
+    status_.ready = true;
+    return;
+  }
+  registry->insert(this);
   thread_ = std::thread([this] { work(); });
 }
 
 KernelCompiler::~KernelCompiler() {
+  {
+    std::lock_guard<std::mutex> lock(registryMutex);
+    registry->erase(this);
+  }
+  stop();
+}
+
+void KernelCompiler::stop() {
   stop_ = true;
   if (thread_.joinable())
     thread_.join();

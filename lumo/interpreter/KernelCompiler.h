@@ -20,6 +20,10 @@ public:
   KernelCompiler(const KernelCompiler &) = delete;
   KernelCompiler &operator=(const KernelCompiler &) = delete;
 
+  // Stops the thread after the kernel being compiled and joins it (the plan stays unfused if it
+  // had not been published).
+  void stop();
+
   KernelStatus status() const;
   bool wait(double timeoutSeconds) const;
 

@@ -74,6 +74,12 @@ struct KernelStatus {
   std::vector<std::string> failureReasons; // one per failure: the region and the reason
 };
 
+// Stops the background compilation of every Program's kernels (their plans stay unfused) and
+// keeps later Programs from starting any: for the end of the process, before the static objects
+// of LLVM are destroyed. Also registered with std::atexit, which runs too late for LLVM's lazily
+// created objects; the Python module calls it from Python's atexit.
+void stopKernelCompilers();
+
 class Program {
 public:
   // Parses, verifies and plans `text`; throws Error with the diagnostics when it cannot. With

@@ -17,6 +17,7 @@ const char *kModuleDoc = R"(Runs lumo programs on the CPU with PyTorch's ATen ke
 
     import lumo_interpreter as li
     prog = li.Program(text)   # parses, verifies and plans a lumo module; raises li.Error
+    prog = li.Program(text, fuse=False)  # the unfused plan only (see "Fused kernels" below)
     prog.arguments            # (li.Argument, ...): index, kind ("input" | "weight" | "embedded"), name,
                               #   shape (tuple), dtype (torch.dtype), aliasing_output (int | None),
                               #   used (False when the program never reads it)
@@ -33,6 +34,10 @@ const char *kModuleDoc = R"(Runs lumo programs on the CPU with PyTorch's ATen ke
     outs = state.run(inputs)  # one tensor per prog.inputs entry (None for one not used); returns one
                               #   per prog.outputs entry
     state.read(name)          # a copy of the weight's current value
+
+    prog.wait_for_kernels(timeout=None)  # waits for the fused kernels; True when they are compiled
+    prog.kernels              # dict: ready, regions, fused_ops, compiled, memory_hits, disk_hits,
+                              #   failures, seconds, failure_reasons
 
     state.set_collective(fn)  # how the program's collectives reach the other replicas (None: none)
     outs = prog.run(args, collective=fn)
@@ -71,6 +76,21 @@ order), and returns the combined value: a CPU tensor of the operand's shape and 
 it raises fails the run with li.Error naming the operation (a State's weights stay as they were).
 Without a function, an AllReduce whose groups hold one replica each gives its operand back, and one
 over larger groups fails the run.
+
+Fused kernels. Unless fusion is off, planning also finds regions of elementwise operations (Add,
+Sub, Mul, Div, Pow, Sqrt, Exp, Log, Tanh, Erf, Sigmoid, Relu and their gradients, Gelu, Clamp,
+Compare, Select, Cast, maximum/minimum, ... on f32 and f64, with booleans between them; operands
+may broadcast, Reshape is free inside a region) and compiles each into one kernel in a background
+thread (MLIR: linalg to LLVM, optimised for the host CPU, loaded into the process; matrix products,
+convolutions and reductions stay on ATen's kernels). Runs use the unfused plan until every kernel
+is compiled, then the fused one; its results agree with the unfused plan's within float32 rounding
+(f32 exp, log, tanh and erf are polynomial approximations). A kernel that fails to compile leaves
+its region unfused (`kernels["failure_reasons"]` says why). Identical regions share a kernel, and
+compiled kernels are kept on disk for later processes: in $LUMO_KERNEL_CACHE, else
+$XDG_CACHE_HOME/orvex/lumo-kernels, else ~/.cache/orvex/lumo-kernels (LUMO_KERNEL_CACHE="" keeps
+them in memory only, as does a directory that cannot be written; a damaged file is compiled
+again). `fuse=None` (the default) fuses unless the environment has LUMO_FUSION=0; True or False
+decide regardless of it.
 
 `run` and `state.run` release the GIL; `run` may be called from several threads at once, runs of
 one State take turns. Random operations draw values that depend on vx.seed, their seed attributes
@@ -204,6 +224,14 @@ PYBIND11_MODULE(lumo_interpreter, m) {
       PyErr_SetObject(errorType, error.ptr());
     }
   });
+
+  // Background compilations end (joined) while the interpreter finalises, before the process's
+  // exit handlers destroy the LLVM objects they use.
+  m.def("_stop_kernel_compilers", [] {
+    py::gil_scoped_release release;
+    lumo::stopKernelCompilers();
+  });
+  py::module_::import("atexit").attr("register")(m.attr("_stop_kernel_compilers"));
 
   py::class_<lumo::ArgumentInfo>(m, "Argument", "An argument of the program's @main.")
       .def_property_readonly("index", [](py::handle self) { return bound<lumo::ArgumentInfo>(self).index; })

@@ -253,6 +253,11 @@ def test_kernel_cache_unwritable_and_fusion_switch(tmp_path):
     kernels = run_ops(blocker / "kernels")
     assert kernels["compiled"] == kernels["regions"] >= 1 and kernels["disk_hits"] == 0, kernels
     assert not (blocker / "kernels").exists()
+    # A process that ends while a kernel compiles (its Program never freed) exits cleanly.
+    leak = (f"import ctypes, lumo_interpreter as li\np = li.Program({ops_program()!r})\n"
+            "ctypes.pythonapi.Py_IncRef(ctypes.py_object(p))\n")
+    proc = run_python(leak, env={"LUMO_KERNEL_CACHE": str(tmp_path / "leak")}, check=False)
+    assert proc.returncode == 0, proc.stderr[-2000:]
     # LUMO_FUSION=0 turns fusion off unless the program asks for it.
     assert run_ops(tmp_path / "k", env={"LUMO_FUSION": "0"})["regions"] == 0
     assert run_ops(tmp_path / "k", fuse="True", env={"LUMO_FUSION": "0"})["regions"] >= 1
