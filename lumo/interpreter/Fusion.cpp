@@ -796,14 +796,12 @@ void describe(Descriptor &d, void *base, size_t elementSize, const Shape &iterat
   for (size_t k = 0; k < iteration.size(); ++k)
     if (used[k])
       sizes.push_back(k == 0 ? end - begin : iteration[k]);
+  // Contiguous strides (the chunk's first size does not enter them).
   Shape strides(sizes.size(), 1);
   for (size_t k = sizes.size(); k-- > 1;)
-    strides[k - 1] = strides[k] * (k == 1 && used[0] ? sizes[k] : sizes[k]);
-  int64_t stride0 = 1;
-  for (size_t k = 1; k < iteration.size(); ++k)
-    if (used[k])
-      stride0 *= iteration[k];
-  char *start = static_cast<char *>(base) + (used[0] ? begin * stride0 * static_cast<int64_t>(elementSize) : 0);
+    strides[k - 1] = strides[k] * sizes[k];
+  int64_t skipped = used[0] ? begin * strides[0] : 0;
+  char *start = static_cast<char *>(base) + skipped * static_cast<int64_t>(elementSize);
   d.words.clear();
   d.words.push_back(reinterpret_cast<int64_t>(start));
   d.words.push_back(reinterpret_cast<int64_t>(start));
