@@ -11,11 +11,14 @@
 #include <atomic>
 #include <cctype>
 #include <limits>
+#include <unordered_map>
 #include <unordered_set>
 
 #include <ATen/core/LegacyTypeDispatch.h>
 
 #include "Kernel.h"
+#include "KernelCompiler.h"
+#include "Plan.h"
 #include "lumo/LumoDialect.h"
 #include "mlir/Dialect/Func/IR/FuncOps.h"
 #include "mlir/IR/BuiltinOps.h"
@@ -45,11 +48,6 @@ namespace {
 // is larger than this (a broadcast constant is better left to each run than kept in the plan).
 // Constants themselves are always kept.
 constexpr int64_t kMaxFoldedBytes = 16 << 20;
-
-struct Expected {
-  Shape shape;
-  at::ScalarType dtype;
-};
 
 std::string locationText(mlir::Location loc) {
   if (auto file = loc.dyn_cast<mlir::FileLineColLoc>())
@@ -294,33 +292,6 @@ const void *storageOf(const at::Tensor &t) {
 }
 } // namespace
 
-struct Step {
-  Kernel kernel;
-  llvm::SmallVector<int32_t, 4> operands;
-  llvm::SmallVector<int32_t, 2> results;
-  std::vector<Expected> expected;
-  std::vector<int32_t> release; // slots whose last use is this step
-  int32_t spare = -1;           // a slot that died in the step before, to write the result into
-  bool acceptsSpare = false;
-  std::string where;            // operation and location, for errors raised while running
-};
-
-struct Program::Plan {
-  std::vector<ArgumentInfo> arguments;
-  std::vector<ResultInfo> results;
-  uint64_t seed = 0;
-  std::vector<int64_t> inputs;  // argument indices
-  std::vector<int64_t> outputs; // result indices
-
-  std::vector<at::Tensor> initial;    // frame template: constants in their slots
-  std::vector<int32_t> argumentSlots; // -1: embedded or unused
-  std::vector<int32_t> resultSlots;
-  std::vector<int64_t> updatedArgument; // per result: the argument it is the new value of, or -1
-  std::vector<Step> steps;
-  std::unordered_set<const void *> constantStorages;
-  mutable std::atomic<uint64_t> runs{0};
-};
-
 namespace {
 
 // Builds the plan of @main; diagnostics go to the context's handler.
@@ -328,7 +299,7 @@ class PlanBuilder {
 public:
   PlanBuilder(Program::Plan &plan, DiagnosticCollector &diagnostics) : plan_(plan), diagnostics_(diagnostics) {}
 
-  void build(mlir::func::FuncOp main) {
+  void build(mlir::func::FuncOp main, bool fuse) {
     for (mlir::BlockArgument arg : main.getArguments())
       argValues_.push_back(arg);
     readSignature(main);
@@ -345,6 +316,8 @@ public:
     for (mlir::Value v : ret.getOperands())
       plan_.resultSlots.push_back(use(v));
     releaseAfterLastUse();
+    if (fuse)
+      plan_.regions = findRegions(plan_.steps, stepOps_, plan_.resultSlots, state_, slots_.size());
   }
 
 private:
@@ -546,6 +519,7 @@ private:
 
     Step step;
     step.kernel = std::move(kernel);
+    step.ordered = !mlir::isPure(op);
     step.acceptsSpare = view.acceptsSpare() && op->getNumResults() == 1;
     step.where = op->getName().getStringRef().str() + " at " + locationText(op->getLoc());
     for (mlir::Value r : op->getResults())
@@ -554,11 +528,10 @@ private:
       return;
     for (mlir::Value v : op->getOperands())
       step.operands.push_back(use(v));
-    for (auto [r, expected] : llvm::zip(op->getResults(), step.expected)) {
+    for (mlir::Value r : op->getResults())
       step.results.push_back(slotOf(r));
-      producedTypes_[step.results.back()] = expected;
-    }
     plan_.steps.push_back(std::move(step));
+    stepOps_.push_back(op);
   }
 
   // Evaluates a pure operation whose operands are all known now; false when it stays a step.
@@ -598,52 +571,9 @@ private:
   }
 
   void releaseAfterLastUse() {
-    std::vector<int32_t> lastUse(slots_.size(), -1);
-    for (size_t s = 0; s < plan_.steps.size(); ++s)
-      for (int32_t slot : plan_.steps[s].operands)
-        lastUse[slot] = static_cast<int32_t>(s);
-    constexpr int32_t kKept = std::numeric_limits<int32_t>::max();
-    for (int32_t slot : plan_.resultSlots)
-      lastUse[slot] = kKept;
-    for (size_t s = 0; s < plan_.steps.size(); ++s) {
-      Step &step = plan_.steps[s];
-      for (int32_t slot : step.results)
-        if (lastUse[slot] == -1) // never used: freed right away
-          step.release.push_back(slot);
-      llvm::SmallVector<int32_t, 4> seen;
-      for (int32_t slot : step.operands)
-        if (lastUse[slot] == static_cast<int32_t>(s) && !llvm::is_contained(seen, slot)) {
-          step.release.push_back(slot);
-          seen.push_back(slot);
-        }
-    }
-    // A step that can write its result into a dead value gets one of the result's type: an
-    // operand it is the last use of (computed in place), else one the step before it freed. Only
-    // values some step produced qualify: arguments and constants are never overwritten.
-    auto fits = [&](int32_t slot, const Expected &e) {
-      auto type = producedTypes_.find(slot);
-      return type != producedTypes_.end() && type->second.dtype == e.dtype && type->second.shape == e.shape;
-    };
-    for (size_t s = 0; s < plan_.steps.size(); ++s) {
-      Step &step = plan_.steps[s];
-      if (!step.acceptsSpare)
-        continue;
-      for (int32_t slot : step.operands)
-        if (lastUse[slot] == static_cast<int32_t>(s) && fits(slot, step.expected[0])) {
-          step.spare = slot;
-          break;
-        }
-      if (step.spare >= 0 || s == 0)
-        continue;
-      std::vector<int32_t> &freed = plan_.steps[s - 1].release;
-      auto it = std::find_if(freed.begin(), freed.end(), [&](int32_t slot) { return fits(slot, step.expected[0]); });
-      if (it != freed.end()) {
-        step.spare = *it;
-        step.release.push_back(*it);
-        freed.erase(it);
-      }
-    }
     plan_.initial.resize(slots_.size());
+    std::vector<int32_t> lastUse;
+    assignReleases(plan_.steps, plan_.resultSlots, slots_.size(), &lastUse);
     for (size_t i = 0; i < plan_.arguments.size(); ++i) {
       auto it = slots_.find(argValues_[i]);
       bool used = it != slots_.end() && lastUse[it->second] != -1;
@@ -656,14 +586,14 @@ private:
   DiagnosticCollector &diagnostics_;
   PlanState state_;
   llvm::DenseMap<mlir::Value, int32_t> slots_;
-  llvm::DenseMap<int32_t, Expected> producedTypes_; // slots of step results
+  std::vector<mlir::Operation *> stepOps_; // the operation of each step
   std::vector<mlir::Value> argValues_;
   bool failed_ = false;
 };
 
 } // namespace
 
-Program::Program(std::string_view text) : plan_(std::make_unique<Plan>()) {
+Program::Program(std::string_view text, bool fuse) : plan_(std::make_unique<Plan>()) {
   mlir::DialectRegistry registry;
   registry.insert<mlir::func::FuncDialect, lumo::LumoDialect>();
   mlir::MLIRContext context(registry, mlir::MLIRContext::Threading::DISABLED);
@@ -699,10 +629,25 @@ Program::Program(std::string_view text) : plan_(std::make_unique<Plan>()) {
   }
 
   at::AutoDispatchBelowADInplaceOrView guard;
-  PlanBuilder(*plan_, diagnostics).build(main);
+  PlanBuilder(*plan_, diagnostics).build(main, fuse);
+  if (!plan_->regions.empty())
+    plan_->compiler = std::make_unique<KernelCompiler>(*plan_);
 }
 
 Program::~Program() = default;
+
+KernelStatus Program::kernels() const {
+  if (!plan_->compiler) {
+    KernelStatus none;
+    none.ready = true;
+    return none;
+  }
+  return plan_->compiler->status();
+}
+
+bool Program::waitForKernels(double timeoutSeconds) const {
+  return !plan_->compiler || plan_->compiler->wait(timeoutSeconds);
+}
 
 const std::vector<ArgumentInfo> &Program::arguments() const { return plan_->arguments; }
 const std::vector<ResultInfo> &Program::results() const { return plan_->results; }
@@ -767,7 +712,9 @@ std::vector<at::Tensor> Program::execute(const std::vector<at::Tensor> &args, bo
 
   uint64_t runNumber = plan.runs.fetch_add(1);
   at::AutoDispatchBelowADInplaceOrView guard;
-  for (const Step &step : plan.steps) {
+  // The fused plan once its kernels are ready (held for the whole run), else the unfused one.
+  std::shared_ptr<const FusedPlan> fused = std::atomic_load(&plan.fused);
+  for (const Step &step : fused ? fused->steps : plan.steps) {
     KernelContext ctx(frame, step.operands, step.results, step.spare, runNumber, &collective);
     try {
       step.kernel(ctx);
@@ -804,6 +751,65 @@ std::vector<at::Tensor> Program::execute(const std::vector<at::Tensor> &args, bo
     results.push_back(std::move(t));
   }
   return results;
+}
+
+void assignReleases(std::vector<Step> &steps, const std::vector<int32_t> &resultSlots, size_t slotCount,
+                    std::vector<int32_t> *lastUseOut) {
+  std::vector<int32_t> lastUse(slotCount, -1);
+  for (size_t s = 0; s < steps.size(); ++s) {
+    steps[s].release.clear();
+    steps[s].spare = -1;
+    for (int32_t slot : steps[s].operands)
+      lastUse[slot] = static_cast<int32_t>(s);
+  }
+  constexpr int32_t kKept = std::numeric_limits<int32_t>::max();
+  for (int32_t slot : resultSlots)
+    lastUse[slot] = kKept;
+  std::unordered_map<int32_t, const Expected *> producedTypes; // slots of step results
+  for (Step &step : steps) {
+    for (size_t i = 0; i < step.results.size(); ++i)
+      producedTypes[step.results[i]] = &step.expected[i];
+  }
+  for (size_t s = 0; s < steps.size(); ++s) {
+    Step &step = steps[s];
+    for (int32_t slot : step.results)
+      if (lastUse[slot] == -1) // never used: freed right away
+        step.release.push_back(slot);
+    llvm::SmallVector<int32_t, 4> seen;
+    for (int32_t slot : step.operands)
+      if (lastUse[slot] == static_cast<int32_t>(s) && !llvm::is_contained(seen, slot)) {
+        step.release.push_back(slot);
+        seen.push_back(slot);
+      }
+  }
+  // A step that can write its result into a dead value gets one of the result's type: an
+  // operand it is the last use of (computed in place), else one the step before it freed. Only
+  // values some step produced qualify: arguments and constants are never overwritten.
+  auto fits = [&](int32_t slot, const Expected &e) {
+    auto type = producedTypes.find(slot);
+    return type != producedTypes.end() && type->second->dtype == e.dtype && type->second->shape == e.shape;
+  };
+  for (size_t s = 0; s < steps.size(); ++s) {
+    Step &step = steps[s];
+    if (!step.acceptsSpare)
+      continue;
+    for (int32_t slot : step.operands)
+      if (lastUse[slot] == static_cast<int32_t>(s) && fits(slot, step.expected[0])) {
+        step.spare = slot;
+        break;
+      }
+    if (step.spare >= 0 || s == 0)
+      continue;
+    std::vector<int32_t> &freed = steps[s - 1].release;
+    auto it = std::find_if(freed.begin(), freed.end(), [&](int32_t slot) { return fits(slot, step.expected[0]); });
+    if (it != freed.end()) {
+      step.spare = *it;
+      step.release.push_back(*it);
+      freed.erase(it);
+    }
+  }
+  if (lastUseOut)
+    *lastUseOut = std::move(lastUse);
 }
 
 } // namespace lumo

@@ -61,10 +61,31 @@ using Collective = std::function<at::Tensor(at::Tensor operand, const std::strin
                                             const std::vector<std::vector<int64_t>> &replicaGroups,
                                             int64_t channelId)>;
 
+// The fused kernels of a program: its elementwise regions and how their compilation went.
+struct KernelStatus {
+  bool ready = false;       // compilation has finished (runs use the fused plan if any kernel compiled)
+  size_t regions = 0;       // regions found
+  size_t fusedOps = 0;      // operations in them
+  size_t compiled = 0;      // regions whose kernel is ready
+  size_t memoryHits = 0;    // ... of which compiled earlier in this process
+  size_t diskHits = 0;      // ... of which loaded from the disk cache
+  size_t failures = 0;      // regions left unfused because their kernel failed
+  double seconds = 0;       // time spent compiling and loading
+  std::vector<std::string> failureReasons; // one per failure: the region and the reason
+};
+
+// Stops the background compilation of every Program's kernels (their plans stay unfused) and
+// keeps later Programs from starting any: for the end of the process, before the static objects
+// of LLVM are destroyed. Also registered with std::atexit, which runs too late for LLVM's lazily
+// created objects; the Python module calls it from Python's atexit.
+void stopKernelCompilers();
+
 class Program {
 public:
-  // Parses, verifies and plans `text`; throws Error with the diagnostics when it cannot.
-  explicit Program(std::string_view text);
+  // Parses, verifies and plans `text`; throws Error with the diagnostics when it cannot. With
+  // `fuse`, regions of elementwise operations are compiled into kernels in a background thread;
+  // runs use the unfused plan until they are all done, then the fused one.
+  explicit Program(std::string_view text, bool fuse = true);
   ~Program();
   Program(const Program &) = delete;
   Program &operator=(const Program &) = delete;
@@ -83,6 +104,11 @@ public:
   // An argument never read may be undefined. `collective` runs the program's collectives; without
   // one, a collective over groups of more than one replica fails the run.
   std::vector<at::Tensor> run(const std::vector<at::Tensor> &arguments, const Collective &collective = {}) const;
+
+  // The fused kernels' status; waits up to `timeoutSeconds` (< 0: no limit) for their
+  // compilation to finish and tells whether it has.
+  KernelStatus kernels() const;
+  bool waitForKernels(double timeoutSeconds) const;
 
   struct Plan;
 

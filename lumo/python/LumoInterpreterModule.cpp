@@ -1,6 +1,9 @@
 // The Python module lumo_interpreter: lumo::Program for Python.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+
+#include <cstdlib>
+#include <optional>
 #include <torch/csrc/autograd/python_variable.h>
 #include <torch/csrc/utils/pybind.h>
 
@@ -14,6 +17,7 @@ const char *kModuleDoc = R"(Runs lumo programs on the CPU with PyTorch's ATen ke
 
     import lumo_interpreter as li
     prog = li.Program(text)   # parses, verifies and plans a lumo module; raises li.Error
+    prog = li.Program(text, fuse=False)  # the unfused plan only (see "Fused kernels" below)
     prog.arguments            # (li.Argument, ...): index, kind ("input" | "weight" | "embedded"), name,
                               #   shape (tuple), dtype (torch.dtype), aliasing_output (int | None),
                               #   used (False when the program never reads it)
@@ -30,6 +34,10 @@ const char *kModuleDoc = R"(Runs lumo programs on the CPU with PyTorch's ATen ke
     outs = state.run(inputs)  # one tensor per prog.inputs entry (None for one not used); returns one
                               #   per prog.outputs entry
     state.read(name)          # a copy of the weight's current value
+
+    prog.wait_for_kernels(timeout=None)  # waits for the fused kernels; True when they are compiled
+    prog.kernels              # dict: ready, regions, fused_ops, compiled, memory_hits, disk_hits,
+                              #   failures, seconds, failure_reasons
 
     state.set_collective(fn)  # how the program's collectives reach the other replicas (None: none)
     outs = prog.run(args, collective=fn)
@@ -68,6 +76,21 @@ order), and returns the combined value: a CPU tensor of the operand's shape and 
 it raises fails the run with li.Error naming the operation (a State's weights stay as they were).
 Without a function, an AllReduce whose groups hold one replica each gives its operand back, and one
 over larger groups fails the run.
+
+Fused kernels. Unless fusion is off, planning also finds regions of elementwise operations (Add,
+Sub, Mul, Div, Pow, Sqrt, Exp, Log, Tanh, Erf, Sigmoid, Relu and their gradients, Gelu, Clamp,
+Compare, Select, Cast, maximum/minimum, ... on f32 and f64, with booleans between them; operands
+may broadcast, Reshape is free inside a region) and compiles each into one kernel in a background
+thread (MLIR: linalg to LLVM, optimised for the host CPU, loaded into the process; matrix products,
+convolutions and reductions stay on ATen's kernels). Runs use the unfused plan until every kernel
+is compiled, then the fused one; its results agree with the unfused plan's within float32 rounding
+(f32 exp, log, tanh and erf are polynomial approximations). A kernel that fails to compile leaves
+its region unfused (`kernels["failure_reasons"]` says why). Identical regions share a kernel, and
+compiled kernels are kept on disk for later processes: in $LUMO_KERNEL_CACHE, else
+$XDG_CACHE_HOME/orvex/lumo-kernels, else ~/.cache/orvex/lumo-kernels (LUMO_KERNEL_CACHE="" keeps
+them in memory only, as does a directory that cannot be written; a damaged file is compiled
+again). `fuse=None` (the default) fuses unless the environment has LUMO_FUSION=0; True or False
+decide regardless of it.
 
 `run` and `state.run` release the GIL; `run` may be called from several threads at once, runs of
 one State take turns. Random operations draw values that depend on vx.seed, their seed attributes
@@ -149,11 +172,20 @@ template <typename T> T &bound(py::handle self) {
   return *static_cast<T *>(v_h.value_ptr());
 }
 
-std::unique_ptr<PyProgram> makeProgram(const std::string &text) {
+// Fusion unless asked otherwise: `fuse` when given, else the environment (LUMO_FUSION=0 turns it off).
+bool fusionWanted(const std::optional<bool> &fuse) {
+  if (fuse)
+    return *fuse;
+  const char *env = std::getenv("LUMO_FUSION");
+  return !(env && std::string(env) == "0");
+}
+
+std::unique_ptr<PyProgram> makeProgram(const std::string &text, std::optional<bool> fuse) {
   std::shared_ptr<lumo::Program> program;
+  bool fused = fusionWanted(fuse);
   {
     py::gil_scoped_release release;
-    program = std::make_shared<lumo::Program>(text);
+    program = std::make_shared<lumo::Program>(text, fused);
   }
   auto self = std::make_unique<PyProgram>();
   self->program = program;
@@ -192,6 +224,14 @@ PYBIND11_MODULE(lumo_interpreter, m) {
       PyErr_SetObject(errorType, error.ptr());
     }
   });
+
+  // Background compilations end (joined) while the interpreter finalises, before the process's
+  // exit handlers destroy the LLVM objects they use.
+  m.def("_stop_kernel_compilers", [] {
+    py::gil_scoped_release release;
+    lumo::stopKernelCompilers();
+  });
+  py::module_::import("atexit").attr("register")(m.attr("_stop_kernel_compilers"));
 
   py::class_<lumo::ArgumentInfo>(m, "Argument", "An argument of the program's @main.")
       .def_property_readonly("index", [](py::handle self) { return bound<lumo::ArgumentInfo>(self).index; })
@@ -268,7 +308,7 @@ PYBIND11_MODULE(lumo_interpreter, m) {
 
   py::class_<PyProgram>(m, "Program", "A lumo module, parsed, verified and planned once; run it many times.")
       // (pybind ignores a second __init__ of a built Program)
-      .def(py::init(&makeProgram), py::arg("text"))
+      .def(py::init(&makeProgram), py::arg("text"), py::arg("fuse") = py::none())
       .def_property_readonly("arguments", [](py::handle self) { return bound<PyProgram>(self).arguments; })
       .def_property_readonly("results", [](py::handle self) { return bound<PyProgram>(self).results; })
       .def_property_readonly("inputs", [](py::handle self) { return bound<PyProgram>(self).inputs; })
@@ -286,6 +326,34 @@ PYBIND11_MODULE(lumo_interpreter, m) {
           py::arg("args"), py::arg("collective") = py::none(),
           "Runs the program: one tensor (None for embedded arguments) per argument; `collective` "
           "combines the values of its collectives with the other replicas (see the module's documentation).")
+      .def(
+          "wait_for_kernels",
+          [](py::handle self, std::optional<double> timeout) {
+            const PyProgram &p = bound<PyProgram>(self);
+            py::gil_scoped_release release;
+            return p.program->waitForKernels(timeout ? *timeout : -1.0);
+          },
+          py::arg("timeout") = py::none(),
+          "Waits until the fused kernels are compiled (at most `timeout` seconds; None: no limit); "
+          "returns whether they are (True at once without fusion).")
+      .def_property_readonly(
+          "kernels",
+          [](py::handle self) {
+            lumo::KernelStatus k = bound<PyProgram>(self).program->kernels();
+            py::dict d;
+            d["ready"] = k.ready;
+            d["regions"] = k.regions;
+            d["fused_ops"] = k.fusedOps;
+            d["compiled"] = k.compiled;
+            d["memory_hits"] = k.memoryHits;
+            d["disk_hits"] = k.diskHits;
+            d["failures"] = k.failures;
+            d["seconds"] = k.seconds;
+            d["failure_reasons"] = k.failureReasons;
+            return d;
+          },
+          "The fused kernels (a dict): ready, regions, fused_ops, compiled, memory_hits, disk_hits, "
+          "failures, seconds, failure_reasons.")
       .def(
           "new_state", [](py::handle self) { return std::make_unique<lumo::State>(bound<PyProgram>(self).program); },
           "A State without weights: load each with State.load, then State.run.");

@@ -1,0 +1,58 @@
+// Fusion of elementwise regions: which steps of a plan form a region, the kernel that computes it
+// (MLIR text: one linalg.generic on memrefs), and the plan step that runs the compiled kernel.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Kernel.h"
+
+namespace lumo {
+
+struct Step;
+struct Expected;
+
+// A value the region reads: a slot of the frame, indexed along the iteration dimensions marked
+// in `used` (the others are broadcast).
+struct FusionInput {
+  int32_t slot = -1;
+  at::ScalarType dtype = at::kFloat;
+  std::vector<bool> used; // one entry per iteration dimension
+};
+
+// The entry point of a compiled kernel: args[i] points to the memref descriptor of its i-th
+// argument (inputs, then outputs).
+using FusedKernelFn = void (*)(void **args);
+
+struct FusionRegion {
+  std::vector<size_t> members; // indices of its steps in the unfused plan, ascending
+  std::vector<FusionInput> inputs;
+  std::vector<int32_t> outputs; // slots written (values used outside the region or returned)
+  std::vector<at::ScalarType> outputTypes;
+  std::vector<Shape> outputShapes;
+  Shape iteration;  // the iteration space (dimensions of size 1 dropped, neighbours merged)
+  size_t ops = 0;   // operations it computes (pass-throughs such as Reshape not counted)
+  std::string text; // the kernel's MLIR: func.func @kernel
+  std::string key;  // hash of the text
+  std::string where;
+
+  // Set by the kernel compiler.
+  FusedKernelFn fn = nullptr;
+  std::string failure;
+};
+
+// The regions of elementwise steps worth fusing: convex (no path leaves and re-enters one), of
+// two or more operations on f32/f64 (with i1 for comparisons, selections and casts), whose
+// results have one element count. `ops` holds the operation of each step (valid while planning).
+std::vector<FusionRegion> findRegions(const std::vector<Step> &steps, const std::vector<mlir::Operation *> &ops,
+                                      const std::vector<int32_t> &resultSlots, const PlanState &state,
+                                      size_t slotCount);
+
+// `steps` with each region that has a kernel (fn set) replaced by one step, in an order that
+// respects every dependency (steps marked `ordered` keep their relative order).
+std::vector<Step> fuseSteps(const std::vector<Step> &steps, const std::vector<FusionRegion> &regions,
+                            size_t slotCount);
+
+} // namespace lumo

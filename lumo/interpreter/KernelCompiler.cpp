@@ -1,0 +1,115 @@
+// The background compilation of a plan's fused kernels.
+#include "KernelCompiler.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <unordered_set>
+
+#include "Jit.h"
+
+namespace lumo {
+namespace {
+
+// The compilers whose thread may be running. When the process exits, their threads are stopped
+// and joined before the static objects of LLVM and MLIR they use are destroyed (a Program that
+// Python never frees would otherwise still be compiling then).
+std::mutex registryMutex;
+std::unordered_set<KernelCompiler *> *registry = new std::unordered_set<KernelCompiler *>;
+bool exiting = false;
+
+} // namespace
+
+void stopKernelCompilers() {
+  std::lock_guard<std::mutex> lock(registryMutex);
+  exiting = true;
+  for (KernelCompiler *c : *registry)
+    c->stop();
+}
+
+KernelCompiler::KernelCompiler(Program::Plan &plan) : plan_(plan) {
+  status_.regions = plan.regions.size();
+  for (const FusionRegion &r : plan.regions)
+    status_.fusedOps += r.ops;
+  static std::once_flag atExit;
+  std::call_once(atExit, [] { std::atexit(stopKernelCompilers); });
+  std::lock_guard<std::mutex> lock(registryMutex);
+  if (exiting) {
+    status_.ready = true;
+    return;
+  }
+  registry->insert(this);
+  thread_ = std::thread([this] { work(); });
+}
+
+KernelCompiler::~KernelCompiler() {
+  {
+    std::lock_guard<std::mutex> lock(registryMutex);
+    registry->erase(this);
+  }
+  stop();
+}
+
+void KernelCompiler::stop() {
+  stop_ = true;
+  if (thread_.joinable())
+    thread_.join();
+}
+
+KernelStatus KernelCompiler::status() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return status_;
+}
+
+bool KernelCompiler::wait(double timeoutSeconds) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (timeoutSeconds < 0) {
+    finished_.wait(lock, [&] { return status_.ready; });
+    return true;
+  }
+  return finished_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds), [&] { return status_.ready; });
+}
+
+void KernelCompiler::work() {
+  auto start = std::chrono::steady_clock::now();
+  auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
+  bool any = false;
+  for (FusionRegion &region : plan_.regions) {
+    if (stop_)
+      break;
+    JitOutcome outcome = compileKernel(region.text, region.key);
+    region.fn = outcome.fn;
+    region.failure = outcome.error;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (outcome.fn) {
+      any = true;
+      ++status_.compiled;
+      status_.memoryHits += outcome.memoryHit;
+      status_.diskHits += outcome.diskHit;
+    } else {
+      ++status_.failures;
+      status_.failureReasons.push_back(region.where + ": " + outcome.error);
+    }
+    status_.seconds = elapsed();
+  }
+  if (any && !stop_) {
+    try {
+      auto fused = std::make_shared<FusedPlan>();
+      fused->steps = fuseSteps(plan_.steps, plan_.regions, plan_.initial.size());
+      if (!fused->steps.empty()) {
+        assignReleases(fused->steps, plan_.resultSlots, plan_.initial.size());
+        std::atomic_store(&plan_.fused, std::shared_ptr<const FusedPlan>(std::move(fused)));
+      }
+    } catch (const std::exception &e) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      status_.failureReasons.push_back(std::string("the fused plan could not be built: ") + e.what());
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    status_.seconds = elapsed();
+    status_.ready = true;
+  }
+  finished_.notify_all();
+}
+
+} // namespace lumo

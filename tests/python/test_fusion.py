@@ -1,0 +1,263 @@
+"""Fused kernels of the lumo interpreter: every training model's program gives the same results
+fused as unfused (within float32 rounding), every kind of fusible operation computes what its
+ATen kernel computes (NaN, infinities, broadcasts, f64 and booleans included), and compiled
+kernels are reused from the disk cache by a fresh process, recompiled when a cached file is
+corrupt, and kept in memory only when the cache directory cannot be written."""
+import os
+import pathlib
+
+import pytest
+
+from conftest import run_python
+from convertkit import run_scenario
+from stepkit import results_of
+
+TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+
+# Every training model of the tests, traced into one program (one program per process): the
+# scripts of training_models.SCRIPTS, the model families of training_models.MODELS (BERT as the
+# masked language model of test_conversion_training, which needs no host read of its mask).
+TRAINING = r'''
+import copy
+sys.path.insert(0, os.environ["PYTHONPATH"])
+import training_models as tm
+import transformers
+
+def bert():
+    torch.manual_seed(0)
+    ids = torch.randint(0, 64, (2, 16))
+    cfg = transformers.BertConfig(vocab_size=64, hidden_size=32, num_hidden_layers=2, num_attention_heads=4,
+                                  intermediate_size=64, max_position_embeddings=32,
+                                  hidden_dropout_prob=0.0, attention_probs_dropout_prob=0.0)
+    labels = ids.clone()
+    labels[1, 11:] = -100
+    return transformers.BertForMaskedLM(cfg), (torch.optim.AdamW, dict(lr=1e-3, weight_decay=0.01)), ids, labels
+
+models = {}
+for name, script in tm.SCRIPTS.items():
+    models[name] = script(**({"dropout": 0.0} if name == "transformer" else {})) + (tm.train_step,)
+for name, script in tm.MODELS.items():
+    if name != "bert":
+        models[name] = script() + ((lambda n: lambda m, o, x, y: tm.model_step(n, m, o, x, y))(name),)
+def step_bert(m, o, x, y):
+    o.zero_grad(set_to_none=True)
+    loss = m(input_ids=x, labels=y).loss
+    loss.backward()
+    o.step()
+    return loss
+
+models["bert"] = bert() + (step_bert,)
+
+def state(model, opt):
+    named = dict(model.named_parameters())
+    for n, p in list(named.items()):
+        for k, v in opt.state.get(p, {}).items():
+            if isinstance(v, torch.Tensor) and v.dim() > 0:
+                named[f"{n}.{k}"] = v
+    named.update({n: b for n, b in model.named_buffers() if b.is_floating_point()})
+    return named
+
+# Host copies take one eager step: the values the program starts from; a second one gives eager
+# PyTorch's results of the step the program computes.
+before, after, batches, lazy = {}, {}, {}, {}
+for name, (model, (opt_cls, opt_args), x, y, step) in models.items():
+    eager = copy.deepcopy(model)
+    eager_opt = opt_cls(eager.parameters(), **opt_args)
+    step(eager, eager_opt, x, y)
+    before.update({f"{name}/{n}": t.detach().clone() for n, t in state(eager, eager_opt).items()})
+    after[f"{name}/loss"] = step(eager, eager_opt, x, y).detach()
+    after.update({f"{name}/{n}": t.detach().clone() for n, t in state(eager, eager_opt).items()})
+    batches[name] = (x, y)
+    tm.weights_to_lazy_leaves(model)
+    for module in model.modules():
+        for k, b in list(module._buffers.items()):
+            if b is not None:
+                module._buffers[k] = b.to("lazy") if b.is_floating_point() else ox.make_constant(b)
+    lazy[name] = (model, opt_cls(model.parameters(), **opt_args), step)
+
+for _ in range(2):  # the first step is traced only; the program is built at the second
+    # The batches (of different sizes) are constants of the program; one input marks the batch.
+    probe = torch.zeros(1).to("lazy")
+    ox.set_parameter_name(probe, "input_probe")
+    keep = [ox.mark_output_tensor(probe + 1, "probe")]
+    for name, (model, opt, step) in lazy.items():
+        for n, t in state(model, opt).items():
+            ox.set_parameter_name(t, f"{name}/{n}")
+        x, y = batches[name]
+        lx, ly = ox.make_constant(x), ox.make_constant(y)
+        keep.append(ox.mark_output_tensor(step(model, opt, lx, ly), f"{name}/loss"))
+        for n, t in state(model, opt).items():
+            ox.set_alias(t, f"{name}/{n}")
+    torch._lazy.mark_step()
+
+text = programs[-1]
+fused = li.Program(text, fuse=True)
+unfused = li.Program(text, fuse=False)
+ready = fused.wait_for_kernels(300)
+args = []
+for a in unfused.arguments:
+    if a.kind == "embedded":
+        args.append(None)
+    elif a.kind == "weight":
+        args.append(before[a.name])
+    else:
+        args.append(torch.zeros(a.shape, dtype=a.dtype))
+want = unfused.run(args)
+got = fused.run(args)
+# Fused and unfused agree within float32 rounding: elementwise, or, for a value that rounding
+# moves further (an Adam update divides by the root of a moment estimate that is itself rounding
+# noise when a gradient is zero in exact arithmetic), as closely as the unfused one agrees with
+# eager PyTorch.
+def spread(a, b):
+    return (a.double() - b.double()).abs().nan_to_num(float("inf")).max().item()
+bad = {}
+for r, w, g in zip(unfused.results, want, got):
+    name = r.name or r.updates
+    if w.dtype != g.dtype or w.shape != g.shape:
+        bad[name] = "type"
+    elif not torch.allclose(g, w, rtol=2e-5, atol=1e-6, equal_nan=True):
+        if name not in after or spread(g, w) > 4 * spread(w, after[name]):
+            bad[name] = spread(g, w)
+models_with_results = sorted({(r.name or r.updates).split("/")[0] for r in unfused.results} - {"probe"})
+report(bad=bad, ready=ready, kernels=fused.kernels, unfused_kernels=unfused.kernels, results=len(want),
+       models=models_with_results)
+'''
+
+
+def test_fused_plan_equals_unfused_on_every_training_model(tmp_path):
+    results = run_scenario(tmp_path, f"os.environ['LUMO_KERNEL_CACHE'] = {str(tmp_path / 'kernels')!r}\n" + TRAINING)
+    kernels = results["kernels"]
+    assert results["ready"] and kernels["ready"], kernels
+    assert kernels["failures"] == 0, kernels["failure_reasons"]
+    assert kernels["regions"] > 100 and kernels["compiled"] == kernels["regions"], kernels
+    # Identical regions (the per-parameter optimizer updates, repeated layers) compile once.
+    assert kernels["memory_hits"] > kernels["regions"] // 2, kernels
+    assert results["unfused_kernels"]["regions"] == 0
+    assert results["models"] == sorted(["mlp", "cnn", "transformer", "decoder", "gpt2", "llama", "bert", "resnet",
+                                        "vit", "lstm_lm", "gru_lm"])
+    assert results["bad"] == {}, results["bad"]
+
+
+# A program with every kind of operation fusion handles: f32 with a bias and a row broadcast,
+# f64, booleans (comparisons, selections, casts), scalars, a reshape inside the region.
+def ops_program():
+    F, V, R, D, B, S = ("tensor<4x8xf32>", "tensor<8xf32>", "tensor<4x1xf32>", "tensor<4x8xf64>",
+                        "tensor<4x8xi1>", "tensor<f32>")
+    lines, types = [], {}
+
+    def op(name, args, arg_types, result, attrs=""):
+        value = f"%v{len(lines)}"
+        attributes = f" {{{attrs}}}" if attrs else ""
+        lines.append(f'    {value} = "lumo.{name}"({", ".join(args)}){attributes} : '
+                     f'({", ".join(arg_types)}) -> {result}')
+        types[value] = result
+        return value
+
+    def un(name, x, t=F, attrs=""):
+        return op(name, [x], [t], t, attrs)
+
+    def bi(name, x, y, tx=F, ty=F, attrs=""):
+        return op(name, [x, y], [tx, ty], D if D in (tx, ty) else F, attrs)
+
+    two = op("Const", [], [], S, "value = dense<2.0> : tensor<f32>")
+    three = op("Const", [], [], S, "value = dense<3.0> : tensor<f32>")
+    other = op("Const", [], [], S, "value = dense<0.7> : tensor<f32>")
+    h = bi("Mul", bi("Add", "%x", "%b", F, V), "%r", F, R)
+    t, e, s = un("Tanh", h), un("Exp", h), un("Sigmoid", h)
+    ab = un("Abs", h)
+    tanh_form = "approximation = #lumo.gelu_approximation<tanh>"
+    results = [
+        t, e, s, un("Erf", h), un("Gelu", h), un("Gelu", h, attrs=tanh_form), bi("GeluGrad", t, h),
+        bi("GeluGrad", t, h, attrs=tanh_form), un("Relu", h), bi("ReluGrad", e, h), bi("SigmoidGrad", s, t),
+        un("LeakyRelu", h, attrs="alpha = 0.2 : f64"), bi("LeakyReluGrad", t, h, attrs="alpha = 0.2 : f64"),
+        un("Log", bi("Add", ab, "%s", F, S)), un("Sqrt", ab), un("Reciprocal", h), bi("Pow", h, two, F, S),
+        bi("Pow", h, three, F, S), bi("Pow", ab, other, F, S), un("Sign", h), un("Floor", h), un("Ceil", h),
+        op("Clamp", [h, "%s", two], [F, S, S], F),
+        *[un("Unary", h, attrs=f"kind = #lumo.unary_kind<{k}>")
+          for k in ("neg", "rsqrt", "silu", "log1p", "expm1", "log2")],
+        op("Unary", [h], [F], B, "kind = #lumo.unary_kind<isnan>"),
+        bi("Binary", h, t, attrs="kind = #lumo.binary_kind<maximum>"),
+        bi("Binary", h, t, attrs="kind = #lumo.binary_kind<minimum>"),
+        op("Compare", [h, h], [F, F], B, "comparison_direction = #lumo.comparison_direction<NE>"),
+        op("Select", ["%m", h, t], [B, F, F], F), op("Cast", [h], [F], B),
+        bi("Div", h, bi("Add", ab, "%s", F, S)),
+    ]
+    greater = op("Compare", [h, t], [F, F], B, "comparison_direction = #lumo.comparison_direction<GT>")
+    results += [op("Select", [greater, e, s], [B, F, F], F), op("Cast", [greater], [B], F)]
+    d = bi("Mul", op("Cast", [h], [F], D), "%d", D, D)
+    d = op("Erf", [op("Exp", [op("Tanh", [d], [D], D)], [D], D)], [D], D)
+    flat = op("Reshape", [bi("Sub", h, op("Cast", [d], [D], F))], [F], "tensor<32xf32>")
+    results += [d, op("Mul", [flat, flat], ["tensor<32xf32>"] * 2, "tensor<32xf32>")]
+    result_types = ", ".join(types[r] for r in results)
+    return (f"func.func @main(%x: {F}, %b: {V}, %r: {R}, %d: {D}, %m: {B}, %s: {S}) -> ({result_types}) {{\n"
+            + "\n".join(lines) + f"\n    return {', '.join(results)} : {result_types}\n}}\n")
+
+
+# Runs ops_program fused and unfused in a fresh process with the given kernel cache directory and
+# reports the kernels' status and the results that differ.
+OPS = r'''
+import json, os, sys
+import torch
+import lumo_interpreter as li
+text = TEXT
+g = torch.Generator().manual_seed(0)
+x = torch.randn(4, 8, generator=g) * 2
+x[0, 0], x[1, 1], x[2, 2], x[3, 3] = float("nan"), 30.0, -30.0, 0.0
+args = [x, torch.randn(8, generator=g), torch.randn(4, 1, generator=g),
+        torch.randn(4, 8, generator=g, dtype=torch.float64), torch.rand(4, 8, generator=g) > 0.5, torch.tensor(0.5)]
+fused = li.Program(text, fuse=FUSE)
+ready = fused.wait_for_kernels(120)
+want = li.Program(text, fuse=False).run(args)
+got = fused.run(args)
+bad = [i for i, (w, h) in enumerate(zip(want, got))
+       if w.dtype != h.dtype or not torch.allclose(h, w, rtol=1e-5, atol=1e-6, equal_nan=True)]
+print("RESULT " + json.dumps(dict(ready=ready, kernels=fused.kernels, bad=bad, results=len(want))), flush=True)
+'''
+
+
+def run_ops(cache, fuse="None", env=None):
+    code = OPS.replace("TEXT", repr(ops_program())).replace("FUSE", fuse)
+    results = results_of(run_python(code, env={"LUMO_KERNEL_CACHE": str(cache), **(env or {})}))
+    assert results and results["ready"], results
+    assert results["bad"] == [] and results["results"] == 40, results
+    return results["kernels"]
+
+
+def test_kernel_cache_on_disk(tmp_path):
+    cache = tmp_path / "kernels"
+    first = run_ops(cache)
+    assert first["regions"] >= 1 and first["compiled"] == first["regions"] and first["failures"] == 0, first
+    assert first["fused_ops"] > 40 and first["disk_hits"] == 0
+    files = sorted(cache.glob("*.o"))
+    assert len(files) == first["regions"] and not list(cache.glob("*.tmp"))
+
+    # A fresh process loads every kernel from the disk.
+    second = run_ops(cache)
+    assert second["disk_hits"] == second["regions"], second
+
+    # A corrupt file (a flipped byte, a truncated one) is compiled again and rewritten.
+    data = bytearray(files[0].read_bytes())
+    data[len(data) // 2] ^= 0xFF
+    files[0].write_bytes(bytes(data))
+    for extra in files[1:]:
+        extra.write_bytes(extra.read_bytes()[:20])
+    third = run_ops(cache)
+    assert third["disk_hits"] == 0 and third["compiled"] == third["regions"] and third["failures"] == 0, third
+    assert run_ops(cache)["disk_hits"] == third["regions"]
+
+
+def test_kernel_cache_unwritable_and_fusion_switch(tmp_path):
+    # A cache "directory" under a regular file: kernels stay in memory, results are the same.
+    blocker = tmp_path / "file"
+    blocker.write_text("")
+    kernels = run_ops(blocker / "kernels")
+    assert kernels["compiled"] == kernels["regions"] >= 1 and kernels["disk_hits"] == 0, kernels
+    assert not (blocker / "kernels").exists()
+    # A process that ends while a kernel compiles (its Program never freed) exits cleanly.
+    leak = (f"import ctypes, lumo_interpreter as li\np = li.Program({ops_program()!r})\n"
+            "ctypes.pythonapi.Py_IncRef(ctypes.py_object(p))\n")
+    proc = run_python(leak, env={"LUMO_KERNEL_CACHE": str(tmp_path / "leak")}, check=False)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    # LUMO_FUSION=0 turns fusion off unless the program asks for it.
+    assert run_ops(tmp_path / "k", env={"LUMO_FUSION": "0"})["regions"] == 0
+    assert run_ops(tmp_path / "k", fuse="True", env={"LUMO_FUSION": "0"})["regions"] >= 1
