@@ -33,7 +33,15 @@ template <typename F, typename W> Kernel elementwise(OpView &op, F f, W write) {
     return elementwise(op, std::move(f));
   op.acceptSpare();
   return [f = std::move(f), write = std::move(write)](KernelContext &ctx) {
-    if (at::Tensor *out = ctx.spare()) {
+    // The spare value is laid out in the default order: channels-last operands (from a convolution)
+    // keep their layout in a fresh result instead of being read across.
+    bool channelsLast = false;
+    for (size_t i = 0; i < ctx.numIn() && !channelsLast; ++i) {
+      const at::Tensor &t = ctx.in(i);
+      channelsLast = t.dim() == 4 && !t.is_contiguous() && t.is_contiguous(at::MemoryFormat::ChannelsLast);
+    }
+    at::Tensor *out = channelsLast ? nullptr : ctx.spare();
+    if (out) {
       write(*out, ctx);
       ctx.out(*out);
     } else {
