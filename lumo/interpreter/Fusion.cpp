@@ -867,17 +867,17 @@ std::vector<FusionRegion> findRegions(const std::vector<Step> &steps, const std:
   return Grouper(steps, ops, resultSlots, state, slotCount).run();
 }
 
-std::vector<Step> fuseSteps(const std::vector<Step> &steps, const std::vector<FusionRegion> &regions,
-                            size_t slotCount) {
-  // Nodes: the steps outside ready regions, then one per ready region.
+namespace {
+
+// The plan with the regions in `ready` replaced by one step each, in an order that respects every
+// dependency; empty when the regions depend on each other in a cycle.
+std::vector<Step> orderedSteps(const std::vector<Step> &steps, const std::vector<const FusionRegion *> &ready,
+                               size_t slotCount) {
+  // Nodes: the steps outside the regions, then one per region.
   std::vector<int64_t> regionOf(steps.size(), -1);
-  std::vector<const FusionRegion *> ready;
-  for (const FusionRegion &r : regions)
-    if (r.fn) {
-      for (size_t m : r.members)
-        regionOf[m] = static_cast<int64_t>(ready.size());
-      ready.push_back(&r);
-    }
+  for (size_t r = 0; r < ready.size(); ++r)
+    for (size_t m : ready[r]->members)
+      regionOf[m] = static_cast<int64_t>(r);
   std::vector<Step> nodes;
   std::vector<size_t> key; // position in the unfused plan: the region's last member
   for (size_t s = 0; s < steps.size(); ++s)
@@ -946,8 +946,33 @@ std::vector<Step> fuseSteps(const std::vector<Step> &steps, const std::vector<Fu
     order.push_back(std::move(nodes[n]));
   }
   if (order.size() != nodes.size())
-    return {}; // a cycle: cannot happen with convex regions; the caller keeps the unfused plan
+    return {};
   return order;
+}
+
+} // namespace
+
+std::vector<Step> fuseSteps(const std::vector<Step> &steps, const std::vector<FusionRegion> &regions,
+                            size_t slotCount, size_t &leftOut) {
+  leftOut = 0;
+  std::vector<const FusionRegion *> ready;
+  for (const FusionRegion &r : regions)
+    if (r.fn)
+      ready.push_back(&r);
+  std::vector<Step> order = orderedSteps(steps, ready, slotCount);
+  if (!order.empty() || ready.empty())
+    return order;
+  // Each region is convex, but two of them can still depend on each other (a member of each feeds
+  // a member of the other): such a region stays unfused. Regions are taken in plan order, each
+  // kept when the plan with it and the ones kept before it still has an order.
+  std::vector<const FusionRegion *> kept;
+  for (const FusionRegion *r : ready) {
+    kept.push_back(r);
+    if (orderedSteps(steps, kept, slotCount).empty())
+      kept.pop_back();
+  }
+  leftOut = ready.size() - kept.size();
+  return orderedSteps(steps, kept, slotCount);
 }
 
 } // namespace lumo

@@ -52,7 +52,9 @@ std::vector<FusionRegion> findRegions(const std::vector<Step> &steps, const std:
 
 // `steps` with each region that has a kernel (fn set) replaced by one step, in an order that
 // respects every dependency (steps marked `ordered` keep their relative order).
+// `leftOut` counts the regions with a kernel that stay unfused (two regions that depend on each
+// other both ways cannot both be one step).
 std::vector<Step> fuseSteps(const std::vector<Step> &steps, const std::vector<FusionRegion> &regions,
-                            size_t slotCount);
+                            size_t slotCount, size_t &leftOut);
 
 } // namespace lumo

@@ -94,10 +94,17 @@ void KernelCompiler::work() {
   if (any && !stop_) {
     try {
       auto fused = std::make_shared<FusedPlan>();
-      fused->steps = fuseSteps(plan_.steps, plan_.regions, plan_.initial.size());
+      size_t entangled = 0;
+      fused->steps = fuseSteps(plan_.steps, plan_.regions, plan_.initial.size(), entangled);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        status_.entangled = entangled;
+      }
       if (!fused->steps.empty()) {
         assignReleases(fused->steps, plan_.resultSlots, plan_.initial.size());
         std::atomic_store(&plan_.fused, std::shared_ptr<const FusedPlan>(std::move(fused)));
+        std::lock_guard<std::mutex> lock(mutex_);
+        status_.inUse = true;
       }
     } catch (const std::exception &e) {
       std::lock_guard<std::mutex> lock(mutex_);

@@ -70,6 +70,8 @@ struct KernelStatus {
   size_t memoryHits = 0;    // ... of which compiled earlier in this process
   size_t diskHits = 0;      // ... of which loaded from the disk cache
   size_t failures = 0;      // regions left unfused because their kernel failed
+  size_t entangled = 0;     // regions left unfused because they depend on another region both ways
+  bool inUse = false;       // runs use the fused plan
   double seconds = 0;       // time spent compiling and loading
   std::vector<std::string> failureReasons; // one per failure: the region and the reason
 };

@@ -37,7 +37,7 @@ const char *kModuleDoc = R"(Runs lumo programs on the CPU with PyTorch's ATen ke
 
     prog.wait_for_kernels(timeout=None)  # waits for the fused kernels; True when they are compiled
     prog.kernels              # dict: ready, regions, fused_ops, compiled, memory_hits, disk_hits,
-                              #   failures, seconds, failure_reasons
+                              #   failures, entangled, in_use (runs use the fused plan), seconds, failure_reasons
 
     state.set_collective(fn)  # how the program's collectives reach the other replicas (None: none)
     outs = prog.run(args, collective=fn)
@@ -349,11 +349,14 @@ PYBIND11_MODULE(lumo_interpreter, m) {
             d["disk_hits"] = k.diskHits;
             d["failures"] = k.failures;
             d["seconds"] = k.seconds;
+            d["entangled"] = k.entangled;
+            d["in_use"] = k.inUse;
             d["failure_reasons"] = k.failureReasons;
             return d;
           },
           "The fused kernels (a dict): ready, regions, fused_ops, compiled, memory_hits, disk_hits, "
-          "failures, seconds, failure_reasons.")
+          "failures, entangled (regions left unfused: they depend on another both ways), in_use (runs "
+          "use the fused plan), seconds, failure_reasons.")
       .def(
           "new_state", [](py::handle self) { return std::make_unique<lumo::State>(bound<PyProgram>(self).program); },
           "A State without weights: load each with State.load, then State.run.");

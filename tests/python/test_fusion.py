@@ -130,6 +130,7 @@ def test_fused_plan_equals_unfused_on_every_training_model(tmp_path):
     assert results["ready"] and kernels["ready"], kernels
     assert kernels["failures"] == 0, kernels["failure_reasons"]
     assert kernels["regions"] > 100 and kernels["compiled"] == kernels["regions"], kernels
+    assert kernels["in_use"] and kernels["entangled"] < kernels["regions"] // 10, kernels
     # Identical regions (the per-parameter optimizer updates, repeated layers) compile once.
     assert kernels["memory_hits"] > kernels["regions"] // 2, kernels
     assert results["unfused_kernels"]["regions"] == 0
@@ -261,3 +262,37 @@ def test_kernel_cache_unwritable_and_fusion_switch(tmp_path):
     # LUMO_FUSION=0 turns fusion off unless the program asks for it.
     assert run_ops(tmp_path / "k", env={"LUMO_FUSION": "0"})["regions"] == 0
     assert run_ops(tmp_path / "k", fuse="True", env={"LUMO_FUSION": "0"})["regions"] >= 1
+
+
+# Two regions that each pass the convexity test but depend on each other: a1 feeds b1 (through a
+# concatenation) and b2 feeds a2 (through a sum). One of them stays unfused; the plan still runs
+# fused, with the unfused plan's values.
+ENTANGLED = """
+func.func @main(%x: tensor<4xf32> {vx.input_name = "x"}, %y: tensor<2x4xf32> {vx.input_name = "y"})
+    -> (tensor<4xf32> {vx.output_name = "a"}, tensor<2x4xf32> {vx.output_name = "b"}) {
+  %a1 = lumo.Add %x, %x : (tensor<4xf32>, tensor<4xf32>) -> tensor<4xf32>
+  %b2 = lumo.Mul %y, %y : (tensor<2x4xf32>, tensor<2x4xf32>) -> tensor<2x4xf32>
+  %r2 = lumo.Reduce %b2 {dimensions = array<i64: 0>, reduce_kind = #lumo.reduce_kind<sum>}
+      : (tensor<2x4xf32>) -> tensor<4xf32>
+  %a2 = lumo.Add %a1, %r2 : (tensor<4xf32>, tensor<4xf32>) -> tensor<4xf32>
+  %r1 = lumo.Concat %a1, %a1 {axis = 0 : i64} : (tensor<4xf32>, tensor<4xf32>) -> tensor<8xf32>
+  %r1b = lumo.Reshape %r1 : (tensor<8xf32>) -> tensor<2x4xf32>
+  %b1 = lumo.Mul %r1b, %r1b : (tensor<2x4xf32>, tensor<2x4xf32>) -> tensor<2x4xf32>
+  %b3 = lumo.Add %b1, %b2 : (tensor<2x4xf32>, tensor<2x4xf32>) -> tensor<2x4xf32>
+  return %a2, %b3 : tensor<4xf32>, tensor<2x4xf32>
+}
+"""
+
+
+def test_regions_that_depend_on_each_other(tmp_path, monkeypatch):
+    import torch
+    import lumo_interpreter as li
+    monkeypatch.setenv("LUMO_KERNEL_CACHE", str(tmp_path))
+    x, y = torch.rand(4), torch.rand(2, 4)
+    fused = li.Program(ENTANGLED, fuse=True)
+    assert fused.wait_for_kernels(120)
+    kernels = fused.kernels
+    assert kernels["regions"] == 2 and kernels["entangled"] == 1 and kernels["in_use"], kernels
+    for got, want in zip(fused.run([x, y]), li.Program(ENTANGLED, fuse=False).run([x, y])):
+        assert torch.equal(got, want)
+
