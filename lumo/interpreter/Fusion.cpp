@@ -820,19 +820,44 @@ Kernel regionKernel(const FusionRegion &region) {
   run->iteration = region.iteration;
   return [run](KernelContext &c) {
     const size_t nin = c.numIn(), nout = run->outputTypes.size();
+    // A flat region whose full-size operands share one dense layout other than the default one
+    // (channels-last, as convolutions leave their results) runs over their memory in its order,
+    // and its results take that layout: no operand is copied into the default one.
+    const at::Tensor *reference = nullptr;
+    if (run->iteration.size() == 1) {
+      for (size_t i = 0; i < nin && !reference; ++i) {
+        const at::Tensor &t = c.in(i);
+        if (run->used[i][0] && !t.is_contiguous() && t.is_non_overlapping_and_dense())
+          reference = &t;
+      }
+      for (size_t i = 0; i < nin && reference; ++i)
+        if (run->used[i][0] &&
+            (!c.in(i).sizes().equals(reference->sizes()) || !c.in(i).strides().equals(reference->strides())))
+          reference = nullptr;
+      for (size_t o = 0; o < nout && reference; ++o)
+        if (!reference->sizes().equals(run->outputShapes[o]))
+          reference = nullptr;
+    }
+    std::optional<at::IntArrayRef> layout;
+    if (reference)
+      layout = reference->strides();
     llvm::SmallVector<at::Tensor, 8> ins;
     for (size_t i = 0; i < nin; ++i) {
       const at::Tensor &t = c.in(i);
-      ins.push_back(t.is_contiguous() && !t.is_neg() && !t.is_conj() ? t : t.resolve_neg().contiguous());
+      bool readable = (t.is_contiguous() || (layout && run->used[i][0])) && !t.is_neg() && !t.is_conj();
+      ins.push_back(readable ? t : t.resolve_neg().contiguous());
     }
     llvm::SmallVector<at::Tensor, 4> outs;
     for (size_t o = 0; o < nout; ++o) {
-      at::Tensor *spare = o == 0 && nout == 1 ? c.spare() : nullptr;
+      at::Tensor *spare = o == 0 && nout == 1 && !layout ? c.spare() : nullptr;
+      at::TensorOptions options = at::TensorOptions().dtype(run->outputTypes[o]);
       // Outputs never alias inputs: the kernel's arguments are declared not to.
       if (spare && std::none_of(ins.begin(), ins.end(), [&](const at::Tensor &t) { return t.is_alias_of(*spare); }))
         outs.push_back(*spare);
+      else if (layout)
+        outs.push_back(at::empty_strided(run->outputShapes[o], *layout, options));
       else
-        outs.push_back(at::empty(run->outputShapes[o], at::TensorOptions().dtype(run->outputTypes[o])));
+        outs.push_back(at::empty(run->outputShapes[o], options));
     }
     const Shape &iteration = run->iteration;
     int64_t inner = 1;

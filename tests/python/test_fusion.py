@@ -296,3 +296,31 @@ def test_regions_that_depend_on_each_other(tmp_path, monkeypatch):
     for got, want in zip(fused.run([x, y]), li.Program(ENTANGLED, fuse=False).run([x, y])):
         assert torch.equal(got, want)
 
+
+
+def test_channels_last_operands(tmp_path, monkeypatch):
+    """Operands laid out channels-last (as convolutions leave them) are read in place, also beside
+    a broadcast scalar and an operand in the default layout (copied)."""
+    import torch
+    import lumo_interpreter as li
+    monkeypatch.setenv("LUMO_KERNEL_CACHE", str(tmp_path))
+    t = "tensor<2x3x4x5xf32>"
+    text = f"""
+func.func @main(%x: {t} {{vx.input_name = "x"}}, %y: {t} {{vx.input_name = "y"}},
+                %s: tensor<f32> {{vx.input_name = "s"}}) -> ({t} {{vx.output_name = "o"}}) {{
+  %0 = lumo.Add %x, %y : ({t}, {t}) -> {t}
+  %1 = lumo.Mul %0, %s : ({t}, tensor<f32>) -> {t}
+  %2 = lumo.Relu %1 : ({t}) -> {t}
+  return %2 : {t}
+}}
+"""
+    fused = li.Program(text, fuse=True)
+    assert fused.wait_for_kernels(120) and fused.kernels["in_use"]
+    unfused = li.Program(text, fuse=False)
+    last = torch.channels_last
+    x, y, s = torch.randn(2, 3, 4, 5), torch.randn(2, 3, 4, 5), torch.tensor(-1.5)
+    for xs, ys in [(x.contiguous(memory_format=last), y.contiguous(memory_format=last)),
+                   (x.contiguous(memory_format=last), y)]:
+        (want,) = unfused.run([xs, ys, s])
+        (got,) = fused.run([xs, ys, s])
+        assert torch.equal(got, want) and torch.equal(want, torch.relu((x + y) * s))
