@@ -22,8 +22,9 @@ build: setup $(BUILD_DIR)/build.ninja
 test-cpp: build
 	cd $(BUILD_DIR) && ctest --output-on-failure
 
+# The interpreter's compiled kernels go to a cache of the build tree, not the user's.
 test-py: build
-	$(PY) -m pytest -q -n $(JOBS) tests/python
+	LUMO_KERNEL_CACHE=$(abspath $(BUILD_DIR))/kernel-cache $(PY) -m pytest -q -n $(JOBS) tests/python
 
 # lit + FileCheck tests of the dialect and the tool (configured into the build tree by CMake).
 test-lit: build
