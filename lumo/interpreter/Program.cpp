@@ -9,6 +9,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
 #include <cctype>
 #include <limits>
 #include <unordered_map>
@@ -698,6 +703,52 @@ at::Tensor Program::resolved(const at::Tensor &t) {
   return t;
 }
 
+namespace {
+
+// LUMO_PROFILE=1: the time of each kind of step over every run of the process (the operation's
+// name, or "fused region"), printed to stderr at exit, largest first. Off, it costs one test per step.
+class StepProfile {
+public:
+  static StepProfile *instance() {
+    static StepProfile *profile = [] {
+      const char *env = std::getenv("LUMO_PROFILE");
+      return env && *env && std::string(env) != "0" ? new StepProfile : nullptr;
+    }();
+    return profile;
+  }
+  void add(const std::string &where, double seconds) {
+    std::string kind = where.substr(0, where.find(' '));
+    if (kind == "fused")
+      kind = "fused region";
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto &[total, count] = times_[kind];
+    total += seconds;
+    ++count;
+  }
+
+private:
+  StepProfile() { std::atexit([] { instance()->print(); }); }
+  void print() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::pair<double, std::string>> rows;
+    double total = 0;
+    for (const auto &[kind, entry] : times_) {
+      rows.emplace_back(entry.first, kind + " (" + std::to_string(entry.second) + " steps)");
+      total += entry.first;
+    }
+    std::sort(rows.rbegin(), rows.rend());
+    std::fprintf(stderr, "lumo interpreter profile: %.1f ms in steps\n", total * 1e3);
+    for (const auto &[seconds, kind] : rows)
+      std::fprintf(stderr, "  %10.2f ms %5.1f%%  %s\n", seconds * 1e3, 100 * seconds / std::max(total, 1e-12),
+                   kind.c_str());
+  }
+
+  std::mutex mutex_;
+  std::map<std::string, std::pair<double, uint64_t>> times_;
+};
+
+} // namespace
+
 std::vector<at::Tensor> Program::execute(const std::vector<at::Tensor> &args, bool keepUnchanged,
                                          const Collective &collective) const {
   const Plan &plan = *plan_;
@@ -717,7 +768,13 @@ std::vector<at::Tensor> Program::execute(const std::vector<at::Tensor> &args, bo
   for (const Step &step : fused ? fused->steps : plan.steps) {
     KernelContext ctx(frame, step.operands, step.results, step.spare, runNumber, &collective);
     try {
-      step.kernel(ctx);
+      if (StepProfile *profile = StepProfile::instance()) {
+        auto start = std::chrono::steady_clock::now();
+        step.kernel(ctx);
+        profile->add(step.where, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+      } else {
+        step.kernel(ctx);
+      }
     } catch (const c10::Error &e) {
       throw Error(step.where + ": " + e.what_without_backtrace());
     } catch (const std::exception &e) {

@@ -259,8 +259,12 @@ def test_kernel_cache_unwritable_and_fusion_switch(tmp_path):
             "ctypes.pythonapi.Py_IncRef(ctypes.py_object(p))\n")
     proc = run_python(leak, env={"LUMO_KERNEL_CACHE": str(tmp_path / "leak")}, check=False)
     assert proc.returncode == 0, proc.stderr[-2000:]
-    # LUMO_FUSION=0 turns fusion off unless the program asks for it.
-    assert run_ops(tmp_path / "k", env={"LUMO_FUSION": "0"})["regions"] == 0
+    # LUMO_FUSION=0 turns fusion off unless the program asks for it; LUMO_PROFILE=1 prints the
+    # time per kind of step at exit.
+    code = OPS.replace("TEXT", repr(ops_program())).replace("FUSE", "None")
+    proc = run_python(code, env={"LUMO_KERNEL_CACHE": str(tmp_path / "k"), "LUMO_FUSION": "0", "LUMO_PROFILE": "1"})
+    assert results_of(proc)["kernels"]["regions"] == 0
+    assert "lumo interpreter profile:" in proc.stderr and "lumo.Add (" in proc.stderr, proc.stderr[-2000:]
     assert run_ops(tmp_path / "k", fuse="True", env={"LUMO_FUSION": "0"})["regions"] >= 1
 
 
