@@ -605,7 +605,7 @@ class NewState:
         opt._init_group(group, *[[] for _ in range(lists)])
         momentum = isinstance(opt, torch.optim.SGD) and group["momentum"] != 0
         for p in params:
-            state = opt.state[p]
+            state = opt.state[p] if momentum else opt.state.get(p, {})
             for key, value in list(state.items()):
                 if key in had[id(p)] or not isinstance(value, torch.Tensor):
                     continue

@@ -1027,6 +1027,12 @@ class CompiledStep:
         backend's placeholder boundary, lets them create it (its values recorded), then the step is
         traced again with that state as weights of the program. Returns the second trace and the
         names of the state that starts at zeros."""
+        if ox.placeholder_passed():
+            raise VudoredError(
+                f"{', '.join(type(o).__name__ for o in self._optimizers if not optim.creates_state_up_front(o))} "
+                "creates its state inside its own step(), which the first step boundary lets it do, but "
+                "this process has passed that boundary already (torch._lazy.mark_step() before the first "
+                "step, or a step that failed). Call the step first in a new process.")
         kept = {}
         for name, t in before.items():
             kept[name] = empty_lazy(t)
