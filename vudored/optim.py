@@ -609,10 +609,11 @@ class NewState:
             for key, value in list(state.items()):
                 if key in had[id(p)] or not isinstance(value, torch.Tensor):
                     continue
-                host = initial.host(value)
-                if host is None and value.device.type != "lazy":
+                zeros = initial.zeros(value)
+                host = None if zeros else initial.host(value)  # zeros are never made on the host
+                if host is None and not zeros and value.device.type != "lazy":
                     host = value.detach().clone()
-                self._add(state, key, value, p, host, initial.zeros(value), trace)
+                self._add(state, key, value, p, host, zeros, trace)
             if momentum and state.get("momentum_buffer") is None:
                 self._add(state, "momentum_buffer", p.grad, p, None, True, trace)
 
