@@ -583,16 +583,11 @@ class NewState:
         self.fresh = []       # (optimizer, parameter) whose state dict this made
 
     def make(self, opt, trace):
-        initial = InitialValues()
-        recording, trace.initial = trace.initial, initial
-        try:
-            with torch.no_grad():
-                for group in opt.param_groups:
-                    self._make_group(opt, group, initial, trace)
-        finally:
-            trace.initial = recording
+        with torch.no_grad():
+            for group in opt.param_groups:
+                self._make_group(opt, group, trace)
 
-    def _make_group(self, opt, group, initial, trace):
+    def _make_group(self, opt, group, trace):
         params = [p for p in group["params"] if p.grad is not None]
         if not params:
             return
@@ -602,7 +597,12 @@ class NewState:
                 self.fresh.append((opt, p))
             had[id(p)] = set(opt.state.get(p, ()))
         lists = len(inspect.signature(opt._init_group).parameters) - 1
-        opt._init_group(group, *[[] for _ in range(lists)])
+        initial = InitialValues()
+        recording, trace.initial = trace.initial, initial  # the values the new state starts with
+        try:
+            opt._init_group(group, *[[] for _ in range(lists)])
+        finally:
+            trace.initial = recording
         momentum = isinstance(opt, torch.optim.SGD) and group["momentum"] != 0
         for p in params:
             state = opt.state[p] if momentum else opt.state.get(p, {})

@@ -1,17 +1,26 @@
 """The compiled training step (vudored.step; an example is in the package's docstring).
 
 How it runs. The backend compiles one program per process: its first step boundary is a placeholder
-run (nothing computes), the second builds the program. So the first call traces the function twice
-on the first batch: the first trace lets the optimizer create its state, the second one, with that
-state as program weights, becomes the program (the steady-state step). The weights are then restored
-to their values from before the first trace, the program is compiled and loaded onto the appliance,
-and the appliance runs it on the first batch. Every later call only hands the new batch to the
-appliance: the function is not traced again, so the host work per step does not grow with the model.
-Every batch is trained on exactly once, in order.
+run (nothing computes), the second builds the program. The first call passes the placeholder on a
+one-element graph, then traces the function once on the first batch, and that trace is the program
+(the steady-state step). The optimizers of torch.optim make their state (exp_avg, momentum_buffer,
+...) in the step just before their first update is traced, for the parameters that have a gradient
+then, as PyTorch does; that state enters the program as weights which start with the values PyTorch
+gives them (zeros are made by the appliance itself), so the update is traced as every later step
+runs it (see vudored.optim). Parameters without a gradient hold zeros in its place while the first
+call is traced, standing in for the gradients an earlier call would leave: a step that adds to them
+and keeps the sum is refused, and where no backward pass reached them they are None again. An
+optimizer class with a step() or _init_group() of its own is traced twice instead: a first trace,
+ended by the placeholder boundary, lets it create its state; the weights then get back their values
+from before that trace. The program is compiled and loaded onto the appliance, and the appliance runs
+it on the first batch. Every later call only hands the new batch to the appliance: the function is
+not traced again, so the host work per step does not grow with the model. Every batch is trained on
+exactly once, in order.
 
 Consequences worth knowing:
-- The function's Python code runs only while it is traced (twice, on the first call). Per-step host
-  work belongs after the call or in a step closure (add_step_closure). Python values the step reads
+- The function's Python code runs only while it is traced (once, on the first call; twice for an
+  optimizer class with a step() of its own). Per-step host work belongs after the call or in a step
+  closure (add_step_closure). Python values the step reads
   (its non-tensor arguments, the numbers, strings and flags of the globals and closures of the step
   and of the functions it calls, the modules' train/eval mode) are constants of the program: a later
   call with other values is refused with a GraphChangedError, never run with the traced ones. So is
@@ -375,7 +384,7 @@ class _Trace:
         self._fed = False
         self.hyper = None
         self.hyper_ids = {}  # id(lazy hyperparameter) -> (slot index, traced value)
-        self.initial = None  # optim.InitialValues while the placeholder trace records them
+        self.initial = None  # optim.InitialValues while an optimizer's new state is recorded
         self.in_optimizer = False
         self.numbers = None  # Python numbers handed to torch (retrace=True compares them)
         self.gradients = {}  # id(parameter) -> (gradient, version) when the trace began
