@@ -510,28 +510,34 @@ class InitialValues:
         if func not in CREATION:
             return
 
+        like = func in (torch.zeros_like, torch.ones_like, torch.full_like) or \
+            func.__name__.startswith("new_")
+
+        def lazy(value):
+            return isinstance(value, torch.Tensor) and value.device.type == "lazy"
+
+        if any(lazy(a) and id(a) not in hyper_ids and not like
+               for a in list(args) + list(kwargs.values())):
+            return  # made from a value the host does not know
+
         def to_host(value):
-            if isinstance(value, torch.Tensor) and value.device.type == "lazy":
+            if lazy(value):
                 if id(value) in hyper_ids:
                     return torch.tensor(hyper_ids[id(value)][1], dtype=value.dtype)
-                if func in (torch.zeros_like, torch.ones_like, torch.full_like) or \
-                        func.__name__.startswith("new_"):
-                    return torch.empty(value.shape, dtype=value.dtype)
-                raise LookupError
+                return torch.empty(value.shape, dtype=value.dtype)  # its shape and dtype only
             if isinstance(value, torch.device) and value.type == "lazy":
                 return torch.device("cpu")
             if isinstance(value, str) and value.startswith("lazy"):
                 return "cpu"
             return value
 
-        try:
-            host_args = [to_host(a) for a in args]
+        def make():  # only when the value is needed: never for zeros
             host_kwargs = {k: to_host(v) for k, v in kwargs.items()}
             if "device" in kwargs:
                 host_kwargs["device"] = "cpu"
-        except LookupError:
-            return
-        self.values[id(result)] = (result, lambda: func(*host_args, **host_kwargs), func in ZEROS)
+            return func(*[to_host(a) for a in args], **host_kwargs)
+
+        self.values[id(result)] = (result, make, func in ZEROS)
 
     def host(self, tensor):
         entry = self.values.get(id(tensor))
@@ -623,7 +629,7 @@ class NewState:
             raise VudoredError(UNKNOWN_STATE_TEXT.format(name=name))
         record = self.empty(like)
         ox.set_parameter_name(record, name)
-        with torch.no_grad():
+        with torch.no_grad(), torch._C.DisableTorchFunction():  # no trace of the step's own
             anchor = record.clone()  # stays on the record when the update changes the state
         state[key] = record
         self.added.append((state, key))
