@@ -450,9 +450,18 @@ def accumulates(x, y):          # steps the optimizer every other call: gradient
     optimizer.step()
     return model.weight.sum()
 
+class OwnStep(torch.optim.SGD):   # creates its state in a trace of its own, before the first boundary
+    def step(self, closure=None):
+        return super().step(closure)
+
+def own_step():
+    fresh = nn.Linear(4, 2).to(dev.torch_device)
+    own = OwnStep(fresh.parameters(), lr=0.1, momentum=0.9)
+    return vudored.step(fresh, own)(lambda x, y: (F.mse_loss(fresh(x), y).backward(), own.step()))(x, y)
+
 report(early=early, not_moved=error_of(lambda: make(not_moved)(x, y)),
        marks=error_of(lambda: make(marks)(x, y)), composite=error_of(lambda: make(composite)(x, y)),
-       accumulates=error_of(lambda: make(accumulates)(x, y)))
+       accumulates=error_of(lambda: make(accumulates)(x, y)), own_step=error_of(own_step))
 '''
 
 ERRORS_AFTER_COMPILING = HELPERS + r'''
@@ -525,6 +534,9 @@ def test_clear_errors(tmp_path):
                                           "supported on the lazy device: it runs aten::masked_select("), before["composite"]
     assert before["accumulates"].startswith("UnsupportedError: The step adds gradients to those of an "
                                             "earlier call") and "for xs, ys in zip(" in before["accumulates"]
+    assert before["own_step"].startswith("VudoredError: OwnStep creates its state inside its own step(), "
+                                         "which the first step boundary lets it do, but this process has "
+                                         "passed that boundary already"), before["own_step"]
     after = results_of(run_python(ERRORS_AFTER_COMPILING, env={"ART": str(tmp_path / "art2")}))
     # Two threads' first calls: one compiles, the other waits; the closure's error is its own, and
     # the step goes on.
