@@ -5,7 +5,7 @@ eager PyTorch's training step on the CPU.
 
 Printed, each as a time and as a ratio to the eager step (same model, AdamW, batch):
 - capture: tracing one training step on the lazy device (forward, backward, optimizer; the step the
-  program is built from, with the optimizer state in place);
+  program is built from; the optimizer makes its state in it);
 - lowering: that step's graph lowered into the torch-dialect module (dump_ir(..., "backend") on the
   step's loss and state just before the step boundary);
 - conversion: torch-lumo-opt on the written torch.mlir, as the module runs it;
