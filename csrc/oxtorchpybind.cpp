@@ -628,6 +628,11 @@ PYBIND11_MODULE(orvex_pytorch_lib, m) {
   m.def("placeholder_passed", [] {
     return torch::lazy::GetCachedOrvexComputation()->latest_hash() != 0;
   });
+  // Starts the conversion tool for the program of the artifact folder ahead of the module: it loads
+  // while the step is traced, and the step boundary that builds the program hands it the module.
+  m.def("start_conversion", [] {
+    torch::lazy::StartConversion(torch::lazy::GetOrvexBackendAppliance()->get_artifact_dir());
+  });
   m.def("retrace_every_iteration", [](bool retrace) {
     torch::lazy::retrace_every_iteration = retrace;
   }, py::arg("retrace_every_iteration"));

@@ -931,6 +931,7 @@ class CompiledStep:
         if device.compiled:
             raise VudoredError("This process compiled its program already (one program per process): "
                                "a second compiled step needs its own process.")
+        ox.start_conversion()  # the conversion tool starts while the step is traced
         optim.check_supported(self._optimizers)
         self._replicas = distributed.replicas_for(*self._replica_args)
         if self._replicas is not None:
