@@ -576,8 +576,8 @@ class NewState:
     StepHooks): the optimizer's _init_group makes it for the parameters that have a gradient, as
     PyTorch does at the first step, and each new entry is replaced by a data record named after its
     parameter and key ("fc1.weight.exp_avg"), which the program takes as a weight. The records hold
-    no data while the step is traced (the host cannot read state that changes at every step); fill()
-    gives them the values PyTorch creates the state with. SGD's momentum buffer, which SGD makes
+    no data while the step is traced (the host cannot read state that changes at every step); after
+    the trace the compiled step gives them the values PyTorch creates the state with (`made`). SGD's momentum buffer, which SGD makes
     inside its update as a copy of the first gradient, is made here too: it starts at zeros and the
     first run uses no dampening (first_run_overrides)."""
 
