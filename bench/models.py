@@ -5,7 +5,7 @@ eager PyTorch's training step on the CPU.
 
 Printed, each as a time and as a ratio to the eager step (same model, AdamW, batch):
 - capture: tracing one training step on the lazy device (forward, backward, optimizer; the step the
-  program is built from, with the optimizer state in place);
+  program is built from; the optimizer makes its state in it);
 - lowering: that step's graph lowered into the torch-dialect module (dump_ir(..., "backend") on the
   step's loss and state just before the step boundary);
 - conversion: torch-lumo-opt on the written torch.mlir, as the module runs it;
@@ -54,7 +54,7 @@ CHILD = textwrap.dedent(r'''
         start = time.perf_counter()
         loss = tm.model_step("gpt2", model, optimizer, x, y)
         traces.append(time.perf_counter() - start)
-        if len(traces) == 2:  # the step the program is built from
+        if len(traces) == 1:  # the step the program is built from
             captured[:] = [loss]
             lowering.extend(lower() for _ in range(3))
         return loss
@@ -81,8 +81,8 @@ CHILD = textwrap.dedent(r'''
     rounds = [(timed(tm.model_step, "gpt2", eager, eager_opt, ids, ids), timed(train, ids, ids))
               for _ in range({steps} + 3)][3:]
     eager_times, lazy = zip(*rounds)
-    result = {{"eager": statistics.median(eager_times), "capture": traces[1],
-              "first_capture": traces[0], "lowering": min(lowering), "conversion": min(conversion),
+    result = {{"eager": statistics.median(eager_times), "capture": traces[0],
+              "lowering": min(lowering), "conversion": min(conversion),
               "steady": statistics.median(lazy), "first_call": first_call,
               "params": sum(p.numel() for p in eager.parameters())}}
     print("RESULT " + json.dumps(result))
@@ -111,8 +111,8 @@ def main():
                        ("conversion (torch-lumo-opt)", "conversion"),
                        ("steady-state step (reference appliance)", "steady")):
         print(f"    {label:42s} {m[key] * 1e3:9.1f} ms   {m[key] / eager:6.2f} x eager step")
-    print(f"    (first call, two traces + compile + first run: {m['first_call']:.2f} s; "
-          f"first trace {m['first_capture'] * 1e3:.1f} ms; medians of {args.rounds} rounds)")
+    print(f"    (first call, trace + compile + first run: {m['first_call']:.2f} s; "
+          f"medians of {args.rounds} rounds)")
 
 
 if __name__ == "__main__":

@@ -4,6 +4,7 @@
 #include "backend_impl.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <spawn.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -18,6 +19,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <mutex>
 #include <unordered_set>
 #include <sstream>
 
@@ -457,13 +460,98 @@ struct Stage {
   }
 };
 
-}  // namespace
+using Pipeline = std::array<Stage, 2>;
 
-std::string torch_to_lumo(std::string torch_mlir, std::filesystem::path dir) {
-  std::array<Stage, 2> pipeline = {
+Pipeline ConversionPipeline() {
+  return {
       Stage({"sed", "s/func\\.func @/func @/g"}),
       Stage({"torch-lumo-opt", "-refine-types", "-torch-to-lumo-pipeline", "-mlir-print-debuginfo"}),
   };
+}
+
+// The conversion pipeline started before its module exists (StartConversion): its commands start
+// and load while the step is traced, then read the module from a pipe. The tool's output goes to an
+// anonymous in-memory file until the conversion is done.
+struct StartedConversion {
+  std::filesystem::path dir;
+  Pipeline pipeline = ConversionPipeline();
+  Descriptor input;   // the standard input of the first command
+  Descriptor output;  // the standard output of the last one
+
+  // Ends commands that will get no module: they see the end of their input and exit.
+  ~StartedConversion() {
+    input.reset();
+    for (Stage& stage : pipeline) {
+      while (stage.pid > 0 && waitpid(stage.pid, &stage.status, 0) < 0 && errno == EINTR) {
+      }
+    }
+  }
+};
+
+// Never destroyed: at exit its commands see the end of their input and exit on their own.
+std::unique_ptr<StartedConversion>& started_conversion = *new std::unique_ptr<StartedConversion>();
+std::mutex started_conversion_mutex;
+
+// The started conversion for `dir`, taken; none when there is none for that folder.
+std::unique_ptr<StartedConversion> TakeStartedConversion(const std::filesystem::path& dir) {
+  std::lock_guard<std::mutex> lock(started_conversion_mutex);
+  if (!started_conversion || started_conversion->dir != dir) return nullptr;
+  return std::move(started_conversion);
+}
+
+// Everything written to `fd` from its start.
+std::string ReadAll(int fd) {
+  std::string text;
+  char buffer[65536];
+  off_t offset = 0;
+  for (;;) {
+    const ssize_t got = ::pread(fd, buffer, sizeof buffer, offset);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    text.append(buffer, static_cast<size_t>(got));
+    offset += got;
+  }
+  return text;
+}
+
+}  // namespace
+
+void StartConversion(std::filesystem::path dir) {
+  // A process forked meanwhile (a data loader's worker) must not keep the first command's input
+  // open: that command would never see its end.
+  static const int forks = pthread_atfork(nullptr, nullptr, [] {
+    if (started_conversion) {
+      ::close(started_conversion->input.get());
+      started_conversion.release();  // the parent's commands: never waited for here
+    }
+  });
+  (void)forks;
+  dir = std::filesystem::absolute(dir);
+  std::unique_ptr<StartedConversion> replaced;
+  std::lock_guard<std::mutex> lock(started_conversion_mutex);
+  if (started_conversion && started_conversion->dir == dir) return;
+  replaced = std::move(started_conversion);  // another folder: those commands end
+  auto conversion = std::make_unique<StartedConversion>();
+  conversion->dir = dir;
+  conversion->output.reset(::memfd_create("torch-to-lumo output", MFD_CLOEXEC));
+  int first[2], second[2];
+  if (conversion->output.get() < 0 || ::pipe2(first, O_CLOEXEC) != 0) return;
+  Descriptor first_read(first[0]);
+  conversion->input.reset(first[1]);
+  if (::pipe2(second, O_CLOEXEC) != 0) return;
+  Descriptor second_read(second[0]), second_write(second[1]);
+  conversion->pipeline[0].start(first_read.get(), second_write.get());
+  conversion->pipeline[1].start(second_read.get(), conversion->output.get());
+  // A command that could not start is reported by the conversion itself, started then.
+  if (conversion->pipeline[0].spawn_error == 0 && conversion->pipeline[1].spawn_error == 0) {
+    started_conversion = std::move(conversion);
+  }
+}
+
+std::string torch_to_lumo(std::string torch_mlir, std::filesystem::path dir) {
+  std::unique_ptr<StartedConversion> started = TakeStartedConversion(std::filesystem::absolute(dir));
+  Pipeline fresh = ConversionPipeline();
+  Pipeline& pipeline = started ? started->pipeline : fresh;
   if (!std::filesystem::exists(dir)) {
     if (!std::filesystem::create_directories(dir) && !std::filesystem::is_directory(dir)) {
       mFwLtcFatal << "Failed to create directory: " << dir;
@@ -482,19 +570,27 @@ std::string torch_to_lumo(std::string torch_mlir, std::filesystem::path dir) {
   };
 
   // Each stage runs on its own, so that every one's outcome is known, not only the last one's.
-  Descriptor in(::open(input.c_str(), O_RDONLY | O_CLOEXEC));
-  if (in.get() < 0) fail("Cannot read " + input.string() + ": " + std::strerror(errno));
-  Descriptor out(::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (out.get() < 0) fail("Cannot write " + output.string() + ": " + std::strerror(errno));
-  int ends[2];
-  if (::pipe2(ends, O_CLOEXEC) != 0) fail(std::string("Cannot make a pipe: ") + std::strerror(errno));
-  Descriptor read_end(ends[0]), write_end(ends[1]);
-  pipeline[0].start(in.get(), write_end.get());
-  write_end.reset();  // the tool sees the end of its input when sed is done
-  pipeline[1].start(read_end.get(), out.get());
-  read_end.reset();
-  for (Stage& stage : pipeline) stage.wait();
-  out.reset();
+  if (started) {
+    // A stage that stopped early makes the write fail (SIGPIPE is ignored under Python): its
+    // outcome says why.
+    WriteAll(started->input.get(), torch_mlir.data(), torch_mlir.size());
+    started->input.reset();  // the first command sees the end of its input
+    for (Stage& stage : pipeline) stage.wait();
+    WriteFile(output, ReadAll(started->output.get()));
+  } else {
+    Descriptor in(::open(input.c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.get() < 0) fail("Cannot read " + input.string() + ": " + std::strerror(errno));
+    Descriptor out(::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (out.get() < 0) fail("Cannot write " + output.string() + ": " + std::strerror(errno));
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) fail(std::string("Cannot make a pipe: ") + std::strerror(errno));
+    Descriptor read_end(ends[0]), write_end(ends[1]);
+    pipeline[0].start(in.get(), write_end.get());
+    write_end.reset();  // the tool sees the end of its input when sed is done
+    pipeline[1].start(read_end.get(), out.get());
+    read_end.reset();
+    for (Stage& stage : pipeline) stage.wait();
+  }
 
   if (pipeline[1].spawn_error == ENOENT) {
     const std::string prefix = PythonPrefix();

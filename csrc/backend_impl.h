@@ -84,6 +84,9 @@ void register_host_scalar_reads();
 // Writes `torch_mlir` to "torch.mlir" in `dir`, converts it with the external tool into "lumo.mlir"
 // there, and returns the converted text.
 std::string torch_to_lumo(std::string torch_mlir, std::filesystem::path dir);
+// Starts the commands of torch_to_lumo for the folder `dir` before the module exists: they load
+// while the step is traced, and the next torch_to_lumo for that folder hands them the module.
+void StartConversion(std::filesystem::path dir);
 // `text` quoted for the POSIX shell.
 std::string shell_quote(const std::string& text);
 

@@ -20,6 +20,7 @@
 #include "appliance.h"
 #include "backend_data.h"
 #include "backend_impl.h"
+#include "computation.h"
 #include "lazy_graph_executor.h"
 #include "mlir_utils.h"
 #include <mlir-c/BuiltinAttributes.h>
@@ -246,6 +247,16 @@ at::Tensor EagerToLazy(const at::Tensor& tensor) {
   torch::lazy::Shape shape(tensor.scalar_type(), tensor.sizes());
   torch::lazy::BackendDevice device(std::make_shared<torch::lazy::OrvexBackendDeviceType>(), 0);
   return WrapLazyData(std::make_shared<torch::lazy::TorchMlirBackendData>(device, shape, info));
+}
+
+// A lazy device-data tensor of the tensor's shape and dtype whose record holds no data, whatever its
+// size (eager_to_lazy keeps the data of one-element tensors).
+at::Tensor EmptyData(const at::Tensor& like) {
+  torch::lazy::RequireOrvexBackend();
+  torch::lazy::Shape shape(like.scalar_type(), like.sizes());
+  torch::lazy::BackendDevice device(std::make_shared<torch::lazy::OrvexBackendDeviceType>(), 0);
+  return WrapLazyData(std::make_shared<torch::lazy::TorchMlirBackendData>(
+      device, shape, std::make_shared<torch::lazy::ApplianceDataInfo>()));
 }
 
 at::Tensor CloneTensor(const at::Tensor& tensor) {
@@ -608,9 +619,20 @@ PYBIND11_MODULE(orvex_pytorch_lib, m) {
   m.def("clone_tensor", &CloneTensor, py::arg("tensor"));
   m.def("eager_to_lazy", &EagerToLazy, py::arg("tensor"));
   m.def("copy_appliance_data", &CopyApplianceData, py::arg("src"), py::arg("dst"));
+  m.def("empty_data", &EmptyData, py::arg("like"));
   m.def("set_rng_state", [](uint64_t seed) {
     torch::lazy::GetOrvexLazyGraphExecutor()->SetRngSeed(torch::lazy::BackendDevice(), seed);
   }, py::arg("seed"));
+  // Whether the first step boundary (the placeholder run, which computes nothing) has passed: the
+  // next boundary builds the program.
+  m.def("placeholder_passed", [] {
+    return torch::lazy::GetCachedOrvexComputation()->latest_hash() != 0;
+  });
+  // Starts the conversion tool for the program of the artifact folder ahead of the module: it loads
+  // while the step is traced, and the step boundary that builds the program hands it the module.
+  m.def("start_conversion", [] {
+    torch::lazy::StartConversion(torch::lazy::GetOrvexBackendAppliance()->get_artifact_dir());
+  });
   m.def("retrace_every_iteration", [](bool retrace) {
     torch::lazy::retrace_every_iteration = retrace;
   }, py::arg("retrace_every_iteration"));

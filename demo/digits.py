@@ -112,7 +112,7 @@ def main(argv=None):
             loss, logits = lazy_step(x, y)
             if "first" in seconds:
                 seconds["lazy"] += time.perf_counter() - start
-            else:  # traces the step twice, converts it and loads the program
+            else:  # traces the step once, converts it and loads the program
                 seconds["first"] = time.perf_counter() - start
             start = time.perf_counter()
             eager_loss, eager_logits = train_step(eager, eager_opt, ex, ey)
@@ -144,7 +144,7 @@ def main(argv=None):
     print(f"Largest difference to eager PyTorch: loss {first_epoch:.1e} in the first epoch, "
           f"{loss_difference:.1e} over the whole run; weights {weight_difference:.1e} at the end.")
     steps = len(curves["lazy"])
-    print(f"First step (two traces, conversion, program set-up): {seconds['first']:.2f} s. Later steps: "
+    print(f"First step (trace, conversion, program set-up): {seconds['first']:.2f} s. Later steps: "
           f"{seconds['lazy'] / (steps - 1) * 1e3:.2f} ms through the appliance, "
           f"{seconds['eager'] / steps * 1e3:.2f} ms in eager PyTorch.")
 

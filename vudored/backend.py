@@ -106,6 +106,7 @@ class Device:
         ox.set_rng_state(self.seed)
         if appliance is None:
             from .appliance import ReferenceAppliance
+            import lumo_interpreter  # noqa: F401  (loaded with the device, not inside the first step)
             appliance = ReferenceAppliance()
         self.appliance = appliance
         self.compiled = False

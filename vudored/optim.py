@@ -14,11 +14,16 @@ as a guard: a change that flips such a decision, a new param group, or a change 
 setting (nesterov, amsgrad) needs another program and is refused with a GraphChangedError.
 
 State. Optimizer state created by the first step starts with the value PyTorch creates it with
-(zeros, ones, the learning rate...), recorded while the step is traced; state that exists before
-(a resumed optimizer, Adagrad's accumulators) is loaded with its own values. SGD's momentum buffer
-is a copy of the first gradient: the program's buffer starts at zeros and the first run uses no
-dampening, which gives the same buffer.
+(zeros, ones, the learning rate...); state that exists before (a resumed optimizer, Adagrad's
+accumulators) is loaded with its own values. The optimizers of torch.optim make their state in
+`_init_group`, for the parameters that have a gradient: while the step is traced, that runs just
+before the optimizer's first update (NewState), so the update is traced once, as every later step
+runs it, with the new state as weights of the program. SGD's momentum buffer is a copy of the first
+gradient: the program's buffer starts at zeros and the first run uses no dampening, which gives the
+same buffer. An optimizer class of its own (another step or _init_group) is traced twice instead:
+once to let it create its state, once as the program (see vudored.step).
 """
+import inspect
 import operator
 
 import torch
@@ -473,16 +478,18 @@ def first_run_overrides(optimizers, hyper, zero_started, names):
 CREATION = {torch.zeros, torch.ones, torch.full, torch.tensor, torch.as_tensor, torch.scalar_tensor,
             torch.zeros_like, torch.ones_like, torch.full_like, torch.Tensor.new_zeros,
             torch.Tensor.new_ones, torch.Tensor.new_full, torch.Tensor.new_tensor}
+ZEROS = {torch.zeros, torch.zeros_like, torch.Tensor.new_zeros}
 PASS_THROUGH = {torch.Tensor.clone, torch.clone, torch.Tensor.detach, torch.Tensor.to,
                 torch.Tensor.contiguous, torch.Tensor.float, torch.Tensor.double}
 
 
 class InitialValues:
-    """Host values of the tensors made by creation functions while an optimizer steps inside the
-    placeholder trace: the value optimizer state has when PyTorch creates it."""
+    """Host values of the tensors made by creation functions while an optimizer creates its state
+    inside a trace: the value optimizer state has when PyTorch creates it. Values made by zeros()
+    and its kin are known to be zeros without being made."""
 
     def __init__(self):
-        self.values = {}  # id -> (tensor, host value or a function making it)
+        self.values = {}  # id -> (tensor, host value or a function making it, made by zeros())
 
     def record(self, func, args, kwargs, result, hyper_ids):
         if not isinstance(result, torch.Tensor):
@@ -490,40 +497,47 @@ class InitialValues:
         if result.device.type != "lazy":
             if func in CREATION:  # state the optimizer keeps on the host (Adafactor's step)
                 value = result.detach().clone()
-                self.values[id(result)] = (result, value)
+                self.values[id(result)] = (result, value, func in ZEROS)
             return
         if func in PASS_THROUGH:
-            host = self.host(args[0]) if args and isinstance(args[0], torch.Tensor) else None
+            source = args[0] if args and isinstance(args[0], torch.Tensor) else None
+            host = self.host(source) if source is not None else None
             if host is None:
                 return
             dtype = result.dtype
-            self.values[id(result)] = (result, lambda: host.to(dtype).clone())
+            self.values[id(result)] = (result, lambda: host.to(dtype).clone(), self.zeros(source))
             return
         if func not in CREATION:
             return
 
+        like = func in (torch.zeros_like, torch.ones_like, torch.full_like) or \
+            func.__name__.startswith("new_")
+
+        def lazy(value):
+            return isinstance(value, torch.Tensor) and value.device.type == "lazy"
+
+        if any(lazy(a) and id(a) not in hyper_ids and not like
+               for a in list(args) + list(kwargs.values())):
+            return  # made from a value the host does not know
+
         def to_host(value):
-            if isinstance(value, torch.Tensor) and value.device.type == "lazy":
+            if lazy(value):
                 if id(value) in hyper_ids:
                     return torch.tensor(hyper_ids[id(value)][1], dtype=value.dtype)
-                if func in (torch.zeros_like, torch.ones_like, torch.full_like) or \
-                        func.__name__.startswith("new_"):
-                    return torch.empty(value.shape, dtype=value.dtype)
-                raise LookupError
+                return torch.empty(value.shape, dtype=value.dtype)  # its shape and dtype only
             if isinstance(value, torch.device) and value.type == "lazy":
                 return torch.device("cpu")
             if isinstance(value, str) and value.startswith("lazy"):
                 return "cpu"
             return value
 
-        try:
-            host_args = [to_host(a) for a in args]
+        def make():  # only when the value is needed: never for zeros
             host_kwargs = {k: to_host(v) for k, v in kwargs.items()}
             if "device" in kwargs:
                 host_kwargs["device"] = "cpu"
-        except LookupError:
-            return
-        self.values[id(result)] = (result, lambda: func(*host_args, **host_kwargs))
+            return func(*[to_host(a) for a in args], **host_kwargs)
+
+        self.values[id(result)] = (result, make, func in ZEROS)
 
     def host(self, tensor):
         entry = self.values.get(id(tensor))
@@ -532,10 +546,104 @@ class InitialValues:
         value = entry[1]
         if callable(value):
             value = value()
-            self.values[id(tensor)] = (tensor, value)
+            self.values[id(tensor)] = (tensor, value, entry[2])
         if tuple(value.shape) != tuple(tensor.shape):
             return None
         return value.detach().to(tensor.dtype).contiguous()
+
+    def zeros(self, tensor):
+        """Whether the tensor was made by zeros() (or is a copy of such a tensor)."""
+        entry = self.values.get(id(tensor))
+        return entry is not None and entry[0] is tensor and entry[2]
+
+
+UNKNOWN_STATE_TEXT = (
+    "The optimizer creates its state {name} in its first step from values the host does not know, "
+    "and the program cannot start it at that value. Create the state before the first step (e.g. "
+    "load it with optimizer.load_state_dict()).")
+
+
+def creates_state_up_front(opt):
+    """Whether the optimizer's class keeps torch.optim's step() and _init_group(), which makes all
+    the state of a parameter (SGD's momentum buffer aside, see NewState) before the update."""
+    cls = type(opt)
+    return all((getattr(getattr(cls, attr, None), "__module__", None) or "").startswith("torch.optim")
+               for attr in ("step", "_init_group"))
+
+
+class NewState:
+    """Optimizer state made just before an optimizer's first update is traced (the step pre-hook,
+    StepHooks): the optimizer's _init_group makes it for the parameters that have a gradient, as
+    PyTorch does at the first step, and each new entry is replaced by a data record named after its
+    parameter and key ("fc1.weight.exp_avg"), which the program takes as a weight. The records hold
+    no data while the step is traced (the host cannot read state that changes at every step); after
+    the trace the compiled step gives them the values PyTorch creates the state with (`made`). SGD's momentum buffer, which SGD makes
+    inside its update as a copy of the first gradient, is made here too: it starts at zeros and the
+    first run uses no dampening (first_run_overrides)."""
+
+    def __init__(self, names, empty):
+        self.names = names    # id(parameter) -> its name
+        self.empty = empty    # tensor -> a lazy data tensor of its shape and dtype, without data
+        self.made = []        # (name, anchor on the record, host value or None, starts at zeros)
+        self.added = []       # (state dict, key): undone when the trace fails
+        self.fresh = []       # (optimizer, parameter) whose state dict this made
+
+    def make(self, opt, trace):
+        with torch.no_grad():
+            for group in opt.param_groups:
+                self._make_group(opt, group, trace)
+
+    def _make_group(self, opt, group, trace):
+        params = [p for p in group["params"] if p.grad is not None]
+        if not params:
+            return
+        had = {}
+        for p in params:
+            if p not in opt.state:
+                self.fresh.append((opt, p))
+            had[id(p)] = set(opt.state.get(p, ()))
+        lists = len(inspect.signature(opt._init_group).parameters) - 1
+        initial = InitialValues()
+        recording, trace.initial = trace.initial, initial  # the values the new state starts with
+        try:
+            opt._init_group(group, *[[] for _ in range(lists)])
+        finally:
+            trace.initial = recording
+        momentum = isinstance(opt, torch.optim.SGD) and group["momentum"] != 0
+        for p in params:
+            state = opt.state[p] if momentum else opt.state.get(p, {})
+            for key, value in list(state.items()):
+                if key in had[id(p)] or not isinstance(value, torch.Tensor):
+                    continue
+                zeros = initial.zeros(value)
+                host = None if zeros else initial.host(value)  # zeros are never made on the host
+                if host is None and not zeros and value.device.type != "lazy":
+                    host = value.detach().clone()
+                self._add(state, key, value, p, host, zeros, trace)
+            if momentum and state.get("momentum_buffer") is None:
+                self._add(state, "momentum_buffer", p.grad, p, None, True, trace)
+
+    def _add(self, state, key, like, p, host, zeros, trace):
+        name = f"{self.names.get(id(p), 'parameter')}.{key}"
+        if host is None and not zeros:
+            raise VudoredError(UNKNOWN_STATE_TEXT.format(name=name))
+        record = self.empty(like)
+        ox.set_parameter_name(record, name)
+        with torch.no_grad(), torch._C.DisableTorchFunction():  # no trace of the step's own
+            anchor = record.clone()  # stays on the record when the update changes the state
+        state[key] = record
+        self.added.append((state, key))
+        self.made.append((name, anchor, host, zeros))
+        trace.state_names.append(name)
+
+    def undo(self):
+        """Takes back what make() added to the optimizers' state (a trace that failed)."""
+        for state, key in reversed(self.added):
+            state.pop(key, None)
+        for opt, p in self.fresh:
+            if not opt.state.get(p):
+                opt.state.pop(p, None)
+        self.added, self.fresh, self.made = [], [], []
 
 
 # ---------------------------------------------------------------------------- the step hook
@@ -545,9 +653,10 @@ class StepHooks:
     tensors, PyTorch's compiled-code forms of its update (tensors rather than host numbers), and
     its implementation choices forced to the tensor forms."""
 
-    def __init__(self, trace, hyper, lazy_values, replicas=None):
+    def __init__(self, trace, hyper, lazy_values, replicas=None, new_state=None):
         self.trace, self.hyper, self.lazy_values = trace, hyper, lazy_values
         self.replicas = replicas  # averages the gradients over the group before the update
+        self.new_state = new_state  # makes the state of an optimizer's first update (NewState)
         self.saved = []
         self.handles = []
         self.patched = False
@@ -562,6 +671,7 @@ class StepHooks:
     def _pre(self, opt, args, kwargs):
         if self.patched:
             return
+        self.trace.drop_stand_ins()
         if self.replicas is not None:
             self.replicas.average_gradients(p for group in opt.param_groups for p in group["params"])
         self.saved = self.hyper.substitute(self.lazy_values, self.trace.hyper_ids)
@@ -570,6 +680,8 @@ class StepHooks:
         self.patched = True
         torch.compiler._is_compiling_flag = True
         self.trace.in_optimizer = True
+        if self.new_state is not None:
+            self.new_state.make(opt, self.trace)
 
     def _post(self, opt, args, kwargs):
         self._undo()

@@ -1,17 +1,26 @@
 """The compiled training step (vudored.step; an example is in the package's docstring).
 
 How it runs. The backend compiles one program per process: its first step boundary is a placeholder
-run (nothing computes), the second builds the program. So the first call traces the function twice
-on the first batch: the first trace lets the optimizer create its state, the second one, with that
-state as program weights, becomes the program (the steady-state step). The weights are then restored
-to their values from before the first trace, the program is compiled and loaded onto the appliance,
-and the appliance runs it on the first batch. Every later call only hands the new batch to the
-appliance: the function is not traced again, so the host work per step does not grow with the model.
-Every batch is trained on exactly once, in order.
+run (nothing computes), the second builds the program. The first call passes the placeholder on a
+one-element graph, then traces the function once on the first batch, and that trace is the program
+(the steady-state step). The optimizers of torch.optim make their state (exp_avg, momentum_buffer,
+...) in the step just before their first update is traced, for the parameters that have a gradient
+then, as PyTorch does; that state enters the program as weights which start with the values PyTorch
+gives them (zeros are made by the appliance itself), so the update is traced as every later step
+runs it (see vudored.optim). Parameters without a gradient hold zeros in its place while the first
+call is traced, standing in for the gradients an earlier call would leave: a step that adds to them
+and keeps the sum is refused, and where no backward pass reached them they are None again. An
+optimizer class with a step() or _init_group() of its own is traced twice instead: a first trace,
+ended by the placeholder boundary, lets it create its state; the weights then get back their values
+from before that trace. The program is compiled and loaded onto the appliance, and the appliance runs
+it on the first batch. Every later call only hands the new batch to the appliance: the function is
+not traced again, so the host work per step does not grow with the model. Every batch is trained on
+exactly once, in order.
 
 Consequences worth knowing:
-- The function's Python code runs only while it is traced (twice, on the first call). Per-step host
-  work belongs after the call or in a step closure (add_step_closure). Python values the step reads
+- The function's Python code runs only while it is traced (once, on the first call; twice for an
+  optimizer class with a step() of its own). Per-step host work belongs after the call or in a step
+  closure (add_step_closure). Python values the step reads
   (its non-tensor arguments, the numbers, strings and flags of the globals and closures of the step
   and of the functions it calls, the modules' train/eval mode) are constants of the program: a later
   call with other values is refused with a GraphChangedError, never run with the traced ones. So is
@@ -296,6 +305,18 @@ def _state_out_of_reach(tensors):
             ox.copy_appliance_data(src=holder, dst=anchor)
 
 
+ACCUMULATION_TEXT = (
+    "The step adds gradients to those of an earlier call (backward without optimizer.zero_grad() "
+    "first in the step). Gradients are not carried from one run of the program to the next, so "
+    "accumulation across calls cannot work. Accumulate inside one step instead:\n"
+    "    @vudored.step(model, optimizer)\n"
+    "    def train_step(x, y):\n"
+    "        optimizer.zero_grad()\n"
+    "        for xs, ys in zip(x.chunk(k), y.chunk(k)):\n"
+    "            (loss_fn(model(xs), ys) / k).backward()\n"
+    "        optimizer.step()\n"
+    "and hand it k micro-batches at once.")
+
 _active = None  # the trace in progress
 _compiled = None  # the process's compiled step (one program per process)
 
@@ -326,9 +347,9 @@ def step(model, optimizer=None, *, device=None, retrace=False, process_group=Non
 
 
 def empty_lazy(tensor):
-    """A lazy device-data tensor of tensor's shape and dtype whose record holds no data."""
-    with backend.keeping_data(False):
-        return ox.eager_to_lazy(torch.empty((), dtype=tensor.dtype).expand(tensor.shape))
+    """A lazy device-data tensor of tensor's shape and dtype whose record holds no data (also for
+    one element, whose data eager_to_lazy would keep)."""
+    return ox.empty_data(tensor)
 
 
 def rebase(tensor):
@@ -363,10 +384,13 @@ class _Trace:
         self._fed = False
         self.hyper = None
         self.hyper_ids = {}  # id(lazy hyperparameter) -> (slot index, traced value)
-        self.initial = None  # optim.InitialValues while the placeholder trace records them
+        self.initial = None  # optim.InitialValues while an optimizer's new state is recorded
         self.in_optimizer = False
         self.numbers = None  # Python numbers handed to torch (retrace=True compares them)
         self.gradients = {}  # id(parameter) -> (gradient, version) when the trace began
+        self.stand_ins = {}  # id(parameter) -> the zeros standing in for an earlier call's gradient
+        self.received = set()  # parameters a backward pass gave a gradient
+        self.carried = set()  # parameters whose stand-in a backward pass added to
         self.stream, self.position = None, 0  # the lazy RNG's stream and the place in it
         self.draws = {}  # (stream, place) -> a random draw (or a dropout's scaled mask)
 
@@ -483,20 +507,36 @@ class _Trace:
         for pid, p in self.parameters.items():
             grad, version = before[pid]
             changed = p.grad is not grad or (grad is not None and grad._version != version)
+            if changed:
+                self.received.add(pid)
             start, start_version = self.gradients.get(pid, (None, None))
             if changed and grad is not None and start is grad and start_version == version:
-                raise UnsupportedError(
-                    "The step adds gradients to those of an earlier call (backward without "
-                    "optimizer.zero_grad() first in the step). Gradients are not carried from one "
-                    "run of the program to the next, so accumulation across calls cannot work. "
-                    "Accumulate inside one step instead:\n"
-                    "    @vudored.step(model, optimizer)\n"
-                    "    def train_step(x, y):\n"
-                    "        optimizer.zero_grad()\n"
-                    "        for xs, ys in zip(x.chunk(k), y.chunk(k)):\n"
-                    "            (loss_fn(model(xs), ys) / k).backward()\n"
-                    "        optimizer.step()\n"
-                    "and hand it k micro-batches at once.")
+                if pid not in self.stand_ins:
+                    raise UnsupportedError(ACCUMULATION_TEXT)
+                self.carried.add(pid)  # refused if the step leaves it for the next call
+
+    def stand_in_gradients(self):
+        """Before the first trace: a parameter without a gradient gets zeros in its place, standing
+        in for the gradient an earlier call would leave there. A step that resets gradients
+        (zero_grad, `p.grad = None`) drops them; one that adds to them would add to the earlier
+        call's gradients (refused when the step leaves the sum for the next call, see
+        drop_stand_ins)."""
+        with torch.no_grad():
+            for pid, p in self.parameters.items():
+                if p.grad is None and p.requires_grad:
+                    p.grad = torch.zeros_like(p)
+                    self.stand_ins[pid] = p.grad
+
+    def drop_stand_ins(self, finished=False):
+        """A parameter whose stand-in is there still and got no gradient has none, as in PyTorch
+        (before the optimizers step, and when the trace ends). At the end, a gradient that a backward
+        pass added to a stand-in and that the step leaves for the next call is refused."""
+        for pid, stand_in in self.stand_ins.items():
+            p = self.parameters[pid]
+            if p.grad is stand_in and pid not in self.received:
+                p.grad = None
+        if finished and any(self.parameters[pid].grad is not None for pid in self.carried):
+            raise UnsupportedError(ACCUMULATION_TEXT)
 
 
 def _backward(func, args, kwargs):
@@ -742,9 +782,11 @@ class CompiledStep:
 
     # ---------------------------------------------------------------- tracing
 
-    def _trace(self, args, kwargs, hyper, keep_hyper_data=False, initial=None, numbers=False):
+    def _trace(self, args, kwargs, hyper, keep_hyper_data=False, initial=None, numbers=False,
+               new_state=None):
         """Traces the function once. Returns what a run needs; the step boundary follows in
-        _boundary()."""
+        _boundary(). new_state (optim.NewState): the optimizers make their state before their
+        first update."""
         global _active
         flat, spec = tree_flatten((args, kwargs))
         traced, hosts, signature, inputs = [], [], [], []
@@ -782,6 +824,8 @@ class CompiledStep:
         trace.parameters = {id(p): p for m in self._models.values() for p in m.parameters()}
         trace.parameter_names = {f"{prefix}{key}": t for prefix, module in reachable
                                  for key, t in list(module.named_parameters()) + list(module.named_buffers())}
+        if new_state is not None:
+            trace.stand_in_gradients()
         trace.gradients = {pid: (p.grad, p.grad._version if p.grad is not None else None)
                            for pid, p in trace.parameters.items()}
         replicas = self._replicas
@@ -809,15 +853,18 @@ class CompiledStep:
         torch._lazy.mark_step = _refuse_mark_step
         try:
             with backend.keeping_data(True), _state_out_of_reach(state.values()), \
-                    optim.StepHooks(trace, hyper, lazy_values, replicas), optim.AveragedModels(), \
+                    optim.StepHooks(trace, hyper, lazy_values, replicas, new_state), \
+                    optim.AveragedModels(), \
                     LazyAutocast(), _TraceMode(trace):
                 result = self._fn(*args, **kwargs)
+                trace.drop_stand_ins(finished=True)
                 if replicas is not None:
                     for b in buffers:
                         _sync(b)
                     replicas.average_buffers([b for b, node in zip(buffers, before)
                                               if ox.get_tensor_info(b) != node])
         finally:
+            trace.drop_stand_ins()
             _active = None
             torch._lazy.mark_step = mark_step
             for hook in hooks:
@@ -884,6 +931,7 @@ class CompiledStep:
         if device.compiled:
             raise VudoredError("This process compiled its program already (one program per process): "
                                "a second compiled step needs its own process.")
+        ox.start_conversion()  # the conversion tool starts while the step is traced
         optim.check_supported(self._optimizers)
         self._replicas = distributed.replicas_for(*self._replica_args)
         if self._replicas is not None:
@@ -900,7 +948,6 @@ class CompiledStep:
         optim.prepare(self._optimizers, device)
         before = self._state()
         self._check_on_device(before)
-        kept = {}
         for name, t in before.items():
             try:
                 record = ox.get_appliance_data(t)
@@ -913,31 +960,16 @@ class CompiledStep:
                     f"{name} has no host data: it was moved to the lazy device while the data store "
                     "dropped tensor data. Create the vudored device before moving the model, or move it "
                     "inside `with vudored.backend.device(...):`.")
-            kept[name] = empty_lazy(t)
-            ox.copy_appliance_data(src=t, dst=kept[name])
 
         hyper = optim.Hyperparameters(self._optimizers)
-        # Placeholder run: the optimizer creates its state; the values it starts with are recorded.
-        first = self._trace(args, kwargs, hyper, keep_hyper_data=True, initial=optim.InitialValues())
-        self._boundary()
-        optim.host_state_to_device(self._optimizers, first["initial"], device)
-        after = self._state()
-        self._check_on_device(after)
-        for name, holder in kept.items():
-            ox.copy_appliance_data(src=holder, dst=after[name])
-        created = set(after) - set(before)
-        unknown = sorted(created - self._optimizer_names)
-        if unknown:
-            raise VudoredError(f"{unknown} first appeared during the step; only optimizer state may. "
-                               "Create other state before the first step.")
-        zero_start = self._initial_state(created, after, first["initial"])
+        if all(optim.creates_state_up_front(opt) for opt in self._optimizers):
+            run, zero_start = self._trace_once(args, kwargs, hyper, before)
+        else:
+            run, zero_start = self._trace_twice(args, kwargs, hyper, before, device)
         appliance = device.appliance
         if hasattr(appliance, "zero_start"):
             appliance.zero_start = zero_start
-
-        hyper.guards = {}
-        run = self._trace(args, kwargs, hyper, numbers=self._retrace)  # compile and execute callbacks
-        self._boundary()
+        self._boundary()  # compile and execute callbacks
         self._hyper = hyper
         self._spec, self._signature = run["spec"], run["signature"]
         self._outputs, self._out_spec, self._closures = run["outputs"], run["out_spec"], run["closures"]
@@ -965,6 +997,70 @@ class CompiledStep:
         _compiled = self
         return self._run(run["hosts"])
 
+    def _trace_once(self, args, kwargs, hyper, before):
+        """The step traced once, as the program: the backend's placeholder boundary passes on a
+        one-element graph first, and the optimizers make their state just before their first update
+        (optim.NewState). Returns the trace and the names of the state that starts at zeros."""
+        if not ox.placeholder_passed():
+            _pass_placeholder()
+        new_state = optim.NewState(self._param_names, empty_lazy)
+        try:
+            run = self._trace(args, kwargs, hyper, numbers=self._retrace, new_state=new_state)
+            made = {name for name, _, _, _ in new_state.made}
+            created = set(self._state()) - set(before) - made
+            self._refuse_created(created)
+            if created:
+                raise VudoredError(
+                    f"The optimizer state {sorted(created)} was created inside the optimizer's update "
+                    "rather than by its _init_group, so the program would start it anew at every step. "
+                    "Create it before the first step (e.g. load it with optimizer.load_state_dict()).")
+        except BaseException:
+            new_state.undo()
+            raise
+        zero_start = set()
+        for name, anchor, host, zeros in new_state.made:
+            if zeros:
+                zero_start.add(name)  # the appliance makes the zeros itself
+                continue
+            with backend.holding_in_memory():
+                ox.copy_appliance_data(src=ox.eager_to_lazy(host), dst=anchor)
+        return run, zero_start
+
+    def _refuse_created(self, created):
+        unknown = sorted(created - self._optimizer_names)
+        if unknown:
+            raise VudoredError(f"{unknown} first appeared during the step; only optimizer state may. "
+                               "Create other state before the first step.")
+
+    def _trace_twice(self, args, kwargs, hyper, before, device):
+        """For optimizers that create state inside their update: a first trace, ended by the
+        backend's placeholder boundary, lets them create it (its values recorded), then the step is
+        traced again with that state as weights of the program. Returns the second trace and the
+        names of the state that starts at zeros."""
+        if ox.placeholder_passed():
+            raise VudoredError(
+                f"{', '.join(type(o).__name__ for o in self._optimizers if not optim.creates_state_up_front(o))} "
+                "creates its state inside its own step(), which the first step boundary lets it do, but "
+                "this process has passed that boundary already (torch._lazy.mark_step() before the first "
+                "step, or a step that failed). Call the step first in a new process.")
+        kept = {}
+        for name, t in before.items():
+            kept[name] = empty_lazy(t)
+            ox.copy_appliance_data(src=t, dst=kept[name])
+        # Placeholder run: the optimizer creates its state; the values it starts with are recorded.
+        first = self._trace(args, kwargs, hyper, keep_hyper_data=True, initial=optim.InitialValues())
+        self._boundary()
+        optim.host_state_to_device(self._optimizers, first["initial"], device)
+        after = self._state()
+        self._check_on_device(after)
+        for name, holder in kept.items():
+            ox.copy_appliance_data(src=holder, dst=after[name])
+        created = set(after) - set(before)
+        self._refuse_created(created)
+        zero_start = self._initial_state(created, after, first["initial"])
+        hyper.guards = {}
+        return self._trace(args, kwargs, hyper, numbers=self._retrace), zero_start
+
     def _initial_state(self, created, after, initial):
         """Gives new optimizer state the value PyTorch creates it with; returns the names that
         start at zeros (the appliance makes those itself)."""
@@ -979,10 +1075,7 @@ class CompiledStep:
                         isinstance(o, torch.optim.SGD) for o in self._optimizers):
                     zero_start.add(name)  # a copy of the first gradient: see first_run_overrides
                     continue
-                raise VudoredError(
-                    f"The optimizer creates its state {name} in its first step from values the host "
-                    "does not know, and the program cannot start it at that value. Create the state "
-                    "before the first step (e.g. load it with optimizer.load_state_dict()).")
+                raise VudoredError(optim.UNKNOWN_STATE_TEXT.format(name=name))
             if not host.any():
                 zero_start.add(name)
                 continue
@@ -1173,6 +1266,15 @@ class CompiledStep:
         result["state"] = {pid: {key: read(value) for key, value in entries.items()}
                            for pid, entries in result["state"].items()}
         return result
+
+
+def _pass_placeholder():
+    """Passes the backend's first step boundary, a placeholder run that computes nothing, on a
+    one-element graph: the next boundary builds the program."""
+    with backend.keeping_data(False):
+        one = torch.zeros(1, device=backend.LAZY) + 1
+    torch._lazy.mark_step()
+    del one
 
 
 def _refuse_mark_step(*args, **kwargs):

@@ -77,6 +77,8 @@ def test_refused_reads_say_why(backend, store_config, tmp_path, monkeypatch):
     kept = torch.randn(4, 3).to("lazy")
     cases = [
         (lambda: (dropped * 2).sum().item(), "Float[]", 'the host holds no data for "'),
+        # One element: eager_to_lazy would keep its data, empty_data makes none.
+        (lambda: (ox.empty_data(torch.ones(())) * 2).item(), "Float[]", 'the host holds no data for "'),
         (lambda: bool((deferred > 0).all()), "Bool[]", "is a deferred tensor, whose data the host does not hold"),
         (lambda: (kept + torch.rand(4, 3, device="lazy")).sum().item(), "Float[]",
          "it depends on the random operator aten::uniform, whose values the program draws on the device"),

@@ -18,8 +18,10 @@ def tiny(seed, bias=True):
     torch.manual_seed(seed)
     return nn.Sequential(nn.Linear(6, 8, bias=bias), nn.Tanh(), nn.Linear(8, 3, bias=bias))
 
-def side_by_side(cases, make_optimizer, bias=lambda k: True):
+def side_by_side(cases, make_optimizer, bias=lambda k: True, extra=lambda m: None):
     eager = {k: tiny(i, bias(k)) for i, k in enumerate(cases)}
+    for m in eager.values():
+        extra(m)
     lazy = {k: copy.deepcopy(m).to(dev.torch_device) for k, m in eager.items()}
     return (eager, [make_optimizer(k, m) for k, m in eager.items()],
             lazy, [make_optimizer(k, m) for k, m in lazy.items()])
@@ -125,12 +127,25 @@ for name, make in [("LBFGS", O.LBFGS), ("SparseAdam", O.SparseAdam)]:
     m = tiny(0).to(dev.torch_device)
     o = make(m.parameters())
     refusals[name] = error_of(lambda: vudored.step(m, o)(lambda x: o.step())(torch.randn(4, 6)))
+
+def unused_and_frozen(m):
+    """A parameter that no loss reaches and a frozen one: PyTorch keeps no state for either."""
+    m.register_parameter("unused", nn.Parameter(torch.ones(2, 2)))
+    m[0].weight.requires_grad_(False)
+
 eager, eager_opts, lazy, lazy_opts = side_by_side(OPTS, lambda k, m: OPTS[k](m.parameters()),
-                                                   bias=lambda k: k != "muon")  # Muon: 2-d weights only
+                                                   bias=lambda k: k != "muon",  # Muon: 2-d weights only
+                                                   extra=unused_and_frozen)
 step = vudored.step({k + ".": m for k, m in lazy.items()}, lazy_opts)(lambda x, y: train(lazy, lazy_opts, x, y))
 losses = [dict(zip(OPTS, relative(step(*batch(i)), train(eager, eager_opts, *batch(i)).detach())))
           for i in range(4)]
-report(losses=losses, weights=weights_apart(step, eager), refusals=refusals)
+
+def state_keys(state_dict):
+    return {str(index): sorted(entries) for index, entries in state_dict["state"].items()}
+
+keys = {k: [state_keys(step.optimizer_state_dict(i)), state_keys(o.state_dict())]
+        for i, (k, o) in enumerate(zip(OPTS, eager_opts))}
+report(losses=losses, weights=weights_apart(step, eager), refusals=refusals, keys=keys)
 '''
 
 
@@ -160,6 +175,8 @@ def test_schedulers_change_hyperparameters_without_a_new_program(tmp_path):
 def test_every_optimizer_trains_and_the_host_bound_ones_are_refused(tmp_path):
     results, proc = run(tmp_path, OPTIMIZERS, fake=False)
     _check_side_by_side(results, loose={"muon"})
+    for k, (lazy, eager) in results["keys"].items():   # state for the parameters with gradients only
+        assert lazy == eager, (k, lazy, eager)
     refusals = results["refusals"]
     assert refusals["LBFGS"].startswith("UnsupportedError: LBFGS cannot train in a compiled step: "
                                         "LBFGS calls its closure several times per step")
@@ -433,18 +450,34 @@ def accumulates(x, y):          # steps the optimizer every other call: gradient
     optimizer.step()
     return model.weight.sum()
 
+class OwnStep(torch.optim.SGD):   # creates its state in a trace of its own, before the first boundary
+    def step(self, closure=None):
+        return super().step(closure)
+
+def own_step():
+    fresh = nn.Linear(4, 2).to(dev.torch_device)
+    own = OwnStep(fresh.parameters(), lr=0.1, momentum=0.9)
+    return vudored.step(fresh, own)(lambda x, y: (F.mse_loss(fresh(x), y).backward(), own.step()))(x, y)
+
 report(early=early, not_moved=error_of(lambda: make(not_moved)(x, y)),
        marks=error_of(lambda: make(marks)(x, y)), composite=error_of(lambda: make(composite)(x, y)),
-       accumulates=error_of(lambda: make(accumulates)(x, y)))
+       accumulates=error_of(lambda: make(accumulates)(x, y)), own_step=error_of(own_step))
 '''
 
 ERRORS_AFTER_COMPILING = HELPERS + r'''
 import os, threading
 import torch, torch.nn as nn, torch.nn.functional as F
 import vudored
+import copy
 dev = vudored.backend.device(os.environ["ART"])
-model = nn.Linear(4, 2).to(dev.torch_device)
-optimizer = torch.optim.SGD(model.parameters(), lr=0.1)
+
+class OwnStep(torch.optim.SGD):   # a step() of its own: traced twice, once to create its state
+    def step(self, closure=None):
+        return super().step(closure)
+
+eager = nn.Linear(4, 2)
+model = copy.deepcopy(eager).to(dev.torch_device)
+optimizer = OwnStep(model.parameters(), lr=0.1, momentum=0.9, dampening=0.2)
 settings = {"scale": 1.0}   # read through a dict: a number the checks of globals do not see
 failures, closure_calls = [], []
 
@@ -478,7 +511,14 @@ own = error_of(lambda: train_step(x, y))
 failures.clear()
 settings["scale"] = 2.0
 number = error_of(lambda: train_step(x, y))
-report(first=sorted(map(str, first)), later=later, own=own, number=number, closures=len(closure_calls))
+eager_opt = OwnStep(eager.parameters(), lr=0.1, momentum=0.9, dampening=0.2)
+for _ in range(3):   # the runs that trained: both threads' calls and the later one
+    eager_opt.zero_grad()
+    F.mse_loss(eager(x), y).backward()
+    eager_opt.step()
+apart = max((v - eager.state_dict()[k]).abs().max().item() for k, v in train_step.state_dict().items())
+report(first=sorted(map(str, first)), later=later, own=own, number=number, closures=len(closure_calls),
+       apart=apart)
 '''
 
 
@@ -494,6 +534,9 @@ def test_clear_errors(tmp_path):
                                           "supported on the lazy device: it runs aten::masked_select("), before["composite"]
     assert before["accumulates"].startswith("UnsupportedError: The step adds gradients to those of an "
                                             "earlier call") and "for xs, ys in zip(" in before["accumulates"]
+    assert before["own_step"].startswith("VudoredError: OwnStep creates its state inside its own step(), "
+                                         "which the first step boundary lets it do, but this process has "
+                                         "passed that boundary already"), before["own_step"]
     after = results_of(run_python(ERRORS_AFTER_COMPILING, env={"ART": str(tmp_path / "art2")}))
     # Two threads' first calls: one compiles, the other waits; the closure's error is its own, and
     # the step goes on.
@@ -503,3 +546,4 @@ def test_clear_errors(tmp_path):
     assert after["number"].startswith("GraphChangedError: Step 5: a Python number the step hands to "
                                       "torch changed (Tensor.mul: 1.0 when the program was traced, "
                                       "2.0 now)"), after["number"]
+    assert after["apart"] < 1e-6  # the optimizer with a step of its own trained as in eager PyTorch
