@@ -894,41 +894,59 @@ std::vector<FusionRegion> findRegions(const std::vector<Step> &steps, const std:
 
 namespace {
 
-// The plan with the regions in `ready` replaced by one step each, in an order that respects every
-// dependency; empty when the regions depend on each other in a cycle.
-std::vector<Step> orderedSteps(const std::vector<Step> &steps, const std::vector<const FusionRegion *> &ready,
-                               size_t slotCount) {
-  // Nodes: the steps outside the regions, then one per region.
+// The step that runs a region's kernel.
+Step regionStep(const FusionRegion &r) {
+  Step step;
+  step.kernel = regionKernel(r);
+  for (const FusionInput &in : r.inputs)
+    step.operands.push_back(in.slot);
+  for (size_t o = 0; o < r.outputs.size(); ++o) {
+    step.results.push_back(r.outputs[o]);
+    step.expected.push_back(Expected{r.outputShapes[o], r.outputTypes[o]});
+  }
+  step.acceptsSpare = r.outputs.size() == 1;
+  step.where = r.where;
+  return step;
+}
+
+// An order of the plan with the regions in `ready` as one node each (nodes: the steps outside the
+// regions by their index, then region r as steps.size() + r) that respects every dependency; empty
+// when the regions depend on each other in a cycle. Nothing is copied: it runs once per region
+// when regions have to be left out.
+std::vector<size_t> orderOf(const std::vector<Step> &steps, const std::vector<const FusionRegion *> &ready,
+                            size_t slotCount) {
   std::vector<int64_t> regionOf(steps.size(), -1);
   for (size_t r = 0; r < ready.size(); ++r)
     for (size_t m : ready[r]->members)
       regionOf[m] = static_cast<int64_t>(r);
-  std::vector<Step> nodes;
-  std::vector<size_t> key; // position in the unfused plan: the region's last member
+  std::vector<size_t> nodes, key; // key: position in the unfused plan (a region's last member)
   for (size_t s = 0; s < steps.size(); ++s)
     if (regionOf[s] < 0) {
-      nodes.push_back(steps[s]);
+      nodes.push_back(s);
       key.push_back(s);
     }
-  for (const FusionRegion *r : ready) {
-    Step step;
-    step.kernel = regionKernel(*r);
-    for (const FusionInput &in : r->inputs)
-      step.operands.push_back(in.slot);
-    for (size_t o = 0; o < r->outputs.size(); ++o) {
-      step.results.push_back(r->outputs[o]);
-      step.expected.push_back(Expected{r->outputShapes[o], r->outputTypes[o]});
-    }
-    step.acceptsSpare = r->outputs.size() == 1;
-    step.where = r->where;
-    nodes.push_back(std::move(step));
-    key.push_back(r->members.back());
+  for (size_t r = 0; r < ready.size(); ++r) {
+    nodes.push_back(steps.size() + r);
+    key.push_back(ready[r]->members.back());
   }
+  auto results = [&](size_t n) -> llvm::ArrayRef<int32_t> {
+    return nodes[n] < steps.size() ? llvm::ArrayRef<int32_t>(steps[nodes[n]].results)
+                                   : llvm::ArrayRef<int32_t>(ready[nodes[n] - steps.size()]->outputs);
+  };
+  auto forOperands = [&](size_t n, auto &&fn) {
+    if (nodes[n] < steps.size()) {
+      for (int32_t slot : steps[nodes[n]].operands)
+        fn(slot);
+    } else {
+      for (const FusionInput &in : ready[nodes[n] - steps.size()]->inputs)
+        fn(in.slot);
+    }
+  };
 
   // Dependencies through slots, and the order among `ordered` steps.
   std::vector<int64_t> producer(slotCount, -1);
   for (size_t n = 0; n < nodes.size(); ++n)
-    for (int32_t slot : nodes[n].results)
+    for (int32_t slot : results(n))
       producer[slot] = static_cast<int64_t>(n);
   std::vector<std::vector<size_t>> dependents(nodes.size());
   std::vector<size_t> pending(nodes.size(), 0);
@@ -938,17 +956,17 @@ std::vector<Step> orderedSteps(const std::vector<Step> &steps, const std::vector
   };
   for (size_t n = 0; n < nodes.size(); ++n) {
     llvm::SmallVector<size_t, 8> seen;
-    for (int32_t slot : nodes[n].operands) {
+    forOperands(n, [&](int32_t slot) {
       int64_t p = producer[slot];
       if (p >= 0 && static_cast<size_t>(p) != n && !llvm::is_contained(seen, static_cast<size_t>(p))) {
         seen.push_back(static_cast<size_t>(p));
         edge(static_cast<size_t>(p), n);
       }
-    }
+    });
   }
   std::vector<size_t> orderedNodes;
   for (size_t n = 0; n < nodes.size(); ++n)
-    if (nodes[n].ordered)
+    if (nodes[n] < steps.size() && steps[nodes[n]].ordered)
       orderedNodes.push_back(n);
   std::sort(orderedNodes.begin(), orderedNodes.end(), [&](size_t a, size_t b) { return key[a] < key[b]; });
   for (size_t i = 1; i < orderedNodes.size(); ++i)
@@ -960,7 +978,7 @@ std::vector<Step> orderedSteps(const std::vector<Step> &steps, const std::vector
   for (size_t n = 0; n < nodes.size(); ++n)
     if (pending[n] == 0)
       queue.push({key[n], n});
-  std::vector<Step> order;
+  std::vector<size_t> order;
   order.reserve(nodes.size());
   while (!queue.empty()) {
     size_t n = queue.top().second;
@@ -968,11 +986,21 @@ std::vector<Step> orderedSteps(const std::vector<Step> &steps, const std::vector
     for (size_t d : dependents[n])
       if (--pending[d] == 0)
         queue.push({key[d], d});
-    order.push_back(std::move(nodes[n]));
+    order.push_back(nodes[n]);
   }
   if (order.size() != nodes.size())
     return {};
   return order;
+}
+
+// The plan in `order` (see orderOf).
+std::vector<Step> stepsIn(const std::vector<size_t> &order, const std::vector<Step> &steps,
+                          const std::vector<const FusionRegion *> &ready) {
+  std::vector<Step> plan;
+  plan.reserve(order.size());
+  for (size_t n : order)
+    plan.push_back(n < steps.size() ? steps[n] : regionStep(*ready[n - steps.size()]));
+  return plan;
 }
 
 } // namespace
@@ -984,20 +1012,20 @@ std::vector<Step> fuseSteps(const std::vector<Step> &steps, const std::vector<Fu
   for (const FusionRegion &r : regions)
     if (r.fn)
       ready.push_back(&r);
-  std::vector<Step> order = orderedSteps(steps, ready, slotCount);
+  std::vector<size_t> order = orderOf(steps, ready, slotCount);
   if (!order.empty() || ready.empty())
-    return order;
+    return stepsIn(order, steps, ready);
   // Each region is convex, but two of them can still depend on each other (a member of each feeds
   // a member of the other): such a region stays unfused. Regions are taken in plan order, each
   // kept when the plan with it and the ones kept before it still has an order.
   std::vector<const FusionRegion *> kept;
   for (const FusionRegion *r : ready) {
     kept.push_back(r);
-    if (orderedSteps(steps, kept, slotCount).empty())
+    if (orderOf(steps, kept, slotCount).empty())
       kept.pop_back();
   }
   leftOut = ready.size() - kept.size();
-  return orderedSteps(steps, kept, slotCount);
+  return stepsIn(orderOf(steps, kept, slotCount), steps, kept);
 }
 
 } // namespace lumo
