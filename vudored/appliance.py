@@ -126,7 +126,12 @@ class ReferenceAppliance:
                     "data store dropped tensor data. Create the vudored device (which keeps it) before "
                     "moving the model, or move it inside `with vudored.backend.device(...):`.")
             _check_weight(name, value, argument)
-            self.state.load(name, value)
+            if record.has_tensor and self._factory is None:
+                # A record's data is the host's own copy, never written in place: the interpreter
+                # keeps the same memory rather than a second copy.
+                self.state.load(name, value, share=True)
+            else:
+                self.state.load(name, value)
             given.add(name)
         missing = sorted(set(self._weights) - given)
         if missing:

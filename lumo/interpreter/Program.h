@@ -141,7 +141,9 @@ public:
   const Program &program() const { return *program_; }
   // Keeps a copy of `value` as the weight `name`. Throws for an unknown name or a wrong shape or
   // element type.
-  void load(std::string_view name, const at::Tensor &value);
+  // With `share`, a contiguous CPU tensor is kept itself instead (the interpreter never writes into
+  // a weight's memory; the caller must not change it in place either).
+  void load(std::string_view name, const at::Tensor &value, bool share = false);
   // A copy of the weight's current value.
   at::Tensor read(std::string_view name) const;
   // One tensor per Program::inputs() entry (undefined for an input never read); returns one per

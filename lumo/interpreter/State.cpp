@@ -35,7 +35,7 @@ size_t State::argumentOf(std::string_view name) const {
   return it->second;
 }
 
-void State::load(std::string_view name, const at::Tensor &value) {
+void State::load(std::string_view name, const at::Tensor &value, bool share) {
   size_t index = argumentOf(name);
   if (!value.defined())
     throw Error("lumo program: no value for the weight '" + std::string(name) + "'");
@@ -43,7 +43,10 @@ void State::load(std::string_view name, const at::Tensor &value) {
   at::Tensor copy;
   {
     at::AutoDispatchBelowADInplaceOrView guard;
-    copy = Program::resolved(value.detach()).clone(at::MemoryFormat::Contiguous);
+    at::Tensor plain = Program::resolved(value.detach());
+    bool keep = share && plain.is_contiguous() && plain.storage_offset() == 0 &&
+                plain.storage().nbytes() == plain.nbytes() && !plain.is_neg() && !plain.is_conj();
+    copy = keep ? plain : plain.clone(at::MemoryFormat::Contiguous);
   }
   std::lock_guard<std::mutex> lock(mutex_);
   if (!arguments_[index].defined())

@@ -30,7 +30,8 @@ const char *kModuleDoc = R"(Runs lumo programs on the CPU with PyTorch's ATen ke
                               #   "embedded" ones; returns the list of result tensors
 
     state = prog.new_state()  # the weights, resident in the interpreter between runs
-    state.load(name, tensor)  # once per weight (copies the tensor); checks the name, shape, dtype
+    state.load(name, tensor, share=False)  # once per weight (copies it, unless share=True: see
+                              #   State.load); checks the name, shape, dtype
     outs = state.run(inputs)  # one tensor per prog.inputs entry (None for one not used); returns one
                               #   per prog.outputs entry
     state.read(name)          # a copy of the weight's current value
@@ -269,12 +270,14 @@ PYBIND11_MODULE(lumo_interpreter, m) {
   py::class_<lumo::State>(m, "State", "The weights of a Program, resident between runs (Program.new_state()).")
       .def(
           "load",
-          [](py::handle self, const std::string &name, const at::Tensor &value) {
+          [](py::handle self, const std::string &name, const at::Tensor &value, bool share) {
             lumo::State &state = bound<lumo::State>(self);
             py::gil_scoped_release release;
-            state.load(name, value);
+            state.load(name, value, share);
           },
-          py::arg("name"), py::arg("value"), "Keeps a copy of `value` as the weight `name`.")
+          py::arg("name"), py::arg("value"), py::arg("share") = false,
+          "Keeps a copy of `value` as the weight `name`; with share=True a contiguous CPU tensor is kept "
+          "itself (no copy: the interpreter never writes into it, and the caller must not either).")
       .def(
           "read",
           [](py::handle self, const std::string &name) {
