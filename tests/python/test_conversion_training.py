@@ -9,7 +9,8 @@ from convertkit import run_scenario
 STEP = r'''
 import copy
 sys.path.insert(0, os.environ["PYTHONPATH"])
-from training_models import SCRIPTS, lazy_state, train_step, weights_to_lazy_leaves
+from training_models import (SCRIPTS, lazy_state, masked_lm_bert, step_state as state, train_step,
+                             weights_to_lazy_leaves)
 
 def hf_model(kind):
     import transformers
@@ -19,12 +20,8 @@ def hf_model(kind):
         cfg = transformers.GPT2Config(vocab_size=64, n_positions=32, n_embd=32, n_layer=2, n_head=4,
                                       resid_pdrop=0.0, embd_pdrop=0.0, attn_pdrop=0.0)
         return transformers.GPT2LMHeadModel(cfg), {"input_ids": ids, "labels": ids}
-    cfg = transformers.BertConfig(vocab_size=64, hidden_size=32, num_hidden_layers=2, num_attention_heads=4,
-                                  intermediate_size=64, max_position_embeddings=32,
-                                  hidden_dropout_prob=0.0, attention_probs_dropout_prob=0.0)
-    labels = ids.clone()
-    labels[1, 11:] = -100  # positions without a label
-    return transformers.BertForMaskedLM(cfg), {"input_ids": ids, "labels": labels}
+    model, ids, labels = masked_lm_bert()
+    return model, {"input_ids": ids, "labels": labels}
 
 if NAME in SCRIPTS:
     model, (opt_cls, opt_args), x, y = SCRIPTS[NAME](**({"dropout": 0.0} if NAME == "transformer" else {}))
@@ -40,16 +37,6 @@ else:
         loss.backward()
         opt.step()
         return loss
-
-def state(model, opt):
-    """Weights, optimizer state and floating-point buffers (batch norm statistics), by name."""
-    named = dict(model.named_parameters())
-    for n, p in list(named.items()):
-        for k, v in opt.state.get(p, {}).items():
-            if isinstance(v, torch.Tensor) and v.dim() > 0:
-                named[f"{n}.{k}"] = v
-    named.update({n: b for n, b in model.named_buffers() if b.is_floating_point()})
-    return named
 
 eager = copy.deepcopy(model)
 weights_to_lazy_leaves(model)

@@ -21,17 +21,10 @@ TRAINING = r'''
 import copy
 sys.path.insert(0, os.environ["PYTHONPATH"])
 import training_models as tm
-import transformers
 
 def bert():
-    torch.manual_seed(0)
-    ids = torch.randint(0, 64, (2, 16))
-    cfg = transformers.BertConfig(vocab_size=64, hidden_size=32, num_hidden_layers=2, num_attention_heads=4,
-                                  intermediate_size=64, max_position_embeddings=32,
-                                  hidden_dropout_prob=0.0, attention_probs_dropout_prob=0.0)
-    labels = ids.clone()
-    labels[1, 11:] = -100
-    return transformers.BertForMaskedLM(cfg), (torch.optim.AdamW, dict(lr=1e-3, weight_decay=0.01)), ids, labels
+    model, ids, labels = tm.masked_lm_bert()
+    return model, (torch.optim.AdamW, dict(lr=1e-3, weight_decay=0.01)), ids, labels
 
 models = {}
 for name, script in tm.SCRIPTS.items():
@@ -48,14 +41,7 @@ def step_bert(m, o, x, y):
 
 models["bert"] = bert() + (step_bert,)
 
-def state(model, opt):
-    named = dict(model.named_parameters())
-    for n, p in list(named.items()):
-        for k, v in opt.state.get(p, {}).items():
-            if isinstance(v, torch.Tensor) and v.dim() > 0:
-                named[f"{n}.{k}"] = v
-    named.update({n: b for n, b in model.named_buffers() if b.is_floating_point()})
-    return named
+state = tm.step_state
 
 # Host copies take one eager step: the values the program starts from; a second one gives eager
 # PyTorch's results of the step the program computes.

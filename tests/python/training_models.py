@@ -185,6 +185,32 @@ def lazy_state(model, optimizer):
     return named
 
 
+def step_state(model, optimizer):
+    """Weights, optimizer state (but 0-d entries such as Adam's step) and floating-point buffers
+    (batch norm statistics), by name: what a training step updates."""
+    named = dict(model.named_parameters())
+    for name, p in list(named.items()):
+        for key, value in optimizer.state.get(p, {}).items():
+            if isinstance(value, torch.Tensor) and value.dim() > 0:
+                named[f"{name}.{key}"] = value
+    named.update({name: b for name, b in model.named_buffers() if b.is_floating_point()})
+    return named
+
+
+def masked_lm_bert(seed=0):
+    """A small BERT masked language model, its batch of token ids and labels (some positions
+    without a label); no host read of an attention mask."""
+    import transformers
+    torch.manual_seed(seed)
+    ids = torch.randint(0, 64, (2, 16))
+    cfg = transformers.BertConfig(vocab_size=64, hidden_size=32, num_hidden_layers=2, num_attention_heads=4,
+                                  intermediate_size=64, max_position_embeddings=32,
+                                  hidden_dropout_prob=0.0, attention_probs_dropout_prob=0.0)
+    labels = ids.clone()
+    labels[1, 11:] = -100
+    return transformers.BertForMaskedLM(cfg), ids, labels
+
+
 # --- Real model families: GPT-2 and BERT from `transformers`, a ResNet-style CNN and a ViT-style
 # classifier. Tiny configurations, random weights, dropout off.
 
