@@ -201,10 +201,14 @@ def _name_of(func):
     return qualname
 
 
-class _TraceMode(TorchFunctionMode):
+class _TraceMode(LazyAutocast):
     """What the trace does at each torch call of the step: answers the host reads it can guard and
     refuses the others, keeps the optimizers' hyperparameters as program inputs, records the values
-    new optimizer state starts with, and names the user's operation when the backend refuses one."""
+    new optimizer state starts with, and names the user's operation when the backend refuses one.
+
+    It is also the step's autocast mode, so that a call meets one mode rather than two while
+    autocast is off (most calls of most steps): under CPU autocast the call is handled with a
+    LazyAutocast entered below it, as a LazyAutocast entered before this mode would be."""
 
     def __init__(self, trace):
         super().__init__()
@@ -212,6 +216,16 @@ class _TraceMode(TorchFunctionMode):
 
     def __torch_function__(self, func, types, args=(), kwargs=None):
         kwargs = kwargs or {}
+        if not torch.is_autocast_enabled("cpu"):
+            return self._handle(func, args, kwargs)
+        below = LazyAutocast()
+        TorchFunctionMode.__enter__(below)
+        try:
+            return self._handle(func, args, kwargs)
+        finally:
+            TorchFunctionMode.__exit__(below, None, None, None)
+
+    def _handle(self, func, args, kwargs):
         trace = self.trace
         first = args[0] if args else None
         if trace.hyper_ids and isinstance(first, torch.Tensor):
@@ -855,7 +869,7 @@ class CompiledStep:
             with backend.keeping_data(True), _state_out_of_reach(state.values()), \
                     optim.StepHooks(trace, hyper, lazy_values, replicas, new_state), \
                     optim.AveragedModels(), \
-                    LazyAutocast(), _TraceMode(trace):
+                    _TraceMode(trace):
                 result = self._fn(*args, **kwargs)
                 trace.drop_stand_ins(finished=True)
                 if replicas is not None:

@@ -92,9 +92,8 @@ def test_refused_under_autocast(backend):
 
 
 def test_host_reads_are_refused_under_autocast(backend):
-    """As the step enters them: the autocast mode below the host-read mode, which still sees the
-    Python-level Tensor.__repr__."""
+    """The step's mode, autocast below its host reads, still sees the Python-level Tensor.__repr__."""
     x = torch.randn(3).to("lazy")
-    with LazyAutocast(), _TraceMode(_Trace([], [], {})), torch.autocast("cpu", dtype=torch.bfloat16):
+    with _TraceMode(_Trace([], [], {})), torch.autocast("cpu", dtype=torch.bfloat16):
         with pytest.raises(HostReadError, match="Tensor.__repr__"):
             repr(F.linear(x, x[None]))
