@@ -141,6 +141,31 @@ def _bound(func, args, kwargs):
     return dict(inspect.signature(func).bind(*args, **kwargs).arguments)
 
 
+def _causal_attention(args, kwargs):
+    """scaled_dot_product_attention(..., is_causal=True) without a mask, dropout or grouped heads,
+    as plain operations; NotImplemented for any other call. PyTorch's own decomposition guards its
+    softmax against rows without a single unmasked score, which a causal mask never has (row i keeps
+    the scores 0..i): the guard's three operations, each over every score, are left out, and the
+    scale multiplies the query alone instead of query and key."""
+    a = _bound(F.scaled_dot_product_attention, args, kwargs)
+    query, key, value = a.get("query"), a.get("key"), a.get("value")
+    if not a.get("is_causal") or a.get("attn_mask") is not None or a.get("dropout_p") or \
+            a.get("enable_gqa") or torch.is_autocast_enabled("cpu") or \
+            not all(isinstance(t, torch.Tensor) and t.device.type == "lazy" and t.dim() >= 2 and
+                    t.is_floating_point() for t in (query, key, value)):
+        return NotImplemented
+    length, source = query.size(-2), key.size(-2)
+    if length == 0 or source == 0:
+        return NotImplemented
+    scale = a.get("scale")
+    factor = 1 / math.sqrt(query.size(-1)) if scale is None else scale
+    causal = torch.ones(length, source, dtype=torch.bool, device=query.device).tril()
+    bias = torch.zeros(length, source, dtype=query.dtype, device=query.device).masked_fill(
+        ~causal, float("-inf"))
+    scores = (query * factor) @ key.transpose(-2, -1) + bias
+    return torch.softmax(scores, dim=-1) @ value
+
+
 def _attention(query, key, value, attn_mask=None, dropout_p=0.0, is_causal=False, scale=None,
                enable_gqa=False, dropout=None):
     """scaled_dot_product_attention as its definition computes it, with `dropout` applied to the
@@ -251,7 +276,8 @@ class _TraceMode(LazyAutocast):
                                          or func is F.scaled_dot_product_attention):
             return trace.draw(func, args, kwargs)
         try:
-            result = _tensor_numbers(func, args, kwargs)
+            result = _causal_attention(args, kwargs) if func is F.scaled_dot_product_attention \
+                else _tensor_numbers(func, args, kwargs)
             if result is NotImplemented:
                 result = func(*args, **kwargs)
         except RuntimeError as error:

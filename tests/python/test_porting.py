@@ -414,6 +414,57 @@ def test_bart_with_its_default_decoder_mask_trains(tmp_path):
     assert results["guards"] > 0  # the host decisions on the made-up masks are kept as guards
 
 
+# Attention written with F.scaled_dot_product_attention: causal with as many, fewer and more queries
+# than keys and a scale of its own, and a boolean mask with a row that hides every key (PyTorch
+# makes that row's weights zeros).
+ATTENTION = r'''
+import copy
+
+class Attention(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.qkv = nn.Linear(8, 24)
+        self.out = nn.Linear(8, 3)
+
+    def forward(self, x):
+        q, k, v = self.qkv(x).view(x.shape[0], x.shape[1], 3, 2, 4).permute(2, 0, 3, 1, 4)
+        mask = torch.ones(6, 6, dtype=torch.bool, device=x.device).triu()
+        mask[2] = False
+        heads = [F.scaled_dot_product_attention(q, k, v, is_causal=True),
+                 F.scaled_dot_product_attention(q[:, :, :4], k, v, is_causal=True, scale=0.3),
+                 F.scaled_dot_product_attention(q, k[:, :, :4], v[:, :, :4], is_causal=True),
+                 F.scaled_dot_product_attention(q, k, v, attn_mask=mask)]
+        return sum(self.out(h.transpose(1, 2).flatten(2)).sum(1) for h in heads)
+
+torch.manual_seed(0)
+eager = Attention()
+model = copy.deepcopy(eager).to(dev.torch_device)
+eager_opt, optimizer = (torch.optim.SGD(m.parameters(), lr=0.05) for m in (eager, model))
+
+def step(model, optimizer, x, y):
+    optimizer.zero_grad()
+    loss = F.cross_entropy(model(x), y)
+    loss.backward()
+    optimizer.step()
+    return loss
+
+train_step = vudored.step(model, optimizer)(lambda x, y: step(model, optimizer, x, y))
+losses = []
+for i in range(3):
+    g = torch.Generator().manual_seed(i)
+    x, y = torch.randn(2, 6, 8, generator=g), torch.randint(0, 3, (2,), generator=g)
+    losses.append([train_step(x, y).item(), step(eager, eager_opt, x, y).item()])
+trained = train_step.state_dict()
+report(losses=losses, apart=max((trained[k] - v).abs().max().item() for k, v in eager.state_dict().items()))
+'''
+
+
+def test_attention_equals_eager(tmp_path):
+    results, _ = run(tmp_path, ATTENTION, fake=False)
+    for lazy, eager in results["losses"]:
+        assert lazy == pytest.approx(eager, rel=1e-5)
+    assert results["apart"] < 1e-5
+
 ERRORS_BEFORE_COMPILING = HELPERS + r'''
 import os, threading
 import torch, torch.nn as nn, torch.nn.functional as F
