@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <unordered_set>
 
-#include "Jit.h"
+#include "KernelLibrary.h"
 
 namespace lumo {
 namespace {
@@ -76,7 +76,7 @@ void KernelCompiler::work() {
   for (FusionRegion &region : plan_.regions) {
     if (stop_)
       break;
-    JitOutcome outcome = compileKernel(region.text, region.key);
+    KernelOutcome outcome = compileKernel(region.text, region.key);
     region.fn = outcome.fn;
     region.failure = outcome.error;
     std::lock_guard<std::mutex> lock(mutex_);

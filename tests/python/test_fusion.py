@@ -215,8 +215,8 @@ def test_kernel_cache_on_disk(tmp_path):
     first = run_ops(cache)
     assert first["regions"] >= 1 and first["compiled"] == first["regions"] and first["failures"] == 0, first
     assert first["fused_ops"] > 40 and first["disk_hits"] == 0
-    files = sorted(cache.glob("*.o"))
-    assert len(files) == first["regions"] and not list(cache.glob("*.tmp"))
+    files = sorted(cache.glob("*.so"))
+    assert len(files) == first["regions"] and not list(cache.glob(".*"))  # no temporary files left
 
     # A fresh process loads every kernel from the disk.
     second = run_ops(cache)
@@ -240,6 +240,15 @@ def test_kernel_cache_unwritable_and_fusion_switch(tmp_path):
     kernels = run_ops(blocker / "kernels")
     assert kernels["compiled"] == kernels["regions"] >= 1 and kernels["disk_hits"] == 0, kernels
     assert not (blocker / "kernels").exists()
+    # Without the compiler, or with one that fails, the regions stay unfused and say why.
+    failing = tmp_path / "failing"
+    failing.write_text("#!/bin/sh\necho 'cannot compile today' >&2\nexit 1\n")
+    failing.chmod(0o755)
+    for tool, why in ((tmp_path / "missing", "lumo-kernel-compile was not found"),
+                      (failing, "cannot compile today")):
+        kernels = run_ops(tmp_path / "none", env={"LUMO_KERNEL_COMPILER": str(tool)})
+        assert kernels["failures"] == kernels["regions"] >= 1 and not kernels["in_use"], kernels
+        assert why in kernels["failure_reasons"][0], kernels
     # A process that ends while a kernel compiles (its Program never freed) exits cleanly.
     leak = (f"import ctypes, lumo_interpreter as li\np = li.Program({ops_program()!r})\n"
             "ctypes.pythonapi.Py_IncRef(ctypes.py_object(p))\n")
