@@ -421,8 +421,10 @@ struct Group {
 class Grouper {
 public:
   Grouper(const std::vector<Step> &steps, const std::vector<mlir::Operation *> &ops,
-          const std::vector<int32_t> &resultSlots, const PlanState &state, size_t slotCount)
-      : steps_(steps), ops_(ops), resultSlots_(resultSlots), state_(state), producer_(slotCount, -1),
+          const std::vector<int32_t> &resultSlots, const std::map<int32_t, int32_t> &updates,
+          const PlanState &state, size_t slotCount)
+      : steps_(steps), ops_(ops), resultSlots_(resultSlots), updates_(updates), state_(state),
+        producer_(slotCount, -1),
         readers_(slotCount), groupOf_(steps.size(), -1), mark_(steps.size(), 0), visited_(steps.size(), 0) {
     for (size_t s = 0; s < steps.size(); ++s) {
       for (int32_t slot : steps[s].results)
@@ -645,12 +647,9 @@ private:
 
     // The body.
     Body body;
-    std::string header;
     for (size_t i = 0; i < region.inputs.size(); ++i) {
       const FusionInput &in = region.inputs[i];
-      std::string arg = "%a" + std::to_string(i);
-      header += (i ? ", " : "") + arg + ": " + memoryText(in.dtype);
-      valueOf[in.slot] = in.dtype == at::kBool ? "" : arg;
+      valueOf[in.slot] = in.dtype == at::kBool ? "" : "%a" + std::to_string(i);
     }
     // Booleans arrive as bytes.
     for (size_t i = 0; i < region.inputs.size(); ++i)
@@ -719,42 +718,84 @@ private:
         }
       return s + ")>";
     };
-    std::string args, maps, insNames, insTypes, outsNames, outsTypes, blockArgs, yieldTypes;
-    for (size_t i = 0; i < region.inputs.size(); ++i) {
-      const FusionInput &in = region.inputs[i];
-      size_t r = std::count(in.used.begin(), in.used.end(), true);
-      std::string type = memref(r, in.dtype);
-      args += (i ? ", " : "") + std::string("%in") + std::to_string(i) + ": " + type + " {llvm.noalias}";
-      maps += (i ? ", " : "") + map(in.used);
-      insNames += (i ? ", " : "") + std::string("%in") + std::to_string(i);
-      insTypes += (i ? ", " : "") + type;
-    }
-    std::vector<bool> full(rank, true);
+    // Outputs that may be written over an input: the new value of a full-size, non-boolean input
+    // that the program updates with it.
+    region.inputOfOutput.assign(region.outputs.size(), -1);
+    bool anyInPlace = false;
     for (size_t o = 0; o < region.outputs.size(); ++o) {
-      std::string type = memref(rank, region.outputTypes[o]);
-      args += ", %out" + std::to_string(o) + ": " + type + " {llvm.noalias}";
-      maps += ", " + map(full);
-      outsNames += (o ? ", " : "") + std::string("%out") + std::to_string(o);
-      outsTypes += (o ? ", " : "") + type;
-      header += std::string(", %o") + std::to_string(o) + ": " + memoryText(region.outputTypes[o]);
-      yieldTypes += (o ? ", " : "") + std::string(memoryText(region.outputTypes[o]));
+      auto update = updates_.find(region.outputs[o]);
+      if (update == updates_.end() || !inputOf.count(update->second))
+        continue;
+      size_t i = inputOf[update->second];
+      const FusionInput &in = region.inputs[i];
+      if (in.dtype != region.outputTypes[o] || in.dtype == at::kBool ||
+          std::find(in.used.begin(), in.used.end(), false) != in.used.end() ||
+          std::find(region.inputOfOutput.begin(), region.inputOfOutput.end(), static_cast<int64_t>(i)) !=
+              region.inputOfOutput.end())
+        continue;
+      region.inputOfOutput[o] = static_cast<int64_t>(i);
+      anyInPlace = true;
     }
-    std::string iterators;
-    for (size_t d = 0; d < rank; ++d)
-      iterators += (d ? ", " : "") + std::string("\"parallel\"");
-    std::string yieldNames;
-    for (size_t o = 0; o < yields.size(); ++o)
-      yieldNames += (o ? ", " : "") + yields[o];
 
-    std::string &text = region.text;
-    text = "func.func @kernel(" + args + ") attributes {llvm.emit_c_interface} {\n";
-    text += "  linalg.generic {indexing_maps = [" + maps + "], iterator_types = [" + iterators + "]}\n";
-    text += "      ins(" + insNames + " : " + insTypes + ") outs(" + outsNames + " : " + outsTypes + ") {\n";
-    text += "  ^bb0(" + header + "):\n";
-    text += body.text;
-    text += "    linalg.yield " + yieldNames + " : " + yieldTypes + "\n";
-    text += "  }\n  return\n}\n";
-    region.key = hexDigest(text);
+    // The function; with `inPlace`, each output in region.inputOfOutput takes the place of its
+    // input: the input is no argument of its own, and the output's block argument (read before
+    // it is written, element by element) carries the input's name.
+    auto functionText = [&](bool inPlace) {
+      std::vector<bool> replaced(region.inputs.size(), false);
+      if (inPlace)
+        for (int64_t i : region.inputOfOutput)
+          if (i >= 0)
+            replaced[static_cast<size_t>(i)] = true;
+      std::string args, maps, insNames, insTypes, outsNames, outsTypes, blockArgs, yieldTypes;
+      auto sep = [](const std::string &s) { return std::string(s.empty() ? "" : ", "); };
+      for (size_t i = 0; i < region.inputs.size(); ++i) {
+        if (replaced[i])
+          continue;
+        const FusionInput &in = region.inputs[i];
+        size_t r = std::count(in.used.begin(), in.used.end(), true);
+        std::string type = memref(r, in.dtype);
+        args += sep(args) + std::string("%in") + std::to_string(i) + ": " + type + " {llvm.noalias}";
+        maps += sep(maps) + map(in.used);
+        insNames += sep(insNames) + std::string("%in") + std::to_string(i);
+        insTypes += sep(insTypes) + type;
+        blockArgs += sep(blockArgs) + "%a" + std::to_string(i) + ": " + memoryText(in.dtype);
+      }
+      std::vector<bool> full(rank, true);
+      for (size_t o = 0; o < region.outputs.size(); ++o) {
+        std::string type = memref(rank, region.outputTypes[o]);
+        args += sep(args) + "%out" + std::to_string(o) + ": " + type + " {llvm.noalias}";
+        maps += sep(maps) + map(full);
+        outsNames += sep(outsNames) + std::string("%out") + std::to_string(o);
+        outsTypes += sep(outsTypes) + type;
+        int64_t over = inPlace ? region.inputOfOutput[o] : -1;
+        blockArgs += sep(blockArgs) + (over >= 0 ? "%a" + std::to_string(over) : "%o" + std::to_string(o)) + ": " +
+                     memoryText(region.outputTypes[o]);
+        yieldTypes += sep(yieldTypes) + std::string(memoryText(region.outputTypes[o]));
+      }
+      std::string iterators;
+      for (size_t d = 0; d < rank; ++d)
+        iterators += (d ? ", " : "") + std::string("\"parallel\"");
+      std::string yieldNames;
+      for (size_t o = 0; o < yields.size(); ++o)
+        yieldNames += (o ? ", " : "") + yields[o];
+      std::string ins = insNames.empty() ? "" : "      ins(" + insNames + " : " + insTypes + ")";
+      std::string text = "func.func @kernel(" + args + ") attributes {llvm.emit_c_interface} {\n";
+      text += "  linalg.generic {indexing_maps = [" + maps + "], iterator_types = [" + iterators + "]}\n";
+      text += ins + " outs(" + outsNames + " : " + outsTypes + ") {\n";
+      text += "  ^bb0(" + blockArgs + "):\n";
+      text += body.text;
+      text += "    linalg.yield " + yieldNames + " : " + yieldTypes + "\n";
+      text += "  }\n  return\n}\n";
+      return text;
+    };
+    region.text = functionText(false);
+    region.key = hexDigest(region.text);
+    if (anyInPlace) {
+      region.inPlaceText = functionText(true);
+      region.inPlaceKey = hexDigest(region.inPlaceText);
+    } else {
+      region.inputOfOutput.clear();
+    }
 
     for (size_t m : g.members)
       region.ops += roleOf(ops_[m]) == Role::Compute;
@@ -765,6 +806,7 @@ private:
   const std::vector<Step> &steps_;
   const std::vector<mlir::Operation *> &ops_;
   const std::vector<int32_t> &resultSlots_;
+  const std::map<int32_t, int32_t> &updates_;
   const PlanState &state_;
   std::vector<int64_t> producer_;
   std::vector<std::vector<size_t>> readers_;
@@ -779,6 +821,8 @@ private:
 // What the fused step needs at run time.
 struct RegionRun {
   FusedKernelFn fn;
+  FusedKernelFn inPlaceFn;             // outputs over their inputs (FusionRegion::inPlaceText), or null
+  std::vector<int64_t> inputOfOutput;  // per output: the input it is written over in place, or -1
   std::vector<std::vector<bool>> used; // per input
   std::vector<at::ScalarType> outputTypes;
   std::vector<Shape> outputShapes;
@@ -813,6 +857,9 @@ void describe(Descriptor &d, void *base, size_t elementSize, const Shape &iterat
 Kernel regionKernel(const FusionRegion &region) {
   auto run = std::make_shared<RegionRun>();
   run->fn = region.fn;
+  run->inPlaceFn = region.inPlaceFn;
+  if (region.inPlaceFn)
+    run->inputOfOutput = region.inputOfOutput;
   for (const FusionInput &in : region.inputs)
     run->used.push_back(in.used);
   run->outputTypes = region.outputTypes;
@@ -841,6 +888,20 @@ Kernel regionKernel(const FusionRegion &region) {
     std::optional<at::IntArrayRef> layout;
     if (reference)
       layout = reference->strides();
+    // In place: every output that may be written over its input, when that input dies here, is
+    // held by nothing else and is laid out as the output.
+    bool inPlace = run->inPlaceFn && !layout;
+    for (size_t o = 0; o < nout && inPlace; ++o) {
+      int64_t i = run->inputOfOutput[o];
+      inPlace = i < 0 || (c.overwritable(static_cast<size_t>(i)) &&
+                          c.in(static_cast<size_t>(i)).sizes().equals(run->outputShapes[o]) &&
+                          c.in(static_cast<size_t>(i)).scalar_type() == run->outputTypes[o]);
+    }
+    std::vector<bool> replaced(nin, false);
+    if (inPlace)
+      for (int64_t i : run->inputOfOutput)
+        if (i >= 0)
+          replaced[static_cast<size_t>(i)] = true;
     llvm::SmallVector<at::Tensor, 8> ins;
     for (size_t i = 0; i < nin; ++i) {
       const at::Tensor &t = c.in(i);
@@ -849,7 +910,11 @@ Kernel regionKernel(const FusionRegion &region) {
     }
     llvm::SmallVector<at::Tensor, 4> outs;
     for (size_t o = 0; o < nout; ++o) {
-      at::Tensor *spare = o == 0 && nout == 1 && !layout ? c.spare() : nullptr;
+      if (inPlace && run->inputOfOutput[o] >= 0) {
+        outs.push_back(ins[static_cast<size_t>(run->inputOfOutput[o])]);
+        continue;
+      }
+      at::Tensor *spare = o == 0 && nout == 1 && !layout && !inPlace ? c.spare() : nullptr;
       at::TensorOptions options = at::TensorOptions().dtype(run->outputTypes[o]);
       // Outputs never alias inputs: the kernel's arguments are declared not to.
       if (spare && std::none_of(ins.begin(), ins.end(), [&](const at::Tensor &t) { return t.is_alias_of(*spare); }))
@@ -866,16 +931,21 @@ Kernel regionKernel(const FusionRegion &region) {
     constexpr int64_t kGrain = 32768;
     int64_t grain = std::max<int64_t>(1, kGrain / std::max<int64_t>(inner, 1));
     std::vector<bool> full(iteration.size(), true);
+    FusedKernelFn fn = inPlace ? run->inPlaceFn : run->fn;
     auto chunk = [&](int64_t begin, int64_t end) {
-      llvm::SmallVector<Descriptor, 12> descriptors(nin + nout);
-      llvm::SmallVector<void *, 12> args;
+      llvm::SmallVector<Descriptor, 12> descriptors;
+      descriptors.reserve(nin + nout);
       for (size_t i = 0; i < nin; ++i)
-        describe(descriptors[i], ins[i].data_ptr(), ins[i].element_size(), iteration, run->used[i], begin, end);
+        if (!replaced[i])
+          describe(descriptors.emplace_back(), ins[i].data_ptr(), ins[i].element_size(), iteration, run->used[i],
+                   begin, end);
       for (size_t o = 0; o < nout; ++o)
-        describe(descriptors[nin + o], outs[o].data_ptr(), outs[o].element_size(), iteration, full, begin, end);
+        describe(descriptors.emplace_back(), outs[o].data_ptr(), outs[o].element_size(), iteration, full, begin,
+                 end);
+      llvm::SmallVector<void *, 12> args;
       for (Descriptor &d : descriptors)
         args.push_back(d.words.data());
-      run->fn(args.data());
+      fn(args.data());
     };
     if (iteration[0] > 0)
       at::parallel_for(0, iteration[0], grain, chunk);
@@ -887,9 +957,10 @@ Kernel regionKernel(const FusionRegion &region) {
 } // namespace
 
 std::vector<FusionRegion> findRegions(const std::vector<Step> &steps, const std::vector<mlir::Operation *> &ops,
-                                      const std::vector<int32_t> &resultSlots, const PlanState &state,
+                                      const std::vector<int32_t> &resultSlots,
+                                      const std::map<int32_t, int32_t> &updates, const PlanState &state,
                                       size_t slotCount) {
-  return Grouper(steps, ops, resultSlots, state, slotCount).run();
+  return Grouper(steps, ops, resultSlots, updates, state, slotCount).run();
 }
 
 namespace {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -37,17 +38,26 @@ struct FusionRegion {
   std::string text; // the kernel's MLIR: func.func @kernel
   std::string key;  // hash of the text
   std::string where;
+  // Outputs that are the new value of an input the program updates (an optimizer's weight or
+  // state): per output, the input it may overwrite, or -1. When any, `inPlaceText` is the kernel
+  // that writes each such output over its input (one memref read and written), which a run uses
+  // when the input dies in the step and nothing else holds it (see Program::execute's donations).
+  std::vector<int64_t> inputOfOutput;
+  std::string inPlaceText, inPlaceKey;
 
   // Set by the kernel compiler.
   FusedKernelFn fn = nullptr;
+  FusedKernelFn inPlaceFn = nullptr;
   std::string failure;
 };
 
 // The regions of elementwise steps worth fusing: convex (no path leaves and re-enters one), of
 // two or more operations on f32/f64 (with i1 for comparisons, selections and casts), whose
 // results have one element count. `ops` holds the operation of each step (valid while planning).
+// `updates` maps the slot of each result that updates an argument to the argument's slot.
 std::vector<FusionRegion> findRegions(const std::vector<Step> &steps, const std::vector<mlir::Operation *> &ops,
-                                      const std::vector<int32_t> &resultSlots, const PlanState &state,
+                                      const std::vector<int32_t> &resultSlots,
+                                      const std::map<int32_t, int32_t> &updates, const PlanState &state,
                                       size_t slotCount);
 
 // `steps` with each region that has a kernel (fn set) replaced by one step, in an order that

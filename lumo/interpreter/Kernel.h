@@ -27,9 +27,10 @@ using Shape = std::vector<int64_t>;
 class KernelContext {
 public:
   KernelContext(std::vector<at::Tensor> &frame, llvm::ArrayRef<int32_t> operands, llvm::ArrayRef<int32_t> results,
-                int32_t spare, uint64_t runNumber, const Collective *collective = nullptr)
-      : frame_(frame), operands_(operands), results_(results), spare_(spare), runNumber_(runNumber),
-        collective_(collective) {}
+                int32_t spare, uint64_t runNumber, const Collective *collective = nullptr,
+                llvm::ArrayRef<int32_t> release = {})
+      : frame_(frame), operands_(operands), results_(results), release_(release), spare_(spare),
+        runNumber_(runNumber), collective_(collective) {}
 
   const at::Tensor &in(size_t i) const { return frame_[operands_[i]]; }
   size_t numIn() const { return operands_.size(); }
@@ -51,10 +52,23 @@ public:
     return alone ? &t : nullptr;
   }
 
+  // Whether the kernel may write over operand i: this step is its last use, it is a dense
+  // contiguous tensor, and nothing else holds it (no view, no caller: an argument only when the
+  // run was given it, see Program::execute).
+  bool overwritable(size_t i) const {
+    int32_t slot = operands_[i];
+    if (!llvm::is_contained(release_, slot) || llvm::count(operands_, slot) != 1)
+      return false;
+    const at::Tensor &t = frame_[slot];
+    return t.defined() && t.use_count() == 1 && t.storage().use_count() == 1 && t.is_contiguous() &&
+           t.storage_offset() == 0 && t.storage().nbytes() == t.nbytes() && !t.is_neg() && !t.is_conj();
+  }
+
 private:
   std::vector<at::Tensor> &frame_;
   llvm::ArrayRef<int32_t> operands_;
   llvm::ArrayRef<int32_t> results_;
+  llvm::ArrayRef<int32_t> release_;
   int32_t spare_;
   uint64_t runNumber_;
   const Collective *collective_;

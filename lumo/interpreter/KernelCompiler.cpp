@@ -79,10 +79,13 @@ void KernelCompiler::work() {
     KernelOutcome outcome = compileKernel(region.text, region.key);
     region.fn = outcome.fn;
     region.failure = outcome.error;
+    if (outcome.fn && !region.inPlaceText.empty() && !stop_)
+      region.inPlaceFn = compileKernel(region.inPlaceText, region.inPlaceKey).fn; // else never in place
     std::lock_guard<std::mutex> lock(mutex_);
     if (outcome.fn) {
       any = true;
       ++status_.compiled;
+      status_.inPlace += region.inPlaceFn != nullptr;
       status_.memoryHits += outcome.memoryHit;
       status_.diskHits += outcome.diskHit;
     } else {

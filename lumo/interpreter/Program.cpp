@@ -321,8 +321,15 @@ public:
     for (mlir::Value v : ret.getOperands())
       plan_.resultSlots.push_back(use(v));
     releaseAfterLastUse();
-    if (fuse)
-      plan_.regions = findRegions(plan_.steps, stepOps_, plan_.resultSlots, state_, slots_.size());
+    if (fuse) {
+      std::map<int32_t, int32_t> updates; // result slot -> slot of the argument it updates
+      for (size_t r = 0; r < plan_.resultSlots.size(); ++r) {
+        int64_t a = plan_.updatedArgument[r];
+        if (a >= 0 && plan_.argumentSlots[static_cast<size_t>(a)] >= 0)
+          updates.emplace(plan_.resultSlots[r], plan_.argumentSlots[static_cast<size_t>(a)]);
+      }
+      plan_.regions = findRegions(plan_.steps, stepOps_, plan_.resultSlots, updates, state_, slots_.size());
+    }
   }
 
 private:
@@ -666,7 +673,8 @@ std::vector<at::Tensor> Program::run(const std::vector<at::Tensor> &args, const 
                 std::to_string(args.size()));
   for (size_t i = 0; i < args.size(); ++i)
     check(i, args[i]);
-  return execute(args, false, collective);
+  std::vector<at::Tensor> arguments = args;
+  return execute(arguments, false, collective);
 }
 
 void Program::check(size_t index, const at::Tensor &t) const {
@@ -749,24 +757,46 @@ private:
 
 } // namespace
 
-std::vector<at::Tensor> Program::execute(const std::vector<at::Tensor> &args, bool keepUnchanged,
-                                         const Collective &collective) const {
+std::vector<at::Tensor> Program::execute(std::vector<at::Tensor> &args, bool keepUnchanged,
+                                         const Collective &collective, const std::vector<bool> &donated) const {
   const Plan &plan = *plan_;
   std::vector<at::Tensor> frame = plan.initial;
   std::unordered_set<const void *> argumentStorages;
+  std::vector<const c10::TensorImpl *> argumentImpls(args.size(), nullptr);
+  std::vector<size_t> given; // donated arguments: the frame holds them alone
   for (size_t i = 0; i < args.size(); ++i) {
-    if (plan.argumentSlots[i] >= 0)
-      frame[plan.argumentSlots[i]] = resolved(args[i]);
+    argumentImpls[i] = args[i].defined() ? args[i].unsafeGetTensorImpl() : nullptr;
+    int32_t slot = plan.argumentSlots[i];
+    if (slot >= 0 && i < donated.size() && donated[i] && args[i].defined()) {
+      at::Tensor own = std::move(args[i]);
+      frame[slot] = resolved(own);
+      given.push_back(i);
+      continue;
+    }
+    if (slot >= 0)
+      frame[slot] = resolved(args[i]);
     if (args[i].defined())
       argumentStorages.insert(storageOf(args[i]));
   }
+  try {
+    runSteps(frame, collective);
+  } catch (...) {
+    // The donated arguments the run has not freed yet go back to the caller.
+    for (size_t i : given)
+      args[i] = std::move(frame[plan.argumentSlots[i]]);
+    throw;
+  }
+  return collectResults(frame, argumentStorages, argumentImpls, keepUnchanged);
+}
 
+void Program::runSteps(std::vector<at::Tensor> &frame, const Collective &collective) const {
+  const Plan &plan = *plan_;
   uint64_t runNumber = plan.runs.fetch_add(1);
   at::AutoDispatchBelowADInplaceOrView guard;
   // The fused plan once its kernels are ready (held for the whole run), else the unfused one.
   std::shared_ptr<const FusedPlan> fused = std::atomic_load(&plan.fused);
   for (const Step &step : fused ? fused->steps : plan.steps) {
-    KernelContext ctx(frame, step.operands, step.results, step.spare, runNumber, &collective);
+    KernelContext ctx(frame, step.operands, step.results, step.spare, runNumber, &collective, step.release);
     try {
       if (StepProfile *profile = StepProfile::instance()) {
         auto start = std::chrono::steady_clock::now();
@@ -789,7 +819,13 @@ std::vector<at::Tensor> Program::execute(const std::vector<at::Tensor> &args, bo
     for (int32_t slot : step.release)
       frame[slot].reset();
   }
+}
 
+std::vector<at::Tensor> Program::collectResults(std::vector<at::Tensor> &frame,
+                                                const std::unordered_set<const void *> &argumentStorages,
+                                                const std::vector<const c10::TensorImpl *> &argumentImpls,
+                                                bool keepUnchanged) const {
+  const Plan &plan = *plan_;
   // Results own their memory: copies where they would share it with an argument, a constant of
   // the plan or another result.
   std::vector<at::Tensor> results;
@@ -800,7 +836,8 @@ std::vector<at::Tensor> Program::execute(const std::vector<at::Tensor> &args, bo
     bool shared = s && (argumentStorages.count(s) || plan.constantStorages.count(s) || resultStorages.count(s));
     // A weight that keeps its value: the same tensor, when nothing else holds it as a result.
     int64_t updated = plan.updatedArgument[r];
-    if (shared && keepUnchanged && updated >= 0 && !resultStorages.count(s) && t.is_same(args[updated]))
+    if (shared && keepUnchanged && updated >= 0 && !resultStorages.count(s) &&
+        t.unsafeGetTensorImpl() == argumentImpls[updated])
       shared = false;
     if (shared || !t.is_contiguous())
       t = t.clone(at::MemoryFormat::Contiguous);

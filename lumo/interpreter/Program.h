@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include <ATen/core/Tensor.h>
@@ -71,6 +72,7 @@ struct KernelStatus {
   size_t diskHits = 0;      // ... of which loaded from the disk cache
   size_t failures = 0;      // regions left unfused because their kernel failed
   size_t entangled = 0;     // regions left unfused because they depend on another region both ways
+  size_t inPlace = 0;       // compiled regions that can write updated weights over the old values
   bool inUse = false;       // runs use the fused plan
   double seconds = 0;       // time spent compiling and loading
   std::vector<std::string> failureReasons; // one per failure: the region and the reason
@@ -123,17 +125,30 @@ private:
   static at::Tensor resolved(const at::Tensor &value);
   // Runs the plan on checked arguments. Results that share memory with an argument, a constant or
   // an earlier result are copies, except (when `keepUnchanged`) a weight's update that is the
-  // weight's own tensor.
-  std::vector<at::Tensor> execute(const std::vector<at::Tensor> &arguments, bool keepUnchanged,
-                                  const Collective &collective) const;
+  // weight's own tensor. A `donated` argument is one the caller holds no other reference to: the
+  // run takes it out of `arguments` and frees it after its last use (an optimizer's weights and
+  // state are then never all in memory twice); if the run fails, those it has not freed yet are
+  // put back.
+  std::vector<at::Tensor> execute(std::vector<at::Tensor> &arguments, bool keepUnchanged,
+                                  const Collective &collective, const std::vector<bool> &donated = {}) const;
+  void runSteps(std::vector<at::Tensor> &frame, const Collective &collective) const;
+  std::vector<at::Tensor> collectResults(std::vector<at::Tensor> &frame,
+                                         const std::unordered_set<const void *> &argumentStorages,
+                                         const std::vector<const c10::TensorImpl *> &argumentImpls,
+                                         bool keepUnchanged) const;
 
   std::unique_ptr<Plan> plan_;
 };
 
 // The weights of a program, kept in the interpreter between runs: loaded once by name, each run
 // then takes only the inputs, and every result that updates a weight (`tf.aliasing_output`)
-// becomes that weight's value for the next run without leaving the interpreter. A run that fails
-// changes no weight. Its methods may be called from several threads; runs take turns.
+// becomes that weight's value for the next run without leaving the interpreter. A run frees the
+// old value of a weight it updates after the value's last use, so that old and new values of all
+// weights are never in memory at once (weights loaded with `share` excepted, until their first
+// update). A run that fails before the last use of every updated weight changes no weight; one
+// that fails after it (only when memory runs out in the optimizer's update, at the end of a
+// training step) says which weights it lost, and they must be loaded again. Its methods may be
+// called from several threads; runs take turns.
 class State {
 public:
   explicit State(std::shared_ptr<const Program> program);
@@ -160,6 +175,7 @@ private:
   std::vector<std::pair<int64_t, size_t>> updates_; // (result, argument) per aliased weight
   std::vector<at::Tensor> arguments_;               // per argument: the weights' values
   std::vector<bool> updatesWeight_;                 // per result
+  std::vector<bool> owned_;                         // per argument: a weight only this state holds
   size_t missing_;                                  // weights not loaded yet
   Collective collective_;
   mutable std::mutex mutex_;

@@ -1,9 +1,10 @@
 // lumo::State: the weights of a program kept between runs.
 //
 // The state holds one tensor per argument of the program: the weights in their slots, the others
-// undefined; a run fills the inputs' slots of a copy of that list. After a successful run each
-// result that updates a weight takes the weight's slot (a swap of tensor handles, no copy) and the
-// old value is freed; until then a failure leaves every weight as it was.
+// undefined; a run fills the inputs' slots of a copy of that list. The weights a run updates and
+// only the state holds are handed to the run, which frees each after its last use; after a
+// successful run each result that updates a weight takes the weight's slot (a swap of tensor
+// handles, no copy). A failure puts back the weights the run still held.
 #include "Program.h"
 
 #include <ATen/core/LegacyTypeDispatch.h>
@@ -12,7 +13,8 @@ namespace lumo {
 
 State::State(std::shared_ptr<const Program> program)
     : program_(std::move(program)), arguments_(program_->arguments().size()),
-      updatesWeight_(program_->results().size(), false), missing_(0) {
+      updatesWeight_(program_->results().size(), false), owned_(program_->arguments().size(), false),
+      missing_(0) {
   for (const ArgumentInfo &a : program_->arguments()) {
     if (a.kind != ArgumentInfo::Kind::Weight)
       continue;
@@ -41,17 +43,19 @@ void State::load(std::string_view name, const at::Tensor &value, bool share) {
     throw Error("lumo program: no value for the weight '" + std::string(name) + "'");
   program_->check(index, value);
   at::Tensor copy;
+  bool keep = false; // the caller's memory: a run never frees or writes it
   {
     at::AutoDispatchBelowADInplaceOrView guard;
     at::Tensor plain = Program::resolved(value.detach());
-    bool keep = share && plain.is_contiguous() && plain.storage_offset() == 0 &&
-                plain.storage().nbytes() == plain.nbytes() && !plain.is_neg() && !plain.is_conj();
+    keep = share && plain.is_contiguous() && plain.storage_offset() == 0 &&
+           plain.storage().nbytes() == plain.nbytes() && !plain.is_neg() && !plain.is_conj();
     copy = keep ? plain : plain.clone(at::MemoryFormat::Contiguous);
   }
   std::lock_guard<std::mutex> lock(mutex_);
   if (!arguments_[index].defined())
     --missing_;
   arguments_[index] = std::move(copy);
+  owned_[index] = !keep;
 }
 
 at::Tensor State::read(std::string_view name) const {
@@ -81,8 +85,38 @@ std::vector<at::Tensor> State::run(const std::vector<at::Tensor> &inputs) {
   std::vector<at::Tensor> arguments = arguments_;
   for (size_t i = 0; i < inputs.size(); ++i)
     arguments[inputIndices[i]] = inputs[i];
-  std::vector<at::Tensor> results = program_->execute(arguments, true, collective_);
+  std::vector<bool> donated(arguments.size(), false);
+  std::vector<const c10::TensorImpl *> before(arguments.size(), nullptr);
+  for (const auto &[result, argument] : updates_) {
+    before[argument] = arguments_[argument].unsafeGetTensorImpl();
+    if (owned_[argument]) {
+      donated[argument] = true;
+      arguments_[argument].reset(); // the run holds it alone
+    }
+  }
+  std::vector<at::Tensor> results;
+  try {
+    results = program_->execute(arguments, true, collective_, donated);
+  } catch (const std::exception &e) {
+    std::string lost;
+    for (const auto &[result, argument] : updates_) {
+      if (!donated[argument])
+        continue;
+      if (arguments[argument].defined()) {
+        arguments_[argument] = std::move(arguments[argument]);
+        continue;
+      }
+      ++missing_;
+      lost += (lost.empty() ? "'" : ", '") + *program_->arguments()[argument].name + "'";
+    }
+    if (lost.empty())
+      throw;
+    throw Error(std::string(e.what()) + " (the run had already freed the old values of the weights " + lost +
+                " after their last use: load them again)");
+  }
   arguments.clear();
+  for (const auto &[result, argument] : updates_)
+    owned_[argument] = owned_[argument] || results[result].unsafeGetTensorImpl() != before[argument];
 
   // A named result that also updates a weight: the weight keeps the tensor, the caller gets a copy.
   std::vector<at::Tensor> outputs;

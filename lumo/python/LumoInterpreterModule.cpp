@@ -38,7 +38,8 @@ const char *kModuleDoc = R"(Runs lumo programs on the CPU with PyTorch's ATen ke
 
     prog.wait_for_kernels(timeout=None)  # waits for the fused kernels; True when they are compiled
     prog.kernels              # dict: ready, regions, fused_ops, compiled, memory_hits, disk_hits,
-                              #   failures, entangled, in_use (runs use the fused plan), seconds, failure_reasons
+                              #   failures, entangled, in_place, in_use (runs use the fused plan), seconds,
+                              #   failure_reasons
 
     state.set_collective(fn)  # how the program's collectives reach the other replicas (None: none)
     outs = prog.run(args, collective=fn)
@@ -55,8 +56,12 @@ A State keeps every weight of the program between runs: after each `state.run` e
 updates a weight (`tf.aliasing_output`) becomes that weight's value for the next run, inside the
 interpreter (the result's tensor itself, neither copied nor handed to Python). So a run's cost
 outside the plan depends on the number of inputs and outputs, not on the number of weights. Every
-weight must be loaded before the first run; a run that fails changes no weight. A Program may have
-several independent States.
+weight must be loaded before the first run. A run frees each updated weight's old value after its
+last use, and an optimizer's fused update writes the new value over it, so that a training step
+never holds its weights and optimizer state twice (weights loaded with share=True excepted, until
+their first update). A run that fails before those last uses changes no weight; one that fails
+after them (memory running out in the optimizer's update) names the weights it lost, which must be
+loaded again. A Program may have several independent States.
 
 Every attribute of the signature is checked for its kind and range before it is used (a name is a
 non-empty string, `tf.aliasing_output` the index of a result of the argument's type, `vx.seed` an
@@ -296,7 +301,9 @@ PYBIND11_MODULE(lumo_interpreter, m) {
           },
           py::arg("inputs"),
           "Runs the program on one tensor per Program.inputs entry with the resident weights, which "
-          "take their updates; returns one tensor per Program.outputs entry.")
+          "take their updates; returns one tensor per Program.outputs entry. A weight's old value is "
+          "freed after its last use (the fused kernel of an optimizer's update writes over it): a run "
+          "that fails after that raises an error naming the weights it lost, which must be loaded again.")
       .def(
           "set_collective",
           [](py::handle self, py::object fn) {
@@ -353,13 +360,15 @@ PYBIND11_MODULE(lumo_interpreter, m) {
             d["failures"] = k.failures;
             d["seconds"] = k.seconds;
             d["entangled"] = k.entangled;
+            d["in_place"] = k.inPlace;
             d["in_use"] = k.inUse;
             d["failure_reasons"] = k.failureReasons;
             return d;
           },
           "The fused kernels (a dict): ready, regions, fused_ops, compiled, memory_hits, disk_hits, "
-          "failures, entangled (regions left unfused: they depend on another both ways), in_use (runs "
-          "use the fused plan), seconds, failure_reasons.")
+          "failures, entangled (regions left unfused: they depend on another both ways), in_place "
+          "(regions that can write a weight's update over its old value), in_use (runs use the fused "
+          "plan), seconds, failure_reasons.")
       .def(
           "new_state", [](py::handle self) { return std::make_unique<lumo::State>(bound<PyProgram>(self).program); },
           "A State without weights: load each with State.load, then State.run.");

@@ -323,3 +323,64 @@ func.func @main(%x: {t} {{vx.input_name = "x"}}, %y: {t} {{vx.input_name = "y"}}
         (want,) = unfused.run([xs, ys, s])
         (got,) = fused.run([xs, ys, s])
         assert torch.equal(got, want) and torch.equal(want, torch.relu((x + y) * s))
+
+
+# An optimizer-like update of a weight and its state: m' = m + g, w' = w - m' * g, returned with an
+# all-reduced copy of w'. One region computes both updates; its in-place kernel writes them over
+# the old values.
+UPDATE = """
+func.func @main(%g: tensor<64x32xf32> {vx.input_name = "g"},
+                %w: tensor<64x32xf32> {tf.resource_name = "w", tf.aliasing_output = 1 : i64},
+                %m: tensor<64x32xf32> {tf.resource_name = "m", tf.aliasing_output = 2 : i64})
+    -> (tensor<64x32xf32> {vx.output_name = "y"}, tensor<64x32xf32>, tensor<64x32xf32>) {
+  %m1 = lumo.Add %m, %g : (tensor<64x32xf32>, tensor<64x32xf32>) -> tensor<64x32xf32>
+  %t = lumo.Mul %m1, %g : (tensor<64x32xf32>, tensor<64x32xf32>) -> tensor<64x32xf32>
+  %w1 = lumo.Sub %w, %t : (tensor<64x32xf32>, tensor<64x32xf32>) -> tensor<64x32xf32>
+  %y = "lumo.AllReduce"(%w1) {kind = #lumo.all_reduce_kind<sum>, replica_groups = dense<[[0]]> : tensor<1x1xi64>, channel_id = 1 : i64} : (tensor<64x32xf32>) -> tensor<64x32xf32>
+  return %y, %w1, %m1 : tensor<64x32xf32>, tensor<64x32xf32>, tensor<64x32xf32>
+}
+"""
+
+
+@pytest.mark.parametrize("fuse", [True, False])
+def test_updated_weights_are_freed_or_overwritten_after_their_last_use(tmp_path, monkeypatch, fuse):
+    """A State hands the weights it alone holds to the run, which writes their updates over them
+    (fused) or frees them after their last use (unfused): the values are those of plain PyTorch, a
+    weight loaded with share=True stays the caller's until its first update, and a run that fails
+    after the update names the weights it lost."""
+    import torch
+    import lumo_interpreter as li
+    monkeypatch.setenv("LUMO_KERNEL_CACHE", str(tmp_path))
+    prog = li.Program(UPDATE, fuse=fuse)
+    assert prog.wait_for_kernels(120)
+    if fuse:
+        assert prog.kernels["in_place"] == 1 and prog.kernels["in_use"], prog.kernels
+    state = prog.new_state()
+    w0 = torch.rand(64, 32)
+    shared = w0.clone()
+    state.load("w", shared, share=True)
+    state.load("m", torch.zeros(64, 32))
+    w, m = w0.clone(), torch.zeros(64, 32)
+    for i in range(3):
+        g = torch.rand(64, 32)
+        (y,) = state.run([g])
+        m = m + g
+        w = w - m * g
+        torch.testing.assert_close(y, w)
+        torch.testing.assert_close(state.read("w"), w)
+        torch.testing.assert_close(state.read("m"), m)
+    assert torch.equal(shared, w0)  # the caller's tensor was never written
+
+    def fail(*_):
+        raise RuntimeError("the network is down")
+    state.set_collective(fail)
+    with pytest.raises(li.Error, match=r"the network is down.*the weights 'w', 'm' after their last use: "
+                                       r"load them again"):
+        state.run([torch.rand(64, 32)])
+    with pytest.raises(li.Error, match="weights not loaded: 'w', 'm'"):
+        state.run([torch.rand(64, 32)])
+    state.load("w", w)
+    state.load("m", m)
+    state.set_collective(None)
+    (y,) = state.run([torch.ones(64, 32)])
+    torch.testing.assert_close(y, w - (m + 1))
