@@ -141,7 +141,7 @@ def _bound(func, args, kwargs):
     return dict(inspect.signature(func).bind(*args, **kwargs).arguments)
 
 
-def _causal_attention(args, kwargs):
+def _causal_attention(args, kwargs, biases):
     """scaled_dot_product_attention(..., is_causal=True) without a mask, dropout or grouped heads,
     as plain operations; NotImplemented for any other call. PyTorch's own decomposition guards its
     softmax against rows without a single unmasked score, which a causal mask never has (row i keeps
@@ -159,9 +159,12 @@ def _causal_attention(args, kwargs):
         return NotImplemented
     scale = a.get("scale")
     factor = 1 / math.sqrt(query.size(-1)) if scale is None else scale
-    causal = torch.ones(length, source, dtype=torch.bool, device=query.device).tril()
-    bias = torch.zeros(length, source, dtype=query.dtype, device=query.device).masked_fill(
-        ~causal, float("-inf"))
+    kind = (length, source, query.dtype, query.device)
+    bias = biases.get(kind)  # one per shape in a step: every layer adds the same
+    if bias is None:
+        causal = torch.ones(length, source, dtype=torch.bool, device=query.device).tril()
+        bias = biases[kind] = torch.zeros(length, source, dtype=query.dtype, device=query.device).masked_fill(
+            ~causal, float("-inf"))
     scores = (query * factor) @ key.transpose(-2, -1) + bias
     return torch.softmax(scores, dim=-1) @ value
 
@@ -276,7 +279,8 @@ class _TraceMode(LazyAutocast):
                                          or func is F.scaled_dot_product_attention):
             return trace.draw(func, args, kwargs)
         try:
-            result = _causal_attention(args, kwargs) if func is F.scaled_dot_product_attention \
+            result = _causal_attention(args, kwargs, trace.causal_biases) \
+                if func is F.scaled_dot_product_attention \
                 else _tensor_numbers(func, args, kwargs)
             if result is NotImplemented:
                 result = func(*args, **kwargs)
@@ -425,6 +429,7 @@ class _Trace:
         self.hyper = None
         self.hyper_ids = {}  # id(lazy hyperparameter) -> (slot index, traced value)
         self.initial = None  # optim.InitialValues while an optimizer's new state is recorded
+        self.causal_biases = {}  # (length, source, dtype, device) -> the mask of causal attention
         self.in_optimizer = False
         self.numbers = None  # Python numbers handed to torch (retrace=True compares them)
         self.gradients = {}  # id(parameter) -> (gradient, version) when the trace began
