@@ -21,6 +21,7 @@
 #include <cstring>
 #include <limits>
 #include <map>
+#include <set>
 #include <optional>
 #include <queue>
 
@@ -416,6 +417,8 @@ struct Group {
   std::optional<Shape> frame; // squeezed result shape, when a member broadcasts an operand
   size_t compute = 0;
   bool alive = true;
+  std::vector<size_t> recomputed; // steps of other groups whose values this one computes again (sorted)
+  std::vector<size_t> relies;     // groups that compute values of this one again, which it then need not store
 };
 
 class Grouper {
@@ -437,17 +440,126 @@ public:
   std::vector<FusionRegion> run() {
     for (size_t s = 0; s < steps_.size(); ++s)
       consider(s);
-    std::vector<FusionRegion> regions;
     for (Group &g : groups_)
-      if (g.alive && g.compute >= 2 && g.count > 0) {
-        std::sort(g.members.begin(), g.members.end());
-        if (std::optional<FusionRegion> r = build(g))
+      std::sort(g.members.begin(), g.members.end());
+    recompute();
+    for (int attempt = 0;; ++attempt) {
+      std::vector<FusionRegion> regions;
+      std::vector<int64_t> regionOf(groups_.size(), -1);
+      bool broken = false;
+      for (size_t gi = 0; gi < groups_.size(); ++gi) {
+        Group &g = groups_[gi];
+        if (!fusible(g))
+          continue;
+        if (std::optional<FusionRegion> r = build(g)) {
+          regionOf[gi] = static_cast<int64_t>(regions.size());
           regions.push_back(std::move(*r));
+        } else if (!g.recomputed.empty()) {
+          broken = true; // the groups it relies on would not store what it computes again
+        }
       }
-    return regions;
+      if (broken && attempt == 0) {
+        for (Group &g : groups_)
+          g.recomputed.clear(), g.relies.clear();
+        continue;
+      }
+      for (size_t gi = 0; gi < groups_.size(); ++gi)
+        if (regionOf[gi] >= 0)
+          for (size_t r : groups_[gi].relies)
+            regions[static_cast<size_t>(regionOf[gi])].requires.push_back(static_cast<size_t>(regionOf[r]));
+      return regions;
+    }
   }
 
 private:
+  static bool fusible(const Group &g) { return g.alive && g.compute >= 2 && g.count > 0; }
+
+  bool recomputes(const Group &g, size_t step) const {
+    return std::binary_search(g.recomputed.begin(), g.recomputed.end(), step);
+  }
+
+  // Rematerialisation: a group R that reads values another group P computes (as the gradient of an
+  // activation reads what its forward pass kept) computes them again from P's inputs when that
+  // keeps fewer values alive between the two: P then stores none of the values R alone reads.
+  // Both must then be fused (FusionRegion::requires).
+  void recompute() {
+    for (size_t ri = 0; ri < groups_.size(); ++ri) {
+      Group &r = groups_[ri];
+      if (!fusible(r))
+        continue;
+      std::vector<bool> inR(steps_.size(), false);
+      for (size_t m : r.members)
+        inR[m] = true;
+      std::map<int64_t, std::vector<int32_t>> read; // group -> slots of its members that R reads
+      std::set<int32_t> rInputs;                    // what R reads from outside any group
+      for (size_t m : r.members)
+        for (size_t i = 0; i < steps_[m].operands.size(); ++i) {
+          int32_t slot = steps_[m].operands[i];
+          int64_t p = producer_[slot];
+          if (embedded(m, i) || (p >= 0 && inR[p]))
+            continue;
+          int64_t pg = p >= 0 ? groupOf_[p] : -1;
+          if (pg >= 0 && pg != static_cast<int64_t>(ri) && fusible(groups_[pg]))
+            read[pg].push_back(slot);
+          else
+            rInputs.insert(slot);
+        }
+      for (auto &[pi, slots] : read) {
+        Group &p = groups_[pi];
+        // R takes P's frame when it has none: its own operands are then all full-size.
+        if (p.count != r.count || (r.frame && p.frame != r.frame) || !p.recomputed.empty() || !r.relies.empty())
+          continue;
+        std::vector<bool> inP(steps_.size(), false);
+        for (size_t m : p.members)
+          inP[m] = true;
+        // The members of P the slots depend on, and the inputs of P they reach.
+        std::set<size_t> steps;
+        std::map<int32_t, int64_t> need; // slot -> its element count
+        std::vector<int32_t> stack(slots.begin(), slots.end());
+        while (!stack.empty()) {
+          int32_t slot = stack.back();
+          stack.pop_back();
+          int64_t q = producer_[slot];
+          if (!steps.insert(static_cast<size_t>(q)).second)
+            continue;
+          for (size_t i = 0; i < steps_[q].operands.size(); ++i) {
+            int32_t operand = steps_[q].operands[i];
+            int64_t o = producer_[operand];
+            if (embedded(q, i))
+              continue;
+            if (o >= 0 && inP[o])
+              stack.push_back(operand);
+            else
+              need.emplace(operand, elementCount(typeOf(ops_[q]->getOperand(i)).shape));
+          }
+        }
+        // Full-size values R would newly keep alive (scalars, per-row or per-column operands and
+        // constants cost little).
+        size_t added = 0;
+        for (const auto &[slot, n] : need)
+          added += !rInputs.count(slot) && n == r.count && producer_[slot] >= 0;
+        // Values P would no longer store: read outside P by R alone, and no result of the program.
+        size_t dropped = 0;
+        std::set<int32_t> unique(slots.begin(), slots.end());
+        for (int32_t slot : unique) {
+          bool onlyR = std::find(resultSlots_.begin(), resultSlots_.end(), slot) == resultSlots_.end();
+          for (size_t reader : readers_[slot])
+            onlyR = onlyR && (inP[reader] || inR[reader]);
+          dropped += onlyR;
+        }
+        if (dropped <= added)
+          continue;
+        if (!r.frame)
+          r.frame = p.frame;
+        r.recomputed.insert(r.recomputed.end(), steps.begin(), steps.end());
+        std::sort(r.recomputed.begin(), r.recomputed.end());
+        p.relies.push_back(ri);
+        for (const auto &[slot, n] : need)
+          rInputs.insert(slot);
+      }
+    }
+  }
+
   // The operand indices of step `s` that the kernel reads (a constant exponent of Pow is built in).
   bool embedded(size_t s, size_t operand) const {
     mlir::Operation *op = ops_[s];
@@ -576,23 +688,29 @@ private:
   std::optional<FusionRegion> build(const Group &g) {
     FusionRegion region;
     region.members = g.members;
-    std::vector<bool> member(steps_.size(), false);
+    std::vector<bool> member(steps_.size(), false), inside(steps_.size(), false);
     for (size_t m : g.members)
-      member[m] = true;
+      member[m] = inside[m] = true;
+    // Its members and the steps of other regions it computes again, in plan order.
+    std::vector<size_t> all = g.members;
+    for (size_t m : g.recomputed)
+      inside[m] = true;
+    all.insert(all.end(), g.recomputed.begin(), g.recomputed.end());
+    std::sort(all.begin(), all.end());
 
     // The iteration space before merging dimensions, and each input's use of it.
     Shape frame = g.frame ? *g.frame : Shape{g.count};
     std::map<int32_t, size_t> inputOf;       // slot -> index in region.inputs
     std::map<int32_t, std::string> valueOf; // slot -> SSA name inside the body
     std::vector<std::string> inputNames;
-    for (size_t m : g.members) {
+    for (size_t m : all) {
       mlir::Operation *op = ops_[m];
       ValueType result = typeOf(op->getResult(0));
       Shape resultFrame = squeezed(result.shape);
       for (size_t i = 0; i < op->getNumOperands(); ++i) {
         int32_t slot = steps_[m].operands[i];
         int64_t p = producer_[slot];
-        if ((p >= 0 && member[p]) || embedded(m, i) || inputOf.count(slot))
+        if ((p >= 0 && inside[p]) || embedded(m, i) || inputOf.count(slot))
           continue;
         ValueType t = typeOf(op->getOperand(i));
         FusionInput in;
@@ -657,7 +775,7 @@ private:
         std::string zero = body.emit("arith.constant 0 : i8");
         valueOf[region.inputs[i].slot] = body.emit("arith.cmpi ne, %a" + std::to_string(i) + ", " + zero + " : i8");
       }
-    for (size_t m : g.members) {
+    for (size_t m : all) {
       mlir::Operation *op = ops_[m];
       std::vector<std::string> x;
       for (size_t i = 0; i < op->getNumOperands(); ++i) {
@@ -682,7 +800,7 @@ private:
       int32_t slot = steps_[m].results[0];
       bool outside = std::find(resultSlots_.begin(), resultSlots_.end(), slot) != resultSlots_.end();
       for (size_t r : readers_[slot])
-        outside = outside || !member[r];
+        outside = outside || (!member[r] && !(groupOf_[r] >= 0 && recomputes(groups_[groupOf_[r]], m)));
       if (!outside)
         continue;
       const Expected &e = steps_[m].expected[0];
@@ -699,7 +817,7 @@ private:
 
     // The function.
     size_t rank = iteration.size();
-    std::string dims, all;
+    std::string dims;
     for (size_t d = 0; d < rank; ++d)
       dims += (d ? ", d" : "d") + std::to_string(d);
     auto memref = [&](size_t usedRank, at::ScalarType t) {
@@ -1076,25 +1194,55 @@ std::vector<Step> stepsIn(const std::vector<size_t> &order, const std::vector<St
 
 } // namespace
 
+namespace {
+
+// The regions of `chosen` whose required regions (FusionRegion::requires) are all chosen too.
+std::vector<const FusionRegion *> withRequirements(const std::vector<FusionRegion> &regions,
+                                                   std::vector<bool> chosen) {
+  for (bool changed = true; changed;) {
+    changed = false;
+    for (size_t r = 0; r < regions.size(); ++r)
+      if (chosen[r])
+        for (size_t q : regions[r].requires)
+          if (!chosen[q]) {
+            chosen[r] = false;
+            changed = true;
+            break;
+          }
+  }
+  std::vector<const FusionRegion *> out;
+  for (size_t r = 0; r < regions.size(); ++r)
+    if (chosen[r])
+      out.push_back(&regions[r]);
+  return out;
+}
+
+} // namespace
+
 std::vector<Step> fuseSteps(const std::vector<Step> &steps, const std::vector<FusionRegion> &regions,
                             size_t slotCount, size_t &leftOut) {
   leftOut = 0;
-  std::vector<const FusionRegion *> ready;
-  for (const FusionRegion &r : regions)
-    if (r.fn)
-      ready.push_back(&r);
+  std::vector<bool> compiled(regions.size());
+  for (size_t r = 0; r < regions.size(); ++r)
+    compiled[r] = regions[r].fn != nullptr;
+  std::vector<const FusionRegion *> ready = withRequirements(regions, compiled);
   std::vector<size_t> order = orderOf(steps, ready, slotCount);
   if (!order.empty() || ready.empty())
     return stepsIn(order, steps, ready);
   // Each region is convex, but two of them can still depend on each other (a member of each feeds
   // a member of the other): such a region stays unfused. Regions are taken in plan order, each
-  // kept when the plan with it and the ones kept before it still has an order.
+  // kept when the plan with it and the ones kept before it still has an order; then the regions
+  // whose required regions were left out are left out too (leaving a region out keeps an order).
   std::vector<const FusionRegion *> kept;
   for (const FusionRegion *r : ready) {
     kept.push_back(r);
     if (orderOf(steps, kept, slotCount).empty())
       kept.pop_back();
   }
+  std::vector<bool> chosen(regions.size(), false);
+  for (const FusionRegion *r : kept)
+    chosen[static_cast<size_t>(r - regions.data())] = true;
+  kept = withRequirements(regions, chosen);
   leftOut = ready.size() - kept.size();
   return stepsIn(orderOf(steps, kept, slotCount), steps, kept);
 }

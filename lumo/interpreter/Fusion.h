@@ -44,6 +44,8 @@ struct FusionRegion {
   // when the input dies in the step and nothing else holds it (see Program::execute's donations).
   std::vector<int64_t> inputOfOutput;
   std::string inPlaceText, inPlaceKey;
+  // Regions (indices) that compute again values this one does not store: fused only with them.
+  std::vector<size_t> requires;
 
   // Set by the kernel compiler.
   FusedKernelFn fn = nullptr;

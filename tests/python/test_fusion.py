@@ -384,3 +384,53 @@ def test_updated_weights_are_freed_or_overwritten_after_their_last_use(tmp_path,
     state.set_collective(None)
     (y,) = state.run([torch.ones(64, 32)])
     torch.testing.assert_close(y, w - (m + 1))
+
+
+# A forward region (h = x + b, t = tanh(h), s = t * t, summed by a Reduce) and a region after the
+# sum that reads t and h (as a gradient reads what its forward pass kept): that region computes t
+# and h again from x and b instead of having them stored.
+RECOMPUTED = """
+func.func @main(%x: tensor<64x32xf32> {vx.input_name = "x"}, %b: tensor<32xf32> {vx.input_name = "b"},
+                %g: tensor<64x32xf32> {vx.input_name = "g"}) -> (tensor<f32> {vx.output_name = "r"},
+                                                                   tensor<64x32xf32> {vx.output_name = "w"}) {
+  %h = lumo.Add %x, %b : (tensor<64x32xf32>, tensor<32xf32>) -> tensor<64x32xf32>
+  %t = lumo.Tanh %h : (tensor<64x32xf32>) -> tensor<64x32xf32>
+  %s = lumo.Mul %t, %t : (tensor<64x32xf32>, tensor<64x32xf32>) -> tensor<64x32xf32>
+  %r = lumo.Reduce %s {dimensions = array<i64: 0, 1>, reduce_kind = #lumo.reduce_kind<sum>} : (tensor<64x32xf32>) -> tensor<f32>
+  %u = lumo.Mul %g, %r : (tensor<64x32xf32>, tensor<f32>) -> tensor<64x32xf32>
+  %v = lumo.Mul %u, %t : (tensor<64x32xf32>, tensor<64x32xf32>) -> tensor<64x32xf32>
+  %w = lumo.Sub %v, %h : (tensor<64x32xf32>, tensor<64x32xf32>) -> tensor<64x32xf32>
+  return %r, %w : tensor<f32>, tensor<64x32xf32>
+}
+"""
+
+
+def test_values_computed_again_instead_of_stored(tmp_path, monkeypatch):
+    """The later region's values are those of the unfused plan; when its kernel cannot be
+    compiled, the forward region (which then stores nothing it reads) stays unfused too."""
+    import sys
+    import torch
+    import lumo_interpreter as li
+    monkeypatch.setenv("LUMO_KERNEL_CACHE", str(tmp_path / "cache"))
+    args = [torch.rand(64, 32), torch.rand(32), torch.rand(64, 32)]
+    want = li.Program(RECOMPUTED, fuse=False).run(args)
+    fused = li.Program(RECOMPUTED, fuse=True)
+    assert fused.wait_for_kernels(120)
+    assert fused.kernels["regions"] == 2 and fused.kernels["in_use"], fused.kernels
+    for got, expected in zip(fused.run(args), want):
+        torch.testing.assert_close(got, expected)
+
+    picky = tmp_path / "picky"  # fails on the kernel with a subtraction: the later region's
+    picky.write_text(f"#!/bin/sh\nif grep -q arith.subf \"$1\"; then echo no >&2; exit 1; fi\n"
+                     f"exec {os.path.join(sys.prefix, 'bin', 'lumo-kernel-compile')} \"$@\"\n")
+    picky.chmod(0o755)
+    monkeypatch.setenv("LUMO_KERNEL_COMPILER", str(picky))
+    monkeypatch.setenv("LUMO_KERNEL_CACHE", "")
+    text = RECOMPUTED.replace("f32", "f64")  # kernels this process has not compiled yet
+    args = [a.double() for a in args]
+    partly = li.Program(text, fuse=True)
+    assert partly.wait_for_kernels(120)
+    kernels = partly.kernels
+    assert kernels["compiled"] == 1 and kernels["failures"] == 1, kernels
+    for got, expected in zip(partly.run(args), li.Program(text, fuse=False).run(args)):
+        torch.testing.assert_close(got, expected)
