@@ -2,7 +2,9 @@
 fused as unfused (within float32 rounding), every kind of fusible operation computes what its
 ATen kernel computes (NaN, infinities, broadcasts, f64 and booleans included), and compiled
 kernels are reused from the disk cache by a fresh process, recompiled when a cached file is
-corrupt, and kept in memory only when the cache directory cannot be written."""
+corrupt, and kept in memory only when the cache directory cannot be written; weights updated in
+place or freed after their last use, and values computed again instead of stored, give the
+unfused plan's values."""
 import os
 import pathlib
 
