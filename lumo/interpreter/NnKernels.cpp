@@ -2,6 +2,8 @@
 // eager PyTorch uses for the same computation.
 #include "Kernel.h"
 
+#include <ATen/TensorUtils.h>
+
 #include <algorithm>
 
 namespace lumo {
@@ -52,14 +54,49 @@ Kernel planDotGeneral(OpView &op) {
   });
 }
 
+namespace {
+
+// The product of operands with one batch shape into `out` (contiguous), reading each operand where
+// it lies: batch dimensions whose strides merge go to one at::bmm, the others are looped over
+// (at::matmul would copy such an operand to merge them).
+void batchedProduct(const at::Tensor &a, const at::Tensor &b, at::Tensor &out) {
+  int64_t m = a.size(-2), k = a.size(-1), n = b.size(-1);
+  if (a.dim() == 3) {
+    at::bmm_out(out, a, b);
+    return;
+  }
+  int64_t batch = out.numel() / std::max<int64_t>(m * n, 1);
+  auto stridesA = at::detail::computeStride(a.sizes(), a.strides(), at::IntArrayRef{batch, m, k});
+  auto stridesB = at::detail::computeStride(b.sizes(), b.strides(), at::IntArrayRef{batch, k, n});
+  if (stridesA && stridesB) {
+    at::Tensor flat = out.view({batch, m, n});
+    at::bmm_out(flat, a.as_strided({batch, m, k}, *stridesA), b.as_strided({batch, k, n}, *stridesB));
+    return;
+  }
+  for (int64_t i = 0; i < a.size(0); ++i) {
+    at::Tensor part = out.select(0, i);
+    batchedProduct(a.select(0, i), b.select(0, i), part);
+  }
+}
+
+} // namespace
+
 Kernel planMatMul(OpView &op) {
   if (op.operandRank(0) < 2 || op.operandRank(1) < 2)
     op.fail("both operands need rank 2 or more");
   bool ta = op.boolAttr("transpose_a", false), tb = op.boolAttr("transpose_b", false);
-  return single([ta, tb](KernelContext &c) {
+  Shape out = op.resultShape();
+  bool sameBatch = op.operandRank(0) > 3 && op.operandRank(1) == op.operandRank(0) &&
+                   llvm::ArrayRef<int64_t>(op.operandShape(0)).drop_back(2) ==
+                       llvm::ArrayRef<int64_t>(op.operandShape(1)).drop_back(2);
+  return single([ta, tb, sameBatch, out](KernelContext &c) {
     at::Tensor a = ta ? c.in(0).transpose(-1, -2) : c.in(0);
     at::Tensor b = tb ? c.in(1).transpose(-1, -2) : c.in(1);
-    return at::matmul(a, b);
+    if (!sameBatch || a.numel() == 0 || b.numel() == 0)
+      return at::matmul(a, b);
+    at::Tensor result = at::empty(out, a.options());
+    batchedProduct(a, b, result);
+    return result;
   });
 }
 

@@ -491,6 +491,63 @@ void TransposeOp::getCanonicalizationPatterns(RewritePatternSet &results, MLIRCo
   results.add<ComposeTransposes, TransposeOfUnitDimensions, TransposeOfMatMul>(context);
 }
 
+namespace {
+
+// A batched product of operands that are reshapes of a batch of more dimensions (attention's
+// [batch, heads, M, K] read as [batch * heads, M, K]) is computed on that batch shape and its
+// result reshaped: merging the batch dimensions of a transposed operand copies it, while the
+// product reads every matrix where it lies. Both operands get the batch shape (splitting a batch
+// dimension never moves an element); the reshapes between products then fold away.
+struct MatMulOfBatchReshapes : OpRewritePattern<MatMulOp> {
+  using OpRewritePattern::OpRewritePattern;
+  LogicalResult matchAndRewrite(MatMulOp op, PatternRewriter &rewriter) const override {
+    auto aType = rankedOf(op.getA()), bType = rankedOf(op.getB());
+    auto type = op.getType().dyn_cast<RankedTensorType>();
+    if (!aType || !bType || !type || !aType.hasStaticShape() || !bType.hasStaticShape() || !type.hasStaticShape())
+      return failure();
+    int64_t rank = aType.getRank();
+    if (rank < 3 || bType.getRank() != rank || type.getRank() != rank)
+      return failure();
+    ArrayRef<int64_t> batch = aType.getShape().drop_back(2);
+    if (bType.getShape().drop_back(2) != batch)
+      return rewriter.notifyMatchFailure(op, "the product broadcasts its operands");
+    SmallVector<int64_t> target;
+    for (Value v : {op.getA(), op.getB()}) {
+      auto reshape = v.getDefiningOp<ReshapeOp>();
+      auto in = reshape ? rankedOf(reshape.getInput()) : RankedTensorType();
+      if (!in || !in.hasStaticShape() || in.getRank() <= rank ||
+          in.getShape().take_back(2) != rankedOf(v).getShape().take_back(2))
+        continue;
+      target.assign(in.getShape().begin(), in.getShape().end() - 2);
+      break;
+    }
+    if (target.empty())
+      return rewriter.notifyMatchFailure(op, "no operand is a reshape of a larger batch");
+    auto withBatch = [&](ArrayRef<int64_t> matrix) {
+      SmallVector<int64_t> shape(target);
+      shape.append(matrix.begin(), matrix.end());
+      return RankedTensorType::get(shape, type.getElementType());
+    };
+    auto reshaped = [&](Value v) -> Value {
+      auto t = withBatch(rankedOf(v).getShape().take_back(2));
+      if (auto reshape = v.getDefiningOp<ReshapeOp>(); reshape && reshape.getInput().getType() == t)
+        return reshape.getInput();
+      return rewriter.create<ReshapeOp>(op.getLoc(), t, v);
+    };
+    Value a = reshaped(op.getA()), b = reshaped(op.getB());
+    auto product = rewriter.create<MatMulOp>(op.getLoc(), withBatch(type.getShape().take_back(2)), a, b,
+                                             op.getTransposeA(), op.getTransposeB());
+    rewriter.replaceOpWithNewOp<ReshapeOp>(op, type, product);
+    return success();
+  }
+};
+
+} // namespace
+
+void MatMulOp::getCanonicalizationPatterns(RewritePatternSet &results, MLIRContext *context) {
+  results.add<MatMulOfBatchReshapes>(context);
+}
+
 // An operand that is a transpose of its last two dimensions becomes the operand's transpose flag.
 OpFoldResult MatMulOp::fold(FoldAdaptor) {
   bool changed = false;

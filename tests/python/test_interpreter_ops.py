@@ -184,6 +184,27 @@ def test_matmul_transposes_and_broadcast_batches(ta, tb, sa, sb):
     assert_close(out, expected)
 
 
+@pytest.mark.parametrize("ta,tb", [(False, False), (False, True), (True, False)])
+def test_matmul_reads_transposed_heads_where_they_lie(ta, tb):
+    # Attention's products: heads split from the features and moved before the tokens, so no two
+    # batch dimensions merge; with a 5-d batch the product loops over the outer one. M, K, N = 4, 5, 6.
+    t = lambda s: "tensor<" + "x".join(map(str, s)) + "xf32>"
+    sa = (2, 3, 2) + ((5, 4) if ta else (4, 5))
+    sb = (2, 3, 2) + ((6, 5) if tb else (5, 6))
+    stored, out = (2, 3, sa[3], 2, sa[4]), (2, 3, 2, 4, 6)
+    text = f"""
+func.func @main(%a: {t(stored)}, %b: {t(sb)}) -> {t(out)} {{
+  %perm = lumo.Const {{value = dense<[0, 1, 3, 2, 4]> : tensor<5xsi64>}} : () -> tensor<5xsi64>
+  %h = lumo.Transpose %a, %perm : ({t(stored)}, tensor<5xsi64>) -> {t(sa)}
+  %p = lumo.MatMul %h, %b {{transpose_a = {str(ta).lower()}, transpose_b = {str(tb).lower()}}} : ({t(sa)}, {t(sb)}) -> {t(out)}
+  return %p : {t(out)}
+}}"""
+    a, b = rand(*stored), rand(*sb)
+    h = a.transpose(2, 3)
+    expected = torch.matmul(h.transpose(-1, -2) if ta else h, b.transpose(-1, -2) if tb else b)
+    assert_close(li.Program(text).run([a, b])[0], expected)
+
+
 # ---------------------------------------------------------------- reductions and scans
 
 @pytest.mark.parametrize("kind,eager", [

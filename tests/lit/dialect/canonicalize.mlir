@@ -152,6 +152,30 @@ func.func @matmul_transposes(%a: tensor<3x2xf32>, %b: tensor<3x4xf32>, %c: tenso
 }
 
 // -----
+// A product of heads reshaped into one batch dimension is computed on the heads' batch shape: the
+// other operand is split the same way and the reshapes between products fold away. A product that
+// broadcasts stays.
+// CHECK-LABEL: func.func @matmul_of_batch_reshapes
+// CHECK: %[[T:.*]] = lumo.Transpose %arg0
+// CHECK: %[[P:.*]] = lumo.MatMul %[[T]], %arg1 {transpose_a = false, transpose_b = true} : (tensor<2x3x4x5xf32>, tensor<2x3x6x5xf32>) -> tensor<2x3x4x6xf32>
+// CHECK: %[[V:.*]] = lumo.Reshape %arg2 : (tensor<6x6x7xf32>) -> tensor<2x3x6x7xf32>
+// CHECK: %[[Q:.*]] = lumo.MatMul %[[P]], %[[V]] {transpose_a = false, transpose_b = false} : (tensor<2x3x4x6xf32>, tensor<2x3x6x7xf32>) -> tensor<2x3x4x7xf32>
+// CHECK: %[[B:.*]] = lumo.MatMul %{{.*}}, %arg3 {{.*}} : (tensor<6x4x5xf32>, tensor<1x5x2xf32>) -> tensor<6x4x2xf32>
+// CHECK: return %[[Q]], %[[B]]
+func.func @matmul_of_batch_reshapes(%x: tensor<2x4x3x5xf32>, %k: tensor<2x3x6x5xf32>, %v: tensor<6x6x7xf32>,
+                                    %w: tensor<1x5x2xf32>) -> (tensor<2x3x4x7xf32>, tensor<6x4x2xf32>) {
+  %perm = lumo.Const {value = dense<[0, 2, 1, 3]> : tensor<4xsi64>} : () -> tensor<4xsi64>
+  %h = lumo.Transpose %x, %perm : (tensor<2x4x3x5xf32>, tensor<4xsi64>) -> tensor<2x3x4x5xf32>
+  %q = lumo.Reshape %h : (tensor<2x3x4x5xf32>) -> tensor<6x4x5xf32>
+  %k3 = lumo.Reshape %k : (tensor<2x3x6x5xf32>) -> tensor<6x6x5xf32>
+  %s = lumo.MatMul %q, %k3 {transpose_a = false, transpose_b = true} : (tensor<6x4x5xf32>, tensor<6x6x5xf32>) -> tensor<6x4x6xf32>
+  %o = lumo.MatMul %s, %v {transpose_a = false, transpose_b = false} : (tensor<6x4x6xf32>, tensor<6x6x7xf32>) -> tensor<6x4x7xf32>
+  %o4 = lumo.Reshape %o : (tensor<6x4x7xf32>) -> tensor<2x3x4x7xf32>
+  %b = lumo.MatMul %q, %w {transpose_a = false, transpose_b = false} : (tensor<6x4x5xf32>, tensor<1x5x2xf32>) -> tensor<6x4x2xf32>
+  return %o4, %b : tensor<2x3x4x7xf32>, tensor<6x4x2xf32>
+}
+
+// -----
 // Broadcasts, slices, concatenations and selects.
 // CHECK-LABEL: func.func @shapes
 // CHECK-DAG: %[[S:.*]] = lumo.Const {value = dense<2.000000e+00> : tensor<4x3xf32>}
