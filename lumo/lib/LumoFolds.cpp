@@ -631,4 +631,53 @@ OpFoldResult ConcatOp::fold(FoldAdaptor) {
   return {};
 }
 
+namespace {
+
+// A concatenation along the last dimension of operands that each merge the same trailing
+// dimensions into it (attention's gradients of [batch, tokens, heads, features] as
+// [batch, tokens, heads * features]) concatenates the unmerged operands along the first merged
+// dimension and merges once: each operand is then read where it lies instead of being copied to
+// merge its dimensions first.
+struct ConcatOfMergedDimensions : OpRewritePattern<ConcatOp> {
+  using OpRewritePattern::OpRewritePattern;
+  LogicalResult matchAndRewrite(ConcatOp op, PatternRewriter &rewriter) const override {
+    auto type = op.getType().dyn_cast<RankedTensorType>();
+    if (!type || !type.hasStaticShape() || type.getRank() == 0 || op.getValues().size() < 2)
+      return failure();
+    int64_t rank = type.getRank(), axis = op.getAxis() ? static_cast<int64_t>(*op.getAxis()) : 0;
+    if (axis < 0)
+      axis += rank;
+    if (axis != rank - 1)
+      return rewriter.notifyMatchFailure(op, "concatenates along an inner dimension");
+    SmallVector<Value> parts;
+    ArrayRef<int64_t> common;
+    for (Value v : op.getValues()) {
+      auto reshape = v.getDefiningOp<ReshapeOp>();
+      auto in = reshape ? rankedOf(reshape.getInput()) : RankedTensorType();
+      if (!in || !in.hasStaticShape() || in.getRank() <= rank ||
+          in.getShape().take_front(rank - 1) != rankedOf(v).getShape().take_front(rank - 1))
+        return rewriter.notifyMatchFailure(op, "an operand is not a merge of trailing dimensions");
+      if (parts.empty())
+        common = in.getShape();
+      else if (in.getShape().drop_front(rank) != common.drop_front(rank) || in.getRank() != int64_t(common.size()))
+        return rewriter.notifyMatchFailure(op, "the operands merge different dimensions");
+      parts.push_back(reshape.getInput());
+    }
+    SmallVector<int64_t> shape(common);
+    shape[rank - 1] = 0;
+    for (Value v : parts)
+      shape[rank - 1] += rankedOf(v).getDimSize(rank - 1);
+    auto joined = rewriter.create<ConcatOp>(op.getLoc(), RankedTensorType::get(shape, type.getElementType()), parts,
+                                            rewriter.getI64IntegerAttr(rank - 1));
+    rewriter.replaceOpWithNewOp<ReshapeOp>(op, type, joined);
+    return success();
+  }
+};
+
+} // namespace
+
+void ConcatOp::getCanonicalizationPatterns(RewritePatternSet &results, MLIRContext *context) {
+  results.add<ConcatOfMergedDimensions>(context);
+}
+
 } // namespace lumo

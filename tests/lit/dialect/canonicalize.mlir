@@ -176,6 +176,30 @@ func.func @matmul_of_batch_reshapes(%x: tensor<2x4x3x5xf32>, %k: tensor<2x3x6x5x
 }
 
 // -----
+// Concatenated heads: operands that merge the same trailing dimensions into the last one are
+// concatenated unmerged, along their first merged dimension, and merged once. Operands merging
+// different dimensions, or a concatenation along an inner dimension, stay.
+// CHECK-LABEL: func.func @concat_of_merged_dimensions
+// CHECK: %[[J:.*]] = lumo.Concat %{{.*}}, %arg1, %arg2 {axis = 2 : i64} : (tensor<2x3x4x5xf32>, tensor<2x3x4x5xf32>, tensor<2x3x1x5xf32>) -> tensor<2x3x9x5xf32>
+// CHECK: %[[M:.*]] = lumo.Reshape %[[J]] : (tensor<2x3x9x5xf32>) -> tensor<2x3x45xf32>
+// CHECK: %[[K:.*]] = lumo.Concat {{.*}} {axis = 2 : i64} : (tensor<2x3x20xf32>, tensor<2x3x20xf32>) -> tensor<2x3x40xf32>
+// CHECK: %[[I:.*]] = lumo.Concat {{.*}} {axis = 1 : i64} : (tensor<2x3x20xf32>, tensor<2x3x20xf32>) -> tensor<2x6x20xf32>
+// CHECK: return %[[M]], %[[K]], %[[I]]
+func.func @concat_of_merged_dimensions(%a: tensor<2x4x3x5xf32>, %b: tensor<2x3x4x5xf32>, %c: tensor<2x3x1x5xf32>,
+                                       %d: tensor<2x3x5x4xf32>) -> (tensor<2x3x45xf32>, tensor<2x3x40xf32>, tensor<2x6x20xf32>) {
+  %perm = lumo.Const {value = dense<[0, 2, 1, 3]> : tensor<4xsi64>} : () -> tensor<4xsi64>
+  %t = lumo.Transpose %a, %perm : (tensor<2x4x3x5xf32>, tensor<4xsi64>) -> tensor<2x3x4x5xf32>
+  %ta = lumo.Reshape %t : (tensor<2x3x4x5xf32>) -> tensor<2x3x20xf32>
+  %mb = lumo.Reshape %b : (tensor<2x3x4x5xf32>) -> tensor<2x3x20xf32>
+  %mc = lumo.Reshape %c : (tensor<2x3x1x5xf32>) -> tensor<2x3x5xf32>
+  %md = lumo.Reshape %d : (tensor<2x3x5x4xf32>) -> tensor<2x3x20xf32>
+  %0 = lumo.Concat %ta, %mb, %mc {axis = -1 : i64} : (tensor<2x3x20xf32>, tensor<2x3x20xf32>, tensor<2x3x5xf32>) -> tensor<2x3x45xf32>
+  %1 = lumo.Concat %ta, %md {axis = 2 : i64} : (tensor<2x3x20xf32>, tensor<2x3x20xf32>) -> tensor<2x3x40xf32>
+  %2 = lumo.Concat %ta, %mb {axis = 1 : i64} : (tensor<2x3x20xf32>, tensor<2x3x20xf32>) -> tensor<2x6x20xf32>
+  return %0, %1, %2 : tensor<2x3x45xf32>, tensor<2x3x40xf32>, tensor<2x6x20xf32>
+}
+
+// -----
 // Broadcasts, slices, concatenations and selects.
 // CHECK-LABEL: func.func @shapes
 // CHECK-DAG: %[[S:.*]] = lumo.Const {value = dense<2.000000e+00> : tensor<4x3xf32>}
