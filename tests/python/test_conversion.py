@@ -152,7 +152,12 @@ def writes(x, v, s):
     y[:, 1] = v
     y[..., ::2] = s
     y[0, :, 1:3] *= 2
-    return y
+    y[1].t()[1].fill_(3)
+    y[const(torch.tensor([1, 0, 1]), x), 0] = 0.5
+    y[x > 1] = 0.0
+    z = x.new_zeros(2, 3, 4)
+    z[1:] = x[1:]
+    return [y, z]
 def diagonal_writes(sq, v, x):
     y = sq.clone()
     y.diagonal(1).mul_(3)
