@@ -548,15 +548,8 @@ def step(x):
     y = F.dropout(x, 0.25, training=True)
     (g,) = torch.autograd.grad((y * 2).sum(), [x])
     return [y, g, x]
-for _ in range(2):
-    probe = torch.zeros(1).to("lazy")
-    ox.set_parameter_name(probe, "input_probe")
-    keep = [ox.mark_output_tensor(probe + 1, "probe")]
-    keep += [ox.mark_output_tensor(t, n) for t, n in zip(step(ox.make_constant(x)), ["y", "g", "x"])]
-    torch._lazy.mark_step()
-prog = li.Program(programs[-1])
-args = [torch.zeros(a.shape, dtype=a.dtype) if a.kind == "input" else None for a in prog.arguments]
-runs = [{r.name: t for r, t in zip(prog.results, prog.run(args))} for _ in range(2)]
+prog = program_of(lambda: dict(zip(["y", "g", "x"], step(ox.make_constant(x)))))
+runs = [run_program(prog) for _ in range(2)]
 kept = [(r["y"] != 0) for r in runs]
 report(kept=[k.float().mean().item() for k in kept],
        scaled=all(torch.allclose(r["y"][k], x[k] / 0.75) for r, k in zip(runs, kept)),
@@ -578,16 +571,9 @@ RANDOM = r"""
 # Every floating-point type draws the integers of [0, 2^digits], each exact; integer types [0, max].
 TYPES = {"float32": 2 ** 24, "float16": 2 ** 11, "float64": 2 ** 53, "int64": 2 ** 63 - 1, "int32": 2 ** 31 - 1,
          "uint8": 255, "bool": 1}
-for _ in range(2):
-    probe = torch.zeros(1).to("lazy")
-    ox.set_parameter_name(probe, "input_probe")
-    keep = [ox.mark_output_tensor(probe + 1, "probe")]
-    keep += [ox.mark_output_tensor(torch.empty(4000, dtype=getattr(torch, n), device="lazy").random_(), n) for n in TYPES]
-    torch._lazy.mark_step()
-prog = li.Program(programs[-1])
-args = [torch.zeros(a.shape, dtype=a.dtype) if a.kind == "input" else None for a in prog.arguments]
-runs = [{r.name: t for r, t in zip(prog.results, prog.run(args))} for _ in range(2)]
-again = {r.name: t for r, t in zip(prog.results, li.Program(programs[-1]).run(args))}
+prog = program_of(lambda: {n: torch.empty(4000, dtype=getattr(torch, n), device="lazy").random_() for n in TYPES})
+runs = [run_program(prog) for _ in range(2)]
+again = run_program(li.Program(programs[-1]))
 def spread(t, top):
     v = [int(e) for e in t.tolist()]
     return [min(v) >= 0, max(v) <= top, max(v) > 0.95 * top, min(v) < 0.05 * top + 1,
