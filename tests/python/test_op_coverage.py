@@ -11,7 +11,6 @@ import re
 import pytest
 import torch
 import torch.nn as nn
-import torch.nn.functional as F
 import yaml
 
 import training_models as tm
@@ -49,25 +48,19 @@ def test_tensor_creation_on_the_lazy_device():
         assert op in text
 
 
-def test_training_modes_optimizers_and_refused_boolean_masks():
+def test_evaluation_gradient_clipping_and_refused_boolean_masks():
+    # (Dropout and every optimizer are compared with eager PyTorch in test_conversion and test_porting.)
     bn = nn.BatchNorm2d(3).to("lazy").eval()
     before = ir_text(bn.running_mean)
     bn(torch.randn(4, 3, 5, 5).to("lazy"))
     assert ir_text(bn.running_mean) == before  # evaluation leaves the statistics alone
-    x = torch.randn(4, 8).to("lazy").requires_grad_(True)
-    y = F.dropout(x, 0.5, training=True)
-    y.sum().backward()
-    assert "aten::native_dropout" in ir_text(y)
-    assert "aten::native_dropout_backward" in ir_text(x.grad)
+    x = torch.randn(4, 8).to("lazy")
     with pytest.raises(RuntimeError, match="boolean mask"):
         x[x > 0]
-    for opt_cls, kwargs in [(torch.optim.SGD, dict(lr=0.1, momentum=0.9, nesterov=True)),
-                            (torch.optim.Adam, dict(amsgrad=True)), (torch.optim.RMSprop, {})]:
-        model = tm.MLP().to("lazy")
-        opt = opt_cls(model.parameters(), **kwargs)
-        for _ in range(2):
-            tm.train_step(model, opt, torch.randn(4, 64).to("lazy"), torch.randint(0, 10, (4,)).to("lazy"))
-        torch.nn.utils.clip_grad_norm_(model.parameters(), 1.0)
+    model = tm.MLP().to("lazy")
+    tm.train_step(model, torch.optim.SGD(model.parameters(), lr=0.1), torch.randn(4, 64).to("lazy"),
+                  torch.randint(0, 10, (4,)).to("lazy"))
+    torch.nn.utils.clip_grad_norm_(model.parameters(), 1.0)
 
 
 @pytest.mark.parametrize("update", [
