@@ -2,7 +2,8 @@
 
 The seeds are of two groups, each mutated in half of the runs: real modules
 (tests/python/data/tool_fuzz/*.mlir, the torch.mlir the backend wrote for one training step of the
-small training scripts of training_models.SCRIPTS) and every function of the tool's lit tests
+small training scripts of training_models.SCRIPTS, trimmed to the updates that hold every operation
+form of the four and to one definition of each constant) and every function of the tool's lit tests
 (tests/lit/torch-lumo-opt) that converts. Each run mutates one seed with a fixed seed of its own and
 runs the tool as the module does (`sed` stage included). No run may crash (a
 signal or another exit status than 0 and 1) or hang, a failed run prints nothing on standard output

@@ -12,29 +12,22 @@ module {
     %9 = "torch.aten.IntImplicit"(%arg2) : (!torch.vtensor<[],si64>) -> !torch.int
     %10 = "torch.aten.IntImplicit"(%arg1) : (!torch.vtensor<[],si64>) -> !torch.int
     %11 = "torch.aten.addmm"(%arg9, %8, %3, %9, %10) : (!torch.vtensor<[10],f32>, !torch.vtensor<[8,128],f32>, !torch.vtensor<[128,10],f32>, !torch.int, !torch.int) -> !torch.vtensor<[8,10],f32>
-    %12 = "torch.constant.int"() {value = -1 : i64} : () -> !torch.int
     %13 = "torch.constant.int"() {value = 10 : i64} : () -> !torch.int
-    %14 = "torch.prim.ListConstruct"(%12, %13) : (!torch.int, !torch.int) -> !torch.list<int>
+    %14 = "torch.prim.ListConstruct"(%0, %13) : (!torch.int, !torch.int) -> !torch.list<int>
     %15 = "torch.aten.view_copy"(%11, %14) : (!torch.vtensor<[8,10],f32>, !torch.list<int>) -> !torch.vtensor<[8,10],f32>
     %16 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
     %17 = "torch.constant.bool"() {value = false} : () -> !torch.bool
     %18 = "torch.aten._log_softmax"(%15, %16, %17) : (!torch.vtensor<[8,10],f32>, !torch.int, !torch.bool) -> !torch.vtensor<[8,10],f32>
     %19 = "torch.constant.none"() : () -> !torch.none
-    %20 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
     %21 = "torch.constant.int"() {value = -100 : i64} : () -> !torch.int
-    %22:2 = "torch.aten.nll_loss_forward"(%18, %2, %19, %20, %21) : (!torch.vtensor<[8,10],f32>, !torch.vtensor<[8],si64>, !torch.none, !torch.int, !torch.int) -> (!torch.vtensor<[],f32>, !torch.vtensor<[],f32>)
+    %22:2 = "torch.aten.nll_loss_forward"(%18, %2, %19, %16, %21) : (!torch.vtensor<[8,10],f32>, !torch.vtensor<[8],si64>, !torch.none, !torch.int, !torch.int) -> (!torch.vtensor<[],f32>, !torch.vtensor<[],f32>)
     %23 = "torch.aten.t_copy"(%arg3) : (!torch.vtensor<[10,128],f32>) -> !torch.vtensor<[128,10],f32>
     %24 = "torch.aten.t_copy"(%23) : (!torch.vtensor<[128,10],f32>) -> !torch.vtensor<[10,128],f32>
-    %25 = "torch.constant.none"() : () -> !torch.none
-    %26 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %27 = "torch.constant.int"() {value = -100 : i64} : () -> !torch.int
-    %28 = "torch.aten.nll_loss_backward"(%arg13, %18, %2, %25, %26, %27, %22#1) : (!torch.vtensor<[],f32>, !torch.vtensor<[8,10],f32>, !torch.vtensor<[8],si64>, !torch.none, !torch.int, !torch.int, !torch.vtensor<[],f32>) -> !torch.vtensor<[8,10],f32>
-    %29 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
+    %28 = "torch.aten.nll_loss_backward"(%arg13, %18, %2, %19, %16, %21, %22#1) : (!torch.vtensor<[],f32>, !torch.vtensor<[8,10],f32>, !torch.vtensor<[8],si64>, !torch.none, !torch.int, !torch.int, !torch.vtensor<[],f32>) -> !torch.vtensor<[8,10],f32>
     %30 = "torch.constant.int"() {value = 6 : i64} : () -> !torch.int
-    %31 = "torch.aten._log_softmax_backward_data"(%28, %18, %29, %30) : (!torch.vtensor<[8,10],f32>, !torch.vtensor<[8,10],f32>, !torch.int, !torch.int) -> !torch.vtensor<[8,10],f32>
+    %31 = "torch.aten._log_softmax_backward_data"(%28, %18, %16, %30) : (!torch.vtensor<[8,10],f32>, !torch.vtensor<[8,10],f32>, !torch.int, !torch.int) -> !torch.vtensor<[8,10],f32>
     %32 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %33 = "torch.constant.int"() {value = 10 : i64} : () -> !torch.int
-    %34 = "torch.prim.ListConstruct"(%32, %33) : (!torch.int, !torch.int) -> !torch.list<int>
+    %34 = "torch.prim.ListConstruct"(%32, %13) : (!torch.int, !torch.int) -> !torch.list<int>
     %35 = "torch.aten.view_copy"(%31, %34) : (!torch.vtensor<[8,10],f32>, !torch.list<int>) -> !torch.vtensor<[8,10],f32>
     %36 = "torch.aten.mm"(%35, %24) : (!torch.vtensor<[8,10],f32>, !torch.vtensor<[10,128],f32>) -> !torch.vtensor<[8,128],f32>
     %37 = "torch.aten.IntImplicit"(%arg12) : (!torch.vtensor<[],si64>) -> !torch.int
@@ -51,8 +44,7 @@ module {
     %50 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
     %51 = "torch.prim.ListConstruct"(%50) : (!torch.int) -> !torch.list<int>
     %52 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %53 = "torch.constant.none"() : () -> !torch.none
-    %54 = "torch.aten.sum.dim_IntList"(%38, %51, %52, %53) : (!torch.vtensor<[8,128],f32>, !torch.list<int>, !torch.bool, !torch.none) -> !torch.vtensor<[1,128],f32>
+    %54 = "torch.aten.sum.dim_IntList"(%38, %51, %52, %19) : (!torch.vtensor<[8,128],f32>, !torch.list<int>, !torch.bool, !torch.none) -> !torch.vtensor<[1,128],f32>
     %55 = "torch.constant.int"() {value = 128 : i64} : () -> !torch.int
     %56 = "torch.prim.ListConstruct"(%55) : (!torch.int) -> !torch.list<int>
     %57 = "torch.aten.view_copy"(%54, %56) : (!torch.vtensor<[1,128],f32>, !torch.list<int>) -> !torch.vtensor<[128],f32>

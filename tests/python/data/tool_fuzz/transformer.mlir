@@ -17,25 +17,17 @@ module {
     %17 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
     %18 = "torch.constant.none"() : () -> !torch.none
     %19 = "torch.constant.device"() {value = "cpu"} : () -> !torch.Device
-    %20 = "torch.constant.none"() : () -> !torch.none
-    %21 = "torch.aten.arange.start_step"(%14, %15, %16, %17, %18, %19, %20) : (!torch.int, !torch.int, !torch.int, !torch.int, !torch.none, !torch.Device, !torch.none) -> !torch.vtensor<[16],si64>
-    %22 = "torch.constant.int"() {value = -1 : i64} : () -> !torch.int
+    %21 = "torch.aten.arange.start_step"(%14, %15, %16, %17, %18, %19, %18) : (!torch.int, !torch.int, !torch.int, !torch.int, !torch.none, !torch.Device, !torch.none) -> !torch.vtensor<[16],si64>
     %23 = "torch.constant.bool"() {value = false} : () -> !torch.bool
-    %24 = "torch.constant.bool"() {value = false} : () -> !torch.bool
-    %25 = "torch.aten.embedding"(%arg28, %21, %22, %23, %24) : (!torch.vtensor<[16,32],f32>, !torch.vtensor<[16],si64>, !torch.int, !torch.bool, !torch.bool) -> !torch.vtensor<[16,32],f32>
-    %26 = "torch.constant.int"() {value = -1 : i64} : () -> !torch.int
-    %27 = "torch.constant.bool"() {value = false} : () -> !torch.bool
-    %28 = "torch.constant.bool"() {value = false} : () -> !torch.bool
-    %29 = "torch.aten.embedding"(%arg30, %arg29, %26, %27, %28) : (!torch.vtensor<[50,32],f32>, !torch.vtensor<[2,16],si64>, !torch.int, !torch.bool, !torch.bool) -> !torch.vtensor<[2,16,32],f32>
+    %25 = "torch.aten.embedding"(%arg28, %21, %0, %23, %23) : (!torch.vtensor<[16,32],f32>, !torch.vtensor<[16],si64>, !torch.int, !torch.bool, !torch.bool) -> !torch.vtensor<[16,32],f32>
+    %29 = "torch.aten.embedding"(%arg30, %arg29, %0, %23, %23) : (!torch.vtensor<[50,32],f32>, !torch.vtensor<[2,16],si64>, !torch.int, !torch.bool, !torch.bool) -> !torch.vtensor<[2,16,32],f32>
     %30 = "torch.aten.IntImplicit"(%arg24) : (!torch.vtensor<[],si64>) -> !torch.int
     %31 = "torch.aten.add.Tensor"(%29, %25, %30) : (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[16,32],f32>, !torch.int) -> !torch.vtensor<[2,16,32],f32>
     %32 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
     %33 = "torch.prim.ListConstruct"(%32) : (!torch.int) -> !torch.list<int>
     %34 = "torch.constant.float"() {value = 1.000000e-05 : f64} : () -> !torch.float
     %35:3 = "torch.aten.native_layer_norm"(%31, %33, %arg23, %arg22, %34) : (!torch.vtensor<[2,16,32],f32>, !torch.list<int>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.float) -> (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[2,16,1],f32>, !torch.vtensor<[2,16,1],f32>)
-    %36 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %37 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %38 = "torch.prim.ListConstruct"(%36, %37) : (!torch.int, !torch.int) -> !torch.list<int>
+    %38 = "torch.prim.ListConstruct"(%32, %32) : (!torch.int, !torch.int) -> !torch.list<int>
     %39 = "torch.aten.view_copy"(%35#0, %38) : (!torch.vtensor<[2,16,32],f32>, !torch.list<int>) -> !torch.vtensor<[32,32],f32>
     %40 = "torch.aten.IntImplicit"(%arg20) : (!torch.vtensor<[],si64>) -> !torch.int
     %41 = "torch.aten.IntImplicit"(%arg19) : (!torch.vtensor<[],si64>) -> !torch.int
@@ -45,31 +37,18 @@ module {
     %45 = "torch.constant.int"() {value = 96 : i64} : () -> !torch.int
     %46 = "torch.prim.ListConstruct"(%43, %44, %45) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %47 = "torch.aten.view_copy"(%42, %46) : (!torch.vtensor<[32,96],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,96],f32>
-    %48 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
     %49 = "torch.aten.IntImplicit"(%9) : (!torch.vtensor<[],si64>) -> !torch.int
     %50 = "torch.aten.IntImplicit"(%8) : (!torch.vtensor<[],si64>) -> !torch.int
     %51 = "torch.aten.IntImplicit"(%7) : (!torch.vtensor<[],si64>) -> !torch.int
-    %52 = "torch.aten.slice_copy.Tensor"(%47, %48, %49, %50, %51) : (!torch.vtensor<[2,16,96],f32>, !torch.int, !torch.int, !torch.int, !torch.int) -> !torch.vtensor<[2,16,32],f32>
-    %53 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %54 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %55 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
+    %52 = "torch.aten.slice_copy.Tensor"(%47, %43, %49, %50, %51) : (!torch.vtensor<[2,16,96],f32>, !torch.int, !torch.int, !torch.int, !torch.int) -> !torch.vtensor<[2,16,32],f32>
     %56 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %57 = "torch.prim.ListConstruct"(%53, %54, %55, %56) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %57 = "torch.prim.ListConstruct"(%43, %44, %17, %56) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %58 = "torch.aten.view_copy"(%52, %57) : (!torch.vtensor<[2,16,32],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,4,8],f32>
     %59 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %60 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %61 = "torch.aten.transpose_copy.int"(%58, %59, %60) : (!torch.vtensor<[2,16,4,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,4,16,8],f32>
-    %62 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %63 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
-    %64 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %65 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %66 = "torch.prim.ListConstruct"(%62, %63, %64, %65) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
-    %67 = "torch.constant.bool"() {value = false} : () -> !torch.bool
-    %68 = "torch.aten.expand_copy"(%61, %66, %67) : (!torch.vtensor<[2,4,16,8],f32>, !torch.list<int>, !torch.bool) -> !torch.vtensor<[2,4,16,8],f32>
-    %69 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %70 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %71 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %72 = "torch.prim.ListConstruct"(%69, %70, %71) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %61 = "torch.aten.transpose_copy.int"(%58, %59, %43) : (!torch.vtensor<[2,16,4,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,4,16,8],f32>
+    %66 = "torch.prim.ListConstruct"(%43, %17, %44, %56) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %68 = "torch.aten.expand_copy"(%61, %66, %23) : (!torch.vtensor<[2,4,16,8],f32>, !torch.list<int>, !torch.bool) -> !torch.vtensor<[2,4,16,8],f32>
+    %72 = "torch.prim.ListConstruct"(%56, %44, %56) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %73 = "torch.aten.view_copy"(%68, %72) : (!torch.vtensor<[2,4,16,8],f32>, !torch.list<int>) -> !torch.vtensor<[8,16,8],f32>
     %74 = "torch.aten.fill.Tensor"(%arg34, %arg33) : (!torch.vtensor<[16,16],i1>, !torch.vtensor<[],f64>) -> !torch.vtensor<[16,16],i1>
     %75 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
@@ -78,176 +57,94 @@ module {
     %78 = "torch.vtensor.literal"() {value = dense<1> : tensor<si64>} : () -> !torch.vtensor<[],si64>
     %79 = "torch.vtensor.literal"() {value = dense<64> : tensor<si64>} : () -> !torch.vtensor<[],si64>
     %80 = "torch.vtensor.literal"() {value = dense<32> : tensor<si64>} : () -> !torch.vtensor<[],si64>
-    %81 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
     %82 = "torch.aten.IntImplicit"(%80) : (!torch.vtensor<[],si64>) -> !torch.int
     %83 = "torch.aten.IntImplicit"(%79) : (!torch.vtensor<[],si64>) -> !torch.int
     %84 = "torch.aten.IntImplicit"(%78) : (!torch.vtensor<[],si64>) -> !torch.int
-    %85 = "torch.aten.slice_copy.Tensor"(%47, %81, %82, %83, %84) : (!torch.vtensor<[2,16,96],f32>, !torch.int, !torch.int, !torch.int, !torch.int) -> !torch.vtensor<[2,16,32],f32>
-    %86 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %87 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %88 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
-    %89 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %90 = "torch.prim.ListConstruct"(%86, %87, %88, %89) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %85 = "torch.aten.slice_copy.Tensor"(%47, %43, %82, %83, %84) : (!torch.vtensor<[2,16,96],f32>, !torch.int, !torch.int, !torch.int, !torch.int) -> !torch.vtensor<[2,16,32],f32>
+    %90 = "torch.prim.ListConstruct"(%43, %44, %17, %56) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %91 = "torch.aten.view_copy"(%85, %90) : (!torch.vtensor<[2,16,32],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,4,8],f32>
-    %92 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %93 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %94 = "torch.aten.transpose_copy.int"(%91, %92, %93) : (!torch.vtensor<[2,16,4,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,4,16,8],f32>
+    %94 = "torch.aten.transpose_copy.int"(%91, %59, %43) : (!torch.vtensor<[2,16,4,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,4,16,8],f32>
     %95 = "torch.constant.int"() {value = -2 : i64} : () -> !torch.int
-    %96 = "torch.constant.int"() {value = -1 : i64} : () -> !torch.int
-    %97 = "torch.aten.transpose_copy.int"(%94, %95, %96) : (!torch.vtensor<[2,4,16,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,4,8,16],f32>
-    %98 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %99 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
-    %100 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %101 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %102 = "torch.prim.ListConstruct"(%98, %99, %100, %101) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
-    %103 = "torch.constant.bool"() {value = false} : () -> !torch.bool
-    %104 = "torch.aten.expand_copy"(%97, %102, %103) : (!torch.vtensor<[2,4,8,16],f32>, !torch.list<int>, !torch.bool) -> !torch.vtensor<[2,4,8,16],f32>
-    %105 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %106 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %107 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %108 = "torch.prim.ListConstruct"(%105, %106, %107) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %97 = "torch.aten.transpose_copy.int"(%94, %95, %0) : (!torch.vtensor<[2,4,16,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,4,8,16],f32>
+    %102 = "torch.prim.ListConstruct"(%43, %17, %56, %44) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %104 = "torch.aten.expand_copy"(%97, %102, %23) : (!torch.vtensor<[2,4,8,16],f32>, !torch.list<int>, !torch.bool) -> !torch.vtensor<[2,4,8,16],f32>
+    %108 = "torch.prim.ListConstruct"(%56, %56, %44) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %109 = "torch.aten.view_copy"(%104, %108) : (!torch.vtensor<[2,4,8,16],f32>, !torch.list<int>) -> !torch.vtensor<[8,8,16],f32>
     %110 = "torch.vtensor.literal"() {value = dense<1> : tensor<si64>} : () -> !torch.vtensor<[],si64>
     %111 = "torch.vtensor.literal"() {value = dense<32> : tensor<si64>} : () -> !torch.vtensor<[],si64>
     %112 = "torch.vtensor.literal"() {value = dense<0> : tensor<si64>} : () -> !torch.vtensor<[],si64>
-    %113 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
     %114 = "torch.aten.IntImplicit"(%112) : (!torch.vtensor<[],si64>) -> !torch.int
     %115 = "torch.aten.IntImplicit"(%111) : (!torch.vtensor<[],si64>) -> !torch.int
     %116 = "torch.aten.IntImplicit"(%110) : (!torch.vtensor<[],si64>) -> !torch.int
-    %117 = "torch.aten.slice_copy.Tensor"(%47, %113, %114, %115, %116) : (!torch.vtensor<[2,16,96],f32>, !torch.int, !torch.int, !torch.int, !torch.int) -> !torch.vtensor<[2,16,32],f32>
-    %118 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %119 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %120 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
-    %121 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %122 = "torch.prim.ListConstruct"(%118, %119, %120, %121) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %117 = "torch.aten.slice_copy.Tensor"(%47, %43, %114, %115, %116) : (!torch.vtensor<[2,16,96],f32>, !torch.int, !torch.int, !torch.int, !torch.int) -> !torch.vtensor<[2,16,32],f32>
+    %122 = "torch.prim.ListConstruct"(%43, %44, %17, %56) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %123 = "torch.aten.view_copy"(%117, %122) : (!torch.vtensor<[2,16,32],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,4,8],f32>
-    %124 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %125 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %126 = "torch.aten.transpose_copy.int"(%123, %124, %125) : (!torch.vtensor<[2,16,4,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,4,16,8],f32>
-    %127 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %128 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
-    %129 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %130 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %131 = "torch.prim.ListConstruct"(%127, %128, %129, %130) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
-    %132 = "torch.constant.bool"() {value = false} : () -> !torch.bool
-    %133 = "torch.aten.expand_copy"(%126, %131, %132) : (!torch.vtensor<[2,4,16,8],f32>, !torch.list<int>, !torch.bool) -> !torch.vtensor<[2,4,16,8],f32>
-    %134 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %135 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %136 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %137 = "torch.prim.ListConstruct"(%134, %135, %136) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %126 = "torch.aten.transpose_copy.int"(%123, %59, %43) : (!torch.vtensor<[2,16,4,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,4,16,8],f32>
+    %131 = "torch.prim.ListConstruct"(%43, %17, %44, %56) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %133 = "torch.aten.expand_copy"(%126, %131, %23) : (!torch.vtensor<[2,4,16,8],f32>, !torch.list<int>, !torch.bool) -> !torch.vtensor<[2,4,16,8],f32>
+    %137 = "torch.prim.ListConstruct"(%56, %44, %56) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %138 = "torch.aten.view_copy"(%133, %137) : (!torch.vtensor<[2,4,16,8],f32>, !torch.list<int>) -> !torch.vtensor<[8,16,8],f32>
     %139 = "torch.aten.bmm"(%138, %109) : (!torch.vtensor<[8,16,8],f32>, !torch.vtensor<[8,8,16],f32>) -> !torch.vtensor<[8,16,16],f32>
-    %140 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %141 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
-    %142 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %143 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %144 = "torch.prim.ListConstruct"(%140, %141, %142, %143) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %144 = "torch.prim.ListConstruct"(%43, %17, %44, %44) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %145 = "torch.aten.view_copy"(%139, %144) : (!torch.vtensor<[8,16,16],f32>, !torch.list<int>) -> !torch.vtensor<[2,4,16,16],f32>
     %146 = "torch.aten.mul.Tensor"(%145, %arg35) : (!torch.vtensor<[2,4,16,16],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[2,4,16,16],f32>
     %147 = "torch.aten.masked_fill.Tensor"(%146, %77, %arg32) : (!torch.vtensor<[2,4,16,16],f32>, !torch.vtensor<[16,16],i1>, !torch.vtensor<[],f64>) -> !torch.vtensor<[2,4,16,16],f32>
-    %148 = "torch.constant.int"() {value = -1 : i64} : () -> !torch.int
-    %149 = "torch.constant.bool"() {value = false} : () -> !torch.bool
-    %150 = "torch.aten._softmax"(%147, %148, %149) : (!torch.vtensor<[2,4,16,16],f32>, !torch.int, !torch.bool) -> !torch.vtensor<[2,4,16,16],f32>
-    %151 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %152 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
-    %153 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %154 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %155 = "torch.prim.ListConstruct"(%151, %152, %153, %154) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
-    %156 = "torch.constant.bool"() {value = false} : () -> !torch.bool
-    %157 = "torch.aten.expand_copy"(%150, %155, %156) : (!torch.vtensor<[2,4,16,16],f32>, !torch.list<int>, !torch.bool) -> !torch.vtensor<[2,4,16,16],f32>
-    %158 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %159 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %160 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %161 = "torch.prim.ListConstruct"(%158, %159, %160) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %150 = "torch.aten._softmax"(%147, %0, %23) : (!torch.vtensor<[2,4,16,16],f32>, !torch.int, !torch.bool) -> !torch.vtensor<[2,4,16,16],f32>
+    %155 = "torch.prim.ListConstruct"(%43, %17, %44, %44) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %157 = "torch.aten.expand_copy"(%150, %155, %23) : (!torch.vtensor<[2,4,16,16],f32>, !torch.list<int>, !torch.bool) -> !torch.vtensor<[2,4,16,16],f32>
+    %161 = "torch.prim.ListConstruct"(%56, %44, %44) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %162 = "torch.aten.view_copy"(%157, %161) : (!torch.vtensor<[2,4,16,16],f32>, !torch.list<int>) -> !torch.vtensor<[8,16,16],f32>
     %163 = "torch.aten.bmm"(%162, %73) : (!torch.vtensor<[8,16,16],f32>, !torch.vtensor<[8,16,8],f32>) -> !torch.vtensor<[8,16,8],f32>
-    %164 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %165 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
-    %166 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %167 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %168 = "torch.prim.ListConstruct"(%164, %165, %166, %167) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %168 = "torch.prim.ListConstruct"(%43, %17, %44, %56) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %169 = "torch.aten.view_copy"(%163, %168) : (!torch.vtensor<[8,16,8],f32>, !torch.list<int>) -> !torch.vtensor<[2,4,16,8],f32>
-    %170 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %171 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %172 = "torch.aten.transpose_copy.int"(%169, %170, %171) : (!torch.vtensor<[2,4,16,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,16,4,8],f32>
-    %173 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %174 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %175 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %176 = "torch.prim.ListConstruct"(%173, %174, %175) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %172 = "torch.aten.transpose_copy.int"(%169, %59, %43) : (!torch.vtensor<[2,4,16,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,16,4,8],f32>
+    %176 = "torch.prim.ListConstruct"(%43, %44, %32) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %177 = "torch.aten.view_copy"(%172, %176) : (!torch.vtensor<[2,16,4,8],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,32],f32>
-    %178 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %179 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %180 = "torch.prim.ListConstruct"(%178, %179) : (!torch.int, !torch.int) -> !torch.list<int>
+    %180 = "torch.prim.ListConstruct"(%32, %32) : (!torch.int, !torch.int) -> !torch.list<int>
     %181 = "torch.aten.view_copy"(%177, %180) : (!torch.vtensor<[2,16,32],f32>, !torch.list<int>) -> !torch.vtensor<[32,32],f32>
     %182 = "torch.aten.IntImplicit"(%arg17) : (!torch.vtensor<[],si64>) -> !torch.int
     %183 = "torch.aten.IntImplicit"(%arg16) : (!torch.vtensor<[],si64>) -> !torch.int
     %184 = "torch.aten.addmm"(%arg36, %181, %6, %182, %183) : (!torch.vtensor<[32],f32>, !torch.vtensor<[32,32],f32>, !torch.vtensor<[32,32],f32>, !torch.int, !torch.int) -> !torch.vtensor<[32,32],f32>
-    %185 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %186 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %187 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %188 = "torch.prim.ListConstruct"(%185, %186, %187) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %188 = "torch.prim.ListConstruct"(%43, %44, %32) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %189 = "torch.aten.view_copy"(%184, %188) : (!torch.vtensor<[32,32],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,32],f32>
     %190 = "torch.aten.IntImplicit"(%arg15) : (!torch.vtensor<[],si64>) -> !torch.int
     %191 = "torch.aten.add.Tensor"(%31, %189, %190) : (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[2,16,32],f32>, !torch.int) -> !torch.vtensor<[2,16,32],f32>
-    %192 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %193 = "torch.prim.ListConstruct"(%192) : (!torch.int) -> !torch.list<int>
-    %194 = "torch.constant.float"() {value = 1.000000e-05 : f64} : () -> !torch.float
-    %195:3 = "torch.aten.native_layer_norm"(%191, %193, %arg14, %arg13, %194) : (!torch.vtensor<[2,16,32],f32>, !torch.list<int>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.float) -> (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[2,16,1],f32>, !torch.vtensor<[2,16,1],f32>)
-    %196 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %197 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %198 = "torch.prim.ListConstruct"(%196, %197) : (!torch.int, !torch.int) -> !torch.list<int>
+    %193 = "torch.prim.ListConstruct"(%32) : (!torch.int) -> !torch.list<int>
+    %195:3 = "torch.aten.native_layer_norm"(%191, %193, %arg14, %arg13, %34) : (!torch.vtensor<[2,16,32],f32>, !torch.list<int>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.float) -> (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[2,16,1],f32>, !torch.vtensor<[2,16,1],f32>)
+    %198 = "torch.prim.ListConstruct"(%32, %32) : (!torch.int, !torch.int) -> !torch.list<int>
     %199 = "torch.aten.view_copy"(%195#0, %198) : (!torch.vtensor<[2,16,32],f32>, !torch.list<int>) -> !torch.vtensor<[32,32],f32>
     %200 = "torch.aten.IntImplicit"(%arg11) : (!torch.vtensor<[],si64>) -> !torch.int
     %201 = "torch.aten.IntImplicit"(%arg10) : (!torch.vtensor<[],si64>) -> !torch.int
     %202 = "torch.aten.addmm"(%arg37, %199, %5, %200, %201) : (!torch.vtensor<[128],f32>, !torch.vtensor<[32,32],f32>, !torch.vtensor<[32,128],f32>, !torch.int, !torch.int) -> !torch.vtensor<[32,128],f32>
-    %203 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %204 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
     %205 = "torch.constant.int"() {value = 128 : i64} : () -> !torch.int
-    %206 = "torch.prim.ListConstruct"(%203, %204, %205) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %206 = "torch.prim.ListConstruct"(%43, %44, %205) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %207 = "torch.aten.view_copy"(%202, %206) : (!torch.vtensor<[32,128],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,128],f32>
     %208 = "torch.constant.str"() {value = "none"} : () -> !torch.str
     %209 = "torch.aten.gelu"(%207, %208) : (!torch.vtensor<[2,16,128],f32>, !torch.str) -> !torch.vtensor<[2,16,128],f32>
-    %210 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %211 = "torch.constant.int"() {value = 128 : i64} : () -> !torch.int
-    %212 = "torch.prim.ListConstruct"(%210, %211) : (!torch.int, !torch.int) -> !torch.list<int>
+    %212 = "torch.prim.ListConstruct"(%32, %205) : (!torch.int, !torch.int) -> !torch.list<int>
     %213 = "torch.aten.view_copy"(%209, %212) : (!torch.vtensor<[2,16,128],f32>, !torch.list<int>) -> !torch.vtensor<[32,128],f32>
     %214 = "torch.aten.IntImplicit"(%arg8) : (!torch.vtensor<[],si64>) -> !torch.int
     %215 = "torch.aten.IntImplicit"(%arg7) : (!torch.vtensor<[],si64>) -> !torch.int
     %216 = "torch.aten.addmm"(%arg38, %213, %4, %214, %215) : (!torch.vtensor<[32],f32>, !torch.vtensor<[32,128],f32>, !torch.vtensor<[128,32],f32>, !torch.int, !torch.int) -> !torch.vtensor<[32,32],f32>
-    %217 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %218 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %219 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %220 = "torch.prim.ListConstruct"(%217, %218, %219) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %220 = "torch.prim.ListConstruct"(%43, %44, %32) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %221 = "torch.aten.view_copy"(%216, %220) : (!torch.vtensor<[32,32],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,32],f32>
     %222 = "torch.aten.IntImplicit"(%arg6) : (!torch.vtensor<[],si64>) -> !torch.int
     %223 = "torch.aten.add.Tensor"(%191, %221, %222) : (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[2,16,32],f32>, !torch.int) -> !torch.vtensor<[2,16,32],f32>
-    %224 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %225 = "torch.prim.ListConstruct"(%224) : (!torch.int) -> !torch.list<int>
-    %226 = "torch.constant.float"() {value = 1.000000e-05 : f64} : () -> !torch.float
-    %227:3 = "torch.aten.native_layer_norm"(%223, %225, %arg5, %arg4, %226) : (!torch.vtensor<[2,16,32],f32>, !torch.list<int>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.float) -> (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[2,16,1],f32>, !torch.vtensor<[2,16,1],f32>)
-    %228 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %229 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %230 = "torch.prim.ListConstruct"(%228, %229) : (!torch.int, !torch.int) -> !torch.list<int>
+    %225 = "torch.prim.ListConstruct"(%32) : (!torch.int) -> !torch.list<int>
+    %227:3 = "torch.aten.native_layer_norm"(%223, %225, %arg5, %arg4, %34) : (!torch.vtensor<[2,16,32],f32>, !torch.list<int>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.float) -> (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[2,16,1],f32>, !torch.vtensor<[2,16,1],f32>)
+    %230 = "torch.prim.ListConstruct"(%32, %32) : (!torch.int, !torch.int) -> !torch.list<int>
     %231 = "torch.aten.view_copy"(%227#0, %230) : (!torch.vtensor<[2,16,32],f32>, !torch.list<int>) -> !torch.vtensor<[32,32],f32>
     %232 = "torch.aten.IntImplicit"(%arg2) : (!torch.vtensor<[],si64>) -> !torch.int
     %233 = "torch.aten.IntImplicit"(%arg1) : (!torch.vtensor<[],si64>) -> !torch.int
     %234 = "torch.aten.addmm"(%arg39, %231, %3, %232, %233) : (!torch.vtensor<[50],f32>, !torch.vtensor<[32,32],f32>, !torch.vtensor<[32,50],f32>, !torch.int, !torch.int) -> !torch.vtensor<[32,50],f32>
-    %235 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %236 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
     %237 = "torch.constant.int"() {value = 50 : i64} : () -> !torch.int
-    %238 = "torch.prim.ListConstruct"(%235, %236, %237) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %238 = "torch.prim.ListConstruct"(%43, %44, %237) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %239 = "torch.aten.view_copy"(%234, %238) : (!torch.vtensor<[32,50],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,50],f32>
-    %240 = "torch.constant.int"() {value = -1 : i64} : () -> !torch.int
-    %241 = "torch.constant.int"() {value = 50 : i64} : () -> !torch.int
-    %242 = "torch.prim.ListConstruct"(%240, %241) : (!torch.int, !torch.int) -> !torch.list<int>
+    %242 = "torch.prim.ListConstruct"(%0, %237) : (!torch.int, !torch.int) -> !torch.list<int>
     %243 = "torch.aten.view_copy"(%239, %242) : (!torch.vtensor<[2,16,50],f32>, !torch.list<int>) -> !torch.vtensor<[32,50],f32>
-    %244 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %245 = "torch.constant.bool"() {value = false} : () -> !torch.bool
-    %246 = "torch.aten._log_softmax"(%243, %244, %245) : (!torch.vtensor<[32,50],f32>, !torch.int, !torch.bool) -> !torch.vtensor<[32,50],f32>
-    %247 = "torch.constant.none"() : () -> !torch.none
-    %248 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
+    %246 = "torch.aten._log_softmax"(%243, %59, %23) : (!torch.vtensor<[32,50],f32>, !torch.int, !torch.bool) -> !torch.vtensor<[32,50],f32>
     %249 = "torch.constant.int"() {value = -100 : i64} : () -> !torch.int
-    %250:2 = "torch.aten.nll_loss_forward"(%246, %2, %247, %248, %249) : (!torch.vtensor<[32,50],f32>, !torch.vtensor<[32],si64>, !torch.none, !torch.int, !torch.int) -> (!torch.vtensor<[],f32>, !torch.vtensor<[],f32>)
+    %250:2 = "torch.aten.nll_loss_forward"(%246, %2, %18, %59, %249) : (!torch.vtensor<[32,50],f32>, !torch.vtensor<[32],si64>, !torch.none, !torch.int, !torch.int) -> (!torch.vtensor<[],f32>, !torch.vtensor<[],f32>)
     %251 = "torch.aten.t_copy"(%arg21) : (!torch.vtensor<[96,32],f32>) -> !torch.vtensor<[32,96],f32>
     %252 = "torch.aten.t_copy"(%251) : (!torch.vtensor<[32,96],f32>) -> !torch.vtensor<[96,32],f32>
     %253 = "torch.aten.t_copy"(%arg18) : (!torch.vtensor<[32,32],f32>) -> !torch.vtensor<[32,32],f32>
@@ -258,193 +155,90 @@ module {
     %258 = "torch.aten.t_copy"(%257) : (!torch.vtensor<[128,32],f32>) -> !torch.vtensor<[32,128],f32>
     %259 = "torch.aten.t_copy"(%arg3) : (!torch.vtensor<[50,32],f32>) -> !torch.vtensor<[32,50],f32>
     %260 = "torch.aten.t_copy"(%259) : (!torch.vtensor<[32,50],f32>) -> !torch.vtensor<[50,32],f32>
-    %261 = "torch.constant.none"() : () -> !torch.none
-    %262 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %263 = "torch.constant.int"() {value = -100 : i64} : () -> !torch.int
-    %264 = "torch.aten.nll_loss_backward"(%arg43, %246, %2, %261, %262, %263, %250#1) : (!torch.vtensor<[],f32>, !torch.vtensor<[32,50],f32>, !torch.vtensor<[32],si64>, !torch.none, !torch.int, !torch.int, !torch.vtensor<[],f32>) -> !torch.vtensor<[32,50],f32>
-    %265 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
+    %264 = "torch.aten.nll_loss_backward"(%arg43, %246, %2, %18, %59, %249, %250#1) : (!torch.vtensor<[],f32>, !torch.vtensor<[32,50],f32>, !torch.vtensor<[32],si64>, !torch.none, !torch.int, !torch.int, !torch.vtensor<[],f32>) -> !torch.vtensor<[32,50],f32>
     %266 = "torch.constant.int"() {value = 6 : i64} : () -> !torch.int
-    %267 = "torch.aten._log_softmax_backward_data"(%264, %246, %265, %266) : (!torch.vtensor<[32,50],f32>, !torch.vtensor<[32,50],f32>, !torch.int, !torch.int) -> !torch.vtensor<[32,50],f32>
-    %268 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %269 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %270 = "torch.constant.int"() {value = 50 : i64} : () -> !torch.int
-    %271 = "torch.prim.ListConstruct"(%268, %269, %270) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %267 = "torch.aten._log_softmax_backward_data"(%264, %246, %59, %266) : (!torch.vtensor<[32,50],f32>, !torch.vtensor<[32,50],f32>, !torch.int, !torch.int) -> !torch.vtensor<[32,50],f32>
+    %271 = "torch.prim.ListConstruct"(%43, %44, %237) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %272 = "torch.aten.view_copy"(%267, %271) : (!torch.vtensor<[32,50],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,50],f32>
-    %273 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %274 = "torch.constant.int"() {value = 50 : i64} : () -> !torch.int
-    %275 = "torch.prim.ListConstruct"(%273, %274) : (!torch.int, !torch.int) -> !torch.list<int>
+    %275 = "torch.prim.ListConstruct"(%32, %237) : (!torch.int, !torch.int) -> !torch.list<int>
     %276 = "torch.aten.view_copy"(%272, %275) : (!torch.vtensor<[2,16,50],f32>, !torch.list<int>) -> !torch.vtensor<[32,50],f32>
     %277 = "torch.aten.mm"(%276, %260) : (!torch.vtensor<[32,50],f32>, !torch.vtensor<[50,32],f32>) -> !torch.vtensor<[32,32],f32>
-    %278 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %279 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %280 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %281 = "torch.prim.ListConstruct"(%278, %279, %280) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %281 = "torch.prim.ListConstruct"(%43, %44, %32) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %282 = "torch.aten.view_copy"(%277, %281) : (!torch.vtensor<[32,32],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,32],f32>
-    %283 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %284 = "torch.prim.ListConstruct"(%283) : (!torch.int) -> !torch.list<int>
+    %284 = "torch.prim.ListConstruct"(%32) : (!torch.int) -> !torch.list<int>
     %285 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %286 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %287 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %288 = "torch.prim.ListConstruct"(%285, %286, %287) : (!torch.bool, !torch.bool, !torch.bool) -> !torch.list<bool>
+    %288 = "torch.prim.ListConstruct"(%285, %285, %285) : (!torch.bool, !torch.bool, !torch.bool) -> !torch.list<bool>
     %289:3 = "torch.aten.native_layer_norm_backward"(%282, %223, %284, %227#1, %227#2, %arg5, %arg4, %288) : (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[2,16,32],f32>, !torch.list<int>, !torch.vtensor<[2,16,1],f32>, !torch.vtensor<[2,16,1],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.list<bool>) -> (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>)
-    %290 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %291 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %292 = "torch.prim.ListConstruct"(%290, %291) : (!torch.int, !torch.int) -> !torch.list<int>
+    %292 = "torch.prim.ListConstruct"(%32, %32) : (!torch.int, !torch.int) -> !torch.list<int>
     %293 = "torch.aten.view_copy"(%289#0, %292) : (!torch.vtensor<[2,16,32],f32>, !torch.list<int>) -> !torch.vtensor<[32,32],f32>
     %294 = "torch.aten.mm"(%293, %258) : (!torch.vtensor<[32,32],f32>, !torch.vtensor<[32,128],f32>) -> !torch.vtensor<[32,128],f32>
-    %295 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %296 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %297 = "torch.constant.int"() {value = 128 : i64} : () -> !torch.int
-    %298 = "torch.prim.ListConstruct"(%295, %296, %297) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %298 = "torch.prim.ListConstruct"(%43, %44, %205) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %299 = "torch.aten.view_copy"(%294, %298) : (!torch.vtensor<[32,128],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,128],f32>
-    %300 = "torch.constant.str"() {value = "none"} : () -> !torch.str
-    %301 = "torch.aten.gelu_backward"(%299, %207, %300) : (!torch.vtensor<[2,16,128],f32>, !torch.vtensor<[2,16,128],f32>, !torch.str) -> !torch.vtensor<[2,16,128],f32>
-    %302 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %303 = "torch.constant.int"() {value = 128 : i64} : () -> !torch.int
-    %304 = "torch.prim.ListConstruct"(%302, %303) : (!torch.int, !torch.int) -> !torch.list<int>
+    %301 = "torch.aten.gelu_backward"(%299, %207, %208) : (!torch.vtensor<[2,16,128],f32>, !torch.vtensor<[2,16,128],f32>, !torch.str) -> !torch.vtensor<[2,16,128],f32>
+    %304 = "torch.prim.ListConstruct"(%32, %205) : (!torch.int, !torch.int) -> !torch.list<int>
     %305 = "torch.aten.view_copy"(%301, %304) : (!torch.vtensor<[2,16,128],f32>, !torch.list<int>) -> !torch.vtensor<[32,128],f32>
     %306 = "torch.aten.mm"(%305, %256) : (!torch.vtensor<[32,128],f32>, !torch.vtensor<[128,32],f32>) -> !torch.vtensor<[32,32],f32>
-    %307 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %308 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %309 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %310 = "torch.prim.ListConstruct"(%307, %308, %309) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %310 = "torch.prim.ListConstruct"(%43, %44, %32) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %311 = "torch.aten.view_copy"(%306, %310) : (!torch.vtensor<[32,32],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,32],f32>
-    %312 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %313 = "torch.prim.ListConstruct"(%312) : (!torch.int) -> !torch.list<int>
-    %314 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %315 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %316 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %317 = "torch.prim.ListConstruct"(%314, %315, %316) : (!torch.bool, !torch.bool, !torch.bool) -> !torch.list<bool>
+    %313 = "torch.prim.ListConstruct"(%32) : (!torch.int) -> !torch.list<int>
+    %317 = "torch.prim.ListConstruct"(%285, %285, %285) : (!torch.bool, !torch.bool, !torch.bool) -> !torch.list<bool>
     %318:3 = "torch.aten.native_layer_norm_backward"(%311, %191, %313, %195#1, %195#2, %arg14, %arg13, %317) : (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[2,16,32],f32>, !torch.list<int>, !torch.vtensor<[2,16,1],f32>, !torch.vtensor<[2,16,1],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.list<bool>) -> (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>)
     %319 = "torch.aten.IntImplicit"(%arg42) : (!torch.vtensor<[],si64>) -> !torch.int
     %320 = "torch.aten.add.Tensor"(%289#0, %318#0, %319) : (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[2,16,32],f32>, !torch.int) -> !torch.vtensor<[2,16,32],f32>
-    %321 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %322 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %323 = "torch.prim.ListConstruct"(%321, %322) : (!torch.int, !torch.int) -> !torch.list<int>
+    %323 = "torch.prim.ListConstruct"(%32, %32) : (!torch.int, !torch.int) -> !torch.list<int>
     %324 = "torch.aten.view_copy"(%320, %323) : (!torch.vtensor<[2,16,32],f32>, !torch.list<int>) -> !torch.vtensor<[32,32],f32>
     %325 = "torch.aten.mm"(%324, %254) : (!torch.vtensor<[32,32],f32>, !torch.vtensor<[32,32],f32>) -> !torch.vtensor<[32,32],f32>
-    %326 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %327 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %328 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %329 = "torch.prim.ListConstruct"(%326, %327, %328) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %329 = "torch.prim.ListConstruct"(%43, %44, %32) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %330 = "torch.aten.view_copy"(%325, %329) : (!torch.vtensor<[32,32],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,32],f32>
-    %331 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %332 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %333 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
-    %334 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %335 = "torch.prim.ListConstruct"(%331, %332, %333, %334) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %335 = "torch.prim.ListConstruct"(%43, %44, %17, %56) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %336 = "torch.aten.view_copy"(%330, %335) : (!torch.vtensor<[2,16,32],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,4,8],f32>
-    %337 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %338 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %339 = "torch.aten.transpose_copy.int"(%336, %337, %338) : (!torch.vtensor<[2,16,4,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,4,16,8],f32>
-    %340 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %341 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %342 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %343 = "torch.prim.ListConstruct"(%340, %341, %342) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %339 = "torch.aten.transpose_copy.int"(%336, %59, %43) : (!torch.vtensor<[2,16,4,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,4,16,8],f32>
+    %343 = "torch.prim.ListConstruct"(%56, %44, %56) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %344 = "torch.aten.view_copy"(%339, %343) : (!torch.vtensor<[2,4,16,8],f32>, !torch.list<int>) -> !torch.vtensor<[8,16,8],f32>
-    %345 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %346 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %347 = "torch.aten.transpose_copy.int"(%162, %345, %346) : (!torch.vtensor<[8,16,16],f32>, !torch.int, !torch.int) -> !torch.vtensor<[8,16,16],f32>
+    %347 = "torch.aten.transpose_copy.int"(%162, %59, %43) : (!torch.vtensor<[8,16,16],f32>, !torch.int, !torch.int) -> !torch.vtensor<[8,16,16],f32>
     %348 = "torch.aten.bmm"(%347, %344) : (!torch.vtensor<[8,16,16],f32>, !torch.vtensor<[8,16,8],f32>) -> !torch.vtensor<[8,16,8],f32>
-    %349 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %350 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
-    %351 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %352 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %353 = "torch.prim.ListConstruct"(%349, %350, %351, %352) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %353 = "torch.prim.ListConstruct"(%43, %17, %44, %56) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %354 = "torch.aten.view_copy"(%348, %353) : (!torch.vtensor<[8,16,8],f32>, !torch.list<int>) -> !torch.vtensor<[2,4,16,8],f32>
-    %355 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %356 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %357 = "torch.aten.transpose_copy.int"(%354, %355, %356) : (!torch.vtensor<[2,4,16,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,16,4,8],f32>
-    %358 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %359 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %360 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %361 = "torch.prim.ListConstruct"(%358, %359, %360) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %357 = "torch.aten.transpose_copy.int"(%354, %59, %43) : (!torch.vtensor<[2,4,16,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,16,4,8],f32>
+    %361 = "torch.prim.ListConstruct"(%43, %44, %32) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %362 = "torch.aten.view_copy"(%357, %361) : (!torch.vtensor<[2,16,4,8],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,32],f32>
-    %363 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %364 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %365 = "torch.aten.transpose_copy.int"(%73, %363, %364) : (!torch.vtensor<[8,16,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[8,8,16],f32>
+    %365 = "torch.aten.transpose_copy.int"(%73, %59, %43) : (!torch.vtensor<[8,16,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[8,8,16],f32>
     %366 = "torch.aten.bmm"(%344, %365) : (!torch.vtensor<[8,16,8],f32>, !torch.vtensor<[8,8,16],f32>) -> !torch.vtensor<[8,16,16],f32>
-    %367 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %368 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
-    %369 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %370 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %371 = "torch.prim.ListConstruct"(%367, %368, %369, %370) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %371 = "torch.prim.ListConstruct"(%43, %17, %44, %44) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %372 = "torch.aten.view_copy"(%366, %371) : (!torch.vtensor<[8,16,16],f32>, !torch.list<int>) -> !torch.vtensor<[2,4,16,16],f32>
-    %373 = "torch.constant.int"() {value = -1 : i64} : () -> !torch.int
-    %374 = "torch.constant.int"() {value = 6 : i64} : () -> !torch.int
-    %375 = "torch.aten._softmax_backward_data"(%372, %150, %373, %374) : (!torch.vtensor<[2,4,16,16],f32>, !torch.vtensor<[2,4,16,16],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,4,16,16],f32>
+    %375 = "torch.aten._softmax_backward_data"(%372, %150, %0, %266) : (!torch.vtensor<[2,4,16,16],f32>, !torch.vtensor<[2,4,16,16],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,4,16,16],f32>
     %376 = "torch.aten.masked_fill.Tensor"(%375, %77, %arg45) : (!torch.vtensor<[2,4,16,16],f32>, !torch.vtensor<[16,16],i1>, !torch.vtensor<[],si64>) -> !torch.vtensor<[2,4,16,16],f32>
     %377 = "torch.aten.mul.Tensor"(%376, %arg44) : (!torch.vtensor<[2,4,16,16],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[2,4,16,16],f32>
-    %378 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %379 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %380 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %381 = "torch.prim.ListConstruct"(%378, %379, %380) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %381 = "torch.prim.ListConstruct"(%56, %44, %44) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %382 = "torch.aten.view_copy"(%377, %381) : (!torch.vtensor<[2,4,16,16],f32>, !torch.list<int>) -> !torch.vtensor<[8,16,16],f32>
-    %383 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %384 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %385 = "torch.aten.transpose_copy.int"(%138, %383, %384) : (!torch.vtensor<[8,16,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[8,8,16],f32>
+    %385 = "torch.aten.transpose_copy.int"(%138, %59, %43) : (!torch.vtensor<[8,16,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[8,8,16],f32>
     %386 = "torch.aten.bmm"(%385, %382) : (!torch.vtensor<[8,8,16],f32>, !torch.vtensor<[8,16,16],f32>) -> !torch.vtensor<[8,8,16],f32>
-    %387 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %388 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
-    %389 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %390 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %391 = "torch.prim.ListConstruct"(%387, %388, %389, %390) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %391 = "torch.prim.ListConstruct"(%43, %17, %56, %44) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %392 = "torch.aten.view_copy"(%386, %391) : (!torch.vtensor<[8,8,16],f32>, !torch.list<int>) -> !torch.vtensor<[2,4,8,16],f32>
-    %393 = "torch.constant.int"() {value = -2 : i64} : () -> !torch.int
-    %394 = "torch.constant.int"() {value = -1 : i64} : () -> !torch.int
-    %395 = "torch.aten.transpose_copy.int"(%392, %393, %394) : (!torch.vtensor<[2,4,8,16],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,4,16,8],f32>
-    %396 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %397 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %398 = "torch.aten.transpose_copy.int"(%395, %396, %397) : (!torch.vtensor<[2,4,16,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,16,4,8],f32>
-    %399 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %400 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %401 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %402 = "torch.prim.ListConstruct"(%399, %400, %401) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %395 = "torch.aten.transpose_copy.int"(%392, %95, %0) : (!torch.vtensor<[2,4,8,16],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,4,16,8],f32>
+    %398 = "torch.aten.transpose_copy.int"(%395, %59, %43) : (!torch.vtensor<[2,4,16,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,16,4,8],f32>
+    %402 = "torch.prim.ListConstruct"(%43, %44, %32) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %403 = "torch.aten.view_copy"(%398, %402) : (!torch.vtensor<[2,16,4,8],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,32],f32>
-    %404 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %405 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %406 = "torch.aten.transpose_copy.int"(%109, %404, %405) : (!torch.vtensor<[8,8,16],f32>, !torch.int, !torch.int) -> !torch.vtensor<[8,16,8],f32>
+    %406 = "torch.aten.transpose_copy.int"(%109, %59, %43) : (!torch.vtensor<[8,8,16],f32>, !torch.int, !torch.int) -> !torch.vtensor<[8,16,8],f32>
     %407 = "torch.aten.bmm"(%382, %406) : (!torch.vtensor<[8,16,16],f32>, !torch.vtensor<[8,16,8],f32>) -> !torch.vtensor<[8,16,8],f32>
-    %408 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %409 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
-    %410 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %411 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %412 = "torch.prim.ListConstruct"(%408, %409, %410, %411) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %412 = "torch.prim.ListConstruct"(%43, %17, %44, %56) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %413 = "torch.aten.view_copy"(%407, %412) : (!torch.vtensor<[8,16,8],f32>, !torch.list<int>) -> !torch.vtensor<[2,4,16,8],f32>
-    %414 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %415 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %416 = "torch.aten.transpose_copy.int"(%413, %414, %415) : (!torch.vtensor<[2,4,16,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,16,4,8],f32>
-    %417 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %418 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %419 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %420 = "torch.prim.ListConstruct"(%417, %418, %419) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %416 = "torch.aten.transpose_copy.int"(%413, %59, %43) : (!torch.vtensor<[2,4,16,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,16,4,8],f32>
+    %420 = "torch.prim.ListConstruct"(%43, %44, %32) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %421 = "torch.aten.view_copy"(%416, %420) : (!torch.vtensor<[2,16,4,8],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,32],f32>
     %422 = "torch.prim.ListConstruct"(%421, %403, %362) : (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[2,16,32],f32>, !torch.vtensor<[2,16,32],f32>) -> !torch.list<vtensor>
-    %423 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %424 = "torch.aten.cat"(%422, %423) : (!torch.list<vtensor>, !torch.int) -> !torch.vtensor<[2,16,96],f32>
-    %425 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %426 = "torch.constant.int"() {value = 96 : i64} : () -> !torch.int
-    %427 = "torch.prim.ListConstruct"(%425, %426) : (!torch.int, !torch.int) -> !torch.list<int>
+    %424 = "torch.aten.cat"(%422, %43) : (!torch.list<vtensor>, !torch.int) -> !torch.vtensor<[2,16,96],f32>
+    %427 = "torch.prim.ListConstruct"(%32, %45) : (!torch.int, !torch.int) -> !torch.list<int>
     %428 = "torch.aten.view_copy"(%424, %427) : (!torch.vtensor<[2,16,96],f32>, !torch.list<int>) -> !torch.vtensor<[32,96],f32>
     %429 = "torch.aten.mm"(%428, %252) : (!torch.vtensor<[32,96],f32>, !torch.vtensor<[96,32],f32>) -> !torch.vtensor<[32,32],f32>
-    %430 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %431 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %432 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %433 = "torch.prim.ListConstruct"(%430, %431, %432) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %433 = "torch.prim.ListConstruct"(%43, %44, %32) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %434 = "torch.aten.view_copy"(%429, %433) : (!torch.vtensor<[32,32],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,32],f32>
-    %435 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %436 = "torch.prim.ListConstruct"(%435) : (!torch.int) -> !torch.list<int>
-    %437 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %438 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %439 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %440 = "torch.prim.ListConstruct"(%437, %438, %439) : (!torch.bool, !torch.bool, !torch.bool) -> !torch.list<bool>
+    %436 = "torch.prim.ListConstruct"(%32) : (!torch.int) -> !torch.list<int>
+    %440 = "torch.prim.ListConstruct"(%285, %285, %285) : (!torch.bool, !torch.bool, !torch.bool) -> !torch.list<bool>
     %441:3 = "torch.aten.native_layer_norm_backward"(%434, %31, %436, %35#1, %35#2, %arg23, %arg22, %440) : (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[2,16,32],f32>, !torch.list<int>, !torch.vtensor<[2,16,1],f32>, !torch.vtensor<[2,16,1],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.list<bool>) -> (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>)
     %442 = "torch.aten.IntImplicit"(%arg41) : (!torch.vtensor<[],si64>) -> !torch.int
     %443 = "torch.aten.add.Tensor"(%320, %441#0, %442) : (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[2,16,32],f32>, !torch.int) -> !torch.vtensor<[2,16,32],f32>
-    %444 = "torch.constant.int"() {value = 50 : i64} : () -> !torch.int
-    %445 = "torch.constant.int"() {value = -1 : i64} : () -> !torch.int
-    %446 = "torch.constant.bool"() {value = false} : () -> !torch.bool
-    %447 = "torch.aten.embedding_dense_backward"(%443, %arg29, %444, %445, %446) : (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[2,16],si64>, !torch.int, !torch.int, !torch.bool) -> !torch.vtensor<[50,32],f32>
+    %447 = "torch.aten.embedding_dense_backward"(%443, %arg29, %237, %0, %23) : (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[2,16],si64>, !torch.int, !torch.int, !torch.bool) -> !torch.vtensor<[50,32],f32>
     %448 = "torch.aten.detach_copy"(%447) : (!torch.vtensor<[50,32],f32>) -> !torch.vtensor<[50,32],f32>
     %449 = "torch.aten.lerp.Tensor"(%arg46, %448, %arg40) : (!torch.vtensor<[50,32],f32>, !torch.vtensor<[50,32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[50,32],f32>
     %450 = "torch.aten.mul.Tensor"(%arg49, %arg48) : (!torch.vtensor<[50,32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[50,32],f32>
@@ -457,19 +251,11 @@ module {
     %457 = "torch.aten.mul.Tensor"(%arg30, %arg54) : (!torch.vtensor<[50,32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[50,32],f32>
     %458 = "torch.aten.FloatImplicit"(%arg50) : (!torch.vtensor<[],f64>) -> !torch.float
     %459 = "torch.aten.addcdiv"(%457, %449, %456, %458) : (!torch.vtensor<[50,32],f32>, !torch.vtensor<[50,32],f32>, !torch.vtensor<[50,32],f32>, !torch.float) -> !torch.vtensor<[50,32],f32>
-    %460 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
-    %461 = "torch.prim.ListConstruct"(%460) : (!torch.int) -> !torch.list<int>
-    %462 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %463 = "torch.constant.none"() : () -> !torch.none
-    %464 = "torch.aten.sum.dim_IntList"(%443, %461, %462, %463) : (!torch.vtensor<[2,16,32],f32>, !torch.list<int>, !torch.bool, !torch.none) -> !torch.vtensor<[1,16,32],f32>
-    %465 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %466 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %467 = "torch.prim.ListConstruct"(%465, %466) : (!torch.int, !torch.int) -> !torch.list<int>
+    %461 = "torch.prim.ListConstruct"(%75) : (!torch.int) -> !torch.list<int>
+    %464 = "torch.aten.sum.dim_IntList"(%443, %461, %285, %18) : (!torch.vtensor<[2,16,32],f32>, !torch.list<int>, !torch.bool, !torch.none) -> !torch.vtensor<[1,16,32],f32>
+    %467 = "torch.prim.ListConstruct"(%44, %32) : (!torch.int, !torch.int) -> !torch.list<int>
     %468 = "torch.aten.view_copy"(%464, %467) : (!torch.vtensor<[1,16,32],f32>, !torch.list<int>) -> !torch.vtensor<[16,32],f32>
-    %469 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %470 = "torch.constant.int"() {value = -1 : i64} : () -> !torch.int
-    %471 = "torch.constant.bool"() {value = false} : () -> !torch.bool
-    %472 = "torch.aten.embedding_dense_backward"(%468, %21, %469, %470, %471) : (!torch.vtensor<[16,32],f32>, !torch.vtensor<[16],si64>, !torch.int, !torch.int, !torch.bool) -> !torch.vtensor<[16,32],f32>
+    %472 = "torch.aten.embedding_dense_backward"(%468, %21, %44, %0, %23) : (!torch.vtensor<[16,32],f32>, !torch.vtensor<[16],si64>, !torch.int, !torch.int, !torch.bool) -> !torch.vtensor<[16,32],f32>
     %473 = "torch.aten.detach_copy"(%472) : (!torch.vtensor<[16,32],f32>) -> !torch.vtensor<[16,32],f32>
     %474 = "torch.aten.lerp.Tensor"(%arg56, %473, %arg55) : (!torch.vtensor<[16,32],f32>, !torch.vtensor<[16,32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[16,32],f32>
     %485 = "torch.aten.detach_copy"(%441#1) : (!torch.vtensor<[32],f32>) -> !torch.vtensor<[32],f32>
