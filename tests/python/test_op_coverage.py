@@ -14,6 +14,7 @@ import torch.nn as nn
 import yaml
 
 import training_models as tm
+from mlir_checks import ir_text
 
 OPS_YAML = pathlib.Path(__file__).resolve().parents[2] / "torch_mlir_ltc" / "codegen" / "ops.yaml"
 
@@ -25,10 +26,6 @@ MIN_LISTED_OPERATORS = 382
 def in_tmp_dir(backend, tmp_path, monkeypatch):
     # An unsupported operator writes its report file into the working directory.
     monkeypatch.chdir(tmp_path)
-
-
-def ir_text(*tensors):
-    return torch._C._lazy._get_tensors_text(list(tensors))
 
 
 def meta(ts):
