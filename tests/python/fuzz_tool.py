@@ -24,6 +24,8 @@ import re
 import subprocess
 import sys
 
+from lumo_fuzz import split_top
+
 TOOL = os.path.join(os.path.dirname(sys.executable), "torch-lumo-opt")
 SEEDS = pathlib.Path(__file__).resolve().parent / "data" / "tool_fuzz"
 LIT_INPUTS = pathlib.Path(__file__).resolve().parents[1] / "lit" / "torch-lumo-opt"
@@ -36,24 +38,6 @@ INVALID = ("result_dtype", "result_shape", "drop_operand", "add_operand", "wrong
 NEUTRAL = ("int_value", "arg_size", "swap_operands")
 
 OP_RE = re.compile(r'^(\s*)(%[\w]+)(:\d+)? = "(torch\.[\w.]+)"\((.*?)\)(.*) : \((.*)\) -> (.*)$')
-
-
-def split_top(text):
-    """Splits at commas outside brackets."""
-    parts, depth, cur = [], 0, ""
-    for c in text:
-        if c in "<[({":
-            depth += 1
-        elif c in ">])}":
-            depth -= 1
-        if c == "," and depth == 0:
-            parts.append(cur.strip())
-            cur = ""
-        else:
-            cur += c
-    if cur.strip():
-        parts.append(cur.strip())
-    return parts
 
 
 class Op:
