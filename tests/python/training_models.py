@@ -144,15 +144,6 @@ def loss_fn(logits, targets):
     return F.cross_entropy(logits.reshape(-1, logits.shape[-1]), targets.reshape(-1))
 
 
-def setup(name, device, **kwargs):
-    """Model, optimizer and batch of script `name`, moved to `device`."""
-    model, (opt_cls, opt_args), x, y = SCRIPTS[name](**kwargs)
-    model = model.to(device)
-    model.train()
-    optimizer = opt_cls(model.parameters(), **opt_args)
-    return model, optimizer, x.to(device), y.to(device)
-
-
 def train_step(model, optimizer, x, y):
     """One full training step: forward, loss, backward, optimizer update. Returns the loss."""
     optimizer.zero_grad(set_to_none=True)
