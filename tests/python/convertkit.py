@@ -6,7 +6,6 @@ PRELUDE, then the scenario, which calls `compare(...)` (or `program_of(...)` and
 and `report(...)`.
 """
 import os
-import sys
 
 from conftest import run_python
 from stepkit import HELPERS, results_of
