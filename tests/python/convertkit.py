@@ -2,13 +2,13 @@
 lazy device, converted by torch-lumo-opt and run by lumo_interpreter.
 
 Each run happens in a fresh interpreter (the backend builds one program per process); it executes
-PRELUDE, then the scenario, which calls `compare(...)` and `report(...)`.
+PRELUDE, then the scenario, which calls `compare(...)` (or `program_of(...)` and `run_program(...)`)
+and `report(...)`.
 """
 import os
-import sys
 
 from conftest import run_python
-from stepkit import results_of
+from stepkit import HELPERS, results_of
 
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 
@@ -25,9 +25,24 @@ ox.initialize()
 ox.set_artifact_dirs(os.environ["CONVERT_ART"], "")
 programs = []
 ox.set_callbacks(lambda batch, text: programs.append(text) or True, lambda batch, weights: set())
+''' + HELPERS + r'''
+def program_of(outputs):
+    """The program of a step whose results are marked from outputs() ({name: lazy tensor}, called
+    once per step: the first step is traced only, the program is built at the second), with one
+    input that gives the batch size."""
+    for _ in range(2):
+        probe = torch.zeros(1).to("lazy")
+        ox.set_parameter_name(probe, "input_probe")
+        keep = [ox.mark_output_tensor(probe + 1, "probe")]
+        keep += [ox.mark_output_tensor(t, name) for name, t in outputs().items()]
+        torch._lazy.mark_step()
+    return li.Program(programs[-1])
 
-def report(**values):
-    print("RESULT " + json.dumps(values), flush=True)
+def run_program(prog, fed={}, **kw):
+    """{result name: value} of one run: the inputs in `fed` by name, zeros for the other inputs."""
+    args = [fed[a.name] if a.name in fed else torch.zeros(a.shape, dtype=a.dtype) if a.kind == "input"
+            else None for a in prog.arguments]
+    return {r.name: t for r, t in zip(prog.results, prog.run(args, **kw))}
 
 def const(t, like):
     """A constant for a case: embedded in the program on the lazy device, as it is on the host."""
@@ -66,21 +81,16 @@ def compare(cases, rtol=1e-4, atol=1e-5, inputs=False):
         t = fed[name].to("lazy")
         ox.set_parameter_name(t, name)
         return t[0]
-    for _ in range(2):  # the first step is traced only; the program is built at the second
-        probe = torch.zeros(1).to("lazy")
-        ox.set_parameter_name(probe, "input_probe")
-        keep = [ox.mark_output_tensor(probe + 1, "probe")]
+    def traced():
+        named = {}
         for k, (name, fn, args) in enumerate(cases):
             lazy = [to_lazy(a, f"input_c{k}_{i}") if isinstance(a, torch.Tensor) else a for i, a in enumerate(args)]
             for j, out in enumerate(outputs(fn(*lazy))):
                 # A node of its own for every output: outputs of one node would share its name.
-                out = torch.where(const(torch.tensor(True), out), out, out)
-                keep.append(ox.mark_output_tensor(out, f"c{k}_{j}"))
-        torch._lazy.mark_step()
-    prog = li.Program(programs[-1])
-    args = [fed[a.name] if a.name in fed else torch.zeros(a.shape, dtype=a.dtype) if a.kind == "input"
-            else None for a in prog.arguments]
-    got = {r.name: t for r, t in zip(prog.results, prog.run(args))}
+                named[f"c{k}_{j}"] = torch.where(const(torch.tensor(True), out), out, out)
+        return named
+    prog = program_of(traced)
+    got = run_program(prog, fed)
     bad = {}
     if inputs:  # every case tensor is an input the run was given
         names = {a.name for a in prog.arguments if a.kind == "input" and a.used} - {"input_probe"}

@@ -1,10 +1,13 @@
 """Mutation fuzz of torch-lumo-opt on real modules.
 
-The seeds (tests/python/data/tool_fuzz/*.mlir) are the torch.mlir the backend wrote for one training
-step of the small training scripts (training_models.SCRIPTS). Each run mutates one seed with a fixed
-seed of its own and runs the tool as the module does (`sed` stage included). No run may crash (a
+The seeds are of two groups, each mutated in half of the runs: real modules
+(tests/python/data/tool_fuzz/*.mlir, the torch.mlir the backend wrote for one training step of the
+small training scripts of training_models.SCRIPTS, trimmed to the updates that hold every operation
+form of the four and to one definition of each constant) and every function of the tool's lit tests
+(tests/lit/torch-lumo-opt) that converts. Each run mutates one seed with a fixed seed of its own and
+runs the tool as the module does (`sed` stage included). No run may crash (a
 signal or another exit status than 0 and 1) or hang, a failed run prints nothing on standard output
-and says why on standard error, and a mutation that makes the module invalid (a contradicting
+and says why on standard error, and a mutation that makes a real module invalid (a contradicting
 result type, an operand too many or too few, a value of the wrong kind, an empty operator name, deep
 nesting, a huge shape, ...) never exits 0. Other mutations (constant values, argument sizes,
 swapped operands) may convert or not.
@@ -21,8 +24,11 @@ import re
 import subprocess
 import sys
 
+from lumo_fuzz import split_top
+
 TOOL = os.path.join(os.path.dirname(sys.executable), "torch-lumo-opt")
 SEEDS = pathlib.Path(__file__).resolve().parent / "data" / "tool_fuzz"
+LIT_INPUTS = pathlib.Path(__file__).resolve().parents[1] / "lit" / "torch-lumo-opt"
 TIMEOUT = 60
 
 # Mutations that make every module invalid, and those that may leave it valid.
@@ -32,24 +38,6 @@ INVALID = ("result_dtype", "result_shape", "drop_operand", "add_operand", "wrong
 NEUTRAL = ("int_value", "arg_size", "swap_operands")
 
 OP_RE = re.compile(r'^(\s*)(%[\w]+)(:\d+)? = "(torch\.[\w.]+)"\((.*?)\)(.*) : \((.*)\) -> (.*)$')
-
-
-def split_top(text):
-    """Splits at commas outside brackets."""
-    parts, depth, cur = [], 0, ""
-    for c in text:
-        if c in "<[({":
-            depth += 1
-        elif c in ">])}":
-            depth -= 1
-        if c == "," and depth == 0:
-            parts.append(cur.strip())
-            cur = ""
-        else:
-            cur += c
-    if cur.strip():
-        parts.append(cur.strip())
-    return parts
 
 
 class Op:
@@ -198,8 +186,11 @@ def mutate(text, kind, rng):
     """The text mutated by `kind`, or None when the seed offers nothing to mutate."""
     m = Module(text)
     if kind == "result_dtype" or kind == "result_shape":
+        # A result an output mask leaves out has a placeholder type: any type is right for it.
+        used = set(re.findall(r"%[\w]+(?:#\d+)?", "\n".join(l.split(" = ", 1)[-1] for l in m.lines)))
         candidates = [(i, op, k) for i, op in m.ops(is_converted) for k in range(op.count)
-                      if parse_vtensor(op.results[k])]
+                      if parse_vtensor(op.results[k]) and (op.result_name(k) in used or
+                                                           "!torch.list<bool>" not in op.types)]
         if not candidates:
             return None
         _, op, k = rng.choice(candidates)
@@ -361,15 +352,24 @@ def run_tool(text):
 
 
 def seeds():
-    return [(p.stem, p.read_text()) for p in sorted(SEEDS.glob("*.mlir"))]
+    """(real modules, lit functions that convert): lists of (name, text)."""
+    real = [(p.stem, p.read_text()) for p in sorted(SEEDS.glob("*.mlir"))]
+    lit = []
+    for path in sorted(LIT_INPUTS.glob("*.mlir")):
+        for k, chunk in enumerate(path.read_text().split("// -----")):
+            if '"torch.' in chunk and "expected-error" not in chunk:
+                text = re.sub(r"^//.*$", "", chunk, flags=re.M)
+                if run_tool(text)[0] == 0:
+                    lit.append((f"{path.stem}.{k}", text))
+    return real, lit
 
 
-def one_case(index, seed, modules):
+def one_case(index, seed, groups):
     rng = random.Random(seed * 1_000_003 + index)
     kinds = INVALID + NEUTRAL
     for _ in range(20):
         kind = rng.choice(kinds)
-        name, text = rng.choice(modules)
+        name, text = rng.choice(groups[index % 2])
         try:
             mutated = mutate(text, kind, rng)
         except (ValueError, StopIteration, IndexError):
@@ -385,7 +385,7 @@ def one_case(index, seed, modules):
         outcome = "crash"
     elif status == 1 and (out or "error" not in err):
         outcome = "bad failure output"
-    elif status == 0 and kind in INVALID:
+    elif status == 0 and kind in INVALID and index % 2 == 0:  # the real modules' group
         outcome = "accepted"
     else:
         outcome = "ok"
@@ -394,14 +394,15 @@ def one_case(index, seed, modules):
 
 def run(count, seed=1, jobs=2, report=None):
     """Runs `count` mutations; returns {kind: Counter(outcome)} and the failing cases."""
-    modules = seeds()
-    for name, text in modules:  # the seeds themselves convert
+    groups = seeds()
+    for name, text in groups[0]:  # the real modules themselves convert
         status, _, err = run_tool(text)
         assert status == 0, (name, err[-2000:])
+    assert len(groups[1]) > 10, "the lit tests' conversions are seeds too"
     counts = collections.defaultdict(collections.Counter)
     failures = []
     with concurrent.futures.ThreadPoolExecutor(jobs) as pool:
-        for result in pool.map(lambda i: one_case(i, seed, modules), range(count)):
+        for result in pool.map(lambda i: one_case(i, seed, groups), range(count)):
             if result is None:
                 continue
             kind, name, outcome, status, err, mutated = result

@@ -232,11 +232,6 @@ def attributes(text):
     return out
 
 
-def main_header_end(text):
-    m = re.search(r"func\.func @main\(|\"func\.func\"\(\)", text)
-    return m.start() if m else 0
-
-
 def mutate_signature(text, rng):
     """A signature attribute given a wrong value, or added with one: always invalid."""
     name = rng.choice(sorted(SIGNATURE_WRONG))

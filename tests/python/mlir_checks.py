@@ -14,6 +14,11 @@ TORCH_MLIR_OPT = (shutil.which("torch-mlir-opt")
 BACKEND_CONTRACT = "-torch-verify-backend-contract-no-decompositions"
 
 
+def ir_text(*tensors):
+    """LTC's text of the lazy graph behind `tensors`."""
+    return torch._C._lazy._get_tensors_text(list(tensors))
+
+
 def backend_module(tensors):
     """The MLIR module text of the lazy graph behind `tensors`."""
     text = torch._lazy.debug.dump_ir(tensors, "backend")

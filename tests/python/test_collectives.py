@@ -101,18 +101,13 @@ with socket.socket() as s:
     port = s.getsockname()[1]
 f = torch.ops._c10d_functional
 
-def error_of(fn):
-    try:
-        fn()
-    except Exception as e:
-        return f"{type(e).__name__}: {e}"
-
 lazy = torch.zeros(2).to("lazy")
 before_init = error_of(lambda: f.all_reduce(lazy, "sum", "0"))
 dist.init_process_group("gloo", rank=0, world_size=1, init_method=f"tcp://127.0.0.1:{port}")
 
 x_host = torch.tensor([1.0, -2.0, 3.0, 0.5])
-for _ in range(2):  # the first step is traced only; the program is built at the second
+def outputs():
+    global x
     x = x_host[None].to("lazy")
     ox.set_parameter_name(x, "input_x")
     x = x[0]
@@ -120,8 +115,8 @@ for _ in range(2):  # the first step is traced only; the program is built at the
     z = f.wait_tensor(f.all_reduce(y * 3, "avg", dist.group.WORLD))    # the group itself
     w = x + 1
     f.all_reduce_(w, "max", "0")                                        # the in-place form
-    keep = [ox.mark_output_tensor(y, "y"), ox.mark_output_tensor(z, "z"), ox.mark_output_tensor(w, "w")]
-    torch._lazy.mark_step()
+    return {"y": y, "z": z, "w": w}
+prog = program_of(outputs)
 
 errors = {
     "before_init": before_init,
@@ -131,14 +126,12 @@ errors = {
     "c10d": error_of(lambda: dist.all_reduce(x)),
 }
 torch_text = "".join(open(p).read() for p in glob.glob(os.path.join(os.environ["CONVERT_ART"], "**", "torch.mlir"), recursive=True))
-prog = li.Program(programs[-1])
 calls = []
 def collective(t, kind, groups, channel):
     calls.append([kind, groups, channel])
     return t * 2
-args = [x_host[None] if a.name == "input_x" else None for a in prog.arguments]
-hooked = {r.name: t.tolist() for r, t in zip(prog.results, prog.run(args, collective=collective))}
-plain = {r.name: t.tolist() for r, t in zip(prog.results, prog.run(args))}
+hooked = {n: t.tolist() for n, t in run_program(prog, {"input_x": x_host[None]}, collective=collective).items()}
+plain = {n: t.tolist() for n, t in run_program(prog, {"input_x": x_host[None]}).items()}
 report(torch_text=torch_text, lumo_text=programs[-1], calls=calls, hooked=hooked, plain=plain, errors=errors)
 '''
 

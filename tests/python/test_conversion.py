@@ -152,7 +152,12 @@ def writes(x, v, s):
     y[:, 1] = v
     y[..., ::2] = s
     y[0, :, 1:3] *= 2
-    return y
+    y[1].t()[1].fill_(3)
+    y[const(torch.tensor([1, 0, 1]), x), 0] = 0.5
+    y[x > 1] = 0.0
+    z = x.new_zeros(2, 3, 4)
+    z[1:] = x[1:]
+    return [y, z]
 def diagonal_writes(sq, v, x):
     y = sq.clone()
     y.diagonal(1).mul_(3)
@@ -395,7 +400,8 @@ cases = [
     ("empty_targets", lambda x: [torch.empty_like(x).copy_(x), x + torch.empty(3, device=x.device).uniform_() * 0],
      [torch.randn(3)]),
     ("reduce_0d", lambda x, i: [torch.logsumexp(x, 0), torch.masked.logsumexp(x, 0), torch.count_nonzero(x, dim=0),
-                                torch.logsumexp(i, 0), torch.count_nonzero(i, dim=0), torch.count_nonzero(i > 1, 0)],
+                                torch.logsumexp(i, 0), torch.count_nonzero(i, dim=0), torch.count_nonzero(i > 1, 0),
+                                torch.logsumexp(x, -1, keepdim=True), torch.var(x, 0, correction=0)],
      [s0, i1]),
     ("index_0d", with_grads(lambda x, s, i: [torch.index_select(x, 0, i), torch.index_add(x, 0, i, s, alpha=2),
                                              torch.index_copy(x, 0, i, s), torch.index_fill(x, 0, i, -1.0)], 2),
@@ -543,15 +549,8 @@ def step(x):
     y = F.dropout(x, 0.25, training=True)
     (g,) = torch.autograd.grad((y * 2).sum(), [x])
     return [y, g, x]
-for _ in range(2):
-    probe = torch.zeros(1).to("lazy")
-    ox.set_parameter_name(probe, "input_probe")
-    keep = [ox.mark_output_tensor(probe + 1, "probe")]
-    keep += [ox.mark_output_tensor(t, n) for t, n in zip(step(ox.make_constant(x)), ["y", "g", "x"])]
-    torch._lazy.mark_step()
-prog = li.Program(programs[-1])
-args = [torch.zeros(a.shape, dtype=a.dtype) if a.kind == "input" else None for a in prog.arguments]
-runs = [{r.name: t for r, t in zip(prog.results, prog.run(args))} for _ in range(2)]
+prog = program_of(lambda: dict(zip(["y", "g", "x"], step(ox.make_constant(x)))))
+runs = [run_program(prog) for _ in range(2)]
 kept = [(r["y"] != 0) for r in runs]
 report(kept=[k.float().mean().item() for k in kept],
        scaled=all(torch.allclose(r["y"][k], x[k] / 0.75) for r, k in zip(runs, kept)),
@@ -573,16 +572,9 @@ RANDOM = r"""
 # Every floating-point type draws the integers of [0, 2^digits], each exact; integer types [0, max].
 TYPES = {"float32": 2 ** 24, "float16": 2 ** 11, "float64": 2 ** 53, "int64": 2 ** 63 - 1, "int32": 2 ** 31 - 1,
          "uint8": 255, "bool": 1}
-for _ in range(2):
-    probe = torch.zeros(1).to("lazy")
-    ox.set_parameter_name(probe, "input_probe")
-    keep = [ox.mark_output_tensor(probe + 1, "probe")]
-    keep += [ox.mark_output_tensor(torch.empty(4000, dtype=getattr(torch, n), device="lazy").random_(), n) for n in TYPES]
-    torch._lazy.mark_step()
-prog = li.Program(programs[-1])
-args = [torch.zeros(a.shape, dtype=a.dtype) if a.kind == "input" else None for a in prog.arguments]
-runs = [{r.name: t for r, t in zip(prog.results, prog.run(args))} for _ in range(2)]
-again = {r.name: t for r, t in zip(prog.results, li.Program(programs[-1]).run(args))}
+prog = program_of(lambda: {n: torch.empty(4000, dtype=getattr(torch, n), device="lazy").random_() for n in TYPES})
+runs = [run_program(prog) for _ in range(2)]
+again = run_program(li.Program(programs[-1]))
 def spread(t, top):
     v = [int(e) for e in t.tolist()]
     return [min(v) >= 0, max(v) <= top, max(v) > 0.95 * top, min(v) < 0.05 * top + 1,

@@ -6,7 +6,7 @@ import pytest
 import torch
 
 import orvex_pytorch_lib as ox
-from mlir_checks import backend_module
+from mlir_checks import backend_module, ir_text
 from stepkit import MODEL, run_steps
 
 READ_REPORT = ("The Orvex backend does not yet support `aten::_local_scalar_dense(Tensor self) -> "
@@ -15,10 +15,6 @@ READ_REPORT = ("The Orvex backend does not yet support `aten::_local_scalar_dens
 
 class DeferredBatchTensor(torch.Tensor):
     """Stands for the front end's deferred tensors (recognised by the type name)."""
-
-
-def ir_text(*tensors):
-    return torch._C._lazy._get_tensors_text(list(tensors))
 
 
 def compute(x, w, mask):

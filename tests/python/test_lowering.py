@@ -78,15 +78,6 @@ def test_operators_torch_mlir_does_not_register_are_spelled_as_torch_operator(ba
     assert installed == names
 
 
-@pytest.mark.parametrize("call", [
-    lambda x: torch.logsumexp(x, 0), lambda x: torch.logsumexp(x, -1, keepdim=True),
-    lambda x: torch.count_nonzero(x, 0), lambda x: torch.var(x, 0, correction=0),
-])
-def test_reducing_dimension_zero_of_a_0d_tensor_captures_eagers_shape(backend, call):
-    x = torch.tensor(1.5)
-    assert call(x.to("lazy")).shape == call(x).shape == ()
-
-
 def test_a_host_tensor_for_an_optional_tensor_argument_is_refused_not_dropped(backend):
     x = torch.randn(1, 6, 3).to("lazy")
     with pytest.raises(RuntimeError, match="Input tensor is not a lazy tensor"):

@@ -58,7 +58,6 @@ def ir_nodes(tensors):
 def test_every_schema_is_registered_as_published():
     registered = {n for n in torch._C._dispatch_get_all_op_names() if n.startswith("lumo::")}
     assert registered == {"lumo::" + name for name in NODE_OPS + SHAPE_ERROR_OPS}
-    assert len(LUMO_OPS) == 91 and len(NODE_OPS) == 40
     keys = ("CompositeImplicitAutograd", "Lazy", "CPU", "Meta", "AutogradLazy")
     for _, schema in LUMO_OPS:
         name = schema.split("(")[0]

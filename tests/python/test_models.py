@@ -2,19 +2,9 @@
 classifier): a full training step is recorded without reaching the unsupported-operator report, and
 its lowered module passes torch-mlir's checks."""
 import pytest
-import torch
 
 import training_models as tm
 from mlir_checks import backend_module, check_module
-
-
-def step_state(model, optimizer):
-    """Weights and the optimizer state kept beside them (step counters stay on the host)."""
-    tensors = list(model.parameters())
-    for p in model.parameters():
-        tensors += [v for v in optimizer.state.get(p, {}).values()
-                    if isinstance(v, torch.Tensor) and v.device == p.device and v.dim() > 0]
-    return tensors
 
 
 def meta(ts):
@@ -34,10 +24,10 @@ def test_training_step_captures_and_lowers(backend, store_config, tmp_path, monk
     tm.model_step(name, host_model, host_optimizer, hx, hy)
     assert not (tmp_path / "ltc_unsupported.graph").exists()
 
-    state = step_state(model, optimizer)
-    assert meta(state) == meta(step_state(host_model, host_optimizer))
+    state = list(tm.step_state(model, optimizer).values())
+    assert meta(state) == meta(tm.step_state(host_model, host_optimizer).values())
     assert len(state) > len(list(model.parameters()))
     text = backend_module([loss] + state)
-    # Every weight and every piece of optimizer state is a result of the one function.
+    # Every weight, piece of optimizer state and buffer is a result of the one function.
     assert text.count("func.func @main") == 1
     check_module(text, tmp_path)

@@ -443,7 +443,7 @@ def test_bart_default_decoder_mask_and_attention_train(tmp_path):
 
 
 ERRORS_BEFORE_COMPILING = HELPERS + r'''
-import os, threading
+import os
 import torch, torch.nn as nn, torch.nn.functional as F
 import vudored
 early = error_of(lambda: torch.randn(2).to("lazy"))
@@ -492,12 +492,8 @@ report(early=early, not_moved=error_of(lambda: make(not_moved)(x, y)),
        accumulates=error_of(lambda: make(accumulates)(x, y)), own_step=error_of(own_step))
 '''
 
-ERRORS_AFTER_COMPILING = HELPERS + r'''
-import os, threading
-import torch, torch.nn as nn, torch.nn.functional as F
-import vudored
-import copy
-dev = vudored.backend.device(os.environ["ART"])
+ERRORS_AFTER_COMPILING = r'''
+import copy, threading
 
 class OwnStep(torch.optim.SGD):   # a step() of its own: traced twice, once to create its state
     def step(self, closure=None):
@@ -565,7 +561,8 @@ def test_clear_errors(tmp_path):
     assert before["own_step"].startswith("VudoredError: OwnStep creates its state inside its own step(), "
                                          "which the first step boundary lets it do, but this process has "
                                          "passed that boundary already"), before["own_step"]
-    after = results_of(run_python(ERRORS_AFTER_COMPILING, env={"ART": str(tmp_path / "art2")}))
+    (tmp_path / "after").mkdir()
+    after, _ = run(tmp_path / "after", ERRORS_AFTER_COMPILING, fake=False)
     # Two threads' first calls: one compiles, the other waits; the closure's error is its own, and
     # the step goes on.
     assert after["first"] == ["KeyError: \"the closure's own error\"", "None"], after["first"]

@@ -1,7 +1,7 @@
 """Real training through the whole system: vudored, the module, torch-lumo-opt and the reference
 appliance train the training scripts (a decoder of transposed convolutions among them) and the model
-families (GPT-2 and BERT with padding from `transformers`, the ResNet- and ViT-style classifiers, LSTM
-and GRU language models) with eager PyTorch's loss at every step and its final weights, buffers and
+families (GPT-2, BERT with padding and BERT's masked language model from `transformers`, the ResNet-
+and ViT-style classifiers, LSTM and GRU language models) with eager PyTorch's loss at every step and its final weights, buffers and
 optimizer state; GPT-2 and LLaMA also with the forward pass under bfloat16 CPU autocast, as eager
 PyTorch computes it."""
 import math
@@ -23,8 +23,9 @@ if AUTOCAST:
     math_attention = sdpa_kernel(SDPBackend.MATH)
     math_attention.__enter__()
 script = CASE.split("-")[0]
-family = script in tm.MODELS
-model, (opt_cls, opt_args), x, y = tm.MODELS[script](**({"dropout": 0.3} if CASE.endswith("-dropout") else {})) if family else \
+families = dict(tm.MODELS, bert_mlm=tm.bert_mlm_script)
+family = script in families
+model, (opt_cls, opt_args), x, y = families[script](**({"dropout": 0.3} if CASE.endswith("-dropout") else {})) if family else \
     SCRIPTS[script](**({"dropout": 0.0} if script == "transformer" else {}))
 
 def batch(i):
@@ -94,7 +95,7 @@ report(losses=losses, first_step_gradients=first_step, bf16_values=program.count
 
 
 @pytest.mark.parametrize("case,steps", [("mlp", 10), ("cnn", 10), ("decoder", 3),
-                                        ("transformer", 10), ("gpt2", 10), ("bert", 3), ("resnet", 3),
+                                        ("transformer", 10), ("gpt2", 10), ("bert", 3), ("bert_mlm", 3), ("resnet", 3),
                                         ("vit", 3), ("lstm_lm", 3), ("gru_lm", 3)])
 def test_training_equals_eager(tmp_path, case, steps):
     results, proc = run(tmp_path, E2E, fake=False, env={"CASE": case, "STEPS": str(steps)})

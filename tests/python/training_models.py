@@ -144,15 +144,6 @@ def loss_fn(logits, targets):
     return F.cross_entropy(logits.reshape(-1, logits.shape[-1]), targets.reshape(-1))
 
 
-def setup(name, device, **kwargs):
-    """Model, optimizer and batch of script `name`, moved to `device`."""
-    model, (opt_cls, opt_args), x, y = SCRIPTS[name](**kwargs)
-    model = model.to(device)
-    model.train()
-    optimizer = opt_cls(model.parameters(), **opt_args)
-    return model, optimizer, x.to(device), y.to(device)
-
-
 def train_step(model, optimizer, x, y):
     """One full training step: forward, loss, backward, optimizer update. Returns the loss."""
     optimizer.zero_grad(set_to_none=True)
@@ -320,6 +311,11 @@ def model_batch(name, step=0):
     if name in ("gpt2", "llama"):
         ids = torch.randint(0, 64, (2, 8), generator=g)
         return ids, ids
+    if name == "bert_mlm":  # some positions without a label
+        ids = torch.randint(0, 64, (2, 16), generator=g)
+        labels = ids.clone()
+        labels[1, 11:] = -100
+        return ids, labels
     if name == "bert":
         # Padding: the second sequence ends in pad tokens that the attention mask hides, fewer or
         # more from one batch to the next.
@@ -357,6 +353,11 @@ def bert_script(seed=0):
                         intermediate_size=64, max_position_embeddings=16, hidden_dropout_prob=0.0,
                         attention_probs_dropout_prob=0.0, pad_token_id=0, num_labels=3)
     return (BertForSequenceClassification(config), (torch.optim.AdamW, dict(lr=1e-3))) + model_batch("bert")
+
+
+def bert_mlm_script(seed=0):
+    """BERT's masked language model (not in MODELS: test_fusion.py trains it on a batch of its own)."""
+    return (masked_lm_bert(seed)[0], (torch.optim.AdamW, dict(lr=1e-3, weight_decay=0.01))) + model_batch("bert_mlm")
 
 
 def resnet_script(seed=0):
@@ -404,7 +405,7 @@ def model_step(name, model, optimizer, x, y, autocast=None):
     pass (loss included) in, under torch.autocast("cpu", dtype=autocast)."""
     optimizer.zero_grad(set_to_none=True)
     with torch.autocast("cpu", dtype=autocast) if autocast else contextlib.nullcontext():
-        if name in ("gpt2", "llama"):
+        if name in ("gpt2", "llama", "bert_mlm"):
             loss = model(input_ids=x, labels=y).loss
         elif name == "bert":
             loss = model(input_ids=x[0], attention_mask=x[1], labels=y).loss

@@ -1,20 +1,13 @@
 module {
-  func.func @main(%arg0: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder101"}, %arg1: !torch.vtensor<[],f64> {tf.parameter_value = dense<1.000000e-01> : tensor<f64>, vx.input_name = "placeholder99"}, %arg2: !torch.vtensor<[8],f32> {tf.aliasing_output = 1 : i64, tf.resource_name = "bn.running_var"}, %arg3: !torch.vtensor<[8],f32> {tf.aliasing_output = 0 : i64, tf.resource_name = "bn.running_mean"}, %arg4: !torch.vtensor<[8],f32> {tf.aliasing_output = 6 : i64, tf.resource_name = "bn.bias"}, %arg5: !torch.vtensor<[8],f32> {tf.aliasing_output = 5 : i64, tf.resource_name = "bn.weight"}, %arg6: !torch.vtensor<[8],f32> {tf.aliasing_output = 4 : i64, tf.resource_name = "conv1.bias"}, %arg7: !torch.vtensor<[8,3,3,3],f32> {tf.aliasing_output = 3 : i64, tf.resource_name = "conv1.weight"}, %arg8: !torch.vtensor<[4,3,8,8],f32> {vx.input_name = "input_x"}, %arg9: !torch.vtensor<[],f64> {tf.parameter_value = dense<9.000000e-01> : tensor<f64>, vx.input_name = "placeholder100"}, %arg10: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder105"}, %arg11: !torch.vtensor<[],f64> {tf.parameter_value = dense<1.000000e-01> : tensor<f64>, vx.input_name = "placeholder103"}, %arg12: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder102"}, %arg13: !torch.vtensor<[],f64> {tf.parameter_value = dense<9.000000e-01> : tensor<f64>, vx.input_name = "placeholder104"}, %arg14: !torch.vtensor<[4],si64> {vx.input_name = "input_y"}, %arg15: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder107"}, %arg16: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder106"}, %arg17: !torch.vtensor<[10,16],f32> {tf.aliasing_output = 9 : i64, tf.resource_name = "fc.weight"}, %arg18: !torch.vtensor<[16],f32> {tf.aliasing_output = 8 : i64, tf.resource_name = "conv2.bias"}, %arg19: !torch.vtensor<[16,8,3,3],f32> {tf.aliasing_output = 7 : i64, tf.resource_name = "conv2.weight"}, %arg20: !torch.vtensor<[10],f32> {tf.aliasing_output = 10 : i64, tf.resource_name = "fc.bias"}, %arg21: !torch.vtensor<[],f64> {tf.parameter_value = dense<-5.000000e-02> : tensor<f64>, vx.input_name = "placeholder113"}, %arg22: !torch.vtensor<[],si64> {tf.parameter_value = dense<0> : tensor<si64>, vx.input_name = "placeholder112"}, %arg23: !torch.vtensor<[],si64> {tf.parameter_value = dense<0> : tensor<si64>, vx.input_name = "placeholder111"}, %arg24: !torch.vtensor<[],si64> {tf.parameter_value = dense<4> : tensor<si64>, vx.input_name = "placeholder110"}, %arg25: !torch.vtensor<[],f32> {tf.parameter_value = dense<1.000000e+00> : tensor<f32>, vx.input_name = "placeholder109"}, %arg26: !torch.vtensor<[],f64> {tf.parameter_value = dense<-5.000000e-02> : tensor<f64>, vx.input_name = "placeholder114"}, %arg27: !torch.vtensor<[],f64> {tf.parameter_value = dense<-5.000000e-02> : tensor<f64>, vx.input_name = "placeholder115"}, %arg28: !torch.vtensor<[],f64> {tf.parameter_value = dense<-5.000000e-02> : tensor<f64>, vx.input_name = "placeholder116"}, %arg29: !torch.vtensor<[],f64> {tf.parameter_value = dense<-5.000000e-02> : tensor<f64>, vx.input_name = "placeholder117"}, %arg30: !torch.vtensor<[],f64> {tf.parameter_value = dense<-5.000000e-02> : tensor<f64>, vx.input_name = "placeholder118"}, %arg31: !torch.vtensor<[],f64> {tf.parameter_value = dense<-5.000000e-02> : tensor<f64>, vx.input_name = "placeholder119"}, %arg32: !torch.vtensor<[],f64> {tf.parameter_value = dense<-5.000000e-02> : tensor<f64>, vx.input_name = "placeholder120"}) -> (!torch.vtensor<[8],f32>, !torch.vtensor<[8],f32>, !torch.vtensor<[],f32> {vx.output_name = "loss"}, !torch.vtensor<[8,3,3,3],f32>, !torch.vtensor<[8],f32>, !torch.vtensor<[8],f32>, !torch.vtensor<[8],f32>, !torch.vtensor<[16,8,3,3],f32>, !torch.vtensor<[16],f32>, !torch.vtensor<[10,16],f32>, !torch.vtensor<[10],f32>) attributes {vx.seed = 101 : ui64} {
+  func.func @main(%arg0: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder101"}, %arg1: !torch.vtensor<[],f64> {tf.parameter_value = dense<1.000000e-01> : tensor<f64>, vx.input_name = "placeholder99"}, %arg2: !torch.vtensor<[8],f32> {tf.resource_name = "bn.running_var"}, %arg3: !torch.vtensor<[8],f32> {tf.aliasing_output = 0 : i64, tf.resource_name = "bn.running_mean"}, %arg4: !torch.vtensor<[8],f32> {tf.resource_name = "bn.bias"}, %arg5: !torch.vtensor<[8],f32> {tf.resource_name = "bn.weight"}, %arg6: !torch.vtensor<[8],f32> {tf.resource_name = "conv1.bias"}, %arg7: !torch.vtensor<[8,3,3,3],f32> {tf.aliasing_output = 1 : i64, tf.resource_name = "conv1.weight"}, %arg8: !torch.vtensor<[4,3,8,8],f32> {vx.input_name = "input_x"}, %arg9: !torch.vtensor<[],f64> {tf.parameter_value = dense<9.000000e-01> : tensor<f64>, vx.input_name = "placeholder100"}, %arg10: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder105"}, %arg11: !torch.vtensor<[],f64> {tf.parameter_value = dense<1.000000e-01> : tensor<f64>, vx.input_name = "placeholder103"}, %arg12: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder102"}, %arg13: !torch.vtensor<[],f64> {tf.parameter_value = dense<9.000000e-01> : tensor<f64>, vx.input_name = "placeholder104"}, %arg14: !torch.vtensor<[4],si64> {vx.input_name = "input_y"}, %arg15: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder107"}, %arg16: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder106"}, %arg17: !torch.vtensor<[10,16],f32> {tf.resource_name = "fc.weight"}, %arg18: !torch.vtensor<[16],f32> {tf.resource_name = "conv2.bias"}, %arg19: !torch.vtensor<[16,8,3,3],f32> {tf.resource_name = "conv2.weight"}, %arg20: !torch.vtensor<[10],f32> {tf.resource_name = "fc.bias"}, %arg21: !torch.vtensor<[],f64> {tf.parameter_value = dense<-5.000000e-02> : tensor<f64>, vx.input_name = "placeholder113"}, %arg22: !torch.vtensor<[],si64> {tf.parameter_value = dense<0> : tensor<si64>, vx.input_name = "placeholder112"}, %arg23: !torch.vtensor<[],si64> {tf.parameter_value = dense<0> : tensor<si64>, vx.input_name = "placeholder111"}, %arg24: !torch.vtensor<[],si64> {tf.parameter_value = dense<4> : tensor<si64>, vx.input_name = "placeholder110"}, %arg25: !torch.vtensor<[],f32> {tf.parameter_value = dense<1.000000e+00> : tensor<f32>, vx.input_name = "placeholder109"}) -> (!torch.vtensor<[8],f32>, !torch.vtensor<[8,3,3,3],f32>) attributes {vx.seed = 101 : ui64} {
     %0 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %1 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %2 = "torch.prim.ListConstruct"(%0, %1) : (!torch.int, !torch.int) -> !torch.list<int>
-    %3 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %4 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %5 = "torch.prim.ListConstruct"(%3, %4) : (!torch.int, !torch.int) -> !torch.list<int>
-    %6 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %7 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %8 = "torch.prim.ListConstruct"(%6, %7) : (!torch.int, !torch.int) -> !torch.list<int>
+    %2 = "torch.prim.ListConstruct"(%0, %0) : (!torch.int, !torch.int) -> !torch.list<int>
+    %5 = "torch.prim.ListConstruct"(%0, %0) : (!torch.int, !torch.int) -> !torch.list<int>
+    %8 = "torch.prim.ListConstruct"(%0, %0) : (!torch.int, !torch.int) -> !torch.list<int>
     %9 = "torch.constant.bool"() {value = false} : () -> !torch.bool
     %10 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
-    %11 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
-    %12 = "torch.prim.ListConstruct"(%10, %11) : (!torch.int, !torch.int) -> !torch.list<int>
-    %13 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %14 = "torch.aten.convolution"(%arg8, %arg7, %arg6, %2, %5, %8, %9, %12, %13) : (!torch.vtensor<[4,3,8,8],f32>, !torch.vtensor<[8,3,3,3],f32>, !torch.vtensor<[8],f32>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool, !torch.list<int>, !torch.int) -> !torch.vtensor<[4,8,8,8],f32>
+    %12 = "torch.prim.ListConstruct"(%10, %10) : (!torch.int, !torch.int) -> !torch.list<int>
+    %14 = "torch.aten.convolution"(%arg8, %arg7, %arg6, %2, %5, %8, %9, %12, %0) : (!torch.vtensor<[4,3,8,8],f32>, !torch.vtensor<[8,3,3,3],f32>, !torch.vtensor<[8],f32>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool, !torch.list<int>, !torch.int) -> !torch.vtensor<[4,8,8,8],f32>
     %15 = "torch.constant.bool"() {value = true} : () -> !torch.bool
     %16 = "torch.constant.float"() {value = 1.000000e-01 : f64} : () -> !torch.float
     %17 = "torch.constant.float"() {value = 1.000000e-05 : f64} : () -> !torch.float
@@ -23,13 +16,11 @@ module {
     %20 = "torch.aten.mul.Tensor"(%arg3, %arg9) : (!torch.vtensor<[8],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[8],f32>
     %21 = "torch.aten.IntImplicit"(%arg0) : (!torch.vtensor<[],si64>) -> !torch.int
     %22 = "torch.aten.add.Tensor"(%20, %19, %21) : (!torch.vtensor<[8],f32>, !torch.vtensor<[8],f32>, !torch.int) -> !torch.vtensor<[8],f32>
-    %23 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
     %24 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
     %25 = "torch.constant.int"() {value = 3 : i64} : () -> !torch.int
-    %26 = "torch.prim.ListConstruct"(%23, %24, %25) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %26 = "torch.prim.ListConstruct"(%10, %24, %25) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %27 = "torch.aten.IntImplicit"(%arg12) : (!torch.vtensor<[],si64>) -> !torch.int
-    %28 = "torch.constant.bool"() {value = false} : () -> !torch.bool
-    %29 = "torch.aten.var.correction"(%14, %26, %27, %28) : (!torch.vtensor<[4,8,8,8],f32>, !torch.list<int>, !torch.int, !torch.bool) -> !torch.vtensor<[8],f32>
+    %29 = "torch.aten.var.correction"(%14, %26, %27, %9) : (!torch.vtensor<[4,8,8,8],f32>, !torch.list<int>, !torch.int, !torch.bool) -> !torch.vtensor<[8],f32>
     %30 = "torch.aten.mul.Tensor"(%29, %arg11) : (!torch.vtensor<[8],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[8],f32>
     %31 = "torch.aten.mul.Tensor"(%arg2, %arg13) : (!torch.vtensor<[8],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[8],f32>
     %32 = "torch.aten.IntImplicit"(%arg10) : (!torch.vtensor<[],si64>) -> !torch.int
@@ -39,42 +30,21 @@ module {
     %36 = "torch.aten.view_copy"(%arg14, %35) : (!torch.vtensor<[4],si64>, !torch.list<int>) -> !torch.vtensor<[4],si64>
     %37 = "torch.aten.t_copy"(%arg17) : (!torch.vtensor<[10,16],f32>) -> !torch.vtensor<[16,10],f32>
     %38 = "torch.aten.relu"(%18#0) : (!torch.vtensor<[4,8,8,8],f32>) -> !torch.vtensor<[4,8,8,8],f32>
-    %39 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %40 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %41 = "torch.prim.ListConstruct"(%39, %40) : (!torch.int, !torch.int) -> !torch.list<int>
-    %42 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %43 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %44 = "torch.prim.ListConstruct"(%42, %43) : (!torch.int, !torch.int) -> !torch.list<int>
-    %45 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
-    %46 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
-    %47 = "torch.prim.ListConstruct"(%45, %46) : (!torch.int, !torch.int) -> !torch.list<int>
-    %48 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %49 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %50 = "torch.prim.ListConstruct"(%48, %49) : (!torch.int, !torch.int) -> !torch.list<int>
-    %51 = "torch.constant.bool"() {value = false} : () -> !torch.bool
-    %52:2 = "torch.aten.max_pool2d_with_indices"(%38, %41, %44, %47, %50, %51) : (!torch.vtensor<[4,8,8,8],f32>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool) -> (!torch.vtensor<[4,8,4,4],f32>, !torch.vtensor<[4,8,4,4],si64>)
-    %53 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %54 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %55 = "torch.prim.ListConstruct"(%53, %54) : (!torch.int, !torch.int) -> !torch.list<int>
-    %56 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
-    %57 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
-    %58 = "torch.prim.ListConstruct"(%56, %57) : (!torch.int, !torch.int) -> !torch.list<int>
-    %59 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %60 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %61 = "torch.prim.ListConstruct"(%59, %60) : (!torch.int, !torch.int) -> !torch.list<int>
-    %62 = "torch.constant.bool"() {value = false} : () -> !torch.bool
-    %63 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
-    %64 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
-    %65 = "torch.prim.ListConstruct"(%63, %64) : (!torch.int, !torch.int) -> !torch.list<int>
-    %66 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %67 = "torch.aten.convolution"(%52#0, %arg19, %arg18, %55, %58, %61, %62, %65, %66) : (!torch.vtensor<[4,8,4,4],f32>, !torch.vtensor<[16,8,3,3],f32>, !torch.vtensor<[16],f32>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool, !torch.list<int>, !torch.int) -> !torch.vtensor<[4,16,2,2],f32>
+    %41 = "torch.prim.ListConstruct"(%24, %24) : (!torch.int, !torch.int) -> !torch.list<int>
+    %44 = "torch.prim.ListConstruct"(%24, %24) : (!torch.int, !torch.int) -> !torch.list<int>
+    %47 = "torch.prim.ListConstruct"(%10, %10) : (!torch.int, !torch.int) -> !torch.list<int>
+    %50 = "torch.prim.ListConstruct"(%0, %0) : (!torch.int, !torch.int) -> !torch.list<int>
+    %52:2 = "torch.aten.max_pool2d_with_indices"(%38, %41, %44, %47, %50, %9) : (!torch.vtensor<[4,8,8,8],f32>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool) -> (!torch.vtensor<[4,8,4,4],f32>, !torch.vtensor<[4,8,4,4],si64>)
+    %55 = "torch.prim.ListConstruct"(%0, %0) : (!torch.int, !torch.int) -> !torch.list<int>
+    %58 = "torch.prim.ListConstruct"(%10, %10) : (!torch.int, !torch.int) -> !torch.list<int>
+    %61 = "torch.prim.ListConstruct"(%0, %0) : (!torch.int, !torch.int) -> !torch.list<int>
+    %65 = "torch.prim.ListConstruct"(%10, %10) : (!torch.int, !torch.int) -> !torch.list<int>
+    %67 = "torch.aten.convolution"(%52#0, %arg19, %arg18, %55, %58, %61, %9, %65, %0) : (!torch.vtensor<[4,8,4,4],f32>, !torch.vtensor<[16,8,3,3],f32>, !torch.vtensor<[16],f32>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool, !torch.list<int>, !torch.int) -> !torch.vtensor<[4,16,2,2],f32>
     %68 = "torch.aten.relu"(%67) : (!torch.vtensor<[4,16,2,2],f32>) -> !torch.vtensor<[4,16,2,2],f32>
-    %69 = "torch.constant.int"() {value = -1 : i64} : () -> !torch.int
     %70 = "torch.constant.int"() {value = -2 : i64} : () -> !torch.int
-    %71 = "torch.prim.ListConstruct"(%69, %70) : (!torch.int, !torch.int) -> !torch.list<int>
-    %72 = "torch.constant.bool"() {value = true} : () -> !torch.bool
+    %71 = "torch.prim.ListConstruct"(%34, %70) : (!torch.int, !torch.int) -> !torch.list<int>
     %73 = "torch.constant.none"() : () -> !torch.none
-    %74 = "torch.aten.mean.dim"(%68, %71, %72, %73) : (!torch.vtensor<[4,16,2,2],f32>, !torch.list<int>, !torch.bool, !torch.none) -> !torch.vtensor<[4,16,1,1],f32>
+    %74 = "torch.aten.mean.dim"(%68, %71, %15, %73) : (!torch.vtensor<[4,16,2,2],f32>, !torch.list<int>, !torch.bool, !torch.none) -> !torch.vtensor<[4,16,1,1],f32>
     %75 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
     %76 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
     %77 = "torch.prim.ListConstruct"(%75, %76) : (!torch.int, !torch.int) -> !torch.list<int>
@@ -82,147 +52,54 @@ module {
     %79 = "torch.aten.IntImplicit"(%arg16) : (!torch.vtensor<[],si64>) -> !torch.int
     %80 = "torch.aten.IntImplicit"(%arg15) : (!torch.vtensor<[],si64>) -> !torch.int
     %81 = "torch.aten.addmm"(%arg20, %78, %37, %79, %80) : (!torch.vtensor<[10],f32>, !torch.vtensor<[4,16],f32>, !torch.vtensor<[16,10],f32>, !torch.int, !torch.int) -> !torch.vtensor<[4,10],f32>
-    %82 = "torch.constant.int"() {value = -1 : i64} : () -> !torch.int
     %83 = "torch.constant.int"() {value = 10 : i64} : () -> !torch.int
-    %84 = "torch.prim.ListConstruct"(%82, %83) : (!torch.int, !torch.int) -> !torch.list<int>
+    %84 = "torch.prim.ListConstruct"(%34, %83) : (!torch.int, !torch.int) -> !torch.list<int>
     %85 = "torch.aten.view_copy"(%81, %84) : (!torch.vtensor<[4,10],f32>, !torch.list<int>) -> !torch.vtensor<[4,10],f32>
-    %86 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %87 = "torch.constant.bool"() {value = false} : () -> !torch.bool
-    %88 = "torch.aten._log_softmax"(%85, %86, %87) : (!torch.vtensor<[4,10],f32>, !torch.int, !torch.bool) -> !torch.vtensor<[4,10],f32>
-    %89 = "torch.constant.none"() : () -> !torch.none
-    %90 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
+    %88 = "torch.aten._log_softmax"(%85, %0, %9) : (!torch.vtensor<[4,10],f32>, !torch.int, !torch.bool) -> !torch.vtensor<[4,10],f32>
     %91 = "torch.constant.int"() {value = -100 : i64} : () -> !torch.int
-    %92:2 = "torch.aten.nll_loss_forward"(%88, %36, %89, %90, %91) : (!torch.vtensor<[4,10],f32>, !torch.vtensor<[4],si64>, !torch.none, !torch.int, !torch.int) -> (!torch.vtensor<[],f32>, !torch.vtensor<[],f32>)
+    %92:2 = "torch.aten.nll_loss_forward"(%88, %36, %73, %0, %91) : (!torch.vtensor<[4,10],f32>, !torch.vtensor<[4],si64>, !torch.none, !torch.int, !torch.int) -> (!torch.vtensor<[],f32>, !torch.vtensor<[],f32>)
     %93 = "torch.aten.t_copy"(%arg17) : (!torch.vtensor<[10,16],f32>) -> !torch.vtensor<[16,10],f32>
     %94 = "torch.aten.t_copy"(%93) : (!torch.vtensor<[16,10],f32>) -> !torch.vtensor<[10,16],f32>
-    %95 = "torch.constant.none"() : () -> !torch.none
-    %96 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %97 = "torch.constant.int"() {value = -100 : i64} : () -> !torch.int
-    %98 = "torch.aten.nll_loss_backward"(%arg25, %88, %36, %95, %96, %97, %92#1) : (!torch.vtensor<[],f32>, !torch.vtensor<[4,10],f32>, !torch.vtensor<[4],si64>, !torch.none, !torch.int, !torch.int, !torch.vtensor<[],f32>) -> !torch.vtensor<[4,10],f32>
-    %99 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
+    %98 = "torch.aten.nll_loss_backward"(%arg25, %88, %36, %73, %0, %91, %92#1) : (!torch.vtensor<[],f32>, !torch.vtensor<[4,10],f32>, !torch.vtensor<[4],si64>, !torch.none, !torch.int, !torch.int, !torch.vtensor<[],f32>) -> !torch.vtensor<[4,10],f32>
     %100 = "torch.constant.int"() {value = 6 : i64} : () -> !torch.int
-    %101 = "torch.aten._log_softmax_backward_data"(%98, %88, %99, %100) : (!torch.vtensor<[4,10],f32>, !torch.vtensor<[4,10],f32>, !torch.int, !torch.int) -> !torch.vtensor<[4,10],f32>
-    %102 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
-    %103 = "torch.constant.int"() {value = 10 : i64} : () -> !torch.int
-    %104 = "torch.prim.ListConstruct"(%102, %103) : (!torch.int, !torch.int) -> !torch.list<int>
+    %101 = "torch.aten._log_softmax_backward_data"(%98, %88, %0, %100) : (!torch.vtensor<[4,10],f32>, !torch.vtensor<[4,10],f32>, !torch.int, !torch.int) -> !torch.vtensor<[4,10],f32>
+    %104 = "torch.prim.ListConstruct"(%75, %83) : (!torch.int, !torch.int) -> !torch.list<int>
     %105 = "torch.aten.view_copy"(%101, %104) : (!torch.vtensor<[4,10],f32>, !torch.list<int>) -> !torch.vtensor<[4,10],f32>
     %106 = "torch.aten.mm"(%105, %94) : (!torch.vtensor<[4,10],f32>, !torch.vtensor<[10,16],f32>) -> !torch.vtensor<[4,16],f32>
-    %107 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
-    %108 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %109 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %110 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %111 = "torch.prim.ListConstruct"(%107, %108, %109, %110) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %111 = "torch.prim.ListConstruct"(%75, %76, %0, %0) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %112 = "torch.aten.view_copy"(%106, %111) : (!torch.vtensor<[4,16],f32>, !torch.list<int>) -> !torch.vtensor<[4,16,1,1],f32>
-    %113 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
-    %114 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %115 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %116 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %117 = "torch.prim.ListConstruct"(%113, %114, %115, %116) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
-    %118 = "torch.constant.bool"() {value = false} : () -> !torch.bool
-    %119 = "torch.aten.expand_copy"(%112, %117, %118) : (!torch.vtensor<[4,16,1,1],f32>, !torch.list<int>, !torch.bool) -> !torch.vtensor<[4,16,2,2],f32>
+    %117 = "torch.prim.ListConstruct"(%75, %76, %24, %24) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %119 = "torch.aten.expand_copy"(%112, %117, %9) : (!torch.vtensor<[4,16,1,1],f32>, !torch.list<int>, !torch.bool) -> !torch.vtensor<[4,16,2,2],f32>
     %120 = "torch.aten.div.Tensor"(%119, %arg24) : (!torch.vtensor<[4,16,2,2],f32>, !torch.vtensor<[],si64>) -> !torch.vtensor<[4,16,2,2],f32>
     %121 = "torch.aten.IntImplicit"(%arg23) : (!torch.vtensor<[],si64>) -> !torch.int
     %122 = "torch.aten.threshold_backward"(%120, %68, %121) : (!torch.vtensor<[4,16,2,2],f32>, !torch.vtensor<[4,16,2,2],f32>, !torch.int) -> !torch.vtensor<[4,16,2,2],f32>
-    %123 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %124 = "torch.prim.ListConstruct"(%123) : (!torch.int) -> !torch.list<int>
-    %125 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %126 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %127 = "torch.prim.ListConstruct"(%125, %126) : (!torch.int, !torch.int) -> !torch.list<int>
-    %128 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
-    %129 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
-    %130 = "torch.prim.ListConstruct"(%128, %129) : (!torch.int, !torch.int) -> !torch.list<int>
-    %131 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %132 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %133 = "torch.prim.ListConstruct"(%131, %132) : (!torch.int, !torch.int) -> !torch.list<int>
-    %134 = "torch.constant.bool"() {value = false} : () -> !torch.bool
-    %135 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
-    %136 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
-    %137 = "torch.prim.ListConstruct"(%135, %136) : (!torch.int, !torch.int) -> !torch.list<int>
-    %138 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %139 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %140 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %141 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %142 = "torch.prim.ListConstruct"(%139, %140, %141) : (!torch.bool, !torch.bool, !torch.bool) -> !torch.list<bool>
-    %143:3 = "torch.aten.convolution_backward"(%122, %52#0, %arg19, %124, %127, %130, %133, %134, %137, %138, %142) : (!torch.vtensor<[4,16,2,2],f32>, !torch.vtensor<[4,8,4,4],f32>, !torch.vtensor<[16,8,3,3],f32>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool, !torch.list<int>, !torch.int, !torch.list<bool>) -> (!torch.vtensor<[4,8,4,4],f32>, !torch.vtensor<[16,8,3,3],f32>, !torch.vtensor<[16],f32>)
-    %144 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %145 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %146 = "torch.prim.ListConstruct"(%144, %145) : (!torch.int, !torch.int) -> !torch.list<int>
-    %147 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %148 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %149 = "torch.prim.ListConstruct"(%147, %148) : (!torch.int, !torch.int) -> !torch.list<int>
-    %150 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
-    %151 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
-    %152 = "torch.prim.ListConstruct"(%150, %151) : (!torch.int, !torch.int) -> !torch.list<int>
-    %153 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %154 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %155 = "torch.prim.ListConstruct"(%153, %154) : (!torch.int, !torch.int) -> !torch.list<int>
-    %156 = "torch.constant.bool"() {value = false} : () -> !torch.bool
-    %157 = "torch.aten.max_pool2d_with_indices_backward"(%143#0, %38, %146, %149, %152, %155, %156, %52#1) : (!torch.vtensor<[4,8,4,4],f32>, !torch.vtensor<[4,8,8,8],f32>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool, !torch.vtensor<[4,8,4,4],si64>) -> !torch.vtensor<[4,8,8,8],f32>
+    %124 = "torch.prim.ListConstruct"(%76) : (!torch.int) -> !torch.list<int>
+    %127 = "torch.prim.ListConstruct"(%0, %0) : (!torch.int, !torch.int) -> !torch.list<int>
+    %130 = "torch.prim.ListConstruct"(%10, %10) : (!torch.int, !torch.int) -> !torch.list<int>
+    %133 = "torch.prim.ListConstruct"(%0, %0) : (!torch.int, !torch.int) -> !torch.list<int>
+    %137 = "torch.prim.ListConstruct"(%10, %10) : (!torch.int, !torch.int) -> !torch.list<int>
+    %142 = "torch.prim.ListConstruct"(%15, %15, %15) : (!torch.bool, !torch.bool, !torch.bool) -> !torch.list<bool>
+    %143:3 = "torch.aten.convolution_backward"(%122, %52#0, %arg19, %124, %127, %130, %133, %9, %137, %0, %142) : (!torch.vtensor<[4,16,2,2],f32>, !torch.vtensor<[4,8,4,4],f32>, !torch.vtensor<[16,8,3,3],f32>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool, !torch.list<int>, !torch.int, !torch.list<bool>) -> (!torch.vtensor<[4,8,4,4],f32>, !torch.vtensor<[16,8,3,3],f32>, !torch.vtensor<[16],f32>)
+    %146 = "torch.prim.ListConstruct"(%24, %24) : (!torch.int, !torch.int) -> !torch.list<int>
+    %149 = "torch.prim.ListConstruct"(%24, %24) : (!torch.int, !torch.int) -> !torch.list<int>
+    %152 = "torch.prim.ListConstruct"(%10, %10) : (!torch.int, !torch.int) -> !torch.list<int>
+    %155 = "torch.prim.ListConstruct"(%0, %0) : (!torch.int, !torch.int) -> !torch.list<int>
+    %157 = "torch.aten.max_pool2d_with_indices_backward"(%143#0, %38, %146, %149, %152, %155, %9, %52#1) : (!torch.vtensor<[4,8,4,4],f32>, !torch.vtensor<[4,8,8,8],f32>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool, !torch.vtensor<[4,8,4,4],si64>) -> !torch.vtensor<[4,8,8,8],f32>
     %158 = "torch.aten.IntImplicit"(%arg22) : (!torch.vtensor<[],si64>) -> !torch.int
     %159 = "torch.aten.threshold_backward"(%157, %38, %158) : (!torch.vtensor<[4,8,8,8],f32>, !torch.vtensor<[4,8,8,8],f32>, !torch.int) -> !torch.vtensor<[4,8,8,8],f32>
-    %160 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %161 = "torch.constant.float"() {value = 1.000000e-05 : f64} : () -> !torch.float
-    %162 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %163 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %164 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %165 = "torch.prim.ListConstruct"(%162, %163, %164) : (!torch.bool, !torch.bool, !torch.bool) -> !torch.list<bool>
-    %166:3 = "torch.aten.native_batch_norm_backward"(%159, %14, %arg5, %22, %33, %18#1, %18#2, %160, %161, %165) : (!torch.vtensor<[4,8,8,8],f32>, !torch.vtensor<[4,8,8,8],f32>, !torch.vtensor<[8],f32>, !torch.vtensor<[8],f32>, !torch.vtensor<[8],f32>, !torch.vtensor<[8],f32>, !torch.vtensor<[8],f32>, !torch.bool, !torch.float, !torch.list<bool>) -> (!torch.vtensor<[4,8,8,8],f32>, !torch.vtensor<[8],f32>, !torch.vtensor<[8],f32>)
+    %165 = "torch.prim.ListConstruct"(%15, %15, %15) : (!torch.bool, !torch.bool, !torch.bool) -> !torch.list<bool>
+    %166:3 = "torch.aten.native_batch_norm_backward"(%159, %14, %arg5, %22, %33, %18#1, %18#2, %15, %17, %165) : (!torch.vtensor<[4,8,8,8],f32>, !torch.vtensor<[4,8,8,8],f32>, !torch.vtensor<[8],f32>, !torch.vtensor<[8],f32>, !torch.vtensor<[8],f32>, !torch.vtensor<[8],f32>, !torch.vtensor<[8],f32>, !torch.bool, !torch.float, !torch.list<bool>) -> (!torch.vtensor<[4,8,8,8],f32>, !torch.vtensor<[8],f32>, !torch.vtensor<[8],f32>)
     %167 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
     %168 = "torch.prim.ListConstruct"(%167) : (!torch.int) -> !torch.list<int>
-    %169 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %170 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %171 = "torch.prim.ListConstruct"(%169, %170) : (!torch.int, !torch.int) -> !torch.list<int>
-    %172 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %173 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %174 = "torch.prim.ListConstruct"(%172, %173) : (!torch.int, !torch.int) -> !torch.list<int>
-    %175 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %176 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %177 = "torch.prim.ListConstruct"(%175, %176) : (!torch.int, !torch.int) -> !torch.list<int>
-    %178 = "torch.constant.bool"() {value = false} : () -> !torch.bool
-    %179 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
-    %180 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
-    %181 = "torch.prim.ListConstruct"(%179, %180) : (!torch.int, !torch.int) -> !torch.list<int>
-    %182 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %183 = "torch.constant.bool"() {value = false} : () -> !torch.bool
-    %184 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %185 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %186 = "torch.prim.ListConstruct"(%183, %184, %185) : (!torch.bool, !torch.bool, !torch.bool) -> !torch.list<bool>
-    %187:3 = "torch.aten.convolution_backward"(%166#0, %arg8, %arg7, %168, %171, %174, %177, %178, %181, %182, %186) : (!torch.vtensor<[4,8,8,8],f32>, !torch.vtensor<[4,3,8,8],f32>, !torch.vtensor<[8,3,3,3],f32>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool, !torch.list<int>, !torch.int, !torch.list<bool>) -> (!torch.vtensor<[4,3,8,8],f32>, !torch.vtensor<[8,3,3,3],f32>, !torch.vtensor<[8],f32>)
+    %171 = "torch.prim.ListConstruct"(%0, %0) : (!torch.int, !torch.int) -> !torch.list<int>
+    %174 = "torch.prim.ListConstruct"(%0, %0) : (!torch.int, !torch.int) -> !torch.list<int>
+    %177 = "torch.prim.ListConstruct"(%0, %0) : (!torch.int, !torch.int) -> !torch.list<int>
+    %181 = "torch.prim.ListConstruct"(%10, %10) : (!torch.int, !torch.int) -> !torch.list<int>
+    %186 = "torch.prim.ListConstruct"(%9, %15, %15) : (!torch.bool, !torch.bool, !torch.bool) -> !torch.list<bool>
+    %187:3 = "torch.aten.convolution_backward"(%166#0, %arg8, %arg7, %168, %171, %174, %177, %9, %181, %0, %186) : (!torch.vtensor<[4,8,8,8],f32>, !torch.vtensor<[4,3,8,8],f32>, !torch.vtensor<[8,3,3,3],f32>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool, !torch.list<int>, !torch.int, !torch.list<bool>) -> (!torch.vtensor<[4,3,8,8],f32>, !torch.vtensor<[8,3,3,3],f32>, !torch.vtensor<[8],f32>)
     %188 = "torch.aten.detach_copy"(%187#1) : (!torch.vtensor<[8,3,3,3],f32>) -> !torch.vtensor<[8,3,3,3],f32>
     %189 = "torch.aten.FloatImplicit"(%arg21) : (!torch.vtensor<[],f64>) -> !torch.float
     %190 = "torch.aten.add.Tensor"(%arg7, %188, %189) : (!torch.vtensor<[8,3,3,3],f32>, !torch.vtensor<[8,3,3,3],f32>, !torch.float) -> !torch.vtensor<[8,3,3,3],f32>
-    %191 = "torch.aten.detach_copy"(%187#2) : (!torch.vtensor<[8],f32>) -> !torch.vtensor<[8],f32>
-    %192 = "torch.aten.FloatImplicit"(%arg26) : (!torch.vtensor<[],f64>) -> !torch.float
-    %193 = "torch.aten.add.Tensor"(%arg6, %191, %192) : (!torch.vtensor<[8],f32>, !torch.vtensor<[8],f32>, !torch.float) -> !torch.vtensor<[8],f32>
-    %194 = "torch.aten.detach_copy"(%166#1) : (!torch.vtensor<[8],f32>) -> !torch.vtensor<[8],f32>
-    %195 = "torch.aten.FloatImplicit"(%arg27) : (!torch.vtensor<[],f64>) -> !torch.float
-    %196 = "torch.aten.add.Tensor"(%arg5, %194, %195) : (!torch.vtensor<[8],f32>, !torch.vtensor<[8],f32>, !torch.float) -> !torch.vtensor<[8],f32>
-    %197 = "torch.aten.detach_copy"(%166#2) : (!torch.vtensor<[8],f32>) -> !torch.vtensor<[8],f32>
-    %198 = "torch.aten.FloatImplicit"(%arg28) : (!torch.vtensor<[],f64>) -> !torch.float
-    %199 = "torch.aten.add.Tensor"(%arg4, %197, %198) : (!torch.vtensor<[8],f32>, !torch.vtensor<[8],f32>, !torch.float) -> !torch.vtensor<[8],f32>
-    %200 = "torch.aten.detach_copy"(%143#1) : (!torch.vtensor<[16,8,3,3],f32>) -> !torch.vtensor<[16,8,3,3],f32>
-    %201 = "torch.aten.FloatImplicit"(%arg29) : (!torch.vtensor<[],f64>) -> !torch.float
-    %202 = "torch.aten.add.Tensor"(%arg19, %200, %201) : (!torch.vtensor<[16,8,3,3],f32>, !torch.vtensor<[16,8,3,3],f32>, !torch.float) -> !torch.vtensor<[16,8,3,3],f32>
-    %203 = "torch.aten.detach_copy"(%143#2) : (!torch.vtensor<[16],f32>) -> !torch.vtensor<[16],f32>
-    %204 = "torch.aten.FloatImplicit"(%arg30) : (!torch.vtensor<[],f64>) -> !torch.float
-    %205 = "torch.aten.add.Tensor"(%arg18, %203, %204) : (!torch.vtensor<[16],f32>, !torch.vtensor<[16],f32>, !torch.float) -> !torch.vtensor<[16],f32>
-    %206 = "torch.aten.t_copy"(%78) : (!torch.vtensor<[4,16],f32>) -> !torch.vtensor<[16,4],f32>
-    %207 = "torch.aten.mm"(%206, %105) : (!torch.vtensor<[16,4],f32>, !torch.vtensor<[4,10],f32>) -> !torch.vtensor<[16,10],f32>
-    %208 = "torch.aten.t_copy"(%207) : (!torch.vtensor<[16,10],f32>) -> !torch.vtensor<[10,16],f32>
-    %209 = "torch.aten.detach_copy"(%208) : (!torch.vtensor<[10,16],f32>) -> !torch.vtensor<[10,16],f32>
-    %210 = "torch.aten.FloatImplicit"(%arg31) : (!torch.vtensor<[],f64>) -> !torch.float
-    %211 = "torch.aten.add.Tensor"(%arg17, %209, %210) : (!torch.vtensor<[10,16],f32>, !torch.vtensor<[10,16],f32>, !torch.float) -> !torch.vtensor<[10,16],f32>
-    %212 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
-    %213 = "torch.prim.ListConstruct"(%212) : (!torch.int) -> !torch.list<int>
-    %214 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %215 = "torch.constant.none"() : () -> !torch.none
-    %216 = "torch.aten.sum.dim_IntList"(%105, %213, %214, %215) : (!torch.vtensor<[4,10],f32>, !torch.list<int>, !torch.bool, !torch.none) -> !torch.vtensor<[1,10],f32>
-    %217 = "torch.constant.int"() {value = 10 : i64} : () -> !torch.int
-    %218 = "torch.prim.ListConstruct"(%217) : (!torch.int) -> !torch.list<int>
-    %219 = "torch.aten.view_copy"(%216, %218) : (!torch.vtensor<[1,10],f32>, !torch.list<int>) -> !torch.vtensor<[10],f32>
-    %220 = "torch.aten.detach_copy"(%219) : (!torch.vtensor<[10],f32>) -> !torch.vtensor<[10],f32>
-    %221 = "torch.aten.FloatImplicit"(%arg32) : (!torch.vtensor<[],f64>) -> !torch.float
-    %222 = "torch.aten.add.Tensor"(%arg20, %220, %221) : (!torch.vtensor<[10],f32>, !torch.vtensor<[10],f32>, !torch.float) -> !torch.vtensor<[10],f32>
-    return %22, %33, %92#0, %190, %193, %196, %199, %202, %205, %211, %222 : !torch.vtensor<[8],f32>, !torch.vtensor<[8],f32>, !torch.vtensor<[],f32>, !torch.vtensor<[8,3,3,3],f32>, !torch.vtensor<[8],f32>, !torch.vtensor<[8],f32>, !torch.vtensor<[8],f32>, !torch.vtensor<[16,8,3,3],f32>, !torch.vtensor<[16],f32>, !torch.vtensor<[10,16],f32>, !torch.vtensor<[10],f32>
+    return %22, %190 : !torch.vtensor<[8],f32>, !torch.vtensor<[8,3,3,3],f32>
   }
 }

@@ -1,61 +1,38 @@
 module {
-  func.func @main(%arg0: !torch.vtensor<[2,67],si64> {vx.input_name = "input_y"}, %arg1: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder83"}, %arg2: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder82"}, %arg3: !torch.vtensor<[5,4],f32> {tf.aliasing_output = 12 : i64, tf.resource_name = "head.weight"}, %arg4: !torch.vtensor<[6,4,2],f32> {tf.aliasing_output = 10 : i64, tf.resource_name = "line.weight"}, %arg5: !torch.vtensor<[6],f32> {tf.aliasing_output = 8 : i64, tf.resource_name = "up.bias"}, %arg6: !torch.vtensor<[8,3,3,3],f32> {tf.aliasing_output = 6 : i64, tf.resource_name = "up.weight"}, %arg7: !torch.vtensor<[8],f32> {tf.aliasing_output = 4 : i64, tf.resource_name = "down.bias"}, %arg8: !torch.vtensor<[8,3,3,3],f32> {tf.aliasing_output = 2 : i64, tf.resource_name = "down.weight"}, %arg9: !torch.vtensor<[2,3,8,8],f32> {vx.input_name = "input_x"}, %arg10: !torch.vtensor<[5],f32> {tf.aliasing_output = 14 : i64, tf.resource_name = "head.bias"}, %arg11: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder89"}, %arg12: !torch.vtensor<[],si64> {tf.parameter_value = dense<0> : tensor<si64>, vx.input_name = "placeholder87"}, %arg13: !torch.vtensor<[],si64> {tf.parameter_value = dense<0> : tensor<si64>, vx.input_name = "placeholder86"}, %arg14: !torch.vtensor<[],f32> {tf.parameter_value = dense<1.000000e+00> : tensor<f32>, vx.input_name = "placeholder85"}, %arg15: !torch.vtensor<[],f64> {tf.parameter_value = dense<9.000000e-01> : tensor<f64>, vx.input_name = "placeholder88"}, %arg16: !torch.vtensor<[8,3,3,3],f32> {tf.aliasing_output = 1 : i64, tf.resource_name = "down.weight.momentum_buffer"}, %arg17: !torch.vtensor<[],f64> {tf.parameter_value = dense<-1.000000e-01> : tensor<f64>, vx.input_name = "placeholder90"}, %arg18: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder92"}, %arg19: !torch.vtensor<[],f64> {tf.parameter_value = dense<9.000000e-01> : tensor<f64>, vx.input_name = "placeholder91"}, %arg20: !torch.vtensor<[8],f32> {tf.aliasing_output = 3 : i64, tf.resource_name = "down.bias.momentum_buffer"}, %arg21: !torch.vtensor<[],f64> {tf.parameter_value = dense<-1.000000e-01> : tensor<f64>, vx.input_name = "placeholder93"}, %arg22: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder95"}, %arg23: !torch.vtensor<[],f64> {tf.parameter_value = dense<9.000000e-01> : tensor<f64>, vx.input_name = "placeholder94"}, %arg24: !torch.vtensor<[8,3,3,3],f32> {tf.aliasing_output = 5 : i64, tf.resource_name = "up.weight.momentum_buffer"}, %arg25: !torch.vtensor<[],f64> {tf.parameter_value = dense<-1.000000e-01> : tensor<f64>, vx.input_name = "placeholder96"}, %arg26: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder98"}, %arg27: !torch.vtensor<[],f64> {tf.parameter_value = dense<9.000000e-01> : tensor<f64>, vx.input_name = "placeholder97"}, %arg28: !torch.vtensor<[6],f32> {tf.aliasing_output = 7 : i64, tf.resource_name = "up.bias.momentum_buffer"}, %arg29: !torch.vtensor<[],f64> {tf.parameter_value = dense<-1.000000e-01> : tensor<f64>, vx.input_name = "placeholder99"}, %arg30: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder101"}, %arg31: !torch.vtensor<[],f64> {tf.parameter_value = dense<9.000000e-01> : tensor<f64>, vx.input_name = "placeholder100"}, %arg32: !torch.vtensor<[6,4,2],f32> {tf.aliasing_output = 9 : i64, tf.resource_name = "line.weight.momentum_buffer"}, %arg33: !torch.vtensor<[],f64> {tf.parameter_value = dense<-1.000000e-01> : tensor<f64>, vx.input_name = "placeholder102"}, %arg34: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder104"}, %arg35: !torch.vtensor<[],f64> {tf.parameter_value = dense<9.000000e-01> : tensor<f64>, vx.input_name = "placeholder103"}, %arg36: !torch.vtensor<[5,4],f32> {tf.aliasing_output = 11 : i64, tf.resource_name = "head.weight.momentum_buffer"}, %arg37: !torch.vtensor<[],f64> {tf.parameter_value = dense<-1.000000e-01> : tensor<f64>, vx.input_name = "placeholder105"}, %arg38: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder107"}, %arg39: !torch.vtensor<[],f64> {tf.parameter_value = dense<9.000000e-01> : tensor<f64>, vx.input_name = "placeholder106"}, %arg40: !torch.vtensor<[5],f32> {tf.aliasing_output = 13 : i64, tf.resource_name = "head.bias.momentum_buffer"}, %arg41: !torch.vtensor<[],f64> {tf.parameter_value = dense<-1.000000e-01> : tensor<f64>, vx.input_name = "placeholder108"}) -> (!torch.vtensor<[],f32> {vx.output_name = "loss"}, !torch.vtensor<[8,3,3,3],f32>, !torch.vtensor<[8,3,3,3],f32>, !torch.vtensor<[8],f32>, !torch.vtensor<[8],f32>, !torch.vtensor<[8,3,3,3],f32>, !torch.vtensor<[8,3,3,3],f32>, !torch.vtensor<[6],f32>, !torch.vtensor<[6],f32>, !torch.vtensor<[6,4,2],f32>, !torch.vtensor<[6,4,2],f32>, !torch.vtensor<[5,4],f32>, !torch.vtensor<[5,4],f32>, !torch.vtensor<[5],f32>, !torch.vtensor<[5],f32>) attributes {vx.seed = 101 : ui64} {
+  func.func @main(%arg0: !torch.vtensor<[2,67],si64> {vx.input_name = "input_y"}, %arg1: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder83"}, %arg2: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder82"}, %arg3: !torch.vtensor<[5,4],f32> {tf.resource_name = "head.weight"}, %arg4: !torch.vtensor<[6,4,2],f32> {tf.aliasing_output = 2 : i64, tf.resource_name = "line.weight"}, %arg5: !torch.vtensor<[6],f32> {tf.resource_name = "up.bias"}, %arg6: !torch.vtensor<[8,3,3,3],f32> {tf.resource_name = "up.weight"}, %arg7: !torch.vtensor<[8],f32> {tf.resource_name = "down.bias"}, %arg8: !torch.vtensor<[8,3,3,3],f32> {tf.aliasing_output = 1 : i64, tf.resource_name = "down.weight"}, %arg9: !torch.vtensor<[2,3,8,8],f32> {vx.input_name = "input_x"}, %arg10: !torch.vtensor<[5],f32> {tf.resource_name = "head.bias"}, %arg11: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder89"}, %arg12: !torch.vtensor<[],si64> {tf.parameter_value = dense<0> : tensor<si64>, vx.input_name = "placeholder87"}, %arg13: !torch.vtensor<[],si64> {tf.parameter_value = dense<0> : tensor<si64>, vx.input_name = "placeholder86"}, %arg14: !torch.vtensor<[],f32> {tf.parameter_value = dense<1.000000e+00> : tensor<f32>, vx.input_name = "placeholder85"}, %arg15: !torch.vtensor<[],f64> {tf.parameter_value = dense<9.000000e-01> : tensor<f64>, vx.input_name = "placeholder88"}, %arg16: !torch.vtensor<[8,3,3,3],f32> {tf.resource_name = "down.weight.momentum_buffer"}, %arg17: !torch.vtensor<[],f64> {tf.parameter_value = dense<-1.000000e-01> : tensor<f64>, vx.input_name = "placeholder90"}, %arg30: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder101"}, %arg31: !torch.vtensor<[],f64> {tf.parameter_value = dense<9.000000e-01> : tensor<f64>, vx.input_name = "placeholder100"}, %arg32: !torch.vtensor<[6,4,2],f32> {tf.resource_name = "line.weight.momentum_buffer"}, %arg33: !torch.vtensor<[],f64> {tf.parameter_value = dense<-1.000000e-01> : tensor<f64>, vx.input_name = "placeholder102"}) -> (!torch.vtensor<[],f32> {vx.output_name = "loss"}, !torch.vtensor<[8,3,3,3],f32>, !torch.vtensor<[6,4,2],f32>) attributes {vx.seed = 101 : ui64} {
     %0 = "torch.constant.int"() {value = -1 : i64} : () -> !torch.int
     %1 = "torch.prim.ListConstruct"(%0) : (!torch.int) -> !torch.list<int>
     %2 = "torch.aten.view_copy"(%arg0, %1) : (!torch.vtensor<[2,67],si64>, !torch.list<int>) -> !torch.vtensor<[134],si64>
     %3 = "torch.aten.t_copy"(%arg3) : (!torch.vtensor<[5,4],f32>) -> !torch.vtensor<[4,5],f32>
     %4 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %5 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %6 = "torch.prim.ListConstruct"(%4, %5) : (!torch.int, !torch.int) -> !torch.list<int>
+    %6 = "torch.prim.ListConstruct"(%4, %4) : (!torch.int, !torch.int) -> !torch.list<int>
     %7 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %8 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %9 = "torch.prim.ListConstruct"(%7, %8) : (!torch.int, !torch.int) -> !torch.list<int>
-    %10 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %11 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %12 = "torch.prim.ListConstruct"(%10, %11) : (!torch.int, !torch.int) -> !torch.list<int>
+    %9 = "torch.prim.ListConstruct"(%7, %7) : (!torch.int, !torch.int) -> !torch.list<int>
+    %12 = "torch.prim.ListConstruct"(%7, %7) : (!torch.int, !torch.int) -> !torch.list<int>
     %13 = "torch.constant.bool"() {value = false} : () -> !torch.bool
     %14 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
-    %15 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
-    %16 = "torch.prim.ListConstruct"(%14, %15) : (!torch.int, !torch.int) -> !torch.list<int>
-    %17 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %18 = "torch.aten.convolution"(%arg9, %arg8, %arg7, %6, %9, %12, %13, %16, %17) : (!torch.vtensor<[2,3,8,8],f32>, !torch.vtensor<[8,3,3,3],f32>, !torch.vtensor<[8],f32>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool, !torch.list<int>, !torch.int) -> !torch.vtensor<[2,8,4,4],f32>
+    %16 = "torch.prim.ListConstruct"(%14, %14) : (!torch.int, !torch.int) -> !torch.list<int>
+    %18 = "torch.aten.convolution"(%arg9, %arg8, %arg7, %6, %9, %12, %13, %16, %7) : (!torch.vtensor<[2,3,8,8],f32>, !torch.vtensor<[8,3,3,3],f32>, !torch.vtensor<[8],f32>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool, !torch.list<int>, !torch.int) -> !torch.vtensor<[2,8,4,4],f32>
     %19 = "torch.aten.relu"(%18) : (!torch.vtensor<[2,8,4,4],f32>) -> !torch.vtensor<[2,8,4,4],f32>
-    %20 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %21 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %22 = "torch.prim.ListConstruct"(%20, %21) : (!torch.int, !torch.int) -> !torch.list<int>
-    %23 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %24 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %25 = "torch.prim.ListConstruct"(%23, %24) : (!torch.int, !torch.int) -> !torch.list<int>
-    %26 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %27 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %28 = "torch.prim.ListConstruct"(%26, %27) : (!torch.int, !torch.int) -> !torch.list<int>
+    %22 = "torch.prim.ListConstruct"(%4, %4) : (!torch.int, !torch.int) -> !torch.list<int>
+    %25 = "torch.prim.ListConstruct"(%7, %7) : (!torch.int, !torch.int) -> !torch.list<int>
+    %28 = "torch.prim.ListConstruct"(%7, %7) : (!torch.int, !torch.int) -> !torch.list<int>
     %29 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %30 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %31 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %32 = "torch.prim.ListConstruct"(%30, %31) : (!torch.int, !torch.int) -> !torch.list<int>
-    %33 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %34 = "torch.aten.convolution"(%19, %arg6, %arg5, %22, %25, %28, %29, %32, %33) : (!torch.vtensor<[2,8,4,4],f32>, !torch.vtensor<[8,3,3,3],f32>, !torch.vtensor<[6],f32>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool, !torch.list<int>, !torch.int) -> !torch.vtensor<[2,6,8,8],f32>
+    %32 = "torch.prim.ListConstruct"(%7, %7) : (!torch.int, !torch.int) -> !torch.list<int>
+    %34 = "torch.aten.convolution"(%19, %arg6, %arg5, %22, %25, %28, %29, %32, %4) : (!torch.vtensor<[2,8,4,4],f32>, !torch.vtensor<[8,3,3,3],f32>, !torch.vtensor<[6],f32>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool, !torch.list<int>, !torch.int) -> !torch.vtensor<[2,6,8,8],f32>
     %35 = "torch.aten.relu"(%34) : (!torch.vtensor<[2,6,8,8],f32>) -> !torch.vtensor<[2,6,8,8],f32>
-    %36 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
     %37 = "torch.constant.int"() {value = 6 : i64} : () -> !torch.int
     %38 = "torch.constant.int"() {value = 64 : i64} : () -> !torch.int
-    %39 = "torch.prim.ListConstruct"(%36, %37, %38) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %39 = "torch.prim.ListConstruct"(%4, %37, %38) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %40 = "torch.aten.view_copy"(%35, %39) : (!torch.vtensor<[2,6,8,8],f32>, !torch.list<int>) -> !torch.vtensor<[2,6,64],f32>
     %41 = "torch.constant.none"() : () -> !torch.none
-    %42 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %43 = "torch.prim.ListConstruct"(%42) : (!torch.int) -> !torch.list<int>
-    %44 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %45 = "torch.prim.ListConstruct"(%44) : (!torch.int) -> !torch.list<int>
+    %43 = "torch.prim.ListConstruct"(%7) : (!torch.int) -> !torch.list<int>
+    %45 = "torch.prim.ListConstruct"(%7) : (!torch.int) -> !torch.list<int>
     %46 = "torch.constant.int"() {value = 3 : i64} : () -> !torch.int
     %47 = "torch.prim.ListConstruct"(%46) : (!torch.int) -> !torch.list<int>
-    %48 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %49 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %50 = "torch.prim.ListConstruct"(%49) : (!torch.int) -> !torch.list<int>
-    %51 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %52 = "torch.aten.convolution"(%40, %arg4, %41, %43, %45, %47, %48, %50, %51) : (!torch.vtensor<[2,6,64],f32>, !torch.vtensor<[6,4,2],f32>, !torch.none, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool, !torch.list<int>, !torch.int) -> !torch.vtensor<[2,4,67],f32>
-    %53 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %54 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %55 = "torch.aten.transpose_copy.int"(%52, %53, %54) : (!torch.vtensor<[2,4,67],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,67,4],f32>
+    %50 = "torch.prim.ListConstruct"(%4) : (!torch.int) -> !torch.list<int>
+    %52 = "torch.aten.convolution"(%40, %arg4, %41, %43, %45, %47, %29, %50, %7) : (!torch.vtensor<[2,6,64],f32>, !torch.vtensor<[6,4,2],f32>, !torch.none, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool, !torch.list<int>, !torch.int) -> !torch.vtensor<[2,4,67],f32>
+    %55 = "torch.aten.transpose_copy.int"(%52, %7, %4) : (!torch.vtensor<[2,4,67],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,67,4],f32>
     %56 = "torch.constant.int"() {value = 134 : i64} : () -> !torch.int
     %57 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
     %58 = "torch.prim.ListConstruct"(%56, %57) : (!torch.int, !torch.int) -> !torch.list<int>
@@ -63,171 +40,67 @@ module {
     %60 = "torch.aten.IntImplicit"(%arg2) : (!torch.vtensor<[],si64>) -> !torch.int
     %61 = "torch.aten.IntImplicit"(%arg1) : (!torch.vtensor<[],si64>) -> !torch.int
     %62 = "torch.aten.addmm"(%arg10, %59, %3, %60, %61) : (!torch.vtensor<[5],f32>, !torch.vtensor<[134,4],f32>, !torch.vtensor<[4,5],f32>, !torch.int, !torch.int) -> !torch.vtensor<[134,5],f32>
-    %63 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
     %64 = "torch.constant.int"() {value = 67 : i64} : () -> !torch.int
     %65 = "torch.constant.int"() {value = 5 : i64} : () -> !torch.int
-    %66 = "torch.prim.ListConstruct"(%63, %64, %65) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %66 = "torch.prim.ListConstruct"(%4, %64, %65) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %67 = "torch.aten.view_copy"(%62, %66) : (!torch.vtensor<[134,5],f32>, !torch.list<int>) -> !torch.vtensor<[2,67,5],f32>
-    %68 = "torch.constant.int"() {value = -1 : i64} : () -> !torch.int
-    %69 = "torch.constant.int"() {value = 5 : i64} : () -> !torch.int
-    %70 = "torch.prim.ListConstruct"(%68, %69) : (!torch.int, !torch.int) -> !torch.list<int>
+    %70 = "torch.prim.ListConstruct"(%0, %65) : (!torch.int, !torch.int) -> !torch.list<int>
     %71 = "torch.aten.view_copy"(%67, %70) : (!torch.vtensor<[2,67,5],f32>, !torch.list<int>) -> !torch.vtensor<[134,5],f32>
-    %72 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %73 = "torch.constant.bool"() {value = false} : () -> !torch.bool
-    %74 = "torch.aten._log_softmax"(%71, %72, %73) : (!torch.vtensor<[134,5],f32>, !torch.int, !torch.bool) -> !torch.vtensor<[134,5],f32>
-    %75 = "torch.constant.none"() : () -> !torch.none
-    %76 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
+    %74 = "torch.aten._log_softmax"(%71, %7, %13) : (!torch.vtensor<[134,5],f32>, !torch.int, !torch.bool) -> !torch.vtensor<[134,5],f32>
     %77 = "torch.constant.int"() {value = -100 : i64} : () -> !torch.int
-    %78:2 = "torch.aten.nll_loss_forward"(%74, %2, %75, %76, %77) : (!torch.vtensor<[134,5],f32>, !torch.vtensor<[134],si64>, !torch.none, !torch.int, !torch.int) -> (!torch.vtensor<[],f32>, !torch.vtensor<[],f32>)
+    %78:2 = "torch.aten.nll_loss_forward"(%74, %2, %41, %7, %77) : (!torch.vtensor<[134,5],f32>, !torch.vtensor<[134],si64>, !torch.none, !torch.int, !torch.int) -> (!torch.vtensor<[],f32>, !torch.vtensor<[],f32>)
     %79 = "torch.aten.t_copy"(%arg3) : (!torch.vtensor<[5,4],f32>) -> !torch.vtensor<[4,5],f32>
     %80 = "torch.aten.t_copy"(%79) : (!torch.vtensor<[4,5],f32>) -> !torch.vtensor<[5,4],f32>
-    %81 = "torch.constant.none"() : () -> !torch.none
-    %82 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %83 = "torch.constant.int"() {value = -100 : i64} : () -> !torch.int
-    %84 = "torch.aten.nll_loss_backward"(%arg14, %74, %2, %81, %82, %83, %78#1) : (!torch.vtensor<[],f32>, !torch.vtensor<[134,5],f32>, !torch.vtensor<[134],si64>, !torch.none, !torch.int, !torch.int, !torch.vtensor<[],f32>) -> !torch.vtensor<[134,5],f32>
-    %85 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %86 = "torch.constant.int"() {value = 6 : i64} : () -> !torch.int
-    %87 = "torch.aten._log_softmax_backward_data"(%84, %74, %85, %86) : (!torch.vtensor<[134,5],f32>, !torch.vtensor<[134,5],f32>, !torch.int, !torch.int) -> !torch.vtensor<[134,5],f32>
-    %88 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %89 = "torch.constant.int"() {value = 67 : i64} : () -> !torch.int
-    %90 = "torch.constant.int"() {value = 5 : i64} : () -> !torch.int
-    %91 = "torch.prim.ListConstruct"(%88, %89, %90) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %84 = "torch.aten.nll_loss_backward"(%arg14, %74, %2, %41, %7, %77, %78#1) : (!torch.vtensor<[],f32>, !torch.vtensor<[134,5],f32>, !torch.vtensor<[134],si64>, !torch.none, !torch.int, !torch.int, !torch.vtensor<[],f32>) -> !torch.vtensor<[134,5],f32>
+    %87 = "torch.aten._log_softmax_backward_data"(%84, %74, %7, %37) : (!torch.vtensor<[134,5],f32>, !torch.vtensor<[134,5],f32>, !torch.int, !torch.int) -> !torch.vtensor<[134,5],f32>
+    %91 = "torch.prim.ListConstruct"(%4, %64, %65) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %92 = "torch.aten.view_copy"(%87, %91) : (!torch.vtensor<[134,5],f32>, !torch.list<int>) -> !torch.vtensor<[2,67,5],f32>
-    %93 = "torch.constant.int"() {value = 134 : i64} : () -> !torch.int
-    %94 = "torch.constant.int"() {value = 5 : i64} : () -> !torch.int
-    %95 = "torch.prim.ListConstruct"(%93, %94) : (!torch.int, !torch.int) -> !torch.list<int>
+    %95 = "torch.prim.ListConstruct"(%56, %65) : (!torch.int, !torch.int) -> !torch.list<int>
     %96 = "torch.aten.view_copy"(%92, %95) : (!torch.vtensor<[2,67,5],f32>, !torch.list<int>) -> !torch.vtensor<[134,5],f32>
     %97 = "torch.aten.mm"(%96, %80) : (!torch.vtensor<[134,5],f32>, !torch.vtensor<[5,4],f32>) -> !torch.vtensor<[134,4],f32>
-    %98 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %99 = "torch.constant.int"() {value = 67 : i64} : () -> !torch.int
-    %100 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
-    %101 = "torch.prim.ListConstruct"(%98, %99, %100) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %101 = "torch.prim.ListConstruct"(%4, %64, %57) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %102 = "torch.aten.view_copy"(%97, %101) : (!torch.vtensor<[134,4],f32>, !torch.list<int>) -> !torch.vtensor<[2,67,4],f32>
-    %103 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %104 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %105 = "torch.aten.transpose_copy.int"(%102, %103, %104) : (!torch.vtensor<[2,67,4],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,4,67],f32>
-    %106 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
-    %107 = "torch.prim.ListConstruct"(%106) : (!torch.int) -> !torch.list<int>
-    %108 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %109 = "torch.prim.ListConstruct"(%108) : (!torch.int) -> !torch.list<int>
-    %110 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %111 = "torch.prim.ListConstruct"(%110) : (!torch.int) -> !torch.list<int>
-    %112 = "torch.constant.int"() {value = 3 : i64} : () -> !torch.int
-    %113 = "torch.prim.ListConstruct"(%112) : (!torch.int) -> !torch.list<int>
-    %114 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %115 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %116 = "torch.prim.ListConstruct"(%115) : (!torch.int) -> !torch.list<int>
-    %117 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %118 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %119 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %120 = "torch.constant.bool"() {value = false} : () -> !torch.bool
-    %121 = "torch.prim.ListConstruct"(%118, %119, %120) : (!torch.bool, !torch.bool, !torch.bool) -> !torch.list<bool>
-    %122:3 = "torch.aten.convolution_backward"(%105, %40, %arg4, %107, %109, %111, %113, %114, %116, %117, %121) : (!torch.vtensor<[2,4,67],f32>, !torch.vtensor<[2,6,64],f32>, !torch.vtensor<[6,4,2],f32>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool, !torch.list<int>, !torch.int, !torch.list<bool>) -> (!torch.vtensor<[2,6,64],f32>, !torch.vtensor<[6,4,2],f32>, !torch.vtensor<[0],f32>)
-    %123 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %124 = "torch.constant.int"() {value = 6 : i64} : () -> !torch.int
+    %105 = "torch.aten.transpose_copy.int"(%102, %7, %4) : (!torch.vtensor<[2,67,4],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,4,67],f32>
+    %107 = "torch.prim.ListConstruct"(%14) : (!torch.int) -> !torch.list<int>
+    %109 = "torch.prim.ListConstruct"(%7) : (!torch.int) -> !torch.list<int>
+    %111 = "torch.prim.ListConstruct"(%7) : (!torch.int) -> !torch.list<int>
+    %113 = "torch.prim.ListConstruct"(%46) : (!torch.int) -> !torch.list<int>
+    %116 = "torch.prim.ListConstruct"(%4) : (!torch.int) -> !torch.list<int>
+    %121 = "torch.prim.ListConstruct"(%29, %29, %13) : (!torch.bool, !torch.bool, !torch.bool) -> !torch.list<bool>
+    %122:3 = "torch.aten.convolution_backward"(%105, %40, %arg4, %107, %109, %111, %113, %29, %116, %7, %121) : (!torch.vtensor<[2,4,67],f32>, !torch.vtensor<[2,6,64],f32>, !torch.vtensor<[6,4,2],f32>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool, !torch.list<int>, !torch.int, !torch.list<bool>) -> (!torch.vtensor<[2,6,64],f32>, !torch.vtensor<[6,4,2],f32>, !torch.vtensor<[0],f32>)
     %125 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %126 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %127 = "torch.prim.ListConstruct"(%123, %124, %125, %126) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %127 = "torch.prim.ListConstruct"(%4, %37, %125, %125) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %128 = "torch.aten.view_copy"(%122#0, %127) : (!torch.vtensor<[2,6,64],f32>, !torch.list<int>) -> !torch.vtensor<[2,6,8,8],f32>
     %129 = "torch.aten.IntImplicit"(%arg13) : (!torch.vtensor<[],si64>) -> !torch.int
     %130 = "torch.aten.threshold_backward"(%128, %35, %129) : (!torch.vtensor<[2,6,8,8],f32>, !torch.vtensor<[2,6,8,8],f32>, !torch.int) -> !torch.vtensor<[2,6,8,8],f32>
-    %131 = "torch.constant.int"() {value = 6 : i64} : () -> !torch.int
-    %132 = "torch.prim.ListConstruct"(%131) : (!torch.int) -> !torch.list<int>
-    %133 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %134 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %135 = "torch.prim.ListConstruct"(%133, %134) : (!torch.int, !torch.int) -> !torch.list<int>
-    %136 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %137 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %138 = "torch.prim.ListConstruct"(%136, %137) : (!torch.int, !torch.int) -> !torch.list<int>
-    %139 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %140 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %141 = "torch.prim.ListConstruct"(%139, %140) : (!torch.int, !torch.int) -> !torch.list<int>
-    %142 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %143 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %144 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %145 = "torch.prim.ListConstruct"(%143, %144) : (!torch.int, !torch.int) -> !torch.list<int>
-    %146 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %147 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %148 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %149 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %150 = "torch.prim.ListConstruct"(%147, %148, %149) : (!torch.bool, !torch.bool, !torch.bool) -> !torch.list<bool>
-    %151:3 = "torch.aten.convolution_backward"(%130, %19, %arg6, %132, %135, %138, %141, %142, %145, %146, %150) : (!torch.vtensor<[2,6,8,8],f32>, !torch.vtensor<[2,8,4,4],f32>, !torch.vtensor<[8,3,3,3],f32>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool, !torch.list<int>, !torch.int, !torch.list<bool>) -> (!torch.vtensor<[2,8,4,4],f32>, !torch.vtensor<[8,3,3,3],f32>, !torch.vtensor<[6],f32>)
+    %132 = "torch.prim.ListConstruct"(%37) : (!torch.int) -> !torch.list<int>
+    %135 = "torch.prim.ListConstruct"(%4, %4) : (!torch.int, !torch.int) -> !torch.list<int>
+    %138 = "torch.prim.ListConstruct"(%7, %7) : (!torch.int, !torch.int) -> !torch.list<int>
+    %141 = "torch.prim.ListConstruct"(%7, %7) : (!torch.int, !torch.int) -> !torch.list<int>
+    %145 = "torch.prim.ListConstruct"(%7, %7) : (!torch.int, !torch.int) -> !torch.list<int>
+    %150 = "torch.prim.ListConstruct"(%29, %29, %29) : (!torch.bool, !torch.bool, !torch.bool) -> !torch.list<bool>
+    %151:3 = "torch.aten.convolution_backward"(%130, %19, %arg6, %132, %135, %138, %141, %29, %145, %4, %150) : (!torch.vtensor<[2,6,8,8],f32>, !torch.vtensor<[2,8,4,4],f32>, !torch.vtensor<[8,3,3,3],f32>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool, !torch.list<int>, !torch.int, !torch.list<bool>) -> (!torch.vtensor<[2,8,4,4],f32>, !torch.vtensor<[8,3,3,3],f32>, !torch.vtensor<[6],f32>)
     %152 = "torch.aten.IntImplicit"(%arg12) : (!torch.vtensor<[],si64>) -> !torch.int
     %153 = "torch.aten.threshold_backward"(%151#0, %19, %152) : (!torch.vtensor<[2,8,4,4],f32>, !torch.vtensor<[2,8,4,4],f32>, !torch.int) -> !torch.vtensor<[2,8,4,4],f32>
-    %154 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %155 = "torch.prim.ListConstruct"(%154) : (!torch.int) -> !torch.list<int>
-    %156 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %157 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %158 = "torch.prim.ListConstruct"(%156, %157) : (!torch.int, !torch.int) -> !torch.list<int>
-    %159 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %160 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %161 = "torch.prim.ListConstruct"(%159, %160) : (!torch.int, !torch.int) -> !torch.list<int>
-    %162 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %163 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %164 = "torch.prim.ListConstruct"(%162, %163) : (!torch.int, !torch.int) -> !torch.list<int>
-    %165 = "torch.constant.bool"() {value = false} : () -> !torch.bool
-    %166 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
-    %167 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
-    %168 = "torch.prim.ListConstruct"(%166, %167) : (!torch.int, !torch.int) -> !torch.list<int>
-    %169 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %170 = "torch.constant.bool"() {value = false} : () -> !torch.bool
-    %171 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %172 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %173 = "torch.prim.ListConstruct"(%170, %171, %172) : (!torch.bool, !torch.bool, !torch.bool) -> !torch.list<bool>
-    %174:3 = "torch.aten.convolution_backward"(%153, %arg9, %arg8, %155, %158, %161, %164, %165, %168, %169, %173) : (!torch.vtensor<[2,8,4,4],f32>, !torch.vtensor<[2,3,8,8],f32>, !torch.vtensor<[8,3,3,3],f32>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool, !torch.list<int>, !torch.int, !torch.list<bool>) -> (!torch.vtensor<[2,3,8,8],f32>, !torch.vtensor<[8,3,3,3],f32>, !torch.vtensor<[8],f32>)
+    %155 = "torch.prim.ListConstruct"(%125) : (!torch.int) -> !torch.list<int>
+    %158 = "torch.prim.ListConstruct"(%4, %4) : (!torch.int, !torch.int) -> !torch.list<int>
+    %161 = "torch.prim.ListConstruct"(%7, %7) : (!torch.int, !torch.int) -> !torch.list<int>
+    %164 = "torch.prim.ListConstruct"(%7, %7) : (!torch.int, !torch.int) -> !torch.list<int>
+    %168 = "torch.prim.ListConstruct"(%14, %14) : (!torch.int, !torch.int) -> !torch.list<int>
+    %173 = "torch.prim.ListConstruct"(%13, %29, %29) : (!torch.bool, !torch.bool, !torch.bool) -> !torch.list<bool>
+    %174:3 = "torch.aten.convolution_backward"(%153, %arg9, %arg8, %155, %158, %161, %164, %13, %168, %7, %173) : (!torch.vtensor<[2,8,4,4],f32>, !torch.vtensor<[2,3,8,8],f32>, !torch.vtensor<[8,3,3,3],f32>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.list<int>, !torch.bool, !torch.list<int>, !torch.int, !torch.list<bool>) -> (!torch.vtensor<[2,3,8,8],f32>, !torch.vtensor<[8,3,3,3],f32>, !torch.vtensor<[8],f32>)
     %175 = "torch.aten.detach_copy"(%174#1) : (!torch.vtensor<[8,3,3,3],f32>) -> !torch.vtensor<[8,3,3,3],f32>
     %176 = "torch.aten.mul.Tensor"(%arg16, %arg15) : (!torch.vtensor<[8,3,3,3],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[8,3,3,3],f32>
     %177 = "torch.aten.IntImplicit"(%arg11) : (!torch.vtensor<[],si64>) -> !torch.int
     %178 = "torch.aten.add.Tensor"(%176, %175, %177) : (!torch.vtensor<[8,3,3,3],f32>, !torch.vtensor<[8,3,3,3],f32>, !torch.int) -> !torch.vtensor<[8,3,3,3],f32>
     %179 = "torch.aten.FloatImplicit"(%arg17) : (!torch.vtensor<[],f64>) -> !torch.float
     %180 = "torch.aten.add.Tensor"(%arg8, %178, %179) : (!torch.vtensor<[8,3,3,3],f32>, !torch.vtensor<[8,3,3,3],f32>, !torch.float) -> !torch.vtensor<[8,3,3,3],f32>
-    %181 = "torch.aten.detach_copy"(%174#2) : (!torch.vtensor<[8],f32>) -> !torch.vtensor<[8],f32>
-    %182 = "torch.aten.mul.Tensor"(%arg20, %arg19) : (!torch.vtensor<[8],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[8],f32>
-    %183 = "torch.aten.IntImplicit"(%arg18) : (!torch.vtensor<[],si64>) -> !torch.int
-    %184 = "torch.aten.add.Tensor"(%182, %181, %183) : (!torch.vtensor<[8],f32>, !torch.vtensor<[8],f32>, !torch.int) -> !torch.vtensor<[8],f32>
-    %185 = "torch.aten.FloatImplicit"(%arg21) : (!torch.vtensor<[],f64>) -> !torch.float
-    %186 = "torch.aten.add.Tensor"(%arg7, %184, %185) : (!torch.vtensor<[8],f32>, !torch.vtensor<[8],f32>, !torch.float) -> !torch.vtensor<[8],f32>
-    %187 = "torch.aten.detach_copy"(%151#1) : (!torch.vtensor<[8,3,3,3],f32>) -> !torch.vtensor<[8,3,3,3],f32>
-    %188 = "torch.aten.mul.Tensor"(%arg24, %arg23) : (!torch.vtensor<[8,3,3,3],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[8,3,3,3],f32>
-    %189 = "torch.aten.IntImplicit"(%arg22) : (!torch.vtensor<[],si64>) -> !torch.int
-    %190 = "torch.aten.add.Tensor"(%188, %187, %189) : (!torch.vtensor<[8,3,3,3],f32>, !torch.vtensor<[8,3,3,3],f32>, !torch.int) -> !torch.vtensor<[8,3,3,3],f32>
-    %191 = "torch.aten.FloatImplicit"(%arg25) : (!torch.vtensor<[],f64>) -> !torch.float
-    %192 = "torch.aten.add.Tensor"(%arg6, %190, %191) : (!torch.vtensor<[8,3,3,3],f32>, !torch.vtensor<[8,3,3,3],f32>, !torch.float) -> !torch.vtensor<[8,3,3,3],f32>
-    %193 = "torch.aten.detach_copy"(%151#2) : (!torch.vtensor<[6],f32>) -> !torch.vtensor<[6],f32>
-    %194 = "torch.aten.mul.Tensor"(%arg28, %arg27) : (!torch.vtensor<[6],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[6],f32>
-    %195 = "torch.aten.IntImplicit"(%arg26) : (!torch.vtensor<[],si64>) -> !torch.int
-    %196 = "torch.aten.add.Tensor"(%194, %193, %195) : (!torch.vtensor<[6],f32>, !torch.vtensor<[6],f32>, !torch.int) -> !torch.vtensor<[6],f32>
-    %197 = "torch.aten.FloatImplicit"(%arg29) : (!torch.vtensor<[],f64>) -> !torch.float
-    %198 = "torch.aten.add.Tensor"(%arg5, %196, %197) : (!torch.vtensor<[6],f32>, !torch.vtensor<[6],f32>, !torch.float) -> !torch.vtensor<[6],f32>
     %199 = "torch.aten.detach_copy"(%122#1) : (!torch.vtensor<[6,4,2],f32>) -> !torch.vtensor<[6,4,2],f32>
     %200 = "torch.aten.mul.Tensor"(%arg32, %arg31) : (!torch.vtensor<[6,4,2],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[6,4,2],f32>
     %201 = "torch.aten.IntImplicit"(%arg30) : (!torch.vtensor<[],si64>) -> !torch.int
     %202 = "torch.aten.add.Tensor"(%200, %199, %201) : (!torch.vtensor<[6,4,2],f32>, !torch.vtensor<[6,4,2],f32>, !torch.int) -> !torch.vtensor<[6,4,2],f32>
     %203 = "torch.aten.FloatImplicit"(%arg33) : (!torch.vtensor<[],f64>) -> !torch.float
     %204 = "torch.aten.add.Tensor"(%arg4, %202, %203) : (!torch.vtensor<[6,4,2],f32>, !torch.vtensor<[6,4,2],f32>, !torch.float) -> !torch.vtensor<[6,4,2],f32>
-    %205 = "torch.aten.t_copy"(%59) : (!torch.vtensor<[134,4],f32>) -> !torch.vtensor<[4,134],f32>
-    %206 = "torch.aten.mm"(%205, %96) : (!torch.vtensor<[4,134],f32>, !torch.vtensor<[134,5],f32>) -> !torch.vtensor<[4,5],f32>
-    %207 = "torch.aten.t_copy"(%206) : (!torch.vtensor<[4,5],f32>) -> !torch.vtensor<[5,4],f32>
-    %208 = "torch.aten.detach_copy"(%207) : (!torch.vtensor<[5,4],f32>) -> !torch.vtensor<[5,4],f32>
-    %209 = "torch.aten.mul.Tensor"(%arg36, %arg35) : (!torch.vtensor<[5,4],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[5,4],f32>
-    %210 = "torch.aten.IntImplicit"(%arg34) : (!torch.vtensor<[],si64>) -> !torch.int
-    %211 = "torch.aten.add.Tensor"(%209, %208, %210) : (!torch.vtensor<[5,4],f32>, !torch.vtensor<[5,4],f32>, !torch.int) -> !torch.vtensor<[5,4],f32>
-    %212 = "torch.aten.FloatImplicit"(%arg37) : (!torch.vtensor<[],f64>) -> !torch.float
-    %213 = "torch.aten.add.Tensor"(%arg3, %211, %212) : (!torch.vtensor<[5,4],f32>, !torch.vtensor<[5,4],f32>, !torch.float) -> !torch.vtensor<[5,4],f32>
-    %214 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
-    %215 = "torch.prim.ListConstruct"(%214) : (!torch.int) -> !torch.list<int>
-    %216 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %217 = "torch.constant.none"() : () -> !torch.none
-    %218 = "torch.aten.sum.dim_IntList"(%96, %215, %216, %217) : (!torch.vtensor<[134,5],f32>, !torch.list<int>, !torch.bool, !torch.none) -> !torch.vtensor<[1,5],f32>
-    %219 = "torch.constant.int"() {value = 5 : i64} : () -> !torch.int
-    %220 = "torch.prim.ListConstruct"(%219) : (!torch.int) -> !torch.list<int>
-    %221 = "torch.aten.view_copy"(%218, %220) : (!torch.vtensor<[1,5],f32>, !torch.list<int>) -> !torch.vtensor<[5],f32>
-    %222 = "torch.aten.detach_copy"(%221) : (!torch.vtensor<[5],f32>) -> !torch.vtensor<[5],f32>
-    %223 = "torch.aten.mul.Tensor"(%arg40, %arg39) : (!torch.vtensor<[5],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[5],f32>
-    %224 = "torch.aten.IntImplicit"(%arg38) : (!torch.vtensor<[],si64>) -> !torch.int
-    %225 = "torch.aten.add.Tensor"(%223, %222, %224) : (!torch.vtensor<[5],f32>, !torch.vtensor<[5],f32>, !torch.int) -> !torch.vtensor<[5],f32>
-    %226 = "torch.aten.FloatImplicit"(%arg41) : (!torch.vtensor<[],f64>) -> !torch.float
-    %227 = "torch.aten.add.Tensor"(%arg10, %225, %226) : (!torch.vtensor<[5],f32>, !torch.vtensor<[5],f32>, !torch.float) -> !torch.vtensor<[5],f32>
-    return %78#0, %178, %180, %184, %186, %190, %192, %196, %198, %202, %204, %211, %213, %225, %227 : !torch.vtensor<[],f32>, !torch.vtensor<[8,3,3,3],f32>, !torch.vtensor<[8,3,3,3],f32>, !torch.vtensor<[8],f32>, !torch.vtensor<[8],f32>, !torch.vtensor<[8,3,3,3],f32>, !torch.vtensor<[8,3,3,3],f32>, !torch.vtensor<[6],f32>, !torch.vtensor<[6],f32>, !torch.vtensor<[6,4,2],f32>, !torch.vtensor<[6,4,2],f32>, !torch.vtensor<[5,4],f32>, !torch.vtensor<[5,4],f32>, !torch.vtensor<[5],f32>, !torch.vtensor<[5],f32>
+    return %78#0, %180, %204 : !torch.vtensor<[],f32>, !torch.vtensor<[8,3,3,3],f32>, !torch.vtensor<[6,4,2],f32>
   }
 }

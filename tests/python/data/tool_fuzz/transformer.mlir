@@ -1,5 +1,5 @@
 module {
-  func.func @main(%arg0: !torch.vtensor<[2,16],si64> {vx.input_name = "input_y"}, %arg1: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder433"}, %arg2: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder432"}, %arg3: !torch.vtensor<[50,32],f32> {tf.aliasing_output = 51 : i64, tf.resource_name = "head.weight"}, %arg4: !torch.vtensor<[32],f32> {tf.aliasing_output = 48 : i64, tf.resource_name = "ln_f.bias"}, %arg5: !torch.vtensor<[32],f32> {tf.aliasing_output = 45 : i64, tf.resource_name = "ln_f.weight"}, %arg6: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder431"}, %arg7: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder430"}, %arg8: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder429"}, %arg9: !torch.vtensor<[32,128],f32> {tf.aliasing_output = 39 : i64, tf.resource_name = "blocks.0.mlp.2.weight"}, %arg10: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder428"}, %arg11: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder427"}, %arg12: !torch.vtensor<[128,32],f32> {tf.aliasing_output = 33 : i64, tf.resource_name = "blocks.0.mlp.0.weight"}, %arg13: !torch.vtensor<[32],f32> {tf.aliasing_output = 30 : i64, tf.resource_name = "blocks.0.ln2.bias"}, %arg14: !torch.vtensor<[32],f32> {tf.aliasing_output = 27 : i64, tf.resource_name = "blocks.0.ln2.weight"}, %arg15: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder426"}, %arg16: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder425"}, %arg17: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder424"}, %arg18: !torch.vtensor<[32,32],f32> {tf.aliasing_output = 21 : i64, tf.resource_name = "blocks.0.attn.proj.weight"}, %arg19: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder419"}, %arg20: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder418"}, %arg21: !torch.vtensor<[96,32],f32> {tf.aliasing_output = 15 : i64, tf.resource_name = "blocks.0.attn.qkv.weight"}, %arg22: !torch.vtensor<[32],f32> {tf.aliasing_output = 12 : i64, tf.resource_name = "blocks.0.ln1.bias"}, %arg23: !torch.vtensor<[32],f32> {tf.aliasing_output = 9 : i64, tf.resource_name = "blocks.0.ln1.weight"}, %arg24: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder417"}, %arg25: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder414"}, %arg26: !torch.vtensor<[],si64> {tf.parameter_value = dense<16> : tensor<si64>, vx.input_name = "placeholder415"}, %arg27: !torch.vtensor<[],si64> {tf.parameter_value = dense<0> : tensor<si64>, vx.input_name = "placeholder416"}, %arg28: !torch.vtensor<[16,32],f32> {tf.aliasing_output = 6 : i64, tf.resource_name = "pos.weight"}, %arg29: !torch.vtensor<[2,16],si64> {vx.input_name = "input_x"}, %arg30: !torch.vtensor<[50,32],f32> {tf.aliasing_output = 3 : i64, tf.resource_name = "tok.weight"}, %arg31: !torch.vtensor<[96],f32> {tf.aliasing_output = 18 : i64, tf.resource_name = "blocks.0.attn.qkv.bias"}, %arg32: !torch.vtensor<[],f64> {tf.parameter_value = dense<0xFFF0000000000000> : tensor<f64>, vx.input_name = "placeholder423"}, %arg33: !torch.vtensor<[],f64> {tf.parameter_value = dense<1.000000e+00> : tensor<f64>, vx.input_name = "placeholder422"}, %arg34: !torch.vtensor<[16,16],i1> {vx.input_name = "placeholder421"}, %arg35: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.35355339059327373> : tensor<f64>, vx.input_name = "placeholder420"}, %arg36: !torch.vtensor<[32],f32> {tf.aliasing_output = 24 : i64, tf.resource_name = "blocks.0.attn.proj.bias"}, %arg37: !torch.vtensor<[128],f32> {tf.aliasing_output = 36 : i64, tf.resource_name = "blocks.0.mlp.0.bias"}, %arg38: !torch.vtensor<[32],f32> {tf.aliasing_output = 42 : i64, tf.resource_name = "blocks.0.mlp.2.bias"}, %arg39: !torch.vtensor<[50],f32> {tf.aliasing_output = 54 : i64, tf.resource_name = "head.bias"}, %arg40: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.099999999999999978> : tensor<f64>, vx.input_name = "placeholder441"}, %arg41: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder439"}, %arg42: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder436"}, %arg43: !torch.vtensor<[],f32> {tf.parameter_value = dense<1.000000e+00> : tensor<f32>, vx.input_name = "placeholder435"}, %arg44: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.35355339059327373> : tensor<f64>, vx.input_name = "placeholder438"}, %arg45: !torch.vtensor<[],si64> {tf.parameter_value = dense<0> : tensor<si64>, vx.input_name = "placeholder437"}, %arg46: !torch.vtensor<[50,32],f32> {tf.aliasing_output = 1 : i64, tf.resource_name = "tok.weight.exp_avg"}, %arg47: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.0010000000000000009> : tensor<f64>, vx.input_name = "placeholder443"}, %arg48: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.99899999999999999> : tensor<f64>, vx.input_name = "placeholder442"}, %arg49: !torch.vtensor<[50,32],f32> {tf.aliasing_output = 2 : i64, tf.resource_name = "tok.weight.exp_avg_sq"}, %arg50: !torch.vtensor<[],f64> {tf.parameter_value = dense<-0.0052631578947368437> : tensor<f64>, vx.input_name = "placeholder447"}, %arg51: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder446"}, %arg52: !torch.vtensor<[],f64> {tf.parameter_value = dense<1.000000e-08> : tensor<f64>, vx.input_name = "placeholder445"}, %arg53: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.044710177812216013> : tensor<f64>, vx.input_name = "placeholder444"}, %arg54: !torch.vtensor<[],f64> {tf.parameter_value = dense<9.999900e-01> : tensor<f64>, vx.input_name = "placeholder440"}, %arg55: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.099999999999999978> : tensor<f64>, vx.input_name = "placeholder449"}, %arg56: !torch.vtensor<[16,32],f32> {tf.aliasing_output = 4 : i64, tf.resource_name = "pos.weight.exp_avg"}, %arg57: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.0010000000000000009> : tensor<f64>, vx.input_name = "placeholder451"}, %arg58: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.99899999999999999> : tensor<f64>, vx.input_name = "placeholder450"}, %arg59: !torch.vtensor<[16,32],f32> {tf.aliasing_output = 5 : i64, tf.resource_name = "pos.weight.exp_avg_sq"}, %arg60: !torch.vtensor<[],f64> {tf.parameter_value = dense<-0.0052631578947368437> : tensor<f64>, vx.input_name = "placeholder455"}, %arg61: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder454"}, %arg62: !torch.vtensor<[],f64> {tf.parameter_value = dense<1.000000e-08> : tensor<f64>, vx.input_name = "placeholder453"}, %arg63: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.044710177812216013> : tensor<f64>, vx.input_name = "placeholder452"}, %arg64: !torch.vtensor<[],f64> {tf.parameter_value = dense<9.999900e-01> : tensor<f64>, vx.input_name = "placeholder448"}, %arg65: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.099999999999999978> : tensor<f64>, vx.input_name = "placeholder457"}, %arg66: !torch.vtensor<[32],f32> {tf.aliasing_output = 7 : i64, tf.resource_name = "blocks.0.ln1.weight.exp_avg"}, %arg67: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.0010000000000000009> : tensor<f64>, vx.input_name = "placeholder459"}, %arg68: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.99899999999999999> : tensor<f64>, vx.input_name = "placeholder458"}, %arg69: !torch.vtensor<[32],f32> {tf.aliasing_output = 8 : i64, tf.resource_name = "blocks.0.ln1.weight.exp_avg_sq"}, %arg70: !torch.vtensor<[],f64> {tf.parameter_value = dense<-0.0052631578947368437> : tensor<f64>, vx.input_name = "placeholder463"}, %arg71: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder462"}, %arg72: !torch.vtensor<[],f64> {tf.parameter_value = dense<1.000000e-08> : tensor<f64>, vx.input_name = "placeholder461"}, %arg73: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.044710177812216013> : tensor<f64>, vx.input_name = "placeholder460"}, %arg74: !torch.vtensor<[],f64> {tf.parameter_value = dense<9.999900e-01> : tensor<f64>, vx.input_name = "placeholder456"}, %arg75: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.099999999999999978> : tensor<f64>, vx.input_name = "placeholder465"}, %arg76: !torch.vtensor<[32],f32> {tf.aliasing_output = 10 : i64, tf.resource_name = "blocks.0.ln1.bias.exp_avg"}, %arg77: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.0010000000000000009> : tensor<f64>, vx.input_name = "placeholder467"}, %arg78: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.99899999999999999> : tensor<f64>, vx.input_name = "placeholder466"}, %arg79: !torch.vtensor<[32],f32> {tf.aliasing_output = 11 : i64, tf.resource_name = "blocks.0.ln1.bias.exp_avg_sq"}, %arg80: !torch.vtensor<[],f64> {tf.parameter_value = dense<-0.0052631578947368437> : tensor<f64>, vx.input_name = "placeholder471"}, %arg81: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder470"}, %arg82: !torch.vtensor<[],f64> {tf.parameter_value = dense<1.000000e-08> : tensor<f64>, vx.input_name = "placeholder469"}, %arg83: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.044710177812216013> : tensor<f64>, vx.input_name = "placeholder468"}, %arg84: !torch.vtensor<[],f64> {tf.parameter_value = dense<9.999900e-01> : tensor<f64>, vx.input_name = "placeholder464"}, %arg85: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.099999999999999978> : tensor<f64>, vx.input_name = "placeholder473"}, %arg86: !torch.vtensor<[96,32],f32> {tf.aliasing_output = 13 : i64, tf.resource_name = "blocks.0.attn.qkv.weight.exp_avg"}, %arg87: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.0010000000000000009> : tensor<f64>, vx.input_name = "placeholder475"}, %arg88: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.99899999999999999> : tensor<f64>, vx.input_name = "placeholder474"}, %arg89: !torch.vtensor<[96,32],f32> {tf.aliasing_output = 14 : i64, tf.resource_name = "blocks.0.attn.qkv.weight.exp_avg_sq"}, %arg90: !torch.vtensor<[],f64> {tf.parameter_value = dense<-0.0052631578947368437> : tensor<f64>, vx.input_name = "placeholder479"}, %arg91: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder478"}, %arg92: !torch.vtensor<[],f64> {tf.parameter_value = dense<1.000000e-08> : tensor<f64>, vx.input_name = "placeholder477"}, %arg93: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.044710177812216013> : tensor<f64>, vx.input_name = "placeholder476"}, %arg94: !torch.vtensor<[],f64> {tf.parameter_value = dense<9.999900e-01> : tensor<f64>, vx.input_name = "placeholder472"}, %arg95: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.099999999999999978> : tensor<f64>, vx.input_name = "placeholder481"}, %arg96: !torch.vtensor<[96],f32> {tf.aliasing_output = 16 : i64, tf.resource_name = "blocks.0.attn.qkv.bias.exp_avg"}, %arg97: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.0010000000000000009> : tensor<f64>, vx.input_name = "placeholder483"}, %arg98: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.99899999999999999> : tensor<f64>, vx.input_name = "placeholder482"}, %arg99: !torch.vtensor<[96],f32> {tf.aliasing_output = 17 : i64, tf.resource_name = "blocks.0.attn.qkv.bias.exp_avg_sq"}, %arg100: !torch.vtensor<[],f64> {tf.parameter_value = dense<-0.0052631578947368437> : tensor<f64>, vx.input_name = "placeholder487"}, %arg101: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder486"}, %arg102: !torch.vtensor<[],f64> {tf.parameter_value = dense<1.000000e-08> : tensor<f64>, vx.input_name = "placeholder485"}, %arg103: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.044710177812216013> : tensor<f64>, vx.input_name = "placeholder484"}, %arg104: !torch.vtensor<[],f64> {tf.parameter_value = dense<9.999900e-01> : tensor<f64>, vx.input_name = "placeholder480"}, %arg105: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.099999999999999978> : tensor<f64>, vx.input_name = "placeholder489"}, %arg106: !torch.vtensor<[32,32],f32> {tf.aliasing_output = 19 : i64, tf.resource_name = "blocks.0.attn.proj.weight.exp_avg"}, %arg107: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.0010000000000000009> : tensor<f64>, vx.input_name = "placeholder491"}, %arg108: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.99899999999999999> : tensor<f64>, vx.input_name = "placeholder490"}, %arg109: !torch.vtensor<[32,32],f32> {tf.aliasing_output = 20 : i64, tf.resource_name = "blocks.0.attn.proj.weight.exp_avg_sq"}, %arg110: !torch.vtensor<[],f64> {tf.parameter_value = dense<-0.0052631578947368437> : tensor<f64>, vx.input_name = "placeholder495"}, %arg111: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder494"}, %arg112: !torch.vtensor<[],f64> {tf.parameter_value = dense<1.000000e-08> : tensor<f64>, vx.input_name = "placeholder493"}, %arg113: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.044710177812216013> : tensor<f64>, vx.input_name = "placeholder492"}, %arg114: !torch.vtensor<[],f64> {tf.parameter_value = dense<9.999900e-01> : tensor<f64>, vx.input_name = "placeholder488"}, %arg115: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.099999999999999978> : tensor<f64>, vx.input_name = "placeholder497"}, %arg116: !torch.vtensor<[32],f32> {tf.aliasing_output = 22 : i64, tf.resource_name = "blocks.0.attn.proj.bias.exp_avg"}, %arg117: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.0010000000000000009> : tensor<f64>, vx.input_name = "placeholder499"}, %arg118: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.99899999999999999> : tensor<f64>, vx.input_name = "placeholder498"}, %arg119: !torch.vtensor<[32],f32> {tf.aliasing_output = 23 : i64, tf.resource_name = "blocks.0.attn.proj.bias.exp_avg_sq"}, %arg120: !torch.vtensor<[],f64> {tf.parameter_value = dense<-0.0052631578947368437> : tensor<f64>, vx.input_name = "placeholder503"}, %arg121: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder502"}, %arg122: !torch.vtensor<[],f64> {tf.parameter_value = dense<1.000000e-08> : tensor<f64>, vx.input_name = "placeholder501"}, %arg123: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.044710177812216013> : tensor<f64>, vx.input_name = "placeholder500"}, %arg124: !torch.vtensor<[],f64> {tf.parameter_value = dense<9.999900e-01> : tensor<f64>, vx.input_name = "placeholder496"}, %arg125: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.099999999999999978> : tensor<f64>, vx.input_name = "placeholder505"}, %arg126: !torch.vtensor<[32],f32> {tf.aliasing_output = 25 : i64, tf.resource_name = "blocks.0.ln2.weight.exp_avg"}, %arg127: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.0010000000000000009> : tensor<f64>, vx.input_name = "placeholder507"}, %arg128: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.99899999999999999> : tensor<f64>, vx.input_name = "placeholder506"}, %arg129: !torch.vtensor<[32],f32> {tf.aliasing_output = 26 : i64, tf.resource_name = "blocks.0.ln2.weight.exp_avg_sq"}, %arg130: !torch.vtensor<[],f64> {tf.parameter_value = dense<-0.0052631578947368437> : tensor<f64>, vx.input_name = "placeholder511"}, %arg131: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder510"}, %arg132: !torch.vtensor<[],f64> {tf.parameter_value = dense<1.000000e-08> : tensor<f64>, vx.input_name = "placeholder509"}, %arg133: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.044710177812216013> : tensor<f64>, vx.input_name = "placeholder508"}, %arg134: !torch.vtensor<[],f64> {tf.parameter_value = dense<9.999900e-01> : tensor<f64>, vx.input_name = "placeholder504"}, %arg135: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.099999999999999978> : tensor<f64>, vx.input_name = "placeholder513"}, %arg136: !torch.vtensor<[32],f32> {tf.aliasing_output = 28 : i64, tf.resource_name = "blocks.0.ln2.bias.exp_avg"}, %arg137: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.0010000000000000009> : tensor<f64>, vx.input_name = "placeholder515"}, %arg138: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.99899999999999999> : tensor<f64>, vx.input_name = "placeholder514"}, %arg139: !torch.vtensor<[32],f32> {tf.aliasing_output = 29 : i64, tf.resource_name = "blocks.0.ln2.bias.exp_avg_sq"}, %arg140: !torch.vtensor<[],f64> {tf.parameter_value = dense<-0.0052631578947368437> : tensor<f64>, vx.input_name = "placeholder519"}, %arg141: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder518"}, %arg142: !torch.vtensor<[],f64> {tf.parameter_value = dense<1.000000e-08> : tensor<f64>, vx.input_name = "placeholder517"}, %arg143: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.044710177812216013> : tensor<f64>, vx.input_name = "placeholder516"}, %arg144: !torch.vtensor<[],f64> {tf.parameter_value = dense<9.999900e-01> : tensor<f64>, vx.input_name = "placeholder512"}, %arg145: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.099999999999999978> : tensor<f64>, vx.input_name = "placeholder521"}, %arg146: !torch.vtensor<[128,32],f32> {tf.aliasing_output = 31 : i64, tf.resource_name = "blocks.0.mlp.0.weight.exp_avg"}, %arg147: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.0010000000000000009> : tensor<f64>, vx.input_name = "placeholder523"}, %arg148: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.99899999999999999> : tensor<f64>, vx.input_name = "placeholder522"}, %arg149: !torch.vtensor<[128,32],f32> {tf.aliasing_output = 32 : i64, tf.resource_name = "blocks.0.mlp.0.weight.exp_avg_sq"}, %arg150: !torch.vtensor<[],f64> {tf.parameter_value = dense<-0.0052631578947368437> : tensor<f64>, vx.input_name = "placeholder527"}, %arg151: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder526"}, %arg152: !torch.vtensor<[],f64> {tf.parameter_value = dense<1.000000e-08> : tensor<f64>, vx.input_name = "placeholder525"}, %arg153: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.044710177812216013> : tensor<f64>, vx.input_name = "placeholder524"}, %arg154: !torch.vtensor<[],f64> {tf.parameter_value = dense<9.999900e-01> : tensor<f64>, vx.input_name = "placeholder520"}, %arg155: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.099999999999999978> : tensor<f64>, vx.input_name = "placeholder529"}, %arg156: !torch.vtensor<[128],f32> {tf.aliasing_output = 34 : i64, tf.resource_name = "blocks.0.mlp.0.bias.exp_avg"}, %arg157: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.0010000000000000009> : tensor<f64>, vx.input_name = "placeholder531"}, %arg158: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.99899999999999999> : tensor<f64>, vx.input_name = "placeholder530"}, %arg159: !torch.vtensor<[128],f32> {tf.aliasing_output = 35 : i64, tf.resource_name = "blocks.0.mlp.0.bias.exp_avg_sq"}, %arg160: !torch.vtensor<[],f64> {tf.parameter_value = dense<-0.0052631578947368437> : tensor<f64>, vx.input_name = "placeholder535"}, %arg161: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder534"}, %arg162: !torch.vtensor<[],f64> {tf.parameter_value = dense<1.000000e-08> : tensor<f64>, vx.input_name = "placeholder533"}, %arg163: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.044710177812216013> : tensor<f64>, vx.input_name = "placeholder532"}, %arg164: !torch.vtensor<[],f64> {tf.parameter_value = dense<9.999900e-01> : tensor<f64>, vx.input_name = "placeholder528"}, %arg165: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.099999999999999978> : tensor<f64>, vx.input_name = "placeholder537"}, %arg166: !torch.vtensor<[32,128],f32> {tf.aliasing_output = 37 : i64, tf.resource_name = "blocks.0.mlp.2.weight.exp_avg"}, %arg167: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.0010000000000000009> : tensor<f64>, vx.input_name = "placeholder539"}, %arg168: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.99899999999999999> : tensor<f64>, vx.input_name = "placeholder538"}, %arg169: !torch.vtensor<[32,128],f32> {tf.aliasing_output = 38 : i64, tf.resource_name = "blocks.0.mlp.2.weight.exp_avg_sq"}, %arg170: !torch.vtensor<[],f64> {tf.parameter_value = dense<-0.0052631578947368437> : tensor<f64>, vx.input_name = "placeholder543"}, %arg171: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder542"}, %arg172: !torch.vtensor<[],f64> {tf.parameter_value = dense<1.000000e-08> : tensor<f64>, vx.input_name = "placeholder541"}, %arg173: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.044710177812216013> : tensor<f64>, vx.input_name = "placeholder540"}, %arg174: !torch.vtensor<[],f64> {tf.parameter_value = dense<9.999900e-01> : tensor<f64>, vx.input_name = "placeholder536"}, %arg175: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.099999999999999978> : tensor<f64>, vx.input_name = "placeholder545"}, %arg176: !torch.vtensor<[32],f32> {tf.aliasing_output = 40 : i64, tf.resource_name = "blocks.0.mlp.2.bias.exp_avg"}, %arg177: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.0010000000000000009> : tensor<f64>, vx.input_name = "placeholder547"}, %arg178: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.99899999999999999> : tensor<f64>, vx.input_name = "placeholder546"}, %arg179: !torch.vtensor<[32],f32> {tf.aliasing_output = 41 : i64, tf.resource_name = "blocks.0.mlp.2.bias.exp_avg_sq"}, %arg180: !torch.vtensor<[],f64> {tf.parameter_value = dense<-0.0052631578947368437> : tensor<f64>, vx.input_name = "placeholder551"}, %arg181: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder550"}, %arg182: !torch.vtensor<[],f64> {tf.parameter_value = dense<1.000000e-08> : tensor<f64>, vx.input_name = "placeholder549"}, %arg183: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.044710177812216013> : tensor<f64>, vx.input_name = "placeholder548"}, %arg184: !torch.vtensor<[],f64> {tf.parameter_value = dense<9.999900e-01> : tensor<f64>, vx.input_name = "placeholder544"}, %arg185: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.099999999999999978> : tensor<f64>, vx.input_name = "placeholder553"}, %arg186: !torch.vtensor<[32],f32> {tf.aliasing_output = 43 : i64, tf.resource_name = "ln_f.weight.exp_avg"}, %arg187: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.0010000000000000009> : tensor<f64>, vx.input_name = "placeholder555"}, %arg188: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.99899999999999999> : tensor<f64>, vx.input_name = "placeholder554"}, %arg189: !torch.vtensor<[32],f32> {tf.aliasing_output = 44 : i64, tf.resource_name = "ln_f.weight.exp_avg_sq"}, %arg190: !torch.vtensor<[],f64> {tf.parameter_value = dense<-0.0052631578947368437> : tensor<f64>, vx.input_name = "placeholder559"}, %arg191: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder558"}, %arg192: !torch.vtensor<[],f64> {tf.parameter_value = dense<1.000000e-08> : tensor<f64>, vx.input_name = "placeholder557"}, %arg193: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.044710177812216013> : tensor<f64>, vx.input_name = "placeholder556"}, %arg194: !torch.vtensor<[],f64> {tf.parameter_value = dense<9.999900e-01> : tensor<f64>, vx.input_name = "placeholder552"}, %arg195: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.099999999999999978> : tensor<f64>, vx.input_name = "placeholder561"}, %arg196: !torch.vtensor<[32],f32> {tf.aliasing_output = 46 : i64, tf.resource_name = "ln_f.bias.exp_avg"}, %arg197: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.0010000000000000009> : tensor<f64>, vx.input_name = "placeholder563"}, %arg198: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.99899999999999999> : tensor<f64>, vx.input_name = "placeholder562"}, %arg199: !torch.vtensor<[32],f32> {tf.aliasing_output = 47 : i64, tf.resource_name = "ln_f.bias.exp_avg_sq"}, %arg200: !torch.vtensor<[],f64> {tf.parameter_value = dense<-0.0052631578947368437> : tensor<f64>, vx.input_name = "placeholder567"}, %arg201: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder566"}, %arg202: !torch.vtensor<[],f64> {tf.parameter_value = dense<1.000000e-08> : tensor<f64>, vx.input_name = "placeholder565"}, %arg203: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.044710177812216013> : tensor<f64>, vx.input_name = "placeholder564"}, %arg204: !torch.vtensor<[],f64> {tf.parameter_value = dense<9.999900e-01> : tensor<f64>, vx.input_name = "placeholder560"}, %arg205: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.099999999999999978> : tensor<f64>, vx.input_name = "placeholder569"}, %arg206: !torch.vtensor<[50,32],f32> {tf.aliasing_output = 49 : i64, tf.resource_name = "head.weight.exp_avg"}, %arg207: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.0010000000000000009> : tensor<f64>, vx.input_name = "placeholder571"}, %arg208: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.99899999999999999> : tensor<f64>, vx.input_name = "placeholder570"}, %arg209: !torch.vtensor<[50,32],f32> {tf.aliasing_output = 50 : i64, tf.resource_name = "head.weight.exp_avg_sq"}, %arg210: !torch.vtensor<[],f64> {tf.parameter_value = dense<-0.0052631578947368437> : tensor<f64>, vx.input_name = "placeholder575"}, %arg211: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder574"}, %arg212: !torch.vtensor<[],f64> {tf.parameter_value = dense<1.000000e-08> : tensor<f64>, vx.input_name = "placeholder573"}, %arg213: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.044710177812216013> : tensor<f64>, vx.input_name = "placeholder572"}, %arg214: !torch.vtensor<[],f64> {tf.parameter_value = dense<9.999900e-01> : tensor<f64>, vx.input_name = "placeholder568"}, %arg215: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.099999999999999978> : tensor<f64>, vx.input_name = "placeholder577"}, %arg216: !torch.vtensor<[50],f32> {tf.aliasing_output = 52 : i64, tf.resource_name = "head.bias.exp_avg"}, %arg217: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.0010000000000000009> : tensor<f64>, vx.input_name = "placeholder579"}, %arg218: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.99899999999999999> : tensor<f64>, vx.input_name = "placeholder578"}, %arg219: !torch.vtensor<[50],f32> {tf.aliasing_output = 53 : i64, tf.resource_name = "head.bias.exp_avg_sq"}, %arg220: !torch.vtensor<[],f64> {tf.parameter_value = dense<-0.0052631578947368437> : tensor<f64>, vx.input_name = "placeholder583"}, %arg221: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder582"}, %arg222: !torch.vtensor<[],f64> {tf.parameter_value = dense<1.000000e-08> : tensor<f64>, vx.input_name = "placeholder581"}, %arg223: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.044710177812216013> : tensor<f64>, vx.input_name = "placeholder580"}, %arg224: !torch.vtensor<[],f64> {tf.parameter_value = dense<9.999900e-01> : tensor<f64>, vx.input_name = "placeholder576"}) -> (!torch.vtensor<[],f32> {vx.output_name = "loss"}, !torch.vtensor<[50,32],f32>, !torch.vtensor<[50,32],f32>, !torch.vtensor<[50,32],f32>, !torch.vtensor<[16,32],f32>, !torch.vtensor<[16,32],f32>, !torch.vtensor<[16,32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[96,32],f32>, !torch.vtensor<[96,32],f32>, !torch.vtensor<[96,32],f32>, !torch.vtensor<[96],f32>, !torch.vtensor<[96],f32>, !torch.vtensor<[96],f32>, !torch.vtensor<[32,32],f32>, !torch.vtensor<[32,32],f32>, !torch.vtensor<[32,32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[128,32],f32>, !torch.vtensor<[128,32],f32>, !torch.vtensor<[128,32],f32>, !torch.vtensor<[128],f32>, !torch.vtensor<[128],f32>, !torch.vtensor<[128],f32>, !torch.vtensor<[32,128],f32>, !torch.vtensor<[32,128],f32>, !torch.vtensor<[32,128],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[50,32],f32>, !torch.vtensor<[50,32],f32>, !torch.vtensor<[50,32],f32>, !torch.vtensor<[50],f32>, !torch.vtensor<[50],f32>, !torch.vtensor<[50],f32>) attributes {vx.seed = 101 : ui64} {
+  func.func @main(%arg0: !torch.vtensor<[2,16],si64> {vx.input_name = "input_y"}, %arg1: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder433"}, %arg2: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder432"}, %arg3: !torch.vtensor<[50,32],f32> {tf.resource_name = "head.weight"}, %arg4: !torch.vtensor<[32],f32> {tf.resource_name = "ln_f.bias"}, %arg5: !torch.vtensor<[32],f32> {tf.resource_name = "ln_f.weight"}, %arg6: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder431"}, %arg7: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder430"}, %arg8: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder429"}, %arg9: !torch.vtensor<[32,128],f32> {tf.resource_name = "blocks.0.mlp.2.weight"}, %arg10: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder428"}, %arg11: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder427"}, %arg12: !torch.vtensor<[128,32],f32> {tf.resource_name = "blocks.0.mlp.0.weight"}, %arg13: !torch.vtensor<[32],f32> {tf.resource_name = "blocks.0.ln2.bias"}, %arg14: !torch.vtensor<[32],f32> {tf.resource_name = "blocks.0.ln2.weight"}, %arg15: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder426"}, %arg16: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder425"}, %arg17: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder424"}, %arg18: !torch.vtensor<[32,32],f32> {tf.resource_name = "blocks.0.attn.proj.weight"}, %arg19: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder419"}, %arg20: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder418"}, %arg21: !torch.vtensor<[96,32],f32> {tf.resource_name = "blocks.0.attn.qkv.weight"}, %arg22: !torch.vtensor<[32],f32> {tf.resource_name = "blocks.0.ln1.bias"}, %arg23: !torch.vtensor<[32],f32> {tf.aliasing_output = 3 : i64, tf.resource_name = "blocks.0.ln1.weight"}, %arg24: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder417"}, %arg25: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder414"}, %arg26: !torch.vtensor<[],si64> {tf.parameter_value = dense<16> : tensor<si64>, vx.input_name = "placeholder415"}, %arg27: !torch.vtensor<[],si64> {tf.parameter_value = dense<0> : tensor<si64>, vx.input_name = "placeholder416"}, %arg28: !torch.vtensor<[16,32],f32> {tf.resource_name = "pos.weight"}, %arg29: !torch.vtensor<[2,16],si64> {vx.input_name = "input_x"}, %arg30: !torch.vtensor<[50,32],f32> {tf.aliasing_output = 1 : i64, tf.resource_name = "tok.weight"}, %arg31: !torch.vtensor<[96],f32> {tf.resource_name = "blocks.0.attn.qkv.bias"}, %arg32: !torch.vtensor<[],f64> {tf.parameter_value = dense<0xFFF0000000000000> : tensor<f64>, vx.input_name = "placeholder423"}, %arg33: !torch.vtensor<[],f64> {tf.parameter_value = dense<1.000000e+00> : tensor<f64>, vx.input_name = "placeholder422"}, %arg34: !torch.vtensor<[16,16],i1> {vx.input_name = "placeholder421"}, %arg35: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.35355339059327373> : tensor<f64>, vx.input_name = "placeholder420"}, %arg36: !torch.vtensor<[32],f32> {tf.resource_name = "blocks.0.attn.proj.bias"}, %arg37: !torch.vtensor<[128],f32> {tf.resource_name = "blocks.0.mlp.0.bias"}, %arg38: !torch.vtensor<[32],f32> {tf.resource_name = "blocks.0.mlp.2.bias"}, %arg39: !torch.vtensor<[50],f32> {tf.resource_name = "head.bias"}, %arg40: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.099999999999999978> : tensor<f64>, vx.input_name = "placeholder441"}, %arg41: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder439"}, %arg42: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder436"}, %arg43: !torch.vtensor<[],f32> {tf.parameter_value = dense<1.000000e+00> : tensor<f32>, vx.input_name = "placeholder435"}, %arg44: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.35355339059327373> : tensor<f64>, vx.input_name = "placeholder438"}, %arg45: !torch.vtensor<[],si64> {tf.parameter_value = dense<0> : tensor<si64>, vx.input_name = "placeholder437"}, %arg46: !torch.vtensor<[50,32],f32> {tf.resource_name = "tok.weight.exp_avg"}, %arg47: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.0010000000000000009> : tensor<f64>, vx.input_name = "placeholder443"}, %arg48: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.99899999999999999> : tensor<f64>, vx.input_name = "placeholder442"}, %arg49: !torch.vtensor<[50,32],f32> {tf.resource_name = "tok.weight.exp_avg_sq"}, %arg50: !torch.vtensor<[],f64> {tf.parameter_value = dense<-0.0052631578947368437> : tensor<f64>, vx.input_name = "placeholder447"}, %arg51: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder446"}, %arg52: !torch.vtensor<[],f64> {tf.parameter_value = dense<1.000000e-08> : tensor<f64>, vx.input_name = "placeholder445"}, %arg53: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.044710177812216013> : tensor<f64>, vx.input_name = "placeholder444"}, %arg54: !torch.vtensor<[],f64> {tf.parameter_value = dense<9.999900e-01> : tensor<f64>, vx.input_name = "placeholder440"}, %arg55: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.099999999999999978> : tensor<f64>, vx.input_name = "placeholder449"}, %arg56: !torch.vtensor<[16,32],f32> {tf.aliasing_output = 2 : i64, tf.resource_name = "pos.weight.exp_avg"}, %arg65: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.099999999999999978> : tensor<f64>, vx.input_name = "placeholder457"}, %arg66: !torch.vtensor<[32],f32> {tf.resource_name = "blocks.0.ln1.weight.exp_avg"}, %arg67: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.0010000000000000009> : tensor<f64>, vx.input_name = "placeholder459"}, %arg68: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.99899999999999999> : tensor<f64>, vx.input_name = "placeholder458"}, %arg69: !torch.vtensor<[32],f32> {tf.resource_name = "blocks.0.ln1.weight.exp_avg_sq"}, %arg70: !torch.vtensor<[],f64> {tf.parameter_value = dense<-0.0052631578947368437> : tensor<f64>, vx.input_name = "placeholder463"}, %arg71: !torch.vtensor<[],si64> {tf.parameter_value = dense<1> : tensor<si64>, vx.input_name = "placeholder462"}, %arg72: !torch.vtensor<[],f64> {tf.parameter_value = dense<1.000000e-08> : tensor<f64>, vx.input_name = "placeholder461"}, %arg73: !torch.vtensor<[],f64> {tf.parameter_value = dense<0.044710177812216013> : tensor<f64>, vx.input_name = "placeholder460"}, %arg74: !torch.vtensor<[],f64> {tf.parameter_value = dense<9.999900e-01> : tensor<f64>, vx.input_name = "placeholder456"}) -> (!torch.vtensor<[],f32> {vx.output_name = "loss"}, !torch.vtensor<[50,32],f32>, !torch.vtensor<[16,32],f32>, !torch.vtensor<[32],f32>) attributes {vx.seed = 101 : ui64} {
     %0 = "torch.constant.int"() {value = -1 : i64} : () -> !torch.int
     %1 = "torch.prim.ListConstruct"(%0) : (!torch.int) -> !torch.list<int>
     %2 = "torch.aten.view_copy"(%arg0, %1) : (!torch.vtensor<[2,16],si64>, !torch.list<int>) -> !torch.vtensor<[32],si64>
@@ -11,34 +11,23 @@ module {
     %8 = "torch.vtensor.literal"() {value = dense<96> : tensor<si64>} : () -> !torch.vtensor<[],si64>
     %9 = "torch.vtensor.literal"() {value = dense<64> : tensor<si64>} : () -> !torch.vtensor<[],si64>
     %10 = "torch.aten.t_copy"(%arg21) : (!torch.vtensor<[96,32],f32>) -> !torch.vtensor<[32,96],f32>
-    %11 = "torch.aten.IntImplicit"(%arg27) : (!torch.vtensor<[],si64>) -> !torch.int
-    %12 = "torch.aten.IntImplicit"(%arg27) : (!torch.vtensor<[],si64>) -> !torch.int
-    %13 = "torch.aten.IntImplicit"(%arg26) : (!torch.vtensor<[],si64>) -> !torch.int
     %14 = "torch.aten.IntImplicit"(%arg27) : (!torch.vtensor<[],si64>) -> !torch.int
     %15 = "torch.aten.IntImplicit"(%arg26) : (!torch.vtensor<[],si64>) -> !torch.int
     %16 = "torch.aten.IntImplicit"(%arg25) : (!torch.vtensor<[],si64>) -> !torch.int
     %17 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
     %18 = "torch.constant.none"() : () -> !torch.none
     %19 = "torch.constant.device"() {value = "cpu"} : () -> !torch.Device
-    %20 = "torch.constant.none"() : () -> !torch.none
-    %21 = "torch.aten.arange.start_step"(%14, %15, %16, %17, %18, %19, %20) : (!torch.int, !torch.int, !torch.int, !torch.int, !torch.none, !torch.Device, !torch.none) -> !torch.vtensor<[16],si64>
-    %22 = "torch.constant.int"() {value = -1 : i64} : () -> !torch.int
+    %21 = "torch.aten.arange.start_step"(%14, %15, %16, %17, %18, %19, %18) : (!torch.int, !torch.int, !torch.int, !torch.int, !torch.none, !torch.Device, !torch.none) -> !torch.vtensor<[16],si64>
     %23 = "torch.constant.bool"() {value = false} : () -> !torch.bool
-    %24 = "torch.constant.bool"() {value = false} : () -> !torch.bool
-    %25 = "torch.aten.embedding"(%arg28, %21, %22, %23, %24) : (!torch.vtensor<[16,32],f32>, !torch.vtensor<[16],si64>, !torch.int, !torch.bool, !torch.bool) -> !torch.vtensor<[16,32],f32>
-    %26 = "torch.constant.int"() {value = -1 : i64} : () -> !torch.int
-    %27 = "torch.constant.bool"() {value = false} : () -> !torch.bool
-    %28 = "torch.constant.bool"() {value = false} : () -> !torch.bool
-    %29 = "torch.aten.embedding"(%arg30, %arg29, %26, %27, %28) : (!torch.vtensor<[50,32],f32>, !torch.vtensor<[2,16],si64>, !torch.int, !torch.bool, !torch.bool) -> !torch.vtensor<[2,16,32],f32>
+    %25 = "torch.aten.embedding"(%arg28, %21, %0, %23, %23) : (!torch.vtensor<[16,32],f32>, !torch.vtensor<[16],si64>, !torch.int, !torch.bool, !torch.bool) -> !torch.vtensor<[16,32],f32>
+    %29 = "torch.aten.embedding"(%arg30, %arg29, %0, %23, %23) : (!torch.vtensor<[50,32],f32>, !torch.vtensor<[2,16],si64>, !torch.int, !torch.bool, !torch.bool) -> !torch.vtensor<[2,16,32],f32>
     %30 = "torch.aten.IntImplicit"(%arg24) : (!torch.vtensor<[],si64>) -> !torch.int
     %31 = "torch.aten.add.Tensor"(%29, %25, %30) : (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[16,32],f32>, !torch.int) -> !torch.vtensor<[2,16,32],f32>
     %32 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
     %33 = "torch.prim.ListConstruct"(%32) : (!torch.int) -> !torch.list<int>
     %34 = "torch.constant.float"() {value = 1.000000e-05 : f64} : () -> !torch.float
     %35:3 = "torch.aten.native_layer_norm"(%31, %33, %arg23, %arg22, %34) : (!torch.vtensor<[2,16,32],f32>, !torch.list<int>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.float) -> (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[2,16,1],f32>, !torch.vtensor<[2,16,1],f32>)
-    %36 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %37 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %38 = "torch.prim.ListConstruct"(%36, %37) : (!torch.int, !torch.int) -> !torch.list<int>
+    %38 = "torch.prim.ListConstruct"(%32, %32) : (!torch.int, !torch.int) -> !torch.list<int>
     %39 = "torch.aten.view_copy"(%35#0, %38) : (!torch.vtensor<[2,16,32],f32>, !torch.list<int>) -> !torch.vtensor<[32,32],f32>
     %40 = "torch.aten.IntImplicit"(%arg20) : (!torch.vtensor<[],si64>) -> !torch.int
     %41 = "torch.aten.IntImplicit"(%arg19) : (!torch.vtensor<[],si64>) -> !torch.int
@@ -48,31 +37,18 @@ module {
     %45 = "torch.constant.int"() {value = 96 : i64} : () -> !torch.int
     %46 = "torch.prim.ListConstruct"(%43, %44, %45) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %47 = "torch.aten.view_copy"(%42, %46) : (!torch.vtensor<[32,96],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,96],f32>
-    %48 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
     %49 = "torch.aten.IntImplicit"(%9) : (!torch.vtensor<[],si64>) -> !torch.int
     %50 = "torch.aten.IntImplicit"(%8) : (!torch.vtensor<[],si64>) -> !torch.int
     %51 = "torch.aten.IntImplicit"(%7) : (!torch.vtensor<[],si64>) -> !torch.int
-    %52 = "torch.aten.slice_copy.Tensor"(%47, %48, %49, %50, %51) : (!torch.vtensor<[2,16,96],f32>, !torch.int, !torch.int, !torch.int, !torch.int) -> !torch.vtensor<[2,16,32],f32>
-    %53 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %54 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %55 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
+    %52 = "torch.aten.slice_copy.Tensor"(%47, %43, %49, %50, %51) : (!torch.vtensor<[2,16,96],f32>, !torch.int, !torch.int, !torch.int, !torch.int) -> !torch.vtensor<[2,16,32],f32>
     %56 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %57 = "torch.prim.ListConstruct"(%53, %54, %55, %56) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %57 = "torch.prim.ListConstruct"(%43, %44, %17, %56) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %58 = "torch.aten.view_copy"(%52, %57) : (!torch.vtensor<[2,16,32],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,4,8],f32>
     %59 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %60 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %61 = "torch.aten.transpose_copy.int"(%58, %59, %60) : (!torch.vtensor<[2,16,4,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,4,16,8],f32>
-    %62 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %63 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
-    %64 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %65 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %66 = "torch.prim.ListConstruct"(%62, %63, %64, %65) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
-    %67 = "torch.constant.bool"() {value = false} : () -> !torch.bool
-    %68 = "torch.aten.expand_copy"(%61, %66, %67) : (!torch.vtensor<[2,4,16,8],f32>, !torch.list<int>, !torch.bool) -> !torch.vtensor<[2,4,16,8],f32>
-    %69 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %70 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %71 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %72 = "torch.prim.ListConstruct"(%69, %70, %71) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %61 = "torch.aten.transpose_copy.int"(%58, %59, %43) : (!torch.vtensor<[2,16,4,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,4,16,8],f32>
+    %66 = "torch.prim.ListConstruct"(%43, %17, %44, %56) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %68 = "torch.aten.expand_copy"(%61, %66, %23) : (!torch.vtensor<[2,4,16,8],f32>, !torch.list<int>, !torch.bool) -> !torch.vtensor<[2,4,16,8],f32>
+    %72 = "torch.prim.ListConstruct"(%56, %44, %56) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %73 = "torch.aten.view_copy"(%68, %72) : (!torch.vtensor<[2,4,16,8],f32>, !torch.list<int>) -> !torch.vtensor<[8,16,8],f32>
     %74 = "torch.aten.fill.Tensor"(%arg34, %arg33) : (!torch.vtensor<[16,16],i1>, !torch.vtensor<[],f64>) -> !torch.vtensor<[16,16],i1>
     %75 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
@@ -81,176 +57,94 @@ module {
     %78 = "torch.vtensor.literal"() {value = dense<1> : tensor<si64>} : () -> !torch.vtensor<[],si64>
     %79 = "torch.vtensor.literal"() {value = dense<64> : tensor<si64>} : () -> !torch.vtensor<[],si64>
     %80 = "torch.vtensor.literal"() {value = dense<32> : tensor<si64>} : () -> !torch.vtensor<[],si64>
-    %81 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
     %82 = "torch.aten.IntImplicit"(%80) : (!torch.vtensor<[],si64>) -> !torch.int
     %83 = "torch.aten.IntImplicit"(%79) : (!torch.vtensor<[],si64>) -> !torch.int
     %84 = "torch.aten.IntImplicit"(%78) : (!torch.vtensor<[],si64>) -> !torch.int
-    %85 = "torch.aten.slice_copy.Tensor"(%47, %81, %82, %83, %84) : (!torch.vtensor<[2,16,96],f32>, !torch.int, !torch.int, !torch.int, !torch.int) -> !torch.vtensor<[2,16,32],f32>
-    %86 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %87 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %88 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
-    %89 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %90 = "torch.prim.ListConstruct"(%86, %87, %88, %89) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %85 = "torch.aten.slice_copy.Tensor"(%47, %43, %82, %83, %84) : (!torch.vtensor<[2,16,96],f32>, !torch.int, !torch.int, !torch.int, !torch.int) -> !torch.vtensor<[2,16,32],f32>
+    %90 = "torch.prim.ListConstruct"(%43, %44, %17, %56) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %91 = "torch.aten.view_copy"(%85, %90) : (!torch.vtensor<[2,16,32],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,4,8],f32>
-    %92 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %93 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %94 = "torch.aten.transpose_copy.int"(%91, %92, %93) : (!torch.vtensor<[2,16,4,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,4,16,8],f32>
+    %94 = "torch.aten.transpose_copy.int"(%91, %59, %43) : (!torch.vtensor<[2,16,4,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,4,16,8],f32>
     %95 = "torch.constant.int"() {value = -2 : i64} : () -> !torch.int
-    %96 = "torch.constant.int"() {value = -1 : i64} : () -> !torch.int
-    %97 = "torch.aten.transpose_copy.int"(%94, %95, %96) : (!torch.vtensor<[2,4,16,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,4,8,16],f32>
-    %98 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %99 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
-    %100 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %101 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %102 = "torch.prim.ListConstruct"(%98, %99, %100, %101) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
-    %103 = "torch.constant.bool"() {value = false} : () -> !torch.bool
-    %104 = "torch.aten.expand_copy"(%97, %102, %103) : (!torch.vtensor<[2,4,8,16],f32>, !torch.list<int>, !torch.bool) -> !torch.vtensor<[2,4,8,16],f32>
-    %105 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %106 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %107 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %108 = "torch.prim.ListConstruct"(%105, %106, %107) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %97 = "torch.aten.transpose_copy.int"(%94, %95, %0) : (!torch.vtensor<[2,4,16,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,4,8,16],f32>
+    %102 = "torch.prim.ListConstruct"(%43, %17, %56, %44) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %104 = "torch.aten.expand_copy"(%97, %102, %23) : (!torch.vtensor<[2,4,8,16],f32>, !torch.list<int>, !torch.bool) -> !torch.vtensor<[2,4,8,16],f32>
+    %108 = "torch.prim.ListConstruct"(%56, %56, %44) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %109 = "torch.aten.view_copy"(%104, %108) : (!torch.vtensor<[2,4,8,16],f32>, !torch.list<int>) -> !torch.vtensor<[8,8,16],f32>
     %110 = "torch.vtensor.literal"() {value = dense<1> : tensor<si64>} : () -> !torch.vtensor<[],si64>
     %111 = "torch.vtensor.literal"() {value = dense<32> : tensor<si64>} : () -> !torch.vtensor<[],si64>
     %112 = "torch.vtensor.literal"() {value = dense<0> : tensor<si64>} : () -> !torch.vtensor<[],si64>
-    %113 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
     %114 = "torch.aten.IntImplicit"(%112) : (!torch.vtensor<[],si64>) -> !torch.int
     %115 = "torch.aten.IntImplicit"(%111) : (!torch.vtensor<[],si64>) -> !torch.int
     %116 = "torch.aten.IntImplicit"(%110) : (!torch.vtensor<[],si64>) -> !torch.int
-    %117 = "torch.aten.slice_copy.Tensor"(%47, %113, %114, %115, %116) : (!torch.vtensor<[2,16,96],f32>, !torch.int, !torch.int, !torch.int, !torch.int) -> !torch.vtensor<[2,16,32],f32>
-    %118 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %119 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %120 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
-    %121 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %122 = "torch.prim.ListConstruct"(%118, %119, %120, %121) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %117 = "torch.aten.slice_copy.Tensor"(%47, %43, %114, %115, %116) : (!torch.vtensor<[2,16,96],f32>, !torch.int, !torch.int, !torch.int, !torch.int) -> !torch.vtensor<[2,16,32],f32>
+    %122 = "torch.prim.ListConstruct"(%43, %44, %17, %56) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %123 = "torch.aten.view_copy"(%117, %122) : (!torch.vtensor<[2,16,32],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,4,8],f32>
-    %124 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %125 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %126 = "torch.aten.transpose_copy.int"(%123, %124, %125) : (!torch.vtensor<[2,16,4,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,4,16,8],f32>
-    %127 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %128 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
-    %129 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %130 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %131 = "torch.prim.ListConstruct"(%127, %128, %129, %130) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
-    %132 = "torch.constant.bool"() {value = false} : () -> !torch.bool
-    %133 = "torch.aten.expand_copy"(%126, %131, %132) : (!torch.vtensor<[2,4,16,8],f32>, !torch.list<int>, !torch.bool) -> !torch.vtensor<[2,4,16,8],f32>
-    %134 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %135 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %136 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %137 = "torch.prim.ListConstruct"(%134, %135, %136) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %126 = "torch.aten.transpose_copy.int"(%123, %59, %43) : (!torch.vtensor<[2,16,4,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,4,16,8],f32>
+    %131 = "torch.prim.ListConstruct"(%43, %17, %44, %56) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %133 = "torch.aten.expand_copy"(%126, %131, %23) : (!torch.vtensor<[2,4,16,8],f32>, !torch.list<int>, !torch.bool) -> !torch.vtensor<[2,4,16,8],f32>
+    %137 = "torch.prim.ListConstruct"(%56, %44, %56) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %138 = "torch.aten.view_copy"(%133, %137) : (!torch.vtensor<[2,4,16,8],f32>, !torch.list<int>) -> !torch.vtensor<[8,16,8],f32>
     %139 = "torch.aten.bmm"(%138, %109) : (!torch.vtensor<[8,16,8],f32>, !torch.vtensor<[8,8,16],f32>) -> !torch.vtensor<[8,16,16],f32>
-    %140 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %141 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
-    %142 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %143 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %144 = "torch.prim.ListConstruct"(%140, %141, %142, %143) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %144 = "torch.prim.ListConstruct"(%43, %17, %44, %44) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %145 = "torch.aten.view_copy"(%139, %144) : (!torch.vtensor<[8,16,16],f32>, !torch.list<int>) -> !torch.vtensor<[2,4,16,16],f32>
     %146 = "torch.aten.mul.Tensor"(%145, %arg35) : (!torch.vtensor<[2,4,16,16],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[2,4,16,16],f32>
     %147 = "torch.aten.masked_fill.Tensor"(%146, %77, %arg32) : (!torch.vtensor<[2,4,16,16],f32>, !torch.vtensor<[16,16],i1>, !torch.vtensor<[],f64>) -> !torch.vtensor<[2,4,16,16],f32>
-    %148 = "torch.constant.int"() {value = -1 : i64} : () -> !torch.int
-    %149 = "torch.constant.bool"() {value = false} : () -> !torch.bool
-    %150 = "torch.aten._softmax"(%147, %148, %149) : (!torch.vtensor<[2,4,16,16],f32>, !torch.int, !torch.bool) -> !torch.vtensor<[2,4,16,16],f32>
-    %151 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %152 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
-    %153 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %154 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %155 = "torch.prim.ListConstruct"(%151, %152, %153, %154) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
-    %156 = "torch.constant.bool"() {value = false} : () -> !torch.bool
-    %157 = "torch.aten.expand_copy"(%150, %155, %156) : (!torch.vtensor<[2,4,16,16],f32>, !torch.list<int>, !torch.bool) -> !torch.vtensor<[2,4,16,16],f32>
-    %158 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %159 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %160 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %161 = "torch.prim.ListConstruct"(%158, %159, %160) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %150 = "torch.aten._softmax"(%147, %0, %23) : (!torch.vtensor<[2,4,16,16],f32>, !torch.int, !torch.bool) -> !torch.vtensor<[2,4,16,16],f32>
+    %155 = "torch.prim.ListConstruct"(%43, %17, %44, %44) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %157 = "torch.aten.expand_copy"(%150, %155, %23) : (!torch.vtensor<[2,4,16,16],f32>, !torch.list<int>, !torch.bool) -> !torch.vtensor<[2,4,16,16],f32>
+    %161 = "torch.prim.ListConstruct"(%56, %44, %44) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %162 = "torch.aten.view_copy"(%157, %161) : (!torch.vtensor<[2,4,16,16],f32>, !torch.list<int>) -> !torch.vtensor<[8,16,16],f32>
     %163 = "torch.aten.bmm"(%162, %73) : (!torch.vtensor<[8,16,16],f32>, !torch.vtensor<[8,16,8],f32>) -> !torch.vtensor<[8,16,8],f32>
-    %164 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %165 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
-    %166 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %167 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %168 = "torch.prim.ListConstruct"(%164, %165, %166, %167) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %168 = "torch.prim.ListConstruct"(%43, %17, %44, %56) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %169 = "torch.aten.view_copy"(%163, %168) : (!torch.vtensor<[8,16,8],f32>, !torch.list<int>) -> !torch.vtensor<[2,4,16,8],f32>
-    %170 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %171 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %172 = "torch.aten.transpose_copy.int"(%169, %170, %171) : (!torch.vtensor<[2,4,16,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,16,4,8],f32>
-    %173 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %174 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %175 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %176 = "torch.prim.ListConstruct"(%173, %174, %175) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %172 = "torch.aten.transpose_copy.int"(%169, %59, %43) : (!torch.vtensor<[2,4,16,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,16,4,8],f32>
+    %176 = "torch.prim.ListConstruct"(%43, %44, %32) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %177 = "torch.aten.view_copy"(%172, %176) : (!torch.vtensor<[2,16,4,8],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,32],f32>
-    %178 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %179 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %180 = "torch.prim.ListConstruct"(%178, %179) : (!torch.int, !torch.int) -> !torch.list<int>
+    %180 = "torch.prim.ListConstruct"(%32, %32) : (!torch.int, !torch.int) -> !torch.list<int>
     %181 = "torch.aten.view_copy"(%177, %180) : (!torch.vtensor<[2,16,32],f32>, !torch.list<int>) -> !torch.vtensor<[32,32],f32>
     %182 = "torch.aten.IntImplicit"(%arg17) : (!torch.vtensor<[],si64>) -> !torch.int
     %183 = "torch.aten.IntImplicit"(%arg16) : (!torch.vtensor<[],si64>) -> !torch.int
     %184 = "torch.aten.addmm"(%arg36, %181, %6, %182, %183) : (!torch.vtensor<[32],f32>, !torch.vtensor<[32,32],f32>, !torch.vtensor<[32,32],f32>, !torch.int, !torch.int) -> !torch.vtensor<[32,32],f32>
-    %185 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %186 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %187 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %188 = "torch.prim.ListConstruct"(%185, %186, %187) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %188 = "torch.prim.ListConstruct"(%43, %44, %32) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %189 = "torch.aten.view_copy"(%184, %188) : (!torch.vtensor<[32,32],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,32],f32>
     %190 = "torch.aten.IntImplicit"(%arg15) : (!torch.vtensor<[],si64>) -> !torch.int
     %191 = "torch.aten.add.Tensor"(%31, %189, %190) : (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[2,16,32],f32>, !torch.int) -> !torch.vtensor<[2,16,32],f32>
-    %192 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %193 = "torch.prim.ListConstruct"(%192) : (!torch.int) -> !torch.list<int>
-    %194 = "torch.constant.float"() {value = 1.000000e-05 : f64} : () -> !torch.float
-    %195:3 = "torch.aten.native_layer_norm"(%191, %193, %arg14, %arg13, %194) : (!torch.vtensor<[2,16,32],f32>, !torch.list<int>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.float) -> (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[2,16,1],f32>, !torch.vtensor<[2,16,1],f32>)
-    %196 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %197 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %198 = "torch.prim.ListConstruct"(%196, %197) : (!torch.int, !torch.int) -> !torch.list<int>
+    %193 = "torch.prim.ListConstruct"(%32) : (!torch.int) -> !torch.list<int>
+    %195:3 = "torch.aten.native_layer_norm"(%191, %193, %arg14, %arg13, %34) : (!torch.vtensor<[2,16,32],f32>, !torch.list<int>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.float) -> (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[2,16,1],f32>, !torch.vtensor<[2,16,1],f32>)
+    %198 = "torch.prim.ListConstruct"(%32, %32) : (!torch.int, !torch.int) -> !torch.list<int>
     %199 = "torch.aten.view_copy"(%195#0, %198) : (!torch.vtensor<[2,16,32],f32>, !torch.list<int>) -> !torch.vtensor<[32,32],f32>
     %200 = "torch.aten.IntImplicit"(%arg11) : (!torch.vtensor<[],si64>) -> !torch.int
     %201 = "torch.aten.IntImplicit"(%arg10) : (!torch.vtensor<[],si64>) -> !torch.int
     %202 = "torch.aten.addmm"(%arg37, %199, %5, %200, %201) : (!torch.vtensor<[128],f32>, !torch.vtensor<[32,32],f32>, !torch.vtensor<[32,128],f32>, !torch.int, !torch.int) -> !torch.vtensor<[32,128],f32>
-    %203 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %204 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
     %205 = "torch.constant.int"() {value = 128 : i64} : () -> !torch.int
-    %206 = "torch.prim.ListConstruct"(%203, %204, %205) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %206 = "torch.prim.ListConstruct"(%43, %44, %205) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %207 = "torch.aten.view_copy"(%202, %206) : (!torch.vtensor<[32,128],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,128],f32>
     %208 = "torch.constant.str"() {value = "none"} : () -> !torch.str
     %209 = "torch.aten.gelu"(%207, %208) : (!torch.vtensor<[2,16,128],f32>, !torch.str) -> !torch.vtensor<[2,16,128],f32>
-    %210 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %211 = "torch.constant.int"() {value = 128 : i64} : () -> !torch.int
-    %212 = "torch.prim.ListConstruct"(%210, %211) : (!torch.int, !torch.int) -> !torch.list<int>
+    %212 = "torch.prim.ListConstruct"(%32, %205) : (!torch.int, !torch.int) -> !torch.list<int>
     %213 = "torch.aten.view_copy"(%209, %212) : (!torch.vtensor<[2,16,128],f32>, !torch.list<int>) -> !torch.vtensor<[32,128],f32>
     %214 = "torch.aten.IntImplicit"(%arg8) : (!torch.vtensor<[],si64>) -> !torch.int
     %215 = "torch.aten.IntImplicit"(%arg7) : (!torch.vtensor<[],si64>) -> !torch.int
     %216 = "torch.aten.addmm"(%arg38, %213, %4, %214, %215) : (!torch.vtensor<[32],f32>, !torch.vtensor<[32,128],f32>, !torch.vtensor<[128,32],f32>, !torch.int, !torch.int) -> !torch.vtensor<[32,32],f32>
-    %217 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %218 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %219 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %220 = "torch.prim.ListConstruct"(%217, %218, %219) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %220 = "torch.prim.ListConstruct"(%43, %44, %32) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %221 = "torch.aten.view_copy"(%216, %220) : (!torch.vtensor<[32,32],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,32],f32>
     %222 = "torch.aten.IntImplicit"(%arg6) : (!torch.vtensor<[],si64>) -> !torch.int
     %223 = "torch.aten.add.Tensor"(%191, %221, %222) : (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[2,16,32],f32>, !torch.int) -> !torch.vtensor<[2,16,32],f32>
-    %224 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %225 = "torch.prim.ListConstruct"(%224) : (!torch.int) -> !torch.list<int>
-    %226 = "torch.constant.float"() {value = 1.000000e-05 : f64} : () -> !torch.float
-    %227:3 = "torch.aten.native_layer_norm"(%223, %225, %arg5, %arg4, %226) : (!torch.vtensor<[2,16,32],f32>, !torch.list<int>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.float) -> (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[2,16,1],f32>, !torch.vtensor<[2,16,1],f32>)
-    %228 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %229 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %230 = "torch.prim.ListConstruct"(%228, %229) : (!torch.int, !torch.int) -> !torch.list<int>
+    %225 = "torch.prim.ListConstruct"(%32) : (!torch.int) -> !torch.list<int>
+    %227:3 = "torch.aten.native_layer_norm"(%223, %225, %arg5, %arg4, %34) : (!torch.vtensor<[2,16,32],f32>, !torch.list<int>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.float) -> (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[2,16,1],f32>, !torch.vtensor<[2,16,1],f32>)
+    %230 = "torch.prim.ListConstruct"(%32, %32) : (!torch.int, !torch.int) -> !torch.list<int>
     %231 = "torch.aten.view_copy"(%227#0, %230) : (!torch.vtensor<[2,16,32],f32>, !torch.list<int>) -> !torch.vtensor<[32,32],f32>
     %232 = "torch.aten.IntImplicit"(%arg2) : (!torch.vtensor<[],si64>) -> !torch.int
     %233 = "torch.aten.IntImplicit"(%arg1) : (!torch.vtensor<[],si64>) -> !torch.int
     %234 = "torch.aten.addmm"(%arg39, %231, %3, %232, %233) : (!torch.vtensor<[50],f32>, !torch.vtensor<[32,32],f32>, !torch.vtensor<[32,50],f32>, !torch.int, !torch.int) -> !torch.vtensor<[32,50],f32>
-    %235 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %236 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
     %237 = "torch.constant.int"() {value = 50 : i64} : () -> !torch.int
-    %238 = "torch.prim.ListConstruct"(%235, %236, %237) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %238 = "torch.prim.ListConstruct"(%43, %44, %237) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %239 = "torch.aten.view_copy"(%234, %238) : (!torch.vtensor<[32,50],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,50],f32>
-    %240 = "torch.constant.int"() {value = -1 : i64} : () -> !torch.int
-    %241 = "torch.constant.int"() {value = 50 : i64} : () -> !torch.int
-    %242 = "torch.prim.ListConstruct"(%240, %241) : (!torch.int, !torch.int) -> !torch.list<int>
+    %242 = "torch.prim.ListConstruct"(%0, %237) : (!torch.int, !torch.int) -> !torch.list<int>
     %243 = "torch.aten.view_copy"(%239, %242) : (!torch.vtensor<[2,16,50],f32>, !torch.list<int>) -> !torch.vtensor<[32,50],f32>
-    %244 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %245 = "torch.constant.bool"() {value = false} : () -> !torch.bool
-    %246 = "torch.aten._log_softmax"(%243, %244, %245) : (!torch.vtensor<[32,50],f32>, !torch.int, !torch.bool) -> !torch.vtensor<[32,50],f32>
-    %247 = "torch.constant.none"() : () -> !torch.none
-    %248 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
+    %246 = "torch.aten._log_softmax"(%243, %59, %23) : (!torch.vtensor<[32,50],f32>, !torch.int, !torch.bool) -> !torch.vtensor<[32,50],f32>
     %249 = "torch.constant.int"() {value = -100 : i64} : () -> !torch.int
-    %250:2 = "torch.aten.nll_loss_forward"(%246, %2, %247, %248, %249) : (!torch.vtensor<[32,50],f32>, !torch.vtensor<[32],si64>, !torch.none, !torch.int, !torch.int) -> (!torch.vtensor<[],f32>, !torch.vtensor<[],f32>)
+    %250:2 = "torch.aten.nll_loss_forward"(%246, %2, %18, %59, %249) : (!torch.vtensor<[32,50],f32>, !torch.vtensor<[32],si64>, !torch.none, !torch.int, !torch.int) -> (!torch.vtensor<[],f32>, !torch.vtensor<[],f32>)
     %251 = "torch.aten.t_copy"(%arg21) : (!torch.vtensor<[96,32],f32>) -> !torch.vtensor<[32,96],f32>
     %252 = "torch.aten.t_copy"(%251) : (!torch.vtensor<[32,96],f32>) -> !torch.vtensor<[96,32],f32>
     %253 = "torch.aten.t_copy"(%arg18) : (!torch.vtensor<[32,32],f32>) -> !torch.vtensor<[32,32],f32>
@@ -261,193 +155,90 @@ module {
     %258 = "torch.aten.t_copy"(%257) : (!torch.vtensor<[128,32],f32>) -> !torch.vtensor<[32,128],f32>
     %259 = "torch.aten.t_copy"(%arg3) : (!torch.vtensor<[50,32],f32>) -> !torch.vtensor<[32,50],f32>
     %260 = "torch.aten.t_copy"(%259) : (!torch.vtensor<[32,50],f32>) -> !torch.vtensor<[50,32],f32>
-    %261 = "torch.constant.none"() : () -> !torch.none
-    %262 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %263 = "torch.constant.int"() {value = -100 : i64} : () -> !torch.int
-    %264 = "torch.aten.nll_loss_backward"(%arg43, %246, %2, %261, %262, %263, %250#1) : (!torch.vtensor<[],f32>, !torch.vtensor<[32,50],f32>, !torch.vtensor<[32],si64>, !torch.none, !torch.int, !torch.int, !torch.vtensor<[],f32>) -> !torch.vtensor<[32,50],f32>
-    %265 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
+    %264 = "torch.aten.nll_loss_backward"(%arg43, %246, %2, %18, %59, %249, %250#1) : (!torch.vtensor<[],f32>, !torch.vtensor<[32,50],f32>, !torch.vtensor<[32],si64>, !torch.none, !torch.int, !torch.int, !torch.vtensor<[],f32>) -> !torch.vtensor<[32,50],f32>
     %266 = "torch.constant.int"() {value = 6 : i64} : () -> !torch.int
-    %267 = "torch.aten._log_softmax_backward_data"(%264, %246, %265, %266) : (!torch.vtensor<[32,50],f32>, !torch.vtensor<[32,50],f32>, !torch.int, !torch.int) -> !torch.vtensor<[32,50],f32>
-    %268 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %269 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %270 = "torch.constant.int"() {value = 50 : i64} : () -> !torch.int
-    %271 = "torch.prim.ListConstruct"(%268, %269, %270) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %267 = "torch.aten._log_softmax_backward_data"(%264, %246, %59, %266) : (!torch.vtensor<[32,50],f32>, !torch.vtensor<[32,50],f32>, !torch.int, !torch.int) -> !torch.vtensor<[32,50],f32>
+    %271 = "torch.prim.ListConstruct"(%43, %44, %237) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %272 = "torch.aten.view_copy"(%267, %271) : (!torch.vtensor<[32,50],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,50],f32>
-    %273 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %274 = "torch.constant.int"() {value = 50 : i64} : () -> !torch.int
-    %275 = "torch.prim.ListConstruct"(%273, %274) : (!torch.int, !torch.int) -> !torch.list<int>
+    %275 = "torch.prim.ListConstruct"(%32, %237) : (!torch.int, !torch.int) -> !torch.list<int>
     %276 = "torch.aten.view_copy"(%272, %275) : (!torch.vtensor<[2,16,50],f32>, !torch.list<int>) -> !torch.vtensor<[32,50],f32>
     %277 = "torch.aten.mm"(%276, %260) : (!torch.vtensor<[32,50],f32>, !torch.vtensor<[50,32],f32>) -> !torch.vtensor<[32,32],f32>
-    %278 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %279 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %280 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %281 = "torch.prim.ListConstruct"(%278, %279, %280) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %281 = "torch.prim.ListConstruct"(%43, %44, %32) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %282 = "torch.aten.view_copy"(%277, %281) : (!torch.vtensor<[32,32],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,32],f32>
-    %283 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %284 = "torch.prim.ListConstruct"(%283) : (!torch.int) -> !torch.list<int>
+    %284 = "torch.prim.ListConstruct"(%32) : (!torch.int) -> !torch.list<int>
     %285 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %286 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %287 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %288 = "torch.prim.ListConstruct"(%285, %286, %287) : (!torch.bool, !torch.bool, !torch.bool) -> !torch.list<bool>
+    %288 = "torch.prim.ListConstruct"(%285, %285, %285) : (!torch.bool, !torch.bool, !torch.bool) -> !torch.list<bool>
     %289:3 = "torch.aten.native_layer_norm_backward"(%282, %223, %284, %227#1, %227#2, %arg5, %arg4, %288) : (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[2,16,32],f32>, !torch.list<int>, !torch.vtensor<[2,16,1],f32>, !torch.vtensor<[2,16,1],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.list<bool>) -> (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>)
-    %290 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %291 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %292 = "torch.prim.ListConstruct"(%290, %291) : (!torch.int, !torch.int) -> !torch.list<int>
+    %292 = "torch.prim.ListConstruct"(%32, %32) : (!torch.int, !torch.int) -> !torch.list<int>
     %293 = "torch.aten.view_copy"(%289#0, %292) : (!torch.vtensor<[2,16,32],f32>, !torch.list<int>) -> !torch.vtensor<[32,32],f32>
     %294 = "torch.aten.mm"(%293, %258) : (!torch.vtensor<[32,32],f32>, !torch.vtensor<[32,128],f32>) -> !torch.vtensor<[32,128],f32>
-    %295 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %296 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %297 = "torch.constant.int"() {value = 128 : i64} : () -> !torch.int
-    %298 = "torch.prim.ListConstruct"(%295, %296, %297) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %298 = "torch.prim.ListConstruct"(%43, %44, %205) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %299 = "torch.aten.view_copy"(%294, %298) : (!torch.vtensor<[32,128],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,128],f32>
-    %300 = "torch.constant.str"() {value = "none"} : () -> !torch.str
-    %301 = "torch.aten.gelu_backward"(%299, %207, %300) : (!torch.vtensor<[2,16,128],f32>, !torch.vtensor<[2,16,128],f32>, !torch.str) -> !torch.vtensor<[2,16,128],f32>
-    %302 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %303 = "torch.constant.int"() {value = 128 : i64} : () -> !torch.int
-    %304 = "torch.prim.ListConstruct"(%302, %303) : (!torch.int, !torch.int) -> !torch.list<int>
+    %301 = "torch.aten.gelu_backward"(%299, %207, %208) : (!torch.vtensor<[2,16,128],f32>, !torch.vtensor<[2,16,128],f32>, !torch.str) -> !torch.vtensor<[2,16,128],f32>
+    %304 = "torch.prim.ListConstruct"(%32, %205) : (!torch.int, !torch.int) -> !torch.list<int>
     %305 = "torch.aten.view_copy"(%301, %304) : (!torch.vtensor<[2,16,128],f32>, !torch.list<int>) -> !torch.vtensor<[32,128],f32>
     %306 = "torch.aten.mm"(%305, %256) : (!torch.vtensor<[32,128],f32>, !torch.vtensor<[128,32],f32>) -> !torch.vtensor<[32,32],f32>
-    %307 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %308 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %309 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %310 = "torch.prim.ListConstruct"(%307, %308, %309) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %310 = "torch.prim.ListConstruct"(%43, %44, %32) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %311 = "torch.aten.view_copy"(%306, %310) : (!torch.vtensor<[32,32],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,32],f32>
-    %312 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %313 = "torch.prim.ListConstruct"(%312) : (!torch.int) -> !torch.list<int>
-    %314 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %315 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %316 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %317 = "torch.prim.ListConstruct"(%314, %315, %316) : (!torch.bool, !torch.bool, !torch.bool) -> !torch.list<bool>
+    %313 = "torch.prim.ListConstruct"(%32) : (!torch.int) -> !torch.list<int>
+    %317 = "torch.prim.ListConstruct"(%285, %285, %285) : (!torch.bool, !torch.bool, !torch.bool) -> !torch.list<bool>
     %318:3 = "torch.aten.native_layer_norm_backward"(%311, %191, %313, %195#1, %195#2, %arg14, %arg13, %317) : (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[2,16,32],f32>, !torch.list<int>, !torch.vtensor<[2,16,1],f32>, !torch.vtensor<[2,16,1],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.list<bool>) -> (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>)
     %319 = "torch.aten.IntImplicit"(%arg42) : (!torch.vtensor<[],si64>) -> !torch.int
     %320 = "torch.aten.add.Tensor"(%289#0, %318#0, %319) : (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[2,16,32],f32>, !torch.int) -> !torch.vtensor<[2,16,32],f32>
-    %321 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %322 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %323 = "torch.prim.ListConstruct"(%321, %322) : (!torch.int, !torch.int) -> !torch.list<int>
+    %323 = "torch.prim.ListConstruct"(%32, %32) : (!torch.int, !torch.int) -> !torch.list<int>
     %324 = "torch.aten.view_copy"(%320, %323) : (!torch.vtensor<[2,16,32],f32>, !torch.list<int>) -> !torch.vtensor<[32,32],f32>
     %325 = "torch.aten.mm"(%324, %254) : (!torch.vtensor<[32,32],f32>, !torch.vtensor<[32,32],f32>) -> !torch.vtensor<[32,32],f32>
-    %326 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %327 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %328 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %329 = "torch.prim.ListConstruct"(%326, %327, %328) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %329 = "torch.prim.ListConstruct"(%43, %44, %32) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %330 = "torch.aten.view_copy"(%325, %329) : (!torch.vtensor<[32,32],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,32],f32>
-    %331 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %332 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %333 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
-    %334 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %335 = "torch.prim.ListConstruct"(%331, %332, %333, %334) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %335 = "torch.prim.ListConstruct"(%43, %44, %17, %56) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %336 = "torch.aten.view_copy"(%330, %335) : (!torch.vtensor<[2,16,32],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,4,8],f32>
-    %337 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %338 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %339 = "torch.aten.transpose_copy.int"(%336, %337, %338) : (!torch.vtensor<[2,16,4,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,4,16,8],f32>
-    %340 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %341 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %342 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %343 = "torch.prim.ListConstruct"(%340, %341, %342) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %339 = "torch.aten.transpose_copy.int"(%336, %59, %43) : (!torch.vtensor<[2,16,4,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,4,16,8],f32>
+    %343 = "torch.prim.ListConstruct"(%56, %44, %56) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %344 = "torch.aten.view_copy"(%339, %343) : (!torch.vtensor<[2,4,16,8],f32>, !torch.list<int>) -> !torch.vtensor<[8,16,8],f32>
-    %345 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %346 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %347 = "torch.aten.transpose_copy.int"(%162, %345, %346) : (!torch.vtensor<[8,16,16],f32>, !torch.int, !torch.int) -> !torch.vtensor<[8,16,16],f32>
+    %347 = "torch.aten.transpose_copy.int"(%162, %59, %43) : (!torch.vtensor<[8,16,16],f32>, !torch.int, !torch.int) -> !torch.vtensor<[8,16,16],f32>
     %348 = "torch.aten.bmm"(%347, %344) : (!torch.vtensor<[8,16,16],f32>, !torch.vtensor<[8,16,8],f32>) -> !torch.vtensor<[8,16,8],f32>
-    %349 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %350 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
-    %351 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %352 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %353 = "torch.prim.ListConstruct"(%349, %350, %351, %352) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %353 = "torch.prim.ListConstruct"(%43, %17, %44, %56) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %354 = "torch.aten.view_copy"(%348, %353) : (!torch.vtensor<[8,16,8],f32>, !torch.list<int>) -> !torch.vtensor<[2,4,16,8],f32>
-    %355 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %356 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %357 = "torch.aten.transpose_copy.int"(%354, %355, %356) : (!torch.vtensor<[2,4,16,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,16,4,8],f32>
-    %358 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %359 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %360 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %361 = "torch.prim.ListConstruct"(%358, %359, %360) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %357 = "torch.aten.transpose_copy.int"(%354, %59, %43) : (!torch.vtensor<[2,4,16,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,16,4,8],f32>
+    %361 = "torch.prim.ListConstruct"(%43, %44, %32) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %362 = "torch.aten.view_copy"(%357, %361) : (!torch.vtensor<[2,16,4,8],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,32],f32>
-    %363 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %364 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %365 = "torch.aten.transpose_copy.int"(%73, %363, %364) : (!torch.vtensor<[8,16,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[8,8,16],f32>
+    %365 = "torch.aten.transpose_copy.int"(%73, %59, %43) : (!torch.vtensor<[8,16,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[8,8,16],f32>
     %366 = "torch.aten.bmm"(%344, %365) : (!torch.vtensor<[8,16,8],f32>, !torch.vtensor<[8,8,16],f32>) -> !torch.vtensor<[8,16,16],f32>
-    %367 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %368 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
-    %369 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %370 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %371 = "torch.prim.ListConstruct"(%367, %368, %369, %370) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %371 = "torch.prim.ListConstruct"(%43, %17, %44, %44) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %372 = "torch.aten.view_copy"(%366, %371) : (!torch.vtensor<[8,16,16],f32>, !torch.list<int>) -> !torch.vtensor<[2,4,16,16],f32>
-    %373 = "torch.constant.int"() {value = -1 : i64} : () -> !torch.int
-    %374 = "torch.constant.int"() {value = 6 : i64} : () -> !torch.int
-    %375 = "torch.aten._softmax_backward_data"(%372, %150, %373, %374) : (!torch.vtensor<[2,4,16,16],f32>, !torch.vtensor<[2,4,16,16],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,4,16,16],f32>
+    %375 = "torch.aten._softmax_backward_data"(%372, %150, %0, %266) : (!torch.vtensor<[2,4,16,16],f32>, !torch.vtensor<[2,4,16,16],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,4,16,16],f32>
     %376 = "torch.aten.masked_fill.Tensor"(%375, %77, %arg45) : (!torch.vtensor<[2,4,16,16],f32>, !torch.vtensor<[16,16],i1>, !torch.vtensor<[],si64>) -> !torch.vtensor<[2,4,16,16],f32>
     %377 = "torch.aten.mul.Tensor"(%376, %arg44) : (!torch.vtensor<[2,4,16,16],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[2,4,16,16],f32>
-    %378 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %379 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %380 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %381 = "torch.prim.ListConstruct"(%378, %379, %380) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %381 = "torch.prim.ListConstruct"(%56, %44, %44) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %382 = "torch.aten.view_copy"(%377, %381) : (!torch.vtensor<[2,4,16,16],f32>, !torch.list<int>) -> !torch.vtensor<[8,16,16],f32>
-    %383 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %384 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %385 = "torch.aten.transpose_copy.int"(%138, %383, %384) : (!torch.vtensor<[8,16,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[8,8,16],f32>
+    %385 = "torch.aten.transpose_copy.int"(%138, %59, %43) : (!torch.vtensor<[8,16,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[8,8,16],f32>
     %386 = "torch.aten.bmm"(%385, %382) : (!torch.vtensor<[8,8,16],f32>, !torch.vtensor<[8,16,16],f32>) -> !torch.vtensor<[8,8,16],f32>
-    %387 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %388 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
-    %389 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %390 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %391 = "torch.prim.ListConstruct"(%387, %388, %389, %390) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %391 = "torch.prim.ListConstruct"(%43, %17, %56, %44) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %392 = "torch.aten.view_copy"(%386, %391) : (!torch.vtensor<[8,8,16],f32>, !torch.list<int>) -> !torch.vtensor<[2,4,8,16],f32>
-    %393 = "torch.constant.int"() {value = -2 : i64} : () -> !torch.int
-    %394 = "torch.constant.int"() {value = -1 : i64} : () -> !torch.int
-    %395 = "torch.aten.transpose_copy.int"(%392, %393, %394) : (!torch.vtensor<[2,4,8,16],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,4,16,8],f32>
-    %396 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %397 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %398 = "torch.aten.transpose_copy.int"(%395, %396, %397) : (!torch.vtensor<[2,4,16,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,16,4,8],f32>
-    %399 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %400 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %401 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %402 = "torch.prim.ListConstruct"(%399, %400, %401) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %395 = "torch.aten.transpose_copy.int"(%392, %95, %0) : (!torch.vtensor<[2,4,8,16],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,4,16,8],f32>
+    %398 = "torch.aten.transpose_copy.int"(%395, %59, %43) : (!torch.vtensor<[2,4,16,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,16,4,8],f32>
+    %402 = "torch.prim.ListConstruct"(%43, %44, %32) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %403 = "torch.aten.view_copy"(%398, %402) : (!torch.vtensor<[2,16,4,8],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,32],f32>
-    %404 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %405 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %406 = "torch.aten.transpose_copy.int"(%109, %404, %405) : (!torch.vtensor<[8,8,16],f32>, !torch.int, !torch.int) -> !torch.vtensor<[8,16,8],f32>
+    %406 = "torch.aten.transpose_copy.int"(%109, %59, %43) : (!torch.vtensor<[8,8,16],f32>, !torch.int, !torch.int) -> !torch.vtensor<[8,16,8],f32>
     %407 = "torch.aten.bmm"(%382, %406) : (!torch.vtensor<[8,16,16],f32>, !torch.vtensor<[8,16,8],f32>) -> !torch.vtensor<[8,16,8],f32>
-    %408 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %409 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
-    %410 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %411 = "torch.constant.int"() {value = 8 : i64} : () -> !torch.int
-    %412 = "torch.prim.ListConstruct"(%408, %409, %410, %411) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %412 = "torch.prim.ListConstruct"(%43, %17, %44, %56) : (!torch.int, !torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %413 = "torch.aten.view_copy"(%407, %412) : (!torch.vtensor<[8,16,8],f32>, !torch.list<int>) -> !torch.vtensor<[2,4,16,8],f32>
-    %414 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
-    %415 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %416 = "torch.aten.transpose_copy.int"(%413, %414, %415) : (!torch.vtensor<[2,4,16,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,16,4,8],f32>
-    %417 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %418 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %419 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %420 = "torch.prim.ListConstruct"(%417, %418, %419) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %416 = "torch.aten.transpose_copy.int"(%413, %59, %43) : (!torch.vtensor<[2,4,16,8],f32>, !torch.int, !torch.int) -> !torch.vtensor<[2,16,4,8],f32>
+    %420 = "torch.prim.ListConstruct"(%43, %44, %32) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %421 = "torch.aten.view_copy"(%416, %420) : (!torch.vtensor<[2,16,4,8],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,32],f32>
     %422 = "torch.prim.ListConstruct"(%421, %403, %362) : (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[2,16,32],f32>, !torch.vtensor<[2,16,32],f32>) -> !torch.list<vtensor>
-    %423 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %424 = "torch.aten.cat"(%422, %423) : (!torch.list<vtensor>, !torch.int) -> !torch.vtensor<[2,16,96],f32>
-    %425 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %426 = "torch.constant.int"() {value = 96 : i64} : () -> !torch.int
-    %427 = "torch.prim.ListConstruct"(%425, %426) : (!torch.int, !torch.int) -> !torch.list<int>
+    %424 = "torch.aten.cat"(%422, %43) : (!torch.list<vtensor>, !torch.int) -> !torch.vtensor<[2,16,96],f32>
+    %427 = "torch.prim.ListConstruct"(%32, %45) : (!torch.int, !torch.int) -> !torch.list<int>
     %428 = "torch.aten.view_copy"(%424, %427) : (!torch.vtensor<[2,16,96],f32>, !torch.list<int>) -> !torch.vtensor<[32,96],f32>
     %429 = "torch.aten.mm"(%428, %252) : (!torch.vtensor<[32,96],f32>, !torch.vtensor<[96,32],f32>) -> !torch.vtensor<[32,32],f32>
-    %430 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
-    %431 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %432 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %433 = "torch.prim.ListConstruct"(%430, %431, %432) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+    %433 = "torch.prim.ListConstruct"(%43, %44, %32) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
     %434 = "torch.aten.view_copy"(%429, %433) : (!torch.vtensor<[32,32],f32>, !torch.list<int>) -> !torch.vtensor<[2,16,32],f32>
-    %435 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %436 = "torch.prim.ListConstruct"(%435) : (!torch.int) -> !torch.list<int>
-    %437 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %438 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %439 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %440 = "torch.prim.ListConstruct"(%437, %438, %439) : (!torch.bool, !torch.bool, !torch.bool) -> !torch.list<bool>
+    %436 = "torch.prim.ListConstruct"(%32) : (!torch.int) -> !torch.list<int>
+    %440 = "torch.prim.ListConstruct"(%285, %285, %285) : (!torch.bool, !torch.bool, !torch.bool) -> !torch.list<bool>
     %441:3 = "torch.aten.native_layer_norm_backward"(%434, %31, %436, %35#1, %35#2, %arg23, %arg22, %440) : (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[2,16,32],f32>, !torch.list<int>, !torch.vtensor<[2,16,1],f32>, !torch.vtensor<[2,16,1],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.list<bool>) -> (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>)
     %442 = "torch.aten.IntImplicit"(%arg41) : (!torch.vtensor<[],si64>) -> !torch.int
     %443 = "torch.aten.add.Tensor"(%320, %441#0, %442) : (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[2,16,32],f32>, !torch.int) -> !torch.vtensor<[2,16,32],f32>
-    %444 = "torch.constant.int"() {value = 50 : i64} : () -> !torch.int
-    %445 = "torch.constant.int"() {value = -1 : i64} : () -> !torch.int
-    %446 = "torch.constant.bool"() {value = false} : () -> !torch.bool
-    %447 = "torch.aten.embedding_dense_backward"(%443, %arg29, %444, %445, %446) : (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[2,16],si64>, !torch.int, !torch.int, !torch.bool) -> !torch.vtensor<[50,32],f32>
+    %447 = "torch.aten.embedding_dense_backward"(%443, %arg29, %237, %0, %23) : (!torch.vtensor<[2,16,32],f32>, !torch.vtensor<[2,16],si64>, !torch.int, !torch.int, !torch.bool) -> !torch.vtensor<[50,32],f32>
     %448 = "torch.aten.detach_copy"(%447) : (!torch.vtensor<[50,32],f32>) -> !torch.vtensor<[50,32],f32>
     %449 = "torch.aten.lerp.Tensor"(%arg46, %448, %arg40) : (!torch.vtensor<[50,32],f32>, !torch.vtensor<[50,32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[50,32],f32>
     %450 = "torch.aten.mul.Tensor"(%arg49, %arg48) : (!torch.vtensor<[50,32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[50,32],f32>
@@ -460,31 +251,13 @@ module {
     %457 = "torch.aten.mul.Tensor"(%arg30, %arg54) : (!torch.vtensor<[50,32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[50,32],f32>
     %458 = "torch.aten.FloatImplicit"(%arg50) : (!torch.vtensor<[],f64>) -> !torch.float
     %459 = "torch.aten.addcdiv"(%457, %449, %456, %458) : (!torch.vtensor<[50,32],f32>, !torch.vtensor<[50,32],f32>, !torch.vtensor<[50,32],f32>, !torch.float) -> !torch.vtensor<[50,32],f32>
-    %460 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
-    %461 = "torch.prim.ListConstruct"(%460) : (!torch.int) -> !torch.list<int>
-    %462 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %463 = "torch.constant.none"() : () -> !torch.none
-    %464 = "torch.aten.sum.dim_IntList"(%443, %461, %462, %463) : (!torch.vtensor<[2,16,32],f32>, !torch.list<int>, !torch.bool, !torch.none) -> !torch.vtensor<[1,16,32],f32>
-    %465 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %466 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %467 = "torch.prim.ListConstruct"(%465, %466) : (!torch.int, !torch.int) -> !torch.list<int>
+    %461 = "torch.prim.ListConstruct"(%75) : (!torch.int) -> !torch.list<int>
+    %464 = "torch.aten.sum.dim_IntList"(%443, %461, %285, %18) : (!torch.vtensor<[2,16,32],f32>, !torch.list<int>, !torch.bool, !torch.none) -> !torch.vtensor<[1,16,32],f32>
+    %467 = "torch.prim.ListConstruct"(%44, %32) : (!torch.int, !torch.int) -> !torch.list<int>
     %468 = "torch.aten.view_copy"(%464, %467) : (!torch.vtensor<[1,16,32],f32>, !torch.list<int>) -> !torch.vtensor<[16,32],f32>
-    %469 = "torch.constant.int"() {value = 16 : i64} : () -> !torch.int
-    %470 = "torch.constant.int"() {value = -1 : i64} : () -> !torch.int
-    %471 = "torch.constant.bool"() {value = false} : () -> !torch.bool
-    %472 = "torch.aten.embedding_dense_backward"(%468, %21, %469, %470, %471) : (!torch.vtensor<[16,32],f32>, !torch.vtensor<[16],si64>, !torch.int, !torch.int, !torch.bool) -> !torch.vtensor<[16,32],f32>
+    %472 = "torch.aten.embedding_dense_backward"(%468, %21, %44, %0, %23) : (!torch.vtensor<[16,32],f32>, !torch.vtensor<[16],si64>, !torch.int, !torch.int, !torch.bool) -> !torch.vtensor<[16,32],f32>
     %473 = "torch.aten.detach_copy"(%472) : (!torch.vtensor<[16,32],f32>) -> !torch.vtensor<[16,32],f32>
     %474 = "torch.aten.lerp.Tensor"(%arg56, %473, %arg55) : (!torch.vtensor<[16,32],f32>, !torch.vtensor<[16,32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[16,32],f32>
-    %475 = "torch.aten.mul.Tensor"(%arg59, %arg58) : (!torch.vtensor<[16,32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[16,32],f32>
-    %476 = "torch.aten.FloatImplicit"(%arg57) : (!torch.vtensor<[],f64>) -> !torch.float
-    %477 = "torch.aten.addcmul"(%475, %473, %473, %476) : (!torch.vtensor<[16,32],f32>, !torch.vtensor<[16,32],f32>, !torch.vtensor<[16,32],f32>, !torch.float) -> !torch.vtensor<[16,32],f32>
-    %478 = "torch.aten.sqrt"(%477) : (!torch.vtensor<[16,32],f32>) -> !torch.vtensor<[16,32],f32>
-    %479 = "torch.aten.div.Tensor"(%478, %arg63) : (!torch.vtensor<[16,32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[16,32],f32>
-    %480 = "torch.aten.IntImplicit"(%arg61) : (!torch.vtensor<[],si64>) -> !torch.int
-    %481 = "torch.aten.add.Tensor"(%479, %arg62, %480) : (!torch.vtensor<[16,32],f32>, !torch.vtensor<[],f64>, !torch.int) -> !torch.vtensor<[16,32],f32>
-    %482 = "torch.aten.mul.Tensor"(%arg28, %arg64) : (!torch.vtensor<[16,32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[16,32],f32>
-    %483 = "torch.aten.FloatImplicit"(%arg60) : (!torch.vtensor<[],f64>) -> !torch.float
-    %484 = "torch.aten.addcdiv"(%482, %474, %481, %483) : (!torch.vtensor<[16,32],f32>, !torch.vtensor<[16,32],f32>, !torch.vtensor<[16,32],f32>, !torch.float) -> !torch.vtensor<[16,32],f32>
     %485 = "torch.aten.detach_copy"(%441#1) : (!torch.vtensor<[32],f32>) -> !torch.vtensor<[32],f32>
     %486 = "torch.aten.lerp.Tensor"(%arg66, %485, %arg65) : (!torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32],f32>
     %487 = "torch.aten.mul.Tensor"(%arg69, %arg68) : (!torch.vtensor<[32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32],f32>
@@ -497,241 +270,6 @@ module {
     %494 = "torch.aten.mul.Tensor"(%arg23, %arg74) : (!torch.vtensor<[32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32],f32>
     %495 = "torch.aten.FloatImplicit"(%arg70) : (!torch.vtensor<[],f64>) -> !torch.float
     %496 = "torch.aten.addcdiv"(%494, %486, %493, %495) : (!torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.float) -> !torch.vtensor<[32],f32>
-    %497 = "torch.aten.detach_copy"(%441#2) : (!torch.vtensor<[32],f32>) -> !torch.vtensor<[32],f32>
-    %498 = "torch.aten.lerp.Tensor"(%arg76, %497, %arg75) : (!torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32],f32>
-    %499 = "torch.aten.mul.Tensor"(%arg79, %arg78) : (!torch.vtensor<[32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32],f32>
-    %500 = "torch.aten.FloatImplicit"(%arg77) : (!torch.vtensor<[],f64>) -> !torch.float
-    %501 = "torch.aten.addcmul"(%499, %497, %497, %500) : (!torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.float) -> !torch.vtensor<[32],f32>
-    %502 = "torch.aten.sqrt"(%501) : (!torch.vtensor<[32],f32>) -> !torch.vtensor<[32],f32>
-    %503 = "torch.aten.div.Tensor"(%502, %arg83) : (!torch.vtensor<[32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32],f32>
-    %504 = "torch.aten.IntImplicit"(%arg81) : (!torch.vtensor<[],si64>) -> !torch.int
-    %505 = "torch.aten.add.Tensor"(%503, %arg82, %504) : (!torch.vtensor<[32],f32>, !torch.vtensor<[],f64>, !torch.int) -> !torch.vtensor<[32],f32>
-    %506 = "torch.aten.mul.Tensor"(%arg22, %arg84) : (!torch.vtensor<[32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32],f32>
-    %507 = "torch.aten.FloatImplicit"(%arg80) : (!torch.vtensor<[],f64>) -> !torch.float
-    %508 = "torch.aten.addcdiv"(%506, %498, %505, %507) : (!torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.float) -> !torch.vtensor<[32],f32>
-    %509 = "torch.aten.t_copy"(%39) : (!torch.vtensor<[32,32],f32>) -> !torch.vtensor<[32,32],f32>
-    %510 = "torch.aten.mm"(%509, %428) : (!torch.vtensor<[32,32],f32>, !torch.vtensor<[32,96],f32>) -> !torch.vtensor<[32,96],f32>
-    %511 = "torch.aten.t_copy"(%510) : (!torch.vtensor<[32,96],f32>) -> !torch.vtensor<[96,32],f32>
-    %512 = "torch.aten.detach_copy"(%511) : (!torch.vtensor<[96,32],f32>) -> !torch.vtensor<[96,32],f32>
-    %513 = "torch.aten.lerp.Tensor"(%arg86, %512, %arg85) : (!torch.vtensor<[96,32],f32>, !torch.vtensor<[96,32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[96,32],f32>
-    %514 = "torch.aten.mul.Tensor"(%arg89, %arg88) : (!torch.vtensor<[96,32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[96,32],f32>
-    %515 = "torch.aten.FloatImplicit"(%arg87) : (!torch.vtensor<[],f64>) -> !torch.float
-    %516 = "torch.aten.addcmul"(%514, %512, %512, %515) : (!torch.vtensor<[96,32],f32>, !torch.vtensor<[96,32],f32>, !torch.vtensor<[96,32],f32>, !torch.float) -> !torch.vtensor<[96,32],f32>
-    %517 = "torch.aten.sqrt"(%516) : (!torch.vtensor<[96,32],f32>) -> !torch.vtensor<[96,32],f32>
-    %518 = "torch.aten.div.Tensor"(%517, %arg93) : (!torch.vtensor<[96,32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[96,32],f32>
-    %519 = "torch.aten.IntImplicit"(%arg91) : (!torch.vtensor<[],si64>) -> !torch.int
-    %520 = "torch.aten.add.Tensor"(%518, %arg92, %519) : (!torch.vtensor<[96,32],f32>, !torch.vtensor<[],f64>, !torch.int) -> !torch.vtensor<[96,32],f32>
-    %521 = "torch.aten.mul.Tensor"(%arg21, %arg94) : (!torch.vtensor<[96,32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[96,32],f32>
-    %522 = "torch.aten.FloatImplicit"(%arg90) : (!torch.vtensor<[],f64>) -> !torch.float
-    %523 = "torch.aten.addcdiv"(%521, %513, %520, %522) : (!torch.vtensor<[96,32],f32>, !torch.vtensor<[96,32],f32>, !torch.vtensor<[96,32],f32>, !torch.float) -> !torch.vtensor<[96,32],f32>
-    %524 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
-    %525 = "torch.prim.ListConstruct"(%524) : (!torch.int) -> !torch.list<int>
-    %526 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %527 = "torch.constant.none"() : () -> !torch.none
-    %528 = "torch.aten.sum.dim_IntList"(%428, %525, %526, %527) : (!torch.vtensor<[32,96],f32>, !torch.list<int>, !torch.bool, !torch.none) -> !torch.vtensor<[1,96],f32>
-    %529 = "torch.constant.int"() {value = 96 : i64} : () -> !torch.int
-    %530 = "torch.prim.ListConstruct"(%529) : (!torch.int) -> !torch.list<int>
-    %531 = "torch.aten.view_copy"(%528, %530) : (!torch.vtensor<[1,96],f32>, !torch.list<int>) -> !torch.vtensor<[96],f32>
-    %532 = "torch.aten.detach_copy"(%531) : (!torch.vtensor<[96],f32>) -> !torch.vtensor<[96],f32>
-    %533 = "torch.aten.lerp.Tensor"(%arg96, %532, %arg95) : (!torch.vtensor<[96],f32>, !torch.vtensor<[96],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[96],f32>
-    %534 = "torch.aten.mul.Tensor"(%arg99, %arg98) : (!torch.vtensor<[96],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[96],f32>
-    %535 = "torch.aten.FloatImplicit"(%arg97) : (!torch.vtensor<[],f64>) -> !torch.float
-    %536 = "torch.aten.addcmul"(%534, %532, %532, %535) : (!torch.vtensor<[96],f32>, !torch.vtensor<[96],f32>, !torch.vtensor<[96],f32>, !torch.float) -> !torch.vtensor<[96],f32>
-    %537 = "torch.aten.sqrt"(%536) : (!torch.vtensor<[96],f32>) -> !torch.vtensor<[96],f32>
-    %538 = "torch.aten.div.Tensor"(%537, %arg103) : (!torch.vtensor<[96],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[96],f32>
-    %539 = "torch.aten.IntImplicit"(%arg101) : (!torch.vtensor<[],si64>) -> !torch.int
-    %540 = "torch.aten.add.Tensor"(%538, %arg102, %539) : (!torch.vtensor<[96],f32>, !torch.vtensor<[],f64>, !torch.int) -> !torch.vtensor<[96],f32>
-    %541 = "torch.aten.mul.Tensor"(%arg31, %arg104) : (!torch.vtensor<[96],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[96],f32>
-    %542 = "torch.aten.FloatImplicit"(%arg100) : (!torch.vtensor<[],f64>) -> !torch.float
-    %543 = "torch.aten.addcdiv"(%541, %533, %540, %542) : (!torch.vtensor<[96],f32>, !torch.vtensor<[96],f32>, !torch.vtensor<[96],f32>, !torch.float) -> !torch.vtensor<[96],f32>
-    %544 = "torch.aten.t_copy"(%181) : (!torch.vtensor<[32,32],f32>) -> !torch.vtensor<[32,32],f32>
-    %545 = "torch.aten.mm"(%544, %324) : (!torch.vtensor<[32,32],f32>, !torch.vtensor<[32,32],f32>) -> !torch.vtensor<[32,32],f32>
-    %546 = "torch.aten.t_copy"(%545) : (!torch.vtensor<[32,32],f32>) -> !torch.vtensor<[32,32],f32>
-    %547 = "torch.aten.detach_copy"(%546) : (!torch.vtensor<[32,32],f32>) -> !torch.vtensor<[32,32],f32>
-    %548 = "torch.aten.lerp.Tensor"(%arg106, %547, %arg105) : (!torch.vtensor<[32,32],f32>, !torch.vtensor<[32,32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32,32],f32>
-    %549 = "torch.aten.mul.Tensor"(%arg109, %arg108) : (!torch.vtensor<[32,32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32,32],f32>
-    %550 = "torch.aten.FloatImplicit"(%arg107) : (!torch.vtensor<[],f64>) -> !torch.float
-    %551 = "torch.aten.addcmul"(%549, %547, %547, %550) : (!torch.vtensor<[32,32],f32>, !torch.vtensor<[32,32],f32>, !torch.vtensor<[32,32],f32>, !torch.float) -> !torch.vtensor<[32,32],f32>
-    %552 = "torch.aten.sqrt"(%551) : (!torch.vtensor<[32,32],f32>) -> !torch.vtensor<[32,32],f32>
-    %553 = "torch.aten.div.Tensor"(%552, %arg113) : (!torch.vtensor<[32,32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32,32],f32>
-    %554 = "torch.aten.IntImplicit"(%arg111) : (!torch.vtensor<[],si64>) -> !torch.int
-    %555 = "torch.aten.add.Tensor"(%553, %arg112, %554) : (!torch.vtensor<[32,32],f32>, !torch.vtensor<[],f64>, !torch.int) -> !torch.vtensor<[32,32],f32>
-    %556 = "torch.aten.mul.Tensor"(%arg18, %arg114) : (!torch.vtensor<[32,32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32,32],f32>
-    %557 = "torch.aten.FloatImplicit"(%arg110) : (!torch.vtensor<[],f64>) -> !torch.float
-    %558 = "torch.aten.addcdiv"(%556, %548, %555, %557) : (!torch.vtensor<[32,32],f32>, !torch.vtensor<[32,32],f32>, !torch.vtensor<[32,32],f32>, !torch.float) -> !torch.vtensor<[32,32],f32>
-    %559 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
-    %560 = "torch.prim.ListConstruct"(%559) : (!torch.int) -> !torch.list<int>
-    %561 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %562 = "torch.constant.none"() : () -> !torch.none
-    %563 = "torch.aten.sum.dim_IntList"(%324, %560, %561, %562) : (!torch.vtensor<[32,32],f32>, !torch.list<int>, !torch.bool, !torch.none) -> !torch.vtensor<[1,32],f32>
-    %564 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %565 = "torch.prim.ListConstruct"(%564) : (!torch.int) -> !torch.list<int>
-    %566 = "torch.aten.view_copy"(%563, %565) : (!torch.vtensor<[1,32],f32>, !torch.list<int>) -> !torch.vtensor<[32],f32>
-    %567 = "torch.aten.detach_copy"(%566) : (!torch.vtensor<[32],f32>) -> !torch.vtensor<[32],f32>
-    %568 = "torch.aten.lerp.Tensor"(%arg116, %567, %arg115) : (!torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32],f32>
-    %569 = "torch.aten.mul.Tensor"(%arg119, %arg118) : (!torch.vtensor<[32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32],f32>
-    %570 = "torch.aten.FloatImplicit"(%arg117) : (!torch.vtensor<[],f64>) -> !torch.float
-    %571 = "torch.aten.addcmul"(%569, %567, %567, %570) : (!torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.float) -> !torch.vtensor<[32],f32>
-    %572 = "torch.aten.sqrt"(%571) : (!torch.vtensor<[32],f32>) -> !torch.vtensor<[32],f32>
-    %573 = "torch.aten.div.Tensor"(%572, %arg123) : (!torch.vtensor<[32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32],f32>
-    %574 = "torch.aten.IntImplicit"(%arg121) : (!torch.vtensor<[],si64>) -> !torch.int
-    %575 = "torch.aten.add.Tensor"(%573, %arg122, %574) : (!torch.vtensor<[32],f32>, !torch.vtensor<[],f64>, !torch.int) -> !torch.vtensor<[32],f32>
-    %576 = "torch.aten.mul.Tensor"(%arg36, %arg124) : (!torch.vtensor<[32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32],f32>
-    %577 = "torch.aten.FloatImplicit"(%arg120) : (!torch.vtensor<[],f64>) -> !torch.float
-    %578 = "torch.aten.addcdiv"(%576, %568, %575, %577) : (!torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.float) -> !torch.vtensor<[32],f32>
-    %579 = "torch.aten.detach_copy"(%318#1) : (!torch.vtensor<[32],f32>) -> !torch.vtensor<[32],f32>
-    %580 = "torch.aten.lerp.Tensor"(%arg126, %579, %arg125) : (!torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32],f32>
-    %581 = "torch.aten.mul.Tensor"(%arg129, %arg128) : (!torch.vtensor<[32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32],f32>
-    %582 = "torch.aten.FloatImplicit"(%arg127) : (!torch.vtensor<[],f64>) -> !torch.float
-    %583 = "torch.aten.addcmul"(%581, %579, %579, %582) : (!torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.float) -> !torch.vtensor<[32],f32>
-    %584 = "torch.aten.sqrt"(%583) : (!torch.vtensor<[32],f32>) -> !torch.vtensor<[32],f32>
-    %585 = "torch.aten.div.Tensor"(%584, %arg133) : (!torch.vtensor<[32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32],f32>
-    %586 = "torch.aten.IntImplicit"(%arg131) : (!torch.vtensor<[],si64>) -> !torch.int
-    %587 = "torch.aten.add.Tensor"(%585, %arg132, %586) : (!torch.vtensor<[32],f32>, !torch.vtensor<[],f64>, !torch.int) -> !torch.vtensor<[32],f32>
-    %588 = "torch.aten.mul.Tensor"(%arg14, %arg134) : (!torch.vtensor<[32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32],f32>
-    %589 = "torch.aten.FloatImplicit"(%arg130) : (!torch.vtensor<[],f64>) -> !torch.float
-    %590 = "torch.aten.addcdiv"(%588, %580, %587, %589) : (!torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.float) -> !torch.vtensor<[32],f32>
-    %591 = "torch.aten.detach_copy"(%318#2) : (!torch.vtensor<[32],f32>) -> !torch.vtensor<[32],f32>
-    %592 = "torch.aten.lerp.Tensor"(%arg136, %591, %arg135) : (!torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32],f32>
-    %593 = "torch.aten.mul.Tensor"(%arg139, %arg138) : (!torch.vtensor<[32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32],f32>
-    %594 = "torch.aten.FloatImplicit"(%arg137) : (!torch.vtensor<[],f64>) -> !torch.float
-    %595 = "torch.aten.addcmul"(%593, %591, %591, %594) : (!torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.float) -> !torch.vtensor<[32],f32>
-    %596 = "torch.aten.sqrt"(%595) : (!torch.vtensor<[32],f32>) -> !torch.vtensor<[32],f32>
-    %597 = "torch.aten.div.Tensor"(%596, %arg143) : (!torch.vtensor<[32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32],f32>
-    %598 = "torch.aten.IntImplicit"(%arg141) : (!torch.vtensor<[],si64>) -> !torch.int
-    %599 = "torch.aten.add.Tensor"(%597, %arg142, %598) : (!torch.vtensor<[32],f32>, !torch.vtensor<[],f64>, !torch.int) -> !torch.vtensor<[32],f32>
-    %600 = "torch.aten.mul.Tensor"(%arg13, %arg144) : (!torch.vtensor<[32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32],f32>
-    %601 = "torch.aten.FloatImplicit"(%arg140) : (!torch.vtensor<[],f64>) -> !torch.float
-    %602 = "torch.aten.addcdiv"(%600, %592, %599, %601) : (!torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.float) -> !torch.vtensor<[32],f32>
-    %603 = "torch.aten.t_copy"(%199) : (!torch.vtensor<[32,32],f32>) -> !torch.vtensor<[32,32],f32>
-    %604 = "torch.aten.mm"(%603, %305) : (!torch.vtensor<[32,32],f32>, !torch.vtensor<[32,128],f32>) -> !torch.vtensor<[32,128],f32>
-    %605 = "torch.aten.t_copy"(%604) : (!torch.vtensor<[32,128],f32>) -> !torch.vtensor<[128,32],f32>
-    %606 = "torch.aten.detach_copy"(%605) : (!torch.vtensor<[128,32],f32>) -> !torch.vtensor<[128,32],f32>
-    %607 = "torch.aten.lerp.Tensor"(%arg146, %606, %arg145) : (!torch.vtensor<[128,32],f32>, !torch.vtensor<[128,32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[128,32],f32>
-    %608 = "torch.aten.mul.Tensor"(%arg149, %arg148) : (!torch.vtensor<[128,32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[128,32],f32>
-    %609 = "torch.aten.FloatImplicit"(%arg147) : (!torch.vtensor<[],f64>) -> !torch.float
-    %610 = "torch.aten.addcmul"(%608, %606, %606, %609) : (!torch.vtensor<[128,32],f32>, !torch.vtensor<[128,32],f32>, !torch.vtensor<[128,32],f32>, !torch.float) -> !torch.vtensor<[128,32],f32>
-    %611 = "torch.aten.sqrt"(%610) : (!torch.vtensor<[128,32],f32>) -> !torch.vtensor<[128,32],f32>
-    %612 = "torch.aten.div.Tensor"(%611, %arg153) : (!torch.vtensor<[128,32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[128,32],f32>
-    %613 = "torch.aten.IntImplicit"(%arg151) : (!torch.vtensor<[],si64>) -> !torch.int
-    %614 = "torch.aten.add.Tensor"(%612, %arg152, %613) : (!torch.vtensor<[128,32],f32>, !torch.vtensor<[],f64>, !torch.int) -> !torch.vtensor<[128,32],f32>
-    %615 = "torch.aten.mul.Tensor"(%arg12, %arg154) : (!torch.vtensor<[128,32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[128,32],f32>
-    %616 = "torch.aten.FloatImplicit"(%arg150) : (!torch.vtensor<[],f64>) -> !torch.float
-    %617 = "torch.aten.addcdiv"(%615, %607, %614, %616) : (!torch.vtensor<[128,32],f32>, !torch.vtensor<[128,32],f32>, !torch.vtensor<[128,32],f32>, !torch.float) -> !torch.vtensor<[128,32],f32>
-    %618 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
-    %619 = "torch.prim.ListConstruct"(%618) : (!torch.int) -> !torch.list<int>
-    %620 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %621 = "torch.constant.none"() : () -> !torch.none
-    %622 = "torch.aten.sum.dim_IntList"(%305, %619, %620, %621) : (!torch.vtensor<[32,128],f32>, !torch.list<int>, !torch.bool, !torch.none) -> !torch.vtensor<[1,128],f32>
-    %623 = "torch.constant.int"() {value = 128 : i64} : () -> !torch.int
-    %624 = "torch.prim.ListConstruct"(%623) : (!torch.int) -> !torch.list<int>
-    %625 = "torch.aten.view_copy"(%622, %624) : (!torch.vtensor<[1,128],f32>, !torch.list<int>) -> !torch.vtensor<[128],f32>
-    %626 = "torch.aten.detach_copy"(%625) : (!torch.vtensor<[128],f32>) -> !torch.vtensor<[128],f32>
-    %627 = "torch.aten.lerp.Tensor"(%arg156, %626, %arg155) : (!torch.vtensor<[128],f32>, !torch.vtensor<[128],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[128],f32>
-    %628 = "torch.aten.mul.Tensor"(%arg159, %arg158) : (!torch.vtensor<[128],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[128],f32>
-    %629 = "torch.aten.FloatImplicit"(%arg157) : (!torch.vtensor<[],f64>) -> !torch.float
-    %630 = "torch.aten.addcmul"(%628, %626, %626, %629) : (!torch.vtensor<[128],f32>, !torch.vtensor<[128],f32>, !torch.vtensor<[128],f32>, !torch.float) -> !torch.vtensor<[128],f32>
-    %631 = "torch.aten.sqrt"(%630) : (!torch.vtensor<[128],f32>) -> !torch.vtensor<[128],f32>
-    %632 = "torch.aten.div.Tensor"(%631, %arg163) : (!torch.vtensor<[128],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[128],f32>
-    %633 = "torch.aten.IntImplicit"(%arg161) : (!torch.vtensor<[],si64>) -> !torch.int
-    %634 = "torch.aten.add.Tensor"(%632, %arg162, %633) : (!torch.vtensor<[128],f32>, !torch.vtensor<[],f64>, !torch.int) -> !torch.vtensor<[128],f32>
-    %635 = "torch.aten.mul.Tensor"(%arg37, %arg164) : (!torch.vtensor<[128],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[128],f32>
-    %636 = "torch.aten.FloatImplicit"(%arg160) : (!torch.vtensor<[],f64>) -> !torch.float
-    %637 = "torch.aten.addcdiv"(%635, %627, %634, %636) : (!torch.vtensor<[128],f32>, !torch.vtensor<[128],f32>, !torch.vtensor<[128],f32>, !torch.float) -> !torch.vtensor<[128],f32>
-    %638 = "torch.aten.t_copy"(%213) : (!torch.vtensor<[32,128],f32>) -> !torch.vtensor<[128,32],f32>
-    %639 = "torch.aten.mm"(%638, %293) : (!torch.vtensor<[128,32],f32>, !torch.vtensor<[32,32],f32>) -> !torch.vtensor<[128,32],f32>
-    %640 = "torch.aten.t_copy"(%639) : (!torch.vtensor<[128,32],f32>) -> !torch.vtensor<[32,128],f32>
-    %641 = "torch.aten.detach_copy"(%640) : (!torch.vtensor<[32,128],f32>) -> !torch.vtensor<[32,128],f32>
-    %642 = "torch.aten.lerp.Tensor"(%arg166, %641, %arg165) : (!torch.vtensor<[32,128],f32>, !torch.vtensor<[32,128],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32,128],f32>
-    %643 = "torch.aten.mul.Tensor"(%arg169, %arg168) : (!torch.vtensor<[32,128],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32,128],f32>
-    %644 = "torch.aten.FloatImplicit"(%arg167) : (!torch.vtensor<[],f64>) -> !torch.float
-    %645 = "torch.aten.addcmul"(%643, %641, %641, %644) : (!torch.vtensor<[32,128],f32>, !torch.vtensor<[32,128],f32>, !torch.vtensor<[32,128],f32>, !torch.float) -> !torch.vtensor<[32,128],f32>
-    %646 = "torch.aten.sqrt"(%645) : (!torch.vtensor<[32,128],f32>) -> !torch.vtensor<[32,128],f32>
-    %647 = "torch.aten.div.Tensor"(%646, %arg173) : (!torch.vtensor<[32,128],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32,128],f32>
-    %648 = "torch.aten.IntImplicit"(%arg171) : (!torch.vtensor<[],si64>) -> !torch.int
-    %649 = "torch.aten.add.Tensor"(%647, %arg172, %648) : (!torch.vtensor<[32,128],f32>, !torch.vtensor<[],f64>, !torch.int) -> !torch.vtensor<[32,128],f32>
-    %650 = "torch.aten.mul.Tensor"(%arg9, %arg174) : (!torch.vtensor<[32,128],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32,128],f32>
-    %651 = "torch.aten.FloatImplicit"(%arg170) : (!torch.vtensor<[],f64>) -> !torch.float
-    %652 = "torch.aten.addcdiv"(%650, %642, %649, %651) : (!torch.vtensor<[32,128],f32>, !torch.vtensor<[32,128],f32>, !torch.vtensor<[32,128],f32>, !torch.float) -> !torch.vtensor<[32,128],f32>
-    %653 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
-    %654 = "torch.prim.ListConstruct"(%653) : (!torch.int) -> !torch.list<int>
-    %655 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %656 = "torch.constant.none"() : () -> !torch.none
-    %657 = "torch.aten.sum.dim_IntList"(%293, %654, %655, %656) : (!torch.vtensor<[32,32],f32>, !torch.list<int>, !torch.bool, !torch.none) -> !torch.vtensor<[1,32],f32>
-    %658 = "torch.constant.int"() {value = 32 : i64} : () -> !torch.int
-    %659 = "torch.prim.ListConstruct"(%658) : (!torch.int) -> !torch.list<int>
-    %660 = "torch.aten.view_copy"(%657, %659) : (!torch.vtensor<[1,32],f32>, !torch.list<int>) -> !torch.vtensor<[32],f32>
-    %661 = "torch.aten.detach_copy"(%660) : (!torch.vtensor<[32],f32>) -> !torch.vtensor<[32],f32>
-    %662 = "torch.aten.lerp.Tensor"(%arg176, %661, %arg175) : (!torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32],f32>
-    %663 = "torch.aten.mul.Tensor"(%arg179, %arg178) : (!torch.vtensor<[32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32],f32>
-    %664 = "torch.aten.FloatImplicit"(%arg177) : (!torch.vtensor<[],f64>) -> !torch.float
-    %665 = "torch.aten.addcmul"(%663, %661, %661, %664) : (!torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.float) -> !torch.vtensor<[32],f32>
-    %666 = "torch.aten.sqrt"(%665) : (!torch.vtensor<[32],f32>) -> !torch.vtensor<[32],f32>
-    %667 = "torch.aten.div.Tensor"(%666, %arg183) : (!torch.vtensor<[32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32],f32>
-    %668 = "torch.aten.IntImplicit"(%arg181) : (!torch.vtensor<[],si64>) -> !torch.int
-    %669 = "torch.aten.add.Tensor"(%667, %arg182, %668) : (!torch.vtensor<[32],f32>, !torch.vtensor<[],f64>, !torch.int) -> !torch.vtensor<[32],f32>
-    %670 = "torch.aten.mul.Tensor"(%arg38, %arg184) : (!torch.vtensor<[32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32],f32>
-    %671 = "torch.aten.FloatImplicit"(%arg180) : (!torch.vtensor<[],f64>) -> !torch.float
-    %672 = "torch.aten.addcdiv"(%670, %662, %669, %671) : (!torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.float) -> !torch.vtensor<[32],f32>
-    %673 = "torch.aten.detach_copy"(%289#1) : (!torch.vtensor<[32],f32>) -> !torch.vtensor<[32],f32>
-    %674 = "torch.aten.lerp.Tensor"(%arg186, %673, %arg185) : (!torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32],f32>
-    %675 = "torch.aten.mul.Tensor"(%arg189, %arg188) : (!torch.vtensor<[32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32],f32>
-    %676 = "torch.aten.FloatImplicit"(%arg187) : (!torch.vtensor<[],f64>) -> !torch.float
-    %677 = "torch.aten.addcmul"(%675, %673, %673, %676) : (!torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.float) -> !torch.vtensor<[32],f32>
-    %678 = "torch.aten.sqrt"(%677) : (!torch.vtensor<[32],f32>) -> !torch.vtensor<[32],f32>
-    %679 = "torch.aten.div.Tensor"(%678, %arg193) : (!torch.vtensor<[32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32],f32>
-    %680 = "torch.aten.IntImplicit"(%arg191) : (!torch.vtensor<[],si64>) -> !torch.int
-    %681 = "torch.aten.add.Tensor"(%679, %arg192, %680) : (!torch.vtensor<[32],f32>, !torch.vtensor<[],f64>, !torch.int) -> !torch.vtensor<[32],f32>
-    %682 = "torch.aten.mul.Tensor"(%arg5, %arg194) : (!torch.vtensor<[32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32],f32>
-    %683 = "torch.aten.FloatImplicit"(%arg190) : (!torch.vtensor<[],f64>) -> !torch.float
-    %684 = "torch.aten.addcdiv"(%682, %674, %681, %683) : (!torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.float) -> !torch.vtensor<[32],f32>
-    %685 = "torch.aten.detach_copy"(%289#2) : (!torch.vtensor<[32],f32>) -> !torch.vtensor<[32],f32>
-    %686 = "torch.aten.lerp.Tensor"(%arg196, %685, %arg195) : (!torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32],f32>
-    %687 = "torch.aten.mul.Tensor"(%arg199, %arg198) : (!torch.vtensor<[32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32],f32>
-    %688 = "torch.aten.FloatImplicit"(%arg197) : (!torch.vtensor<[],f64>) -> !torch.float
-    %689 = "torch.aten.addcmul"(%687, %685, %685, %688) : (!torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.float) -> !torch.vtensor<[32],f32>
-    %690 = "torch.aten.sqrt"(%689) : (!torch.vtensor<[32],f32>) -> !torch.vtensor<[32],f32>
-    %691 = "torch.aten.div.Tensor"(%690, %arg203) : (!torch.vtensor<[32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32],f32>
-    %692 = "torch.aten.IntImplicit"(%arg201) : (!torch.vtensor<[],si64>) -> !torch.int
-    %693 = "torch.aten.add.Tensor"(%691, %arg202, %692) : (!torch.vtensor<[32],f32>, !torch.vtensor<[],f64>, !torch.int) -> !torch.vtensor<[32],f32>
-    %694 = "torch.aten.mul.Tensor"(%arg4, %arg204) : (!torch.vtensor<[32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[32],f32>
-    %695 = "torch.aten.FloatImplicit"(%arg200) : (!torch.vtensor<[],f64>) -> !torch.float
-    %696 = "torch.aten.addcdiv"(%694, %686, %693, %695) : (!torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.float) -> !torch.vtensor<[32],f32>
-    %697 = "torch.aten.t_copy"(%231) : (!torch.vtensor<[32,32],f32>) -> !torch.vtensor<[32,32],f32>
-    %698 = "torch.aten.mm"(%697, %276) : (!torch.vtensor<[32,32],f32>, !torch.vtensor<[32,50],f32>) -> !torch.vtensor<[32,50],f32>
-    %699 = "torch.aten.t_copy"(%698) : (!torch.vtensor<[32,50],f32>) -> !torch.vtensor<[50,32],f32>
-    %700 = "torch.aten.detach_copy"(%699) : (!torch.vtensor<[50,32],f32>) -> !torch.vtensor<[50,32],f32>
-    %701 = "torch.aten.lerp.Tensor"(%arg206, %700, %arg205) : (!torch.vtensor<[50,32],f32>, !torch.vtensor<[50,32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[50,32],f32>
-    %702 = "torch.aten.mul.Tensor"(%arg209, %arg208) : (!torch.vtensor<[50,32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[50,32],f32>
-    %703 = "torch.aten.FloatImplicit"(%arg207) : (!torch.vtensor<[],f64>) -> !torch.float
-    %704 = "torch.aten.addcmul"(%702, %700, %700, %703) : (!torch.vtensor<[50,32],f32>, !torch.vtensor<[50,32],f32>, !torch.vtensor<[50,32],f32>, !torch.float) -> !torch.vtensor<[50,32],f32>
-    %705 = "torch.aten.sqrt"(%704) : (!torch.vtensor<[50,32],f32>) -> !torch.vtensor<[50,32],f32>
-    %706 = "torch.aten.div.Tensor"(%705, %arg213) : (!torch.vtensor<[50,32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[50,32],f32>
-    %707 = "torch.aten.IntImplicit"(%arg211) : (!torch.vtensor<[],si64>) -> !torch.int
-    %708 = "torch.aten.add.Tensor"(%706, %arg212, %707) : (!torch.vtensor<[50,32],f32>, !torch.vtensor<[],f64>, !torch.int) -> !torch.vtensor<[50,32],f32>
-    %709 = "torch.aten.mul.Tensor"(%arg3, %arg214) : (!torch.vtensor<[50,32],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[50,32],f32>
-    %710 = "torch.aten.FloatImplicit"(%arg210) : (!torch.vtensor<[],f64>) -> !torch.float
-    %711 = "torch.aten.addcdiv"(%709, %701, %708, %710) : (!torch.vtensor<[50,32],f32>, !torch.vtensor<[50,32],f32>, !torch.vtensor<[50,32],f32>, !torch.float) -> !torch.vtensor<[50,32],f32>
-    %712 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
-    %713 = "torch.prim.ListConstruct"(%712) : (!torch.int) -> !torch.list<int>
-    %714 = "torch.constant.bool"() {value = true} : () -> !torch.bool
-    %715 = "torch.constant.none"() : () -> !torch.none
-    %716 = "torch.aten.sum.dim_IntList"(%276, %713, %714, %715) : (!torch.vtensor<[32,50],f32>, !torch.list<int>, !torch.bool, !torch.none) -> !torch.vtensor<[1,50],f32>
-    %717 = "torch.constant.int"() {value = 50 : i64} : () -> !torch.int
-    %718 = "torch.prim.ListConstruct"(%717) : (!torch.int) -> !torch.list<int>
-    %719 = "torch.aten.view_copy"(%716, %718) : (!torch.vtensor<[1,50],f32>, !torch.list<int>) -> !torch.vtensor<[50],f32>
-    %720 = "torch.aten.detach_copy"(%719) : (!torch.vtensor<[50],f32>) -> !torch.vtensor<[50],f32>
-    %721 = "torch.aten.lerp.Tensor"(%arg216, %720, %arg215) : (!torch.vtensor<[50],f32>, !torch.vtensor<[50],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[50],f32>
-    %722 = "torch.aten.mul.Tensor"(%arg219, %arg218) : (!torch.vtensor<[50],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[50],f32>
-    %723 = "torch.aten.FloatImplicit"(%arg217) : (!torch.vtensor<[],f64>) -> !torch.float
-    %724 = "torch.aten.addcmul"(%722, %720, %720, %723) : (!torch.vtensor<[50],f32>, !torch.vtensor<[50],f32>, !torch.vtensor<[50],f32>, !torch.float) -> !torch.vtensor<[50],f32>
-    %725 = "torch.aten.sqrt"(%724) : (!torch.vtensor<[50],f32>) -> !torch.vtensor<[50],f32>
-    %726 = "torch.aten.div.Tensor"(%725, %arg223) : (!torch.vtensor<[50],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[50],f32>
-    %727 = "torch.aten.IntImplicit"(%arg221) : (!torch.vtensor<[],si64>) -> !torch.int
-    %728 = "torch.aten.add.Tensor"(%726, %arg222, %727) : (!torch.vtensor<[50],f32>, !torch.vtensor<[],f64>, !torch.int) -> !torch.vtensor<[50],f32>
-    %729 = "torch.aten.mul.Tensor"(%arg39, %arg224) : (!torch.vtensor<[50],f32>, !torch.vtensor<[],f64>) -> !torch.vtensor<[50],f32>
-    %730 = "torch.aten.FloatImplicit"(%arg220) : (!torch.vtensor<[],f64>) -> !torch.float
-    %731 = "torch.aten.addcdiv"(%729, %721, %728, %730) : (!torch.vtensor<[50],f32>, !torch.vtensor<[50],f32>, !torch.vtensor<[50],f32>, !torch.float) -> !torch.vtensor<[50],f32>
-    return %250#0, %449, %452, %459, %474, %477, %484, %486, %489, %496, %498, %501, %508, %513, %516, %523, %533, %536, %543, %548, %551, %558, %568, %571, %578, %580, %583, %590, %592, %595, %602, %607, %610, %617, %627, %630, %637, %642, %645, %652, %662, %665, %672, %674, %677, %684, %686, %689, %696, %701, %704, %711, %721, %724, %731 : !torch.vtensor<[],f32>, !torch.vtensor<[50,32],f32>, !torch.vtensor<[50,32],f32>, !torch.vtensor<[50,32],f32>, !torch.vtensor<[16,32],f32>, !torch.vtensor<[16,32],f32>, !torch.vtensor<[16,32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[96,32],f32>, !torch.vtensor<[96,32],f32>, !torch.vtensor<[96,32],f32>, !torch.vtensor<[96],f32>, !torch.vtensor<[96],f32>, !torch.vtensor<[96],f32>, !torch.vtensor<[32,32],f32>, !torch.vtensor<[32,32],f32>, !torch.vtensor<[32,32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[128,32],f32>, !torch.vtensor<[128,32],f32>, !torch.vtensor<[128,32],f32>, !torch.vtensor<[128],f32>, !torch.vtensor<[128],f32>, !torch.vtensor<[128],f32>, !torch.vtensor<[32,128],f32>, !torch.vtensor<[32,128],f32>, !torch.vtensor<[32,128],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[32],f32>, !torch.vtensor<[50,32],f32>, !torch.vtensor<[50,32],f32>, !torch.vtensor<[50,32],f32>, !torch.vtensor<[50],f32>, !torch.vtensor<[50],f32>, !torch.vtensor<[50],f32>
+    return %250#0, %459, %474, %496 : !torch.vtensor<[],f32>, !torch.vtensor<[50,32],f32>, !torch.vtensor<[16,32],f32>, !torch.vtensor<[32],f32>
   }
 }
