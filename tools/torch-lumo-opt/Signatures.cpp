@@ -1070,6 +1070,19 @@ bool checkOtherKind(Operation *op, StringRef kind, const Signature &sig) {
     like(0, 1);
     return true;
   }
+  // Pooling to a given output size: the input's batch and channel dimensions, then that size; the
+  // values keep the input's element type, indices are si64.
+  bool fractional = k == "fractional_max_pool2d" || k == "fractional_max_pool3d";
+  if (fractional || k == "max_unpool2d" || k == "max_unpool3d") {
+    auto x = tensorAt(0);
+    auto size = n > 2 ? constInts(op->getOperand(2)) : std::nullopt;
+    if (!x || !size || x.getRank() < static_cast<int64_t>(size->size())) return true;
+    Shape shape(x.getShape().begin(), x.getShape().end() - size->size());
+    shape.append(size->begin(), size->end());
+    expectResult(op, 0, x.getElementType(), shape);
+    if (fractional && op->getNumResults() > 1) expectResult(op, 1, si64Type(ctx), shape);
+    return true;
+  }
   if (k == "eye" || k == "eye.m" || k == "linspace" || k == "scalar_tensor") {
     // Made from numbers: the size from them, f32 unless a dtype is given.
     Type want = dtypeOperand(op, sig.dtypeAt);

@@ -52,6 +52,38 @@ func.func @main(%a: !torch.vtensor<[3],f32>, %b: !torch.vtensor<[3],f32>) -> !to
 }
 
 // -----
+// Pooling to a given size keeps the input's element type and gives si64 indices, of that size.
+func.func @main(%x: !torch.vtensor<[1,2,5,6],f32>, %u: !torch.vtensor<[1,2,2],f32>) -> !torch.vtensor<[1,2,3,2],i1> {
+  %c2 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
+  %c3 = "torch.constant.int"() {value = 3 : i64} : () -> !torch.int
+  %kernel = "torch.prim.ListConstruct"(%c2, %c3) : (!torch.int, !torch.int) -> !torch.list<int>
+  %size = "torch.prim.ListConstruct"(%c3, %c2) : (!torch.int, !torch.int) -> !torch.list<int>
+  // expected-error @+1 {{no lumo conversion for torch.aten.fractional_max_pool2d: result 0 is declared i1 but the operation gives f32}}
+  %0:2 = "torch.aten.fractional_max_pool2d"(%x, %kernel, %size, %u) : (!torch.vtensor<[1,2,5,6],f32>, !torch.list<int>, !torch.list<int>, !torch.vtensor<[1,2,2],f32>) -> (!torch.vtensor<[1,2,3,2],i1>, !torch.vtensor<[1,2,3,2],si64>)
+  return %0#0 : !torch.vtensor<[1,2,3,2],i1>
+}
+
+// -----
+func.func @main(%x: !torch.vtensor<[1,2,2,2],f32>, %i: !torch.vtensor<[1,2,2,2],si64>) -> !torch.vtensor<[1,2,4,5],f16> {
+  %c4 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
+  %c5 = "torch.constant.int"() {value = 5 : i64} : () -> !torch.int
+  %size = "torch.prim.ListConstruct"(%c4, %c5) : (!torch.int, !torch.int) -> !torch.list<int>
+  // expected-error @+1 {{no lumo conversion for torch.aten.max_unpool2d: result 0 is declared f16 but the operation gives f32}}
+  %0 = "torch.aten.max_unpool2d"(%x, %i, %size) : (!torch.vtensor<[1,2,2,2],f32>, !torch.vtensor<[1,2,2,2],si64>, !torch.list<int>) -> !torch.vtensor<[1,2,4,5],f16>
+  return %0 : !torch.vtensor<[1,2,4,5],f16>
+}
+
+// -----
+func.func @main(%x: !torch.vtensor<[1,2,2,2],f32>, %i: !torch.vtensor<[1,2,2,2],si64>) -> !torch.vtensor<[1,2,5,4],f32> {
+  %c4 = "torch.constant.int"() {value = 4 : i64} : () -> !torch.int
+  %c5 = "torch.constant.int"() {value = 5 : i64} : () -> !torch.int
+  %size = "torch.prim.ListConstruct"(%c4, %c5) : (!torch.int, !torch.int) -> !torch.list<int>
+  // expected-error @+1 {{no lumo conversion for torch.aten.max_unpool2d: result 0 is declared of shape [1,2,5,4] but the operation gives [1,2,4,5]}}
+  %0 = "torch.aten.max_unpool2d"(%x, %i, %size) : (!torch.vtensor<[1,2,2,2],f32>, !torch.vtensor<[1,2,2,2],si64>, !torch.list<int>) -> !torch.vtensor<[1,2,5,4],f32>
+  return %0 : !torch.vtensor<[1,2,5,4],f32>
+}
+
+// -----
 // A wrong rank is refused, not reshaped.
 func.func @main(%a: !torch.vtensor<[2,3],f32>) -> !torch.vtensor<[6],f32> {
   // expected-error @+1 {{no lumo conversion for torch.aten.relu: result 0 is declared of shape [6] but the operation gives [2,3]}}
