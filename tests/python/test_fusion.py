@@ -18,7 +18,7 @@ TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 
 # Every training model of the tests, traced into one program (one program per process): the
 # scripts of training_models.SCRIPTS, the model families of training_models.MODELS (BERT as the
-# masked language model of test_conversion_training, which needs no host read of its mask).
+# masked language model of test_training_e2e, which needs no host read of its mask).
 TRAINING = r'''
 import copy
 sys.path.insert(0, os.environ["PYTHONPATH"])
