@@ -1,7 +1,7 @@
 // Normalisations, softmax, convolution and pooling keep one lumo operation per fused kernel;
 // their gradients read the forward operation's settings.
 // RUN: torch-lumo-opt %s -split-input-file -refine-types -torch-to-lumo-pipeline | FileCheck %s
-// RUN: torch-lumo-opt %s -split-input-file -refine-types -convert-torch-to-lumo=families=normalization,convolution -canonicalize -cse | FileCheck %s
+// RUN: torch-lumo-opt %s -split-input-file -refine-types -convert-torch-to-lumo=families=normalization,convolution,reductions -canonicalize -cse | FileCheck %s
 
 // Layer norm: mean and rstd are only read by the gradient, which recomputes them.
 // CHECK-LABEL: func.func @layer_norm
@@ -41,20 +41,32 @@ func.func @layer_norm_backward_saved(%arg0: !torch.vtensor<[2,3],f32>, %arg1: !t
 
 // -----
 // Batch norm in training: the batch mean is returned (the running statistics are updated by
-// separate operations), the gradient recomputes the statistics.
+// separate operations), the gradient recomputes the statistics. The unbiased variance of the
+// input per channel, which the running variance's update reads, is the batch norm's; over other
+// dimensions it is computed.
 // CHECK-LABEL: func.func @batch_norm
-// CHECK: %[[Y:.*]], %[[MEAN:.*]], %{{.*}} = lumo.FusedBatchNorm %arg0, %arg1, %arg2, %arg3, %arg4 {epsilon = 1.000000e-05 : f64, exponential_avg_factor = 1.000000e+00 : f64, is_training = true}
+// CHECK: %[[Y:.*]], %[[MEAN:.*]], %[[VAR:.*]] = lumo.FusedBatchNorm %arg0, %arg1, %arg2, %arg3, %arg4 {epsilon = 1.000000e-05 : f64, exponential_avg_factor = 1.000000e+00 : f64, is_training = true}
 // CHECK: %[[DX:.*]], %[[DW:.*]], %[[DB:.*]] = lumo.FusedBatchNormGrad %arg5, %arg0, %arg1 {epsilon = 1.000000e-05 : f64, is_training = true}
-// CHECK: return %[[Y]], %[[MEAN]], %[[DX]], %[[DW]], %[[DB]] :
+// CHECK: lumo.Reduce %arg0 {dimensions = array<i64: 0, 1>, keep_dims = true, reduce_kind = #lumo.reduce_kind<mean>}
+// CHECK: return %[[Y]], %[[MEAN]], %[[DX]], %[[DW]], %[[DB]], %[[VAR]], %{{.*}} :
 func.func @batch_norm(%arg0: !torch.vtensor<[4,3,5,5],f32>, %arg1: !torch.vtensor<[3],f32>, %arg2: !torch.vtensor<[3],f32>, %arg3: !torch.vtensor<[3],f32>, %arg4: !torch.vtensor<[3],f32>, %arg5: !torch.vtensor<[4,3,5,5],f32>)
-    -> (!torch.vtensor<[4,3,5,5],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[4,3,5,5],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>) {
+    -> (!torch.vtensor<[4,3,5,5],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[4,3,5,5],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[5,5],f32>) {
   %true = "torch.constant.bool"() {value = true} : () -> !torch.bool
   %m = "torch.constant.float"() {value = 1.000000e-01 : f64} : () -> !torch.float
   %eps = "torch.constant.float"() {value = 1.000000e-05 : f64} : () -> !torch.float
   %0:3 = "torch.aten.native_batch_norm"(%arg0, %arg1, %arg2, %arg3, %arg4, %true, %m, %eps) : (!torch.vtensor<[4,3,5,5],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>, !torch.bool, !torch.float, !torch.float) -> (!torch.vtensor<[4,3,5,5],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>)
   %mask = "torch.prim.ListConstruct"(%true, %true, %true) : (!torch.bool, !torch.bool, !torch.bool) -> !torch.list<bool>
   %1:3 = "torch.aten.native_batch_norm_backward"(%arg5, %arg0, %arg1, %arg3, %arg4, %0#1, %0#2, %true, %eps, %mask) : (!torch.vtensor<[4,3,5,5],f32>, !torch.vtensor<[4,3,5,5],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>, !torch.bool, !torch.float, !torch.list<bool>) -> (!torch.vtensor<[4,3,5,5],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>)
-  return %0#0, %0#1, %1#0, %1#1, %1#2 : !torch.vtensor<[4,3,5,5],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[4,3,5,5],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>
+  %c0 = "torch.constant.int"() {value = 0 : i64} : () -> !torch.int
+  %c1 = "torch.constant.int"() {value = 1 : i64} : () -> !torch.int
+  %c2 = "torch.constant.int"() {value = 2 : i64} : () -> !torch.int
+  %c3 = "torch.constant.int"() {value = 3 : i64} : () -> !torch.int
+  %false = "torch.constant.bool"() {value = false} : () -> !torch.bool
+  %channels = "torch.prim.ListConstruct"(%c0, %c2, %c3) : (!torch.int, !torch.int, !torch.int) -> !torch.list<int>
+  %2 = "torch.aten.var.correction"(%arg0, %channels, %c1, %false) : (!torch.vtensor<[4,3,5,5],f32>, !torch.list<int>, !torch.int, !torch.bool) -> !torch.vtensor<[3],f32>
+  %leading = "torch.prim.ListConstruct"(%c0, %c1) : (!torch.int, !torch.int) -> !torch.list<int>
+  %3 = "torch.aten.var.correction"(%arg0, %leading, %c1, %false) : (!torch.vtensor<[4,3,5,5],f32>, !torch.list<int>, !torch.int, !torch.bool) -> !torch.vtensor<[5,5],f32>
+  return %0#0, %0#1, %1#0, %1#1, %1#2, %2, %3 : !torch.vtensor<[4,3,5,5],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[4,3,5,5],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[3],f32>, !torch.vtensor<[5,5],f32>
 }
 
 // -----

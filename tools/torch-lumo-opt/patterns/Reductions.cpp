@@ -190,6 +190,22 @@ PatternFn logicalReduce(StringRef kind, bool hasDims) {
   };
 }
 
+/// The unbiased variance of x per channel (over every dimension but 1) that a training batch norm
+/// of x computed before `at` already gives (its batch_variance with an averaging factor of 1), if
+/// one did: a training step updates a batch norm's running variance with the variance of its input.
+Value batchNormVariance(Value x, Operation *at) {
+  for (Operation *user : x.getUsers()) {
+    if (user->getName().getStringRef() != "lumo.FusedBatchNorm" || user->getOperand(0) != x ||
+        user->getBlock() != at->getBlock() || !user->isBeforeInBlock(at) || user->getAttr("data_format"))
+      continue;
+    auto training = user->getAttrOfType<BoolAttr>("is_training");
+    auto factor = user->getAttrOfType<FloatAttr>("exponential_avg_factor");
+    if ((!training || training.getValue()) && (!factor || factor.getValueAsDouble() == 1.0))
+      return user->getResult(2);
+  }
+  return {};
+}
+
 /// var/std(x, dims?, correction?, keepdim) and var_mean/std_mean.
 PatternFn variance(bool root, bool withMean) {
   return [root, withMean](TorchOp &t) -> Values {
@@ -199,6 +215,12 @@ PatternFn variance(bool root, bool withMean) {
     Shape dims = reducedDims(t, 1, rankOf(x));
     double correction = t.size() > 2 && !t.isNone(2) ? t.f64(2) : 1.0;
     bool keep = t.size() > 3 && t.flag(3);
+    Shape allButChannels = dimRange(0, rankOf(x));
+    if (rankOf(x) >= 2) allButChannels.erase(allButChannels.begin() + 1);
+    if (!root && !withMean && correction == 1.0 && rankOf(x) >= 2 && dims == allButChannels) {
+      if (Value v = batchNormVariance(x, t.op))
+        return {e.conform(keep ? e.reshape(v, reducedShape(shapeOf(x), dims, true)) : v, t.resultType(0))};
+    }
     if (rankOf(x) == 0) x = e.reshape(x, {1}), dims = {0};
     // The sum of squared deviations from the mean over dims, and the number of reduced elements.
     Value mean = e.reduce(x, dims, true, "mean");
