@@ -113,6 +113,9 @@ class Device:
         self.program_text = None
         self.batch_size = None
         ox.set_callbacks(self._compile, self._execute)
+        # The conversion tool starts loading now, in processes of its own that wait for the module:
+        # a step's first call finds it ready (it starts it again only for another artifact folder).
+        ox.start_conversion()
         self._kept = []
         _current = self
 
