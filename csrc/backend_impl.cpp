@@ -814,6 +814,14 @@ class CompileRun {
     }
   }
 
+  // The appliance holds the weights now: the cached computation lets go of the first step's data
+  // (the records it points to are not used after this).
+  void ReleaseArguments() {
+    inputs_.clear();
+    weights_.clear();
+    program_->release_parameters();
+  }
+
  private:
   // Names made unique by a number suffix: "loss", "loss1", "loss2", ...
   class UniqueNames {
@@ -1027,6 +1035,7 @@ std::vector<BackendDataPtr> OrvexBackendImpl::ExecuteComputation(
   run.MakeOutputs();
   run.Convert();
   run.Run();
+  run.ReleaseArguments();
   compile_run_failed = false;
   return cache->output_data();
 }

@@ -56,6 +56,10 @@ class OrvexComputation : public TorchMlirComputation {
 
   // The backend data of each parameter of the function, in parameter order.
   const std::vector<BackendDataPtr>& get_parameters() const { return parameters_; }
+  // Lets go of the parameters' data once the program is built: the computation stays cached for
+  // the process, and its first step's data (host copies of every weight, the first batch) would
+  // otherwise stay with it. Tensors that still refer to a record keep it.
+  void release_parameters() { std::vector<BackendDataPtr>().swap(parameters_); }
   const ParametersMetadata& get_parameters_metadata() const { return parameters_metadata_; }
   const ResultsMetadata& get_results_metadata() const { return results_metadata_; }
   // Output index of result i within its node; 0 where not recorded.

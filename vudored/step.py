@@ -945,6 +945,18 @@ class CompiledStep:
         self._marked = True
         torch._lazy.mark_step()
 
+    def _release_gradients(self):
+        """The gradients the trace leaves on the parameters are graphs no program computes; they
+        would hold the graph of the backward pass, and with it the host data the weights were loaded
+        from, for as long as the process runs. Each becomes a lazy tensor of its shape without data,
+        which a later trace (retrace=True) zeroes or replaces as it did the first time."""
+        for module in self._models.values():
+            for p in module.parameters():
+                grad = p.grad
+                if grad is not None and grad.device.type == "lazy" and \
+                        "lazy_tensors::device_data" not in ox.get_tensor_info(grad):
+                    p.grad = empty_lazy(grad)
+
     # ---------------------------------------------------------------- calls
 
     def __call__(self, *args, **kwargs):
@@ -1015,6 +1027,7 @@ class CompiledStep:
         if hasattr(appliance, "zero_start"):
             appliance.zero_start = zero_start
         self._boundary()  # compile and execute callbacks
+        self._release_gradients()
         self._hyper = hyper
         self._spec, self._signature = run["spec"], run["signature"]
         self._outputs, self._out_spec, self._closures = run["outputs"], run["out_spec"], run["closures"]
@@ -1223,6 +1236,7 @@ class CompiledStep:
         run = self._trace(args, kwargs, self._hyper, numbers=True)
         try:
             self._boundary()
+            self._release_gradients()
         except RuntimeError as error:
             raise GraphChangedError(
                 f"Step {self.steps}: the step's graph differs from the compiled program. The backend "

@@ -81,6 +81,8 @@ def train_step(x, y, scale=2):
 
 torch.manual_seed(1)
 batches = [(torch.randn(8, 64), torch.randint(0, 10, (8,))) for _ in range(5)]
+import orvex_pytorch_lib as ox
+hosts = [ox.get_appliance_data(p).tensor for p in model.parameters()]  # each also held by its record
 start = time.perf_counter()
 outputs = [train_step(x, y) for x, y in vudored.utils.data.DataLoader(batches)]
 seconds = time.perf_counter() - start
@@ -99,6 +101,7 @@ report(
     weights=sorted(appliance.weights()),
     moved=[k for k, v in state.items() if not torch.allclose(v, SCRIPTS["mlp"]()[0].state_dict()[k] + 5)],
     momentum=[float(s["momentum_buffer"].flatten()[0]) for s in opt_state["state"].values()],
+    host_holders=[h._use_count() for h in hosts],
 )
 '''
 
@@ -117,6 +120,9 @@ def test_every_batch_once_in_order_with_named_state(tmp_path):
     assert results["weights"] == sorted(params + results["zero_start"])
     # Each run's update replaced the weight for the next run: 5 runs, +5.
     assert results["moved"] == [] and results["momentum"] == [5.0] * 4
+    # Once the appliance holds the weights, the host keeps no copy of their first values: neither
+    # the cached program nor the gradients the trace left on the parameters hold them.
+    assert results["host_holders"] == [1] * 4
 
 
 ERRORS = {
