@@ -88,7 +88,12 @@ std::vector<at::Tensor> State::run(const std::vector<at::Tensor> &inputs) {
   std::vector<bool> donated(arguments.size(), false);
   std::vector<const c10::TensorImpl *> before(arguments.size(), nullptr);
   for (const auto &[result, argument] : updates_) {
-    before[argument] = arguments_[argument].unsafeGetTensorImpl();
+    const at::Tensor &weight = arguments_[argument];
+    before[argument] = weight.unsafeGetTensorImpl();
+    // Memory loaded from the caller becomes the state's own once the caller has let go of it (the
+    // tensor is held here and by this run's list only, its storage by that tensor only).
+    if (!owned_[argument] && weight.use_count() == 2 && weight.storage().use_count() == 1)
+      owned_[argument] = true;
     if (owned_[argument]) {
       donated[argument] = true;
       arguments_[argument].reset(); // the run holds it alone
