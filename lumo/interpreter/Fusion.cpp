@@ -23,7 +23,6 @@
 #include <map>
 #include <set>
 #include <optional>
-#include <queue>
 
 #include <ATen/Parallel.h>
 
@@ -1098,83 +1097,195 @@ Step regionStep(const FusionRegion &r) {
   return step;
 }
 
-// An order of the plan with the regions in `ready` as one node each (nodes: the steps outside the
-// regions by their index, then region r as steps.size() + r) that respects every dependency; empty
-// when the regions depend on each other in a cycle. Nothing is copied: it runs once per region
-// when regions have to be left out.
-std::vector<size_t> orderOf(const std::vector<Step> &steps, const std::vector<const FusionRegion *> &ready,
-                            size_t slotCount) {
-  std::vector<int64_t> regionOf(steps.size(), -1);
-  for (size_t r = 0; r < ready.size(); ++r)
-    for (size_t m : ready[r]->members)
-      regionOf[m] = static_cast<int64_t>(r);
+// The plan with the regions in `ready` as one node each (nodes: the steps outside the regions by
+// their index, then region r as steps.size() + r), and the dependencies between the nodes: through
+// slots, and the order among `ordered` steps.
+struct NodeGraph {
   std::vector<size_t> nodes, key; // key: position in the unfused plan (a region's last member)
-  for (size_t s = 0; s < steps.size(); ++s)
-    if (regionOf[s] < 0) {
-      nodes.push_back(s);
-      key.push_back(s);
-    }
-  for (size_t r = 0; r < ready.size(); ++r) {
-    nodes.push_back(steps.size() + r);
-    key.push_back(ready[r]->members.back());
-  }
-  auto results = [&](size_t n) -> llvm::ArrayRef<int32_t> {
-    return nodes[n] < steps.size() ? llvm::ArrayRef<int32_t>(steps[nodes[n]].results)
-                                   : llvm::ArrayRef<int32_t>(ready[nodes[n] - steps.size()]->outputs);
-  };
-  auto forOperands = [&](size_t n, auto &&fn) {
-    if (nodes[n] < steps.size()) {
-      for (int32_t slot : steps[nodes[n]].operands)
-        fn(slot);
-    } else {
-      for (const FusionInput &in : ready[nodes[n] - steps.size()]->inputs)
-        fn(in.slot);
-    }
-  };
+  std::vector<llvm::SmallVector<int32_t, 8>> reads; // distinct slots each node reads
+  std::vector<std::vector<size_t>> dependents;
+  std::vector<size_t> pending; // dependencies per node
 
-  // Dependencies through slots, and the order among `ordered` steps.
-  std::vector<int64_t> producer(slotCount, -1);
-  for (size_t n = 0; n < nodes.size(); ++n)
-    for (int32_t slot : results(n))
-      producer[slot] = static_cast<int64_t>(n);
-  std::vector<std::vector<size_t>> dependents(nodes.size());
-  std::vector<size_t> pending(nodes.size(), 0);
-  auto edge = [&](size_t from, size_t to) {
+  NodeGraph(const std::vector<Step> &steps, const std::vector<const FusionRegion *> &ready, size_t slotCount) {
+    std::vector<bool> fused(steps.size(), false);
+    for (const FusionRegion *r : ready)
+      for (size_t m : r->members)
+        fused[m] = true;
+    for (size_t s = 0; s < steps.size(); ++s)
+      if (!fused[s]) {
+        nodes.push_back(s);
+        key.push_back(s);
+      }
+    for (size_t r = 0; r < ready.size(); ++r) {
+      nodes.push_back(steps.size() + r);
+      key.push_back(ready[r]->members.back());
+    }
+    std::vector<int64_t> producer(slotCount, -1);
+    reads.resize(nodes.size());
+    for (size_t n = 0; n < nodes.size(); ++n) {
+      auto read = [&](int32_t slot) {
+        if (!llvm::is_contained(reads[n], slot))
+          reads[n].push_back(slot);
+      };
+      if (nodes[n] < steps.size()) {
+        const Step &step = steps[nodes[n]];
+        for (int32_t slot : step.results)
+          producer[slot] = static_cast<int64_t>(n);
+        for (int32_t slot : step.operands)
+          read(slot);
+      } else {
+        const FusionRegion &region = *ready[nodes[n] - steps.size()];
+        for (int32_t slot : region.outputs)
+          producer[slot] = static_cast<int64_t>(n);
+        for (const FusionInput &in : region.inputs)
+          read(in.slot);
+      }
+    }
+    dependents.resize(nodes.size());
+    pending.assign(nodes.size(), 0);
+    for (size_t n = 0; n < nodes.size(); ++n) {
+      llvm::SmallVector<size_t, 8> seen;
+      for (int32_t slot : reads[n]) {
+        int64_t p = producer[slot];
+        if (p >= 0 && static_cast<size_t>(p) != n && !llvm::is_contained(seen, static_cast<size_t>(p))) {
+          seen.push_back(static_cast<size_t>(p));
+          edge(static_cast<size_t>(p), n);
+        }
+      }
+    }
+    std::vector<size_t> orderedNodes;
+    for (size_t n = 0; n < nodes.size(); ++n)
+      if (nodes[n] < steps.size() && steps[nodes[n]].ordered)
+        orderedNodes.push_back(n);
+    std::sort(orderedNodes.begin(), orderedNodes.end(), [&](size_t a, size_t b) { return key[a] < key[b]; });
+    for (size_t i = 1; i < orderedNodes.size(); ++i)
+      edge(orderedNodes[i - 1], orderedNodes[i]);
+  }
+
+  void edge(size_t from, size_t to) {
     dependents[from].push_back(to);
     ++pending[to];
-  };
-  for (size_t n = 0; n < nodes.size(); ++n) {
-    llvm::SmallVector<size_t, 8> seen;
-    forOperands(n, [&](int32_t slot) {
-      int64_t p = producer[slot];
-      if (p >= 0 && static_cast<size_t>(p) != n && !llvm::is_contained(seen, static_cast<size_t>(p))) {
-        seen.push_back(static_cast<size_t>(p));
-        edge(static_cast<size_t>(p), n);
-      }
-    });
   }
-  std::vector<size_t> orderedNodes;
-  for (size_t n = 0; n < nodes.size(); ++n)
-    if (nodes[n] < steps.size() && steps[nodes[n]].ordered)
-      orderedNodes.push_back(n);
-  std::sort(orderedNodes.begin(), orderedNodes.end(), [&](size_t a, size_t b) { return key[a] < key[b]; });
-  for (size_t i = 1; i < orderedNodes.size(); ++i)
-    edge(orderedNodes[i - 1], orderedNodes[i]);
 
-  // Kahn's algorithm, earliest position in the unfused plan first.
-  using Entry = std::pair<size_t, size_t>; // (key, node)
-  std::priority_queue<Entry, std::vector<Entry>, std::greater<Entry>> queue;
+  // Per node: whether it lies on a cycle or between two cycles (reached from one and reaching
+  // one). A node outside this set is on no cycle.
+  std::vector<bool> onCycles() const {
+    std::vector<std::vector<size_t>> dependencies(nodes.size());
+    for (size_t n = 0; n < nodes.size(); ++n)
+      for (size_t d : dependents[n])
+        dependencies[d].push_back(n);
+    // The nodes Kahn's algorithm cannot take along `out`: on a cycle, or after one.
+    auto unsorted = [&](const std::vector<std::vector<size_t>> &out) {
+      std::vector<size_t> in(nodes.size(), 0);
+      for (const auto &targets : out)
+        for (size_t t : targets)
+          ++in[t];
+      std::vector<size_t> free;
+      for (size_t n = 0; n < nodes.size(); ++n)
+        if (in[n] == 0)
+          free.push_back(n);
+      std::vector<bool> left(nodes.size(), true);
+      while (!free.empty()) {
+        size_t n = free.back();
+        free.pop_back();
+        left[n] = false;
+        for (size_t t : out[n])
+          if (--in[t] == 0)
+            free.push_back(t);
+      }
+      return left;
+    };
+    std::vector<bool> after = unsorted(dependents), before = unsorted(dependencies);
+    for (size_t n = 0; n < nodes.size(); ++n)
+      after[n] = after[n] && before[n];
+    return after;
+  }
+};
+
+// An order of the plan with the regions in `ready` as one node each (see NodeGraph) that respects
+// every dependency; empty when the regions depend on each other in a cycle.
+//
+// Among the nodes whose operands are ready, one that frees more memory than it allocates (or
+// makes only a small value) goes first (a region that takes the last use of a gradient and updates
+// optimizer state in place runs as soon as the gradient exists, instead of where the optimizer's
+// code stood), then the one that came earliest in the unfused plan. `resultSlots` (the program's
+// results) are never freed.
+std::vector<size_t> orderOf(const std::vector<Step> &steps, const std::vector<const FusionRegion *> &ready,
+                            const std::vector<int32_t> &resultSlots, size_t slotCount) {
+  NodeGraph graph(steps, ready, slotCount);
+  const std::vector<size_t> &nodes = graph.nodes, &key = graph.key;
+
+  // What each slot holds, and how many nodes still read it.
+  std::vector<int64_t> bytes(slotCount, 0);
+  std::vector<bool> freeable(slotCount, false); // made by a step and not a result of the program
+  for (const Step &step : steps)
+    for (size_t i = 0; i < step.results.size(); ++i) {
+      int64_t count = static_cast<int64_t>(c10::elementSize(step.expected[i].dtype));
+      for (int64_t d : step.expected[i].shape)
+        count *= d;
+      bytes[step.results[i]] = count;
+      freeable[step.results[i]] = true;
+    }
+  for (int32_t slot : resultSlots)
+    freeable[slot] = false;
+  std::vector<int32_t> readers(slotCount, 0);
+  for (const auto &slots : graph.reads)
+    for (int32_t slot : slots)
+      ++readers[slot];
+
+  // Whether running node n now frees more than it allocates, or allocates next to nothing:
+  // operands it reads last go, results come (a region's output written over an input it reads last
+  // costs nothing). Scalars such as an optimizer's step sizes are made as soon as they can be, so
+  // that they do not hold back the updates that read them.
+  constexpr int64_t kSmallValue = 4096;
+  auto frees = [&](size_t n) {
+    int64_t freed = 0, made = 0;
+    for (int32_t slot : graph.reads[n])
+      if (readers[slot] == 1 && freeable[slot])
+        freed += bytes[slot];
+    if (nodes[n] < steps.size()) {
+      for (int32_t slot : steps[nodes[n]].results)
+        made += bytes[slot];
+    } else {
+      const FusionRegion &r = *ready[nodes[n] - steps.size()];
+      for (size_t o = 0; o < r.outputs.size(); ++o) {
+        int64_t i = o < r.inputOfOutput.size() && r.inPlaceFn ? r.inputOfOutput[o] : -1;
+        if (i >= 0 && readers[r.inputs[static_cast<size_t>(i)].slot] == 1)
+          continue;
+        made += bytes[r.outputs[o]];
+      }
+    }
+    return freed > made || made <= kSmallValue;
+  };
+
+  // Kahn's algorithm: a node that frees memory (or makes a small value) first, else the earliest
+  // in the unfused plan.
+  std::vector<size_t> pending = graph.pending;
+  std::vector<size_t> readyNodes;
   for (size_t n = 0; n < nodes.size(); ++n)
     if (pending[n] == 0)
-      queue.push({key[n], n});
+      readyNodes.push_back(n);
   std::vector<size_t> order;
   order.reserve(nodes.size());
-  while (!queue.empty()) {
-    size_t n = queue.top().second;
-    queue.pop();
-    for (size_t d : dependents[n])
+  while (!readyNodes.empty()) {
+    size_t pick = 0;
+    bool picksFreeing = false;
+    for (size_t k = 0; k < readyNodes.size(); ++k) {
+      size_t n = readyNodes[k];
+      bool freeing = frees(n);
+      if ((freeing && !picksFreeing) || (freeing == picksFreeing && key[n] < key[readyNodes[pick]])) {
+        pick = k;
+        picksFreeing = freeing;
+      }
+    }
+    size_t n = readyNodes[pick];
+    readyNodes[pick] = readyNodes.back();
+    readyNodes.pop_back();
+    for (int32_t slot : graph.reads[n])
+      --readers[slot];
+    for (size_t d : graph.dependents[n])
       if (--pending[d] == 0)
-        queue.push({key[d], d});
+        readyNodes.push_back(d);
     order.push_back(nodes[n]);
   }
   if (order.size() != nodes.size())
@@ -1220,23 +1331,29 @@ std::vector<const FusionRegion *> withRequirements(const std::vector<FusionRegio
 } // namespace
 
 std::vector<Step> fuseSteps(const std::vector<Step> &steps, const std::vector<FusionRegion> &regions,
-                            size_t slotCount, size_t &leftOut) {
+                            const std::vector<int32_t> &resultSlots, size_t slotCount, size_t &leftOut) {
   leftOut = 0;
   std::vector<bool> compiled(regions.size());
   for (size_t r = 0; r < regions.size(); ++r)
     compiled[r] = regions[r].fn != nullptr;
   std::vector<const FusionRegion *> ready = withRequirements(regions, compiled);
-  std::vector<size_t> order = orderOf(steps, ready, slotCount);
+  std::vector<size_t> order = orderOf(steps, ready, resultSlots, slotCount);
   if (!order.empty() || ready.empty())
     return stepsIn(order, steps, ready);
   // Each region is convex, but two of them can still depend on each other (a member of each feeds
-  // a member of the other): such a region stays unfused. Regions are taken in plan order, each
-  // kept when the plan with it and the ones kept before it still has an order; then the regions
-  // whose required regions were left out are left out too (leaving a region out keeps an order).
-  std::vector<const FusionRegion *> kept;
-  for (const FusionRegion *r : ready) {
+  // a member of the other): such a region stays unfused. Only regions on a cycle of the plan with
+  // every region fused can be the cause (fusing fewer regions makes no new cycle). These are taken
+  // in plan order, each kept when the plan with it, the ones kept before it and all the others
+  // still has an order; then the regions whose required regions were left out are left out too
+  // (leaving a region out keeps an order).
+  std::vector<bool> cyclic = NodeGraph(steps, ready, slotCount).onCycles();
+  const size_t outside = cyclic.size() - ready.size(); // nodes of the steps outside the regions
+  std::vector<const FusionRegion *> kept, doubtful;
+  for (size_t r = 0; r < ready.size(); ++r)
+    (cyclic[outside + r] ? doubtful : kept).push_back(ready[r]);
+  for (const FusionRegion *r : doubtful) {
     kept.push_back(r);
-    if (orderOf(steps, kept, slotCount).empty())
+    if (orderOf(steps, kept, resultSlots, slotCount).empty())
       kept.pop_back();
   }
   std::vector<bool> chosen(regions.size(), false);
@@ -1244,7 +1361,7 @@ std::vector<Step> fuseSteps(const std::vector<Step> &steps, const std::vector<Fu
     chosen[static_cast<size_t>(r - regions.data())] = true;
   kept = withRequirements(regions, chosen);
   leftOut = ready.size() - kept.size();
-  return stepsIn(orderOf(steps, kept, slotCount), steps, kept);
+  return stepsIn(orderOf(steps, kept, resultSlots, slotCount), steps, kept);
 }
 
 } // namespace lumo

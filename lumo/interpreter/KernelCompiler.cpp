@@ -98,7 +98,7 @@ void KernelCompiler::work() {
     try {
       auto fused = std::make_shared<FusedPlan>();
       size_t entangled = 0;
-      fused->steps = fuseSteps(plan_.steps, plan_.regions, plan_.initial.size(), entangled);
+      fused->steps = fuseSteps(plan_.steps, plan_.regions, plan_.resultSlots, plan_.initial.size(), entangled);
       {
         std::lock_guard<std::mutex> lock(mutex_);
         status_.entangled = entangled;

@@ -661,6 +661,14 @@ bool Program::waitForKernels(double timeoutSeconds) const {
   return !plan_->compiler || plan_->compiler->wait(timeoutSeconds);
 }
 
+std::vector<std::string> Program::stepsInUse() const {
+  std::shared_ptr<const FusedPlan> fused = std::atomic_load(&plan_->fused);
+  std::vector<std::string> out;
+  for (const Step &step : fused ? fused->steps : plan_->steps)
+    out.push_back(step.where);
+  return out;
+}
+
 const std::vector<ArgumentInfo> &Program::arguments() const { return plan_->arguments; }
 const std::vector<ResultInfo> &Program::results() const { return plan_->results; }
 uint64_t Program::seed() const { return plan_->seed; }

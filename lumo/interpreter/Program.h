@@ -114,6 +114,11 @@ public:
   KernelStatus kernels() const;
   bool waitForKernels(double timeoutSeconds) const;
 
+  // The steps a run takes now, in order: each one's operation and location ("lumo.MatMul at
+  // program:3:8", "fused region of 3 operations from lumo.Add at ..."), with the fused plan once
+  // it is in use.
+  std::vector<std::string> stepsInUse() const;
+
   struct Plan;
 
 private:

@@ -37,6 +37,7 @@ const char *kModuleDoc = R"(Runs lumo programs on the CPU with PyTorch's ATen ke
     state.read(name)          # a copy of the weight's current value
 
     prog.wait_for_kernels(timeout=None)  # waits for the fused kernels; True when they are compiled
+    prog.steps                # the steps a run takes now, in order: "lumo.MatMul at program:3:8", ...
     prog.kernels              # dict: ready, regions, fused_ops, compiled, memory_hits, disk_hits,
                               #   failures, entangled, in_place, in_use (runs use the fused plan), seconds,
                               #   failure_reasons
@@ -336,6 +337,9 @@ PYBIND11_MODULE(lumo_interpreter, m) {
           py::arg("args"), py::arg("collective") = py::none(),
           "Runs the program: one tensor (None for embedded arguments) per argument; `collective` "
           "combines the values of its collectives with the other replicas (see the module's documentation).")
+      .def_property_readonly(
+          "steps", [](py::handle self) { return bound<PyProgram>(self).program->stepsInUse(); },
+          "The steps a run takes now, in order (operation and location; the fused plan once it is in use).")
       .def(
           "wait_for_kernels",
           [](py::handle self, std::optional<double> timeout) {

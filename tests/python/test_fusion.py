@@ -348,8 +348,9 @@ func.func @main(%g: tensor<64x32xf32> {vx.input_name = "g"},
 def test_updated_weights_are_freed_or_overwritten_after_their_last_use(tmp_path, monkeypatch, fuse):
     """A State hands the weights it alone holds to the run, which writes their updates over them
     (fused) or frees them after their last use (unfused): the values are those of plain PyTorch, a
-    weight loaded with share=True stays the caller's until its first update, and a run that fails
-    after the update names the weights it lost."""
+    weight loaded with share=True stays the caller's until its first update (and becomes the
+    state's own once the caller lets go of it), and a run that fails after the update names the
+    weights it lost."""
     import torch
     import lumo_interpreter as li
     monkeypatch.setenv("LUMO_KERNEL_CACHE", str(tmp_path))
@@ -375,6 +376,16 @@ def test_updated_weights_are_freed_or_overwritten_after_their_last_use(tmp_path,
 
     def fail(*_):
         raise RuntimeError("the network is down")
+    # Before any update: a shared weight the caller still holds is never handed to the run, one it
+    # let go of is.
+    for caller_keeps, lost in [(True, "'m'"), (False, "'w', 'm'")]:
+        first = prog.new_state()
+        kept = torch.rand(64, 32)
+        first.load("w", kept if caller_keeps else torch.rand(64, 32), share=True)
+        first.load("m", torch.zeros(64, 32))
+        first.set_collective(fail)
+        with pytest.raises(li.Error, match=f"the weights {lost} after their last use"):
+            first.run([torch.rand(64, 32)])
     state.set_collective(fail)
     with pytest.raises(li.Error, match=r"the network is down.*the weights 'w', 'm' after their last use: "
                                        r"load them again"):
@@ -386,6 +397,47 @@ def test_updated_weights_are_freed_or_overwritten_after_their_last_use(tmp_path,
     state.set_collective(None)
     (y,) = state.run([torch.ones(64, 32)])
     torch.testing.assert_close(y, w - (m + 1))
+
+
+def test_an_update_runs_as_soon_as_its_gradient_exists(tmp_path, monkeypatch):
+    """Four "gradients" (matrix products), then the in-place updates that read them, in the order an
+    optimizer writes them: the fused plan runs each update right after its gradient (which dies
+    there, so only one gradient is alive at a time), with the unfused plan's values."""
+    import torch
+    import lumo_interpreter as li
+    monkeypatch.setenv("LUMO_KERNEL_CACHE", str(tmp_path))
+    n, t = 4, "tensor<64x64xf32>"
+    args = [f'%a: {t} {{vx.input_name = "a"}}'] + [f'%b{i}: {t} {{vx.input_name = "b{i}"}}' for i in range(n)]
+    args += [f'%{k}{i}: {t} {{tf.resource_name = "{k}{i}", tf.aliasing_output = {2 * i + j} : i64}}'
+             for i in range(n) for j, k in enumerate("wm")]
+    body = "".join(f"  %g{i} = lumo.MatMul %a, %b{i} {{transpose_a = false, transpose_b = false}} : ({t}, {t}) -> {t}\n"
+                   for i in range(n))
+    for i in range(n):
+        body += (f"  %n{i} = lumo.Add %m{i}, %g{i} : ({t}, {t}) -> {t}\n"
+                 f"  %u{i} = lumo.Mul %n{i}, %g{i} : ({t}, {t}) -> {t}\n"
+                 f"  %v{i} = lumo.Sub %w{i}, %u{i} : ({t}, {t}) -> {t}\n")
+    types = ", ".join([t] * 2 * n)
+    text = (f"func.func @main({', '.join(args)}) -> ({types}) {{\n{body}"
+            f"  return {', '.join(f'%v{i}, %n{i}' for i in range(n))} : {types}\n}}\n")
+    inputs = [torch.rand(64, 64) for _ in range(n + 1)]
+    results = []
+    for fuse in (False, True):
+        prog = li.Program(text, fuse=fuse)
+        assert prog.wait_for_kernels(120)
+        kinds = [step.split(" at ")[0] for step in prog.steps]
+        if fuse:
+            assert prog.kernels["in_place"] == n
+            assert kinds == ["lumo.MatMul", "fused region of 3 operations from lumo.Add"] * n, kinds
+        else:
+            assert kinds[:n] == ["lumo.MatMul"] * n
+        state = prog.new_state()
+        for i in range(n):
+            state.load(f"w{i}", torch.full((64, 64), float(i)))
+            state.load(f"m{i}", torch.ones(64, 64))
+        state.run(inputs)
+        results.append([state.read(f"{k}{i}") for i in range(n) for k in "wm"])
+    for got, want in zip(*results):
+        torch.testing.assert_close(got, want)
 
 
 # A forward region (h = x + b, t = tanh(h), s = t * t, summed by a Reduce) and a region after the
