@@ -949,13 +949,15 @@ class CompiledStep:
         """The gradients the trace leaves on the parameters are graphs no program computes; they
         would hold the graph of the backward pass, and with it the host data the weights were loaded
         from, for as long as the process runs. Each becomes a lazy tensor of its shape without data,
-        which a later trace (retrace=True) zeroes or replaces as it did the first time."""
-        for module in self._models.values():
-            for p in module.parameters():
+        which a later trace (retrace=True) zeroes or replaces as it did the first time; reading it
+        on the host names it ("fc1.weight.grad")."""
+        for prefix, module in self._models.items():
+            for name, p in module.named_parameters():
                 grad = p.grad
                 if grad is not None and grad.device.type == "lazy" and \
                         "lazy_tensors::device_data" not in ox.get_tensor_info(grad):
                     p.grad = empty_lazy(grad)
+                    ox.get_appliance_data(p.grad).name = f"{prefix}{name}.grad"
 
     # ---------------------------------------------------------------- calls
 
