@@ -1205,11 +1205,10 @@ struct NodeGraph {
 // An order of the plan with the regions in `ready` as one node each (see NodeGraph) that respects
 // every dependency; empty when the regions depend on each other in a cycle.
 //
-// Among the nodes whose operands are ready, one that frees more memory than it allocates (or
-// makes only a small value) goes first (a region that takes the last use of a gradient and updates
-// optimizer state in place runs as soon as the gradient exists, instead of where the optimizer's
-// code stood), then the one that came earliest in the unfused plan. `resultSlots` (the program's
-// results) are never freed.
+// Among the nodes whose operands are ready, an update that frees memory goes first (a region that
+// takes the last use of a gradient and writes the weight and its state in place runs as soon as
+// the gradient exists, instead of where the optimizer's code stood), then the one that came
+// earliest in the unfused plan. `resultSlots` (the program's results) are never freed.
 std::vector<size_t> orderOf(const std::vector<Step> &steps, const std::vector<const FusionRegion *> &ready,
                             const std::vector<int32_t> &resultSlots, size_t slotCount) {
   NodeGraph graph(steps, ready, slotCount);
@@ -1233,16 +1232,21 @@ std::vector<size_t> orderOf(const std::vector<Step> &steps, const std::vector<co
     for (int32_t slot : slots)
       ++readers[slot];
 
-  // Whether running node n now frees more than it allocates, or allocates next to nothing:
-  // operands it reads last go, results come (a region's output written over an input it reads last
-  // costs nothing). Scalars such as an optimizer's step sizes are made as soon as they can be, so
-  // that they do not hold back the updates that read them.
+  // Whether node n goes ahead of the unfused plan's order when its operands are ready: a region
+  // that writes an update over its input and frees more than it allocates (an optimizer's update
+  // taking the last use of its gradient), or a node that allocates at most a few KiB and reads no
+  // larger value the run computed (the scalars such an update reads: step sizes, bias
+  // corrections; in-place updates of optimizer state that need no gradient). Other steps keep
+  // their place: moving them after the values they read went cold in the cache costs time.
   constexpr int64_t kSmallValue = 4096;
-  auto frees = [&](size_t n) {
-    int64_t freed = 0, made = 0;
-    for (int32_t slot : graph.reads[n])
+  auto goesFirst = [&](size_t n) {
+    int64_t freed = 0, made = 0, largest = 0;
+    bool updates = false;
+    for (int32_t slot : graph.reads[n]) {
+      largest = std::max(largest, bytes[slot]);
       if (readers[slot] == 1 && freeable[slot])
         freed += bytes[slot];
+    }
     if (nodes[n] < steps.size()) {
       for (int32_t slot : steps[nodes[n]].results)
         made += bytes[slot];
@@ -1250,16 +1254,17 @@ std::vector<size_t> orderOf(const std::vector<Step> &steps, const std::vector<co
       const FusionRegion &r = *ready[nodes[n] - steps.size()];
       for (size_t o = 0; o < r.outputs.size(); ++o) {
         int64_t i = o < r.inputOfOutput.size() && r.inPlaceFn ? r.inputOfOutput[o] : -1;
-        if (i >= 0 && readers[r.inputs[static_cast<size_t>(i)].slot] == 1)
+        if (i >= 0 && readers[r.inputs[static_cast<size_t>(i)].slot] == 1) {
+          updates = true; // written over its input: nothing allocated
           continue;
+        }
         made += bytes[r.outputs[o]];
       }
     }
-    return freed > made || made <= kSmallValue;
+    return (updates && freed > made) || (made <= kSmallValue && largest <= kSmallValue);
   };
 
-  // Kahn's algorithm: a node that frees memory (or makes a small value) first, else the earliest
-  // in the unfused plan.
+  // Kahn's algorithm: a node that goes first (see above), else the earliest in the unfused plan.
   std::vector<size_t> pending = graph.pending;
   std::vector<size_t> readyNodes;
   for (size_t n = 0; n < nodes.size(); ++n)
@@ -1272,7 +1277,7 @@ std::vector<size_t> orderOf(const std::vector<Step> &steps, const std::vector<co
     bool picksFreeing = false;
     for (size_t k = 0; k < readyNodes.size(); ++k) {
       size_t n = readyNodes[k];
-      bool freeing = frees(n);
+      bool freeing = goesFirst(n);
       if ((freeing && !picksFreeing) || (freeing == picksFreeing && key[n] < key[readyNodes[pick]])) {
         pick = k;
         picksFreeing = freeing;

@@ -63,8 +63,9 @@ std::vector<FusionRegion> findRegions(const std::vector<Step> &steps, const std:
                                       size_t slotCount);
 
 // `steps` with each region that has a kernel (fn set) replaced by one step, in an order that
-// respects every dependency (steps marked `ordered` keep their relative order) and runs a step
-// that frees more memory than it takes as soon as it can. `resultSlots` are the program's results.
+// respects every dependency (steps marked `ordered` keep their relative order) and runs an
+// in-place update that frees memory (an optimizer's, after its gradient) as soon as it can.
+// `resultSlots` are the program's results.
 // `leftOut` counts the regions with a kernel that stay unfused (two regions that depend on each
 // other both ways cannot both be one step).
 std::vector<Step> fuseSteps(const std::vector<Step> &steps, const std::vector<FusionRegion> &regions,
