@@ -1274,13 +1274,13 @@ std::vector<size_t> orderOf(const std::vector<Step> &steps, const std::vector<co
   order.reserve(nodes.size());
   while (!readyNodes.empty()) {
     size_t pick = 0;
-    bool picksFreeing = false;
+    bool pickGoesFirst = false;
     for (size_t k = 0; k < readyNodes.size(); ++k) {
       size_t n = readyNodes[k];
-      bool freeing = goesFirst(n);
-      if ((freeing && !picksFreeing) || (freeing == picksFreeing && key[n] < key[readyNodes[pick]])) {
+      bool first = goesFirst(n);
+      if ((first && !pickGoesFirst) || (first == pickGoesFirst && key[n] < key[readyNodes[pick]])) {
         pick = k;
-        picksFreeing = freeing;
+        pickGoesFirst = first;
       }
     }
     size_t n = readyNodes[pick];
