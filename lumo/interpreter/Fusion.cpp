@@ -26,6 +26,12 @@
 
 #include <ATen/Parallel.h>
 
+// With PyTorch's OpenMP backend, at::parallel_for is inline: compiled without OpenMP it runs every
+// chunk of a kernel on the calling thread.
+#if AT_PARALLEL_OPENMP && !defined(_OPENMP)
+#error "Fusion.cpp needs -fopenmp: fused kernels would run on one thread"
+#endif
+
 #include "Plan.h"
 #include "mlir/IR/BuiltinTypes.h"
 #include "mlir/IR/Dialect.h"
