@@ -1,6 +1,7 @@
 // The background compilation of a plan's fused kernels.
 #include "KernelCompiler.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <unordered_set>
@@ -37,8 +38,17 @@ KernelCompiler::KernelCompiler(Program::Plan &plan) : plan_(plan) {
     status_.ready = true;
     return;
   }
+  resolved_.assign(plan.regions.size(), false);
+  fromDisk_.assign(plan.regions.size(), false);
+  if (resolve(/*cachedOnly=*/true)) {
+    publish();
+    return;
+  }
   registry->insert(this);
-  thread_ = std::thread([this] { work(); });
+  thread_ = std::thread([this] {
+    resolve(/*cachedOnly=*/false);
+    publish();
+  });
 }
 
 KernelCompiler::~KernelCompiler() {
@@ -69,31 +79,45 @@ bool KernelCompiler::wait(double timeoutSeconds) const {
   return finished_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds), [&] { return status_.ready; });
 }
 
-void KernelCompiler::work() {
-  auto start = std::chrono::steady_clock::now();
-  auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
-  bool any = false;
-  for (FusionRegion &region : plan_.regions) {
+bool KernelCompiler::resolve(bool cachedOnly) {
+  auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count(); };
+  bool all = true;
+  for (size_t i = 0; i < plan_.regions.size(); ++i) {
+    if (resolved_[i])
+      continue;
     if (stop_)
-      break;
-    KernelOutcome outcome = compileKernel(region.text, region.key);
-    region.fn = outcome.fn;
-    region.failure = outcome.error;
+      return false;
+    FusionRegion &region = plan_.regions[i];
+    KernelOutcome outcome = compileKernel(region.text, region.key, cachedOnly);
+    FusedKernelFn inPlace = nullptr;
     if (outcome.fn && !region.inPlaceText.empty() && !stop_)
-      region.inPlaceFn = compileKernel(region.inPlaceText, region.inPlaceKey).fn; // else never in place
+      inPlace = compileKernel(region.inPlaceText, region.inPlaceKey, cachedOnly).fn; // else never in place
+    if (cachedOnly && (!outcome.fn || (!region.inPlaceText.empty() && !inPlace))) {
+      all = false; // left to the thread (a kernel loaded here is then found in memory)
+      fromDisk_[i] = outcome.diskHit;
+      continue;
+    }
+    resolved_[i] = true;
+    region.fn = outcome.fn;
+    region.inPlaceFn = inPlace;
+    region.failure = outcome.error;
     std::lock_guard<std::mutex> lock(mutex_);
     if (outcome.fn) {
-      any = true;
       ++status_.compiled;
       status_.inPlace += region.inPlaceFn != nullptr;
-      status_.memoryHits += outcome.memoryHit;
-      status_.diskHits += outcome.diskHit;
+      status_.memoryHits += outcome.memoryHit && !fromDisk_[i];
+      status_.diskHits += outcome.diskHit || fromDisk_[i];
     } else {
       ++status_.failures;
       status_.failureReasons.push_back(region.where + ": " + outcome.error);
     }
     status_.seconds = elapsed();
   }
+  return all;
+}
+
+void KernelCompiler::publish() {
+  bool any = std::any_of(plan_.regions.begin(), plan_.regions.end(), [](const FusionRegion &r) { return r.fn; });
   if (any && !stop_) {
     try {
       auto fused = std::make_shared<FusedPlan>();
@@ -116,7 +140,7 @@ void KernelCompiler::work() {
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    status_.seconds = elapsed();
+    status_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     status_.ready = true;
   }
   finished_.notify_all();

@@ -231,7 +231,7 @@ std::string kernelCompilerPath() {
   return "";
 }
 
-KernelOutcome compileKernel(const std::string &text, const std::string &key) {
+KernelOutcome compileKernel(const std::string &text, const std::string &key, bool cachedOnly) {
   KernelOutcome outcome;
   Library &l = library();
   std::lock_guard<std::mutex> lock(l.mutex);
@@ -255,6 +255,10 @@ KernelOutcome compileKernel(const std::string &text, const std::string &key) {
   if (!cached.empty() && intact(cached)) {
     outcome.fn = load(cached, name, outcome.error);
     outcome.diskHit = outcome.fn != nullptr;
+  }
+  if (!outcome.fn && cachedOnly) {
+    outcome.error.clear();
+    return outcome;
   }
   if (!outcome.fn) {
     static std::atomic<uint64_t> counter{0};

@@ -17,8 +17,9 @@ struct KernelOutcome {
 };
 
 // The kernel of `text` (a func.func @kernel of fusion's form) whose text hashes to `key`.
+// `cachedOnly`: only from the caches, null (with no error) when it would have to be compiled.
 // Thread-safe; never throws.
-KernelOutcome compileKernel(const std::string &text, const std::string &key);
+KernelOutcome compileKernel(const std::string &text, const std::string &key, bool cachedOnly = false);
 
 // The directory of the disk cache: $LUMO_KERNEL_CACHE, else $XDG_CACHE_HOME/orvex/lumo-kernels,
 // else ~/.cache/orvex/lumo-kernels; empty when there is none (LUMO_KERNEL_CACHE set to "").
