@@ -179,6 +179,17 @@ class ReferenceAppliance:
             _check_weight(name, value, argument)
             self.state.load(name, value.contiguous())
 
+    def settled_plan(self):
+        """Waits for the program's fused kernels; then which kernels its runs take (replicas must
+        all take the same: fused and unfused kernels round differently)."""
+        wait = getattr(self.program, "wait_for_kernels", None)
+        if wait is None:
+            return None
+        wait()
+        k = self.program.kernels
+        return {"fused": k["compiled"] if k["in_use"] else 0, "regions": k["regions"],
+                "failed": k["failures"], "why": (k["failure_reasons"] or [""])[0]}
+
     def use_replicas(self, replicas):
         """Runs the program's collectives (lumo.AllReduce) with the peers of `replicas`
         (vudored.distributed.Replicas) through torch.distributed."""

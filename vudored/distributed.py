@@ -174,21 +174,29 @@ class Replicas:
 
     # ------------------------------------------------------------ when the program is loaded
 
-    def check_program(self, text, batch_size, arguments):
-        """Refuses, on every rank, a program that differs from the first rank's."""
+    def check_program(self, text, batch_size, arguments, plan=None):
+        """Refuses, on every rank, a program that differs from the first rank's, or that would run
+        on another plan (`plan`: the appliance's description of the kernels its runs take)."""
         table = [(a.name, a.kind, str(a.dtype), list(a.shape)) for a in arguments]
         mine = {"rank": self.rank, "digest": hashlib.sha256(text.encode()).hexdigest(),
-                "batch_size": batch_size, "arguments": table}
+                "batch_size": batch_size, "arguments": table, "plan": plan}
         everyone = [None] * self.size
         dist.all_gather_object(everyone, mine, group=self.group)
         first = everyone[0]
         for other in everyone[1:]:
-            if other["digest"] == first["digest"] and other["batch_size"] == first["batch_size"]:
-                continue
-            raise ApplianceError(
-                f"The program of rank {other['rank']} differs from the program of rank {first['rank']}: "
-                f"{_difference(first, other)}. Every process of the group must run the same script on "
-                "the same model with the same per-process batch size.")
+            if other["digest"] != first["digest"] or other["batch_size"] != first["batch_size"]:
+                raise ApplianceError(
+                    f"The program of rank {other['rank']} differs from the program of rank {first['rank']}: "
+                    f"{_difference(first, other)}. Every process of the group must run the same script on "
+                    "the same model with the same per-process batch size.")
+        for other in everyone[1:]:
+            # Fused and unfused kernels round differently: replicas on different plans drift apart.
+            if _plan_key(other["plan"]) != _plan_key(first["plan"]):
+                raise ApplianceError(
+                    f"Rank {other['rank']} would run the program {_plan_text(other['plan'])}, rank "
+                    f"{first['rank']} {_plan_text(first['plan'])}: their weights would drift apart. Give every "
+                    "process the same kernel compiler (lumo-kernel-compile and a C compiler on the search "
+                    "path), or set LUMO_FUSION=0 for every process.")
 
     def broadcast_weights(self, appliance):
         """Gives every replica the first rank's weights and optimizer state."""
@@ -234,6 +242,19 @@ class Replicas:
         self.collectives += 1
         self.bytes_reduced += tensor.numel() * tensor.element_size()
         return tensor
+
+
+def _plan_key(plan):
+    """What decides a plan: not the wording of a failure (paths differ between machines)."""
+    return plan and {k: v for k, v in plan.items() if k != "why"}
+
+
+def _plan_text(plan):
+    if not plan:
+        return "on its own appliance"
+    failed = f" ({plan['failed']} kernels failed: {plan['why']})" if plan["failed"] else ""
+    return (f"with {plan['fused']} of {plan['regions']} regions fused{failed}" if plan["fused"]
+            else f"unfused{failed}")
 
 
 def _difference(first, other):

@@ -1047,7 +1047,9 @@ class CompiledStep:
                 "values from the step instead, or compute them inside it).")
         if self._replicas is not None:
             replicas = self._replicas
-            replicas.check_program(device.program_text, device.batch_size, appliance.arguments)
+            settled = getattr(appliance, "settled_plan", None)
+            replicas.check_program(device.program_text, device.batch_size, appliance.arguments,
+                                   plan=settled() if settled else None)
             appliance.use_replicas(replicas)
             replicas.broadcast_weights(appliance)
             distributed.log.warning("vudored: rank %d %s.", replicas.rank, replicas.describe())

@@ -8,8 +8,9 @@ steps. Rank 0 also trains an eager copy the way the replicas together do: the ba
 forward one after another, their losses averaged (for models without batch norm that is the whole
 batch's loss), batch norm's running statistics averaged over the shares. Rank 0 writes OUT (JSON):
 the largest relative difference from the eager copy and the names of the weights in which the replicas differ.
-Variants: MODEL "mismatch" (rank 1 builds a wider MLP), "kill" (rank 1 exits after 2 steps), "hang"
-(rank 1 stops for longer than the collectives' timeout after 2 steps).
+Variants: MODEL "mismatch" (rank 1 builds a wider MLP), "unfused" (rank 1 runs with LUMO_FUSION=0),
+"kill" (rank 1 exits after 2 steps), "hang" (rank 1 stops for longer than the collectives' timeout
+after 2 steps).
 """
 import copy
 import json
@@ -83,15 +84,18 @@ def main(name, steps, out, timeout=60.0):
     dist.init_process_group("gloo")
     rank, world = dist.get_rank(), dist.get_world_size()
     torch.set_num_threads(1)
+    if name == "unfused" and rank == 1:
+        os.environ["LUMO_FUSION"] = "0"
     model, (opt_cls, opt_args), size = script(name, rank)
-    data = batches("mlp" if name in ("mismatch", "kill", "hang") else name, steps, size)
+    variants = ("mismatch", "unfused", "kill", "hang")
+    data = batches("mlp" if name in variants else name, steps, size)
     eager = copy.deepcopy(model)
     dev = vudored.backend.device(os.path.join(os.path.dirname(out), f"rank{rank}"))
     model = model.to(dev.torch_device)
     if hasattr(model, "tie_weights"):
         model.tie_weights()
     opt = opt_cls(model.parameters(), **opt_args)
-    model_name = "mlp" if name in ("mismatch", "kill", "hang") else name
+    model_name = "mlp" if name in variants else name
 
     @vudored.step(model, opt, timeout=timeout)
     def train_step(x, y):

@@ -63,6 +63,10 @@ def test_replica_failures_are_clear(tmp_path):
     assert mismatch["error"].startswith("ApplianceError: The program of rank 1 differs from the program "
                                         "of rank 0: rank 0 has weight 'fc1.weight' float32 [128, 64], "
                                         "rank 1 has weight 'fc1.weight' float32 [256, 64]"), mismatch
+    # Fused and unfused kernels round differently: replicas on different plans are refused.
+    unfused = two_replicas(tmp_path, "unfused", steps=1)
+    assert unfused["error"].startswith("ApplianceError: Rank 1 would run the program unfused, rank 0 with "), unfused
+    assert "LUMO_FUSION=0 for every process" in unfused["error"], unfused
     killed = two_replicas(tmp_path, "kill", timeout=20)
     assert killed["error"].startswith("ApplianceError: Rank 0: all-reduce"), killed
     assert "A peer process stopped" in killed["error"] and killed["seconds"] < 10, killed
