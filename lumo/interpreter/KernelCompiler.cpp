@@ -79,8 +79,11 @@ bool KernelCompiler::wait(double timeoutSeconds) const {
   return finished_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds), [&] { return status_.ready; });
 }
 
+double KernelCompiler::elapsed() const {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+}
+
 bool KernelCompiler::resolve(bool cachedOnly) {
-  auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count(); };
   bool all = true;
   for (size_t i = 0; i < plan_.regions.size(); ++i) {
     if (resolved_[i])
@@ -140,7 +143,7 @@ void KernelCompiler::publish() {
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    status_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    status_.seconds = elapsed();
     status_.ready = true;
   }
   finished_.notify_all();

@@ -37,6 +37,7 @@ private:
   bool resolve(bool cachedOnly);
   // Builds and publishes the fused plan; then ready.
   void publish();
+  double elapsed() const; // seconds since construction
 
   Program::Plan &plan_;
   std::atomic<bool> stop_{false};
